@@ -1,0 +1,44 @@
+// Converts synthesizer or WAV-file audio into an output format: soxr for the sample rate, then the
+// channel count (mono is copied to both channels, stereo is mixed down) and the sample size (8-bit
+// unsigned or 16-bit signed, little-endian).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "error.h"
+#include "formats.h"
+
+namespace speech {
+
+class Converter {
+public:
+    // `inRate` Hz with `inChannels` interleaved channels, into `out`.
+    Converter(int inRate, int inChannels, const WaveFormat& out);
+    ~Converter();
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // Appends the converted bytes of `frames` (interleaved) to `out`.
+    void push(std::span<const int16_t> frames, std::vector<uint8_t>& out);
+    void push(std::span<const float> frames, std::vector<uint8_t>& out);
+    // Appends what the resampler still holds at the end of the input.
+    void finish(std::vector<uint8_t>& out);
+    // Forgets buffered input (after a purge or skip).
+    void reset();
+
+    const WaveFormat& outputFormat() const { return out_; }
+    // Output frames produced for `inputFrames` frames of input, for placing events.
+    uint64_t outputFramesFor(uint64_t inputFrames) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    int inRate_;
+    int inChannels_;
+    WaveFormat out_;
+};
+
+}  // namespace speech

@@ -1,0 +1,64 @@
+// The synthesizer back end: turns one segment of plain text into 22.05 kHz 16-bit mono samples with
+// timed events. The real one wraps espeak-ng (espeak_synthesizer.cpp); tests use scripted doubles.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "tokens.h"
+
+namespace speech {
+
+// What the synthesizer is asked to say in one call. `text` is code points; events refer to indices
+// into it.
+struct SynthRequest {
+    std::u32string text;
+    std::string voiceId;       // SpObjectToken::Id() of the voice
+    int rate = 0;              // -10..10 (effective: voice rate plus markup)
+    int volume = 100;          // 0..100
+    int pitch = 0;             // -10..10, 0 is the voice's own
+    bool emphasis = false;
+    bool speakPunctuation = false;
+    bool phonemes = false;     // text holds phoneme codes ([[...]])
+    bool ssml = false;         // text is SSML for the engine's own reader
+    bool endPause = true;      // a sentence pause at the end
+};
+
+struct SynthEvent {
+    enum class Kind { Word, Sentence, Mark, Phoneme, End };
+    Kind kind = Kind::Word;
+    uint64_t sample = 0;        // sample index from the start of this call's output
+    int32_t textPosition = 0;   // 0-based code point index into SynthRequest::text
+    int32_t length = 0;         // in code points (Word)
+    std::string name;           // Mark: the mark's name; Phoneme: the engine's phoneme mnemonic
+    int32_t phoneId = 0;        // Phoneme: stable 16-bit id (see phonemes.h)
+    int32_t viseme = 0;         // Phoneme: its mouth shape 0..21
+    bool stressed = false;      // Phoneme
+};
+
+// Receives output as it is produced. Return false to abort the call (purge, skip, shutdown);
+// the synthesizer then returns within a few milliseconds.
+class SynthSink {
+public:
+    virtual ~SynthSink() = default;
+    virtual bool audio(std::span<const int16_t> samples) = 0;
+    virtual bool event(const SynthEvent& event) = 0;
+};
+
+class Synthesizer {
+public:
+    virtual ~Synthesizer() = default;
+    // The installed voices, with descriptions unique in the list, in the platform's fixed order.
+    virtual std::vector<SpObjectToken> voices() = 0;
+    // Output sample rate (22050 for espeak-ng).
+    virtual int sampleRate() const = 0;
+    // Synthesizes the whole request into `sink`; thread-safe (calls are serialized inside).
+    // Returns a fault if the engine cannot speak the request; an abort by the sink is not a fault.
+    virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
+};
+
+}  // namespace speech

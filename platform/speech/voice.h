@@ -1,0 +1,100 @@
+// SpVoice: the voice object. Speak enqueues a request for the voice's worker thread, which runs the
+// text front end, the synthesizer and the converter and writes into the voice's output (a device
+// stream or a WAV file stream). Events are released when their sample is played (device) or written
+// (file) into the voice's event queue; the notify function is then called from the worker, and the
+// owner drains the queue with TakeEvents on its own thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "constants.h"
+#include "events.h"
+#include "streams.h"
+#include "tokens.h"
+
+namespace speech {
+
+class Synthesizer;
+class AudioHost;
+
+// The back ends a voice uses. Defaults: espeak-ng and the PulseAudio host.
+struct Backends {
+    std::shared_ptr<Synthesizer> synthesizer;
+    std::shared_ptr<AudioHost> audioHost;
+    static Backends defaults();
+};
+
+class SpVoice {
+public:
+    SpVoice();  // default back ends; throws Error(kNoVoice/kEngine) when no speech engine is usable
+    explicit SpVoice(Backends backends);
+    ~SpVoice();  // stops speech at once and joins every thread
+    SpVoice(const SpVoice&) = delete;
+    SpVoice& operator=(const SpVoice&) = delete;
+
+    // Installed voices / audio outputs, in one fixed order on every call, filtered by attributes.
+    SpObjectTokens GetVoices(std::string_view requiredAttributes = "",
+                             std::string_view optionalAttributes = "") const;
+    SpObjectTokens GetAudioOutputs(std::string_view requiredAttributes = "",
+                                   std::string_view optionalAttributes = "") const;
+
+    SpObjectToken Voice() const;
+    void SetVoice(const SpObjectToken& voice);  // used by the next text spoken
+
+    // The output device token, or none for the audio server's default output.
+    std::optional<SpObjectToken> AudioOutput() const;
+    // Sends later speech to that device (none: the default); replaces any output stream set before.
+    void SetAudioOutput(const std::optional<SpObjectToken>& output);
+
+    // The stream the voice speaks into: its device stream, or the file stream set last.
+    std::shared_ptr<SpStream> AudioOutputStream() const;
+    // Speak into this stream from the next request on. Setting the voice's own device stream again
+    // applies its (possibly changed) format. With AllowAudioOutputFormatChangesOnNextSet true the
+    // voice may replace a device stream's format by the engine's own (22 kHz 16-bit mono).
+    void SetAudioOutputStream(std::shared_ptr<SpStream> stream);
+
+    bool AllowAudioOutputFormatChangesOnNextSet() const;
+    void SetAllowAudioOutputFormatChangesOnNextSet(bool allow);
+
+    long Rate() const;          // -10..10, default 0
+    void SetRate(long rate);    // throws Error(kInvalidArg) outside -10..10
+    long Volume() const;        // 0..100, default 100
+    void SetVolume(long volume);
+
+    int32_t EventInterests() const;
+    void SetEventInterests(int32_t interests);
+
+    // Returns the stream number (1, 2, ... per voice). See SpeechVoiceSpeakFlags.
+    uint32_t Speak(std::u16string_view text, int32_t flags = SVSFDefault);
+    // Takes ownership of a large text without copying it.
+    uint32_t Speak(std::u16string&& text, int32_t flags);
+
+    void Pause();
+    void Resume();
+    bool isPaused() const;
+    // Skips `count` items of `type` ("Sentence" only) in the current stream; returns the number skipped.
+    long Skip(std::string_view type, long count);
+    // True when all speech is done; -1 waits without limit. A file output never waits on a pause.
+    bool WaitUntilDone(long milliseconds);
+    // True while requests are queued or speaking.
+    bool isBusy() const;
+
+    // `notify` is called from a worker thread whenever events were queued; it must not block or call
+    // back into the voice. Pass an empty function to stop notifications.
+    void SetNotify(std::function<void()> notify);
+    // Removes and returns the queued events, oldest first.
+    std::vector<VoiceEvent> TakeEvents();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace speech
