@@ -1,0 +1,42 @@
+// An ordered list of pictures, numbered from 1, each optionally with a text key, that composes two
+// of its entries into one picture: the base drawn first, the top drawn over it, mask-coloured pixels
+// of the top letting the base show through, and pixels that are mask-coloured in both taking the
+// background colour.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QString>
+#include <variant>
+#include <vector>
+
+class MouthImageList {
+public:
+    // An entry number (1-based) or a key.
+    using Ref = std::variant<int, QString>;
+
+    // Appends a picture; a non-empty key must be unique (throws speech::Error otherwise).
+    void add(const QImage& picture, const QString& key = {});
+    int count() const { return static_cast<int>(entries_.size()); }
+    void clear() { entries_.clear(); }
+
+    void setMaskColor(QColor color) { maskColor_ = color; }
+    QColor maskColor() const { return maskColor_; }
+    void setBackColor(QColor color) { backColor_ = color; }
+    QColor backColor() const { return backColor_; }
+
+    // The entry's own picture; throws speech::Error when there is no such entry.
+    const QImage& picture(const Ref& ref) const;
+    // The composite of two entries; throws speech::Error when either does not exist.
+    QImage overlay(const Ref& base, const Ref& top) const;
+
+private:
+    struct Entry {
+        QImage picture;
+        QString key;
+    };
+    const Entry& find(const Ref& ref) const;
+    std::vector<Entry> entries_;
+    QColor maskColor_{0xFF, 0x00, 0xFF};
+    QColor backColor_{Qt::lightGray};
+};
