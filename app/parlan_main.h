@@ -18,7 +18,7 @@
 
 #include "app/dialogs.h"
 #include "events/mouth_image_list.h"
-#include "speech/voice.h"
+#include "platform/speech/voice.h"
 
 class QAction;
 class QCheckBox;
