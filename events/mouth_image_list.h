@@ -25,6 +25,11 @@ public:
     void setBackColor(QColor color) { backColor_ = color; }
     QColor backColor() const { return backColor_; }
 
+    // Where the window's loader reads the pictures by name: the program's resource folder by
+    // default; tests point it at a folder of their own.
+    void setSource(const QString& prefix) { source_ = prefix; }
+    QString source() const { return source_; }
+
     // The entry's own picture; throws speech::Error when there is no such entry.
     const QImage& picture(const Ref& ref) const;
     // The composite of two entries; throws speech::Error when either does not exist.
@@ -39,4 +44,5 @@ private:
     std::vector<Entry> entries_;
     QColor maskColor_{0xFF, 0x00, 0xFF};
     QColor backColor_{Qt::lightGray};
+    QString source_{QStringLiteral(":/bitmaps/")};
 };
