@@ -1,0 +1,167 @@
+#include "platform/speech/converter.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace speech {
+
+namespace {
+
+struct SoxrDeleter {
+    void operator()(soxr_t s) const { soxr_delete(s); }
+};
+using SoxrHandle = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
+
+int16_t toInt16(float v) {
+    const float scaled = std::nearbyint(v * 32768.0f);
+    return static_cast<int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
+}
+
+}  // namespace
+
+struct Converter::State {
+    SoxrHandle soxr;               // null when the rates are equal
+    int workChannels = 1;          // channels while resampling: min(in, out)
+    uint64_t inputFrames = 0;      // frames pushed since the last reset
+    uint64_t outputFrames = 0;     // frames produced since the last reset
+    std::vector<float> mixed;      // input mapped to workChannels
+    std::vector<float> resampled;  // soxr output
+};
+
+Converter::Converter(int inRate, int inChannels, const WaveFormat& out)
+    : state_(std::make_unique<State>()), inRate_(inRate), inChannels_(std::max(1, inChannels)), out_(out) {
+    state_->workChannels = std::min(inChannels_, out_.channels);
+    if (inRate_ != out_.sampleRate) {
+        soxr_error_t err = nullptr;
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+        soxr_t s = soxr_create(inRate_, out_.sampleRate, static_cast<unsigned>(state_->workChannels), &err, &io,
+                               &quality, nullptr);
+        if (s == nullptr || err != nullptr) {
+            if (s != nullptr) soxr_delete(s);
+            throw Error(errc::kUnsupportedFormat, "Cannot convert audio from " + std::to_string(inRate_) +
+                                                      " Hz to " + std::to_string(out_.sampleRate) + " Hz: " +
+                                                      (err != nullptr ? err : "unknown error") + ".");
+        }
+        state_->soxr.reset(s);
+    }
+}
+
+Converter::~Converter() = default;
+
+uint64_t Converter::outputFramesFor(uint64_t inputFrames) const {
+    if (inRate_ == out_.sampleRate) return inputFrames;
+    const auto in = static_cast<uint64_t>(inRate_);
+    return (inputFrames * static_cast<uint64_t>(out_.sampleRate) + in / 2) / in;
+}
+
+// Encodes `frames` frames of workChannels-interleaved floats into the output format.
+static void encode(const float* data, size_t frames, int workChannels, const WaveFormat& out,
+                   std::vector<uint8_t>& bytes) {
+    const size_t start = bytes.size();
+    bytes.resize(start + frames * static_cast<size_t>(out.bytesPerFrame()));
+    uint8_t* dst = bytes.data() + start;
+    for (size_t f = 0; f < frames; ++f) {
+        for (int c = 0; c < out.channels; ++c) {
+            // A mono source feeds every output channel.
+            const int source = std::min(c, workChannels - 1);
+            const int16_t s = toInt16(data[f * static_cast<size_t>(workChannels) + static_cast<size_t>(source)]);
+            if (out.bitsPerSample == 8) {
+                *dst++ = static_cast<uint8_t>((s >> 8) + 128);
+            } else {
+                const auto u = static_cast<uint16_t>(s);
+                *dst++ = static_cast<uint8_t>(u & 0xff);
+                *dst++ = static_cast<uint8_t>(u >> 8);
+            }
+        }
+    }
+}
+
+template <class Sample>
+static void mixInto(std::span<const Sample> frames, int inChannels, int workChannels, float scale,
+                    std::vector<float>& mixed) {
+    const size_t count = frames.size() / static_cast<size_t>(inChannels);
+    mixed.resize(count * static_cast<size_t>(workChannels));
+    for (size_t f = 0; f < count; ++f) {
+        const Sample* in = frames.data() + f * static_cast<size_t>(inChannels);
+        float* out = mixed.data() + f * static_cast<size_t>(workChannels);
+        if (workChannels == 1 && inChannels > 1) {
+            float sum = 0;
+            for (int c = 0; c < inChannels; ++c) sum += static_cast<float>(in[c]);
+            out[0] = sum * scale / static_cast<float>(inChannels);
+        } else {
+            for (int c = 0; c < workChannels; ++c) out[c] = static_cast<float>(in[c]) * scale;
+        }
+    }
+}
+
+void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
+    mixInto(frames, inChannels_, state_->workChannels, 1.0f / 32768.0f, state_->mixed);
+    std::span<const float> mixed(state_->mixed);
+    // Reuse the float path; mixed is already in workChannels.
+    const size_t count = mixed.size() / static_cast<size_t>(state_->workChannels);
+    state_->inputFrames += count;
+    if (!state_->soxr) {
+        encode(mixed.data(), count, state_->workChannels, out_, out);
+        state_->outputFrames += count;
+        return;
+    }
+    const size_t ch = static_cast<size_t>(state_->workChannels);
+    size_t consumed = 0;
+    while (consumed < count) {
+        const size_t room = outputFramesFor(count - consumed) + 64;
+        state_->resampled.resize(room * ch);
+        size_t idone = 0;
+        size_t odone = 0;
+        soxr_process(state_->soxr.get(), mixed.data() + consumed * ch, count - consumed, &idone,
+                     state_->resampled.data(), room, &odone);
+        encode(state_->resampled.data(), odone, state_->workChannels, out_, out);
+        state_->outputFrames += odone;
+        consumed += idone;
+        if (idone == 0 && odone == 0) break;  // cannot happen with room to spare; never spin
+    }
+}
+
+void Converter::push(std::span<const float> frames, std::vector<uint8_t>& out) {
+    // Convert to 16-bit first so both paths clip the same way.
+    std::vector<int16_t> tmp(frames.size());
+    std::transform(frames.begin(), frames.end(), tmp.begin(), toInt16);
+    push(std::span<const int16_t>(tmp), out);
+}
+
+void Converter::finish(std::vector<uint8_t>& out) {
+    const uint64_t target = outputFramesFor(state_->inputFrames);
+    if (state_->soxr) {
+        const size_t ch = static_cast<size_t>(state_->workChannels);
+        const size_t room = 4096;
+        state_->resampled.resize(room * ch);
+        for (;;) {
+            size_t odone = 0;
+            soxr_process(state_->soxr.get(), nullptr, 0, nullptr, state_->resampled.data(), room, &odone);
+            if (odone == 0) break;
+            const size_t keep =
+                static_cast<size_t>(std::min<uint64_t>(odone, target > state_->outputFrames ? target - state_->outputFrames : 0));
+            encode(state_->resampled.data(), keep, state_->workChannels, out_, out);
+            state_->outputFrames += keep;
+        }
+    }
+    // The stream's length is exactly the input's length at the output rate; pad the rounding gap.
+    if (state_->outputFrames < target) {
+        const size_t missing = static_cast<size_t>(target - state_->outputFrames);
+        std::vector<float> silence(missing * static_cast<size_t>(state_->workChannels), 0.0f);
+        encode(silence.data(), missing, state_->workChannels, out_, out);
+    }
+    // Ready for the next stream.
+    reset();
+}
+
+void Converter::reset() {
+    if (state_->soxr) soxr_clear(state_->soxr.get());
+    state_->inputFrames = 0;
+    state_->outputFrames = 0;
+}
+
+}  // namespace speech

@@ -1,0 +1,111 @@
+#include "platform/speech/converter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+namespace speech {
+namespace {
+
+std::vector<int16_t> sine(size_t frames, int rate, double hz, double amplitude) {
+    std::vector<int16_t> out(frames);
+    for (size_t i = 0; i < frames; ++i)
+        out[i] = static_cast<int16_t>(amplitude * std::sin(2 * std::numbers::pi * hz * static_cast<double>(i) / rate));
+    return out;
+}
+
+int16_t sample16(const std::vector<uint8_t>& bytes, size_t index) {
+    return static_cast<int16_t>(bytes[index * 2] | (bytes[index * 2 + 1] << 8));
+}
+
+// Pushes `input` in uneven chunks and finishes, as a voice does with a sentence's audio.
+std::vector<uint8_t> convertAll(Converter& c, const std::vector<int16_t>& input, size_t chunk) {
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at < input.size(); at += chunk) {
+        const size_t n = std::min(chunk, input.size() - at);
+        c.push(std::span<const int16_t>(input.data() + at, n), out);
+    }
+    c.finish(out);
+    return out;
+}
+
+TEST(Converter, OutputLengthMatchesTheInputDurationForEveryFormat) {
+    const auto input = sine(22050 + 377, 22050, 440, 8000);
+    for (int32_t type = 4; type <= 39; ++type) {
+        const WaveFormat wf = *waveFormatOf(type);
+        Converter c(22050, 1, wf);
+        const auto out = convertAll(c, input, 1000 + static_cast<size_t>(type) * 13);
+        const uint64_t frames = out.size() / static_cast<size_t>(wf.bytesPerFrame());
+        EXPECT_EQ(out.size() % static_cast<size_t>(wf.bytesPerFrame()), 0u) << type;
+        EXPECT_EQ(frames, c.outputFramesFor(input.size())) << type;
+        EXPECT_EQ(frames, static_cast<uint64_t>(std::llround(input.size() * double(wf.sampleRate) / 22050))) << type;
+    }
+}
+
+TEST(Converter, ResampledSignalKeepsItsLevelAndIsReusableAfterFinish) {
+    Converter c(22050, 1, WaveFormat{48000, 16, 1});
+    for (int round = 0; round < 2; ++round) {
+        const auto out = convertAll(c, sine(22050, 22050, 440, 10000), 4096);
+        const size_t frames = out.size() / 2;
+        ASSERT_EQ(frames, 48000u);
+        // Past the filter's edges, the peak stays about the same: the resampler neither drops nor
+        // repeats the signal.
+        int peak = 0;
+        for (size_t i = 1000; i < frames - 1000; ++i) peak = std::max(peak, std::abs(int(sample16(out, i))));
+        EXPECT_NEAR(peak, 10000, 300) << "round " << round;
+    }
+}
+
+TEST(Converter, EightBitIsUnsignedAndStereoDuplicatesMono) {
+    Converter c(22050, 1, WaveFormat{22050, 8, 2});
+    const std::vector<int16_t> in{0, 32767, -32768, 256, -256, -1};
+    std::vector<uint8_t> out;
+    c.push(std::span<const int16_t>(in), out);
+    c.finish(out);
+    const std::vector<uint8_t> expected{128, 128, 255, 255, 0, 0, 129, 129, 127, 127, 127, 127};
+    EXPECT_EQ(out, expected);
+}
+
+TEST(Converter, StereoInputIsMixedDownAndSixteenBitIsLittleEndian) {
+    Converter c(22050, 2, WaveFormat{22050, 16, 1});
+    const std::vector<int16_t> in{1000, 3000, -32768, -32768, 32767, -32767, 0x1234, 0x1234};
+    std::vector<uint8_t> out;
+    c.push(std::span<const int16_t>(in), out);
+    c.finish(out);
+    ASSERT_EQ(out.size(), 8u);
+    EXPECT_EQ(sample16(out, 0), 2000);
+    EXPECT_EQ(sample16(out, 1), -32768);
+    EXPECT_EQ(sample16(out, 2), 0);
+    EXPECT_EQ(out[6], 0x34);
+    EXPECT_EQ(out[7], 0x12);
+}
+
+TEST(Converter, FloatInputClipsInsteadOfWrappingAround) {
+    Converter c(22050, 1, WaveFormat{22050, 16, 1});
+    const std::vector<float> in{2.0f, -3.0f, 0.5f};
+    std::vector<uint8_t> out;
+    c.push(std::span<const float>(in), out);
+    ASSERT_EQ(out.size(), 6u);
+    EXPECT_EQ(sample16(out, 0), 32767);
+    EXPECT_EQ(sample16(out, 1), -32768);
+    EXPECT_EQ(sample16(out, 2), 16384);
+}
+
+TEST(Converter, ResetForgetsBufferedInput) {
+    Converter c(22050, 1, WaveFormat{16000, 16, 1});
+    std::vector<uint8_t> out;
+    c.push(std::span<const int16_t>(sine(5000, 22050, 300, 20000)), out);
+    c.reset();
+    out.clear();
+    // Silence after a reset must come out silent: nothing of the loud input may leak into it.
+    const std::vector<int16_t> silence(22050, 0);
+    c.push(std::span<const int16_t>(silence), out);
+    c.finish(out);
+    ASSERT_EQ(out.size() / 2, 16000u);
+    for (size_t i = 0; i < out.size() / 2; ++i) ASSERT_EQ(sample16(out, i), 0) << i;
+}
+
+}  // namespace
+}  // namespace speech
