@@ -1,6 +1,84 @@
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QStringDecoder>
+
 #include "app/parlan_main.h"
 #include "files/common_dialog.h"
+#include "files/text_file.h"
+#include "platform/speech/tokens.h"
 
-void ParlanMain::menuFileOpenText_Click() {}
+namespace files {
+namespace {
 
-QString ParlanMain::GetDirectory() { return {}; }
+[[noreturn]] void throwFileError(int32_t code, const QString& text) { throw speech::Error(code, text.toStdString()); }
+
+[[noreturn]] void throwTooLong(const QString& path, qsizetype maxLength) {
+    throwFileError(speech::errc::kInvalidArg,
+                   QStringLiteral("\"%1\" holds more text than the text box can take (more than %2 characters).")
+                       .arg(QDir::toNativeSeparators(path))
+                       .arg(maxLength));
+}
+
+}  // namespace
+
+QString readLocaleTextFile(const QString& path, qsizetype maxLength) {
+    QFile file(path);  // closed by its destructor on every path
+    if (!file.open(QIODevice::ReadOnly)) {
+        throwFileError(speech::errc::kNotFound,
+                       QStringLiteral("Cannot open \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    }
+    // Every character of any supported locale encoding takes at most 4 bytes and gives at least one
+    // UTF-16 unit, so a longer file is refused before it is read into memory.
+    if (file.size() / 4 > maxLength) throwTooLong(path, maxLength);
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        throwFileError(speech::errc::kFile,
+                       QStringLiteral("Cannot read \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    }
+    file.close();
+    // No byte-order-mark detection: a leading mark is kept as a character like any other. Stateless:
+    // an unfinished sequence at the end becomes U+FFFD like any other invalid byte.
+    QStringDecoder decoder(QStringConverter::System,
+                           QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (text.size() > maxLength) throwTooLong(path, maxLength);
+    return text;
+}
+
+}  // namespace files
+
+void ParlanMain::menuFileOpenText_Click() {
+    try {
+        ComDlg->CancelError = true;
+        ComDlg->Flags = CommonDialog::kFileMustExist | CommonDialog::kPathMustExist;
+        ComDlg->DialogTitle = QStringLiteral("打开文件");
+        const QString directory = GetDirectory();
+        if (!directory.isEmpty()) ComDlg->InitDir = directory;
+        ComDlg->Filter = QStringLiteral("所有文件 (*.*)|*.*|Text, XML 文件 ") + QStringLiteral("(*.txt;*.xml)|*.txt;*.xml");
+        ComDlg->FilterIndex = 2;
+        ComDlg->ShowOpen();
+        QString text = files::readLocaleTextFile(ComDlg->FileName, files::kMaxTextLength);
+        MainTxtBox->setPlainText(text);
+    } catch (const speech::Error& error) {
+        if (!CommonDialog::isCancel(error)) {
+            AppendDebugText(QStringLiteral("Open file: "), QString::fromStdString(error.description()));
+        }
+    } catch (const std::bad_alloc&) {
+        AppendDebugText(QStringLiteral("Open file: "), QStringLiteral("There is not enough memory to load the file."));
+    } catch (const std::exception& error) {
+        AppendDebugText(QStringLiteral("Open file: "), QString::fromLocal8Bit(error.what()));
+    }
+}
+
+QString ParlanMain::GetDirectory() {
+    try {
+        speech::SpObjectTokenCategory category;
+        category.SetId("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech", false);
+        const speech::SpDataKey key = category.GetDataKey(0);
+        const QString sdkPath = QString::fromStdString(key.GetStringValue("SDKPath"));
+        return sdkPath + QStringLiteral("samples") + QDir::separator() + QStringLiteral("common");
+    } catch (const std::exception&) {
+        return {};
+    }
+}

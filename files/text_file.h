@@ -1,0 +1,16 @@
+// Reading a whole text file for the main text box.
+#pragma once
+
+#include <QString>
+
+namespace files {
+
+// The most UTF-16 units the main text box takes.
+inline constexpr qsizetype kMaxTextLength = qsizetype{32} << 20;
+
+// Reads the whole file and converts it from the locale's encoding (invalid bytes become U+FFFD, no
+// byte-order-mark detection). Throws speech::Error with a readable description when the file cannot
+// be opened or read, or when its text is longer than `maxLength` units.
+QString readLocaleTextFile(const QString& path, qsizetype maxLength = kMaxTextLength);
+
+}  // namespace files
