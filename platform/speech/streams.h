@@ -1,6 +1,7 @@
 // Audio streams a voice can speak into: a device stream (its audio output) or a WAV file stream.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,8 @@ private:
     mutable std::mutex fileMutex_;
     std::unique_ptr<WavWriter> writer_;
     std::string path_;
+    // Readable without fileMutex_, so a format change never waits for a write in progress.
+    std::atomic<bool> open_{false};
 };
 
 }  // namespace speech

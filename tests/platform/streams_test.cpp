@@ -1,0 +1,233 @@
+#include "platform/speech/streams.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/speech/constants.h"
+
+namespace speech {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "tallamo-streams-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::permissions(path_, fs::perms::owner_all, ec);
+        fs::remove_all(path_, ec);
+    }
+    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct WavInfo {
+    bool opened = false;
+    SF_INFO info{};
+};
+
+WavInfo readInfo(const std::string& path) {
+    WavInfo w;
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &w.info);
+    w.opened = f != nullptr;
+    if (f) sf_close(f);
+    return w;
+}
+
+std::vector<uint8_t> bytesOf(int frames, const WaveFormat& wf, uint8_t value) {
+    return std::vector<uint8_t>(static_cast<size_t>(frames * wf.bytesPerFrame()), value);
+}
+
+TEST(AudioFormat, TypeDefaultsTo22kHzAndRejectsUnknownNumbers) {
+    SpFileStream s;
+    EXPECT_EQ(s.Format().Type(), SAFT22kHz16BitMono);
+    s.Format().SetType(39);
+    EXPECT_EQ(s.formatType(), 39);
+    EXPECT_EQ(s.Format().wave(), (WaveFormat{48000, 16, 2}));
+    for (int32_t bad : {3, 40, -7}) {
+        try {
+            s.Format().SetType(bad);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), errc::kUnsupportedFormat);
+            EXPECT_NE(e.description().find(std::to_string(bad)), std::string::npos) << e.description();
+        }
+    }
+    EXPECT_EQ(s.formatType(), 39);
+}
+
+TEST(FileStream, WritesWavFilesInTheChosenFormat) {
+    TempDir dir;
+    for (int32_t type : {4, 9, 18, 22, 35, 39}) {
+        const WaveFormat wf = *waveFormatOf(type);
+        SpFileStream s;
+        s.Format().SetType(type);
+        const std::string path = dir.file("out" + std::to_string(type) + ".wav");
+        s.Open(path, SSFMCreateForWrite, false);
+        EXPECT_TRUE(s.isOpen());
+        // Uneven writes, one ending mid-frame, as a converter's chunks may arrive.
+        auto data = bytesOf(1000, wf, 0x40);
+        const size_t split = data.size() / 3 + 1;
+        ASSERT_TRUE(s.writeBytes(std::span(data).first(split)));
+        ASSERT_TRUE(s.writeBytes(std::span(data).subspan(split)));
+        EXPECT_EQ(s.bytesWritten(), data.size());
+        s.Close();
+        s.Close();  // closing twice is harmless
+        EXPECT_FALSE(s.isOpen());
+
+        const WavInfo w = readInfo(path);
+        ASSERT_TRUE(w.opened) << type;
+        EXPECT_EQ(w.info.samplerate, wf.sampleRate) << type;
+        EXPECT_EQ(w.info.channels, wf.channels) << type;
+        EXPECT_EQ(w.info.frames, 1000) << type;
+        EXPECT_EQ(w.info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV) << type;
+        EXPECT_EQ(w.info.format & SF_FORMAT_SUBMASK, wf.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16)
+            << type;
+    }
+}
+
+TEST(FileStream, EightBitBytesLandUnchanged) {
+    TempDir dir;
+    SpFileStream s;
+    s.Format().SetType(4);  // 8 kHz 8-bit mono
+    s.Open(dir.file("u8.wav"));
+    const std::vector<uint8_t> data{0, 64, 128, 200, 255};
+    ASSERT_TRUE(s.writeBytes(data));
+    s.Close();
+    SF_INFO info{};
+    SNDFILE* f = sf_open(dir.file("u8.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    std::vector<short> back(5);
+    EXPECT_EQ(sf_read_short(f, back.data(), 5), 5);
+    sf_close(f);
+    EXPECT_EQ(back, (std::vector<short>{-32768, -16384, 0, 72 * 256, 127 * 256}));
+}
+
+TEST(FileStream, ReplacesAnExistingFileAndKeepsTheHeaderValidWhileWriting) {
+    TempDir dir;
+    const std::string path = dir.file("replace.wav");
+    { std::ofstream(path) << std::string(100000, 'x'); }
+    SpFileStream s;
+    s.Open(path, 3, false);
+    const WaveFormat wf = s.Format().wave();
+    ASSERT_TRUE(s.writeBytes(bytesOf(500, wf, 1)));
+    // Read while the stream is still open: a file cut short here must already be a valid WAV.
+    WavInfo mid = readInfo(path);
+    ASSERT_TRUE(mid.opened);
+    EXPECT_EQ(mid.info.frames, 500);
+    ASSERT_TRUE(s.writeBytes(bytesOf(700, wf, 1)));
+    mid = readInfo(path);
+    EXPECT_EQ(mid.info.frames, 1200);
+    s.Close();
+    EXPECT_EQ(fs::file_size(path), 44u + 1200u * 2u);
+}
+
+TEST(FileStream, FormatCannotChangeWhileOpen) {
+    TempDir dir;
+    SpFileStream s;
+    s.Open(dir.file("a.wav"));
+    try {
+        s.Format().SetType(4);
+        ADD_FAILURE() << "format changed on an open file";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), errc::kUnsupportedFormat);
+    }
+    EXPECT_EQ(s.formatType(), SAFT22kHz16BitMono);
+    s.Close();
+    s.Format().SetType(4);
+    EXPECT_EQ(s.formatType(), 4);
+}
+
+TEST(FileStream, RefusesOtherModesAndReportsUnwritablePaths) {
+    TempDir dir;
+    SpFileStream s;
+    for (int32_t mode : {0, 1, 2, 7}) {
+        try {
+            s.Open(dir.file("m.wav"), mode, false);
+            ADD_FAILURE() << "mode " << mode << " accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), errc::kInvalidArg);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir.file("m.wav")));
+
+    const std::string missing = dir.file("no-such-folder/out.wav");
+    try {
+        s.Open(missing);
+        ADD_FAILURE() << "missing folder accepted";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), errc::kNotFound);
+        EXPECT_NE(e.description().find(missing), std::string::npos) << e.description();
+        EXPECT_NE(e.description().find("folder does not exist"), std::string::npos) << e.description();
+    }
+    EXPECT_FALSE(s.isOpen());
+
+    if (geteuid() != 0) {  // root writes anywhere
+        const std::string locked = dir.file("locked");
+        fs::create_directory(locked);
+        fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+        try {
+            s.Open(locked + "/out.wav");
+            ADD_FAILURE() << "read-only folder accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), errc::kAccessDenied);
+            EXPECT_NE(e.description().find("permission denied"), std::string::npos) << e.description();
+        }
+    }
+    EXPECT_FALSE(s.writeBytes(std::vector<uint8_t>{1, 2}).ok());
+}
+
+TEST(FileStream, DiskFullIsReportedAsAFault) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    // The header is written at once, so a full disk may already fail Open; otherwise a write fails.
+    SpFileStream s;
+    Fault fault;
+    try {
+        s.Open("/dev/full");
+        const WaveFormat wf = s.Format().wave();
+        Result<void> r;
+        for (int i = 0; i < 64 && r.ok(); ++i) r = s.writeBytes(bytesOf(8192, wf, 3));
+        ASSERT_FALSE(r.ok());
+        fault = r.fault();
+    } catch (const Error& e) {
+        fault = Fault{e.code(), e.description()};
+    }
+    EXPECT_EQ(fault.code, errc::kAccessDenied);
+    EXPECT_NE(fault.message.find("\"/dev/full\""), std::string::npos) << fault.message;
+    EXPECT_NE(fault.message.find("disk is full"), std::string::npos) << fault.message;
+    s.Close();
+}
+
+TEST(FileStream, CloseFromAnotherThreadWhileWriting) {
+    TempDir dir;
+    SpFileStream s;
+    s.Open(dir.file("race.wav"));
+    const auto chunk = bytesOf(256, s.Format().wave(), 9);
+    std::thread writer([&] {
+        while (s.writeBytes(chunk).ok()) {
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    s.Close();
+    writer.join();
+    const WavInfo w = readInfo(dir.file("race.wav"));
+    ASSERT_TRUE(w.opened);
+    EXPECT_GT(w.info.frames, 0);
+}
+
+}  // namespace
+}  // namespace speech
