@@ -39,9 +39,9 @@ const QRect kEyeClosedRegion(QPoint(36, 33), QPoint(79, 49));
 const QRect kEyeNarrowRegion(QPoint(36, 33), QPoint(77, 49));
 
 // Colours.
-const QColor kViolet(0x8A, 0x2B, 0xE2);      // the head
-const QColor kVioletDark(0x4A, 0x14, 0x8C);  // head outline, grille
-const QColor kVioletLight(0xB0, 0x7C, 0xF2); // sheen on the head
+const QColor kViolet(0x74, 0x3C, 0xDC);      // the head
+const QColor kVioletDark(0x38, 0x18, 0x80);  // head outline, grille
+const QColor kVioletLight(0xA4, 0x88, 0xF4); // sheen on the head
 const QColor kBlack(0x10, 0x10, 0x14);
 const QColor kClipGrey(0x3A, 0x3A, 0x40);    // sheen on the clip and the base
 const QColor kTeeth(0xE4, 0xE4, 0xE8);
@@ -65,6 +65,12 @@ QPainterPath headPath() {
     return path;
 }
 
+QPainterPath ellipse(double cx, double cy, double rx, double ry) {
+    QPainterPath path;
+    path.addEllipse(QPointF(cx, cy), rx, ry);
+    return path;
+}
+
 // A transparent layer to paint on with antialiasing; flatten() turns it into the final picture.
 QImage newLayer() {
     QImage layer(kSize, kSize, QImage::Format_ARGB32);
@@ -80,10 +86,14 @@ void beginPainter(QPainter& p) {
 // The figure without its eyes and mouth: head with sheen and grille, clip, neck and base.
 void paintBody(QPainter& p) {
     const QPainterPath head = headPath();
-    // The clip behind the head: two black arms holding the head at its sides.
-    p.setBrush(kBlack);
-    p.drawRoundedRect(QRectF(30.0, 66.0, 5.0, 30.0), 2.0, 2.0);
-    p.drawRoundedRect(QRectF(84.0, 66.0, 5.0, 30.0), 2.0, 2.0);
+    // The clip: a black U that holds the lower half of the head, its ends rounded off.
+    {
+        QPainterPath outer = ellipse(kCx, kHeadBottom - kHeadRadius, kHeadRadius + 3.0, kHeadRadius + 3.0);
+        QPainterPath lowerHalf;
+        lowerHalf.addRoundedRect(QRectF(0.0, kHeadBottom - kHeadRadius - 6.0, kSize, kSize), 3.0, 3.0);
+        p.setBrush(kBlack);
+        p.drawPath(outer.intersected(lowerHalf));
+    }
 
     // Head: outline, fill and a sheen on the left.
     p.setBrush(kVioletDark);
@@ -106,13 +116,8 @@ void paintBody(QPainter& p) {
     p.setBrush(kVioletDark);
     p.drawRect(QRectF(37.0, 30.0, 45.0, 2.0));
 
-    // The clip's cradle under the head, the neck and the round base.
+    // The neck and the round base.
     p.setBrush(kBlack);
-    QPainterPath cradle;
-    cradle.addRoundedRect(QRectF(30.0, 88.0, 59.0, 14.0), 7.0, 7.0);
-    QPainterPath belowHead;
-    belowHead.addRect(QRectF(0.0, 0.0, kSize, kSize));
-    p.drawPath(cradle.subtracted(head).intersected(belowHead));
     p.drawRect(QRectF(53.0, 100.0, 13.0, 14.0));
     p.drawEllipse(QRectF(28.0, 112.0, 61.0, 16.0));
     p.setBrush(kClipGrey);
@@ -185,7 +190,8 @@ struct Mouth {
     double teeth = 0.0;
     bool tongue = false;
     bool dark = false;
-    bool teethOnly = false;  // teeth fill the whole mouth, split by a thin line
+    bool teethOnly = false;  // teeth fill the whole mouth, split by a line
+    double gap = 1.0;        // height of that line: the parting between upper and lower teeth
 };
 
 void paintMouth(QPainter& p, const Mouth& m) {
@@ -205,7 +211,7 @@ void paintMouth(QPainter& p, const Mouth& m) {
         p.setBrush(kTeeth);
         p.drawRect(box);
         p.setBrush(kBlack);
-        p.drawRect(QRectF(box.left(), box.center().y() - 0.5, box.width(), 1.0));
+        p.drawRect(QRectF(box.left(), box.center().y() - m.gap / 2.0, box.width(), m.gap));
     } else {
         p.setBrush(kRed);
         p.drawRect(box);
@@ -222,12 +228,6 @@ void paintMouth(QPainter& p, const Mouth& m) {
     p.restore();
 }
 
-QPainterPath ellipse(double cx, double cy, double rx, double ry) {
-    QPainterPath path;
-    path.addEllipse(QPointF(cx, cy), rx, ry);
-    return path;
-}
-
 QPainterPath roundedBox(double left, double top, double right, double bottom, double radius) {
     QPainterPath path;
     path.addRoundedRect(QRectF(left, top, right - left, bottom - top), radius, radius);
@@ -242,7 +242,8 @@ std::map<int, Mouth> mouthShapes() {
     // A large round dark opening.
     mouths[3] = Mouth{ellipse(kCx, kMouthCy + 2.0, 10.0, 10.5), 0.0, false, true, false};
     // A wide, flat, slightly open mouth showing teeth.
-    mouths[4] = Mouth{roundedBox(kCx - 16.0, kMouthCy - 3.0, kCx + 16.0, kMouthCy + 5.0, 4.0), 0.0, false, false, true};
+    mouths[4] = Mouth{roundedBox(kCx - 18.0, kMouthCy - 3.0, kCx + 18.0, kMouthCy + 6.0, 3.5), 0.0, false, false, true};
+    mouths[4].gap = 1.5;
     // A wide oval mouth, teeth above a red inside.
     mouths[5] = Mouth{ellipse(kCx, kMouthCy + 2.0, 16.0, 9.0), 4.0, true, false, false};
     // A tall open mouth, teeth above a large red inside.
@@ -250,9 +251,9 @@ std::map<int, Mouth> mouthShapes() {
     // A medium mouth with teeth and some red inside.
     mouths[7] = Mouth{ellipse(kCx, kMouthCy + 1.5, 12.0, 7.0), 4.0, false, false, false};
     // A small narrow mouth showing teeth only.
-    mouths[8] = Mouth{roundedBox(kCx - 7.0, kMouthCy - 2.0, kCx + 7.0, kMouthCy + 4.0, 3.0), 0.0, false, false, true};
+    mouths[8] = Mouth{roundedBox(kCx - 8.0, kMouthCy - 3.0, kCx + 8.0, kMouthCy + 5.0, 3.0), 0.0, false, false, true};
     // A medium-wide mouth showing teeth only.
-    mouths[9] = Mouth{roundedBox(kCx - 12.0, kMouthCy - 3.0, kCx + 12.0, kMouthCy + 5.0, 3.5), 0.0, false, false, true};
+    mouths[9] = Mouth{roundedBox(kCx - 13.0, kMouthCy - 4.0, kCx + 13.0, kMouthCy + 6.0, 3.5), 0.0, false, false, true};
     // A wide half-moon mouth, red inside, no teeth: flat on top, round below.
     {
         QPainterPath moon;
@@ -299,20 +300,55 @@ QImage drawPicture(const std::function<void(QPainter&)>& paint, const QRect& reg
     return flatten(layer, region);
 }
 
-// The application icon: the head, eyes and smile on a pale rounded tile, scaled down from the
-// figure's frame.
+// The application icon: the figure's head with its grille, eyes and smile on its clip and base,
+// drawn with bolder features than the 128-pixel figure so they survive at 32 x 32. Drawn four
+// times larger on a pale tile and scaled down smoothly.
 QImage drawIcon() {
-    QImage big(256, 256, QImage::Format_ARGB32);
+    QImage big(128, 128, QImage::Format_ARGB32);
     big.fill(QColor(0xDC, 0xE6, 0xF5));
     {
         QPainter p(&big);
         beginPainter(p);
-        // The figure spans rows 17..127; fit it into the tile with a small margin.
-        p.scale(256.0 / 128.0, 256.0 / 128.0);
-        p.translate(64.0 - kCx, -12.0);
-        paintBody(p);
-        paintOpenEyes(p);
-        paintSmile(p);
+        const double cx = 64.0, left = 34.0, right = 94.0, top = 4.0, bottom = 92.0, r = (right - left) / 2.0;
+        // Clip, neck and base.
+        p.setBrush(kBlack);
+        QPainterPath lowerHalf;
+        lowerHalf.addRect(QRectF(0.0, bottom - r - 4.0, 128.0, 128.0));
+        p.drawPath(ellipse(cx, bottom - r, r + 5.0, r + 5.0).intersected(lowerHalf));
+        p.drawRect(QRectF(cx - 8.0, bottom, 16.0, 20.0));
+        p.drawEllipse(QRectF(cx - 40.0, 106.0, 80.0, 20.0));
+        // Head.
+        QPainterPath head;
+        head.addRoundedRect(QRectF(left, top, right - left, bottom - top), r, r);
+        p.setBrush(kVioletDark);
+        p.drawPath(head);
+        p.setBrush(kViolet);
+        p.drawRoundedRect(QRectF(left + 4.0, top + 4.0, right - left - 8.0, bottom - top - 8.0), r - 4.0, r - 4.0);
+        // Grille on the dome.
+        p.save();
+        QPainterPath dome;
+        dome.addRect(QRectF(0.0, 0.0, 128.0, 22.0));
+        p.setClipPath(head.intersected(dome));
+        p.setPen(QPen(kVioletDark, 3.0));
+        for (double x = left + 6.0; x < right; x += 8.0) p.drawLine(QPointF(x, top), QPointF(x, 22.0));
+        for (double y = top + 6.0; y < 22.0; y += 8.0) p.drawLine(QPointF(left, y), QPointF(right, y));
+        p.restore();
+        // Eyes.
+        for (double ex : {cx - 13.0, cx + 13.0}) {
+            p.setBrush(kBlack);
+            p.drawEllipse(QPointF(ex, 38.0), 11.0, 12.0);
+            p.setBrush(kWhite);
+            p.drawEllipse(QPointF(ex, 38.0), 8.0, 9.0);
+            p.setBrush(kBlack);
+            p.drawEllipse(QPointF(ex + 1.5, 40.0), 5.0, 6.0);
+        }
+        // Smile.
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(kBlack, 5.0, Qt::SolidLine, Qt::RoundCap));
+        QPainterPath smile;
+        smile.moveTo(cx - 17.0, 62.0);
+        smile.quadTo(cx, 80.0, cx + 17.0, 62.0);
+        p.drawPath(smile);
     }
     const QImage small = big.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return small.convertToFormat(QImage::Format_RGB32);
