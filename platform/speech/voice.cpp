@@ -1,0 +1,1006 @@
+// The voice: a request queue served by one worker thread. The worker turns each request into segments
+// (text front end), synthesizes a bounded few segments ahead of the output, converts them into the
+// output format and writes them into a sink (a WAV file stream or an audio device stream). Every event
+// carries the absolute byte at which it happens in the sink and is released into the event queue once
+// the sink has written (file) or played (device) that byte.
+#include "platform/speech/voice.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include "platform/speech/audio_host.h"
+#include "platform/speech/converter.h"
+#include "platform/speech/file_source.h"
+#include "platform/speech/frontend.h"
+#include "platform/speech/synthesizer.h"
+
+namespace speech {
+namespace {
+
+using std::chrono::milliseconds;
+
+// How long the worker waits at most between looks at the device clock and the controls.
+constexpr milliseconds kPoll{4};
+// Segments synthesized ahead of the output: enough to cover the next segment's synthesis time.
+constexpr size_t kSegmentsAhead = 3;
+// Frames read from a sound file per step.
+constexpr size_t kSoundFrames = 4096;
+// Audio level events are computed over blocks of this many milliseconds.
+constexpr int kLevelBlockMs = 50;
+
+int32_t interestOf(EventKind kind) {
+    switch (kind) {
+        case EventKind::StartStream: return SVEStartInputStream;
+        case EventKind::EndStream: return SVEEndInputStream;
+        case EventKind::VoiceChange: return SVEVoiceChange;
+        case EventKind::Bookmark: return SVEBookmark;
+        case EventKind::Word: return SVEWordBoundary;
+        case EventKind::Sentence: return SVESentenceBoundary;
+        case EventKind::Phoneme: return SVEPhoneme;
+        case EventKind::Viseme: return SVEViseme;
+        case EventKind::AudioLevel: return SVEAudioLevel;
+        case EventKind::EnginePrivate: return SVEPrivate;
+    }
+    return 0;
+}
+
+std::string toUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+SpObjectTokens filterTokens(std::vector<SpObjectToken> tokens, std::string_view required,
+                            std::string_view optional) {
+    std::erase_if(tokens, [&](const SpObjectToken& t) { return !t.matches(required); });
+    if (!optional.empty()) {
+        std::stable_sort(tokens.begin(), tokens.end(), [&](const SpObjectToken& a, const SpObjectToken& b) {
+            return a.matchCount(optional) > b.matchCount(optional);
+        });
+    }
+    return SpObjectTokens(std::move(tokens));
+}
+
+// ---- sinks ---------------------------------------------------------------------------------------
+
+// Where a request's audio goes. Positions are absolute bytes in the sink's own coordinates.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // Writes what the sink takes now (a device waits a short while for room); returns the bytes taken.
+    virtual Result<size_t> write(std::span<const uint8_t> bytes) = 0;
+    // Bytes written so far, and the part of them that has been heard.
+    virtual uint64_t written() const = 0;
+    virtual Result<uint64_t> played() = 0;
+    // Drops what has been written but not played.
+    virtual Result<void> flush() = 0;
+    virtual Result<void> setPaused(bool paused) = 0;
+    // A device holds its sound on a pause; a file is rendered regardless.
+    virtual bool followsPause() const = 0;
+};
+
+class FileSink final : public Sink {
+public:
+    explicit FileSink(std::shared_ptr<SpFileStream> file) : file_(std::move(file)), written_(file_->bytesWritten()) {}
+    Result<size_t> write(std::span<const uint8_t> bytes) override {
+        auto r = file_->writeBytes(bytes);
+        if (!r) return r.fault();
+        written_ += bytes.size();
+        return bytes.size();
+    }
+    uint64_t written() const override { return written_; }
+    Result<uint64_t> played() override { return written_; }
+    Result<void> flush() override { return {}; }
+    Result<void> setPaused(bool) override { return {}; }
+    bool followsPause() const override { return false; }
+
+private:
+    std::shared_ptr<SpFileStream> file_;
+    uint64_t written_;
+};
+
+class DeviceSink final : public Sink {
+public:
+    DeviceSink(AudioDeviceStream& device, uint64_t written) : device_(device), written_(written) {}
+    Result<size_t> write(std::span<const uint8_t> bytes) override {
+        auto r = device_.write(bytes, kPoll);
+        if (!r) return r.fault();
+        written_ += r.value();
+        return r.value();
+    }
+    uint64_t written() const override { return written_; }
+    Result<uint64_t> played() override {
+        auto s = device_.state();
+        if (!s) return s.fault();
+        return std::min(s.value().playedBytes, written_);
+    }
+    Result<void> flush() override { return device_.flush(); }
+    Result<void> setPaused(bool paused) override { return device_.setPaused(paused); }
+    bool followsPause() const override { return true; }
+
+private:
+    AudioDeviceStream& device_;
+    uint64_t written_;
+};
+
+// Collects one synthesizer call's output; aborts it when the voice's control epoch moves on.
+class SegmentCollector final : public SynthSink {
+public:
+    SegmentCollector(const std::atomic<uint64_t>& epoch, uint64_t start) : epoch_(epoch), start_(start) {}
+    bool audio(std::span<const int16_t> samples) override {
+        if (aborted()) return false;
+        samples_.insert(samples_.end(), samples.begin(), samples.end());
+        return true;
+    }
+    bool event(const SynthEvent& event) override {
+        if (aborted()) return false;
+        events_.push_back(event);
+        return true;
+    }
+    bool aborted() const { return epoch_.load(std::memory_order_acquire) != start_; }
+    std::vector<int16_t> samples_;
+    std::vector<SynthEvent> events_;
+
+private:
+    const std::atomic<uint64_t>& epoch_;
+    uint64_t start_;
+};
+
+}  // namespace
+
+// ---- the request ---------------------------------------------------------------------------------
+
+struct Request {
+    uint32_t number = 0;
+    std::unique_ptr<SegmentSource> source;       // text to speak, or
+    std::unique_ptr<SoundFileReader> sound;      // a sound file to play
+    SpObjectToken voice;                         // the voice at the time of Speak
+    std::shared_ptr<SpFileStream> file;          // the output file, or null for a device
+    std::string deviceId;                        // the device ("" default) when file is null
+    WaveFormat format;                           // the output format
+    uint64_t purgeGeneration = 0;                // set when the worker takes the request
+};
+
+struct SpVoice::Impl {
+    explicit Impl(Backends b);
+    ~Impl();
+
+    void run();
+    void process(Request& request);
+    void purgeLocked();
+    void publish(std::vector<VoiceEvent> events);
+    std::unique_ptr<AudioDeviceStream> takeDevice();
+
+    Backends backends;
+
+    // Settings, changed by the owner and read by Speak.
+    mutable std::mutex settingsMutex;
+    SpObjectToken voice;
+    std::optional<SpObjectToken> output;
+    std::shared_ptr<SpDeviceStream> deviceStream;
+    std::shared_ptr<SpStream> outputStream;
+    bool allowFormatChanges = true;
+    long rate = 0;
+    long volume = 100;
+    MarkupState persisted;
+    uint32_t nextStreamNumber = 1;
+    std::atomic<int32_t> interests{kDefaultEventInterests};
+
+    // The queue and the worker's controls.
+    mutable std::mutex mutex;
+    std::condition_variable wake;  // the worker waits here
+    std::condition_variable idle;  // Speak, WaitUntilDone and Skip wait here
+    std::deque<std::unique_ptr<Request>> queue;
+    bool active = false;           // the worker is serving a request
+    uint32_t doneThrough = 0;      // the highest stream number finished or dropped
+    uint64_t purgeGeneration = 0;
+    uint64_t controlSerial = 0;    // moves on with every control change
+    bool paused = false;
+    bool shutdown = false;
+    bool skipPending = false;
+    long skipCount = 0;
+    uint64_t skipSerial = 0;
+    uint64_t skipAnswered = 0;
+    long skipResult = 0;
+    std::optional<Fault> deviceFault;          // reported by the next Speak
+    AudioDeviceStream* interruptible = nullptr;  // the open device, for waking blocked calls
+    // Moves on with every purge, skip and shutdown; a running synthesis stops when it changes.
+    std::atomic<uint64_t> epoch{0};
+
+    // Worker-owned device.
+    std::unique_ptr<AudioDeviceStream> device;
+    std::string deviceIdOpen;
+    bool deviceCorked = false;
+
+    // Released events.
+    std::mutex eventsMutex;
+    std::vector<VoiceEvent> events;
+    std::function<void()> notify;
+
+    std::thread worker;
+};
+
+SpVoice::Impl::Impl(Backends b) : backends(std::move(b)) {
+    if (!backends.synthesizer) throw Error(errc::kEngine, "No speech synthesizer is available.");
+    auto voices = backends.synthesizer->voices();
+    if (voices.empty()) throw Error(errc::kNoVoice, "No voice is installed for the speech engine.");
+    voice = voices.front();
+    deviceStream = std::make_shared<SpDeviceStream>("");
+    outputStream = deviceStream;
+    worker = std::thread([this] { run(); });
+}
+
+SpVoice::Impl::~Impl() {
+    {
+        std::lock_guard lock(mutex);
+        shutdown = true;
+        ++controlSerial;
+        epoch.fetch_add(1, std::memory_order_acq_rel);
+        if (interruptible) interruptible->interrupt();
+    }
+    wake.notify_all();
+    idle.notify_all();
+    if (worker.joinable()) worker.join();
+}
+
+void SpVoice::Impl::purgeLocked() {
+    while (!queue.empty()) {
+        doneThrough = std::max(doneThrough, queue.front()->number);
+        queue.pop_front();
+    }
+    ++purgeGeneration;
+    ++controlSerial;
+    epoch.fetch_add(1, std::memory_order_acq_rel);
+    if (interruptible) interruptible->interrupt();
+    wake.notify_all();
+    idle.notify_all();
+}
+
+void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
+    const int32_t wanted = interests.load(std::memory_order_relaxed);
+    std::function<void()> callback;
+    {
+        std::lock_guard lock(eventsMutex);
+        bool any = false;
+        for (auto& e : released) {
+            if ((interestOf(e.kind) & wanted) == 0) continue;
+            events.push_back(std::move(e));
+            any = true;
+        }
+        if (!any) return;
+        callback = notify;
+    }
+    if (callback) callback();
+}
+
+std::unique_ptr<AudioDeviceStream> SpVoice::Impl::takeDevice() {
+    std::lock_guard lock(mutex);
+    interruptible = nullptr;
+    deviceIdOpen.clear();
+    deviceCorked = false;
+    return std::move(device);
+}
+
+void SpVoice::Impl::run() {
+    for (;;) {
+        std::unique_ptr<Request> request;
+        {
+            std::unique_lock lock(mutex);
+            wake.wait(lock, [&] { return shutdown || !queue.empty(); });
+            if (shutdown) break;
+            request = std::move(queue.front());
+            queue.pop_front();
+            request->purgeGeneration = purgeGeneration;
+            active = true;
+        }
+        process(*request);
+        {
+            std::lock_guard lock(mutex);
+            active = false;
+            doneThrough = std::max(doneThrough, request->number);
+            if (skipPending) {
+                skipPending = false;
+                skipResult = 0;
+                skipAnswered = skipSerial;
+            }
+        }
+        idle.notify_all();
+    }
+    if (device) {
+        device->flush();
+        takeDevice().reset();
+    }
+}
+
+// ---- one request, from StartStream to EndStream ----------------------------------------------------
+
+namespace {
+
+struct PendingEvent {
+    uint64_t at;  // absolute byte in the sink
+    VoiceEvent event;
+    long sentence = -1;  // Sentence: its index in the text, for skipping relative to what is heard
+};
+
+}  // namespace
+
+void SpVoice::Impl::process(Request& request) {
+    const WaveFormat& format = request.format;
+    const uint64_t bytesPerFrame = static_cast<uint64_t>(format.bytesPerFrame());
+    std::unique_ptr<Sink> sink;
+    uint64_t base = 0;
+
+    auto makeEvent = [&](EventKind kind, uint64_t at) {
+        VoiceEvent e;
+        e.kind = kind;
+        e.streamNumber = request.number;
+        e.streamPosition = at >= base ? at - base : 0;
+        e.audioTimeMs = e.streamPosition * 1000 / static_cast<uint64_t>(format.bytesPerSecond());
+        return e;
+    };
+    auto endStreamNow = [&](uint64_t at) { publish({makeEvent(EventKind::EndStream, at)}); };
+    auto deviceLost = [&](const Fault& fault) {
+        takeDevice().reset();
+        std::lock_guard lock(mutex);
+        deviceFault = Fault{errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
+    };
+
+    // Open the sink.
+    if (request.file) {
+        sink = std::make_unique<FileSink>(request.file);
+    } else {
+        if (device && (deviceIdOpen != request.deviceId || device->format() != format)) takeDevice().reset();
+        if (!device) {
+            auto opened = backends.audioHost
+                              ? backends.audioHost->open(request.deviceId, format)
+                              : Result<std::unique_ptr<AudioDeviceStream>>(
+                                    Fault{errc::kNoAudioDevice, "No audio output device is available."});
+            if (!opened) {
+                publish({makeEvent(EventKind::StartStream, 0), makeEvent(EventKind::EndStream, 0)});
+                std::lock_guard lock(mutex);
+                deviceFault = opened.fault();
+                return;
+            }
+            std::lock_guard lock(mutex);
+            device = std::move(opened.value());
+            deviceIdOpen = request.deviceId;
+            deviceCorked = false;
+            interruptible = device.get();
+        }
+        auto state = device->state();
+        if (!state) {
+            publish({makeEvent(EventKind::StartStream, 0), makeEvent(EventKind::EndStream, 0)});
+            deviceLost(state.fault());
+            return;
+        }
+        sink = std::make_unique<DeviceSink>(*device, state.value().writtenBytes);
+    }
+    base = sink->written();
+
+    std::deque<std::vector<uint8_t>> chunks;  // converted audio not yet written, one per segment
+    size_t chunkOffset = 0;                   // bytes of chunks.front() already written
+    std::deque<PendingEvent> pending;
+    uint64_t produced = base;                 // the absolute byte after the last converted byte
+    uint64_t convBase = base;                 // where the converter's output started
+    uint64_t convInput = 0;                   // input frames pushed since then
+    bool moreInput = true;
+    bool finished = false;                    // the converter has been flushed
+    long heardSentence = -1;
+    int32_t lastWordEnd = -1;                 // per segment: the end of the last word reported
+    SpObjectToken currentVoice = request.voice;
+    uint64_t seenControl = ~uint64_t{0};
+
+    const int synthRate = backends.synthesizer->sampleRate();
+    std::unique_ptr<Converter> converter;
+    try {
+        converter = request.sound ? std::make_unique<Converter>(request.sound->sampleRate(),
+                                                                request.sound->channels(), format)
+                                  : std::make_unique<Converter>(synthRate, 1, format);
+    } catch (const Error&) {
+        publish({makeEvent(EventKind::StartStream, base), makeEvent(EventKind::EndStream, base)});
+        return;
+    }
+
+    pending.push_back({base, makeEvent(EventKind::StartStream, base)});
+
+    auto atInput = [&](uint64_t inputFrame) { return convBase + converter->outputFramesFor(inputFrame) * bytesPerFrame; };
+
+    auto pushAudio = [&](std::vector<uint8_t> bytes) {
+        if (bytes.empty()) return;
+        produced += bytes.size();
+        chunks.push_back(std::move(bytes));
+    };
+
+    auto release = [&](uint64_t played) {
+        std::vector<VoiceEvent> out;
+        while (!pending.empty() && pending.front().at <= played) {
+            if (pending.front().sentence >= 0) heardSentence = pending.front().sentence;
+            out.push_back(std::move(pending.front().event));
+            pending.pop_front();
+        }
+        if (!out.empty()) publish(std::move(out));
+    };
+
+    // Synthesizes the next segment into a chunk with its events. False at the end of the input.
+    auto produceSegment = [&]() -> bool {
+        if (request.sound) {
+            std::vector<float> frames(kSoundFrames * static_cast<size_t>(request.sound->channels()));
+            size_t got = request.sound->read(frames);
+            if (got == 0) return false;
+            frames.resize(got * static_cast<size_t>(request.sound->channels()));
+            std::vector<uint8_t> bytes;
+            converter->push(std::span<const float>(frames), bytes);
+            convInput += got;
+            pushAudio(std::move(bytes));
+            return true;
+        }
+        auto segment = request.source->next();
+        if (!segment) return false;
+        const uint64_t startEpoch = epoch.load(std::memory_order_acquire);
+        SegmentCollector collected(epoch, startEpoch);
+        const size_t silence = static_cast<size_t>(segment->silenceMs) * static_cast<size_t>(synthRate) / 1000;
+        collected.samples_.assign(silence, 0);
+        if (!segment->text.empty()) {
+            SynthRequest sr;
+            sr.text = segment->text;
+            sr.voiceId = segment->voice.Id();
+            sr.rate = segment->rate;
+            sr.volume = segment->volume;
+            sr.pitch = segment->pitch;
+            sr.emphasis = segment->emphasis;
+            sr.speakPunctuation = segment->speakPunctuation;
+            sr.phonemes = segment->phonemes;
+            sr.ssml = segment->ssml;
+            auto result = backends.synthesizer->synthesize(sr, collected);
+            if (collected.aborted()) return true;  // a control change follows; the loop handles it
+            if (!result) return false;             // the engine failed: end the stream
+        }
+        const uint64_t segStart = convInput;
+        std::vector<PendingEvent> made;
+        auto add = [&](EventKind kind, uint64_t sample) {
+            made.push_back({atInput(segStart + sample), makeEvent(kind, atInput(segStart + sample))});
+            return &made.back().event;
+        };
+        if (!(segment->voice == currentVoice)) {
+            currentVoice = segment->voice;
+            add(EventKind::VoiceChange, 0)->token = segment->voice;
+        }
+        for (const auto& mark : segment->marks) {
+            auto* e = add(EventKind::Bookmark, 0);
+            e->bookmark = mark.text;
+            e->bookmarkId = mark.id;
+        }
+        if (segment->startsSentence) {
+            auto* e = add(EventKind::Sentence, silence);
+            e->characterPosition = segment->sentencePosition;
+            e->length = segment->sentenceLength;
+            made.back().sentence = segment->sentenceIndex;
+        }
+        const auto& offsets = segment->sourceOffsets;
+        const int32_t textSize = static_cast<int32_t>(segment->text.size());
+        auto sourceAt = [&](int32_t cp) {
+            cp = std::clamp(cp, 0, textSize);
+            return static_cast<size_t>(cp) < offsets.size() ? offsets[static_cast<size_t>(cp)] : 0;
+        };
+        lastWordEnd = -1;
+        std::vector<const SynthEvent*> phonemes;
+        const uint64_t total = collected.samples_.size();
+        for (const auto& ev : collected.events_) {
+            const uint64_t sample = std::min<uint64_t>(silence + ev.sample, total);
+            if (ev.kind == SynthEvent::Kind::Word) {
+                // Snap the engine's word to the front end's spans; the engine's own boundaries are
+                // unreliable for numbers, abbreviations and long tokens.
+                const auto& words = segment->words;
+                auto it = std::find_if(words.begin(), words.end(), [&](const auto& w) {
+                    return w.second > ev.textPosition;
+                });
+                if (it == words.end()) continue;
+                if (it->first > ev.textPosition && it->first >= ev.textPosition + std::max(ev.length, 1)) continue;
+                if (it->first < lastWordEnd) continue;  // a repeat or a step back
+                const int32_t from = sourceAt(it->first);
+                const int32_t to = sourceAt(it->second);
+                if (to <= from) continue;
+                lastWordEnd = it->second;
+                auto* e = add(EventKind::Word, sample);
+                e->characterPosition = from;
+                e->length = to - from;
+            } else if (ev.kind == SynthEvent::Kind::Phoneme) {
+                phonemes.push_back(&ev);
+            } else if (ev.kind == SynthEvent::Kind::Mark) {
+                auto* e = add(EventKind::Bookmark, sample);
+                e->bookmark = ev.name;
+                e->bookmarkId = std::atoi(ev.name.c_str());
+            }
+        }
+        for (size_t i = 0; i < phonemes.size(); ++i) {
+            const SynthEvent& p = *phonemes[i];
+            const uint64_t sample = std::min<uint64_t>(silence + p.sample, total);
+            const uint64_t nextSample =
+                i + 1 < phonemes.size() ? std::min<uint64_t>(silence + phonemes[i + 1]->sample, total) : total;
+            const int32_t duration =
+                static_cast<int32_t>((std::max(nextSample, sample) - sample) * 1000 / static_cast<uint64_t>(synthRate));
+            const int32_t feature = (p.stressed ? SVF_Stressed : SVF_None) | (segment->emphasis ? SVF_Emphasis : SVF_None);
+            auto* ph = add(EventKind::Phoneme, sample);
+            ph->duration = duration;
+            ph->current = p.phoneId;
+            ph->next = i + 1 < phonemes.size() ? phonemes[i + 1]->phoneId : 0;
+            ph->feature = feature;
+            auto* vi = add(EventKind::Viseme, sample);
+            vi->duration = duration;
+            vi->current = p.viseme;
+            vi->next = i + 1 < phonemes.size() ? phonemes[i + 1]->viseme : 0;
+            vi->feature = feature;
+        }
+        if (interests.load(std::memory_order_relaxed) & SVEAudioLevel) {
+            const size_t block = static_cast<size_t>(synthRate * kLevelBlockMs / 1000);
+            for (size_t from = 0; from < collected.samples_.size(); from += block) {
+                const size_t to = std::min(collected.samples_.size(), from + block);
+                double sum = 0;
+                for (size_t s = from; s < to; ++s) sum += double(collected.samples_[s]) * collected.samples_[s];
+                const double rms = std::sqrt(sum / double(to - from));
+                add(EventKind::AudioLevel, from)->audioLevel =
+                    static_cast<int32_t>(std::min(100.0, std::round(rms * 100.0 / 8192.0)));
+            }
+        }
+        std::stable_sort(made.begin(), made.end(), [](const PendingEvent& a, const PendingEvent& b) { return a.at < b.at; });
+        std::vector<uint8_t> bytes;
+        converter->push(std::span<const int16_t>(collected.samples_), bytes);
+        convInput += collected.samples_.size();
+        pushAudio(std::move(bytes));
+        for (auto& m : made) pending.push_back(std::move(m));
+        return true;
+    };
+
+    // Drops everything converted or written but not yet heard.
+    auto dropBuffered = [&]() -> Result<void> {
+        auto r = sink->flush();
+        chunks.clear();
+        chunkOffset = 0;
+        pending.clear();
+        converter->reset();
+        produced = sink->written();
+        convBase = produced;
+        convInput = 0;
+        finished = false;
+        return r;
+    };
+
+    // Repositions the text `count` sentences from the one being heard; returns the number skipped.
+    auto skipSentences = [&](long count) -> long {
+        if (!request.source) return 0;
+        const long current = std::max(heardSentence, 0L);
+        const long target = std::max(current + count, 0L);
+        if (!dropBuffered()) return 0;
+        moreInput = true;
+        if (request.source->seekSentence(target)) return target - current;
+        // Past the end: find the last sentence, then leave the text at its end.
+        long lo = current;
+        long hi = target;
+        while (hi - lo > 1) {
+            const long mid = lo + (hi - lo) / 2;
+            (request.source->seekSentence(mid) ? lo : hi) = mid;
+        }
+        request.source->seekSentence(target);
+        moreInput = false;
+        return lo + 1 - current;
+    };
+
+    auto finishWith = [&](uint64_t at) {
+        std::vector<VoiceEvent> out;
+        for (auto& p : pending) out.push_back(std::move(p.event));
+        pending.clear();
+        out.push_back(makeEvent(EventKind::EndStream, at));
+        publish(std::move(out));
+    };
+
+    for (;;) {
+        // Controls.
+        bool wantPaused = false;
+        bool purged = false;
+        std::optional<long> skip;
+        {
+            std::lock_guard lock(mutex);
+            if (shutdown) return;
+            purged = purgeGeneration != request.purgeGeneration;
+            wantPaused = paused;
+            if (skipPending) skip = skipCount;
+            seenControl = controlSerial;
+        }
+        if (purged) {
+            auto r = dropBuffered();
+            if (!r) deviceLost(r.fault());
+            pending.clear();
+            endStreamNow(sink->written());
+            return;
+        }
+        if (skip) {
+            long skipped = skipSentences(*skip);
+            {
+                std::lock_guard lock(mutex);
+                skipPending = false;
+                skipResult = skipped;
+                skipAnswered = skipSerial;
+            }
+            idle.notify_all();
+            continue;
+        }
+        if (sink->followsPause() && wantPaused != deviceCorked) {
+            auto r = sink->setPaused(wantPaused);
+            if (!r) {
+                deviceLost(r.fault());
+                finishWith(produced);
+                return;
+            }
+            deviceCorked = wantPaused;
+        }
+        const bool holding = sink->followsPause() && wantPaused;
+
+        auto played = sink->played();
+        if (!played) {
+            deviceLost(played.fault());
+            pending.clear();
+            endStreamNow(sink->written());
+            return;
+        }
+        release(played.value());
+
+        if (!holding) {
+            if (!chunks.empty()) {
+                auto& front = chunks.front();
+                auto wrote = sink->write(std::span<const uint8_t>(front).subspan(chunkOffset));
+                if (!wrote) {
+                    deviceLost(wrote.fault());
+                    pending.clear();
+                    endStreamNow(sink->written());
+                    return;
+                }
+                chunkOffset += wrote.value();
+                if (chunkOffset >= front.size()) {
+                    chunks.pop_front();
+                    chunkOffset = 0;
+                    continue;
+                }
+                // The device is full: use the time to synthesize ahead.
+                if (moreInput && chunks.size() < kSegmentsAhead) moreInput = produceSegment();
+                continue;
+            }
+            if (moreInput) {
+                moreInput = produceSegment();
+                continue;
+            }
+            if (!finished) {
+                std::vector<uint8_t> tail;
+                converter->finish(tail);
+                pushAudio(std::move(tail));
+                finished = true;
+                continue;
+            }
+            if (played.value() >= produced) {
+                release(produced);
+                finishWith(produced);
+                return;
+            }
+        }
+        // Wait for the device clock or a control change.
+        std::unique_lock lock(mutex);
+        wake.wait_for(lock, kPoll, [&] { return controlSerial != seenControl || shutdown; });
+    }
+}
+
+// ---- the public object ---------------------------------------------------------------------------
+
+SpVoice::SpVoice() : SpVoice(Backends::defaults()) {}
+
+SpVoice::SpVoice(Backends backends) : impl_(std::make_unique<Impl>(std::move(backends))) {}
+
+SpVoice::~SpVoice() = default;
+
+SpObjectTokens SpVoice::GetVoices(std::string_view requiredAttributes, std::string_view optionalAttributes) const {
+    return filterTokens(impl_->backends.synthesizer->voices(), requiredAttributes, optionalAttributes);
+}
+
+SpObjectTokens SpVoice::GetAudioOutputs(std::string_view requiredAttributes,
+                                        std::string_view optionalAttributes) const {
+    std::vector<SpObjectToken> tokens;
+    if (impl_->backends.audioHost) {
+        for (const auto& d : impl_->backends.audioHost->devices()) {
+            tokens.emplace_back(TokenKind::AudioOutput, d.id, d.description);
+        }
+    }
+    return filterTokens(std::move(tokens), requiredAttributes, optionalAttributes);
+}
+
+SpObjectToken SpVoice::Voice() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->voice;
+}
+
+void SpVoice::SetVoice(const SpObjectToken& voice) {
+    if (voice.kind() != TokenKind::Voice || voice.Id().empty()) {
+        throw Error(errc::kInvalidArg, "The token given as the voice is not a voice.");
+    }
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->voice = voice;
+}
+
+std::optional<SpObjectToken> SpVoice::AudioOutput() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->output;
+}
+
+void SpVoice::SetAudioOutput(const std::optional<SpObjectToken>& output) {
+    if (output && output->kind() != TokenKind::AudioOutput) {
+        throw Error(errc::kInvalidArg, "The token given as the audio output is not an audio output.");
+    }
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->output = output;
+    impl_->deviceStream = std::make_shared<SpDeviceStream>(output ? output->Id() : std::string());
+    impl_->outputStream = impl_->deviceStream;
+}
+
+std::shared_ptr<SpStream> SpVoice::AudioOutputStream() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->outputStream;
+}
+
+void SpVoice::SetAudioOutputStream(std::shared_ptr<SpStream> stream) {
+    if (!stream) throw Error(errc::kInvalidArg, "No audio output stream was given.");
+    std::lock_guard lock(impl_->settingsMutex);
+    if (stream->kind() == SpStream::Kind::Device) {
+        auto device = std::dynamic_pointer_cast<SpDeviceStream>(stream);
+        if (!device) throw Error(errc::kInvalidArg, "The audio output stream is not usable by this voice.");
+        if (device != impl_->deviceStream) {
+            impl_->deviceStream = device;
+            if (!impl_->output || impl_->output->Id() != device->deviceId()) {
+                impl_->output = device->deviceId().empty()
+                                    ? std::nullopt
+                                    : std::optional<SpObjectToken>(
+                                          SpObjectToken(TokenKind::AudioOutput, device->deviceId(), device->deviceId()));
+            }
+        }
+        if (impl_->allowFormatChanges) device->Format().SetType(kDefaultFormatType);
+    } else if (!std::dynamic_pointer_cast<SpFileStream>(stream)) {
+        throw Error(errc::kInvalidArg, "The audio output stream is not usable by this voice.");
+    }
+    impl_->outputStream = std::move(stream);
+}
+
+bool SpVoice::AllowAudioOutputFormatChangesOnNextSet() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->allowFormatChanges;
+}
+
+void SpVoice::SetAllowAudioOutputFormatChangesOnNextSet(bool allow) {
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->allowFormatChanges = allow;
+}
+
+long SpVoice::Rate() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->rate;
+}
+
+void SpVoice::SetRate(long rate) {
+    if (rate < -10 || rate > 10) {
+        throw Error(errc::kInvalidArg, "The rate " + std::to_string(rate) + " is outside -10 to 10.");
+    }
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->rate = rate;
+}
+
+long SpVoice::Volume() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->volume;
+}
+
+void SpVoice::SetVolume(long volume) {
+    if (volume < 0 || volume > 100) {
+        throw Error(errc::kInvalidArg, "The volume " + std::to_string(volume) + " is outside 0 to 100.");
+    }
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->volume = volume;
+}
+
+int32_t SpVoice::EventInterests() const { return impl_->interests.load(); }
+
+void SpVoice::SetEventInterests(int32_t interests) { impl_->interests.store(interests & SVEAllEvents); }
+
+uint32_t SpVoice::Speak(std::u16string_view text, int32_t flags) {
+    return Speak(std::u16string(text), flags);
+}
+
+uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
+    Impl& d = *impl_;
+    {
+        std::lock_guard lock(d.mutex);
+        if (d.deviceFault) {
+            Fault fault = std::move(*d.deviceFault);
+            d.deviceFault.reset();
+            throw Error(fault.code, fault.message);
+        }
+        if (flags & SVSFPurgeBeforeSpeak) d.purgeLocked();
+    }
+    if (text.empty() && (flags & SVSFPurgeBeforeSpeak)) return 0;
+
+    auto request = std::make_unique<Request>();
+    FrontEndContext context;
+    std::shared_ptr<SpStream> output;
+    std::optional<SpObjectToken> outputToken;
+    {
+        std::lock_guard lock(d.settingsMutex);
+        request->voice = d.voice;
+        context.voice = d.voice;
+        context.rate = static_cast<int>(d.rate);
+        context.volume = static_cast<int>(d.volume);
+        context.persisted = d.persisted;
+        output = d.outputStream;
+        outputToken = d.output;
+    }
+
+    // Where the audio goes: an open file stream, or a device that exists now.
+    if (output->kind() == SpStream::Kind::File) {
+        request->file = std::static_pointer_cast<SpFileStream>(output);
+        if (!request->file->isOpen()) {
+            throw Error(errc::kAccessDenied, "The output file stream is not open.");
+        }
+    } else {
+        request->deviceId = static_cast<SpDeviceStream&>(*output).deviceId();
+        const auto devices = d.backends.audioHost ? d.backends.audioHost->devices() : std::vector<AudioDeviceInfo>{};
+        if (devices.empty()) {
+            throw Error(errc::kNoAudioDevice,
+                        "No audio output device is available (no sound server is running or it has no outputs).");
+        }
+        if (!request->deviceId.empty() &&
+            std::none_of(devices.begin(), devices.end(), [&](const auto& dev) { return dev.id == request->deviceId; })) {
+            throw Error(errc::kNoAudioDevice, "The audio output device \"" +
+                                                  (outputToken ? outputToken->GetDescription() : request->deviceId) +
+                                                  "\" is not available.");
+        }
+    }
+    auto wave = waveFormatOf(output->formatType());
+    if (!wave) throw Error(errc::kUnsupportedFormat, "The output stream's format is not supported.");
+    request->format = *wave;
+
+    std::shared_ptr<const std::u16string> source;
+    if (flags & SVSFIsFilename) {
+        auto file = openNamedFile(toUtf8(text));
+        if (!file) throw Error(file.fault().code, file.fault().message);
+        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&file.value().content)) {
+            request->sound = std::move(*sound);
+        } else {
+            source = std::get<std::shared_ptr<const std::u16string>>(file.value().content);
+        }
+    } else {
+        source = std::make_shared<const std::u16string>(std::move(text));
+    }
+    if (source) {
+        context.voices = d.backends.synthesizer->voices();
+        MarkupState after;
+        const bool persist = (flags & SVSFPersistXML) != 0;
+        request->source = openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr);
+        if (persist) {
+            std::lock_guard lock(d.settingsMutex);
+            d.persisted = after;
+        }
+    }
+
+    uint32_t number = 0;
+    {
+        std::lock_guard lock(d.settingsMutex);
+        number = d.nextStreamNumber++;
+    }
+    request->number = number;
+    {
+        std::unique_lock lock(d.mutex);
+        d.queue.push_back(std::move(request));
+        d.wake.notify_all();
+        if (!(flags & SVSFlagsAsync)) {
+            d.idle.wait(lock, [&] { return d.doneThrough >= number || d.shutdown; });
+        }
+    }
+    return number;
+}
+
+void SpVoice::Pause() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->paused = true;
+    ++impl_->controlSerial;
+    if (impl_->interruptible) impl_->interruptible->interrupt();
+    impl_->wake.notify_all();
+}
+
+void SpVoice::Resume() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->paused = false;
+    ++impl_->controlSerial;
+    if (impl_->interruptible) impl_->interruptible->interrupt();
+    impl_->wake.notify_all();
+}
+
+bool SpVoice::isPaused() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->paused;
+}
+
+long SpVoice::Skip(std::string_view type, long count) {
+    std::string lowered(type);
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (lowered != "sentence") {
+        throw Error(errc::kInvalidArg, "Only sentences can be skipped, not \"" + std::string(type) + "\".");
+    }
+    Impl& d = *impl_;
+    std::unique_lock lock(d.mutex);
+    if (!d.active && d.queue.empty()) return 0;
+    const uint64_t serial = ++d.skipSerial;
+    d.skipPending = true;
+    d.skipCount = count;
+    ++d.controlSerial;
+    d.epoch.fetch_add(1, std::memory_order_acq_rel);
+    if (d.interruptible) d.interruptible->interrupt();
+    d.wake.notify_all();
+    d.idle.wait(lock, [&] { return d.skipAnswered >= serial || d.shutdown; });
+    return d.skipAnswered >= serial ? d.skipResult : 0;
+}
+
+bool SpVoice::WaitUntilDone(long milliseconds) {
+    Impl& d = *impl_;
+    std::unique_lock lock(d.mutex);
+    auto done = [&] { return (d.queue.empty() && !d.active) || d.shutdown; };
+    if (milliseconds < 0) {
+        d.idle.wait(lock, done);
+        return true;
+    }
+    return d.idle.wait_for(lock, std::chrono::milliseconds(milliseconds), done);
+}
+
+bool SpVoice::isBusy() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->active || !impl_->queue.empty();
+}
+
+void SpVoice::SetNotify(std::function<void()> notify) {
+    std::lock_guard lock(impl_->eventsMutex);
+    impl_->notify = std::move(notify);
+}
+
+std::vector<VoiceEvent> SpVoice::TakeEvents() {
+    std::lock_guard lock(impl_->eventsMutex);
+    std::vector<VoiceEvent> out;
+    out.swap(impl_->events);
+    return out;
+}
+
+}  // namespace speech
