@@ -54,8 +54,8 @@ const QColor kWhite(0xFA, 0xFA, 0xFA);
 constexpr double kCx = 59.5;
 constexpr double kHeadLeft = 33.0, kHeadRight = 86.0, kHeadTop = 17.0, kHeadBottom = 100.0;
 constexpr double kHeadRadius = (kHeadRight - kHeadLeft) / 2.0;
-constexpr double kEyeLeftCx = 48.5, kEyeRightCx = 70.5, kEyeCy = 41.5;
-constexpr double kEyeHalfW = 7.0, kEyeHalfH = 7.5;
+constexpr double kEyeLeftCx = 48.0, kEyeRightCx = 69.0, kEyeCy = 41.0;
+constexpr double kEyeHalfW = 6.5, kEyeHalfH = 6.5;
 constexpr double kMouthCy = 73.0;
 
 QPainterPath headPath() {
