@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,9 +74,12 @@ std::vector<std::string> ourSinkInputSpecs() {
     while ((pos = text.find("Sink Input #", pos)) != std::string::npos) {
         size_t next = text.find("Sink Input #", pos + 1);
         std::string block = text.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
-        std::smatch m;
-        static const std::regex specRe("Sample Specification: ([^\n]*)");
-        if (block.find(pidProp) != std::string::npos && std::regex_search(block, m, specRe)) specs.push_back(m[1]);
+        static const std::string label = "Sample Specification: ";
+        size_t at = block.find(label);
+        if (block.find(pidProp) != std::string::npos && at != std::string::npos) {
+            at += label.size();
+            specs.push_back(block.substr(at, block.find('\n', at) - at));
+        }
         pos = next;
     }
     return specs;
