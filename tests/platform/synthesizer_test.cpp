@@ -1,0 +1,307 @@
+#include "platform/speech/espeak_synthesizer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/speech/phonemes.h"
+
+namespace speech {
+namespace {
+
+// Collects what a synthesize() call produces; can stop it after a number of samples.
+class Recorder : public SynthSink {
+public:
+    bool audio(std::span<const int16_t> samples) override {
+        this->samples.insert(this->samples.end(), samples.begin(), samples.end());
+        if (stopAfter != 0 && this->samples.size() >= stopAfter) {
+            stoppedAt = std::chrono::steady_clock::now();
+            return false;
+        }
+        return true;
+    }
+    bool event(const SynthEvent& e) override {
+        events.push_back(e);
+        return true;
+    }
+    std::vector<SynthEvent> of(SynthEvent::Kind kind) const {
+        std::vector<SynthEvent> out;
+        for (const auto& e : events)
+            if (e.kind == kind) out.push_back(e);
+        return out;
+    }
+    std::vector<int16_t> samples;
+    std::vector<SynthEvent> events;
+    size_t stopAfter = 0;
+    std::chrono::steady_clock::time_point stoppedAt;
+};
+
+// Sets the locale variables for one test and restores them after.
+class LocaleEnv {
+public:
+    LocaleEnv(const char* lcAll, const char* lcMessages, const char* lang) {
+        for (const char* name : kNames) {
+            const char* v = std::getenv(name);
+            saved_.emplace_back(v ? std::optional<std::string>(v) : std::nullopt);
+        }
+        set("LC_ALL", lcAll);
+        set("LC_MESSAGES", lcMessages);
+        set("LANG", lang);
+    }
+    ~LocaleEnv() {
+        for (size_t i = 0; i < 3; ++i) set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+    }
+
+private:
+    static void set(const char* name, const char* value) {
+        if (value) setenv(name, value, 1);
+        else unsetenv(name);
+    }
+    static constexpr const char* kNames[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::vector<std::optional<std::string>> saved_;
+};
+
+SynthRequest request(std::u32string text, std::string voice = "en-us") {
+    SynthRequest r;
+    r.text = std::move(text);
+    r.voiceId = std::move(voice);
+    return r;
+}
+
+std::string idOfDescription(const std::vector<SpObjectToken>& voices, const std::string& description) {
+    for (const auto& v : voices)
+        if (v.GetDescription() == description) return v.Id();
+    return {};
+}
+
+TEST(EspeakVoices, ListIsUniqueAndOrderedByLocale) {
+    auto synth = makeEspeakSynthesizer();
+    std::vector<SpObjectToken> c, zh, us, precedence;
+    {
+        LocaleEnv env(nullptr, nullptr, "C");
+        c = synth->voices();
+        EXPECT_EQ(synth->voices(), c) << "the order changes between calls";
+    }
+    {
+        LocaleEnv env(nullptr, nullptr, "zh_CN.UTF-8");
+        zh = synth->voices();
+    }
+    {
+        LocaleEnv env(nullptr, nullptr, "en_US");
+        us = synth->voices();
+    }
+    {
+        // LC_ALL wins over LC_MESSAGES, which wins over LANG.
+        LocaleEnv env("zh_CN.UTF-8", "en_US.UTF-8", "de_DE.UTF-8");
+        precedence = synth->voices();
+    }
+    ASSERT_GT(c.size(), 20u);
+    EXPECT_EQ(zh.front().GetDescription(), "Chinese (Mandarin)");
+    EXPECT_EQ(zh.front().Id(), "cmn-latn-pinyin");
+    EXPECT_EQ(us.front().GetDescription(), "English (America)");
+    EXPECT_TRUE(c.front().GetDescription().starts_with("English")) << c.front().GetDescription();
+    EXPECT_EQ(precedence.front().Id(), "cmn-latn-pinyin");
+    {
+        LocaleEnv env(nullptr, "de_DE.UTF-8", "en_US.UTF-8");
+        EXPECT_EQ(synth->voices().front().GetAttribute("Language"), "407;7");
+    }
+
+    std::set<std::string> descriptions, ids;
+    for (const auto& v : c) {
+        EXPECT_TRUE(descriptions.insert(v.GetDescription()).second) << "repeated " << v.GetDescription();
+        EXPECT_TRUE(ids.insert(v.Id()).second) << "repeated id " << v.Id();
+        EXPECT_EQ(v.GetDescription().find('_'), std::string::npos) << v.GetDescription();
+        EXPECT_FALSE(v.Id().starts_with("mb")) << v.Id();
+        EXPECT_NE(v.Id(), "cmn") << "the Mandarin voice that reads pinyin as English is listed";
+    }
+    // After the first voice, the rest is in description order.
+    for (size_t i = 2; i < c.size(); ++i) EXPECT_LT(c[i - 1].GetDescription(), c[i].GetDescription());
+    EXPECT_EQ(std::set<std::string>(descriptions), [&] {
+        std::set<std::string> s;
+        for (const auto& v : zh) s.insert(v.GetDescription());
+        return s;
+    }());
+}
+
+TEST(EspeakVoices, TokensCarryAttributesForSelection) {
+    auto synth = makeEspeakSynthesizer();
+    const auto voices = synth->voices();
+    const std::string us = idOfDescription(voices, "English (America)");
+    const std::string gb = idOfDescription(voices, "English (Great Britain)");
+    ASSERT_FALSE(us.empty());
+    ASSERT_FALSE(gb.empty());
+    int english = 0;
+    for (const auto& v : voices) {
+        EXPECT_FALSE(v.GetAttribute("Gender").empty());
+        EXPECT_EQ(v.GetAttribute("Name"), v.GetDescription());
+        if (v.matches("Language=409")) {
+            EXPECT_TRUE(v.GetDescription().starts_with("English (America")) << v.GetDescription();
+        }
+        if (v.matches("Language=804")) {
+            EXPECT_EQ(v.Id(), "cmn-latn-pinyin");
+        }
+        if (v.matches("Language=9")) ++english;
+    }
+    EXPECT_GE(english, 5);
+}
+
+TEST(EspeakSynthesis, HelloWorldGivesAudioAndWordsAtCodePointPositions) {
+    auto synth = makeEspeakSynthesizer();
+    EXPECT_EQ(synth->sampleRate(), 22050);
+    Recorder rec;
+    { auto r = synth->synthesize(request(U"Hello world."), rec); ASSERT_TRUE(r) << r.fault().message; }
+    ASSERT_GT(rec.samples.size(), 22050u / 2);
+    const auto words = rec.of(SynthEvent::Kind::Word);
+    ASSERT_EQ(words.size(), 2u);
+    EXPECT_EQ(words[0].textPosition, 0);
+    EXPECT_EQ(words[0].length, 5);
+    EXPECT_EQ(words[1].textPosition, 6);
+    EXPECT_EQ(words[1].length, 5);
+    EXPECT_GT(words[1].sample, words[0].sample);
+    EXPECT_LT(words[1].sample, rec.samples.size());
+    ASSERT_FALSE(rec.of(SynthEvent::Kind::Sentence).empty());
+    EXPECT_EQ(rec.of(SynthEvent::Kind::Sentence).front().textPosition, 0);
+    ASSERT_FALSE(rec.events.empty());
+    EXPECT_EQ(rec.events.back().kind, SynthEvent::Kind::End);
+    EXPECT_EQ(rec.events.back().sample, rec.samples.size());
+
+    // Phonemes come with mouth shapes, in time order, and the word "world" opens with a rounded w.
+    const auto phonemes = rec.of(SynthEvent::Kind::Phoneme);
+    ASSERT_GT(phonemes.size(), 5u);
+    uint64_t last = 0;
+    bool roundedW = false;
+    for (const auto& p : phonemes) {
+        EXPECT_GE(p.sample, last);
+        last = p.sample;
+        EXPECT_GE(p.viseme, 0);
+        EXPECT_LT(p.viseme, kVisemeCount);
+        EXPECT_EQ(p.phoneId, phoneOf(p.name).id);
+        if (p.name == "w") roundedW = p.viseme == 7;
+    }
+    EXPECT_TRUE(roundedW);
+
+    // Audio is not silent.
+    int peak = 0;
+    for (int16_t s : rec.samples) peak = std::max(peak, std::abs(int(s)));
+    EXPECT_GT(peak, 3000);
+}
+
+TEST(EspeakSynthesis, ChineseAndTextOutsideTheBasicPlane) {
+    auto synth = makeEspeakSynthesizer();
+    Recorder rec;
+    ASSERT_TRUE(synth->synthesize(request(U"你好世界。", "cmn-latn-pinyin"), rec));
+    const auto words = rec.of(SynthEvent::Kind::Word);
+    ASSERT_GE(words.size(), 2u);
+    for (const auto& w : words) {
+        EXPECT_GE(w.textPosition, 0);
+        EXPECT_LT(w.textPosition, 4);
+    }
+    EXPECT_GT(rec.of(SynthEvent::Kind::Phoneme).size(), 4u);
+    EXPECT_GT(rec.samples.size(), 22050u / 2);
+
+    // An emoji is one code point: the word after it is at code point 3.
+    Recorder emoji;
+    ASSERT_TRUE(synth->synthesize(request(U"a \U0001F600 cat"), emoji));
+    bool sawCat = false;
+    for (const auto& w : emoji.of(SynthEvent::Kind::Word)) sawCat = sawCat || (w.textPosition == 4 && w.length == 3);
+    EXPECT_TRUE(sawCat);
+
+    // A NUL in the text does not cut it short.
+    Recorder nul;
+    ASSERT_TRUE(synth->synthesize(request(std::u32string(U"one") + U'\0' + U"two"), nul));
+    EXPECT_EQ(nul.of(SynthEvent::Kind::Word).size(), 2u);
+}
+
+TEST(EspeakSynthesis, RateScalesDurationBothWays) {
+    auto synth = makeEspeakSynthesizer();
+    const std::u32string text = U"The quick brown fox jumps over the lazy dog, and then it runs far away into the woods.";
+    auto duration = [&](int rate) {
+        Recorder rec;
+        SynthRequest r = request(text);
+        r.rate = rate;
+        r.endPause = false;
+        EXPECT_TRUE(synth->synthesize(r, rec));
+        EXPECT_EQ(rec.events.back().sample, rec.samples.size());
+        // Events stay inside the audio also when it is stretched.
+        for (const auto& e : rec.events) EXPECT_LE(e.sample, rec.samples.size());
+        return static_cast<double>(rec.samples.size());
+    };
+    const double normal = duration(0);
+    const double fast = duration(10);
+    const double slow = duration(-10);
+    const double slower = duration(-5);
+    EXPECT_GT(normal / fast, 2.2);
+    EXPECT_LT(normal / fast, 3.8);
+    EXPECT_GT(slow / normal, 2.2);
+    EXPECT_LT(slow / normal, 3.8);
+    EXPECT_GT(slow, slower * 1.3);
+    EXPECT_NEAR(wordsPerMinute(0), 175, 0.01);
+    EXPECT_NEAR(wordsPerMinute(10) / wordsPerMinute(5), wordsPerMinute(5) / wordsPerMinute(0), 1e-9);
+}
+
+TEST(EspeakSynthesis, VolumeScalesAndUnknownVoiceIsAFault) {
+    auto synth = makeEspeakSynthesizer();
+    auto peakAt = [&](int volume) {
+        Recorder rec;
+        SynthRequest r = request(U"Testing the volume.");
+        r.volume = volume;
+        EXPECT_TRUE(synth->synthesize(r, rec));
+        int peak = 0;
+        for (int16_t s : rec.samples) peak = std::max(peak, std::abs(int(s)));
+        return peak;
+    };
+    const int full = peakAt(100);
+    EXPECT_NEAR(peakAt(50), full / 2, full / 50 + 2);
+    EXPECT_EQ(peakAt(0), 0);
+
+    Recorder rec;
+    const auto r = synth->synthesize(request(U"x", "no-such-voice"), rec);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.fault().code, errc::kNoVoice);
+    EXPECT_NE(r.fault().message.find("no-such-voice"), std::string::npos);
+}
+
+TEST(EspeakSynthesis, AbortStopsQuicklyAndTheEngineKeepsWorking) {
+    auto synth = makeEspeakSynthesizer();
+    std::u32string longText;
+    for (int i = 0; i < 200; ++i) longText += U"This sentence is spoken again and again. ";
+    Recorder rec;
+    rec.stopAfter = 4000;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(synth->synthesize(request(longText), rec));
+    const auto returned = std::chrono::steady_clock::now();
+    EXPECT_LT(rec.samples.size(), 22050u);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returned - rec.stoppedAt).count(), 50);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returned - start).count(), 2000);
+    for (const auto& e : rec.events) EXPECT_NE(e.kind, SynthEvent::Kind::End) << "an aborted call ended normally";
+
+    Recorder after;
+    ASSERT_TRUE(synth->synthesize(request(U"Hello world."), after));
+    ASSERT_EQ(after.of(SynthEvent::Kind::Word).size(), 2u);
+    EXPECT_EQ(after.of(SynthEvent::Kind::Word)[1].textPosition, 6);
+}
+
+TEST(EspeakSynthesis, MarksAndSpokenPunctuation) {
+    auto synth = makeEspeakSynthesizer();
+    Recorder rec;
+    SynthRequest r = request(U"<speak>One <mark name=\"first\"/> two.</speak>");
+    r.ssml = true;
+    ASSERT_TRUE(synth->synthesize(r, rec));
+    const auto marks = rec.of(SynthEvent::Kind::Mark);
+    ASSERT_EQ(marks.size(), 1u);
+    EXPECT_EQ(marks[0].name, "first");
+
+    Recorder plain, punct;
+    ASSERT_TRUE(synth->synthesize(request(U"a, b; c!"), plain));
+    SynthRequest p = request(U"a, b; c!");
+    p.speakPunctuation = true;
+    ASSERT_TRUE(synth->synthesize(p, punct));
+    EXPECT_GT(punct.samples.size(), plain.samples.size() * 6 / 5);
+}
+
+}  // namespace
+}  // namespace speech
