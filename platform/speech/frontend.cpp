@@ -270,6 +270,7 @@ private:
         auto pushMarkersOnly = [&]() {
             if (!segHasMarkers) return;
             applyStyle(seg, lastMarkerStyle_);
+            seg.sourceOffsets.assign(1, lastMarkerSource_);
             segHasMarkers = false;
             push(std::move(seg));
             seg = blankSegment(index, position, length);
@@ -286,6 +287,7 @@ private:
                 }
                 segHasMarkers = true;
                 lastMarkerStyle_ = m.style;
+                lastMarkerSource_ = m.source;
             }
         };
 
@@ -327,6 +329,7 @@ private:
 
     void fillText(Segment& s, size_t p, size_t q) {
         cpIndex_.assign(q - p + 1, 0);
+        cpEnd_.clear();
         s.text.reserve(q - p);
         s.sourceOffsets.reserve(q - p + 1);
         for (size_t i = p; i < q;) {
@@ -340,6 +343,7 @@ private:
             if (n == 2) cpIndex_[i - p + 1] = static_cast<int32_t>(s.text.size());
             s.text.push_back(cp);
             s.sourceOffsets.push_back(units_[i].src);
+            cpEnd_.push_back(units_[i].srcEnd);
             i += n;
         }
         cpIndex_[q - p] = static_cast<int32_t>(s.text.size());
@@ -357,6 +361,22 @@ private:
             const int32_t c1 = cpIndex_[static_cast<size_t>(w1)];
             if (c1 > c0) s.words.emplace_back(c0, c1);
         }
+        // A word's end is the offset of the character after it. When markup stands between the two,
+        // that character (a blank or punctuation, never part of a word) is given the offset where the
+        // markup starts, so the word's range ends at its own last letter.
+        size_t next = 0;
+        for (size_t k = 0; k < s.words.size(); ++k) {
+            const auto end = static_cast<size_t>(s.words[k].second);
+            if (end >= s.text.size()) continue;
+            next = k + 1;
+            if (next < s.words.size() && static_cast<size_t>(s.words[next].first) == end) continue;
+            const int32_t lastEnd = cpEnd_[end - 1];
+            if (lastEnd < s.sourceOffsets[end]) s.sourceOffsets[end] = lastEnd;
+        }
+        // Words inserted for reading ("dollars" after a price) stand for no text of their own.
+        std::erase_if(s.words, [&](const std::pair<int32_t, int32_t>& w) {
+            return s.sourceOffsets[static_cast<size_t>(w.second)] <= s.sourceOffsets[static_cast<size_t>(w.first)];
+        });
     }
 
     std::unique_ptr<UnitProducer> producer_;
@@ -365,6 +385,7 @@ private:
     uint32_t initialStyle_;
     uint32_t lastStyle_ = initialStyle_;
     uint32_t lastMarkerStyle_ = initialStyle_;
+    int32_t lastMarkerSource_ = 0;
 
     // The window of visible text: chars_[head_..] not yet made into segments; chars_[0] is unit
     // number base_ of the whole text.
@@ -383,6 +404,7 @@ private:
     UText sentenceText_ = UTEXT_INITIALIZER;
     WordFinder words_;
     std::vector<int32_t> cpIndex_;
+    std::vector<int32_t> cpEnd_;
     std::vector<std::pair<int32_t, int32_t>> spans_;
 
 public:
@@ -427,17 +449,23 @@ VoiceTable::VoiceTable(const FrontEndContext& context) : tokens(context.voices) 
     base = indexOf(context.voice);
 }
 
-int VoiceTable::indexOf(const SpObjectToken& token) {
+int VoiceTable::find(const SpObjectToken& token) const {
     for (size_t i = 0; i < tokens.size(); ++i) {
         if (tokens[i] == token) return static_cast<int>(i);
     }
+    return -1;
+}
+
+int VoiceTable::indexOf(const SpObjectToken& token) {
+    const int i = find(token);
+    if (i >= 0) return i;
     tokens.push_back(token);
     return static_cast<int>(tokens.size() - 1);
 }
 
-Settings fromState(const MarkupState& state, VoiceTable& voices) {
+Settings fromState(const MarkupState& state, const VoiceTable& voices) {
     Settings s;
-    if (state.voice) s.voice = voices.indexOf(*state.voice);
+    if (state.voice) s.voice = voices.find(*state.voice);
     s.absoluteRate = state.absoluteRate;
     s.relativeRate = state.relativeRate;
     s.volume = state.volume;
@@ -480,6 +508,7 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
     const bool speakPunctuation = (flags & SVSFNLPSpeakPunc) != 0;
 
     auto table = std::make_shared<VoiceTable>(context);
+    if (context.persisted.voice) table->indexOf(*context.persisted.voice);
     const Settings start = fromState(context.persisted, *table);
     const uint32_t style = packStyle(resolve(start, context, table->base));
     std::shared_ptr<const VoiceTable> voices = table;
@@ -490,6 +519,7 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
                                             speakPunctuation, style);
     }
     if (isSsml(*text)) {
+        checkSsml(*text, context, voices);
         auto source = openSsml(std::move(text), resolve(start, context, table->base), voices, speakPunctuation);
         if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
         return source;

@@ -21,6 +21,8 @@ struct VoiceTable {
     VoiceTable(const FrontEndContext& context);
     // The index of `token`, added when missing.
     int indexOf(const SpObjectToken& token);
+    // The index of `token`, or -1.
+    int find(const SpObjectToken& token) const;
 };
 
 // What markup elements change, as the reader tracks it; voice -1 means the voice's own voice.
@@ -33,7 +35,8 @@ struct Settings {
     int relativePitch = 0;
 };
 
-Settings fromState(const MarkupState& state, VoiceTable& voices);
+// `voices` must already hold the state's voice.
+Settings fromState(const MarkupState& state, const VoiceTable& voices);
 MarkupState toState(const Settings& settings, const VoiceTable& voices);
 // The settings in force, applied to the voice's own settings.
 Style resolve(const Settings& settings, const FrontEndContext& context, int baseVoice);
@@ -51,6 +54,9 @@ MarkupState checkMarkup(const std::u16string& text, const FrontEndContext& conte
 std::unique_ptr<UnitProducer> makeMarkupProducer(std::shared_ptr<const std::u16string> text,
                                                  const FrontEndContext& context,
                                                  std::shared_ptr<const VoiceTable> voices);
+
+// Checks SSML for well-formedness only; throws like checkMarkup.
+void checkSsml(const std::u16string& text, const FrontEndContext& context, std::shared_ptr<const VoiceTable> voices);
 
 // Checks SSML for well-formedness (throws like checkMarkup) and returns a source that hands it to the
 // engine in pieces cut between sentences.

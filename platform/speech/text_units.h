@@ -60,7 +60,8 @@ struct Marker {
     uint64_t unit = 0;  // absolute index in the unit stream
     int32_t silenceMs = 0;
     bool isSilence = false;
-    uint32_t style = 0;  // the settings in force where it stands
+    uint32_t style = 0;   // the settings in force where it stands
+    int32_t source = 0;   // where its element starts in the caller's string
     SegmentMark mark;
 };
 
