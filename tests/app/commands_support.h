@@ -1,0 +1,98 @@
+// Helpers of the speech-command tests: the button states a (Speaking, Paused) pair calls for, the
+// voice events as the debug pane logs them, and what this process plays on the audio server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <vector>
+
+#include "app/parlan_main.h"
+
+namespace commands_test {
+
+// Empty when the buttons and file menu items match the window's Speaking and Paused, else what differs.
+inline std::string controlMismatch(const ParlanMain& w) {
+    const bool speaking = w.Speaking;
+    const bool paused = w.Paused;
+    std::string out;
+    const auto want = [&out](const char* name, bool actual, bool expected) {
+        if (actual != expected) out += std::string(name) + (expected ? " should be enabled; " : " should be disabled; ");
+    };
+    want("menuFileOpenText", w.menuFileOpenText->isEnabled(), !speaking);
+    want("menuFileSpeakWave", w.menuFileSpeakWave->isEnabled(), !speaking);
+    want("menuFileSaveToWave", w.menuFileSaveToWave->isEnabled(), !speaking);
+    want("SpeakBtn", w.SpeakBtn->isEnabled(), true);
+    want("StopBtn", w.StopBtn->isEnabled(), speaking);
+    want("SkipBtn", w.SkipBtn->isEnabled(), speaking && !paused);
+    want("PauseBtn", w.PauseBtn->isEnabled(), speaking);
+    const QString caption = paused ? QStringLiteral("继续") : QStringLiteral("暂停");
+    if (w.PauseBtn->text() != caption) out += "PauseBtn reads " + w.PauseBtn->text().toStdString();
+    return out;
+}
+
+// The flag word as the six boxes show it (bit 16 when IsXML is clear).
+inline int32_t boxesWord(const ParlanMain& w) {
+    int32_t word = 0;
+    if (w.chkSpFlagAync->isChecked()) word |= 1;
+    if (w.chkSpFlagPurgeBeforeSpeak->isChecked()) word |= 2;
+    if (w.chkSpFlagIsFilename->isChecked()) word |= 4;
+    word |= w.chkSpFlagIsXML->isChecked() ? 8 : 16;
+    if (w.chkSpFlagPersistXML->isChecked()) word |= 32;
+    if (w.chkSpFlagNLPSpeakPunc->isChecked()) word |= 64;
+    return word;
+}
+
+// Logged events of one kind ("Word", "StartStream", ...) as (stream number, first number after it).
+struct LoggedEvent {
+    int stream = 0;
+    QString line;
+};
+inline std::vector<LoggedEvent> loggedEvents(const QString& log, const QString& title) {
+    std::vector<LoggedEvent> out;
+    const QRegularExpression re(QStringLiteral("^  Event: %1, StreamNum=(\\d+).*$").arg(title),
+                                QRegularExpression::MultilineOption);
+    for (auto it = re.globalMatch(log); it.hasNext();) {
+        const auto m = it.next();
+        out.push_back({m.captured(1).toInt(), m.captured(0).trimmed()});
+    }
+    return out;
+}
+
+// The "Pos=" value of a logged word or sentence line.
+inline int loggedPosition(const QString& line) {
+    const auto m = QRegularExpression(QStringLiteral("Pos=(\\d+)")).match(line);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+// This process's playback streams on the audio server, as pactl lists them.
+struct SinkInput {
+    bool corked = false;
+    QString sampleSpec;  // "s16le 1ch 22050Hz"
+};
+inline std::vector<SinkInput> ourSinkInputs() {
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sink-inputs")});
+    if (!pactl.waitForFinished(5000)) return {};
+    const QString text = QString::fromUtf8(pactl.readAllStandardOutput());
+    const QString pid = QStringLiteral("application.process.id = \"%1\"").arg(QCoreApplication::applicationPid());
+    std::vector<SinkInput> out;
+    for (const QString& block : text.split(QStringLiteral("Sink Input #"), Qt::SkipEmptyParts)) {
+        if (!block.contains(pid)) continue;
+        SinkInput input;
+        input.corked = block.contains(QStringLiteral("Corked: yes"));
+        const auto m = QRegularExpression(QStringLiteral("Sample Specification: ([^\\n]+)")).match(block);
+        if (m.hasMatch()) input.sampleSpec = m.captured(1).trimmed();
+        out.push_back(input);
+    }
+    return out;
+}
+
+inline bool haveAudioServer() { return !qEnvironmentVariableIsEmpty("PULSE_SERVER"); }
+
+}  // namespace commands_test
