@@ -551,7 +551,8 @@ void SpVoice::Impl::process(Request& request) {
             const uint64_t nextSample =
                 i + 1 < phonemes.size() ? std::min<uint64_t>(silence + phonemes[i + 1]->sample, total) : total;
             const int32_t duration =
-                static_cast<int32_t>((std::max(nextSample, sample) - sample) * 1000 / static_cast<uint64_t>(synthRate));
+                static_cast<int32_t>(((std::max(nextSample, sample) - sample) * 1000 + static_cast<uint64_t>(synthRate) / 2) /
+                                     static_cast<uint64_t>(synthRate));
             const int32_t feature = (p.stressed ? SVF_Stressed : SVF_None) | (segment->emphasis ? SVF_Emphasis : SVF_None);
             auto* ph = add(EventKind::Phoneme, sample);
             ph->duration = duration;
@@ -605,17 +606,17 @@ void SpVoice::Impl::process(Request& request) {
         const long target = std::max(current + count, 0L);
         if (!dropBuffered()) return 0;
         moreInput = true;
-        if (request.source->seekSentence(target)) return target - current;
-        // Past the end: find the last sentence, then leave the text at its end.
-        long lo = current;
-        long hi = target;
-        while (hi - lo > 1) {
-            const long mid = lo + (hi - lo) / 2;
-            (request.source->seekSentence(mid) ? lo : hi) = mid;
+        if (target <= current) {
+            request.source->seekSentence(target);
+            return target - current;
         }
-        request.source->seekSentence(target);
+        // Forward one sentence at a time, so that running past the end tells where the text ended
+        // (and leaves it there).
+        long reached = current;
+        while (reached < target && request.source->seekSentence(reached + 1)) ++reached;
+        if (reached == target) return target - current;
         moreInput = false;
-        return lo + 1 - current;
+        return reached + 1 - current;
     };
 
     auto finishWith = [&](uint64_t at) {

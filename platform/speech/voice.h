@@ -74,6 +74,10 @@ public:
     uint32_t Speak(std::u16string_view text, int32_t flags = SVSFDefault);
     // Takes ownership of a large text without copying it.
     uint32_t Speak(std::u16string&& text, int32_t flags);
+    // A string literal would match both overloads above.
+    uint32_t Speak(const char16_t* text, int32_t flags = SVSFDefault) {
+        return Speak(std::u16string_view(text), flags);
+    }
 
     void Pause();
     void Resume();
