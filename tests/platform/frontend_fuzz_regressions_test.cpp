@@ -36,7 +36,9 @@ void replay(const std::vector<uint8_t>& data) {
             for (size_t i = 0; i < s->sourceOffsets.size(); ++i) {
                 ASSERT_GE(s->sourceOffsets[i], 0);
                 ASSERT_LE(static_cast<size_t>(s->sourceOffsets[i]), text->size());
-                if (i > 0) ASSERT_LE(s->sourceOffsets[i - 1], s->sourceOffsets[i]);
+                if (i > 0) {
+                    ASSERT_LE(s->sourceOffsets[i - 1], s->sourceOffsets[i]);
+                }
             }
             for (auto [a, b] : s->words) ASSERT_TRUE(a < b && static_cast<size_t>(b) <= s->text.size());
         }
