@@ -52,9 +52,11 @@ public:
     }
     std::optional<FileDialogResult> fileDialog(QWidget*, const FileDialogRequest& request) override {
         fileRequests.push_back(request);
-        if (fileAnswers.empty()) return std::nullopt;
-        std::optional<FileDialogResult> answer = fileAnswers.front();
-        fileAnswers.pop_front();
+        std::optional<FileDialogResult> answer;
+        if (!fileAnswers.empty()) {
+            if (fileAnswers.front().has_value()) answer.emplace(*fileAnswers.front());
+            fileAnswers.pop_front();
+        }
         return answer;
     }
     bool startDetached(const QString& program, const QStringList& arguments) override {
