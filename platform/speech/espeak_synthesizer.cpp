@@ -227,7 +227,54 @@ struct CallContext {
     bool aborted = false;
     std::optional<Fault> fault;
     std::vector<int16_t> buffer;
+    // The text's phonemes with their stress, in order, to mark stressed phoneme events.
+    std::vector<std::pair<std::string, bool>> stress;
+    size_t stressAt = 0;
 };
+
+// Phoneme events carry no stress, but espeak-ng's phoneme transcription of the same text does, in
+// the same order ("h|@|l|'oU w|'3:|l|d"). Must hold the engine's lock.
+std::vector<std::pair<std::string, bool>> transcribeStress(const std::string& text) {
+    std::vector<std::pair<std::string, bool>> out;
+    const void* rest = text.c_str();
+    constexpr int kSeparatedNames = '|' << 8;
+    while (rest != nullptr) {
+        const char* clause = espeak_TextToPhonemes(&rest, espeakCHARS_UTF8, kSeparatedNames);
+        if (clause == nullptr) break;
+        std::string name;
+        auto flush = [&] {
+            if (name.empty()) return;
+            const bool stressed = name.front() == '\'';
+            const size_t start = name.find_first_not_of("',");
+            if (start != std::string::npos && name[start] != '_') out.emplace_back(name.substr(start), stressed);
+            name.clear();
+        };
+        for (const char* c = clause; *c != 0; ++c) {
+            if (*c == '|' || *c == ' ') flush();
+            else name += *c;
+        }
+        flush();
+    }
+    return out;
+}
+
+// Whether the next phoneme event is a stressed one: it is looked up a few names ahead in the
+// transcription, and a name that cannot be found there is taken as unstressed.
+bool nextIsStressed(CallContext& c, const std::string& mnemonic) {
+    if (mnemonic.empty() || mnemonic.front() == '_') return false;
+    constexpr size_t kLookAhead = 4;
+    for (size_t k = c.stressAt; k < c.stress.size() && k < c.stressAt + kLookAhead; ++k) {
+        const std::string& name = c.stress[k].first;
+        // Tones follow the vowel as digits ("i214" is the event's "i").
+        const bool same = name.starts_with(mnemonic) &&
+                          name.find_first_not_of("0123456789", mnemonic.size()) == std::string::npos;
+        if (same) {
+            c.stressAt = k + 1;
+            return c.stress[k].second;
+        }
+    }
+    return false;
+}
 
 struct SonicDeleter {
     void operator()(sonicStream s) const { sonicDestroyStream(s); }
@@ -288,6 +335,7 @@ bool handleEvents(CallContext& c, const espeak_EVENT* ev, uint64_t chunkEnd) {
                 const PhoneInfo phone = phoneOf(out.name);
                 out.phoneId = phone.id;
                 out.viseme = phone.viseme;
+                out.stressed = nextIsStressed(c, out.name);
                 break;
             }
             default:
@@ -412,6 +460,8 @@ public:
         if (request.endPause) flags |= espeakENDPAUSE;
         if (request.ssml) flags |= espeakSSML;
         if (request.phonemes) flags |= espeakPHONEMES;
+
+        if (!request.ssml && !request.phonemes) call.stress = transcribeStress(text);
 
         espeak_SetSynthCallback(synthCallback);
         g_call = &call;

@@ -183,6 +183,15 @@ TEST(EspeakSynthesis, HelloWorldGivesAudioAndWordsAtCodePointPositions) {
         if (p.name == "w") roundedW = p.viseme == 7;
     }
     EXPECT_TRUE(roundedW);
+    // "Hello world": the second syllable of hello and the vowel of world are stressed, the first
+    // vowel of hello is not.
+    std::vector<std::string> stressedVowels, plainVowels;
+    for (const auto& p : phonemes) {
+        if (p.viseme == 0 || p.viseme >= 12 || p.name == "w") continue;  // vowels only
+        (p.stressed ? stressedVowels : plainVowels).push_back(p.name);
+    }
+    EXPECT_EQ(stressedVowels, (std::vector<std::string>{"oU", "3:"}));
+    EXPECT_EQ(plainVowels, (std::vector<std::string>{"@"}));
 
     // Audio is not silent.
     int peak = 0;
