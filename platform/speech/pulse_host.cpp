@@ -142,7 +142,11 @@ public:
     pa_context* context() const { return context_.get(); }
 
     // Must be called with the main loop locked.
-    bool alive() const { return pa_context_get_state(context_.get()) == PA_CONTEXT_READY; }
+    bool alive() const { return !unresponsive_ && pa_context_get_state(context_.get()) == PA_CONTEXT_READY; }
+    bool unresponsive() const { return unresponsive_; }
+    // A server that let a request go unanswered for kServerWait is given up on: every later call on
+    // this connection fails at once instead of waiting again, and the host connects afresh.
+    void markUnresponsive() { unresponsive_ = true; }
 
     // The one wait helper. Must be called with the main loop locked; sleeps (releasing the lock)
     // until `done()` holds or `deadline` passes, re-checking whenever a callback signals and at
@@ -210,6 +214,7 @@ private:
     MainloopPtr loop_;  // declared first: freed last
     ContextPtr context_;
     bool running_ = false;
+    bool unresponsive_ = false;  // guarded by the main-loop lock
 };
 
 // ---------------------------------------------------------------------------------------------------
@@ -270,7 +275,10 @@ public:
                 return st == PA_STREAM_READY || !PA_STREAM_IS_GOOD(st) || !conn_->alive();
             },
             Clock::now() + kServerWait);
-        if (!settled) return noAnswerFault();
+        if (!settled) {
+            conn_->markUnresponsive();
+            return noAnswerFault();
+        }
         if (pa_stream_get_state(stream_.get()) != PA_STREAM_READY) return openFault(deviceId);
         return {};
     }
@@ -327,6 +335,7 @@ public:
             end = conn_->finish(pa_stream_update_timing_info(stream_.get(), &PulseStream::onSuccess, conn_->loop()),
                                 Clock::now() + kServerWait, alive);
         corking_ = false;
+        if (end == Connection::OpEnd::kTimedOut) conn_->markUnresponsive();
         if (auto lost = checkAlive(); !lost) return lost;
         if (end != Connection::OpEnd::kDone) return noAnswerFault();
         corked_ = paused;
@@ -344,6 +353,7 @@ public:
             end = conn_->finish(pa_stream_update_timing_info(stream_.get(), &PulseStream::onSuccess, conn_->loop()),
                                 Clock::now() + kServerWait, alive);
         }
+        if (end == Connection::OpEnd::kTimedOut) conn_->markUnresponsive();
         if (auto lost = checkAlive(); !lost) return lost;
         if (end != Connection::OpEnd::kDone) return noAnswerFault();
         const pa_timing_info* timing = pa_stream_get_timing_info(stream_.get());
@@ -386,6 +396,7 @@ private:
 
     Result<void> checkAlive() const {
         if (aliveLocked()) return {};
+        if (conn_->unresponsive()) return noAnswerFault();
         if (!conn_->alive()) return lostFault("the audio server has gone away");
         return lostFault("the output was removed");
     }
@@ -484,12 +495,11 @@ public:
         };
         const Clock::time_point deadline = Clock::now() + kServerWait;
         auto alive = [&] { return c.alive(); };
-        if (c.finish(pa_context_get_server_info(c.context(), onServer, &query), deadline, alive) !=
-            Connection::OpEnd::kDone)
-            return {};
-        if (c.finish(pa_context_get_sink_info_list(c.context(), onSink, &query), deadline, alive) !=
-            Connection::OpEnd::kDone)
-            return {};
+        auto end = c.finish(pa_context_get_server_info(c.context(), onServer, &query), deadline, alive);
+        if (end == Connection::OpEnd::kDone)
+            end = c.finish(pa_context_get_sink_info_list(c.context(), onSink, &query), deadline, alive);
+        if (end == Connection::OpEnd::kTimedOut) c.markUnresponsive();
+        if (end != Connection::OpEnd::kDone) return {};
 
         for (auto& d : query.sinks) d.isDefault = d.id == query.defaultSink;
         std::sort(query.sinks.begin(), query.sinks.end(), [](const AudioDeviceInfo& a, const AudioDeviceInfo& b) {

@@ -473,6 +473,9 @@ public:
     std::string address() const { return "unix:" + (dir_ / "native").string(); }
     bool started() const { return pid_ > 0; }
 
+    void freeze() const { ::kill(pid_, SIGSTOP); }
+    void thaw() const { ::kill(pid_, SIGCONT); }
+
     void kill() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGKILL);
@@ -574,6 +577,45 @@ TEST_F(PulseHostLoss, SinkRemovedThenServerKilledFaultsAtOnceAndReconnectsLater)
     auto again = openOrFail(*host, k22Mono16);
     ASSERT_TRUE(again);
     EXPECT_GT(again->write(data, milliseconds(500)).value(), 0u);
+}
+
+TEST_F(PulseHostLoss, AServerThatStopsAnsweringIsGivenUpOnWithoutHanging) {
+    PrivateServer server(dir_ / "h");
+    ASSERT_TRUE(server.started());
+    ScopedEnv env("PULSE_SERVER", server.address());
+    auto host = makePulseAudioHost();
+    ASSERT_TRUE(waitForSinks(*host)) << "private pulseaudio did not start";
+    auto s = openOrFail(*host, k22Mono16);
+    ASSERT_TRUE(s);
+    auto data = tone(k22Mono16, milliseconds(300));
+    ASSERT_GT(s->write(data, milliseconds(200)).value(), 0u);
+
+    server.freeze();
+    // A request that needs an answer gives up after about two seconds...
+    auto start = Clock::now();
+    auto flushed = s->flush();
+    EXPECT_LT(msSince(start), 3000.0);
+    ASSERT_FALSE(flushed.ok());
+    EXPECT_EQ(flushed.fault().code, errc::kDeviceLost);
+    // ...and from then on every call fails at once.
+    start = Clock::now();
+    EXPECT_FALSE(s->state().ok());
+    EXPECT_FALSE(s->setPaused(true).ok());
+    EXPECT_FALSE(s->write(data, milliseconds(1000)).ok());
+    EXPECT_FALSE(s->drain(milliseconds(1000)).ok());
+    EXPECT_LT(msSince(start), 200.0);
+    // A fresh connection attempt is capped as well.
+    start = Clock::now();
+    EXPECT_TRUE(host->devices().empty());
+    EXPECT_LT(msSince(start), 3000.0);
+    start = Clock::now();
+    s.reset();
+    EXPECT_LT(msSince(start), 200.0) << "closing must not wait for the server";
+
+    // Once it answers again, the host connects afresh.
+    server.thaw();
+    EXPECT_TRUE(waitForSinks(*host));
+    EXPECT_TRUE(openOrFail(*host, k22Mono16));
 }
 
 }  // namespace
