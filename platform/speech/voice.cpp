@@ -518,17 +518,27 @@ void SpVoice::Impl::process(Request& request) {
         lastWordEnd = -1;
         std::vector<const SynthEvent*> phonemes;
         const uint64_t total = collected.samples_.size();
+        // Where each engine word starts, to tell whether a word the engine skipped lies before the next.
+        std::vector<int32_t> engineWordStarts;
+        for (const auto& ev : collected.events_) {
+            if (ev.kind == SynthEvent::Kind::Word) engineWordStarts.push_back(ev.textPosition);
+        }
+        size_t engineWord = 0;
         for (const auto& ev : collected.events_) {
             const uint64_t sample = std::min<uint64_t>(silence + ev.sample, total);
             if (ev.kind == SynthEvent::Kind::Word) {
                 // Snap the engine's word to the front end's spans; the engine's own boundaries are
-                // unreliable for numbers, abbreviations and long tokens.
+                // unreliable for numbers, abbreviations, long tokens and characters it cannot read.
+                const int32_t nextEngineWord =
+                    ++engineWord < engineWordStarts.size() ? engineWordStarts[engineWord] : textSize;
                 const auto& words = segment->words;
                 auto it = std::find_if(words.begin(), words.end(), [&](const auto& w) {
                     return w.second > ev.textPosition;
                 });
                 if (it == words.end()) continue;
-                if (it->first > ev.textPosition && it->first >= ev.textPosition + std::max(ev.length, 1)) continue;
+                // A word reported between spans stands for the next span when the engine reports
+                // nothing else before it (it merged the span into what it read there).
+                if (it->first >= ev.textPosition + std::max(ev.length, 1) && it->first >= nextEngineWord) continue;
                 if (it->first < lastWordEnd) continue;  // a repeat or a step back
                 const int32_t from = sourceAt(it->first);
                 const int32_t to = sourceAt(it->second);

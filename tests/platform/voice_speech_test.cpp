@@ -1,0 +1,255 @@
+// The voice over the real engine (espeak-ng) into WAV file streams: word positions, formats, bad input.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "platform/speech/espeak_synthesizer.h"
+#include "platform/speech/formats.h"
+#include "platform/speech/streams.h"
+#include "platform/speech/voice.h"
+#include "support/doubles.h"
+
+using namespace speech;
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every voice shares one espeak-ng engine; a host with no devices keeps these tests off the sound server.
+Backends engineBackends() {
+    static std::shared_ptr<Synthesizer> engine = makeEspeakSynthesizer();
+    auto host = VirtualAudioHost::create();
+    host->setDevices({});
+    return {engine, host};
+}
+
+class SpeechToFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tallamo-speech-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        voice_ = std::make_unique<SpVoice>(engineBackends());
+        log_ = std::make_unique<EventLog>(*voice_);
+    }
+    void TearDown() override {
+        log_.reset();
+        voice_.reset();
+        fs::remove_all(dir_);
+    }
+
+    // Renders `text` into a new file of `type`; returns its path.
+    std::string render(const std::u16string& text, int32_t type = SAFT22kHz16BitMono, int32_t flags = SVSFDefault,
+                       const std::string& name = "out.wav") {
+        const std::string path = (dir_ / name).string();
+        auto file = std::make_shared<SpFileStream>();
+        file->Format().SetType(type);
+        file->Open(path, SSFMCreateForWrite, false);
+        voice_->SetAllowAudioOutputFormatChangesOnNextSet(false);
+        voice_->SetAudioOutputStream(file);
+        voice_->Speak(text, flags);
+        file->Close();
+        return path;
+    }
+
+    std::vector<VoiceEvent> events(EventKind kind) {
+        std::vector<VoiceEvent> out;
+        for (const auto& e : log_->events())
+            if (e.kind == kind) out.push_back(e);
+        return out;
+    }
+
+    std::vector<std::u16string> spokenWords(const std::u16string& text) {
+        std::vector<std::u16string> out;
+        for (const auto& w : events(EventKind::Word)) {
+            EXPECT_GE(w.characterPosition, 0);
+            EXPECT_LE(static_cast<size_t>(w.characterPosition + w.length), text.size());
+            out.push_back(text.substr(static_cast<size_t>(w.characterPosition), static_cast<size_t>(w.length)));
+        }
+        return out;
+    }
+
+    void useVoice(std::string_view idPart) {
+        for (const auto& t : voice_->GetVoices("", "")) {
+            if (t.Id().find(idPart) != std::string::npos) {
+                voice_->SetVoice(t);
+                return;
+            }
+        }
+        FAIL() << "no voice " << idPart;
+    }
+
+    fs::path dir_;
+    std::unique_ptr<SpVoice> voice_;
+    std::unique_ptr<EventLog> log_;
+};
+
+struct WavInfo {
+    SF_INFO info{};
+    std::vector<float> samples;
+    float peak = 0;
+};
+
+WavInfo readWav(const std::string& path) {
+    WavInfo w;
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &w.info);
+    if (!f) return w;
+    w.samples.resize(static_cast<size_t>(w.info.frames * w.info.channels));
+    sf_readf_float(f, w.samples.data(), w.info.frames);
+    sf_close(f);
+    for (float s : w.samples) w.peak = std::max(w.peak, std::abs(s));
+    return w;
+}
+
+}  // namespace
+
+TEST_F(SpeechToFile, EnglishWordsAreTheWordsOfTheText) {
+    const std::u16string text = u"The quick brown fox jumps. Over the lazy dog!";
+    render(text);
+    EXPECT_EQ(spokenWords(text), (std::vector<std::u16string>{u"The", u"quick", u"brown", u"fox", u"jumps", u"Over",
+                                                              u"the", u"lazy", u"dog"}));
+    auto sentences = events(EventKind::Sentence);
+    ASSERT_EQ(sentences.size(), 2u);
+    EXPECT_EQ(sentences[1].characterPosition, 27);
+    auto all = log_->events();
+    EXPECT_EQ(all.front().kind, EventKind::StartStream);
+    EXPECT_EQ(all.back().kind, EventKind::EndStream);
+    EXPECT_EQ(all.back().streamPosition, fs::file_size(dir_ / "out.wav") - 44);
+}
+
+TEST_F(SpeechToFile, WordsAfterEmojiAndCrLfKeepTheirUtf16Offsets) {
+    const std::u16string text = u16("Pizza \U0001F355 tonight,\r\nthen cake \U0001F382 later.\r\nDone");
+    render(text);
+    auto words = spokenWords(text);
+    for (const auto& w : {u"Pizza", u"tonight", u"then", u"cake", u"later", u"Done"}) {
+        EXPECT_NE(std::find(words.begin(), words.end(), std::u16string(w)), words.end()) << utf8(w);
+    }
+    for (const auto& w : words) {
+        EXPECT_EQ(w.find_first_of(u" \r\n"), std::u16string::npos) << utf8(w);
+    }
+}
+
+TEST_F(SpeechToFile, ChineseWordsAreWordsOfTheText) {
+    useVoice("cmn");
+    const std::u16string text = u"你好，世界。今天天气很好。";
+    render(text);
+    auto words = spokenWords(text);
+    ASSERT_GE(words.size(), 3u);
+    int32_t last = -1;
+    for (const auto& w : events(EventKind::Word)) {
+        EXPECT_GT(w.characterPosition, last);
+        last = w.characterPosition;
+    }
+    for (const auto& w : words) {
+        EXPECT_EQ(w.find_first_of(u"，。"), std::u16string::npos) << utf8(w);
+    }
+    EXPECT_EQ(words.front(), std::u16string(u"你好"));
+    EXPECT_EQ(events(EventKind::Sentence).size(), 2u);
+}
+
+TEST_F(SpeechToFile, EveryFormatGivesItsHeaderAndASignalOfTheSameLength) {
+    const std::u16string text = u"Testing every format.";
+    const WavInfo reference = readWav(render(text, SAFT22kHz16BitMono, SVSFDefault, "ref.wav"));
+    ASSERT_GT(reference.info.frames, 11025);  // more than half a second
+    const double seconds = static_cast<double>(reference.info.frames) / 22050.0;
+    for (const auto& entry : formatTable()) {
+        const WaveFormat want = *waveFormatOf(entry.type);
+        const WavInfo got = readWav(render(text, entry.type, SVSFDefault, std::string(entry.name) + ".wav"));
+        EXPECT_EQ(got.info.samplerate, want.sampleRate) << entry.name;
+        EXPECT_EQ(got.info.channels, want.channels) << entry.name;
+        EXPECT_EQ(got.info.format & SF_FORMAT_SUBMASK, want.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16)
+            << entry.name;
+        EXPECT_NEAR(static_cast<double>(got.info.frames) / want.sampleRate, seconds, 0.01) << entry.name;
+        EXPECT_GT(got.peak, 0.05f) << entry.name;
+    }
+}
+
+TEST_F(SpeechToFile, BadInputGivesSpeechNotACrash) {
+    // A lone surrogate and a NUL inside the text.
+    std::u16string text = u"before ";
+    text += char16_t(0xD800);
+    text += u" middle ";
+    text += char16_t(0);
+    text += u" after";
+    const WavInfo w = readWav(render(text));
+    EXPECT_GT(w.peak, 0.05f);
+    auto words = spokenWords(text);
+    EXPECT_EQ(words, (std::vector<std::u16string>{u"before", u"middle", u"after"}));
+    EXPECT_EQ(events(EventKind::EndStream).size(), 1u);
+}
+
+TEST_F(SpeechToFile, AHundredThousandCharacterLineStartsAtOnceAndCanBeStopped) {
+    std::u16string text;
+    for (int i = 0; text.size() < 100000; ++i) text += u"word" + u16(std::to_string(i % 1000)) + u" ";
+    auto file = std::make_shared<SpFileStream>();
+    file->Open((dir_ / "line.wav").string(), SSFMCreateForWrite, false);
+    voice_->SetAudioOutputStream(file);
+    voice_->Speak(text, SVSFlagsAsync);
+    ASSERT_TRUE(log_->waitFor(EventKind::Word, 50));
+    voice_->Speak(u"", SVSFPurgeBeforeSpeak);
+    EXPECT_TRUE(voice_->WaitUntilDone(2000));
+    file->Close();
+    auto words = spokenWords(text);
+    ASSERT_GE(words.size(), 50u);
+    for (size_t i = 0; i < 50; ++i) EXPECT_EQ(words[i], u"word" + u16(std::to_string(i))) << i;
+    EXPECT_EQ(events(EventKind::EndStream).size(), 1u);
+}
+
+TEST_F(SpeechToFile, TextFilesWithBadBytesAreSpokenWithReplacements) {
+    const std::string path = (dir_ / "bytes.txt").string();
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("valid words \xFF\xFE\xC3 broken then fine.", f);
+        std::fclose(f);
+    }
+    const WavInfo w = readWav(render(u16(path), SAFT22kHz16BitMono, SVSFIsFilename));
+    EXPECT_GT(w.peak, 0.05f);
+    EXPECT_GE(events(EventKind::Word).size(), 4u);
+}
+
+TEST_F(SpeechToFile, PurgeFromAnotherThreadStopsALongRender) {
+    std::u16string text;
+    for (int i = 0; i < 3000; ++i) text += u"This sentence is one of very many. ";
+    const std::string path = (dir_ / "long.wav").string();
+    auto file = std::make_shared<SpFileStream>();
+    file->Open(path, SSFMCreateForWrite, false);
+    voice_->SetAudioOutputStream(file);
+    voice_->Speak(text, SVSFlagsAsync);
+    ASSERT_TRUE(log_->waitFor(EventKind::Word, 5));
+    std::thread([&] { voice_->Speak(u"", SVSFPurgeBeforeSpeak); }).join();
+    EXPECT_TRUE(voice_->WaitUntilDone(2000));
+    file->Close();
+    EXPECT_EQ(events(EventKind::StartStream).size(), 1u);
+    EXPECT_EQ(events(EventKind::EndStream).size(), 1u);
+    const WavInfo w = readWav(path);
+    EXPECT_GT(w.info.frames, 0);
+    EXPECT_LT(w.info.frames, 22050 * 60 * 10);  // far less than the whole text
+}
+
+TEST_F(SpeechToFile, SkipFromAnotherThreadJumpsAheadInTheRender) {
+    std::u16string text;
+    for (int i = 0; i < 400; ++i) text += u"Sentence number " + u16(std::to_string(i)) + u" is here. ";
+    auto file = std::make_shared<SpFileStream>();
+    file->Open((dir_ / "skip.wav").string(), SSFMCreateForWrite, false);
+    voice_->SetAudioOutputStream(file);
+    voice_->Speak(text, SVSFlagsAsync);
+    ASSERT_TRUE(log_->waitFor(EventKind::Sentence, 2));
+    long skipped = 0;
+    std::thread([&] { skipped = voice_->Skip("Sentence", 200); }).join();
+    EXPECT_TRUE(voice_->WaitUntilDone(-1));
+    file->Close();
+    EXPECT_EQ(skipped, 200);
+    auto sentences = events(EventKind::Sentence);
+    EXPECT_LT(sentences.size(), 350u);
+    for (size_t i = 1; i < sentences.size(); ++i) {
+        if (sentences[i].characterPosition - sentences[i - 1].characterPosition > 1000) return;  // the jump
+    }
+    ADD_FAILURE() << "no jump in the sentence positions";
+}
