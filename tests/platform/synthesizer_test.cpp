@@ -78,6 +78,42 @@ std::string idOfDescription(const std::vector<SpObjectToken>& voices, const std:
     return {};
 }
 
+TEST(PhonemeTable, MnemonicsMapToPhonesAndMouthShapes) {
+    struct Case {
+        const char* mnemonic;
+        const char* phone;
+        int viseme;
+    };
+    // English, then Mandarin ("s." retroflex, "S;" alveolo-palatal, "X" velar h), then fallbacks:
+    // an unlisted vowel by its first letter, an aspirated stop by its plain stop, pauses as silence.
+    const Case cases[] = {
+        {"a", "ae", 1},   {"@", "ax", 1},   {"V", "ah", 1},   {"A:", "aa", 2},  {"O:", "ao", 3},  {"eI", "ey", 4},
+        {"E", "eh", 4},   {"U", "uh", 4},   {"3:", "er", 5},  {"i", "iy", 6},   {"I", "ih", 6},   {"j", "y", 6},
+        {"u:", "uw", 7},  {"w", "w", 7},    {"oU", "ow", 8},  {"aU", "aw", 9},  {"OI", "oy", 10}, {"aI", "ay", 11},
+        {"h", "h", 12},   {"r", "r", 13},   {"l", "l", 14},   {"s", "s", 15},   {"z", "z", 15},   {"S", "sh", 16},
+        {"tS", "ch", 16}, {"dZ", "jh", 16}, {"Z", "zh", 16},  {"T", "th", 17},  {"D", "dh", 17},  {"f", "f", 18},
+        {"v", "v", 18},   {"t", "t", 19},   {"d", "d", 19},   {"n", "n", 19},   {"k", "k", 20},   {"g", "g", 20},
+        {"N", "ng", 20},  {"p", "p", 21},   {"b", "b", 21},   {"m", "m", 21},   {"s.", "sh", 16}, {"ts.", "ch", 16},
+        {"S;", "sh", 16}, {"tS;", "ch", 16}, {"X", "h", 12},  {"Au", "aw", 9},  {"i.", "iy", 6},  {"ong", "ow", 8},
+        {"ts.h", "ch", 16}, {"kh", "k", 20}, {"E2", "eh", 4}, {"_", "_", 0},    {"_:", "_", 0},   {"_|", "_", 0},
+        {"", "_", 0},     {"%", "_", 0},
+    };
+    for (const Case& c : cases) {
+        const PhoneInfo info = phoneOf(c.mnemonic);
+        EXPECT_EQ(info.name, c.phone) << c.mnemonic;
+        EXPECT_EQ(info.viseme, c.viseme) << c.mnemonic;
+        EXPECT_EQ(phoneName(info.id), info.name) << c.mnemonic;
+        EXPECT_EQ(visemeOfPhone(info.id), info.viseme) << c.mnemonic;
+    }
+    // Ids are stable positions: silence is 7 and the sounds keep their numbers.
+    EXPECT_EQ(phoneOf("_").id, kSilencePhone);
+    EXPECT_EQ(phoneOf("A:").id, 10);
+    EXPECT_EQ(phoneOf("Z").id, 49);
+    EXPECT_TRUE(phoneName(0).empty());
+    EXPECT_TRUE(phoneName(50).empty());
+    EXPECT_EQ(visemeOfPhone(-3), 0);
+}
+
 TEST(EspeakVoices, ListIsUniqueAndOrderedByLocale) {
     auto synth = makeEspeakSynthesizer();
     std::vector<SpObjectToken> c, zh, us, precedence;
