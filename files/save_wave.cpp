@@ -17,6 +17,12 @@ void ParlanMain::menuFileSaveToWave_Click() {
         ComDlg->Filter = QStringLiteral("所有文件 (*.*)|*.*|Wave 文件 ") + QStringLiteral("(*.wav)|*.wav");
         ComDlg->FilterIndex = 2;
         ComDlg->ShowSave();
+        // Speech held by a pause stays queued ahead of the file unless this request purges it, and the
+        // wait below would then never end: refuse instead of freezing the window.
+        if (Voice->isPaused() && Voice->isBusy() && (SpeakFlags & speech::SVSFPurgeBeforeSpeak) == 0) {
+            throw speech::Error(speech::errc::kUnexpected,
+                                "Paused speech is still queued ahead of the file; stop or resume it first.");
+        }
 
         stream = std::make_shared<speech::SpFileStream>();
         const int index = FormatCB->currentIndex();
