@@ -1,0 +1,167 @@
+// Latency from a click on "朗读" to the first sample the audio server has played, through the real
+// window (offscreen), the real voice and the PulseAudio server at PULSE_SERVER (the test null sink).
+// Prints the median and 95th percentile. Run: bench_ui_speak [iterations]
+#include <QAction>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QElapsedTimer>
+#include <functional>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "app/parlan_main.h"
+#include "platform/speech/audio_host.h"
+#include "platform/speech/voice.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Shared between the UI thread (arms it) and the voice's worker (sees the first played sample).
+struct Probe {
+    std::atomic<bool> armed{false};
+    std::atomic<int64_t> playedAtNs{0};
+};
+
+// Passes everything to the real device stream and notes when audio written after arming is heard.
+class ProbedStream final : public speech::AudioDeviceStream {
+public:
+    ProbedStream(std::unique_ptr<speech::AudioDeviceStream> inner, std::shared_ptr<Probe> probe)
+        : inner_(std::move(inner)), probe_(std::move(probe)) {}
+    speech::WaveFormat format() const override { return inner_->format(); }
+    speech::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) override {
+        if (probe_->armed.load() && !target_) {
+            auto s = inner_->state();
+            if (s) target_ = s.value().writtenBytes + 1;
+        }
+        return inner_->write(data, maxWait);
+    }
+    speech::Result<speech::PlaybackState> state() override {
+        auto s = inner_->state();
+        if (s && target_ && s.value().playedBytes >= *target_ && probe_->armed.load()) {
+            probe_->playedAtNs.store(Clock::now().time_since_epoch().count());
+            probe_->armed.store(false);
+            target_.reset();
+        }
+        return s;
+    }
+    speech::Result<void> setPaused(bool paused) override { return inner_->setPaused(paused); }
+    speech::Result<void> flush() override {
+        target_.reset();
+        return inner_->flush();
+    }
+    speech::Result<bool> drain(std::chrono::milliseconds maxWait) override { return inner_->drain(maxWait); }
+    void interrupt() override { inner_->interrupt(); }
+
+private:
+    std::unique_ptr<speech::AudioDeviceStream> inner_;
+    std::shared_ptr<Probe> probe_;
+    std::optional<uint64_t> target_;  // worker thread only
+};
+
+class ProbedHost final : public speech::AudioHost {
+public:
+    ProbedHost(std::shared_ptr<speech::AudioHost> inner, std::shared_ptr<Probe> probe)
+        : inner_(std::move(inner)), probe_(std::move(probe)) {}
+    std::vector<speech::AudioDeviceInfo> devices() override { return inner_->devices(); }
+    speech::Result<std::unique_ptr<speech::AudioDeviceStream>> open(const std::string& deviceId,
+                                                                    const speech::WaveFormat& format) override {
+        auto stream = inner_->open(deviceId, format);
+        if (!stream) return stream.fault();
+        return std::unique_ptr<speech::AudioDeviceStream>(std::make_unique<ProbedStream>(std::move(stream.value()), probe_));
+    }
+
+private:
+    std::shared_ptr<speech::AudioHost> inner_;
+    std::shared_ptr<Probe> probe_;
+};
+
+class NoDialogs final : public Dialogs {
+public:
+    void message(QWidget*, const QString& title, const QString& text, MessageIcon) override {
+        std::fprintf(stderr, "message box: %s: %s\n", qPrintable(title), qPrintable(text));
+    }
+    std::optional<FileDialogResult> fileDialog(QWidget*, const FileDialogRequest&) override { return std::nullopt; }
+    bool startDetached(const QString&, const QStringList&) override { return false; }
+};
+
+// Runs the event loop until `condition` holds or `timeoutMs` passed.
+bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+    return true;
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("PULSE_SERVER")) {
+        std::fprintf(stderr, "bench_ui_speak: PULSE_SERVER is not set; start the test audio server first\n");
+        return 2;
+    }
+    QApplication app(argc, argv);
+    const int iterations = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
+
+    auto probe = std::make_shared<Probe>();
+    ParlanMain::Services services;
+    services.makeVoice = [probe] {
+        speech::Backends backends = speech::Backends::defaults();
+        backends.audioHost = std::make_shared<ProbedHost>(backends.audioHost, probe);
+        return std::make_unique<speech::SpVoice>(backends);
+    };
+    services.dialogs = std::make_shared<NoDialogs>();
+    int exitStatus = 0;
+    services.exitProcess = [&exitStatus](int status) { exitStatus = status; };
+
+    ParlanMain window(services);
+    if (!window.Form_Load()) return 1;
+    window.show();
+    window.MainTxtBox->setPlainText(QStringLiteral("Hello, this is how quickly the voice starts to speak."));
+
+    std::vector<double> latencies;
+    int timeouts = 0;
+    for (int i = 0; i < iterations + 2; ++i) {  // the first two warm up the engine and the stream
+        window.StopBtn_Click();
+        waitFor([&] { return !window.Voice->isBusy(); }, 5000);
+        waitFor([] { return false; }, 150);
+        probe->playedAtNs.store(0);
+        probe->armed.store(true);
+        const auto start = Clock::now();
+        window.SpeakBtn->click();  // the signal a user's click emits
+        const bool heard = waitFor([&] { return probe->playedAtNs.load() != 0; }, 5000);
+        probe->armed.store(false);
+        if (!heard) {
+            ++timeouts;
+            continue;
+        }
+        const double ms =
+            static_cast<double>(probe->playedAtNs.load() - start.time_since_epoch().count()) / 1e6;
+        if (i >= 2) latencies.push_back(ms);
+    }
+    window.StopBtn_Click();
+    if (latencies.empty() || exitStatus != 0) {
+        std::fprintf(stderr, "bench_ui_speak: no measurement (timeouts %d, exit status %d)\n", timeouts, exitStatus);
+        return 1;
+    }
+    std::printf("click on SpeakBtn to first sample played (null sink), %zu runs: median %.1f ms, p95 %.1f ms, "
+                "min %.1f ms, max %.1f ms, timeouts %d\n",
+                latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.95),
+                *std::min_element(latencies.begin(), latencies.end()),
+                *std::max_element(latencies.begin(), latencies.end()), timeouts);
+    return 0;
+}
