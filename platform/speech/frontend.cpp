@@ -122,6 +122,10 @@ public:
 private:
     void put(char32_t cp, int32_t src, int32_t srcEnd, uint32_t style) override {
         cp = sanitize(cp);
+        // Positions never go back, whatever a producer inserts.
+        src = std::max(src, lastSrc_);
+        srcEnd = std::max(srcEnd, src);
+        lastSrc_ = src;
         const Unit u{style, src, srcEnd};
         if (cp > 0xFFFF) {
             chars_.push_back(static_cast<char16_t>(U16_LEAD(cp)));
@@ -148,6 +152,7 @@ private:
         head_ = 0;
         base_ = 0;
         eof_ = false;
+        lastSrc_ = 0;
         sentences_ = 0;
         startedSentence_ = -1;
     }
@@ -182,16 +187,19 @@ private:
         }
     }
 
+    // The end of the first sentence in the window (`avail` when none ends before it). ICU is shown a
+    // small part of the window first, which keeps the cost per sentence independent of the window.
     size_t firstSentenceEnd(size_t avail) {
-        UTextPtr t = openText16(&sentenceText_, chars_.data() + head_, static_cast<int32_t>(avail));
-        t.release();  // sentenceText_ is a member, closed in the destructor
-        UErrorCode status = U_ZERO_ERROR;
-        sentence_->setText(&sentenceText_, status);
-        if (U_FAILURE(status)) return avail;
-        sentence_->first();
-        int32_t b = sentence_->next();
-        if (b == icu::BreakIterator::DONE || b <= 0 || static_cast<size_t>(b) > avail) return avail;
-        return static_cast<size_t>(b);
+        for (size_t view = std::min<size_t>(avail, 512);; view = std::min(avail, view * 4)) {
+            openText16(&sentenceText_, chars_.data() + head_, static_cast<int32_t>(view)).release();
+            UErrorCode status = U_ZERO_ERROR;
+            sentence_->setText(&sentenceText_, status);
+            if (U_FAILURE(status)) return avail;
+            sentence_->first();
+            const int32_t b = sentence_->next();
+            if (b == icu::BreakIterator::DONE || b <= 0 || static_cast<size_t>(b) > view) return avail;
+            if (view == avail || static_cast<size_t>(b) + kLookahead <= view) return static_cast<size_t>(b);
+        }
     }
 
     // A cut for a run with no sentence end: after the last space before `limit`, else at `limit`
@@ -395,6 +403,7 @@ private:
     uint64_t base_ = 0;
     std::deque<Marker> markers_;
     bool eof_ = false;
+    int32_t lastSrc_ = 0;
 
     std::deque<Segment> pending_;
     long sentences_ = 0;         // sentences made so far

@@ -237,9 +237,14 @@ private:
 
     void flushRun(UnitSink& sink, const Frame& top) {
         if (top.context != ContextKind::None) readAs(top.context, run_);
-        for (const auto& c : run_) {
+        for (size_t i = 0; i < run_.size(); ++i) {
+            const ContextChar& c = run_[i];
             sink.put(c.c, c.src, c.srcEnd, top.style);
-            if (top.spell && c.c != U' ') sink.put(U' ', c.srcEnd, c.srcEnd, top.style);
+            if (top.spell && c.c != U' ') {
+                // The pause between letters sits where the next letter starts.
+                const int32_t at = i + 1 < run_.size() ? std::min(c.srcEnd, run_[i + 1].src) : c.srcEnd;
+                sink.put(U' ', at, at, top.style);
+            }
         }
         run_.clear();
     }
