@@ -246,10 +246,7 @@ public:
         if (!conn_->alive()) return lostFault("the audio server has gone away");
         pa_channel_map map;
         pa_channel_map_init_extend(&map, spec_.channels, PA_CHANNEL_MAP_DEFAULT);
-        pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "a11y");
-        stream_.reset(pa_stream_new_with_proplist(conn_->context(), "Speech", &spec_, &map, props));
-        pa_proplist_free(props);
+        stream_.reset(pa_stream_new(conn_->context(), "Speech", &spec_, &map));
         if (!stream_) return lostFault(pa_strerror(pa_context_errno(conn_->context())));
         pa_stream_set_state_callback(stream_.get(), &PulseStream::onSignal, conn_->loop());
         pa_stream_set_write_callback(stream_.get(), &PulseStream::onWritable, conn_->loop());
