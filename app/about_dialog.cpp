@@ -61,9 +61,8 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
                                10.5));
     place(Label1, 720, 1680, 4440, 240);
 
-    // Esc rejects the dialog, Enter presses the default button: both end up here.
+    // Enter presses the default button; Esc and the close box reject, which presses it too.
     connect(cmdOK, &QPushButton::clicked, this, &AboutDialog::cmdOK_Click);
-    connect(this, &QDialog::rejected, this, &AboutDialog::cmdOK_Click);
 }
 
 void AboutDialog::Form_Load(const QIcon& mainIcon) {
@@ -76,4 +75,7 @@ void AboutDialog::Form_Load(const QIcon& mainIcon) {
     cmdOK->setFocus();
 }
 
-void AboutDialog::cmdOK_Click() { hide(); }
+// Closing through done() (not a bare hide) lets the program end when this was its last window.
+void AboutDialog::cmdOK_Click() { QDialog::accept(); }
+
+void AboutDialog::reject() { cmdOK_Click(); }

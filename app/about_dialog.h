@@ -16,6 +16,7 @@ public:
     // Runs each time the dialog is shown after having been closed: takes the main window's icon.
     void Form_Load(const QIcon& mainIcon);
     void cmdOK_Click();
+    void reject() override;
 
     QPushButton* cmdOK = nullptr;
     QLabel* picIcon = nullptr;
