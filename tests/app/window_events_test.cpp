@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 
 #include "support/doubles.h"
 #include "window_fixture.h"
@@ -132,6 +133,27 @@ TEST_F(EventsTest, WordSelectionTakesPositionsUnchangedAndRefusesWhatTheBoxCanno
     w.Voice_EndStream(1, QVariant(0));
     EXPECT_EQ(selectedText(), QStringLiteral("again"));
     EXPECT_TRUE(debugLines().contains(QStringLiteral("  Event: Word, StreamNum=1, StreamPos=0, Pos=0, Length=5")));
+}
+
+TEST_F(EventsTest, SelectedWordIsScrolledIntoView) {
+    ParlanMain& w = *window;
+    QString text;
+    for (int i = 0; i < 300; ++i) text += QStringLiteral("line %1\r\n").arg(i);
+    text += QStringLiteral("last");
+    w.MainTxtBox->setPlainText(text);
+    processEvents();
+    ASSERT_EQ(w.MainTxtBox->verticalScrollBar()->value(), 0);
+    const int last = w.MainTxtBox->toPlainText().indexOf(QStringLiteral("last"));
+    w.Voice_Word(1, QVariant(0), last, 4);
+    processEvents();
+    EXPECT_EQ(selectedText(), QStringLiteral("last"));
+    EXPECT_GT(w.MainTxtBox->verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(w.MainTxtBox->viewport()->rect().contains(w.MainTxtBox->cursorRect()));
+    // Back to the top with the next stream's first word.
+    w.Voice_Word(2, QVariant(0), 0, 4);
+    processEvents();
+    EXPECT_TRUE(w.MainTxtBox->viewport()->rect().contains(w.MainTxtBox->cursorRect()));
+    EXPECT_EQ(w.MainTxtBox->verticalScrollBar()->value(), 0);
 }
 
 TEST_F(EventsTest, TwoQueuedStreamsGoIdleBetweenThem) {
