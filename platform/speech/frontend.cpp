@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <limits>
+#include <mutex>
 
 #include "constants.h"
 #include "error.h"
@@ -40,12 +41,22 @@ UTextPtr openText16(UText* reuse, const char16_t* chars, int32_t length) {
     return UTextPtr(t);
 }
 
+// Break iterators are cloned from one prototype of each kind: creating one loads and builds its rules,
+// which costs far more than reading a short text.
 std::unique_ptr<icu::BreakIterator> makeIterator(bool sentences) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        sentences ? icu::BreakIterator::createSentenceInstance(icu::Locale::getRoot(), status)
-                  : icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status) || !it) throw Error(errc::kUnexpected, "The text break rules are not available.");
+    static std::mutex mutex;
+    static std::unique_ptr<icu::BreakIterator> prototypes[2];
+    std::lock_guard lock(mutex);
+    auto& prototype = prototypes[sentences ? 1 : 0];
+    if (!prototype) {
+        UErrorCode status = U_ZERO_ERROR;
+        prototype.reset(sentences ? icu::BreakIterator::createSentenceInstance(icu::Locale::getRoot(), status)
+                                  : icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status)) prototype.reset();
+        if (!prototype) throw Error(errc::kUnexpected, "The text break rules are not available.");
+    }
+    std::unique_ptr<icu::BreakIterator> it(prototype->clone());
+    if (!it) throw Error(errc::kUnexpected, "The text break rules are not available.");
     return it;
 }
 
