@@ -13,6 +13,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <variant>
@@ -31,9 +32,11 @@ using std::chrono::milliseconds;
 // How long the worker waits at most between looks at the device clock and the controls.
 constexpr milliseconds kPoll{4};
 // Segments synthesized ahead of the output: enough to cover the next segment's synthesis time.
-constexpr size_t kSegmentsAhead = 3;
+constexpr size_t kSegmentsAhead = 2;
 // Frames read from a sound file per step.
 constexpr size_t kSoundFrames = 4096;
+// Samples gathered from the engine before they are converted and fed to the sink (about 46 ms).
+constexpr size_t kFeedSamples = 1024;
 // Audio level events are computed over blocks of this many milliseconds.
 constexpr int kLevelBlockMs = 50;
 
@@ -101,7 +104,7 @@ class Sink {
 public:
     virtual ~Sink() = default;
     // Writes what the sink takes now (a device waits a short while for room); returns the bytes taken.
-    virtual Result<size_t> write(std::span<const uint8_t> bytes) = 0;
+    virtual Result<size_t> write(std::span<const uint8_t> bytes, milliseconds maxWait) = 0;
     // Bytes written so far, and the part of them that has been heard.
     virtual uint64_t written() const = 0;
     virtual Result<uint64_t> played() = 0;
@@ -115,7 +118,7 @@ public:
 class FileSink final : public Sink {
 public:
     explicit FileSink(std::shared_ptr<SpFileStream> file) : file_(std::move(file)), written_(file_->bytesWritten()) {}
-    Result<size_t> write(std::span<const uint8_t> bytes) override {
+    Result<size_t> write(std::span<const uint8_t> bytes, milliseconds) override {
         auto r = file_->writeBytes(bytes);
         if (!r) return r.fault();
         written_ += bytes.size();
@@ -135,8 +138,8 @@ private:
 class DeviceSink final : public Sink {
 public:
     DeviceSink(AudioDeviceStream& device, uint64_t written) : device_(device), written_(written) {}
-    Result<size_t> write(std::span<const uint8_t> bytes) override {
-        auto r = device_.write(bytes, kPoll);
+    Result<size_t> write(std::span<const uint8_t> bytes, milliseconds maxWait) override {
+        auto r = device_.write(bytes, maxWait);
         if (!r) return r.fault();
         written_ += r.value();
         return r.value();
@@ -156,27 +159,23 @@ private:
     uint64_t written_;
 };
 
-// Collects one synthesizer call's output; aborts it when the voice's control epoch moves on.
-class SegmentCollector final : public SynthSink {
+// Forwards one synthesizer call's output; aborts the call when the voice's control epoch moves on or
+// when the receiver says so.
+class ForwardingSink final : public SynthSink {
 public:
-    SegmentCollector(const std::atomic<uint64_t>& epoch, uint64_t start) : epoch_(epoch), start_(start) {}
-    bool audio(std::span<const int16_t> samples) override {
-        if (aborted()) return false;
-        samples_.insert(samples_.end(), samples.begin(), samples.end());
-        return true;
-    }
-    bool event(const SynthEvent& event) override {
-        if (aborted()) return false;
-        events_.push_back(event);
-        return true;
-    }
+    ForwardingSink(const std::atomic<uint64_t>& epoch, std::function<bool(std::span<const int16_t>)> onAudio,
+                   std::function<bool(const SynthEvent&)> onEvent)
+        : epoch_(epoch), start_(epoch.load(std::memory_order_acquire)), onAudio_(std::move(onAudio)),
+          onEvent_(std::move(onEvent)) {}
+    bool audio(std::span<const int16_t> samples) override { return !aborted() && onAudio_(samples); }
+    bool event(const SynthEvent& event) override { return !aborted() && onEvent_(event); }
     bool aborted() const { return epoch_.load(std::memory_order_acquire) != start_; }
-    std::vector<int16_t> samples_;
-    std::vector<SynthEvent> events_;
 
 private:
     const std::atomic<uint64_t>& epoch_;
     uint64_t start_;
+    std::function<bool(std::span<const int16_t>)> onAudio_;
+    std::function<bool(const SynthEvent&)> onEvent_;
 };
 
 }  // namespace
@@ -419,7 +418,6 @@ void SpVoice::Impl::process(Request& request) {
     bool moreInput = true;
     bool finished = false;                    // the converter has been flushed
     long heardSentence = -1;
-    int32_t lastWordEnd = -1;                 // per segment: the end of the last word reported
     SpObjectToken currentVoice = request.voice;
     uint64_t seenControl = ~uint64_t{0};
 
@@ -444,6 +442,13 @@ void SpVoice::Impl::process(Request& request) {
         chunks.push_back(std::move(bytes));
     };
 
+    // Keeps the pending events in byte order (audio levels are computed after the words they follow).
+    auto insertPending = [&](PendingEvent p) {
+        auto it = pending.end();
+        while (it != pending.begin() && std::prev(it)->at > p.at) --it;
+        pending.insert(it, std::move(p));
+    };
+
     auto release = [&](uint64_t played) {
         std::vector<VoiceEvent> out;
         while (!pending.empty() && pending.front().at <= played) {
@@ -454,7 +459,48 @@ void SpVoice::Impl::process(Request& request) {
         if (!out.empty()) publish(std::move(out));
     };
 
-    // Synthesizes the next segment into a chunk with its events. False at the end of the input.
+    std::optional<Fault> sinkFault;  // the device failed while being fed during synthesis
+    bool wantPausedNow = false;
+
+    // Feeds the sink without blocking while a segment is being synthesized, so that the first audio is
+    // out within milliseconds and a long segment never starves the device. False to abort.
+    auto feed = [&]() -> bool {
+        {
+            std::lock_guard lock(mutex);
+            wantPausedNow = paused;
+        }
+        if (sink->followsPause() && wantPausedNow != deviceCorked) {
+            auto r = sink->setPaused(wantPausedNow);
+            if (!r) {
+                sinkFault = r.fault();
+                return false;
+            }
+            deviceCorked = wantPausedNow;
+        }
+        if (sink->followsPause() && wantPausedNow) return true;
+        while (!chunks.empty()) {
+            auto& front = chunks.front();
+            auto wrote = sink->write(std::span<const uint8_t>(front).subspan(chunkOffset), milliseconds(0));
+            if (!wrote) {
+                sinkFault = wrote.fault();
+                return false;
+            }
+            chunkOffset += wrote.value();
+            if (chunkOffset < front.size()) break;
+            chunks.pop_front();
+            chunkOffset = 0;
+        }
+        auto played = sink->played();
+        if (!played) {
+            sinkFault = played.fault();
+            return false;
+        }
+        release(played.value());
+        return true;
+    };
+
+    // Synthesizes the next segment, converting and feeding its audio as it comes. False at the end of
+    // the input or when the engine failed.
     auto produceSegment = [&]() -> bool {
         if (request.sound) {
             std::vector<float> frames(kSoundFrames * static_cast<size_t>(request.sound->channels()));
@@ -469,10 +515,128 @@ void SpVoice::Impl::process(Request& request) {
         }
         auto segment = request.source->next();
         if (!segment) return false;
-        const uint64_t startEpoch = epoch.load(std::memory_order_acquire);
-        SegmentCollector collected(epoch, startEpoch);
+
+        const uint64_t segStart = convInput;  // input frame of the segment's first sample
         const size_t silence = static_cast<size_t>(segment->silenceMs) * static_cast<size_t>(synthRate) / 1000;
-        collected.samples_.assign(silence, 0);
+        uint64_t segSamples = 0;               // samples of this segment so far, silence included
+        std::vector<int16_t> unconverted;
+        std::deque<SynthEvent> raw;            // engine events not yet placed
+        int32_t lastWordEnd = -1;
+        const bool wantLevels = (interests.load(std::memory_order_relaxed) & SVEAudioLevel) != 0;
+        const int32_t textSize = static_cast<int32_t>(segment->text.size());
+        const auto& offsets = segment->sourceOffsets;
+        auto sourceAt = [&](int32_t cp) {
+            cp = std::clamp(cp, 0, textSize);
+            return static_cast<size_t>(cp) < offsets.size() ? offsets[static_cast<size_t>(cp)] : 0;
+        };
+        auto add = [&](EventKind kind, uint64_t sample) -> PendingEvent {
+            const uint64_t at = atInput(segStart + sample);
+            return PendingEvent{at, makeEvent(kind, at)};
+        };
+
+        if (!(segment->voice == currentVoice)) {
+            currentVoice = segment->voice;
+            auto p = add(EventKind::VoiceChange, 0);
+            p.event.token = segment->voice;
+            insertPending(std::move(p));
+        }
+        for (const auto& mark : segment->marks) {
+            auto p = add(EventKind::Bookmark, 0);
+            p.event.bookmark = mark.text;
+            p.event.bookmarkId = mark.id;
+            insertPending(std::move(p));
+        }
+        if (segment->startsSentence) {
+            auto p = add(EventKind::Sentence, silence);
+            p.event.characterPosition = segment->sentencePosition;
+            p.event.length = segment->sentenceLength;
+            p.sentence = segment->sentenceIndex;
+            insertPending(std::move(p));
+        }
+
+        // Places the engine events whose successors are known (a word needs the next word, a phoneme
+        // the next phoneme); at the end of the segment, all of them.
+        auto placeEvents = [&](bool atEnd) {
+            while (!raw.empty()) {
+                const SynthEvent ev = raw.front();
+                auto following = std::find_if(raw.begin() + 1, raw.end(), [&](const SynthEvent& e) { return e.kind == ev.kind; });
+                if (following == raw.end() && !atEnd && ev.kind != SynthEvent::Kind::Mark) return;
+                raw.pop_front();
+                const uint64_t sample = std::min<uint64_t>(silence + ev.sample, segSamples);
+                if (ev.kind == SynthEvent::Kind::Word) {
+                    // Snap the engine's word to the front end's spans; the engine's own boundaries are
+                    // unreliable for numbers, abbreviations, long tokens and characters it cannot read.
+                    const int32_t nextEngineWord = following != raw.end() ? following->textPosition : textSize;
+                    const auto& words = segment->words;
+                    auto it = std::find_if(words.begin(), words.end(),
+                                           [&](const auto& w) { return w.second > ev.textPosition; });
+                    if (it == words.end()) continue;
+                    // A word reported between spans stands for the next span when the engine reports
+                    // nothing else before it (it merged the span into what it read there).
+                    if (it->first >= ev.textPosition + std::max(ev.length, 1) && it->first >= nextEngineWord) continue;
+                    if (it->first < lastWordEnd) continue;  // a repeat or a step back
+                    const int32_t from = sourceAt(it->first);
+                    const int32_t to = sourceAt(it->second);
+                    if (to <= from) continue;
+                    lastWordEnd = it->second;
+                    auto p = add(EventKind::Word, sample);
+                    p.event.characterPosition = from;
+                    p.event.length = to - from;
+                    insertPending(std::move(p));
+                } else if (ev.kind == SynthEvent::Kind::Phoneme) {
+                    const uint64_t nextSample =
+                        following != raw.end() ? std::min<uint64_t>(silence + following->sample, segSamples) : segSamples;
+                    const uint64_t rate = static_cast<uint64_t>(synthRate);
+                    const auto duration =
+                        static_cast<int32_t>(((std::max(nextSample, sample) - sample) * 1000 + rate / 2) / rate);
+                    const int32_t feature =
+                        (ev.stressed ? SVF_Stressed : SVF_None) | (segment->emphasis ? SVF_Emphasis : SVF_None);
+                    auto ph = add(EventKind::Phoneme, sample);
+                    ph.event.duration = duration;
+                    ph.event.current = ev.phoneId;
+                    ph.event.next = following != raw.end() ? following->phoneId : 0;
+                    ph.event.feature = feature;
+                    insertPending(std::move(ph));
+                    auto vi = add(EventKind::Viseme, sample);
+                    vi.event.duration = duration;
+                    vi.event.current = ev.viseme;
+                    vi.event.next = following != raw.end() ? following->viseme : 0;
+                    vi.event.feature = feature;
+                    insertPending(std::move(vi));
+                } else if (ev.kind == SynthEvent::Kind::Mark) {
+                    auto p = add(EventKind::Bookmark, sample);
+                    p.event.bookmark = ev.name;
+                    p.event.bookmarkId = std::atoi(ev.name.c_str());
+                    insertPending(std::move(p));
+                }
+            }
+        };
+
+        // Converts the samples gathered so far and queues them, with their audio levels when wanted.
+        auto convertGathered = [&]() {
+            if (unconverted.empty()) return;
+            if (wantLevels) {
+                const size_t block = static_cast<size_t>(synthRate * kLevelBlockMs / 1000);
+                const uint64_t first = segSamples - unconverted.size();
+                for (size_t from = 0; from < unconverted.size(); from += block) {
+                    const size_t to = std::min(unconverted.size(), from + block);
+                    double sum = 0;
+                    for (size_t i = from; i < to; ++i) sum += double(unconverted[i]) * unconverted[i];
+                    auto p = add(EventKind::AudioLevel, first + from);
+                    p.event.audioLevel = static_cast<int32_t>(std::min(100.0, std::round(std::sqrt(sum / double(to - from)) * 100.0 / 8192.0)));
+                    insertPending(std::move(p));
+                }
+            }
+            std::vector<uint8_t> bytes;
+            converter->push(std::span<const int16_t>(unconverted), bytes);
+            convInput += unconverted.size();
+            unconverted.clear();
+            pushAudio(std::move(bytes));
+        };
+
+        unconverted.assign(silence, 0);
+        segSamples = silence;
+        bool engineFailed = false;
         if (!segment->text.empty()) {
             SynthRequest sr;
             sr.text = segment->text;
@@ -484,115 +648,30 @@ void SpVoice::Impl::process(Request& request) {
             sr.speakPunctuation = segment->speakPunctuation;
             sr.phonemes = segment->phonemes;
             sr.ssml = segment->ssml;
-            auto result = backends.synthesizer->synthesize(sr, collected);
-            if (collected.aborted()) return true;  // a control change follows; the loop handles it
-            if (!result) return false;             // the engine failed: end the stream
-        }
-        const uint64_t segStart = convInput;
-        std::vector<PendingEvent> made;
-        auto add = [&](EventKind kind, uint64_t sample) {
-            made.push_back({atInput(segStart + sample), makeEvent(kind, atInput(segStart + sample))});
-            return &made.back().event;
-        };
-        if (!(segment->voice == currentVoice)) {
-            currentVoice = segment->voice;
-            add(EventKind::VoiceChange, 0)->token = segment->voice;
-        }
-        for (const auto& mark : segment->marks) {
-            auto* e = add(EventKind::Bookmark, 0);
-            e->bookmark = mark.text;
-            e->bookmarkId = mark.id;
-        }
-        if (segment->startsSentence) {
-            auto* e = add(EventKind::Sentence, silence);
-            e->characterPosition = segment->sentencePosition;
-            e->length = segment->sentenceLength;
-            made.back().sentence = segment->sentenceIndex;
-        }
-        const auto& offsets = segment->sourceOffsets;
-        const int32_t textSize = static_cast<int32_t>(segment->text.size());
-        auto sourceAt = [&](int32_t cp) {
-            cp = std::clamp(cp, 0, textSize);
-            return static_cast<size_t>(cp) < offsets.size() ? offsets[static_cast<size_t>(cp)] : 0;
-        };
-        lastWordEnd = -1;
-        std::vector<const SynthEvent*> phonemes;
-        const uint64_t total = collected.samples_.size();
-        // Where each engine word starts, to tell whether a word the engine skipped lies before the next.
-        std::vector<int32_t> engineWordStarts;
-        for (const auto& ev : collected.events_) {
-            if (ev.kind == SynthEvent::Kind::Word) engineWordStarts.push_back(ev.textPosition);
-        }
-        size_t engineWord = 0;
-        for (const auto& ev : collected.events_) {
-            const uint64_t sample = std::min<uint64_t>(silence + ev.sample, total);
-            if (ev.kind == SynthEvent::Kind::Word) {
-                // Snap the engine's word to the front end's spans; the engine's own boundaries are
-                // unreliable for numbers, abbreviations, long tokens and characters it cannot read.
-                const int32_t nextEngineWord =
-                    ++engineWord < engineWordStarts.size() ? engineWordStarts[engineWord] : textSize;
-                const auto& words = segment->words;
-                auto it = std::find_if(words.begin(), words.end(), [&](const auto& w) {
-                    return w.second > ev.textPosition;
+            ForwardingSink forward(
+                epoch,
+                [&](std::span<const int16_t> samples) {
+                    unconverted.insert(unconverted.end(), samples.begin(), samples.end());
+                    segSamples += samples.size();
+                    if (unconverted.size() < kFeedSamples) return true;
+                    placeEvents(false);
+                    convertGathered();
+                    return feed();
+                },
+                [&](const SynthEvent& ev) {
+                    if (ev.kind == SynthEvent::Kind::Word || ev.kind == SynthEvent::Kind::Phoneme ||
+                        ev.kind == SynthEvent::Kind::Mark) {
+                        raw.push_back(ev);
+                    }
+                    return true;
                 });
-                if (it == words.end()) continue;
-                // A word reported between spans stands for the next span when the engine reports
-                // nothing else before it (it merged the span into what it read there).
-                if (it->first >= ev.textPosition + std::max(ev.length, 1) && it->first >= nextEngineWord) continue;
-                if (it->first < lastWordEnd) continue;  // a repeat or a step back
-                const int32_t from = sourceAt(it->first);
-                const int32_t to = sourceAt(it->second);
-                if (to <= from) continue;
-                lastWordEnd = it->second;
-                auto* e = add(EventKind::Word, sample);
-                e->characterPosition = from;
-                e->length = to - from;
-            } else if (ev.kind == SynthEvent::Kind::Phoneme) {
-                phonemes.push_back(&ev);
-            } else if (ev.kind == SynthEvent::Kind::Mark) {
-                auto* e = add(EventKind::Bookmark, sample);
-                e->bookmark = ev.name;
-                e->bookmarkId = std::atoi(ev.name.c_str());
-            }
+            auto result = backends.synthesizer->synthesize(sr, forward);
+            if (forward.aborted() || sinkFault) return true;  // the main loop handles what stopped it
+            engineFailed = !result;
         }
-        for (size_t i = 0; i < phonemes.size(); ++i) {
-            const SynthEvent& p = *phonemes[i];
-            const uint64_t sample = std::min<uint64_t>(silence + p.sample, total);
-            const uint64_t nextSample =
-                i + 1 < phonemes.size() ? std::min<uint64_t>(silence + phonemes[i + 1]->sample, total) : total;
-            const int32_t duration =
-                static_cast<int32_t>(((std::max(nextSample, sample) - sample) * 1000 + static_cast<uint64_t>(synthRate) / 2) /
-                                     static_cast<uint64_t>(synthRate));
-            const int32_t feature = (p.stressed ? SVF_Stressed : SVF_None) | (segment->emphasis ? SVF_Emphasis : SVF_None);
-            auto* ph = add(EventKind::Phoneme, sample);
-            ph->duration = duration;
-            ph->current = p.phoneId;
-            ph->next = i + 1 < phonemes.size() ? phonemes[i + 1]->phoneId : 0;
-            ph->feature = feature;
-            auto* vi = add(EventKind::Viseme, sample);
-            vi->duration = duration;
-            vi->current = p.viseme;
-            vi->next = i + 1 < phonemes.size() ? phonemes[i + 1]->viseme : 0;
-            vi->feature = feature;
-        }
-        if (interests.load(std::memory_order_relaxed) & SVEAudioLevel) {
-            const size_t block = static_cast<size_t>(synthRate * kLevelBlockMs / 1000);
-            for (size_t from = 0; from < collected.samples_.size(); from += block) {
-                const size_t to = std::min(collected.samples_.size(), from + block);
-                double sum = 0;
-                for (size_t s = from; s < to; ++s) sum += double(collected.samples_[s]) * collected.samples_[s];
-                const double rms = std::sqrt(sum / double(to - from));
-                add(EventKind::AudioLevel, from)->audioLevel =
-                    static_cast<int32_t>(std::min(100.0, std::round(rms * 100.0 / 8192.0)));
-            }
-        }
-        std::stable_sort(made.begin(), made.end(), [](const PendingEvent& a, const PendingEvent& b) { return a.at < b.at; });
-        std::vector<uint8_t> bytes;
-        converter->push(std::span<const int16_t>(collected.samples_), bytes);
-        convInput += collected.samples_.size();
-        pushAudio(std::move(bytes));
-        for (auto& m : made) pending.push_back(std::move(m));
-        return true;
+        placeEvents(true);
+        convertGathered();
+        return !engineFailed;
     };
 
     // Drops everything converted or written but not yet heard.
@@ -650,6 +729,12 @@ void SpVoice::Impl::process(Request& request) {
             if (skipPending) skip = skipCount;
             seenControl = controlSerial;
         }
+        if (sinkFault) {
+            deviceLost(*sinkFault);
+            pending.clear();
+            endStreamNow(sink->written());
+            return;
+        }
         if (purged) {
             auto r = dropBuffered();
             if (!r) deviceLost(r.fault());
@@ -691,7 +776,7 @@ void SpVoice::Impl::process(Request& request) {
         if (!holding) {
             if (!chunks.empty()) {
                 auto& front = chunks.front();
-                auto wrote = sink->write(std::span<const uint8_t>(front).subspan(chunkOffset));
+                auto wrote = sink->write(std::span<const uint8_t>(front).subspan(chunkOffset), kPoll);
                 if (!wrote) {
                     deviceLost(wrote.fault());
                     pending.clear();

@@ -1,0 +1,264 @@
+// Prints the voice's figures in one run:
+//   file:   time from Speak to the first sample written; peak memory while rendering a 20 MB text.
+//   device: (with PULSE_SERVER) Speak to first sample played, Word event release against the playing of
+//           its sample, pause and purge latency — measured through a recording wrapper around the
+//           PulseAudio host, whose stream clock tells when each byte is heard.
+// The render-time comparison with espeak-ng -w is bench/render_vs_espeak.sh.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/speech/audio_host.h"
+#include "platform/speech/espeak_synthesizer.h"
+#include "platform/speech/pulse_host.h"
+#include "platform/speech/streams.h"
+#include "platform/speech/voice.h"
+
+using namespace speech;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double msBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+struct Stats {
+    double median = 0, p95 = 0;
+    size_t n = 0;
+};
+
+Stats stats(std::vector<double> v) {
+    Stats s;
+    s.n = v.size();
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    s.median = v[v.size() / 2];
+    s.p95 = v[std::min(v.size() - 1, v.size() * 95 / 100)];
+    return s;
+}
+
+long peakRssKb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+// ---- a host that records what the voice does with the device ----------------------------------------
+
+struct Recording {
+    std::mutex mutex;
+    struct Sample {
+        Clock::time_point at;
+        uint64_t played;
+    };
+    std::vector<Sample> clock;  // every state() answer
+    Clock::time_point lastPaused{}, lastFlushed{};
+    Clock::time_point pausedAt() {
+        std::lock_guard lock(mutex);
+        return lastPaused;
+    }
+    Clock::time_point flushedAt() {
+        std::lock_guard lock(mutex);
+        return lastFlushed;
+    }
+    void reset() {
+        std::lock_guard lock(mutex);
+        clock.clear();
+    }
+    // When the clock passed `byte`, interpolated between the samples around it.
+    std::optional<Clock::time_point> heard(uint64_t byte) {
+        std::lock_guard lock(mutex);
+        for (size_t i = 0; i < clock.size(); ++i) {
+            if (clock[i].played >= byte && clock[i].played > 0) {
+                if (i == 0 || clock[i].played == clock[i - 1].played) return clock[i].at;
+                const double f = double(byte - std::min(byte, clock[i - 1].played)) /
+                                 double(clock[i].played - clock[i - 1].played);
+                return clock[i - 1].at + std::chrono::duration_cast<Clock::duration>((clock[i].at - clock[i - 1].at) * f);
+            }
+        }
+        return std::nullopt;
+    }
+};
+
+class RecordingStream final : public AudioDeviceStream {
+public:
+    RecordingStream(std::unique_ptr<AudioDeviceStream> inner, Recording& rec) : inner_(std::move(inner)), rec_(rec) {}
+    WaveFormat format() const override { return inner_->format(); }
+    Result<size_t> write(std::span<const uint8_t> d, std::chrono::milliseconds w) override { return inner_->write(d, w); }
+    Result<PlaybackState> state() override {
+        auto s = inner_->state();
+        if (s) {
+            std::lock_guard lock(rec_.mutex);
+            rec_.clock.push_back({Clock::now(), s.value().playedBytes});
+        }
+        return s;
+    }
+    Result<void> setPaused(bool p) override {
+        auto r = inner_->setPaused(p);
+        std::lock_guard lock(rec_.mutex);
+        if (p) rec_.lastPaused = Clock::now();
+        return r;
+    }
+    Result<void> flush() override {
+        auto r = inner_->flush();
+        std::lock_guard lock(rec_.mutex);
+        rec_.lastFlushed = Clock::now();
+        return r;
+    }
+    Result<bool> drain(std::chrono::milliseconds w) override { return inner_->drain(w); }
+    void interrupt() override { inner_->interrupt(); }
+
+private:
+    std::unique_ptr<AudioDeviceStream> inner_;
+    Recording& rec_;
+};
+
+class RecordingHost final : public AudioHost {
+public:
+    RecordingHost(std::shared_ptr<AudioHost> inner, Recording& rec) : inner_(std::move(inner)), rec_(rec) {}
+    std::vector<AudioDeviceInfo> devices() override { return inner_->devices(); }
+    Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& id, const WaveFormat& f) override {
+        auto s = inner_->open(id, f);
+        if (!s) return s.fault();
+        return std::unique_ptr<AudioDeviceStream>(std::make_unique<RecordingStream>(std::move(s.value()), rec_));
+    }
+
+private:
+    std::shared_ptr<AudioHost> inner_;
+    Recording& rec_;
+};
+
+// ---- file figures ------------------------------------------------------------------------------------
+
+void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& dir) {
+    std::vector<double> first;
+    {
+        SpVoice voice(Backends{engine, nullptr});
+        for (int i = 0; i < 30; ++i) {
+            auto file = std::make_shared<SpFileStream>();
+            file->Open(dir + "/first.wav", SSFMCreateForWrite, false);
+            voice.SetAudioOutputStream(file);
+            const auto start = Clock::now();
+            voice.Speak(u"Hello, this is the first sentence of a text. And here is more.", SVSFlagsAsync);
+            while (file->bytesWritten() == 0 && voice.isBusy()) {
+            }
+            first.push_back(msBetween(start, Clock::now()));
+            voice.WaitUntilDone(-1);
+            file->Close();
+        }
+    }
+    const Stats f = stats(first);
+    std::printf("file  Speak to first sample written (SAFT22kHz16BitMono, %zu runs): median %.2f ms, p95 %.2f ms (target 5 ms)\n",
+                f.n, f.median, f.p95);
+
+    // 20 MB of English text; rendered for a fixed time (the whole text is hours of audio), 8 kHz 8-bit
+    // to keep the file small. Memory must stay flat however far it gets.
+    const long before = peakRssKb();
+    {
+        std::u16string sentence = u"The quick brown fox jumps over the lazy dog, and then it runs far away. ";
+        std::u16string text;
+        text.reserve(20u << 20);
+        while (text.size() < (20u << 20)) text += sentence;
+        SpVoice voice(Backends{engine, nullptr});
+        auto file = std::make_shared<SpFileStream>();
+        file->Format().SetType(4);
+        file->Open(dir + "/big.wav", SSFMCreateForWrite, false);
+        voice.SetAudioOutputStream(file);
+        const auto start = Clock::now();
+        voice.Speak(std::move(text), SVSFlagsAsync);
+        const double speakMs = msBetween(start, Clock::now());
+        std::this_thread::sleep_for(std::chrono::seconds(8));
+        const double audioSeconds = double(file->bytesWritten()) / 8000.0;
+        voice.Speak(u"", SVSFPurgeBeforeSpeak);
+        voice.WaitUntilDone(-1);
+        file->Close();
+        std::printf("file  20 MB text (%zu UTF-16 units): Speak returned in %.1f ms; 8 s of rendering gave %.0f s of audio; "
+                    "peak RSS %ld MB (before %ld MB) (target < 80 MB)\n",
+                    size_t(20u << 20), speakMs, audioSeconds, peakRssKb() / 1024, before / 1024);
+    }
+    std::filesystem::remove(dir + "/big.wav");
+    std::filesystem::remove(dir + "/first.wav");
+}
+
+// ---- device figures ----------------------------------------------------------------------------------
+
+void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
+    Recording rec;
+    auto host = std::make_shared<RecordingHost>(makePulseAudioHost(), rec);
+    std::vector<double> firstPlayed, wordGap, pause, purge;
+    for (int run = 0; run < 10; ++run) {
+        SpVoice voice(Backends{engine, host});  // a new voice: a fresh stream whose bytes start at 0
+        std::mutex m;
+        std::vector<std::pair<VoiceEvent, Clock::time_point>> released;
+        voice.SetNotify([&] {
+            auto events = voice.TakeEvents();
+            const auto now = Clock::now();
+            std::lock_guard lock(m);
+            for (auto& e : events) released.emplace_back(std::move(e), now);
+        });
+        rec.reset();
+        const auto start = Clock::now();
+        voice.Speak(u"One two three four five six seven eight nine ten eleven twelve.", SVSFlagsAsync);
+        voice.WaitUntilDone(-1);
+        voice.SetNotify({});
+        if (auto t = rec.heard(1)) firstPlayed.push_back(msBetween(start, *t));
+        for (const auto& [e, at] : released) {
+            if (e.kind != EventKind::Word || e.streamPosition == 0) continue;
+            if (auto t = rec.heard(e.streamPosition)) wordGap.push_back(msBetween(*t, at));
+        }
+
+        // Pause and purge while speaking.
+        voice.Speak(u"This sentence is long enough to be paused and then dropped in the middle of it.", SVSFlagsAsync);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        auto t0 = Clock::now();
+        voice.Pause();
+        while (rec.pausedAt() < t0) std::this_thread::yield();
+        pause.push_back(msBetween(t0, rec.pausedAt()));
+        voice.Resume();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        t0 = Clock::now();
+        voice.Speak(u"", SVSFPurgeBeforeSpeak);
+        while (rec.flushedAt() < t0) std::this_thread::yield();
+        purge.push_back(msBetween(t0, rec.flushedAt()));
+        voice.WaitUntilDone(-1);
+    }
+    const Stats a = stats(firstPlayed), b = stats(wordGap), c = stats(pause), d = stats(purge);
+    std::printf("device Speak to first sample played (%zu runs): median %.1f ms, p95 %.1f ms (target 60 ms)\n", a.n, a.median, a.p95);
+    std::printf("device Word release minus its sample played (%zu words): median %.1f ms, p95 %.1f ms (target 15 ms)\n", b.n,
+                b.median, b.p95);
+    std::printf("device Pause to stream corked (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", c.n, c.median, c.p95);
+    std::printf("device Purge to stream flushed (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", d.n, d.median, d.p95);
+}
+
+}  // namespace
+
+int main() {
+    try {
+        auto engine = makeEspeakSynthesizer();
+        char pattern[] = "/tmp/tallamo-bench-XXXXXX";
+        const std::string dir = ::mkdtemp(pattern);
+        fileFigures(engine, dir);
+        std::filesystem::remove_all(dir);
+        if (std::getenv("PULSE_SERVER") || std::getenv("XDG_RUNTIME_DIR")) {
+            deviceFigures(engine);
+        } else {
+            std::printf("device figures skipped: no audio server (set PULSE_SERVER)\n");
+        }
+    } catch (const Error& e) {
+        std::fprintf(stderr, "bench_render: %s\n", e.description().c_str());
+        return 1;
+    }
+    return 0;
+}
