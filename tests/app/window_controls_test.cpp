@@ -98,7 +98,9 @@ TEST_F(ControlsTest, AboutBoxIsOneModelessInstanceClosedByEnterAndEsc) {
     EXPECT_EQ(first->parentWidget(), nullptr);
     EXPECT_FALSE(first->isModal());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    ASSERT_FALSE(w.windowIcon().isNull());
     EXPECT_EQ(first->windowIcon().cacheKey(), w.windowIcon().cacheKey());
+    EXPECT_EQ(first->picIcon->pixmap().toImage(), w.windowIcon().pixmap(32, 32).toImage());
     EXPECT_EQ(first->lblVersion->text(), QStringLiteral("版本：V1.0.0.1"));
     EXPECT_EQ(first->cmdOK->text(), QStringLiteral("确定"));
 

@@ -122,6 +122,7 @@ TEST_F(WindowTest, LayoutShowsOnlyTheDesignedControlsInAFixedWindow) {
     EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Tallamo"));
+    EXPECT_EQ(w.windowIcon().pixmap(32, 32).toImage().size(), QSize(32, 32));
 
     const QList<QWidget*> shown = {w.SpeakBtn, w.StopBtn, w.ResetBtn, w.PauseBtn, w.MainTxtBox,
                                    w.VoiceCB,  w.RateSldr, w.Label2,  w.Label3};
