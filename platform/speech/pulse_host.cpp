@@ -305,6 +305,12 @@ public:
         size_t take = std::min(room, data.size());
         take -= take % frame;
         if (take == 0) return size_t{0};
+        // Audio written to an idle stream (new, flushed or run dry) cannot be heard before now,
+        // whatever an older timing report would extrapolate to.
+        if (playedLocked() >= written_) {
+            restartBase_ = written_;
+            restartTime_ = Clock::now();
+        }
         if (pa_stream_write(stream_.get(), data.data(), take, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return lostFault(pa_strerror(pa_context_errno(conn_->context())));
         written_ += take;
@@ -420,7 +426,10 @@ private:
         const int64_t readIndex = timing->read_index;
         int64_t heard = readIndex + bytesOf(pa_timeval_age(&timing->timestamp)) - bytesOf(timing->sink_usec);
         if (!timing->playing) heard = std::min(heard, readIndex);
-        const int64_t mine = static_cast<int64_t>(base_) + (heard - streamBase_);
+        const auto sinceRestart =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - restartTime_).count();
+        const int64_t mine = std::min(static_cast<int64_t>(base_) + (heard - streamBase_),
+                                      static_cast<int64_t>(restartBase_) + bytesOf(static_cast<pa_usec_t>(sinceRestart)));
         if (mine > static_cast<int64_t>(played_)) {
             auto frame = static_cast<uint64_t>(pa_frame_size(&spec_));
             uint64_t value = std::min<uint64_t>(static_cast<uint64_t>(mine), written_);
@@ -446,6 +455,8 @@ private:
     uint64_t played_ = 0;
     uint64_t base_ = 0;       // our coordinate of stream position streamBase_
     int64_t streamBase_ = 0;  // stream byte position of base_
+    uint64_t restartBase_ = 0;       // written_ when audio last went into an idle stream
+    Clock::time_point restartTime_;  // and when
     bool corked_ = false;
     bool corking_ = false;  // a cork or uncork request is on its way
     bool interrupted_ = false;

@@ -251,12 +251,16 @@ TEST(PulseHostPlayback, FlushDropsTheRestAndTheClockStaysMonotonic) {
     EXPECT_EQ(after.playedBytes, after.writtenBytes);
     EXPECT_TRUE(s->drain(milliseconds(0)).value()) << "nothing is left to play after a flush";
 
-    // Playing on: the new audio takes its real time, counted on top of the flushed position.
+    // Playing on after a pause in the writing: the new audio takes its real time, counted on top of
+    // the flushed position, and none of it counts as heard the moment it is written.
+    std::this_thread::sleep_for(milliseconds(200));
     const auto restart = Clock::now();
-    writeUntil(*s, data, 0, data.size());
-    auto mid = stateOf(*s);
-    EXPECT_GE(mid.playedBytes, after.playedBytes);
-    EXPECT_EQ(mid.writtenBytes, after.writtenBytes + data.size());
+    ASSERT_GT(s->write(data, milliseconds(500)).value(), 0u);
+    auto fresh = stateOf(*s);
+    const double heardMs = static_cast<double>(fresh.playedBytes - after.playedBytes) * 1000.0 / s->format().bytesPerSecond();
+    EXPECT_LE(heardMs, msSince(restart) + 1.0);
+    writeUntil(*s, data, fresh.writtenBytes - after.writtenBytes, data.size());
+    EXPECT_EQ(stateOf(*s).writtenBytes, after.writtenBytes + data.size());
     expectDrained(*s);
     EXPECT_GT(msSince(restart), 250.0);
 
