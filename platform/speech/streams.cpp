@@ -56,6 +56,7 @@ std::string errnoReason(int err) {
 class WavWriter {
 public:
     static Result<std::unique_ptr<WavWriter>> create(const std::string& path, const WaveFormat& format) {
+        const bool existed = ::access(path.c_str(), F_OK) == 0;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) {
             const int err = errno;
@@ -73,6 +74,8 @@ public:
             const int err = errno;
             const std::string reason = err != 0 ? errnoReason(err) : std::string(sf_strerror(nullptr));
             ::close(fd);
+            // Leave no empty, headerless file behind.
+            if (!existed) ::unlink(path.c_str());
             return Fault{errc::kAccessDenied, "Cannot write the file \"" + path + "\": " + reason + "."};
         }
         sf_command(handle, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/speech/phonemes.h"
@@ -328,6 +329,26 @@ TEST(EspeakSynthesis, AbortStopsQuicklyAndTheEngineKeepsWorking) {
     ASSERT_TRUE(synth->synthesize(request(U"Hello world."), after));
     ASSERT_EQ(after.of(SynthEvent::Kind::Word).size(), 2u);
     EXPECT_EQ(after.of(SynthEvent::Kind::Word)[1].textPosition, 6);
+}
+
+TEST(EspeakSynthesis, CallsFromSeveralThreadsAreSerialized) {
+    // espeak-ng crashes when two threads synthesize at once; every instance shares one lock.
+    auto first = makeEspeakSynthesizer();
+    auto second = makeEspeakSynthesizer();
+    std::vector<size_t> wordCounts[2];
+    auto run = [&](Synthesizer& synth, std::vector<size_t>& counts, const char32_t* text, const char* voice) {
+        for (int i = 0; i < 5; ++i) {
+            Recorder rec;
+            EXPECT_TRUE(synth.synthesize(request(text, voice), rec));
+            counts.push_back(rec.of(SynthEvent::Kind::Word).size());
+        }
+    };
+    std::thread a([&] { run(*first, wordCounts[0], U"Hello world.", "en-us"); });
+    std::thread b([&] { run(*second, wordCounts[1], U"One two three.", "en-gb"); });
+    a.join();
+    b.join();
+    EXPECT_EQ(wordCounts[0], std::vector<size_t>(5, 2));
+    EXPECT_EQ(wordCounts[1], std::vector<size_t>(5, 3));
 }
 
 TEST(EspeakSynthesis, MarksAndSpokenPunctuation) {
