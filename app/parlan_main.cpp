@@ -112,6 +112,9 @@ void ParlanMain::createControls() {
         auto* b = new QPushButton(caption, container);
         b->setObjectName(QString::fromLatin1(name));
         b->setAutoDefault(false);
+        // A click leaves the focus where it was: the text box keeps it while its words are spoken, so
+        // the selection that follows them stays visible (it shows only while the box has the focus).
+        b->setFocusPolicy(Qt::TabFocus);
         tw.place(b, l, t, w, h);
         return b;
     };

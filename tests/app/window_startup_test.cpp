@@ -178,6 +178,11 @@ TEST_F(WindowTest, TabOrderStartsWithTheHiddenSkipControlsAndSkipsDisabledOnes) 
     EXPECT_EQ(QApplication::focusWidget(), w.UpDown1);
     QTest::keyClick(w.UpDown1, Qt::Key_Up);
     EXPECT_EQ(w.SkipTxtBox->text(), QStringLiteral("1"));
+
+    // Clicking a button leaves the focus in the text box, where the spoken word's selection shows.
+    w.MainTxtBox->setFocus();
+    click(w.ResetBtn);
+    EXPECT_EQ(QApplication::focusWidget(), w.MainTxtBox);
 }
 
 TEST_F(WindowTest, ExitAndCloseWhileSpeakingEndCleanly) {
