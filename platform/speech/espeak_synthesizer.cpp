@@ -86,7 +86,7 @@ struct VoiceEntry {
 struct Engine {
     std::mutex mutex;
     int sampleRate = 22050;
-    std::vector<VoiceEntry> voices;  // sorted by description
+    std::vector<VoiceEntry> voices;  // sorted by description; never changes after start-up
     std::string currentVoice;        // identifier set last
 };
 
@@ -412,8 +412,8 @@ class EspeakSynthesizer final : public Synthesizer {
 public:
     explicit EspeakSynthesizer(Engine& engine) : engine_(engine) {}
 
+    // The list is fixed once the engine has started, so this never waits for a synthesis in progress.
     std::vector<SpObjectToken> voices() override {
-        std::lock_guard lock(engine_.mutex);
         std::vector<SpObjectToken> out;
         if (engine_.voices.empty()) return out;
         const size_t first = bestVoiceFor(engine_.voices, userLocale());
