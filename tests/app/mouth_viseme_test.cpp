@@ -3,8 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QCheckBox>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <array>
 
 #include "support/doubles.h"
@@ -146,6 +150,55 @@ TEST_F(MouthTest, EachEventIsLoggedWithItsOwnValuesOnlyWhileShowEventsIsChecked)
     viseme(19);
     EXPECT_EQ(debugText(), quiet);
     EXPECT_EQ(shown(), expected("MIC4"));
+}
+
+// The real engine on the test audio server: while it speaks the figure only ever shows pictures of the
+// table, it moves, and it is at rest when the speech has ended.
+class MouthSpeechTest : public WindowTest {};
+
+TEST_F(MouthSpeechTest, TheFigureFollowsRealSpeechAndComesToRest) {
+    if (qEnvironmentVariableIsEmpty("PULSE_SERVER")) GTEST_SKIP() << "needs the test audio server (scripts/test)";
+    ParlanMain& w = load();
+    w.chkShowEvents->setChecked(true);
+    w.MainTxtBox->setPlainText(QStringLiteral("Hello world, how are you today? Fine, thank you very much."));
+    auto shown = [&w] { return w.VisemePicture->pixmap().toImage().convertToFormat(QImage::Format_RGB32); };
+    const QColor back = w.MouthImgList.backColor();
+    std::vector<QImage> allowed;
+    for (const char* top : kShownForViseme) allowed.push_back(overFigure(QLatin1String(top), back));
+    const QImage rest = allowed[0];
+    ASSERT_EQ(shown(), rest);
+
+    w.DebugTxtBox->clear();
+    std::vector<QImage> seen;
+    int unknown = 0;
+    click(w.SpeakBtn);
+    const bool ended = waitFor(
+        [&] {
+            const QImage now = shown();
+            if (seen.empty() || seen.back() != now) {
+                seen.push_back(now);
+                if (std::find(allowed.begin(), allowed.end(), now) == allowed.end()) ++unknown;
+            }
+            return debugText().contains(QStringLiteral("EndStream"));
+        },
+        30000);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(unknown, 0) << "a picture outside the table was shown";
+    EXPECT_GE(seen.size(), 4u) << "the mouth moved while speaking";
+    EXPECT_EQ(shown(), rest);
+
+    // Every viseme the engine raised was logged with an id the table knows.
+    const QRegularExpression line(QStringLiteral("Viseme, .*VisemeId=(-?\\d+)"));
+    int visemes = 0;
+    for (const QString& text : debugLines()) {
+        const QRegularExpressionMatch m = line.match(text);
+        if (!m.hasMatch()) continue;
+        ++visemes;
+        const int id = m.captured(1).toInt();
+        EXPECT_TRUE(id >= 0 && id <= 21) << text.toStdString();
+    }
+    EXPECT_GT(visemes, 10);
+    EXPECT_TRUE(exitStatuses.empty());
 }
 
 // Copies the bitmaps into a folder, leaving out one, and points the window's list at it.
