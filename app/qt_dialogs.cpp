@@ -8,14 +8,25 @@
 
 namespace {
 
-// "Text (*.txt)|*.txt|All|*.*" → the dialog's name filters "Text (*.txt) (*.txt)", "All (*.*)".
+// "所有文件 (*.*)|*.*|Text (*.txt;*.xml)|*.txt;*.xml" → the dialog's name filters "所有文件 (*)" and
+// "Text (*.txt *.xml)". Qt reads a filter's patterns from its last parentheses, so patterns the
+// description already shows are replaced rather than repeated; "*.*" means every file, as "*" does
+// here (on this system "*.*" would hide names without a dot).
 QStringList nameFilters(const QString& filter) {
     const QStringList parts = filter.split(QLatin1Char('|'));
     QStringList filters;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-        QString patterns = parts[i + 1];
-        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-        filters << parts[i] + QStringLiteral(" (") + patterns + QLatin1Char(')');
+        QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        for (QString& pattern : patterns) {
+            pattern = pattern.trimmed();
+            if (pattern == QStringLiteral("*.*")) pattern = QStringLiteral("*");
+        }
+        QString description = parts[i].trimmed();
+        if (description.endsWith(QLatin1Char(')'))) {
+            const qsizetype open = description.lastIndexOf(QLatin1Char('('));
+            if (open > 0) description = description.left(open).trimmed();
+        }
+        filters << description + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
     }
     return filters;
 }
