@@ -152,8 +152,7 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
             voice.SetAudioOutputStream(file);
             const auto start = Clock::now();
             voice.Speak(u"Hello, this is the first sentence of a text. And here is more.", SVSFlagsAsync);
-            while (file->bytesWritten() == 0 && voice.isBusy()) {
-            }
+            while (file->bytesWritten() == 0 && voice.isBusy()) std::this_thread::sleep_for(std::chrono::microseconds(100));
             first.push_back(msBetween(start, Clock::now()));
             voice.WaitUntilDone(-1);
             file->Close();
@@ -169,7 +168,7 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
     {
         std::u16string sentence = u"The quick brown fox jumps over the lazy dog, and then it runs far away. ";
         std::u16string text;
-        text.reserve(20u << 20);
+        text.reserve((20u << 20) + sentence.size());
         while (text.size() < (20u << 20)) text += sentence;
         SpVoice voice(Backends{engine, nullptr});
         auto file = std::make_shared<SpFileStream>();

@@ -37,6 +37,7 @@ constexpr size_t kSegmentsAhead = 2;
 constexpr size_t kSoundFrames = 4096;
 // Samples gathered from the engine before they are converted and fed to the sink (about 46 ms).
 constexpr size_t kFeedSamples = 1024;
+constexpr size_t kFileFeedSamples = 32768;
 // Audio level events are computed over blocks of this many milliseconds.
 constexpr int kLevelBlockMs = 50;
 
@@ -460,6 +461,7 @@ void SpVoice::Impl::process(Request& request) {
     };
 
     std::optional<Fault> sinkFault;  // the device failed while being fed during synthesis
+    bool wroteAny = false;
     bool wantPausedNow = false;
 
     // Feeds the sink without blocking while a segment is being synthesized, so that the first audio is
@@ -522,7 +524,12 @@ void SpVoice::Impl::process(Request& request) {
         std::vector<int16_t> unconverted;
         std::deque<SynthEvent> raw;            // engine events not yet placed
         int32_t lastWordEnd = -1;
-        const bool wantLevels = (interests.load(std::memory_order_relaxed) & SVEAudioLevel) != 0;
+        // Events nobody listens to are not made (phonemes come by the hundred thousand in a long text).
+        const int32_t wanted = interests.load(std::memory_order_relaxed);
+        const bool wantLevels = (wanted & SVEAudioLevel) != 0;
+        const bool wantWords = (wanted & SVEWordBoundary) != 0;
+        const bool wantPhonemes = (wanted & SVEPhoneme) != 0;
+        const bool wantVisemes = (wanted & SVEViseme) != 0;
         const int32_t textSize = static_cast<int32_t>(segment->text.size());
         const auto& offsets = segment->sourceOffsets;
         auto sourceAt = [&](int32_t cp) {
@@ -591,18 +598,22 @@ void SpVoice::Impl::process(Request& request) {
                         static_cast<int32_t>(((std::max(nextSample, sample) - sample) * 1000 + rate / 2) / rate);
                     const int32_t feature =
                         (ev.stressed ? SVF_Stressed : SVF_None) | (segment->emphasis ? SVF_Emphasis : SVF_None);
-                    auto ph = add(EventKind::Phoneme, sample);
-                    ph.event.duration = duration;
-                    ph.event.current = ev.phoneId;
-                    ph.event.next = following != raw.end() ? following->phoneId : 0;
-                    ph.event.feature = feature;
-                    insertPending(std::move(ph));
-                    auto vi = add(EventKind::Viseme, sample);
-                    vi.event.duration = duration;
-                    vi.event.current = ev.viseme;
-                    vi.event.next = following != raw.end() ? following->viseme : 0;
-                    vi.event.feature = feature;
-                    insertPending(std::move(vi));
+                    if (wantPhonemes) {
+                        auto ph = add(EventKind::Phoneme, sample);
+                        ph.event.duration = duration;
+                        ph.event.current = ev.phoneId;
+                        ph.event.next = following != raw.end() ? following->phoneId : 0;
+                        ph.event.feature = feature;
+                        insertPending(std::move(ph));
+                    }
+                    if (wantVisemes) {
+                        auto vi = add(EventKind::Viseme, sample);
+                        vi.event.duration = duration;
+                        vi.event.current = ev.viseme;
+                        vi.event.next = following != raw.end() ? following->viseme : 0;
+                        vi.event.feature = feature;
+                        insertPending(std::move(vi));
+                    }
                 } else if (ev.kind == SynthEvent::Kind::Mark) {
                     auto p = add(EventKind::Bookmark, sample);
                     p.event.bookmark = ev.name;
@@ -653,13 +664,17 @@ void SpVoice::Impl::process(Request& request) {
                 [&](std::span<const int16_t> samples) {
                     unconverted.insert(unconverted.end(), samples.begin(), samples.end());
                     segSamples += samples.size();
-                    if (unconverted.size() < kFeedSamples) return true;
+                    // A file takes larger pieces once the first audio is out: fewer writes and header updates.
+                    const size_t feedAt = sink->followsPause() || !wroteAny ? kFeedSamples : kFileFeedSamples;
+                    if (unconverted.size() < feedAt) return true;
+                    wroteAny = true;
                     placeEvents(false);
                     convertGathered();
                     return feed();
                 },
                 [&](const SynthEvent& ev) {
-                    if (ev.kind == SynthEvent::Kind::Word || ev.kind == SynthEvent::Kind::Phoneme ||
+                    if ((ev.kind == SynthEvent::Kind::Word && wantWords) ||
+                        (ev.kind == SynthEvent::Kind::Phoneme && (wantPhonemes || wantVisemes)) ||
                         ev.kind == SynthEvent::Kind::Mark) {
                         raw.push_back(ev);
                     }

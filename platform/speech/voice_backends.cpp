@@ -1,9 +1,24 @@
+#include <mutex>
+
 #include "platform/speech/espeak_synthesizer.h"
 #include "platform/speech/pulse_host.h"
 #include "platform/speech/voice.h"
 
 namespace speech {
 
-Backends Backends::defaults() { return {makeEspeakSynthesizer(), makePulseAudioHost()}; }
+// Voices made with the defaults share one audio host, so a process keeps one connection to the sound
+// server however many voices it has.
+Backends Backends::defaults() {
+    static std::mutex mutex;
+    static std::weak_ptr<AudioHost> shared;
+    std::shared_ptr<Synthesizer> engine = makeEspeakSynthesizer();
+    std::lock_guard lock(mutex);
+    std::shared_ptr<AudioHost> host = shared.lock();
+    if (!host) {
+        host = makePulseAudioHost();
+        shared = host;
+    }
+    return {std::move(engine), std::move(host)};
+}
 
 }  // namespace speech

@@ -237,6 +237,8 @@ int run(const Options& o) {
         std::cout.flush();
     };
 
+    // Without --events only the end matters; events nobody prints are not made.
+    if (!o.events) voice.SetEventInterests(SVEStartInputStream | SVEEndInputStream);
     std::signal(SIGINT, onSigint);
     int32_t flags = o.flags | SVSFlagsAsync;
     if (o.file) flags |= SVSFIsFilename;

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Render time of tallamo-say --output against espeak-ng -w on the same text and voice: a 100 KB English
+# text and a 20 KB Chinese text, at SAFT22kHz16BitMono and SAFT48kHz16BitStereo (espeak-ng always
+# writes its own 22.05 kHz mono). Prints seconds and the ratio tallamo/espeak (targets: 1.10 at 22 kHz
+# mono, 1.30 at 48 kHz stereo).
+#   bench/render_vs_espeak.sh [path/to/tallamo-say]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+say="${1:-$root/build/tools/tallamo-say}"
+[ -x "$say" ] || { echo "render_vs_espeak: build tallamo-say first (or pass its path)" >&2; exit 1; }
+command -v espeak-ng >/dev/null || { echo "render_vs_espeak: espeak-ng is not installed" >&2; exit 1; }
+
+work="$(mktemp -d /tmp/tallamo-render.XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+
+# Texts of the wanted size, built from the platform's samples.
+fill() {  # fill SOURCE BYTES OUT
+  : >"$3"
+  while [ "$(stat -c %s "$3")" -lt "$2" ]; do cat "$1" >>"$3"; done
+}
+fill "$root/platform/data/samples/common/english.txt" 102400 "$work/english.txt"
+fill "$root/platform/data/samples/common/chinese.txt" 20480 "$work/chinese.txt"
+
+# Prints "wall cpu" seconds of one run (cpu = user + system, less sensitive to a busy machine).
+seconds() {
+  local TIMEFORMAT='%R %U %S' t
+  t=$( { time "$@" >/dev/null 2>&1; } 2>&1 )
+  read -r wall user sys <<<"$t"
+  echo "$wall $(echo "$user + $sys" | bc -l)"
+}
+
+run() {  # run LABEL TEXT ESPEAK_VOICE TALLAMO_VOICE FORMAT
+  local e t
+  read -r ew ec <<<"$(seconds espeak-ng -v "$3" -w "$work/espeak.wav" -f "$2")"
+  read -r tw tc <<<"$(seconds "$say" --voice "$4" --format "$5" --output "$work/tallamo.wav" --file "$2")"
+  printf '%-8s %-21s espeak-ng -w %6.2f s (cpu %6.2f)  tallamo-say --output %6.2f s (cpu %6.2f)  ratio wall %.2f cpu %.2f\n' \
+    "$1" "$5" "$ew" "$ec" "$tw" "$tc" "$(echo "$tw / $ew" | bc -l)" "$(echo "$tc / $ec" | bc -l)"
+}
+
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+for format in SAFT22kHz16BitMono SAFT48kHz16BitStereo; do
+  run English "$work/english.txt" en-us "English (America)" "$format"
+  run Chinese "$work/chinese.txt" cmn-latn-pinyin "Chinese (Mandarin)" "$format"
+done
