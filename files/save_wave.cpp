@@ -51,7 +51,7 @@ void ParlanMain::menuFileSaveToWave_Click() {
     } catch (const std::exception& error) {
         failure = QString::fromLocal8Bit(error.what());
     }
-    // Put the voice back on its device before the file is closed, so nothing more is written into it.
+    // As on success: the voice back on the selected device first, then the file finished and closed.
     if (speakingIntoFile) AudioOutputCB_Click();
     if (stream) {
         try {
