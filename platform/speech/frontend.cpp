@@ -277,6 +277,7 @@ private:
         const int32_t position = hasText ? units_[ta].src : 0;
         const int32_t length = hasText ? units_[tb - 1].srcEnd - position : 0;
 
+        const size_t firstPending = pending_.size();
         bool pushedAny = false;
         size_t mi = 0;
         Segment seg = blankSegment(index, position, length);
@@ -344,6 +345,13 @@ private:
         }
         takeMarkers(std::numeric_limits<uint64_t>::max());
         pushMarkersOnly();
+        // Only the last piece with text ends the sentence.
+        bool isLast = true;
+        for (size_t k = pending_.size(); k > firstPending; --k) {
+            Segment& s = pending_[k - 1];
+            s.endsSentence = isLast && (!s.text.empty() || !hasText);
+            if (!s.text.empty()) isLast = false;
+        }
     }
 
     void fillText(Segment& s, size_t p, size_t q) {

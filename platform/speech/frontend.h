@@ -69,6 +69,9 @@ struct Segment {
     // caller's string.
     long sentenceIndex = 0;
     bool startsSentence = false;
+    // Whether the sentence ends with this segment's text (false for the pieces of a sentence that
+    // markup or length cut up, which are read on without a sentence pause).
+    bool endsSentence = true;
     int32_t sentencePosition = 0;
     int32_t sentenceLength = 0;
 };

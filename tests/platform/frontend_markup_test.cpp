@@ -76,6 +76,12 @@ TEST(FrontendMarkup, TagsEntitiesAndCommentsNeverShiftWords) {
     EXPECT_EQ(r.words, (Words{u"Say", u"loud", u"b", u"&#x4E2D;&#25991;", u"odd", u"end"}));
     EXPECT_TRUE(segmentWith(r, U"loud").emphasis);
     EXPECT_FALSE(segmentWith(r, U"Say").emphasis);
+    // The pieces markup cuts a sentence into are read on; only the last one ends it.
+    ASSERT_GE(r.segments.size(), 3u);
+    EXPECT_TRUE(r.segments.front().startsSentence);
+    EXPECT_FALSE(r.segments.front().endsSentence);
+    EXPECT_FALSE(r.segments[1].startsSentence);
+    EXPECT_TRUE(r.segments.back().endsSentence);
     // CDATA is text taken literally.
     EXPECT_EQ(readAll(u"<sapi><![CDATA[a <b> &amp;]]></sapi>").spoken, U"a <b> &amp;");
 }
