@@ -1,6 +1,7 @@
 // Text front end throughput: a 10 MB marked-up text and a 10 MB plain text read to the end (MB/s of
 // UTF-16 input), the share of that spent checking the markup before speaking starts, the time to the
-// first segment of a 50 MB text, and the peak memory.
+// first segment of a 50 MB text, the peak memory, and the front end's share of rendering a marked-up
+// text to a WAV file with the real engine.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -9,7 +10,11 @@
 #include <string>
 
 #include "platform/speech/constants.h"
+#include "platform/speech/error.h"
+#include "platform/speech/formats.h"
 #include "platform/speech/frontend.h"
+#include "platform/speech/streams.h"
+#include "platform/speech/voice.h"
 
 using namespace speech;
 using Clock = std::chrono::steady_clock;
@@ -78,6 +83,30 @@ int main() {
         Run r = readThrough(text, SVSFIsNotXML);
         std::printf("plain   %.1f MB: open %.6f s, read through %.3f s = %.1f MB/s, %zu segments, %zu words\n",
                     megabytes(*text), r.open, r.total, megabytes(*text) / r.total, r.segments, r.words);
+    }
+    {
+        // The front end's share of a whole render: the same text read through alone, and spoken into
+        // a file by the voice (which reads it through the front end once more).
+        auto text = build(100'000, true);  // 200 KB
+        Run r = readThrough(text, SVSFIsXML);
+        try {
+            SpVoice voice;
+            auto file = std::make_shared<SpFileStream>();
+            file->Format().SetType(SAFT22kHz16BitMono);
+            const std::string path = "/tmp/tallamo-bench-frontend.wav";
+            file->Open(path, SSFMCreateForWrite, false);
+            voice.SetAudioOutputStream(file);
+            const auto t0 = Clock::now();
+            voice.Speak(std::u16string_view(*text), SVSFIsXML);
+            const auto t1 = Clock::now();
+            file->Close();
+            std::remove(path.c_str());
+            const double render = seconds(t0, t1);
+            std::printf("render  %.1f MB marked up to WAV: %.2f s; front end %.4f s = %.2f%% of it\n", megabytes(*text),
+                        render, r.total, 100.0 * r.total / render);
+        } catch (const Error& e) {
+            std::printf("render  skipped: %s\n", e.what());
+        }
     }
     const long before = peakKb();
     {
