@@ -126,6 +126,7 @@ private:
         const std::u16string& t = *text_;
         size_t i = from;
         size_t lastSpace = 0;
+        size_t lastAnySpace = 0;
         bool visible = false;
         while (i < t.size()) {
             const size_t at = i;
@@ -136,9 +137,13 @@ private:
             const char16_t c = t[i++];
             const bool space = u_isUWhiteSpace(c);
             if (space && depth_ <= 1) lastSpace = i;
+            if (space) lastAnySpace = i;
             if (!space) visible = true;
             if (visible && depth_ <= 1 && isSentenceEnd(c) && (i >= t.size() || u_isUWhiteSpace(t[i]))) return i;
             if (i - from >= kMaxPiece && lastSpace > from) return lastSpace;
+            // Deep inside elements a very long run is cut anyway, so no single call to the engine
+            // grows without bound.
+            if (i - from >= 4 * kMaxPiece && lastAnySpace > from) return lastAnySpace;
         }
         return t.size();
     }

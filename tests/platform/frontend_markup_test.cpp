@@ -276,6 +276,15 @@ TEST(FrontendMarkup, SsmlGoesToTheEngineInSentencePieces) {
     EXPECT_EQ(text.substr(static_cast<size_t>(r.segments[1].sentencePosition),
                           static_cast<size_t>(r.segments[1].sentenceLength)),
               u"Slow. Words.</prosody> End.");
+
+    // A long run deep inside elements is still handed over in bounded pieces, none of it lost.
+    std::u16string longRun = u"<speak><p><s>";
+    while (longRun.size() < 30000) longRun += u"word and word ";
+    longRun += u"</s></p></speak>";
+    Read l = readAll(longRun);
+    EXPECT_GT(l.segments.size(), 2u);
+    for (const auto& s : l.segments) EXPECT_LE(s.text.size(), 8001u);
+    EXPECT_EQ(l.spoken, std::u32string(longRun.begin(), longRun.end()));
 }
 
 TEST(FrontendMarkup, SeekSentenceReplaysStateAndSkipsMarks) {
