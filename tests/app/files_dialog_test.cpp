@@ -1,14 +1,12 @@
-// The shared file dialog and the text-file reader, without the window.
+// The shared file dialog, without the window.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <deque>
 #include <vector>
 
 #include "files/common_dialog.h"
-#include "files/text_file.h"
 
 namespace {
 
@@ -119,57 +117,6 @@ TEST_F(CommonDialogTest, FlagsAreCheckedOnTheReturnedName) {
     EXPECT_TRUE(dialog_.ShowSave());
     dialogs_->answers.push_back(FileDialogResult{dir_.path(), 2});
     EXPECT_EQ(errorCodeOf([&] { dialog_.ShowSave(); }), speech::errc::kAccessDenied);
-}
-
-class TextFileTest : public ::testing::Test {
-protected:
-    QTemporaryDir dir_;
-    QString path(const QString& name) const { return dir_.filePath(name); }
-};
-
-TEST_F(TextFileTest, DecodesUtf8AndReplacesInvalidBytes) {
-    writeFile(path("zh.txt"), QStringLiteral("你好，世界\r\nline two").toUtf8());
-    EXPECT_EQ(files::readLocaleTextFile(path("zh.txt")), QStringLiteral("你好，世界\r\nline two"));
-
-    // A stray continuation byte, a lone lead byte and an unfinished sequence at the very end.
-    writeFile(path("bad.txt"), QByteArray("a\x80" "b\xC3" "c\xE4\xBD", 7));
-    const QString bad = files::readLocaleTextFile(path("bad.txt"));
-    EXPECT_TRUE(bad.startsWith(QStringLiteral("a\uFFFDb\uFFFDc\uFFFD"))) << bad.toStdString();
-    EXPECT_EQ(bad.mid(6).count(QChar(0xFFFD)), bad.size() - 6);  // the cut sequence: replacements only
-
-    // No marker detection: a UTF-8 byte-order mark stays in the text.
-    writeFile(path("bom.txt"), QByteArray("\xEF\xBB\xBFhi"));
-    EXPECT_EQ(files::readLocaleTextFile(path("bom.txt")), QStringLiteral("\uFEFFhi"));
-
-    writeFile(path("empty.txt"), QByteArray());
-    EXPECT_TRUE(files::readLocaleTextFile(path("empty.txt")).isEmpty());
-}
-
-TEST_F(TextFileTest, MissingFileNamesThePath) {
-    try {
-        files::readLocaleTextFile(path("missing.txt"));
-        FAIL() << "a missing file was read";
-    } catch (const speech::Error& error) {
-        EXPECT_NE(QString::fromStdString(error.description()).indexOf(QStringLiteral("missing.txt")), -1)
-            << error.description();
-    }
-}
-
-TEST_F(TextFileTest, TextOverTheLimitIsRefused) {
-    writeFile(path("five.txt"), QStringLiteral("一二三四五").toUtf8());  // 15 bytes, 5 units
-    EXPECT_EQ(files::readLocaleTextFile(path("five.txt"), 5).size(), 5);
-    EXPECT_EQ(errorCodeOf([&] { files::readLocaleTextFile(path("five.txt"), 4); }), speech::errc::kInvalidArg);
-
-    // Sparse files: one just over the real limit (decoded, then refused) and one so large it is
-    // refused from its size alone.
-    for (qint64 bytes : {files::kMaxTextLength + 1, qint64{4} * files::kMaxTextLength + 4}) {
-        QFile file(path("big.txt"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ASSERT_TRUE(file.resize(bytes));
-        file.close();
-        EXPECT_EQ(errorCodeOf([&] { files::readLocaleTextFile(path("big.txt")); }), speech::errc::kInvalidArg)
-            << bytes;
-    }
 }
 
 }  // namespace
