@@ -212,6 +212,23 @@ TEST_F(ScriptedSettingsTest, UntrappedSettingFailuresReachTheFatalBox) {
     exitStatuses.clear();
 }
 
+TEST_F(WindowTest, ResetWithoutAnyAudioOutputKeepsTheWindowRunning) {
+    testing_support::ScriptedBackends backends;
+    backends.host->loseDevices();
+    useBackends(backends.backends());
+    load();
+    ASSERT_FALSE(window->AudioOutputCB->isEnabled());
+    click(window->ResetBtn);
+    EXPECT_TRUE(exitStatuses.empty());
+    EXPECT_EQ(window->SpeakFlags, 11);
+    EXPECT_EQ(window->Voice->AudioOutputStream()->formatType(), 22);
+    window->MainTxtBox->setPlainText(QStringLiteral("nothing to play it on"));
+    click(window->SpeakBtn);
+    EXPECT_TRUE(debugLines().back().startsWith(QStringLiteral("Speak Error: ")));
+    EXPECT_FALSE(window->Speaking);
+    EXPECT_EQ(controlMismatch(*window), "");
+}
+
 // The same on the real voice and the test audio server.
 class RealSettingsTest : public WindowTest {
 protected:
