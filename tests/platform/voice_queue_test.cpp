@@ -508,3 +508,23 @@ TEST(VoiceNamedFiles, SoundFilesPlayInTheOutputFormat) {
     }
     expectWellFormed(log.events());
 }
+
+TEST(VoiceQueue, BookmarksAndVoiceChangesFromMarkupArriveInPlace) {
+    ScriptedBackends b;
+    SpVoice voice(b.backends());
+    EventLog log(voice);
+    TempDir dir;
+    voice.SetAudioOutputStream(openFile(dir.file("m.wav")));
+    const std::u16string text = u"Hello <bookmark mark=\"7 seven\"/>world <voice required=\"Name=B\">other</voice> end";
+    voice.Speak(text, SVSFIsXML);
+    auto events = log.events();
+    expectWellFormed(events);
+    std::vector<std::string> order;
+    for (const auto& e : events) {
+        if (e.kind == EventKind::Word) order.push_back(utf8(text.substr(e.characterPosition, e.length)));
+        if (e.kind == EventKind::Bookmark) order.push_back("#" + e.bookmark + "/" + std::to_string(e.bookmarkId));
+        if (e.kind == EventKind::VoiceChange) order.push_back("voice " + (e.token ? e.token->Id() : std::string()));
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"Hello", "#7 seven/7", "world", "voice test-b", "other", "voice test-a",
+                                               "end"}));
+}
