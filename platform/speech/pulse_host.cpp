@@ -407,6 +407,8 @@ private:
     Fault openFault(const std::string& deviceId) const {
         int err = pa_context_errno(conn_->context());
         if (!conn_->alive()) return lostFault("the audio server has gone away");
+        if (err == PA_ERR_NOENTITY && deviceId.empty())
+            return Fault{errc::kNoAudioDevice, "No audio output device: the audio server has no output."};
         if (err == PA_ERR_NOENTITY)
             return Fault{errc::kNoAudioDevice, "No audio output device named \"" + deviceId + "\"."};
         return Fault{errc::kNoAudioDevice, std::string("Cannot open the audio output (") + pa_strerror(err) + ")."};

@@ -355,10 +355,10 @@ TEST(PulseHostNoServer, ListsNothingAndFailsToOpenAtOnce) {
     EXPECT_NE(r.fault().message.find("audio"), std::string::npos) << r.fault().message;
 }
 
-// A PulseAudio daemon with one null sink on a socket in `dir`, stopped by its PID.
+// A PulseAudio daemon with one null sink (or none) on a socket in `dir`, stopped by its PID.
 class PrivateServer {
 public:
-    explicit PrivateServer(const fs::path& dir) : dir_(dir) {
+    explicit PrivateServer(const fs::path& dir, bool withSink = true) : dir_(dir) {
         fs::create_directories(dir_ / "config");
         fs::create_directories(dir_ / "home");
         fs::create_directories(dir_ / "runtime");
@@ -367,7 +367,7 @@ public:
         std::string pid = runCommand(
             "env -u PULSE_SERVER HOME=" + d + "/home XDG_RUNTIME_DIR=" + d + "/runtime XDG_CONFIG_HOME=" + d +
             "/config pulseaudio -n --daemonize=no --use-pid-file=no --exit-idle-time=-1 --disallow-exit "
-            "--log-target=file:" + d + "/pulse.log -L 'module-null-sink sink_name=private_null' "
+            "--log-target=file:" + d + "/pulse.log " + (withSink ? "-L 'module-null-sink sink_name=private_null' " : "") +
             "-L 'module-native-protocol-unix socket=" + d + "/native auth-anonymous=1' >/dev/null 2>&1 & echo $!");
         pid_ = std::atoi(pid.c_str());
     }
@@ -420,6 +420,18 @@ protected:
     }
     fs::path dir_;
 };
+
+TEST_F(PulseHostLoss, AServerWithoutOutputsListsNoneAndOpensNothing) {
+    PrivateServer server(dir_ / "empty", false);
+    ScopedEnv env("PULSE_SERVER", server.address());
+    for (int i = 0; i < 200 && !fs::exists(dir_ / "empty" / "native"); ++i) std::this_thread::sleep_for(milliseconds(20));
+    auto host = makePulseAudioHost();
+    EXPECT_TRUE(host->devices().empty());
+    auto r = host->open("", k22Mono16);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.fault().code, errc::kNoAudioDevice);
+    EXPECT_NE(r.fault().message.find("no output"), std::string::npos) << r.fault().message;
+}
 
 TEST_F(PulseHostLoss, SinkRemovedThenServerKilledFaultsAtOnceAndReconnectsLater) {
     auto server = std::make_unique<PrivateServer>(dir_ / "a");
