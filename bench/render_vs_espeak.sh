@@ -38,7 +38,7 @@ run() {  # run LABEL TEXT ESPEAK_VOICE TALLAMO_VOICE FORMAT
 }
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-for format in SAFT22kHz16BitMono SAFT48kHz16BitStereo; do
+for format in ${FORMATS:-SAFT22kHz16BitMono SAFT48kHz16BitStereo}; do
   run English "$work/english.txt" en-us "English (America)" "$format"
   run Chinese "$work/chinese.txt" cmn-latn-pinyin "Chinese (Mandarin)" "$format"
 done
