@@ -2,17 +2,25 @@
 // scroll that keeps it in view) with 1 MB of text in the main text box, at positions spread over the
 // whole text and in reading order. Prints median and p95 per event.
 //
+// With a PulseAudio server reachable (PULSE_SERVER, e.g. the test server of scripts/audio-server) it
+// also speaks a text on the real engine and measures, for every word, the gap between the voice
+// releasing the word event (the moment its first sample is heard) and the word being selected.
+//
 // Usage: bench_ui_word [events]   (default 2000; the offscreen platform unless $DISPLAY is set)
 #include <QApplication>
+#include <QTimer>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <random>
 #include <vector>
 
 #include "app/parlan_main.h"
+#include "events/voice_events.h"
 
 namespace {
 
@@ -34,6 +42,42 @@ std::vector<double> run(ParlanMain& window, const Positions& positions, bool wit
         if (!withPaint) QCoreApplication::processEvents();
     }
     return micros;
+}
+
+// Speaks on the real engine and device; for each word selected, the time since the voice last
+// released events (word events are released when their first sample is played).
+void pipelineGap() {
+    ParlanMain window(ParlanMain::defaultServices());
+    if (!window.Form_Load()) return;
+    window.show();
+    QElapsedTimer clock;
+    clock.start();
+    std::atomic<qint64> lastRelease{0};
+    std::function<void()> notify = voiceEventNotifier(window);
+    window.Voice->SetNotify([&, notify] {
+        lastRelease.store(clock.nsecsElapsed());
+        notify();
+    });
+    std::vector<double> gaps;
+    QObject::connect(window.MainTxtBox, &QPlainTextEdit::selectionChanged, [&] {
+        if (window.Speaking) gaps.push_back(static_cast<double>(clock.nsecsElapsed() - lastRelease.load()) / 1e6);
+    });
+    window.MainTxtBox->setPlainText(QStringLiteral("One two three four five six seven eight nine ten. ").repeated(6) +
+                                    QStringLiteral("一二三四五六七八九十。").repeated(3));
+    window.SpeakBtn->click();
+    QTimer tick;  // bounds each wait below
+    tick.start(50);
+    QElapsedTimer spoken;
+    spoken.start();
+    while (window.Speaking && spoken.elapsed() < 120000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    window.Voice->SetNotify({});
+    if (gaps.empty()) {
+        std::printf("sound to selection: no word events\n");
+        return;
+    }
+    std::printf("sound to selection (release of the word event to its selection), %zu words: median %.2f ms, "
+                "p95 %.2f ms, max %.2f ms (target p95 < 20 ms)\n",
+                gaps.size(), percentile(gaps, 0.5), percentile(gaps, 0.95), percentile(gaps, 1.0));
 }
 
 }  // namespace
@@ -80,5 +124,6 @@ int main(int argc, char** argv) {
                 percentile(jumping, 0.95));
     std::printf("with repaint and Show Events on:   median %.1f us, p95 %.1f us\n", percentile(logged, 0.5),
                 percentile(logged, 0.95));
+    if (!qEnvironmentVariableIsEmpty("PULSE_SERVER")) pipelineGap();
     return 0;
 }
