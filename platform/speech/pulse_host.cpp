@@ -41,6 +41,11 @@ struct MainloopDeleter {
 };
 using MainloopPtr = std::unique_ptr<pa_threaded_mainloop, MainloopDeleter>;
 
+struct ProplistDeleter {
+    void operator()(pa_proplist* p) const noexcept { pa_proplist_free(p); }
+};
+using ProplistPtr = std::unique_ptr<pa_proplist, ProplistDeleter>;
+
 // Must run with the main loop locked or stopped.
 struct ContextDeleter {
     void operator()(pa_context* c) const noexcept {
@@ -57,7 +62,6 @@ struct StreamDeleter {
     void operator()(pa_stream* s) const noexcept {
         pa_stream_set_state_callback(s, nullptr, nullptr);
         pa_stream_set_write_callback(s, nullptr, nullptr);
-        pa_stream_set_underflow_callback(s, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(s))) pa_stream_disconnect(s);
         pa_stream_unref(s);
     }
@@ -111,11 +115,10 @@ public:
         conn->loop_.reset(pa_threaded_mainloop_new());
         if (!conn->loop_) return Fault{errc::kUnexpected, "Cannot create the audio main loop."};
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(conn->loop_.get());
-        pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Tallamo");
-        pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "org.tallamo.Tallamo");
-        conn->context_.reset(pa_context_new_with_proplist(api, "Tallamo", props));
-        pa_proplist_free(props);
+        ProplistPtr props(pa_proplist_new());
+        pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, "Tallamo");
+        pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ID, "org.tallamo.Tallamo");
+        conn->context_.reset(pa_context_new_with_proplist(api, "Tallamo", props.get()));
         if (!conn->context_) return Fault{errc::kUnexpected, "Cannot create the audio context."};
         pa_context_set_state_callback(conn->context_.get(), &Connection::onState, conn->loop_.get());
 
