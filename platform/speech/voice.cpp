@@ -966,14 +966,21 @@ uint32_t SpVoice::Speak(std::u16string_view text, int32_t flags) {
 
 uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     Impl& d = *impl_;
+    bool toDevice = false;
     {
+        std::lock_guard lock(d.settingsMutex);
+        toDevice = d.outputStream->kind() == SpStream::Kind::Device;
+    }
+    {
+        // A purge always happens; a device that failed since the last call is reported once, by the
+        // next Speak that goes to a device (the one after it reconnects).
         std::lock_guard lock(d.mutex);
-        if (d.deviceFault) {
+        if (flags & SVSFPurgeBeforeSpeak) d.purgeLocked();
+        if (d.deviceFault && toDevice) {
             Fault fault = std::move(*d.deviceFault);
             d.deviceFault.reset();
             throw Error(fault.code, fault.message);
         }
-        if (flags & SVSFPurgeBeforeSpeak) d.purgeLocked();
     }
     if (text.empty() && (flags & SVSFPurgeBeforeSpeak)) return 0;
 
