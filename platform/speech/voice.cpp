@@ -248,6 +248,7 @@ struct SpVoice::Impl {
     // Released events.
     std::mutex eventsMutex;
     std::vector<VoiceEvent> events;
+    std::mutex notifyMutex;
     std::function<void()> notify;
 
     std::thread worker;
@@ -291,7 +292,6 @@ void SpVoice::Impl::purgeLocked() {
 
 void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
     const int32_t wanted = interests.load(std::memory_order_relaxed);
-    std::function<void()> callback;
     {
         std::lock_guard lock(eventsMutex);
         bool any = false;
@@ -301,9 +301,11 @@ void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
             any = true;
         }
         if (!any) return;
-        callback = notify;
     }
-    if (callback) callback();
+    // Called without the event queue's lock (the callback may take the events at once); SetNotify waits
+    // for a running call, so a replaced function is never called afterwards.
+    std::lock_guard lock(notifyMutex);
+    if (notify) notify();
 }
 
 std::unique_ptr<AudioDeviceStream> SpVoice::Impl::takeDevice() {
@@ -1121,7 +1123,7 @@ bool SpVoice::isBusy() const {
 }
 
 void SpVoice::SetNotify(std::function<void()> notify) {
-    std::lock_guard lock(impl_->eventsMutex);
+    std::lock_guard lock(impl_->notifyMutex);
     impl_->notify = std::move(notify);
 }
 
