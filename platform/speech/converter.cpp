@@ -3,7 +3,9 @@
 #include <soxr.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 namespace speech {
@@ -15,9 +17,11 @@ struct SoxrDeleter {
 };
 using SoxrHandle = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
-int16_t toInt16(float v) {
-    const float scaled = std::nearbyint(v * 32768.0f);
-    return static_cast<int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
+// Rounds half away from zero; std::nearbyint is a library call per sample, and this runs for every
+// sample of every channel.
+inline int16_t toInt16(float v) {
+    const float scaled = std::clamp(v * 32768.0f, -32768.0f, 32767.0f);
+    return static_cast<int16_t>(scaled < 0.0f ? scaled - 0.5f : scaled + 0.5f);
 }
 
 }  // namespace
@@ -64,12 +68,31 @@ static void encode(const float* data, size_t frames, int workChannels, const Wav
     const size_t start = bytes.size();
     bytes.resize(start + frames * static_cast<size_t>(out.bytesPerFrame()));
     uint8_t* dst = bytes.data() + start;
+    const auto work = static_cast<size_t>(workChannels);
+    const bool eightBit = out.bitsPerSample == 8;
+    if constexpr (std::endian::native == std::endian::little) {
+        // 16-bit output on a little-endian host is the native int16 layout: one straight loop over the
+        // samples, which the compiler vectorizes.
+        if (!eightBit && static_cast<size_t>(out.channels) == work) {
+            const size_t count = frames * work;
+            std::vector<int16_t> samples(count);
+            for (size_t i = 0; i < count; ++i) samples[i] = toInt16(data[i]);
+            std::memcpy(dst, samples.data(), count * sizeof(int16_t));
+            return;
+        }
+        if (!eightBit && out.channels == 2 && work == 1) {
+            std::vector<int16_t> samples(frames * 2);
+            for (size_t f = 0; f < frames; ++f) samples[2 * f] = samples[2 * f + 1] = toInt16(data[f]);
+            std::memcpy(dst, samples.data(), samples.size() * sizeof(int16_t));
+            return;
+        }
+    }
     for (size_t f = 0; f < frames; ++f) {
+        const float* frame = data + f * work;
         for (int c = 0; c < out.channels; ++c) {
             // A mono source feeds every output channel.
-            const int source = std::min(c, workChannels - 1);
-            const int16_t s = toInt16(data[f * static_cast<size_t>(workChannels) + static_cast<size_t>(source)]);
-            if (out.bitsPerSample == 8) {
+            const int16_t s = toInt16(frame[std::min(static_cast<size_t>(c), work - 1)]);
+            if (eightBit) {
                 *dst++ = static_cast<uint8_t>((s >> 8) + 128);
             } else {
                 const auto u = static_cast<uint16_t>(s);

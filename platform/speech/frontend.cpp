@@ -126,6 +126,8 @@ public:
             }
             const Segment& s = pending_.front();
             if (s.startsSentence && s.sentenceIndex == index) return true;
+            // A sentence passed over counts as handed out, so a later seek back restarts the text.
+            if (s.startsSentence) startedSentence_ = std::max(startedSentence_, s.sentenceIndex);
             pending_.pop_front();
         }
     }

@@ -672,6 +672,8 @@ void SpVoice::Impl::process(Request& request) {
             sr.speakPunctuation = segment->speakPunctuation;
             sr.phonemes = segment->phonemes;
             sr.ssml = segment->ssml;
+            // A sentence cut by markup reads on without a sentence pause at the cut.
+            sr.endPause = segment->endsSentence;
             ForwardingSink forward(
                 epoch,
                 [&](std::span<const int16_t> samples) {

@@ -174,6 +174,14 @@ TEST(FrontendPlain, SeekSentenceMovesBothWaysAndStopsAtTheEnd) {
     EXPECT_EQ(source->next()->sentencePosition, 16);
     EXPECT_FALSE(source->seekSentence(4));
     EXPECT_FALSE(source->next());
+    // A failed seek past the end does not stop a later seek back.
+    ASSERT_TRUE(source->seekSentence(1));
+    EXPECT_EQ(source->next()->sentencePosition, 6);
+
+    auto fresh = openText(text, SVSFIsNotXML, {}, nullptr);
+    EXPECT_FALSE(fresh->seekSentence(9));
+    ASSERT_TRUE(fresh->seekSentence(2));
+    EXPECT_EQ(fresh->next()->sentencePosition, 11);
 }
 
 TEST(FrontendPlain, HugeTextStartsWithoutReadingItWhole) {
