@@ -7,9 +7,13 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
-#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
 #include <vector>
 
 #include "app/parlan_main.h"
@@ -75,11 +79,41 @@ struct SinkInput {
     bool corked = false;
     QString sampleSpec;  // "s16le 1ch 22050Hz"
 };
+// The output of `pactl list sink-inputs`. Started with posix_spawn rather than fork, which the thread
+// sanitizer does not allow in a process with threads.
+inline QString pactlSinkInputs() {
+    struct Fd {
+        int fd = -1;
+        ~Fd() {
+            if (fd >= 0) close(fd);
+        }
+    } readEnd, writeEnd;
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    readEnd.fd = fds[0];
+    writeEnd.fd = fds[1];
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, readEnd.fd);
+    posix_spawn_file_actions_addclose(&actions, writeEnd.fd);
+    char program[] = "pactl", list[] = "list", what[] = "sink-inputs";
+    char* argv[] = {program, list, what, nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(writeEnd.fd);
+    writeEnd.fd = -1;
+    if (rc != 0) return {};
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = read(readEnd.fd, buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
+    waitpid(pid, nullptr, 0);
+    return QString::fromStdString(out);
+}
+
 inline std::vector<SinkInput> ourSinkInputs() {
-    QProcess pactl;
-    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sink-inputs")});
-    if (!pactl.waitForFinished(5000)) return {};
-    const QString text = QString::fromUtf8(pactl.readAllStandardOutput());
+    const QString text = pactlSinkInputs();
     const QString pid = QStringLiteral("application.process.id = \"%1\"").arg(QCoreApplication::applicationPid());
     std::vector<SinkInput> out;
     for (const QString& block : text.split(QStringLiteral("Sink Input #"), Qt::SkipEmptyParts)) {
