@@ -65,6 +65,7 @@ uint64_t Converter::outputFramesFor(uint64_t inputFrames) const {
 // Encodes `frames` frames of workChannels-interleaved floats into the output format.
 static void encode(const float* data, size_t frames, int workChannels, const WaveFormat& out,
                    std::vector<uint8_t>& bytes) {
+    if (frames == 0) return;
     const size_t start = bytes.size();
     bytes.resize(start + frames * static_cast<size_t>(out.bytesPerFrame()));
     uint8_t* dst = bytes.data() + start;
