@@ -43,8 +43,13 @@ const MouthImageList::Entry& MouthImageList::find(const Ref& ref) const {
 const QImage& MouthImageList::picture(const Ref& ref) const { return find(ref).picture; }
 
 QImage MouthImageList::overlay(const Ref& base, const Ref& top) const {
-    const QImage& below = find(base).picture;
-    const QImage& above = find(top).picture;
+    const Entry& baseEntry = find(base);
+    const Entry& topEntry = find(top);
+    const std::pair<size_t, size_t> cacheKey{static_cast<size_t>(&baseEntry - entries_.data()),
+                                             static_cast<size_t>(&topEntry - entries_.data())};
+    if (auto cached = composites_.find(cacheKey); cached != composites_.end()) return cached->second;
+    const QImage& below = baseEntry.picture;
+    const QImage& above = topEntry.picture;
     const QRgb mask = maskColor_.rgb() & RGB_MASK;
     const QRgb back = backColor_.rgb() | ~RGB_MASK;
     QImage result(below.size(), QImage::Format_RGB32);
@@ -62,5 +67,6 @@ QImage MouthImageList::overlay(const Ref& base, const Ref& top) const {
             }
         }
     }
+    composites_.emplace(cacheKey, result);
     return result;
 }

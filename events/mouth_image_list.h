@@ -7,6 +7,8 @@
 #include <QColor>
 #include <QImage>
 #include <QString>
+#include <map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -18,11 +20,20 @@ public:
     // Appends a picture; a non-empty key must be unique (throws speech::Error otherwise).
     void add(const QImage& picture, const QString& key = {});
     int count() const { return static_cast<int>(entries_.size()); }
-    void clear() { entries_.clear(); }
+    void clear() {
+        entries_.clear();
+        composites_.clear();
+    }
 
-    void setMaskColor(QColor color) { maskColor_ = color; }
+    void setMaskColor(QColor color) {
+        maskColor_ = color;
+        composites_.clear();
+    }
     QColor maskColor() const { return maskColor_; }
-    void setBackColor(QColor color) { backColor_ = color; }
+    void setBackColor(QColor color) {
+        backColor_ = color;
+        composites_.clear();
+    }
     QColor backColor() const { return backColor_; }
 
     // Where the window's loader reads the pictures by name: the program's resource folder by
@@ -42,6 +53,9 @@ private:
     };
     const Entry& find(const Ref& ref) const;
     std::vector<Entry> entries_;
+    // Composites already made, by (base, top) entry position: a long text raises hundreds of thousands
+    // of viseme events, all drawn from the same few pictures. Entries never change once added.
+    mutable std::map<std::pair<size_t, size_t>, QImage> composites_;
     QColor maskColor_{0xFF, 0x00, 0xFF};
     QColor backColor_{Qt::lightGray};
     QString source_{QStringLiteral(":/bitmaps/")};
