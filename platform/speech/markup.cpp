@@ -15,6 +15,7 @@
 
 #include "error.h"
 #include "text_context.h"
+#include "utf8.h"
 
 namespace speech::text {
 
@@ -24,39 +25,17 @@ constexpr size_t kMaxDepth = 10000;
 constexpr size_t kRun = 4096;  // units read per step, so a long text run is read in pieces
 constexpr int kMaxSilenceMs = 600000;
 
-[[noreturn]] void fail(size_t position, const std::string& what) {
-    throw Error(errc::kMarkup, "XML error at character " + std::to_string(position) + ": " + what);
+// A short quote of the text for an error message; control characters shown as spaces.
+std::string utf8(std::u16string_view s, size_t limit = 40) {
+    std::string out = toUtf8(s.substr(0, std::min(limit, s.size())));
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    }
+    return out;
 }
 
-std::string utf8(std::u16string_view s, size_t limit = 40) {
-    std::string out;
-    for (size_t i = 0; i < s.size() && i < limit; ++i) {
-        char32_t c = s[i];
-        if (U16_IS_LEAD(c) && i + 1 < s.size() && U16_IS_TRAIL(s[i + 1])) {
-            c = U16_GET_SUPPLEMENTARY(c, s[i + 1]);
-            ++i;
-        } else if (U16_IS_SURROGATE(c)) {
-            c = 0xFFFD;
-        }
-        if (c < 0x20) c = ' ';
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    if (s.size() > limit) out += "...";
-    return out;
+[[noreturn]] void fail(size_t position, const std::string& what) {
+    throw Error(errc::kMarkup, "XML error at character " + std::to_string(position) + ": " + what);
 }
 
 char16_t lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }

@@ -223,11 +223,11 @@ private:
 // ---------------------------------------------------------------------------------------------------
 
 pa_sample_spec sampleSpecOf(const WaveFormat& format) {
-    pa_sample_spec spec{};
-    spec.format = format.bitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = static_cast<uint32_t>(format.sampleRate);
-    spec.channels = static_cast<uint8_t>(format.channels);
-    return spec;
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = format.bitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sampleSpec.rate = static_cast<uint32_t>(format.sampleRate);
+    sampleSpec.channels = static_cast<uint8_t>(format.channels);
+    return sampleSpec;
 }
 
 class PulseStream final : public AudioDeviceStream {

@@ -1,0 +1,29 @@
+// UTF-16 to UTF-8 for messages, engine input and file names, through ICU's code point macros. An
+// unpaired surrogate becomes U+FFFD.
+#pragma once
+
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
+
+#include <string>
+#include <string_view>
+
+namespace speech {
+
+inline std::string toUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U16_NEXT(text.data(), i, length, c);
+        if (U_IS_SURROGATE(c)) c = 0xFFFD;
+        char buffer[U8_MAX_LENGTH];
+        int32_t n = 0;
+        U8_APPEND_UNSAFE(buffer, n, c);
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+}  // namespace speech
