@@ -12,6 +12,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -162,7 +163,10 @@ public:
     void LoadMouthImages();
     void ShowRestPicture();  // composite("MICFULL", "MICFULL") into VisemePicture
     // Drains the voice's event queue and runs the handler of each event (UI thread only).
-    void dispatchVoiceEvents();
+    Q_INVOKABLE void dispatchVoiceEvents();
+    // Set by the voice's notify function when it has posted a call to dispatchVoiceEvents that has not
+    // run yet, so a burst of notifications posts one call.
+    std::atomic<bool> voiceEventsPosted{false};
 
 protected:
     void closeEvent(QCloseEvent* event) override;

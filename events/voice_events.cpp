@@ -13,9 +13,7 @@
 #include <QComboBox>
 #include <QMetaObject>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QTextCursor>
-#include <atomic>
 
 #include "app/parlan_main.h"
 #include "platform/speech/error.h"
@@ -32,24 +30,19 @@ constexpr char kDispatching[] = "dispatchingVoiceEvents";
 
 std::function<void()> voiceEventNotifier(ParlanMain& window) {
     // One queued call at a time: further notifications while it waits add nothing, since the call
-    // drains everything queued by the time it runs.
-    auto posted = std::make_shared<std::atomic<bool>>(false);
+    // drains everything queued by the time it runs. The call is posted by name, so the worker thread
+    // builds nothing of ours that the UI thread then reads.
     ParlanMain* target = &window;
-    return [target, posted] {
-        if (posted->exchange(true)) return;
-        QMetaObject::invokeMethod(
-            target,
-            [target, posted] {
-                posted->store(false);
-                target->dispatchVoiceEvents();
-            },
-            Qt::QueuedConnection);
+    return [target] {
+        if (target->voiceEventsPosted.exchange(true)) return;
+        QMetaObject::invokeMethod(target, "dispatchVoiceEvents", Qt::QueuedConnection);
     };
 }
 
 void ParlanMain::dispatchVoiceEvents() {
     // A handler that opens a modal box lets the event loop run; a nested call leaves the events to
     // the outer one so they are handled in order.
+    voiceEventsPosted.store(false);
     if (property(kDispatching).toBool()) return;
     setProperty(kDispatching, true);
     while (Voice) {
