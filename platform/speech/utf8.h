@@ -1,10 +1,11 @@
-// UTF-16 to UTF-8 for messages, engine input and file names, through ICU's code point macros. An
-// unpaired surrogate becomes U+FFFD.
+// UTF-16 to UTF-8 and back, through ICU's code point macros. An unpaired surrogate or an invalid
+// UTF-8 sequence becomes U+FFFD.
 #pragma once
 
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,23 @@ inline std::string toUtf8(std::u16string_view text) {
         int32_t n = 0;
         U8_APPEND_UNSAFE(buffer, n, c);
         out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+inline std::u16string fromUtf8(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) c = 0xFFFD;
+        UChar buffer[U16_MAX_LENGTH];
+        int32_t n = 0;
+        U16_APPEND_UNSAFE(buffer, n, c);
+        out.append(reinterpret_cast<const char16_t*>(buffer), static_cast<size_t>(n));
     }
     return out;
 }

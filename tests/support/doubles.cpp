@@ -263,27 +263,7 @@ bool EventLog::waitFor(speech::EventKind kind, size_t count, std::chrono::millis
 
 // ---- text helpers ------------------------------------------------------------------------------------
 
-std::u16string u16(std::string_view s) {
-    std::u16string out;
-    for (size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        uint32_t c = b;
-        int extra = 0;
-        if (b >= 0xF0) { c = b & 0x07; extra = 3; }
-        else if (b >= 0xE0) { c = b & 0x0F; extra = 2; }
-        else if (b >= 0xC0) { c = b & 0x1F; extra = 1; }
-        ++i;
-        for (int k = 0; k < extra && i < s.size(); ++k, ++i) c = (c << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
-}
+std::u16string u16(std::string_view s) { return speech::fromUtf8(s); }
 
 std::string utf8(std::u16string_view text) { return speech::toUtf8(text); }
 

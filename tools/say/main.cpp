@@ -14,6 +14,7 @@
 #include "platform/speech/error.h"
 #include "platform/speech/formats.h"
 #include "platform/speech/streams.h"
+#include "platform/speech/utf8.h"
 #include "platform/speech/voice.h"
 
 namespace {
@@ -89,43 +90,6 @@ Options parse(int argc, char** argv) {
     }
     if (o.text && o.file) throw UsageError{"give a TEXT or --file, not both"};
     return o;
-}
-
-std::u16string fromUtf8(const std::string& s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        uint32_t c = 0xFFFD;
-        int extra = -1;
-        if (b < 0x80) { c = b; extra = 0; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-        ++i;
-        if (extra < 0) {
-            out += u'\uFFFD';
-            continue;
-        }
-        bool ok = true;
-        for (int k = 0; k < extra; ++k, ++i) {
-            if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            c = (c << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
-        }
-        if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += u'\uFFFD';
-        } else if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
 }
 
 std::string jsonString(const std::string& s) {
@@ -242,7 +206,7 @@ int run(const Options& o) {
     std::signal(SIGINT, onSigint);
     int32_t flags = o.flags | SVSFlagsAsync;
     if (o.file) flags |= SVSFIsFilename;
-    voice.Speak(fromUtf8(o.file ? *o.file : *o.text), flags);
+    voice.Speak(speech::fromUtf8(o.file ? *o.file : *o.text), flags);
 
     bool stopped = false;
     while (!voice.WaitUntilDone(0)) {
