@@ -16,6 +16,7 @@
 #include "app/parlan_main.h"
 #include "platform/speech/audio_host.h"
 #include "platform/speech/voice.h"
+#include "bench/percentile.h"
 
 namespace {
 
@@ -98,12 +99,6 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     }
     return true;
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
-    return values[index];
 }
 
 }  // namespace

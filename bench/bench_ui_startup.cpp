@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/parlan_main.h"
+#include "bench/percentile.h"
 
 namespace {
 
@@ -47,12 +48,6 @@ int child(int argc, char** argv) {
     std::printf("rss %ld hwm %ld\n", statusKb("VmRSS"), statusKb("VmHWM"));
     std::fflush(stdout);
     return 0;
-}
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
-    return values[index];
 }
 
 }  // namespace

@@ -21,13 +21,9 @@
 
 #include "app/parlan_main.h"
 #include "events/voice_events.h"
+#include "bench/percentile.h"
 
 namespace {
-
-double percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5))];
-}
 
 template <class Positions>
 std::vector<double> run(ParlanMain& window, const Positions& positions, bool withPaint) {
