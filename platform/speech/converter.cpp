@@ -73,18 +73,21 @@ static void encode(const float* data, size_t frames, int workChannels, const Wav
     const bool eightBit = out.bitsPerSample == 8;
     if constexpr (std::endian::native == std::endian::little) {
         // 16-bit output on a little-endian host is the native int16 layout: one straight loop over the
-        // samples, which the compiler vectorizes.
+        // samples, stored in place.
         if (!eightBit && static_cast<size_t>(out.channels) == work) {
             const size_t count = frames * work;
-            std::vector<int16_t> samples(count);
-            for (size_t i = 0; i < count; ++i) samples[i] = toInt16(data[i]);
-            std::memcpy(dst, samples.data(), count * sizeof(int16_t));
+            for (size_t i = 0; i < count; ++i) {
+                const int16_t s = toInt16(data[i]);
+                std::memcpy(dst + 2 * i, &s, sizeof s);
+            }
             return;
         }
         if (!eightBit && out.channels == 2 && work == 1) {
-            std::vector<int16_t> samples(frames * 2);
-            for (size_t f = 0; f < frames; ++f) samples[2 * f] = samples[2 * f + 1] = toInt16(data[f]);
-            std::memcpy(dst, samples.data(), samples.size() * sizeof(int16_t));
+            for (size_t f = 0; f < frames; ++f) {
+                const auto u = static_cast<uint32_t>(static_cast<uint16_t>(toInt16(data[f])));
+                const uint32_t pair = u | (u << 16);
+                std::memcpy(dst + 4 * f, &pair, sizeof pair);
+            }
             return;
         }
     }
