@@ -129,7 +129,10 @@ private:
 
 SpFileStream::SpFileStream() = default;
 
-SpFileStream::~SpFileStream() { Close(); }
+SpFileStream::~SpFileStream() {
+    std::lock_guard lock(fileMutex_);
+    writer_.reset();
+}
 
 void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/) {
     if (mode != SSFMCreateForWrite)
@@ -141,6 +144,7 @@ void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/
         writer_->close();
         writer_.reset();
     }
+    writeFault_.reset();
     // The file is marked open before the format is read: a concurrent format change either lands
     // before that read or is refused.
     open_.store(true);
@@ -154,12 +158,17 @@ void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/
 }
 
 void SpFileStream::Close() {
-    std::lock_guard lock(fileMutex_);
-    if (writer_) {
-        writer_->close();
-        writer_.reset();
+    std::optional<Fault> fault;
+    {
+        std::lock_guard lock(fileMutex_);
+        if (writer_) {
+            writer_->close();
+            writer_.reset();
+        }
+        open_.store(false);
+        fault.swap(writeFault_);
     }
-    open_.store(false);
+    if (fault) throw Error(fault->code, fault->message);
 }
 
 bool SpFileStream::isOpen() const { return open_.load(); }
@@ -167,7 +176,9 @@ bool SpFileStream::isOpen() const { return open_.load(); }
 Result<void> SpFileStream::writeBytes(std::span<const uint8_t> bytes) {
     std::lock_guard lock(fileMutex_);
     if (!writer_) return Fault{errc::kUnexpected, "The file stream is not open."};
-    return writer_->write(bytes);
+    auto written = writer_->write(bytes);
+    if (!written && !writeFault_) writeFault_ = written.fault();
+    return written;
 }
 
 uint64_t SpFileStream::bytesWritten() const {

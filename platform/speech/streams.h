@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -78,13 +79,15 @@ public:
     // Only SSFMCreateForWrite (3) is supported: creates the file, replacing an existing one. Throws
     // Error with a description naming the file when it cannot be created.
     void Open(const std::string& path, int32_t mode = 3, bool doEvents = false);
-    // Finishes the header and closes the file. Closing a closed stream does nothing.
+    // Finishes the header and closes the file. Closing a closed stream does nothing. When a write into
+    // the file failed since it was opened (a full disk, say), the file is closed with what was written
+    // before the failure and Close throws that failure.
     void Close();
     bool isOpen() const;
     const std::string& path() const { return path_; }
 
     // Used by the voice: appends interleaved samples already in the stream's format. The header is
-    // kept valid after every write.
+    // kept valid after every write. A failed write is also kept for Close to report.
     Result<void> writeBytes(std::span<const uint8_t> bytes);
     uint64_t bytesWritten() const;
 
@@ -94,6 +97,7 @@ protected:
 private:
     mutable std::mutex fileMutex_;
     std::unique_ptr<WavWriter> writer_;
+    std::optional<Fault> writeFault_;
     std::string path_;
     // Readable without fileMutex_, so a format change never waits for a write in progress.
     std::atomic<bool> open_{false};

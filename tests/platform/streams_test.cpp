@@ -191,13 +191,16 @@ TEST(FileStream, RefusesOtherModesAndReportsUnwritablePaths) {
     EXPECT_FALSE(s.writeBytes(std::vector<uint8_t>{1, 2}).ok());
 }
 
-TEST(FileStream, DiskFullIsReportedAsAFault) {
+TEST(FileStream, DiskFullIsReportedAsAFaultAndAgainByClose) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    // The header is written at once, so a full disk may already fail Open; otherwise a write fails.
+    // The header is written at once, so a full disk may already fail Open; otherwise a write fails,
+    // and Close reports that failure once more (a caller that only closes still learns of it).
     SpFileStream s;
     Fault fault;
+    bool opened = false;
     try {
         s.Open("/dev/full");
+        opened = true;
         const WaveFormat wf = s.Format().wave();
         Result<void> r;
         for (int i = 0; i < 64 && r.ok(); ++i) r = s.writeBytes(bytesOf(8192, wf, 3));
@@ -209,7 +212,16 @@ TEST(FileStream, DiskFullIsReportedAsAFault) {
     EXPECT_EQ(fault.code, errc::kAccessDenied);
     EXPECT_NE(fault.message.find("\"/dev/full\""), std::string::npos) << fault.message;
     EXPECT_NE(fault.message.find("disk is full"), std::string::npos) << fault.message;
-    s.Close();
+    if (opened) {
+        try {
+            s.Close();
+            ADD_FAILURE() << "Close reported success after a failed write";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.description(), fault.message);
+        }
+    }
+    EXPECT_NO_THROW(s.Close());  // reported once
+    EXPECT_FALSE(s.isOpen());
 }
 
 TEST(FileStream, CloseFromAnotherThreadWhileWriting) {
