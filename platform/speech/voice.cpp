@@ -21,6 +21,7 @@
 #include "platform/speech/audio_host.h"
 #include "platform/speech/converter.h"
 #include "platform/speech/file_source.h"
+#include "platform/speech/file_writer.h"
 #include "platform/speech/frontend.h"
 #include "platform/speech/synthesizer.h"
 #include "platform/speech/utf8.h"
@@ -75,8 +76,6 @@ SpObjectTokens filterTokens(std::vector<SpObjectToken> tokens, std::string_view 
 class Sink {
 public:
     virtual ~Sink() = default;
-    // Writes what the sink takes now (a device waits a short while for room); returns the bytes taken.
-    virtual Result<size_t> write(std::span<const uint8_t> bytes, milliseconds maxWait) = 0;
     // Bytes written so far, and the part of them that has been heard.
     virtual uint64_t written() const = 0;
     virtual Result<uint64_t> played() = 0;
@@ -87,30 +86,36 @@ public:
     virtual bool followsPause() const = 0;
 };
 
+// A WAV file: the audio is converted and written by a FileWriter on its own thread; an event is
+// "heard" once its byte is in the file.
 class FileSink final : public Sink {
 public:
-    explicit FileSink(std::shared_ptr<SpFileStream> file) : file_(std::move(file)), written_(file_->bytesWritten()) {}
-    Result<size_t> write(std::span<const uint8_t> bytes, milliseconds) override {
-        auto r = file_->writeBytes(bytes);
-        if (!r) return r.fault();
-        written_ += bytes.size();
-        return bytes.size();
+    FileSink(std::shared_ptr<SpFileStream> file, int inRate, int inChannels, const WaveFormat& out,
+             std::function<void()> onProgress)
+        : writer_(std::move(file), inRate, inChannels, out, std::move(onProgress)) {}
+    FileWriter& writer() { return writer_; }
+    uint64_t written() const override { return writer_.written(); }
+    Result<uint64_t> played() override {
+        if (auto fault = writer_.fault()) return *fault;
+        return writer_.written();
     }
-    uint64_t written() const override { return written_; }
-    Result<uint64_t> played() override { return written_; }
-    Result<void> flush() override { return {}; }
+    // What is queued but not yet in the file is dropped; what is in the file stays.
+    Result<void> flush() override {
+        writer_.drop();
+        return {};
+    }
     Result<void> setPaused(bool) override { return {}; }
     bool followsPause() const override { return false; }
 
 private:
-    std::shared_ptr<SpFileStream> file_;
-    uint64_t written_;
+    FileWriter writer_;
 };
 
 class DeviceSink final : public Sink {
 public:
     DeviceSink(AudioDeviceStream& device, uint64_t written) : device_(device), written_(written) {}
-    Result<size_t> write(std::span<const uint8_t> bytes, milliseconds maxWait) override {
+    // Writes what the device takes now, waiting at most `maxWait` for room; returns the bytes taken.
+    Result<size_t> write(std::span<const uint8_t> bytes, milliseconds maxWait) {
         auto r = device_.write(bytes, maxWait);
         if (!r) return r.fault();
         written_ += r.value();
@@ -173,6 +178,8 @@ struct SpVoice::Impl {
     void process(Request& request);
     void purgeLocked();
     void publish(std::vector<VoiceEvent> events);
+    // Wakes the worker's blocking waits on its sink, so that it sees a control change at once.
+    void interruptSinkLocked();
     std::unique_ptr<AudioDeviceStream> takeDevice();
 
     Backends backends;
@@ -208,6 +215,8 @@ struct SpVoice::Impl {
     long skipResult = 0;
     std::optional<Fault> deviceFault;          // reported by the next Speak
     AudioDeviceStream* interruptible = nullptr;  // the open device, for waking blocked calls
+    FileWriter* activeFileWriter = nullptr;      // the file being written, likewise
+    uint64_t sinkProgress = 0;                   // moves on when the file writer has written a block
     // Moves on with every purge, skip and shutdown; a running synthesis stops when it changes.
     std::atomic<uint64_t> epoch{0};
 
@@ -241,7 +250,7 @@ SpVoice::Impl::~Impl() {
         shutdown = true;
         ++controlSerial;
         epoch.fetch_add(1, std::memory_order_acq_rel);
-        if (interruptible) interruptible->interrupt();
+        interruptSinkLocked();
     }
     wake.notify_all();
     idle.notify_all();
@@ -256,9 +265,14 @@ void SpVoice::Impl::purgeLocked() {
     ++purgeGeneration;
     ++controlSerial;
     epoch.fetch_add(1, std::memory_order_acq_rel);
-    if (interruptible) interruptible->interrupt();
+    interruptSinkLocked();
     wake.notify_all();
     idle.notify_all();
+}
+
+void SpVoice::Impl::interruptSinkLocked() {
+    if (interruptible) interruptible->interrupt();
+    if (activeFileWriter) activeFileWriter->interrupt();
 }
 
 void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
@@ -333,7 +347,13 @@ struct PendingEvent {
 void SpVoice::Impl::process(Request& request) {
     const WaveFormat& format = request.format;
     const uint64_t bytesPerFrame = static_cast<uint64_t>(format.bytesPerFrame());
+    const int synthRate = backends.synthesizer->sampleRate();
+    // The audio before conversion: the engine's, or the sound file's.
+    const int inRate = request.sound ? request.sound->sampleRate() : synthRate;
+    const int inChannels = request.sound ? request.sound->channels() : 1;
     std::unique_ptr<Sink> sink;
+    DeviceSink* deviceSink = nullptr;  // one of these two is the sink
+    FileWriter* fileWriter = nullptr;
     uint64_t base = 0;
 
     auto makeEvent = [&](EventKind kind, uint64_t at) {
@@ -350,10 +370,42 @@ void SpVoice::Impl::process(Request& request) {
         std::lock_guard lock(mutex);
         deviceFault = Fault{errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
     };
+    // A sink that failed ends the stream. A lost device is reported by the next Speak; a file stream
+    // keeps its write failure and reports it when it is closed.
+    auto sinkFailed = [&](const Fault& fault) {
+        if (!request.file) deviceLost(fault);
+    };
+    // The file writer is reachable for interrupts only while it exists.
+    struct WriterRegistration {
+        Impl& impl;
+        ~WriterRegistration() {
+            std::lock_guard lock(impl.mutex);
+            impl.activeFileWriter = nullptr;
+        }
+    };
+    std::optional<WriterRegistration> registration;
 
     // Open the sink.
     if (request.file) {
-        sink = std::make_unique<FileSink>(request.file);
+        try {
+            auto file = std::make_unique<FileSink>(request.file, inRate, inChannels, format, [this] {
+                {
+                    std::lock_guard lock(mutex);
+                    ++sinkProgress;
+                }
+                wake.notify_all();
+            });
+            fileWriter = &file->writer();
+            sink = std::move(file);
+        } catch (const Error&) {
+            // No conversion into this format.
+            base = request.file->bytesWritten();
+            publish({makeEvent(EventKind::StartStream, base), makeEvent(EventKind::EndStream, base)});
+            return;
+        }
+        registration.emplace(*this);
+        std::lock_guard lock(mutex);
+        activeFileWriter = fileWriter;
     } else {
         if (device && (deviceIdOpen != request.deviceId || device->format() != format)) takeDevice().reset();
         if (!device) {
@@ -379,7 +431,9 @@ void SpVoice::Impl::process(Request& request) {
             deviceLost(state.fault());
             return;
         }
-        sink = std::make_unique<DeviceSink>(*device, state.value().writtenBytes);
+        auto out = std::make_unique<DeviceSink>(*device, state.value().writtenBytes);
+        deviceSink = out.get();
+        sink = std::move(out);
     }
     base = sink->written();
 
@@ -394,22 +448,38 @@ void SpVoice::Impl::process(Request& request) {
     long heardSentence = -1;
     SpObjectToken currentVoice = request.voice;
     uint64_t seenControl = ~uint64_t{0};
+    uint64_t seenProgress = 0;
 
-    const int synthRate = backends.synthesizer->sampleRate();
+    // A device's audio is converted here, a file's by its writer.
     std::unique_ptr<Converter> converter;
-    try {
-        converter = request.sound ? std::make_unique<Converter>(request.sound->sampleRate(),
-                                                                request.sound->channels(), format)
-                                  : std::make_unique<Converter>(synthRate, 1, format);
-    } catch (const Error&) {
-        publish({makeEvent(EventKind::StartStream, base), makeEvent(EventKind::EndStream, base)});
-        return;
+    if (deviceSink) {
+        try {
+            converter = std::make_unique<Converter>(inRate, inChannels, format);
+        } catch (const Error&) {
+            publish({makeEvent(EventKind::StartStream, base), makeEvent(EventKind::EndStream, base)});
+            return;
+        }
     }
 
     const bool passThrough = !request.sound && format == WaveFormat{synthRate, 16, 1};
     pending.push_back({base, makeEvent(EventKind::StartStream, base)});
 
-    auto atInput = [&](uint64_t inputFrame) { return convBase + converter->outputFramesFor(inputFrame) * bytesPerFrame; };
+    auto outputFramesFor = [&](uint64_t inputFrames) {
+        return fileWriter ? fileWriter->outputFramesFor(inputFrames) : converter->outputFramesFor(inputFrames);
+    };
+    auto atInput = [&](uint64_t inputFrame) { return convBase + outputFramesFor(inputFrame) * bytesPerFrame; };
+
+    // Hands input samples to the file writer; the bytes they become are counted ahead of the writing.
+    // False when a purge or skip stopped the wait for room, or the file failed.
+    auto toFile = [&](auto samples, size_t frames, uint64_t startEpoch) {
+        const bool taken = fileWriter->push(std::move(samples), [&] {
+            return epoch.load(std::memory_order_acquire) != startEpoch;
+        });
+        if (!taken) return false;
+        convInput += frames;
+        produced = atInput(convInput);
+        return true;
+    };
 
     auto pushAudio = [&](std::vector<uint8_t> bytes) {
         if (bytes.empty()) return;
@@ -456,7 +526,7 @@ void SpVoice::Impl::process(Request& request) {
         if (sink->followsPause() && wantPausedNow) return true;
         while (!chunks.empty()) {
             auto& front = chunks.front();
-            auto wrote = sink->write(std::span<const uint8_t>(front).subspan(chunkOffset), milliseconds(0));
+            auto wrote = deviceSink->write(std::span<const uint8_t>(front).subspan(chunkOffset), milliseconds(0));
             if (!wrote) {
                 sinkFault = wrote.fault();
                 return false;
@@ -478,11 +548,16 @@ void SpVoice::Impl::process(Request& request) {
     // Synthesizes the next segment, converting and feeding its audio as it comes. False at the end of
     // the input or when the engine failed.
     auto produceSegment = [&]() -> bool {
+        const uint64_t startEpoch = epoch.load(std::memory_order_acquire);
         if (request.sound) {
             std::vector<float> frames(kSoundFrames * static_cast<size_t>(request.sound->channels()));
             size_t got = request.sound->read(frames);
             if (got == 0) return false;
             frames.resize(got * static_cast<size_t>(request.sound->channels()));
+            if (fileWriter) {
+                toFile(std::move(frames), got, startEpoch);
+                return true;
+            }
             std::vector<uint8_t> bytes;
             converter->push(std::span<const float>(frames), bytes);
             convInput += got;
@@ -599,7 +674,7 @@ void SpVoice::Impl::process(Request& request) {
 
         // Converts the samples gathered so far and queues them, with their audio levels when wanted.
         auto convertGathered = [&]() {
-            if (unconverted.empty()) return;
+            if (unconverted.empty()) return true;
             if (wantLevels) {
                 const size_t block = static_cast<size_t>(synthRate * kLevelBlockMs / 1000);
                 const uint64_t first = segSamples - unconverted.size();
@@ -611,6 +686,12 @@ void SpVoice::Impl::process(Request& request) {
                     p.event.audioLevel = static_cast<int32_t>(std::min(100.0, std::round(std::sqrt(sum / double(to - from)) * 100.0 / 8192.0)));
                     insertPending(std::move(p));
                 }
+            }
+            if (fileWriter) {
+                const size_t frames = unconverted.size();
+                const bool taken = toFile(std::move(unconverted), frames, startEpoch);
+                unconverted = {};
+                return taken;
             }
             std::vector<uint8_t> bytes;
             if (passThrough) {
@@ -627,6 +708,7 @@ void SpVoice::Impl::process(Request& request) {
             convInput += unconverted.size();
             unconverted.clear();
             pushAudio(std::move(bytes));
+            return true;
         };
 
         unconverted.assign(silence, 0);
@@ -655,8 +737,7 @@ void SpVoice::Impl::process(Request& request) {
                     if (unconverted.size() < feedAt) return true;
                     wroteAny = true;
                     placeEvents(false);
-                    convertGathered();
-                    return feed();
+                    return convertGathered() && feed();
                 },
                 [&](const SynthEvent& ev) {
                     if ((ev.kind == SynthEvent::Kind::Word && wantWords) ||
@@ -681,7 +762,7 @@ void SpVoice::Impl::process(Request& request) {
         chunks.clear();
         chunkOffset = 0;
         pending.clear();
-        converter->reset();
+        if (converter) converter->reset();
         produced = sink->written();
         convBase = produced;
         convInput = 0;
@@ -729,16 +810,17 @@ void SpVoice::Impl::process(Request& request) {
             wantPaused = paused;
             if (skipPending) skip = skipCount;
             seenControl = controlSerial;
+            seenProgress = sinkProgress;
         }
         if (sinkFault) {
-            deviceLost(*sinkFault);
+            sinkFailed(*sinkFault);
             pending.clear();
             endStreamNow(sink->written());
             return;
         }
         if (purged) {
             auto r = dropBuffered();
-            if (!r) deviceLost(r.fault());
+            if (!r) sinkFailed(r.fault());
             pending.clear();
             endStreamNow(sink->written());
             return;
@@ -767,7 +849,7 @@ void SpVoice::Impl::process(Request& request) {
 
         auto played = sink->played();
         if (!played) {
-            deviceLost(played.fault());
+            sinkFailed(played.fault());
             pending.clear();
             endStreamNow(sink->written());
             return;
@@ -777,7 +859,7 @@ void SpVoice::Impl::process(Request& request) {
         if (!holding) {
             if (!chunks.empty()) {
                 auto& front = chunks.front();
-                auto wrote = sink->write(std::span<const uint8_t>(front).subspan(chunkOffset), kPoll);
+                auto wrote = deviceSink->write(std::span<const uint8_t>(front).subspan(chunkOffset), kPoll);
                 if (!wrote) {
                     deviceLost(wrote.fault());
                     pending.clear();
@@ -799,9 +881,14 @@ void SpVoice::Impl::process(Request& request) {
                 continue;
             }
             if (!finished) {
-                std::vector<uint8_t> tail;
-                converter->finish(tail);
-                pushAudio(std::move(tail));
+                if (fileWriter) {
+                    fileWriter->finish();
+                    produced = atInput(convInput);
+                } else {
+                    std::vector<uint8_t> tail;
+                    converter->finish(tail);
+                    pushAudio(std::move(tail));
+                }
                 finished = true;
                 continue;
             }
@@ -813,7 +900,8 @@ void SpVoice::Impl::process(Request& request) {
         }
         // Wait for the device clock or a control change.
         std::unique_lock lock(mutex);
-        wake.wait_for(lock, kPoll, [&] { return controlSerial != seenControl || shutdown; });
+        wake.wait_for(lock, kPoll,
+                      [&] { return controlSerial != seenControl || sinkProgress != seenProgress || shutdown; });
     }
 }
 
@@ -1042,7 +1130,7 @@ void SpVoice::Pause() {
     std::lock_guard lock(impl_->mutex);
     impl_->paused = true;
     ++impl_->controlSerial;
-    if (impl_->interruptible) impl_->interruptible->interrupt();
+    impl_->interruptSinkLocked();
     impl_->wake.notify_all();
 }
 
@@ -1050,7 +1138,7 @@ void SpVoice::Resume() {
     std::lock_guard lock(impl_->mutex);
     impl_->paused = false;
     ++impl_->controlSerial;
-    if (impl_->interruptible) impl_->interruptible->interrupt();
+    impl_->interruptSinkLocked();
     impl_->wake.notify_all();
 }
 
@@ -1073,7 +1161,7 @@ long SpVoice::Skip(std::string_view type, long count) {
     d.skipCount = count;
     ++d.controlSerial;
     d.epoch.fetch_add(1, std::memory_order_acq_rel);
-    if (d.interruptible) d.interruptible->interrupt();
+    d.interruptSinkLocked();
     d.wake.notify_all();
     d.idle.wait(lock, [&] { return d.skipAnswered >= serial || d.shutdown; });
     return d.skipAnswered >= serial ? d.skipResult : 0;

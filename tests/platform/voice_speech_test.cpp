@@ -1,7 +1,10 @@
 // The voice over the real engine (espeak-ng) into WAV file streams: word positions, formats, bad input.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cmath>
@@ -252,4 +255,43 @@ TEST_F(SpeechToFile, SkipFromAnotherThreadJumpsAheadInTheRender) {
         if (sentences[i].characterPosition - sentences[i - 1].characterPosition > 1000) return;  // the jump
     }
     ADD_FAILURE() << "no jump in the sentence positions";
+}
+
+TEST_F(SpeechToFile, AWriteFailureEndsTheRenderAndCloseReportsIt) {
+    // A file size limit makes the disk "full" after 100 KB: the header is written, then a write fails.
+    struct rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 100 * 1024;
+    auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    std::u16string text;
+    for (int i = 0; i < 200; ++i) text += u"This sentence is one of very many. ";
+    const std::string path = (dir_ / "limited.wav").string();
+    auto file = std::make_shared<SpFileStream>();
+    file->Format().SetType(39);  // 48 kHz 16-bit stereo
+    file->Open(path, SSFMCreateForWrite, false);
+    voice_->SetAllowAudioOutputFormatChangesOnNextSet(false);
+    voice_->SetAudioOutputStream(file);
+    voice_->Speak(text, SVSFDefault);  // returns: the failure ends the stream
+    std::string reported;
+    try {
+        file->Close();
+    } catch (const Error& e) {
+        reported = e.description();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_NE(reported.find(path), std::string::npos) << "Close reported: " << reported;
+    EXPECT_EQ(events(EventKind::StartStream).size(), 1u);
+    EXPECT_EQ(events(EventKind::EndStream).size(), 1u);
+    // What was written before the failure is a valid file.
+    const WavInfo w = readWav(path);
+    EXPECT_EQ(w.info.channels, 2);
+    EXPECT_GT(w.info.frames, 0);
+    EXPECT_LE(w.info.frames * 4, 100 * 1024);
+    // The voice is unharmed: the next file renders.
+    EXPECT_GT(readWav(render(u"Still speaking.", SAFT22kHz16BitMono, SVSFDefault, "next.wav")).info.frames, 0);
 }

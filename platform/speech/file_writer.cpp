@@ -1,0 +1,155 @@
+#include "platform/speech/file_writer.h"
+
+#include <span>
+#include <utility>
+
+namespace speech {
+
+namespace {
+
+// Samples queued at most (about six seconds of engine audio): enough to keep the writer busy while the
+// synthesizer works, small enough that a purge drops little.
+constexpr size_t kMaxQueuedSamples = 4 * 32768;
+
+}  // namespace
+
+FileWriter::FileWriter(std::shared_ptr<SpFileStream> file, int inRate, int inChannels, const WaveFormat& out,
+                       std::function<void()> onProgress)
+    : file_(std::move(file)),
+      converter_(inRate, inChannels, out),
+      passThrough_(out == WaveFormat{inRate, 16, inChannels}),
+      onProgress_(std::move(onProgress)),
+      written_(file_->bytesWritten()) {
+    thread_ = std::thread([this] { run(); });
+}
+
+FileWriter::~FileWriter() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queue_.clear();
+        queuedSamples_ = 0;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+bool FileWriter::push(std::vector<int16_t> samples, const std::function<bool()>& stop) {
+    return enqueue(Block{std::move(samples), {}, false}, stop);
+}
+
+bool FileWriter::push(std::vector<float> samples, const std::function<bool()>& stop) {
+    return enqueue(Block{{}, std::move(samples), false}, stop);
+}
+
+bool FileWriter::enqueue(Block block, const std::function<bool()>& stop) {
+    const size_t size = block.size();
+    if (size == 0) return true;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (stopping_ || fault_) return false;
+        // One block always fits, however large, so a big block cannot wait forever.
+        if (queuedSamples_ == 0 || queuedSamples_ + size <= kMaxQueuedSamples) break;
+        if (stop && stop()) return false;
+        const uint64_t seen = interrupts_;
+        changed_.wait(lock, [&] {
+            return stopping_ || fault_ || interrupts_ != seen || queuedSamples_ + size <= kMaxQueuedSamples;
+        });
+    }
+    queuedSamples_ += size;
+    queue_.push_back(std::move(block));
+    lock.unlock();
+    changed_.notify_all();
+    return true;
+}
+
+void FileWriter::finish() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        queue_.push_back(Block{{}, {}, true});
+    }
+    changed_.notify_all();
+}
+
+void FileWriter::drop() {
+    std::unique_lock lock(mutex_);
+    queue_.clear();
+    queuedSamples_ = 0;
+    changed_.wait(lock, [&] { return !busy_; });
+    // The thread takes no block from an empty queue, so the converter is ours until the next push.
+    converter_.reset();
+    lock.unlock();
+    changed_.notify_all();
+}
+
+void FileWriter::interrupt() {
+    {
+        std::lock_guard lock(mutex_);
+        ++interrupts_;
+    }
+    changed_.notify_all();
+}
+
+uint64_t FileWriter::written() const {
+    std::lock_guard lock(mutex_);
+    return written_;
+}
+
+std::optional<Fault> FileWriter::fault() const {
+    std::lock_guard lock(mutex_);
+    return fault_;
+}
+
+void FileWriter::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        Block block = std::move(queue_.front());
+        queue_.pop_front();
+        queuedSamples_ -= block.size();
+        busy_ = true;
+        lock.unlock();
+        // Room in the queue: a waiting push can go on while this block is written.
+        changed_.notify_all();
+
+        std::optional<Fault> failed;
+        bytes_.clear();
+        if (block.finish) {
+            converter_.finish(bytes_);
+        } else if (!block.floats.empty()) {
+            converter_.push(std::span<const float>(block.floats), bytes_);
+        } else if (passThrough_) {
+            bytes_.resize(block.samples.size() * 2);
+            for (size_t i = 0; i < block.samples.size(); ++i) {
+                const auto u = static_cast<uint16_t>(block.samples[i]);
+                bytes_[2 * i] = static_cast<uint8_t>(u & 0xFF);
+                bytes_[2 * i + 1] = static_cast<uint8_t>(u >> 8);
+            }
+        } else {
+            converter_.push(std::span<const int16_t>(block.samples), bytes_);
+        }
+        if (!bytes_.empty()) {
+            auto r = file_->writeBytes(bytes_);
+            if (!r) failed = r.fault();
+        }
+        const uint64_t now = file_->bytesWritten();
+
+        lock.lock();
+        busy_ = false;
+        written_ = now;
+        if (failed && !fault_) {
+            fault_ = std::move(failed);
+            // Nothing more is written after a failure; pushes are refused from now on.
+            queue_.clear();
+            queuedSamples_ = 0;
+        }
+        lock.unlock();
+        changed_.notify_all();
+        if (onProgress_) onProgress_();
+        lock.lock();
+    }
+}
+
+}  // namespace speech
