@@ -338,8 +338,12 @@ bool handleEvents(CallContext& c, const espeak_EVENT* ev, uint64_t chunkEnd) {
                 out.stressed = nextIsStressed(c, out.name);
                 break;
             }
+            case espeakEVENT_END:
+                out.kind = SynthEvent::Kind::Clause;
+                out.textPosition = textIndex(c, ev->text_position);
+                break;
             default:
-                continue;  // clause ends, sample rate, play: not events of ours
+                continue;  // sample rate, play, message ends: not events of ours
         }
         // ev->sample counts from the start of this call; it never lies past the audio delivered
         // with it.

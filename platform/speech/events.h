@@ -51,7 +51,8 @@ struct VoiceEvent {
     // AudioLevel: 0..100.
     int32_t audioLevel = 0;
 
-    // EnginePrivate: engine data.
+    // EnginePrivate: engine data. espeak-ng's own clause and sentence ends are raised as these, with
+    // the UTF-16 offset in the text at (or just after) the punctuation that ended the clause.
     int64_t engineData = 0;
 
     // VoiceChange: the new voice.

@@ -29,7 +29,8 @@ struct SynthRequest {
 };
 
 struct SynthEvent {
-    enum class Kind { Word, Sentence, Mark, Phoneme, End };
+    // Clause: the engine ended a clause or sentence inside the text (its own boundary, at textPosition).
+    enum class Kind { Word, Sentence, Mark, Phoneme, Clause, End };
     Kind kind = Kind::Word;
     uint64_t sample = 0;        // sample index from the start of this call's output
     int32_t textPosition = 0;   // 0-based code point index into SynthRequest::text

@@ -1,6 +1,7 @@
 // The voice: a request queue served by one worker thread. The worker turns each request into segments
-// (text front end), synthesizes a bounded few segments ahead of the output, converts them into the
-// output format and writes them into a sink (a WAV file stream or an audio device stream). Every event
+// (text front end), synthesizes a bounded few segments ahead of the output, and feeds a sink: an audio
+// device stream, whose audio the worker converts into the output format itself, or a WAV file stream,
+// whose audio a FileWriter converts and writes on a second thread while synthesis goes on. Every event
 // carries the absolute byte at which it happens in the sink and is released into the event queue once
 // the sink has written (file) or played (device) that byte.
 #include "platform/speech/voice.h"
@@ -579,6 +580,7 @@ void SpVoice::Impl::process(Request& request) {
         const bool wantWords = (wanted & SVEWordBoundary) != 0;
         const bool wantPhonemes = (wanted & SVEPhoneme) != 0;
         const bool wantVisemes = (wanted & SVEViseme) != 0;
+        const bool wantPrivate = (wanted & SVEPrivate) != 0;
         const int32_t textSize = static_cast<int32_t>(segment->text.size());
         const auto& offsets = segment->sourceOffsets;
         auto sourceAt = [&](int32_t cp) {
@@ -616,7 +618,8 @@ void SpVoice::Impl::process(Request& request) {
             while (!raw.empty()) {
                 const SynthEvent ev = raw.front();
                 auto following = std::find_if(raw.begin() + 1, raw.end(), [&](const SynthEvent& e) { return e.kind == ev.kind; });
-                if (following == raw.end() && !atEnd && ev.kind != SynthEvent::Kind::Mark) return;
+                const bool needsNext = ev.kind == SynthEvent::Kind::Word || ev.kind == SynthEvent::Kind::Phoneme;
+                if (following == raw.end() && !atEnd && needsNext) return;
                 raw.pop_front();
                 const uint64_t sample = std::min<uint64_t>(silence + ev.sample, segSamples);
                 if (ev.kind == SynthEvent::Kind::Word) {
@@ -667,6 +670,11 @@ void SpVoice::Impl::process(Request& request) {
                     auto p = add(EventKind::Bookmark, sample);
                     p.event.bookmark = ev.name;
                     p.event.bookmarkId = std::atoi(ev.name.c_str());
+                    insertPending(std::move(p));
+                } else if (ev.kind == SynthEvent::Kind::Clause) {
+                    // The engine's own clause ends: its data is where the clause ended in the text.
+                    auto p = add(EventKind::EnginePrivate, sample);
+                    p.event.engineData = sourceAt(ev.textPosition);
                     insertPending(std::move(p));
                 }
             }
@@ -742,7 +750,7 @@ void SpVoice::Impl::process(Request& request) {
                 [&](const SynthEvent& ev) {
                     if ((ev.kind == SynthEvent::Kind::Word && wantWords) ||
                         (ev.kind == SynthEvent::Kind::Phoneme && (wantPhonemes || wantVisemes)) ||
-                        ev.kind == SynthEvent::Kind::Mark) {
+                        (ev.kind == SynthEvent::Kind::Clause && wantPrivate) || ev.kind == SynthEvent::Kind::Mark) {
                         raw.push_back(ev);
                     }
                     return true;

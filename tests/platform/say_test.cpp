@@ -101,6 +101,9 @@ TEST(Say, RendersAFileAndPrintsEachEventAsJson) {
     }
     EXPECT_EQ(words, 4);
     EXPECT_NE(r.out.find("{\"event\":\"Word\",\"stream\":1,\"position\":"), std::string::npos);
+    // Every kind is printed, the ones a voice leaves out by default included.
+    EXPECT_NE(r.out.find("{\"event\":\"AudioLevel\",\"stream\":1,"), std::string::npos);
+    EXPECT_NE(r.out.find("{\"event\":\"EnginePrivate\",\"stream\":1,"), std::string::npos);
     SF_INFO info{};
     SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
     ASSERT_NE(f, nullptr);

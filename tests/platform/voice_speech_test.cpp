@@ -295,3 +295,27 @@ TEST_F(SpeechToFile, AWriteFailureEndsTheRenderAndCloseReportsIt) {
     // The voice is unharmed: the next file renders.
     EXPECT_GT(readWav(render(u"Still speaking.", SAFT22kHz16BitMono, SVSFDefault, "next.wav")).info.frames, 0);
 }
+
+TEST_F(SpeechToFile, TheEnginesClauseEndsComeAsEnginePrivateOnlyWhenAskedFor) {
+    const std::u16string text = u"First clause, second clause. 第二句话。 Last one; really?";
+    render(text);
+    EXPECT_TRUE(events(EventKind::EnginePrivate).empty()) << "raised without being asked for";
+
+    voice_->SetEventInterests(SVEAllEvents);
+    render(text);
+    const auto clauses = events(EventKind::EnginePrivate);
+    ASSERT_GE(clauses.size(), 4u);
+    int64_t previous = -1;
+    uint64_t previousAt = 0;
+    for (const auto& e : clauses) {
+        // Each lies at or just after a punctuation mark of the text, in order, and in the audio's order.
+        ASSERT_GE(e.engineData, 0);
+        ASSERT_LE(e.engineData, static_cast<int64_t>(text.size()));
+        const std::u16string around = text.substr(static_cast<size_t>(std::max<int64_t>(0, e.engineData - 1)), 2);
+        EXPECT_NE(around.find_first_of(u",.;?。"), std::u16string::npos) << "at " << e.engineData;
+        EXPECT_GT(e.engineData, previous);
+        EXPECT_GE(e.streamPosition, previousAt);
+        previous = e.engineData;
+        previousAt = e.streamPosition;
+    }
+}

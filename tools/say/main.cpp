@@ -201,8 +201,9 @@ int run(const Options& o) {
         std::cout.flush();
     };
 
-    // Without --events only the end matters; events nobody prints are not made.
-    if (!o.events) voice.SetEventInterests(SVEStartInputStream | SVEEndInputStream);
+    // --events prints every kind, audio levels and the engine's own events included. Without it only
+    // the end matters, and events nobody prints are not made.
+    voice.SetEventInterests(o.events ? SVEAllEvents : SVEStartInputStream | SVEEndInputStream);
     std::signal(SIGINT, onSigint);
     int32_t flags = o.flags | SVSFlagsAsync;
     if (o.file) flags |= SVSFIsFilename;
