@@ -66,8 +66,9 @@ UConverterPtr openConverter(const std::string& name) {
 }
 
 // True when every byte of the reader's content is valid UTF-8.
+// `firstOnly`: judge by the first chunk alone (true when it holds no invalid byte).
 template <class Reader>
-bool isValidUtf8(Reader&& readChunk) {
+bool isValidUtf8(Reader&& readChunk, bool firstOnly = false) {
     UConverterPtr cnv = openConverter("UTF-8");
     if (!cnv) return false;
     UErrorCode err = U_ZERO_ERROR;
@@ -78,7 +79,7 @@ bool isValidUtf8(Reader&& readChunk) {
         bool last = !readChunk(chunk);
         scratch.clear();
         if (!decodeInto(cnv.get(), chunk, last, scratch)) return false;
-        if (last) return true;
+        if (last || firstOnly) return true;
     }
 }
 
@@ -173,6 +174,53 @@ std::u16string decodeText(std::span<const uint8_t> bytes) {
     return out;
 }
 
+struct TextFileReader::Handle {
+    FilePtr file;
+    UConverterPtr converter;
+    std::vector<uint8_t> chunk;
+    bool atEnd = false;
+};
+
+TextFileReader::~TextFileReader() = default;
+
+bool TextFileReader::read(std::u16string& out) {
+    Handle& h = *handle_;
+    while (!h.atEnd) {
+        h.chunk.resize(kChunk);
+        const size_t got = std::fread(h.chunk.data(), 1, h.chunk.size(), h.file.get());
+        h.chunk.resize(got);
+        // A read error ends the text where it stopped; what was read is still spoken.
+        h.atEnd = got < kChunk;
+        const size_t before = out.size();
+        decodeInto(h.converter.get(), h.chunk, h.atEnd, out);
+        if (out.size() > before) return true;
+    }
+    return false;
+}
+
+void TextFileReader::restart() {
+    std::fseek(handle_->file.get(), bodyStart_, SEEK_SET);
+    std::clearerr(handle_->file.get());
+    ucnv_resetToUnicode(handle_->converter.get());
+    handle_->atEnd = false;
+}
+
+Result<std::u16string> TextFileReader::readAll() {
+    std::u16string text;
+    const long at = std::ftell(handle_->file.get());
+    std::fseek(handle_->file.get(), 0, SEEK_END);
+    const long size = std::ftell(handle_->file.get());
+    std::fseek(handle_->file.get(), at, SEEK_SET);
+    if (size > at) {
+        const auto bytes = static_cast<size_t>(size - at);
+        text.reserve(encoding_.starts_with("UTF-16") ? bytes / 2 : bytes);
+    }
+    while (read(text)) {
+    }
+    if (std::ferror(handle_->file.get())) return fileFault(errc::kAccessDenied, path_, "cannot be read.");
+    return text;
+}
+
 Result<NamedFile> openNamedFile(const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) {
@@ -180,12 +228,13 @@ Result<NamedFile> openNamedFile(const std::string& path) {
         if (e == ENOENT) return fileFault(errc::kNotFound, path, "does not exist.");
         return fileFault(errc::kAccessDenied, path, std::string("cannot be read: ") + std::strerror(e) + ".");
     }
-    std::vector<uint8_t> head(65536);
+    std::vector<uint8_t> head(kChunk);
     size_t headSize = std::fread(head.data(), 1, head.size(), file.get());
     if (std::ferror(file.get())) {
         return fileFault(errc::kAccessDenied, path, "cannot be read (it may be a folder).");
     }
     head.resize(headSize);
+    const bool wholeFileInHead = headSize < kChunk;
 
     auto sound = SoundFileReader::open(path);
     if (sound.ok()) return NamedFile{std::move(sound.value())};
@@ -200,43 +249,37 @@ Result<NamedFile> openNamedFile(const std::string& path) {
     }
 
     Bom bom = bomOf(head);
-    if (bom == Bom::None && looksBinary(head)) {
+    if (bom == Bom::None && looksBinary(std::span<const uint8_t>(head).first(std::min<size_t>(head.size(), 65536)))) {
         return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
     }
 
-    // Reads the file from just after the byte-order mark, a chunk at a time.
-    auto rewind = [&]() {
-        std::fseek(file.get(), static_cast<long>(bomLength(bom)), SEEK_SET);
-    };
-    auto readChunk = [&](std::vector<uint8_t>& chunk) {
-        chunk.resize(kChunk);
-        size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
-        chunk.resize(got);
-        return got == kChunk;
-    };
-
+    // Without a byte-order mark the head decides: UTF-8 when it is valid UTF-8 (a sequence cut at its
+    // end still counts), else the locale's encoding. The rest of the file is not read before speaking.
     std::string name = converterNameFor(bom);
     if (name.empty()) {
-        rewind();
-        name = isValidUtf8(readChunk) ? "UTF-8" : localeEncoding();
+        name = isValidUtf8([&](std::vector<uint8_t>& chunk) {
+            chunk = head;
+            return !wholeFileInHead;  // a head that is not the whole file is not flushed
+        }, true)
+                   ? "UTF-8"
+                   : localeEncoding();
     }
     UConverterPtr cnv = openConverter(name);
-    if (!cnv) cnv = openConverter("UTF-8");
+    if (!cnv) {
+        name = "UTF-8";
+        cnv = openConverter(name);
+    }
     if (!cnv) return fileFault(errc::kFile, path, "cannot be decoded as text.");
 
-    auto text = std::make_shared<std::u16string>();
-    std::fseek(file.get(), 0, SEEK_END);
-    long size = std::ftell(file.get());
-    if (size > 0) text->reserve(name.starts_with("UTF-16") ? static_cast<size_t>(size) / 2 : static_cast<size_t>(size));
-    rewind();
-    std::vector<uint8_t> chunk;
-    for (;;) {
-        bool more = readChunk(chunk);
-        if (std::ferror(file.get())) return fileFault(errc::kAccessDenied, path, "cannot be read.");
-        decodeInto(cnv.get(), chunk, !more, *text);
-        if (!more) break;
-    }
-    return NamedFile{std::shared_ptr<const std::u16string>(std::move(text))};
+    std::unique_ptr<TextFileReader> reader(new TextFileReader());
+    reader->handle_ = std::make_unique<TextFileReader::Handle>();
+    reader->handle_->file = std::move(file);
+    reader->handle_->converter = std::move(cnv);
+    reader->path_ = path;
+    reader->encoding_ = name;
+    reader->bodyStart_ = static_cast<long>(bomLength(bom));
+    reader->restart();
+    return NamedFile{std::move(reader)};
 }
 
 }  // namespace speech

@@ -1,6 +1,7 @@
 // What Speak does with a file name (SVSFIsFilename): a WAV file is opened for playback, any other
-// readable file is decoded into text. Both are checked when Speak is called, so a missing, unreadable
-// or binary file raises an error naming the file before anything is queued.
+// readable file is opened as text and decoded a piece at a time while it is spoken. Both are checked
+// when Speak is called, so a missing, unreadable or binary file raises an error naming the file
+// before anything is queued.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <variant>
 
 #include "error.h"
+#include "frontend.h"
 
 namespace speech {
 
@@ -36,15 +38,44 @@ private:
     int channels_ = 0;
 };
 
-// A file named in Speak: a sound file to play or the decoded text of a text file.
+struct NamedFile;
+
+// Reads a text file as UTF-16, a piece at a time, so that a text of any size starts speaking at once
+// and never needs to be held whole.
+class TextFileReader final : public TextStream {
+public:
+    ~TextFileReader() override;
+    TextFileReader(const TextFileReader&) = delete;
+    TextFileReader& operator=(const TextFileReader&) = delete;
+
+    bool read(std::u16string& out) override;
+    void restart() override;
+    // The rest of the text at once (markup is checked whole before it is spoken). A fault names the
+    // file when it cannot be read.
+    Result<std::u16string> readAll();
+    // The encoding the file is decoded from ("UTF-8", "UTF-16LE", ...).
+    const std::string& encoding() const { return encoding_; }
+
+private:
+    friend Result<NamedFile> openNamedFile(const std::string& path);
+    TextFileReader() = default;
+    struct Handle;
+    std::unique_ptr<Handle> handle_;
+    std::string path_;
+    std::string encoding_;
+    long bodyStart_ = 0;  // just after the byte-order mark
+};
+
+// A file named in Speak: a sound file to play or a text file to speak.
 struct NamedFile {
-    std::variant<std::unique_ptr<SoundFileReader>, std::shared_ptr<const std::u16string>> content;
+    std::variant<std::unique_ptr<SoundFileReader>, std::unique_ptr<TextFileReader>> content;
 };
 
 // Opens `path` (UTF-8): a sound file when libsndfile reads it, else text decoded by its byte-order mark
-// (UTF-8, UTF-16 LE/BE), else as UTF-8 when the bytes are valid UTF-8, else in the locale's encoding.
-// Invalid bytes become U+FFFD. A missing or unreadable file, a damaged WAV file and a binary file that
-// is not text give a fault whose message names the file.
+// (UTF-8, UTF-16 LE/BE), else as UTF-8 when its first megabyte is valid UTF-8, else in the locale's
+// encoding. Invalid bytes become U+FFFD. A missing or unreadable file, a damaged WAV file and a binary
+// file that is not text give a fault whose message names the file. Nothing but the head of a text
+// file is read here.
 Result<NamedFile> openNamedFile(const std::string& path);
 
 // Decodes bytes of text as openNamedFile does (exposed for tests).

@@ -8,6 +8,7 @@
 #include <unicode/utext.h>
 
 #include <deque>
+#include <functional>
 #include <limits>
 #include <mutex>
 
@@ -95,6 +96,56 @@ private:
     std::shared_ptr<const std::u16string> text_;
     uint32_t style_;
     size_t pos_ = 0;
+};
+
+// Plain text read a piece at a time; positions count UTF-16 units from the start of the stream.
+class StreamProducer final : public UnitProducer {
+public:
+    StreamProducer(std::unique_ptr<TextStream> stream, uint32_t style) : stream_(std::move(stream)), style_(style) {}
+
+    bool fill(UnitSink& sink, uint64_t minUnits) override {
+        const uint64_t start = sink.size();
+        while (sink.size() - start < minUnits) {
+            if (at_ == piece_.size() || (at_ + 1 == piece_.size() && U16_IS_LEAD(piece_[at_]) && !ended_)) {
+                // Keep a lead surrogate at the end of a piece for its trail in the next one.
+                piece_.erase(0, at_);
+                at_ = 0;
+                if (ended_ || !stream_->read(piece_)) ended_ = true;
+                if (piece_.empty()) return false;
+                continue;
+            }
+            char32_t cp = piece_[at_];
+            size_t len = 1;
+            if (U16_IS_LEAD(cp) && at_ + 1 < piece_.size() && U16_IS_TRAIL(piece_[at_ + 1])) {
+                cp = U16_GET_SUPPLEMENTARY(cp, piece_[at_ + 1]);
+                len = 2;
+            }
+            sink.put(cp, clamp32(position_), clamp32(position_ + len), style_);
+            position_ += len;
+            at_ += len;
+        }
+        return !(ended_ && at_ == piece_.size());
+    }
+    void restart() override {
+        stream_->restart();
+        piece_.clear();
+        at_ = 0;
+        position_ = 0;
+        ended_ = false;
+    }
+
+private:
+    // Positions are 32-bit offsets; a text longer than that keeps its last position.
+    static int32_t clamp32(uint64_t v) {
+        return static_cast<int32_t>(std::min<uint64_t>(v, std::numeric_limits<int32_t>::max()));
+    }
+
+    std::unique_ptr<TextStream> stream_;
+    uint32_t style_;
+    std::u16string piece_;
+    size_t at_ = 0;
+    uint64_t position_ = 0;
+    bool ended_ = false;
 };
 
 class TextSource final : public SegmentSource, private UnitSink {
@@ -527,14 +578,47 @@ Style resolve(const Settings& s, const FrontEndContext& context, int baseVoice) 
 
 }  // namespace text
 
+bool readsAsMarkup(int32_t flags, std::optional<char16_t> first) {
+    if ((flags & SVSFIsXML) && (flags & SVSFIsNotXML)) {
+        throw Error(errc::kInvalidArg, "A text cannot be both XML markup and not XML markup.");
+    }
+    return (flags & SVSFIsXML) || (!(flags & SVSFIsNotXML) && first == u'<');
+}
+
+namespace {
+
+// Plain text of either kind: every character with the voice's settings (and those persisted).
+std::unique_ptr<SegmentSource> openPlain(std::function<std::unique_ptr<text::UnitProducer>(uint32_t)> producer,
+                                         int32_t flags, const FrontEndContext& context, MarkupState* persistOut) {
+    using namespace text;
+    auto table = std::make_shared<VoiceTable>(context);
+    if (context.persisted.voice) table->indexOf(*context.persisted.voice);
+    const uint32_t style = packStyle(resolve(fromState(context.persisted, *table), context, table->base));
+    if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+    return std::make_unique<TextSource>(producer(style), table, (flags & SVSFNLPSpeakPunc) != 0, style);
+}
+
+}  // namespace
+
+std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, int32_t flags,
+                                              const FrontEndContext& context, MarkupState* persistOut) {
+    if (readsAsMarkup(flags, std::nullopt)) {
+        throw Error(errc::kInvalidArg, "Markup is read whole, not as a stream.");
+    }
+    return openPlain([&](uint32_t style) { return std::make_unique<text::StreamProducer>(std::move(text), style); }, flags,
+                     context, persistOut);
+}
+
 std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> text, int32_t flags,
                                         const FrontEndContext& context, MarkupState* persistOut) {
     using namespace text;
     if (!text) text = std::make_shared<const std::u16string>();
-    if ((flags & SVSFIsXML) && (flags & SVSFIsNotXML)) {
-        throw Error(errc::kInvalidArg, "A text cannot be both XML markup and not XML markup.");
+    const bool markup =
+        readsAsMarkup(flags, text->empty() ? std::nullopt : std::optional<char16_t>((*text)[0]));
+    if (!markup) {
+        return openPlain([&](uint32_t style) { return makePlainProducer(std::move(text), style); }, flags, context,
+                         persistOut);
     }
-    const bool markup = (flags & SVSFIsXML) || (!(flags & SVSFIsNotXML) && !text->empty() && (*text)[0] == u'<');
     const bool speakPunctuation = (flags & SVSFNLPSpeakPunc) != 0;
 
     auto table = std::make_shared<VoiceTable>(context);
@@ -543,11 +627,6 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
     const uint32_t style = packStyle(resolve(start, context, table->base));
     std::shared_ptr<const VoiceTable> voices = table;
 
-    if (!markup) {
-        if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-        return std::make_unique<TextSource>(makePlainProducer(std::move(text), style), voices,
-                                            speakPunctuation, style);
-    }
     if (isSsml(*text)) {
         checkSsml(*text, context, voices);
         auto source = openSsml(std::move(text), resolve(start, context, table->base), voices, speakPunctuation);

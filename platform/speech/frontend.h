@@ -86,6 +86,19 @@ public:
     virtual bool seekSentence(long index) = 0;
 };
 
+// Text that arrives a piece at a time (a text file being decoded).
+class TextStream {
+public:
+    virtual ~TextStream() = default;
+    // Appends the next piece of the text to `out`; false (and nothing appended) at the end.
+    virtual bool read(std::u16string& out) = 0;
+    // Starts again from the beginning of the text.
+    virtual void restart() = 0;
+};
+
+// Whether a text whose first UTF-16 unit is `first` is read as markup under the speak `flags`.
+bool readsAsMarkup(int32_t flags, std::optional<char16_t> first);
+
 // Opens `text` for speaking with the speak `flags` (SVSFIsXML, SVSFIsNotXML, SVSFPersistXML,
 // SVSFNLPSpeakPunc count here; SVSFIsFilename must already have been resolved by the caller).
 // Markup is checked whole before this returns: malformed markup throws Error(errc::kMarkup) whose
@@ -93,5 +106,11 @@ public:
 // `*persistOut` (if not null) receives the state after the whole text.
 std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> text, int32_t flags,
                                         const FrontEndContext& context, MarkupState* persistOut);
+
+// Opens plain text that is read a piece at a time while it is spoken (markup is checked whole, so a
+// text that readsAsMarkup goes to openText instead). Positions are UTF-16 offsets from the start of
+// the stream.
+std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, int32_t flags,
+                                              const FrontEndContext& context, MarkupState* persistOut);
 
 }  // namespace speech

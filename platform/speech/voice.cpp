@@ -1094,23 +1094,35 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     if (!wave) throw Error(errc::kUnsupportedFormat, "The output stream's format is not supported.");
     request->format = *wave;
 
+    // The text: the string given, or a text file. A plain text file is spoken as it is read; one that
+    // holds markup is read whole first, since markup is checked whole before anything is spoken.
     std::shared_ptr<const std::u16string> source;
+    std::unique_ptr<TextFileReader> stream;
     if (flags & SVSFIsFilename) {
         auto file = openNamedFile(toUtf8(text));
         if (!file) throw Error(file.fault().code, file.fault().message);
         if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&file.value().content)) {
             request->sound = std::move(*sound);
         } else {
-            source = std::get<std::shared_ptr<const std::u16string>>(file.value().content);
+            stream = std::move(std::get<std::unique_ptr<TextFileReader>>(file.value().content));
+            std::u16string head;
+            stream->read(head);
+            stream->restart();
+            if (readsAsMarkup(flags, head.empty() ? std::nullopt : std::optional<char16_t>(head[0]))) {
+                source = std::make_shared<const std::u16string>(stream->readAll().orThrow());
+                stream.reset();
+            }
         }
     } else {
         source = std::make_shared<const std::u16string>(std::move(text));
     }
-    if (source) {
+    if (source || stream) {
         context.voices = d.backends.synthesizer->voices();
         MarkupState after;
         const bool persist = (flags & SVSFPersistXML) != 0;
-        request->source = openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr);
+        request->source = source ? openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)
+                                 : openTextStream(std::move(stream), flags & ~SVSFIsFilename, context,
+                                                  persist ? &after : nullptr);
         if (persist) {
             std::lock_guard lock(d.settingsMutex);
             d.persisted = after;
