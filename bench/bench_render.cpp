@@ -145,6 +145,32 @@ private:
 
 // ---- file figures ------------------------------------------------------------------------------------
 
+// A voice rendering a long text into an 8 kHz 8-bit file (small however far it gets), its events
+// drained as the window would drain them: events are the owner's to take.
+struct LongRender {
+    SpVoice voice;
+    std::shared_ptr<SpFileStream> file = std::make_shared<SpFileStream>();
+
+    LongRender(const std::shared_ptr<Synthesizer>& engine, const std::string& path) : voice(Backends{engine, nullptr}) {
+        voice.SetNotify([this] { voice.TakeEvents(); });
+        file->Format().SetType(4);
+        file->Open(path, SSFMCreateForWrite, false);
+        voice.SetAudioOutputStream(file);
+    }
+    // Speaks `text` with `flags` (async added); returns how long Speak took, in ms.
+    double speak(std::u16string text, int32_t flags) {
+        const auto start = Clock::now();
+        voice.Speak(std::move(text), flags | SVSFlagsAsync);
+        return msBetween(start, Clock::now());
+    }
+    void stop() {
+        voice.Speak(u"", SVSFPurgeBeforeSpeak);
+        voice.WaitUntilDone(-1);
+        voice.SetNotify({});
+        file->Close();
+    }
+};
+
 void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& dir) {
     std::vector<double> first;
     {
@@ -175,22 +201,14 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
             std::ofstream out(path, std::ios::binary);
             for (size_t written = 0; written < (50u << 20); written += sentence.size()) out << sentence;
         }
-        SpVoice voice(Backends{engine, nullptr});
-        voice.SetNotify([&voice] { voice.TakeEvents(); });
-        auto file = std::make_shared<SpFileStream>();
-        file->Format().SetType(4);
-        file->Open(dir + "/big.wav", SSFMCreateForWrite, false);
-        voice.SetAudioOutputStream(file);
+        LongRender render(engine, dir + "/big.wav");
         const auto start = Clock::now();
-        voice.Speak(speech::fromUtf8(path), SVSFlagsAsync | SVSFIsFilename);
-        const double speakMs = msBetween(start, Clock::now());
-        while (file->bytesWritten() == 0 && voice.isBusy()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        const double speakMs = render.speak(speech::fromUtf8(path), SVSFIsFilename);
+        while (render.file->bytesWritten() == 0 && render.voice.isBusy())
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         const double firstMs = msBetween(start, Clock::now());
         std::this_thread::sleep_for(std::chrono::seconds(4));
-        voice.Speak(u"", SVSFPurgeBeforeSpeak);
-        voice.WaitUntilDone(-1);
-        voice.SetNotify({});
-        file->Close();
+        render.stop();
         std::printf("file  50 MB text file (SVSFIsFilename): Speak returned in %.1f ms, first sample after %.1f ms; "
                     "peak RSS %ld MB (target < 80 MB)\n",
                     speakMs, firstMs, peakRssKb() / 1024);
@@ -205,22 +223,11 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
         std::u16string text;
         text.reserve((20u << 20) + sentence.size());
         while (text.size() < (20u << 20)) text += sentence;
-        SpVoice voice(Backends{engine, nullptr});
-        // Drained as the window would drain them: events are the owner's to take.
-        voice.SetNotify([&voice] { voice.TakeEvents(); });
-        auto file = std::make_shared<SpFileStream>();
-        file->Format().SetType(4);
-        file->Open(dir + "/big.wav", SSFMCreateForWrite, false);
-        voice.SetAudioOutputStream(file);
-        const auto start = Clock::now();
-        voice.Speak(std::move(text), SVSFlagsAsync);
-        const double speakMs = msBetween(start, Clock::now());
+        LongRender render(engine, dir + "/big.wav");
+        const double speakMs = render.speak(std::move(text), SVSFDefault);
         std::this_thread::sleep_for(std::chrono::seconds(8));
-        const double audioSeconds = double(file->bytesWritten()) / 8000.0;
-        voice.Speak(u"", SVSFPurgeBeforeSpeak);
-        voice.WaitUntilDone(-1);
-        voice.SetNotify({});
-        file->Close();
+        const double audioSeconds = double(render.file->bytesWritten()) / 8000.0;
+        render.stop();
         std::printf("file  20 MB text (%zu UTF-16 units): Speak returned in %.1f ms; 8 s of rendering gave %.0f s of audio; "
                     "peak RSS %ld MB (before %ld MB) (target < 80 MB)\n",
                     size_t(20u << 20), speakMs, audioSeconds, peakRssKb() / 1024, before / 1024);

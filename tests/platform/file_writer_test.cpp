@@ -3,15 +3,14 @@
 #include "platform/speech/file_writer.h"
 
 #include "platform/speech/constants.h"
+#include "support/doubles.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -21,7 +20,6 @@
 namespace speech {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::vector<int16_t> sine(size_t frames, size_t from = 0) {
@@ -40,21 +38,14 @@ std::vector<uint8_t> dataOf(const std::string& path) {
 
 class FileWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tallamo-writer-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::shared_ptr<SpFileStream> open(int32_t type, const std::string& name = "out.wav") {
+    std::shared_ptr<SpFileStream> open(int32_t type) {
         auto file = std::make_shared<SpFileStream>();
         file->Format().SetType(type);
-        file->Open((dir_ / name).string(), SSFMCreateForWrite, false);
+        file->Open(dir_.file("out.wav"), SSFMCreateForWrite, false);
         return file;
     }
 
-    fs::path dir_;
+    testing_support::TempDir dir_;
 };
 
 TEST_F(FileWriterTest, WritesTheSameBytesAsConvertingInPlace) {
@@ -81,7 +72,7 @@ TEST_F(FileWriterTest, WritesTheSameBytesAsConvertingInPlace) {
         }
         EXPECT_GE(progress.load(), 1) << type;
         file->Close();
-        EXPECT_EQ(dataOf((dir_ / "out.wav").string()), expected) << type;
+        EXPECT_EQ(dataOf(dir_.file("out.wav")), expected) << type;
     }
 }
 

@@ -11,29 +11,14 @@
 #include <vector>
 
 #include "platform/speech/constants.h"
+#include "support/doubles.h"
 
 namespace speech {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tallamo-streams-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, ec);
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using testing_support::TempDir;
 
 struct WavInfo {
     bool opened = false;

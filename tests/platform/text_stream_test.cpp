@@ -2,34 +2,26 @@
 // characters, the same positions, the same sentences, also across the pieces it is read in and after
 // seeking back.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "platform/speech/constants.h"
 #include "platform/speech/file_source.h"
 #include "platform/speech/frontend.h"
 #include "platform/speech/utf8.h"
+#include "support/doubles.h"
 
 namespace speech {
 namespace {
 
-namespace fs = std::filesystem;
-
 class TextStreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tallamo-stream-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         context_.voice = SpObjectToken(TokenKind::Voice, "en-us", "English (America)");
         context_.voices = {context_.voice};
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string write(const std::string& name, const std::string& bytes) {
-        const std::string path = (dir_ / name).string();
+        const std::string path = dir_.file(name);
         std::ofstream(path, std::ios::binary) << bytes;
         return path;
     }
@@ -42,7 +34,7 @@ protected:
         return reader ? std::move(*reader) : nullptr;
     }
 
-    fs::path dir_;
+    testing_support::TempDir dir_;
     FrontEndContext context_;
 };
 

@@ -49,18 +49,6 @@ void expectWellFormed(const std::vector<VoiceEvent>& events) {
     for (const auto& [number, s] : state) EXPECT_EQ(s, 2) << "stream " << number << " never ended";
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/tallamo-voice-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-private:
-    std::string path_;
-};
 
 std::shared_ptr<SpFileStream> openFile(const std::string& path, int32_t type = SAFT22kHz16BitMono) {
     auto stream = std::make_shared<SpFileStream>();

@@ -2,7 +2,10 @@
 
 #include "platform/speech/utf8.h"
 
+#include <stdlib.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <cmath>
 #include <thread>
 
@@ -266,5 +269,19 @@ bool EventLog::waitFor(speech::EventKind kind, size_t count, std::chrono::millis
 std::u16string u16(std::string_view s) { return speech::fromUtf8(s); }
 
 std::string utf8(std::u16string_view text) { return speech::toUtf8(text); }
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tallamo-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary folder");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
 
 }  // namespace testing_support

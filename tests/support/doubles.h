@@ -143,4 +143,19 @@ private:
 std::u16string u16(std::string_view utf8);
 std::string utf8(std::u16string_view text);
 
+// A fresh folder under the system's temporary folder, removed with everything in it (read-only
+// parts included) when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 }  // namespace testing_support
