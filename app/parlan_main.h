@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -162,11 +163,15 @@ public:
     void HighlightSpokenRange(int32_t start, int32_t length);
     void LoadMouthImages();
     void ShowRestPicture();  // composite("MICFULL", "MICFULL") into VisemePicture
-    // Drains the voice's event queue and runs the handler of each event (UI thread only).
+    // Drains the voice's event queue and runs the handler of each event, in order (UI thread only). A
+    // backlog (the hundreds of thousands of events of a long text saved to a file) is handled in
+    // slices of a few tens of milliseconds, with input and painting in between.
     Q_INVOKABLE void dispatchVoiceEvents();
     // Set by the voice's notify function when it has posted a call to dispatchVoiceEvents that has not
     // run yet, so a burst of notifications posts one call.
     std::atomic<bool> voiceEventsPosted{false};
+    // Events taken from the voice and not handled yet (the rest of a slice's batch).
+    std::deque<speech::VoiceEvent> voiceEventBacklog;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -11,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QTextCursor>
@@ -25,6 +26,8 @@ QString item(const char* label, qint64 value) { return QString::fromLatin1(label
 QString item(const char* label, const QString& value) { return QString::fromLatin1(label) + value; }
 
 constexpr char kDispatching[] = "dispatchingVoiceEvents";
+// How long one call handles events before it lets the window handle input and paint.
+constexpr qint64 kDispatchSliceMs = 30;
 
 }  // namespace
 
@@ -45,51 +48,64 @@ void ParlanMain::dispatchVoiceEvents() {
     voiceEventsPosted.store(false);
     if (property(kDispatching).toBool()) return;
     setProperty(kDispatching, true);
+    QElapsedTimer slice;
+    slice.start();
     while (Voice) {
-        const std::vector<speech::VoiceEvent> events = Voice->TakeEvents();
-        if (events.empty()) break;
-        for (const speech::VoiceEvent& event : events) {
-            if (!Voice) break;  // released by an unload or a fatal error: the rest is dropped
-            const auto stream = static_cast<int32_t>(event.streamNumber);
-            const QVariant position = QVariant::fromValue<qulonglong>(event.streamPosition);
-            guard([&] {
-                switch (event.kind) {
-                case speech::EventKind::StartStream:
-                    Voice_StartStream(stream, position);
-                    break;
-                case speech::EventKind::EndStream:
-                    Voice_EndStream(stream, position);
-                    break;
-                case speech::EventKind::VoiceChange:
-                    Voice_VoiceChange(stream, position, event.token.value_or(speech::SpObjectToken{}));
-                    break;
-                case speech::EventKind::Bookmark:
-                    Voice_Bookmark(stream, position, QString::fromStdString(event.bookmark), event.bookmarkId);
-                    break;
-                case speech::EventKind::Word:
-                    Voice_Word(stream, position, event.characterPosition, event.length);
-                    break;
-                case speech::EventKind::Sentence:
-                    Voice_Sentence(stream, position, event.characterPosition, event.length);
-                    break;
-                case speech::EventKind::Phoneme:
-                    Voice_Phoneme(stream, position, event.duration, static_cast<int16_t>(event.next), event.feature,
-                                  static_cast<int16_t>(event.current));
-                    break;
-                case speech::EventKind::Viseme:
-                    Voice_Viseme(stream, position, event.duration, event.next, event.feature, event.current);
-                    break;
-                case speech::EventKind::AudioLevel:
-                    Voice_AudioLevel(stream, position, event.audioLevel);
-                    break;
-                case speech::EventKind::EnginePrivate:
-                    Voice_EnginePrivate(stream, static_cast<int32_t>(event.streamPosition),
-                                        QVariant::fromValue<qlonglong>(event.engineData));
-                    break;
-                }
-            });
+        if (voiceEventBacklog.empty()) {
+            std::vector<speech::VoiceEvent> taken = Voice->TakeEvents();
+            if (taken.empty()) break;
+            voiceEventBacklog.assign(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
         }
+        if (slice.elapsed() >= kDispatchSliceMs) {
+            // The rest waits for one more queued call, behind the input and painting queued meanwhile.
+            if (!voiceEventsPosted.exchange(true)) {
+                QMetaObject::invokeMethod(this, "dispatchVoiceEvents", Qt::QueuedConnection);
+            }
+            break;
+        }
+        const speech::VoiceEvent event = std::move(voiceEventBacklog.front());
+        voiceEventBacklog.pop_front();
+        const auto stream = static_cast<int32_t>(event.streamNumber);
+        const QVariant position = QVariant::fromValue<qulonglong>(event.streamPosition);
+        guard([&] {
+            switch (event.kind) {
+            case speech::EventKind::StartStream:
+                Voice_StartStream(stream, position);
+                break;
+            case speech::EventKind::EndStream:
+                Voice_EndStream(stream, position);
+                break;
+            case speech::EventKind::VoiceChange:
+                Voice_VoiceChange(stream, position, event.token.value_or(speech::SpObjectToken{}));
+                break;
+            case speech::EventKind::Bookmark:
+                Voice_Bookmark(stream, position, QString::fromStdString(event.bookmark), event.bookmarkId);
+                break;
+            case speech::EventKind::Word:
+                Voice_Word(stream, position, event.characterPosition, event.length);
+                break;
+            case speech::EventKind::Sentence:
+                Voice_Sentence(stream, position, event.characterPosition, event.length);
+                break;
+            case speech::EventKind::Phoneme:
+                Voice_Phoneme(stream, position, event.duration, static_cast<int16_t>(event.next), event.feature,
+                              static_cast<int16_t>(event.current));
+                break;
+            case speech::EventKind::Viseme:
+                Voice_Viseme(stream, position, event.duration, event.next, event.feature, event.current);
+                break;
+            case speech::EventKind::AudioLevel:
+                Voice_AudioLevel(stream, position, event.audioLevel);
+                break;
+            case speech::EventKind::EnginePrivate:
+                Voice_EnginePrivate(stream, static_cast<int32_t>(event.streamPosition),
+                                    QVariant::fromValue<qlonglong>(event.engineData));
+                break;
+            }
+        });
     }
+    // Released by an unload or a fatal error: what is left is dropped.
+    if (!Voice) voiceEventBacklog.clear();
     setProperty(kDispatching, false);
 }
 

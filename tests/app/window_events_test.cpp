@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QTimer>
+#include <optional>
 
 #include "support/doubles.h"
 #include "window_fixture.h"
@@ -216,4 +218,39 @@ TEST_F(WindowTest, SpokenWordsAreSelectedAsTheyAreHeard) {
     EXPECT_EQ(selections.mid(0, wordsNamed.size()), wordsNamed);
     EXPECT_EQ(selections.back(), spoken);
     EXPECT_FALSE(debugText().contains(kHighlightFailure));
+}
+
+TEST_F(EventsTest, ABacklogIsHandledInOrderInSlicesWithTheWindowServedBetween) {
+    ParlanMain& w = *window;
+    showEvents();
+    // A long text rendered into a file: all its events are queued before the window handles any.
+    std::u16string text;
+    for (int i = 0; text.size() < 30000; ++i) text += u"word" + std::u16string(1, char16_t(u'a' + i % 26)) + u" ";
+    w.MainTxtBox->setPlainText(QString::fromStdU16String(text));
+    testing_support::TempDir dir;
+    auto file = std::make_shared<speech::SpFileStream>();
+    file->Open(dir.file("backlog.wav"), speech::SSFMCreateForWrite, false);
+    w.Voice->SetAudioOutputStream(file);
+    w.Voice->Speak(text, speech::SVSFDefault);
+
+    // A call queued behind the backlog runs before the backlog is done: the window is not frozen.
+    std::optional<bool> speakingWhenServed;
+    QTimer::singleShot(0, &w, [&] { speakingWhenServed = w.Speaking; });
+    int lastWord = -1;
+    bool inOrder = true;
+    QObject::connect(w.MainTxtBox, &QPlainTextEdit::selectionChanged, &w, [&] {
+        const QTextCursor c = w.MainTxtBox->textCursor();
+        // Words only: not the whole text at the end, nor the collapsed cursor each selection starts with.
+        if (c.selectionEnd() - c.selectionStart() > 10 || !c.hasSelection()) return;
+        if (c.selectionStart() <= lastWord) inOrder = false;
+        lastWord = c.selectionStart();
+    });
+    ASSERT_TRUE(waitFor([&] { return debugText().contains(QStringLiteral("EndStream, StreamNum=1")); }, 60000));
+    file->Close();
+    ASSERT_TRUE(speakingWhenServed.has_value());
+    EXPECT_TRUE(*speakingWhenServed) << "the queued call waited for the whole backlog";
+    EXPECT_TRUE(inOrder);
+    EXPECT_GT(lastWord, 29000);
+    EXPECT_FALSE(w.Speaking);
+    EXPECT_TRUE(w.voiceEventBacklog.empty());
 }
