@@ -14,7 +14,6 @@
 #include <QPointer>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 
@@ -170,8 +169,9 @@ public:
     // Set by the voice's notify function when it has posted a call to dispatchVoiceEvents that has not
     // run yet, so a burst of notifications posts one call.
     std::atomic<bool> voiceEventsPosted{false};
-    // Events taken from the voice and not handled yet (the rest of a slice's batch).
-    std::deque<speech::VoiceEvent> voiceEventBacklog;
+    // Events taken from the voice; those from voiceEventNext on are not handled yet.
+    std::vector<speech::VoiceEvent> voiceEventBacklog;
+    size_t voiceEventNext = 0;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

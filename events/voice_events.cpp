@@ -51,10 +51,10 @@ void ParlanMain::dispatchVoiceEvents() {
     QElapsedTimer slice;
     slice.start();
     while (Voice) {
-        if (voiceEventBacklog.empty()) {
-            std::vector<speech::VoiceEvent> taken = Voice->TakeEvents();
-            if (taken.empty()) break;
-            voiceEventBacklog.assign(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
+        if (voiceEventNext == voiceEventBacklog.size()) {
+            voiceEventBacklog = Voice->TakeEvents();
+            voiceEventNext = 0;
+            if (voiceEventBacklog.empty()) break;
         }
         if (slice.elapsed() >= kDispatchSliceMs) {
             // The rest waits for one more queued call, behind the input and painting queued meanwhile.
@@ -63,8 +63,7 @@ void ParlanMain::dispatchVoiceEvents() {
             }
             break;
         }
-        const speech::VoiceEvent event = std::move(voiceEventBacklog.front());
-        voiceEventBacklog.pop_front();
+        const speech::VoiceEvent event = std::move(voiceEventBacklog[voiceEventNext++]);
         const auto stream = static_cast<int32_t>(event.streamNumber);
         const QVariant position = QVariant::fromValue<qulonglong>(event.streamPosition);
         guard([&] {
@@ -76,7 +75,7 @@ void ParlanMain::dispatchVoiceEvents() {
                 Voice_EndStream(stream, position);
                 break;
             case speech::EventKind::VoiceChange:
-                Voice_VoiceChange(stream, position, event.token.value_or(speech::SpObjectToken{}));
+                Voice_VoiceChange(stream, position, event.token ? *event.token : speech::SpObjectToken{});
                 break;
             case speech::EventKind::Bookmark:
                 Voice_Bookmark(stream, position, QString::fromStdString(event.bookmark), event.bookmarkId);
@@ -105,7 +104,10 @@ void ParlanMain::dispatchVoiceEvents() {
         });
     }
     // Released by an unload or a fatal error: what is left is dropped.
-    if (!Voice) voiceEventBacklog.clear();
+    if (!Voice) {
+        voiceEventBacklog.clear();
+        voiceEventNext = 0;
+    }
     setProperty(kDispatching, false);
 }
 

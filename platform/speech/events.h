@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 
 #include "tokens.h"
@@ -55,8 +55,9 @@ struct VoiceEvent {
     // the UTF-16 offset in the text at (or just after) the punctuation that ended the clause.
     int64_t engineData = 0;
 
-    // VoiceChange: the new voice.
-    std::optional<SpObjectToken> token;
+    // VoiceChange: the new voice. Shared and held by pointer: a long text makes millions of events, and
+    // a token held in each would double their size.
+    std::shared_ptr<const SpObjectToken> token;
 };
 
 // Viseme feature bits.

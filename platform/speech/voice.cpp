@@ -595,7 +595,7 @@ void SpVoice::Impl::process(Request& request) {
         if (!(segment->voice == currentVoice)) {
             currentVoice = segment->voice;
             auto p = add(EventKind::VoiceChange, 0);
-            p.event.token = segment->voice;
+            p.event.token = std::make_shared<const SpObjectToken>(segment->voice);
             insertPending(std::move(p));
         }
         for (const auto& mark : segment->marks) {
