@@ -126,6 +126,21 @@ static void mixInto(std::span<const Sample> frames, int inChannels, int workChan
 }
 
 void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
+    if (!state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16) {
+        // Already the output format (the engine's own 22.05 kHz 16-bit mono, say): the samples only
+        // need their little-endian bytes.
+        const size_t start = out.size();
+        out.resize(start + frames.size() * 2);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const auto u = static_cast<uint16_t>(frames[i]);
+            out[start + 2 * i] = static_cast<uint8_t>(u & 0xFF);
+            out[start + 2 * i + 1] = static_cast<uint8_t>(u >> 8);
+        }
+        const size_t count = frames.size() / static_cast<size_t>(inChannels_);
+        state_->inputFrames += count;
+        state_->outputFrames += count;
+        return;
+    }
     mixInto(frames, inChannels_, state_->workChannels, 1.0f / 32768.0f, state_->mixed);
     std::span<const float> mixed(state_->mixed);
     // Reuse the float path; mixed is already in workChannels.

@@ -17,7 +17,6 @@ FileWriter::FileWriter(std::shared_ptr<SpFileStream> file, int inRate, int inCha
                        std::function<void()> onProgress)
     : file_(std::move(file)),
       converter_(inRate, inChannels, out),
-      passThrough_(out == WaveFormat{inRate, 16, inChannels}),
       onProgress_(std::move(onProgress)),
       written_(file_->bytesWritten()) {
     thread_ = std::thread([this] { run(); });
@@ -120,13 +119,6 @@ void FileWriter::run() {
             converter_.finish(bytes_);
         } else if (!block.floats.empty()) {
             converter_.push(std::span<const float>(block.floats), bytes_);
-        } else if (passThrough_) {
-            bytes_.resize(block.samples.size() * 2);
-            for (size_t i = 0; i < block.samples.size(); ++i) {
-                const auto u = static_cast<uint16_t>(block.samples[i]);
-                bytes_[2 * i] = static_cast<uint8_t>(u & 0xFF);
-                bytes_[2 * i + 1] = static_cast<uint8_t>(u >> 8);
-            }
         } else {
             converter_.push(std::span<const int16_t>(block.samples), bytes_);
         }

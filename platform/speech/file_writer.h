@@ -67,8 +67,6 @@ private:
 
     std::shared_ptr<SpFileStream> file_;
     Converter converter_;
-    // The input is already the file's format: the samples only need their little-endian bytes.
-    const bool passThrough_;
     std::function<void()> onProgress_;
 
     mutable std::mutex mutex_;

@@ -462,7 +462,6 @@ void SpVoice::Impl::process(Request& request) {
         }
     }
 
-    const bool passThrough = !request.sound && format == WaveFormat{synthRate, 16, 1};
     pending.push_back({base, makeEvent(EventKind::StartStream, base)});
 
     auto outputFramesFor = [&](uint64_t inputFrames) {
@@ -702,17 +701,7 @@ void SpVoice::Impl::process(Request& request) {
                 return taken;
             }
             std::vector<uint8_t> bytes;
-            if (passThrough) {
-                // The engine's own format: the samples only need their little-endian bytes.
-                bytes.resize(unconverted.size() * 2);
-                for (size_t i = 0; i < unconverted.size(); ++i) {
-                    const auto u = static_cast<uint16_t>(unconverted[i]);
-                    bytes[2 * i] = static_cast<uint8_t>(u & 0xFF);
-                    bytes[2 * i + 1] = static_cast<uint8_t>(u >> 8);
-                }
-            } else {
-                converter->push(std::span<const int16_t>(unconverted), bytes);
-            }
+            converter->push(std::span<const int16_t>(unconverted), bytes);
             convInput += unconverted.size();
             unconverted.clear();
             pushAudio(std::move(bytes));
