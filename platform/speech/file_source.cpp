@@ -184,6 +184,11 @@ struct TextFileReader::Handle {
 TextFileReader::~TextFileReader() = default;
 
 bool TextFileReader::read(std::u16string& out) {
+    if (!first_.empty()) {
+        out += first_;
+        first_.clear();
+        return true;
+    }
     Handle& h = *handle_;
     while (!h.atEnd) {
         h.chunk.resize(kChunk);
@@ -198,7 +203,13 @@ bool TextFileReader::read(std::u16string& out) {
     return false;
 }
 
+std::optional<char16_t> TextFileReader::firstUnit() const {
+    if (first_.empty()) return std::nullopt;
+    return first_.front();
+}
+
 void TextFileReader::restart() {
+    first_.clear();
     std::fseek(handle_->file.get(), bodyStart_, SEEK_SET);
     std::clearerr(handle_->file.get());
     ucnv_resetToUnicode(handle_->converter.get());
@@ -279,6 +290,9 @@ Result<NamedFile> openNamedFile(const std::string& path) {
     reader->encoding_ = name;
     reader->bodyStart_ = static_cast<long>(bomLength(bom));
     reader->restart();
+    // The first piece is decoded now, so that Speak can tell markup from plain text without reading
+    // the file twice.
+    reader->read(reader->first_);
     return NamedFile{std::move(reader)};
 }
 

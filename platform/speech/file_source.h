@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -50,6 +51,8 @@ public:
 
     bool read(std::u16string& out) override;
     void restart() override;
+    // The text's first UTF-16 unit (nothing for an empty text), known from opening without reading on.
+    std::optional<char16_t> firstUnit() const;
     // The rest of the text at once (markup is checked whole before it is spoken). A fault names the
     // file when it cannot be read.
     Result<std::u16string> readAll();
@@ -64,6 +67,7 @@ private:
     std::string path_;
     std::string encoding_;
     long bodyStart_ = 0;  // just after the byte-order mark
+    std::u16string first_;  // the first piece, decoded when the file was opened and not yet read
 };
 
 // A file named in Speak: a sound file to play or a text file to speak.

@@ -8,7 +8,6 @@
 #include <unicode/utext.h>
 
 #include <deque>
-#include <functional>
 #include <limits>
 #include <mutex>
 
@@ -587,15 +586,22 @@ bool readsAsMarkup(int32_t flags, std::optional<char16_t> first) {
 
 namespace {
 
-// Plain text of either kind: every character with the voice's settings (and those persisted).
-std::unique_ptr<SegmentSource> openPlain(std::function<std::unique_ptr<text::UnitProducer>(uint32_t)> producer,
-                                         int32_t flags, const FrontEndContext& context, MarkupState* persistOut) {
+// What every text starts with: the voices markup may name, the settings in force (the voice's own,
+// with those persisted from earlier texts) and their packed style.
+struct Start {
+    std::shared_ptr<text::VoiceTable> voices;
+    text::Settings settings;
+    uint32_t style = 0;
+};
+
+Start startFor(const FrontEndContext& context) {
     using namespace text;
-    auto table = std::make_shared<VoiceTable>(context);
-    if (context.persisted.voice) table->indexOf(*context.persisted.voice);
-    const uint32_t style = packStyle(resolve(fromState(context.persisted, *table), context, table->base));
-    if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-    return std::make_unique<TextSource>(producer(style), table, (flags & SVSFNLPSpeakPunc) != 0, style);
+    Start s;
+    s.voices = std::make_shared<VoiceTable>(context);
+    if (context.persisted.voice) s.voices->indexOf(*context.persisted.voice);
+    s.settings = fromState(context.persisted, *s.voices);
+    s.style = packStyle(resolve(s.settings, context, s.voices->base));
+    return s;
 }
 
 }  // namespace
@@ -605,38 +611,37 @@ std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, 
     if (readsAsMarkup(flags, std::nullopt)) {
         throw Error(errc::kInvalidArg, "Markup is read whole, not as a stream.");
     }
-    return openPlain([&](uint32_t style) { return std::make_unique<text::StreamProducer>(std::move(text), style); }, flags,
-                     context, persistOut);
+    const Start start = startFor(context);
+    if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+    return std::make_unique<text::TextSource>(std::make_unique<text::StreamProducer>(std::move(text), start.style),
+                                              start.voices, (flags & SVSFNLPSpeakPunc) != 0, start.style);
 }
 
 std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> text, int32_t flags,
                                         const FrontEndContext& context, MarkupState* persistOut) {
     using namespace text;
     if (!text) text = std::make_shared<const std::u16string>();
-    const bool markup =
-        readsAsMarkup(flags, text->empty() ? std::nullopt : std::optional<char16_t>((*text)[0]));
-    if (!markup) {
-        return openPlain([&](uint32_t style) { return makePlainProducer(std::move(text), style); }, flags, context,
-                         persistOut);
-    }
+    const bool markup = readsAsMarkup(flags, text->empty() ? std::nullopt : std::optional<char16_t>((*text)[0]));
     const bool speakPunctuation = (flags & SVSFNLPSpeakPunc) != 0;
+    const Start start = startFor(context);
+    std::shared_ptr<const VoiceTable> voices = start.voices;
 
-    auto table = std::make_shared<VoiceTable>(context);
-    if (context.persisted.voice) table->indexOf(*context.persisted.voice);
-    const Settings start = fromState(context.persisted, *table);
-    const uint32_t style = packStyle(resolve(start, context, table->base));
-    std::shared_ptr<const VoiceTable> voices = table;
-
+    if (!markup) {
+        if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+        return std::make_unique<TextSource>(makePlainProducer(std::move(text), start.style), voices, speakPunctuation,
+                                            start.style);
+    }
     if (isSsml(*text)) {
         checkSsml(*text, context, voices);
-        auto source = openSsml(std::move(text), resolve(start, context, table->base), voices, speakPunctuation);
+        auto source =
+            openSsml(std::move(text), resolve(start.settings, context, start.voices->base), voices, speakPunctuation);
         if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
         return source;
     }
     MarkupState after = checkMarkup(*text, context, voices);
     if (persistOut && (flags & SVSFPersistXML)) *persistOut = std::move(after);
     return std::make_unique<TextSource>(makeMarkupProducer(std::move(text), context, voices), voices,
-                                        speakPunctuation, style);
+                                        speakPunctuation, start.style);
 }
 
 }  // namespace speech

@@ -1094,10 +1094,7 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
             request->sound = std::move(*sound);
         } else {
             stream = std::move(std::get<std::unique_ptr<TextFileReader>>(file.value().content));
-            std::u16string head;
-            stream->read(head);
-            stream->restart();
-            if (readsAsMarkup(flags, head.empty() ? std::nullopt : std::optional<char16_t>(head[0]))) {
+            if (readsAsMarkup(flags, stream->firstUnit())) {
                 source = std::make_shared<const std::u16string>(stream->readAll().orThrow());
                 stream.reset();
             }
