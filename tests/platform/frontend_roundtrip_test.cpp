@@ -2,7 +2,6 @@
 // of the text, bookmarks arrive in order, and volume, rate and silence can be heard in the audio.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -20,13 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Backends engineOnly() {
-    static std::shared_ptr<Synthesizer> engine = makeEspeakSynthesizer();
-    auto host = VirtualAudioHost::create();
-    host->setDevices({});
-    return {engine, host};
-}
-
 struct Audio {
     double seconds = 0;
     double rms = 0;
@@ -35,10 +27,7 @@ struct Audio {
 class MarkupRoundTrip : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tallamo-markup-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        voice_ = std::make_unique<SpVoice>(engineOnly());
+        voice_ = std::make_unique<SpVoice>(engineWithoutDevices());
         for (const auto& t : voice_->GetVoices("", "")) {
             if (t.Id().starts_with("en")) {
                 voice_->SetVoice(t);
@@ -48,7 +37,6 @@ protected:
     }
     void TearDown() override {
         voice_.reset();
-        fs::remove_all(dir_);
     }
 
     // Speaks `text` into a 22 kHz mono file; returns the events.
@@ -89,7 +77,8 @@ protected:
         return out;
     }
 
-    fs::path dir_;
+    TempDir tempDir_;
+    fs::path dir_ = tempDir_.path();
     std::unique_ptr<SpVoice> voice_;
     Audio audio_;
 };

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -24,27 +23,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every voice shares one espeak-ng engine; a host with no devices keeps these tests off the sound server.
-Backends engineBackends() {
-    static std::shared_ptr<Synthesizer> engine = makeEspeakSynthesizer();
-    auto host = VirtualAudioHost::create();
-    host->setDevices({});
-    return {engine, host};
-}
-
 class SpeechToFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tallamo-speech-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        voice_ = std::make_unique<SpVoice>(engineBackends());
+        voice_ = std::make_unique<SpVoice>(engineWithoutDevices());
         log_ = std::make_unique<EventLog>(*voice_);
     }
     void TearDown() override {
         log_.reset();
         voice_.reset();
-        fs::remove_all(dir_);
     }
 
     // Renders `text` into a new file of `type`; returns its path.
@@ -88,7 +75,8 @@ protected:
         FAIL() << "no voice " << idPart;
     }
 
-    fs::path dir_;
+    TempDir tempDir_;
+    fs::path dir_ = tempDir_.path();
     std::unique_ptr<SpVoice> voice_;
     std::unique_ptr<EventLog> log_;
 };
