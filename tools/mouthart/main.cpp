@@ -125,14 +125,19 @@ void paintBody(QPainter& p) {
     p.drawEllipse(QRectF(36.0, 115.0, 20.0, 4.0));
 }
 
+// One open eye centred on `cx`: outline, white and pupil.
+void paintEyeball(QPainter& p, double cx) {
+    p.setBrush(kBlack);
+    p.drawEllipse(QPointF(cx, kEyeCy), kEyeHalfW, kEyeHalfH);
+    p.setBrush(kWhite);
+    p.drawEllipse(QPointF(cx, kEyeCy), kEyeHalfW - 1.5, kEyeHalfH - 1.5);
+    p.setBrush(kBlack);
+    p.drawEllipse(QPointF(cx + 1.0, kEyeCy + 1.0), 3.0, 3.5);
+}
+
 void paintOpenEyes(QPainter& p) {
     for (double cx : {kEyeLeftCx, kEyeRightCx}) {
-        p.setBrush(kBlack);
-        p.drawEllipse(QPointF(cx, kEyeCy), kEyeHalfW, kEyeHalfH);
-        p.setBrush(kWhite);
-        p.drawEllipse(QPointF(cx, kEyeCy), kEyeHalfW - 1.5, kEyeHalfH - 1.5);
-        p.setBrush(kBlack);
-        p.drawEllipse(QPointF(cx + 1.0, kEyeCy + 1.0), 3.0, 3.5);
+        paintEyeball(p, cx);
         p.setBrush(kWhite);
         p.drawEllipse(QPointF(cx + 2.0, kEyeCy - 0.5), 1.0, 1.0);
     }
@@ -160,12 +165,7 @@ void paintNarrowEyes(QPainter& p) {
     for (double cx : {kEyeLeftCx, kEyeRightCx}) {
         p.save();
         p.setClipRect(QRectF(cx - kEyeHalfW - 1.0, kEyeCy - 1.0, 2.0 * kEyeHalfW + 2.0, kEyeHalfH + 2.0));
-        p.setBrush(kBlack);
-        p.drawEllipse(QPointF(cx, kEyeCy), kEyeHalfW, kEyeHalfH);
-        p.setBrush(kWhite);
-        p.drawEllipse(QPointF(cx, kEyeCy), kEyeHalfW - 1.5, kEyeHalfH - 1.5);
-        p.setBrush(kBlack);
-        p.drawEllipse(QPointF(cx + 1.0, kEyeCy + 1.0), 3.0, 3.5);
+        paintEyeball(p, cx);
         p.restore();
         p.setBrush(kBlack);
         p.drawRoundedRect(QRectF(cx - kEyeHalfW - 0.5, kEyeCy - 1.5, 2.0 * kEyeHalfW + 1.0, 2.5), 1.0, 1.0);
