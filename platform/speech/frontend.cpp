@@ -78,14 +78,9 @@ public:
         const size_t n = s.size();
         const uint64_t start = sink.size();
         while (pos_ < n && sink.size() - start < minUnits) {
-            char32_t cp = s[pos_];
-            size_t len = 1;
-            if (U16_IS_LEAD(cp) && pos_ + 1 < n && U16_IS_TRAIL(s[pos_ + 1])) {
-                cp = U16_GET_SUPPLEMENTARY(cp, s[pos_ + 1]);
-                len = 2;
-            }
-            sink.put(cp, static_cast<int32_t>(pos_), static_cast<int32_t>(pos_ + len), style_);
-            pos_ += len;
+            const size_t at = pos_;
+            const char32_t cp = nextCodePoint(s.data(), pos_, n);
+            sink.put(cp, static_cast<int32_t>(at), static_cast<int32_t>(pos_), style_);
         }
         return pos_ < n;
     }
@@ -113,15 +108,11 @@ public:
                 if (piece_.empty()) return false;
                 continue;
             }
-            char32_t cp = piece_[at_];
-            size_t len = 1;
-            if (U16_IS_LEAD(cp) && at_ + 1 < piece_.size() && U16_IS_TRAIL(piece_[at_ + 1])) {
-                cp = U16_GET_SUPPLEMENTARY(cp, piece_[at_ + 1]);
-                len = 2;
-            }
+            const size_t from = at_;
+            const char32_t cp = nextCodePoint(piece_.data(), at_, piece_.size());
+            const size_t len = at_ - from;
             sink.put(cp, clamp32(position_), clamp32(position_ + len), style_);
             position_ += len;
-            at_ += len;
         }
         return !(ended_ && at_ == piece_.size());
     }
@@ -412,18 +403,13 @@ private:
         s.text.reserve(q - p);
         s.sourceOffsets.reserve(q - p + 1);
         for (size_t i = p; i < q;) {
-            char32_t cp = chars_[i];
-            size_t n = 1;
-            if (U16_IS_LEAD(cp) && i + 1 < q && U16_IS_TRAIL(chars_[i + 1])) {
-                cp = U16_GET_SUPPLEMENTARY(cp, chars_[i + 1]);
-                n = 2;
-            }
-            cpIndex_[i - p] = static_cast<int32_t>(s.text.size());
-            if (n == 2) cpIndex_[i - p + 1] = static_cast<int32_t>(s.text.size());
+            const size_t at = i;
+            const char32_t cp = nextCodePoint(chars_.data(), i, q);
+            cpIndex_[at - p] = static_cast<int32_t>(s.text.size());
+            if (i - at == 2) cpIndex_[at - p + 1] = static_cast<int32_t>(s.text.size());
             s.text.push_back(cp);
-            s.sourceOffsets.push_back(units_[i].src);
-            cpEnd_.push_back(units_[i].srcEnd);
-            i += n;
+            s.sourceOffsets.push_back(units_[at].src);
+            cpEnd_.push_back(units_[at].srcEnd);
         }
         cpIndex_[q - p] = static_cast<int32_t>(s.text.size());
         s.sourceOffsets.push_back(units_[q - 1].srcEnd);

@@ -174,19 +174,12 @@ private:
 
         std::vector<int32_t> cpIndex(to - from + 1, 0);
         for (size_t i = from; i < to;) {
-            char32_t c = t[i];
-            size_t n = 1;
-            if (U16_IS_LEAD(c) && i + 1 < to && U16_IS_TRAIL(t[i + 1])) {
-                c = U16_GET_SUPPLEMENTARY(c, t[i + 1]);
-                n = 2;
-            } else if (c == 0 || U16_IS_SURROGATE(c)) {
-                c = sanitize(c);
-            }
-            cpIndex[i - from] = static_cast<int32_t>(s.text.size());
-            if (n == 2) cpIndex[i - from + 1] = static_cast<int32_t>(s.text.size());
+            const size_t at = i;
+            const char32_t c = nextCodePoint(t.data(), i, to);
+            cpIndex[at - from] = static_cast<int32_t>(s.text.size());
+            if (i - at == 2) cpIndex[at - from + 1] = static_cast<int32_t>(s.text.size());
             s.text.push_back(sanitize(c));
-            s.sourceOffsets.push_back(static_cast<int32_t>(i));
-            i += n;
+            s.sourceOffsets.push_back(static_cast<int32_t>(at));
         }
         cpIndex[to - from] = static_cast<int32_t>(s.text.size());
         s.sourceOffsets.push_back(static_cast<int32_t>(to));

@@ -199,9 +199,10 @@ private:
             size_t len = 1;
             if (c == u'&') {
                 len = entity(pos_, c);
-            } else if (U16_IS_LEAD(c) && pos_ + 1 < n && U16_IS_TRAIL(text_[pos_ + 1])) {
-                c = U16_GET_SUPPLEMENTARY(c, text_[pos_ + 1]);
-                len = 2;
+            } else {
+                size_t next = pos_;
+                c = nextCodePoint(text_.data(), next, n);
+                len = next - pos_;
             }
             pos_ += len;
             if (!emit) continue;
@@ -317,18 +318,13 @@ private:
         const Frame& top = stack_.back();
         if (!sink || top.suppressed || ssml_) return;
         for (size_t i = from; i < to;) {
-            char32_t c = text_[i];
-            size_t len = 1;
-            if (U16_IS_LEAD(c) && i + 1 < to && U16_IS_TRAIL(text_[i + 1])) {
-                c = U16_GET_SUPPLEMENTARY(c, text_[i + 1]);
-                len = 2;
-            }
+            const size_t at = i;
+            const char32_t c = nextCodePoint(text_.data(), i, to);
             if (top.spell || top.context != ContextKind::None) {
-                run_.push_back({c, static_cast<int32_t>(i), static_cast<int32_t>(i + len)});
+                run_.push_back({c, static_cast<int32_t>(at), static_cast<int32_t>(i)});
             } else {
-                sink->put(c, static_cast<int32_t>(i), static_cast<int32_t>(i + len), top.style);
+                sink->put(c, static_cast<int32_t>(at), static_cast<int32_t>(i), top.style);
             }
-            i += len;
         }
         if (!run_.empty()) flushRun(*sink, top);
     }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unicode/utf16.h>
+
 #include "frontend.h"
 
 namespace speech::text {
@@ -89,6 +91,14 @@ public:
 
 // Plain text: every character spoken with the one `style`.
 std::unique_ptr<UnitProducer> makePlainProducer(std::shared_ptr<const std::u16string> text, uint32_t style);
+
+// The code point at `i` in s[0, end): a surrogate pair is read whole, an unpaired surrogate as itself.
+// Advances `i` past it. ICU's U16_NEXT with the front end's size_t indices.
+inline char32_t nextCodePoint(const char16_t* s, size_t& i, size_t end) {
+    UChar32 c;
+    U16_NEXT(s, i, end, c);
+    return static_cast<char32_t>(c);
+}
 
 // Characters that must not reach the synthesizer as they are: NUL and other C0 controls (except
 // tab and line breaks) become a space, unpaired surrogates the replacement character.
