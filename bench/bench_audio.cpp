@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/forwarding_audio.h"
 #include "platform/speech/audio_host.h"
 #include "platform/speech/constants.h"
 #include "platform/speech/error.h"
@@ -119,32 +120,18 @@ void benchHost(AudioHost& host) {
 
 class WatchedHost;
 
-class WatchedStream final : public AudioDeviceStream {
+class WatchedStream final : public bench::ForwardingStream {
 public:
     WatchedStream(std::unique_ptr<AudioDeviceStream> inner, WatchedHost& host);
     ~WatchedStream() override;
-    WaveFormat format() const override { return inner_->format(); }
-    Result<size_t> write(std::span<const uint8_t> d, milliseconds w) override { return inner_->write(d, w); }
-    Result<PlaybackState> state() override { return inner_->state(); }
-    Result<void> setPaused(bool p) override { return inner_->setPaused(p); }
-    Result<void> flush() override { return inner_->flush(); }
-    Result<bool> drain(milliseconds w) override { return inner_->drain(w); }
-    void interrupt() override { inner_->interrupt(); }
 
 private:
-    std::unique_ptr<AudioDeviceStream> inner_;
     WatchedHost& host_;
 };
 
-class WatchedHost final : public AudioHost {
+class WatchedHost final : public bench::ForwardingHost {
 public:
-    explicit WatchedHost(std::shared_ptr<AudioHost> inner) : inner_(std::move(inner)) {}
-    std::vector<AudioDeviceInfo> devices() override { return inner_->devices(); }
-    Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& id, const WaveFormat& f) override {
-        auto r = inner_->open(id, f);
-        if (!r) return r.fault();
-        return std::unique_ptr<AudioDeviceStream>(std::make_unique<WatchedStream>(std::move(r.value()), *this));
-    }
+    using ForwardingHost::ForwardingHost;
     // The voice's current stream state, read from this thread (the Pulse stream takes its own lock).
     std::optional<PlaybackState> peek() {
         std::lock_guard lock(mutex_);
@@ -162,14 +149,18 @@ public:
         if (current_ == s) current_ = nullptr;
     }
 
+protected:
+    std::unique_ptr<AudioDeviceStream> wrap(std::unique_ptr<AudioDeviceStream> stream) override {
+        return std::make_unique<WatchedStream>(std::move(stream), *this);
+    }
+
 private:
-    std::shared_ptr<AudioHost> inner_;
     std::mutex mutex_;
     AudioDeviceStream* current_ = nullptr;
 };
 
 WatchedStream::WatchedStream(std::unique_ptr<AudioDeviceStream> inner, WatchedHost& host)
-    : inner_(std::move(inner)), host_(host) {
+    : ForwardingStream(std::move(inner)), host_(host) {
     host_.attach(inner_.get());
 }
 WatchedStream::~WatchedStream() { host_.detach(inner_.get()); }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/forwarding_audio.h"
 #include "platform/speech/audio_host.h"
 #include "platform/speech/espeak_synthesizer.h"
 #include "platform/speech/pulse_host.h"
@@ -95,11 +96,10 @@ struct Recording {
     }
 };
 
-class RecordingStream final : public AudioDeviceStream {
+class RecordingStream final : public bench::ForwardingStream {
 public:
-    RecordingStream(std::unique_ptr<AudioDeviceStream> inner, Recording& rec) : inner_(std::move(inner)), rec_(rec) {}
-    WaveFormat format() const override { return inner_->format(); }
-    Result<size_t> write(std::span<const uint8_t> d, std::chrono::milliseconds w) override { return inner_->write(d, w); }
+    RecordingStream(std::unique_ptr<AudioDeviceStream> inner, Recording& rec)
+        : ForwardingStream(std::move(inner)), rec_(rec) {}
     Result<PlaybackState> state() override {
         auto s = inner_->state();
         if (s) {
@@ -120,26 +120,21 @@ public:
         rec_.lastFlushed = Clock::now();
         return r;
     }
-    Result<bool> drain(std::chrono::milliseconds w) override { return inner_->drain(w); }
-    void interrupt() override { inner_->interrupt(); }
 
 private:
-    std::unique_ptr<AudioDeviceStream> inner_;
     Recording& rec_;
 };
 
-class RecordingHost final : public AudioHost {
+class RecordingHost final : public bench::ForwardingHost {
 public:
-    RecordingHost(std::shared_ptr<AudioHost> inner, Recording& rec) : inner_(std::move(inner)), rec_(rec) {}
-    std::vector<AudioDeviceInfo> devices() override { return inner_->devices(); }
-    Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& id, const WaveFormat& f) override {
-        auto s = inner_->open(id, f);
-        if (!s) return s.fault();
-        return std::unique_ptr<AudioDeviceStream>(std::make_unique<RecordingStream>(std::move(s.value()), rec_));
+    RecordingHost(std::shared_ptr<AudioHost> inner, Recording& rec) : ForwardingHost(std::move(inner)), rec_(rec) {}
+
+protected:
+    std::unique_ptr<AudioDeviceStream> wrap(std::unique_ptr<AudioDeviceStream> stream) override {
+        return std::make_unique<RecordingStream>(std::move(stream), rec_);
     }
 
 private:
-    std::shared_ptr<AudioHost> inner_;
     Recording& rec_;
 };
 
