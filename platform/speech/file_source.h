@@ -56,8 +56,8 @@ public:
     // The rest of the text at once (markup is checked whole before it is spoken). A fault names the
     // file when it cannot be read.
     Result<std::u16string> readAll();
-    // The encoding the file is decoded from ("UTF-8", "UTF-16LE", ...).
-    const std::string& encoding() const { return encoding_; }
+    // The encoding the file is decoded from ("UTF-8", "UTF-16LE", "GB18030", ...).
+    const std::string& encoding() const;
 
 private:
     friend Result<NamedFile> openNamedFile(const std::string& path);
@@ -65,8 +65,6 @@ private:
     struct Handle;
     std::unique_ptr<Handle> handle_;
     std::string path_;
-    std::string encoding_;
-    long bodyStart_ = 0;  // just after the byte-order mark
     std::u16string first_;  // the first piece, decoded when the file was opened and not yet read
 };
 
@@ -75,14 +73,10 @@ struct NamedFile {
     std::variant<std::unique_ptr<SoundFileReader>, std::unique_ptr<TextFileReader>> content;
 };
 
-// Opens `path` (UTF-8): a sound file when libsndfile reads it, else text decoded by its byte-order mark
-// (UTF-8, UTF-16 LE/BE), else as UTF-8 when its first megabyte is valid UTF-8, else in the locale's
-// encoding. Invalid bytes become U+FFFD. A missing or unreadable file, a damaged WAV file and a binary
-// file that is not text give a fault whose message names the file. Nothing but the head of a text
-// file is read here.
+// Opens `path` (UTF-8): a sound file when libsndfile reads it, else text in the encoding its first
+// megabyte tells (platform/text/decoder.h). Invalid bytes become U+FFFD. A missing or unreadable file,
+// a damaged WAV file and a binary file that is not text give a fault whose message names the file.
+// Nothing but the head of a text file is read here.
 Result<NamedFile> openNamedFile(const std::string& path);
-
-// Decodes bytes of text as openNamedFile does (exposed for tests).
-std::u16string decodeText(std::span<const uint8_t> bytes);
 
 }  // namespace speech
