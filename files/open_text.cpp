@@ -1,11 +1,14 @@
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
-#include <QStringDecoder>
+#include <algorithm>
+#include <span>
+#include <string>
 
 #include "app/parlan_main.h"
 #include "files/common_dialog.h"
 #include "files/text_file.h"
+#include "platform/text/decoder.h"
 #include "platform/speech/tokens.h"
 
 namespace files {
@@ -22,28 +25,42 @@ namespace {
 
 }  // namespace
 
-QString readLocaleTextFile(const QString& path, qsizetype maxLength) {
+QString readTextFile(const QString& path, qsizetype maxLength) {
     QFile file(path);  // closed by its destructor on every path
     if (!file.open(QIODevice::ReadOnly)) {
         throwFileError(speech::errc::kNotFound,
                        QStringLiteral("Cannot open \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     }
-    // Every character of any supported locale encoding takes at most 4 bytes and gives at least one
+    // Every character of every encoding the decoder reads takes at most 4 bytes and gives at least one
     // UTF-16 unit, so a longer file is refused before it is read into memory.
     if (file.size() / 4 > maxLength) throwTooLong(path, maxLength);
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        throwFileError(speech::errc::kFile,
-                       QStringLiteral("Cannot read \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    auto readPiece = [&] {
+        QByteArray piece = file.read(qint64{1} << 20);
+        if (file.error() != QFileDevice::NoError) {
+            throwFileError(speech::errc::kFile, QStringLiteral("Cannot read \"%1\": %2")
+                                                    .arg(QDir::toNativeSeparators(path), file.errorString()));
+        }
+        return piece;
+    };
+    auto bytesOf = [](const QByteArray& piece) {
+        return std::span(reinterpret_cast<const uint8_t*>(piece.constData()), static_cast<size_t>(piece.size()));
+    };
+
+    // Decoded a piece at a time, so a text over the limit is refused before it is all in memory.
+    QByteArray piece = readPiece();
+    text::Decoder decoder(text::detectEncoding(bytesOf(piece), file.atEnd()));
+    QString content;
+    content.reserve(std::min<qint64>(file.size(), maxLength));
+    std::u16string units;
+    for (bool last = false; !last;) {
+        last = piece.isEmpty();
+        units.clear();
+        decoder.decode(bytesOf(piece), last, units);
+        content.append(QStringView(units));
+        if (content.size() > maxLength) throwTooLong(path, maxLength);
+        if (!last) piece = readPiece();
     }
-    file.close();
-    // No byte-order-mark detection: a leading mark is kept as a character like any other. Stateless:
-    // an unfinished sequence at the end becomes U+FFFD like any other invalid byte.
-    QStringDecoder decoder(QStringConverter::System,
-                           QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless);
-    QString text = decoder.decode(bytes);
-    if (text.size() > maxLength) throwTooLong(path, maxLength);
-    return text;
+    return content;
 }
 
 }  // namespace files
@@ -58,7 +75,7 @@ void ParlanMain::menuFileOpenText_Click() {
         ComDlg->Filter = QStringLiteral("所有文件 (*.*)|*.*|Text, XML 文件 ") + QStringLiteral("(*.txt;*.xml)|*.txt;*.xml");
         ComDlg->FilterIndex = 2;
         ComDlg->ShowOpen();
-        QString text = files::readLocaleTextFile(ComDlg->FileName, files::kMaxTextLength);
+        QString text = files::readTextFile(ComDlg->FileName, files::kMaxTextLength);
         MainTxtBox->setPlainText(text);
     } catch (const speech::Error& error) {
         if (!CommonDialog::isCancel(error)) {

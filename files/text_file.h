@@ -8,9 +8,9 @@ namespace files {
 // The most UTF-16 units the main text box takes.
 inline constexpr qsizetype kMaxTextLength = qsizetype{32} << 20;
 
-// Reads the whole file and converts it from the locale's encoding (invalid bytes become U+FFFD, no
-// byte-order-mark detection). Throws speech::Error with a readable description when the file cannot
-// be opened or read, or when its text is longer than `maxLength` units.
-QString readLocaleTextFile(const QString& path, qsizetype maxLength = kMaxTextLength);
+// Reads the whole file and decodes it in the encoding the platform's decoder finds for it (invalid
+// bytes become U+FFFD). Throws speech::Error with a readable description when the file cannot be
+// opened or read, or when its text is longer than `maxLength` units.
+QString readTextFile(const QString& path, qsizetype maxLength = kMaxTextLength);
 
 }  // namespace files

@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "support/doubles.h"
+#include "support/encodings.h"
 #include "files/common_dialog.h"
 #include "window_fixture.h"
 
@@ -110,7 +111,7 @@ TEST_F(FilesTest, OpenLoadsTheWholeFileWithoutADebugLine) {
     EXPECT_EQ(request.filterIndex, 2);
 
     // Invalid bytes arrive as replacement characters; an empty file empties the box.
-    writeBytes(path("bad.txt"), QByteArray("ok\xFF\xFE" "end"));
+    writeBytes(path("bad.txt"), QByteArray("ok\xFF\xFF" "end"));
     dialogs->answerFile(path("bad.txt"));
     window->menuFileOpenText_Click();
     EXPECT_EQ(text(), QStringLiteral("ok\uFFFD\uFFFDend"));
@@ -119,6 +120,17 @@ TEST_F(FilesTest, OpenLoadsTheWholeFileWithoutADebugLine) {
     window->menuFileOpenText_Click();
     EXPECT_TRUE(text().isEmpty());
     EXPECT_TRUE(exitStatuses.empty());
+}
+
+TEST_F(FilesTest, OpenGivesTheSameTextFromEveryEncoding) {
+    for (const auto& copy : testing_support::encodedCopies(testing_support::kChineseText)) {
+        SCOPED_TRACE(copy.label);
+        writeBytes(path("copy.txt"), QByteArray::fromStdString(copy.bytes));
+        window->MainTxtBox->clear();
+        dialogs->answerFile(path("copy.txt"));
+        window->menuFileOpenText_Click();
+        EXPECT_EQ(text(), QString::fromUtf8(testing_support::kChineseText));
+    }
 }
 
 TEST_F(FilesTest, OpenFailuresAreReportedAndKeepTheText) {
