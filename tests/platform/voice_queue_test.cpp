@@ -435,7 +435,7 @@ TEST(VoiceNamedFiles, TextFilesAreDecodedAndBadFilesRaiseNamingTheFile) {
     const std::string bad = dir.file("bad.txt");
     {
         std::ofstream out(bad, std::ios::binary);
-        out << "ok \xC3\x28 end";
+        out << "十二个汉字的一行中文文字 ok \xC3\x28 end";  // mostly UTF-8: one damaged sequence
     }
     voice.Speak(u16(bad), SVSFIsFilename);
     EXPECT_NE(b.synth->requests().back().text.find(U'\uFFFD'), std::u32string::npos);
