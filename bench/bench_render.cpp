@@ -23,7 +23,7 @@
 
 #include "bench/forwarding_audio.h"
 #include "platform/speech/audio_host.h"
-#include "platform/speech/espeak_synthesizer.h"
+#include "platform/speech/engine_synthesizer.h"
 #include "platform/speech/pulse_host.h"
 #include "platform/speech/streams.h"
 #include "platform/speech/utf8.h"
@@ -285,7 +285,7 @@ void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
 
 int main() {
     try {
-        auto engine = makeEspeakSynthesizer();
+        auto engine = makeEngineSynthesizer();
         char pattern[] = "/tmp/tallamo-bench-XXXXXX";
         const std::string dir = ::mkdtemp(pattern);
         fileFigures(engine, dir);

@@ -465,7 +465,7 @@ public:
         if (request.ssml) flags |= espeakSSML;
         if (request.phonemes) flags |= espeakPHONEMES;
 
-        if (!request.ssml && !request.phonemes) call.stress = transcribeStress(text);
+        if (request.stress && !request.ssml && !request.phonemes) call.stress = transcribeStress(text);
 
         espeak_SetSynthCallback(synthCallback);
         g_call = &call;

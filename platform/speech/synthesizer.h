@@ -26,6 +26,9 @@ struct SynthRequest {
     bool phonemes = false;     // text holds phoneme codes ([[...]])
     bool ssml = false;         // text is SSML for the engine's own reader
     bool endPause = true;      // a sentence pause at the end
+    // Mark stressed phonemes. It costs the engine a second pass over the text, so it is asked for only
+    // when someone listens to phonemes or visemes.
+    bool stress = true;
 };
 
 struct SynthEvent {
@@ -48,6 +51,8 @@ public:
     virtual ~SynthSink() = default;
     virtual bool audio(std::span<const int16_t> samples) = 0;
     virtual bool event(const SynthEvent& event) = 0;
+    // The same abort, for a synthesizer that waits between outputs: it asks this while it waits.
+    virtual bool cancelled() const { return false; }
 };
 
 class Synthesizer {
@@ -57,6 +62,8 @@ public:
     virtual std::vector<SpObjectToken> voices() = 0;
     // Output sample rate (22050 for espeak-ng).
     virtual int sampleRate() const = 0;
+    // How many synthesize calls can usefully run at once (the engine in this process: one).
+    virtual size_t concurrency() const { return 1; }
     // Synthesizes the whole request into `sink`; thread-safe (calls are serialized inside).
     // Returns a fault if the engine cannot speak the request; an abort by the sink is not a fault.
     virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/speech/error.h"
+#include "platform/speech/paths.h"
 
 #ifndef TALLAMO_DATA_DIR
 #define TALLAMO_DATA_DIR ""
@@ -170,10 +171,10 @@ std::optional<std::string>& dataDirOverride() {
 }
 
 std::string installedDataDir() {
+    const auto exeDir = executableDir();
+    if (exeDir.empty()) return {};
+    const auto dir = exeDir / ".." / "share" / "tallamo";
     std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    const auto dir = exe.parent_path() / ".." / "share" / "tallamo";
     if (!std::filesystem::is_directory(dir, ec)) return {};
     return std::filesystem::weakly_canonical(dir, ec).string();
 }

@@ -1,6 +1,6 @@
 #include <mutex>
 
-#include "platform/speech/espeak_synthesizer.h"
+#include "platform/speech/engine_synthesizer.h"
 #include "platform/speech/pulse_host.h"
 #include "platform/speech/voice.h"
 
@@ -11,7 +11,7 @@ namespace speech {
 Backends Backends::defaults() {
     static std::mutex mutex;
     static std::weak_ptr<AudioHost> shared;
-    std::shared_ptr<Synthesizer> engine = makeEspeakSynthesizer();
+    std::shared_ptr<Synthesizer> engine = makeEngineSynthesizer();
     std::lock_guard lock(mutex);
     std::shared_ptr<AudioHost> host = shared.lock();
     if (!host) {

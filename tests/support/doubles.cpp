@@ -1,6 +1,6 @@
 #include "doubles.h"
 
-#include "platform/speech/espeak_synthesizer.h"
+#include "platform/speech/engine_synthesizer.h"
 #include "platform/speech/utf8.h"
 
 #include <stdlib.h>
@@ -272,10 +272,9 @@ std::u16string u16(std::string_view s) { return speech::fromUtf8(s); }
 std::string utf8(std::u16string_view text) { return speech::toUtf8(text); }
 
 speech::Backends engineWithoutDevices() {
-    static std::shared_ptr<speech::Synthesizer> engine = speech::makeEspeakSynthesizer();
     auto host = VirtualAudioHost::create();
     host->setDevices({});
-    return {engine, host};
+    return {speech::makeEngineSynthesizer(), host};
 }
 
 TempDir::TempDir() {

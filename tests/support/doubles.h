@@ -143,8 +143,8 @@ private:
 std::u16string u16(std::string_view utf8);
 std::string utf8(std::u16string_view text);
 
-// The real engine (espeak-ng, one instance shared by every caller) with an audio host that has no
-// devices, which keeps tests that render into files off the sound server.
+// The real engine (espeak-ng in its worker processes) with an audio host that has no devices, which
+// keeps tests that render into files off the sound server.
 speech::Backends engineWithoutDevices();
 
 // A fresh folder under the system's temporary folder, removed with everything in it (read-only

@@ -1,0 +1,88 @@
+// One engine worker process and the socket to it. The worker is a separate program (tallamo-engine)
+// so that a crash or a hang inside the speech engine costs that process, never the program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "engine_protocol.h"
+#include "error.h"
+
+namespace speech::engine {
+
+// Owns a file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Frames over a stream socket. Every wait is bounded by its timeout (negative: none), so a caller
+// that must stay responsive waits in slices and looks at its own state in between.
+class Channel {
+public:
+    enum class Status { Ok, Timeout, Closed };
+
+    explicit Channel(UniqueFd socket) : socket_(std::move(socket)) {}
+    // Sends a whole frame; Closed when the other end is gone (no SIGPIPE is raised).
+    Status send(std::span<const uint8_t> frame, std::chrono::milliseconds timeout);
+    // The next frame; Closed at the end of the stream or when it is broken.
+    Status receive(Frame& frame, std::chrono::milliseconds timeout);
+    int fd() const { return socket_.get(); }
+
+private:
+    UniqueFd socket_;
+    FrameSplitter splitter_;
+};
+
+// A running worker. Destroying it closes the socket, which ends an idle worker at once; one that does
+// not end within a moment (busy or hung) is killed. Either way it is reaped before the destructor
+// returns.
+class EngineProcess {
+public:
+    // Starts `path` with the socket as its descriptor 3 and /dev/null as its standard streams (what the
+    // engine prints is its own business), in a process group of its own (a Ctrl+C at the terminal is
+    // for the program, which decides what to stop).
+    static Result<std::unique_ptr<EngineProcess>> start(const std::string& path);
+    ~EngineProcess();
+    EngineProcess(const EngineProcess&) = delete;
+    EngineProcess& operator=(const EngineProcess&) = delete;
+
+    Channel& channel() { return channel_; }
+    pid_t pid() const { return pid_; }
+    // Kills the worker (it is hung) and reaps it.
+    void kill();
+    // How the worker ended ("killed by signal 9 (Killed)", "exited with status 2"); reaps it, waiting
+    // briefly for a worker that closed its socket but has not ended yet.
+    std::string endDescription();
+
+private:
+    EngineProcess(pid_t pid, UniqueFd pidfd, UniqueFd socket);
+    // Waits up to `timeout` for the worker to end and reaps it; false when it is still running.
+    bool reap(std::chrono::milliseconds timeout);
+
+    pid_t pid_;
+    UniqueFd pidfd_;  // readable once the worker has ended
+    Channel channel_;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+}  // namespace speech::engine

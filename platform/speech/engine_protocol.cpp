@@ -1,0 +1,269 @@
+#include "platform/speech/engine_protocol.h"
+
+#include <cstring>
+#include <type_traits>
+
+namespace speech::engine {
+
+namespace {
+
+class Encoder {
+public:
+    explicit Encoder(MessageType type) { bytes_.resize(kHeaderSize); bytes_[4] = static_cast<uint8_t>(type); }
+
+    template <class T>
+    void put(T value) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        const size_t at = bytes_.size();
+        bytes_.resize(at + sizeof value);
+        std::memcpy(bytes_.data() + at, &value, sizeof value);
+    }
+    template <class T>
+    void putArray(std::span<const T> values) {
+        put(static_cast<uint32_t>(values.size()));
+        putRaw(values);
+    }
+    template <class T>
+    void putRaw(std::span<const T> values) {
+        const size_t at = bytes_.size();
+        bytes_.resize(at + values.size_bytes());
+        if (!values.empty()) std::memcpy(bytes_.data() + at, values.data(), values.size_bytes());
+    }
+    void put(const std::string& s) { putArray(std::span<const char>(s.data(), s.size())); }
+
+    std::vector<uint8_t> finish() && {
+        const auto length = static_cast<uint32_t>(bytes_.size() - kHeaderSize);
+        std::memcpy(bytes_.data(), &length, sizeof length);
+        return std::move(bytes_);
+    }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// Reads a payload front to back; any read past its end leaves it failed.
+class Decoder {
+public:
+    explicit Decoder(std::span<const uint8_t> payload) : rest_(payload) {}
+
+    template <class T>
+    T get() {
+        static_assert(std::is_trivially_copyable_v<T>);
+        T value{};
+        if (rest_.size() < sizeof value) {
+            failed_ = true;
+            return value;
+        }
+        std::memcpy(&value, rest_.data(), sizeof value);
+        rest_ = rest_.subspan(sizeof value);
+        return value;
+    }
+    template <class T>
+    std::vector<T> getArray() {
+        const auto count = get<uint32_t>();
+        if (failed_ || count > rest_.size() / sizeof(T)) {
+            failed_ = true;
+            return {};
+        }
+        std::vector<T> values(count);
+        if (count > 0) std::memcpy(values.data(), rest_.data(), count * sizeof(T));
+        rest_ = rest_.subspan(count * sizeof(T));
+        return values;
+    }
+    std::string getString() {
+        const auto chars = getArray<char>();
+        return std::string(chars.begin(), chars.end());
+    }
+    // Succeeded when every read fitted and the whole payload was read.
+    bool done() const { return !failed_ && rest_.empty(); }
+
+private:
+    std::span<const uint8_t> rest_;
+    bool failed_ = false;
+};
+
+template <class T>
+std::optional<T> ifDone(const Decoder& d, T value) {
+    if (!d.done()) return std::nullopt;
+    return value;
+}
+
+enum RequestFlag : uint8_t {
+    kEmphasis = 1,
+    kSpeakPunctuation = 2,
+    kPhonemes = 4,
+    kSsml = 8,
+    kEndPause = 16,
+    kStress = 32,
+};
+
+}  // namespace
+
+std::vector<uint8_t> encodeReady(const ReadyInfo& info) {
+    Encoder e(MessageType::Ready);
+    e.put(static_cast<int32_t>(info.sampleRate));
+    e.put(static_cast<uint32_t>(info.voices.size()));
+    for (const SpObjectToken& voice : info.voices) {
+        e.put(voice.Id());
+        e.put(voice.GetDescription());
+        e.put(static_cast<uint32_t>(voice.attributes().size()));
+        for (const auto& [name, value] : voice.attributes()) {
+            e.put(name);
+            e.put(value);
+        }
+    }
+    return std::move(e).finish();
+}
+
+std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
+    Decoder d(payload);
+    ReadyInfo info;
+    info.sampleRate = d.get<int32_t>();
+    const auto count = d.get<uint32_t>();
+    for (uint32_t i = 0; i < count && !d.done(); ++i) {
+        std::string id = d.getString();
+        std::string description = d.getString();
+        std::map<std::string, std::string> attributes;
+        const auto attributeCount = d.get<uint32_t>();
+        for (uint32_t k = 0; k < attributeCount && !d.done(); ++k) {
+            std::string name = d.getString();
+            attributes[std::move(name)] = d.getString();
+        }
+        info.voices.emplace_back(TokenKind::Voice, std::move(id), std::move(description), std::move(attributes));
+    }
+    return ifDone(d, std::move(info));
+}
+
+std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples) {
+    Encoder e(MessageType::Audio);
+    e.putRaw(samples);
+    return std::move(e).finish();
+}
+
+std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {
+    if (payload.size() % sizeof(int16_t) != 0) return std::nullopt;
+    std::vector<int16_t> samples(payload.size() / sizeof(int16_t));
+    if (!payload.empty()) std::memcpy(samples.data(), payload.data(), payload.size());
+    return samples;
+}
+
+std::vector<uint8_t> encodeEvent(const SynthEvent& event) {
+    Encoder e(MessageType::Event);
+    e.put(static_cast<uint8_t>(event.kind));
+    e.put(event.sample);
+    e.put(event.textPosition);
+    e.put(event.length);
+    e.put(event.phoneId);
+    e.put(event.viseme);
+    e.put(static_cast<uint8_t>(event.stressed));
+    e.put(event.name);
+    return std::move(e).finish();
+}
+
+std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload) {
+    Decoder d(payload);
+    SynthEvent event;
+    const auto kind = d.get<uint8_t>();
+    if (kind > static_cast<uint8_t>(SynthEvent::Kind::End)) return std::nullopt;
+    event.kind = static_cast<SynthEvent::Kind>(kind);
+    event.sample = d.get<uint64_t>();
+    event.textPosition = d.get<int32_t>();
+    event.length = d.get<int32_t>();
+    event.phoneId = d.get<int32_t>();
+    event.viseme = d.get<int32_t>();
+    event.stressed = d.get<uint8_t>() != 0;
+    event.name = d.getString();
+    return ifDone(d, std::move(event));
+}
+
+std::vector<uint8_t> encodeDone(const std::optional<Fault>& fault) {
+    Encoder e(MessageType::Done);
+    e.put(static_cast<uint8_t>(fault.has_value()));
+    if (fault) {
+        e.put(fault->code);
+        e.put(fault->message);
+    }
+    return std::move(e).finish();
+}
+
+std::optional<std::optional<Fault>> decodeDone(std::span<const uint8_t> payload) {
+    Decoder d(payload);
+    std::optional<Fault> fault;
+    if (d.get<uint8_t>() != 0) {
+        Fault f;
+        f.code = d.get<int32_t>();
+        f.message = d.getString();
+        fault = std::move(f);
+    }
+    return ifDone(d, std::move(fault));
+}
+
+std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
+    Encoder e(MessageType::Synthesize);
+    e.put(request.voiceId);
+    e.put(static_cast<int32_t>(request.rate));
+    e.put(static_cast<int32_t>(request.volume));
+    e.put(static_cast<int32_t>(request.pitch));
+    uint8_t flags = 0;
+    if (request.emphasis) flags |= kEmphasis;
+    if (request.speakPunctuation) flags |= kSpeakPunctuation;
+    if (request.phonemes) flags |= kPhonemes;
+    if (request.ssml) flags |= kSsml;
+    if (request.endPause) flags |= kEndPause;
+    if (request.stress) flags |= kStress;
+    e.put(flags);
+    e.putArray(std::span<const char32_t>(request.text.data(), request.text.size()));
+    return std::move(e).finish();
+}
+
+std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload) {
+    Decoder d(payload);
+    SynthRequest request;
+    request.voiceId = d.getString();
+    request.rate = d.get<int32_t>();
+    request.volume = d.get<int32_t>();
+    request.pitch = d.get<int32_t>();
+    const auto flags = d.get<uint8_t>();
+    request.emphasis = (flags & kEmphasis) != 0;
+    request.speakPunctuation = (flags & kSpeakPunctuation) != 0;
+    request.phonemes = (flags & kPhonemes) != 0;
+    request.ssml = (flags & kSsml) != 0;
+    request.endPause = (flags & kEndPause) != 0;
+    request.stress = (flags & kStress) != 0;
+    const auto text = d.getArray<char32_t>();
+    request.text.assign(text.begin(), text.end());
+    return ifDone(d, std::move(request));
+}
+
+std::vector<uint8_t> encodeCancel() { return Encoder(MessageType::Cancel).finish(); }
+
+std::optional<Frame> FrameSplitter::next() {
+    if (broken_) return std::nullopt;
+    const size_t available = buffer_.size() - start_;
+    if (available < kHeaderSize) return std::nullopt;
+    uint32_t length = 0;
+    std::memcpy(&length, buffer_.data() + start_, sizeof length);
+    const uint8_t type = buffer_[start_ + 4];
+    if (length > kMaxPayload || type < static_cast<uint8_t>(MessageType::Ready) ||
+        type > static_cast<uint8_t>(MessageType::Cancel)) {
+        broken_ = true;
+        return std::nullopt;
+    }
+    if (available < kHeaderSize + length) return std::nullopt;
+    Frame frame;
+    frame.type = static_cast<MessageType>(type);
+    const auto begin = buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + kHeaderSize);
+    frame.payload.assign(begin, begin + length);
+    start_ += kHeaderSize + length;
+    // Consumed bytes are dropped once they are the larger part of the buffer, so appending stays cheap.
+    if (start_ == buffer_.size()) {
+        buffer_.clear();
+        start_ = 0;
+    } else if (start_ > buffer_.size() / 2) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
+    }
+    return frame;
+}
+
+}  // namespace speech::engine

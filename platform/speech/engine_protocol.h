@@ -1,0 +1,74 @@
+// The binary protocol between the platform and its engine worker processes (tallamo-engine), over a
+// stream socket pair. Every message is one frame: a 32-bit payload length, a one-byte type, then the
+// payload. Integers travel in the host's own byte order: both ends are built together and run on the
+// same machine.
+//
+//   worker -> platform   Ready     once, after the engine started: sample rate and the voice list
+//                        Audio     16-bit mono samples of the request being synthesized
+//                        Event     one engine event of that request (sample offsets count from its start)
+//                        Done      the request ended: fine, or the engine's fault (also sent instead of
+//                                  Ready when the engine cannot start)
+//   platform -> worker   Synthesize  one segment: its text, voice and settings
+//                        Cancel      stop the request in progress (it still ends with Done)
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "synthesizer.h"
+#include "tokens.h"
+
+namespace speech::engine {
+
+enum class MessageType : uint8_t { Ready = 1, Audio, Event, Done, Synthesize, Cancel };
+
+// A frame larger than this is taken as a broken stream, not as a message.
+inline constexpr uint32_t kMaxPayload = 16u << 20;
+inline constexpr size_t kHeaderSize = 5;
+
+struct Frame {
+    MessageType type = MessageType::Done;
+    std::vector<uint8_t> payload;
+};
+
+struct ReadyInfo {
+    int sampleRate = 0;
+    std::vector<SpObjectToken> voices;
+};
+
+// Each encoder returns a whole frame, header included.
+std::vector<uint8_t> encodeReady(const ReadyInfo& info);
+std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples);
+std::vector<uint8_t> encodeEvent(const SynthEvent& event);
+std::vector<uint8_t> encodeDone(const std::optional<Fault>& fault);
+std::vector<uint8_t> encodeSynthesize(const SynthRequest& request);
+std::vector<uint8_t> encodeCancel();
+
+// Each decoder reads a payload of its type; nothing when the payload is malformed.
+std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload);
+std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload);
+std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload);
+// The outer optional is the payload's validity; the inner one the fault it carries.
+std::optional<std::optional<Fault>> decodeDone(std::span<const uint8_t> payload);
+std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload);
+
+// Splits a byte stream into frames. Bytes are appended as they arrive; complete frames come out.
+class FrameSplitter {
+public:
+    void append(std::span<const uint8_t> bytes) { buffer_.insert(buffer_.end(), bytes.begin(), bytes.end()); }
+    // The next complete frame; nothing while it is incomplete. A header announcing more than
+    // kMaxPayload or an unknown type makes the stream broken: nothing comes out any more.
+    std::optional<Frame> next();
+    bool broken() const { return broken_; }
+
+private:
+    std::vector<uint8_t> buffer_;
+    size_t start_ = 0;
+    bool broken_ = false;
+};
+
+}  // namespace speech::engine

@@ -1,0 +1,276 @@
+#include "platform/speech/engine_synthesizer.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/speech/engine_process.h"
+#include "platform/speech/engine_protocol.h"
+#include "platform/speech/paths.h"
+
+#ifndef TALLAMO_ENGINE_BUILD_PATH
+#define TALLAMO_ENGINE_BUILD_PATH ""
+#endif
+
+namespace speech {
+
+namespace {
+
+using engine::Channel;
+using engine::EngineProcess;
+using engine::Frame;
+using engine::MessageType;
+using engine::ReadyInfo;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How long a wait for the worker lasts before the caller looks at its sink's cancel flag again.
+constexpr milliseconds kSlice{10};
+// How long a cancelled worker has to acknowledge before it is given up (and killed): it answers
+// within one piece of audio, a few milliseconds, unless it is hung.
+constexpr milliseconds kCancelBound{250};
+
+bool isExecutable(const std::filesystem::path& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The engine's sample rate and voices, the same for every worker of one helper program: asked of the
+// first worker a process starts, then kept.
+std::optional<ReadyInfo> knownInfo(const std::string& path, const std::optional<ReadyInfo>& learned = {}) {
+    static std::mutex mutex;
+    static std::map<std::string, ReadyInfo> known;
+    std::lock_guard lock(mutex);
+    if (learned) known.emplace(path, *learned);
+    const auto it = known.find(path);
+    if (it == known.end()) return std::nullopt;
+    return it->second;
+}
+
+struct Worker {
+    std::unique_ptr<EngineProcess> process;
+    bool ready = false;  // its Ready message has been read
+};
+
+// How much of a segment's output the sink has been given, to be skipped when a fresh worker starts
+// the segment again.
+struct Delivered {
+    uint64_t samples = 0;
+    uint64_t events = 0;
+};
+
+class EngineSynthesizer final : public Synthesizer {
+public:
+    EngineSynthesizer(EngineOptions options, std::string path) : options_(options), path_(std::move(path)) {
+        auto first = startWorker();
+        first.orThrow();
+        if (auto known = knownInfo(path_)) {
+            info_ = *known;
+        } else {
+            auto ready = awaitReady(*first.value());
+            ready.orThrow();
+            info_ = *knownInfo(path_, ready.value());
+        }
+        idle_.push_back(std::move(first.value()));
+    }
+
+    std::vector<SpObjectToken> voices() override { return info_.voices; }
+    int sampleRate() const override { return info_.sampleRate; }
+    size_t concurrency() const override { return 64; }
+
+    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+        Delivered delivered;
+        std::string firstLoss;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            auto worker = lease();
+            if (!worker) return worker.fault();
+            Attempt a = run(*worker.value(), request, sink, delivered);
+            switch (a.outcome) {
+                case Outcome::Finished:
+                    giveBack(std::move(worker.value()));
+                    if (a.fault) return *a.fault;
+                    return {};
+                case Outcome::Stopped:
+                    giveBack(std::move(worker.value()));
+                    return {};
+                case Outcome::Abandoned:
+                    return {};
+                case Outcome::Lost:
+                    if (attempt == 0) firstLoss = a.loss;
+                    else if (a.loss != firstLoss) firstLoss += ", then " + a.loss;
+                    break;
+            }
+        }
+        return Fault{errc::kEngine, "The speech engine failed twice on the same sentence (" + firstLoss +
+                                        "); the speech was stopped."};
+    }
+
+private:
+    enum class Outcome {
+        Finished,   // the worker ended the segment (fine, or with the engine's fault)
+        Stopped,    // the sink cancelled, the worker acknowledged it
+        Abandoned,  // the sink cancelled and the worker was lost meanwhile: nothing to retry
+        Lost,       // the worker died or hung
+    };
+    struct Attempt {
+        Outcome outcome = Outcome::Finished;
+        std::optional<Fault> fault;
+        std::string loss;
+    };
+
+    Result<std::unique_ptr<Worker>> startWorker() {
+        auto process = EngineProcess::start(path_);
+        if (!process) return process.fault();
+        auto worker = std::make_unique<Worker>();
+        worker->process = std::move(process.value());
+        return worker;
+    }
+
+    // The first message of a worker: its engine's information, or why the engine cannot start.
+    Result<ReadyInfo> awaitReady(Worker& worker) {
+        Frame frame;
+        const auto status = worker.process->channel().receive(frame, options_.replyTimeout);
+        if (status == Channel::Status::Ok && frame.type == MessageType::Ready) {
+            if (auto info = engine::decodeReady(frame.payload)) {
+                worker.ready = true;
+                return *info;
+            }
+        }
+        if (status == Channel::Status::Ok && frame.type == MessageType::Done) {
+            if (auto done = engine::decodeDone(frame.payload); done && *done) return **done;
+        }
+        if (status == Channel::Status::Timeout) worker.process->kill();
+        return Fault{errc::kEngine, "The speech engine helper \"" + path_ + "\" did not start (" +
+                                        worker.process->endDescription() + ")."};
+    }
+
+    Result<std::unique_ptr<Worker>> lease() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                auto worker = std::move(idle_.back());
+                idle_.pop_back();
+                return worker;
+            }
+        }
+        return startWorker();
+    }
+
+    void giveBack(std::unique_ptr<Worker> worker) {
+        std::lock_guard lock(mutex_);
+        idle_.push_back(std::move(worker));
+    }
+
+    // One attempt at the segment on `worker`, skipping what `delivered` says the sink already has.
+    Attempt run(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered) {
+        Channel& channel = worker.process->channel();
+        auto lost = [&](std::string how) { return Attempt{Outcome::Lost, std::nullopt, std::move(how)}; };
+        auto hung = [&] {
+            worker.process->kill();
+            return lost("it did not answer for " + std::to_string(options_.replyTimeout.count()) + " ms");
+        };
+        if (!worker.ready) {
+            auto ready = awaitReady(worker);
+            if (!ready) return lost(ready.fault().message);
+        }
+        const auto frame = engine::encodeSynthesize(request);
+        switch (channel.send(frame, options_.replyTimeout)) {
+            case Channel::Status::Ok: break;
+            case Channel::Status::Timeout: return hung();
+            case Channel::Status::Closed: return lost(worker.process->endDescription());
+        }
+
+        Delivered seen;  // of this attempt's output
+        bool cancelling = false;
+        auto lastHeard = Clock::now();
+        auto cancel = [&] {
+            cancelling = true;
+            lastHeard = Clock::now();
+            return channel.send(engine::encodeCancel(), kCancelBound) == Channel::Status::Ok;
+        };
+        for (;;) {
+            if (!cancelling && sink.cancelled() && !cancel()) return {Outcome::Abandoned, {}, {}};
+            Frame reply;
+            const auto status = channel.receive(reply, kSlice);
+            if (status == Channel::Status::Timeout) {
+                const auto silent = Clock::now() - lastHeard;
+                if (cancelling && silent >= kCancelBound) {
+                    worker.process->kill();
+                    return {Outcome::Abandoned, {}, {}};
+                }
+                if (silent < options_.replyTimeout) continue;
+                return hung();
+            }
+            if (status == Channel::Status::Closed) {
+                if (cancelling) return {Outcome::Abandoned, {}, {}};
+                return lost(worker.process->endDescription());
+            }
+            lastHeard = Clock::now();
+            bool wanted = true;
+            if (reply.type == MessageType::Audio) {
+                auto samples = engine::decodeAudio(reply.payload);
+                if (!samples) return lost("it sent a malformed reply");
+                std::span<const int16_t> rest(*samples);
+                const uint64_t skip = std::min<uint64_t>(rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
+                seen.samples += rest.size();
+                rest = rest.subspan(skip);
+                if (!rest.empty() && !cancelling) {
+                    delivered.samples += rest.size();
+                    wanted = sink.audio(rest);
+                }
+            } else if (reply.type == MessageType::Event) {
+                auto event = engine::decodeEvent(reply.payload);
+                if (!event) return lost("it sent a malformed reply");
+                if (seen.events++ >= delivered.events && !cancelling) {
+                    ++delivered.events;
+                    wanted = sink.event(*event);
+                }
+            } else if (reply.type == MessageType::Done) {
+                auto done = engine::decodeDone(reply.payload);
+                if (!done) return lost("it sent a malformed reply");
+                if (cancelling) return {Outcome::Stopped, {}, {}};
+                return {Outcome::Finished, *done, {}};
+            } else {
+                return lost("it sent a malformed reply");
+            }
+            if (!wanted && !cancelling && !cancel()) return {Outcome::Abandoned, {}, {}};
+        }
+    }
+
+    const EngineOptions options_;
+    const std::string path_;
+    ReadyInfo info_;
+    std::mutex mutex_;  // guards idle_
+    std::vector<std::unique_ptr<Worker>> idle_;
+};
+
+}  // namespace
+
+Result<std::string> enginePath() {
+    constexpr const char* kName = "tallamo-engine";
+    if (const char* override = std::getenv("TALLAMO_ENGINE"); override != nullptr && *override != 0) {
+        return std::string(override);
+    }
+    std::vector<std::filesystem::path> candidates;
+    if (const auto exeDir = executableDir(); !exeDir.empty()) {
+        candidates.push_back(exeDir / kName);
+        candidates.push_back(exeDir / ".." / "libexec" / "tallamo" / kName);
+    }
+    if (*TALLAMO_ENGINE_BUILD_PATH != 0) candidates.emplace_back(TALLAMO_ENGINE_BUILD_PATH);
+    for (const auto& candidate : candidates) {
+        if (isExecutable(candidate)) return candidate.lexically_normal().string();
+    }
+    return Fault{errc::kEngine, "The speech engine helper (tallamo-engine) is not installed beside the program "
+                                "or under libexec/tallamo."};
+}
+
+std::shared_ptr<Synthesizer> makeEngineSynthesizer(EngineOptions options) {
+    std::string path = options.path;
+    if (path.empty()) path = enginePath().orThrow();
+    return std::make_shared<EngineSynthesizer>(options, std::move(path));
+}
+
+}  // namespace speech

@@ -1,0 +1,14 @@
+#include "platform/speech/paths.h"
+
+#include <system_error>
+
+namespace speech {
+
+std::filesystem::path executableDir() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    return exe.parent_path();
+}
+
+}  // namespace speech
