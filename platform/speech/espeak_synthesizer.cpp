@@ -154,6 +154,13 @@ std::vector<VoiceEntry> listVoices() {
     return out;
 }
 
+// Loading a voice queues a sample-rate notice; enough of them push the first events of the next text
+// out of espeak-ng's event list. Speaking a blank delivers and drops them. Must hold the engine's lock.
+void dropNotices() {
+    espeak_SetSynthCallback([](short*, int, espeak_EVENT*) { return 0; });
+    espeak_Synth(" ", 2, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+}
+
 Result<Engine*> engine() {
     static Result<Engine*> instance = []() -> Result<Engine*> {
         static Engine e;
@@ -166,10 +173,7 @@ Result<Engine*> engine() {
         e.sampleRate = rate;
         e.voices = listVoices();
         e.currentVoice.clear();
-        // Each voice loaded above queued a sample-rate notice; enough of them push the first events of
-        // the next text out of espeak-ng's event list. Speaking a blank delivers and drops them.
-        espeak_SetSynthCallback([](short*, int, espeak_EVENT*) { return 0; });
-        espeak_Synth(" ", 2, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+        dropNotices();
         return &e;
     }();
     return instance;
@@ -412,6 +416,24 @@ std::string toUtf8(const std::u32string& text) {
     return out;
 }
 
+// Loads the voice `voiceId` names (empty: the locale's) unless it is loaded already. Must hold the
+// engine's lock.
+Result<void> selectVoice(Engine& engine, const std::string& voiceId) {
+    const VoiceEntry* chosen = nullptr;
+    if (voiceId.empty()) {
+        chosen = &engine.voices.at(bestVoiceFor(engine.voices, userLocale()));
+    } else {
+        for (const VoiceEntry& v : engine.voices)
+            if (v.token.Id() == voiceId || v.identifier == voiceId) chosen = &v;
+    }
+    if (chosen == nullptr) return Fault{errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
+    if (chosen->identifier == engine.currentVoice) return {};
+    if (espeak_SetVoiceByName(chosen->identifier.c_str()) != EE_OK)
+        return Fault{errc::kNoVoice, "The voice \"" + chosen->token.GetDescription() + "\" could not be loaded."};
+    engine.currentVoice = chosen->identifier;
+    return {};
+}
+
 class EspeakSynthesizer final : public Synthesizer {
 public:
     explicit EspeakSynthesizer(Engine& engine) : engine_(engine) {}
@@ -432,7 +454,7 @@ public:
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
         std::lock_guard lock(engine_.mutex);
-        if (auto r = selectVoice(request.voiceId); !r) return r;
+        if (auto r = selectVoice(engine_, request.voiceId); !r) return r;
 
         const double wpm = wordsPerMinute(request.rate);
         const int espeakWpm = std::max(static_cast<int>(std::lround(wpm)), espeakRATE_MINIMUM);
@@ -489,23 +511,6 @@ public:
     }
 
 private:
-    // Must hold the engine's lock.
-    Result<void> selectVoice(const std::string& voiceId) {
-        const VoiceEntry* chosen = nullptr;
-        if (voiceId.empty()) {
-            chosen = &engine_.voices.at(bestVoiceFor(engine_.voices, userLocale()));
-        } else {
-            for (const VoiceEntry& v : engine_.voices)
-                if (v.token.Id() == voiceId || v.identifier == voiceId) chosen = &v;
-        }
-        if (chosen == nullptr) return Fault{errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
-        if (chosen->identifier == engine_.currentVoice) return {};
-        if (espeak_SetVoiceByName(chosen->identifier.c_str()) != EE_OK)
-            return Fault{errc::kNoVoice, "The voice \"" + chosen->token.GetDescription() + "\" could not be loaded."};
-        engine_.currentVoice = chosen->identifier;
-        return {};
-    }
-
     Engine& engine_;
 };
 
@@ -521,6 +526,16 @@ std::string userLocale() {
 
 double wordsPerMinute(int rate) {
     return kNormalWpm * std::pow(3.0, std::clamp(rate, -10, 10) / 10.0);
+}
+
+Result<void> prepareEspeakVoice(const std::string& voiceId) {
+    Result<Engine*> e = engine();
+    if (!e) return e.fault();
+    std::lock_guard lock(e.value()->mutex);
+    const std::string before = e.value()->currentVoice;
+    auto selected = selectVoice(*e.value(), voiceId);
+    if (selected && e.value()->currentVoice != before) dropNotices();
+    return selected;
 }
 
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer() {

@@ -13,6 +13,10 @@ namespace speech {
 // Throws Error(kEngine) when espeak-ng cannot be initialised (for example, its data is missing).
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer();
 
+// Loads the voice `voiceId` names (as a request would), so that a process forked afterwards starts
+// with it loaded.
+Result<void> prepareEspeakVoice(const std::string& voiceId);
+
 // The user's locale for ordering voices: the first non-empty of LC_ALL, LC_MESSAGES and LANG.
 std::string userLocale();
 

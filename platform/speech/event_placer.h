@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -40,6 +39,8 @@ public:
     std::vector<PlacedEvent> take();
     // No event will be placed before this offset any more.
     uint64_t horizon() const;
+    // Samples of silence the segment starts with.
+    uint64_t silence() const { return silence_; }
 
 private:
     struct Held {

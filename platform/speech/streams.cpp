@@ -181,6 +181,11 @@ Result<void> SpFileStream::writeBytes(std::span<const uint8_t> bytes) {
     return written;
 }
 
+void SpFileStream::fail(const Fault& fault) {
+    std::lock_guard lock(fileMutex_);
+    if (!writeFault_) writeFault_ = fault;
+}
+
 uint64_t SpFileStream::bytesWritten() const {
     std::lock_guard lock(fileMutex_);
     return writer_ ? writer_->bytesWritten() : 0;

@@ -89,6 +89,9 @@ public:
     // Used by the voice: appends interleaved samples already in the stream's format. The header is
     // kept valid after every write. A failed write is also kept for Close to report.
     Result<void> writeBytes(std::span<const uint8_t> bytes);
+    // Used by the voice: the render into this file was cut short (the engine failed). Close reports it
+    // like a failed write, so a partial file is not taken for a finished one.
+    void fail(const Fault& fault);
     uint64_t bytesWritten() const;
 
 protected:

@@ -1,8 +1,8 @@
-// SpVoice: the voice object. Speak enqueues a request for the voice's worker thread, which runs the
-// text front end, the synthesizer and the converter and writes into the voice's output (a device
-// stream or a WAV file stream). Events are released when their sample is played (device) or written
-// (file) into the voice's event queue; the notify function is then called from the worker, and the
-// owner drains the queue with TakeEvents on its own thread.
+// SpVoice: the voice object. Speak enqueues a request for the voice's worker thread, which has the
+// synthesizer's workers read its segments and writes their audio, converted, into the voice's output
+// (a device stream or a WAV file stream). Events are released when their sample is played (device) or
+// written (file) into the voice's event queue; the notify function is then called from the worker,
+// and the owner drains the queue with TakeEvents on its own thread.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "constants.h"
+#include "error.h"
 #include "events.h"
 #include "streams.h"
 #include "tokens.h"
@@ -88,6 +89,15 @@ public:
     bool WaitUntilDone(long milliseconds);
     // True while requests are queued or speaking.
     bool isBusy() const;
+
+    // How many segments are synthesized at once when rendering into a file (at least 1; default: the
+    // machine's processor count). The file is the same whatever the number.
+    void setRenderJobs(int jobs);
+    int renderJobs() const;
+    // The failure that ended a stream into a device early (the device was lost, the engine failed on a
+    // sentence twice), if one did since it was last reported: taking it here spares the next Speak to
+    // a device from raising it. A file stream reports such a failure itself, when it is closed.
+    std::optional<Error> takeStreamError();
 
     // `notify` is called from a worker thread whenever events were queued; it must not block or call
     // back into the voice. Pass an empty function to stop notifications.

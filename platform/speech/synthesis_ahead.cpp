@@ -1,0 +1,226 @@
+#include "platform/speech/synthesis_ahead.h"
+
+#include <algorithm>
+
+namespace speech {
+
+namespace {
+
+// Code points of the next piece read after a cut piece: a few words, enough for the engine to read on
+// through the cut.
+constexpr size_t kContext = 40;
+
+bool isSpace(char32_t c) { return c == U' ' || c == U'\t' || c == U'\n' || c == U'\r' || c == 0x3000; }
+
+}  // namespace
+
+SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress, int32_t& keep) {
+    SynthRequest request;
+    request.text = segment.text;
+    request.voiceId = segment.voice.Id();
+    request.rate = segment.rate;
+    request.volume = segment.volume;
+    request.pitch = segment.pitch;
+    request.emphasis = segment.emphasis;
+    request.speakPunctuation = segment.speakPunctuation;
+    request.phonemes = segment.phonemes;
+    request.ssml = segment.ssml;
+    // A sentence cut by markup reads on without a sentence pause at the cut.
+    request.endPause = segment.endsSentence;
+    request.stress = stress;
+    keep = static_cast<int32_t>(segment.text.size());
+
+    const bool cut = !segment.endsSentence && next != nullptr && next->sentenceIndex == segment.sentenceIndex;
+    if (!cut || segment.text.empty() || next->text.empty() || segment.phonemes || segment.ssml || next->phonemes ||
+        next->ssml) {
+        return request;
+    }
+    // Only a cut between words: the engine's events tell where the next piece's first word starts,
+    // and that is where the piece's own audio ends. Inside a word (or in a script without spaces)
+    // there is no such mark.
+    if (!isSpace(segment.text.back()) && !isSpace(next->text.front())) return request;
+    std::u32string context = next->text.substr(0, kContext);
+    if (context.size() < next->text.size()) {
+        const size_t lastSpace = context.find_last_of(U" \t\n\r");
+        if (lastSpace != std::u32string::npos && lastSpace > 0) context.resize(lastSpace);
+    }
+    request.text += context;
+    return request;
+}
+
+// Receives one call's output for a slot. With `keep` set, everything from the first event of the
+// context text on is dropped, and the call is stopped once its audio reaches that event's sample.
+// Output is handed to the slot as it comes, or all at once at the end when `buffered`.
+class SynthesisAhead::LaneSink final : public SynthSink {
+public:
+    LaneSink(SynthesisAhead& owner, Slot& slot, int32_t keep, bool buffered)
+        : owner_(owner), slot_(slot), keep_(keep), buffered_(buffered) {}
+
+    bool audio(std::span<const int16_t> samples) override {
+        if (cancelled()) return false;
+        if (limit_) samples = samples.first(std::min<size_t>(samples.size(), *limit_ - delivered_));
+        delivered_ += samples.size();
+        samples_.insert(samples_.end(), samples.begin(), samples.end());
+        if (!buffered_) flush();
+        return !reachedLimit();
+    }
+    bool event(const SynthEvent& event) override {
+        if (cancelled()) return false;
+        if (limit_) return !reachedLimit();
+        if (keep_ >= 0 && event.textPosition >= keep_) {
+            limit_ = std::max(event.sample, delivered_);
+            return !reachedLimit();
+        }
+        events_.push_back(event);
+        return true;
+    }
+    bool cancelled() const override { return slot_.cancelled.load(std::memory_order_acquire); }
+
+    void flush() {
+        if (!samples_.empty() || !events_.empty()) owner_.publish(slot_, std::move(samples_), std::move(events_));
+        samples_.clear();
+        events_.clear();
+    }
+    // The context's first event was seen: the piece's end is known.
+    bool cut() const { return limit_.has_value(); }
+
+private:
+    bool reachedLimit() const { return limit_ && delivered_ >= *limit_; }
+
+    SynthesisAhead& owner_;
+    Slot& slot_;
+    const int32_t keep_;
+    const bool buffered_;
+    std::optional<uint64_t> limit_;
+    uint64_t delivered_ = 0;
+    std::vector<int16_t> samples_;
+    std::vector<SynthEvent> events_;
+};
+
+SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t window,
+                               std::function<void()> onProgress)
+    : synthesizer_(synthesizer), window_(std::max<size_t>(window, 1)), onProgress_(std::move(onProgress)) {
+    for (size_t i = 0; i < std::max<size_t>(lanes, 1); ++i) lanes_.emplace_back([this] { lane(); });
+}
+
+SynthesisAhead::~SynthesisAhead() {
+    clear();
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    for (auto& lane : lanes_) lane.join();
+}
+
+bool SynthesisAhead::hasRoom() const {
+    std::lock_guard lock(mutex_);
+    return slots_.size() < window_;
+}
+
+bool SynthesisAhead::empty() const {
+    std::lock_guard lock(mutex_);
+    return slots_.empty();
+}
+
+void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep) {
+    auto slot = std::make_shared<Slot>();
+    slot->segment = std::move(segment);
+    slot->request = std::move(request);
+    slot->keep = keep;
+    {
+        std::lock_guard lock(mutex_);
+        slots_.push_back(std::move(slot));
+    }
+    work_.notify_one();
+}
+
+const Segment& SynthesisAhead::front() const {
+    std::lock_guard lock(mutex_);
+    return slots_.front()->segment;
+}
+
+SynthesisAhead::Output SynthesisAhead::takeFront() {
+    std::lock_guard lock(mutex_);
+    Output& output = slots_.front()->output;
+    Output taken;
+    taken.samples.swap(output.samples);
+    taken.events.swap(output.events);
+    taken.done = output.done;
+    taken.fault = output.fault;
+    return taken;
+}
+
+void SynthesisAhead::popFront() {
+    std::lock_guard lock(mutex_);
+    slots_.pop_front();
+}
+
+void SynthesisAhead::clear() {
+    std::lock_guard lock(mutex_);
+    for (auto& slot : slots_) slot->cancelled.store(true, std::memory_order_release);
+    slots_.clear();
+}
+
+void SynthesisAhead::lane() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        std::shared_ptr<Slot> slot;
+        work_.wait(lock, [&] {
+            if (stopping_) return true;
+            const auto it = std::find_if(slots_.begin(), slots_.end(), [](const auto& s) { return !s->started; });
+            if (it != slots_.end()) slot = *it;
+            return slot != nullptr;
+        });
+        if (stopping_) return;
+        slot->started = true;
+        lock.unlock();
+        produce(*slot);
+        lock.lock();
+    }
+}
+
+void SynthesisAhead::produce(Slot& slot) {
+    Result<void> result;
+    const auto own = static_cast<size_t>(std::max(slot.keep, 0));
+    if (!slot.request.text.empty()) {
+        const bool withContext = own < slot.request.text.size();
+        // With context, nothing is handed on before the piece's end is known: without it, the piece is
+        // read again on its own.
+        LaneSink sink(*this, slot, withContext ? slot.keep : -1, withContext);
+        result = synthesizer_.synthesize(slot.request, sink);
+        if (withContext && result && !sink.cancelled() && !sink.cut()) {
+            SynthRequest alone = slot.request;
+            alone.text.resize(own);
+            alone.endPause = slot.segment.endsSentence;
+            LaneSink again(*this, slot, -1, false);
+            result = synthesizer_.synthesize(alone, again);
+            again.flush();
+        } else {
+            sink.flush();
+        }
+    }
+    {
+        std::lock_guard lock(mutex_);
+        slot.output.done = true;
+        if (!result) slot.output.fault = result.fault();
+    }
+    if (onProgress_) onProgress_();
+}
+
+void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events) {
+    bool atFront = false;
+    {
+        std::lock_guard lock(mutex_);
+        Output& output = slot.output;
+        if (output.samples.empty()) output.samples.swap(samples);
+        else output.samples.insert(output.samples.end(), samples.begin(), samples.end());
+        output.events.insert(output.events.end(), std::make_move_iterator(events.begin()),
+                             std::make_move_iterator(events.end()));
+        atFront = !slots_.empty() && slots_.front().get() == &slot;
+    }
+    // Output of the segments behind the front is looked at when they become the front.
+    if (atFront && onProgress_) onProgress_();
+}
+
+}  // namespace speech

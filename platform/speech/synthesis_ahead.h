@@ -1,0 +1,90 @@
+// Segments synthesized ahead of the output, in order. A window holds the next few segments; up to
+// `lanes` of them are synthesized at once, each lane a thread of its own calling the synthesizer (whose
+// workers are processes, so the lanes really run in parallel). The stream job takes the front
+// segment's output as it comes, and the segments behind it as soon as they are its front.
+//
+// Thread safety: add, takeFront, popFront, clear and the queries are the stream job's (one thread);
+// the lanes are internal and joined by the destructor.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "error.h"
+#include "frontend.h"
+#include "synthesizer.h"
+
+namespace speech {
+
+// What the engine reads for `segment`. A piece of a sentence that markup cut (a silence, a bookmark,
+// a change of rate) is read with the start of the piece after it, so the engine does not end a
+// clause at the cut (it would lengthen the last word and pause there); only the audio and events of
+// the piece's own text are kept. `keep` receives the number of code points of the piece's own (the
+// whole text when nothing was added).
+SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress, int32_t& keep);
+
+class SynthesisAhead {
+public:
+    struct Output {
+        std::vector<int16_t> samples;    // the engine's samples (the segment's silence is not included)
+        std::vector<SynthEvent> events;  // its raw events, in the order they came
+        bool done = false;               // the segment is complete
+        std::optional<Fault> fault;      // the engine failed on it (set with done)
+    };
+
+    // `onProgress` is called from a lane, with no lock of this object held, whenever the front
+    // segment has new output or any segment is done.
+    SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t window, std::function<void()> onProgress);
+    // Cancels what is running and joins the lanes.
+    ~SynthesisAhead();
+    SynthesisAhead(const SynthesisAhead&) = delete;
+    SynthesisAhead& operator=(const SynthesisAhead&) = delete;
+
+    bool hasRoom() const;
+    bool empty() const;
+    // Appends a segment to synthesize with `request`, keeping `keep` code points' worth of it.
+    void add(Segment segment, SynthRequest request, int32_t keep);
+    // The front segment; must not be empty.
+    const Segment& front() const;
+    // What the front segment produced since the last take.
+    Output takeFront();
+    // Removes the front segment (taken and done).
+    void popFront();
+    // Drops every segment; calls in progress are cancelled and their output is thrown away.
+    void clear();
+
+private:
+    struct Slot {
+        Segment segment;
+        SynthRequest request;
+        int32_t keep = -1;
+        std::atomic<bool> cancelled{false};
+        bool started = false;  // guarded by mutex_
+        Output output;         // guarded by mutex_
+    };
+    class LaneSink;
+
+    void lane();
+    void produce(Slot& slot);
+    void publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events);
+
+    Synthesizer& synthesizer_;
+    const size_t window_;
+    const std::function<void()> onProgress_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable work_;             // lanes wait here for a segment or the end
+    std::deque<std::shared_ptr<Slot>> slots_;  // the window, front first; guarded by mutex_
+    bool stopping_ = false;                    // guarded by mutex_
+    std::vector<std::thread> lanes_;
+};
+
+}  // namespace speech
