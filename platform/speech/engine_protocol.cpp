@@ -95,6 +95,7 @@ enum RequestFlag : uint8_t {
     kSsml = 8,
     kEndPause = 16,
     kStress = 32,
+    kFresh = 64,
 };
 
 }  // namespace
@@ -211,6 +212,7 @@ std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
     if (request.ssml) flags |= kSsml;
     if (request.endPause) flags |= kEndPause;
     if (request.stress) flags |= kStress;
+    if (request.fresh) flags |= kFresh;
     e.put(flags);
     e.putArray(std::span<const char32_t>(request.text.data(), request.text.size()));
     return std::move(e).finish();
@@ -230,12 +232,19 @@ std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload) {
     request.ssml = (flags & kSsml) != 0;
     request.endPause = (flags & kEndPause) != 0;
     request.stress = (flags & kStress) != 0;
+    request.fresh = (flags & kFresh) != 0;
     const auto text = d.getArray<char32_t>();
     request.text.assign(text.begin(), text.end());
     return ifDone(d, std::move(request));
 }
 
 std::vector<uint8_t> encodeCancel() { return Encoder(MessageType::Cancel).finish(); }
+
+std::vector<uint8_t> encodeFrame(const Frame& frame) {
+    Encoder e(frame.type);
+    e.putRaw(std::span<const uint8_t>(frame.payload));
+    return std::move(e).finish();
+}
 
 std::optional<Frame> FrameSplitter::next() {
     if (broken_) return std::nullopt;

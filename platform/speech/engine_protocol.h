@@ -8,7 +8,8 @@
 //                        Event     one engine event of that request (sample offsets count from its start)
 //                        Done      the request ended: fine, or the engine's fault (also sent instead of
 //                                  Ready when the engine cannot start)
-//   platform -> worker   Synthesize  one segment: its text, voice and settings
+//   platform -> worker   Synthesize  one segment: its text, voice and settings, and whether it starts a
+//                                    run from the engine's initial state or continues the run before
 //                        Cancel      stop the request in progress (it still ends with Done)
 #pragma once
 
@@ -47,6 +48,8 @@ std::vector<uint8_t> encodeEvent(const SynthEvent& event);
 std::vector<uint8_t> encodeDone(const std::optional<Fault>& fault);
 std::vector<uint8_t> encodeSynthesize(const SynthRequest& request);
 std::vector<uint8_t> encodeCancel();
+// A frame as received, whole again (to pass it on).
+std::vector<uint8_t> encodeFrame(const Frame& frame);
 
 // Each decoder reads a payload of its type; nothing when the payload is malformed.
 std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload);

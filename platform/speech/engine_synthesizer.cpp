@@ -62,6 +62,31 @@ struct Delivered {
     uint64_t events = 0;
 };
 
+// What became of one attempt at a segment.
+enum class Outcome {
+    Finished,   // the worker ended the segment (fine, or with the engine's fault)
+    Stopped,    // the sink cancelled, the worker acknowledged it
+    Abandoned,  // the sink cancelled and the worker was lost meanwhile: nothing to retry
+    Lost,       // the worker died or hung
+};
+struct Attempt {
+    Outcome outcome = Outcome::Finished;
+    std::optional<Fault> fault;
+    std::string loss;  // Lost: how
+};
+
+// Takes a segment's output and keeps none of it: a run read again up to where a worker was lost.
+class DiscardingSink final : public SynthSink {
+public:
+    explicit DiscardingSink(const SynthSink& outer) : outer_(outer) {}
+    bool audio(std::span<const int16_t>) override { return !outer_.cancelled(); }
+    bool event(const SynthEvent&) override { return !outer_.cancelled(); }
+    bool cancelled() const override { return outer_.cancelled(); }
+
+private:
+    const SynthSink& outer_;
+};
+
 class EngineSynthesizer final : public Synthesizer {
 public:
     EngineSynthesizer(EngineOptions options, std::string path) : options_(options), path_(std::move(path)) {
@@ -80,47 +105,35 @@ public:
     std::vector<SpObjectToken> voices() override { return info_.voices; }
     int sampleRate() const override { return info_.sampleRate; }
     size_t concurrency() const override { return 64; }
+    std::unique_ptr<SynthesisRun> openRun() override;
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
-        Delivered delivered;
-        std::string firstLoss;
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            auto worker = lease();
-            if (!worker) return worker.fault();
-            Attempt a = run(*worker.value(), request, sink, delivered);
-            switch (a.outcome) {
-                case Outcome::Finished:
-                    giveBack(std::move(worker.value()));
-                    if (a.fault) return *a.fault;
-                    return {};
-                case Outcome::Stopped:
-                    giveBack(std::move(worker.value()));
-                    return {};
-                case Outcome::Abandoned:
-                    return {};
-                case Outcome::Lost:
-                    if (attempt == 0) firstLoss = a.loss;
-                    else if (a.loss != firstLoss) firstLoss += ", then " + a.loss;
-                    break;
-            }
-        }
-        return Fault{errc::kEngine, "The speech engine failed twice on the same sentence (" + firstLoss +
-                                        "); the speech was stopped."};
+        SynthRequest alone = request;
+        alone.fresh = true;
+        return openRun()->synthesize(alone, sink);
     }
 
-private:
-    enum class Outcome {
-        Finished,   // the worker ended the segment (fine, or with the engine's fault)
-        Stopped,    // the sink cancelled, the worker acknowledged it
-        Abandoned,  // the sink cancelled and the worker was lost meanwhile: nothing to retry
-        Lost,       // the worker died or hung
-    };
-    struct Attempt {
-        Outcome outcome = Outcome::Finished;
-        std::optional<Fault> fault;
-        std::string loss;
-    };
+    Result<std::unique_ptr<Worker>> lease() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                auto worker = std::move(idle_.back());
+                idle_.pop_back();
+                return worker;
+            }
+        }
+        return startWorker();
+    }
 
+    void giveBack(std::unique_ptr<Worker> worker) {
+        std::lock_guard lock(mutex_);
+        idle_.push_back(std::move(worker));
+    }
+
+    // One attempt at the segment on `worker`, skipping what `delivered` says the sink already has.
+    Attempt attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered);
+
+private:
     Result<std::unique_ptr<Worker>> startWorker() {
         auto process = EngineProcess::start(path_);
         if (!process) return process.fault();
@@ -147,105 +160,167 @@ private:
                                         worker.process->endDescription() + ")."};
     }
 
-    Result<std::unique_ptr<Worker>> lease() {
-        {
-            std::lock_guard lock(mutex_);
-            if (!idle_.empty()) {
-                auto worker = std::move(idle_.back());
-                idle_.pop_back();
-                return worker;
-            }
-        }
-        return startWorker();
-    }
-
-    void giveBack(std::unique_ptr<Worker> worker) {
-        std::lock_guard lock(mutex_);
-        idle_.push_back(std::move(worker));
-    }
-
-    // One attempt at the segment on `worker`, skipping what `delivered` says the sink already has.
-    Attempt run(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered) {
-        Channel& channel = worker.process->channel();
-        auto lost = [&](std::string how) { return Attempt{Outcome::Lost, std::nullopt, std::move(how)}; };
-        auto hung = [&] {
-            worker.process->kill();
-            return lost("it did not answer for " + std::to_string(options_.replyTimeout.count()) + " ms");
-        };
-        if (!worker.ready) {
-            auto ready = awaitReady(worker);
-            if (!ready) return lost(ready.fault().message);
-        }
-        const auto frame = engine::encodeSynthesize(request);
-        switch (channel.send(frame, options_.replyTimeout)) {
-            case Channel::Status::Ok: break;
-            case Channel::Status::Timeout: return hung();
-            case Channel::Status::Closed: return lost(worker.process->endDescription());
-        }
-
-        Delivered seen;  // of this attempt's output
-        bool cancelling = false;
-        auto lastHeard = Clock::now();
-        auto cancel = [&] {
-            cancelling = true;
-            lastHeard = Clock::now();
-            return channel.send(engine::encodeCancel(), kCancelBound) == Channel::Status::Ok;
-        };
-        for (;;) {
-            if (!cancelling && sink.cancelled() && !cancel()) return {Outcome::Abandoned, {}, {}};
-            Frame reply;
-            const auto status = channel.receive(reply, kSlice);
-            if (status == Channel::Status::Timeout) {
-                const auto silent = Clock::now() - lastHeard;
-                if (cancelling && silent >= kCancelBound) {
-                    worker.process->kill();
-                    return {Outcome::Abandoned, {}, {}};
-                }
-                if (silent < options_.replyTimeout) continue;
-                return hung();
-            }
-            if (status == Channel::Status::Closed) {
-                if (cancelling) return {Outcome::Abandoned, {}, {}};
-                return lost(worker.process->endDescription());
-            }
-            lastHeard = Clock::now();
-            bool wanted = true;
-            if (reply.type == MessageType::Audio) {
-                auto samples = engine::decodeAudio(reply.payload);
-                if (!samples) return lost("it sent a malformed reply");
-                std::span<const int16_t> rest(*samples);
-                const uint64_t skip = std::min<uint64_t>(rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
-                seen.samples += rest.size();
-                rest = rest.subspan(skip);
-                if (!rest.empty() && !cancelling) {
-                    delivered.samples += rest.size();
-                    wanted = sink.audio(rest);
-                }
-            } else if (reply.type == MessageType::Event) {
-                auto event = engine::decodeEvent(reply.payload);
-                if (!event) return lost("it sent a malformed reply");
-                if (seen.events++ >= delivered.events && !cancelling) {
-                    ++delivered.events;
-                    wanted = sink.event(*event);
-                }
-            } else if (reply.type == MessageType::Done) {
-                auto done = engine::decodeDone(reply.payload);
-                if (!done) return lost("it sent a malformed reply");
-                if (cancelling) return {Outcome::Stopped, {}, {}};
-                return {Outcome::Finished, *done, {}};
-            } else {
-                return lost("it sent a malformed reply");
-            }
-            if (!wanted && !cancelling && !cancel()) return {Outcome::Abandoned, {}, {}};
-        }
-    }
-
     const EngineOptions options_;
     const std::string path_;
     ReadyInfo info_;
     std::mutex mutex_;  // guards idle_
     std::vector<std::unique_ptr<Worker>> idle_;
 };
+
+Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered) {
+    Channel& channel = worker.process->channel();
+    auto lost = [&](std::string how) { return Attempt{Outcome::Lost, std::nullopt, std::move(how)}; };
+    auto hung = [&] {
+        worker.process->kill();
+        return lost("it did not answer for " + std::to_string(options_.replyTimeout.count()) + " ms");
+    };
+    if (!worker.ready) {
+        auto ready = awaitReady(worker);
+        if (!ready) return lost(ready.fault().message);
+    }
+    const auto frame = engine::encodeSynthesize(request);
+    switch (channel.send(frame, options_.replyTimeout)) {
+        case Channel::Status::Ok: break;
+        case Channel::Status::Timeout: return hung();
+        case Channel::Status::Closed: return lost(worker.process->endDescription());
+    }
+
+    Delivered seen;  // of this attempt's output
+    bool cancelling = false;
+    auto lastHeard = Clock::now();
+    auto cancel = [&] {
+        cancelling = true;
+        lastHeard = Clock::now();
+        return channel.send(engine::encodeCancel(), kCancelBound) == Channel::Status::Ok;
+    };
+    for (;;) {
+        if (!cancelling && sink.cancelled() && !cancel()) return {Outcome::Abandoned, {}, {}};
+        Frame reply;
+        const auto status = channel.receive(reply, kSlice);
+        if (status == Channel::Status::Timeout) {
+            const auto silent = Clock::now() - lastHeard;
+            if (cancelling && silent >= kCancelBound) {
+                worker.process->kill();
+                return {Outcome::Abandoned, {}, {}};
+            }
+            if (silent < options_.replyTimeout) continue;
+            return hung();
+        }
+        if (status == Channel::Status::Closed) {
+            if (cancelling) return {Outcome::Abandoned, {}, {}};
+            return lost(worker.process->endDescription());
+        }
+        lastHeard = Clock::now();
+        bool wanted = true;
+        if (reply.type == MessageType::Audio) {
+            auto samples = engine::decodeAudio(reply.payload);
+            if (!samples) return lost("it sent a malformed reply");
+            std::span<const int16_t> rest(*samples);
+            const uint64_t skip = std::min<uint64_t>(rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
+            seen.samples += rest.size();
+            rest = rest.subspan(skip);
+            if (!rest.empty() && !cancelling) {
+                delivered.samples += rest.size();
+                wanted = sink.audio(rest);
+            }
+        } else if (reply.type == MessageType::Event) {
+            auto event = engine::decodeEvent(reply.payload);
+            if (!event) return lost("it sent a malformed reply");
+            if (seen.events++ >= delivered.events && !cancelling) {
+                ++delivered.events;
+                wanted = sink.event(*event);
+            }
+        } else if (reply.type == MessageType::Done) {
+            auto done = engine::decodeDone(reply.payload);
+            if (!done) return lost("it sent a malformed reply");
+            if (cancelling) return {Outcome::Stopped, {}, {}};
+            return {Outcome::Finished, *done, {}};
+        } else {
+            return lost("it sent a malformed reply");
+        }
+        if (!wanted && !cancelling && !cancel()) return {Outcome::Abandoned, {}, {}};
+    }
+}
+
+
+// A lane's run on one worker. Its requests since the last fresh one are kept: when the worker is lost,
+// a fresh worker reads them again (their output thrown away) to reach the same state before the
+// segment is synthesized once more.
+class EngineRun final : public SynthesisRun {
+public:
+    explicit EngineRun(EngineSynthesizer& owner) : owner_(owner) {}
+    ~EngineRun() override {
+        if (worker_) owner_.giveBack(std::move(worker_));
+    }
+
+    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+        if (request.fresh) history_.clear();
+        Delivered delivered;
+        std::string losses;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            Attempt a = attemptOnce(request, sink, delivered);
+            switch (a.outcome) {
+                case Outcome::Finished:
+                    if (a.fault) {
+                        // The engine refused the segment (or no worker could start): the run ends.
+                        inRun_ = false;
+                        history_.clear();
+                        return *a.fault;
+                    }
+                    inRun_ = true;
+                    history_.push_back(request);
+                    return {};
+                case Outcome::Stopped:
+                case Outcome::Abandoned:
+                    // A segment stopped half way leaves the worker where no run can go on from.
+                    inRun_ = false;
+                    history_.clear();
+                    if (a.outcome == Outcome::Abandoned) worker_.reset();
+                    return {};
+                case Outcome::Lost:
+                    worker_.reset();
+                    inRun_ = false;
+                    if (losses.empty()) losses = a.loss;
+                    else if (a.loss != losses) losses += ", then " + a.loss;
+                    break;
+            }
+        }
+        return Fault{errc::kEngine, "The speech engine failed twice on the same sentence (" + losses +
+                                        "); the speech was stopped."};
+    }
+
+private:
+    Attempt attemptOnce(const SynthRequest& request, SynthSink& sink, Delivered& delivered) {
+        if (!worker_) {
+            auto leased = owner_.lease();
+            if (!leased) return {Outcome::Finished, leased.fault(), {}};
+            worker_ = std::move(leased.value());
+            inRun_ = false;
+        }
+        if (!inRun_ && !request.fresh) {
+            // The run so far, read again on this worker from its start.
+            DiscardingSink discard(sink);
+            for (size_t i = 0; i < history_.size(); ++i) {
+                SynthRequest again = history_[i];
+                again.fresh = i == 0;
+                Delivered none;
+                Attempt a = owner_.attempt(*worker_, again, discard, none);
+                if (a.outcome != Outcome::Finished) return a;
+            }
+            inRun_ = !history_.empty();
+        }
+        SynthRequest asked = request;
+        asked.fresh = request.fresh || !inRun_;
+        return owner_.attempt(*worker_, asked, sink, delivered);
+    }
+
+    EngineSynthesizer& owner_;
+    std::unique_ptr<Worker> worker_;
+    bool inRun_ = false;                 // the worker's state is the run's, after history_
+    std::vector<SynthRequest> history_;  // the run's requests so far
+};
+
+std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() { return std::make_unique<EngineRun>(*this); }
 
 }  // namespace
 

@@ -17,6 +17,8 @@ constexpr milliseconds kPoll{4};
 constexpr size_t kSoundFrames = 4096;
 // Samples of a segment's leading silence fed per step: a long silence is not made all at once.
 constexpr uint64_t kSilencePiece = 4096;
+// Segments per lane a file's synthesis window holds at most.
+constexpr size_t kFileWindowSegments = 32;
 
 }  // namespace
 
@@ -118,8 +120,11 @@ void StreamJob::run() {
         const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(1, voice_.renderJobs.load())), 1,
                                                voice_.backends.synthesizer->concurrency());
         const size_t lanes = toFile ? jobs : 1;
-        const size_t window = toFile ? 2 * lanes + 2 : 2;
-        ahead_ = std::make_unique<SynthesisAhead>(*voice_.backends.synthesizer, lanes, window,
+        // A file's window holds a chain per lane and the one being written; a device's, the segment
+        // playing and the next.
+        const size_t segments = toFile ? kFileWindowSegments * (lanes + 1) : 2;
+        const size_t chains = toFile ? lanes + 1 : 2;
+        ahead_ = std::make_unique<SynthesisAhead>(*voice_.backends.synthesizer, lanes, segments, chains,
                                                   [this] { voice_.progressed(); });
     }
 

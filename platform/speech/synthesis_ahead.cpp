@@ -9,6 +9,9 @@ namespace {
 // Code points of the next piece read after a cut piece: a few words, enough for the engine to read on
 // through the cut.
 constexpr size_t kContext = 40;
+// A chain ends after this many segments or code points (about a minute and a half of speech).
+constexpr size_t kChainSegments = 32;
+constexpr size_t kChainCodePoints = 1200;
 
 bool isSpace(char32_t c) { return c == U' ' || c == U'\t' || c == U'\n' || c == U'\r' || c == 0x3000; }
 
@@ -49,8 +52,9 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
 }
 
 // Receives one call's output for a slot. With `keep` set, everything from the first event of the
-// context text on is dropped, and the call is stopped once its audio reaches that event's sample.
-// Output is handed to the slot as it comes, or all at once at the end when `buffered`.
+// context text on is dropped (the engine reads the context to its end all the same: where it stops
+// must not depend on timing, since the next segment of the chain goes on from there). Output is
+// handed to the slot as it comes, or all at once at the end when `buffered`.
 class SynthesisAhead::LaneSink final : public SynthSink {
 public:
     LaneSink(SynthesisAhead& owner, Slot& slot, int32_t keep, bool buffered)
@@ -62,14 +66,14 @@ public:
         delivered_ += samples.size();
         samples_.insert(samples_.end(), samples.begin(), samples.end());
         if (!buffered_) flush();
-        return !reachedLimit();
+        return true;
     }
     bool event(const SynthEvent& event) override {
         if (cancelled()) return false;
-        if (limit_) return !reachedLimit();
+        if (limit_) return true;
         if (keep_ >= 0 && event.textPosition >= keep_) {
             limit_ = std::max(event.sample, delivered_);
-            return !reachedLimit();
+            return true;
         }
         events_.push_back(event);
         return true;
@@ -85,8 +89,6 @@ public:
     bool cut() const { return limit_.has_value(); }
 
 private:
-    bool reachedLimit() const { return limit_ && delivered_ >= *limit_; }
-
     SynthesisAhead& owner_;
     Slot& slot_;
     const int32_t keep_;
@@ -97,9 +99,12 @@ private:
     std::vector<SynthEvent> events_;
 };
 
-SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t window,
+SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains,
                                std::function<void()> onProgress)
-    : synthesizer_(synthesizer), window_(std::max<size_t>(window, 1)), onProgress_(std::move(onProgress)) {
+    : synthesizer_(synthesizer),
+      maxSegments_(std::max<size_t>(segments, 1)),
+      maxChains_(std::max<size_t>(chains, 1)),
+      onProgress_(std::move(onProgress)) {
     for (size_t i = 0; i < std::max<size_t>(lanes, 1); ++i) lanes_.emplace_back([this] { lane(); });
 }
 
@@ -113,9 +118,14 @@ SynthesisAhead::~SynthesisAhead() {
     for (auto& lane : lanes_) lane.join();
 }
 
+size_t SynthesisAhead::chainsLocked() const {
+    return slots_.empty() ? 0 : static_cast<size_t>(slots_.back()->chain - slots_.front()->chain + 1);
+}
+
 bool SynthesisAhead::hasRoom() const {
     std::lock_guard lock(mutex_);
-    return slots_.size() < window_;
+    const bool startsChain = startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
+    return slots_.size() < maxSegments_ && (!startsChain || chainsLocked() < maxChains_);
 }
 
 bool SynthesisAhead::empty() const {
@@ -125,14 +135,25 @@ bool SynthesisAhead::empty() const {
 
 void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep) {
     auto slot = std::make_shared<Slot>();
-    slot->segment = std::move(segment);
-    slot->request = std::move(request);
-    slot->keep = keep;
     {
         std::lock_guard lock(mutex_);
+        request.fresh = startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
+        if (request.fresh) {
+            ++chain_;
+            chainSegments_ = 0;
+            chainCodePoints_ = 0;
+            startChain_ = false;
+        }
+        ++chainSegments_;
+        chainCodePoints_ += segment.text.size();
+        slot->segment = std::move(segment);
+        slot->request = std::move(request);
+        slot->keep = keep;
+        slot->chain = chain_;
         slots_.push_back(std::move(slot));
     }
-    work_.notify_one();
+    // The lane waiting for this chain, or any idle lane for a new one.
+    work_.notify_all();
 }
 
 const Segment& SynthesisAhead::front() const {
@@ -160,27 +181,47 @@ void SynthesisAhead::clear() {
     std::lock_guard lock(mutex_);
     for (auto& slot : slots_) slot->cancelled.store(true, std::memory_order_release);
     slots_.clear();
+    startChain_ = true;
+}
+
+std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint64_t>& chain) {
+    if (chain) {
+        for (const auto& slot : slots_) {
+            if (slot->chain == *chain && !slot->started) return slot;
+        }
+        // The chain may get more segments until a later one starts.
+        if (chain_ == *chain && !startChain_) return nullptr;
+        std::erase(claimed_, *chain);
+        chain.reset();
+    }
+    for (const auto& slot : slots_) {
+        if (slot->started || !slot->request.fresh) continue;
+        if (std::find(claimed_.begin(), claimed_.end(), slot->chain) != claimed_.end()) continue;
+        chain = slot->chain;
+        claimed_.push_back(slot->chain);
+        return slot;
+    }
+    return nullptr;
 }
 
 void SynthesisAhead::lane() {
+    // The run lives as long as the lane, so a chain goes on from one segment to the next on the same
+    // worker.
+    const std::unique_ptr<SynthesisRun> run = synthesizer_.openRun();
+    std::optional<uint64_t> chain;
     std::unique_lock lock(mutex_);
     for (;;) {
         std::shared_ptr<Slot> slot;
-        work_.wait(lock, [&] {
-            if (stopping_) return true;
-            const auto it = std::find_if(slots_.begin(), slots_.end(), [](const auto& s) { return !s->started; });
-            if (it != slots_.end()) slot = *it;
-            return slot != nullptr;
-        });
+        work_.wait(lock, [&] { return stopping_ || (slot = nextFor(chain)) != nullptr; });
         if (stopping_) return;
         slot->started = true;
         lock.unlock();
-        produce(*slot);
+        produce(*run, *slot);
         lock.lock();
     }
 }
 
-void SynthesisAhead::produce(Slot& slot) {
+void SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
     Result<void> result;
     const auto own = static_cast<size_t>(std::max(slot.keep, 0));
     if (!slot.request.text.empty()) {
@@ -188,13 +229,14 @@ void SynthesisAhead::produce(Slot& slot) {
         // With context, nothing is handed on before the piece's end is known: without it, the piece is
         // read again on its own.
         LaneSink sink(*this, slot, withContext ? slot.keep : -1, withContext);
-        result = synthesizer_.synthesize(slot.request, sink);
+        result = run.synthesize(slot.request, sink);
         if (withContext && result && !sink.cancelled() && !sink.cut()) {
             SynthRequest alone = slot.request;
             alone.text.resize(own);
             alone.endPause = slot.segment.endsSentence;
+            alone.fresh = false;
             LaneSink again(*this, slot, -1, false);
-            result = synthesizer_.synthesize(alone, again);
+            result = run.synthesize(alone, again);
             again.flush();
         } else {
             sink.flush();

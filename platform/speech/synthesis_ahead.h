@@ -1,7 +1,12 @@
-// Segments synthesized ahead of the output, in order. A window holds the next few segments; up to
-// `lanes` of them are synthesized at once, each lane a thread of its own calling the synthesizer (whose
+// Segments synthesized ahead of the output, in order. A window holds the next segments; up to `lanes`
+// of them are synthesized at once, each lane a thread of its own with a run of the synthesizer (whose
 // workers are processes, so the lanes really run in parallel). The stream job takes the front
 // segment's output as it comes, and the segments behind it as soon as they are its front.
+//
+// The segments are grouped into chains of consecutive segments, each started fresh and read by one
+// lane in order (SynthesisRun): an engine whose output depends on what it read before then gives the
+// same output whichever lane reads a chain, so a render is the same whatever the number of lanes.
+// Chains are a few hundred words long, so that starting one costs little against reading it.
 //
 // Thread safety: add, takeFront, popFront, clear and the queries are the stream job's (one thread);
 // the lanes are internal and joined by the destructor.
@@ -41,8 +46,10 @@ public:
     };
 
     // `onProgress` is called from a lane, with no lock of this object held, whenever the front
-    // segment has new output or any segment is done.
-    SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t window, std::function<void()> onProgress);
+    // segment has new output or any segment is done. The window holds at most `segments` segments,
+    // and at most `chains` chains.
+    SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains,
+                   std::function<void()> onProgress);
     // Cancels what is running and joins the lanes.
     ~SynthesisAhead();
     SynthesisAhead(const SynthesisAhead&) = delete;
@@ -50,7 +57,8 @@ public:
 
     bool hasRoom() const;
     bool empty() const;
-    // Appends a segment to synthesize with `request`, keeping `keep` code points' worth of it.
+    // Appends a segment to synthesize with `request`, keeping `keep` code points' worth of it. The
+    // request's `fresh` is set here, where a chain starts.
     void add(Segment segment, SynthRequest request, int32_t keep);
     // The front segment; must not be empty.
     const Segment& front() const;
@@ -58,7 +66,8 @@ public:
     Output takeFront();
     // Removes the front segment (taken and done).
     void popFront();
-    // Drops every segment; calls in progress are cancelled and their output is thrown away.
+    // Drops every segment; calls in progress are cancelled and their output is thrown away. The next
+    // segment starts a chain.
     void clear();
 
 private:
@@ -66,6 +75,7 @@ private:
         Segment segment;
         SynthRequest request;
         int32_t keep = -1;
+        uint64_t chain = 0;
         std::atomic<bool> cancelled{false};
         bool started = false;  // guarded by mutex_
         Output output;         // guarded by mutex_
@@ -73,17 +83,28 @@ private:
     class LaneSink;
 
     void lane();
-    void produce(Slot& slot);
+    // The next slot for a lane reading `chain` (which it claims); null when none. Must hold mutex_.
+    std::shared_ptr<Slot> nextFor(std::optional<uint64_t>& chain);
+    size_t chainsLocked() const;
+    void produce(SynthesisRun& run, Slot& slot);
     void publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events);
 
     Synthesizer& synthesizer_;
-    const size_t window_;
+    const size_t maxSegments_;
+    const size_t maxChains_;
     const std::function<void()> onProgress_;
 
     mutable std::mutex mutex_;
     std::condition_variable work_;             // lanes wait here for a segment or the end
-    std::deque<std::shared_ptr<Slot>> slots_;  // the window, front first; guarded by mutex_
-    bool stopping_ = false;                    // guarded by mutex_
+    // Guarded by mutex_:
+    std::deque<std::shared_ptr<Slot>> slots_;  // the window, front first
+    std::vector<uint64_t> claimed_;            // the chains lanes are reading
+    uint64_t chain_ = 0;                       // the chain being added to
+    size_t chainSegments_ = 0;                 // its segments and code points so far
+    size_t chainCodePoints_ = 0;
+    bool startChain_ = true;
+    bool stopping_ = false;
+
     std::vector<std::thread> lanes_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ struct SynthRequest {
     // Mark stressed phonemes. It costs the engine a second pass over the text, so it is asked for only
     // when someone listens to phonemes or visemes.
     bool stress = true;
+    // Start from the engine's initial state; when false, go on from the state the run's previous
+    // request left (see SynthesisRun). An engine without such state ignores it.
+    bool fresh = true;
 };
 
 struct SynthEvent {
@@ -55,6 +59,17 @@ public:
     virtual bool cancelled() const { return false; }
 };
 
+// Requests made one after another by one caller (a lane of the voice). An engine whose output depends
+// on what it read before reads a run's requests in one state that goes on from request to request,
+// and each `fresh` request from its initial state: the output is then the same however the runs are
+// spread over workers.
+class SynthesisRun {
+public:
+    virtual ~SynthesisRun() = default;
+    // As Synthesizer::synthesize.
+    virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
+};
+
 class Synthesizer {
 public:
     virtual ~Synthesizer() = default;
@@ -67,6 +82,22 @@ public:
     // Synthesizes the whole request into `sink`; thread-safe (calls are serialized inside).
     // Returns a fault if the engine cannot speak the request; an abort by the sink is not a fault.
     virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
+    // A run for one caller; by default its requests are this object's synthesize calls.
+    virtual std::unique_ptr<SynthesisRun> openRun();
 };
+
+inline std::unique_ptr<SynthesisRun> Synthesizer::openRun() {
+    class Direct final : public SynthesisRun {
+    public:
+        explicit Direct(Synthesizer& synthesizer) : synthesizer_(synthesizer) {}
+        Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+            return synthesizer_.synthesize(request, sink);
+        }
+
+    private:
+        Synthesizer& synthesizer_;
+    };
+    return std::make_unique<Direct>(*this);
+}
 
 }  // namespace speech

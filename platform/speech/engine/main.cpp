@@ -3,16 +3,17 @@
 // 3 (engine_protocol.h). It ends when the platform closes the socket or itself ends.
 //
 // espeak-ng keeps state from one text to the next that no call resets (the pitch flutter, the gain
-// control, the noise generator), so the same segment would sound a little different depending on
-// what the process spoke before. Each segment is therefore synthesized in a child forked from this
-// process, which only ever loads voices: every segment starts from the same state, whichever worker
-// speaks it and whatever it spoke before. That makes a render the same whatever the number of
-// workers, and a segment synthesized again after a crash the same as the first time. A child that
-// ends abnormally ends this process too, since its output may stop in the middle of a message; the
-// platform then starts a fresh worker.
+// control, the noise generator), so a text sounds a little different depending on what the process
+// spoke before. The segments are therefore read in runs, each by a child forked from this process,
+// which itself only ever loads voices: a run ("fresh" request, then the ones that continue it) starts
+// from the same state whichever worker reads it and whatever it read before. That makes a render the
+// same whatever the number of workers, and a run read again after a crash the same as the first time.
+// A child that ends abnormally ends this process too, since its output may stop in the middle of a
+// message; the platform then starts a fresh worker.
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +21,6 @@
 #include <cerrno>
 #include <chrono>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "platform/speech/engine_process.h"
@@ -36,21 +36,23 @@ using engine::UniqueFd;
 
 constexpr int kSocket = 3;
 constexpr std::chrono::milliseconds kNoLimit{-1};
-// The signal with which this process tells its child to stop the segment.
+// The signal with which this process tells its child to stop the segment in progress.
 constexpr int kCancelSignal = SIGUSR1;
 
 volatile sig_atomic_t g_cancelled = 0;
 extern "C" void onCancel(int) { g_cancelled = 1; }
 
-// Streams one segment's output to the platform: events are gathered and go with the next audio, so
-// one write carries each piece of audio with the events before it.
+// Streams one segment's output to the platform. The first audio goes at once (a device is waiting for
+// it); after that, audio is gathered into larger pieces, which costs the platform far fewer wake-ups
+// while the engine stays well ahead of any device. Events go with the audio that follows them.
 class ReplySink final : public SynthSink {
 public:
     explicit ReplySink(Channel& channel) : channel_(channel) {}
 
     bool audio(std::span<const int16_t> samples) override {
-        const auto frame = engine::encodeAudio(samples);
-        pending_.insert(pending_.end(), frame.begin(), frame.end());
+        gathered_.insert(gathered_.end(), samples.begin(), samples.end());
+        if (sentAny_ && gathered_.size() < kPiece) return g_cancelled == 0;
+        sentAny_ = true;
         return flush() && g_cancelled == 0;
     }
     bool event(const SynthEvent& event) override {
@@ -60,20 +62,30 @@ public:
     }
     // Sends what is gathered; false when the platform is gone.
     bool flush() {
+        if (!gathered_.empty()) {
+            const auto frame = engine::encodeAudio(gathered_);
+            pending_.insert(pending_.end(), frame.begin(), frame.end());
+            gathered_.clear();
+        }
         if (!pending_.empty() && channel_.send(pending_, kNoLimit) != Channel::Status::Ok) return false;
         pending_.clear();
         return true;
     }
 
 private:
+    // Samples per piece after the first (about 370 ms of audio, a few milliseconds of the engine's time).
+    static constexpr size_t kPiece = 8192;
+
     Channel& channel_;
-    std::vector<uint8_t> pending_;
+    std::vector<int16_t> gathered_;
+    std::vector<uint8_t> pending_;  // whole frames not yet sent
+    bool sentAny_ = false;
 };
 
-// The child: synthesizes the segment, ends it with Done and exits without running this process's
-// exit handlers (the engine is never shut down).
-[[noreturn]] void synthesizeInChild(Channel& channel, Synthesizer& synthesizer, const SynthRequest& request,
-                                    pid_t parent) {
+// The child of one run: reads the run's requests from this process (`requests`) and answers each on
+// the platform's socket, until this process closes `requests`. It exits without running exit
+// handlers (the engine is never shut down).
+[[noreturn]] void readRun(Channel& platform, Channel& requests, Synthesizer& synthesizer, pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(1);
     struct sigaction action {};
@@ -83,67 +95,76 @@ private:
     sigemptyset(&cancel);
     sigaddset(&cancel, kCancelSignal);
     ::sigprocmask(SIG_UNBLOCK, &cancel, nullptr);
-
-    ReplySink sink(channel);
-    const Result<void> result = synthesizer.synthesize(request, sink);
-    if (!sink.flush()) ::_exit(0);
-    std::optional<Fault> fault;
-    if (!result) fault = result.fault();
-    (void)channel.send(engine::encodeDone(fault), kNoLimit);
-    ::_exit(0);
+    for (;;) {
+        engine::Frame frame;
+        if (requests.receive(frame, kNoLimit) != Channel::Status::Ok) ::_exit(0);
+        const auto request = engine::decodeSynthesize(frame.payload);
+        if (frame.type != MessageType::Synthesize || !request) ::_exit(2);
+        g_cancelled = 0;
+        ReplySink sink(platform);
+        const Result<void> result = synthesizer.synthesize(*request, sink);
+        if (!sink.flush()) ::_exit(0);
+        std::optional<Fault> fault;
+        if (!result) fault = result.fault();
+        if (platform.send(engine::encodeDone(fault), kNoLimit) != Channel::Status::Ok) ::_exit(0);
+    }
 }
 
-enum class Served { Fine, PlatformGone, Broken };
+// The child reading the current run, seen from this process.
+struct Run {
+    pid_t pid = -1;
+    UniqueFd pidfd;  // readable once the child has ended
+    std::optional<Channel> requests;
+};
 
-// Forks the child for one segment and watches it and the socket until it ends: a Cancel from the
-// platform is passed on to the child as a signal. The platform may send its next request as soon as
-// it has the child's Done, before the child has quite ended; that request is kept in `next`.
-Served serve(Channel& channel, Synthesizer& synthesizer, const SynthRequest& request,
-             std::optional<engine::Frame>& next) {
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child < 0) {
-        const bool sent = channel.send(engine::encodeDone(Fault{errc::kEngine, "The speech engine could not start a "
-                                                                               "process for the text."}),
-                                       kNoLimit) == Channel::Status::Ok;
-        return sent ? Served::Fine : Served::PlatformGone;
+// Ends an idle child: it reads the end of its requests and exits. True when it exited normally.
+bool endRun(Run& run) {
+    run.requests.reset();
+    int status = 0;
+    while (::waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (child == 0) synthesizeInChild(channel, synthesizer, request, parent);
+    run.pid = -1;
+    run.pidfd.reset();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
-    UniqueFd childFd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    auto ended = [&](bool kill) {
-        if (kill) ::kill(child, SIGKILL);
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    };
-    for (;;) {
-        pollfd watched[2] = {{channel.fd(), POLLIN, 0}, {childFd.get(), POLLIN, 0}};
-        if (::poll(watched, childFd.get() >= 0 ? 2 : 1, childFd.get() >= 0 ? -1 : 10) < 0 && errno != EINTR) {
-            ended(true);
-            return Served::Broken;
-        }
-        if (childFd.get() < 0 || watched[1].revents != 0) {
-            int status = 0;
-            const pid_t reaped = ::waitpid(child, &status, childFd.get() >= 0 ? 0 : WNOHANG);
-            if (reaped == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? Served::Fine : Served::Broken;
-        }
-        if (watched[0].revents == 0) continue;
-        engine::Frame frame;
-        const auto status = channel.receive(frame, std::chrono::milliseconds(0));
-        if (status == Channel::Status::Timeout) continue;
-        if (status == Channel::Status::Closed) {
-            ended(true);
-            return Served::PlatformGone;
-        }
-        if (frame.type == MessageType::Cancel) {
-            ::kill(child, kCancelSignal);
-            continue;
-        }
-        next = std::move(frame);
-        return ended(false) ? Served::Fine : Served::Broken;
+enum class Outcome { Serving, PlatformGone, Broken };
+
+// Handles one message from the platform.
+Outcome handle(const engine::Frame& frame, Channel& platform, Synthesizer& synthesizer, Run& run) {
+    if (frame.type == MessageType::Cancel) {
+        if (run.pid > 0) ::kill(run.pid, kCancelSignal);
+        return Outcome::Serving;
     }
+    if (frame.type != MessageType::Synthesize) return Outcome::Broken;
+    const auto request = engine::decodeSynthesize(frame.payload);
+    if (!request) return Outcome::Broken;
+    if (request->fresh || run.pid <= 0) {
+        if (run.pid > 0 && !endRun(run)) return Outcome::Broken;
+        // The voice is loaded here, once, so that the run's child starts with it.
+        if (auto prepared = prepareEspeakVoice(request->voiceId); !prepared) {
+            return platform.send(engine::encodeDone(prepared.fault()), kNoLimit) == Channel::Status::Ok
+                       ? Outcome::Serving
+                       : Outcome::PlatformGone;
+        }
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return Outcome::Broken;
+        UniqueFd ours(pair[0]);
+        UniqueFd theirs(pair[1]);
+        const pid_t parent = ::getpid();
+        const pid_t child = ::fork();
+        if (child < 0) return Outcome::Broken;
+        if (child == 0) {
+            ours.reset();
+            Channel requests{std::move(theirs)};
+            readRun(platform, requests, synthesizer, parent);
+        }
+        run.pid = child;
+        run.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+        run.requests.emplace(std::move(ours));
+    }
+    return run.requests->send(engine::encodeFrame(frame), kNoLimit) == Channel::Status::Ok ? Outcome::Serving
+                                                                                         : Outcome::Broken;
 }
 
 }  // namespace
@@ -156,37 +177,46 @@ int main() {
     sigemptyset(&cancel);
     sigaddset(&cancel, kCancelSignal);
     ::sigprocmask(SIG_BLOCK, &cancel, nullptr);
-    Channel channel{UniqueFd(kSocket)};
+    Channel platform{UniqueFd(kSocket)};
 
     std::shared_ptr<Synthesizer> synthesizer;
     try {
         synthesizer = makeEspeakSynthesizer();
     } catch (const Error& error) {
-        (void)channel.send(engine::encodeDone(Fault{error.code(), error.description()}), kNoLimit);
+        (void)platform.send(engine::encodeDone(Fault{error.code(), error.description()}), kNoLimit);
         return 1;
     }
-    if (channel.send(engine::encodeReady({synthesizer->sampleRate(), synthesizer->voices()}), kNoLimit) !=
+    if (platform.send(engine::encodeReady({synthesizer->sampleRate(), synthesizer->voices()}), kNoLimit) !=
         Channel::Status::Ok) {
         return 0;
     }
-    std::optional<engine::Frame> next;
+    Run run;
     for (;;) {
-        engine::Frame frame;
-        if (next) frame = std::move(*std::exchange(next, std::nullopt));
-        else if (channel.receive(frame, kNoLimit) != Channel::Status::Ok) return 0;
-        if (frame.type == MessageType::Cancel) continue;  // it came after its segment had ended
-        if (frame.type != MessageType::Synthesize) return 2;
-        const auto request = engine::decodeSynthesize(frame.payload);
-        if (!request) return 2;
-        // The voice is loaded here, once, so that the children start with it.
-        if (auto prepared = prepareEspeakVoice(request->voiceId); !prepared) {
-            if (channel.send(engine::encodeDone(prepared.fault()), kNoLimit) != Channel::Status::Ok) return 0;
-            continue;
+        pollfd watched[2] = {{platform.fd(), POLLIN, 0}, {run.pidfd.get(), POLLIN, 0}};
+        const int count = run.pidfd.get() >= 0 ? 2 : 1;
+        if (::poll(watched, count, -1) < 0 && errno != EINTR) return 3;
+        if (count == 2 && watched[1].revents != 0) {
+            // The child ended while this process did not end it: it crashed or was killed.
+            endRun(run);
+            return 3;
         }
-        switch (serve(channel, *synthesizer, *request, next)) {
-            case Served::Fine: break;
-            case Served::PlatformGone: return 0;
-            case Served::Broken: return 3;
+        if (watched[0].revents == 0) continue;
+        // Every message that has arrived, without waiting for more.
+        for (;;) {
+            engine::Frame frame;
+            const auto status = platform.receive(frame, std::chrono::milliseconds(0));
+            if (status == Channel::Status::Timeout) break;
+            if (status == Channel::Status::Closed) {
+                if (run.pid > 0) ::kill(run.pid, SIGKILL);
+                return 0;
+            }
+            switch (handle(frame, platform, *synthesizer, run)) {
+                case Outcome::Serving: break;
+                case Outcome::PlatformGone: return 0;
+                case Outcome::Broken:
+                    if (run.pid > 0) ::kill(run.pid, SIGKILL);
+                    return 3;
+            }
         }
     }
 }
