@@ -92,17 +92,17 @@ void benchHost(AudioHost& host) {
         // Keep it playing for a while, then pause.
         while (off < data.size() / 2) off += s.write(std::span(data).subspan(off), milliseconds(100)).value();
         auto p0 = Clock::now();
-        s.setPaused(true);
+        s.setPaused(true).orThrow();
         pauseCall.push_back(msBetween(p0, Clock::now()));
         const uint64_t held = s.state().value().playedBytes;
         std::this_thread::sleep_for(milliseconds(20));
         if (s.state().value().playedBytes != held) ++pauseLeaks;
         p0 = Clock::now();
-        s.setPaused(false);
+        s.setPaused(false).orThrow();
         resumeCall.push_back(msBetween(p0, Clock::now()));
         while (off < data.size()) off += s.write(std::span(data).subspan(off), milliseconds(100)).value();
         p0 = Clock::now();
-        s.flush();
+        s.flush().orThrow();
         flushCall.push_back(msBetween(p0, Clock::now()));
     }
     std::printf("PulseAudio host, %d Hz %d-bit mono, 50 ms target buffer\n", format.sampleRate, format.bitsPerSample);

@@ -18,6 +18,7 @@
 
 #include "app/parlan_main.h"
 #include "platform/speech/error.h"
+#include "speech/current_voice.h"
 
 namespace {
 
@@ -121,6 +122,10 @@ void ParlanMain::Voice_EndStream(int32_t streamNumber, const QVariant& streamPos
     HighlightSpokenRange(0, MainTxtBox->document()->characterCount() - 1);
     ShowRestPicture();
     SetSpeakingControls(false, Paused);
+    // A stream that the engine or the device cut short says why as it ends, and the next Speak speaks.
+    if (auto error = Voice ? Voice->takeStreamError() : std::nullopt) {
+        AppendDebugText(QStringLiteral("Speak Error: "), errorText(*error));
+    }
 }
 
 void ParlanMain::Voice_VoiceChange(int32_t streamNumber, const QVariant& streamPosition,

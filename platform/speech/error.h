@@ -41,7 +41,7 @@ struct Fault {
 
 // Minimal result type (C++20 has no std::expected).
 template <class T>
-class Result {
+class [[nodiscard]] Result {
 public:
     Result(T value) : value_(std::move(value)), ok_(true) {}  // NOLINT(google-explicit-constructor)
     Result(Fault fault) : fault_(std::move(fault)), ok_(false) {}  // NOLINT(google-explicit-constructor)
@@ -63,7 +63,7 @@ private:
 };
 
 template <>
-class Result<void> {
+class [[nodiscard]] Result<void> {
 public:
     Result() = default;
     Result(Fault fault) : fault_(std::move(fault)), ok_(false) {}  // NOLINT(google-explicit-constructor)

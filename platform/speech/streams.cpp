@@ -82,7 +82,7 @@ public:
         return std::unique_ptr<WavWriter>(new WavWriter(handle, fd, path, format));
     }
 
-    ~WavWriter() { close(); }
+    ~WavWriter() { (void)close(); }  // Close reports what closing finds; a writer dropped unclosed cannot
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
@@ -105,12 +105,24 @@ public:
         return {};
     }
 
-    void close() {
-        if (handle_ == nullptr) return;
-        sf_close(handle_);
+    // Writes the final header and closes the file; a failure of either is reported.
+    [[nodiscard]] Result<void> close() {
+        if (handle_ == nullptr) return {};
+        errno = 0;
+        const int error = sf_close(handle_);
+        const int err = errno;
         handle_ = nullptr;
-        ::close(fd_);
+        const bool closed = ::close(fd_) == 0;
+        const int closeErr = errno;
         fd_ = -1;
+        if (error != 0) {
+            const std::string reason = err != 0 ? errnoReason(err) : std::string(sf_error_number(error));
+            return Fault{errc::kAccessDenied, "Cannot finish the file \"" + path_ + "\": " + reason + "."};
+        }
+        if (!closed) {
+            return Fault{errc::kAccessDenied, "Cannot finish the file \"" + path_ + "\": " + errnoReason(closeErr) + "."};
+        }
+        return {};
     }
 
     uint64_t bytesWritten() const { return written_; }
@@ -141,7 +153,7 @@ void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/
     if (path.empty()) throw Error(errc::kInvalidArg, "No file name was given.");
     std::lock_guard lock(fileMutex_);
     if (writer_) {
-        writer_->close();
+        (void)writer_->close();  // the file left open before is given up for the new one
         writer_.reset();
     }
     writeFault_.reset();
@@ -162,7 +174,8 @@ void SpFileStream::Close() {
     {
         std::lock_guard lock(fileMutex_);
         if (writer_) {
-            writer_->close();
+            auto closed = writer_->close();
+            if (!closed && !writeFault_) writeFault_ = closed.fault();
             writer_.reset();
         }
         open_.store(false);

@@ -81,7 +81,8 @@ public:
     void Open(const std::string& path, int32_t mode = 3, bool doEvents = false);
     // Finishes the header and closes the file. Closing a closed stream does nothing. When a write into
     // the file failed since it was opened (a full disk, say), the file is closed with what was written
-    // before the failure and Close throws that failure.
+    // before the failure and Close throws that failure; so it does when the final header cannot be
+    // written or the file cannot be closed.
     void Close();
     bool isOpen() const;
     const std::string& path() const { return path_; }

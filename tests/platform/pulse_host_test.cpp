@@ -330,8 +330,8 @@ TEST(PulseHostPlayback, TwoStreamsPlayAtOnceAndClosingOneStopsOnlyIt) {
     EXPECT_LT(msSince(start), 700.0) << "played one after the other";
 
     // Closing a stream with sound still buffered takes it off the server at once.
-    a->write(da, milliseconds(100));
-    b->write(db, milliseconds(100));
+    ASSERT_TRUE(a->write(da, milliseconds(100)).ok());
+    ASSERT_TRUE(b->write(db, milliseconds(100)).ok());
     const auto closing = Clock::now();
     a.reset();
     EXPECT_LT(msSince(closing), 100.0);

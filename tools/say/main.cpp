@@ -80,7 +80,10 @@ Options parse(int argc, char** argv) {
         else if (a == "--output") o.output = value(i, a);
         else if (a == "--device") o.device = value(i, a);
         else if (a == "--events") o.events = true;
-        else if (a == "--jobs") o.jobs = toNumber(a, value(i, a));
+        else if (a == "--jobs") {
+            o.jobs = toNumber(a, value(i, a));
+            if (*o.jobs < 1 || *o.jobs > 64) throw UsageError{"--jobs needs a number from 1 to 64"};
+        }
         else if (a == "--list-voices") o.listVoices = true;
         else if (a == "--list-formats") o.listFormats = true;
         else if (a == "--list-outputs") o.listOutputs = true;
@@ -228,7 +231,10 @@ int run(const Options& o) {
     }
     printEvents();
     voice.SetNotify({});
+    // A render or playback cut short (the audio server went away, the engine kept failing) is a
+    // failure: Close raises a file's, the voice keeps a device's.
     if (file) file->Close();
+    if (auto error = voice.takeStreamError(); error && !stopped) throw *error;
     return stopped ? 130 : 0;
 }
 

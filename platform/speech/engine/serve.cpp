@@ -1,0 +1,225 @@
+#include "platform/speech/engine/serve.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include "platform/speech/engine_process.h"
+#include "platform/speech/engine_protocol.h"
+#include "platform/speech/espeak_synthesizer.h"
+
+namespace speech::engine {
+
+namespace {
+
+constexpr int kSocket = 3;
+constexpr std::chrono::milliseconds kNoLimit{-1};
+// The signal with which this process tells its child to stop the segment in progress.
+constexpr int kCancelSignal = SIGUSR1;
+
+volatile sig_atomic_t g_cancelled = 0;
+extern "C" void onCancel(int) { g_cancelled = 1; }
+
+// Streams one segment's output to the platform. The first audio goes at once (a device is waiting for
+// it); after that, audio is gathered into larger pieces, which costs the platform far fewer wake-ups
+// while the engine stays well ahead of any device. Events go with the audio that follows them.
+class ReplySink final : public SynthSink {
+public:
+    explicit ReplySink(Channel& channel) : channel_(channel) {}
+
+    bool audio(std::span<const int16_t> samples) override {
+        gathered_.insert(gathered_.end(), samples.begin(), samples.end());
+        if (sentAny_ && gathered_.size() < kPiece) return g_cancelled == 0;
+        sentAny_ = true;
+        return flush() && g_cancelled == 0;
+    }
+    bool event(const SynthEvent& event) override {
+        const auto frame = encodeEvent(event);
+        pending_.insert(pending_.end(), frame.begin(), frame.end());
+        return g_cancelled == 0;
+    }
+    // Sends what is gathered; false when the platform is gone.
+    bool flush() {
+        if (!gathered_.empty()) {
+            const auto frame = encodeAudio(gathered_);
+            pending_.insert(pending_.end(), frame.begin(), frame.end());
+            gathered_.clear();
+        }
+        if (!pending_.empty() && channel_.send(pending_, kNoLimit) != Channel::Status::Ok) return false;
+        pending_.clear();
+        return true;
+    }
+
+private:
+    // Samples per piece after the first (about 370 ms of audio, a few milliseconds of the engine's time).
+    static constexpr size_t kPiece = 8192;
+
+    Channel& channel_;
+    std::vector<int16_t> gathered_;
+    std::vector<uint8_t> pending_;  // whole frames not yet sent
+    bool sentAny_ = false;
+};
+
+// The child of one run: reads the run's requests from this process (`requests`) and answers each on
+// the platform's socket, until this process closes `requests`. It exits without running exit
+// handlers (the engine is never shut down).
+[[noreturn]] void readRun(Channel& platform, Channel& requests, Synthesizer& synthesizer, pid_t parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(1);
+    struct sigaction action {};
+    action.sa_handler = onCancel;
+    ::sigaction(kCancelSignal, &action, nullptr);
+    sigset_t cancel;
+    sigemptyset(&cancel);
+    sigaddset(&cancel, kCancelSignal);
+    ::sigprocmask(SIG_UNBLOCK, &cancel, nullptr);
+    for (;;) {
+        Frame frame;
+        if (requests.receive(frame, kNoLimit) != Channel::Status::Ok) ::_exit(0);
+        const auto request = decodeSynthesize(frame.payload);
+        if (frame.type != MessageType::Synthesize || !request) ::_exit(2);
+        g_cancelled = 0;
+        ReplySink sink(platform);
+        const Result<void> result = synthesizer.synthesize(*request, sink);
+        if (!sink.flush()) ::_exit(0);
+        std::optional<Fault> fault;
+        if (!result) fault = result.fault();
+        if (platform.send(encodeDone(fault), kNoLimit) != Channel::Status::Ok) ::_exit(0);
+    }
+}
+
+// The child reading the current run, seen from this process.
+struct Run {
+    pid_t pid = -1;
+    UniqueFd pidfd;  // readable once the child has ended
+    std::optional<Channel> requests;
+};
+
+// Ends an idle child (it reads the end of its requests and exits) or reaps one that has ended;
+// returns its wait status.
+int endRun(Run& run) {
+    run.requests.reset();
+    int status = 0;
+    while (::waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.pid = -1;
+    run.pidfd.reset();
+    return status;
+}
+
+bool endedWell(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// This process ends as its child did (killed by the same signal, say), so that the platform can tell
+// how the engine failed.
+[[noreturn]] void endAs(int status) {
+    if (WIFSIGNALED(status)) {
+        ::signal(WTERMSIG(status), SIG_DFL);
+        ::raise(WTERMSIG(status));
+    }
+    ::_exit(WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 3);
+}
+
+enum class Outcome { Serving, PlatformGone, Broken };
+
+// Handles one message from the platform.
+Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, Run& run) {
+    if (frame.type == MessageType::Cancel) {
+        if (run.pid > 0) ::kill(run.pid, kCancelSignal);
+        return Outcome::Serving;
+    }
+    if (frame.type != MessageType::Synthesize) return Outcome::Broken;
+    const auto request = decodeSynthesize(frame.payload);
+    if (!request) return Outcome::Broken;
+    if (request->fresh || run.pid <= 0) {
+        if (run.pid > 0) {
+            if (const int status = endRun(run); !endedWell(status)) endAs(status);
+        }
+        // The voice is loaded here, once, so that the run's child starts with it.
+        if (auto prepared = prepareEspeakVoice(request->voiceId); !prepared) {
+            return platform.send(encodeDone(prepared.fault()), kNoLimit) == Channel::Status::Ok
+                       ? Outcome::Serving
+                       : Outcome::PlatformGone;
+        }
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return Outcome::Broken;
+        UniqueFd ours(pair[0]);
+        UniqueFd theirs(pair[1]);
+        const pid_t parent = ::getpid();
+        const pid_t child = ::fork();
+        if (child < 0) return Outcome::Broken;
+        if (child == 0) {
+            ours.reset();
+            Channel requests{std::move(theirs)};
+            readRun(platform, requests, synthesizer, parent);
+        }
+        run.pid = child;
+        run.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+        run.requests.emplace(std::move(ours));
+    }
+    return run.requests->send(encodeFrame(frame), kNoLimit) == Channel::Status::Ok ? Outcome::Serving
+                                                                                         : Outcome::Broken;
+}
+
+}  // namespace
+
+int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine) {
+    // The worker never outlives the program that started it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The cancel signal waits, blocked, until a child has its handler in place.
+    sigset_t cancel;
+    sigemptyset(&cancel);
+    sigaddset(&cancel, kCancelSignal);
+    ::sigprocmask(SIG_BLOCK, &cancel, nullptr);
+    Channel platform{UniqueFd(kSocket)};
+
+    std::shared_ptr<Synthesizer> synthesizer;
+    try {
+        synthesizer = startEngine();
+    } catch (const Error& error) {
+        (void)platform.send(encodeDone(Fault{error.code(), error.description()}), kNoLimit);
+        return 1;
+    }
+    if (platform.send(encodeReady({synthesizer->sampleRate(), synthesizer->voices()}), kNoLimit) !=
+        Channel::Status::Ok) {
+        return 0;
+    }
+    Run run;
+    for (;;) {
+        pollfd watched[2] = {{platform.fd(), POLLIN, 0}, {run.pidfd.get(), POLLIN, 0}};
+        const int count = run.pidfd.get() >= 0 ? 2 : 1;
+        if (::poll(watched, count, -1) < 0 && errno != EINTR) return 3;
+        if (count == 2 && watched[1].revents != 0) {
+            // The child ended while this process did not end it: it crashed or was killed.
+            endAs(endRun(run));
+        }
+        if (watched[0].revents == 0) continue;
+        // Every message that has arrived, without waiting for more.
+        for (;;) {
+            Frame frame;
+            const auto status = platform.receive(frame, std::chrono::milliseconds(0));
+            if (status == Channel::Status::Timeout) break;
+            if (status == Channel::Status::Closed) {
+                if (run.pid > 0) ::kill(run.pid, SIGKILL);
+                return 0;
+            }
+            switch (handle(frame, platform, *synthesizer, run)) {
+                case Outcome::Serving: break;
+                case Outcome::PlatformGone: return 0;
+                case Outcome::Broken:
+                    if (run.pid > 0) ::kill(run.pid, SIGKILL);
+                    return 3;
+            }
+        }
+    }
+}
+
+}  // namespace speech::engine
