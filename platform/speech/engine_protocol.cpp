@@ -76,6 +76,7 @@ public:
     }
     // Succeeded when every read fitted and the whole payload was read.
     bool done() const { return !failed_ && rest_.empty(); }
+    bool failed() const { return failed_; }
 
 private:
     std::span<const uint8_t> rest_;
@@ -121,12 +122,12 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
     ReadyInfo info;
     info.sampleRate = d.get<int32_t>();
     const auto count = d.get<uint32_t>();
-    for (uint32_t i = 0; i < count && !d.done(); ++i) {
+    for (uint32_t i = 0; i < count && !d.failed(); ++i) {
         std::string id = d.getString();
         std::string description = d.getString();
         std::map<std::string, std::string> attributes;
         const auto attributeCount = d.get<uint32_t>();
-        for (uint32_t k = 0; k < attributeCount && !d.done(); ++k) {
+        for (uint32_t k = 0; k < attributeCount && !d.failed(); ++k) {
             std::string name = d.getString();
             attributes[std::move(name)] = d.getString();
         }

@@ -2,6 +2,8 @@
 // audio server: each case is checked on the buttons and on what the device plays.
 #include <QLineEdit>
 
+#include "platform/speech/engine_synthesizer.h"
+#include "platform/speech/pulse_host.h"
 #include "tests/app/commands_support.h"
 #include "tests/app/window_fixture.h"
 
@@ -237,3 +239,27 @@ TEST_F(SpeakingTest, UntrappedFailuresReachTheFatalBoxWhileTrappedOnesWriteTheir
 }
 
 }  // namespace
+
+// The engine fails twice on one sentence (the test double's worker is killed on every reading of the
+// marked one): the stream ends, the pane says why, the window stays usable and the next Speak speaks.
+TEST_F(WindowTest, AnEngineThatKeepsFailingEndsTheStreamAndTheNextSpeakSpeaks) {
+    if (!haveAudioServer()) GTEST_SKIP() << "needs the test audio server (PULSE_SERVER)";
+    useBackends({speech::makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE}), speech::makePulseAudioHost()});
+    load();
+    click(window->chkShowEvents);
+    window->MainTxtBox->setPlainText(QStringLiteral("It starts well. Then \U0001F4A5 it fails."));
+    click(window->SpeakBtn);
+    ASSERT_TRUE(waitFor([&] { return !window->Speaking && !loggedEvents(debugText(), QStringLiteral("EndStream")).empty(); }));
+    const QStringList failed = debugLines().filter(QStringLiteral("Speak Error: "));
+    ASSERT_EQ(failed.size(), 1) << debugText().toStdString();
+    EXPECT_TRUE(failed.front().contains(QStringLiteral("failed twice"))) << failed.front().toStdString();
+    EXPECT_EQ(window->MainTxtBox->toPlainText(), QStringLiteral("It starts well. Then \U0001F4A5 it fails."));
+    EXPECT_EQ(controlMismatch(*window), "");
+
+    window->MainTxtBox->setPlainText(QStringLiteral("And now it speaks again."));
+    click(window->SpeakBtn);
+    ASSERT_TRUE(waitFor([&] { return loggedEvents(debugText(), QStringLiteral("EndStream")).size() == 2; }));
+    EXPECT_GE(loggedEvents(debugText(), QStringLiteral("Word")).size(), 5u);
+    EXPECT_EQ(debugLines().filter(QStringLiteral("Speak Error: ")).size(), 1);
+    EXPECT_TRUE(exitStatuses.empty());
+}

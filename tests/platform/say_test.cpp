@@ -1,4 +1,5 @@
 // The command-line tool, run as a separate process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sndfile.h>
@@ -14,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/doubles.h"
 
 namespace fs = std::filesystem;
 
@@ -37,9 +40,10 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
-SayRun say(const std::vector<std::string>& args) {
+// Runs tallamo-say with `args`, and `environment` ("NAME=value" words) before it.
+SayRun say(const std::vector<std::string>& args, const std::string& environment = {}) {
     const fs::path errFile = fs::temp_directory_path() / ("tallamo-say-err-" + std::to_string(::getpid()));
-    std::string cmd = quote(TALLAMO_SAY);
+    std::string cmd = environment + " " + quote(TALLAMO_SAY);
     for (const auto& a : args) cmd += " " + quote(a);
     cmd += " 2>" + quote(errFile.string());
     SayRun r;
@@ -131,6 +135,19 @@ TEST(Say, ReportsBadUseAndBadFilesOnStderrWithAFailingStatus) {
     SayRun folder = say({"--output", "/nonexistent/folder/x.wav", "text"});
     EXPECT_NE(folder.status, 0);
     EXPECT_NE(folder.err.find("/nonexistent/folder/x.wav"), std::string::npos) << folder.err;
+
+    SayRun jobs = say({"--jobs", "0", "text"});
+    EXPECT_EQ(jobs.status, 2);
+    EXPECT_NE(jobs.err.find("--jobs"), std::string::npos) << jobs.err;
+}
+
+TEST(Say, ARenderTheEngineCannotFinishExitsOneWithTheReason) {
+    const fs::path wav = fs::temp_directory_path() / ("tallamo-say-failed-" + std::to_string(::getpid()) + ".wav");
+    // The engine double is killed on every reading of the marked sentence.
+    SayRun r = say({"--output", wav.string(), "Fine. Then \U0001F4A5 here."}, "TALLAMO_ENGINE=" + quote(TALLAMO_ENGINE_DOUBLE));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("failed twice"), std::string::npos) << r.err;
+    fs::remove(wav);
 }
 
 TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {
@@ -168,4 +185,99 @@ TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {
     EXPECT_EQ(got.rfind("{\"event\":\"StartStream\"", 0), 0u);
     while (!got.empty() && got.back() == '\n') got.pop_back();
     EXPECT_EQ(got.substr(got.rfind('\n') + 1).rfind("{\"event\":\"EndStream\"", 0), 0u) << got.substr(got.size() - 200);
+}
+
+namespace {
+
+// A PulseAudio daemon of the test's own, with a null sink, that can be taken away in mid-speech.
+class PrivateAudioServer {
+public:
+    PrivateAudioServer() {
+        for (const char* sub : {"runtime", "config", "home"}) fs::create_directories(fs::path(dir_.path()) / sub);
+        fs::permissions(fs::path(dir_.path()) / "runtime", fs::perms::owner_all);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::setenv("HOME", dir_.file("home").c_str(), 1);
+            ::setenv("XDG_RUNTIME_DIR", dir_.file("runtime").c_str(), 1);
+            ::setenv("XDG_CONFIG_HOME", dir_.file("config").c_str(), 1);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            const std::string socket = "module-native-protocol-unix auth-anonymous=1 socket=" + dir_.file("native");
+            ::execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--use-pid-file=no", "--exit-idle-time=-1",
+                     "--disallow-exit", "-L", "module-null-sink sink_name=private_null", "-L", socket.c_str(),
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~PrivateAudioServer() { stop(); }
+
+    std::string address() const { return "unix:" + dir_.file("native"); }
+    // Waits (up to ten seconds) until the server lists its sink.
+    bool ready() const {
+        const std::string probe = "PULSE_SERVER=" + quote(address()) + " pactl list short sinks 2>/dev/null";
+        for (int i = 0; i < 200; ++i) {
+            FILE* p = ::popen(probe.c_str(), "r");
+            std::string out;
+            char buf[256];
+            for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+            if (p) ::pclose(p);
+            if (out.find("private_null") != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    void stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    testing_support::TempDir dir_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace
+
+TEST(Say, PlaybackWhoseAudioServerGoesAwayExitsOneWithTheReason) {
+    if (std::system("command -v pulseaudio >/dev/null 2>&1") != 0) GTEST_SKIP() << "pulseaudio is not installed";
+    PrivateAudioServer server;
+    ASSERT_TRUE(server.ready());
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const fs::path errFile = fs::temp_directory_path() / ("tallamo-say-lost-" + std::to_string(::getpid()));
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("PULSE_SERVER", server.address().c_str(), 1);
+        ::dup2(out[1], 1);
+        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        ::close(out[0]);
+        ::close(out[1]);
+        std::string text;
+        for (int i = 0; i < 20; ++i) text += "This goes on for a long while. ";
+        ::execl(TALLAMO_SAY, TALLAMO_SAY, "--events", text.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    // Once a word is heard, the server goes.
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; got.find("\"Word\"") == std::string::npos && (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    server.stop();
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::ifstream e(errFile);
+    const std::string err(std::istreambuf_iterator<char>(e), {});
+    fs::remove(errFile);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal";
+    EXPECT_EQ(WEXITSTATUS(status), 1) << err;
+    EXPECT_NE(err.find("stopped working"), std::string::npos) << err;
+    EXPECT_NE(got.find("\"EndStream\""), std::string::npos);
 }

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <thread>
 
@@ -306,4 +308,97 @@ TEST_F(SpeechToFile, TheEnginesClauseEndsComeAsEnginePrivateOnlyWhenAskedFor) {
         previous = e.engineData;
         previousAt = e.streamPosition;
     }
+}
+
+namespace {
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// An event as two renders are compared: everything but the stream number.
+std::string describe(const VoiceEvent& e) {
+    return std::string(eventTitle(e.kind)) + "@" + std::to_string(e.streamPosition) + " " +
+           std::to_string(e.characterPosition) + "/" + std::to_string(e.length) + " " + e.bookmark + " " +
+           std::to_string(e.duration) + "/" + std::to_string(e.current) + "/" + std::to_string(e.next) + "/" +
+           std::to_string(e.feature) + " " + std::to_string(e.audioLevel) + " " + std::to_string(e.engineData);
+}
+
+}  // namespace
+
+TEST_F(SpeechToFile, AnyNumberOfJobsGivesTheSameFileAndTheSameEventsInStreamOrder) {
+    // Markup, bookmarks, rate changes, silences and Chinese, long enough for several chains of
+    // segments to be read at once.
+    std::u16string text = u"<speak>";
+    for (int i = 0; i < 24; ++i) {
+        text += u16("The quick brown fox. <bookmark mark=\"" + std::to_string(i) +
+                    " mark\"/>Over the <rate speed=\"6\">lazy dog</rate>, twice <silence msec=\"150\"/> again. "
+                    "你好世界。<voice required=\"Name=Chinese (Mandarin)\">今天天气很好。</voice> Emoji \U0001F600 "
+                    "here.\r\nLast line <emph>ends</emph>. ");
+    }
+    text += u"</speak>";
+    voice_->SetEventInterests(SVEAllEvents);
+    std::vector<std::string> files;
+    std::vector<std::vector<std::string>> events;
+    for (int jobs : {1, 2, 4}) {
+        voice_->setRenderJobs(jobs);
+        const size_t before = log_->events().size();
+        files.push_back(fileBytes(render(text, SAFT22kHz16BitMono, SVSFIsXML, "jobs" + std::to_string(jobs) + ".wav")));
+        const auto all = log_->events();
+        events.emplace_back();
+        uint64_t last = 0;
+        for (size_t i = before; i < all.size(); ++i) {
+            EXPECT_GE(all[i].streamPosition, last) << eventTitle(all[i].kind) << " behind the one before it";
+            last = all[i].streamPosition;
+            events.back().push_back(describe(all[i]));
+        }
+    }
+    ASSERT_GT(files[0].size(), 22050u * 2 * 60);
+    EXPECT_GT(events[0].size(), 10000u);
+    for (size_t i = 1; i < files.size(); ++i) {
+        EXPECT_TRUE(files[i] == files[0]) << "the file differs with " << (i == 1 ? 2 : 4) << " jobs";
+        EXPECT_TRUE(events[i] == events[0]) << "the events differ with " << (i == 1 ? 2 : 4) << " jobs";
+    }
+}
+
+TEST_F(SpeechToFile, ASilenceInsideASentenceAddsItsOwnLength) {
+    struct Case {
+        const char* without;
+        const char* with;
+    };
+    const Case cases[] = {
+        {"Hello there my good friend, how are you today.",
+         "Hello there <silence msec=\"1000\"/> my good friend, how are you today."},
+        {"The quick brown fox jumps over the lazy dog.",
+         "The quick brown fox <silence msec=\"1000\"/>jumps over the lazy dog."},
+    };
+    for (const Case& c : cases) {
+        const double without = readWav(render(u16(c.without), SAFT22kHz16BitMono, SVSFIsXML)).info.frames / 22050.0;
+        const double with = readWav(render(u16(c.with), SAFT22kHz16BitMono, SVSFIsXML)).info.frames / 22050.0;
+        EXPECT_NEAR(with - without, 1.0, 0.05) << c.with;
+    }
+}
+
+// A sentence on which espeak-ng 1.51 reads freed memory with the Mandarin voice (a Big5 text decoded
+// as UTF-8): the engine may crash on it, the program never does.
+TEST_F(SpeechToFile, TextThatCrashesTheEngineNeverTakesTheProgramDown) {
+    useVoice("cmn");
+    const char* hex =
+        "efbfbd46efbfbdcfb16fefbfbdc4a440efbfbdefbfbd65efbfbd70efbfbd50efbfbd5fefbfbdc4a447efbfbdefbfbd41"
+        "efbfbdefbfbdefbfbdefbfbdefbfbddca4e5a5bbefbfbdc4a440efbfbde3b4a1efbfbd4aefbfbd72efbfbdefbfbd";
+    std::string bytes;
+    for (const char* p = hex; *p != 0; p += 2) bytes += static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16));
+    ASSERT_EQ(bytes.size(), 94u);
+    int failed = 0;
+    for (int i = 0; i < 50; ++i) {
+        try {
+            render(u16(bytes), SAFT22kHz16BitMono, SVSFIsNotXML, "crash.wav");
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), errc::kEngine) << e.description();
+            ++failed;
+        }
+    }
+    EXPECT_EQ(events(EventKind::EndStream).size(), 50u);
+    EXPECT_LT(failed, 50) << "the engine failed every time";
 }

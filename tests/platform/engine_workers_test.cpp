@@ -1,0 +1,221 @@
+// The engine in worker processes: its protocol on bad input, and a worker that is killed or hangs
+// (the real worker killed from outside, or the test double that fails on a mark in the text).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/speech/engine_protocol.h"
+#include "platform/speech/engine_synthesizer.h"
+#include "platform/speech/pulse_host.h"
+#include "platform/speech/streams.h"
+#include "platform/speech/voice.h"
+#include "support/doubles.h"
+
+using namespace speech;
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The engine processes under this one: the workers, then the children reading their runs.
+std::vector<pid_t> engineProcesses() {
+    std::set<pid_t> parents{::getpid()};
+    std::vector<pid_t> found;
+    for (int generation = 0; generation < 2; ++generation) {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            // "pid (name) state ppid ...": the name may hold spaces, so it is read up to the last ')'.
+            const size_t open = line.find('(');
+            const size_t close = line.rfind(')');
+            if (open == std::string::npos || close == std::string::npos) continue;
+            const pid_t pid = std::atoi(line.c_str());
+            const pid_t parent = std::atoi(line.c_str() + close + 4);
+            if (line.compare(open + 1, 14, "tallamo-engine") != 0 || parents.count(parent) == 0) continue;
+            if (std::find(found.begin(), found.end(), pid) == found.end()) found.push_back(pid);
+        }
+        parents.insert(found.begin(), found.end());
+    }
+    return found;
+}
+
+std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::shared_ptr<SpFileStream> openFile(const std::string& path) {
+    auto file = std::make_shared<SpFileStream>();
+    file->Open(path, SSFMCreateForWrite, false);
+    return file;
+}
+
+std::vector<std::u16string> wordsOf(const std::vector<VoiceEvent>& events, const std::u16string& text) {
+    std::vector<std::u16string> words;
+    for (const auto& e : events) {
+        if (e.kind == EventKind::Word) words.push_back(text.substr(e.characterPosition, e.length));
+    }
+    return words;
+}
+
+size_t countOf(const std::vector<VoiceEvent>& events, EventKind kind) {
+    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.kind == kind; }));
+}
+
+}  // namespace
+
+TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
+    SynthRequest request;
+    request.text = U"Grüße \U0001F600 你好";
+    request.voiceId = "cmn-latn-pinyin";
+    request.rate = -7;
+    request.fresh = false;
+    SynthEvent event;
+    event.kind = SynthEvent::Kind::Phoneme;
+    event.sample = 1ull << 40;
+    event.name = "aI";
+    event.stressed = true;
+    const std::vector<int16_t> samples{0, -32768, 32767, 5};
+    const std::vector<std::vector<uint8_t>> frames = {
+        engine::encodeSynthesize(request), engine::encodeEvent(event), engine::encodeAudio(samples),
+        engine::encodeDone(Fault{errc::kNoVoice, "no such voice"}),
+        engine::encodeReady({22050, {SpObjectToken(TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
+    // Whole, and a byte at a time: the same frames come out.
+    for (size_t piece : {size_t{1 << 20}, size_t{1}}) {
+        engine::FrameSplitter splitter;
+        std::vector<engine::Frame> out;
+        for (const auto& f : frames) {
+            for (size_t at = 0; at < f.size(); at += piece) {
+                splitter.append(std::span<const uint8_t>(f).subspan(at, std::min(piece, f.size() - at)));
+                while (auto frame = splitter.next()) out.push_back(std::move(*frame));
+            }
+        }
+        ASSERT_EQ(out.size(), frames.size());
+        const auto r = engine::decodeSynthesize(out[0].payload);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->text, request.text);
+        EXPECT_EQ(r->voiceId, request.voiceId);
+        EXPECT_EQ(r->rate, -7);
+        EXPECT_FALSE(r->fresh);
+        const auto e = engine::decodeEvent(out[1].payload);
+        ASSERT_TRUE(e);
+        EXPECT_EQ(e->sample, event.sample);
+        EXPECT_EQ(e->name, "aI");
+        EXPECT_EQ(engine::decodeAudio(out[2].payload), samples);
+        const auto done = engine::decodeDone(out[3].payload);
+        ASSERT_TRUE(done && *done);
+        EXPECT_EQ((*done)->message, "no such voice");
+        const auto ready = engine::decodeReady(out[4].payload);
+        ASSERT_TRUE(ready);
+        EXPECT_EQ(ready->voices.at(0).GetAttribute("Gender"), "Male");
+    }
+    // Every payload cut short is refused, never read past its end (audio has no length to check).
+    using Decode = bool (*)(std::span<const uint8_t>);
+    const Decode decodes[] = {
+        [](std::span<const uint8_t> p) { return engine::decodeSynthesize(p).has_value(); },
+        [](std::span<const uint8_t> p) { return engine::decodeEvent(p).has_value(); },
+        nullptr,
+        [](std::span<const uint8_t> p) { return engine::decodeDone(p).has_value(); },
+        [](std::span<const uint8_t> p) { return engine::decodeReady(p).has_value(); },
+    };
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (decodes[i] == nullptr) continue;
+        const auto payload = std::span<const uint8_t>(frames[i]).subspan(engine::kHeaderSize);
+        for (size_t n = 0; n < payload.size(); ++n) {
+            EXPECT_FALSE(decodes[i](payload.first(n))) << "message " << i << " cut to " << n << " bytes";
+        }
+    }
+    // A header announcing a huge frame breaks the stream instead of waiting for it.
+    engine::FrameSplitter splitter;
+    const uint8_t huge[] = {0xff, 0xff, 0xff, 0x7f, static_cast<uint8_t>(engine::MessageType::Audio)};
+    splitter.append(huge);
+    EXPECT_FALSE(splitter.next());
+    EXPECT_TRUE(splitter.broken());
+}
+
+TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
+    std::u16string text;
+    for (int i = 0; i < 60; ++i) text += u16("Sentence number " + std::to_string(i) + " goes on for a little while. ");
+    TempDir dir;
+    SpVoice voice(engineWithoutDevices());
+    voice.setRenderJobs(2);
+    EventLog log(voice);
+    auto reference = openFile(dir.file("reference.wav"));
+    voice.SetAudioOutputStream(reference);
+    voice.Speak(text, SVSFDefault);
+    reference->Close();
+
+    auto file = openFile(dir.file("killed.wav"));
+    voice.SetAudioOutputStream(file);
+    const size_t wordsBefore = countOf(log.events(), EventKind::Word);
+    voice.Speak(text, SVSFlagsAsync);
+    ASSERT_TRUE(log.waitFor(EventKind::Word, wordsBefore + 2));
+    const auto engines = engineProcesses();
+    ASSERT_FALSE(engines.empty());
+    ASSERT_EQ(::kill(engines.back(), SIGKILL), 0);
+    ASSERT_TRUE(voice.WaitUntilDone(60000));
+    EXPECT_NO_THROW(file->Close());
+    EXPECT_TRUE(fileBytes(dir.file("killed.wav")) == fileBytes(dir.file("reference.wav")));
+    EXPECT_EQ(countOf(log.events(), EventKind::Word), 2 * wordsBefore);
+}
+
+// The double kills or hangs the worker on every reading of a segment with its mark: after a second
+// loss the stream ends at once with the reason, and the voice speaks the next text with a new worker.
+TEST(EngineWorkers, ASegmentThatLosesItsWorkerTwiceEndsTheStreamWithTheReason) {
+    struct Case {
+        const char* mark;
+        const char* reason;
+    };
+    for (const Case c : {Case{"\U0001F4A5", "killed by signal 9"}, Case{"\u23F3", "did not answer for 300 ms"}}) {
+        auto host = VirtualAudioHost::create();
+        host->setDevices({});
+        SpVoice voice(Backends{makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE, 300ms}), host});
+        EventLog log(voice);
+        TempDir dir;
+        const std::u16string text = u16(std::string("First it speaks. Then here ") + c.mark + " it fails. Never this.");
+        auto file = openFile(dir.file("failed.wav"));
+        voice.SetAudioOutputStream(file);
+        voice.Speak(text, SVSFDefault);
+        try {
+            file->Close();
+            ADD_FAILURE() << c.reason << ": the render was taken for a finished one";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), errc::kEngine);
+            EXPECT_NE(e.description().find(c.reason), std::string::npos) << e.description();
+        }
+        auto events = log.events();
+        EXPECT_EQ(countOf(events, EventKind::EndStream), 1u) << c.reason;
+        const auto words = wordsOf(events, text);
+        EXPECT_NE(std::find(words.begin(), words.end(), u"speaks"), words.end()) << c.reason;
+        EXPECT_EQ(std::find(words.begin(), words.end(), u"Never"), words.end()) << c.reason;
+
+        auto next = openFile(dir.file("next.wav"));
+        voice.SetAudioOutputStream(next);
+        voice.Speak(u"And now it speaks again.", SVSFDefault);
+        EXPECT_NO_THROW(next->Close()) << c.reason;
+        EXPECT_GT(std::filesystem::file_size(dir.file("next.wav")), 44u + 22050u) << c.reason;
+    }
+}
+
+TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
+    SpVoice voice;
+    EventLog log(voice);
+    const std::u16string text = u"One two three. Four five six. Seven eight nine.";
+    voice.Speak(text, SVSFlagsAsync);
+    ASSERT_TRUE(log.waitFor(EventKind::Word, 1));
+    for (pid_t pid : engineProcesses()) ::kill(pid, SIGKILL);
+    ASSERT_TRUE(voice.WaitUntilDone(20000));
+    EXPECT_EQ(wordsOf(log.events(), text), (std::vector<std::u16string>{u"One", u"two", u"three", u"Four", u"five",
+                                                                         u"six", u"Seven", u"eight", u"nine"}));
+    EXPECT_FALSE(voice.takeStreamError().has_value());
+}
