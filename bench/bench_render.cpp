@@ -6,6 +6,7 @@
 //           PulseAudio host, whose stream clock tells when each byte is heard.
 // The render-time comparison with espeak-ng -w is bench/render_vs_espeak.sh.
 #include <sys/resource.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +59,69 @@ long peakRssKb() {
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
 }
+
+// The memory of this process and every process under it (the engine workers and the children reading
+// their runs), summed over /proc/PID/smaps_rollup: Pss shares each page among the processes that map
+// it (what they take together), Rss counts each process's pages whole (shared ones many times).
+struct TreeMemory {
+    long pssKb = 0;
+    long rssKb = 0;
+};
+
+TreeMemory treeMemory() {
+    std::vector<pid_t> tree{::getpid()};
+    for (size_t known = 0; known != tree.size();) {
+        known = tree.size();
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+            const pid_t pid = std::atoi(line.c_str());
+            const pid_t parent = std::atoi(line.c_str() + line.rfind(')') + 4);
+            if (std::find(tree.begin(), tree.end(), parent) != tree.end() &&
+                std::find(tree.begin(), tree.end(), pid) == tree.end())
+                tree.push_back(pid);
+        }
+    }
+    TreeMemory total;
+    for (pid_t pid : tree) {
+        std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+        for (std::string line; std::getline(rollup, line);) {
+            long kb = 0;
+            if (std::sscanf(line.c_str(), "Pss: %ld kB", &kb) == 1) total.pssKb += kb;
+            if (std::sscanf(line.c_str(), "Rss: %ld kB", &kb) == 1) total.rssKb += kb;
+        }
+    }
+    return total;
+}
+
+// The peak of treeMemory() while it runs, sampled every 50 ms.
+class TreePeak {
+public:
+    TreePeak() : thread_([this] {
+        while (!stop_.load()) {
+            const TreeMemory now = treeMemory();
+            peak_.pssKb = std::max(peak_.pssKb.load(), now.pssKb);
+            peak_.rssKb = std::max(peak_.rssKb.load(), now.rssKb);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }) {}
+    ~TreePeak() { finish(); }
+    // Stops sampling; returns the peak in MB (Pss, Rss).
+    std::pair<long, long> finish() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+        return {peak_.pssKb.load() / 1024, peak_.rssKb.load() / 1024};
+    }
+
+private:
+    struct {
+        std::atomic<long> pssKb{0};
+        std::atomic<long> rssKb{0};
+    } peak_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 // ---- a host that records what the voice does with the device ----------------------------------------
 
@@ -218,14 +282,17 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
         std::u16string text;
         text.reserve((20u << 20) + sentence.size());
         while (text.size() < (20u << 20)) text += sentence;
+        TreePeak tree;
         LongRender render(engine, dir + "/big.wav");
         const double speakMs = render.speak(std::move(text), SVSFDefault);
         std::this_thread::sleep_for(std::chrono::seconds(8));
         const double audioSeconds = double(render.file->bytesWritten()) / 8000.0;
         render.stop();
+        const auto [pss, rss] = tree.finish();
         std::printf("file  20 MB text (%zu UTF-16 units): Speak returned in %.1f ms; 8 s of rendering gave %.0f s of audio; "
-                    "peak RSS %ld MB (before %ld MB) (target < 80 MB)\n",
-                    size_t(20u << 20), speakMs, audioSeconds, peakRssKb() / 1024, before / 1024);
+                    "peak RSS %ld MB (before %ld MB); all processes together: peak PSS %ld MB (target < 80 MB), "
+                    "RSS summed %ld MB\n",
+                    size_t(20u << 20), speakMs, audioSeconds, peakRssKb() / 1024, before / 1024, pss, rss);
     }
     std::filesystem::remove(dir + "/big.wav");
     std::filesystem::remove(dir + "/first.wav");

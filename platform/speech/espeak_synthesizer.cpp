@@ -528,14 +528,15 @@ double wordsPerMinute(int rate) {
     return kNormalWpm * std::pow(3.0, std::clamp(rate, -10, 10) / 10.0);
 }
 
-Result<void> prepareEspeakVoice(const std::string& voiceId) {
+Result<bool> prepareEspeakVoice(const std::string& voiceId) {
     Result<Engine*> e = engine();
     if (!e) return e.fault();
     std::lock_guard lock(e.value()->mutex);
     const std::string before = e.value()->currentVoice;
-    auto selected = selectVoice(*e.value(), voiceId);
-    if (selected && e.value()->currentVoice != before) dropNotices();
-    return selected;
+    if (auto selected = selectVoice(*e.value(), voiceId); !selected) return selected.fault();
+    if (e.value()->currentVoice == before) return false;
+    dropNotices();
+    return true;
 }
 
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer() {

@@ -14,8 +14,8 @@ namespace speech {
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer();
 
 // Loads the voice `voiceId` names (as a request would), so that a process forked afterwards starts
-// with it loaded.
-Result<void> prepareEspeakVoice(const std::string& voiceId);
+// with it loaded. True when another voice was loaded before.
+Result<bool> prepareEspeakVoice(const std::string& voiceId);
 
 // The user's locale for ordering voices: the first non-empty of LC_ALL, LC_MESSAGES and LANG.
 std::string userLocale();

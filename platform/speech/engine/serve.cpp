@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -30,16 +31,17 @@ volatile sig_atomic_t g_cancelled = 0;
 extern "C" void onCancel(int) { g_cancelled = 1; }
 
 // Streams one segment's output to the platform. The first audio goes at once (a device is waiting for
-// it); after that, audio is gathered into larger pieces, which costs the platform far fewer wake-ups
-// while the engine stays well ahead of any device. Events go with the audio that follows them.
+// it); after that, audio is gathered into pieces that double in size, which costs the platform far
+// fewer wake-ups while the engine stays well ahead of any device. Events go with the audio that
+// follows them.
 class ReplySink final : public SynthSink {
 public:
     explicit ReplySink(Channel& channel) : channel_(channel) {}
 
     bool audio(std::span<const int16_t> samples) override {
         gathered_.insert(gathered_.end(), samples.begin(), samples.end());
-        if (sentAny_ && gathered_.size() < kPiece) return g_cancelled == 0;
-        sentAny_ = true;
+        if (gathered_.size() < piece_) return g_cancelled == 0;
+        piece_ = std::min(piece_ == 0 ? kFirstPiece : 2 * piece_, kLargestPiece);
         return flush() && g_cancelled == 0;
     }
     bool event(const SynthEvent& event) override {
@@ -60,13 +62,15 @@ public:
     }
 
 private:
-    // Samples per piece after the first (about 370 ms of audio, a few milliseconds of the engine's time).
-    static constexpr size_t kPiece = 8192;
+    // Samples of the second piece, and of the largest (about 1.5 s of audio, some 30 ms of the
+    // engine's time).
+    static constexpr size_t kFirstPiece = 2048;
+    static constexpr size_t kLargestPiece = 32768;
 
     Channel& channel_;
     std::vector<int16_t> gathered_;
     std::vector<uint8_t> pending_;  // whole frames not yet sent
-    bool sentAny_ = false;
+    size_t piece_ = 0;              // samples the next piece gathers
 };
 
 // The child of one run: reads the run's requests from this process (`requests`) and answers each on
@@ -128,10 +132,42 @@ bool endedWell(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 
     ::_exit(WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 3);
 }
 
+// Forks a child to read a run, with the voice now loaded. False when it cannot.
+bool startRun(Run& run, Channel& platform, Synthesizer& synthesizer) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
+    UniqueFd ours(pair[0]);
+    UniqueFd theirs(pair[1]);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        // The child keeps the platform's socket and its own, nothing else: a copy of another child's
+        // socket would keep that child from seeing its end.
+        constexpr int kRequests = kSocket + 1;
+        if (::dup2(theirs.get(), kRequests) < 0) ::_exit(1);
+        ::close_range(kRequests + 1, ~0U, 0);
+        Channel requests{UniqueFd(kRequests)};
+        readRun(platform, requests, synthesizer, parent);
+    }
+    run.pid = child;
+    run.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    run.requests.emplace(std::move(ours));
+    return true;
+}
+
+// The child reading the current run, and one forked ahead for the next run (a fork takes a few
+// milliseconds, which would otherwise come before the first sample of every run).
+struct Runs {
+    Run current;
+    Run spare;
+};
+
 enum class Outcome { Serving, PlatformGone, Broken };
 
 // Handles one message from the platform.
-Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, Run& run) {
+Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, Runs& runs) {
+    Run& run = runs.current;
     if (frame.type == MessageType::Cancel) {
         if (run.pid > 0) ::kill(run.pid, kCancelSignal);
         return Outcome::Serving;
@@ -143,30 +179,26 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
         if (run.pid > 0) {
             if (const int status = endRun(run); !endedWell(status)) endAs(status);
         }
-        // The voice is loaded here, once, so that the run's child starts with it.
-        if (auto prepared = prepareEspeakVoice(request->voiceId); !prepared) {
-            return platform.send(encodeDone(prepared.fault()), kNoLimit) == Channel::Status::Ok
-                       ? Outcome::Serving
-                       : Outcome::PlatformGone;
+        // The voice is loaded here, once, so that the run's child starts with it; a spare forked with
+        // another voice is no use.
+        const auto changed = prepareEspeakVoice(request->voiceId);
+        if (!changed) {
+            return platform.send(encodeDone(changed.fault()), kNoLimit) == Channel::Status::Ok ? Outcome::Serving
+                                                                                               : Outcome::PlatformGone;
         }
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return Outcome::Broken;
-        UniqueFd ours(pair[0]);
-        UniqueFd theirs(pair[1]);
-        const pid_t parent = ::getpid();
-        const pid_t child = ::fork();
-        if (child < 0) return Outcome::Broken;
-        if (child == 0) {
-            ours.reset();
-            Channel requests{std::move(theirs)};
-            readRun(platform, requests, synthesizer, parent);
+        if (changed.value() && runs.spare.pid > 0) {
+            if (const int status = endRun(runs.spare); !endedWell(status)) endAs(status);
         }
-        run.pid = child;
-        run.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-        run.requests.emplace(std::move(ours));
+        if (runs.spare.pid > 0) {
+            run = std::move(runs.spare);
+            runs.spare = Run{};
+        } else if (!startRun(run, platform, synthesizer)) {
+            return Outcome::Broken;
+        }
     }
-    return run.requests->send(encodeFrame(frame), kNoLimit) == Channel::Status::Ok ? Outcome::Serving
-                                                                                         : Outcome::Broken;
+    if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok) return Outcome::Broken;
+    if (request->fresh && runs.spare.pid <= 0 && !startRun(runs.spare, platform, synthesizer)) return Outcome::Broken;
+    return Outcome::Serving;
 }
 
 }  // namespace
@@ -192,15 +224,20 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
         Channel::Status::Ok) {
         return 0;
     }
-    Run run;
+    Runs runs;
+    // The locale's voice is the platform's first: a child is ready for it before the first request.
+    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer)) return 3;
+    auto killChildren = [&] {
+        for (Run* r : {&runs.current, &runs.spare})
+            if (r->pid > 0) ::kill(r->pid, SIGKILL);
+    };
     for (;;) {
-        pollfd watched[2] = {{platform.fd(), POLLIN, 0}, {run.pidfd.get(), POLLIN, 0}};
-        const int count = run.pidfd.get() >= 0 ? 2 : 1;
-        if (::poll(watched, count, -1) < 0 && errno != EINTR) return 3;
-        if (count == 2 && watched[1].revents != 0) {
-            // The child ended while this process did not end it: it crashed or was killed.
-            endAs(endRun(run));
-        }
+        pollfd watched[3] = {{platform.fd(), POLLIN, 0}, {runs.current.pidfd.get(), POLLIN, 0},
+                             {runs.spare.pidfd.get(), POLLIN, 0}};
+        if (::poll(watched, 3, -1) < 0 && errno != EINTR) return 3;
+        // A child that ended while this process did not end it crashed or was killed.
+        if (watched[1].revents != 0) endAs(endRun(runs.current));
+        if (watched[2].revents != 0) endAs(endRun(runs.spare));
         if (watched[0].revents == 0) continue;
         // Every message that has arrived, without waiting for more.
         for (;;) {
@@ -208,14 +245,16 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
             const auto status = platform.receive(frame, std::chrono::milliseconds(0));
             if (status == Channel::Status::Timeout) break;
             if (status == Channel::Status::Closed) {
-                if (run.pid > 0) ::kill(run.pid, SIGKILL);
+                killChildren();
                 return 0;
             }
-            switch (handle(frame, platform, *synthesizer, run)) {
+            switch (handle(frame, platform, *synthesizer, runs)) {
                 case Outcome::Serving: break;
-                case Outcome::PlatformGone: return 0;
+                case Outcome::PlatformGone:
+                    killChildren();
+                    return 0;
                 case Outcome::Broken:
-                    if (run.pid > 0) ::kill(run.pid, SIGKILL);
+                    killChildren();
                     return 3;
             }
         }
