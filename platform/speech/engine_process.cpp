@@ -33,14 +33,18 @@ bool waitFor(int fd, short events, std::optional<Clock::time_point> deadline) {
         }
         pollfd p{fd, events, 0};
         const int n = ::poll(&p, 1, timeoutMs);
-        if (n > 0) return true;
-        if (n == 0) return false;
-        if (errno != EINTR) return true;  // the next read or write reports the error
+        if (n > 0)
+            return true;
+        if (n == 0)
+            return false;
+        if (errno != EINTR)
+            return true;  // the next read or write reports the error
     }
 }
 
 std::optional<Clock::time_point> deadlineAfter(std::chrono::milliseconds timeout) {
-    if (timeout.count() < 0) return std::nullopt;
+    if (timeout.count() < 0)
+        return std::nullopt;
     return Clock::now() + timeout;
 }
 
@@ -64,16 +68,19 @@ std::string describeStatus(int status) {
     if (WIFSIGNALED(status)) {
         const int sig = WTERMSIG(status);
         const char* name = ::strsignal(sig);
-        return "killed by signal " + std::to_string(sig) + (name != nullptr ? " (" + std::string(name) + ")" : "");
+        return "killed by signal " + std::to_string(sig) +
+               (name != nullptr ? " (" + std::string(name) + ")" : "");
     }
-    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFEXITED(status))
+        return "exited with status " + std::to_string(WEXITSTATUS(status));
     return "ended";
 }
 
 }  // namespace
 
 void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
     fd_ = fd;
 }
 
@@ -85,9 +92,11 @@ Channel::Status Channel::send(std::span<const uint8_t> frame, std::chrono::milli
             frame = frame.subspan(static_cast<size_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(socket_.get(), POLLOUT, deadline)) return Status::Timeout;
+            if (!waitFor(socket_.get(), POLLOUT, deadline))
+                return Status::Timeout;
             continue;
         }
         return Status::Closed;
@@ -102,27 +111,33 @@ Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout
             frame = std::move(*next);
             return Status::Ok;
         }
-        if (splitter_.broken()) return Status::Closed;
+        if (splitter_.broken())
+            return Status::Closed;
         std::array<uint8_t, 65536> buffer;
         const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n > 0) {
             splitter_.append(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
             continue;
         }
-        if (n == 0) return Status::Closed;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Status::Closed;
-        if (!waitFor(socket_.get(), POLLIN, deadline)) return Status::Timeout;
+        if (n == 0)
+            return Status::Closed;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return Status::Closed;
+        if (!waitFor(socket_.get(), POLLIN, deadline))
+            return Status::Timeout;
     }
 }
 
 Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& path) {
     auto failed = [&](int err) {
-        return Fault{errc::kEngine, "The speech engine helper \"" + path + "\" could not be started: " +
-                                        std::strerror(err) + "."};
+        return Fault{errc::kEngine, "The speech engine helper \"" + path +
+                                        "\" could not be started: " + std::strerror(err) + "."};
     };
     int sockets[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return failed(errno);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
+        return failed(errno);
     UniqueFd ours(sockets[0]);
     UniqueFd theirs(sockets[1]);
 
@@ -144,7 +159,8 @@ Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& p
     std::string program = path;
     std::array<char*, 2> argv{program.data(), nullptr};
     pid_t pid = 0;
-    if (const int err = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+    if (const int err =
+            ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
         err != 0) {
         return failed(err);
     }
@@ -161,27 +177,33 @@ EngineProcess::EngineProcess(pid_t pid, UniqueFd pidfd, UniqueFd socket)
 EngineProcess::~EngineProcess() {
     // An idle worker reads the end of its socket and exits at once; anything else is killed.
     channel_ = Channel(UniqueFd());
-    if (!reap(std::chrono::milliseconds(100))) kill();
+    if (!reap(std::chrono::milliseconds(100)))
+        kill();
 }
 
 void EngineProcess::kill() {
-    if (reaped_) return;
+    if (reaped_)
+        return;
     ::kill(pid_, SIGKILL);
     reap(std::chrono::milliseconds(-1));
 }
 
 std::string EngineProcess::endDescription() {
-    if (!reap(std::chrono::milliseconds(1000))) return "stopped answering";
+    if (!reap(std::chrono::milliseconds(1000)))
+        return "stopped answering";
     return describeStatus(status_);
 }
 
 bool EngineProcess::reap(std::chrono::milliseconds timeout) {
-    if (reaped_) return true;
+    if (reaped_)
+        return true;
     if (pidfd_.get() >= 0) {
-        if (!waitFor(pidfd_.get(), POLLIN, deadlineAfter(timeout))) return false;
+        if (!waitFor(pidfd_.get(), POLLIN, deadlineAfter(timeout)))
+            return false;
     } else if (timeout.count() >= 0) {
         // Without a process descriptor (an old kernel) only a look is possible.
-        if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
+        if (::waitpid(pid_, &status_, WNOHANG) != pid_)
+            return false;
         reaped_ = true;
         return true;
     }

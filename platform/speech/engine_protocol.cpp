@@ -9,7 +9,10 @@ namespace {
 
 class Encoder {
 public:
-    explicit Encoder(MessageType type) { bytes_.resize(kHeaderSize); bytes_[4] = static_cast<uint8_t>(type); }
+    explicit Encoder(MessageType type) {
+        bytes_.resize(kHeaderSize);
+        bytes_[4] = static_cast<uint8_t>(type);
+    }
 
     template <class T>
     void put(T value) {
@@ -27,7 +30,8 @@ public:
     void putRaw(std::span<const T> values) {
         const size_t at = bytes_.size();
         bytes_.resize(at + values.size_bytes());
-        if (!values.empty()) std::memcpy(bytes_.data() + at, values.data(), values.size_bytes());
+        if (!values.empty())
+            std::memcpy(bytes_.data() + at, values.data(), values.size_bytes());
     }
     void put(const std::string& s) { putArray(std::span<const char>(s.data(), s.size())); }
 
@@ -66,7 +70,8 @@ public:
             return {};
         }
         std::vector<T> values(count);
-        if (count > 0) std::memcpy(values.data(), rest_.data(), count * sizeof(T));
+        if (count > 0)
+            std::memcpy(values.data(), rest_.data(), count * sizeof(T));
         rest_ = rest_.subspan(count * sizeof(T));
         return values;
     }
@@ -85,7 +90,8 @@ private:
 
 template <class T>
 std::optional<T> ifDone(const Decoder& d, T value) {
-    if (!d.done()) return std::nullopt;
+    if (!d.done())
+        return std::nullopt;
     return value;
 }
 
@@ -131,7 +137,8 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
             std::string name = d.getString();
             attributes[std::move(name)] = d.getString();
         }
-        info.voices.emplace_back(TokenKind::Voice, std::move(id), std::move(description), std::move(attributes));
+        info.voices.emplace_back(TokenKind::Voice, std::move(id), std::move(description),
+                                 std::move(attributes));
     }
     return ifDone(d, std::move(info));
 }
@@ -143,9 +150,11 @@ std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples) {
 }
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {
-    if (payload.size() % sizeof(int16_t) != 0) return std::nullopt;
+    if (payload.size() % sizeof(int16_t) != 0)
+        return std::nullopt;
     std::vector<int16_t> samples(payload.size() / sizeof(int16_t));
-    if (!payload.empty()) std::memcpy(samples.data(), payload.data(), payload.size());
+    if (!payload.empty())
+        std::memcpy(samples.data(), payload.data(), payload.size());
     return samples;
 }
 
@@ -166,7 +175,8 @@ std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload) {
     Decoder d(payload);
     SynthEvent event;
     const auto kind = d.get<uint8_t>();
-    if (kind > static_cast<uint8_t>(SynthEvent::Kind::End)) return std::nullopt;
+    if (kind > static_cast<uint8_t>(SynthEvent::Kind::End))
+        return std::nullopt;
     event.kind = static_cast<SynthEvent::Kind>(kind);
     event.sample = d.get<uint64_t>();
     event.textPosition = d.get<int32_t>();
@@ -207,13 +217,20 @@ std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
     e.put(static_cast<int32_t>(request.volume));
     e.put(static_cast<int32_t>(request.pitch));
     uint8_t flags = 0;
-    if (request.emphasis) flags |= kEmphasis;
-    if (request.speakPunctuation) flags |= kSpeakPunctuation;
-    if (request.phonemes) flags |= kPhonemes;
-    if (request.ssml) flags |= kSsml;
-    if (request.endPause) flags |= kEndPause;
-    if (request.stress) flags |= kStress;
-    if (request.fresh) flags |= kFresh;
+    if (request.emphasis)
+        flags |= kEmphasis;
+    if (request.speakPunctuation)
+        flags |= kSpeakPunctuation;
+    if (request.phonemes)
+        flags |= kPhonemes;
+    if (request.ssml)
+        flags |= kSsml;
+    if (request.endPause)
+        flags |= kEndPause;
+    if (request.stress)
+        flags |= kStress;
+    if (request.fresh)
+        flags |= kFresh;
     e.put(flags);
     e.putArray(std::span<const char32_t>(request.text.data(), request.text.size()));
     return std::move(e).finish();
@@ -239,7 +256,9 @@ std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload) {
     return ifDone(d, std::move(request));
 }
 
-std::vector<uint8_t> encodeCancel() { return Encoder(MessageType::Cancel).finish(); }
+std::vector<uint8_t> encodeCancel() {
+    return Encoder(MessageType::Cancel).finish();
+}
 
 std::vector<uint8_t> encodeFrame(const Frame& frame) {
     Encoder e(frame.type);
@@ -248,9 +267,11 @@ std::vector<uint8_t> encodeFrame(const Frame& frame) {
 }
 
 std::optional<Frame> FrameSplitter::next() {
-    if (broken_) return std::nullopt;
+    if (broken_)
+        return std::nullopt;
     const size_t available = buffer_.size() - start_;
-    if (available < kHeaderSize) return std::nullopt;
+    if (available < kHeaderSize)
+        return std::nullopt;
     uint32_t length = 0;
     std::memcpy(&length, buffer_.data() + start_, sizeof length);
     const uint8_t type = buffer_[start_ + 4];
@@ -259,7 +280,8 @@ std::optional<Frame> FrameSplitter::next() {
         broken_ = true;
         return std::nullopt;
     }
-    if (available < kHeaderSize + length) return std::nullopt;
+    if (available < kHeaderSize + length)
+        return std::nullopt;
     Frame frame;
     frame.type = static_cast<MessageType>(type);
     const auto begin = buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + kHeaderSize);

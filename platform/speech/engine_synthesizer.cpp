@@ -44,9 +44,11 @@ std::optional<ReadyInfo> knownInfo(const std::string& path, const std::optional<
     static std::mutex mutex;
     static std::map<std::string, ReadyInfo> known;
     std::lock_guard lock(mutex);
-    if (learned) known.emplace(path, *learned);
+    if (learned)
+        known.emplace(path, *learned);
     const auto it = known.find(path);
-    if (it == known.end()) return std::nullopt;
+    if (it == known.end())
+        return std::nullopt;
     return it->second;
 }
 
@@ -136,7 +138,8 @@ public:
 private:
     Result<std::unique_ptr<Worker>> startWorker() {
         auto process = EngineProcess::start(path_);
-        if (!process) return process.fault();
+        if (!process)
+            return process.fault();
         auto worker = std::make_unique<Worker>();
         worker->process = std::move(process.value());
         return worker;
@@ -153,9 +156,11 @@ private:
             }
         }
         if (status == Channel::Status::Ok && frame.type == MessageType::Done) {
-            if (auto done = engine::decodeDone(frame.payload); done && *done) return **done;
+            if (auto done = engine::decodeDone(frame.payload); done && *done)
+                return **done;
         }
-        if (status == Channel::Status::Timeout) worker.process->kill();
+        if (status == Channel::Status::Timeout)
+            worker.process->kill();
         return Fault{errc::kEngine, "The speech engine helper \"" + path_ + "\" did not start (" +
                                         worker.process->endDescription() + ")."};
     }
@@ -167,7 +172,8 @@ private:
     std::vector<std::unique_ptr<Worker>> idle_;
 };
 
-Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered) {
+Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, SynthSink& sink,
+                                   Delivered& delivered) {
     Channel& channel = worker.process->channel();
     auto lost = [&](std::string how) { return Attempt{Outcome::Lost, std::nullopt, std::move(how)}; };
     auto hung = [&] {
@@ -176,13 +182,17 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
     };
     if (!worker.ready) {
         auto ready = awaitReady(worker);
-        if (!ready) return lost(ready.fault().message);
+        if (!ready)
+            return lost(ready.fault().message);
     }
     const auto frame = engine::encodeSynthesize(request);
     switch (channel.send(frame, options_.replyTimeout)) {
-        case Channel::Status::Ok: break;
-        case Channel::Status::Timeout: return hung();
-        case Channel::Status::Closed: return lost(worker.process->endDescription());
+        case Channel::Status::Ok:
+            break;
+        case Channel::Status::Timeout:
+            return hung();
+        case Channel::Status::Closed:
+            return lost(worker.process->endDescription());
     }
 
     Delivered seen;  // of this attempt's output
@@ -194,7 +204,8 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         return channel.send(engine::encodeCancel(), kCancelBound) == Channel::Status::Ok;
     };
     for (;;) {
-        if (!cancelling && sink.cancelled() && !cancel()) return {Outcome::Abandoned, {}, {}};
+        if (!cancelling && sink.cancelled() && !cancel())
+            return {Outcome::Abandoned, {}, {}};
         Frame reply;
         const auto status = channel.receive(reply, kSlice);
         if (status == Channel::Status::Timeout) {
@@ -203,20 +214,24 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
                 worker.process->kill();
                 return {Outcome::Abandoned, {}, {}};
             }
-            if (silent < options_.replyTimeout) continue;
+            if (silent < options_.replyTimeout)
+                continue;
             return hung();
         }
         if (status == Channel::Status::Closed) {
-            if (cancelling) return {Outcome::Abandoned, {}, {}};
+            if (cancelling)
+                return {Outcome::Abandoned, {}, {}};
             return lost(worker.process->endDescription());
         }
         lastHeard = Clock::now();
         bool wanted = true;
         if (reply.type == MessageType::Audio) {
             auto samples = engine::decodeAudio(reply.payload);
-            if (!samples) return lost("it sent a malformed reply");
+            if (!samples)
+                return lost("it sent a malformed reply");
             std::span<const int16_t> rest(*samples);
-            const uint64_t skip = std::min<uint64_t>(rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
+            const uint64_t skip = std::min<uint64_t>(
+                rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
             seen.samples += rest.size();
             rest = rest.subspan(skip);
             if (!rest.empty() && !cancelling) {
@@ -225,23 +240,26 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
             }
         } else if (reply.type == MessageType::Event) {
             auto event = engine::decodeEvent(reply.payload);
-            if (!event) return lost("it sent a malformed reply");
+            if (!event)
+                return lost("it sent a malformed reply");
             if (seen.events++ >= delivered.events && !cancelling) {
                 ++delivered.events;
                 wanted = sink.event(*event);
             }
         } else if (reply.type == MessageType::Done) {
             auto done = engine::decodeDone(reply.payload);
-            if (!done) return lost("it sent a malformed reply");
-            if (cancelling) return {Outcome::Stopped, {}, {}};
+            if (!done)
+                return lost("it sent a malformed reply");
+            if (cancelling)
+                return {Outcome::Stopped, {}, {}};
             return {Outcome::Finished, *done, {}};
         } else {
             return lost("it sent a malformed reply");
         }
-        if (!wanted && !cancelling && !cancel()) return {Outcome::Abandoned, {}, {}};
+        if (!wanted && !cancelling && !cancel())
+            return {Outcome::Abandoned, {}, {}};
     }
 }
-
 
 // A lane's run on one worker. Its requests since the last fresh one are kept: when the worker is lost,
 // a fresh worker reads them again (their output thrown away) to reach the same state before the
@@ -250,11 +268,13 @@ class EngineRun final : public SynthesisRun {
 public:
     explicit EngineRun(EngineSynthesizer& owner) : owner_(owner) {}
     ~EngineRun() override {
-        if (worker_) owner_.giveBack(std::move(worker_));
+        if (worker_)
+            owner_.giveBack(std::move(worker_));
     }
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
-        if (request.fresh) history_.clear();
+        if (request.fresh)
+            history_.clear();
         Delivered delivered;
         std::string losses;
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -275,13 +295,16 @@ public:
                     // A segment stopped half way leaves the worker where no run can go on from.
                     inRun_ = false;
                     history_.clear();
-                    if (a.outcome == Outcome::Abandoned) worker_.reset();
+                    if (a.outcome == Outcome::Abandoned)
+                        worker_.reset();
                     return {};
                 case Outcome::Lost:
                     worker_.reset();
                     inRun_ = false;
-                    if (losses.empty()) losses = a.loss;
-                    else if (a.loss != losses) losses += ", then " + a.loss;
+                    if (losses.empty())
+                        losses = a.loss;
+                    else if (a.loss != losses)
+                        losses += ", then " + a.loss;
                     break;
             }
         }
@@ -293,7 +316,8 @@ private:
     Attempt attemptOnce(const SynthRequest& request, SynthSink& sink, Delivered& delivered) {
         if (!worker_) {
             auto leased = owner_.lease();
-            if (!leased) return {Outcome::Finished, leased.fault(), {}};
+            if (!leased)
+                return {Outcome::Finished, leased.fault(), {}};
             worker_ = std::move(leased.value());
             inRun_ = false;
         }
@@ -305,7 +329,8 @@ private:
                 again.fresh = i == 0;
                 Delivered none;
                 Attempt a = owner_.attempt(*worker_, again, discard, none);
-                if (a.outcome != Outcome::Finished) return a;
+                if (a.outcome != Outcome::Finished)
+                    return a;
             }
             inRun_ = !history_.empty();
         }
@@ -320,7 +345,9 @@ private:
     std::vector<SynthRequest> history_;  // the run's requests so far
 };
 
-std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() { return std::make_unique<EngineRun>(*this); }
+std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() {
+    return std::make_unique<EngineRun>(*this);
+}
 
 }  // namespace
 
@@ -334,17 +361,21 @@ Result<std::string> enginePath() {
         candidates.push_back(exeDir / kName);
         candidates.push_back(exeDir / ".." / "libexec" / "tallamo" / kName);
     }
-    if (*TALLAMO_ENGINE_BUILD_PATH != 0) candidates.emplace_back(TALLAMO_ENGINE_BUILD_PATH);
+    if (*TALLAMO_ENGINE_BUILD_PATH != 0)
+        candidates.emplace_back(TALLAMO_ENGINE_BUILD_PATH);
     for (const auto& candidate : candidates) {
-        if (isExecutable(candidate)) return candidate.lexically_normal().string();
+        if (isExecutable(candidate))
+            return candidate.lexically_normal().string();
     }
-    return Fault{errc::kEngine, "The speech engine helper (tallamo-engine) is not installed beside the program "
-                                "or under libexec/tallamo."};
+    return Fault{errc::kEngine,
+                 "The speech engine helper (tallamo-engine) is not installed beside the program "
+                 "or under libexec/tallamo."};
 }
 
 std::shared_ptr<Synthesizer> makeEngineSynthesizer(EngineOptions options) {
     std::string path = options.path;
-    if (path.empty()) path = enginePath().orThrow();
+    if (path.empty())
+        path = enginePath().orThrow();
     return std::make_shared<EngineSynthesizer>(options, std::move(path));
 }
 

@@ -56,20 +56,20 @@ private:
 
     const Segment& segment_;
     const int sampleRate_;
-    const uint64_t silence_;    // samples of silence before the engine's first sample
-    const size_t levelBlock_;   // samples per audio level event
+    const uint64_t silence_;   // samples of silence before the engine's first sample
+    const size_t levelBlock_;  // samples per audio level event
     const bool wantWords_, wantPhonemes_, wantVisemes_, wantLevels_, wantPrivate_;
 
-    uint64_t samples_ = 0;              // received so far, silence included
-    std::optional<Held> word_;          // a word waits for the next to know where it ends
-    std::optional<Held> phoneme_;       // a phoneme waits for the next to know its duration
-    int32_t lastWordEnd_ = -1;          // code point end of the last word placed
-    double levelSum_ = 0;               // the audio level block in progress
+    uint64_t samples_ = 0;         // received so far, silence included
+    std::optional<Held> word_;     // a word waits for the next to know where it ends
+    std::optional<Held> phoneme_;  // a phoneme waits for the next to know its duration
+    int32_t lastWordEnd_ = -1;     // code point end of the last word placed
+    double levelSum_ = 0;          // the audio level block in progress
     size_t levelCount_ = 0;
     bool finished_ = false;
 
-    std::vector<PlacedEvent> placed_;   // placed, not yet final, in placing order
-    uint64_t released_ = 0;             // offset of the last event handed out
+    std::vector<PlacedEvent> placed_;  // placed, not yet final, in placing order
+    uint64_t released_ = 0;            // offset of the last event handed out
 };
 
 }  // namespace speech

@@ -7,7 +7,8 @@ namespace speech {
 std::filesystem::path executableDir() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
+    if (ec)
+        return {};
     return exe.parent_path();
 }
 

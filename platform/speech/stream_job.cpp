@@ -40,7 +40,8 @@ VoiceEvent StreamJob::makeEvent(EventKind kind, uint64_t at) const {
 }
 
 bool StreamJob::openSink() {
-    const int inRate = request_.sound ? request_.sound->sampleRate() : voice_.backends.synthesizer->sampleRate();
+    const int inRate =
+        request_.sound ? request_.sound->sampleRate() : voice_.backends.synthesizer->sampleRate();
     const int inChannels = request_.sound ? request_.sound->channels() : 1;
     auto startAndEnd = [&](uint64_t at) {
         base_ = at;
@@ -56,7 +57,8 @@ bool StreamJob::openSink() {
         }
     } else {
         auto& device = voice_.device;
-        if (device && (voice_.deviceIdOpen != request_.deviceId || device->format() != request_.format)) device.reset();
+        if (device && (voice_.deviceIdOpen != request_.deviceId || device->format() != request_.format))
+            device.reset();
         if (!device) {
             auto opened = voice_.backends.audioHost
                               ? voice_.backends.audioHost->open(request_.deviceId, request_.format)
@@ -96,7 +98,8 @@ StreamJob::Controls StreamJob::readControls() {
     c.shutdown = voice_.shutdown;
     c.purged = voice_.purgeGeneration != request_.purgeGeneration;
     c.paused = voice_.paused;
-    if (voice_.skipPending) c.skip = voice_.skipCount;
+    if (voice_.skipPending)
+        c.skip = voice_.skipCount;
     c.epoch = voice_.epoch.load(std::memory_order_acquire);
     seenControl_ = voice_.controlSerial;
     seenProgress_ = voice_.progressSerial;
@@ -106,12 +109,14 @@ StreamJob::Controls StreamJob::readControls() {
 void StreamJob::waitForChange() {
     std::unique_lock lock(voice_.mutex);
     voice_.wake.wait_for(lock, kPoll, [&] {
-        return voice_.controlSerial != seenControl_ || voice_.progressSerial != seenProgress_ || voice_.shutdown;
+        return voice_.controlSerial != seenControl_ || voice_.progressSerial != seenProgress_ ||
+               voice_.shutdown;
     });
 }
 
 void StreamJob::run() {
-    if (!openSink()) return;
+    if (!openSink())
+        return;
     pending_.push_back({base_, makeEvent(EventKind::StartStream, base_), -1});
     if (request_.source) {
         // Into a file, several segments are synthesized at once and written in order; on a device one
@@ -130,11 +135,13 @@ void StreamJob::run() {
 
     for (;;) {
         const Controls c = readControls();
-        if (c.shutdown) return;
+        if (c.shutdown)
+            return;
         if (c.purged) {
             const auto dropped = dropBuffered();
             const uint64_t at = sink_->written();
-            if (!dropped) sinkFailed(dropped.fault());
+            if (!dropped)
+                sinkFailed(dropped.fault());
             end(at, false);
             return;
         }
@@ -170,7 +177,8 @@ void StreamJob::run() {
         Fed fed = Fed::Idle;
         if (!finished_) {
             fed = ahead_ ? feedSegments(c.epoch) : feedSound(c.epoch);
-            if (fed == Fed::Stopped) continue;  // a control changed while the file had no room
+            if (fed == Fed::Stopped)
+                continue;  // a control changed while the file had no room
             if (fed == Fed::Done) {
                 sink_->finish();
                 finished_ = true;
@@ -179,14 +187,16 @@ void StreamJob::run() {
         // Into a device as much as it takes now; when it is full and nothing else is to be done, the
         // wait for room is the pause.
         auto pumped = sink_->pump(milliseconds(0));
-        if (pumped && sink_->backlog() && fed == Fed::Idle) pumped = sink_->pump(kPoll);
+        if (pumped && sink_->backlog() && fed == Fed::Idle)
+            pumped = sink_->pump(kPoll);
         if (!pumped) {
             const uint64_t at = sink_->written();
             sinkFailed(pumped.fault());
             end(at, false);
             return;
         }
-        if (fed == Fed::Idle && !sink_->backlog()) waitForChange();
+        if (fed == Fed::Idle && !sink_->backlog())
+            waitForChange();
     }
 }
 
@@ -196,13 +206,15 @@ void StreamJob::refill() {
             peeked_ = request_.source->next();
             sourceDone_ = !peeked_;
         }
-        if (!peeked_) return;
+        if (!peeked_)
+            return;
         std::optional<Segment> after;
         if (!sourceDone_) {
             after = request_.source->next();
             sourceDone_ = !after;
         }
-        const bool stress = (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
+        const bool stress =
+            (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
         int32_t keep = 0;
         SynthRequest reading = readingOf(*peeked_, after ? &*after : nullptr, stress, keep);
         ahead_->add(std::move(*peeked_), std::move(reading), keep);
@@ -216,9 +228,11 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
     for (;;) {
         refill();
         // A device takes what it has first; the window holds the rest meanwhile.
-        if (sink_->backlog()) return fed;
+        if (sink_->backlog())
+            return fed;
         if (!front_) {
-            if (ahead_->empty()) return sourceDone_ && !peeked_ ? Fed::Done : fed;
+            if (ahead_->empty())
+                return sourceDone_ && !peeked_ ? Fed::Done : fed;
             const Segment& segment = ahead_->front();
             EventPlacer placer(segment, currentVoice_, voice_.interests.load(std::memory_order_relaxed),
                                voice_.backends.synthesizer->sampleRate());
@@ -230,7 +244,8 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
             const std::vector<int16_t> zeros(static_cast<size_t>(std::min(f.silenceLeft, kSilencePiece)), 0);
             f.silenceLeft -= zeros.size();
             f.placer.addSamples(zeros);
-            if (!sink_->push(zeros, stop)) return Fed::Stopped;
+            if (!sink_->push(zeros, stop))
+                return Fed::Stopped;
             fed = Fed::Progress;
             continue;
         }
@@ -238,13 +253,17 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         for (const SynthEvent& e : out.events) f.placer.addEvent(e);
         f.placer.addSamples(out.samples);
         const bool pushed = sink_->push(out.samples, stop);
-        if (out.done) f.placer.finish();
+        if (out.done)
+            f.placer.finish();
         for (PlacedEvent& p : f.placer.take()) {
             pending_.push_back({sink_->byteAt(f.startFrame + p.sample), std::move(p.event), p.sentence});
         }
-        if (!pushed) return Fed::Stopped;
-        if (!out.samples.empty()) fed = Fed::Progress;
-        if (!out.done) return fed;
+        if (!pushed)
+            return Fed::Stopped;
+        if (!out.samples.empty())
+            fed = Fed::Progress;
+        if (!out.done)
+            return fed;
         if (out.fault) {
             engineFailed(*out.fault);
             return Fed::Progress;
@@ -257,11 +276,13 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
 }
 
 StreamJob::Fed StreamJob::feedSound(uint64_t epoch) {
-    if (sink_->backlog()) return Fed::Idle;
+    if (sink_->backlog())
+        return Fed::Idle;
     const auto channels = static_cast<size_t>(request_.sound->channels());
     std::vector<float> frames(kSoundFrames * channels);
     const size_t got = request_.sound->read(frames);
-    if (got == 0) return Fed::Done;
+    if (got == 0)
+        return Fed::Done;
     frames.resize(got * channels);
     const auto stop = [&] { return voice_.epoch.load(std::memory_order_acquire) != epoch; };
     return sink_->push(std::span<const float>(frames), stop) ? Fed::Progress : Fed::Stopped;
@@ -269,7 +290,8 @@ StreamJob::Fed StreamJob::feedSound(uint64_t epoch) {
 
 uint64_t StreamJob::horizonByte() const {
     const uint64_t fed = sink_->inputFrames();
-    if (!front_) return sink_->byteAt(fed);
+    if (!front_)
+        return sink_->byteAt(fed);
     const uint64_t horizon = front_->placer.horizon();
     return sink_->byteAt(horizon < fed - front_->startFrame ? front_->startFrame + horizon : fed);
 }
@@ -278,25 +300,30 @@ void StreamJob::release(uint64_t upTo) {
     std::vector<VoiceEvent> out;
     while (!pending_.empty() && pending_.front().at <= upTo) {
         PendingEvent& p = pending_.front();
-        if (p.sentence >= 0) heardSentence_ = p.sentence;
+        if (p.sentence >= 0)
+            heardSentence_ = p.sentence;
         p.event.streamNumber = request_.number;
         p.event.streamPosition = p.at >= base_ ? p.at - base_ : 0;
-        p.event.audioTimeMs = p.event.streamPosition * 1000 / static_cast<uint64_t>(request_.format.bytesPerSecond());
+        p.event.audioTimeMs =
+            p.event.streamPosition * 1000 / static_cast<uint64_t>(request_.format.bytesPerSecond());
         out.push_back(std::move(p.event));
         pending_.pop_front();
     }
-    if (!out.empty()) voice_.publish(std::move(out));
+    if (!out.empty())
+        voice_.publish(std::move(out));
 }
 
 void StreamJob::end(uint64_t at, bool releaseAll) {
-    if (releaseAll) release(at);
+    if (releaseAll)
+        release(at);
     pending_.clear();
     voice_.publish({makeEvent(EventKind::EndStream, at)});
 }
 
 Result<void> StreamJob::dropBuffered() {
     auto dropped = sink_->drop();
-    if (ahead_) ahead_->clear();
+    if (ahead_)
+        ahead_->clear();
     front_.reset();
     peeked_.reset();
     sourceDone_ = false;
@@ -306,10 +333,12 @@ Result<void> StreamJob::dropBuffered() {
 }
 
 long StreamJob::skipSentences(long count) {
-    if (!request_.source) return 0;
+    if (!request_.source)
+        return 0;
     const long current = std::max(heardSentence_, 0L);
     const long target = std::max(current + count, 0L);
-    if (!dropBuffered()) return 0;
+    if (!dropBuffered())
+        return 0;
     if (target <= current) {
         request_.source->seekSentence(target);
         return target - current;
@@ -318,18 +347,21 @@ long StreamJob::skipSentences(long count) {
     // leaves it there).
     long reached = current;
     while (reached < target && request_.source->seekSentence(reached + 1)) ++reached;
-    if (reached == target) return target - current;
+    if (reached == target)
+        return target - current;
     sourceDone_ = true;
     return reached + 1 - current;
 }
 
 void StreamJob::sinkFailed(const Fault& fault) {
     // A file stream keeps its write failure and reports it when it is closed.
-    if (request_.file) return;
+    if (request_.file)
+        return;
     {
         std::lock_guard lock(voice_.mutex);
         voice_.activeSink = nullptr;
-        voice_.streamFault = Fault{errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
+        voice_.streamFault =
+            Fault{errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
     }
     ahead_.reset();
     front_.reset();
@@ -343,7 +375,8 @@ void StreamJob::engineFailed(const Fault& fault) {
         request_.file->fail(fault);
     } else {
         std::lock_guard lock(voice_.mutex);
-        if (!voice_.streamFault) voice_.streamFault = fault;
+        if (!voice_.streamFault)
+            voice_.streamFault = fault;
     }
     ahead_->clear();
     front_.reset();

@@ -80,7 +80,7 @@ private:
     bool sourceDone_ = false;
     std::optional<Front> front_;
     SpObjectToken currentVoice_;
-    bool finished_ = false;          // the sink has its whole input
+    bool finished_ = false;  // the sink has its whole input
     std::deque<PendingEvent> pending_;
     long heardSentence_ = -1;
     uint64_t seenControl_ = ~uint64_t{0};

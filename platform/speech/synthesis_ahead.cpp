@@ -13,7 +13,9 @@ constexpr size_t kContext = 40;
 constexpr size_t kChainSegments = 32;
 constexpr size_t kChainCodePoints = 1200;
 
-bool isSpace(char32_t c) { return c == U' ' || c == U'\t' || c == U'\n' || c == U'\r' || c == 0x3000; }
+bool isSpace(char32_t c) {
+    return c == U' ' || c == U'\t' || c == U'\n' || c == U'\r' || c == 0x3000;
+}
 
 }  // namespace
 
@@ -34,18 +36,20 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     keep = static_cast<int32_t>(segment.text.size());
 
     const bool cut = !segment.endsSentence && next != nullptr && next->sentenceIndex == segment.sentenceIndex;
-    if (!cut || segment.text.empty() || next->text.empty() || segment.phonemes || segment.ssml || next->phonemes ||
-        next->ssml) {
+    if (!cut || segment.text.empty() || next->text.empty() || segment.phonemes || segment.ssml ||
+        next->phonemes || next->ssml) {
         return request;
     }
     // Only a cut between words: the engine's events tell where the next piece's first word starts,
     // and that is where the piece's own audio ends. Inside a word (or in a script without spaces)
     // there is no such mark.
-    if (!isSpace(segment.text.back()) && !isSpace(next->text.front())) return request;
+    if (!isSpace(segment.text.back()) && !isSpace(next->text.front()))
+        return request;
     std::u32string context = next->text.substr(0, kContext);
     if (context.size() < next->text.size()) {
         const size_t lastSpace = context.find_last_of(U" \t\n\r");
-        if (lastSpace != std::u32string::npos && lastSpace > 0) context.resize(lastSpace);
+        if (lastSpace != std::u32string::npos && lastSpace > 0)
+            context.resize(lastSpace);
     }
     request.text += context;
     return request;
@@ -61,16 +65,21 @@ public:
         : owner_(owner), slot_(slot), keep_(keep), buffered_(buffered) {}
 
     bool audio(std::span<const int16_t> samples) override {
-        if (cancelled()) return false;
-        if (limit_) samples = samples.first(std::min<size_t>(samples.size(), *limit_ - delivered_));
+        if (cancelled())
+            return false;
+        if (limit_)
+            samples = samples.first(std::min<size_t>(samples.size(), *limit_ - delivered_));
         delivered_ += samples.size();
         samples_.insert(samples_.end(), samples.begin(), samples.end());
-        if (!buffered_) flush();
+        if (!buffered_)
+            flush();
         return true;
     }
     bool event(const SynthEvent& event) override {
-        if (cancelled()) return false;
-        if (limit_) return true;
+        if (cancelled())
+            return false;
+        if (limit_)
+            return true;
         if (keep_ >= 0 && event.textPosition >= keep_) {
             limit_ = std::max(event.sample, delivered_);
             return true;
@@ -81,7 +90,8 @@ public:
     bool cancelled() const override { return slot_.cancelled.load(std::memory_order_acquire); }
 
     void flush() {
-        if (!samples_.empty() || !events_.empty()) owner_.publish(slot_, std::move(samples_), std::move(events_));
+        if (!samples_.empty() || !events_.empty())
+            owner_.publish(slot_, std::move(samples_), std::move(events_));
         samples_.clear();
         events_.clear();
     }
@@ -124,7 +134,8 @@ size_t SynthesisAhead::chainsLocked() const {
 
 bool SynthesisAhead::hasRoom() const {
     std::lock_guard lock(mutex_);
-    const bool startsChain = startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
+    const bool startsChain =
+        startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
     return slots_.size() < maxSegments_ && (!startsChain || chainsLocked() < maxChains_);
 }
 
@@ -137,7 +148,8 @@ void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep) {
     auto slot = std::make_shared<Slot>();
     {
         std::lock_guard lock(mutex_);
-        request.fresh = startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
+        request.fresh =
+            startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
         if (request.fresh) {
             ++chain_;
             chainSegments_ = 0;
@@ -187,16 +199,20 @@ void SynthesisAhead::clear() {
 std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint64_t>& chain) {
     if (chain) {
         for (const auto& slot : slots_) {
-            if (slot->chain == *chain && !slot->started) return slot;
+            if (slot->chain == *chain && !slot->started)
+                return slot;
         }
         // The chain may get more segments until a later one starts.
-        if (chain_ == *chain && !startChain_) return nullptr;
+        if (chain_ == *chain && !startChain_)
+            return nullptr;
         std::erase(claimed_, *chain);
         chain.reset();
     }
     for (const auto& slot : slots_) {
-        if (slot->started || !slot->request.fresh) continue;
-        if (std::find(claimed_.begin(), claimed_.end(), slot->chain) != claimed_.end()) continue;
+        if (slot->started || !slot->request.fresh)
+            continue;
+        if (std::find(claimed_.begin(), claimed_.end(), slot->chain) != claimed_.end())
+            continue;
         chain = slot->chain;
         claimed_.push_back(slot->chain);
         return slot;
@@ -213,7 +229,8 @@ void SynthesisAhead::lane() {
     for (;;) {
         std::shared_ptr<Slot> slot;
         work_.wait(lock, [&] { return stopping_ || (slot = nextFor(chain)) != nullptr; });
-        if (stopping_) return;
+        if (stopping_)
+            return;
         slot->started = true;
         lock.unlock();
         produce(*run, *slot);
@@ -245,9 +262,11 @@ void SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
     {
         std::lock_guard lock(mutex_);
         slot.output.done = true;
-        if (!result) slot.output.fault = result.fault();
+        if (!result)
+            slot.output.fault = result.fault();
     }
-    if (onProgress_) onProgress_();
+    if (onProgress_)
+        onProgress_();
 }
 
 void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events) {
@@ -255,14 +274,17 @@ void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vect
     {
         std::lock_guard lock(mutex_);
         Output& output = slot.output;
-        if (output.samples.empty()) output.samples.swap(samples);
-        else output.samples.insert(output.samples.end(), samples.begin(), samples.end());
+        if (output.samples.empty())
+            output.samples.swap(samples);
+        else
+            output.samples.insert(output.samples.end(), samples.begin(), samples.end());
         output.events.insert(output.events.end(), std::make_move_iterator(events.begin()),
                              std::make_move_iterator(events.end()));
         atFront = !slots_.empty() && slots_.front().get() == &slot;
     }
     // Output of the segments behind the front is looked at when they become the front.
-    if (atFront && onProgress_) onProgress_();
+    if (atFront && onProgress_)
+        onProgress_();
 }
 
 }  // namespace speech

@@ -95,7 +95,7 @@ private:
     const std::function<void()> onProgress_;
 
     mutable std::mutex mutex_;
-    std::condition_variable work_;             // lanes wait here for a segment or the end
+    std::condition_variable work_;  // lanes wait here for a segment or the end
     // Guarded by mutex_:
     std::deque<std::shared_ptr<Slot>> slots_;  // the window, front first
     std::vector<uint64_t> claimed_;            // the chains lanes are reading

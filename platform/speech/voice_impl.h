@@ -90,11 +90,11 @@ struct SpVoice::Impl {
     std::condition_variable wake;  // the worker waits here for requests, controls and progress
     std::condition_variable idle;  // Speak, WaitUntilDone and Skip wait here
     std::deque<std::unique_ptr<Request>> queue;
-    bool active = false;           // the worker is serving a request
-    uint32_t doneThrough = 0;      // the highest stream number finished or dropped
+    bool active = false;       // the worker is serving a request
+    uint32_t doneThrough = 0;  // the highest stream number finished or dropped
     uint64_t purgeGeneration = 0;
-    uint64_t controlSerial = 0;    // moves on with every control change
-    uint64_t progressSerial = 0;   // moves on with progressed()
+    uint64_t controlSerial = 0;   // moves on with every control change
+    uint64_t progressSerial = 0;  // moves on with progressed()
     bool paused = false;
     bool shutdown = false;
     bool skipPending = false;
@@ -105,7 +105,7 @@ struct SpVoice::Impl {
     // A stream into a device that ended early (the device was lost, the engine kept failing): reported
     // once, by the next Speak to a device or by takeStreamError.
     std::optional<Fault> streamFault;
-    Sink* activeSink = nullptr;    // the sink being fed, for interrupts
+    Sink* activeSink = nullptr;  // the sink being fed, for interrupts
     // Moves on with every purge, skip and shutdown (also under mutex); a wait for room in a file
     // stops when it changes. Atomic so that the wait can look without the lock.
     std::atomic<uint64_t> epoch{0};
@@ -118,7 +118,7 @@ struct SpVoice::Impl {
     std::mutex eventsMutex;
     std::vector<VoiceEvent> events;  // guarded by eventsMutex
     std::mutex notifyMutex;
-    std::function<void()> notify;    // guarded by notifyMutex
+    std::function<void()> notify;  // guarded by notifyMutex
 
     std::thread worker;
 };

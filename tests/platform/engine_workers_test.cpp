@@ -33,15 +33,19 @@ std::vector<pid_t> engineProcesses() {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
             std::ifstream stat(entry.path() / "stat");
             std::string line;
-            if (!std::getline(stat, line)) continue;
+            if (!std::getline(stat, line))
+                continue;
             // "pid (name) state ppid ...": the name may hold spaces, so it is read up to the last ')'.
             const size_t open = line.find('(');
             const size_t close = line.rfind(')');
-            if (open == std::string::npos || close == std::string::npos) continue;
+            if (open == std::string::npos || close == std::string::npos)
+                continue;
             const pid_t pid = std::atoi(line.c_str());
             const pid_t parent = std::atoi(line.c_str() + close + 4);
-            if (line.compare(open + 1, 14, "tallamo-engine") != 0 || parents.count(parent) == 0) continue;
-            if (std::find(found.begin(), found.end(), pid) == found.end()) found.push_back(pid);
+            if (line.compare(open + 1, 14, "tallamo-engine") != 0 || parents.count(parent) == 0)
+                continue;
+            if (std::find(found.begin(), found.end(), pid) == found.end())
+                found.push_back(pid);
         }
         parents.insert(found.begin(), found.end());
     }
@@ -62,13 +66,15 @@ std::shared_ptr<SpFileStream> openFile(const std::string& path) {
 std::vector<std::u16string> wordsOf(const std::vector<VoiceEvent>& events, const std::u16string& text) {
     std::vector<std::u16string> words;
     for (const auto& e : events) {
-        if (e.kind == EventKind::Word) words.push_back(text.substr(e.characterPosition, e.length));
+        if (e.kind == EventKind::Word)
+            words.push_back(text.substr(e.characterPosition, e.length));
     }
     return words;
 }
 
 size_t countOf(const std::vector<VoiceEvent>& events, EventKind kind) {
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.kind == kind; }));
+    return static_cast<size_t>(
+        std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.kind == kind; }));
 }
 
 }  // namespace
@@ -88,7 +94,8 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
     const std::vector<std::vector<uint8_t>> frames = {
         engine::encodeSynthesize(request), engine::encodeEvent(event), engine::encodeAudio(samples),
         engine::encodeDone(Fault{errc::kNoVoice, "no such voice"}),
-        engine::encodeReady({22050, {SpObjectToken(TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
+        engine::encodeReady(
+            {22050, {SpObjectToken(TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
     // Whole, and a byte at a time: the same frames come out.
     for (size_t piece : {size_t{1 << 20}, size_t{1}}) {
         engine::FrameSplitter splitter;
@@ -128,7 +135,8 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
         [](std::span<const uint8_t> p) { return engine::decodeReady(p).has_value(); },
     };
     for (size_t i = 0; i < frames.size(); ++i) {
-        if (decodes[i] == nullptr) continue;
+        if (decodes[i] == nullptr)
+            continue;
         const auto payload = std::span<const uint8_t>(frames[i]).subspan(engine::kHeaderSize);
         for (size_t n = 0; n < payload.size(); ++n) {
             EXPECT_FALSE(decodes[i](payload.first(n))) << "message " << i << " cut to " << n << " bytes";
@@ -144,7 +152,8 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
 
 TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
     std::u16string text;
-    for (int i = 0; i < 60; ++i) text += u16("Sentence number " + std::to_string(i) + " goes on for a little while. ");
+    for (int i = 0; i < 60; ++i)
+        text += u16("Sentence number " + std::to_string(i) + " goes on for a little while. ");
     TempDir dir;
     SpVoice voice(engineWithoutDevices());
     voice.setRenderJobs(2);
@@ -175,13 +184,15 @@ TEST(EngineWorkers, ASegmentThatLosesItsWorkerTwiceEndsTheStreamWithTheReason) {
         const char* mark;
         const char* reason;
     };
-    for (const Case c : {Case{"\U0001F4A5", "killed by signal 9"}, Case{"\u23F3", "did not answer for 300 ms"}}) {
+    for (const Case c :
+         {Case{"\U0001F4A5", "killed by signal 9"}, Case{"\u23F3", "did not answer for 300 ms"}}) {
         auto host = VirtualAudioHost::create();
         host->setDevices({});
         SpVoice voice(Backends{makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE, 300ms}), host});
         EventLog log(voice);
         TempDir dir;
-        const std::u16string text = u16(std::string("First it speaks. Then here ") + c.mark + " it fails. Never this.");
+        const std::u16string text =
+            u16(std::string("First it speaks. Then here ") + c.mark + " it fails. Never this.");
         auto file = openFile(dir.file("failed.wav"));
         voice.SetAudioOutputStream(file);
         voice.Speak(text, SVSFDefault);
@@ -207,7 +218,8 @@ TEST(EngineWorkers, ASegmentThatLosesItsWorkerTwiceEndsTheStreamWithTheReason) {
 }
 
 TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
-    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
+    if (!std::getenv("PULSE_SERVER"))
+        GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
     SpVoice voice;
     EventLog log(voice);
     const std::u16string text = u"One two three. Four five six. Seven eight nine.";
@@ -215,7 +227,8 @@ TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
     ASSERT_TRUE(log.waitFor(EventKind::Word, 1));
     for (pid_t pid : engineProcesses()) ::kill(pid, SIGKILL);
     ASSERT_TRUE(voice.WaitUntilDone(20000));
-    EXPECT_EQ(wordsOf(log.events(), text), (std::vector<std::u16string>{u"One", u"two", u"three", u"Four", u"five",
-                                                                         u"six", u"Seven", u"eight", u"nine"}));
+    EXPECT_EQ(wordsOf(log.events(), text),
+              (std::vector<std::u16string>{u"One", u"two", u"three", u"Four", u"five", u"six", u"Seven",
+                                           u"eight", u"nine"}));
     EXPECT_FALSE(voice.takeStreamError().has_value());
 }

@@ -1,5 +1,7 @@
 // The event placer without an engine: raw engine events and samples in, voice events at sample offsets
 // out, in stream order however the input is split.
+#include "platform/speech/event_placer.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "platform/speech/constants.h"
-#include "platform/speech/event_placer.h"
 
 using namespace speech;
 
@@ -63,7 +64,8 @@ SynthEvent clause(int32_t position, uint64_t sample) {
 struct Seen {
     EventKind kind;
     uint64_t sample;
-    int64_t value;  // Word/Sentence: position; Phoneme/Viseme: duration; AudioLevel: level; EnginePrivate: data
+    int64_t
+        value;  // Word/Sentence: position; Phoneme/Viseme: duration; AudioLevel: level; EnginePrivate: data
     friend bool operator==(const Seen&, const Seen&) = default;
 };
 
@@ -76,13 +78,24 @@ Seen seen(const PlacedEvent& p) {
     int64_t value = 0;
     switch (e.kind) {
         case EventKind::Word:
-        case EventKind::Sentence: value = e.characterPosition; break;
+        case EventKind::Sentence:
+            value = e.characterPosition;
+            break;
         case EventKind::Phoneme:
-        case EventKind::Viseme: value = e.duration; break;
-        case EventKind::AudioLevel: value = e.audioLevel; break;
-        case EventKind::EnginePrivate: value = e.engineData; break;
-        case EventKind::Bookmark: value = e.bookmarkId; break;
-        default: break;
+        case EventKind::Viseme:
+            value = e.duration;
+            break;
+        case EventKind::AudioLevel:
+            value = e.audioLevel;
+            break;
+        case EventKind::EnginePrivate:
+            value = e.engineData;
+            break;
+        case EventKind::Bookmark:
+            value = e.bookmarkId;
+            break;
+        default:
+            break;
     }
     return {e.kind, p.sample, value};
 }
@@ -114,7 +127,8 @@ std::vector<PlacedEvent> place(const Segment& segment, const std::vector<SynthEv
 std::vector<Seen> seenOf(const std::vector<PlacedEvent>& placed, std::initializer_list<EventKind> kinds) {
     std::vector<Seen> out;
     for (const auto& p : placed) {
-        if (std::find(kinds.begin(), kinds.end(), p.event.kind) != kinds.end()) out.push_back(seen(p));
+        if (std::find(kinds.begin(), kinds.end(), p.event.kind) != kinds.end())
+            out.push_back(seen(p));
     }
     return out;
 }
@@ -145,7 +159,9 @@ TEST(EventPlacer, PlacesEachKindWhereItsSoundIs) {
          threeWords(),
          {phoneme(0, 3), phoneme(2205, 4)},
          {EventKind::Phoneme, EventKind::Viseme},
-         {{EventKind::Phoneme, 0, 100}, {EventKind::Viseme, 0, 100}, {EventKind::Phoneme, 2205, 100},
+         {{EventKind::Phoneme, 0, 100},
+          {EventKind::Viseme, 0, 100},
+          {EventKind::Phoneme, 2205, 100},
           {EventKind::Viseme, 2205, 100}}},
         {"an event the engine puts past its audio lies at the end",
          threeWords(),
@@ -166,7 +182,8 @@ TEST(EventPlacer, PlacesEachKindWhereItsSoundIs) {
 TEST(EventPlacer, PhonemesCarryTheNextOneAndTheirStressAndEmphasis) {
     Segment segment = threeWords();
     segment.emphasis = true;
-    const auto placed = place(segment, {phoneme(0, 30, true), phoneme(100, 31)}, std::vector<int16_t>(300, 0), 300);
+    const auto placed =
+        place(segment, {phoneme(0, 30, true), phoneme(100, 31)}, std::vector<int16_t>(300, 0), 300);
     std::vector<std::tuple<EventKind, int32_t, int32_t, int32_t>> got;  // kind, current, next, feature
     for (const auto& p : placed) {
         if (p.event.kind == EventKind::Phoneme || p.event.kind == EventKind::Viseme)
@@ -187,7 +204,8 @@ TEST(EventPlacer, StartsWithTheVoiceChangeAndBookmarksOnlyWhenThereAreAny) {
         for (const auto& p : place(segment, {}, {}, 1, kAll, before)) out.push_back(p.event.kind);
         return out;
     };
-    EXPECT_EQ(kinds(kVoiceB), (std::vector{EventKind::VoiceChange, EventKind::Bookmark, EventKind::Sentence}));
+    EXPECT_EQ(kinds(kVoiceB),
+              (std::vector{EventKind::VoiceChange, EventKind::Bookmark, EventKind::Sentence}));
     EXPECT_EQ(kinds(kVoiceA), (std::vector{EventKind::Bookmark, EventKind::Sentence}));
 }
 
@@ -196,7 +214,7 @@ TEST(EventPlacer, StartsWithTheVoiceChangeAndBookmarksOnlyWhenThereAreAny) {
 TEST(EventPlacer, OutputIsInStreamOrderAndTheSameHoweverTheInputIsSplit) {
     std::vector<int16_t> audio(22050);
     for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<int16_t>((i / 50) % 2 ? 6000 : -6000);
-    std::vector<SynthEvent> events = {word(0, 0), phoneme(0, 1), phoneme(3000, 2), clause(3, 6000),
+    std::vector<SynthEvent> events = {word(0, 0),    phoneme(0, 1),    phoneme(3000, 2),  clause(3, 6000),
                                       word(4, 6100), phoneme(6100, 3), phoneme(15000, 4), word(8, 15000, 5)};
     const auto whole = place(threeWords(20), events, audio, audio.size());
     std::vector<Seen> expected;

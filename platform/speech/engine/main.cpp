@@ -3,4 +3,6 @@
 #include "platform/speech/engine/serve.h"
 #include "platform/speech/espeak_synthesizer.h"
 
-int main() { return speech::engine::serveEngine(speech::makeEspeakSynthesizer); }
+int main() {
+    return speech::engine::serveEngine(speech::makeEspeakSynthesizer);
+}

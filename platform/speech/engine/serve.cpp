@@ -28,7 +28,9 @@ constexpr std::chrono::milliseconds kNoLimit{-1};
 constexpr int kCancelSignal = SIGUSR1;
 
 volatile sig_atomic_t g_cancelled = 0;
-extern "C" void onCancel(int) { g_cancelled = 1; }
+extern "C" void onCancel(int) {
+    g_cancelled = 1;
+}
 
 // Streams one segment's output to the platform. The first audio goes at once (a device is waiting for
 // it); after that, audio is gathered into pieces that double in size, which costs the platform far
@@ -40,7 +42,8 @@ public:
 
     bool audio(std::span<const int16_t> samples) override {
         gathered_.insert(gathered_.end(), samples.begin(), samples.end());
-        if (gathered_.size() < piece_) return g_cancelled == 0;
+        if (gathered_.size() < piece_)
+            return g_cancelled == 0;
         piece_ = std::min(piece_ == 0 ? kFirstPiece : 2 * piece_, kLargestPiece);
         return flush() && g_cancelled == 0;
     }
@@ -56,7 +59,8 @@ public:
             pending_.insert(pending_.end(), frame.begin(), frame.end());
             gathered_.clear();
         }
-        if (!pending_.empty() && channel_.send(pending_, kNoLimit) != Channel::Status::Ok) return false;
+        if (!pending_.empty() && channel_.send(pending_, kNoLimit) != Channel::Status::Ok)
+            return false;
         pending_.clear();
         return true;
     }
@@ -78,7 +82,8 @@ private:
 // handlers (the engine is never shut down).
 [[noreturn]] void readRun(Channel& platform, Channel& requests, Synthesizer& synthesizer, pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(1);
+    if (::getppid() != parent)
+        ::_exit(1);
     struct sigaction action {};
     action.sa_handler = onCancel;
     ::sigaction(kCancelSignal, &action, nullptr);
@@ -88,16 +93,21 @@ private:
     ::sigprocmask(SIG_UNBLOCK, &cancel, nullptr);
     for (;;) {
         Frame frame;
-        if (requests.receive(frame, kNoLimit) != Channel::Status::Ok) ::_exit(0);
+        if (requests.receive(frame, kNoLimit) != Channel::Status::Ok)
+            ::_exit(0);
         const auto request = decodeSynthesize(frame.payload);
-        if (frame.type != MessageType::Synthesize || !request) ::_exit(2);
+        if (frame.type != MessageType::Synthesize || !request)
+            ::_exit(2);
         g_cancelled = 0;
         ReplySink sink(platform);
         const Result<void> result = synthesizer.synthesize(*request, sink);
-        if (!sink.flush()) ::_exit(0);
+        if (!sink.flush())
+            ::_exit(0);
         std::optional<Fault> fault;
-        if (!result) fault = result.fault();
-        if (platform.send(encodeDone(fault), kNoLimit) != Channel::Status::Ok) ::_exit(0);
+        if (!result)
+            fault = result.fault();
+        if (platform.send(encodeDone(fault), kNoLimit) != Channel::Status::Ok)
+            ::_exit(0);
     }
 }
 
@@ -120,7 +130,9 @@ int endRun(Run& run) {
     return status;
 }
 
-bool endedWell(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+bool endedWell(int status) {
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 // This process ends as its child did (killed by the same signal, say), so that the platform can tell
 // how the engine failed.
@@ -135,17 +147,20 @@ bool endedWell(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 
 // Forks a child to read a run, with the voice now loaded. False when it cannot.
 bool startRun(Run& run, Channel& platform, Synthesizer& synthesizer) {
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
     UniqueFd ours(pair[0]);
     UniqueFd theirs(pair[1]);
     const pid_t parent = ::getpid();
     const pid_t child = ::fork();
-    if (child < 0) return false;
+    if (child < 0)
+        return false;
     if (child == 0) {
         // The child keeps the platform's socket and its own, nothing else: a copy of another child's
         // socket would keep that child from seeing its end.
         constexpr int kRequests = kSocket + 1;
-        if (::dup2(theirs.get(), kRequests) < 0) ::_exit(1);
+        if (::dup2(theirs.get(), kRequests) < 0)
+            ::_exit(1);
         ::close_range(kRequests + 1, ~0U, 0);
         Channel requests{UniqueFd(kRequests)};
         readRun(platform, requests, synthesizer, parent);
@@ -169,25 +184,31 @@ enum class Outcome { Serving, PlatformGone, Broken };
 Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, Runs& runs) {
     Run& run = runs.current;
     if (frame.type == MessageType::Cancel) {
-        if (run.pid > 0) ::kill(run.pid, kCancelSignal);
+        if (run.pid > 0)
+            ::kill(run.pid, kCancelSignal);
         return Outcome::Serving;
     }
-    if (frame.type != MessageType::Synthesize) return Outcome::Broken;
+    if (frame.type != MessageType::Synthesize)
+        return Outcome::Broken;
     const auto request = decodeSynthesize(frame.payload);
-    if (!request) return Outcome::Broken;
+    if (!request)
+        return Outcome::Broken;
     if (request->fresh || run.pid <= 0) {
         if (run.pid > 0) {
-            if (const int status = endRun(run); !endedWell(status)) endAs(status);
+            if (const int status = endRun(run); !endedWell(status))
+                endAs(status);
         }
         // The voice is loaded here, once, so that the run's child starts with it; a spare forked with
         // another voice is no use.
         const auto changed = prepareEspeakVoice(request->voiceId);
         if (!changed) {
-            return platform.send(encodeDone(changed.fault()), kNoLimit) == Channel::Status::Ok ? Outcome::Serving
-                                                                                               : Outcome::PlatformGone;
+            return platform.send(encodeDone(changed.fault()), kNoLimit) == Channel::Status::Ok
+                       ? Outcome::Serving
+                       : Outcome::PlatformGone;
         }
         if (changed.value() && runs.spare.pid > 0) {
-            if (const int status = endRun(runs.spare); !endedWell(status)) endAs(status);
+            if (const int status = endRun(runs.spare); !endedWell(status))
+                endAs(status);
         }
         if (runs.spare.pid > 0) {
             run = std::move(runs.spare);
@@ -196,8 +217,10 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
             return Outcome::Broken;
         }
     }
-    if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok) return Outcome::Broken;
-    if (request->fresh && runs.spare.pid <= 0 && !startRun(runs.spare, platform, synthesizer)) return Outcome::Broken;
+    if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok)
+        return Outcome::Broken;
+    if (request->fresh && runs.spare.pid <= 0 && !startRun(runs.spare, platform, synthesizer))
+        return Outcome::Broken;
     return Outcome::Serving;
 }
 
@@ -226,30 +249,39 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
     }
     Runs runs;
     // The locale's voice is the platform's first: a child is ready for it before the first request.
-    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer)) return 3;
+    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer))
+        return 3;
     auto killChildren = [&] {
         for (Run* r : {&runs.current, &runs.spare})
-            if (r->pid > 0) ::kill(r->pid, SIGKILL);
+            if (r->pid > 0)
+                ::kill(r->pid, SIGKILL);
     };
     for (;;) {
-        pollfd watched[3] = {{platform.fd(), POLLIN, 0}, {runs.current.pidfd.get(), POLLIN, 0},
+        pollfd watched[3] = {{platform.fd(), POLLIN, 0},
+                             {runs.current.pidfd.get(), POLLIN, 0},
                              {runs.spare.pidfd.get(), POLLIN, 0}};
-        if (::poll(watched, 3, -1) < 0 && errno != EINTR) return 3;
+        if (::poll(watched, 3, -1) < 0 && errno != EINTR)
+            return 3;
         // A child that ended while this process did not end it crashed or was killed.
-        if (watched[1].revents != 0) endAs(endRun(runs.current));
-        if (watched[2].revents != 0) endAs(endRun(runs.spare));
-        if (watched[0].revents == 0) continue;
+        if (watched[1].revents != 0)
+            endAs(endRun(runs.current));
+        if (watched[2].revents != 0)
+            endAs(endRun(runs.spare));
+        if (watched[0].revents == 0)
+            continue;
         // Every message that has arrived, without waiting for more.
         for (;;) {
             Frame frame;
             const auto status = platform.receive(frame, std::chrono::milliseconds(0));
-            if (status == Channel::Status::Timeout) break;
+            if (status == Channel::Status::Timeout)
+                break;
             if (status == Channel::Status::Closed) {
                 killChildren();
                 return 0;
             }
             switch (handle(frame, platform, *synthesizer, runs)) {
-                case Outcome::Serving: break;
+                case Outcome::Serving:
+                    break;
                 case Outcome::PlatformGone:
                     killChildren();
                     return 0;
