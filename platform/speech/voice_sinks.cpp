@@ -91,7 +91,8 @@ void DeviceSink::queue(std::vector<uint8_t> bytes) {
         chunks_.push_back(std::move(bytes));
 }
 
-bool DeviceSink::push(std::span<const int16_t> samples, const std::function<bool()>&) {
+template <class T>
+bool DeviceSink::convert(std::span<const T> samples) {
     took(samples.size());
     std::vector<uint8_t> bytes;
     converter_.push(samples, bytes);
@@ -99,12 +100,12 @@ bool DeviceSink::push(std::span<const int16_t> samples, const std::function<bool
     return true;
 }
 
+bool DeviceSink::push(std::span<const int16_t> samples, const std::function<bool()>&) {
+    return convert(samples);
+}
+
 bool DeviceSink::push(std::span<const float> samples, const std::function<bool()>&) {
-    took(samples.size());
-    std::vector<uint8_t> bytes;
-    converter_.push(samples, bytes);
-    queue(std::move(bytes));
-    return true;
+    return convert(samples);
 }
 
 void DeviceSink::finish() {

@@ -136,6 +136,9 @@ private:
         return converter_.outputFramesFor(inputFrames);
     }
     void queue(std::vector<uint8_t> bytes);
+    // Converts input audio and queues it for the device; a device waits for nothing here.
+    template <class T>
+    bool convert(std::span<const T> samples);
 
     AudioDeviceStream& device_;
     Converter converter_;

@@ -59,6 +59,61 @@ SayRun say(const std::vector<std::string>& args, const std::string& environment 
     return r;
 }
 
+// tallamo-say speaking a long text in real time with --events (on `pulseServer` when given), its
+// output read as it comes.
+class LiveSay {
+public:
+    explicit LiveSay(const std::string& pulseServer = {}) {
+        int out[2];
+        if (::pipe(out) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (!pulseServer.empty()) ::setenv("PULSE_SERVER", pulseServer.c_str(), 1);
+            ::dup2(out[1], 1);
+            const int err = ::open(errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(err, 2);
+            ::close(out[0]);
+            ::close(out[1]);
+            std::string text;
+            for (int i = 0; i < 100; ++i) text += "This goes on for a long while. ";
+            ::execl(TALLAMO_SAY, TALLAMO_SAY, "--events", text.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+    }
+    ~LiveSay() {
+        if (out_ >= 0) ::close(out_);
+        fs::remove(errFile_);
+    }
+    bool started() const { return pid_ > 0 && out_ >= 0; }
+    pid_t pid() const { return pid_; }
+    // Reads the output until it holds `text` (or ends).
+    void readUntil(const std::string& text) {
+        char buf[4096];
+        for (ssize_t n; got_.find(text) == std::string::npos && (n = ::read(out_, buf, sizeof buf)) > 0;)
+            got_.append(buf, static_cast<size_t>(n));
+    }
+    // Reads to the end and waits for the program; returns its wait status.
+    int finish() {
+        readUntil(std::string(1, '\0'));
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        return status;
+    }
+    const std::string& output() const { return got_; }
+    std::string err() const {
+        std::ifstream e(errFile_);
+        return std::string(std::istreambuf_iterator<char>(e), {});
+    }
+
+private:
+    const fs::path errFile_ = fs::temp_directory_path() / ("tallamo-say-live-" + std::to_string(::getpid()));
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string got_;
+};
+
 }  // namespace
 
 TEST(Say, ListsFormatsAndVoicesInTableAndCollectionOrder) {
@@ -152,32 +207,15 @@ TEST(Say, ARenderTheEngineCannotFinishExitsOneWithTheReason) {
 
 TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {
     if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::close(out[0]);
-        ::close(out[1]);
-        std::string text;
-        for (int i = 0; i < 100; ++i) text += "This goes on for a long while. ";
-        ::execl(TALLAMO_SAY, TALLAMO_SAY, "--events", text.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
+    LiveSay say;
+    ASSERT_TRUE(say.started());
     // Wait for the first event, i.e. until the device plays.
-    std::string got;
-    char c;
-    while (got.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1) got += c;
+    say.readUntil("\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto start = std::chrono::steady_clock::now();
-    ::kill(pid, SIGINT);
-    char buf[4096];
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    ::kill(say.pid(), SIGINT);
+    const int status = say.finish();
+    std::string got = say.output();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal";
     EXPECT_EQ(WEXITSTATUS(status), 130);
@@ -245,39 +283,14 @@ TEST(Say, PlaybackWhoseAudioServerGoesAwayExitsOneWithTheReason) {
     if (std::system("command -v pulseaudio >/dev/null 2>&1") != 0) GTEST_SKIP() << "pulseaudio is not installed";
     PrivateAudioServer server;
     ASSERT_TRUE(server.ready());
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const fs::path errFile = fs::temp_directory_path() / ("tallamo-say-lost-" + std::to_string(::getpid()));
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::setenv("PULSE_SERVER", server.address().c_str(), 1);
-        ::dup2(out[1], 1);
-        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(err, 2);
-        ::close(out[0]);
-        ::close(out[1]);
-        std::string text;
-        for (int i = 0; i < 20; ++i) text += "This goes on for a long while. ";
-        ::execl(TALLAMO_SAY, TALLAMO_SAY, "--events", text.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
+    LiveSay say(server.address());
+    ASSERT_TRUE(say.started());
     // Once a word is heard, the server goes.
-    std::string got;
-    char buf[4096];
-    for (ssize_t n; got.find("\"Word\"") == std::string::npos && (n = ::read(out[0], buf, sizeof buf)) > 0;)
-        got.append(buf, static_cast<size_t>(n));
+    say.readUntil("\"Word\"");
     server.stop();
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::ifstream e(errFile);
-    const std::string err(std::istreambuf_iterator<char>(e), {});
-    fs::remove(errFile);
+    const int status = say.finish();
     ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal";
-    EXPECT_EQ(WEXITSTATUS(status), 1) << err;
-    EXPECT_NE(err.find("stopped working"), std::string::npos) << err;
-    EXPECT_NE(got.find("\"EndStream\""), std::string::npos);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << say.err();
+    EXPECT_NE(say.err().find("stopped working"), std::string::npos) << say.err();
+    EXPECT_NE(say.output().find("\"EndStream\""), std::string::npos);
 }
