@@ -40,10 +40,14 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
         next->phonemes || next->ssml) {
         return request;
     }
-    // Only a cut between words: the engine's events tell where the next piece's first word starts,
-    // and that is where the piece's own audio ends. Inside a word (or in a script without spaces)
-    // there is no such mark.
-    if (!isSpace(segment.text.back()) && !isSpace(next->text.front()))
+    // Only a cut between words (a space, or word spans meeting there, as in Chinese): the engine's
+    // events tell where the next piece's first word starts, and that is where the piece's own audio
+    // ends. Inside a word there is no such mark.
+    const bool spaced = isSpace(segment.text.back()) || isSpace(next->text.front());
+    const bool spansMeet = !segment.words.empty() && !next->words.empty() &&
+                           segment.words.back().second == static_cast<int32_t>(segment.text.size()) &&
+                           next->words.front().first == 0;
+    if (!spaced && !spansMeet)
         return request;
     std::u32string context = next->text.substr(0, kContext);
     if (context.size() < next->text.size()) {
@@ -55,8 +59,8 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     return request;
 }
 
-// Receives one call's output for a slot. With `keep` set, everything from the first event of the
-// context text on is dropped (the engine reads the context to its end all the same: where it stops
+// Receives one call's output for a slot. With `keep` set, everything from the context's first word on
+// is dropped (the engine reads the context to its end all the same: where it stops
 // must not depend on timing, since the next segment of the chain goes on from there). Output is
 // handed to the slot as it comes, or all at once at the end when `buffered`.
 class SynthesisAhead::LaneSink final : public SynthSink {
@@ -80,7 +84,9 @@ public:
             return false;
         if (limit_)
             return true;
-        if (keep_ >= 0 && event.textPosition >= keep_) {
+        // Only a word tells where the context starts: the engine gives its pauses the position of the
+        // text's end.
+        if (keep_ >= 0 && event.kind == SynthEvent::Kind::Word && event.textPosition >= keep_) {
             limit_ = std::max(event.sample, delivered_);
             return true;
         }

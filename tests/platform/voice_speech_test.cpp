@@ -364,16 +364,19 @@ TEST_F(SpeechToFile, AnyNumberOfJobsGivesTheSameFileAndTheSameEventsInStreamOrde
 
 TEST_F(SpeechToFile, ASilenceInsideASentenceAddsItsOwnLength) {
     struct Case {
+        const char* voice;
         const char* without;
         const char* with;
     };
     const Case cases[] = {
-        {"Hello there my good friend, how are you today.",
+        {"en-us", "Hello there my good friend, how are you today.",
          "Hello there <silence msec=\"1000\"/> my good friend, how are you today."},
-        {"The quick brown fox jumps over the lazy dog.",
+        {"en-us", "The quick brown fox jumps over the lazy dog.",
          "The quick brown fox <silence msec=\"1000\"/>jumps over the lazy dog."},
+        {"cmn", "你好世界，今天天气很好。", "你好世界，今天<silence msec=\"1000\"/>天气很好。"},
     };
     for (const Case& c : cases) {
+        useVoice(c.voice);
         const double without = readWav(render(u16(c.without), SAFT22kHz16BitMono, SVSFIsXML)).info.frames / 22050.0;
         const double with = readWav(render(u16(c.with), SAFT22kHz16BitMono, SVSFIsXML)).info.frames / 22050.0;
         EXPECT_NEAR(with - without, 1.0, 0.05) << c.with;
