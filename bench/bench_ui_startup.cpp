@@ -17,6 +17,7 @@
 
 #include "app/parlan_main.h"
 #include "bench/percentile.h"
+#include "platform/speech/engine_synthesizer.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ long statusKb(const char* field) {
 }
 
 int child(int argc, char** argv) {
+    speech::startEngineEarly();  // as main() does
     QApplication app(argc, argv);
     ParlanMain window(ParlanMain::defaultServices());
     if (!window.Form_Load()) return 1;

@@ -57,6 +57,33 @@ struct Worker {
     bool ready = false;  // its Ready message has been read
 };
 
+Result<std::unique_ptr<Worker>> startWorker(const std::string& path) {
+    auto process = EngineProcess::start(path);
+    if (!process)
+        return process.fault();
+    auto worker = std::make_unique<Worker>();
+    worker->process = std::move(process.value());
+    return worker;
+}
+
+// The worker startEngineEarly started, until a synthesizer for the same helper takes it.
+struct EarlyWorker {
+    std::mutex mutex;
+    std::string path;
+    std::unique_ptr<Worker> worker;
+
+    static EarlyWorker& instance() {
+        static EarlyWorker early;
+        return early;
+    }
+    std::unique_ptr<Worker> take(const std::string& forPath) {
+        std::lock_guard lock(mutex);
+        if (path != forPath)
+            return nullptr;
+        return std::move(worker);
+    }
+};
+
 // How much of a segment's output the sink has been given, to be skipped when a fresh worker starts
 // the segment again.
 struct Delivered {
@@ -92,7 +119,9 @@ private:
 class EngineSynthesizer final : public Synthesizer {
 public:
     EngineSynthesizer(EngineOptions options, std::string path) : options_(options), path_(std::move(path)) {
-        auto first = startWorker();
+        Result<std::unique_ptr<Worker>> first = EarlyWorker::instance().take(path_);
+        if (!first.value())
+            first = startWorker(path_);
         first.orThrow();
         if (auto known = knownInfo(path_)) {
             info_ = *known;
@@ -124,7 +153,7 @@ public:
                 return worker;
             }
         }
-        return startWorker();
+        return startWorker(path_);
     }
 
     void giveBack(std::unique_ptr<Worker> worker) {
@@ -136,15 +165,6 @@ public:
     Attempt attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered);
 
 private:
-    Result<std::unique_ptr<Worker>> startWorker() {
-        auto process = EngineProcess::start(path_);
-        if (!process)
-            return process.fault();
-        auto worker = std::make_unique<Worker>();
-        worker->process = std::move(process.value());
-        return worker;
-    }
-
     // The first message of a worker: its engine's information, or why the engine cannot start.
     Result<ReadyInfo> awaitReady(Worker& worker) {
         Frame frame;
@@ -350,6 +370,19 @@ std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() {
 }
 
 }  // namespace
+
+void startEngineEarly() {
+    const auto path = enginePath();
+    if (!path)
+        return;
+    auto worker = startWorker(path.value());
+    if (!worker)
+        return;
+    EarlyWorker& early = EarlyWorker::instance();
+    std::lock_guard lock(early.mutex);
+    early.path = path.value();
+    early.worker = std::move(worker.value());
+}
 
 Result<std::string> enginePath() {
     constexpr const char* kName = "tallamo-engine";

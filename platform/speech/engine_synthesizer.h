@@ -31,6 +31,10 @@ struct EngineOptions {
 // be found or started, or the engine in it cannot start.
 std::shared_ptr<Synthesizer> makeEngineSynthesizer(EngineOptions options = {});
 
+// Starts the first worker now, without waiting for it, so that the engine's start-up overlaps the
+// program's own; the first synthesizer made takes it. Does nothing when the helper cannot be found.
+void startEngineEarly();
+
 // Where the helper is: $TALLAMO_ENGINE when set; else tallamo-engine beside the running executable;
 // else <exe dir>/../libexec/tallamo/tallamo-engine (an installed tree); else the one in the build
 // tree. A fault when none of them exists.
