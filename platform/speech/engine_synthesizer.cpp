@@ -168,7 +168,7 @@ private:
     // The first message of a worker: its engine's information, or why the engine cannot start.
     Result<ReadyInfo> awaitReady(Worker& worker) {
         Frame frame;
-        const auto status = worker.process->channel().receive(frame, options_.replyTimeout);
+        const auto status = worker.process->channel().receive(frame, options_.startTimeout);
         if (status == Channel::Status::Ok && frame.type == MessageType::Ready) {
             if (auto info = engine::decodeReady(frame.payload)) {
                 worker.ready = true;

@@ -25,6 +25,9 @@ struct EngineOptions {
     // How long a worker may stay silent while it has a segment before it counts as hung: far beyond
     // the few milliseconds the engine takes between two pieces of audio, even on a loaded machine.
     std::chrono::milliseconds replyTimeout{5000};
+    // How long a new worker may take to start the engine (it loads every voice once, about a tenth of
+    // a second).
+    std::chrono::milliseconds startTimeout{10000};
 };
 
 // Starts the first worker and waits for its voice list. Throws Error(kEngine) when the helper cannot

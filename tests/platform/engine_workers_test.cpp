@@ -185,10 +185,10 @@ TEST(EngineWorkers, ASegmentThatLosesItsWorkerTwiceEndsTheStreamWithTheReason) {
         const char* reason;
     };
     for (const Case c :
-         {Case{"\U0001F4A5", "killed by signal 9"}, Case{"\u23F3", "did not answer for 300 ms"}}) {
+         {Case{"\U0001F4A5", "killed by signal 9"}, Case{"\u23F3", "did not answer for 1000 ms"}}) {
         auto host = VirtualAudioHost::create();
         host->setDevices({});
-        SpVoice voice(Backends{makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE, 300ms}), host});
+        SpVoice voice(Backends{makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE, 1000ms}), host});
         EventLog log(voice);
         TempDir dir;
         const std::u16string text =
