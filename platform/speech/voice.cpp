@@ -194,6 +194,7 @@ struct SpVoice::Impl {
     bool allowFormatChanges = true;
     long rate = 0;
     long volume = 100;
+    bool mixedScript = true;
     MarkupState persisted;
     uint32_t nextStreamNumber = 1;
     std::atomic<int32_t> interests{kDefaultEventInterests};
@@ -714,7 +715,7 @@ void SpVoice::Impl::process(Request& request) {
         if (!segment->text.empty()) {
             SynthRequest sr;
             sr.text = segment->text;
-            sr.voiceId = segment->voice.Id();
+            sr.voiceId = segment->engineVoiceId.empty() ? segment->voice.Id() : segment->engineVoiceId;
             sr.rate = segment->rate;
             sr.volume = segment->volume;
             sr.pitch = segment->pitch;
@@ -1003,6 +1004,16 @@ void SpVoice::SetRate(long rate) {
     impl_->rate = rate;
 }
 
+bool SpVoice::mixedScript() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->mixedScript;
+}
+
+void SpVoice::setMixedScript(bool on) {
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->mixedScript = on;
+}
+
 long SpVoice::Volume() const {
     std::lock_guard lock(impl_->settingsMutex);
     return impl_->volume;
@@ -1054,6 +1065,7 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
         context.voice = d.voice;
         context.rate = static_cast<int>(d.rate);
         context.volume = static_cast<int>(d.volume);
+        context.mixedScript = d.mixedScript;
         context.persisted = d.persisted;
         output = d.outputStream;
         outputToken = d.output;

@@ -67,6 +67,11 @@ public:
     long Volume() const;        // 0..100, default 100
     void SetVolume(long volume);
 
+    // Whether a Mandarin voice reads runs of Latin words with the English voice, and other voices read
+    // runs of Chinese with the Mandarin voice (on by default). Used by the next text spoken.
+    bool mixedScript() const;
+    void setMixedScript(bool on);
+
     int32_t EventInterests() const;
     void SetEventInterests(int32_t interests);
 

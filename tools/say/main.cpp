@@ -27,8 +27,9 @@ extern "C" void onSigint(int) { interrupted.store(true); }
 
 const char* kUsage =
     "usage: tallamo-say [--voice N|DESCRIPTION] [--rate R] [--volume V] [--format SAFT...] [--flags N]\n"
-    "                   [--output FILE.wav] [--device N|default] [--events]\n"
-    "                   [--list-voices] [--list-formats] [--list-outputs] [TEXT | --file PATH]\n";
+    "                   [--output FILE.wav] [--device N|default] [--events] [--no-mixed-script]\n"
+    "                   [--list-voices] [--list-formats] [--list-outputs] [TEXT | --file PATH]\n"
+    "  --no-mixed-script  read English words in Chinese text, and Chinese in other text, with the voice itself\n";
 
 struct Options {
     std::optional<std::string> voice;
@@ -39,6 +40,7 @@ struct Options {
     std::optional<std::string> output;
     std::optional<std::string> device;
     bool events = false;
+    bool mixedScript = true;
     bool listVoices = false;
     bool listFormats = false;
     bool listOutputs = false;
@@ -79,6 +81,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--output") o.output = value(i, a);
         else if (a == "--device") o.device = value(i, a);
         else if (a == "--events") o.events = true;
+        else if (a == "--no-mixed-script") o.mixedScript = false;
         else if (a == "--list-voices") o.listVoices = true;
         else if (a == "--list-formats") o.listFormats = true;
         else if (a == "--list-outputs") o.listOutputs = true;
@@ -167,6 +170,7 @@ int run(const Options& o) {
     if (o.voice) voice.SetVoice(pickVoice(voice, *o.voice));
     if (o.rate) voice.SetRate(*o.rate);
     if (o.volume) voice.SetVolume(*o.volume);
+    voice.setMixedScript(o.mixedScript);
     const int32_t format = o.format.value_or(kDefaultFormatType);
     if (!waveFormatOf(format)) throw Error(errc::kUnsupportedFormat, "Unknown format " + std::to_string(format) + " (see --list-formats).");
 
