@@ -14,7 +14,7 @@
 #include "constants.h"
 #include "error.h"
 #include "markup.h"
-#include "script_runs.h"
+#include "text_scripts.h"
 #include "text_units.h"
 
 namespace speech {

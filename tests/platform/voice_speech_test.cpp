@@ -13,6 +13,7 @@
 
 #include "platform/speech/espeak_synthesizer.h"
 #include "platform/speech/formats.h"
+#include "platform/speech/phonemes.h"
 #include "platform/speech/streams.h"
 #include "platform/speech/voice.h"
 #include "support/doubles.h"
@@ -305,5 +306,75 @@ TEST_F(SpeechToFile, TheEnginesClauseEndsComeAsEnginePrivateOnlyWhenAskedFor) {
         EXPECT_GE(e.streamPosition, previousAt);
         previous = e.engineData;
         previousAt = e.streamPosition;
+    }
+}
+
+namespace {
+
+// The sounds of one stream, pauses left out.
+std::vector<int32_t> phonesOf(const std::vector<VoiceEvent>& events, uint32_t stream) {
+    std::vector<int32_t> out;
+    for (const auto& e : events) {
+        if (e.kind == EventKind::Phoneme && e.streamNumber == stream && e.current != kSilencePhone) out.push_back(e.current);
+    }
+    return out;
+}
+
+bool contains(const std::vector<int32_t>& all, const std::vector<int32_t>& part) {
+    return std::search(all.begin(), all.end(), part.begin(), part.end()) != all.end();
+}
+
+}  // namespace
+
+TEST_F(SpeechToFile, MandarinSaysNumbersInWordsAndEnglishWordsInEnglish) {
+    useVoice("cmn");
+    render(u"版本 1.7");
+    render(u"版本 一点七");
+    render(u"编辑editor编辑");
+    voice_->setMixedScript(false);
+    render(u"编辑editor编辑");
+    voice_->setMixedScript(true);
+    useVoice("en-us");
+    render(u"editor");
+    ASSERT_TRUE(log_->waitFor(EventKind::EndStream, 5));
+    const auto all = log_->events();
+    EXPECT_EQ(phonesOf(all, 1), phonesOf(all, 2));
+    const auto english = phonesOf(all, 5);
+    ASSERT_GE(english.size(), 4u);
+    EXPECT_TRUE(contains(phonesOf(all, 3), english));
+    EXPECT_FALSE(contains(phonesOf(all, 4), english));
+    EXPECT_TRUE(events(EventKind::VoiceChange).empty());  // the runs of English leave the voice as it is
+}
+
+TEST_F(SpeechToFile, WordsKeepTheirPlacesThroughMixedText) {
+    struct Case {
+        std::string_view voice;
+        std::u16string text;
+        std::u16string letters;  // the text without spaces and sentence punctuation
+        std::vector<std::u16string> words;  // among the words spoken
+    };
+    const std::vector<Case> cases = {
+        {"cmn", u"我用editor写了25%的代码，花了¥3.50。", u"我用editor写了25%的代码花了¥3.50", {u"editor", u"25%", u"¥3.50"}},
+        {"en-us", u"I said 你好 to the editor on 2026年12月7日.", u"Isaid你好totheeditoron2026年12月7日",
+         {u"said", u"你好", u"editor"}},
+    };
+    uint32_t stream = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(utf8(c.text));
+        useVoice(c.voice);
+        render(c.text);
+        ASSERT_TRUE(log_->waitFor(EventKind::EndStream, ++stream));
+        std::vector<std::u16string> words;
+        std::u16string letters;
+        int32_t end = 0;
+        for (const auto& e : log_->events()) {
+            if (e.kind != EventKind::Word || e.streamNumber != stream) continue;
+            EXPECT_GE(e.characterPosition, end);
+            end = e.characterPosition + e.length;
+            words.push_back(c.text.substr(static_cast<size_t>(e.characterPosition), static_cast<size_t>(e.length)));
+            letters += words.back();
+        }
+        EXPECT_EQ(letters, c.letters);
+        for (const auto& w : c.words) EXPECT_NE(std::find(words.begin(), words.end(), w), words.end()) << utf8(w);
     }
 }

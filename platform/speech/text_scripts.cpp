@@ -2,14 +2,14 @@
 // back a little text, so that a run and a number are seen whole before they are passed on, and cuts
 // only where no run or number can reach across: between Han characters, or for a voice that reads
 // Chinese with another voice, between letters as well.
-#include "script_runs.h"
+#include "text_scripts.h"
 
 #include <unicode/uchar.h>
 #include <unicode/uscript.h>
 
 #include <string_view>
 
-#include "mandarin_reading.h"
+#include "text_mandarin.h"
 
 namespace speech::text {
 

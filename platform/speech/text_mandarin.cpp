@@ -1,6 +1,6 @@
 // Mandarin readings of numbers. Where the written form leaves a choice, the reading is the one a
 // newsreader on the national news uses; forms that cannot be read better are left to the engine.
-#include "mandarin_reading.h"
+#include "text_mandarin.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "script_runs.h"
+#include "text_scripts.h"
 
 namespace speech::text {
 
