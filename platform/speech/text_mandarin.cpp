@@ -188,6 +188,8 @@ public:
 
     // A number with whatever is read with it: a sign, a currency, a range, a unit.
     std::optional<Token> token(size_t i) const {
+        static constexpr std::u32string_view kStarts = U"+-−¥￥$€£￡Nn№";
+        if (!digitAt(i) && kStarts.find(at(i)) == std::u32string_view::npos) return std::nullopt;
         if (glued(i)) return std::nullopt;
         if (auto t = numbered(i)) return t;
         const std::u32string_view currency = currencyName(run_[i].c);
