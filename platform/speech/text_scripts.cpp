@@ -1,12 +1,12 @@
 // The script stage between a producer (plain text, markup, a text file) and the segmenter. It holds
-// back a little text, so that a run and a number are seen whole before they are passed on, and cuts
-// only where no run or number can reach across: between Han characters, or for a voice that reads
-// Chinese with another voice, between letters as well.
+// back a little text, so that a run and a number are seen whole before they are passed on, and passes
+// it on in pieces cut only where no number, unit or run can reach across (see cutsBefore).
 #include "text_scripts.h"
 
 #include <unicode/uchar.h>
 #include <unicode/uscript.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "text_mandarin.h"
@@ -135,7 +135,8 @@ public:
         mode_ = Mode::Pass;
         before_ = 0;
         received_ = 0;
-        hanRun_ = 0;
+        lastClass_ = CharClass::Space;
+        sameRun_ = 0;
         cut_ = 0;
         ended_ = false;
     }
@@ -158,19 +159,26 @@ private:
         pending_.push_back({cp, src, srcEnd});
         const size_t n = pending_.size();
         const CharClass c = classOf(cp, CharClass::Neutral);
-        hanRun_ = c == CharClass::Han ? hanRun_ + 1 : 0;
-        // Nothing reads more than two characters past a number, so three Han characters in a row
-        // can be cut before the third; letters next to letters as well where only Chinese runs are
-        // looked for.
-        if (hanRun_ >= 3 || (mode_ == Mode::Foreign && n >= 2 && isStrong(c) && c != CharClass::Han &&
-                             isStrong(classOf(pending_[n - 2].c, CharClass::Neutral)))) {
-            cut_ = n - 1;
-        }
+        const bool afterStrong = isStrong(lastClass_);
+        sameRun_ = c == lastClass_ ? sameRun_ + 1 : 1;
+        lastClass_ = c;
+        if (cutsBefore(c, afterStrong)) cut_ = n - 1;
         if (n >= kHold && cut_ > 0) {
             flush(cut_);
         } else if (n >= kMaxHold) {
             flush(n);
         }
+    }
+
+    // Whether pending_ may be cut before its last character, of class `c`. No number reads more than
+    // two characters past its end, so three Han characters in a row allow a cut before the third; no
+    // unit has more than two letters, so four Latin letters in a row allow one before the fourth
+    // (both sides of it go to the same voice). Where only Chinese runs are looked for, any letter
+    // after a letter allows one.
+    bool cutsBefore(CharClass c, bool afterStrong) const {
+        if (c == CharClass::Han) return sameRun_ >= 3;
+        if (mode_ == Mode::Mandarin) return c == CharClass::Latin && sameRun_ >= 4;
+        return isStrong(c) && afterStrong;
     }
 
     void marker(Marker m) override {
@@ -207,6 +215,10 @@ private:
             for (size_t i = 0; i < chunk_.size(); ++i) emit(chunk_[i], marks_[i] != 0);
             return;
         }
+        if (std::none_of(chunk_.begin(), chunk_.end(), [](const ContextChar& c) { return isHan(c.c); })) {
+            for (const ContextChar& c : chunk_) emit(c, false);
+            return;
+        }
         markRuns(chunk_, CharClass::Han, marks_);
         for (size_t i = 0; i < chunk_.size();) {
             if (!marks_[i]) {
@@ -236,7 +248,8 @@ private:
     Mode mode_ = Mode::Pass;
     char32_t before_ = 0;    // the character before pending_
     uint64_t received_ = 0;  // units the inner producer has put
-    size_t hanRun_ = 0;      // Han characters at the end of pending_
+    CharClass lastClass_ = CharClass::Space;  // of the last character put
+    size_t sameRun_ = 0;                      // characters of that class in a row
     size_t cut_ = 0;         // where pending_ may be cut, 0 for nowhere
     bool ended_ = false;
 

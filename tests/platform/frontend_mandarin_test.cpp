@@ -141,6 +141,7 @@ TEST(FrontendMandarin, ALongTextReadsAsItsSentencesReadAlone) {
         u"今年的增长率是25%，比2025年高出3.5个百分点。", u"我们在2026-12-07 14:30见面，地点在No.5大楼。",
         u"他用editor写了1,234行代码，花了¥3.50。", u"温度是-5℃，风速60km/h，相当寒冷的一天。",
         u"电话13800138000，请在3~5天内回复我们的团队成员们。\n",
+        u"The committee approved 25% of the budget, about 5 km of road, for 2026 and onwards. ",
     };
     for (const SpObjectToken& voice : {kMandarin, kEnglish}) {
         std::u16string text;

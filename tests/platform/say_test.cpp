@@ -114,6 +114,25 @@ TEST(Say, RendersAFileAndPrintsEachEventAsJson) {
     fs::remove(wav);
 }
 
+TEST(Say, NoMixedScriptLeavesEnglishWordsToTheMandarinVoice) {
+    const fs::path wav = fs::temp_directory_path() / ("tallamo-say-mixed-" + std::to_string(::getpid()) + ".wav");
+    auto phonemes = [&](bool mixed) {
+        std::vector<std::string> args{"--output", wav.string(), "--events", "--voice", "Chinese (Mandarin)", "我用editor"};
+        if (!mixed) args.insert(args.begin(), "--no-mixed-script");
+        SayRun r = say(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string out;
+        for (const auto& l : r.lines()) {
+            if (l.find("\"event\":\"Phoneme\"") != std::string::npos) out += l.substr(l.find("\"current\""));
+        }
+        return out;
+    };
+    const std::string mixed = phonemes(true);
+    EXPECT_FALSE(mixed.empty());
+    EXPECT_NE(mixed, phonemes(false));
+    fs::remove(wav);
+}
+
 TEST(Say, ReportsBadUseAndBadFilesOnStderrWithAFailingStatus) {
     SayRun unknown = say({"--no-such-option"});
     EXPECT_NE(unknown.status, 0);
