@@ -63,6 +63,26 @@ Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags
     return r;
 }
 
+// Seconds the real engine takes to speak `text` into a 22 kHz WAV file, with the voice `voiceId` (or
+// the default one).
+double renderSeconds(const std::u16string& text, int32_t flags, const std::string& voiceId = {}) {
+    SpVoice voice;
+    for (const auto& t : voice.GetVoices("", "")) {
+        if (t.Id() == voiceId) voice.SetVoice(t);
+    }
+    auto file = std::make_shared<SpFileStream>();
+    file->Format().SetType(SAFT22kHz16BitMono);
+    const std::string path = "/tmp/tallamo-bench-frontend.wav";
+    file->Open(path, SSFMCreateForWrite, false);
+    voice.SetAudioOutputStream(file);
+    const auto t0 = Clock::now();
+    voice.Speak(std::u16string_view(text), flags);
+    const auto t1 = Clock::now();
+    file->Close();
+    std::remove(path.c_str());
+    return seconds(t0, t1);
+}
+
 // Chinese news prose with the numbers, units and English words news text has.
 std::shared_ptr<const std::u16string> buildChinese(size_t units) {
     const std::u16string piece =
@@ -100,20 +120,7 @@ void chineseFigures() {
                 megabytes(*text) / both.total);
     try {
         auto slice = buildChinese(10'000);  // 20 KB: several minutes of speech
-        SpVoice voice;
-        for (const auto& t : voice.GetVoices("", "")) {
-            if (t.Id() == mandarin.Id()) voice.SetVoice(t);
-        }
-        auto file = std::make_shared<SpFileStream>();
-        file->Format().SetType(SAFT22kHz16BitMono);
-        const std::string path = "/tmp/tallamo-bench-chinese.wav";
-        file->Open(path, SSFMCreateForWrite, false);
-        voice.SetAudioOutputStream(file);
-        const auto t0 = Clock::now();
-        voice.Speak(std::u16string_view(*slice), SVSFIsNotXML);
-        const double render = seconds(t0, Clock::now());
-        file->Close();
-        std::remove(path.c_str());
+        const double render = renderSeconds(*slice, SVSFIsNotXML, mandarin.Id());
         const double renderPerMb = render / megabytes(*slice);
         std::printf("render  chinese %.2f MB to WAV: %.2f s = %.0f s/MB; rewriting the numbers costs %.3f s/MB = %.3f%% of "
                     "it\n",
@@ -152,18 +159,7 @@ int main() {
         auto text = build(100'000, true);  // 200 KB
         Run r = readThrough(text, SVSFIsXML);
         try {
-            SpVoice voice;
-            auto file = std::make_shared<SpFileStream>();
-            file->Format().SetType(SAFT22kHz16BitMono);
-            const std::string path = "/tmp/tallamo-bench-frontend.wav";
-            file->Open(path, SSFMCreateForWrite, false);
-            voice.SetAudioOutputStream(file);
-            const auto t0 = Clock::now();
-            voice.Speak(std::u16string_view(*text), SVSFIsXML);
-            const auto t1 = Clock::now();
-            file->Close();
-            std::remove(path.c_str());
-            const double render = seconds(t0, t1);
+            const double render = renderSeconds(*text, SVSFIsXML);
             std::printf("render  %.1f MB marked up to WAV: %.2f s; front end %.4f s = %.2f%% of it\n", megabytes(*text),
                         render, r.total, 100.0 * r.total / render);
         } catch (const Error& e) {
