@@ -2,6 +2,8 @@
 // newsreader on the national news uses; forms that cannot be read better are left to the engine.
 #include "text_mandarin.h"
 
+#include <unicode/uchar.h>
+
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -236,6 +238,8 @@ public:
             return std::nullopt;
         if (!currency.empty() && (first->sign || first->per || !first->isQuantity()))
             return std::nullopt;
+        if (first->kind == Number::Kind::Integer && ordinalAt(first->end))
+            return std::nullopt;
         std::optional<Number> second = currency.empty() ? rangeEnd(*first) : std::nullopt;
         const size_t numbersEnd = second ? second->end : first->end;
 
@@ -302,10 +306,18 @@ private:
         for (size_t i = from; i < to; ++i) out += at(i);
         return out;
     }
-    // A number right after a Latin letter or a digit is part of a word ("MP3", "A4").
+    // A number right after a Latin letter or a digit is part of a word ("MP3", "A4", "COVID-19").
     bool glued(size_t i) const {
         const char32_t p = at(i - 1);
-        return isDigit(p) || isLatinLetter(p);
+        return isDigit(p) || isLatinLetter(p) || (p == U'-' && isLatinLetter(at(i - 2)));
+    }
+    // English ordinals ("1st", "4th") are left to the English voice.
+    bool ordinalAt(size_t e) const {
+        static constexpr std::array<std::u32string_view, 4> kSuffixes{U"st", U"nd", U"rd", U"th"};
+        const std::u32string suffix{static_cast<char32_t>(u_tolower(static_cast<UChar32>(at(e)))),
+                                    static_cast<char32_t>(u_tolower(static_cast<UChar32>(at(e + 1))))};
+        return std::find(kSuffixes.begin(), kSuffixes.end(), suffix) != kSuffixes.end() &&
+               !isLatinLetter(at(e + 2));
     }
 
     static std::u32string perName(char32_t per) { return per == U'%' ? U"百分之" : U"千分之"; }

@@ -108,6 +108,8 @@ TEST(FrontendMandarin, NumbersAreReadAsWordsThatPointAtWhatWasWritten) {
         // Fullwidth digits; what is not a number of its own stays as written.
         {u"２５％", U"百分之二十五"},
         {u"MP3", U"MP3"},
+        {u"COVID-19", U"COVID-19"},
+        {u"4th", U"4th"},
         {u"1.2.3", U"一点二点三"},
         {u"5 mice", U"五 mice"},
     };
@@ -117,6 +119,7 @@ TEST(FrontendMandarin, NumbersAreReadAsWordsThatPointAtWhatWasWritten) {
         const std::u16string text = u"说：" + c.written + u"。";
         const auto segments = readAll(text, contextFor(kMandarin, false));
         EXPECT_EQ(joined(segments), U"说：" + c.read + U"。");
+        if (c.read == std::u32string(c.written.begin(), c.written.end())) continue;
         // Every stretch written without Han characters is inside one word, which no other word enters.
         for (size_t a = 2; a < text.size() - 1;) {
             size_t b = a;
