@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -187,4 +188,231 @@ TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {
     EXPECT_EQ(got.rfind("{\"event\":\"StartStream\"", 0), 0u);
     while (!got.empty() && got.back() == '\n') got.pop_back();
     EXPECT_EQ(got.substr(got.rfind('\n') + 1).rfind("{\"event\":\"EndStream\"", 0), 0u) << got.substr(got.size() - 200);
+}
+
+namespace {
+
+struct Rendered {
+    int rate = 0;
+    int channels = 0;
+    int type = 0;
+    double seconds = 0;
+};
+
+Rendered infoOf(const fs::path& path) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return {};
+    sf_close(f);
+    return {info.samplerate, info.channels, info.format, double(info.frames) / info.samplerate};
+}
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A folder of its own for one test's files, removed afterwards.
+struct Folder {
+    fs::path path = fs::temp_directory_path() / ("tallamo-say-" + std::to_string(::getpid()) + "-" +
+                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    Folder() { fs::create_directories(path); }
+    ~Folder() { fs::remove_all(path); }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+const char* kRoundTripText =
+    "Saving speech in many formats keeps its length. This sentence is here to make it a little longer. "
+    "And one more sentence ends it.";
+
+}  // namespace
+
+TEST(Say, EachExtensionRoundTripsAtTheLengthOfTheWavRender) {
+    Folder dir;
+    struct Case {
+        std::string file;
+        const char* format;
+        int rate, channels, type;
+    };
+    const std::vector<Case> cases = {
+        {"a.wav", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+        {"b.flac", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+        {"c.FLAC", "SAFT8kHz8BitMono", 8000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_S8},
+        {"d.ogg", "SAFT44kHz16BitStereo", 44100, 2, SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"e.oga", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"f.opus", "SAFT22kHz16BitMono", 48000, 1, SF_FORMAT_OGG | SF_FORMAT_OPUS},
+        {"g.mp3", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
+    };
+    double wavSeconds = 0;
+    for (const auto& c : cases) {
+        SayRun r = say({"--output", dir / c.file, "--format", c.format, kRoundTripText});
+        ASSERT_EQ(r.status, 0) << c.file << ": " << r.err;
+        const Rendered got = infoOf(dir / c.file);
+        EXPECT_EQ(got.rate, c.rate) << c.file;
+        EXPECT_EQ(got.channels, c.channels) << c.file;
+        EXPECT_EQ(got.type, c.type) << c.file;
+        if (wavSeconds == 0) wavSeconds = got.seconds;
+        EXPECT_NEAR(got.seconds, wavSeconds, wavSeconds * 0.01) << c.file;
+    }
+    EXPECT_GT(wavSeconds, 5.0);
+}
+
+// Bad use is a usage error (status 2) and a refused text a failure (status 1); neither touches an
+// existing file of the name given, nor leaves anything beside it.
+TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
+    Folder dir;
+    const std::string keep = dir / "keep.wav";
+    ASSERT_EQ(say({"--output", keep, "An earlier render."}).status, 0);
+    const std::string before = readAll(keep);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--output", dir / "x.aiff", "text"}, 2, ".wav .flac .ogg .oga .opus .mp3"},
+        {{"--output", keep, "--quality", "5", "text"}, 2, "--quality"},
+        {{"--output", dir / "x.ogg", "--quality", "11", "text"}, 2, "--quality"},
+        {{"--output", keep, "--timings", dir / "t.txt", "text"}, 2, ".srt .vtt .lrc .json"},
+        {{"--output", "-", "--events", "text"}, 2, "--events"},
+        {{"--output", keep, "--timings-unit", "line", "text"}, 2, "word or sentence"},
+        {{"--output", keep, "--flags", "8", "Fine. <rate speed=\"2\">closed wrongly</volume>"}, 1, "XML"},
+        {{"--output", keep, "--file", dir / "missing.txt"}, 1, "missing.txt"},
+    };
+    for (const auto& c : cases) {
+        SayRun r = say(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1] << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(readAll(keep), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    }
+}
+
+TEST(Say, WritesAWavStreamOfUnknownLengthToStandardOutput) {
+    Folder dir;
+    SayRun piped = say({"--output", "-", "--format", "SAFT16kHz16BitStereo", "你好，世界。"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    ASSERT_EQ(say({"--output", dir / "file.wav", "--format", "SAFT16kHz16BitStereo", "你好，世界。"}).status, 0);
+    const std::string file = readAll(dir / "file.wav");
+    ASSERT_GT(piped.out.size(), 44u);
+    EXPECT_EQ(piped.out.substr(0, 4), "RIFF");
+    EXPECT_EQ(piped.out.substr(4, 4), std::string(4, '\xFF'));
+    EXPECT_EQ(piped.out.substr(12, 24), file.substr(12, 24));  // the same format chunk
+    EXPECT_EQ(piped.out.substr(36, 8), "data" + std::string(4, '\xFF'));
+    EXPECT_TRUE(piped.out.substr(44) == file.substr(44)) << "the samples differ from the file's";
+}
+
+namespace {
+
+// Milliseconds of the hours, minutes, seconds and milliseconds matched from `m[first]` on.
+uint64_t msOf(const std::smatch& m, size_t first) {
+    return std::stoull(m[first]) * 3600000 + std::stoull(m[first + 1]) * 60000 + std::stoull(m[first + 2]) * 1000 +
+           std::stoull(m[first + 3]);
+}
+
+struct Cue {
+    uint64_t start, end;
+    std::string text;
+};
+
+// A strict SubRip or WebVTT reader: numbered (SubRip) or headed (WebVTT) cues, each a time line and one
+// line of text, separated by one empty line. Fails the test on anything else.
+std::vector<Cue> readCues(const std::string& contents, bool vtt) {
+    const std::regex time(vtt ? R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) --> (\d\d):(\d\d):(\d\d)\.(\d\d\d))"
+                              : R"((\d\d):(\d\d):(\d\d),(\d\d\d) --> (\d\d):(\d\d):(\d\d),(\d\d\d))");
+    std::istringstream in(contents);
+    std::string line;
+    if (vtt) {
+        EXPECT_TRUE(std::getline(in, line) && line == "WEBVTT");
+        EXPECT_TRUE(std::getline(in, line) && line.empty());
+    }
+    std::vector<Cue> cues;
+    while (std::getline(in, line)) {
+        if (!vtt) {
+            EXPECT_EQ(line, std::to_string(cues.size() + 1));
+            std::getline(in, line);
+        }
+        std::smatch m;
+        if (!std::regex_match(line, m, time)) {
+            ADD_FAILURE() << "not a time line: " << line;
+            return cues;
+        }
+        Cue cue{msOf(m, 1), msOf(m, 5), {}};
+        EXPECT_TRUE(std::getline(in, cue.text) && !cue.text.empty());
+        EXPECT_TRUE(std::getline(in, line) && line.empty()) << "after " << cue.text;
+        EXPECT_LE(cue.start, cue.end);
+        if (!cues.empty()) {
+            EXPECT_LE(cues.back().end, cue.start);
+        }
+        cues.push_back(cue);
+    }
+    return cues;
+}
+
+// The "ms" of each printed event of `kind`.
+std::vector<uint64_t> eventTimes(const SayRun& run, const std::string& kind) {
+    std::vector<uint64_t> times;
+    const std::regex ms("\"ms\":(\\d+)");
+    for (const auto& l : run.lines()) {
+        std::smatch m;
+        if (l.find("\"event\":\"" + kind + "\"") != std::string::npos && std::regex_search(l, m, ms))
+            times.push_back(std::stoull(m[1]));
+    }
+    return times;
+}
+
+}  // namespace
+
+// Markup with a rate change, a silence and a character reference, and Chinese: the timing files'
+// times are the Word and Sentence events' times of the same render, and their texts the spoken ones.
+TEST(Say, TimingFilesGiveTheTimesOfTheRendersWordAndSentenceEvents) {
+    Folder dir;
+    const std::string text =
+        "<rate absspeed=\"5\">Fast words here.</rate> <silence msec=\"400\"/>Slow &amp; steady. 你好，世界。 The end.";
+    auto render = [&](const std::string& timings, const std::string& unit) {
+        SayRun r = say({"--flags", "8", "--events", "--output", dir / "a.flac", "--timings", dir / timings,
+                        "--timings-unit", unit, text});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    };
+    auto starts = [](const std::vector<Cue>& cues) {
+        std::vector<uint64_t> v;
+        for (const auto& c : cues) v.push_back(c.start);
+        return v;
+    };
+
+    SayRun srt = render("t.srt", "sentence");
+    const auto sentences = readCues(readAll(dir / "t.srt"), false);
+    EXPECT_EQ(starts(sentences), eventTimes(srt, "Sentence"));
+    ASSERT_GE(sentences.size(), 3u);
+    EXPECT_EQ(sentences[0].text, "Fast words here.");
+    EXPECT_EQ(sentences[1].text, "Slow & steady.");
+    EXPECT_NE(sentences[2].text.find("你好"), std::string::npos);
+    EXPECT_GE(sentences[1].start, sentences[0].end);
+
+    SayRun vtt = render("t.vtt", "word");
+    const auto words = readCues(readAll(dir / "t.vtt"), true);
+    EXPECT_EQ(starts(words), eventTimes(vtt, "Word"));
+    ASSERT_GE(words.size(), 3u);
+    EXPECT_EQ(words[0].text, "Fast");
+
+    SayRun lrc = render("t.lrc", "sentence");
+    std::vector<uint64_t> lrcWords;
+    const std::regex stamp(R"(<(\d\d):(\d\d)\.(\d\d)>)");
+    const std::string lrcText = readAll(dir / "t.lrc");
+    for (std::sregex_iterator it(lrcText.begin(), lrcText.end(), stamp), end; it != end; ++it)
+        lrcWords.push_back(std::stoull((*it)[1]) * 60000 + std::stoull((*it)[2]) * 1000 + std::stoull((*it)[3]) * 10);
+    EXPECT_EQ(lrcWords.size(), eventTimes(lrc, "Word").size());
+    for (size_t i = 1; i < lrcWords.size(); ++i) EXPECT_LT(lrcWords[i - 1], lrcWords[i]) << i;
+
+    SayRun json = render("t.json", "word");
+    std::vector<uint64_t> jsonStarts;
+    const std::string jsonText = readAll(dir / "t.json");
+    const std::regex start("\"startMs\":(\\d+)");
+    for (std::sregex_iterator it(jsonText.begin(), jsonText.end(), start), end; it != end; ++it)
+        jsonStarts.push_back(std::stoull((*it)[1]));
+    std::vector<uint64_t> expected = eventTimes(json, "Word");
+    const auto sentenceTimes = eventTimes(json, "Sentence");
+    expected.insert(expected.end(), sentenceTimes.begin(), sentenceTimes.end());
+    EXPECT_EQ(jsonStarts, expected);
 }

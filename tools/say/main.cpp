@@ -1,10 +1,14 @@
-// tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into a WAV file,
-// optionally printing every voice event as one JSON object per line when it is released.
+// tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into an audio
+// file (WAV, FLAC, Ogg Vorbis, Ogg Opus or MP3, or a WAV stream on standard output), optionally printing
+// every voice event as one JSON object per line when it is released, and writing the words' and
+// sentences' times beside the audio.
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -12,10 +16,13 @@
 #include <vector>
 
 #include "platform/speech/error.h"
+#include "platform/speech/file_source.h"
 #include "platform/speech/formats.h"
+#include "platform/speech/frontend.h"
 #include "platform/speech/streams.h"
 #include "platform/speech/utf8.h"
 #include "platform/speech/voice.h"
+#include "tools/say/timings.h"
 
 namespace {
 
@@ -27,9 +34,15 @@ extern "C" void onSigint(int) { interrupted.store(true); }
 
 const char* kUsage =
     "usage: tallamo-say [--voice N|DESCRIPTION] [--rate R] [--volume V] [--format SAFT...] [--flags N]\n"
-    "                   [--output FILE.wav] [--device N|default] [--events] [--no-mixed-script]\n"
+    "                   [--output FILE|-] [--quality Q] [--timings FILE] [--timings-unit word|sentence]\n"
+    "                   [--device N|default] [--events] [--no-mixed-script]\n"
     "                   [--list-voices] [--list-formats] [--list-outputs] [TEXT | --file PATH]\n"
-    "  --no-mixed-script  read English words in Chinese text, and Chinese in other text, with the voice itself\n";
+    "  --output FILE          render into FILE, in the format its extension names (.wav .flac .ogg .oga .opus .mp3)\n"
+    "  --output -             write a WAV stream to standard output\n"
+    "  --quality Q            quality of .ogg, .oga, .opus and .mp3 output, 0 (smallest) to 10 (best)\n"
+    "  --timings FILE         write the words' and sentences' times to FILE (.srt .vtt .lrc .json)\n"
+    "  --timings-unit UNIT    one .srt or .vtt cue a sentence (the default) or a word\n"
+    "  --no-mixed-script      read English words in Chinese text, and Chinese in other text, with the voice itself\n";
 
 struct Options {
     std::optional<std::string> voice;
@@ -38,6 +51,11 @@ struct Options {
     std::optional<int32_t> format;
     int32_t flags = SVSFDefault;
     std::optional<std::string> output;
+    FileCodec codec = FileCodec::Wav;
+    std::optional<double> quality;
+    std::optional<std::string> timings;
+    tallamo::TimingFormat timingFormat = tallamo::TimingFormat::Srt;
+    tallamo::CueUnit cueUnit = tallamo::CueUnit::Sentence;
     std::optional<std::string> device;
     bool events = false;
     bool mixedScript = true;
@@ -62,6 +80,31 @@ long toNumber(const std::string& option, const std::string& value) {
     throw UsageError{option + " needs a number, not \"" + value + "\""};
 }
 
+// The codec and timing format from the file names, and the options that go with them.
+void checkOutputs(Options& o) {
+    const bool toStdout = o.output && *o.output == "-";
+    if (o.output && !toStdout) {
+        auto codec = fileCodecForName(*o.output);
+        if (!codec)
+            throw UsageError{"cannot tell the audio format of \"" + *o.output + "\" from its extension; use one of " +
+                             std::string(fileCodecExtensions())};
+        o.codec = *codec;
+    }
+    if (toStdout && o.events) throw UsageError{"--events prints to standard output, which --output - takes"};
+    if (o.quality) {
+        const bool lossy = o.codec == FileCodec::OggVorbis || o.codec == FileCodec::OggOpus || o.codec == FileCodec::Mp3;
+        if (!lossy) throw UsageError{"--quality applies to .ogg, .oga, .opus and .mp3 output only"};
+        if (*o.quality < 0 || *o.quality > 10) throw UsageError{"--quality is 0 to 10"};
+    }
+    if (o.timings) {
+        auto format = tallamo::timingFormatForName(*o.timings);
+        if (!format)
+            throw UsageError{"cannot tell the timing format of \"" + *o.timings + "\" from its extension; use one of " +
+                             std::string(tallamo::timingExtensions())};
+        o.timingFormat = *format;
+    }
+}
+
 Options parse(int argc, char** argv) {
     Options o;
     auto value = [&](int& i, const std::string& name) -> std::string {
@@ -79,6 +122,13 @@ Options parse(int argc, char** argv) {
             else o.format = static_cast<int32_t>(toNumber(a, f));
         } else if (a == "--flags") o.flags = static_cast<int32_t>(toNumber(a, value(i, a)));
         else if (a == "--output") o.output = value(i, a);
+        else if (a == "--quality") o.quality = toNumber(a, value(i, a));
+        else if (a == "--timings") o.timings = value(i, a);
+        else if (a == "--timings-unit") {
+            const std::string unit = value(i, a);
+            if (unit != "word" && unit != "sentence") throw UsageError{"--timings-unit is word or sentence"};
+            o.cueUnit = unit == "word" ? tallamo::CueUnit::Word : tallamo::CueUnit::Sentence;
+        }
         else if (a == "--device") o.device = value(i, a);
         else if (a == "--events") o.events = true;
         else if (a == "--no-mixed-script") o.mixedScript = false;
@@ -92,33 +142,12 @@ Options parse(int argc, char** argv) {
         else o.text = a;
     }
     if (o.text && o.file) throw UsageError{"give a TEXT or --file, not both"};
+    checkOutputs(o);
     return o;
 }
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
 std::string toJson(const VoiceEvent& e) {
-    std::string j = "{\"event\":" + jsonString(eventTitle(e.kind)) + ",\"stream\":" + std::to_string(e.streamNumber) +
+    std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) + ",\"stream\":" + std::to_string(e.streamNumber) +
                     ",\"position\":" + std::to_string(e.streamPosition) + ",\"ms\":" + std::to_string(e.audioTimeMs);
     switch (e.kind) {
         case EventKind::Word:
@@ -126,7 +155,7 @@ std::string toJson(const VoiceEvent& e) {
             j += ",\"pos\":" + std::to_string(e.characterPosition) + ",\"length\":" + std::to_string(e.length);
             break;
         case EventKind::Bookmark:
-            j += ",\"bookmark\":" + jsonString(e.bookmark) + ",\"id\":" + std::to_string(e.bookmarkId);
+            j += ",\"bookmark\":" + tallamo::jsonQuoted(e.bookmark) + ",\"id\":" + std::to_string(e.bookmarkId);
             break;
         case EventKind::Phoneme:
         case EventKind::Viseme:
@@ -135,7 +164,7 @@ std::string toJson(const VoiceEvent& e) {
             break;
         case EventKind::AudioLevel: j += ",\"level\":" + std::to_string(e.audioLevel); break;
         case EventKind::VoiceChange:
-            j += ",\"token\":" + jsonString(e.token ? e.token->GetDescription(0) : std::string());
+            j += ",\"token\":" + tallamo::jsonQuoted(e.token ? e.token->GetDescription(0) : std::string());
             break;
         case EventKind::EnginePrivate: j += ",\"data\":" + std::to_string(e.engineData); break;
         case EventKind::StartStream:
@@ -152,6 +181,38 @@ SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
         if (t.GetDescription(0) == wanted || t.Id() == wanted) return t;
     }
     throw Error(errc::kNotFound, "No voice is called \"" + wanted + "\" (see --list-voices).");
+}
+
+int32_t flagsOf(const Options& o) { return o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0); }
+
+// The text whose positions the events give: the TEXT, or the text file as the voice decodes it.
+std::u16string timedText(const Options& o) {
+    if (!o.file) return speech::fromUtf8(*o.text);
+    auto opened = openNamedFile(*o.file);
+    auto& named = opened.orThrow();
+    auto* text = std::get_if<std::unique_ptr<TextFileReader>>(&named.content);
+    if (!text) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
+    return (*text)->readAll().orThrow();
+}
+
+// Writes `contents` under a temporary name beside `path`, then renames it into place.
+void writeReplacing(const std::string& path, const std::string& contents) {
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << contents;
+        out.flush();
+        if (!out) {
+            std::filesystem::remove(temporary);
+            throw Error(errc::kAccessDenied, "Cannot write the file \"" + path + "\".");
+        }
+    }
+    std::error_code failed;
+    std::filesystem::rename(temporary, path, failed);
+    if (failed) {
+        std::filesystem::remove(temporary);
+        throw Error(errc::kAccessDenied, "Cannot save the file \"" + path + "\": " + failed.message() + ".");
+    }
 }
 
 int run(const Options& o) {
@@ -179,7 +240,9 @@ int run(const Options& o) {
     if (o.output) {
         file = std::make_shared<SpFileStream>();
         file->Format().SetType(format);
-        file->Open(*o.output, SSFMCreateForWrite, false);
+        file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
+        if (*o.output == "-") file->openStandardOutput();
+        else file->Open(*o.output, SSFMCreateForWrite, false);
         voice.SetAudioOutputStream(file);
     } else {
         if (o.device && *o.device != "default") {
@@ -198,20 +261,27 @@ int run(const Options& o) {
         pending = true;
         released.notify_one();
     });
+    std::optional<tallamo::TimingRecorder> timings;
+    if (o.timings) {
+        std::u16string text = timedText(o);
+        const bool markup = readsAsMarkup(flagsOf(o), text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
+        timings.emplace(std::move(text), markup);
+    }
     auto printEvents = [&] {
         for (const auto& e : voice.TakeEvents()) {
             if (o.events) std::cout << toJson(e) << '\n';
+            if (timings) timings->add(e);
         }
-        std::cout.flush();
+        if (o.events) std::cout.flush();
     };
 
     // --events prints every kind, audio levels and the engine's own events included. Without it only
-    // the end matters, and events nobody prints are not made.
-    voice.SetEventInterests(o.events ? SVEAllEvents : SVEStartInputStream | SVEEndInputStream);
+    // the end matters (and the words and sentences for --timings): events nobody uses are not made.
+    voice.SetEventInterests(o.events    ? SVEAllEvents
+                            : o.timings ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
+                                        : SVEStartInputStream | SVEEndInputStream);
     std::signal(SIGINT, onSigint);
-    int32_t flags = o.flags | SVSFlagsAsync;
-    if (o.file) flags |= SVSFIsFilename;
-    voice.Speak(speech::fromUtf8(o.file ? *o.file : *o.text), flags);
+    voice.Speak(speech::fromUtf8(o.file ? *o.file : *o.text), flagsOf(o));
 
     bool stopped = false;
     while (!voice.WaitUntilDone(0)) {
@@ -229,8 +299,14 @@ int run(const Options& o) {
     }
     printEvents();
     voice.SetNotify({});
+    if (stopped) {
+        // An interrupted render leaves no file, and no earlier file is lost.
+        if (file) file->discard();
+        return 130;
+    }
     if (file) file->Close();
-    return stopped ? 130 : 0;
+    if (timings) writeReplacing(*o.timings, timings->render(o.timingFormat, o.cueUnit));
+    return 0;
 }
 
 }  // namespace
