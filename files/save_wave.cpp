@@ -40,6 +40,7 @@ bool waitForRender(QWidget* parent, speech::SpVoice& voice, uint32_t stream, qsi
             dialog->setAutoClose(false);
             dialog->setAutoReset(false);
             dialog->setMinimumDuration(0);
+            dialog->setMinimumWidth(360);
             dialog->setRange(0, length > 0 ? kSteps : 0);  // no known length: a busy bar
             dialog->show();
         }
