@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QProgressDialog>
+#include <algorithm>
+#include <memory>
 
 #include "app/parlan_main.h"
 #include "files/common_dialog.h"
