@@ -46,16 +46,12 @@ void SpStream::adjustType(int32_t type) {
 
 namespace {
 
-struct CodecName {
-    std::string_view extension;
-    FileCodec codec;
-};
-constexpr std::array<CodecName, 6> kCodecNames{{{".wav", FileCodec::Wav},
-                                                {".flac", FileCodec::Flac},
-                                                {".ogg", FileCodec::OggVorbis},
-                                                {".oga", FileCodec::OggVorbis},
-                                                {".opus", FileCodec::OggOpus},
-                                                {".mp3", FileCodec::Mp3}}};
+constexpr std::array<std::pair<std::string_view, FileCodec>, 6> kCodecNames{{{".wav", FileCodec::Wav},
+                                                                          {".flac", FileCodec::Flac},
+                                                                          {".ogg", FileCodec::OggVorbis},
+                                                                          {".oga", FileCodec::OggVorbis},
+                                                                          {".opus", FileCodec::OggOpus},
+                                                                          {".mp3", FileCodec::Mp3}}};
 
 // A plain WAV header counts at most 4 GB of file; audio past this many bytes goes into RF64 instead.
 std::atomic<uint64_t> plainWaveLimit{uint64_t{0xFFFFFFFF} - 44};
@@ -285,17 +281,16 @@ private:
     uint64_t written_ = 0;
 };
 
-std::optional<FileCodec> fileCodecForName(std::string_view path) {
+std::string lowerExtension(std::string_view path) {
     const size_t dot = path.rfind('.');
-    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos) return std::nullopt;
+    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos) return {};
     std::string extension(path.substr(dot));
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const auto& entry : kCodecNames) {
-        if (entry.extension == extension) return entry.codec;
-    }
-    return std::nullopt;
+    return extension;
 }
+
+std::optional<FileCodec> fileCodecForName(std::string_view path) { return byExtension(path, kCodecNames); }
 
 std::string_view fileCodecExtensions() { return ".wav .flac .ogg .oga .opus .mp3"; }
 

@@ -1,6 +1,7 @@
 // Audio streams a voice can speak into: a device stream (its audio output) or an audio file stream.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "error.h"
 #include "formats.h"
@@ -74,6 +76,20 @@ private:
 // The containers and codecs a file stream writes. WAV is the default: a plain WAV file, which becomes
 // an RF64 file only when its audio passes the 4 GB that a plain WAV header can count.
 enum class FileCodec { Wav, Flac, OggVorbis, OggOpus, Mp3 };
+
+// The extension of a file name (".wav"), in lower case; empty when the name has none.
+std::string lowerExtension(std::string_view path);
+
+// The value that `table` (lower-case extensions such as ".wav", each with its value) gives the file
+// name `path`'s extension, in any case; nothing for another extension or none.
+template <class Value, size_t N>
+std::optional<Value> byExtension(std::string_view path, const std::array<std::pair<std::string_view, Value>, N>& table) {
+    const std::string extension = lowerExtension(path);
+    for (const auto& [name, value] : table) {
+        if (name == extension) return value;
+    }
+    return std::nullopt;
+}
 
 // The codec a file name's extension asks for (.wav .flac .ogg .oga .opus .mp3, in any case), or nothing.
 std::optional<FileCodec> fileCodecForName(std::string_view path);

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -280,15 +278,8 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
              v.Speak(u"Fine so far. Then # fails.", SVSFDefault);
          }},
         {"full disk", [&](SpVoice& v, auto&, const std::string&) {
-             struct rlimit saved{};
-             ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-             struct rlimit limited = saved;
-             limited.rlim_cur = 64 * 1024;
-             auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-             ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+             testing_support::FileSizeLimit full(64 * 1024);
              v.Speak(longText(), SVSFDefault);
-             ::setrlimit(RLIMIT_FSIZE, &saved);
-             std::signal(SIGXFSZ, oldHandler);
          }},
     };
     std::vector<uint8_t> earlier(5000);

@@ -1,14 +1,12 @@
 // The voice over the real engine (espeak-ng) into WAV file streams: word positions, formats, bad input.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <sys/resource.h>
-
-#include <csignal>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "platform/speech/espeak_synthesizer.h"
@@ -251,12 +249,7 @@ TEST_F(SpeechToFile, SkipFromAnotherThreadJumpsAheadInTheRender) {
 
 TEST_F(SpeechToFile, AWriteFailureEndsTheRenderAndCloseReportsIt) {
     // A file size limit makes the disk "full" after 100 KB: the header is written, then a write fails.
-    struct rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 100 * 1024;
-    auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::optional<FileSizeLimit> full(100 * 1024);
 
     std::u16string text;
     for (int i = 0; i < 200; ++i) text += u"This sentence is one of very many. ";
@@ -273,8 +266,7 @@ TEST_F(SpeechToFile, AWriteFailureEndsTheRenderAndCloseReportsIt) {
     } catch (const Error& e) {
         reported = e.description();
     }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    full.reset();
 
     EXPECT_NE(reported.find(path), std::string::npos) << "Close reported: " << reported;
     EXPECT_EQ(events(EventKind::StartStream).size(), 1u);

@@ -6,20 +6,17 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/speech/streams.h"
 #include "platform/speech/utf8.h"
 
 namespace tallamo {
 
 namespace {
 
-struct FormatName {
-    std::string_view extension;
-    TimingFormat format;
-};
-constexpr std::array<FormatName, 4> kFormatNames{{{".srt", TimingFormat::Srt},
-                                                  {".vtt", TimingFormat::Vtt},
-                                                  {".lrc", TimingFormat::Lrc},
-                                                  {".json", TimingFormat::Json}}};
+constexpr std::array<std::pair<std::string_view, TimingFormat>, 4> kFormatNames{{{".srt", TimingFormat::Srt},
+                                                                               {".vtt", TimingFormat::Vtt},
+                                                                               {".lrc", TimingFormat::Lrc},
+                                                                               {".json", TimingFormat::Json}}};
 
 // "01:02:03,456" (SubRip), "01:02:03.456" (WebVTT), "62:03.45" (LRC, hundredths).
 std::string clock(uint64_t ms, TimingFormat format) {
@@ -60,15 +57,7 @@ std::optional<char32_t> characterReference(std::u16string_view text, size_t& i) 
 }  // namespace
 
 std::optional<TimingFormat> timingFormatForName(std::string_view path) {
-    const size_t dot = path.rfind('.');
-    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos) return std::nullopt;
-    std::string extension(path.substr(dot));
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const auto& entry : kFormatNames) {
-        if (entry.extension == extension) return entry.format;
-    }
-    return std::nullopt;
+    return speech::byExtension(path, kFormatNames);
 }
 
 std::string_view timingExtensions() { return ".srt .vtt .lrc .json"; }
