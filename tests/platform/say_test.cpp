@@ -8,11 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -304,10 +305,27 @@ TEST(Say, WritesAWavStreamOfUnknownLengthToStandardOutput) {
 
 namespace {
 
-// Milliseconds of the hours, minutes, seconds and milliseconds matched from `m[first]` on.
-uint64_t msOf(const std::smatch& m, size_t first) {
-    return std::stoull(m[first]) * 3600000 + std::stoull(m[first + 1]) * 60000 + std::stoull(m[first + 2]) * 1000 +
-           std::stoull(m[first + 3]);
+// Whether `text` has the shape of `pattern`, in which '0' stands for any digit.
+bool shaped(std::string_view text, std::string_view pattern) {
+    if (text.size() != pattern.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (pattern[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i]) return false;
+    }
+    return true;
+}
+
+// Milliseconds of "01:02:03,456" (or with a '.'): hours, minutes, seconds and milliseconds.
+uint64_t clockMs(const std::string& t) {
+    return std::stoull(t.substr(0, 2)) * 3600000 + std::stoull(t.substr(3, 2)) * 60000 +
+           std::stoull(t.substr(6, 2)) * 1000 + std::stoull(t.substr(9, 3));
+}
+
+// The numbers that follow each `key` in `text`.
+std::vector<uint64_t> numbersAfter(const std::string& text, const std::string& key) {
+    std::vector<uint64_t> out;
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
+        out.push_back(std::stoull(text.substr(at + key.size())));
+    return out;
 }
 
 struct Cue {
@@ -318,8 +336,7 @@ struct Cue {
 // A strict SubRip or WebVTT reader: numbered (SubRip) or headed (WebVTT) cues, each a time line and one
 // line of text, separated by one empty line. Fails the test on anything else.
 std::vector<Cue> readCues(const std::string& contents, bool vtt) {
-    const std::regex time(vtt ? R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) --> (\d\d):(\d\d):(\d\d)\.(\d\d\d))"
-                              : R"((\d\d):(\d\d):(\d\d),(\d\d\d) --> (\d\d):(\d\d):(\d\d),(\d\d\d))");
+    const std::string_view time = vtt ? "00:00:00.000 --> 00:00:00.000" : "00:00:00,000 --> 00:00:00,000";
     std::istringstream in(contents);
     std::string line;
     if (vtt) {
@@ -332,12 +349,11 @@ std::vector<Cue> readCues(const std::string& contents, bool vtt) {
             EXPECT_EQ(line, std::to_string(cues.size() + 1));
             std::getline(in, line);
         }
-        std::smatch m;
-        if (!std::regex_match(line, m, time)) {
+        if (!shaped(line, time)) {
             ADD_FAILURE() << "not a time line: " << line;
             return cues;
         }
-        Cue cue{msOf(m, 1), msOf(m, 5), {}};
+        Cue cue{clockMs(line), clockMs(line.substr(17)), {}};
         EXPECT_TRUE(std::getline(in, cue.text) && !cue.text.empty());
         EXPECT_TRUE(std::getline(in, line) && line.empty()) << "after " << cue.text;
         EXPECT_LE(cue.start, cue.end);
@@ -352,11 +368,8 @@ std::vector<Cue> readCues(const std::string& contents, bool vtt) {
 // The "ms" of each printed event of `kind`.
 std::vector<uint64_t> eventTimes(const SayRun& run, const std::string& kind) {
     std::vector<uint64_t> times;
-    const std::regex ms("\"ms\":(\\d+)");
     for (const auto& l : run.lines()) {
-        std::smatch m;
-        if (l.find("\"event\":\"" + kind + "\"") != std::string::npos && std::regex_search(l, m, ms))
-            times.push_back(std::stoull(m[1]));
+        if (l.find("\"event\":\"" + kind + "\"") != std::string::npos) times.push_back(numbersAfter(l, "\"ms\":").at(0));
     }
     return times;
 }
@@ -398,19 +411,18 @@ TEST(Say, TimingFilesGiveTheTimesOfTheRendersWordAndSentenceEvents) {
 
     SayRun lrc = render("t.lrc", "sentence");
     std::vector<uint64_t> lrcWords;
-    const std::regex stamp(R"(<(\d\d):(\d\d)\.(\d\d)>)");
     const std::string lrcText = readAll(dir / "t.lrc");
-    for (std::sregex_iterator it(lrcText.begin(), lrcText.end(), stamp), end; it != end; ++it)
-        lrcWords.push_back(std::stoull((*it)[1]) * 60000 + std::stoull((*it)[2]) * 1000 + std::stoull((*it)[3]) * 10);
+    for (size_t at = lrcText.find('<'); at != std::string::npos; at = lrcText.find('<', at + 1)) {
+        const std::string stamp = lrcText.substr(at, 10);
+        ASSERT_TRUE(shaped(stamp, "<00:00.00>")) << stamp;
+        lrcWords.push_back(std::stoull(stamp.substr(1, 2)) * 60000 + std::stoull(stamp.substr(4, 2)) * 1000 +
+                           std::stoull(stamp.substr(7, 2)) * 10);
+    }
     EXPECT_EQ(lrcWords.size(), eventTimes(lrc, "Word").size());
     for (size_t i = 1; i < lrcWords.size(); ++i) EXPECT_LT(lrcWords[i - 1], lrcWords[i]) << i;
 
     SayRun json = render("t.json", "word");
-    std::vector<uint64_t> jsonStarts;
-    const std::string jsonText = readAll(dir / "t.json");
-    const std::regex start("\"startMs\":(\\d+)");
-    for (std::sregex_iterator it(jsonText.begin(), jsonText.end(), start), end; it != end; ++it)
-        jsonStarts.push_back(std::stoull((*it)[1]));
+    const std::vector<uint64_t> jsonStarts = numbersAfter(readAll(dir / "t.json"), "\"startMs\":");
     std::vector<uint64_t> expected = eventTimes(json, "Word");
     const auto sentenceTimes = eventTimes(json, "Sentence");
     expected.insert(expected.end(), sentenceTimes.begin(), sentenceTimes.end());
