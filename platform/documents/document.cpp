@@ -275,6 +275,12 @@ struct Document::Impl {
         if (!opened)
             return opened.fault();
         reader = std::move(opened.value());
+        // The first text is read now: a document without any is refused before it is spoken, and
+        // reading again from the start hands out the same pieces.
+        while (!builder.hasText() && !ended) {
+            if (auto stepped = step(); !stepped)
+                return stepped.fault();
+        }
         return {};
     }
 
@@ -312,11 +318,6 @@ Result<std::unique_ptr<Document>> Document::openInput(detail::Input input, const
     d.options = options;
     if (auto started = d.start(); !started)
         return started.fault();
-    // The first text is read now, so a document without any is refused before it is spoken.
-    while (!d.builder.hasText() && !d.ended) {
-        if (auto stepped = d.step(); !stepped)
-            return stepped.fault();
-    }
     if (!d.builder.hasText())
         return fault(errc::kNoText, d.input, "has no text to read.");
     d.title = d.reader->title();
