@@ -1142,20 +1142,26 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     if (!wave) throw Error(errc::kUnsupportedFormat, "The output stream's format is not supported.");
     request->format = *wave;
 
-    // The text: the string given, or a text file. A plain text file is spoken as it is read; one that
-    // holds markup is read whole first, since markup is checked whole before anything is spoken.
+    // The text: the string given, a text file or a document. A plain text file and a document are
+    // spoken as they are read; a text file that holds markup is read whole first, since markup is
+    // checked whole before anything is spoken. A document's text is never markup.
     std::shared_ptr<const std::u16string> source;
-    std::unique_ptr<TextFileReader> stream;
+    std::unique_ptr<TextStream> stream;
     if (flags & SVSFIsFilename) {
         auto file = openNamedFile(toUtf8(text));
         if (!file) throw Error(file.fault().code, file.fault().message);
-        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&file.value().content)) {
+        auto& content = file.value().content;
+        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&content)) {
             request->sound = std::move(*sound);
+        } else if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+            stream = std::move(*document);
+            flags = (flags & ~SVSFIsXML) | SVSFIsNotXML;
         } else {
-            stream = std::move(std::get<std::unique_ptr<TextFileReader>>(file.value().content));
-            if (readsAsMarkup(flags, stream->firstUnit())) {
-                source = std::make_shared<const std::u16string>(stream->readAll().orThrow());
-                stream.reset();
+            auto& reader = std::get<std::unique_ptr<TextFileReader>>(content);
+            if (readsAsMarkup(flags, reader->firstUnit())) {
+                source = std::make_shared<const std::u16string>(reader->readAll().orThrow());
+            } else {
+                stream = std::move(reader);
             }
         }
     } else {
