@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -16,6 +17,9 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "support/document_fixtures.h"
+#include "support/doubles.h"
 
 namespace fs = std::filesystem;
 
@@ -152,6 +156,46 @@ TEST(Say, ReportsBadUseAndBadFilesOnStderrWithAFailingStatus) {
     SayRun folder = say({"--output", "/nonexistent/folder/x.wav", "text"});
     EXPECT_NE(folder.status, 0);
     EXPECT_NE(folder.err.find("/nonexistent/folder/x.wav"), std::string::npos) << folder.err;
+}
+
+TEST(Say, SpeaksADocumentWithChapterBookmarksAndSplitsItIntoAFilePerChapter) {
+    const std::vector<fixtures::Section> book = {{"第一章", {"你好。"}}, {"Chapter Two", {"Hello there."}}};
+    testing_support::TempDir dir;
+    const std::string epub = dir.file("book.epub");
+    fixtures::writeFile(epub, fixtures::epub(book));
+
+    SayRun whole = say({"--file", epub, "--output", dir.file("all.wav"), "--events"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    std::vector<std::string> marks;
+    for (const auto& l : whole.lines()) {
+        if (l.find("\"event\":\"BookMark\"") != std::string::npos) marks.push_back(l.substr(l.find("\"bookmark\"")));
+    }
+    std::vector<std::string> expected;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < book.size(); ++i) {
+        expected.push_back("\"bookmark\":\"" + book[i].title + "\",\"id\":" + std::to_string(i + 1) + "}");
+        files.push_back("0" + std::to_string(i + 1) + "-" + book[i].title + ".wav");
+    }
+    EXPECT_EQ(marks, expected);
+
+    SayRun split = say({"--file", epub, "--chapters", "--output", dir.file("parts") + "/"});
+    ASSERT_EQ(split.status, 0) << split.err;
+    std::vector<std::string> written;
+    for (const auto& entry : fs::directory_iterator(dir.file("parts"))) {
+        written.push_back(entry.path().filename().string());
+        SF_INFO info{};
+        SNDFILE* f = sf_open(entry.path().c_str(), SFM_READ, &info);
+        ASSERT_NE(f, nullptr) << entry.path();
+        sf_close(f);
+        EXPECT_GT(info.frames, 22050 / 4) << entry.path();
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, files);
+
+    fixtures::writeFile(dir.file("cut.epub"), fixtures::epub(book).substr(0, 300));
+    SayRun cut = say({"--file", dir.file("cut.epub"), "--output", dir.file("cut.wav")});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("cut.epub\" is a damaged"), std::string::npos) << cut.err;
 }
 
 TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {

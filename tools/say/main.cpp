@@ -1,7 +1,10 @@
 // tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into an audio
 // file (WAV, FLAC, Ogg Vorbis, Ogg Opus or MP3, or a WAV stream on standard output), optionally printing
 // every voice event as one JSON object per line when it is released, and writing the words' and
-// sentences' times beside the audio.
+// sentences' times beside the audio. A document can be split into a file per chapter.
+#include <unicode/utf8.h>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/documents/document.h"
 #include "platform/speech/error.h"
 #include "platform/speech/file_source.h"
 #include "platform/speech/formats.h"
@@ -37,12 +41,14 @@ const char* kUsage =
     "                   [--output FILE|-] [--quality Q] [--timings FILE] [--timings-unit word|sentence]\n"
     "                   [--device N|default] [--events] [--no-mixed-script]\n"
     "                   [--list-voices] [--list-formats] [--list-outputs] [TEXT | --file PATH]\n"
+    "                   [--file DOCUMENT --chapters --output DIR/]\n"
     "  --output FILE          render into FILE, in the format its extension names (.wav .flac .ogg .oga .opus .mp3)\n"
     "  --output -             write a WAV stream to standard output\n"
     "  --quality Q            quality of .ogg, .oga, .opus and .mp3 output, 0 (smallest) to 10 (best)\n"
     "  --timings FILE         write the words' and sentences' times to FILE (.srt .vtt .lrc .json)\n"
     "  --timings-unit UNIT    one .srt or .vtt cue a sentence (the default) or a word\n"
-    "  --no-mixed-script      read English words in Chinese text, and Chinese in other text, with the voice itself\n";
+    "  --no-mixed-script      read English words in Chinese text, and Chinese in other text, with the voice itself\n"
+    "  --chapters             one WAV file per chapter of the document, DIR/NN-title.wav\n";
 
 struct Options {
     std::optional<std::string> voice;
@@ -64,6 +70,7 @@ struct Options {
     bool listOutputs = false;
     std::optional<std::string> text;
     std::optional<std::string> file;
+    bool chapters = false;
 };
 
 struct UsageError {
@@ -83,7 +90,9 @@ long toNumber(const std::string& option, const std::string& value) {
 // The codec and timing format from the file names, and the options that go with them.
 void checkOutputs(Options& o) {
     const bool toStdout = o.output && *o.output == "-";
-    if (o.output && !toStdout) {
+    if (o.chapters && (!o.file || !o.output || toStdout))
+        throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
+    if (o.output && !toStdout && !o.chapters) {
         auto codec = fileCodecForName(*o.output);
         if (!codec)
             throw UsageError{"cannot tell the audio format of \"" + *o.output + "\" from its extension; use one of " +
@@ -136,6 +145,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--list-formats") o.listFormats = true;
         else if (a == "--list-outputs") o.listOutputs = true;
         else if (a == "--file") o.file = value(i, a);
+        else if (a == "--chapters") o.chapters = true;
         else if (a == "--help" || a == "-h") throw UsageError{};
         else if (a.size() > 1 && a.starts_with("--")) throw UsageError{"unknown option " + a};
         else if (o.text) throw UsageError{"give one text only (quote it)"};
@@ -185,14 +195,26 @@ SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
 
 int32_t flagsOf(const Options& o) { return o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0); }
 
-// The text whose positions the events give: the TEXT, or the text file as the voice decodes it.
-std::u16string timedText(const Options& o) {
-    if (!o.file) return speech::fromUtf8(*o.text);
+// The recorder of the render's timings, over the text whose positions the events give: the TEXT, or
+// the file's text as the voice reads it (a text file decoded, a document's text, never markup).
+tallamo::TimingRecorder timingRecorder(const Options& o) {
+    if (!o.file) {
+        std::u16string text = speech::fromUtf8(*o.text);
+        const bool markup = readsAsMarkup(flagsOf(o), text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
+        return tallamo::TimingRecorder(std::move(text), markup);
+    }
     auto opened = openNamedFile(*o.file);
-    auto& named = opened.orThrow();
-    auto* text = std::get_if<std::unique_ptr<TextFileReader>>(&named.content);
-    if (!text) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
-    return (*text)->readAll().orThrow();
+    auto& content = opened.orThrow().content;
+    if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+        std::u16string text;
+        while ((*document)->read(text)) {
+        }
+        return tallamo::TimingRecorder(std::move(text), false);
+    }
+    auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&content);
+    if (!reader) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
+    const bool markup = readsAsMarkup(flagsOf(o), (*reader)->firstUnit());
+    return tallamo::TimingRecorder((*reader)->readAll().orThrow(), markup);
 }
 
 // Writes `contents` under a temporary name beside `path`, then renames it into place.
@@ -215,6 +237,153 @@ void writeReplacing(const std::string& path, const std::string& contents) {
     }
 }
 
+// An audio file stream at `path` ("-": standard output) in `format` and the codec the options name,
+// made the voice's output.
+std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const std::string& path, int32_t format) {
+    auto file = std::make_shared<SpFileStream>();
+    file->Format().SetType(format);
+    file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
+    if (path == "-") file->openStandardOutput();
+    else file->Open(path, SSFMCreateForWrite, false);
+    voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
+    voice.SetAudioOutputStream(file);
+    return file;
+}
+
+// One Speak and where its results go: the audio file (none when the voice plays to a device) and the
+// timings file, with the recorder of its events.
+struct Render {
+    std::u16string text;
+    int32_t flags = 0;
+    std::shared_ptr<SpFileStream> file;
+    std::optional<tallamo::TimingRecorder> timings;
+    std::string timingsPath;
+};
+
+// Speaks and waits for the end, printing the events as they are released (with --events) and recording
+// the timings; Ctrl+C purges what is left. A complete render puts its files in place; an interrupted
+// one leaves none, and no earlier file is lost. Returns whether it was interrupted.
+bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool pending = false;
+    voice.SetNotify([&] {
+        std::lock_guard lock(mutex);
+        pending = true;
+        released.notify_one();
+    });
+    auto printEvents = [&] {
+        for (const auto& e : voice.TakeEvents()) {
+            if (o.events) std::cout << toJson(e) << '\n';
+            if (render.timings) render.timings->add(e);
+        }
+        if (o.events) std::cout.flush();
+    };
+    voice.Speak(render.text, render.flags | SVSFlagsAsync);
+    bool stopped = false;
+    while (!voice.WaitUntilDone(0)) {
+        if (interrupted.load() && !stopped) {
+            voice.Speak(u"", SVSFPurgeBeforeSpeak);
+            voice.Resume();
+            stopped = true;
+        }
+        {
+            std::unique_lock lock(mutex);
+            released.wait_for(lock, std::chrono::milliseconds(5), [&] { return pending; });
+            pending = false;
+        }
+        printEvents();
+    }
+    printEvents();
+    voice.SetNotify({});
+    if (stopped) {
+        if (render.file) render.file->discard();
+        return true;
+    }
+    if (render.file) render.file->Close();
+    if (render.timings) writeReplacing(render.timingsPath, render.timings->render(o.timingFormat, o.cueUnit));
+    return false;
+}
+
+// NN-title.wav: the number `width` digits wide, the title without path separators or control
+// characters, cut to a length file systems take.
+std::string chapterFileName(int32_t number, int width, const std::string& title) {
+    std::string name;
+    for (unsigned char c : title) {
+        const bool blank = c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ' ';
+        if (blank && (name.empty() || name.back() == ' ')) continue;
+        name.push_back(blank ? ' ' : static_cast<char>(c));
+    }
+    constexpr size_t kMaxName = 100;
+    if (name.size() > kMaxName) {
+        size_t cut = kMaxName;
+        while (cut > 0 && U8_IS_TRAIL(static_cast<uint8_t>(name[cut]))) --cut;
+        name.resize(cut);
+    }
+    while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
+    while (!name.empty() && name.front() == '.') name.erase(0, 1);
+    if (name.empty()) name = "chapter";
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%0*d", width, static_cast<int>(number));
+    return std::string(digits) + "-" + name + ".wav";
+}
+
+// --chapters: each chapter of the document into a WAV file of its own in the folder --output names,
+// NN-title.wav, where NN is the chapter's number (00 for text before the first chapter, titled by the
+// document). The document is read twice: for the chapter count first, so the numbers have one width.
+int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
+    const std::filesystem::path folder(*o.output);
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (made) throw Error(errc::kAccessDenied, "Cannot make the folder \"" + *o.output + "\": " + made.message() + ".");
+    auto opened = documents::Document::open(*o.file);
+    if (!opened) throw Error(opened.fault().code, opened.fault().message);
+    documents::Document& document = *opened.value();
+
+    std::u16string text;
+    std::vector<documents::Chapter> chapters;
+    while (document.read(text, chapters)) text.clear();
+    const int32_t last = chapters.empty() ? 1 : chapters.back().number;
+    const int width = std::max<int>(2, static_cast<int>(std::to_string(last).size()));
+
+    struct Unit {
+        int32_t number;
+        std::string title;
+    } unit{0, document.title().empty() ? std::filesystem::path(*o.file).stem().string() : document.title()};
+    const int32_t flags = (o.flags & ~(SVSFIsXML | SVSFIsFilename)) | SVSFIsNotXML;
+    // Speaks text[0, end) into the current unit's file (nothing when it is all blank) and drops it.
+    auto speakUnit = [&](size_t end) {
+        const bool blank = std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end),
+                                       [](char16_t c) { return c == u' ' || c == u'\n'; });
+        bool stopped = false;
+        if (!blank) {
+            Render render{text.substr(0, end), flags,
+                          openOutput(voice, o, (folder / chapterFileName(unit.number, width, unit.title)).string(), format),
+                          std::nullopt, {}};
+            stopped = speakToEnd(voice, render, o);
+        }
+        text.erase(0, end);
+        return stopped;
+    };
+
+    document.restart();
+    text.clear();
+    chapters.clear();
+    uint64_t base = 0;  // the position of text[0] in the document's text
+    while (document.read(text, chapters)) {
+        for (const auto& c : chapters) {
+            const uint64_t end = c.position - base;
+            if (speakUnit(end)) return 130;
+            base = c.position;
+            unit = {c.number, c.title.empty() ? "chapter" : c.title};
+        }
+        chapters.clear();
+    }
+    if (speakUnit(text.size())) return 130;
+    if (document.failure()) throw Error(document.failure()->code, document.failure()->message);
+    return 0;
+}
+
 int run(const Options& o) {
     if (o.listFormats) {
         for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
@@ -235,78 +404,31 @@ int run(const Options& o) {
     const int32_t format = o.format.value_or(kDefaultFormatType);
     if (!waveFormatOf(format)) throw Error(errc::kUnsupportedFormat, "Unknown format " + std::to_string(format) + " (see --list-formats).");
 
-    std::shared_ptr<SpFileStream> file;
-    voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
-    if (o.output) {
-        file = std::make_shared<SpFileStream>();
-        file->Format().SetType(format);
-        file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
-        if (*o.output == "-") file->openStandardOutput();
-        else file->Open(*o.output, SSFMCreateForWrite, false);
-        voice.SetAudioOutputStream(file);
-    } else {
-        if (o.device && *o.device != "default") {
-            voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(toNumber("--device", *o.device)));
-        }
-        auto stream = voice.AudioOutputStream();
-        stream->Format().SetType(format);
-        voice.SetAudioOutputStream(stream);
-    }
-
-    std::mutex mutex;
-    std::condition_variable released;
-    bool pending = false;
-    voice.SetNotify([&] {
-        std::lock_guard lock(mutex);
-        pending = true;
-        released.notify_one();
-    });
-    std::optional<tallamo::TimingRecorder> timings;
-    if (o.timings) {
-        std::u16string text = timedText(o);
-        const bool markup = readsAsMarkup(flagsOf(o), text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
-        timings.emplace(std::move(text), markup);
-    }
-    auto printEvents = [&] {
-        for (const auto& e : voice.TakeEvents()) {
-            if (o.events) std::cout << toJson(e) << '\n';
-            if (timings) timings->add(e);
-        }
-        if (o.events) std::cout.flush();
-    };
-
     // --events prints every kind, audio levels and the engine's own events included. Without it only
     // the end matters (and the words and sentences for --timings): events nobody uses are not made.
     voice.SetEventInterests(o.events    ? SVEAllEvents
                             : o.timings ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
                                         : SVEStartInputStream | SVEEndInputStream);
     std::signal(SIGINT, onSigint);
-    voice.Speak(speech::fromUtf8(o.file ? *o.file : *o.text), flagsOf(o));
+    if (o.chapters) return speakChapters(voice, o, format);
 
-    bool stopped = false;
-    while (!voice.WaitUntilDone(0)) {
-        if (interrupted.load() && !stopped) {
-            voice.Speak(u"", SVSFPurgeBeforeSpeak);
-            voice.Resume();
-            stopped = true;
-        }
-        {
-            std::unique_lock lock(mutex);
-            released.wait_for(lock, std::chrono::milliseconds(5), [&] { return pending; });
-            pending = false;
-        }
-        printEvents();
+    Render render{speech::fromUtf8(o.file ? *o.file : *o.text), flagsOf(o), nullptr, std::nullopt, {}};
+    if (o.timings) {
+        render.timings.emplace(timingRecorder(o));
+        render.timingsPath = *o.timings;
     }
-    printEvents();
-    voice.SetNotify({});
-    if (stopped) {
-        // An interrupted render leaves no file, and no earlier file is lost.
-        if (file) file->discard();
-        return 130;
+    if (o.output) {
+        render.file = openOutput(voice, o, *o.output, format);
+    } else {
+        if (o.device && *o.device != "default") {
+            voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(toNumber("--device", *o.device)));
+        }
+        voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
+        auto stream = voice.AudioOutputStream();
+        stream->Format().SetType(format);
+        voice.SetAudioOutputStream(stream);
     }
-    if (file) file->Close();
-    if (timings) writeReplacing(*o.timings, timings->render(o.timingFormat, o.cueUnit));
-    return 0;
+    return speakToEnd(voice, render, o) ? 130 : 0;
 }
 
 }  // namespace
