@@ -191,6 +191,9 @@ struct MarkupParser::Impl {
     ~Impl() {
         if (!context)
             return;
+        // Without a handler of its own for them, libxml2 keeps a document type's declarations in a
+        // document of its own making, which the context does not free.
+        xmlFreeDoc(context->myDoc);
         if (syntax == Syntax::Html) {
             htmlFreeParserCtxt(context);
         } else {
