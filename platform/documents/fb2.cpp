@@ -75,7 +75,7 @@ public:
             out_.text(utf8);
     }
 
-    const std::string& bookTitle() const { return bookTitle_; }
+    const std::string& title() const { return bookTitle_; }
 
 private:
     TextBuilder& out_;
@@ -89,25 +89,10 @@ private:
     std::string bookTitle_;
 };
 
-class Fb2Reader final : public Reader {
-public:
-    Fb2Reader(std::unique_ptr<ByteStream> bytes, TextBuilder& out)
-        : text_(out), pump_(std::move(bytes), Syntax::Xml, text_) {}
-    Result<bool> step() override { return pump_.step(); }
-    std::string title() const override { return plainTitle(text_.bookTitle()); }
-
-private:
-    Fb2Text text_;
-    MarkupPump pump_;
-};
-
 }  // namespace
 
 Result<std::unique_ptr<Reader>> openFb2(const Input& input, const Options& options, TextBuilder& out) {
-    auto bytes = openInputStream(input, options.limits.maxExpandedBytes);
-    if (!bytes)
-        return bytes.fault();
-    return std::unique_ptr<Reader>(std::make_unique<Fb2Reader>(std::move(bytes.value()), out));
+    return openMarkupFile<Fb2Text>(input, options, Syntax::Xml, out);
 }
 
 }  // namespace documents::detail

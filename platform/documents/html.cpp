@@ -149,30 +149,12 @@ void HtmlText::characters(std::string_view utf8) {
     }
 }
 
-namespace {
-
-// A single HTML or XHTML file, read a chunk at a time; h1 and h2 headings start chapters.
-class HtmlReader final : public Reader {
-public:
-    HtmlReader(std::unique_ptr<ByteStream> bytes, TextBuilder& out, const Options& options)
-        : text_(out, {.headingChapters = true, .imageAltText = options.imageAltText, .fallbackTitle = {}}),
-          pump_(std::move(bytes), Syntax::Html, text_) {}
-
-    Result<bool> step() override { return pump_.step(); }
-    std::string title() const override { return plainTitle(text_.title()); }
-
-private:
-    HtmlText text_;
-    MarkupPump pump_;
-};
-
-}  // namespace
-
+// A single HTML or XHTML file: h1 and h2 headings start chapters.
 Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out) {
-    auto bytes = openInputStream(input, options.limits.maxExpandedBytes);
-    if (!bytes)
-        return bytes.fault();
-    return std::unique_ptr<Reader>(std::make_unique<HtmlReader>(std::move(bytes.value()), out, options));
+    return openMarkupFile<HtmlText>(
+        input, options, Syntax::Html, out,
+        HtmlText::Settings{
+            .headingChapters = true, .imageAltText = options.imageAltText, .fallbackTitle = {}});
 }
 
 }  // namespace documents::detail

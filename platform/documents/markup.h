@@ -95,4 +95,31 @@ private:
     bool done_ = false;
 };
 
+// A document that is one markup file (HTML, FB2), read a chunk at a time through a `Handler` that
+// also knows the document's title.
+template <class Handler>
+class MarkupFileReader final : public Reader {
+public:
+    template <class... Args>
+    MarkupFileReader(std::unique_ptr<ByteStream> bytes, Syntax syntax, Args&&... args)
+        : handler_(std::forward<Args>(args)...), pump_(std::move(bytes), syntax, handler_) {}
+
+    Result<bool> step() override { return pump_.step(); }
+    std::string title() const override { return plainTitle(handler_.title()); }
+
+private:
+    Handler handler_;
+    MarkupPump pump_;
+};
+
+template <class Handler, class... Args>
+Result<std::unique_ptr<Reader>> openMarkupFile(const Input& input, const Options& options, Syntax syntax,
+                                               Args&&... args) {
+    auto bytes = openInputStream(input, options.limits.maxExpandedBytes);
+    if (!bytes)
+        return bytes.fault();
+    return std::unique_ptr<Reader>(std::make_unique<MarkupFileReader<Handler>>(
+        std::move(bytes.value()), syntax, std::forward<Args>(args)...));
+}
+
 }  // namespace documents::detail
