@@ -23,14 +23,9 @@ struct DocFree {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
 
-struct ConverterCloser {
-    void operator()(UConverter* c) const { ucnv_close(c); }
-};
-using ConverterPtr = std::unique_ptr<UConverter, ConverterCloser>;
-
-ConverterPtr openConverter(const std::string& name) {
+text::ConverterPtr openConverter(const std::string& name) {
     UErrorCode status = U_ZERO_ERROR;
-    ConverterPtr c(ucnv_open(name.c_str(), &status));
+    text::ConverterPtr c(ucnv_open(name.c_str(), &status));
     if (U_FAILURE(status))
         c.reset();
     return c;
@@ -64,20 +59,6 @@ std::string declaredValue(std::string_view s, std::string_view key) {
     return std::string(s.substr(at, end - at));
 }
 
-// Whether `s` is valid UTF-8, a sequence cut short at its end included.
-bool validUtf8Head(std::string_view s) {
-    const auto* p = reinterpret_cast<const uint8_t*>(s.data());
-    const auto n = static_cast<int32_t>(s.size());
-    for (int32_t i = 0; i < n;) {
-        const int32_t at = i;
-        UChar32 c;
-        U8_NEXT(p, i, n, c);
-        if (c < 0)
-            return i == n && n - at < 4;
-    }
-    return true;
-}
-
 // Decodes bytes in one encoding into UTF-8 through ICU, a piece at a time; invalid bytes become U+FFFD.
 class Utf8Transcoder {
 public:
@@ -107,8 +88,8 @@ public:
     }
 
 private:
-    ConverterPtr from_;
-    ConverterPtr to_;
+    text::ConverterPtr from_;
+    text::ConverterPtr to_;
     std::array<UChar, 4096> pivot_{};
     UChar* pivotSource_ = pivot_.data();
     UChar* pivotTarget_ = pivot_.data();
@@ -137,17 +118,15 @@ std::optional<std::string_view> Attributes::get(std::string_view name) const {
     return std::nullopt;
 }
 
-Encoding sniffEncoding(std::string_view head, Syntax syntax) {
-    if (startsWith(head, "\xEF\xBB\xBF"))
-        return {"UTF-8", 3};
-    if (startsWith(head, "\xFF\xFE"))
-        return {"UTF-16LE", 2};
-    if (startsWith(head, "\xFE\xFF"))
-        return {"UTF-16BE", 2};
+text::Encoding sniffEncoding(std::string_view head, Syntax syntax, bool complete) {
+    const text::Encoding found =
+        text::detectEncoding(std::span(reinterpret_cast<const uint8_t*>(head.data()), head.size()), complete);
+    if (found.source == text::EncodingSource::ByteOrderMark)
+        return found;
     if (startsWith(head, std::string_view("<\0?\0", 4)))
-        return {"UTF-16LE", 0};
+        return {"UTF-16LE", 0, text::EncodingSource::Detected};
     if (startsWith(head, std::string_view("\0<\0?", 4)))
-        return {"UTF-16BE", 0};
+        return {"UTF-16BE", 0, text::EncodingSource::Detected};
     head = head.substr(0, kSniffBytes);
     std::string declared;
     if (startsWith(head, "<?xml"))
@@ -170,10 +149,10 @@ Encoding sniffEncoding(std::string_view head, Syntax syntax) {
         }
     }
     if (!declared.empty() && openConverter(declared))
-        return {declared, 0};
-    if (syntax == Syntax::Html && !validUtf8Head(head))
-        return {"windows-1252", 0};
-    return {"UTF-8", 0};
+        return {declared, 0, text::EncodingSource::Detected};
+    if (syntax == Syntax::Html)
+        return found;
+    return {"UTF-8", 0, text::EncodingSource::Fallback};
 }
 
 struct MarkupParser::Impl {
@@ -320,9 +299,9 @@ Result<void> MarkupParser::feed(std::string_view bytes, bool last) {
         d.head.append(bytes);
         if (d.head.size() < kSniffBytes && !last)
             return {};
-        const Encoding encoding = sniffEncoding(d.head, d.syntax);
+        const text::Encoding encoding = sniffEncoding(d.head, d.syntax, last);
         d.transcoder.emplace(encoding.name);
-        d.head.erase(0, encoding.bom);
+        d.head.erase(0, encoding.markLength);
         bytes = d.head;
     }
     d.utf8.clear();

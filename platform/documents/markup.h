@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text/decoder.h"
 #include "reader.h"
 
 namespace documents::detail {
@@ -53,14 +54,10 @@ struct CallbackHandler final : MarkupHandler {
     void characters(std::string_view utf8) override { text(utf8); }
 };
 
-struct Encoding {
-    std::string name;  // an ICU converter name
-    size_t bom = 0;    // bytes of byte-order mark to skip
-};
-
-// The encoding of a markup file from its first bytes: byte-order mark, XML declaration, HTML meta
-// charset; else UTF-8 for XML, and for HTML UTF-8 when the head is valid UTF-8, else windows-1252.
-Encoding sniffEncoding(std::string_view head, Syntax syntax);
+// The encoding of a markup file from its first bytes (`complete` when they are the whole file): a
+// byte-order mark, else the XML declaration or an HTML meta charset; else UTF-8 for XML, as XML says,
+// and for HTML what the platform's text decoder finds (UTF-8, ICU's detection, the fallback).
+text::Encoding sniffEncoding(std::string_view head, Syntax syntax, bool complete);
 
 class MarkupParser {
 public:

@@ -8,6 +8,7 @@
 #include "platform/documents/document.h"
 #include "support/document_fixtures.h"
 #include "support/doubles.h"
+#include "support/encodings.h"
 
 namespace documents {
 namespace {
@@ -202,8 +203,10 @@ TEST(Documents, HostileOrBrokenMarkupIsReadSafely) {
         {"invalid UTF-8 in XHTML",
          epubWith([](auto& e) { e[2].second.insert(e[2].second.find("</h1>"), "\xFF\xC3"); }),
          "Chapter One\xEF\xBF\xBD\xEF\xBF\xBD\n\nIt was"},
-        {"windows-1252 HTML without a charset", "<html><body><p>Caf\xE9 cr\xE8me</p></body></html>",
-         "Café crème"},
+        {"Chinese HTML without a charset",
+         "<html><body><p>" + testing_support::encodeAs(testing_support::kChineseText, "GB18030") +
+             "</p></body></html>",
+         "春眠不覺曉，處處聞啼鳥。"},
         {"a declared legacy encoding",
          "<?xml version=\"1.0\" "
          "encoding=\"windows-1251\"?><FictionBook><body><p>\xCF\xF0\xE8\xE2\xE5\xF2</p></body></FictionBook>",
