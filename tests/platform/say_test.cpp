@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "support/document_fixtures.h"
-#include "support/doubles.h"
 
 namespace fs = std::filesystem;
 
@@ -156,46 +155,6 @@ TEST(Say, ReportsBadUseAndBadFilesOnStderrWithAFailingStatus) {
     SayRun folder = say({"--output", "/nonexistent/folder/x.wav", "text"});
     EXPECT_NE(folder.status, 0);
     EXPECT_NE(folder.err.find("/nonexistent/folder/x.wav"), std::string::npos) << folder.err;
-}
-
-TEST(Say, SpeaksADocumentWithChapterBookmarksAndSplitsItIntoAFilePerChapter) {
-    const std::vector<fixtures::Section> book = {{"第一章", {"你好。"}}, {"Chapter Two", {"Hello there."}}};
-    testing_support::TempDir dir;
-    const std::string epub = dir.file("book.epub");
-    fixtures::writeFile(epub, fixtures::epub(book));
-
-    SayRun whole = say({"--file", epub, "--output", dir.file("all.wav"), "--events"});
-    ASSERT_EQ(whole.status, 0) << whole.err;
-    std::vector<std::string> marks;
-    for (const auto& l : whole.lines()) {
-        if (l.find("\"event\":\"BookMark\"") != std::string::npos) marks.push_back(l.substr(l.find("\"bookmark\"")));
-    }
-    std::vector<std::string> expected;
-    std::vector<std::string> files;
-    for (size_t i = 0; i < book.size(); ++i) {
-        expected.push_back("\"bookmark\":\"" + book[i].title + "\",\"id\":" + std::to_string(i + 1) + "}");
-        files.push_back("0" + std::to_string(i + 1) + "-" + book[i].title + ".wav");
-    }
-    EXPECT_EQ(marks, expected);
-
-    SayRun split = say({"--file", epub, "--chapters", "--output", dir.file("parts") + "/"});
-    ASSERT_EQ(split.status, 0) << split.err;
-    std::vector<std::string> written;
-    for (const auto& entry : fs::directory_iterator(dir.file("parts"))) {
-        written.push_back(entry.path().filename().string());
-        SF_INFO info{};
-        SNDFILE* f = sf_open(entry.path().c_str(), SFM_READ, &info);
-        ASSERT_NE(f, nullptr) << entry.path();
-        sf_close(f);
-        EXPECT_GT(info.frames, 22050 / 4) << entry.path();
-    }
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(written, files);
-
-    fixtures::writeFile(dir.file("cut.epub"), fixtures::epub(book).substr(0, 300));
-    SayRun cut = say({"--file", dir.file("cut.epub"), "--output", dir.file("cut.wav")});
-    EXPECT_EQ(cut.status, 1);
-    EXPECT_NE(cut.err.find("cut.epub\" is a damaged"), std::string::npos) << cut.err;
 }
 
 TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {
@@ -409,11 +368,14 @@ std::vector<Cue> readCues(const std::string& contents, bool vtt) {
     return cues;
 }
 
-// The "ms" of each printed event of `kind`.
-std::vector<uint64_t> eventTimes(const SayRun& run, const std::string& kind) {
+// The "ms" of each printed event of `kind` (of one stream, when `stream` is given).
+std::vector<uint64_t> eventTimes(const SayRun& run, const std::string& kind, int stream = 0) {
     std::vector<uint64_t> times;
+    const std::string inStream = ",\"stream\":" + std::to_string(stream) + ",";
     for (const auto& l : run.lines()) {
-        if (l.find("\"event\":\"" + kind + "\"") != std::string::npos) times.push_back(numbersAfter(l, "\"ms\":").at(0));
+        if (l.find("\"event\":\"" + kind + "\"") != std::string::npos &&
+            (stream == 0 || l.find(inStream) != std::string::npos))
+            times.push_back(numbersAfter(l, "\"ms\":").at(0));
     }
     return times;
 }
@@ -471,4 +433,51 @@ TEST(Say, TimingFilesGiveTheTimesOfTheRendersWordAndSentenceEvents) {
     const auto sentenceTimes = eventTimes(json, "Sentence");
     expected.insert(expected.end(), sentenceTimes.begin(), sentenceTimes.end());
     EXPECT_EQ(jsonStarts, expected);
+}
+
+// A document's chapters as bookmarks in one render, and as a file each, with each file's timings
+// counted from its own start and in its own text.
+TEST(Say, SpeaksADocumentWithChapterBookmarksAndSplitsItIntoAFilePerChapter) {
+    const std::vector<fixtures::Section> book = {{"第一章", {"你好。"}}, {"Chapter Two", {"Hello there."}}};
+    Folder dir;
+    const std::string epub = dir / "book.epub";
+    fixtures::writeFile(epub, fixtures::epub(book));
+
+    SayRun whole = say({"--file", epub, "--output", dir / "all.wav", "--events", "--timings", dir / "all.srt"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    std::vector<std::string> marks;
+    for (const auto& l : whole.lines()) {
+        if (l.find("\"event\":\"BookMark\"") != std::string::npos) marks.push_back(l.substr(l.find("\"bookmark\"")));
+    }
+    std::vector<std::string> expected;
+    std::vector<std::string> sentences;
+    for (size_t i = 0; i < book.size(); ++i) {
+        expected.push_back("\"bookmark\":\"" + book[i].title + "\",\"id\":" + std::to_string(i + 1) + "}");
+        sentences.insert(sentences.end(), {book[i].title, book[i].paragraphs[0]});
+    }
+    EXPECT_EQ(marks, expected);
+    std::vector<std::string> cueTexts;
+    for (const auto& cue : readCues(readAll(dir / "all.srt"), false)) cueTexts.push_back(cue.text);
+    EXPECT_EQ(cueTexts, sentences);
+
+    SayRun split = say({"--file", epub, "--chapters", "--output", dir / "parts/", "--chapters-format", "flac",
+                        "--timings", ".vtt", "--events"});
+    ASSERT_EQ(split.status, 0) << split.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "parts"), fs::directory_iterator()), 2 * book.size());
+    for (size_t i = 0; i < book.size(); ++i) {
+        const std::string name = dir / ("parts/0" + std::to_string(i + 1) + "-" + book[i].title);
+        const Rendered audio = infoOf(name + ".flac");
+        EXPECT_EQ(audio.type, SF_FORMAT_FLAC | SF_FORMAT_PCM_16) << name;
+        const auto cues = readCues(readAll(name + ".vtt"), true);
+        ASSERT_EQ(cues.size(), 2u) << name;
+        EXPECT_EQ(cues[0].text, book[i].title);
+        EXPECT_EQ(cues[1].text, book[i].paragraphs[0]);
+        EXPECT_EQ((std::vector<uint64_t>{cues[0].start, cues[1].start}), eventTimes(split, "Sentence", int(i) + 1));
+        EXPECT_NEAR(double(cues[1].end), audio.seconds * 1000, 1.0) << name;
+    }
+
+    fixtures::writeFile(dir / "cut.epub", fixtures::epub(book).substr(0, 300));
+    SayRun cut = say({"--file", dir / "cut.epub", "--output", dir / "cut.wav"});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("cut.epub\" is a damaged"), std::string::npos) << cut.err;
 }

@@ -41,14 +41,16 @@ const char* kUsage =
     "                   [--output FILE|-] [--quality Q] [--timings FILE] [--timings-unit word|sentence]\n"
     "                   [--device N|default] [--events] [--no-mixed-script]\n"
     "                   [--list-voices] [--list-formats] [--list-outputs] [TEXT | --file PATH]\n"
-    "                   [--file DOCUMENT --chapters --output DIR/]\n"
+    "                   [--file DOCUMENT --chapters --output DIR/ [--chapters-format EXT] [--timings EXT]]\n"
     "  --output FILE          render into FILE, in the format its extension names (.wav .flac .ogg .oga .opus .mp3)\n"
     "  --output -             write a WAV stream to standard output\n"
     "  --quality Q            quality of .ogg, .oga, .opus and .mp3 output, 0 (smallest) to 10 (best)\n"
     "  --timings FILE         write the words' and sentences' times to FILE (.srt .vtt .lrc .json)\n"
     "  --timings-unit UNIT    one .srt or .vtt cue a sentence (the default) or a word\n"
     "  --no-mixed-script      read English words in Chinese text, and Chinese in other text, with the voice itself\n"
-    "  --chapters             one WAV file per chapter of the document, DIR/NN-title.wav\n";
+    "  --chapters             one audio file per chapter of the document, DIR/NN-title.wav\n"
+    "  --chapters-format EXT  the chapter files' audio format, e.g. flac (.wav .flac .ogg .oga .opus .mp3)\n"
+    "  --timings EXT          with --chapters: a timings file beside each chapter's audio, DIR/NN-title.EXT\n";
 
 struct Options {
     std::optional<std::string> voice;
@@ -71,6 +73,7 @@ struct Options {
     std::optional<std::string> text;
     std::optional<std::string> file;
     bool chapters = false;
+    std::optional<std::string> chaptersFormat;
 };
 
 struct UsageError {
@@ -87,15 +90,27 @@ long toNumber(const std::string& option, const std::string& value) {
     throw UsageError{option + " needs a number, not \"" + value + "\""};
 }
 
-// The codec and timing format from the file names, and the options that go with them.
+// With --chapters the files are named after the chapters, and --chapters-format and --timings give
+// only the extension: "flac", ".flac" (or a name ending in it). In lower case, with its dot.
+std::string asExtension(const std::string& value) {
+    return lowerExtension(value.find('.') == std::string::npos ? "." + value : value);
+}
+
+// The codec and timing format from the file names (or the extensions given with --chapters), and the
+// options that go with them.
 void checkOutputs(Options& o) {
     const bool toStdout = o.output && *o.output == "-";
     if (o.chapters && (!o.file || !o.output || toStdout))
         throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
-    if (o.output && !toStdout && !o.chapters) {
-        auto codec = fileCodecForName(*o.output);
+    if (o.chaptersFormat && !o.chapters) throw UsageError{"--chapters-format goes with --chapters"};
+    // The name whose extension tells the codec; none for standard output, which is WAV.
+    const std::optional<std::string> audio = o.chapters ? o.chaptersFormat.value_or("wav")
+                                             : toStdout ? std::nullopt
+                                                        : o.output;
+    if (audio) {
+        auto codec = fileCodecForName(o.chapters ? asExtension(*audio) : *audio);
         if (!codec)
-            throw UsageError{"cannot tell the audio format of \"" + *o.output + "\" from its extension; use one of " +
+            throw UsageError{"cannot tell the audio format of \"" + *audio + "\" from its extension; use one of " +
                              std::string(fileCodecExtensions())};
         o.codec = *codec;
     }
@@ -106,7 +121,7 @@ void checkOutputs(Options& o) {
         if (*o.quality < 0 || *o.quality > 10) throw UsageError{"--quality is 0 to 10"};
     }
     if (o.timings) {
-        auto format = tallamo::timingFormatForName(*o.timings);
+        auto format = tallamo::timingFormatForName(o.chapters ? asExtension(*o.timings) : *o.timings);
         if (!format)
             throw UsageError{"cannot tell the timing format of \"" + *o.timings + "\" from its extension; use one of " +
                              std::string(tallamo::timingExtensions())};
@@ -146,6 +161,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--list-outputs") o.listOutputs = true;
         else if (a == "--file") o.file = value(i, a);
         else if (a == "--chapters") o.chapters = true;
+        else if (a == "--chapters-format") o.chaptersFormat = value(i, a);
         else if (a == "--help" || a == "-h") throw UsageError{};
         else if (a.size() > 1 && a.starts_with("--")) throw UsageError{"unknown option " + a};
         else if (o.text) throw UsageError{"give one text only (quote it)"};
@@ -245,7 +261,6 @@ std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const
     file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
     if (path == "-") file->openStandardOutput();
     else file->Open(path, SSFMCreateForWrite, false);
-    voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     voice.SetAudioOutputStream(file);
     return file;
 }
@@ -305,8 +320,8 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
     return false;
 }
 
-// NN-title.wav: the number `width` digits wide, the title without path separators or control
-// characters, cut to a length file systems take.
+// NN-title: the number `width` digits wide, the title without path separators or control characters,
+// cut to a length file systems take.
 std::string chapterFileName(int32_t number, int width, const std::string& title) {
     std::string name;
     for (unsigned char c : title) {
@@ -325,12 +340,14 @@ std::string chapterFileName(int32_t number, int width, const std::string& title)
     if (name.empty()) name = "chapter";
     char digits[16];
     std::snprintf(digits, sizeof digits, "%0*d", width, static_cast<int>(number));
-    return std::string(digits) + "-" + name + ".wav";
+    return std::string(digits) + "-" + name;
 }
 
-// --chapters: each chapter of the document into a WAV file of its own in the folder --output names,
-// NN-title.wav, where NN is the chapter's number (00 for text before the first chapter, titled by the
-// document). The document is read twice: for the chapter count first, so the numbers have one width.
+// --chapters: each chapter of the document into an audio file of its own in the folder --output names,
+// NN-title.wav (or the extension --chapters-format gives), where NN is the chapter's number (00 for text
+// before the first chapter, titled by the document), and with --timings its timings beside it,
+// NN-title.srt, their positions counted in the chapter's text. The document is read twice: for the
+// chapter count first, so the numbers have one width.
 int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     const std::filesystem::path folder(*o.output);
     std::error_code made;
@@ -351,15 +368,22 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
         std::string title;
     } unit{0, document.title().empty() ? std::filesystem::path(*o.file).stem().string() : document.title()};
     const int32_t flags = (o.flags & ~(SVSFIsXML | SVSFIsFilename)) | SVSFIsNotXML;
-    // Speaks text[0, end) into the current unit's file (nothing when it is all blank) and drops it.
+    const std::string audioExtension = asExtension(o.chaptersFormat.value_or("wav"));
+    // Speaks text[0, end) into the current unit's files (none when it is all blank) and drops it.
     auto speakUnit = [&](size_t end) {
         const bool blank = std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end),
                                        [](char16_t c) { return c == u' ' || c == u'\n'; });
         bool stopped = false;
         if (!blank) {
-            Render render{text.substr(0, end), flags,
-                          openOutput(voice, o, (folder / chapterFileName(unit.number, width, unit.title)).string(), format),
-                          std::nullopt, {}};
+            const std::filesystem::path name = folder / chapterFileName(unit.number, width, unit.title);
+            Render render;
+            render.text = text.substr(0, end);
+            render.flags = flags;
+            if (o.timings) {
+                render.timings.emplace(render.text, false);
+                render.timingsPath = name.string() + asExtension(*o.timings);
+            }
+            render.file = openOutput(voice, o, name.string() + audioExtension, format);
             stopped = speakToEnd(voice, render, o);
         }
         text.erase(0, end);
@@ -410,9 +434,12 @@ int run(const Options& o) {
                             : o.timings ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
                                         : SVEStartInputStream | SVEEndInputStream);
     std::signal(SIGINT, onSigint);
+    voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     if (o.chapters) return speakChapters(voice, o, format);
 
-    Render render{speech::fromUtf8(o.file ? *o.file : *o.text), flagsOf(o), nullptr, std::nullopt, {}};
+    Render render;
+    render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
+    render.flags = flagsOf(o);
     if (o.timings) {
         render.timings.emplace(timingRecorder(o));
         render.timingsPath = *o.timings;
@@ -423,7 +450,6 @@ int run(const Options& o) {
         if (o.device && *o.device != "default") {
             voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(toNumber("--device", *o.device)));
         }
-        voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
         auto stream = voice.AudioOutputStream();
         stream->Format().SetType(format);
         voice.SetAudioOutputStream(stream);
