@@ -1,7 +1,8 @@
 // Text front end throughput: a 10 MB marked-up text and a 10 MB plain text read to the end (MB/s of
 // UTF-16 input), the share of that spent checking the markup before speaking starts, the time to the
 // first segment of a 50 MB text, the peak memory, and the front end's share of rendering a marked-up
-// text to a WAV file with the real engine.
+// text to a WAV file with the real engine; the same for Chinese text with numbers read by a Mandarin
+// voice, with and without the numbers rewritten.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -46,10 +47,11 @@ struct Run {
     size_t words = 0;
 };
 
-Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags) {
+Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags,
+                const FrontEndContext& context = {}) {
     Run r;
     const auto t0 = Clock::now();
-    auto source = openText(text, flags, FrontEndContext{}, nullptr);
+    auto source = openText(text, flags, context, nullptr);
     const auto t1 = Clock::now();
     while (auto s = source->next()) {
         ++r.segments;
@@ -59,6 +61,73 @@ Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags
     r.open = seconds(t0, t1);
     r.total = seconds(t0, t2);
     return r;
+}
+
+// Seconds the real engine takes to speak `text` into a 22 kHz WAV file, with the voice `voiceId` (or
+// the default one).
+double renderSeconds(const std::u16string& text, int32_t flags, const std::string& voiceId = {}) {
+    SpVoice voice;
+    for (const auto& t : voice.GetVoices("", "")) {
+        if (t.Id() == voiceId) voice.SetVoice(t);
+    }
+    auto file = std::make_shared<SpFileStream>();
+    file->Format().SetType(SAFT22kHz16BitMono);
+    const std::string path = "/tmp/tallamo-bench-frontend.wav";
+    file->Open(path, SSFMCreateForWrite, false);
+    voice.SetAudioOutputStream(file);
+    const auto t0 = Clock::now();
+    voice.Speak(std::u16string_view(text), flags);
+    const auto t1 = Clock::now();
+    file->Close();
+    std::remove(path.c_str());
+    return seconds(t0, t1);
+}
+
+// Chinese news prose with the numbers, units and English words news text has.
+std::shared_ptr<const std::u16string> buildChinese(size_t units) {
+    const std::u16string piece =
+        u"今年前三季度全国居民人均可支配收入30,941元，同比增长6.3%，扣除价格因素实际增长5.9%。"
+        u"2026年12月7日14:30，气温-5℃，风速60km/h，地铁No.5线延误3~5分钟，咨询电话13800138000。"
+        u"他用editor写了1,234行代码，只花了¥3.50，效率比去年提高了1/3。\n";
+    auto text = std::make_shared<std::u16string>();
+    text->reserve(units + piece.size());
+    while (text->size() < units) *text += piece;
+    return text;
+}
+
+// Chinese text read by a Mandarin voice: as any text (no Mandarin voice), with its numbers rewritten,
+// and with the English runs found as well; then the same text rendered with the real engine, which
+// the rewriting must not slow down by more than a few percent.
+void chineseFigures() {
+    const SpObjectToken english(TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
+    const SpObjectToken mandarin(TokenKind::Voice, "cmn-latn-pinyin", "Mandarin", {{"Language", "804;4"}});
+    FrontEndContext normalised;
+    normalised.voices = {english, mandarin};
+    normalised.voice = mandarin;
+    normalised.mixedScript = false;
+    FrontEndContext mixed = normalised;
+    mixed.mixedScript = true;
+
+    auto text = buildChinese(10'000'000);  // 20 MB
+    const Run plain = readThrough(text, SVSFIsNotXML);
+    const Run numbers = readThrough(text, SVSFIsNotXML, normalised);
+    const Run both = readThrough(text, SVSFIsNotXML, mixed);
+    const double extraPerMb = (numbers.total - plain.total) / megabytes(*text);
+    std::printf("chinese %.1f MB: read through %.3f s = %.1f MB/s as any text; numbers rewritten %.3f s = %.1f MB/s "
+                "(+%.0f%%); English runs too %.3f s = %.1f MB/s\n",
+                megabytes(*text), plain.total, megabytes(*text) / plain.total, numbers.total,
+                megabytes(*text) / numbers.total, 100.0 * (numbers.total - plain.total) / plain.total, both.total,
+                megabytes(*text) / both.total);
+    try {
+        auto slice = buildChinese(10'000);  // 20 KB: several minutes of speech
+        const double render = renderSeconds(*slice, SVSFIsNotXML, mandarin.Id());
+        const double renderPerMb = render / megabytes(*slice);
+        std::printf("render  chinese %.2f MB to WAV: %.2f s = %.0f s/MB; rewriting the numbers costs %.3f s/MB = %.3f%% of "
+                    "it\n",
+                    megabytes(*slice), render, renderPerMb, extraPerMb, 100.0 * extraPerMb / renderPerMb);
+    } catch (const Error& e) {
+        std::printf("render  chinese skipped: %s\n", e.what());
+    }
 }
 
 long peakKb() {
@@ -90,24 +159,14 @@ int main() {
         auto text = build(100'000, true);  // 200 KB
         Run r = readThrough(text, SVSFIsXML);
         try {
-            SpVoice voice;
-            auto file = std::make_shared<SpFileStream>();
-            file->Format().SetType(SAFT22kHz16BitMono);
-            const std::string path = "/tmp/tallamo-bench-frontend.wav";
-            file->Open(path, SSFMCreateForWrite, false);
-            voice.SetAudioOutputStream(file);
-            const auto t0 = Clock::now();
-            voice.Speak(std::u16string_view(*text), SVSFIsXML);
-            const auto t1 = Clock::now();
-            file->Close();
-            std::remove(path.c_str());
-            const double render = seconds(t0, t1);
+            const double render = renderSeconds(*text, SVSFIsXML);
             std::printf("render  %.1f MB marked up to WAV: %.2f s; front end %.4f s = %.2f%% of it\n", megabytes(*text),
                         render, r.total, 100.0 * r.total / render);
         } catch (const Error& e) {
             std::printf("render  skipped: %s\n", e.what());
         }
     }
+    chineseFigures();
     const long before = peakKb();
     {
         auto text = build(25'000'000, false);  // 50 MB

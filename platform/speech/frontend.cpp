@@ -14,6 +14,7 @@
 #include "constants.h"
 #include "error.h"
 #include "markup.h"
+#include "text_scripts.h"
 #include "text_units.h"
 
 namespace speech {
@@ -105,9 +106,14 @@ public:
                 piece_.erase(0, at_);
                 at_ = 0;
                 if (ended_ || !stream_->read(piece_)) ended_ = true;
-                if (piece_.empty()) return false;
+                for (auto& m : stream_->takeMarks()) marks_.push_back(std::move(m));
+                if (piece_.empty()) {
+                    placeMarks(sink, std::numeric_limits<uint64_t>::max());
+                    return false;
+                }
                 continue;
             }
+            placeMarks(sink, position_);
             const size_t from = at_;
             const char32_t cp = nextCodePoint(piece_.data(), at_, piece_.size());
             const size_t len = at_ - from;
@@ -122,9 +128,22 @@ public:
         at_ = 0;
         position_ = 0;
         ended_ = false;
+        marks_.clear();
     }
 
 private:
+    // Turns the stream's bookmarks up to `position` into markers before the character there.
+    void placeMarks(UnitSink& sink, uint64_t position) {
+        while (!marks_.empty() && static_cast<uint64_t>(marks_.front().sourcePosition) <= position) {
+            Marker m;
+            m.style = style_;
+            m.source = marks_.front().sourcePosition;
+            m.mark = std::move(marks_.front());
+            marks_.pop_front();
+            sink.marker(std::move(m));
+        }
+    }
+
     // Positions are 32-bit offsets; a text longer than that keeps its last position.
     static int32_t clamp32(uint64_t v) {
         return static_cast<int32_t>(std::min<uint64_t>(v, std::numeric_limits<int32_t>::max()));
@@ -136,6 +155,7 @@ private:
     size_t at_ = 0;
     uint64_t position_ = 0;
     bool ended_ = false;
+    std::deque<SegmentMark> marks_;  // handed over by the stream, not yet placed
 };
 
 class TextSource final : public SegmentSource, private UnitSink {
@@ -294,6 +314,11 @@ private:
         s.pitch = st.pitch;
         s.emphasis = st.emphasis;
         s.phonemes = st.phonemes;
+        s.engineVoiceId.clear();
+        const auto voice = static_cast<size_t>(st.voice);
+        if (st.otherScript && voice < voices_->otherScript.size() && voices_->otherScript[voice] >= 0) {
+            s.engineVoiceId = tokens[static_cast<size_t>(voices_->otherScript[voice])].Id();
+        }
         lastStyle_ = packed;
     }
 
@@ -426,6 +451,7 @@ private:
             const int32_t c1 = cpIndex_[static_cast<size_t>(w1)];
             if (c1 > c0) s.words.emplace_back(c0, c1);
         }
+        oneWordPerRewrite(s);
         // A word's end is the offset of the character after it. When markup stands between the two,
         // that character (a blank or punctuation, never part of a word) is given the offset where the
         // markup starts, so the word's range ends at its own last letter.
@@ -442,6 +468,30 @@ private:
         std::erase_if(s.words, [&](const std::pair<int32_t, int32_t>& w) {
             return s.sourceOffsets[static_cast<size_t>(w.second)] <= s.sourceOffsets[static_cast<size_t>(w.first)];
         });
+    }
+
+    // Characters written for one piece of the caller's text (a number read out in words) are one word,
+    // whatever word breaks fall inside them, so its Word event covers what the user wrote. Such a
+    // piece is two or more code points that share one non-empty source range.
+    void oneWordPerRewrite(Segment& s) const {
+        const size_t n = s.text.size();
+        for (size_t i = 0; i < n;) {
+            size_t j = i + 1;
+            while (j < n && s.sourceOffsets[j] == s.sourceOffsets[i] && cpEnd_[j] == cpEnd_[i]) ++j;
+            if (j - i >= 2 && cpEnd_[i] > s.sourceOffsets[i]) {
+                auto g0 = static_cast<int32_t>(i);
+                auto g1 = static_cast<int32_t>(j);
+                auto first = std::find_if(s.words.begin(), s.words.end(), [&](const auto& w) { return w.second > g0; });
+                auto last = first;
+                while (last != s.words.end() && last->first < g1) ++last;
+                if (first != last) {
+                    g0 = std::min(g0, first->first);
+                    g1 = std::max(g1, std::prev(last)->second);
+                }
+                s.words.insert(s.words.erase(first, last), {g0, g1});
+            }
+            i = j;
+        }
     }
 
     std::unique_ptr<UnitProducer> producer_;
@@ -585,6 +635,7 @@ Start startFor(const FrontEndContext& context) {
     Start s;
     s.voices = std::make_shared<VoiceTable>(context);
     if (context.persisted.voice) s.voices->indexOf(*context.persisted.voice);
+    findScriptReaders(*s.voices, context.mixedScript);
     s.settings = fromState(context.persisted, *s.voices);
     s.style = packStyle(resolve(s.settings, context, s.voices->base));
     return s;
@@ -599,8 +650,10 @@ std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, 
     }
     const Start start = startFor(context);
     if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-    return std::make_unique<text::TextSource>(std::make_unique<text::StreamProducer>(std::move(text), start.style),
-                                              start.voices, (flags & SVSFNLPSpeakPunc) != 0, start.style);
+    auto producer = text::makeScriptStage(std::make_unique<text::StreamProducer>(std::move(text), start.style),
+                                          start.voices);
+    return std::make_unique<text::TextSource>(std::move(producer), start.voices, (flags & SVSFNLPSpeakPunc) != 0,
+                                              start.style);
 }
 
 std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> text, int32_t flags,
@@ -614,8 +667,8 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
 
     if (!markup) {
         if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-        return std::make_unique<TextSource>(makePlainProducer(std::move(text), start.style), voices, speakPunctuation,
-                                            start.style);
+        return std::make_unique<TextSource>(makeScriptStage(makePlainProducer(std::move(text), start.style), voices),
+                                            voices, speakPunctuation, start.style);
     }
     if (isSsml(*text)) {
         checkSsml(*text, context, voices);
@@ -626,8 +679,8 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
     }
     MarkupState after = checkMarkup(*text, context, voices);
     if (persistOut && (flags & SVSFPersistXML)) *persistOut = std::move(after);
-    return std::make_unique<TextSource>(makeMarkupProducer(std::move(text), context, voices), voices,
-                                        speakPunctuation, start.style);
+    return std::make_unique<TextSource>(makeScriptStage(makeMarkupProducer(std::move(text), context, voices), voices),
+                                        voices, speakPunctuation, start.style);
 }
 
 }  // namespace speech

@@ -33,6 +33,9 @@ struct FrontEndContext {
     int rate = 0;                       // -10..10
     int volume = 100;                   // 0..100
     MarkupState persisted;              // carried over from earlier Speak calls (SVSFPersistXML)
+    // Runs of Latin words in a Mandarin voice's text are read by the English voice, runs of Chinese
+    // in another voice's text by the Mandarin voice.
+    bool mixedScript = true;
 };
 
 struct SegmentMark {
@@ -53,6 +56,9 @@ struct Segment {
 
     // Settings in force (absolute, markup applied to the voice's own settings).
     SpObjectToken voice;
+    // When not empty, the engine reads this segment with this voice instead of voice.Id() (a run of
+    // another script); the caller's voice (VoiceChange, token) is unchanged.
+    std::string engineVoiceId;
     int rate = 0;      // -10..10
     int volume = 100;  // 0..100
     int pitch = 0;     // -10..10
@@ -94,6 +100,10 @@ public:
     virtual bool read(std::u16string& out) = 0;
     // Starts again from the beginning of the text.
     virtual void restart() = 0;
+    // Bookmarks the text places (a document's chapter starts), in order, each with its UTF-16 offset
+    // from the start of the stream as sourcePosition; those not yet handed over. Asked after each read,
+    // so a mark comes no later than the piece it stands in.
+    virtual std::vector<SegmentMark> takeMarks() { return {}; }
 };
 
 // Whether a text whose first UTF-16 unit is `first` is read as markup under the speak `flags`.

@@ -2,6 +2,7 @@
 // both share with the plain-text path.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,10 @@ namespace speech::text {
 struct VoiceTable {
     std::vector<SpObjectToken> tokens;
     int base = 0;  // the voice's own voice
+    // Per voice: whether it is a Mandarin voice, and the voice that reads its runs of another script
+    // (-1 for none). Filled by findScriptReaders once the table is complete.
+    std::vector<uint8_t> mandarin;
+    std::vector<int> otherScript;
 
     VoiceTable(const FrontEndContext& context);
     // The index of `token`, added when missing.

@@ -51,8 +51,9 @@ bool StreamJob::openSink() {
         try {
             sink_ = std::make_unique<FileSink>(request_.file, inRate, inChannels, request_.format,
                                                [this] { voice_.progressed(); });
-        } catch (const Error&) {
-            startAndEnd(request_.file->bytesWritten());  // no conversion into this format
+        } catch (const Error& e) {
+            request_.cutShort(e.code(), e.description());  // no conversion into this format
+            startAndEnd(request_.file->bytesWritten());
             return false;
         }
     } else {
@@ -135,9 +136,12 @@ void StreamJob::run() {
 
     for (;;) {
         const Controls c = readControls();
-        if (c.shutdown)
+        if (c.shutdown) {
+            request_.stopped();
             return;
+        }
         if (c.purged) {
+            request_.stopped();
             const auto dropped = dropBuffered();
             const uint64_t at = sink_->written();
             if (!dropped)
@@ -372,7 +376,7 @@ void StreamJob::sinkFailed(const Fault& fault) {
 
 void StreamJob::engineFailed(const Fault& fault) {
     if (request_.file) {
-        request_.file->fail(fault);
+        request_.cutShort(fault.code, fault.message);
     } else {
         std::lock_guard lock(voice_.mutex);
         if (!voice_.streamFault)

@@ -13,6 +13,11 @@ constexpr size_t kContext = 40;
 constexpr size_t kChainSegments = 32;
 constexpr size_t kChainCodePoints = 1200;
 
+// The voice the engine reads a segment with: a run of another script has its own.
+const std::string& engineVoiceOf(const Segment& segment) {
+    return segment.engineVoiceId.empty() ? segment.voice.Id() : segment.engineVoiceId;
+}
+
 bool isSpace(char32_t c) {
     return c == U' ' || c == U'\t' || c == U'\n' || c == U'\r' || c == 0x3000;
 }
@@ -22,7 +27,7 @@ bool isSpace(char32_t c) {
 SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress, int32_t& keep) {
     SynthRequest request;
     request.text = segment.text;
-    request.voiceId = segment.voice.Id();
+    request.voiceId = engineVoiceOf(segment);
     request.rate = segment.rate;
     request.volume = segment.volume;
     request.pitch = segment.pitch;
@@ -35,7 +40,9 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     request.stress = stress;
     keep = static_cast<int32_t>(segment.text.size());
 
-    const bool cut = !segment.endsSentence && next != nullptr && next->sentenceIndex == segment.sentenceIndex;
+    // Only into a piece the same engine voice reads: a run of another script is read on its own.
+    const bool cut = !segment.endsSentence && next != nullptr && next->sentenceIndex == segment.sentenceIndex &&
+                     engineVoiceOf(*next) == request.voiceId;
     if (!cut || segment.text.empty() || next->text.empty() || segment.phonemes || segment.ssml ||
         next->phonemes || next->ssml) {
         return request;

@@ -23,28 +23,34 @@ struct Style {
     int pitch = 0;  // -10..10
     bool emphasis = false;
     bool phonemes = false;
+    // Read by the voice's reader of another script (English for a Mandarin voice, Mandarin for the
+    // others) while `voice` stays the caller's.
+    bool otherScript = false;
 
     friend bool operator==(const Style&, const Style&) = default;
 };
 
-inline constexpr int kMaxVoices = 1 << 13;
+inline constexpr int kMaxVoices = 1 << 12;
+inline constexpr uint32_t kOtherScriptBit = 1u << 31;
 
 inline uint32_t packStyle(const Style& s) {
     return static_cast<uint32_t>(std::clamp(s.voice, 0, kMaxVoices - 1)) |
-           static_cast<uint32_t>(std::clamp(s.rate, -10, 10) + 10) << 13 |
-           static_cast<uint32_t>(std::clamp(s.volume, 0, 100)) << 18 |
-           static_cast<uint32_t>(std::clamp(s.pitch, -10, 10) + 10) << 25 |
-           static_cast<uint32_t>(s.emphasis) << 30 | static_cast<uint32_t>(s.phonemes) << 31;
+           static_cast<uint32_t>(std::clamp(s.rate, -10, 10) + 10) << 12 |
+           static_cast<uint32_t>(std::clamp(s.volume, 0, 100)) << 17 |
+           static_cast<uint32_t>(std::clamp(s.pitch, -10, 10) + 10) << 24 |
+           static_cast<uint32_t>(s.emphasis) << 29 | static_cast<uint32_t>(s.phonemes) << 30 |
+           (s.otherScript ? kOtherScriptBit : 0);
 }
 
 inline Style unpackStyle(uint32_t v) {
     Style s;
-    s.voice = static_cast<int>(v & 0x1FFF);
-    s.rate = static_cast<int>((v >> 13) & 0x1F) - 10;
-    s.volume = static_cast<int>((v >> 18) & 0x7F);
-    s.pitch = static_cast<int>((v >> 25) & 0x1F) - 10;
-    s.emphasis = (v >> 30) & 1;
-    s.phonemes = (v >> 31) & 1;
+    s.voice = static_cast<int>(v & 0xFFF);
+    s.rate = static_cast<int>((v >> 12) & 0x1F) - 10;
+    s.volume = static_cast<int>((v >> 17) & 0x7F);
+    s.pitch = static_cast<int>((v >> 24) & 0x1F) - 10;
+    s.emphasis = (v >> 29) & 1;
+    s.phonemes = (v >> 30) & 1;
+    s.otherScript = (v & kOtherScriptBit) != 0;
     return s;
 }
 

@@ -46,6 +46,23 @@ SpObjectTokens filterTokens(std::vector<SpObjectToken> tokens, std::string_view 
     return SpObjectTokens(std::move(tokens));
 }
 
+// A text refused by Speak is a render cut short too: the file would lack it. Armed while Speak checks a
+// text going into a file; a throw that leaves Speak meanwhile marks the file.
+class RefusedIntoFile {
+public:
+    explicit RefusedIntoFile(std::shared_ptr<SpFileStream> file) : file_(std::move(file)) {}
+    ~RefusedIntoFile() {
+        if (file_)
+            file_->failRender(Fault{errc::kInvalidArg, "A text for the file was refused, so the file was not saved."});
+    }
+    RefusedIntoFile(const RefusedIntoFile&) = delete;
+    RefusedIntoFile& operator=(const RefusedIntoFile&) = delete;
+    void accepted() { file_.reset(); }
+
+private:
+    std::shared_ptr<SpFileStream> file_;
+};
+
 }  // namespace
 
 // ---- the queue and the worker ----------------------------------------------------------------------
@@ -77,6 +94,7 @@ SpVoice::Impl::~Impl() {
 void SpVoice::Impl::purgeLocked() {
     while (!queue.empty()) {
         doneThrough = std::max(doneThrough, queue.front()->number);
+        queue.front()->stopped();
         queue.pop_front();
     }
     ++purgeGeneration;
@@ -105,6 +123,15 @@ void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
         std::lock_guard lock(eventsMutex);
         bool any = false;
         for (auto& e : released) {
+            if (e.kind == EventKind::StartStream) status = SpVoiceStatus{};
+            status.currentStreamNumber = e.streamNumber;
+            if (e.kind == EventKind::Word) {
+                status.inputWordPosition = e.characterPosition;
+                status.inputWordLength = e.length;
+            } else if (e.kind == EventKind::Sentence) {
+                status.inputSentencePosition = e.characterPosition;
+                status.inputSentenceLength = e.length;
+            }
             if ((interestOf(e.kind) & wanted) == 0) continue;
             events.push_back(std::move(e));
             any = true;
@@ -249,6 +276,16 @@ void SpVoice::SetRate(long rate) {
     impl_->rate = rate;
 }
 
+bool SpVoice::mixedScript() const {
+    std::lock_guard lock(impl_->settingsMutex);
+    return impl_->mixedScript;
+}
+
+void SpVoice::setMixedScript(bool on) {
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->mixedScript = on;
+}
+
 long SpVoice::Volume() const {
     std::lock_guard lock(impl_->settingsMutex);
     return impl_->volume;
@@ -301,17 +338,20 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
         context.voice = d.voice;
         context.rate = static_cast<int>(d.rate);
         context.volume = static_cast<int>(d.volume);
+        context.mixedScript = d.mixedScript;
         context.persisted = d.persisted;
         output = d.outputStream;
         outputToken = d.output;
     }
 
     // Where the audio goes: an open file stream, or a device that exists now.
+    std::optional<RefusedIntoFile> refusal;
     if (output->kind() == SpStream::Kind::File) {
         request->file = std::static_pointer_cast<SpFileStream>(output);
         if (!request->file->isOpen()) {
             throw Error(errc::kAccessDenied, "The output file stream is not open.");
         }
+        refusal.emplace(request->file);
     } else {
         request->deviceId = static_cast<SpDeviceStream&>(*output).deviceId();
         const auto devices = d.backends.audioHost ? d.backends.audioHost->devices() : std::vector<AudioDeviceInfo>{};
@@ -330,20 +370,26 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     if (!wave) throw Error(errc::kUnsupportedFormat, "The output stream's format is not supported.");
     request->format = *wave;
 
-    // The text: the string given, or a text file. A plain text file is spoken as it is read; one that
-    // holds markup is read whole first, since markup is checked whole before anything is spoken.
+    // The text: the string given, a text file or a document. A plain text file and a document are
+    // spoken as they are read; a text file that holds markup is read whole first, since markup is
+    // checked whole before anything is spoken. A document's text is never markup.
     std::shared_ptr<const std::u16string> source;
-    std::unique_ptr<TextFileReader> stream;
+    std::unique_ptr<TextStream> stream;
     if (flags & SVSFIsFilename) {
         auto file = openNamedFile(toUtf8(text));
         if (!file) throw Error(file.fault().code, file.fault().message);
-        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&file.value().content)) {
+        auto& content = file.value().content;
+        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&content)) {
             request->sound = std::move(*sound);
+        } else if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+            stream = std::move(*document);
+            flags = (flags & ~SVSFIsXML) | SVSFIsNotXML;
         } else {
-            stream = std::move(std::get<std::unique_ptr<TextFileReader>>(file.value().content));
-            if (readsAsMarkup(flags, stream->firstUnit())) {
-                source = std::make_shared<const std::u16string>(stream->readAll().orThrow());
-                stream.reset();
+            auto& reader = std::get<std::unique_ptr<TextFileReader>>(content);
+            if (readsAsMarkup(flags, reader->firstUnit())) {
+                source = std::make_shared<const std::u16string>(reader->readAll().orThrow());
+            } else {
+                stream = std::move(reader);
             }
         }
     } else {
@@ -362,6 +408,7 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
         }
     }
 
+    if (refusal) refusal->accepted();
     uint32_t number = 0;
     {
         std::lock_guard lock(d.settingsMutex);
@@ -446,6 +493,11 @@ std::optional<Error> SpVoice::takeStreamError() {
     Error error(impl_->streamFault->code, impl_->streamFault->message);
     impl_->streamFault.reset();
     return error;
+}
+
+SpVoiceStatus SpVoice::Status() const {
+    std::lock_guard lock(impl_->eventsMutex);
+    return impl_->status;
 }
 
 void SpVoice::SetNotify(std::function<void()> notify) {

@@ -31,6 +31,17 @@ struct Backends {
     static Backends defaults();
 };
 
+// Where the voice is in its text, in the manner of the automation object's Status: the stream and
+// the last word and sentence whose audio was played (device) or written (file). Words are known only
+// while the voice's event interests include them.
+struct SpVoiceStatus {
+    uint32_t currentStreamNumber = 0;
+    int32_t inputWordPosition = 0;
+    int32_t inputWordLength = 0;
+    int32_t inputSentencePosition = 0;
+    int32_t inputSentenceLength = 0;
+};
+
 class SpVoice {
 public:
     SpVoice();  // default back ends; throws Error(kNoVoice/kEngine) when no speech engine is usable
@@ -68,6 +79,11 @@ public:
     long Volume() const;        // 0..100, default 100
     void SetVolume(long volume);
 
+    // Whether a Mandarin voice reads runs of Latin words with the English voice, and other voices read
+    // runs of Chinese with the Mandarin voice (on by default). Used by the next text spoken.
+    bool mixedScript() const;
+    void setMixedScript(bool on);
+
     int32_t EventInterests() const;
     void SetEventInterests(int32_t interests);
 
@@ -89,6 +105,7 @@ public:
     bool WaitUntilDone(long milliseconds);
     // True while requests are queued or speaking.
     bool isBusy() const;
+    SpVoiceStatus Status() const;
 
     // How many segments are synthesized at once when rendering into a file (at least 1; default: the
     // machine's processor count). The file is the same whatever the number.

@@ -7,7 +7,7 @@
 //   mutex          the queue and the worker's controls; while holding it a caller may interrupt the
 //                  worker's sink (the sink's own locks come after it)
 //   notifyMutex    held while the notify function runs, which may take the events (eventsMutex)
-//   eventsMutex    the released events
+//   eventsMutex    the released events and the status
 // The worker publishes events and calls notify with none of the locks above held. The synthesis
 // window's and the file writer's locks are their own and never held while they call out.
 #pragma once
@@ -49,6 +49,15 @@ struct Request {
     std::string deviceId;                    // the device ("" default) when file is null
     WaveFormat format;                       // the output format
     uint64_t purgeGeneration = 0;            // set when the worker takes the request
+
+    // A render into a file that did not reach its end: the file stream keeps the reason, and closing
+    // it then leaves no file. Nothing for a device.
+    void cutShort(int32_t code, const std::string& why) const {
+        if (file) file->failRender(Fault{code, why});
+    }
+    void stopped() const {
+        cutShort(errc::kCancelled, "The speech was stopped before its end, so the file was not saved.");
+    }
 };
 
 struct SpVoice::Impl {
@@ -78,6 +87,7 @@ struct SpVoice::Impl {
     bool allowFormatChanges = true;
     long rate = 0;
     long volume = 100;
+    bool mixedScript = true;
     MarkupState persisted;
     uint32_t nextStreamNumber = 1;
 
@@ -114,9 +124,10 @@ struct SpVoice::Impl {
     std::unique_ptr<AudioDeviceStream> device;  // kept open from one request to the next
     std::string deviceIdOpen;
 
-    // ---- released events ---------------------------------------------------------------------------
-    std::mutex eventsMutex;
-    std::vector<VoiceEvent> events;  // guarded by eventsMutex
+    // ---- released events, and the status they make: guarded by eventsMutex -------------------------
+    mutable std::mutex eventsMutex;
+    std::vector<VoiceEvent> events;
+    SpVoiceStatus status;
     std::mutex notifyMutex;
     std::function<void()> notify;  // guarded by notifyMutex
 

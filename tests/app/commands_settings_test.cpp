@@ -32,7 +32,8 @@ protected:
     // Speaks a short text and waits until the device stream for it was opened.
     void speakShort() {
         const int opens = backends.host->openCount();
-        window->MainTxtBox->setPlainText(QStringLiteral("ab"));
+        // Digits: every voice reads them itself (a Mandarin voice gives Latin letters to the English one).
+        window->MainTxtBox->setPlainText(QStringLiteral("12"));
         click(window->SpeakBtn);
         ASSERT_TRUE(waitFor([&] { return backends.host->openCount() > opens; }));
         ASSERT_TRUE(waitFor([&] { return !window->Voice->isBusy(); }));

@@ -1,6 +1,7 @@
 // Fuzzes the text front end: any text, any speak flags, reading and seeking must neither crash nor
 // break the segment invariants (offsets in order and inside the text, words inside the segment).
-// The first byte picks the flags and a seek; the rest is the text as UTF-16 (little-endian pairs).
+// The first byte picks the flags, the voice (English or Mandarin) and a seek; the rest is the text as
+// UTF-16 (little-endian pairs).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     speech::FrontEndContext context;
     context.voices = {speech::SpObjectToken(speech::TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
                       speech::SpObjectToken(speech::TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
-    context.voice = context.voices[0];
+    context.voice = context.voices[(control >> 6) & 1];
     context.rate = (control >> 2) % 21 - 10;
     speech::MarkupState persisted;
     try {

@@ -15,7 +15,7 @@ using namespace speech;
 
 namespace {
 
-// The fuzzer's reading of an input: first byte = flags and seek, the rest UTF-16LE text.
+// The fuzzer's reading of an input: first byte = flags, voice and seek, the rest UTF-16LE text.
 void replay(const std::vector<uint8_t>& data) {
     if (data.empty()) return;
     const uint8_t control = data[0];
@@ -25,7 +25,7 @@ void replay(const std::vector<uint8_t>& data) {
     FrontEndContext context;
     context.voices = {SpObjectToken(TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
                       SpObjectToken(TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
-    context.voice = context.voices[0];
+    context.voice = context.voices[(control >> 6) & 1];
     context.rate = (control >> 2) % 21 - 10;
     MarkupState persisted;
     auto readSome = [&](SegmentSource& source, int limit) {
