@@ -321,6 +321,9 @@ void StreamJob::end(uint64_t at, bool releaseAll) {
     if (releaseAll)
         release(at);
     pending_.clear();
+    // Marked before EndStream, on which the owner may close the file.
+    if (engineFault_)
+        request_.cutShort(engineFault_->code, engineFault_->message);
     voice_.publish({makeEvent(EventKind::EndStream, at)});
 }
 
@@ -376,7 +379,9 @@ void StreamJob::sinkFailed(const Fault& fault) {
 
 void StreamJob::engineFailed(const Fault& fault) {
     if (request_.file) {
-        request_.cutShort(fault.code, fault.message);
+        // Marked when the stream ends: a file that failed takes no more writes, and what was fed
+        // before the failure is still written, its events released.
+        engineFault_ = fault;
     } else {
         std::lock_guard lock(voice_.mutex);
         if (!voice_.streamFault)

@@ -68,7 +68,7 @@ private:
     // The output failed: a device is closed and its loss reported; a file keeps its own failure.
     void sinkFailed(const Fault& fault);
     // The engine failed on a segment: the stream ends after what was fed, and the failure is reported
-    // (a file's Close raises it; a device's by the next Speak).
+    // (a file's Close raises it; a device's by the next Speak or takeStreamError).
     void engineFailed(const Fault& fault);
 
     SpVoice::Impl& voice_;
@@ -85,6 +85,7 @@ private:
     long heardSentence_ = -1;
     uint64_t seenControl_ = ~uint64_t{0};
     uint64_t seenProgress_ = ~uint64_t{0};
+    std::optional<Fault> engineFault_;  // a file's render failed in the engine
 };
 
 }  // namespace speech
