@@ -2,7 +2,7 @@
 //   file:   time from Speak to the first sample written; a 50 MB text file spoken as it is read (first
 //           sample, peak memory); peak memory while rendering a 20 MB text.
 //   device: (with PULSE_SERVER) Speak to first sample played, Word event release against the playing of
-//           its sample, pause and purge latency — measured through a recording wrapper around the
+//           its sample, pause, purge and skip latency — measured through a recording wrapper around the
 //           PulseAudio host, whose stream clock tells when each byte is heard.
 // The render-time comparison with espeak-ng -w is bench/render_vs_espeak.sh.
 #include <sys/resource.h>
@@ -158,6 +158,17 @@ struct Recording {
         }
         return std::nullopt;
     }
+    // When the clock first moved on after `t` (the first sound played after it).
+    std::optional<Clock::time_point> movedAfter(Clock::time_point t) {
+        std::lock_guard lock(mutex);
+        std::optional<uint64_t> from;
+        for (const auto& s : clock) {
+            if (s.at < t) continue;
+            if (!from) from = s.played;
+            else if (s.played > *from) return s.at;
+        }
+        return std::nullopt;
+    }
 };
 
 class RecordingStream final : public bench::ForwardingStream {
@@ -303,7 +314,7 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
 void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
     Recording rec;
     auto host = std::make_shared<RecordingHost>(makePulseAudioHost(), rec);
-    std::vector<double> firstPlayed, wordGap, pause, purge;
+    std::vector<double> firstPlayed, wordGap, pause, purge, skip, skipHeard;
     for (int run = 0; run < 10; ++run) {
         SpVoice voice(Backends{engine, host});  // a new voice: a fresh stream whose bytes start at 0
         std::mutex m;
@@ -339,13 +350,30 @@ void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
         while (rec.flushedAt() < t0) std::this_thread::yield();
         purge.push_back(msBetween(t0, rec.flushedAt()));
         voice.WaitUntilDone(-1);
+
+        // Skip while speaking: the sentence playing is dropped, and the next one is heard.
+        voice.Speak(u"This first sentence is long enough to be skipped in the middle of it. The second one "
+                    u"follows. And a third one ends it.",
+                    SVSFlagsAsync);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        t0 = Clock::now();
+        voice.Skip("Sentence", 1);
+        while (rec.flushedAt() < t0) std::this_thread::yield();
+        const auto flushed = rec.flushedAt();
+        skip.push_back(msBetween(t0, flushed));
+        voice.WaitUntilDone(-1);
+        if (auto t = rec.movedAfter(flushed)) skipHeard.push_back(msBetween(t0, *t));
     }
-    const Stats a = stats(firstPlayed), b = stats(wordGap), c = stats(pause), d = stats(purge);
+    const Stats a = stats(firstPlayed), b = stats(wordGap), c = stats(pause), d = stats(purge), e = stats(skip),
+                g = stats(skipHeard);
     std::printf("device Speak to first sample played (%zu runs): median %.1f ms, p95 %.1f ms (target 60 ms)\n", a.n, a.median, a.p95);
     std::printf("device Word release minus its sample played (%zu words): median %.1f ms, p95 %.1f ms (target 15 ms)\n", b.n,
                 b.median, b.p95);
     std::printf("device Pause to stream corked (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", c.n, c.median, c.p95);
     std::printf("device Purge to stream flushed (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", d.n, d.median, d.p95);
+    std::printf("device Skip to stream flushed (%zu): median %.2f ms, p95 %.2f ms; to the next sentence heard: median "
+                "%.1f ms, p95 %.1f ms\n",
+                e.n, e.median, e.p95, g.median, g.p95);
 }
 
 }  // namespace
