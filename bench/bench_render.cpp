@@ -233,11 +233,12 @@ struct LongRender {
         voice.Speak(std::move(text), flags | SVSFlagsAsync);
         return msBetween(start, Clock::now());
     }
+    // Stops the render; the file, cut short, is not kept.
     void stop() {
         voice.Speak(u"", SVSFPurgeBeforeSpeak);
         voice.WaitUntilDone(-1);
         voice.SetNotify({});
-        file->Close();
+        file->discard();
     }
 };
 
