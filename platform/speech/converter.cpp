@@ -163,6 +163,29 @@ static void mixInto(std::span<const Sample> frames, int inChannels, int workChan
     }
 }
 
+// Passes `count` frames of `ch`-interleaved samples through soxr (whose io spec is of Sample), into
+// `buffer`, and hands each block it makes to `encodeBlock(samples, frames)`. `room(frames)` is the
+// number of output frames that many input frames make. Returns the output frames made.
+template <class Sample, class Room, class Encode>
+static uint64_t resample(soxr_t soxr, const Sample* data, size_t count, size_t ch,
+                         std::vector<Sample>& buffer, Room room, Encode encodeBlock) {
+    uint64_t made = 0;
+    size_t consumed = 0;
+    while (consumed < count) {
+        const size_t space = room(count - consumed) + 64;
+        buffer.resize(space * ch);
+        size_t idone = 0;
+        size_t odone = 0;
+        soxr_process(soxr, data + consumed * ch, count - consumed, &idone, buffer.data(), space, &odone);
+        encodeBlock(buffer.data(), odone);
+        made += odone;
+        consumed += idone;
+        if (idone == 0 && odone == 0)
+            break;  // cannot happen with room to spare; never spin
+    }
+    return made;
+}
+
 void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
     if (!state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16) {
         // Already the output format (the engine's own 22.05 kHz 16-bit mono, say): the samples only
@@ -183,23 +206,15 @@ void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out)
         state_->outputFrames += count;
         return;
     }
+    const auto room = [this](uint64_t in) { return static_cast<size_t>(outputFramesFor(in)); };
     if (state_->sixteen) {
         const size_t ch = static_cast<size_t>(state_->workChannels);
         const size_t count = frames.size() / ch;
         state_->inputFrames += count;
-        size_t consumed = 0;
-        while (consumed < count) {
-            const size_t room = outputFramesFor(count - consumed) + 64;
-            state_->resampled16.resize(room * ch);
-            size_t idone = 0;
-            size_t odone = 0;
-            soxr_process(state_->soxr.get(), frames.data() + consumed * ch, count - consumed, &idone,
-                         state_->resampled16.data(), room, &odone);
-            encode16(state_->resampled16.data(), odone, state_->workChannels, out_, out);
-            state_->outputFrames += odone;
-            consumed += idone;
-            if (idone == 0 && odone == 0) break;  // cannot happen with room to spare; never spin
-        }
+        state_->outputFrames += resample(state_->soxr.get(), frames.data(), count, ch, state_->resampled16,
+                                         room, [&](const int16_t* block, size_t made) {
+                                             encode16(block, made, state_->workChannels, out_, out);
+                                         });
         return;
     }
     mixInto(frames, inChannels_, state_->workChannels, 1.0f / 32768.0f, state_->mixed);
@@ -212,20 +227,9 @@ void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out)
         state_->outputFrames += count;
         return;
     }
-    const size_t ch = static_cast<size_t>(state_->workChannels);
-    size_t consumed = 0;
-    while (consumed < count) {
-        const size_t room = outputFramesFor(count - consumed) + 64;
-        state_->resampled.resize(room * ch);
-        size_t idone = 0;
-        size_t odone = 0;
-        soxr_process(state_->soxr.get(), mixed.data() + consumed * ch, count - consumed, &idone,
-                     state_->resampled.data(), room, &odone);
-        encode(state_->resampled.data(), odone, state_->workChannels, out_, out);
-        state_->outputFrames += odone;
-        consumed += idone;
-        if (idone == 0 && odone == 0) break;  // cannot happen with room to spare; never spin
-    }
+    state_->outputFrames += resample(
+        state_->soxr.get(), mixed.data(), count, static_cast<size_t>(state_->workChannels), state_->resampled,
+        room, [&](const float* block, size_t made) { encode(block, made, state_->workChannels, out_, out); });
 }
 
 void Converter::push(std::span<const float> frames, std::vector<uint8_t>& out) {

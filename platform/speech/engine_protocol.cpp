@@ -1,5 +1,6 @@
 #include "platform/speech/engine_protocol.h"
 
+#include <array>
 #include <cstring>
 #include <type_traits>
 
@@ -95,14 +96,10 @@ std::optional<T> ifDone(const Decoder& d, T value) {
     return value;
 }
 
-enum RequestFlag : uint8_t {
-    kEmphasis = 1,
-    kSpeakPunctuation = 2,
-    kPhonemes = 4,
-    kSsml = 8,
-    kEndPause = 16,
-    kStress = 32,
-    kFresh = 64,
+// A request's switches, one bit each in this order.
+constexpr std::array<bool SynthRequest::*, 7> kRequestFlags{
+    &SynthRequest::emphasis, &SynthRequest::speakPunctuation, &SynthRequest::phonemes, &SynthRequest::ssml,
+    &SynthRequest::endPause, &SynthRequest::stress,           &SynthRequest::fresh,
 };
 
 }  // namespace
@@ -217,20 +214,10 @@ std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
     e.put(static_cast<int32_t>(request.volume));
     e.put(static_cast<int32_t>(request.pitch));
     uint8_t flags = 0;
-    if (request.emphasis)
-        flags |= kEmphasis;
-    if (request.speakPunctuation)
-        flags |= kSpeakPunctuation;
-    if (request.phonemes)
-        flags |= kPhonemes;
-    if (request.ssml)
-        flags |= kSsml;
-    if (request.endPause)
-        flags |= kEndPause;
-    if (request.stress)
-        flags |= kStress;
-    if (request.fresh)
-        flags |= kFresh;
+    for (size_t i = 0; i < kRequestFlags.size(); ++i) {
+        if (request.*kRequestFlags[i])
+            flags |= static_cast<uint8_t>(1u << i);
+    }
     e.put(flags);
     e.putArray(std::span<const char32_t>(request.text.data(), request.text.size()));
     return std::move(e).finish();
@@ -244,13 +231,7 @@ std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload) {
     request.volume = d.get<int32_t>();
     request.pitch = d.get<int32_t>();
     const auto flags = d.get<uint8_t>();
-    request.emphasis = (flags & kEmphasis) != 0;
-    request.speakPunctuation = (flags & kSpeakPunctuation) != 0;
-    request.phonemes = (flags & kPhonemes) != 0;
-    request.ssml = (flags & kSsml) != 0;
-    request.endPause = (flags & kEndPause) != 0;
-    request.stress = (flags & kStress) != 0;
-    request.fresh = (flags & kFresh) != 0;
+    for (size_t i = 0; i < kRequestFlags.size(); ++i) request.*kRequestFlags[i] = ((flags >> i) & 1u) != 0;
     const auto text = d.getArray<char32_t>();
     request.text.assign(text.begin(), text.end());
     return ifDone(d, std::move(request));

@@ -41,8 +41,8 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     keep = static_cast<int32_t>(segment.text.size());
 
     // Only into a piece the same engine voice reads: a run of another script is read on its own.
-    const bool cut = !segment.endsSentence && next != nullptr && next->sentenceIndex == segment.sentenceIndex &&
-                     engineVoiceOf(*next) == request.voiceId;
+    const bool cut = !segment.endsSentence && next != nullptr &&
+                     next->sentenceIndex == segment.sentenceIndex && engineVoiceOf(*next) == request.voiceId;
     if (!cut || segment.text.empty() || next->text.empty() || segment.phonemes || segment.ssml ||
         next->phonemes || next->ssml) {
         return request;
