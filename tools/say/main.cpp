@@ -16,84 +16,21 @@
 #include "platform/speech/streams.h"
 #include "platform/speech/utf8.h"
 #include "platform/speech/voice.h"
+#include "platform/text/decoder.h"
+#include "tools/say/options.h"
+
+#ifndef TALLAMO_VERSION
+#define TALLAMO_VERSION "unknown"
+#endif
 
 namespace {
 
 using namespace speech;
+using say::Options;
 
 std::atomic<bool> interrupted{false};
 
 extern "C" void onSigint(int) { interrupted.store(true); }
-
-const char* kUsage =
-    "usage: tallamo-say [--voice N|DESCRIPTION] [--rate R] [--volume V] [--format SAFT...] [--flags N]\n"
-    "                   [--output FILE.wav] [--device N|default] [--events] [--no-mixed-script]\n"
-    "                   [--list-voices] [--list-formats] [--list-outputs] [TEXT | --file PATH]\n"
-    "  --no-mixed-script  read English words in Chinese text, and Chinese in other text, with the voice itself\n";
-
-struct Options {
-    std::optional<std::string> voice;
-    std::optional<long> rate;
-    std::optional<long> volume;
-    std::optional<int32_t> format;
-    int32_t flags = SVSFDefault;
-    std::optional<std::string> output;
-    std::optional<std::string> device;
-    bool events = false;
-    bool mixedScript = true;
-    bool listVoices = false;
-    bool listFormats = false;
-    bool listOutputs = false;
-    std::optional<std::string> text;
-    std::optional<std::string> file;
-};
-
-struct UsageError {
-    std::string message;
-};
-
-long toNumber(const std::string& option, const std::string& value) {
-    try {
-        size_t used = 0;
-        long n = std::stol(value, &used, 0);
-        if (used == value.size()) return n;
-    } catch (const std::exception&) {
-    }
-    throw UsageError{option + " needs a number, not \"" + value + "\""};
-}
-
-Options parse(int argc, char** argv) {
-    Options o;
-    auto value = [&](int& i, const std::string& name) -> std::string {
-        if (i + 1 >= argc) throw UsageError{name + " needs a value"};
-        return argv[++i];
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--voice") o.voice = value(i, a);
-        else if (a == "--rate") o.rate = toNumber(a, value(i, a));
-        else if (a == "--volume") o.volume = toNumber(a, value(i, a));
-        else if (a == "--format") {
-            const std::string f = value(i, a);
-            if (auto t = formatTypeByName(f)) o.format = *t;
-            else o.format = static_cast<int32_t>(toNumber(a, f));
-        } else if (a == "--flags") o.flags = static_cast<int32_t>(toNumber(a, value(i, a)));
-        else if (a == "--output") o.output = value(i, a);
-        else if (a == "--device") o.device = value(i, a);
-        else if (a == "--events") o.events = true;
-        else if (a == "--no-mixed-script") o.mixedScript = false;
-        else if (a == "--list-voices") o.listVoices = true;
-        else if (a == "--list-formats") o.listFormats = true;
-        else if (a == "--list-outputs") o.listOutputs = true;
-        else if (a == "--file") o.file = value(i, a);
-        else if (a == "--help" || a == "-h") throw UsageError{};
-        else if (a.size() > 1 && a.starts_with("--")) throw UsageError{"unknown option " + a};
-        else if (o.text) throw UsageError{"give one text only (quote it)"};
-        else o.text = a;
-    }
-    if (o.text && o.file) throw UsageError{"give a TEXT or --file, not both"};
-    return o;
-}
 
 std::string jsonString(const std::string& s) {
     std::string out = "\"";
@@ -154,18 +91,31 @@ SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
     throw Error(errc::kNotFound, "No voice is called \"" + wanted + "\" (see --list-voices).");
 }
 
+// Standard input whole, decoded like a text file named in Speak.
+std::u16string readStandardInput() {
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) {
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    if (std::ferror(stdin)) throw Error(errc::kFile, "Cannot read the text from standard input.");
+    return text::decodeText(bytes);
+}
+
 int run(const Options& o) {
     if (o.listFormats) {
         for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
-        return 0;
+        return say::kExitSuccess;
     }
     SpVoice voice;
     if (o.listVoices || o.listOutputs) {
         const auto tokens = o.listVoices ? voice.GetVoices("", "") : voice.GetAudioOutputs("", "");
         for (long i = 0; i < tokens.Count(); ++i) std::cout << i << '\t' << tokens.Item(i).GetDescription(0) << '\n';
-        return 0;
+        return say::kExitSuccess;
     }
-    if (!o.text && !o.file) throw UsageError{"nothing to say: give a TEXT or --file PATH"};
+    const bool namesFile = !o.readsStandardInput() && o.file;
+    const std::u16string text =
+        o.readsStandardInput() ? readStandardInput() : fromUtf8(namesFile ? *o.file : *o.text);
 
     if (o.voice) voice.SetVoice(pickVoice(voice, *o.voice));
     if (o.rate) voice.SetRate(*o.rate);
@@ -182,9 +132,7 @@ int run(const Options& o) {
         file->Open(*o.output, SSFMCreateForWrite, false);
         voice.SetAudioOutputStream(file);
     } else {
-        if (o.device && *o.device != "default") {
-            voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(toNumber("--device", *o.device)));
-        }
+        if (o.device) voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(*o.device));
         auto stream = voice.AudioOutputStream();
         stream->Format().SetType(format);
         voice.SetAudioOutputStream(stream);
@@ -210,8 +158,8 @@ int run(const Options& o) {
     voice.SetEventInterests(o.events ? SVEAllEvents : SVEStartInputStream | SVEEndInputStream);
     std::signal(SIGINT, onSigint);
     int32_t flags = o.flags | SVSFlagsAsync;
-    if (o.file) flags |= SVSFIsFilename;
-    voice.Speak(speech::fromUtf8(o.file ? *o.file : *o.text), flags);
+    if (namesFile) flags |= SVSFIsFilename;
+    voice.Speak(text, flags);
 
     bool stopped = false;
     while (!voice.WaitUntilDone(0)) {
@@ -230,23 +178,31 @@ int run(const Options& o) {
     printEvents();
     voice.SetNotify({});
     if (file) file->Close();
-    return stopped ? 130 : 0;
+    return stopped ? say::kExitInterrupted : say::kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
-        return run(parse(argc, argv));
-    } catch (const UsageError& e) {
-        if (!e.message.empty()) std::cerr << "tallamo-say: " << e.message << '\n';
-        std::cerr << kUsage;
-        return 2;
+        const Options options = say::parseCommandLine(argc, argv);
+        if (options.help) {
+            std::cout << say::helpText();
+            return say::kExitSuccess;
+        }
+        if (options.version) {
+            std::cout << "tallamo-say (Tallamo) " TALLAMO_VERSION "\n";
+            return say::kExitSuccess;
+        }
+        return run(options);
+    } catch (const say::UsageError& e) {
+        std::cerr << "tallamo-say: " << e.message << "\nTry 'tallamo-say --help' for more information.\n";
+        return say::kExitUsage;
     } catch (const Error& e) {
         std::cerr << "tallamo-say: " << e.description() << '\n';
-        return 1;
+        return say::kExitFailure;
     } catch (const std::exception& e) {
         std::cerr << "tallamo-say: " << e.what() << '\n';
-        return 1;
+        return say::kExitFailure;
     }
 }
