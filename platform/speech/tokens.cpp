@@ -10,10 +10,6 @@
 
 #include "platform/speech/error.h"
 
-#ifndef TALLAMO_DATA_DIR
-#define TALLAMO_DATA_DIR ""
-#endif
-
 namespace speech {
 
 namespace {
@@ -185,9 +181,7 @@ std::string platformDataDir() {
         std::lock_guard lock(dataDirMutex());
         if (dataDirOverride()) return *dataDirOverride();
     }
-    std::string installed = installedDataDir();
-    if (!installed.empty()) return installed;
-    return TALLAMO_DATA_DIR;
+    return installedDataDir();
 }
 
 void setPlatformDataDirForTesting(std::string path) {
