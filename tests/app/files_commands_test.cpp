@@ -167,6 +167,34 @@ TEST_F(FilesTest, OpenFailuresAreReportedAndKeepTheText) {
     EXPECT_TRUE(exitStatuses.empty());
 }
 
+TEST_F(FilesTest, AFileNamedOnTheCommandLineOpensAsTheOpenCommandWould) {
+    writeBytes(path("zh.txt"), QStringLiteral("第一行\n第二行").toUtf8());
+    writeBytes(path("bad.txt"), QByteArray("ok\xFF" "end"));
+    for (const QString& name : {QStringLiteral("zh.txt"), QStringLiteral("bad.txt")}) {
+        SCOPED_TRACE(name.toStdString());
+        window->MainTxtBox->setPlainText(QStringLiteral("before"));
+        dialogs->answerFile(path(name));
+        window->menuFileOpenText_Click();
+        const QString opened = text();
+
+        window->MainTxtBox->setPlainText(QStringLiteral("before"));
+        const qsizetype before = debugLines().size();
+        window->openTextFile(path(name));
+        EXPECT_EQ(text(), opened);
+        EXPECT_TRUE(newLines(before).isEmpty()) << newLines(before).join('|').toStdString();
+    }
+
+    // No dialog has checked that the file exists: reading it reports the failure.
+    window->MainTxtBox->setPlainText(QStringLiteral("before"));
+    const qsizetype before = debugLines().size();
+    window->openTextFile(path("missing.txt"));
+    ASSERT_EQ(newLines(before).size(), 1);
+    EXPECT_TRUE(newLines(before)[0].startsWith(QStringLiteral("Open file: ")));
+    EXPECT_TRUE(newLines(before)[0].contains(QStringLiteral("missing.txt"))) << newLines(before)[0].toStdString();
+    EXPECT_EQ(text(), QStringLiteral("before"));
+    EXPECT_TRUE(exitStatuses.empty());
+}
+
 TEST_F(FilesTest, StartingFolderComesFromTheSamplePath) {
     QDir(dir_.path()).mkpath(QStringLiteral("data/samples/common"));
     speech::setPlatformDataDirForTesting(QFile::encodeName(path("data")).toStdString());
