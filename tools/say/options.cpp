@@ -22,8 +22,7 @@ long toNumber(std::string_view option, const std::string& value) {
 const std::array kRows = {
     OptionRow{"--voice", "", "N|NAME", "speak with voice N of --list-voices, or the voice of that name",
               [](Options& o, const std::string& v) { o.voice = v; }},
-    OptionRow{"--rate", "", "R",
-              "speaking rate, -10 (slowest) to 10 (fastest); default 0",
+    OptionRow{"--rate", "", "R", "speaking rate, -10 (slowest) to 10 (fastest); default 0",
               [](Options& o, const std::string& v) { o.rate = toNumber("--rate", v); }},
     OptionRow{"--volume", "", "V", "volume, 0 to 100; default 100",
               [](Options& o, const std::string& v) { o.volume = toNumber("--volume", v); }},
@@ -34,8 +33,7 @@ const std::array kRows = {
                   o.format = type ? *type : static_cast<int32_t>(toNumber("--format", v));
               }},
     OptionRow{
-        "--flags", "", "N",
-        "speak flags added up: 8 markup, 16 plain text, 64 speak punctuation",
+        "--flags", "", "N", "speak flags added up: 8 markup, 16 plain text, 64 speak punctuation",
         [](Options& o, const std::string& v) { o.flags = static_cast<int32_t>(toNumber("--flags", v)); }},
     OptionRow{"--output", "", "FILE", "render into the WAV file FILE instead of playing",
               [](Options& o, const std::string& v) { o.output = v; }},
@@ -47,14 +45,12 @@ const std::array kRows = {
                   else
                       o.device = toNumber("--device", v);
               }},
-    OptionRow{"--events", "", "",
-              "print each voice event as a JSON line when it is heard or written",
+    OptionRow{"--events", "", "", "print each voice event as a JSON line when it is heard or written",
               [](Options& o, const std::string&) { o.events = true; }},
     OptionRow{"--no-mixed-script", "", "",
               "read English words in Chinese text, and Chinese in other text, with the voice itself",
               [](Options& o, const std::string&) { o.mixedScript = false; }},
-    OptionRow{"--file", "", "PATH",
-              "speak the text file PATH or play the WAV file PATH; - is standard input",
+    OptionRow{"--file", "", "PATH", "speak the text file PATH or play the WAV file PATH; - is standard input",
               [](Options& o, const std::string& v) { o.file = v; }},
     OptionRow{"--list-voices", "", "", "print the voices, one \"number<TAB>name\" per line, and exit",
               [](Options& o, const std::string&) { o.listVoices = true; }},
@@ -156,9 +152,16 @@ std::string helpText() {
         "\n"
         "Examples:\n"
         "  tallamo-say \"你好，世界\"\n"
-        "  echo 你好 | tallamo-say --output hello.wav --format SAFT48kHz16BitStereo\n"
-        "  tallamo-say --voice \"Chinese (Mandarin)\" --rate 3 --file story.txt\n"
-        "  tallamo-say --events --output /dev/null \"Hello there.\"\n";
+        "        speaks on the default audio output\n"
+        "\n"
+        "  echo 你好 | tallamo-say --output hello.wav\n"
+        "        renders standard input into a WAV file\n"
+        "\n"
+        "  tallamo-say --rate 3 --voice 1 --file story.txt\n"
+        "        reads a text file faster than usual with the second voice\n"
+        "\n"
+        "  tallamo-say --events --output /dev/null \"Hello there.\"\n"
+        "        prints the events of a text without keeping its audio\n";
     return text;
 }
 
