@@ -1,5 +1,7 @@
 // tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into a WAV file,
 // optionally printing every voice event as one JSON object per line when it is released.
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -93,6 +95,7 @@ SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
 
 // Standard input whole, decoded like a text file named in Speak.
 std::u16string readStandardInput() {
+    if (::isatty(STDIN_FILENO)) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
     std::vector<uint8_t> bytes;
     uint8_t buffer[65536];
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) {
