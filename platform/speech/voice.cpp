@@ -379,6 +379,7 @@ void SpVoice::Impl::process(Request& request) {
     };
     // The file writer is reachable for interrupts only while it exists.
     struct WriterRegistration {
+        explicit WriterRegistration(Impl& owner) : impl(owner) {}  // emplace() needs it with clang 14
         Impl& impl;
         ~WriterRegistration() {
             std::lock_guard lock(impl.mutex);

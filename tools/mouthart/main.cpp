@@ -511,7 +511,8 @@ int main(int argc, char** argv) {
             paintSmile(p);
         },
         kFullRegion);
-    for (const auto& [number, mouth] : mouthShapes()) {
+    for (const auto& [number, shape] : mouthShapes()) {
+        const auto& mouth = shape;  // a lambda cannot capture a structured binding in clang 14
         pictures[QString("MIC%1").arg(number)] = drawPicture(
             [&mouth](QPainter& p) {
                 paintBody(p);
