@@ -14,23 +14,11 @@ command -v espeak-ng >/dev/null || { echo "render_vs_espeak: espeak-ng is not in
 work="$(mktemp -d /tmp/tallamo-render.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 
-# Texts of the wanted size, built from the platform's samples.
-fill() {  # fill SOURCE BYTES OUT
-  : >"$3"
-  while [ "$(stat -c %s "$3")" -lt "$2" ]; do cat "$1" >>"$3"; done
-}
+# shellcheck source=bench/timing.sh
+source "$root/bench/timing.sh"
 fill "$root/platform/data/samples/common/english.txt" 102400 "$work/english.txt"
 fill "$root/platform/data/samples/common/chinese.txt" 20480 "$work/chinese.txt"
 
-# Prints "wall cpu" seconds of one run (cpu = user + system, less sensitive to a busy machine).
-seconds() {
-  local TIMEFORMAT='%R %U %S' t
-  t=$( { time "$@" >/dev/null 2>&1; } 2>&1 )
-  read -r wall user sys <<<"$t"
-  echo "$wall $(echo "$user + $sys" | bc -l)"
-}
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # The two programs take turns, RUNS times each (default 3), so that a busy spell of the machine hits
 # both alike; the figures are the medians.

@@ -9,6 +9,7 @@
 #include "app/parlan_main.h"
 #include "files/common_dialog.h"
 #include "files/text_file.h"
+#include "platform/documents/document.h"
 #include "platform/text/decoder.h"
 #include "platform/speech/tokens.h"
 
@@ -64,6 +65,22 @@ QString readTextFile(const QString& path, qsizetype maxLength) {
     return content;
 }
 
+QString readOpenedFile(const QString& path, qsizetype maxLength) {
+    const std::string native = QFile::encodeName(path).toStdString();
+    if (!documents::looksLikeDocument(native)) return readTextFile(path, maxLength);
+    auto document = documents::Document::open(native);
+    if (!document) throwFileError(document.fault().code, QString::fromStdString(document.fault().message));
+    std::u16string text;
+    std::vector<documents::Chapter> chapters;
+    while (document.value()->read(text, chapters)) {
+        if (text.size() > static_cast<size_t>(maxLength)) throwTooLong(path, maxLength);
+    }
+    if (const auto& failure = document.value()->failure()) {
+        throwFileError(failure->code, QString::fromStdString(failure->message));
+    }
+    return QString::fromStdU16String(text);
+}
+
 }  // namespace files
 
 namespace {
@@ -106,7 +123,7 @@ void ParlanMain::menuFileOpenText_Click() {
 
 void ParlanMain::openTextFile(const QString& path) {
     trapOpenFailures(*this, [&] {
-        MainTxtBox->setPlainText(files::readTextFile(path, files::kMaxTextLength));
+        MainTxtBox->setPlainText(files::readOpenedFile(path, files::kMaxTextLength));
     });
 }
 

@@ -1,4 +1,4 @@
-// Reading a whole text file for the main text box.
+// Reading a whole text file or document for the main text box.
 #pragma once
 
 #include <QString>
@@ -12,5 +12,10 @@ inline constexpr qsizetype kMaxTextLength = qsizetype{32} << 20;
 // bytes become U+FFFD). Throws speech::Error with a readable description when the file cannot be
 // opened or read, or when its text is longer than `maxLength` units.
 QString readTextFile(const QString& path, qsizetype maxLength = kMaxTextLength);
+
+// The text the Open command loads from `path`: a document's extracted text (EPUB, HTML, DOCX, ODT, FB2,
+// PDF, found by content), any other file as readTextFile reads it. Throws speech::Error as that
+// does, and for a damaged, protected or empty document with the document reader's description.
+QString readOpenedFile(const QString& path, qsizetype maxLength = kMaxTextLength);
 
 }  // namespace files

@@ -6,8 +6,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <utility>
 #include <vector>
 
+#include "platform/documents/document.h"
 #include "platform/text/decoder.h"
 
 namespace speech {
@@ -129,6 +132,31 @@ Result<std::u16string> TextFileReader::readAll() {
     return text;
 }
 
+DocumentReader::DocumentReader(std::unique_ptr<documents::Document> document) : document_(std::move(document)) {}
+
+DocumentReader::~DocumentReader() = default;
+
+bool DocumentReader::read(std::u16string& out) {
+    std::vector<documents::Chapter> chapters;
+    const size_t before = out.size();
+    bool more = true;
+    // A piece may hold only chapter starts; read on to text, so that true always means text.
+    while (out.size() == before && (more = document_->read(out, chapters))) {
+    }
+    for (auto& c : chapters) {
+        const auto position = static_cast<int32_t>(std::min<uint64_t>(c.position, std::numeric_limits<int32_t>::max()));
+        marks_.push_back(SegmentMark{std::move(c.title), c.number, position});
+    }
+    return more;
+}
+
+void DocumentReader::restart() {
+    document_->restart();
+    marks_.clear();
+}
+
+std::vector<SegmentMark> DocumentReader::takeMarks() { return std::exchange(marks_, {}); }
+
 Result<NamedFile> openNamedFile(const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) {
@@ -154,6 +182,12 @@ Result<NamedFile> openNamedFile(const std::string& path) {
         return fileFault(errc::kFile, path,
                          "is a damaged WAV file or uses an encoding that cannot be played (" +
                              sound.fault().message + ").");
+    }
+
+    if (documents::looksLikeDocument(head)) {
+        auto document = documents::Document::open(path);
+        if (!document) return document.fault();
+        return NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))};
     }
 
     const text::Encoding encoding = text::detectEncoding(head, wholeFileInHead);

@@ -41,6 +41,14 @@ private:
 
 struct NamedFile;
 
+}  // namespace speech
+
+namespace documents {
+class Document;
+}
+
+namespace speech {
+
 // Reads a text file as UTF-16, a piece at a time, so that a text of any size starts speaking at once
 // and never needs to be held whole.
 class TextFileReader final : public TextStream {
@@ -68,15 +76,35 @@ private:
     std::u16string first_;  // the first piece, decoded when the file was opened and not yet read
 };
 
-// A file named in Speak: a sound file to play or a text file to speak.
-struct NamedFile {
-    std::variant<std::unique_ptr<SoundFileReader>, std::unique_ptr<TextFileReader>> content;
+// A document (EPUB, HTML, DOCX, ODT, FB2, PDF) read a piece at a time; the start of each chapter is a
+// bookmark with the chapter's title as its text and its number as its id. Its text is never markup.
+class DocumentReader final : public TextStream {
+public:
+    explicit DocumentReader(std::unique_ptr<documents::Document> document);
+    ~DocumentReader() override;
+    DocumentReader(const DocumentReader&) = delete;
+    DocumentReader& operator=(const DocumentReader&) = delete;
+
+    bool read(std::u16string& out) override;
+    void restart() override;
+    std::vector<SegmentMark> takeMarks() override;
+
+private:
+    std::unique_ptr<documents::Document> document_;
+    std::vector<SegmentMark> marks_;
 };
 
-// Opens `path` (UTF-8): a sound file when libsndfile reads it, else text in the encoding its first
-// megabyte tells (platform/text/decoder.h). Invalid bytes become U+FFFD. A missing or unreadable file,
-// a damaged WAV file and a binary file that is not text give a fault whose message names the file.
-// Nothing but the head of a text file is read here.
+// A file named in Speak: a sound file to play, a text file or a document to speak.
+struct NamedFile {
+    std::variant<std::unique_ptr<SoundFileReader>, std::unique_ptr<TextFileReader>, std::unique_ptr<DocumentReader>>
+        content;
+};
+
+// Opens `path` (UTF-8): a sound file when libsndfile reads it, a document when its content is one
+// (platform/documents/document.h), else text in the encoding its first megabyte tells
+// (platform/text/decoder.h). Invalid bytes become U+FFFD. A missing or unreadable file, a damaged WAV
+// file, a damaged, protected or empty document and a binary file that is not text give a fault whose
+// message names the file. Nothing but the head of a text file or a document is read here.
 Result<NamedFile> openNamedFile(const std::string& path);
 
 }  // namespace speech

@@ -106,9 +106,14 @@ public:
                 piece_.erase(0, at_);
                 at_ = 0;
                 if (ended_ || !stream_->read(piece_)) ended_ = true;
-                if (piece_.empty()) return false;
+                for (auto& m : stream_->takeMarks()) marks_.push_back(std::move(m));
+                if (piece_.empty()) {
+                    placeMarks(sink, std::numeric_limits<uint64_t>::max());
+                    return false;
+                }
                 continue;
             }
+            placeMarks(sink, position_);
             const size_t from = at_;
             const char32_t cp = nextCodePoint(piece_.data(), at_, piece_.size());
             const size_t len = at_ - from;
@@ -123,9 +128,22 @@ public:
         at_ = 0;
         position_ = 0;
         ended_ = false;
+        marks_.clear();
     }
 
 private:
+    // Turns the stream's bookmarks up to `position` into markers before the character there.
+    void placeMarks(UnitSink& sink, uint64_t position) {
+        while (!marks_.empty() && static_cast<uint64_t>(marks_.front().sourcePosition) <= position) {
+            Marker m;
+            m.style = style_;
+            m.source = marks_.front().sourcePosition;
+            m.mark = std::move(marks_.front());
+            marks_.pop_front();
+            sink.marker(std::move(m));
+        }
+    }
+
     // Positions are 32-bit offsets; a text longer than that keeps its last position.
     static int32_t clamp32(uint64_t v) {
         return static_cast<int32_t>(std::min<uint64_t>(v, std::numeric_limits<int32_t>::max()));
@@ -137,6 +155,7 @@ private:
     size_t at_ = 0;
     uint64_t position_ = 0;
     bool ended_ = false;
+    std::deque<SegmentMark> marks_;  // handed over by the stream, not yet placed
 };
 
 class TextSource final : public SegmentSource, private UnitSink {

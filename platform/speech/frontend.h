@@ -100,6 +100,10 @@ public:
     virtual bool read(std::u16string& out) = 0;
     // Starts again from the beginning of the text.
     virtual void restart() = 0;
+    // Bookmarks the text places (a document's chapter starts), in order, each with its UTF-16 offset
+    // from the start of the stream as sourcePosition; those not yet handed over. Asked after each read,
+    // so a mark comes no later than the piece it stands in.
+    virtual std::vector<SegmentMark> takeMarks() { return {}; }
 };
 
 // Whether a text whose first UTF-16 unit is `first` is read as markup under the speak `flags`.

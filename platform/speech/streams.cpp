@@ -1,15 +1,21 @@
 #include "platform/speech/streams.h"
 
 #include <fcntl.h>
-#include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
-#include <system_error>
+#include <cstdlib>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include "platform/speech/constants.h"
+#include "platform/speech/sound_file_encoder.h"
 
 namespace speech {
 
@@ -33,105 +39,303 @@ WaveFormat SpAudioFormat::wave() const { return *waveFormatOf(Type()); }
 
 int32_t SpStream::formatType() const { return format_.Type(); }
 
+void SpStream::adjustType(int32_t type) {
+    std::lock_guard lock(mutex_);
+    type_ = type;
+}
+
 namespace {
 
-std::string errnoReason(int err) {
-    switch (err) {
-        case ENOENT: return "the folder does not exist";
-        case ENOTDIR: return "a part of the path is not a folder";
-        case EACCES:
-        case EPERM: return "permission denied";
-        case EROFS: return "the file system is read-only";
-        case EISDIR: return "it is a folder";
-        case ENOSPC: return "the disk is full";
-        case EDQUOT: return "the disk quota is exhausted";
-        default: return std::generic_category().message(err);
-    }
+constexpr std::array<std::pair<std::string_view, FileCodec>, 6> kCodecNames{{{".wav", FileCodec::Wav},
+                                                                          {".flac", FileCodec::Flac},
+                                                                          {".ogg", FileCodec::OggVorbis},
+                                                                          {".oga", FileCodec::OggVorbis},
+                                                                          {".opus", FileCodec::OggOpus},
+                                                                          {".mp3", FileCodec::Mp3}}};
+
+// A plain WAV header counts at most 4 GB of file; audio past this many bytes goes into RF64 instead.
+std::atomic<uint64_t> plainWaveLimit{uint64_t{0xFFFFFFFF} - 44};
+
+Fault createFault(const std::string& name, int err) {
+    const int32_t code = (err == ENOENT || err == ENOTDIR) ? errc::kNotFound : errc::kAccessDenied;
+    return Fault{code, "Cannot create the file \"" + name + "\": " + fileErrorReason(err) + "."};
 }
+
+Fault saveFault(const std::string& name, int err) {
+    return Fault{errc::kAccessDenied, "Cannot save the file \"" + name + "\": " + fileErrorReason(err) + "."};
+}
+
+// A descriptor closed when its owner goes.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    // Closes now; the close's own result (a late write error on some file systems).
+    int reset() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A file created under a hidden, unique name in the folder of `target`. It is removed when its owner
+// goes, unless put in place under the target's name first.
+class TempFile {
+public:
+    TempFile() = default;
+    TempFile(TempFile&& other) noexcept : fd_(std::move(other.fd_)), path_(std::exchange(other.path_, {})) {}
+    TempFile& operator=(TempFile&& other) noexcept {
+        if (this != &other) {
+            removeNow();
+            fd_ = std::move(other.fd_);
+            path_ = std::exchange(other.path_, {});
+        }
+        return *this;
+    }
+    ~TempFile() { removeNow(); }
+
+    // `mode`, when given, is the permission bits of the file being replaced; a new file gets the
+    // usual 0666 less the umask. Errors name `name`, the user's file.
+    static Result<TempFile> create(const std::string& target, const std::string& name, std::optional<mode_t> mode) {
+        const size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+        const std::string base = (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, 200);
+        thread_local std::mt19937_64 random{std::random_device{}()};
+        static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string path = folder + "." + base + ".";
+            for (int i = 0; i < 8; ++i) path += kLetters[random() % (sizeof kLetters - 1)];
+            path += ".part";
+            const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && errno == EEXIST) continue;
+            if (fd < 0) return createFault(name, errno);
+            TempFile file;
+            file.fd_ = UniqueFd(fd);
+            file.path_ = std::move(path);
+            if (mode) ::fchmod(fd, *mode & 07777);
+            return file;
+        }
+        return createFault(name, EEXIST);
+    }
+
+    int fd() const { return fd_.get(); }
+
+    // Makes the data durable, then renames the file over `target` in one step.
+    Result<void> putInPlace(const std::string& target, const std::string& name) {
+        if (::fsync(fd_.get()) != 0 || fd_.reset() != 0) return saveFault(name, errno);
+        if (::rename(path_.c_str(), target.c_str()) != 0) return saveFault(name, errno);
+        path_.clear();
+        // The rename itself is made durable with the folder.
+        const size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+        UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() >= 0) ::fsync(dir.get());
+        return {};
+    }
+
+private:
+    void removeNow() {
+        fd_.reset();
+        if (!path_.empty()) ::unlink(path_.c_str());
+        path_.clear();
+    }
+
+    UniqueFd fd_;
+    std::string path_;
+};
+
+bool seekable(int fd) { return ::lseek(fd, 0, SEEK_CUR) >= 0; }
 
 }  // namespace
 
-// Owns one libsndfile handle writing a PCM WAV file. The header is rewritten after every write, so a
-// file cut short by a crash or a failure still opens with the right length.
-class WavWriter {
+// The file being written: a temporary put in place on commit, or (for a device, a pipe or standard
+// output) the descriptor itself; and the encoder that writes into it.
+class FileOutput {
 public:
-    static Result<std::unique_ptr<WavWriter>> create(const std::string& path, const WaveFormat& format) {
-        const bool existed = ::access(path.c_str(), F_OK) == 0;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            const int err = errno;
-            const int32_t code = (err == ENOENT || err == ENOTDIR) ? errc::kNotFound : errc::kAccessDenied;
-            return Fault{code, "Cannot create the file \"" + path + "\": " + errnoReason(err) + "."};
+    static Result<std::unique_ptr<FileOutput>> create(const std::string& path, const WaveFormat& format,
+                                                      const EncoderChoice& choice) {
+        auto out = std::make_unique<FileOutput>(path, format, choice);
+        struct stat st{};
+        if (::stat(path.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) return createFault(path, EISDIR);
+            if (!S_ISREG(st.st_mode)) {
+                // A device or a named pipe is written as it is; nothing can be renamed over it.
+                UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+                if (fd.get() < 0) return createFault(path, errno);
+                if (auto r = out->startOn(std::move(fd)); !r) return r.fault();
+                return out;
+            }
+            if (::access(path.c_str(), W_OK) != 0) return createFault(path, errno);
+            // The file a symbolic link names is the one replaced; the link stays.
+            std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+            if (real) out->target_ = real.get();
         }
-        SF_INFO info{};
-        info.samplerate = format.sampleRate;
-        info.channels = format.channels;
-        info.format = SF_FORMAT_WAV | (format.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
-        // The descriptor stays ours (closed after sf_close), so no failure path can close it twice.
-        errno = 0;
-        SNDFILE* handle = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
-        if (handle == nullptr) {
-            const int err = errno;
-            const std::string reason = err != 0 ? errnoReason(err) : std::string(sf_strerror(nullptr));
-            ::close(fd);
-            // Leave no empty, headerless file behind.
-            if (!existed) ::unlink(path.c_str());
-            return Fault{errc::kAccessDenied, "Cannot write the file \"" + path + "\": " + reason + "."};
-        }
-        sf_command(handle, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-        return std::unique_ptr<WavWriter>(new WavWriter(handle, fd, path, format));
+        auto temp = TempFile::create(out->target_, path,
+                                     S_ISREG(st.st_mode) ? std::optional<mode_t>(st.st_mode) : std::nullopt);
+        if (!temp) return temp.fault();
+        out->temp_ = std::move(temp.value());
+        auto encoder = openSndfileEncoder(out->temp_->fd(), path, format, choice);
+        if (!encoder) return encoder.fault();
+        out->encoder_ = std::move(encoder.value());
+        out->dataStart_ = static_cast<uint64_t>(std::max<off_t>(::lseek(out->temp_->fd(), 0, SEEK_CUR), 0));
+        return out;
     }
 
-    ~WavWriter() { close(); }
-    WavWriter(const WavWriter&) = delete;
-    WavWriter& operator=(const WavWriter&) = delete;
+    static Result<std::unique_ptr<FileOutput>> standardOutput(const WaveFormat& format) {
+        auto out = std::make_unique<FileOutput>("standard output", format, EncoderChoice{});
+        UniqueFd fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+        if (fd.get() < 0) return createFault(out->name_, errno);
+        if (auto r = out->startOn(std::move(fd)); !r) return r.fault();
+        return out;
+    }
 
+    // Buffers a partial frame until the rest comes (the encoders take whole frames only).
     Result<void> write(std::span<const uint8_t> bytes) {
-        if (handle_ == nullptr) return Fault{errc::kUnexpected, "The file \"" + path_ + "\" is closed."};
-        // libsndfile only takes whole frames; a partial frame waits for the rest.
         const size_t frameBytes = static_cast<size_t>(format_.bytesPerFrame());
         pending_.insert(pending_.end(), bytes.begin(), bytes.end());
         const size_t whole = pending_.size() - pending_.size() % frameBytes;
         if (whole == 0) return {};
-        errno = 0;
-        const sf_count_t written = sf_write_raw(handle_, pending_.data(), static_cast<sf_count_t>(whole));
-        if (written != static_cast<sf_count_t>(whole)) {
-            const int err = errno;
-            std::string reason = err != 0 ? errnoReason(err) : std::string(sf_strerror(handle_));
-            return Fault{errc::kAccessDenied, "Cannot write to the file \"" + path_ + "\": " + reason + "."};
+        if (temp_ && choice_.codec == FileCodec::Wav && !choice_.rf64 && written_ + whole > plainWaveLimit.load()) {
+            if (auto r = switchToRf64(); !r) return r;
         }
+        if (auto r = encoder_->write(std::span<const uint8_t>(pending_).first(whole)); !r) return r;
         written_ += whole;
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
         return {};
     }
 
-    void close() {
-        if (handle_ == nullptr) return;
-        sf_close(handle_);
-        handle_ = nullptr;
-        ::close(fd_);
-        fd_ = -1;
+    // Finishes the file and puts it in place. On failure nothing is put in place.
+    Result<void> commit() {
+        auto finished = encoder_->finish();
+        if (finished && temp_) return temp_->putInPlace(target_, name_);
+        if (finished && direct_.reset() != 0) return saveFault(name_, errno);
+        return finished;
     }
 
     uint64_t bytesWritten() const { return written_; }
 
-private:
-    WavWriter(SNDFILE* handle, int fd, std::string path, const WaveFormat& format)
-        : handle_(handle), fd_(fd), path_(std::move(path)), format_(format) {}
+    FileOutput(std::string name, const WaveFormat& format, const EncoderChoice& choice)
+        : name_(name), target_(std::move(name)), format_(format), choice_(choice) {}
 
-    SNDFILE* handle_;
-    int fd_;
-    std::string path_;
+private:
+    Result<void> startOn(UniqueFd fd) {
+        direct_ = std::move(fd);
+        Result<std::unique_ptr<SoundFileEncoder>> encoder =
+            seekable(direct_.get()) ? openSndfileEncoder(direct_.get(), name_, format_, choice_)
+            : choice_.codec == FileCodec::Wav
+                ? openStreamedWave(direct_.get(), name_, format_)
+                : Result<std::unique_ptr<SoundFileEncoder>>(
+                      Fault{errc::kAccessDenied, "Cannot write the file \"" + name_ + "\": a pipe takes WAV only."});
+        if (!encoder) return encoder.fault();
+        encoder_ = std::move(encoder.value());
+        return {};
+    }
+
+    // Moves what the plain WAV file holds into a new RF64 file, which the rest of the audio then goes to.
+    // Costs one copy, once, and only for audio past 4 GB; below that the file stays a plain WAV.
+    Result<void> switchToRf64() {
+        struct stat st{};
+        const bool statted = ::fstat(temp_->fd(), &st) == 0;
+        auto next = TempFile::create(target_, name_, statted ? std::optional<mode_t>(st.st_mode) : std::nullopt);
+        if (!next) return next.fault();
+        EncoderChoice rf64 = choice_;
+        rf64.rf64 = true;
+        auto encoder = openSndfileEncoder(next.value().fd(), name_, format_, rf64);
+        if (!encoder) return encoder.fault();
+        if (auto r = encoder_->finish(); !r) return r;
+        std::vector<uint8_t> buffer(size_t{1} << 20);
+        for (uint64_t done = 0; done < written_;) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), written_ - done));
+            const ssize_t got = ::pread(temp_->fd(), buffer.data(), want, static_cast<off_t>(dataStart_ + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return Fault{errc::kAccessDenied, "Cannot read back the file \"" + name_ + "\"."};
+            if (auto r = encoder.value()->write(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got))); !r)
+                return r;
+            done += static_cast<uint64_t>(got);
+        }
+        encoder_ = std::move(encoder.value());
+        temp_ = std::move(next.value());
+        choice_ = rf64;
+        return {};
+    }
+
+    std::string name_;    // the user's name for the file, for messages
+    std::string target_;  // where the file goes (a symbolic link resolved)
     WaveFormat format_;
+    EncoderChoice choice_;
+    // Declared before the encoder, so the encoder is finished or closed before its file goes.
+    std::optional<TempFile> temp_;
+    UniqueFd direct_;
+    std::unique_ptr<SoundFileEncoder> encoder_;
+    uint64_t dataStart_ = 0;  // where a plain WAV file's samples start
     std::vector<uint8_t> pending_;
     uint64_t written_ = 0;
 };
+
+std::string lowerExtension(std::string_view path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos) return {};
+    std::string extension(path.substr(dot));
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension;
+}
+
+std::optional<FileCodec> fileCodecForName(std::string_view path) { return byExtension(path, kCodecNames); }
+
+std::string_view fileCodecExtensions() { return ".wav .flac .ogg .oga .opus .mp3"; }
+
+void setPlainWaveLimitForTesting(uint64_t bytes) { plainWaveLimit.store(bytes); }
 
 SpFileStream::SpFileStream() = default;
 
 SpFileStream::~SpFileStream() {
     std::lock_guard lock(fileMutex_);
-    writer_.reset();
+    output_.reset();
+}
+
+void SpFileStream::setCodec(FileCodec codec, std::optional<double> quality) {
+    if (quality && !(*quality >= 0.0 && *quality <= 1.0))
+        throw Error(errc::kInvalidArg, "The quality " + std::to_string(*quality) + " is outside 0 to 1.");
+    if (open_.load()) throw Error(errc::kInvalidArg, "The codec of a file stream cannot change while its file is open.");
+    std::lock_guard lock(fileMutex_);
+    codec_ = codec;
+    quality_ = quality;
+}
+
+FileCodec SpFileStream::codec() const {
+    std::lock_guard lock(fileMutex_);
+    return codec_;
+}
+
+void SpFileStream::openWith(const std::function<Result<std::unique_ptr<FileOutput>>(const WaveFormat&)>& create,
+                            std::string path) {
+    std::lock_guard lock(fileMutex_);
+    output_.reset();
+    writeFault_.reset();
+    // The file is marked open before the format is read: a concurrent format change either lands
+    // before that read or is refused.
+    open_.store(true);
+    if (codec_ == FileCodec::OggOpus) {
+        // Opus encodes 48 kHz only: the voice converts into the 48 kHz 16-bit format of the same channels.
+        adjustType(Format().wave().channels == 2 ? 39 : 38);
+    }
+    auto created = create(Format().wave());
+    if (!created) {
+        open_.store(false);
+        created.orThrow();
+    }
+    output_ = std::move(created.value());
+    path_ = std::move(path);
 }
 
 void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/) {
@@ -139,51 +343,54 @@ void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/
         throw Error(errc::kInvalidArg, "Files can only be opened for writing (mode 3), not in mode " +
                                            std::to_string(mode) + ".");
     if (path.empty()) throw Error(errc::kInvalidArg, "No file name was given.");
-    std::lock_guard lock(fileMutex_);
-    if (writer_) {
-        writer_->close();
-        writer_.reset();
-    }
-    writeFault_.reset();
-    // The file is marked open before the format is read: a concurrent format change either lands
-    // before that read or is refused.
-    open_.store(true);
-    auto created = WavWriter::create(path, Format().wave());
-    if (!created) {
-        open_.store(false);
-        created.orThrow();
-    }
-    writer_ = std::move(created.value());
-    path_ = path;
+    openWith(
+        [&](const WaveFormat& format) { return FileOutput::create(path, format, EncoderChoice{codec_, quality_}); },
+        path);
 }
 
-void SpFileStream::Close() {
+void SpFileStream::openStandardOutput() {
+    if (codec() != FileCodec::Wav)
+        throw Error(errc::kInvalidArg, "Standard output takes WAV only.");
+    openWith([](const WaveFormat& format) { return FileOutput::standardOutput(format); }, "-");
+}
+
+void SpFileStream::finish(bool commit) {
     std::optional<Fault> fault;
     {
         std::lock_guard lock(fileMutex_);
-        if (writer_) {
-            writer_->close();
-            writer_.reset();
-        }
-        open_.store(false);
         fault.swap(writeFault_);
+        if (output_ && commit && !fault) {
+            if (auto r = output_->commit(); !r) fault = r.fault();
+        }
+        output_.reset();
+        open_.store(false);
     }
-    if (fault) throw Error(fault->code, fault->message);
+    if (fault && commit) throw Error(fault->code, fault->message);
 }
+
+void SpFileStream::Close() { finish(true); }
+
+void SpFileStream::discard() { finish(false); }
 
 bool SpFileStream::isOpen() const { return open_.load(); }
 
 Result<void> SpFileStream::writeBytes(std::span<const uint8_t> bytes) {
     std::lock_guard lock(fileMutex_);
-    if (!writer_) return Fault{errc::kUnexpected, "The file stream is not open."};
-    auto written = writer_->write(bytes);
-    if (!written && !writeFault_) writeFault_ = written.fault();
+    if (!output_) return Fault{errc::kUnexpected, "The file stream is not open."};
+    if (writeFault_) return *writeFault_;
+    auto written = output_->write(bytes);
+    if (!written) writeFault_ = written.fault();
     return written;
 }
 
 uint64_t SpFileStream::bytesWritten() const {
     std::lock_guard lock(fileMutex_);
-    return writer_ ? writer_->bytesWritten() : 0;
+    return output_ ? output_->bytesWritten() : 0;
+}
+
+void SpFileStream::failRender(Fault fault) {
+    std::lock_guard lock(fileMutex_);
+    if (output_ && !writeFault_) writeFault_ = std::move(fault);
 }
 
 Result<void> SpFileStream::canChangeFormat() const {

@@ -1,13 +1,17 @@
-// Audio streams a voice can speak into: a device stream (its audio output) or a WAV file stream.
+// Audio streams a voice can speak into: a device stream (its audio output) or an audio file stream.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "error.h"
 #include "formats.h"
@@ -46,6 +50,8 @@ protected:
     SpStream() : format_(this) {}
     // A subclass may refuse a format change (returns a fault).
     virtual Result<void> canChangeFormat() const { return {}; }
+    // Sets the format without asking canChangeFormat: a subclass adjusting its own format.
+    void adjustType(int32_t type);
 
 private:
     friend class SpAudioFormat;
@@ -67,40 +73,95 @@ private:
     std::string deviceId_;
 };
 
-class WavWriter;  // libsndfile-backed writer, internal
+// The containers and codecs a file stream writes. WAV is the default: a plain WAV file, which becomes
+// an RF64 file only when its audio passes the 4 GB that a plain WAV header can count.
+enum class FileCodec { Wav, Flac, OggVorbis, OggOpus, Mp3 };
 
-// A WAV file written in the stream's format.
+// The extension of a file name (".wav"), in lower case; empty when the name has none.
+std::string lowerExtension(std::string_view path);
+
+// The value that `table` (lower-case extensions such as ".wav", each with its value) gives the file
+// name `path`'s extension, in any case; nothing for another extension or none.
+template <class Value, size_t N>
+std::optional<Value> byExtension(std::string_view path, const std::array<std::pair<std::string_view, Value>, N>& table) {
+    const std::string extension = lowerExtension(path);
+    for (const auto& [name, value] : table) {
+        if (name == extension) return value;
+    }
+    return std::nullopt;
+}
+
+// The codec a file name's extension asks for (.wav .flac .ogg .oga .opus .mp3, in any case), or nothing.
+std::optional<FileCodec> fileCodecForName(std::string_view path);
+// The extensions fileCodecForName knows, for messages: ".wav .flac .ogg .oga .opus .mp3".
+std::string_view fileCodecExtensions();
+
+class FileOutput;  // the file being written and its encoder, internal
+
+// An audio file written in the stream's format. The file is written under a temporary name in its
+// folder and put in place by Close in one rename, so a render that fails or is stopped never leaves a
+// partial file behind and never removes the file that was there before.
 class SpFileStream final : public SpStream {
 public:
     SpFileStream();
+    // An open stream that was not closed is discarded.
     ~SpFileStream() override;
     Kind kind() const override { return Kind::File; }
 
-    // Only SSFMCreateForWrite (3) is supported: creates the file, replacing an existing one. Throws
-    // Error with a description naming the file when it cannot be created.
+    // The container and codec of the next Open (WAV unless set). `quality`, 0 (smallest) to 1 (best),
+    // applies to the lossy codecs; without it the encoder's default is kept. Ogg Opus is always 48 kHz
+    // 16-bit, so Open sets the stream's format to the 48 kHz format of its channels. Throws
+    // Error(kInvalidArg) for a quality outside 0..1, or while the stream is open.
+    void setCodec(FileCodec codec, std::optional<double> quality = std::nullopt);
+    FileCodec codec() const;
+
+    // Only SSFMCreateForWrite (3) is supported: the file is created, or an existing one replaced, when
+    // the stream is closed. Throws Error with a description naming the file when it cannot be created
+    // (a missing or read-only folder, a read-only file, a folder of that name). A name that is a
+    // device or a pipe is written directly.
     void Open(const std::string& path, int32_t mode = 3, bool doEvents = false);
-    // Finishes the header and closes the file. Closing a closed stream does nothing. When a write into
-    // the file failed since it was opened (a full disk, say), the file is closed with what was written
-    // before the failure and Close throws that failure.
+    // Writes a WAV stream to standard output instead of a file: a header whose sizes say "unknown
+    // length", as a pipe allows, then the samples. When standard output is a regular file, the header
+    // is finished on Close as for any file. WAV only.
+    void openStandardOutput();
+    // Finishes the file and puts it in place under its name. When a write failed, the render into the
+    // stream was cut short, or finishing the file failed, nothing is put in place (the temporary is
+    // removed, an earlier file under the name is untouched) and Close throws that failure. Closing a
+    // closed stream does nothing.
     void Close();
+    // Closes without putting the file in place: the temporary is removed and an earlier file under the
+    // name is untouched. For a caller whose render failed or was cancelled.
+    void discard();
     bool isOpen() const;
     const std::string& path() const { return path_; }
 
-    // Used by the voice: appends interleaved samples already in the stream's format. The header is
-    // kept valid after every write. A failed write is also kept for Close to report.
+    // Used by the voice: appends interleaved samples already in the stream's format. A failed write is
+    // kept for Close to report; nothing is written after it.
     Result<void> writeBytes(std::span<const uint8_t> bytes);
     uint64_t bytesWritten() const;
+    // Used by the voice: the render into this stream was stopped or failed before its end. Close
+    // throws the first such fault and leaves no file.
+    void failRender(Fault fault);
 
 protected:
     Result<void> canChangeFormat() const override;
 
 private:
+    void openWith(const std::function<Result<std::unique_ptr<FileOutput>>(const WaveFormat&)>& create,
+                  std::string path);
+    void finish(bool commit);
+
     mutable std::mutex fileMutex_;
-    std::unique_ptr<WavWriter> writer_;
+    std::unique_ptr<FileOutput> output_;
     std::optional<Fault> writeFault_;
     std::string path_;
+    FileCodec codec_ = FileCodec::Wav;
+    std::optional<double> quality_;
     // Readable without fileMutex_, so a format change never waits for a write in progress.
     std::atomic<bool> open_{false};
 };
+
+// Audio past this many bytes turns a WAV file into RF64 (a test makes it small).
+void setPlainWaveLimitForTesting(uint64_t bytes);
 
 }  // namespace speech

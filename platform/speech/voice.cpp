@@ -171,6 +171,32 @@ struct Request {
     uint64_t purgeGeneration = 0;                // set when the worker takes the request
 };
 
+// A render into a file that did not reach its end: its file stream keeps the reason, and closing it
+// then leaves no file.
+void renderCutShort(Request& request, int32_t code, const std::string& why) {
+    if (request.file) request.file->failRender(Fault{code, why});
+}
+void renderStopped(Request& request) {
+    renderCutShort(request, errc::kCancelled, "The speech was stopped before its end, so the file was not saved.");
+}
+
+// A text refused by Speak is a render cut short too: the file would lack it. Armed while Speak checks a
+// text going into a file; a throw that leaves Speak meanwhile marks the file.
+class RefusedIntoFile {
+public:
+    explicit RefusedIntoFile(std::shared_ptr<SpFileStream> file) : file_(std::move(file)) {}
+    ~RefusedIntoFile() {
+        if (file_)
+            file_->failRender(Fault{errc::kInvalidArg, "A text for the file was refused, so the file was not saved."});
+    }
+    RefusedIntoFile(const RefusedIntoFile&) = delete;
+    RefusedIntoFile& operator=(const RefusedIntoFile&) = delete;
+    void accepted() { file_.reset(); }
+
+private:
+    std::shared_ptr<SpFileStream> file_;
+};
+
 struct SpVoice::Impl {
     explicit Impl(Backends b);
     ~Impl();
@@ -227,9 +253,10 @@ struct SpVoice::Impl {
     std::string deviceIdOpen;
     bool deviceCorked = false;
 
-    // Released events.
-    std::mutex eventsMutex;
+    // Released events, and the status they make.
+    mutable std::mutex eventsMutex;
     std::vector<VoiceEvent> events;
+    SpVoiceStatus status;
     std::mutex notifyMutex;
     std::function<void()> notify;
 
@@ -262,6 +289,7 @@ SpVoice::Impl::~Impl() {
 void SpVoice::Impl::purgeLocked() {
     while (!queue.empty()) {
         doneThrough = std::max(doneThrough, queue.front()->number);
+        renderStopped(*queue.front());
         queue.pop_front();
     }
     ++purgeGeneration;
@@ -283,6 +311,15 @@ void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
         std::lock_guard lock(eventsMutex);
         bool any = false;
         for (auto& e : released) {
+            if (e.kind == EventKind::StartStream) status = SpVoiceStatus{};
+            status.currentStreamNumber = e.streamNumber;
+            if (e.kind == EventKind::Word) {
+                status.inputWordPosition = e.characterPosition;
+                status.inputWordLength = e.length;
+            } else if (e.kind == EventKind::Sentence) {
+                status.inputSentencePosition = e.characterPosition;
+                status.inputSentenceLength = e.length;
+            }
             if ((interestOf(e.kind) & wanted) == 0) continue;
             events.push_back(std::move(e));
             any = true;
@@ -400,8 +437,9 @@ void SpVoice::Impl::process(Request& request) {
             });
             fileWriter = &file->writer();
             sink = std::move(file);
-        } catch (const Error&) {
+        } catch (const Error& e) {
             // No conversion into this format.
+            renderCutShort(request, e.code(), e.description());
             base = request.file->bytesWritten();
             publish({makeEvent(EventKind::StartStream, base), makeEvent(EventKind::EndStream, base)});
             return;
@@ -749,6 +787,9 @@ void SpVoice::Impl::process(Request& request) {
             auto result = backends.synthesizer->synthesize(sr, forward);
             if (forward.aborted() || sinkFault) return true;  // the main loop handles what stopped it
             engineFailed = !result;
+            if (engineFailed) {
+                renderCutShort(request, errc::kEngine, "The speech engine failed: " + result.fault().message);
+            }
         }
         placeEvents(true);
         convertGathered();
@@ -804,7 +845,10 @@ void SpVoice::Impl::process(Request& request) {
         std::optional<long> skip;
         {
             std::lock_guard lock(mutex);
-            if (shutdown) return;
+            if (shutdown) {
+                renderStopped(request);
+                return;
+            }
             purged = purgeGeneration != request.purgeGeneration;
             wantPaused = paused;
             if (skipPending) skip = skipCount;
@@ -818,6 +862,7 @@ void SpVoice::Impl::process(Request& request) {
             return;
         }
         if (purged) {
+            renderStopped(request);
             auto r = dropBuffered();
             if (!r) sinkFailed(r.fault());
             pending.clear();
@@ -1073,11 +1118,13 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     }
 
     // Where the audio goes: an open file stream, or a device that exists now.
+    std::optional<RefusedIntoFile> refusal;
     if (output->kind() == SpStream::Kind::File) {
         request->file = std::static_pointer_cast<SpFileStream>(output);
         if (!request->file->isOpen()) {
             throw Error(errc::kAccessDenied, "The output file stream is not open.");
         }
+        refusal.emplace(request->file);
     } else {
         request->deviceId = static_cast<SpDeviceStream&>(*output).deviceId();
         const auto devices = d.backends.audioHost ? d.backends.audioHost->devices() : std::vector<AudioDeviceInfo>{};
@@ -1096,20 +1143,26 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     if (!wave) throw Error(errc::kUnsupportedFormat, "The output stream's format is not supported.");
     request->format = *wave;
 
-    // The text: the string given, or a text file. A plain text file is spoken as it is read; one that
-    // holds markup is read whole first, since markup is checked whole before anything is spoken.
+    // The text: the string given, a text file or a document. A plain text file and a document are
+    // spoken as they are read; a text file that holds markup is read whole first, since markup is
+    // checked whole before anything is spoken. A document's text is never markup.
     std::shared_ptr<const std::u16string> source;
-    std::unique_ptr<TextFileReader> stream;
+    std::unique_ptr<TextStream> stream;
     if (flags & SVSFIsFilename) {
         auto file = openNamedFile(toUtf8(text));
         if (!file) throw Error(file.fault().code, file.fault().message);
-        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&file.value().content)) {
+        auto& content = file.value().content;
+        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&content)) {
             request->sound = std::move(*sound);
+        } else if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+            stream = std::move(*document);
+            flags = (flags & ~SVSFIsXML) | SVSFIsNotXML;
         } else {
-            stream = std::move(std::get<std::unique_ptr<TextFileReader>>(file.value().content));
-            if (readsAsMarkup(flags, stream->firstUnit())) {
-                source = std::make_shared<const std::u16string>(stream->readAll().orThrow());
-                stream.reset();
+            auto& reader = std::get<std::unique_ptr<TextFileReader>>(content);
+            if (readsAsMarkup(flags, reader->firstUnit())) {
+                source = std::make_shared<const std::u16string>(reader->readAll().orThrow());
+            } else {
+                stream = std::move(reader);
             }
         }
     } else {
@@ -1128,6 +1181,7 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
         }
     }
 
+    if (refusal) refusal->accepted();
     uint32_t number = 0;
     {
         std::lock_guard lock(d.settingsMutex);
@@ -1200,6 +1254,11 @@ bool SpVoice::WaitUntilDone(long milliseconds) {
 bool SpVoice::isBusy() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->active || !impl_->queue.empty();
+}
+
+SpVoiceStatus SpVoice::Status() const {
+    std::lock_guard lock(impl_->eventsMutex);
+    return impl_->status;
 }
 
 void SpVoice::SetNotify(std::function<void()> notify) {

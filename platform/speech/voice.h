@@ -30,6 +30,17 @@ struct Backends {
     static Backends defaults();
 };
 
+// Where the voice is in its text, in the manner of the automation object's Status: the stream and
+// the last word and sentence whose audio was played (device) or written (file). Words are known only
+// while the voice's event interests include them.
+struct SpVoiceStatus {
+    uint32_t currentStreamNumber = 0;
+    int32_t inputWordPosition = 0;
+    int32_t inputWordLength = 0;
+    int32_t inputSentencePosition = 0;
+    int32_t inputSentenceLength = 0;
+};
+
 class SpVoice {
 public:
     SpVoice();  // default back ends; throws Error(kNoVoice/kEngine) when no speech engine is usable
@@ -93,6 +104,7 @@ public:
     bool WaitUntilDone(long milliseconds);
     // True while requests are queued or speaking.
     bool isBusy() const;
+    SpVoiceStatus Status() const;
 
     // `notify` is called from a worker thread whenever events were queued; it must not block or call
     // back into the voice. Pass an empty function to stop notifications.

@@ -1,6 +1,6 @@
-// The three file commands driven through the real window: open a text file, save speech to a WAV
-// file, speak a WAV file. The voice runs over the scripted synthesizer and a virtual device, so
-// lengths are exact and no audio server is needed.
+// The three file commands driven through the real window: open a text file or a document, save
+// speech to a WAV file, speak a WAV file. The voice runs over the scripted synthesizer and a virtual
+// device, so lengths are exact and no audio server is needed.
 #include <sndfile.h>
 
 #include <QCheckBox>
@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <cmath>
 
+#include "support/document_fixtures.h"
 #include "support/doubles.h"
 #include "support/encodings.h"
 #include "files/common_dialog.h"
@@ -170,7 +171,8 @@ TEST_F(FilesTest, OpenFailuresAreReportedAndKeepTheText) {
 TEST_F(FilesTest, AFileNamedOnTheCommandLineOpensAsTheOpenCommandWould) {
     writeBytes(path("zh.txt"), QStringLiteral("第一行\n第二行").toUtf8());
     writeBytes(path("bad.txt"), QByteArray("ok\xFF" "end"));
-    for (const QString& name : {QStringLiteral("zh.txt"), QStringLiteral("bad.txt")}) {
+    writeBytes(path("book.epub"), QByteArray::fromStdString(fixtures::epub({{"第一章", {"你好。"}}})));
+    for (const QString& name : {QStringLiteral("zh.txt"), QStringLiteral("bad.txt"), QStringLiteral("book.epub")}) {
         SCOPED_TRACE(name.toStdString());
         window->MainTxtBox->setPlainText(QStringLiteral("before"));
         dialogs->answerFile(path(name));
@@ -193,6 +195,38 @@ TEST_F(FilesTest, AFileNamedOnTheCommandLineOpensAsTheOpenCommandWould) {
     EXPECT_TRUE(newLines(before)[0].contains(QStringLiteral("missing.txt"))) << newLines(before)[0].toStdString();
     EXPECT_EQ(text(), QStringLiteral("before"));
     EXPECT_TRUE(exitStatuses.empty());
+}
+
+TEST_F(FilesTest, OpenLoadsADocumentsTextAndReportsABrokenDocument) {
+    const std::vector<fixtures::Section> book = {{"第一章", {"今天天气很好。", "It was a bright cold day."}},
+                                                 {"Chapter Two", {"The end."}}};
+    const std::string epub = fixtures::epub(book);
+    const QString expected = QString::fromStdString(fixtures::expectedText(book));
+    const struct {
+        const char* file;
+        std::string bytes;
+        QString text;
+    } cases[] = {
+        {"book.epub", epub, expected},
+        {"letter.docx", fixtures::docx(book, "A note."), expected + QStringLiteral("\n\nA note.")},
+    };
+    const qsizetype before = debugLines().size();
+    for (const auto& c : cases) {
+        writeBytes(path(c.file), QByteArray::fromStdString(c.bytes));
+        dialogs->answerFile(path(c.file));
+        window->menuFileOpenText_Click();
+        EXPECT_EQ(text(), c.text) << c.file;
+    }
+    EXPECT_TRUE(newLines(before).isEmpty()) << newLines(before).join('|').toStdString();
+
+    writeBytes(path("cut.epub"), QByteArray::fromStdString(epub.substr(0, epub.size() / 2)));
+    dialogs->answerFile(path("cut.epub"));
+    window->menuFileOpenText_Click();
+    ASSERT_EQ(newLines(before).size(), 1);
+    EXPECT_TRUE(newLines(before)[0].startsWith(QStringLiteral("Open file: ")) &&
+                newLines(before)[0].contains(QStringLiteral("cut.epub\" is a damaged")))
+        << newLines(before)[0].toStdString();
+    EXPECT_EQ(text(), cases[1].text);
 }
 
 TEST_F(FilesTest, StartingFolderComesFromTheSamplePath) {

@@ -5,15 +5,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "support/document_fixtures.h"
 
 namespace fs = std::filesystem;
 
@@ -122,6 +127,15 @@ TEST(Say, ReadsStandardInputLikeATextFile) {
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(readBytes(dir / "in.wav") == expected) << "not the audio of the same text given as an argument";
     }
+
+    // A document on standard input is read as one whose file is named, not decoded as text.
+    fixtures::writeFile((dir / "book.epub").string(), fixtures::epub({{"第一章", {"你好。"}}, {"Two", {"Hello."}}}));
+    ASSERT_EQ(say({"--output", (dir / "named.wav").string(), "--file", (dir / "book.epub").string()}).status, 0);
+    const SayRun piped = say({"--output", (dir / "piped.wav").string(), "--timings", (dir / "t.srt").string()},
+                             dir / "book.epub");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(readBytes(dir / "piped.wav") == readBytes(dir / "named.wav"));
+    EXPECT_NE(readBytes(dir / "t.srt").find("\n第一章\n"), std::string::npos) << readBytes(dir / "t.srt");
     fs::remove_all(dir);
 }
 
@@ -255,4 +269,294 @@ TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {
     EXPECT_EQ(got.rfind("{\"event\":\"StartStream\"", 0), 0u);
     while (!got.empty() && got.back() == '\n') got.pop_back();
     EXPECT_EQ(got.substr(got.rfind('\n') + 1).rfind("{\"event\":\"EndStream\"", 0), 0u) << got.substr(got.size() - 200);
+}
+
+namespace {
+
+struct Rendered {
+    int rate = 0;
+    int channels = 0;
+    int type = 0;
+    double seconds = 0;
+};
+
+Rendered infoOf(const fs::path& path) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return {};
+    sf_close(f);
+    return {info.samplerate, info.channels, info.format, double(info.frames) / info.samplerate};
+}
+
+std::string readAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A folder of its own for one test's files, removed afterwards.
+struct Folder {
+    fs::path path = fs::temp_directory_path() / ("tallamo-say-" + std::to_string(::getpid()) + "-" +
+                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    Folder() { fs::create_directories(path); }
+    ~Folder() { fs::remove_all(path); }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+const char* kRoundTripText =
+    "Saving speech in many formats keeps its length. This sentence is here to make it a little longer. "
+    "And one more sentence ends it.";
+
+}  // namespace
+
+TEST(Say, EachExtensionRoundTripsAtTheLengthOfTheWavRender) {
+    Folder dir;
+    struct Case {
+        std::string file;
+        const char* format;
+        int rate, channels, type;
+    };
+    const std::vector<Case> cases = {
+        {"a.wav", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+        {"b.flac", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+        {"c.FLAC", "SAFT8kHz8BitMono", 8000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_S8},
+        {"d.ogg", "SAFT44kHz16BitStereo", 44100, 2, SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"e.oga", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {"f.opus", "SAFT22kHz16BitMono", 48000, 1, SF_FORMAT_OGG | SF_FORMAT_OPUS},
+        {"g.mp3", "SAFT22kHz16BitMono", 22050, 1, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III},
+    };
+    double wavSeconds = 0;
+    for (const auto& c : cases) {
+        SayRun r = say({"--output", dir / c.file, "--format", c.format, kRoundTripText});
+        ASSERT_EQ(r.status, 0) << c.file << ": " << r.err;
+        const Rendered got = infoOf(dir / c.file);
+        EXPECT_EQ(got.rate, c.rate) << c.file;
+        EXPECT_EQ(got.channels, c.channels) << c.file;
+        EXPECT_EQ(got.type, c.type) << c.file;
+        if (wavSeconds == 0) wavSeconds = got.seconds;
+        EXPECT_NEAR(got.seconds, wavSeconds, wavSeconds * 0.01) << c.file;
+    }
+    EXPECT_GT(wavSeconds, 5.0);
+}
+
+// Bad use is a usage error (status 2) and a refused text a failure (status 1); neither touches an
+// existing file of the name given, nor leaves anything beside it.
+TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
+    Folder dir;
+    const std::string keep = dir / "keep.wav";
+    ASSERT_EQ(say({"--output", keep, "An earlier render."}).status, 0);
+    const std::string before = readAll(keep);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--output", dir / "x.aiff", "text"}, 2, ".wav .flac .ogg .oga .opus .mp3"},
+        {{"--output", keep, "--quality", "5", "text"}, 2, "--quality"},
+        {{"--output", dir / "x.ogg", "--quality", "11", "text"}, 2, "--quality"},
+        {{"--output", keep, "--timings", dir / "t.txt", "text"}, 2, ".srt .vtt .lrc .json"},
+        {{"--output", "-", "--events", "text"}, 2, "--events"},
+        {{"--output", keep, "--timings-unit", "line", "text"}, 2, "word or sentence"},
+        {{"--output", dir / "parts/", "--file", "-", "--chapters"}, 2, "--chapters needs --file DOCUMENT"},
+        {{"--output", keep, "--chapters-format", "flac", "text"}, 2, "goes with --chapters"},
+        {{"--output", keep, "--flags", "8", "Fine. <rate speed=\"2\">closed wrongly</volume>"}, 1, "XML"},
+        {{"--output", keep, "--file", dir / "missing.txt"}, 1, "missing.txt"},
+    };
+    for (const auto& c : cases) {
+        SayRun r = say(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[1] << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(readAll(keep), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    }
+}
+
+TEST(Say, WritesAWavStreamOfUnknownLengthToStandardOutput) {
+    Folder dir;
+    SayRun piped = say({"--output", "-", "--format", "SAFT16kHz16BitStereo", "你好，世界。"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    ASSERT_EQ(say({"--output", dir / "file.wav", "--format", "SAFT16kHz16BitStereo", "你好，世界。"}).status, 0);
+    const std::string file = readAll(dir / "file.wav");
+    ASSERT_GT(piped.out.size(), 44u);
+    EXPECT_EQ(piped.out.substr(0, 4), "RIFF");
+    EXPECT_EQ(piped.out.substr(4, 4), std::string(4, '\xFF'));
+    EXPECT_EQ(piped.out.substr(12, 24), file.substr(12, 24));  // the same format chunk
+    EXPECT_EQ(piped.out.substr(36, 8), "data" + std::string(4, '\xFF'));
+    EXPECT_TRUE(piped.out.substr(44) == file.substr(44)) << "the samples differ from the file's";
+}
+
+namespace {
+
+// Whether `text` has the shape of `pattern`, in which '0' stands for any digit.
+bool shaped(std::string_view text, std::string_view pattern) {
+    if (text.size() != pattern.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (pattern[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i]) return false;
+    }
+    return true;
+}
+
+// Milliseconds of "01:02:03,456" (or with a '.'): hours, minutes, seconds and milliseconds.
+uint64_t clockMs(const std::string& t) {
+    return std::stoull(t.substr(0, 2)) * 3600000 + std::stoull(t.substr(3, 2)) * 60000 +
+           std::stoull(t.substr(6, 2)) * 1000 + std::stoull(t.substr(9, 3));
+}
+
+// The numbers that follow each `key` in `text`.
+std::vector<uint64_t> numbersAfter(const std::string& text, const std::string& key) {
+    std::vector<uint64_t> out;
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1))
+        out.push_back(std::stoull(text.substr(at + key.size())));
+    return out;
+}
+
+struct Cue {
+    uint64_t start, end;
+    std::string text;
+};
+
+// A strict SubRip or WebVTT reader: numbered (SubRip) or headed (WebVTT) cues, each a time line and one
+// line of text, separated by one empty line. Fails the test on anything else.
+std::vector<Cue> readCues(const std::string& contents, bool vtt) {
+    const std::string_view time = vtt ? "00:00:00.000 --> 00:00:00.000" : "00:00:00,000 --> 00:00:00,000";
+    std::istringstream in(contents);
+    std::string line;
+    if (vtt) {
+        EXPECT_TRUE(std::getline(in, line) && line == "WEBVTT");
+        EXPECT_TRUE(std::getline(in, line) && line.empty());
+    }
+    std::vector<Cue> cues;
+    while (std::getline(in, line)) {
+        if (!vtt) {
+            EXPECT_EQ(line, std::to_string(cues.size() + 1));
+            std::getline(in, line);
+        }
+        if (!shaped(line, time)) {
+            ADD_FAILURE() << "not a time line: " << line;
+            return cues;
+        }
+        Cue cue{clockMs(line), clockMs(line.substr(17)), {}};
+        EXPECT_TRUE(std::getline(in, cue.text) && !cue.text.empty());
+        EXPECT_TRUE(std::getline(in, line) && line.empty()) << "after " << cue.text;
+        EXPECT_LE(cue.start, cue.end);
+        if (!cues.empty()) {
+            EXPECT_LE(cues.back().end, cue.start);
+        }
+        cues.push_back(cue);
+    }
+    return cues;
+}
+
+// The "ms" of each printed event of `kind` (of one stream, when `stream` is given).
+std::vector<uint64_t> eventTimes(const SayRun& run, const std::string& kind, int stream = 0) {
+    std::vector<uint64_t> times;
+    const std::string inStream = ",\"stream\":" + std::to_string(stream) + ",";
+    for (const auto& l : run.lines()) {
+        if (l.find("\"event\":\"" + kind + "\"") != std::string::npos &&
+            (stream == 0 || l.find(inStream) != std::string::npos))
+            times.push_back(numbersAfter(l, "\"ms\":").at(0));
+    }
+    return times;
+}
+
+}  // namespace
+
+// Markup with a rate change, a silence and a character reference, and Chinese: the timing files'
+// times are the Word and Sentence events' times of the same render, and their texts the spoken ones.
+TEST(Say, TimingFilesGiveTheTimesOfTheRendersWordAndSentenceEvents) {
+    Folder dir;
+    const std::string text =
+        "<rate absspeed=\"5\">Fast words here.</rate> <silence msec=\"400\"/>Slow &amp; steady. 你好，世界。 The end.";
+    auto render = [&](const std::string& timings, const std::string& unit) {
+        SayRun r = say({"--flags", "8", "--events", "--output", dir / "a.flac", "--timings", dir / timings,
+                        "--timings-unit", unit, text});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    };
+    auto starts = [](const std::vector<Cue>& cues) {
+        std::vector<uint64_t> v;
+        for (const auto& c : cues) v.push_back(c.start);
+        return v;
+    };
+
+    SayRun srt = render("t.srt", "sentence");
+    const auto sentences = readCues(readAll(dir / "t.srt"), false);
+    EXPECT_EQ(starts(sentences), eventTimes(srt, "Sentence"));
+    ASSERT_GE(sentences.size(), 3u);
+    EXPECT_EQ(sentences[0].text, "Fast words here.");
+    EXPECT_EQ(sentences[1].text, "Slow & steady.");
+    EXPECT_NE(sentences[2].text.find("你好"), std::string::npos);
+    EXPECT_GE(sentences[1].start, sentences[0].end);
+
+    SayRun vtt = render("t.vtt", "word");
+    const auto words = readCues(readAll(dir / "t.vtt"), true);
+    EXPECT_EQ(starts(words), eventTimes(vtt, "Word"));
+    ASSERT_GE(words.size(), 3u);
+    EXPECT_EQ(words[0].text, "Fast");
+
+    SayRun lrc = render("t.lrc", "sentence");
+    std::vector<uint64_t> lrcWords;
+    const std::string lrcText = readAll(dir / "t.lrc");
+    for (size_t at = lrcText.find('<'); at != std::string::npos; at = lrcText.find('<', at + 1)) {
+        const std::string stamp = lrcText.substr(at, 10);
+        ASSERT_TRUE(shaped(stamp, "<00:00.00>")) << stamp;
+        lrcWords.push_back(std::stoull(stamp.substr(1, 2)) * 60000 + std::stoull(stamp.substr(4, 2)) * 1000 +
+                           std::stoull(stamp.substr(7, 2)) * 10);
+    }
+    EXPECT_EQ(lrcWords.size(), eventTimes(lrc, "Word").size());
+    for (size_t i = 1; i < lrcWords.size(); ++i) EXPECT_LT(lrcWords[i - 1], lrcWords[i]) << i;
+
+    SayRun json = render("t.json", "word");
+    const std::vector<uint64_t> jsonStarts = numbersAfter(readAll(dir / "t.json"), "\"startMs\":");
+    std::vector<uint64_t> expected = eventTimes(json, "Word");
+    const auto sentenceTimes = eventTimes(json, "Sentence");
+    expected.insert(expected.end(), sentenceTimes.begin(), sentenceTimes.end());
+    EXPECT_EQ(jsonStarts, expected);
+}
+
+// A document's chapters as bookmarks in one render, and as a file each, with each file's timings
+// counted from its own start and in its own text.
+TEST(Say, SpeaksADocumentWithChapterBookmarksAndSplitsItIntoAFilePerChapter) {
+    const std::vector<fixtures::Section> book = {{"第一章", {"你好。"}}, {"Chapter Two", {"Hello there."}}};
+    Folder dir;
+    const std::string epub = dir / "book.epub";
+    fixtures::writeFile(epub, fixtures::epub(book));
+
+    SayRun whole = say({"--file", epub, "--output", dir / "all.wav", "--events", "--timings", dir / "all.srt"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    std::vector<std::string> marks;
+    for (const auto& l : whole.lines()) {
+        if (l.find("\"event\":\"BookMark\"") != std::string::npos) marks.push_back(l.substr(l.find("\"bookmark\"")));
+    }
+    std::vector<std::string> expected;
+    std::vector<std::string> sentences;
+    for (size_t i = 0; i < book.size(); ++i) {
+        expected.push_back("\"bookmark\":\"" + book[i].title + "\",\"id\":" + std::to_string(i + 1) + "}");
+        sentences.insert(sentences.end(), {book[i].title, book[i].paragraphs[0]});
+    }
+    EXPECT_EQ(marks, expected);
+    std::vector<std::string> cueTexts;
+    for (const auto& cue : readCues(readAll(dir / "all.srt"), false)) cueTexts.push_back(cue.text);
+    EXPECT_EQ(cueTexts, sentences);
+
+    SayRun split = say({"--file", epub, "--chapters", "--output", dir / "parts/", "--chapters-format", "flac",
+                        "--timings", ".vtt", "--events"});
+    ASSERT_EQ(split.status, 0) << split.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "parts"), fs::directory_iterator()), 2 * book.size());
+    for (size_t i = 0; i < book.size(); ++i) {
+        const std::string name = dir / ("parts/0" + std::to_string(i + 1) + "-" + book[i].title);
+        const Rendered audio = infoOf(name + ".flac");
+        EXPECT_EQ(audio.type, SF_FORMAT_FLAC | SF_FORMAT_PCM_16) << name;
+        const auto cues = readCues(readAll(name + ".vtt"), true);
+        ASSERT_EQ(cues.size(), 2u) << name;
+        EXPECT_EQ(cues[0].text, book[i].title);
+        EXPECT_EQ(cues[1].text, book[i].paragraphs[0]);
+        EXPECT_EQ((std::vector<uint64_t>{cues[0].start, cues[1].start}), eventTimes(split, "Sentence", int(i) + 1));
+        EXPECT_NEAR(double(cues[1].end), audio.seconds * 1000, 1.0) << name;
+    }
+
+    fixtures::writeFile(dir / "cut.epub", fixtures::epub(book).substr(0, 300));
+    SayRun cut = say({"--file", dir / "cut.epub", "--output", dir / "cut.wav"});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("cut.epub\" is a damaged"), std::string::npos) << cut.err;
 }

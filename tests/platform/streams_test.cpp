@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "platform/speech/constants.h"
+#include "platform/speech/utf8.h"
+#include "platform/speech/voice.h"
 #include "support/doubles.h"
 
 namespace speech {
@@ -102,7 +106,7 @@ TEST(FileStream, EightBitBytesLandUnchanged) {
     EXPECT_EQ(back, (std::vector<short>{-32768, -16384, 0, 72 * 256, 127 * 256}));
 }
 
-TEST(FileStream, ReplacesAnExistingFileAndKeepsTheHeaderValidWhileWriting) {
+TEST(FileStream, ReplacesAnExistingFileOnlyWhenClosed) {
     TempDir dir;
     const std::string path = dir.file("replace.wav");
     { std::ofstream(path) << std::string(100000, 'x'); }
@@ -110,15 +114,13 @@ TEST(FileStream, ReplacesAnExistingFileAndKeepsTheHeaderValidWhileWriting) {
     s.Open(path, 3, false);
     const WaveFormat wf = s.Format().wave();
     ASSERT_TRUE(s.writeBytes(bytesOf(500, wf, 1)));
-    // Read while the stream is still open: a file cut short here must already be a valid WAV.
-    WavInfo mid = readInfo(path);
-    ASSERT_TRUE(mid.opened);
-    EXPECT_EQ(mid.info.frames, 500);
     ASSERT_TRUE(s.writeBytes(bytesOf(700, wf, 1)));
-    mid = readInfo(path);
-    EXPECT_EQ(mid.info.frames, 1200);
+    // Until Close the earlier file is there as it was.
+    EXPECT_EQ(fs::file_size(path), 100000u);
     s.Close();
+    EXPECT_EQ(readInfo(path).info.frames, 1200);
     EXPECT_EQ(fs::file_size(path), 44u + 1200u * 2u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST(FileStream, FormatCannotChangeWhileOpen) {
@@ -224,6 +226,124 @@ TEST(FileStream, CloseFromAnotherThreadWhileWriting) {
     const WavInfo w = readInfo(dir.file("race.wav"));
     ASSERT_TRUE(w.opened);
     EXPECT_GT(w.info.frames, 0);
+}
+
+}  // namespace
+}  // namespace speech
+
+namespace speech {
+namespace {
+
+std::vector<uint8_t> contentsOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// A failed or stopped render into an existing file's name: the file keeps every byte and nothing else
+// is left in its folder, however the render ended.
+TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
+    struct Case {
+        const char* name;
+        std::function<void(SpVoice&, testing_support::ScriptedBackends&, const std::string& inputs)> render;
+    };
+    auto longText = [] {
+        std::u16string text;
+        for (int i = 0; i < 400; ++i) text += u"A sentence of many. ";
+        return text;
+    };
+    const std::vector<Case> cases = {
+        {"refused file", [](SpVoice& v, auto&, const std::string& inputs) {
+             { std::ofstream(inputs + "/nul.txt", std::ios::binary) << std::string("ab\0\0\0\0cd\0\0\0", 11); }
+             EXPECT_THROW(v.Speak(fromUtf8(inputs + "/nul.txt"), SVSFIsFilename), Error);
+         }},
+        {"malformed markup", [](SpVoice& v, auto&, const std::string&) {
+             EXPECT_THROW(v.Speak(u"Good. <rate speed=\"3\">closed wrongly</volume>", SVSFIsXML), Error);
+         }},
+        {"purge", [&](SpVoice& v, auto& b, const std::string&) {
+             b.synth->microsecondsPerChar = 200;
+             testing_support::EventLog log(v);
+             v.Speak(longText(), SVSFlagsAsync);
+             ASSERT_TRUE(log.waitFor(EventKind::Sentence, 2));
+             v.Speak(u"", SVSFPurgeBeforeSpeak);
+             v.WaitUntilDone(-1);
+         }},
+        {"engine failure", [&](SpVoice& v, auto& b, const std::string&) {
+             b.synth->failOn = U'#';
+             v.Speak(u"Fine so far. Then # fails.", SVSFDefault);
+         }},
+        {"full disk", [&](SpVoice& v, auto&, const std::string&) {
+             testing_support::FileSizeLimit full(64 * 1024);
+             v.Speak(longText(), SVSFDefault);
+         }},
+    };
+    std::vector<uint8_t> earlier(5000);
+    for (size_t i = 0; i < earlier.size(); ++i) earlier[i] = static_cast<uint8_t>(i * 7);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir, inputs;
+        const std::string path = dir.file("keep.wav");
+        { std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(earlier.data()), 5000); }
+        testing_support::ScriptedBackends backends;
+        SpVoice voice(backends.backends());
+        auto file = std::make_shared<SpFileStream>();
+        file->Open(path);
+        voice.SetAudioOutputStream(file);
+        c.render(voice, backends, inputs.path());
+        EXPECT_THROW(file->Close(), Error);
+        EXPECT_EQ(contentsOf(path), earlier);
+        EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"keep.wav"});
+    }
+}
+
+// WAV stays a plain WAV, byte for byte what libsndfile writes as WAV, until its audio passes the limit
+// of a plain header; past it the same audio is in an RF64 file.
+TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
+    TempDir dir;
+    const WaveFormat wf{22050, 16, 1};
+    std::vector<uint8_t> audio(40000);
+    for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    // The plain WAV file libsndfile itself writes for this audio.
+    const std::string reference = dir.file("reference.wav");
+    {
+        SF_INFO info{};
+        info.samplerate = wf.sampleRate;
+        info.channels = wf.channels;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* f = sf_open(reference.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        sf_write_raw(f, audio.data(), static_cast<sf_count_t>(audio.size()));
+        sf_close(f);
+    }
+    for (uint64_t limit : {uint64_t{1} << 32, uint64_t{40000}, uint64_t{30000}, uint64_t{1000}}) {
+        SCOPED_TRACE(limit);
+        setPlainWaveLimitForTesting(limit);
+        const std::string path = dir.file("out.wav");
+        SpFileStream s;
+        s.Open(path);
+        for (size_t at = 0; at < audio.size(); at += 6002)  // uneven pieces, across the limit
+            ASSERT_TRUE(s.writeBytes(std::span(audio).subspan(at, std::min<size_t>(6002, audio.size() - at))));
+        s.Close();
+        if (limit >= audio.size()) {
+            EXPECT_EQ(contentsOf(path), contentsOf(reference));
+            continue;
+        }
+        SF_INFO info{};
+        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+        std::vector<short> back(audio.size() / 2);
+        EXPECT_EQ(sf_read_short(f, back.data(), static_cast<sf_count_t>(back.size())), static_cast<sf_count_t>(back.size()));
+        sf_close(f);
+        EXPECT_EQ(std::memcmp(back.data(), audio.data(), audio.size()), 0);
+        EXPECT_EQ(namesIn(dir.path()).size(), 2u);  // no temporary left
+    }
+    setPlainWaveLimitForTesting(uint64_t{0xFFFFFFFF} - 44);
 }
 
 }  // namespace

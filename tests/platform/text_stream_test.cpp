@@ -1,6 +1,6 @@
 // A text file spoken as it is read gives exactly the segments of the same text held whole: the same
 // characters, the same positions, the same sentences, also across the pieces it is read in and after
-// seeking back.
+// seeking back. A document read the same way places its chapter starts as bookmarks.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,6 +9,7 @@
 #include "platform/speech/file_source.h"
 #include "platform/speech/frontend.h"
 #include "platform/speech/utf8.h"
+#include "support/document_fixtures.h"
 #include "support/doubles.h"
 
 namespace speech {
@@ -153,6 +154,35 @@ TEST_F(TextStreamTest, MarkupIsNotStreamed) {
     EXPECT_THROW(readsAsMarkup(SVSFIsXML | SVSFIsNotXML, u'x'), Error);
     EXPECT_THROW(openTextStream(open(write("m.xml", "<volume level=\"5\">x</volume>")), SVSFIsXML, context_, nullptr),
                  Error);
+}
+
+TEST_F(TextStreamTest, ADocumentsChaptersAreBookmarksWhereTheyStart) {
+    const std::vector<fixtures::Section> book = {
+        {"Chapter <One> & Co", {"First words here."}}, {"第二章", {"今天天气很好。"}}, {"Three", {"End."}}};
+    auto named = openNamedFile(write("book.epub", fixtures::epub(book)));
+    ASSERT_TRUE(named.ok()) << named.fault().message;
+    auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&named.value().content);
+    ASSERT_NE(document, nullptr);
+    auto source = openTextStream(std::move(*document), SVSFIsNotXML, context_, nullptr);
+
+    const std::u16string text = fromUtf8(fixtures::expectedText(book));
+    std::vector<std::string> expected;
+    for (size_t i = 0, from = 0; i < book.size(); ++i) {
+        from = text.find(fromUtf8(book[i].title), from);
+        expected.push_back(std::to_string(i + 1) + " " + book[i].title + " @" + std::to_string(from));
+    }
+    // Each chapter's mark opens the segment that starts with its title, also when read again.
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<std::string> got;
+        while (auto s = source->next()) {
+            for (const auto& m : s->marks) {
+                got.push_back(std::to_string(m.id) + " " + m.text + " @" + std::to_string(m.sourcePosition));
+                EXPECT_EQ(s->sourceOffsets.front(), m.sourcePosition) << m.text;
+            }
+        }
+        EXPECT_EQ(got, expected);
+        source->seekSentence(0);
+    }
 }
 
 }  // namespace

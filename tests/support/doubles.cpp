@@ -4,6 +4,9 @@
 #include "platform/speech/utf8.h"
 
 #include <stdlib.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <filesystem>
@@ -291,5 +294,22 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes) {
+    struct rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    savedCurrent_ = limit.rlim_cur;
+    savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    struct rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = savedCurrent_;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, savedHandler_);
+}
 
 }  // namespace testing_support

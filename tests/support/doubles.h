@@ -162,4 +162,18 @@ private:
     std::string path_;
 };
 
+// Limits the size of the files this process writes (a "full disk" after `bytes`), with the signal
+// that the limit raises ignored, so writes past it fail with EFBIG; both restored when it goes.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long savedCurrent_ = 0;
+    void (*savedHandler_)(int) = nullptr;
+};
+
 }  // namespace testing_support

@@ -1,25 +1,36 @@
-// tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into a WAV file,
-// optionally printing every voice event as one JSON object per line when it is released.
+// tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into an audio
+// file (WAV, FLAC, Ogg Vorbis, Ogg Opus or MP3, or a WAV stream on standard output), optionally printing
+// every voice event as one JSON object per line when it is released, and writing the words' and
+// sentences' times beside the audio. A document can be split into a file per chapter. Without a TEXT or
+// a file the text comes from standard input.
+#include <unicode/utf8.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/documents/document.h"
 #include "platform/speech/error.h"
+#include "platform/speech/file_source.h"
 #include "platform/speech/formats.h"
+#include "platform/speech/frontend.h"
 #include "platform/speech/streams.h"
 #include "platform/speech/utf8.h"
 #include "platform/speech/voice.h"
 #include "platform/text/decoder.h"
 #include "tools/say/options.h"
+#include "tools/say/timings.h"
 
 #ifndef TALLAMO_VERSION
 #define TALLAMO_VERSION "unknown"
@@ -29,35 +40,14 @@ namespace {
 
 using namespace speech;
 using say::Options;
+using say::UsageError;
 
 std::atomic<bool> interrupted{false};
 
 extern "C" void onSigint(int) { interrupted.store(true); }
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
 std::string toJson(const VoiceEvent& e) {
-    std::string j = "{\"event\":" + jsonString(eventTitle(e.kind)) + ",\"stream\":" + std::to_string(e.streamNumber) +
+    std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) + ",\"stream\":" + std::to_string(e.streamNumber) +
                     ",\"position\":" + std::to_string(e.streamPosition) + ",\"ms\":" + std::to_string(e.audioTimeMs);
     switch (e.kind) {
         case EventKind::Word:
@@ -65,7 +55,7 @@ std::string toJson(const VoiceEvent& e) {
             j += ",\"pos\":" + std::to_string(e.characterPosition) + ",\"length\":" + std::to_string(e.length);
             break;
         case EventKind::Bookmark:
-            j += ",\"bookmark\":" + jsonString(e.bookmark) + ",\"id\":" + std::to_string(e.bookmarkId);
+            j += ",\"bookmark\":" + tallamo::jsonQuoted(e.bookmark) + ",\"id\":" + std::to_string(e.bookmarkId);
             break;
         case EventKind::Phoneme:
         case EventKind::Viseme:
@@ -74,7 +64,7 @@ std::string toJson(const VoiceEvent& e) {
             break;
         case EventKind::AudioLevel: j += ",\"level\":" + std::to_string(e.audioLevel); break;
         case EventKind::VoiceChange:
-            j += ",\"token\":" + jsonString(e.token ? e.token->GetDescription(0) : std::string());
+            j += ",\"token\":" + tallamo::jsonQuoted(e.token ? e.token->GetDescription(0) : std::string());
             break;
         case EventKind::EnginePrivate: j += ",\"data\":" + std::to_string(e.engineData); break;
         case EventKind::StartStream:
@@ -93,54 +83,109 @@ SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
     throw Error(errc::kNotFound, "No voice is called \"" + wanted + "\" (see --list-voices).");
 }
 
-// Standard input whole, decoded like a text file named in Speak.
-std::u16string readStandardInput() {
-    if (::isatty(STDIN_FILENO)) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
-    std::vector<uint8_t> bytes;
-    uint8_t buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) {
-        bytes.insert(bytes.end(), buffer, buffer + n);
+// Documents are spoken as plain text: their text is never the voice's markup.
+int32_t plainTextFlags(const Options& o) { return (o.flags & ~(SVSFIsXML | SVSFIsFilename)) | SVSFIsNotXML; }
+
+// One Speak and where its results go: the audio file (none when the voice plays to a device) and the
+// timings file, with the recorder of its events.
+struct Render {
+    std::u16string text;
+    int32_t flags = 0;
+    std::shared_ptr<SpFileStream> file;
+    std::optional<tallamo::TimingRecorder> timings;
+    std::string timingsPath;
+};
+
+// The text of a document held in memory, whole.
+std::u16string documentText(std::string bytes, const std::string& name) {
+    auto opened = documents::Document::openBytes(std::make_shared<const std::string>(std::move(bytes)), name);
+    if (!opened) throw Error(opened.fault().code, opened.fault().message);
+    std::u16string text;
+    std::vector<documents::Chapter> chapters;
+    while (opened.value()->read(text, chapters)) {
     }
-    if (std::ferror(stdin)) throw Error(errc::kFile, "Cannot read the text from standard input.");
-    return text::decodeText(bytes);
+    if (const auto& failure = opened.value()->failure()) throw Error(failure->code, failure->message);
+    return text;
 }
 
-int run(const Options& o) {
-    if (o.listFormats) {
-        for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
-        return say::kExitSuccess;
-    }
-    SpVoice voice;
-    if (o.listVoices || o.listOutputs) {
-        const auto tokens = o.listVoices ? voice.GetVoices("", "") : voice.GetAudioOutputs("", "");
-        for (long i = 0; i < tokens.Count(); ++i) std::cout << i << '\t' << tokens.Item(i).GetDescription(0) << '\n';
-        return say::kExitSuccess;
-    }
-    const bool namesFile = !o.readsStandardInput() && o.file;
-    const std::u16string text =
-        o.readsStandardInput() ? readStandardInput() : fromUtf8(namesFile ? *o.file : *o.text);
-
-    if (o.voice) voice.SetVoice(pickVoice(voice, *o.voice));
-    if (o.rate) voice.SetRate(*o.rate);
-    if (o.volume) voice.SetVolume(*o.volume);
-    voice.setMixedScript(o.mixedScript);
-    const int32_t format = o.format.value_or(kDefaultFormatType);
-    if (!waveFormatOf(format)) throw Error(errc::kUnsupportedFormat, "Unknown format " + std::to_string(format) + " (see --list-formats).");
-
-    std::shared_ptr<SpFileStream> file;
-    voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
-    if (o.output) {
-        file = std::make_shared<SpFileStream>();
-        file->Format().SetType(format);
-        file->Open(*o.output, SSFMCreateForWrite, false);
-        voice.SetAudioOutputStream(file);
+// Standard input, read whole into `render`: a document's text, spoken as plain text, or any other
+// bytes decoded like a text file named in Speak.
+void readStandardInput(Render& render, const Options& o) {
+    if (::isatty(STDIN_FILENO)) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
+    std::string bytes;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) bytes.append(buffer, n);
+    if (std::ferror(stdin)) throw Error(errc::kFile, "Cannot read the text from standard input.");
+    const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    // A document is told by its first few kilobytes, as when its file is named.
+    if (documents::looksLikeDocument(all.first(std::min<size_t>(all.size(), 4096)))) {
+        render.text = documentText(std::move(bytes), "standard input");
+        render.flags = plainTextFlags(o) | SVSFlagsAsync;
     } else {
-        if (o.device) voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(*o.device));
-        auto stream = voice.AudioOutputStream();
-        stream->Format().SetType(format);
-        voice.SetAudioOutputStream(stream);
+        render.text = text::decodeText(all);
+        render.flags = o.flags | SVSFlagsAsync;
     }
+}
 
+// The recorder of the render's timings, over the text whose positions the events give: the text
+// spoken, or the named file's text as the voice reads it (a text file decoded, a document's text,
+// never markup).
+tallamo::TimingRecorder timingRecorder(const Options& o, const Render& render) {
+    if (!(render.flags & SVSFIsFilename)) {
+        const std::u16string& text = render.text;
+        const bool markup = readsAsMarkup(render.flags, text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
+        return tallamo::TimingRecorder(text, markup);
+    }
+    auto opened = openNamedFile(*o.file);
+    auto& content = opened.orThrow().content;
+    if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+        std::u16string text;
+        while ((*document)->read(text)) {
+        }
+        return tallamo::TimingRecorder(std::move(text), false);
+    }
+    auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&content);
+    if (!reader) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
+    const bool markup = readsAsMarkup(render.flags, (*reader)->firstUnit());
+    return tallamo::TimingRecorder((*reader)->readAll().orThrow(), markup);
+}
+
+// Writes `contents` under a temporary name beside `path`, then renames it into place.
+void writeReplacing(const std::string& path, const std::string& contents) {
+    const std::string temporary = path + ".part";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << contents;
+        out.flush();
+        if (!out) {
+            std::filesystem::remove(temporary);
+            throw Error(errc::kAccessDenied, "Cannot write the file \"" + path + "\".");
+        }
+    }
+    std::error_code failed;
+    std::filesystem::rename(temporary, path, failed);
+    if (failed) {
+        std::filesystem::remove(temporary);
+        throw Error(errc::kAccessDenied, "Cannot save the file \"" + path + "\": " + failed.message() + ".");
+    }
+}
+
+// An audio file stream at `path` ("-": standard output) in `format` and the codec the options name,
+// made the voice's output.
+std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const std::string& path, int32_t format) {
+    auto file = std::make_shared<SpFileStream>();
+    file->Format().SetType(format);
+    file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
+    if (path == "-") file->openStandardOutput();
+    else file->Open(path, SSFMCreateForWrite, false);
+    voice.SetAudioOutputStream(file);
+    return file;
+}
+
+// Speaks and waits for the end, printing the events as they are released (with --events) and recording
+// the timings; Ctrl+C purges what is left. A complete render puts its files in place; an interrupted
+// one leaves none, and no earlier file is lost. Returns whether it was interrupted.
+bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
     std::mutex mutex;
     std::condition_variable released;
     bool pending = false;
@@ -152,18 +197,11 @@ int run(const Options& o) {
     auto printEvents = [&] {
         for (const auto& e : voice.TakeEvents()) {
             if (o.events) std::cout << toJson(e) << '\n';
+            if (render.timings) render.timings->add(e);
         }
-        std::cout.flush();
+        if (o.events) std::cout.flush();
     };
-
-    // --events prints every kind, audio levels and the engine's own events included. Without it only
-    // the end matters, and events nobody prints are not made.
-    voice.SetEventInterests(o.events ? SVEAllEvents : SVEStartInputStream | SVEEndInputStream);
-    std::signal(SIGINT, onSigint);
-    int32_t flags = o.flags | SVSFlagsAsync;
-    if (namesFile) flags |= SVSFIsFilename;
-    voice.Speak(text, flags);
-
+    voice.Speak(render.text, render.flags | SVSFlagsAsync);
     bool stopped = false;
     while (!voice.WaitUntilDone(0)) {
         if (interrupted.load() && !stopped) {
@@ -180,8 +218,151 @@ int run(const Options& o) {
     }
     printEvents();
     voice.SetNotify({});
-    if (file) file->Close();
-    return stopped ? say::kExitInterrupted : say::kExitSuccess;
+    if (stopped) {
+        if (render.file) render.file->discard();
+        return true;
+    }
+    if (render.file) render.file->Close();
+    if (render.timings) writeReplacing(render.timingsPath, render.timings->render(o.timingFormat, o.cueUnit));
+    return false;
+}
+
+// NN-title: the number `width` digits wide, the title without path separators or control characters,
+// cut to a length file systems take.
+std::string chapterFileName(int32_t number, int width, const std::string& title) {
+    std::string name;
+    for (unsigned char c : title) {
+        const bool blank = c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ' ';
+        if (blank && (name.empty() || name.back() == ' ')) continue;
+        name.push_back(blank ? ' ' : static_cast<char>(c));
+    }
+    constexpr size_t kMaxName = 100;
+    if (name.size() > kMaxName) {
+        size_t cut = kMaxName;
+        while (cut > 0 && U8_IS_TRAIL(static_cast<uint8_t>(name[cut]))) --cut;
+        name.resize(cut);
+    }
+    while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
+    while (!name.empty() && name.front() == '.') name.erase(0, 1);
+    if (name.empty()) name = "chapter";
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%0*d", width, static_cast<int>(number));
+    return std::string(digits) + "-" + name;
+}
+
+// --chapters: each chapter of the document into an audio file of its own in the folder --output names,
+// NN-title.wav (or the extension --chapters-format gives), where NN is the chapter's number (00 for text
+// before the first chapter, titled by the document), and with --timings its timings beside it,
+// NN-title.srt, their positions counted in the chapter's text. The document is read twice: for the
+// chapter count first, so the numbers have one width.
+int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
+    const std::filesystem::path folder(*o.output);
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (made) throw Error(errc::kAccessDenied, "Cannot make the folder \"" + *o.output + "\": " + made.message() + ".");
+    auto opened = documents::Document::open(*o.file);
+    if (!opened) throw Error(opened.fault().code, opened.fault().message);
+    documents::Document& document = *opened.value();
+
+    std::u16string text;
+    std::vector<documents::Chapter> chapters;
+    while (document.read(text, chapters)) text.clear();
+    const int32_t last = chapters.empty() ? 1 : chapters.back().number;
+    const int width = std::max<int>(2, static_cast<int>(std::to_string(last).size()));
+
+    struct Unit {
+        int32_t number;
+        std::string title;
+    } unit{0, document.title().empty() ? std::filesystem::path(*o.file).stem().string() : document.title()};
+    const int32_t flags = plainTextFlags(o);
+    const std::string audioExtension = say::asExtension(o.chaptersFormat.value_or("wav"));
+    // Speaks text[0, end) into the current unit's files (none when it is all blank) and drops it.
+    auto speakUnit = [&](size_t end) {
+        const bool blank = std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end),
+                                       [](char16_t c) { return c == u' ' || c == u'\n'; });
+        bool stopped = false;
+        if (!blank) {
+            const std::filesystem::path name = folder / chapterFileName(unit.number, width, unit.title);
+            Render render;
+            render.text = text.substr(0, end);
+            render.flags = flags;
+            if (o.timings) {
+                render.timings.emplace(render.text, false);
+                render.timingsPath = name.string() + say::asExtension(*o.timings);
+            }
+            render.file = openOutput(voice, o, name.string() + audioExtension, format);
+            stopped = speakToEnd(voice, render, o);
+        }
+        text.erase(0, end);
+        return stopped;
+    };
+
+    document.restart();
+    text.clear();
+    chapters.clear();
+    uint64_t base = 0;  // the position of text[0] in the document's text
+    while (document.read(text, chapters)) {
+        for (const auto& c : chapters) {
+            const uint64_t end = c.position - base;
+            if (speakUnit(end)) return say::kExitInterrupted;
+            base = c.position;
+            unit = {c.number, c.title.empty() ? "chapter" : c.title};
+        }
+        chapters.clear();
+    }
+    if (speakUnit(text.size())) return say::kExitInterrupted;
+    if (document.failure()) throw Error(document.failure()->code, document.failure()->message);
+    return say::kExitSuccess;
+}
+
+int run(const Options& o) {
+    if (o.listFormats) {
+        for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
+        return say::kExitSuccess;
+    }
+    SpVoice voice;
+    if (o.listVoices || o.listOutputs) {
+        const auto tokens = o.listVoices ? voice.GetVoices("", "") : voice.GetAudioOutputs("", "");
+        for (long i = 0; i < tokens.Count(); ++i) std::cout << i << '\t' << tokens.Item(i).GetDescription(0) << '\n';
+        return say::kExitSuccess;
+    }
+
+    if (o.voice) voice.SetVoice(pickVoice(voice, *o.voice));
+    if (o.rate) voice.SetRate(*o.rate);
+    if (o.volume) voice.SetVolume(*o.volume);
+    voice.setMixedScript(o.mixedScript);
+    const int32_t format = o.format.value_or(kDefaultFormatType);
+    if (!waveFormatOf(format)) throw Error(errc::kUnsupportedFormat, "Unknown format " + std::to_string(format) + " (see --list-formats).");
+
+    // --events prints every kind, audio levels and the engine's own events included. Without it only
+    // the end matters (and the words and sentences for --timings): events nobody uses are not made.
+    voice.SetEventInterests(o.events    ? SVEAllEvents
+                            : o.timings ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
+                                        : SVEStartInputStream | SVEEndInputStream);
+    std::signal(SIGINT, onSigint);
+    voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
+    if (o.chapters) return speakChapters(voice, o, format);
+
+    Render render;
+    if (o.readsStandardInput()) {
+        readStandardInput(render, o);
+    } else {
+        render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
+        render.flags = o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0);
+    }
+    if (o.timings) {
+        render.timings.emplace(timingRecorder(o, render));
+        render.timingsPath = *o.timings;
+    }
+    if (o.output) {
+        render.file = openOutput(voice, o, *o.output, format);
+    } else {
+        if (o.device) voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(*o.device));
+        auto stream = voice.AudioOutputStream();
+        stream->Format().SetType(format);
+        voice.SetAudioOutputStream(stream);
+    }
+    return speakToEnd(voice, render, o) ? say::kExitInterrupted : say::kExitSuccess;
 }
 
 }  // namespace
@@ -198,7 +379,7 @@ int main(int argc, char** argv) {
             return say::kExitSuccess;
         }
         return run(options);
-    } catch (const say::UsageError& e) {
+    } catch (const UsageError& e) {
         std::cerr << "tallamo-say: " << e.message << "\nTry 'tallamo-say --help' for more information.\n";
         return say::kExitUsage;
     } catch (const Error& e) {

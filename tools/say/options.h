@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "platform/speech/constants.h"
+#include "platform/speech/streams.h"
+#include "tools/say/timings.h"
 
 namespace say {
 
@@ -24,7 +26,12 @@ struct Options {
     std::optional<long> volume;
     std::optional<int32_t> format;
     int32_t flags = speech::SVSFDefault;
-    std::optional<std::string> output;
+    std::optional<std::string> output;                 // "-" is standard output
+    speech::FileCodec codec = speech::FileCodec::Wav;  // from the output's (or --chapters-format's) extension
+    std::optional<long> quality;
+    std::optional<std::string> timings;
+    tallamo::TimingFormat timingFormat = tallamo::TimingFormat::Srt;
+    tallamo::CueUnit cueUnit = tallamo::CueUnit::Sentence;
     std::optional<long> device;  // nothing: the default output
     bool events = false;
     bool mixedScript = true;
@@ -35,6 +42,8 @@ struct Options {
     bool version = false;
     std::optional<std::string> text;
     std::optional<std::string> file;  // "-" is standard input
+    bool chapters = false;
+    std::optional<std::string> chaptersFormat;
 
     // Neither a TEXT nor a file other than "-": the text comes from standard input.
     bool readsStandardInput() const { return !text && (!file || *file == "-"); }
@@ -55,10 +64,15 @@ struct OptionRow {
 
 std::span<const OptionRow> optionTable();
 
-// Reads "--name VALUE", "--name=VALUE", switches, "--" and one TEXT. Throws UsageError.
+// Reads "--name VALUE", "--name=VALUE", switches, "--" and one TEXT, and checks that the options go
+// together; the codec and timing format come from the names' extensions. Throws UsageError.
 Options parseCommandLine(int argc, const char* const* argv);
 
 // The --help text: usage, description, one line per row of the table, exit statuses, examples.
 std::string helpText();
+
+// With --chapters, --chapters-format and --timings give only an extension: "flac", ".flac" (or a name
+// ending in it). In lower case, with its dot.
+std::string asExtension(const std::string& value);
 
 }  // namespace say

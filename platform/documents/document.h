@@ -1,0 +1,103 @@
+// Documents read aloud: HTML/XHTML, EPUB, DOCX, ODT, FB2 and PDF, each recognised by its content (magic
+// bytes, archive entries), never by its name. A document gives its text in reading order a piece at a
+// time, with the chapters that start in each piece, so a book of any size starts at once and is never
+// held whole. Every damaged, hostile or protected input gives a fault whose message names the file:
+// archives are read within a decompressed-size and a ratio limit, XML never resolves an external
+// entity nor expands a declared one, and nothing is ever fetched.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/speech/error.h"
+
+namespace documents {
+namespace detail {
+struct Input;
+}
+
+using speech::Fault;
+using speech::Result;
+
+// Fault codes of their own; a missing or unreadable file gives the platform's kNotFound/kAccessDenied.
+namespace errc {
+inline constexpr int32_t kNotADocument = static_cast<int32_t>(0x80045070);  // not one of the formats
+inline constexpr int32_t kDamaged = static_cast<int32_t>(0x80045071);    // truncated, broken, missing parts
+inline constexpr int32_t kProtected = static_cast<int32_t>(0x80045072);  // encrypted, DRM, password
+inline constexpr int32_t kTooLarge = static_cast<int32_t>(0x80045073);   // past the size or ratio limits
+inline constexpr int32_t kNoText = static_cast<int32_t>(0x80045074);     // nothing to read
+}  // namespace errc
+
+enum class Format { Html, Epub, Docx, Odt, Fb2, Pdf };
+
+std::string_view formatName(Format format);  // "EPUB", ...
+std::string_view mimeType(Format format);    // "application/epub+zip", ...
+
+struct Limits {
+    // Bytes taken out of an archive, every entry together, and what any single file may hold.
+    uint64_t maxExpandedBytes = uint64_t{200} << 20;
+    // An archive entry larger than ratioFloor may be at most maxRatio times its compressed size.
+    uint64_t maxRatio = 100;
+    uint64_t ratioFloor = uint64_t{1} << 20;
+    // The largest package, navigation, style or relationship file (read whole).
+    uint64_t maxMetadataBytes = uint64_t{16} << 20;
+};
+
+struct Options {
+    bool imageAltText = false;  // read the alt text of images where a document gives it
+    Limits limits;
+};
+
+// A chapter start: its number (1, 2, ... in reading order), its title (UTF-8) and where it starts, in
+// UTF-16 units from the start of the document's text.
+struct Chapter {
+    int32_t number = 0;
+    std::string title;
+    uint64_t position = 0;
+    friend bool operator==(const Chapter&, const Chapter&) = default;
+};
+
+// Whether `head` (a file's first bytes, a few kilobytes) is the start of a document of one of the
+// formats, or of a zip archive that may be one. Cheap; open() decides.
+bool looksLikeDocument(std::span<const uint8_t> head);
+bool looksLikeDocument(const std::string& path);
+
+class Document {
+public:
+    ~Document();
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+
+    // Opens the document in the file at `path` (UTF-8), checks its structure and limits, and reads up to
+    // its first text. Faults: kNotFound/kAccessDenied, kNotADocument for any other kind of file, kDamaged,
+    // kProtected, kTooLarge, and kNoText for a document without text (a scanned PDF).
+    static Result<std::unique_ptr<Document>> open(const std::string& path, const Options& options = {});
+    // The same for a document held in memory; `name` stands for the file in messages.
+    static Result<std::unique_ptr<Document>> openBytes(std::shared_ptr<const std::string> bytes,
+                                                       const std::string& name, const Options& options = {});
+
+    Format format() const;
+    // The document's own title (its metadata or title element), empty when it has none.
+    const std::string& title() const;
+
+    // Appends the next piece of the text to `out` and the chapters that start in it (or at its end) to
+    // `chapters`. Returns false, appending nothing, at the end or when reading failed part-way.
+    bool read(std::u16string& out, std::vector<Chapter>& chapters);
+    // Why reading stopped before the end (a damaged entry, a limit reached), if it did.
+    const std::optional<Fault>& failure() const;
+    // Starts again from the beginning of the text.
+    void restart();
+
+private:
+    Document();
+    static Result<std::unique_ptr<Document>> openInput(detail::Input input, const Options& options);
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace documents

@@ -1,0 +1,53 @@
+// Internal to the document readers: where a document's bytes come from, and what each format's reader
+// does for Document.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+
+#include "document.h"
+#include "text_builder.h"
+
+namespace documents::detail {
+
+// A document's bytes: a file, or a buffer in memory. `name` stands for it in messages.
+struct Input {
+    std::string path;
+    std::shared_ptr<const std::string> bytes;
+    std::string name;
+};
+
+// "The file "name" " + what: the start of every message about a document.
+Fault fault(int32_t code, const Input& input, const std::string& what);
+
+// Bytes read a chunk at a time (a file, or an entry of an archive).
+class ByteStream {
+public:
+    virtual ~ByteStream() = default;
+    // Reads up to out.size() bytes; 0 at the end. A fault when the bytes cannot be read.
+    virtual Result<size_t> read(std::span<char> out) = 0;
+};
+
+// The whole input as a byte stream, failing past `maxBytes`.
+Result<std::unique_ptr<ByteStream>> openInputStream(const Input& input, uint64_t maxBytes);
+
+// One format's reader: writes the text into the builder it was opened with, a step at a time (one chunk
+// of input or one page). The builder outlives the reader.
+class Reader {
+public:
+    virtual ~Reader() = default;
+    // Produces more text; false at the end. A fault stops reading.
+    virtual Result<bool> step() = 0;
+    // The document's own title, when it has one.
+    virtual std::string title() const { return {}; }
+};
+
+Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out);
+Result<std::unique_ptr<Reader>> openFb2(const Input& input, const Options& options, TextBuilder& out);
+Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options& options, TextBuilder& out);
+// EPUB, DOCX or ODT, told apart by the archive's entries; kNotADocument for any other archive.
+Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& options, TextBuilder& out,
+                                            Format& format);
+
+}  // namespace documents::detail

@@ -1,0 +1,44 @@
+// Internal to the file stream: encoders that turn interleaved samples in a WaveFormat into a file on an
+// open descriptor. libsndfile does every container it can write to a seekable file (WAV, RF64, FLAC,
+// Ogg Vorbis, Ogg Opus, MP3); a WAV stream to a pipe, which libsndfile refuses, is written here.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "error.h"
+#include "formats.h"
+#include "streams.h"
+
+namespace speech {
+
+class SoundFileEncoder {
+public:
+    virtual ~SoundFileEncoder() = default;
+    // Whole frames in the encoder's format.
+    virtual Result<void> write(std::span<const uint8_t> frames) = 0;
+    // Finishes the file (trailing header fields, the codec's last packets); the descriptor stays open.
+    virtual Result<void> finish() = 0;
+};
+
+struct EncoderChoice {
+    FileCodec codec = FileCodec::Wav;
+    std::optional<double> quality;  // 0 (smallest) .. 1 (best), lossy codecs only
+    bool rf64 = false;              // WAV as RF64 (for audio past 4 GB)
+};
+
+// A libsndfile encoder on `fd`, which must be seekable. `name` is the user's file name, for messages.
+Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
+                                                              const EncoderChoice& choice);
+
+// A WAV stream on a descriptor that cannot seek: the header's sizes say "unknown length" (all ones, as
+// readers of piped WAV take it), the samples follow as they come.
+Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format);
+
+// "Cannot write to the file "name": the disk is full." for an errno value.
+std::string fileErrorReason(int err);
+
+}  // namespace speech

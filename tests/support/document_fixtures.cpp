@@ -1,0 +1,333 @@
+#include "document_fixtures.h"
+
+#include <cairo-pdf.h>
+#include <cairo.h>
+#include <zip.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+namespace fixtures {
+namespace {
+
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+void check(bool ok, const char* what) {
+    if (!ok)
+        throw std::runtime_error(std::string("fixture: ") + what);
+}
+
+cairo_status_t appendTo(void* closure, const unsigned char* data, unsigned int length) {
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+// A PDF drawn by `draw` on a cairo PDF surface of A4 pages.
+template <class Draw>
+std::string drawPdf(Draw&& draw) {
+    std::string bytes;
+    cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(appendTo, &bytes, 595, 842);
+    cairo_t* cr = cairo_create(surface);
+    draw(surface, cr);
+    cairo_destroy(cr);
+    cairo_surface_finish(surface);
+    const cairo_status_t status = cairo_surface_status(surface);
+    cairo_surface_destroy(surface);
+    check(status == CAIRO_STATUS_SUCCESS, "cairo could not write the PDF");
+    return bytes;
+}
+
+}  // namespace
+
+std::string zipArchive(const Entries& entries, bool store, const std::string& encrypted) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* buffer = zip_source_buffer_create(nullptr, 0, 0, &error);
+    check(buffer != nullptr, "no zip buffer");
+    zip_source_keep(buffer);
+    zip_t* zip = zip_open_from_source(buffer, ZIP_TRUNCATE, &error);
+    check(zip != nullptr, "cannot start a zip archive");
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto& [name, data] = entries[i];
+        zip_source_t* source = zip_source_buffer(zip, data.data(), data.size(), 0);
+        const zip_int64_t index = zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+        check(index >= 0, "cannot add a zip entry");
+        if (i == 0 || store)
+            zip_set_file_compression(zip, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+        if (name == encrypted) {
+            check(
+                zip_file_set_encryption(zip, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, "secret") == 0,
+                "cannot encrypt a zip entry");
+        }
+    }
+    check(zip_close(zip) == 0, "cannot write the zip archive");
+    zip_error_fini(&error);
+    check(zip_source_open(buffer) == 0, "cannot read the zip buffer");
+    zip_source_seek(buffer, 0, SEEK_END);
+    std::string out(static_cast<size_t>(zip_source_tell(buffer)), '\0');
+    zip_source_seek(buffer, 0, SEEK_SET);
+    check(zip_source_read(buffer, out.data(), out.size()) == static_cast<zip_int64_t>(out.size()),
+          "short zip read");
+    zip_source_close(buffer);
+    zip_source_free(buffer);
+    return out;
+}
+
+std::string expectedText(const std::vector<Section>& sections) {
+    std::string text;
+    for (const auto& s : sections) {
+        if (!text.empty())
+            text += "\n\n";
+        text += s.title;
+        for (const auto& p : s.paragraphs) text += "\n\n" + p;
+    }
+    return text;
+}
+
+Entries epubEntries(const std::vector<Section>& sections, bool nav) {
+    Entries e{{"mimetype", "application/epub+zip"},
+              {"META-INF/container.xml",
+               "<?xml version=\"1.0\"?><container version=\"1.0\" "
+               "xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><rootfiles><rootfile "
+               "full-path=\"OEBPS/content.opf\" "
+               "media-type=\"application/oebps-package+xml\"/></rootfiles></container>"}};
+    std::string manifest = nav ? "<item id=\"nav\" href=\"nav.xhtml\" media-type=\"application/xhtml+xml\" "
+                                 "properties=\"nav\"/>"
+                               : "";
+    std::string spine;
+    std::string links;
+    for (size_t i = 0; i < sections.size(); ++i) {
+        const std::string id = "c" + std::to_string(i + 1);
+        manifest +=
+            "<item id=\"" + id + "\" href=\"" + id + ".xhtml\" media-type=\"application/xhtml+xml\"/>";
+        spine += "<itemref idref=\"" + id + "\"/>";
+        links += "<li><a href=\"" + id + ".xhtml#top\">" + escaped(sections[i].title) + "</a></li>";
+        std::string body = "<h1>" + escaped(sections[i].title) + "</h1>";
+        for (const auto& p : sections[i].paragraphs) body += "\n  <p>" + escaped(p) + "</p>";
+        e.emplace_back("OEBPS/" + id + ".xhtml",
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n<html "
+                       "xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>" +
+                           escaped(sections[i].title) +
+                           "</title><style>p { margin: 0 }</style></head><body>" + body + "</body></html>");
+    }
+    e.emplace_back(
+        "OEBPS/content.opf",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><package xmlns=\"http://www.idpf.org/2007/opf\" "
+        "version=\"3.0\" unique-identifier=\"id\"><metadata "
+        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:identifier id=\"id\">fixture</dc:identifier>"
+        "<dc:title>Fixture Book</dc:title><dc:language>en</dc:language></metadata><manifest>" +
+            manifest + "</manifest><spine>" + spine + "</spine></package>");
+    if (nav) {
+        e.emplace_back(
+            "OEBPS/nav.xhtml",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><html xmlns=\"http://www.w3.org/1999/xhtml\" "
+            "xmlns:epub=\"http://www.idpf.org/2007/ops\"><head><title>Contents</title></head><body><nav "
+            "epub:type=\"toc\"><ol>" +
+                links + "</ol></nav></body></html>");
+    }
+    return e;
+}
+
+std::string epub(const std::vector<Section>& sections, bool nav) {
+    return zipArchive(epubEntries(sections, nav));
+}
+
+Entries docxEntries(const std::vector<Section>& sections, const std::string& footnote) {
+    const std::string ns = "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\"";
+    std::string body;
+    bool first = true;
+    for (const auto& s : sections) {
+        body += "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>" + escaped(s.title) +
+                "</w:t></w:r></w:p>";
+        for (const auto& p : s.paragraphs) {
+            body += "<w:p><w:r><w:t xml:space=\"preserve\">" + escaped(p) + "</w:t></w:r>";
+            if (first && !footnote.empty())
+                body += "<w:r><w:footnoteReference w:id=\"1\"/></w:r>";
+            body += "</w:p>";
+            first = false;
+        }
+    }
+    const std::string rels = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+    return {
+        {"[Content_Types].xml",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
+         "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Default Extension=\"xml\" "
+         "ContentType=\"application/xml\"/><Override PartName=\"/word/document.xml\" "
+         "ContentType=\"application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/"
+         "></Types>"},
+        {"_rels/.rels",
+         "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+         "<Relationship Id=\"r1\" Type=\"" +
+             rels +
+             "officeDocument\" Target=\"word/document.xml\"/>"
+             "</Relationships>"},
+        {"word/_rels/document.xml.rels",
+         "<Relationships "
+         "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
+         "Id=\"r1\" Type=\"" +
+             rels + "styles\" Target=\"styles.xml\"/><Relationship Id=\"r2\" Type=\"" + rels +
+             "footnotes\" Target=\"footnotes.xml\"/></Relationships>"},
+        {"word/styles.xml", "<w:styles " + ns +
+                                "><w:style w:type=\"paragraph\" w:styleId=\"Heading1\"><w:name "
+                                "w:val=\"heading 1\"/></w:style></w:styles>"},
+        {"word/document.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><w:document " + ns + "><w:body>" +
+                                  body + "</w:body></w:document>"},
+        {"word/footnotes.xml",
+         "<w:footnotes " + ns +
+             "><w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
+             "</w:footnote><w:footnote w:id=\"1\"><w:p><w:r><w:t>" +
+             escaped(footnote) +
+             "</w:t></w:r></w:p></w:footnote>"
+             "</w:footnotes>"},
+    };
+}
+
+std::string docx(const std::vector<Section>& sections, const std::string& footnote) {
+    return zipArchive(docxEntries(sections, footnote));
+}
+
+Entries odtEntries(const std::vector<Section>& sections, const std::string& footnote) {
+    std::string body;
+    bool first = true;
+    for (const auto& s : sections) {
+        body += "<text:h text:outline-level=\"1\">" + escaped(s.title) + "</text:h>";
+        for (const auto& p : s.paragraphs) {
+            body += "<text:p>" + escaped(p);
+            if (first && !footnote.empty()) {
+                body +=
+                    "<text:note text:id=\"n1\" "
+                    "text:note-class=\"footnote\"><text:note-citation>1</text:note-citation>"
+                    "<text:note-body><text:p>" +
+                    escaped(footnote) + "</text:p></text:note-body></text:note>";
+            }
+            body += "</text:p>";
+            first = false;
+        }
+    }
+    return {
+        {"mimetype", "application/vnd.oasis.opendocument.text"},
+        {"content.xml",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-content "
+         "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+         "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" office:version=\"1.2\"><office:body>"
+         "<office:text>" +
+             body + "</office:text></office:body></office:document-content>"},
+    };
+}
+
+std::string odt(const std::vector<Section>& sections, const std::string& footnote) {
+    return zipArchive(odtEntries(sections, footnote));
+}
+
+std::string fb2(const std::vector<Section>& sections, const std::string& bookTitle) {
+    std::string body;
+    for (const auto& s : sections) {
+        body += "<section><title><p>" + escaped(s.title) + "</p></title>";
+        for (const auto& p : s.paragraphs) body += "<p>" + escaped(p) + "</p>";
+        body += "</section>";
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FictionBook "
+           "xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"><description><title-info><book-title>" +
+           escaped(bookTitle) + "</book-title></title-info></description><body>" + body +
+           "</body><binary id=\"cover\" content-type=\"image/png\">iVBORw0KGgo=</binary></FictionBook>";
+}
+
+std::string html(const std::vector<Section>& sections, const std::string& title) {
+    std::string body;
+    for (const auto& s : sections) {
+        body += "<h1>" + escaped(s.title) + "</h1>\n";
+        for (const auto& p : s.paragraphs) body += "<p>" + escaped(p) + "</p>\n";
+    }
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escaped(title) +
+           "</title><script>var hidden = 1;</script></head><body>\n" + body + "</body></html>\n";
+}
+
+std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline) {
+    return drawPdf([&](cairo_surface_t* surface, cairo_t* cr) {
+        cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+        cairo_set_font_size(cr, 12);
+        for (const auto& title : outline) {
+            cairo_pdf_surface_add_outline(surface, CAIRO_PDF_OUTLINE_ROOT, title.c_str(), "page=1",
+                                          CAIRO_PDF_OUTLINE_FLAG_OPEN);
+        }
+        for (const auto& lines : pages) {
+            double y = 72;
+            for (const auto& line : lines) {
+                cairo_move_to(cr, 72, y);
+                cairo_show_text(cr, line.c_str());
+                y += 18;
+            }
+            cairo_show_page(cr);
+        }
+    });
+}
+
+std::string pdfWithoutText() {
+    return drawPdf([](cairo_surface_t*, cairo_t* cr) {
+        cairo_rectangle(cr, 100, 100, 200, 300);
+        cairo_fill(cr);
+        cairo_show_page(cr);
+    });
+}
+
+std::string pdfWithPassword() {
+    // The standard security handler (revision 2) with a user-password check value that the empty
+    // password does not give: the document cannot be opened without the password.
+    const std::string key32(64, 'A');
+    std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>",
+        "<< /Filter /Standard /V 1 /R 2 /O <" + key32 + "> /U <" + key32 + "> /P -4 >>",
+    };
+    std::string out = "%PDF-1.4\n";
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(out.size());
+        out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const size_t xref = out.size();
+    out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (size_t offset : offsets) {
+        char line[24];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+        out += line;
+    }
+    out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+           " /Root 1 0 R /Encrypt 4 0 R /ID [<0123456789ABCDEF0123456789ABCDEF> "
+           "<0123456789ABCDEF0123456789ABCDEF>] "
+           ">>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+    return out;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    check(out.good(), "cannot write a fixture file");
+}
+
+}  // namespace fixtures

@@ -1,0 +1,51 @@
+// Small documents made at test time with the libraries that write them (libzip, cairo), for the
+// document readers' tests, fuzz targets and benchmarks.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fixtures {
+
+// A chapter or section: a heading and its paragraphs.
+struct Section {
+    std::string title;
+    std::vector<std::string> paragraphs;
+};
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// A zip archive in memory with `entries` in order (the first one stored, as EPUB and ODT want their
+// mimetype; the rest deflated unless `store`). An entry named in `encrypted` is AES-encrypted.
+std::string zipArchive(const Entries& entries, bool store = false, const std::string& encrypted = {});
+
+// The text a reader should give for `sections`: each title and paragraph a paragraph of its own.
+std::string expectedText(const std::vector<Section>& sections);
+
+// The entries of an EPUB 3 book with one XHTML file per section (OEBPS/cN.xhtml) and a navigation
+// document listing them, unless `nav` is false.
+Entries epubEntries(const std::vector<Section>& sections, bool nav = true);
+std::string epub(const std::vector<Section>& sections, bool nav = true);
+// The entries of a DOCX whose sections start with a "Heading 1" paragraph; `footnote` is attached to the
+// first paragraph when not empty.
+Entries docxEntries(const std::vector<Section>& sections, const std::string& footnote = {});
+std::string docx(const std::vector<Section>& sections, const std::string& footnote = {});
+// The entries of an ODT with level-1 headings and an optional footnote in the first paragraph.
+Entries odtEntries(const std::vector<Section>& sections, const std::string& footnote = {});
+std::string odt(const std::vector<Section>& sections, const std::string& footnote = {});
+// An FB2 book with one section per entry.
+std::string fb2(const std::vector<Section>& sections, const std::string& bookTitle);
+// An HTML page with an h1 per section.
+std::string html(const std::vector<Section>& sections, const std::string& title);
+// A PDF with one page per entry, each line drawn on a line of its own, and top-level outline entries.
+std::string pdf(const std::vector<std::vector<std::string>>& pages,
+                const std::vector<std::string>& outline = {});
+// A one-page PDF with a drawing and no text.
+std::string pdfWithoutText();
+// A PDF whose standard security handler wants a user password.
+std::string pdfWithPassword();
+
+void writeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace fixtures
