@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "A notepad that reads aloud: type or open a text, pick a voice and a rate, and hear it\n"
-        "spoken while the spoken word is selected and a cartoon mouth follows the speech."));
+        "A notepad that reads aloud: type or open a text or a document, pick a voice and a rate, and\n"
+        "hear it spoken while the spoken word is selected and a cartoon mouth follows the speech."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Print this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
     parser.addOption(version);
     parser.addPositionalArgument(
         QStringLiteral("FILE"),
-        QStringLiteral("A text file to load into the text box, as File > 打开文件 does."),
+        QStringLiteral("A text file, or a document (EPUB, HTML, DOCX, ODT, FB2, PDF) whose text is taken, "
+                       "to load into the text box, as File > 打开文件 does."),
         QStringLiteral("[FILE]"));
     const bool parsed = parser.parse(QCoreApplication::arguments());
     if (parsed && parser.isSet(help)) {
