@@ -1,14 +1,84 @@
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStringList>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "app/parlan_main.h"
 #include "platform/speech/engine_synthesizer.h"
 
+#ifndef TALLAMO_VERSION
+#define TALLAMO_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+// --help and --version print and exit, so they are answered without connecting to a display: they
+// work on a console and in a build that generates the manual page.
+bool onlyPrints(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        for (const char* name : {"-h", "--help", "-v", "--version"}) {
+            if (std::strcmp(argv[i], name) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    const bool printsOnly = onlyPrints(argc, argv);
     // The speech engine starts in its own process while Qt starts here.
-    speech::startEngineEarly();
-    QApplication app(argc, argv);
+    if (!printsOnly)
+        speech::startEngineEarly();
+    const std::unique_ptr<QCoreApplication> app = printsOnly ? std::make_unique<QCoreApplication>(argc, argv)
+                                                             : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tallamo"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TALLAMO_VERSION));
+#ifdef TALLAMO_APP_ID
+    QGuiApplication::setDesktopFileName(QStringLiteral(TALLAMO_APP_ID));
+#endif
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A notepad that reads aloud: type or open a text or a document, pick a voice and a rate, and\n"
+        "hear it spoken while the spoken word is selected and a cartoon mouth follows the speech."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Print this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Print the version and exit."));
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addPositionalArgument(
+        QStringLiteral("FILE"),
+        QStringLiteral("A text file, or a document (EPUB, HTML, DOCX, ODT, FB2, PDF) whose text is taken, "
+                       "to load into the text box, as File > 打开文件 does."),
+        QStringLiteral("[FILE]"));
+    const bool parsed = parser.parse(QCoreApplication::arguments());
+    if (parsed && parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parsed && parser.isSet(version))
+        parser.showVersion();
+    const QStringList files = parser.positionalArguments();
+    if (!parsed || files.size() > 1) {
+        const QString problem = parsed ? QStringLiteral("give one FILE only") : parser.errorText();
+        std::fprintf(stderr, "tallamo: %s\nTry 'tallamo --help' for more information.\n",
+                     qPrintable(problem));
+        return kExitUsage;
+    }
+
     ParlanMain window(ParlanMain::defaultServices());
-    if (!window.Form_Load()) return 1;
+    if (!window.Form_Load())
+        return 1;
+    if (!files.isEmpty())
+        window.openTextFile(files.front());
     window.show();
-    return QApplication::exec();
+    return QCoreApplication::exec();
 }

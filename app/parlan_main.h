@@ -145,6 +145,9 @@ public:
     void menuFileSaveToWave_Click();
     void menuFileSpeakWave_Click();
     QString GetDirectory();
+    // Loads `path` into MainTxtBox as the Open command does with the file chosen in its dialog,
+    // failures included (the program's command line names a file to open this way).
+    void openTextFile(const QString& path);
 
     // ---- events/: voice events, highlighting, mouth ----
     void Voice_StartStream(int32_t streamNumber, const QVariant& streamPosition);

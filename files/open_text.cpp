@@ -2,6 +2,7 @@
 #include <QFile>
 #include <QPlainTextEdit>
 #include <algorithm>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -82,8 +83,31 @@ QString readOpenedFile(const QString& path, qsizetype maxLength) {
 
 }  // namespace files
 
-void ParlanMain::menuFileOpenText_Click() {
+namespace {
+
+// Runs a step of opening a text file: a failure becomes the debug line "Open file: " with its
+// description; a cancelled dialog writes nothing.
+void trapOpenFailures(ParlanMain& window, const std::function<void()>& step) {
     try {
+        step();
+    } catch (const speech::Error& error) {
+        if (!CommonDialog::isCancel(error)) {
+            const QString detail = QString::fromStdString(error.description());
+            window.AppendDebugText(QStringLiteral("Open file: "), detail);
+        }
+    } catch (const std::bad_alloc&) {
+        window.AppendDebugText(QStringLiteral("Open file: "),
+                               QStringLiteral("There is not enough memory to load the file."));
+    } catch (const std::exception& error) {
+        window.AppendDebugText(QStringLiteral("Open file: "), QString::fromLocal8Bit(error.what()));
+    }
+}
+
+}  // namespace
+
+void ParlanMain::menuFileOpenText_Click() {
+    bool chosen = false;
+    trapOpenFailures(*this, [&] {
         ComDlg->CancelError = true;
         ComDlg->Flags = CommonDialog::kFileMustExist | CommonDialog::kPathMustExist;
         ComDlg->DialogTitle = QStringLiteral("打开文件");
@@ -92,17 +116,15 @@ void ParlanMain::menuFileOpenText_Click() {
         ComDlg->Filter = QStringLiteral("所有文件 (*.*)|*.*|Text, XML 文件 ") + QStringLiteral("(*.txt;*.xml)|*.txt;*.xml");
         ComDlg->FilterIndex = 2;
         ComDlg->ShowOpen();
-        QString text = files::readOpenedFile(ComDlg->FileName, files::kMaxTextLength);
-        MainTxtBox->setPlainText(text);
-    } catch (const speech::Error& error) {
-        if (!CommonDialog::isCancel(error)) {
-            AppendDebugText(QStringLiteral("Open file: "), QString::fromStdString(error.description()));
-        }
-    } catch (const std::bad_alloc&) {
-        AppendDebugText(QStringLiteral("Open file: "), QStringLiteral("There is not enough memory to load the file."));
-    } catch (const std::exception& error) {
-        AppendDebugText(QStringLiteral("Open file: "), QString::fromLocal8Bit(error.what()));
-    }
+        chosen = true;
+    });
+    if (chosen) openTextFile(ComDlg->FileName);
+}
+
+void ParlanMain::openTextFile(const QString& path) {
+    trapOpenFailures(*this, [&] {
+        MainTxtBox->setPlainText(files::readOpenedFile(path, files::kMaxTextLength));
+    });
 }
 
 QString ParlanMain::GetDirectory() {

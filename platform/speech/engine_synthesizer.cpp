@@ -11,10 +11,6 @@
 #include "platform/speech/engine_protocol.h"
 #include "platform/speech/paths.h"
 
-#ifndef TALLAMO_ENGINE_BUILD_PATH
-#define TALLAMO_ENGINE_BUILD_PATH ""
-#endif
-
 namespace speech {
 
 namespace {
@@ -394,8 +390,6 @@ Result<std::string> enginePath() {
         candidates.push_back(exeDir / kName);
         candidates.push_back(exeDir / ".." / "libexec" / "tallamo" / kName);
     }
-    if (*TALLAMO_ENGINE_BUILD_PATH != 0)
-        candidates.emplace_back(TALLAMO_ENGINE_BUILD_PATH);
     for (const auto& candidate : candidates) {
         if (isExecutable(candidate))
             return candidate.lexically_normal().string();

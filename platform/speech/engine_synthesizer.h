@@ -39,8 +39,8 @@ std::shared_ptr<Synthesizer> makeEngineSynthesizer(EngineOptions options = {});
 void startEngineEarly();
 
 // Where the helper is: $TALLAMO_ENGINE when set; else tallamo-engine beside the running executable;
-// else <exe dir>/../libexec/tallamo/tallamo-engine (an installed tree); else the one in the build
-// tree. A fault when none of them exists.
+// else <exe dir>/../libexec/tallamo/tallamo-engine (an installed tree, and the build tree, whose
+// programs sit one folder down). A fault when none of them exists.
 Result<std::string> enginePath();
 
 }  // namespace speech

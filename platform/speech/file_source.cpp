@@ -71,6 +71,8 @@ size_t SoundFileReader::read(std::span<float> out) {
 }
 
 struct TextFileReader::Handle {
+    // A constructor rather than aggregate initialisation through make_unique, which clang 14 lacks.
+    Handle(FilePtr f, text::Decoder d) : file(std::move(f)), decoder(std::move(d)) {}
     FilePtr file;
     text::Decoder decoder;
     std::vector<uint8_t> chunk;

@@ -11,10 +11,6 @@
 #include "platform/speech/error.h"
 #include "platform/speech/paths.h"
 
-#ifndef TALLAMO_DATA_DIR
-#define TALLAMO_DATA_DIR ""
-#endif
-
 namespace speech {
 
 namespace {
@@ -186,9 +182,7 @@ std::string platformDataDir() {
         std::lock_guard lock(dataDirMutex());
         if (dataDirOverride()) return *dataDirOverride();
     }
-    std::string installed = installedDataDir();
-    if (!installed.empty()) return installed;
-    return TALLAMO_DATA_DIR;
+    return installedDataDir();
 }
 
 void setPlatformDataDirForTesting(std::string path) {

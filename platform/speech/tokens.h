@@ -88,9 +88,9 @@ private:
     std::string id_;
 };
 
-// Where the platform's own data lives (samples, settings). Found next to the executable when
-// installed, else in the source tree's platform/data folder. Tests may point it elsewhere; an empty
-// path makes the settings category have no "SDKPath".
+// Where the platform's own data lives (samples, settings): <executable's folder>/../share/tallamo,
+// both installed and in the build tree, or empty when there is no such folder. Tests may point it
+// elsewhere; an empty path makes the settings category have no "SDKPath".
 std::string platformDataDir();
 void setPlatformDataDirForTesting(std::string path);
 

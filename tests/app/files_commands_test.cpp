@@ -168,6 +168,35 @@ TEST_F(FilesTest, OpenFailuresAreReportedAndKeepTheText) {
     EXPECT_TRUE(exitStatuses.empty());
 }
 
+TEST_F(FilesTest, AFileNamedOnTheCommandLineOpensAsTheOpenCommandWould) {
+    writeBytes(path("zh.txt"), QStringLiteral("第一行\n第二行").toUtf8());
+    writeBytes(path("bad.txt"), QByteArray("ok\xFF" "end"));
+    writeBytes(path("book.epub"), QByteArray::fromStdString(fixtures::epub({{"第一章", {"你好。"}}})));
+    for (const QString& name : {QStringLiteral("zh.txt"), QStringLiteral("bad.txt"), QStringLiteral("book.epub")}) {
+        SCOPED_TRACE(name.toStdString());
+        window->MainTxtBox->setPlainText(QStringLiteral("before"));
+        dialogs->answerFile(path(name));
+        window->menuFileOpenText_Click();
+        const QString opened = text();
+
+        window->MainTxtBox->setPlainText(QStringLiteral("before"));
+        const qsizetype before = debugLines().size();
+        window->openTextFile(path(name));
+        EXPECT_EQ(text(), opened);
+        EXPECT_TRUE(newLines(before).isEmpty()) << newLines(before).join('|').toStdString();
+    }
+
+    // No dialog has checked that the file exists: reading it reports the failure.
+    window->MainTxtBox->setPlainText(QStringLiteral("before"));
+    const qsizetype before = debugLines().size();
+    window->openTextFile(path("missing.txt"));
+    ASSERT_EQ(newLines(before).size(), 1);
+    EXPECT_TRUE(newLines(before)[0].startsWith(QStringLiteral("Open file: ")));
+    EXPECT_TRUE(newLines(before)[0].contains(QStringLiteral("missing.txt"))) << newLines(before)[0].toStdString();
+    EXPECT_EQ(text(), QStringLiteral("before"));
+    EXPECT_TRUE(exitStatuses.empty());
+}
+
 TEST_F(FilesTest, OpenLoadsADocumentsTextAndReportsABrokenDocument) {
     const std::vector<fixtures::Section> book = {{"第一章", {"今天天气很好。", "It was a bright cold day."}},
                                                  {"Chapter Two", {"The end."}}};

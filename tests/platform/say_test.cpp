@@ -44,12 +44,14 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
-// Runs tallamo-say with `args`, and `environment` ("NAME=value" words) before it.
-SayRun say(const std::vector<std::string>& args, const std::string& environment = {}) {
+// Runs the tool with `args`; standard input comes from the file `input`, or is empty; `environment`
+// ("NAME=value" words) goes before it.
+SayRun say(const std::vector<std::string>& args, const fs::path& input = "/dev/null",
+           const std::string& environment = {}) {
     const fs::path errFile = fs::temp_directory_path() / ("tallamo-say-err-" + std::to_string(::getpid()));
     std::string cmd = environment + " " + quote(TALLAMO_SAY);
     for (const auto& a : args) cmd += " " + quote(a);
-    cmd += " 2>" + quote(errFile.string());
+    cmd += " <" + quote(input.string()) + " 2>" + quote(errFile.string());
     SayRun r;
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return r;
@@ -118,7 +120,83 @@ private:
     std::string got_;
 };
 
+std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 }  // namespace
+
+TEST(Say, AnswersHelpVersionAndBadUseWithTheDocumentedStatus) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        bool onStdout;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, true, "Exit status:"},
+        {{"-h"}, 0, true, "--list-voices"},
+        {{"--version"}, 0, true, "tallamo-say (Tallamo) "},
+        {{"--rate"}, 2, false, "--rate needs a value"},
+        {{"--rate=fast", "text"}, 2, false, "--rate needs a number, not \"fast\""},
+        {{"--events=yes", "text"}, 2, false, "--events takes no value"},
+        {{"one", "two"}, 2, false, "one TEXT only"},
+        {{"--file", "a.txt", "text"}, 2, false, "not both"},
+        {{"--output", "/nonexistent/folder/x.wav", "--rate=3", "text"}, 1, false, "/nonexistent/folder/x.wav"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const SayRun r = say(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((c.onStdout ? r.out : r.err).find(c.shown), std::string::npos) << r.out << r.err;
+        if (c.status == 2) {
+            EXPECT_NE(r.err.find("--help"), std::string::npos) << "a hint to --help";
+        }
+    }
+}
+
+TEST(Say, ReadsStandardInputLikeATextFile) {
+    const fs::path dir = fs::temp_directory_path() / ("tallamo-say-stdin-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string text = "你好，世界。Hello.";
+    ASSERT_EQ(say({"--output", (dir / "arg.wav").string(), text}).status, 0);
+    const std::string expected = readBytes(dir / "arg.wav");
+    ASSERT_GT(expected.size(), 44u);
+
+    // UTF-8, UTF-16LE with its byte-order mark, and GB18030 (no mark, not UTF-8).
+    std::string utf16 = "\xFF\xFE";
+    for (char16_t u : u"你好，世界。Hello.") {
+        if (u == 0) break;
+        utf16 += static_cast<char>(u & 0xFF);
+        utf16 += static_cast<char>(u >> 8);
+    }
+    struct Case {
+        std::string bytes;
+        std::vector<std::string> extra;
+    };
+    const std::string gb18030 = "\xC4\xE3\xBA\xC3\xA3\xAC\xCA\xC0\xBD\xE7\xA1\xA3Hello.";
+    const Case cases[] = {{text, {}}, {text, {"--file", "-"}}, {utf16, {}}, {gb18030, {}}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        std::ofstream(dir / "in.txt", std::ios::binary) << cases[i].bytes;
+        std::vector<std::string> args{"--output", (dir / "in.wav").string()};
+        args.insert(args.end(), cases[i].extra.begin(), cases[i].extra.end());
+        const SayRun r = say(args, dir / "in.txt");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readBytes(dir / "in.wav") == expected) << "not the audio of the same text given as an argument";
+    }
+
+    // A document on standard input is read as one whose file is named, not decoded as text.
+    fixtures::writeFile((dir / "book.epub").string(), fixtures::epub({{"第一章", {"你好。"}}, {"Two", {"Hello."}}}));
+    ASSERT_EQ(say({"--output", (dir / "named.wav").string(), "--file", (dir / "book.epub").string()}).status, 0);
+    const SayRun piped = say({"--output", (dir / "piped.wav").string(), "--timings", (dir / "t.srt").string()},
+                             dir / "book.epub");
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(readBytes(dir / "piped.wav") == readBytes(dir / "named.wav"));
+    EXPECT_NE(readBytes(dir / "t.srt").find("\n第一章\n"), std::string::npos) << readBytes(dir / "t.srt");
+    fs::remove_all(dir);
+}
 
 TEST(Say, ListsFormatsAndVoicesInTableAndCollectionOrder) {
     SayRun formats = say({"--list-formats"});
@@ -222,7 +300,7 @@ TEST(Say, ReportsBadUseAndBadFilesOnStderrWithAFailingStatus) {
 TEST(Say, ARenderTheEngineCannotFinishExitsOneWithTheReason) {
     const fs::path wav = fs::temp_directory_path() / ("tallamo-say-failed-" + std::to_string(::getpid()) + ".wav");
     // The engine double is killed on every reading of the marked sentence.
-    SayRun r = say({"--output", wav.string(), "Fine. Then \U0001F4A5 here."}, "TALLAMO_ENGINE=" + quote(TALLAMO_ENGINE_DOUBLE));
+    SayRun r = say({"--output", wav.string(), "Fine. Then \U0001F4A5 here."}, "/dev/null", "TALLAMO_ENGINE=" + quote(TALLAMO_ENGINE_DOUBLE));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("failed twice"), std::string::npos) << r.err;
     fs::remove(wav);
@@ -404,6 +482,8 @@ TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
         {{"--output", keep, "--timings", dir / "t.txt", "text"}, 2, ".srt .vtt .lrc .json"},
         {{"--output", "-", "--events", "text"}, 2, "--events"},
         {{"--output", keep, "--timings-unit", "line", "text"}, 2, "word or sentence"},
+        {{"--output", dir / "parts/", "--file", "-", "--chapters"}, 2, "--chapters needs --file DOCUMENT"},
+        {{"--output", keep, "--chapters-format", "flac", "text"}, 2, "goes with --chapters"},
         {{"--output", keep, "--flags", "8", "Fine. <rate speed=\"2\">closed wrongly</volume>"}, 1, "XML"},
         {{"--output", keep, "--file", dir / "missing.txt"}, 1, "missing.txt"},
     };

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -216,11 +217,14 @@ TEST(FileStream, CloseFromAnotherThreadWhileWriting) {
     SpFileStream s;
     s.Open(dir.file("race.wav"));
     const auto chunk = bytesOf(256, s.Format().wave(), 9);
+    std::atomic<int> written{0};
+    std::atomic<bool> stopped{false};
     std::thread writer([&] {
-        while (s.writeBytes(chunk).ok()) {
-        }
+        while (s.writeBytes(chunk).ok()) ++written;
+        stopped = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Closes once the writer is under way, however slowly it starts (a loaded machine, a sanitizer).
+    while (written.load() < 8 && !stopped.load()) std::this_thread::yield();
     s.Close();
     writer.join();
     const WavInfo w = readInfo(dir.file("race.wav"));

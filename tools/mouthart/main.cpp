@@ -9,7 +9,10 @@
 // its own mouth or eyes completely.
 //
 // Usage: tallamo-mouthart <resources folder> [<preview folder>]
+//        tallamo-mouthart --icons <hicolor folder> <icon name>
 // The preview folder receives each picture enlarged as PNG and a sheet of the 22 viseme pictures.
+// --icons writes the application icon for the desktop's icon theme (PNG at each size and an SVG);
+// the build runs it, so the installed icons are always this drawing.
 // The output depends on nothing but this code: running it twice gives the same bytes.
 #include <QByteArray>
 #include <QColor>
@@ -22,6 +25,7 @@
 #include <QPainterPath>
 #include <QRect>
 #include <QString>
+#include <QSvgGenerator>
 #include <array>
 #include <cstdio>
 #include <functional>
@@ -303,55 +307,97 @@ QImage drawPicture(const std::function<void(QPainter&)>& paint, const QRect& reg
 // The application icon: the figure's head with its grille, eyes and smile on its clip and base,
 // drawn with bolder features than the 128-pixel figure so they survive at 32 x 32. Drawn four
 // times larger on a pale tile and scaled down smoothly.
-QImage drawIcon() {
-    QImage big(128, 128, QImage::Format_ARGB32);
-    big.fill(QColor(0xDC, 0xE6, 0xF5));
-    {
-        QPainter p(&big);
-        beginPainter(p);
-        const double cx = 64.0, left = 34.0, right = 94.0, top = 4.0, bottom = 92.0, r = (right - left) / 2.0;
-        // Clip, neck and base.
+// The application icon, drawn on a 128 x 128 canvas: the figure's head with open eyes and a smile
+// over a light-blue tile. Every size and the scalable icon come from this one drawing.
+constexpr int kIconCanvas = 128;
+
+void paintIcon(QPainter& p) {
+    beginPainter(p);
+    p.fillRect(QRectF(0.0, 0.0, kIconCanvas, kIconCanvas), QColor(0xDC, 0xE6, 0xF5));
+    const double cx = 64.0, left = 34.0, right = 94.0, top = 4.0, bottom = 92.0, r = (right - left) / 2.0;
+    // Clip, neck and base.
+    p.setBrush(kBlack);
+    QPainterPath lowerHalf;
+    lowerHalf.addRect(QRectF(0.0, bottom - r - 4.0, 128.0, 128.0));
+    p.drawPath(ellipse(cx, bottom - r, r + 5.0, r + 5.0).intersected(lowerHalf));
+    p.drawRect(QRectF(cx - 8.0, bottom, 16.0, 20.0));
+    p.drawEllipse(QRectF(cx - 40.0, 106.0, 80.0, 20.0));
+    // Head.
+    QPainterPath head;
+    head.addRoundedRect(QRectF(left, top, right - left, bottom - top), r, r);
+    p.setBrush(kVioletDark);
+    p.drawPath(head);
+    p.setBrush(kViolet);
+    p.drawRoundedRect(QRectF(left + 4.0, top + 4.0, right - left - 8.0, bottom - top - 8.0), r - 4.0,
+                      r - 4.0);
+    // Grille on the dome: the bars' outlines cut to the dome, as one shape rather than strokes under
+    // a clip, since an SVG written by QSvgGenerator carries no clip.
+    QPainterPath bars;
+    bars.setFillRule(Qt::WindingFill);  // the crossings stay filled
+    for (double x = left + 6.0; x < right; x += 8.0)
+        bars.addRect(QRectF(x - 1.5, top - 1.5, 3.0, 22.0 - top + 3.0));
+    for (double y = top + 6.0; y < 22.0; y += 8.0)
+        bars.addRect(QRectF(left - 1.5, y - 1.5, right - left + 3.0, 3.0));
+    QPainterPath dome;
+    dome.addRect(QRectF(0.0, 0.0, 128.0, 22.0));
+    p.setBrush(kVioletDark);
+    p.drawPath(bars.intersected(head.intersected(dome)));
+    // Eyes.
+    for (double ex : {cx - 13.0, cx + 13.0}) {
         p.setBrush(kBlack);
-        QPainterPath lowerHalf;
-        lowerHalf.addRect(QRectF(0.0, bottom - r - 4.0, 128.0, 128.0));
-        p.drawPath(ellipse(cx, bottom - r, r + 5.0, r + 5.0).intersected(lowerHalf));
-        p.drawRect(QRectF(cx - 8.0, bottom, 16.0, 20.0));
-        p.drawEllipse(QRectF(cx - 40.0, 106.0, 80.0, 20.0));
-        // Head.
-        QPainterPath head;
-        head.addRoundedRect(QRectF(left, top, right - left, bottom - top), r, r);
-        p.setBrush(kVioletDark);
-        p.drawPath(head);
-        p.setBrush(kViolet);
-        p.drawRoundedRect(QRectF(left + 4.0, top + 4.0, right - left - 8.0, bottom - top - 8.0), r - 4.0, r - 4.0);
-        // Grille on the dome.
-        p.save();
-        QPainterPath dome;
-        dome.addRect(QRectF(0.0, 0.0, 128.0, 22.0));
-        p.setClipPath(head.intersected(dome));
-        p.setPen(QPen(kVioletDark, 3.0));
-        for (double x = left + 6.0; x < right; x += 8.0) p.drawLine(QPointF(x, top), QPointF(x, 22.0));
-        for (double y = top + 6.0; y < 22.0; y += 8.0) p.drawLine(QPointF(left, y), QPointF(right, y));
-        p.restore();
-        // Eyes.
-        for (double ex : {cx - 13.0, cx + 13.0}) {
-            p.setBrush(kBlack);
-            p.drawEllipse(QPointF(ex, 38.0), 11.0, 12.0);
-            p.setBrush(kWhite);
-            p.drawEllipse(QPointF(ex, 38.0), 8.0, 9.0);
-            p.setBrush(kBlack);
-            p.drawEllipse(QPointF(ex + 1.5, 40.0), 5.0, 6.0);
-        }
-        // Smile.
-        p.setBrush(Qt::NoBrush);
-        p.setPen(QPen(kBlack, 5.0, Qt::SolidLine, Qt::RoundCap));
-        QPainterPath smile;
-        smile.moveTo(cx - 17.0, 62.0);
-        smile.quadTo(cx, 80.0, cx + 17.0, 62.0);
-        p.drawPath(smile);
+        p.drawEllipse(QPointF(ex, 38.0), 11.0, 12.0);
+        p.setBrush(kWhite);
+        p.drawEllipse(QPointF(ex, 38.0), 8.0, 9.0);
+        p.setBrush(kBlack);
+        p.drawEllipse(QPointF(ex + 1.5, 40.0), 5.0, 6.0);
     }
-    const QImage small = big.scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // Smile.
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(kBlack, 5.0, Qt::SolidLine, Qt::RoundCap));
+    QPainterPath smile;
+    smile.moveTo(cx - 17.0, 62.0);
+    smile.quadTo(cx, 80.0, cx + 17.0, 62.0);
+    p.drawPath(smile);
+}
+
+// The icon drawn at `size` x `size` pixels.
+QImage renderIcon(int size) {
+    QImage icon(size, size, QImage::Format_ARGB32);
+    icon.fill(Qt::transparent);
+    QPainter p(&icon);
+    p.scale(static_cast<double>(size) / kIconCanvas, static_cast<double>(size) / kIconCanvas);
+    paintIcon(p);
+    return icon;
+}
+
+// The 32 x 32 window icon: drawn large and scaled down smoothly.
+QImage drawIcon() {
+    const QImage small =
+        renderIcon(kIconCanvas).scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return small.convertToFormat(QImage::Format_RGB32);
+}
+
+// The icon theme's files under `theme` (a hicolor folder): <n>x<n>/apps/<name>.png for each size
+// desktops ask for, and scalable/apps/<name>.svg.
+bool writeThemeIcons(const QString& theme, const QString& name) {
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString folder = QString("%1/%2x%2/apps").arg(theme).arg(size);
+        if (!QDir().mkpath(folder) || !renderIcon(size).save(folder + "/" + name + ".png"))
+            return false;
+    }
+    const QString folder = theme + "/scalable/apps";
+    if (!QDir().mkpath(folder))
+        return false;
+    QSvgGenerator svg;
+    svg.setFileName(folder + "/" + name + ".svg");
+    svg.setSize(QSize(kIconCanvas, kIconCanvas));
+    svg.setViewBox(QRect(0, 0, kIconCanvas, kIconCanvas));
+    svg.setTitle(name);
+    QPainter p;
+    if (!p.begin(&svg))
+        return false;
+    paintIcon(p);
+    return p.end();
 }
 
 // Writes `picture` as a device-independent bitmap: BITMAPFILEHEADER, BITMAPINFOHEADER with 24 bits
@@ -445,8 +491,14 @@ bool writePreview(const std::map<QString, QImage>& pictures, const QString& fold
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--icons") {
+        if (writeThemeIcons(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]))) return 0;
+        std::fprintf(stderr, "cannot write the icons under %s\n", argv[2]);
+        return 1;
+    }
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: %s <resources folder> [<preview folder>]\n", argv[0]);
+        std::fprintf(stderr, "       %s --icons <hicolor folder> <icon name>\n", argv[0]);
         return 2;
     }
     const QString resources = QString::fromLocal8Bit(argv[1]);
@@ -459,7 +511,8 @@ int main(int argc, char** argv) {
             paintSmile(p);
         },
         kFullRegion);
-    for (const auto& [number, mouth] : mouthShapes()) {
+    for (const auto& [number, shape] : mouthShapes()) {
+        const auto& mouth = shape;  // a lambda cannot capture a structured binding in clang 14
         pictures[QString("MIC%1").arg(number)] = drawPicture(
             [&mouth](QPainter& p) {
                 paintBody(p);

@@ -1,8 +1,10 @@
 // tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into an audio
 // file (WAV, FLAC, Ogg Vorbis, Ogg Opus or MP3, or a WAV stream on standard output), optionally printing
 // every voice event as one JSON object per line when it is released, and writing the words' and
-// sentences' times beside the audio. A document can be split into a file per chapter.
+// sentences' times beside the audio. A document can be split into a file per chapter. Without a TEXT or
+// a file the text comes from standard input.
 #include <unicode/utf8.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,157 +28,23 @@
 #include "platform/speech/streams.h"
 #include "platform/speech/utf8.h"
 #include "platform/speech/voice.h"
+#include "platform/text/decoder.h"
+#include "tools/say/options.h"
 #include "tools/say/timings.h"
+
+#ifndef TALLAMO_VERSION
+#define TALLAMO_VERSION "unknown"
+#endif
 
 namespace {
 
 using namespace speech;
+using say::Options;
+using say::UsageError;
 
 std::atomic<bool> interrupted{false};
 
 extern "C" void onSigint(int) { interrupted.store(true); }
-
-const char* kUsage =
-    "usage: tallamo-say [--voice N|DESCRIPTION] [--rate R] [--volume V] [--format SAFT...] [--flags N]\n"
-    "                   [--output FILE|-] [--quality Q] [--timings FILE] [--timings-unit word|sentence]\n"
-    "                   [--device N|default] [--events] [--no-mixed-script] [--jobs N]\n"
-    "                   [--list-voices] [--list-formats] [--list-outputs] [TEXT | --file PATH]\n"
-    "                   [--file DOCUMENT --chapters --output DIR/ [--chapters-format EXT] [--timings EXT]]\n"
-    "  --output FILE          render into FILE, in the format its extension names (.wav .flac .ogg .oga .opus .mp3)\n"
-    "  --output -             write a WAV stream to standard output\n"
-    "  --quality Q            quality of .ogg, .oga, .opus and .mp3 output, 0 (smallest) to 10 (best)\n"
-    "  --timings FILE         write the words' and sentences' times to FILE (.srt .vtt .lrc .json)\n"
-    "  --timings-unit UNIT    one .srt or .vtt cue a sentence (the default) or a word\n"
-    "  --no-mixed-script      read English words in Chinese text, and Chinese in other text, with the voice itself\n"
-    "  --jobs N               render into a file with N engine workers at once, 1 to 64 (default: one a core)\n"
-    "  --chapters             one audio file per chapter of the document, DIR/NN-title.wav\n"
-    "  --chapters-format EXT  the chapter files' audio format, e.g. flac (.wav .flac .ogg .oga .opus .mp3)\n"
-    "  --timings EXT          with --chapters: a timings file beside each chapter's audio, DIR/NN-title.EXT\n";
-
-struct Options {
-    std::optional<std::string> voice;
-    std::optional<long> rate;
-    std::optional<long> volume;
-    std::optional<int32_t> format;
-    int32_t flags = SVSFDefault;
-    std::optional<std::string> output;
-    FileCodec codec = FileCodec::Wav;
-    std::optional<double> quality;
-    std::optional<std::string> timings;
-    tallamo::TimingFormat timingFormat = tallamo::TimingFormat::Srt;
-    tallamo::CueUnit cueUnit = tallamo::CueUnit::Sentence;
-    std::optional<std::string> device;
-    bool events = false;
-    std::optional<long> jobs;
-    bool mixedScript = true;
-    bool listVoices = false;
-    bool listFormats = false;
-    bool listOutputs = false;
-    std::optional<std::string> text;
-    std::optional<std::string> file;
-    bool chapters = false;
-    std::optional<std::string> chaptersFormat;
-};
-
-struct UsageError {
-    std::string message;
-};
-
-long toNumber(const std::string& option, const std::string& value) {
-    try {
-        size_t used = 0;
-        long n = std::stol(value, &used, 0);
-        if (used == value.size()) return n;
-    } catch (const std::exception&) {
-    }
-    throw UsageError{option + " needs a number, not \"" + value + "\""};
-}
-
-// With --chapters the files are named after the chapters, and --chapters-format and --timings give
-// only the extension: "flac", ".flac" (or a name ending in it). In lower case, with its dot.
-std::string asExtension(const std::string& value) {
-    return lowerExtension(value.find('.') == std::string::npos ? "." + value : value);
-}
-
-// The codec and timing format from the file names (or the extensions given with --chapters), and the
-// options that go with them.
-void checkOutputs(Options& o) {
-    const bool toStdout = o.output && *o.output == "-";
-    if (o.chapters && (!o.file || !o.output || toStdout))
-        throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
-    if (o.chaptersFormat && !o.chapters) throw UsageError{"--chapters-format goes with --chapters"};
-    // The name whose extension tells the codec; none for standard output, which is WAV.
-    const std::optional<std::string> audio = o.chapters ? o.chaptersFormat.value_or("wav")
-                                             : toStdout ? std::nullopt
-                                                        : o.output;
-    if (audio) {
-        auto codec = fileCodecForName(o.chapters ? asExtension(*audio) : *audio);
-        if (!codec)
-            throw UsageError{"cannot tell the audio format of \"" + *audio + "\" from its extension; use one of " +
-                             std::string(fileCodecExtensions())};
-        o.codec = *codec;
-    }
-    if (toStdout && o.events) throw UsageError{"--events prints to standard output, which --output - takes"};
-    if (o.quality) {
-        const bool lossy = o.codec == FileCodec::OggVorbis || o.codec == FileCodec::OggOpus || o.codec == FileCodec::Mp3;
-        if (!lossy) throw UsageError{"--quality applies to .ogg, .oga, .opus and .mp3 output only"};
-        if (*o.quality < 0 || *o.quality > 10) throw UsageError{"--quality is 0 to 10"};
-    }
-    if (o.timings) {
-        auto format = tallamo::timingFormatForName(o.chapters ? asExtension(*o.timings) : *o.timings);
-        if (!format)
-            throw UsageError{"cannot tell the timing format of \"" + *o.timings + "\" from its extension; use one of " +
-                             std::string(tallamo::timingExtensions())};
-        o.timingFormat = *format;
-    }
-}
-
-Options parse(int argc, char** argv) {
-    Options o;
-    auto value = [&](int& i, const std::string& name) -> std::string {
-        if (i + 1 >= argc) throw UsageError{name + " needs a value"};
-        return argv[++i];
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--voice") o.voice = value(i, a);
-        else if (a == "--rate") o.rate = toNumber(a, value(i, a));
-        else if (a == "--volume") o.volume = toNumber(a, value(i, a));
-        else if (a == "--format") {
-            const std::string f = value(i, a);
-            if (auto t = formatTypeByName(f)) o.format = *t;
-            else o.format = static_cast<int32_t>(toNumber(a, f));
-        } else if (a == "--flags") o.flags = static_cast<int32_t>(toNumber(a, value(i, a)));
-        else if (a == "--output") o.output = value(i, a);
-        else if (a == "--quality") o.quality = toNumber(a, value(i, a));
-        else if (a == "--timings") o.timings = value(i, a);
-        else if (a == "--timings-unit") {
-            const std::string unit = value(i, a);
-            if (unit != "word" && unit != "sentence") throw UsageError{"--timings-unit is word or sentence"};
-            o.cueUnit = unit == "word" ? tallamo::CueUnit::Word : tallamo::CueUnit::Sentence;
-        }
-        else if (a == "--device") o.device = value(i, a);
-        else if (a == "--events") o.events = true;
-        else if (a == "--jobs") {
-            o.jobs = toNumber(a, value(i, a));
-            if (*o.jobs < 1 || *o.jobs > 64) throw UsageError{"--jobs needs a number from 1 to 64"};
-        }
-        else if (a == "--no-mixed-script") o.mixedScript = false;
-        else if (a == "--list-voices") o.listVoices = true;
-        else if (a == "--list-formats") o.listFormats = true;
-        else if (a == "--list-outputs") o.listOutputs = true;
-        else if (a == "--file") o.file = value(i, a);
-        else if (a == "--chapters") o.chapters = true;
-        else if (a == "--chapters-format") o.chaptersFormat = value(i, a);
-        else if (a == "--help" || a == "-h") throw UsageError{};
-        else if (a.size() > 1 && a.starts_with("--")) throw UsageError{"unknown option " + a};
-        else if (o.text) throw UsageError{"give one text only (quote it)"};
-        else o.text = a;
-    }
-    if (o.text && o.file) throw UsageError{"give a TEXT or --file, not both"};
-    checkOutputs(o);
-    return o;
-}
 
 std::string toJson(const VoiceEvent& e) {
     std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) + ",\"stream\":" + std::to_string(e.streamNumber) +
@@ -215,15 +83,58 @@ SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
     throw Error(errc::kNotFound, "No voice is called \"" + wanted + "\" (see --list-voices).");
 }
 
-int32_t flagsOf(const Options& o) { return o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0); }
+// Documents are spoken as plain text: their text is never the voice's markup.
+int32_t plainTextFlags(const Options& o) { return (o.flags & ~(SVSFIsXML | SVSFIsFilename)) | SVSFIsNotXML; }
 
-// The recorder of the render's timings, over the text whose positions the events give: the TEXT, or
-// the file's text as the voice reads it (a text file decoded, a document's text, never markup).
-tallamo::TimingRecorder timingRecorder(const Options& o) {
-    if (!o.file) {
-        std::u16string text = speech::fromUtf8(*o.text);
-        const bool markup = readsAsMarkup(flagsOf(o), text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
-        return tallamo::TimingRecorder(std::move(text), markup);
+// One Speak and where its results go: the audio file (none when the voice plays to a device) and the
+// timings file, with the recorder of its events.
+struct Render {
+    std::u16string text;
+    int32_t flags = 0;
+    std::shared_ptr<SpFileStream> file;
+    std::optional<tallamo::TimingRecorder> timings;
+    std::string timingsPath;
+};
+
+// The text of a document held in memory, whole.
+std::u16string documentText(std::string bytes, const std::string& name) {
+    auto opened = documents::Document::openBytes(std::make_shared<const std::string>(std::move(bytes)), name);
+    if (!opened) throw Error(opened.fault().code, opened.fault().message);
+    std::u16string text;
+    std::vector<documents::Chapter> chapters;
+    while (opened.value()->read(text, chapters)) {
+    }
+    if (const auto& failure = opened.value()->failure()) throw Error(failure->code, failure->message);
+    return text;
+}
+
+// Standard input, read whole into `render`: a document's text, spoken as plain text, or any other
+// bytes decoded like a text file named in Speak.
+void readStandardInput(Render& render, const Options& o) {
+    if (::isatty(STDIN_FILENO)) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
+    std::string bytes;
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) bytes.append(buffer, n);
+    if (std::ferror(stdin)) throw Error(errc::kFile, "Cannot read the text from standard input.");
+    const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    // A document is told by its first few kilobytes, as when its file is named.
+    if (documents::looksLikeDocument(all.first(std::min<size_t>(all.size(), 4096)))) {
+        render.text = documentText(std::move(bytes), "standard input");
+        render.flags = plainTextFlags(o) | SVSFlagsAsync;
+    } else {
+        render.text = text::decodeText(all);
+        render.flags = o.flags | SVSFlagsAsync;
+    }
+}
+
+// The recorder of the render's timings, over the text whose positions the events give: the text
+// spoken, or the named file's text as the voice reads it (a text file decoded, a document's text,
+// never markup).
+tallamo::TimingRecorder timingRecorder(const Options& o, const Render& render) {
+    if (!(render.flags & SVSFIsFilename)) {
+        const std::u16string& text = render.text;
+        const bool markup = readsAsMarkup(render.flags, text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
+        return tallamo::TimingRecorder(text, markup);
     }
     auto opened = openNamedFile(*o.file);
     auto& content = opened.orThrow().content;
@@ -235,7 +146,7 @@ tallamo::TimingRecorder timingRecorder(const Options& o) {
     }
     auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&content);
     if (!reader) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
-    const bool markup = readsAsMarkup(flagsOf(o), (*reader)->firstUnit());
+    const bool markup = readsAsMarkup(render.flags, (*reader)->firstUnit());
     return tallamo::TimingRecorder((*reader)->readAll().orThrow(), markup);
 }
 
@@ -270,16 +181,6 @@ std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const
     voice.SetAudioOutputStream(file);
     return file;
 }
-
-// One Speak and where its results go: the audio file (none when the voice plays to a device) and the
-// timings file, with the recorder of its events.
-struct Render {
-    std::u16string text;
-    int32_t flags = 0;
-    std::shared_ptr<SpFileStream> file;
-    std::optional<tallamo::TimingRecorder> timings;
-    std::string timingsPath;
-};
 
 // Speaks and waits for the end, printing the events as they are released (with --events) and recording
 // the timings; Ctrl+C purges what is left. A complete render puts its files in place; an interrupted
@@ -376,8 +277,8 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
         int32_t number;
         std::string title;
     } unit{0, document.title().empty() ? std::filesystem::path(*o.file).stem().string() : document.title()};
-    const int32_t flags = (o.flags & ~(SVSFIsXML | SVSFIsFilename)) | SVSFIsNotXML;
-    const std::string audioExtension = asExtension(o.chaptersFormat.value_or("wav"));
+    const int32_t flags = plainTextFlags(o);
+    const std::string audioExtension = say::asExtension(o.chaptersFormat.value_or("wav"));
     // Speaks text[0, end) into the current unit's files (none when it is all blank) and drops it.
     auto speakUnit = [&](size_t end) {
         const bool blank = std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end),
@@ -390,7 +291,7 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
             render.flags = flags;
             if (o.timings) {
                 render.timings.emplace(render.text, false);
-                render.timingsPath = name.string() + asExtension(*o.timings);
+                render.timingsPath = name.string() + say::asExtension(*o.timings);
             }
             render.file = openOutput(voice, o, name.string() + audioExtension, format);
             stopped = speakToEnd(voice, render, o);
@@ -406,29 +307,28 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     while (document.read(text, chapters)) {
         for (const auto& c : chapters) {
             const uint64_t end = c.position - base;
-            if (speakUnit(end)) return 130;
+            if (speakUnit(end)) return say::kExitInterrupted;
             base = c.position;
             unit = {c.number, c.title.empty() ? "chapter" : c.title};
         }
         chapters.clear();
     }
-    if (speakUnit(text.size())) return 130;
+    if (speakUnit(text.size())) return say::kExitInterrupted;
     if (document.failure()) throw Error(document.failure()->code, document.failure()->message);
-    return 0;
+    return say::kExitSuccess;
 }
 
 int run(const Options& o) {
     if (o.listFormats) {
         for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
-        return 0;
+        return say::kExitSuccess;
     }
     SpVoice voice;
     if (o.listVoices || o.listOutputs) {
         const auto tokens = o.listVoices ? voice.GetVoices("", "") : voice.GetAudioOutputs("", "");
         for (long i = 0; i < tokens.Count(); ++i) std::cout << i << '\t' << tokens.Item(i).GetDescription(0) << '\n';
-        return 0;
+        return say::kExitSuccess;
     }
-    if (!o.text && !o.file) throw UsageError{"nothing to say: give a TEXT or --file PATH"};
 
     if (o.voice) voice.SetVoice(pickVoice(voice, *o.voice));
     if (o.rate) voice.SetRate(*o.rate);
@@ -448,39 +348,49 @@ int run(const Options& o) {
     if (o.chapters) return speakChapters(voice, o, format);
 
     Render render;
-    render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
-    render.flags = flagsOf(o);
+    if (o.readsStandardInput()) {
+        readStandardInput(render, o);
+    } else {
+        render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
+        render.flags = o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0);
+    }
     if (o.timings) {
-        render.timings.emplace(timingRecorder(o));
+        render.timings.emplace(timingRecorder(o, render));
         render.timingsPath = *o.timings;
     }
     if (o.output) {
         render.file = openOutput(voice, o, *o.output, format);
     } else {
-        if (o.device && *o.device != "default") {
-            voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(toNumber("--device", *o.device)));
-        }
+        if (o.device) voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(*o.device));
         auto stream = voice.AudioOutputStream();
         stream->Format().SetType(format);
         voice.SetAudioOutputStream(stream);
     }
-    return speakToEnd(voice, render, o) ? 130 : 0;
+    return speakToEnd(voice, render, o) ? say::kExitInterrupted : say::kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
-        return run(parse(argc, argv));
+        const Options options = say::parseCommandLine(argc, argv);
+        if (options.help) {
+            std::cout << say::helpText();
+            return say::kExitSuccess;
+        }
+        if (options.version) {
+            std::cout << "tallamo-say (Tallamo) " TALLAMO_VERSION "\n";
+            return say::kExitSuccess;
+        }
+        return run(options);
     } catch (const UsageError& e) {
-        if (!e.message.empty()) std::cerr << "tallamo-say: " << e.message << '\n';
-        std::cerr << kUsage;
-        return 2;
+        std::cerr << "tallamo-say: " << e.message << "\nTry 'tallamo-say --help' for more information.\n";
+        return say::kExitUsage;
     } catch (const Error& e) {
         std::cerr << "tallamo-say: " << e.description() << '\n';
-        return 1;
+        return say::kExitFailure;
     } catch (const std::exception& e) {
         std::cerr << "tallamo-say: " << e.what() << '\n';
-        return 1;
+        return say::kExitFailure;
     }
 }

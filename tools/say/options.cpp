@@ -1,0 +1,281 @@
+#include "tools/say/options.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/speech/formats.h"
+
+namespace say {
+namespace {
+
+long toNumber(std::string_view option, const std::string& value) {
+    try {
+        size_t used = 0;
+        const long n = std::stol(value, &used, 0);
+        if (used == value.size())
+            return n;
+    } catch (const std::exception&) {
+    }
+    throw UsageError{std::string(option) + " needs a number, not \"" + value + "\""};
+}
+
+const std::array kRows = {
+    OptionRow{"--voice", "", "N|NAME", "speak with voice N of --list-voices, or the voice of that name",
+              [](Options& o, const std::string& v) { o.voice = v; }},
+    OptionRow{"--rate", "", "R", "speaking rate, -10 (slowest) to 10 (fastest); default 0",
+              [](Options& o, const std::string& v) { o.rate = toNumber("--rate", v); }},
+    OptionRow{"--volume", "", "V", "volume, 0 to 100; default 100",
+              [](Options& o, const std::string& v) { o.volume = toNumber("--volume", v); }},
+    OptionRow{"--format", "", "NAME|N",
+              "audio format: a name or number of --list-formats; default SAFT22kHz16BitMono",
+              [](Options& o, const std::string& v) {
+                  const auto type = speech::formatTypeByName(v);
+                  o.format = type ? *type : static_cast<int32_t>(toNumber("--format", v));
+              }},
+    OptionRow{
+        "--flags", "", "N", "speak flags added up: 8 markup, 16 plain text, 64 speak punctuation",
+        [](Options& o, const std::string& v) { o.flags = static_cast<int32_t>(toNumber("--flags", v)); }},
+    OptionRow{
+        "--output", "", "FILE|-",
+        "render into FILE instead of playing, in the format its extension names (.wav .flac .ogg .oga .opus "
+        ".mp3); - writes a WAV stream to standard output",
+        [](Options& o, const std::string& v) { o.output = v; }},
+    OptionRow{"--quality", "", "Q", "quality of .ogg, .oga, .opus and .mp3 output, 0 (smallest) to 10 (best)",
+              [](Options& o, const std::string& v) { o.quality = toNumber("--quality", v); }},
+    OptionRow{"--timings", "", "FILE",
+              "write the words' and sentences' times to FILE (.srt .vtt .lrc .json); with --chapters, an "
+              "extension: a timings file beside each chapter's audio",
+              [](Options& o, const std::string& v) { o.timings = v; }},
+    OptionRow{"--timings-unit", "", "word|sentence",
+              "one .srt or .vtt cue a sentence (the default) or a word",
+              [](Options& o, const std::string& v) {
+                  if (v != "word" && v != "sentence")
+                      throw UsageError{"--timings-unit is word or sentence"};
+                  o.cueUnit = v == "word" ? tallamo::CueUnit::Word : tallamo::CueUnit::Sentence;
+              }},
+    OptionRow{"--device", "", "N|default",
+              "play on audio output N of --list-outputs; default: the default output",
+              [](Options& o, const std::string& v) {
+                  if (v == "default")
+                      o.device.reset();
+                  else
+                      o.device = toNumber("--device", v);
+              }},
+    OptionRow{"--events", "", "", "print each voice event as a JSON line when it is heard or written",
+              [](Options& o, const std::string&) { o.events = true; }},
+    OptionRow{"--no-mixed-script", "", "",
+              "read English words in Chinese text, and Chinese in other text, with the voice itself",
+              [](Options& o, const std::string&) { o.mixedScript = false; }},
+    OptionRow{"--jobs", "", "N",
+              "render into a file with N engine workers at once, 1 to 64; default: one a processor",
+              [](Options& o, const std::string& v) {
+                  o.jobs = toNumber("--jobs", v);
+                  if (*o.jobs < 1 || *o.jobs > 64)
+                      throw UsageError{"--jobs needs a number from 1 to 64"};
+              }},
+    OptionRow{"--file", "", "PATH",
+              "speak the text file or document (EPUB, HTML, DOCX, ODT, FB2, PDF) PATH, or play the WAV file "
+              "PATH; - is standard input",
+              [](Options& o, const std::string& v) { o.file = v; }},
+    OptionRow{"--chapters", "", "",
+              "with --file DOCUMENT and --output DIR/: one audio file per chapter, DIR/NN-title.wav",
+              [](Options& o, const std::string&) { o.chapters = true; }},
+    OptionRow{"--chapters-format", "", "EXT",
+              "the chapter files' audio format: wav (the default), flac, ogg, oga, opus or mp3",
+              [](Options& o, const std::string& v) { o.chaptersFormat = v; }},
+    OptionRow{"--list-voices", "", "", "print the voices, one \"number<TAB>name\" per line, and exit",
+              [](Options& o, const std::string&) { o.listVoices = true; }},
+    OptionRow{"--list-outputs", "", "", "print the audio outputs, one \"number<TAB>name\" per line, and exit",
+              [](Options& o, const std::string&) { o.listOutputs = true; }},
+    OptionRow{"--list-formats", "", "", "print the audio formats, one \"name<TAB>number\" per line, and exit",
+              [](Options& o, const std::string&) { o.listFormats = true; }},
+    OptionRow{"--help", "-h", "", "print this help and exit",
+              [](Options& o, const std::string&) { o.help = true; }},
+    OptionRow{"--version", "", "", "print the version and exit",
+              [](Options& o, const std::string&) { o.version = true; }},
+};
+
+// The codec and timing format from the file names (or the extensions given with --chapters), and
+// whether the options that go with them fit.
+void checkOutputs(Options& o) {
+    const bool toStdout = o.output && *o.output == "-";
+    if (o.chapters && (!o.file || *o.file == "-" || !o.output || toStdout))
+        throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
+    if (o.chaptersFormat && !o.chapters)
+        throw UsageError{"--chapters-format goes with --chapters"};
+    // The name whose extension tells the codec; none for standard output, which is WAV.
+    const std::optional<std::string> audio = o.chapters ? o.chaptersFormat.value_or("wav")
+                                             : toStdout ? std::nullopt
+                                                        : o.output;
+    if (audio) {
+        const auto codec = speech::fileCodecForName(o.chapters ? asExtension(*audio) : *audio);
+        if (!codec)
+            throw UsageError{"cannot tell the audio format of \"" + *audio +
+                             "\" from its extension; use one of " +
+                             std::string(speech::fileCodecExtensions())};
+        o.codec = *codec;
+    }
+    if (toStdout && o.events)
+        throw UsageError{"--events prints to standard output, which --output - takes"};
+    if (o.quality) {
+        using speech::FileCodec;
+        const bool lossy =
+            o.codec == FileCodec::OggVorbis || o.codec == FileCodec::OggOpus || o.codec == FileCodec::Mp3;
+        if (!lossy)
+            throw UsageError{"--quality applies to .ogg, .oga, .opus and .mp3 output only"};
+        if (*o.quality < 0 || *o.quality > 10)
+            throw UsageError{"--quality is 0 to 10"};
+    }
+    if (o.timings) {
+        const auto format = tallamo::timingFormatForName(o.chapters ? asExtension(*o.timings) : *o.timings);
+        if (!format)
+            throw UsageError{"cannot tell the timing format of \"" + *o.timings +
+                             "\" from its extension; use one of " + std::string(tallamo::timingExtensions())};
+        o.timingFormat = *format;
+    }
+}
+
+const OptionRow* findRow(std::string_view name) {
+    const auto row = std::find_if(kRows.begin(), kRows.end(), [&](const OptionRow& r) {
+        return r.name == name || (!r.alias.empty() && r.alias == name);
+    });
+    return row == kRows.end() ? nullptr : &*row;
+}
+
+std::string rowLabel(const OptionRow& row) {
+    std::string label = row.alias.empty() ? "    " : std::string(row.alias) + ", ";
+    label += row.name;
+    if (!row.argument.empty())
+        label += " " + std::string(row.argument);
+    return label;
+}
+
+// `words` broken at spaces into lines that end before column 80, each line after the first indented to
+// `column`, where the first starts.
+std::string wrapped(std::string_view words, size_t column) {
+    constexpr size_t kLineEnd = 79;
+    const size_t room = kLineEnd > column + 20 ? kLineEnd - column : 20;
+    std::string out;
+    size_t used = 0;
+    while (!words.empty()) {
+        const size_t space = words.find(' ');
+        const std::string_view word = words.substr(0, space);
+        if (used > 0 && used + 1 + word.size() > room) {
+            out += "\n" + std::string(column, ' ');
+            used = 0;
+        } else if (used > 0) {
+            out += ' ';
+            ++used;
+        }
+        out += word;
+        used += word.size();
+        words.remove_prefix(space == std::string_view::npos ? words.size() : space + 1);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::span<const OptionRow> optionTable() {
+    return kRows;
+}
+
+Options parseCommandLine(int argc, const char* const* argv) {
+    Options o;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        // Only "--name" and the short aliases are options, so a TEXT such as "-5 degrees" is spoken.
+        const bool isOption = !optionsEnded && (arg.starts_with("--") || findRow(arg) != nullptr);
+        if (isOption && arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!isOption) {
+            if (o.text)
+                throw UsageError{"give one TEXT only (quote it)"};
+            o.text = arg;
+            continue;
+        }
+        const size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        const OptionRow* row = findRow(name);
+        if (!row)
+            throw UsageError{"unknown option " + arg};
+        if (row->argument.empty()) {
+            if (equals != std::string::npos)
+                throw UsageError{name + " takes no value"};
+            row->apply(o, {});
+        } else if (equals != std::string::npos) {
+            row->apply(o, arg.substr(equals + 1));
+        } else {
+            if (i + 1 >= argc)
+                throw UsageError{name + " needs a value (" + std::string(row->argument) + ")"};
+            row->apply(o, argv[++i]);
+        }
+    }
+    if (o.text && o.file)
+        throw UsageError{"give a TEXT or --file, not both"};
+    checkOutputs(o);
+    return o;
+}
+
+std::string asExtension(const std::string& value) {
+    return speech::lowerExtension(value.find('.') == std::string::npos ? "." + value : value);
+}
+
+std::string helpText() {
+    std::string text =
+        "Usage: tallamo-say [OPTION]... [TEXT]\n"
+        "  or:  tallamo-say [OPTION]... --file PATH\n"
+        "  or:  tallamo-say [OPTION]... --file DOCUMENT --chapters --output DIR/\n"
+        "Speak TEXT aloud on an audio device, or render it into an audio file with --output.\n"
+        "Without TEXT (or with --file -) the text is read from standard input: a document (EPUB, HTML,\n"
+        "DOCX, ODT, FB2, PDF) gives its text; anything else is decoded like a text file: by its byte-order\n"
+        "mark, else as UTF-8 when it is well-formed UTF-8, else in the legacy encoding that ICU detects\n"
+        "(GB18030, Big5, Shift_JIS, ...).\n"
+        "A text that starts with \"<\" is read as the voice's XML markup unless --flags says otherwise.\n"
+        "Ctrl+C stops speaking at once.\n"
+        "\n"
+        "Options:\n";
+    size_t width = 0;
+    for (const OptionRow& row : kRows) width = std::max(width, rowLabel(row).size());
+    const size_t column = width + 4;
+    for (const OptionRow& row : kRows) {
+        const std::string label = rowLabel(row);
+        text += "  " + label + std::string(column - 2 - label.size(), ' ') + wrapped(row.help, column) + "\n";
+    }
+    text +=
+        "\n"
+        "Exit status:\n"
+        "  0    the text was spoken or written whole\n"
+        "  1    a failure: no voice or audio output, a file that cannot be read or written, speech cut\n"
+        "       short (the audio output went away, the speech engine kept failing), ...\n"
+        "  2    the command line cannot be used (an unknown option, a missing value, ...)\n"
+        "  130  stopped by Ctrl+C\n"
+        "\n"
+        "Examples:\n"
+        "  tallamo-say \"你好，世界\"\n"
+        "        speaks on the default audio output\n"
+        "\n"
+        "  echo 你好 | tallamo-say --output hello.wav\n"
+        "        renders standard input into a WAV file\n"
+        "\n"
+        "  tallamo-say --rate 3 --voice 1 --file story.txt\n"
+        "        reads a text file faster than usual with the second voice\n"
+        "\n"
+        "  tallamo-say --output book.opus --quality 6 --timings book.srt --file book.txt\n"
+        "        renders a text file into Ogg Opus with its sentences' times as subtitles\n"
+        "\n"
+        "  tallamo-say --file book.epub --chapters --output book/ --chapters-format flac\n"
+        "        renders each chapter of a book into a FLAC file of its own, book/01-title.flac, ...\n"
+        "\n"
+        "  tallamo-say --output - \"你好\" | sox -t wav - -n stats\n"
+        "        writes a WAV stream to standard output for the next program of a pipeline\n"
+        "\n"
+        "  tallamo-say --events --output hello.wav \"Hello there.\"\n"
+        "        prints the events of a text, one JSON line each, as it renders it\n";
+    return text;
+}
+
+}  // namespace say
