@@ -163,7 +163,7 @@ static void mixInto(std::span<const Sample> frames, int inChannels, int workChan
     }
 }
 
-// Passes `count` frames of `ch`-interleaved samples through soxr (whose io spec is of Sample), into
+// Passes `count` frames of `ch`-interleaved samples through soxr (its soxr_io_spec_t set up for Sample), into
 // `buffer`, and hands each block it makes to `encodeBlock(samples, frames)`. `room(frames)` is the
 // number of output frames that many input frames make. Returns the output frames made.
 template <class Sample, class Room, class Encode>
