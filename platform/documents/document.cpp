@@ -186,40 +186,41 @@ Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& o
 
 using namespace detail;
 
-std::string_view formatName(Format format) {
-    switch (format) {
-        case Format::Html:
-            return "HTML";
-        case Format::Epub:
-            return "EPUB";
-        case Format::Docx:
-            return "DOCX";
-        case Format::Odt:
-            return "ODT";
-        case Format::Fb2:
-            return "FB2";
-        case Format::Pdf:
-            return "PDF";
+namespace {
+
+struct FormatInfo {
+    Format format;
+    std::string_view name;
+    std::string_view mime;
+};
+
+constexpr FormatInfo kFormats[] = {
+    {Format::Html, "HTML", "text/html"},
+    {Format::Epub, "EPUB", "application/epub+zip"},
+    {Format::Docx, "DOCX", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+    {Format::Odt, "ODT", "application/vnd.oasis.opendocument.text"},
+    {Format::Fb2, "FB2", "application/x-fictionbook+xml"},
+    {Format::Pdf, "PDF", "application/pdf"},
+};
+
+const FormatInfo* formatInfo(Format format) {
+    for (const FormatInfo& info : kFormats) {
+        if (info.format == format)
+            return &info;
     }
-    return {};
+    return nullptr;
+}
+
+}  // namespace
+
+std::string_view formatName(Format format) {
+    const FormatInfo* info = formatInfo(format);
+    return info ? info->name : std::string_view{};
 }
 
 std::string_view mimeType(Format format) {
-    switch (format) {
-        case Format::Html:
-            return "text/html";
-        case Format::Epub:
-            return "application/epub+zip";
-        case Format::Docx:
-            return "application/vnd.openxmlformats-officedocument.wordprocessingml.document";
-        case Format::Odt:
-            return "application/vnd.oasis.opendocument.text";
-        case Format::Fb2:
-            return "application/x-fictionbook+xml";
-        case Format::Pdf:
-            return "application/pdf";
-    }
-    return {};
+    const FormatInfo* info = formatInfo(format);
+    return info ? info->mime : std::string_view{};
 }
 
 bool looksLikeDocument(std::span<const uint8_t> head) {
