@@ -113,10 +113,11 @@ Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout
         }
         if (splitter_.broken())
             return Status::Closed;
-        std::array<uint8_t, 65536> buffer;
-        const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (!scratch_)
+            scratch_ = std::make_unique_for_overwrite<uint8_t[]>(kScratchBytes);
+        const ssize_t n = ::recv(socket_.get(), scratch_.get(), kScratchBytes, MSG_DONTWAIT);
         if (n > 0) {
-            splitter_.append(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
+            splitter_.append(std::span<const uint8_t>(scratch_.get(), static_cast<size_t>(n)));
             continue;
         }
         if (n == 0)

@@ -101,9 +101,9 @@ std::optional<T> ifDone(const Decoder& d, T value) {
 }
 
 // A request's switches, one bit each in this order.
-constexpr std::array<bool SynthRequest::*, 7> kRequestFlags{
+constexpr std::array<bool SynthRequest::*, 8> kRequestFlags{
     &SynthRequest::emphasis, &SynthRequest::speakPunctuation, &SynthRequest::phonemes, &SynthRequest::ssml,
-    &SynthRequest::endPause, &SynthRequest::stress,           &SynthRequest::fresh,
+    &SynthRequest::endPause, &SynthRequest::stress,           &SynthRequest::fresh,    &SynthRequest::bulk,
 };
 
 }  // namespace
@@ -145,9 +145,19 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
 }
 
 std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples) {
-    Encoder e(MessageType::Audio);
-    e.putRaw(samples);
-    return std::move(e).finish();
+    std::vector<uint8_t> out;
+    appendAudio(out, samples);
+    return out;
+}
+
+void appendAudio(std::vector<uint8_t>& out, std::span<const int16_t> samples) {
+    const auto length = static_cast<uint32_t>(samples.size_bytes());
+    const size_t at = out.size();
+    out.resize(at + kHeaderSize + length);
+    std::memcpy(out.data() + at, &length, sizeof length);
+    out[at + 4] = static_cast<uint8_t>(MessageType::Audio);
+    if (!samples.empty())
+        std::memcpy(out.data() + at + kHeaderSize, samples.data(), length);
 }
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {

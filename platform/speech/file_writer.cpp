@@ -9,7 +9,7 @@ namespace {
 
 // Samples queued at most (about six seconds of engine audio): enough to keep the writer busy while the
 // synthesizer works, small enough that a purge drops little.
-constexpr size_t kMaxQueuedSamples = 4 * 32768;
+constexpr size_t kMaxQueuedSamples = 4 * 262144;
 
 }  // namespace
 

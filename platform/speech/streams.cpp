@@ -201,15 +201,26 @@ public:
     // Buffers a partial frame until the rest comes (the encoders take whole frames only).
     Result<void> write(std::span<const uint8_t> bytes) {
         const size_t frameBytes = static_cast<size_t>(format_.bytesPerFrame());
-        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-        const size_t whole = pending_.size() - pending_.size() % frameBytes;
+        // Whole frames with nothing before them go straight to the encoder.
+        const bool direct = pending_.empty() && bytes.size() % frameBytes == 0;
+        if (!direct)
+            pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        const std::span<const uint8_t> buffered = direct ? bytes : std::span<const uint8_t>(pending_);
+        const size_t whole = buffered.size() - buffered.size() % frameBytes;
         if (whole == 0) return {};
         if (temp_ && choice_.codec == FileCodec::Wav && !choice_.rf64 && written_ + whole > plainWaveLimit.load()) {
             if (auto r = switchToRf64(); !r) return r;
         }
-        if (auto r = encoder_->write(std::span<const uint8_t>(pending_).first(whole)); !r) return r;
+        if (auto r = encoder_->write(buffered.first(whole)); !r) return r;
         written_ += whole;
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
+        if (!direct)
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
+        // The disk gets the file as it grows, so that the flush before it is put in place waits for
+        // the last part only, not for the whole file at once.
+        if (temp_ && written_ - writebackFrom_ >= kWritebackBytes) {
+            ::sync_file_range(temp_->fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+            writebackFrom_ = written_;
+        }
         return {};
     }
 
@@ -277,6 +288,9 @@ private:
     UniqueFd direct_;
     std::unique_ptr<SoundFileEncoder> encoder_;
     uint64_t dataStart_ = 0;  // where a plain WAV file's samples start
+    // Bytes written between two starts of the disk's writeback, and the count at the last start.
+    static constexpr uint64_t kWritebackBytes = 16u << 20;
+    uint64_t writebackFrom_ = 0;
     std::vector<uint8_t> pending_;
     uint64_t written_ = 0;
 };

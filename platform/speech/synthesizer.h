@@ -33,6 +33,9 @@ struct SynthRequest {
     // Start from the engine's initial state; when false, go on from the state the run's previous
     // request left (see SynthesisRun). An engine without such state ignores it.
     bool fresh = true;
+    // Nobody listens while the output comes (a render into a file): a worker process may send it in
+    // a few large pieces instead of starting with a small one at once.
+    bool bulk = false;
 };
 
 struct SynthEvent {

@@ -10,7 +10,7 @@ namespace {
 // Input samples handed to the file writer at first (about 46 ms: the first sample is in the file at
 // once), then per block (fewer writes and header updates).
 constexpr size_t kFirstFileBlock = 1024;
-constexpr size_t kFileBlock = 32768;
+constexpr size_t kFileBlock = 262144;
 
 }  // namespace
 

@@ -34,17 +34,30 @@ extern "C" void onCancel(int) {
 
 // Streams one segment's output to the platform. The first audio goes at once (a device is waiting for
 // it); after that, audio is gathered into pieces that double in size, which costs the platform far
-// fewer wake-ups while the engine stays well ahead of any device. Events go with the audio that
-// follows them.
+// fewer wake-ups while the engine stays well ahead of any device. A bulk request (a render into a
+// file) is sent in the largest pieces from the start: most segments then cost the platform one
+// wake-up. Events go with the audio that follows them.
 class ReplySink final : public SynthSink {
 public:
-    explicit ReplySink(Channel& channel) : channel_(channel) {}
+    // Buffers kept from one request to the next, so that their memory is taken once per run.
+    struct Buffers {
+        std::vector<int16_t> gathered;
+        std::vector<uint8_t> pending;  // whole frames not yet sent
+    };
+
+    ReplySink(Channel& channel, Buffers& buffers, bool bulk)
+        : channel_(channel), gathered_(buffers.gathered), pending_(buffers.pending), piece_(bulk ? kBulkPiece : 0) {
+        gathered_.clear();
+        pending_.clear();
+        if (bulk)
+            gathered_.reserve(kBulkPiece + kBulkPiece / 8);
+    }
 
     bool audio(std::span<const int16_t> samples) override {
         gathered_.insert(gathered_.end(), samples.begin(), samples.end());
         if (gathered_.size() < piece_)
             return g_cancelled == 0;
-        piece_ = std::min(piece_ == 0 ? kFirstPiece : 2 * piece_, kLargestPiece);
+        piece_ = std::max(piece_, std::min(piece_ == 0 ? kFirstPiece : 2 * piece_, kLargestPiece));
         return flush() && g_cancelled == 0;
     }
     bool event(const SynthEvent& event) override {
@@ -52,13 +65,14 @@ public:
         pending_.insert(pending_.end(), frame.begin(), frame.end());
         return g_cancelled == 0;
     }
-    // Sends what is gathered; false when the platform is gone.
-    bool flush() {
+    // Sends what is gathered, then `last` (the request's end) in the same write; false when the
+    // platform is gone.
+    bool flush(std::span<const uint8_t> last = {}) {
         if (!gathered_.empty()) {
-            const auto frame = encodeAudio(gathered_);
-            pending_.insert(pending_.end(), frame.begin(), frame.end());
+            appendAudio(pending_, gathered_);
             gathered_.clear();
         }
+        pending_.insert(pending_.end(), last.begin(), last.end());
         if (!pending_.empty() && channel_.send(pending_, kNoLimit) != Channel::Status::Ok)
             return false;
         pending_.clear();
@@ -70,11 +84,14 @@ private:
     // engine's time).
     static constexpr size_t kFirstPiece = 2048;
     static constexpr size_t kLargestPiece = 32768;
+    // Samples of a bulk request's pieces (about 6 s of audio: most sentences are one piece, and the
+    // buffers stay small enough that a fresh child fills them quickly).
+    static constexpr size_t kBulkPiece = size_t{1} << 17;
 
     Channel& channel_;
-    std::vector<int16_t> gathered_;
-    std::vector<uint8_t> pending_;  // whole frames not yet sent
-    size_t piece_ = 0;              // samples the next piece gathers
+    std::vector<int16_t>& gathered_;
+    std::vector<uint8_t>& pending_;
+    size_t piece_ = 0;  // samples the next piece gathers
 };
 
 // The child of one run: reads the run's requests from this process (`requests`) and answers each on
@@ -91,6 +108,7 @@ private:
     sigemptyset(&cancel);
     sigaddset(&cancel, kCancelSignal);
     ::sigprocmask(SIG_UNBLOCK, &cancel, nullptr);
+    ReplySink::Buffers buffers;
     for (;;) {
         Frame frame;
         if (requests.receive(frame, kNoLimit) != Channel::Status::Ok)
@@ -99,14 +117,12 @@ private:
         if (frame.type != MessageType::Synthesize || !request)
             ::_exit(2);
         g_cancelled = 0;
-        ReplySink sink(platform);
+        ReplySink sink(platform, buffers, request->bulk);
         const Result<void> result = synthesizer.synthesize(*request, sink);
-        if (!sink.flush())
-            ::_exit(0);
         std::optional<Fault> fault;
         if (!result)
             fault = result.fault();
-        if (platform.send(encodeDone(fault), kNoLimit) != Channel::Status::Ok)
+        if (!sink.flush(encodeDone(fault)))
             ::_exit(0);
     }
 }
