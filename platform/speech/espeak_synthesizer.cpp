@@ -416,16 +416,19 @@ std::string toUtf8(const std::u32string& text) {
     return out;
 }
 
+// The voice `voiceId` names (empty: the locale's); null when it is not installed.
+const VoiceEntry* voiceNamed(const Engine& engine, const std::string& voiceId) {
+    if (voiceId.empty()) return &engine.voices.at(bestVoiceFor(engine.voices, userLocale()));
+    const VoiceEntry* chosen = nullptr;
+    for (const VoiceEntry& v : engine.voices)
+        if (v.token.Id() == voiceId || v.identifier == voiceId) chosen = &v;
+    return chosen;
+}
+
 // Loads the voice `voiceId` names (empty: the locale's) unless it is loaded already. Must hold the
 // engine's lock.
 Result<void> selectVoice(Engine& engine, const std::string& voiceId) {
-    const VoiceEntry* chosen = nullptr;
-    if (voiceId.empty()) {
-        chosen = &engine.voices.at(bestVoiceFor(engine.voices, userLocale()));
-    } else {
-        for (const VoiceEntry& v : engine.voices)
-            if (v.token.Id() == voiceId || v.identifier == voiceId) chosen = &v;
-    }
+    const VoiceEntry* chosen = voiceNamed(engine, voiceId);
     if (chosen == nullptr) return Fault{errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
     if (chosen->identifier == engine.currentVoice) return {};
     if (espeak_SetVoiceByName(chosen->identifier.c_str()) != EE_OK)
@@ -537,6 +540,14 @@ Result<bool> prepareEspeakVoice(const std::string& voiceId) {
     if (e.value()->currentVoice == before) return false;
     dropNotices();
     return true;
+}
+
+bool espeakVoiceLoaded(const std::string& voiceId) {
+    Result<Engine*> e = engine();
+    if (!e) return false;
+    std::lock_guard lock(e.value()->mutex);
+    const VoiceEntry* voice = voiceNamed(*e.value(), voiceId);
+    return voice != nullptr && voice->identifier == e.value()->currentVoice;
 }
 
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer() {

@@ -17,6 +17,10 @@ std::shared_ptr<Synthesizer> makeEspeakSynthesizer();
 // with it loaded. True when another voice was loaded before.
 Result<bool> prepareEspeakVoice(const std::string& voiceId);
 
+// Whether `voiceId` names the voice loaded now (a request for it loads nothing). False for a voice
+// that is not installed.
+bool espeakVoiceLoaded(const std::string& voiceId);
+
 // The user's locale for ordering voices: the first non-empty of LC_ALL, LC_MESSAGES and LANG.
 std::string userLocale();
 

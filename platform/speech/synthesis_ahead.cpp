@@ -9,13 +9,25 @@ namespace {
 // Code points of the next piece read after a cut piece: a few words, enough for the engine to read on
 // through the cut.
 constexpr size_t kContext = 40;
-// A chain ends after this many segments or code points (about a minute and a half of speech).
+// A chain ends after this many segments or this length (about a minute and a half of speech).
 constexpr size_t kChainSegments = 32;
-constexpr size_t kChainCodePoints = 1200;
+constexpr size_t kChainLength = 1200;
 
 // The voice the engine reads a segment with: a run of another script has its own.
 const std::string& engineVoiceOf(const Segment& segment) {
     return segment.engineVoiceId.empty() ? segment.voice.Id() : segment.engineVoiceId;
+}
+
+// A segment's length for the chain: its code points, a Han character counting as four (a syllable,
+// about as long to say as four letters of English), so that a chain of Chinese is about as long to
+// read as one of English, and the work is shared as evenly.
+size_t chainLengthOf(const std::u32string& text) {
+    size_t length = 0;
+    for (const char32_t c : text) {
+        const bool han = (c >= 0x3400 && c <= 0x9FFF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x20000 && c <= 0x3FFFF);
+        length += han ? 4 : 1;
+    }
+    return length;
 }
 
 bool isSpace(char32_t c) {
@@ -148,7 +160,7 @@ size_t SynthesisAhead::chainsLocked() const {
 bool SynthesisAhead::hasRoom() const {
     std::lock_guard lock(mutex_);
     const bool startsChain =
-        startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
+        startChain_ || chainSegments_ >= kChainSegments || chainLength_ >= kChainLength;
     return slots_.size() < maxSegments_ && (!startsChain || chainsLocked() < maxChains_);
 }
 
@@ -162,15 +174,15 @@ void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep) {
     {
         std::lock_guard lock(mutex_);
         request.fresh =
-            startChain_ || chainSegments_ >= kChainSegments || chainCodePoints_ >= kChainCodePoints;
+            startChain_ || chainSegments_ >= kChainSegments || chainLength_ >= kChainLength;
         if (request.fresh) {
             ++chain_;
             chainSegments_ = 0;
-            chainCodePoints_ = 0;
+            chainLength_ = 0;
             startChain_ = false;
         }
         ++chainSegments_;
-        chainCodePoints_ += segment.text.size();
+        chainLength_ += chainLengthOf(segment.text);
         slot->segment = std::move(segment);
         slot->request = std::move(request);
         slot->keep = keep;

@@ -100,8 +100,8 @@ private:
     std::deque<std::shared_ptr<Slot>> slots_;  // the window, front first
     std::vector<uint64_t> claimed_;            // the chains lanes are reading
     uint64_t chain_ = 0;                       // the chain being added to
-    size_t chainSegments_ = 0;                 // its segments and code points so far
-    size_t chainCodePoints_ = 0;
+    size_t chainSegments_ = 0;                 // its segments and length (chainLengthOf) so far
+    size_t chainLength_ = 0;
     bool startChain_ = true;
     bool stopping_ = false;
 

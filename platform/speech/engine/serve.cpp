@@ -94,6 +94,122 @@ private:
     size_t piece_ = 0;  // samples the next piece gathers
 };
 
+// This process ends as its child did (killed by the same signal, say), so that the platform can tell
+// how the engine failed.
+[[noreturn]] void endAs(int status) {
+    if (WIFSIGNALED(status)) {
+        ::signal(WTERMSIG(status), SIG_DFL);
+        ::raise(WTERMSIG(status));
+    }
+    ::_exit(WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 3);
+}
+
+// Synthesizes `request` and sends its output and its end to the platform; false when the platform is
+// gone.
+bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request, ReplySink::Buffers& buffers) {
+    ReplySink sink(platform, buffers, request.bulk);
+    const Result<void> result = synthesizer.synthesize(request, sink);
+    std::optional<Fault> fault;
+    if (!result)
+        fault = result.fault();
+    return sink.flush(encodeDone(fault));
+}
+
+// A run's requests for another voice than the run's own are read by a child of the run's reader, one
+// per voice, which loads that voice once. Switching the reader's own voice back and forth would cost
+// the engine a dictionary load each way (1.6 MB for Mandarin), twice for every run of English inside
+// Chinese text or the reverse. The aside is forked from the reader as it stands, so what it reads
+// depends on the run alone, never on the timing.
+struct Aside {
+    pid_t pid = -1;
+    std::string voiceId;
+    std::optional<Channel> channel;  // requests to it; it answers each with an empty Done
+};
+
+// The aside's loop: answers each request on the platform's socket, then tells the reader it is done.
+// A cancel ends the run, so a cancelled aside reads nothing more.
+[[noreturn]] void serveAside(Channel& platform, Channel& reader, Synthesizer& synthesizer, pid_t parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(1);
+    ReplySink::Buffers buffers;
+    for (;;) {
+        Frame frame;
+        if (reader.receive(frame, kNoLimit) != Channel::Status::Ok)
+            ::_exit(0);
+        const auto request = decodeSynthesize(frame.payload);
+        if (frame.type != MessageType::Synthesize || !request)
+            ::_exit(2);
+        if (!answer(platform, synthesizer, *request, buffers) ||
+            reader.send(encodeDone(std::nullopt), kNoLimit) != Channel::Status::Ok)
+            ::_exit(0);
+    }
+}
+
+// Ends an idle aside and reaps it.
+void endAside(Aside& aside) {
+    aside.channel.reset();
+    int status = 0;
+    while (::waitpid(aside.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    aside = Aside{};
+}
+
+bool startAside(Aside& aside, Channel& platform, Synthesizer& synthesizer, const std::string& voiceId) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    UniqueFd ours(pair[0]);
+    UniqueFd theirs(pair[1]);
+    const pid_t self = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        // Its copy of the reader's end would keep it from seeing that end close.
+        ours.reset();
+        Channel reader{std::move(theirs)};
+        serveAside(platform, reader, synthesizer, self);
+    }
+    aside.pid = child;
+    aside.voiceId = voiceId;
+    aside.channel.emplace(std::move(ours));
+    return true;
+}
+
+// How the reader answers a request for a voice other than its own: through the aside for that voice
+// (started if need be), waiting for it to finish and passing a cancel on. An aside that fails ends the
+// reader the same way. False when the platform is gone.
+bool answerAside(Channel& platform, Synthesizer& synthesizer, const Frame& frame, const SynthRequest& request,
+                 Aside& aside, ReplySink::Buffers& buffers) {
+    if (aside.pid > 0 && aside.voiceId != request.voiceId)
+        endAside(aside);
+    if (aside.pid <= 0 && !startAside(aside, platform, synthesizer, request.voiceId))
+        return answer(platform, synthesizer, request, buffers);
+    bool forwarded = false;
+    if (aside.channel->send(encodeFrame(frame), kNoLimit) == Channel::Status::Ok) {
+        for (;;) {
+            Frame done;
+            const auto status = aside.channel->receive(done, std::chrono::milliseconds(10));
+            if (status == Channel::Status::Ok)
+                return true;
+            if (status == Channel::Status::Closed)
+                break;
+            if (g_cancelled != 0 && !forwarded) {
+                ::kill(aside.pid, kCancelSignal);
+                forwarded = true;
+            }
+        }
+    }
+    // The aside is gone: the platform went away, or the engine failed in it.
+    int status = 0;
+    while (::waitpid(aside.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        endAs(status);
+    return false;
+}
+
 // The child of one run: reads the run's requests from this process (`requests`) and answers each on
 // the platform's socket, until this process closes `requests`. It exits without running exit
 // handlers (the engine is never shut down).
@@ -109,6 +225,7 @@ private:
     sigaddset(&cancel, kCancelSignal);
     ::sigprocmask(SIG_UNBLOCK, &cancel, nullptr);
     ReplySink::Buffers buffers;
+    Aside aside;
     for (;;) {
         Frame frame;
         if (requests.receive(frame, kNoLimit) != Channel::Status::Ok)
@@ -117,12 +234,10 @@ private:
         if (frame.type != MessageType::Synthesize || !request)
             ::_exit(2);
         g_cancelled = 0;
-        ReplySink sink(platform, buffers, request->bulk);
-        const Result<void> result = synthesizer.synthesize(*request, sink);
-        std::optional<Fault> fault;
-        if (!result)
-            fault = result.fault();
-        if (!sink.flush(encodeDone(fault)))
+        const bool answered = espeakVoiceLoaded(request->voiceId)
+                                  ? answer(platform, synthesizer, *request, buffers)
+                                  : answerAside(platform, synthesizer, frame, *request, aside, buffers);
+        if (!answered)
             ::_exit(0);
     }
 }
@@ -148,16 +263,6 @@ int endRun(Run& run) {
 
 bool endedWell(int status) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// This process ends as its child did (killed by the same signal, say), so that the platform can tell
-// how the engine failed.
-[[noreturn]] void endAs(int status) {
-    if (WIFSIGNALED(status)) {
-        ::signal(WTERMSIG(status), SIG_DFL);
-        ::raise(WTERMSIG(status));
-    }
-    ::_exit(WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 3);
 }
 
 // Forks a child to read a run, with the voice now loaded. False when it cannot.
