@@ -94,10 +94,10 @@ TEST_F(FileWriterTest, AFullQueueWaitsAndAStoppedWaitGivesUpWhenInterrupted) {
         std::unique_lock lock(m);
         ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return stalled; }));
     }
-    ASSERT_TRUE(writer.push(sine(100000), {}));  // fits in the queue
+    ASSERT_TRUE(writer.push(sine(600000), {}));  // fits in the queue
 
     std::atomic<bool> stop{false};
-    auto blocked = std::async(std::launch::async, [&] { return writer.push(sine(100000), [&] { return stop.load(); }); });
+    auto blocked = std::async(std::launch::async, [&] { return writer.push(sine(600000), [&] { return stop.load(); }); });
     EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout) << "a push past the bound did not wait";
     stop = true;
     writer.interrupt();
