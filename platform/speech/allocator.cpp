@@ -6,9 +6,9 @@ namespace speech {
 
 void keepAudioBuffersInHeap() {
     // Below 4 MB (about 90 s of the engine's audio) a buffer comes from the heap; the heap keeps up to
-    // 16 MB free at its top before it gives memory back.
+    // 8 MB free at its top before it gives memory back.
     mallopt(M_MMAP_THRESHOLD, 4 << 20);
-    mallopt(M_TRIM_THRESHOLD, 16 << 20);
+    mallopt(M_TRIM_THRESHOLD, 8 << 20);
 }
 
 }  // namespace speech

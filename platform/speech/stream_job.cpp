@@ -128,8 +128,8 @@ void StreamJob::run() {
         const size_t lanes = toFile ? jobs : 1;
         // A file's window holds a chain per lane and the one being written; a device's, the segment
         // playing and the next.
-        const size_t segments = toFile ? kFileWindowSegments * (2 * lanes + 1) : 2;
-        const size_t chains = toFile ? 2 * lanes + 1 : 2;
+        const size_t segments = toFile ? kFileWindowSegments * (lanes + 1) : 2;
+        const size_t chains = toFile ? lanes + 1 : 2;
         ahead_ = std::make_unique<SynthesisAhead>(*voice_.backends.synthesizer, lanes, segments, chains,
                                                   [this] { voice_.progressed(); });
     }
@@ -221,7 +221,10 @@ void StreamJob::refill() {
             (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
         int32_t keep = 0;
         SynthRequest reading = readingOf(*peeked_, after ? &*after : nullptr, stress, keep);
-        reading.bulk = request_.file != nullptr;
+        // Into a file the engine's audio comes in large pieces, except at the start, where the first
+        // sample is written at once.
+        reading.bulk = request_.file != nullptr && started_;
+        started_ = true;
         ahead_->add(std::move(*peeked_), std::move(reading), keep);
         peeked_ = std::move(after);
     }

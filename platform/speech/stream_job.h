@@ -78,6 +78,7 @@ private:
     std::unique_ptr<SynthesisAhead> ahead_;
     std::optional<Segment> peeked_;  // the next segment, held until the one after it is known
     bool sourceDone_ = false;
+    bool started_ = false;  // a segment has been handed to the synthesis window
     std::optional<Front> front_;
     SpObjectToken currentVoice_;
     bool finished_ = false;  // the sink has its whole input
