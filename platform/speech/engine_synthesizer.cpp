@@ -157,8 +157,10 @@ public:
         idle_.push_back(std::move(worker));
     }
 
-    // One attempt at the segment on `worker`, skipping what `delivered` says the sink already has.
-    Attempt attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered);
+    // One attempt at the segment on `worker`, skipping what `delivered` says the sink already has. The
+    // request is sent first unless `sent`; `next`, when given, is sent right after it.
+    Attempt attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered,
+                    bool sent = false, const SynthRequest* next = nullptr);
 
 private:
     // The first message of a worker: its engine's information, or why the engine cannot start.
@@ -189,7 +191,7 @@ private:
 };
 
 Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, SynthSink& sink,
-                                   Delivered& delivered) {
+                                   Delivered& delivered, bool sent, const SynthRequest* next) {
     Channel& channel = worker.process->channel();
     auto lost = [&](std::string how) { return Attempt{Outcome::Lost, std::nullopt, std::move(how)}; };
     auto hung = [&] {
@@ -201,14 +203,17 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         if (!ready)
             return lost(ready.fault().message);
     }
-    const auto frame = engine::encodeSynthesize(request);
-    switch (channel.send(frame, options_.replyTimeout)) {
-        case Channel::Status::Ok:
-            break;
-        case Channel::Status::Timeout:
-            return hung();
-        case Channel::Status::Closed:
-            return lost(worker.process->endDescription());
+    for (const SynthRequest* r : {sent ? nullptr : &request, next}) {
+        if (r == nullptr)
+            continue;
+        switch (channel.send(engine::encodeSynthesize(*r), options_.replyTimeout)) {
+            case Channel::Status::Ok:
+                break;
+            case Channel::Status::Timeout:
+                return hung();
+            case Channel::Status::Closed:
+                return lost(worker.process->endDescription());
+        }
     }
 
     Delivered seen;  // of this attempt's output
@@ -284,34 +289,56 @@ class EngineRun final : public SynthesisRun {
 public:
     explicit EngineRun(EngineSynthesizer& owner) : owner_(owner) {}
     ~EngineRun() override {
-        if (worker_)
+        // A worker holding a request sent ahead is not given to anyone else.
+        if (worker_ && sentAhead_ == nullptr)
             owner_.giveBack(std::move(worker_));
     }
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+        return run(request, sink, nullptr);
+    }
+    // A render into a file sends the next request of the run with this one: the worker then starts it
+    // as soon as this one ends, instead of after a round trip through the platform.
+    Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink, const SynthRequest& next) override {
+        return run(request, sink, next.bulk && !next.fresh && !next.text.empty() ? &next : nullptr);
+    }
+
+private:
+    Result<void> run(const SynthRequest& request, SynthSink& sink, const SynthRequest* next) {
+        const bool sent = sentAhead_ == &request && worker_ && inRun_;
+        if (sentAhead_ != nullptr && !sent) {
+            // The worker holds a request that is no longer wanted: it is not used again.
+            worker_.reset();
+            inRun_ = false;
+        }
+        sentAhead_ = nullptr;
         if (request.fresh)
             history_.clear();
         Delivered delivered;
         std::string losses;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            Attempt a = attemptOnce(request, sink, delivered);
+            Attempt a = attemptOnce(request, sink, delivered, sent && attempt == 0, next);
             switch (a.outcome) {
                 case Outcome::Finished:
                     if (a.fault) {
                         // The engine refused the segment (or no worker could start): the run ends.
                         inRun_ = false;
                         history_.clear();
+                        if (next != nullptr)
+                            worker_.reset();
                         return *a.fault;
                     }
                     inRun_ = true;
                     history_.push_back(request);
+                    sentAhead_ = next;
                     return {};
                 case Outcome::Stopped:
                 case Outcome::Abandoned:
-                    // A segment stopped half way leaves the worker where no run can go on from.
+                    // A segment stopped half way leaves the worker where no run can go on from (and
+                    // one that holds the next request would go on to it).
                     inRun_ = false;
                     history_.clear();
-                    if (a.outcome == Outcome::Abandoned)
+                    if (a.outcome == Outcome::Abandoned || next != nullptr)
                         worker_.reset();
                     return {};
                 case Outcome::Lost:
@@ -328,8 +355,8 @@ public:
                                         "); the speech was stopped."};
     }
 
-private:
-    Attempt attemptOnce(const SynthRequest& request, SynthSink& sink, Delivered& delivered) {
+    Attempt attemptOnce(const SynthRequest& request, SynthSink& sink, Delivered& delivered, bool sent,
+                        const SynthRequest* next) {
         if (!worker_) {
             auto leased = owner_.lease();
             if (!leased)
@@ -350,15 +377,20 @@ private:
             }
             inRun_ = !history_.empty();
         }
+        if (sent)
+            return owner_.attempt(*worker_, request, sink, delivered, true, next);
         SynthRequest asked = request;
         asked.fresh = request.fresh || !inRun_;
-        return owner_.attempt(*worker_, asked, sink, delivered);
+        return owner_.attempt(*worker_, asked, sink, delivered, false, next);
     }
 
     EngineSynthesizer& owner_;
     std::unique_ptr<Worker> worker_;
     bool inRun_ = false;                 // the worker's state is the run's, after history_
     std::vector<SynthRequest> history_;  // the run's requests so far
+    // The request sent with the last one, which the worker reads next (compared, never read: it may be
+    // gone when the run is cancelled).
+    const SynthRequest* sentAhead_ = nullptr;
 };
 
 std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() {

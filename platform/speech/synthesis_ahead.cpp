@@ -263,6 +263,17 @@ void SynthesisAhead::lane() {
     }
 }
 
+std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::followerOf(const Slot& slot) const {
+    std::lock_guard lock(mutex_);
+    bool found = false;
+    for (const auto& s : slots_) {
+        if (found)
+            return s->chain == slot.chain && !s->started ? s : nullptr;
+        found = s.get() == &slot;
+    }
+    return nullptr;
+}
+
 void SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
     Result<void> result;
     const auto own = static_cast<size_t>(std::max(slot.keep, 0));
@@ -271,7 +282,11 @@ void SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
         // With context, nothing is handed on before the piece's end is known: without it, the piece is
         // read again on its own.
         LaneSink sink(*this, slot, withContext ? slot.keep : -1, withContext);
-        result = run.synthesize(slot.request, sink);
+        // The chain's next segment, which this lane reads next, goes to the engine with this one (kept
+        // alive here: a clear may drop it meanwhile). Not after a piece that may be read twice.
+        const std::shared_ptr<Slot> follower = withContext ? nullptr : followerOf(slot);
+        result = follower ? run.synthesizeThen(slot.request, sink, follower->request)
+                          : run.synthesize(slot.request, sink);
         if (withContext && result && !sink.cancelled() && !sink.cut()) {
             SynthRequest alone = slot.request;
             alone.text.resize(own);

@@ -87,6 +87,8 @@ private:
     std::shared_ptr<Slot> nextFor(std::optional<uint64_t>& chain);
     size_t chainsLocked() const;
     void produce(SynthesisRun& run, Slot& slot);
+    // The segment after `slot` in its chain, when it has been added and not started.
+    std::shared_ptr<Slot> followerOf(const Slot& slot) const;
     void publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events);
 
     Synthesizer& synthesizer_;

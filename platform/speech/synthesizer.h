@@ -71,6 +71,13 @@ public:
     virtual ~SynthesisRun() = default;
     // As Synthesizer::synthesize.
     virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
+    // The same, knowing the request that follows on this run: a run whose engine waits for requests
+    // may pass `next` on at once, so that the engine goes on to it without waiting. The next call must
+    // then be for `next` itself (the same object), unless this one was cancelled.
+    virtual Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink, const SynthRequest& next) {
+        (void)next;
+        return synthesize(request, sink);
+    }
 };
 
 class Synthesizer {
