@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "app/parlan_main.h"
-#include "platform/speech/allocator.h"
 #include "platform/speech/engine_synthesizer.h"
 
 #ifndef TALLAMO_VERSION
@@ -33,7 +32,6 @@ bool onlyPrints(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    speech::keepAudioBuffersInHeap();
     const bool printsOnly = onlyPrints(argc, argv);
     // The speech engine starts in its own process while Qt starts here.
     if (!printsOnly)

@@ -107,10 +107,8 @@ Channel::Status Channel::send(std::span<const uint8_t> frame, std::chrono::milli
 Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout) {
     const auto deadline = deadlineAfter(timeout);
     for (;;) {
-        if (auto next = splitter_.next()) {
-            frame = std::move(*next);
+        if (splitter_.next(frame))
             return Status::Ok;
-        }
         if (splitter_.broken())
             return Status::Closed;
         if (!scratch_)

@@ -161,12 +161,19 @@ void appendAudio(std::vector<uint8_t>& out, std::span<const int16_t> samples) {
 }
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {
-    if (payload.size() % sizeof(int16_t) != 0)
+    std::vector<int16_t> samples;
+    if (!decodeAudio(payload, samples))
         return std::nullopt;
-    std::vector<int16_t> samples(payload.size() / sizeof(int16_t));
+    return samples;
+}
+
+bool decodeAudio(std::span<const uint8_t> payload, std::vector<int16_t>& samples) {
+    if (payload.size() % sizeof(int16_t) != 0)
+        return false;
+    samples.resize(payload.size() / sizeof(int16_t));
     if (!payload.empty())
         std::memcpy(samples.data(), payload.data(), payload.size());
-    return samples;
+    return true;
 }
 
 std::vector<uint8_t> encodeEvent(const SynthEvent& event) {
@@ -262,22 +269,28 @@ std::vector<uint8_t> encodeFrame(const Frame& frame) {
 }
 
 std::optional<Frame> FrameSplitter::next() {
-    if (broken_)
+    Frame frame;
+    if (!next(frame))
         return std::nullopt;
+    return frame;
+}
+
+bool FrameSplitter::next(Frame& frame) {
+    if (broken_)
+        return false;
     const size_t available = buffer_.size() - start_;
     if (available < kHeaderSize)
-        return std::nullopt;
+        return false;
     uint32_t length = 0;
     std::memcpy(&length, buffer_.data() + start_, sizeof length);
     const uint8_t type = buffer_[start_ + 4];
     if (length > kMaxPayload || type < static_cast<uint8_t>(MessageType::Ready) ||
         type > static_cast<uint8_t>(MessageType::Cancel)) {
         broken_ = true;
-        return std::nullopt;
+        return false;
     }
     if (available < kHeaderSize + length)
-        return std::nullopt;
-    Frame frame;
+        return false;
     frame.type = static_cast<MessageType>(type);
     const auto begin = buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + kHeaderSize);
     frame.payload.assign(begin, begin + length);
@@ -290,7 +303,7 @@ std::optional<Frame> FrameSplitter::next() {
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
         start_ = 0;
     }
-    return frame;
+    return true;
 }
 
 }  // namespace speech::engine

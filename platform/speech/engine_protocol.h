@@ -56,6 +56,8 @@ std::vector<uint8_t> encodeFrame(const Frame& frame);
 // Each decoder reads a payload of its type; nothing when the payload is malformed.
 std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload);
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload);
+// The same into `samples`, whose memory is used again; false for a malformed payload.
+bool decodeAudio(std::span<const uint8_t> payload, std::vector<int16_t>& samples);
 std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload);
 // The outer optional is the payload's validity; the inner one the fault it carries.
 std::optional<std::optional<Fault>> decodeDone(std::span<const uint8_t> payload);
@@ -68,6 +70,8 @@ public:
     // The next complete frame; nothing while it is incomplete. A header announcing more than
     // kMaxPayload or an unknown type makes the stream broken: nothing comes out any more.
     std::optional<Frame> next();
+    // The same into `frame`, whose payload's memory is used again; false when there is none.
+    bool next(Frame& frame);
     bool broken() const { return broken_; }
 
 private:

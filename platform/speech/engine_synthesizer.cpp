@@ -51,6 +51,9 @@ std::optional<ReadyInfo> knownInfo(const std::string& path, const std::optional<
 struct Worker {
     std::unique_ptr<EngineProcess> process;
     bool ready = false;  // its Ready message has been read
+    // The last reply and its audio, kept so that their memory serves the next ones.
+    Frame reply;
+    std::vector<int16_t> samples;
 };
 
 Result<std::unique_ptr<Worker>> startWorker(const std::string& path) {
@@ -227,7 +230,7 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
     for (;;) {
         if (!cancelling && sink.cancelled() && !cancel())
             return {Outcome::Abandoned, {}, {}};
-        Frame reply;
+        Frame& reply = worker.reply;
         const auto status = channel.receive(reply, kSlice);
         if (status == Channel::Status::Timeout) {
             const auto silent = Clock::now() - lastHeard;
@@ -247,10 +250,9 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         lastHeard = Clock::now();
         bool wanted = true;
         if (reply.type == MessageType::Audio) {
-            auto samples = engine::decodeAudio(reply.payload);
-            if (!samples)
+            if (!engine::decodeAudio(reply.payload, worker.samples))
                 return lost("it sent a malformed reply");
-            std::span<const int16_t> rest(*samples);
+            std::span<const int16_t> rest(worker.samples);
             const uint64_t skip = std::min<uint64_t>(
                 rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
             seen.samples += rest.size();

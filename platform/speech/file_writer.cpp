@@ -7,9 +7,10 @@ namespace speech {
 
 namespace {
 
-// Samples queued at most (about six seconds of engine audio): enough to keep the writer busy while the
-// synthesizer works, small enough that a purge drops little.
-constexpr size_t kMaxQueuedSamples = 4 * 262144;
+// Samples queued at most (two blocks, about 24 s of engine audio, which the engine makes in some
+// 20 ms): enough to keep the writer busy while the synthesizer works, small enough that a purge drops
+// little.
+constexpr size_t kMaxQueuedSamples = 2 * 262144;
 
 }  // namespace
 
@@ -69,6 +70,11 @@ void FileWriter::finish() {
         queue_.push_back(Block{{}, {}, true});
     }
     changed_.notify_all();
+}
+
+std::vector<int16_t> FileWriter::takeSpare() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(spare_, {});
 }
 
 void FileWriter::drop() {
@@ -131,6 +137,9 @@ void FileWriter::run() {
         lock.lock();
         busy_ = false;
         written_ = now;
+        block.samples.clear();
+        if (block.samples.capacity() > spare_.capacity())
+            spare_ = std::move(block.samples);
         if (failed && !fault_) {
             fault_ = std::move(failed);
             // Nothing more is written after a failure; pushes are refused from now on.

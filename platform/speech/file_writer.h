@@ -41,6 +41,9 @@ public:
     bool push(std::vector<float> samples, const std::function<bool()>& stop);
     // Queues the resampler's tail: after it the file holds exactly the input's length at the output rate.
     void finish();
+    // An empty buffer whose memory a written block left (none at first): filling it for the next push
+    // costs no fresh memory.
+    std::vector<int16_t> takeSpare();
     // Drops the queued audio and the resampler's state; returns once nothing is being written.
     void drop();
     // Wakes a push waiting for room, so that it checks its stop condition.
@@ -72,6 +75,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;  // room, work, idle, interrupt and stop all signal here
     std::deque<Block> queue_;
+    std::vector<int16_t> spare_;  // the last block's samples, emptied
     size_t queuedSamples_ = 0;
     bool busy_ = false;  // the thread is converting or writing a block taken from the queue
     bool stopping_ = false;

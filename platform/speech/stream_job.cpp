@@ -261,6 +261,8 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         for (const SynthEvent& e : out.events) f.placer.addEvent(e);
         f.placer.addSamples(out.samples);
         const bool pushed = sink_->push(out.samples, stop);
+        const bool gotAudio = !out.samples.empty();
+        ahead_->recycle(std::move(out.samples));
         if (out.done)
             f.placer.finish();
         for (PlacedEvent& p : f.placer.take()) {
@@ -268,7 +270,7 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         }
         if (!pushed)
             return Fed::Stopped;
-        if (!out.samples.empty())
+        if (gotAudio)
             fed = Fed::Progress;
         if (!out.done)
             return fed;

@@ -93,6 +93,8 @@ public:
         if (limit_)
             samples = samples.first(std::min<size_t>(samples.size(), *limit_ - delivered_));
         delivered_ += samples.size();
+        if (samples_.capacity() == 0)
+            samples_ = owner_.takeSpare();
         samples_.insert(samples_.end(), samples.begin(), samples.end());
         if (!buffered_)
             flush();
@@ -207,6 +209,22 @@ SynthesisAhead::Output SynthesisAhead::takeFront() {
     taken.done = output.done;
     taken.fault = output.fault;
     return taken;
+}
+
+void SynthesisAhead::recycle(std::vector<int16_t> samples) {
+    samples.clear();
+    std::lock_guard lock(mutex_);
+    if (samples.capacity() > 0 && spares_.size() < lanes_.size())
+        spares_.push_back(std::move(samples));
+}
+
+std::vector<int16_t> SynthesisAhead::takeSpare() {
+    std::lock_guard lock(mutex_);
+    if (spares_.empty())
+        return {};
+    std::vector<int16_t> spare = std::move(spares_.back());
+    spares_.pop_back();
+    return spare;
 }
 
 void SynthesisAhead::popFront() {

@@ -66,6 +66,8 @@ public:
     Output takeFront();
     // Removes the front segment (taken and done).
     void popFront();
+    // Samples taken and no longer needed: their memory serves a lane's next segment.
+    void recycle(std::vector<int16_t> samples);
     // Drops every segment; calls in progress are cancelled and their output is thrown away. The next
     // segment starts a chain.
     void clear();
@@ -90,6 +92,7 @@ private:
     // The segment after `slot` in its chain, when it has been added and not started.
     std::shared_ptr<Slot> followerOf(const Slot& slot) const;
     void publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events);
+    std::vector<int16_t> takeSpare();
 
     Synthesizer& synthesizer_;
     const size_t maxSegments_;
@@ -106,6 +109,7 @@ private:
     size_t chainLength_ = 0;
     bool startChain_ = true;
     bool stopping_ = false;
+    std::vector<std::vector<int16_t>> spares_;  // emptied sample buffers, at most one per lane
 
     std::vector<std::thread> lanes_;
 };

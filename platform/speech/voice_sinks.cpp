@@ -1,6 +1,7 @@
 #include "platform/speech/voice_sinks.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace speech {
@@ -8,7 +9,8 @@ namespace speech {
 namespace {
 
 // Input samples handed to the file writer at first (about 46 ms: the first sample is in the file at
-// once), then per block (fewer writes and header updates).
+// once), then per block (about 12 s: each block costs the writer's thread and the voice's a wake-up,
+// and the file a write and a header update).
 constexpr size_t kFirstFileBlock = 1024;
 constexpr size_t kFileBlock = 262144;
 
@@ -27,6 +29,10 @@ bool FileSink::gather(std::vector<T>& gathered, std::span<const T> samples,
     took(samples.size());
     while (!samples.empty()) {
         const size_t block = firstBlock_ ? kFirstFileBlock : kFileBlock;
+        if constexpr (std::is_same_v<T, int16_t>) {
+            if (gathered.empty() && gathered.capacity() < block)
+                gathered = writer_.takeSpare();
+        }
         const size_t take = std::min(samples.size(), block - gathered.size());
         gathered.insert(gathered.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(take));
         samples = samples.subspan(take);

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "platform/documents/document.h"
-#include "platform/speech/allocator.h"
 #include "platform/speech/error.h"
 #include "platform/speech/file_source.h"
 #include "platform/speech/formats.h"
@@ -373,7 +372,6 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    speech::keepAudioBuffersInHeap();
     try {
         const Options options = say::parseCommandLine(argc, argv);
         if (options.help) {
