@@ -292,7 +292,9 @@ public:
     explicit EngineRun(EngineSynthesizer& owner) : owner_(owner) {}
     ~EngineRun() override {
         // A worker holding a request sent ahead is not given to anyone else.
-        if (worker_ && sentAhead_ == nullptr)
+        if (sentAhead_ != nullptr)
+            discardWorker();
+        if (worker_)
             owner_.giveBack(std::move(worker_));
     }
 
@@ -310,7 +312,7 @@ private:
         const bool sent = sentAhead_ == &request && worker_ && inRun_;
         if (sentAhead_ != nullptr && !sent) {
             // The worker holds a request that is no longer wanted: it is not used again.
-            worker_.reset();
+            discardWorker();
             inRun_ = false;
         }
         sentAhead_ = nullptr;
@@ -327,7 +329,7 @@ private:
                         inRun_ = false;
                         history_.clear();
                         if (next != nullptr)
-                            worker_.reset();
+                            discardWorker();
                         return *a.fault;
                     }
                     inRun_ = true;
@@ -340,7 +342,9 @@ private:
                     // one that holds the next request would go on to it).
                     inRun_ = false;
                     history_.clear();
-                    if (a.outcome == Outcome::Abandoned || next != nullptr)
+                    if (next != nullptr)
+                        discardWorker();
+                    else if (a.outcome == Outcome::Abandoned)
                         worker_.reset();
                     return {};
                 case Outcome::Lost:
@@ -355,6 +359,13 @@ private:
         }
         return Fault{errc::kEngine, "The speech engine failed twice on the same sentence (" + losses +
                                         "); the speech was stopped."};
+    }
+
+    // Ends the worker at once: it is busy with a request nobody wants any more.
+    void discardWorker() {
+        if (worker_)
+            worker_->process->kill();
+        worker_.reset();
     }
 
     Attempt attemptOnce(const SynthRequest& request, SynthSink& sink, Delivered& delivered, bool sent,
