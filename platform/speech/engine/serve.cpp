@@ -94,6 +94,33 @@ private:
     size_t piece_ = 0;  // samples the next piece gathers
 };
 
+// Forks a child joined to this process by a socket pair. In this process: the child's pid (negative
+// when it cannot) and this end; in the child: 0 and the child's end. Each side closes the other's
+// end (the child's copy of this end would keep it from seeing this end close).
+struct Forked {
+    pid_t pid = -1;
+    UniqueFd socket;
+};
+Forked forkWithSocket() {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return {};
+    UniqueFd ours(pair[0]);
+    UniqueFd theirs(pair[1]);
+    const pid_t child = ::fork();
+    if (child < 0)
+        return {};
+    return child == 0 ? Forked{0, std::move(theirs)} : Forked{child, std::move(ours)};
+}
+
+// Waits for a child to end; its wait status.
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
 // This process ends as its child did (killed by the same signal, say), so that the platform can tell
 // how the engine failed.
 [[noreturn]] void endAs(int status) {
@@ -149,31 +176,22 @@ struct Aside {
 // Ends an idle aside and reaps it.
 void endAside(Aside& aside) {
     aside.channel.reset();
-    int status = 0;
-    while (::waitpid(aside.pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    reap(aside.pid);
     aside = Aside{};
 }
 
 bool startAside(Aside& aside, Channel& platform, Synthesizer& synthesizer, const std::string& voiceId) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return false;
-    UniqueFd ours(pair[0]);
-    UniqueFd theirs(pair[1]);
     const pid_t self = ::getpid();
-    const pid_t child = ::fork();
-    if (child < 0)
+    Forked forked = forkWithSocket();
+    if (forked.pid < 0)
         return false;
-    if (child == 0) {
-        // Its copy of the reader's end would keep it from seeing that end close.
-        ours.reset();
-        Channel reader{std::move(theirs)};
+    if (forked.pid == 0) {
+        Channel reader{std::move(forked.socket)};
         serveAside(platform, reader, synthesizer, self);
     }
-    aside.pid = child;
+    aside.pid = forked.pid;
     aside.voiceId = voiceId;
-    aside.channel.emplace(std::move(ours));
+    aside.channel.emplace(std::move(forked.socket));
     return true;
 }
 
@@ -202,9 +220,7 @@ bool answerAside(Channel& platform, Synthesizer& synthesizer, const Frame& frame
         }
     }
     // The aside is gone: the platform went away, or the engine failed in it.
-    int status = 0;
-    while (::waitpid(aside.pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = reap(aside.pid);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         endAs(status);
     return false;
@@ -253,9 +269,7 @@ struct Run {
 // returns its wait status.
 int endRun(Run& run) {
     run.requests.reset();
-    int status = 0;
-    while (::waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = reap(run.pid);
     run.pid = -1;
     run.pidfd.reset();
     return status;
@@ -267,28 +281,23 @@ bool endedWell(int status) {
 
 // Forks a child to read a run, with the voice now loaded. False when it cannot.
 bool startRun(Run& run, Channel& platform, Synthesizer& synthesizer) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return false;
-    UniqueFd ours(pair[0]);
-    UniqueFd theirs(pair[1]);
     const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child < 0)
+    Forked forked = forkWithSocket();
+    if (forked.pid < 0)
         return false;
-    if (child == 0) {
+    if (forked.pid == 0) {
         // The child keeps the platform's socket and its own, nothing else: a copy of another child's
         // socket would keep that child from seeing its end.
         constexpr int kRequests = kSocket + 1;
-        if (::dup2(theirs.get(), kRequests) < 0)
+        if (::dup2(forked.socket.get(), kRequests) < 0)
             ::_exit(1);
         ::close_range(kRequests + 1, ~0U, 0);
         Channel requests{UniqueFd(kRequests)};
         readRun(platform, requests, synthesizer, parent);
     }
-    run.pid = child;
-    run.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    run.requests.emplace(std::move(ours));
+    run.pid = forked.pid;
+    run.pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, forked.pid, 0)));
+    run.requests.emplace(std::move(forked.socket));
     return true;
 }
 
