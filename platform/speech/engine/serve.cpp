@@ -357,8 +357,10 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
 }  // namespace
 
 int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine) {
-    // The worker never outlives the program that started it.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The worker ends when the program's end of the socket closes, as it does when the program ends. A
+    // parent-death signal would not do: it follows the thread that started the worker, and a lane
+    // thread of the program that started one ends long before the program, with the worker still in
+    // its pool.
     // The cancel signal waits, blocked, until a child has its handler in place.
     sigset_t cancel;
     sigemptyset(&cancel);
