@@ -25,11 +25,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The engine processes under this one: the workers, then the children reading their runs.
-std::vector<pid_t> engineProcesses() {
+// The engine processes under this one that are alive: the workers, then (with two generations) the
+// children reading their runs.
+std::vector<pid_t> engineProcesses(int generations = 2) {
     std::set<pid_t> parents{::getpid()};
     std::vector<pid_t> found;
-    for (int generation = 0; generation < 2; ++generation) {
+    for (int generation = 0; generation < generations; ++generation) {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
             std::ifstream stat(entry.path() / "stat");
             std::string line;
@@ -42,7 +43,8 @@ std::vector<pid_t> engineProcesses() {
                 continue;
             const pid_t pid = std::atoi(line.c_str());
             const pid_t parent = std::atoi(line.c_str() + close + 4);
-            if (line.compare(open + 1, 14, "tallamo-engine") != 0 || parents.count(parent) == 0)
+            if (line.compare(open + 1, 14, "tallamo-engine") != 0 || parents.count(parent) == 0 ||
+                line[close + 2] == 'Z')
                 continue;
             if (std::find(found.begin(), found.end(), pid) == found.end())
                 found.push_back(pid);
@@ -175,6 +177,18 @@ TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
     EXPECT_NO_THROW(file->Close());
     EXPECT_TRUE(fileBytes(dir.file("killed.wav")) == fileBytes(dir.file("reference.wav")));
     EXPECT_EQ(countOf(log.events(), EventKind::Word), 2 * wordsBefore);
+
+    // The worker that took the killed one's place was started by a lane that has ended since: it
+    // reads the next render all the same, and no worker is lost or started.
+    auto workers = engineProcesses(1);
+    auto again = openFile(dir.file("again.wav"));
+    voice.SetAudioOutputStream(again);
+    voice.Speak(text, SVSFDefault);
+    EXPECT_NO_THROW(again->Close());
+    auto after = engineProcesses(1);
+    std::sort(workers.begin(), workers.end());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, workers);
 }
 
 // The double kills or hangs the worker on every reading of a segment with its mark: after a second
