@@ -142,6 +142,17 @@ bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& req
     return sink.flush(encodeDone(fault));
 }
 
+// The next request from `from`, its frame in `frame`. This process exits when `from` ends (status 0)
+// or sends anything else (status 2).
+SynthRequest nextRequest(Channel& from, Frame& frame) {
+    if (from.receive(frame, kNoLimit) != Channel::Status::Ok)
+        ::_exit(0);
+    auto request = decodeSynthesize(frame.payload);
+    if (frame.type != MessageType::Synthesize || !request)
+        ::_exit(2);
+    return std::move(*request);
+}
+
 // A run's requests for another voice than the run's own are read by a child of the run's reader, one
 // per voice, which loads that voice once. Switching the reader's own voice back and forth would cost
 // the engine a dictionary load each way (1.6 MB for Mandarin), twice for every run of English inside
@@ -162,12 +173,8 @@ struct Aside {
     ReplySink::Buffers buffers;
     for (;;) {
         Frame frame;
-        if (reader.receive(frame, kNoLimit) != Channel::Status::Ok)
-            ::_exit(0);
-        const auto request = decodeSynthesize(frame.payload);
-        if (frame.type != MessageType::Synthesize || !request)
-            ::_exit(2);
-        if (!answer(platform, synthesizer, *request, buffers) ||
+        const SynthRequest request = nextRequest(reader, frame);
+        if (!answer(platform, synthesizer, request, buffers) ||
             reader.send(encodeDone(std::nullopt), kNoLimit) != Channel::Status::Ok)
             ::_exit(0);
     }
@@ -244,15 +251,11 @@ bool answerAside(Channel& platform, Synthesizer& synthesizer, const Frame& frame
     Aside aside;
     for (;;) {
         Frame frame;
-        if (requests.receive(frame, kNoLimit) != Channel::Status::Ok)
-            ::_exit(0);
-        const auto request = decodeSynthesize(frame.payload);
-        if (frame.type != MessageType::Synthesize || !request)
-            ::_exit(2);
+        const SynthRequest request = nextRequest(requests, frame);
         g_cancelled = 0;
-        const bool answered = espeakVoiceLoaded(request->voiceId)
-                                  ? answer(platform, synthesizer, *request, buffers)
-                                  : answerAside(platform, synthesizer, frame, *request, aside, buffers);
+        const bool answered = espeakVoiceLoaded(request.voiceId)
+                                  ? answer(platform, synthesizer, request, buffers)
+                                  : answerAside(platform, synthesizer, frame, request, aside, buffers);
         if (!answered)
             ::_exit(0);
     }
