@@ -241,6 +241,17 @@ TEST_F(SpeechToFile, SkipFromAnotherThreadJumpsAheadInTheRender) {
     EXPECT_TRUE(voice_->WaitUntilDone(-1));
     file->Close();
     EXPECT_EQ(skipped, 200);
+    // Work done ahead for the skipped sentences never reaches the file: every word read is one of the
+    // text's, in order.
+    int32_t lastWord = -1;
+    for (const auto& w : events(EventKind::Word)) {
+        const std::u16string word = text.substr(static_cast<size_t>(w.characterPosition), static_cast<size_t>(w.length));
+        const bool number = !word.empty() && word.find_first_not_of(u"0123456789") == std::u16string::npos;
+        EXPECT_TRUE(number || word == u"Sentence" || word == u"number" || word == u"is" || word == u"here")
+            << "word at " << w.characterPosition;
+        EXPECT_GT(w.characterPosition, lastWord);
+        lastWord = w.characterPosition;
+    }
     auto sentences = events(EventKind::Sentence);
     EXPECT_LT(sentences.size(), 350u);
     for (size_t i = 1; i < sentences.size(); ++i) {
