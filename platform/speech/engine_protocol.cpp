@@ -105,6 +105,7 @@ constexpr std::array<bool SynthRequest::*, 8> kRequestFlags{
     &SynthRequest::emphasis, &SynthRequest::speakPunctuation, &SynthRequest::phonemes, &SynthRequest::ssml,
     &SynthRequest::endPause, &SynthRequest::stress,           &SynthRequest::fresh,    &SynthRequest::bulk,
 };
+static_assert(kRequestFlags.size() <= 8, "the switches travel in one byte");
 
 }  // namespace
 

@@ -87,6 +87,7 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
     request.voiceId = "cmn-latn-pinyin";
     request.rate = -7;
     request.fresh = false;
+    request.bulk = true;
     SynthEvent event;
     event.kind = SynthEvent::Kind::Phoneme;
     event.sample = 1ull << 40;
@@ -115,6 +116,7 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
         EXPECT_EQ(r->voiceId, request.voiceId);
         EXPECT_EQ(r->rate, -7);
         EXPECT_FALSE(r->fresh);
+        EXPECT_TRUE(r->bulk);
         const auto e = engine::decodeEvent(out[1].payload);
         ASSERT_TRUE(e);
         EXPECT_EQ(e->sample, event.sample);
