@@ -187,6 +187,17 @@ static uint64_t resample(soxr_t soxr, const Sample* data, size_t count, size_t c
 }
 
 void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
+    const bool passThrough = !state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16;
+    const size_t piece = kPieceFrames * static_cast<size_t>(inChannels_);
+    if (passThrough || frames.size() <= piece) {
+        pushPiece(frames, out);
+        return;
+    }
+    for (size_t at = 0; at < frames.size(); at += piece)
+        pushPiece(frames.subspan(at, std::min(piece, frames.size() - at)), out);
+}
+
+void Converter::pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
     if (!state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16) {
         // Already the output format (the engine's own 22.05 kHz 16-bit mono, say): the samples only
         // need their little-endian bytes.
@@ -234,9 +245,14 @@ void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out)
 
 void Converter::push(std::span<const float> frames, std::vector<uint8_t>& out) {
     // Convert to 16-bit first so both paths clip the same way.
-    std::vector<int16_t> tmp(frames.size());
-    std::transform(frames.begin(), frames.end(), tmp.begin(), toInt16);
-    push(std::span<const int16_t>(tmp), out);
+    const size_t piece = kPieceFrames * static_cast<size_t>(inChannels_);
+    std::vector<int16_t> tmp;
+    for (size_t at = 0; at < frames.size(); at += piece) {
+        const auto part = frames.subspan(at, std::min(piece, frames.size() - at));
+        tmp.resize(part.size());
+        std::transform(part.begin(), part.end(), tmp.begin(), toInt16);
+        pushPiece(std::span<const int16_t>(tmp), out);
+    }
 }
 
 void Converter::finish(std::vector<uint8_t>& out) {

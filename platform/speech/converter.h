@@ -34,6 +34,11 @@ public:
     uint64_t outputFramesFor(uint64_t inputFrames) const;
 
 private:
+    // Input is converted this many frames at a time, so that the float and resampled buffers stay
+    // small however large a pushed block is.
+    static constexpr size_t kPieceFrames = 16384;
+    void pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>& out);
+
     struct State;
     std::unique_ptr<State> state_;
     int inRate_;

@@ -93,6 +93,26 @@ TEST(Converter, FloatInputClipsInsteadOfWrappingAround) {
     EXPECT_EQ(sample16(out, 2), 16384);
 }
 
+// A block of many seconds (as a file render hands over) converts exactly as the same audio pushed a
+// little at a time: the converter works through large blocks in pieces, and no piece boundary may
+// drop, repeat or split a frame. Stereo input makes a boundary that cut a frame show.
+TEST(Converter, OneLargeBlockGivesTheSameBytesAsSmallChunks) {
+    struct Case { int inChannels; WaveFormat out; };
+    for (const Case& k : {Case{1, {48000, 16, 2}}, Case{2, {16000, 8, 1}}, Case{2, {44100, 16, 2}}}) {
+        std::vector<int16_t> input = sine(3 * 22050 + 77, 22050, 330, 9000);
+        if (k.inChannels == 2) {
+            const auto right = sine(input.size(), 22050, 510, 7000);
+            std::vector<int16_t> both;
+            for (size_t i = 0; i < input.size(); ++i) both.insert(both.end(), {input[i], right[i]});
+            input = std::move(both);
+        }
+        Converter whole(22050, k.inChannels, k.out);
+        Converter chunked(22050, k.inChannels, k.out);
+        EXPECT_EQ(convertAll(whole, input, input.size()), convertAll(chunked, input, 2 * 1001))
+            << k.inChannels << " channels into " << k.out.sampleRate << " Hz";
+    }
+}
+
 TEST(Converter, ResetForgetsBufferedInput) {
     Converter c(22050, 1, WaveFormat{16000, 16, 1});
     std::vector<uint8_t> out;
