@@ -95,6 +95,10 @@ public:
         delivered_ += samples.size();
         if (samples_.capacity() == 0)
             samples_ = owner_.takeSpare();
+        // Segments wait in the window whole: grown by a quarter rather than doubled, they hold little
+        // more memory than their audio (most come in one piece, which then fits exactly).
+        if (const size_t needed = samples_.size() + samples.size(); needed > samples_.capacity())
+            samples_.reserve(needed + samples_.size() / 4);
         samples_.insert(samples_.end(), samples.begin(), samples.end());
         if (!buffered_)
             flush();

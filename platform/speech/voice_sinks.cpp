@@ -33,6 +33,10 @@ bool FileSink::gather(std::vector<T>& gathered, std::span<const T> samples,
             if (gathered.empty() && gathered.capacity() < block)
                 gathered = writer_.takeSpare();
         }
+        // A block is filled to exactly its size: taken at once, its memory is not grown (and doubled)
+        // piece by piece.
+        if (gathered.capacity() < block)
+            gathered.reserve(block);
         const size_t take = std::min(samples.size(), block - gathered.size());
         gathered.insert(gathered.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(take));
         samples = samples.subspan(take);
