@@ -4,6 +4,8 @@
 // order, is written in voice_impl.h.
 #include "platform/speech/voice.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cctype>
 #include <thread>
@@ -157,6 +159,9 @@ void SpVoice::Impl::run() {
             active = true;
         }
         StreamJob(*this, *request).run();
+        // The job's buffers are freed by now. glibc keeps freed pages inside its per-thread arenas
+        // (the lanes') for reuse, so a long render would leave its peak behind: give them back.
+        ::malloc_trim(0);
         {
             std::lock_guard lock(mutex);
             active = false;
