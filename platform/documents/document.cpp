@@ -11,10 +11,6 @@
 namespace documents {
 namespace detail {
 
-Fault fault(int32_t code, const Input& input, const std::string& what) {
-    return Fault{code, "The file \"" + input.name + "\" " + what};
-}
-
 namespace {
 
 constexpr size_t kHead = 4096;

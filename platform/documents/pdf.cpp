@@ -1,7 +1,8 @@
 // PDF through poppler's C++ library: one page at a time in reading order (columns found by poppler's
 // text layout). A page's lines are joined into paragraphs, since a line break in a PDF is layout, not
 // the end of a sentence; the top-level outline entries whose titles stand alone on a page start
-// chapters there (poppler's C++ outline gives no page numbers).
+// chapters there (poppler's C++ outline gives no page numbers). Built as a module of its own
+// (tallamo-pdf.so), which the program loads when it opens its first PDF: see pdf_module.cpp.
 #include <poppler-document.h>
 #include <poppler-global.h>
 #include <poppler-page.h>
@@ -142,7 +143,7 @@ void ignoreMessage(const std::string&, void*) {}
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options&, TextBuilder& out) {
+Result<std::unique_ptr<Reader>> openPdfDocument(const Input& input, const Options&, TextBuilder& out) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { poppler::set_debug_error_function(ignoreMessage, nullptr); });
     std::unique_ptr<poppler::document> document;
@@ -163,3 +164,8 @@ Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options&, Text
 }
 
 }  // namespace documents::detail
+
+// The module's entry, found by name when the program opens its first PDF.
+extern "C" [[gnu::visibility("default")]] documents::detail::PdfOpener tallamo_pdf_opener() {
+    return &documents::detail::openPdfDocument;
+}

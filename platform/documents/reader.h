@@ -19,7 +19,9 @@ struct Input {
 };
 
 // "The file "name" " + what: the start of every message about a document.
-Fault fault(int32_t code, const Input& input, const std::string& what);
+inline Fault fault(int32_t code, const Input& input, const std::string& what) {
+    return Fault{code, "The file \"" + input.name + "\" " + what};
+}
 
 // Bytes read a chunk at a time (a file, or an entry of an archive).
 class ByteStream {
@@ -45,7 +47,13 @@ public:
 
 Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out);
 Result<std::unique_ptr<Reader>> openFb2(const Input& input, const Options& options, TextBuilder& out);
+// PDF is read by a module of its own (poppler and the thirty libraries it brings are loaded only when a
+// PDF is opened); this loads it the first time and opens the document through it.
 Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options& options, TextBuilder& out);
+// The module's one exported symbol: it gives its opener.
+using PdfOpener = Result<std::unique_ptr<Reader>> (*)(const Input&, const Options&, TextBuilder&);
+inline constexpr const char* kPdfModule = "tallamo-pdf.so";
+inline constexpr const char* kPdfEntry = "tallamo_pdf_opener";
 // EPUB, DOCX or ODT, told apart by the archive's entries; kNotADocument for any other archive.
 Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& options, TextBuilder& out,
                                             Format& format);
