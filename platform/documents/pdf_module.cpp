@@ -9,6 +9,10 @@
 #include "platform/speech/paths.h"
 #include "reader.h"
 
+// Defined when the PDF reader is linked into the program itself (a static build, as the fuzzers
+// are): then it is called directly and nothing is loaded.
+extern "C" [[gnu::weak]] documents::detail::PdfOpener tallamo_pdf_opener();
+
 namespace documents::detail {
 
 namespace {
@@ -19,6 +23,8 @@ struct Module {
 };
 
 Module load() {
+    if (&tallamo_pdf_opener != nullptr)
+        return Module{tallamo_pdf_opener(), {}};
     std::vector<std::filesystem::path> candidates;
     if (const auto exeDir = speech::executableDir(); !exeDir.empty()) {
         candidates.push_back(exeDir / kPdfModule);
