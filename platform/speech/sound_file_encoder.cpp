@@ -1,10 +1,13 @@
 #include "platform/speech/sound_file_encoder.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -121,11 +124,136 @@ private:
     std::string name_;
 };
 
-void putLe(std::array<uint8_t, 44>& out, size_t at, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+void putLe(uint8_t* out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+// The canonical 44-byte PCM WAV header, its RIFF and data sizes those of `dataBytes` of samples (an
+// odd data chunk is followed by a pad byte, which the RIFF size counts).
+std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes) {
+    std::array<uint8_t, 44> header{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+    putLe(&header[4], dataBytes == 0xFFFFFFFFu ? dataBytes : dataBytes + 36 + (dataBytes & 1), 4);
+    putLe(&header[16], 16, 4);  // fmt chunk size
+    putLe(&header[20], 1, 2);   // PCM
+    putLe(&header[22], static_cast<uint32_t>(format.channels), 2);
+    putLe(&header[24], static_cast<uint32_t>(format.sampleRate), 4);
+    putLe(&header[28], static_cast<uint32_t>(format.bytesPerSecond()), 4);
+    putLe(&header[32], static_cast<uint32_t>(format.bytesPerFrame()), 2);
+    putLe(&header[34], static_cast<uint32_t>(format.bitsPerSample), 2);
+    putLe(&header[36], 0x61746164u, 4);  // "data"
+    putLe(&header[40], dataBytes, 4);
+    return header;
+}
+
+// Writes all of `bytes` at `offset`, through interrupted and partial writes; the errno of a failure.
+int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        bytes = bytes.subspan(static_cast<size_t>(n));
+        offset += static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+// Bytes gathered for one direct write: a multiple of every block size a disk uses.
+constexpr size_t kDirectStage = size_t{1} << 20;
+constexpr size_t kWaveHeader = 44;
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
+class DirectWave final : public SoundFileEncoder {
+public:
+    DirectWave(int fd, std::string name, const WaveFormat& format, std::unique_ptr<uint8_t, FreeDeleter> stage)
+        : fd_(fd), name_(std::move(name)), format_(format), stage_(std::move(stage)) {
+        // The header leads the first block; its sizes are filled in at the end.
+        const auto header = waveHeader(format_, 0);
+        std::memcpy(stage_.get(), header.data(), header.size());
+        staged_ = header.size();
+        const int flags = ::fcntl(fd_, F_GETFL);
+        direct_ = flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
+    }
+
+    Result<void> write(std::span<const uint8_t> frames) override {
+        while (!frames.empty()) {
+            const size_t take = std::min(frames.size(), kDirectStage - staged_);
+            std::memcpy(stage_.get() + staged_, frames.data(), take);
+            staged_ += take;
+            frames = frames.subspan(take);
+            if (staged_ == kDirectStage) {
+                if (auto r = flushStage(); !r) return r;
+            }
+        }
+        return {};
+    }
+
+    Result<void> finish() override {
+        if (finished_) return {};
+        finished_ = true;
+        // The last part is not a whole block: it goes through the page cache, like the header's sizes.
+        if (direct_) setDirect(false);
+        const uint64_t dataBytes = offset_ + staged_ - kWaveHeader;
+        if (dataBytes > 0xFFFFFFFFu - 36) return writeFault(name_, "the audio is too long for a WAV file");
+        const auto header = waveHeader(format_, static_cast<uint32_t>(dataBytes));
+        const bool headerStaged = offset_ == 0;
+        if (headerStaged) std::memcpy(stage_.get(), header.data(), header.size());
+        if (dataBytes % 2 != 0) stage_.get()[staged_++] = 0;  // the stage is never full here
+        if (const int err = pwriteAll(fd_, std::span<const uint8_t>(stage_.get(), staged_), offset_); err != 0)
+            return writeFault(name_, fileErrorReason(err));
+        offset_ += staged_;
+        staged_ = 0;
+        if (!headerStaged) {
+            if (const int err = pwriteAll(fd_, header, 0); err != 0) return writeFault(name_, fileErrorReason(err));
+        }
+        return {};
+    }
+
+private:
+    void setDirect(bool on) {
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags >= 0) (void)::fcntl(fd_, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT));
+        direct_ = on;
+    }
+
+    Result<void> flushStage() {
+        const std::span<const uint8_t> stage(stage_.get(), kDirectStage);
+        int err = pwriteAll(fd_, stage, offset_);
+        if (err == EINVAL && direct_) {
+            // The file system takes no direct writes after all: write it the ordinary way from now on.
+            setDirect(false);
+            err = pwriteAll(fd_, stage, offset_);
+        }
+        if (err != 0) return writeFault(name_, fileErrorReason(err));
+        offset_ += kDirectStage;
+        staged_ = 0;
+        return {};
+    }
+
+    int fd_;
+    std::string name_;
+    WaveFormat format_;
+    std::unique_ptr<uint8_t, FreeDeleter> stage_;  // aligned for O_DIRECT
+    size_t staged_ = 0;    // bytes in the stage
+    uint64_t offset_ = 0;  // where the stage goes in the file
+    bool direct_ = false;
+    bool finished_ = false;
+};
+
 }  // namespace
+
+Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format) {
+    void* stage = nullptr;
+    if (::posix_memalign(&stage, 4096, kDirectStage) != 0)
+        return writeFault(name, fileErrorReason(ENOMEM));
+    std::unique_ptr<uint8_t, FreeDeleter> owned(static_cast<uint8_t*>(stage));
+    // The samples start after the header; the descriptor is left there, as a caller may ask it.
+    if (::lseek(fd, kWaveHeader, SEEK_SET) < 0) return writeFault(name, fileErrorReason(errno));
+    return std::unique_ptr<SoundFileEncoder>(std::make_unique<DirectWave>(fd, name, format, std::move(owned)));
+}
 
 Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
                                                               const EncoderChoice& choice) {
@@ -152,17 +280,7 @@ Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::
 Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format) {
     // libsndfile writes no WAV to a pipe (it would seek back to finish the header), so the canonical
     // 44-byte PCM header is written here, with the sizes of an unknown length.
-    std::array<uint8_t, 44> header{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
-    putLe(header, 4, 0xFFFFFFFFu, 4);
-    putLe(header, 16, 16, 4);  // fmt chunk size
-    putLe(header, 20, 1, 2);   // PCM
-    putLe(header, 22, static_cast<uint32_t>(format.channels), 2);
-    putLe(header, 24, static_cast<uint32_t>(format.sampleRate), 4);
-    putLe(header, 28, static_cast<uint32_t>(format.bytesPerSecond()), 4);
-    putLe(header, 32, static_cast<uint32_t>(format.bytesPerFrame()), 2);
-    putLe(header, 34, static_cast<uint32_t>(format.bitsPerSample), 2);
-    putLe(header, 36, 0x61746164u, 4);  // "data"
-    putLe(header, 40, 0xFFFFFFFFu, 4);
+    const auto header = waveHeader(format, 0xFFFFFFFFu);
     if (!writeAll(fd, header)) return writeFault(name, fileErrorReason(errno));
     return std::unique_ptr<SoundFileEncoder>(std::make_unique<StreamedWave>(fd, name));
 }

@@ -183,7 +183,9 @@ public:
                                      S_ISREG(st.st_mode) ? std::optional<mode_t>(st.st_mode) : std::nullopt);
         if (!temp) return temp.fault();
         out->temp_ = std::move(temp.value());
-        auto encoder = openSndfileEncoder(out->temp_->fd(), path, format, choice);
+        auto encoder = choice.codec == FileCodec::Wav && !choice.rf64
+                           ? openDirectWave(out->temp_->fd(), path, format)
+                           : openSndfileEncoder(out->temp_->fd(), path, format, choice);
         if (!encoder) return encoder.fault();
         out->encoder_ = std::move(encoder.value());
         out->dataStart_ = static_cast<uint64_t>(std::max<off_t>(::lseek(out->temp_->fd(), 0, SEEK_CUR), 0));

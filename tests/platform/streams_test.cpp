@@ -305,6 +305,38 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
     }
 }
 
+// A plain WAV is byte for byte what libsndfile writes, whether it is smaller or larger than the blocks
+// the samples go to the disk in, and with the pad byte after an odd number of 8-bit samples.
+TEST(FileStream, PlainWavIsWhatLibsndfileWritesAtAnySize) {
+    TempDir dir;
+    struct Case { int32_t type; size_t bytes; };
+    for (const Case& k : {Case{22, 2621442}, Case{4, 1048579}, Case{4, 4095}, Case{39, 1048576 - 44}}) {
+        const WaveFormat wf = *waveFormatOf(k.type);
+        SCOPED_TRACE(k.type);
+        std::vector<uint8_t> audio(k.bytes);
+        for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + i / 251);
+        const std::string reference = dir.file("reference.wav");
+        {
+            SF_INFO info{};
+            info.samplerate = wf.sampleRate;
+            info.channels = wf.channels;
+            info.format = SF_FORMAT_WAV | (wf.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+            SNDFILE* f = sf_open(reference.c_str(), SFM_WRITE, &info);
+            ASSERT_NE(f, nullptr);
+            sf_write_raw(f, audio.data(), static_cast<sf_count_t>(audio.size()));
+            sf_close(f);
+        }
+        const std::string path = dir.file("out.wav");
+        SpFileStream s;
+        s.Format().SetType(k.type);
+        s.Open(path);
+        for (size_t at = 0; at < audio.size(); at += 300004)
+            ASSERT_TRUE(s.writeBytes(std::span(audio).subspan(at, std::min<size_t>(300004, audio.size() - at))));
+        s.Close();
+        EXPECT_TRUE(contentsOf(path) == contentsOf(reference));
+    }
+}
+
 // WAV stays a plain WAV, byte for byte what libsndfile writes as WAV, until its audio passes the limit
 // of a plain header; past it the same audio is in an RF64 file.
 TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
