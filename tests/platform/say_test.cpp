@@ -47,9 +47,9 @@ std::string quote(const std::string& s) {
 // Runs the tool with `args`; standard input comes from the file `input`, or is empty; `environment`
 // ("NAME=value" words) goes before it.
 SayRun say(const std::vector<std::string>& args, const fs::path& input = "/dev/null",
-           const std::string& environment = {}) {
+           const std::string& environment = {}, const fs::path& program = TALLAMO_SAY) {
     const fs::path errFile = fs::temp_directory_path() / ("tallamo-say-err-" + std::to_string(::getpid()));
-    std::string cmd = environment + " " + quote(TALLAMO_SAY);
+    std::string cmd = environment + " " + quote(program.string());
     for (const auto& a : args) cmd += " " + quote(a);
     cmd += " <" + quote(input.string()) + " 2>" + quote(errFile.string());
     SayRun r;
@@ -641,6 +641,25 @@ TEST(Say, TimingFilesGiveTheTimesOfTheRendersWordAndSentenceEvents) {
 
 // A document's chapters as bookmarks in one render, and as a file each, with each file's timings
 // counted from its own start and in its own text.
+// PDF is read by a module beside the engine: a copy of the program where it cannot find that module
+// says so, fails, and writes nothing, while the built program reads the same file.
+TEST(Say, APdfIsReadThroughItsModuleAndRefusedWithTheReasonWithoutIt) {
+    Folder dir;
+    fixtures::writeFile(dir / "a.pdf", fixtures::pdf({{"Hello from a page."}}));
+    SayRun built = say({"--file", dir / "a.pdf", "--output", dir / "a.wav"});
+    EXPECT_EQ(built.status, 0) << built.err;
+    EXPECT_GT(infoOf(dir / "a.wav").seconds, 0.5);
+
+    fs::copy_file(TALLAMO_SAY, dir / "tallamo-say");
+    const fs::path engine = fs::path(TALLAMO_SAY).parent_path() / ".." / "libexec" / "tallamo" / "tallamo-engine";
+    SayRun lone = say({"--file", dir / "a.pdf", "--output", dir / "b.wav"}, "/dev/null",
+                      "TALLAMO_ENGINE=" + quote(engine.string()), dir / "tallamo-say");
+    EXPECT_EQ(lone.status, 1);
+    EXPECT_NE(lone.err.find("a.pdf\" is a PDF file, and the PDF reader (tallamo-pdf.so) is not installed"),
+              std::string::npos) << lone.err;
+    EXPECT_FALSE(fs::exists(dir / "b.wav"));
+}
+
 TEST(Say, SpeaksADocumentWithChapterBookmarksAndSplitsItIntoAFilePerChapter) {
     const std::vector<fixtures::Section> book = {{"第一章", {"你好。"}}, {"Chapter Two", {"Hello there."}}};
     Folder dir;
