@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <mutex>
-#include <vector>
 
 #include "platform/speech/paths.h"
 #include "reader.h"
@@ -25,15 +24,10 @@ struct Module {
 Module load() {
     if (&tallamo_pdf_opener != nullptr)
         return Module{tallamo_pdf_opener(), {}};
-    std::vector<std::filesystem::path> candidates;
-    if (const auto exeDir = speech::executableDir(); !exeDir.empty()) {
-        candidates.push_back(exeDir / kPdfModule);
-        candidates.push_back(exeDir / ".." / "libexec" / "tallamo" / kPdfModule);
-    }
     Module module;
     module.error = "is a PDF file, and the PDF reader (" + std::string(kPdfModule) +
                    ") is not installed beside the program or under libexec/tallamo.";
-    for (const auto& candidate : candidates) {
+    for (const auto& candidate : speech::installedPartCandidates(kPdfModule)) {
         std::error_code ec;
         if (!std::filesystem::exists(candidate, ec))
             continue;

@@ -430,12 +430,7 @@ Result<std::string> enginePath() {
     if (const char* override = std::getenv("TALLAMO_ENGINE"); override != nullptr && *override != 0) {
         return std::string(override);
     }
-    std::vector<std::filesystem::path> candidates;
-    if (const auto exeDir = executableDir(); !exeDir.empty()) {
-        candidates.push_back(exeDir / kName);
-        candidates.push_back(exeDir / ".." / "libexec" / "tallamo" / kName);
-    }
-    for (const auto& candidate : candidates) {
+    for (const auto& candidate : installedPartCandidates(kName)) {
         if (isExecutable(candidate))
             return candidate.lexically_normal().string();
     }

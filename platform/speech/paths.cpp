@@ -12,4 +12,11 @@ std::filesystem::path executableDir() {
     return exe.parent_path();
 }
 
+std::vector<std::filesystem::path> installedPartCandidates(const std::string& name) {
+    const auto exeDir = executableDir();
+    if (exeDir.empty())
+        return {};
+    return {exeDir / name, exeDir / ".." / "libexec" / "tallamo" / name};
+}
+
 }  // namespace speech

@@ -2,10 +2,17 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace speech {
 
 // The folder of the running executable; empty when it cannot be told.
 std::filesystem::path executableDir();
+
+// Where a part the platform installs with its programs (the engine helper, the PDF reader module)
+// named `name` may lie, in the order to look: beside the running program, then in libexec/tallamo
+// beside its folder (installed, and in the build tree, whose programs sit one folder down).
+std::vector<std::filesystem::path> installedPartCandidates(const std::string& name);
 
 }  // namespace speech

@@ -204,10 +204,10 @@ public:
     Result<void> write(std::span<const uint8_t> bytes) {
         const size_t frameBytes = static_cast<size_t>(format_.bytesPerFrame());
         // Whole frames with nothing before them go straight to the encoder.
-        const bool direct = pending_.empty() && bytes.size() % frameBytes == 0;
-        if (!direct)
+        const bool straight = pending_.empty() && bytes.size() % frameBytes == 0;
+        if (!straight)
             pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-        const std::span<const uint8_t> buffered = direct ? bytes : std::span<const uint8_t>(pending_);
+        const std::span<const uint8_t> buffered = straight ? bytes : std::span<const uint8_t>(pending_);
         const size_t whole = buffered.size() - buffered.size() % frameBytes;
         if (whole == 0) return {};
         if (temp_ && choice_.codec == FileCodec::Wav && !choice_.rf64 && written_ + whole > plainWaveLimit.load()) {
@@ -215,7 +215,7 @@ public:
         }
         if (auto r = encoder_->write(buffered.first(whole)); !r) return r;
         written_ += whole;
-        if (!direct)
+        if (!straight)
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
         // The disk gets the file as it grows, so that the flush before it is put in place waits for
         // the last part only, not for the whole file at once.

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/speech/text_scripts.h"
+
 namespace speech {
 
 namespace {
@@ -23,10 +25,7 @@ const std::string& engineVoiceOf(const Segment& segment) {
 // read as one of English, and the work is shared as evenly.
 size_t chainLengthOf(const std::u32string& text) {
     size_t length = 0;
-    for (const char32_t c : text) {
-        const bool han = (c >= 0x3400 && c <= 0x9FFF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x20000 && c <= 0x3FFFF);
-        length += han ? 4 : 1;
-    }
+    for (const char32_t c : text) length += text::isHan(c) ? 4 : 1;
     return length;
 }
 
@@ -163,11 +162,13 @@ size_t SynthesisAhead::chainsLocked() const {
     return slots_.empty() ? 0 : static_cast<size_t>(slots_.back()->chain - slots_.front()->chain + 1);
 }
 
+bool SynthesisAhead::nextStartsChainLocked() const {
+    return startChain_ || chainSegments_ >= kChainSegments || chainLength_ >= kChainLength;
+}
+
 bool SynthesisAhead::hasRoom() const {
     std::lock_guard lock(mutex_);
-    const bool startsChain =
-        startChain_ || chainSegments_ >= kChainSegments || chainLength_ >= kChainLength;
-    return slots_.size() < maxSegments_ && (!startsChain || chainsLocked() < maxChains_);
+    return slots_.size() < maxSegments_ && (!nextStartsChainLocked() || chainsLocked() < maxChains_);
 }
 
 bool SynthesisAhead::empty() const {
@@ -179,8 +180,7 @@ void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep) {
     auto slot = std::make_shared<Slot>();
     {
         std::lock_guard lock(mutex_);
-        request.fresh =
-            startChain_ || chainSegments_ >= kChainSegments || chainLength_ >= kChainLength;
+        request.fresh = nextStartsChainLocked();
         if (request.fresh) {
             ++chain_;
             chainSegments_ = 0;

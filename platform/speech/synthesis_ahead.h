@@ -88,6 +88,8 @@ private:
     // The next slot for a lane reading `chain` (which it claims); null when none. Must hold mutex_.
     std::shared_ptr<Slot> nextFor(std::optional<uint64_t>& chain);
     size_t chainsLocked() const;
+    // Whether the next segment added starts a chain. Must hold mutex_.
+    bool nextStartsChainLocked() const;
     void produce(SynthesisRun& run, Slot& slot);
     // The segment after `slot` in its chain, when it has been added and not started.
     std::shared_ptr<Slot> followerOf(const Slot& slot) const;
