@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -108,8 +109,16 @@ TEST(Converter, OneLargeBlockGivesTheSameBytesAsSmallChunks) {
         }
         Converter whole(22050, k.inChannels, k.out);
         Converter chunked(22050, k.inChannels, k.out);
-        EXPECT_EQ(convertAll(whole, input, input.size()), convertAll(chunked, input, 2 * 1001))
+        const auto expected = convertAll(chunked, input, 2 * 1001);
+        EXPECT_EQ(convertAll(whole, input, input.size()), expected)
             << k.inChannels << " channels into " << k.out.sampleRate << " Hz";
+        // The same audio as floats (a WAV file's), pushed whole, converts to the same bytes.
+        std::vector<float> floats(input.size());
+        std::transform(input.begin(), input.end(), floats.begin(), [](int16_t v) { return v / 32768.0f; });
+        std::vector<uint8_t> out;
+        whole.push(std::span<const float>(floats), out);
+        whole.finish(out);
+        EXPECT_EQ(out, expected) << k.inChannels << " channels of floats into " << k.out.sampleRate << " Hz";
     }
 }
 

@@ -154,6 +154,49 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
     EXPECT_TRUE(splitter.broken());
 }
 
+// A worker's reply is one write of several frames (a sentence's audio, its events, the next audio and
+// the end), which the program reads back into a frame and a sample buffer it keeps from one reply to
+// the next: a short frame after a long one must come out whole and alone, with nothing left of the
+// long one, however the bytes are cut on the way.
+TEST(EngineProtocol, FramesWrittenTogetherComeBackWholeIntoReusedBuffers) {
+    std::vector<int16_t> big(1u << 17);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<int16_t>(i * 31);
+    const std::vector<int16_t> small{7, -7, 3};
+    SynthEvent word;
+    word.kind = SynthEvent::Kind::Word;
+    word.sample = 99;
+    std::vector<uint8_t> reply;
+    engine::appendAudio(reply, big);
+    const auto event = engine::encodeEvent(word);
+    reply.insert(reply.end(), event.begin(), event.end());
+    engine::appendAudio(reply, small);
+    engine::appendAudio(reply, {});
+    const auto done = engine::encodeDone(std::nullopt);
+    reply.insert(reply.end(), done.begin(), done.end());
+    for (size_t piece : {size_t{1}, size_t{4099}, size_t{65536}, reply.size()}) {
+        SCOPED_TRACE(piece);
+        engine::FrameSplitter splitter;
+        engine::Frame frame;
+        std::vector<int16_t> samples;
+        std::vector<std::vector<int16_t>> audio;
+        std::vector<engine::MessageType> types;
+        for (size_t at = 0; at < reply.size(); at += piece) {
+            splitter.append(std::span<const uint8_t>(reply).subspan(at, std::min(piece, reply.size() - at)));
+            while (splitter.next(frame)) {
+                types.push_back(frame.type);
+                if (frame.type == engine::MessageType::Audio) {
+                    ASSERT_TRUE(engine::decodeAudio(frame.payload, samples));
+                    audio.push_back(samples);
+                }
+            }
+        }
+        using T = engine::MessageType;
+        EXPECT_EQ(types, (std::vector<T>{T::Audio, T::Event, T::Audio, T::Audio, T::Done}));
+        EXPECT_EQ(audio, (std::vector<std::vector<int16_t>>{big, small, {}}));
+        EXPECT_FALSE(splitter.next(frame));
+    }
+}
+
 TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
     std::u16string text;
     for (int i = 0; i < 60; ++i)

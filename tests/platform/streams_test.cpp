@@ -379,7 +379,28 @@ TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
         EXPECT_EQ(std::memcmp(back.data(), audio.data(), audio.size()), 0);
         EXPECT_EQ(namesIn(dir.path()).size(), 2u);  // no temporary left
     }
+    // Past the blocks that went to the disk directly: the RF64 file holds every byte written before the
+    // switch, and those after it.
+    std::vector<uint8_t> long_(2621440);
+    for (size_t i = 0; i < long_.size(); ++i) long_[i] = static_cast<uint8_t>(i * 5 + i / 509);
+    setPlainWaveLimitForTesting(1500000);
+    const std::string path = dir.file("long.wav");
+    {
+        SpFileStream s;
+        s.Open(path);
+        for (size_t at = 0; at < long_.size(); at += 300004)
+            ASSERT_TRUE(s.writeBytes(std::span(long_).subspan(at, std::min<size_t>(300004, long_.size() - at))));
+        s.Close();
+    }
     setPlainWaveLimitForTesting(uint64_t{0xFFFFFFFF} - 44);
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    std::vector<short> back(long_.size() / 2);
+    EXPECT_EQ(sf_read_short(f, back.data(), static_cast<sf_count_t>(back.size())), static_cast<sf_count_t>(back.size()));
+    sf_close(f);
+    EXPECT_EQ(std::memcmp(back.data(), long_.data(), long_.size()), 0);
 }
 
 }  // namespace
