@@ -145,19 +145,6 @@ std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes)
     return header;
 }
 
-// Writes all of `bytes` at `offset`, through interrupted and partial writes; the errno of a failure.
-int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EIO;
-        bytes = bytes.subspan(static_cast<size_t>(n));
-        offset += static_cast<uint64_t>(n);
-    }
-    return 0;
-}
-
 // Bytes gathered for one direct write: a multiple of every block size a disk uses.
 constexpr size_t kDirectStage = size_t{1} << 20;
 constexpr size_t kWaveHeader = 44;
@@ -168,14 +155,14 @@ struct FreeDeleter {
 
 class DirectWave final : public SoundFileEncoder {
 public:
-    DirectWave(int fd, std::string name, const WaveFormat& format, std::unique_ptr<uint8_t, FreeDeleter> stage)
-        : fd_(fd), name_(std::move(name)), format_(format), stage_(std::move(stage)) {
+    DirectWave(int fd, std::string name, const WaveFormat& format,
+               std::unique_ptr<uint8_t, FreeDeleter> stage, const DirectFileCalls& calls)
+        : fd_(fd), name_(std::move(name)), format_(format), stage_(std::move(stage)), calls_(calls) {
         // The header leads the first block; its sizes are filled in at the end.
         const auto header = waveHeader(format_, 0);
         std::memcpy(stage_.get(), header.data(), header.size());
         staged_ = header.size();
-        const int flags = ::fcntl(fd_, F_GETFL);
-        direct_ = flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
+        direct_ = calls_.setDirect(fd_, true);
     }
 
     Result<void> write(std::span<const uint8_t> frames) override {
@@ -202,30 +189,31 @@ public:
         const bool headerStaged = offset_ == 0;
         if (headerStaged) std::memcpy(stage_.get(), header.data(), header.size());
         if (dataBytes % 2 != 0) stage_.get()[staged_++] = 0;  // the stage is never full here
-        if (const int err = pwriteAll(fd_, std::span<const uint8_t>(stage_.get(), staged_), offset_); err != 0)
+        const std::span<const uint8_t> last(stage_.get(), staged_);
+        if (const int err = calls_.write(fd_, last, offset_); err != 0)
             return writeFault(name_, fileErrorReason(err));
         offset_ += staged_;
         staged_ = 0;
         if (!headerStaged) {
-            if (const int err = pwriteAll(fd_, header, 0); err != 0) return writeFault(name_, fileErrorReason(err));
+            if (const int err = calls_.write(fd_, header, 0); err != 0)
+                return writeFault(name_, fileErrorReason(err));
         }
         return {};
     }
 
 private:
     void setDirect(bool on) {
-        const int flags = ::fcntl(fd_, F_GETFL);
-        if (flags >= 0) (void)::fcntl(fd_, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT));
+        (void)calls_.setDirect(fd_, on);
         direct_ = on;
     }
 
     Result<void> flushStage() {
         const std::span<const uint8_t> stage(stage_.get(), kDirectStage);
-        int err = pwriteAll(fd_, stage, offset_);
+        int err = calls_.write(fd_, stage, offset_);
         if (err == EINVAL && direct_) {
             // The file system takes no direct writes after all: write it the ordinary way from now on.
             setDirect(false);
-            err = pwriteAll(fd_, stage, offset_);
+            err = calls_.write(fd_, stage, offset_);
         }
         if (err != 0) return writeFault(name_, fileErrorReason(err));
         offset_ += kDirectStage;
@@ -237,6 +225,7 @@ private:
     std::string name_;
     WaveFormat format_;
     std::unique_ptr<uint8_t, FreeDeleter> stage_;  // aligned for O_DIRECT
+    DirectFileCalls calls_;
     size_t staged_ = 0;    // bytes in the stage
     uint64_t offset_ = 0;  // where the stage goes in the file
     bool direct_ = false;
@@ -245,14 +234,33 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format) {
+int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        bytes = bytes.subspan(static_cast<size_t>(n));
+        offset += static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+bool setDirectFlag(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) == 0;
+}
+
+Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
+                                                         const DirectFileCalls& calls) {
     void* stage = nullptr;
     if (::posix_memalign(&stage, 4096, kDirectStage) != 0)
         return writeFault(name, fileErrorReason(ENOMEM));
     std::unique_ptr<uint8_t, FreeDeleter> owned(static_cast<uint8_t*>(stage));
     // The samples start after the header; the descriptor is left there, as a caller may ask it.
     if (::lseek(fd, kWaveHeader, SEEK_SET) < 0) return writeFault(name, fileErrorReason(errno));
-    return std::unique_ptr<SoundFileEncoder>(std::make_unique<DirectWave>(fd, name, format, std::move(owned)));
+    return std::unique_ptr<SoundFileEncoder>(
+        std::make_unique<DirectWave>(fd, name, format, std::move(owned), calls));
 }
 
 Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,

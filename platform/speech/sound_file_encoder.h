@@ -38,13 +38,28 @@ Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::
 // readers of piped WAV take it), the samples follow as they come.
 Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format);
 
+// Writes all of `bytes` at `offset`, through interrupted and partial writes; 0, or the errno of a failure.
+int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset);
+
+// Sets or clears the descriptor's O_DIRECT flag; false where that is refused.
+bool setDirectFlag(int fd, bool on);
+
+// The calls through which a direct WAV reaches its file. A file system that refuses direct writes is
+// made in tests by putting others in their place.
+struct DirectFileCalls {
+    int (*write)(int fd, std::span<const uint8_t> bytes, uint64_t offset) = pwriteAll;
+    bool (*setDirect)(int fd, bool on) = setDirectFlag;
+};
+
 // A plain WAV (under 4 GB) in a regular file that `fd` holds alone, written from its start. Its samples
 // go to the disk with O_DIRECT, past the page cache, in aligned blocks: on a fast disk that costs a small
 // part of what copying them through the page cache costs (a second of the processor's time for a
 // gigabyte here), and the flush before the file is put in place has little left to do. Where the file
-// system refuses O_DIRECT, the file is written the ordinary way. The samples start at byte 44, where
-// the descriptor is left.
-Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format);
+// system refuses O_DIRECT, when the flag is set or at a block's write, the file is written the ordinary
+// way, to the same bytes. The samples start at byte 44, where the descriptor is left; once the file is
+// finished, the descriptor is without O_DIRECT again.
+Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
+                                                         const DirectFileCalls& calls = {});
 
 // "Cannot write to the file "name": the disk is full." for an errno value.
 std::string fileErrorReason(int err);

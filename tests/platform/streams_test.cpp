@@ -1,5 +1,6 @@
 #include "platform/speech/streams.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/speech/constants.h"
+#include "platform/speech/sound_file_encoder.h"
 #include "platform/speech/utf8.h"
 #include "platform/speech/voice.h"
 #include "support/doubles.h"
@@ -305,6 +307,22 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
     }
 }
 
+// The plain WAV file libsndfile itself writes at `path` for `audio`: its bytes.
+std::vector<uint8_t> libsndfileWave(const std::string& path, const WaveFormat& wf,
+                                    std::span<const uint8_t> audio) {
+    SF_INFO info{};
+    info.samplerate = wf.sampleRate;
+    info.channels = wf.channels;
+    info.format = SF_FORMAT_WAV | (wf.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(f, nullptr) << path;
+    if (f == nullptr) return {};
+    EXPECT_EQ(sf_write_raw(f, audio.data(), static_cast<sf_count_t>(audio.size())),
+              static_cast<sf_count_t>(audio.size()));
+    EXPECT_EQ(sf_close(f), 0);
+    return contentsOf(path);
+}
+
 // A plain WAV is byte for byte what libsndfile writes, whether it is smaller or larger than the blocks
 // the samples go to the disk in, and with the pad byte after an odd number of 8-bit samples.
 TEST(FileStream, PlainWavIsWhatLibsndfileWritesAtAnySize) {
@@ -315,17 +333,7 @@ TEST(FileStream, PlainWavIsWhatLibsndfileWritesAtAnySize) {
         SCOPED_TRACE(k.type);
         std::vector<uint8_t> audio(k.bytes);
         for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + i / 251);
-        const std::string reference = dir.file("reference.wav");
-        {
-            SF_INFO info{};
-            info.samplerate = wf.sampleRate;
-            info.channels = wf.channels;
-            info.format = SF_FORMAT_WAV | (wf.bitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
-            SNDFILE* f = sf_open(reference.c_str(), SFM_WRITE, &info);
-            ASSERT_NE(f, nullptr);
-            sf_write_raw(f, audio.data(), static_cast<sf_count_t>(audio.size()));
-            sf_close(f);
-        }
+        const std::vector<uint8_t> reference = libsndfileWave(dir.file("reference.wav"), wf, audio);
         const std::string path = dir.file("out.wav");
         SpFileStream s;
         s.Format().SetType(k.type);
@@ -333,7 +341,62 @@ TEST(FileStream, PlainWavIsWhatLibsndfileWritesAtAnySize) {
         for (size_t at = 0; at < audio.size(); at += 300004)
             ASSERT_TRUE(s.writeBytes(std::span(audio).subspan(at, std::min<size_t>(300004, audio.size() - at))));
         s.Close();
-        EXPECT_TRUE(contentsOf(path) == contentsOf(reference));
+        EXPECT_TRUE(contentsOf(path) == reference);
+    }
+}
+
+int directRefusals = 0;
+
+// A file system without direct writes: EINVAL for a write from byte `From` on while the descriptor has
+// O_DIRECT; an ordinary write otherwise.
+template <uint64_t From>
+int refuseDirectFrom(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
+    if (offset < From || (::fcntl(fd, F_GETFL) & O_DIRECT) == 0) return pwriteAll(fd, bytes, offset);
+    ++directRefusals;
+    return EINVAL;
+}
+
+bool refuseDirectFlag(int fd, bool on) {
+    if (!on) return setDirectFlag(fd, false);
+    ++directRefusals;
+    return false;
+}
+
+// Written directly, or the ordinary way where the file system refuses O_DIRECT (when the flag is set, at
+// the first block or at a later one), the plain WAV is what libsndfile writes, and the descriptor is
+// left without O_DIRECT for what its owner reads or writes next.
+TEST(DirectWave, IsWhatLibsndfileWritesWhereverDirectWritesAreRefused) {
+    TempDir dir;
+    const WaveFormat wf = *waveFormatOf(22);
+    std::vector<uint8_t> audio(2621442);
+    for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    const std::vector<uint8_t> reference = libsndfileWave(dir.file("reference.wav"), wf, audio);
+    // Each refusal is met once: the rest of the file is written the ordinary way.
+    struct Case { const char* name; DirectFileCalls calls; int refusals; };
+    const Case cases[] = {
+        {"direct", {}, 0},
+        {"flag refused", {refuseDirectFrom<0>, refuseDirectFlag}, 1},
+        {"first block refused", {refuseDirectFrom<0>, setDirectFlag}, 1},
+        {"later block refused", {refuseDirectFrom<(1u << 20)>, setDirectFlag}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        directRefusals = 0;
+        const std::string path = dir.file(std::string(c.name) + ".wav");
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        auto encoder = openDirectWave(fd, path, wf, c.calls);
+        Result<void> done = encoder ? Result<void>() : Result<void>(encoder.fault());
+        for (size_t at = 0; done && at < audio.size(); at += 300004)
+            done = encoder.value()->write(
+                std::span(audio).subspan(at, std::min<size_t>(300004, audio.size() - at)));
+        if (done) done = encoder.value()->finish();
+        const int flags = ::fcntl(fd, F_GETFL);
+        ::close(fd);
+        EXPECT_TRUE(done) << done.fault().message;
+        EXPECT_EQ(flags & O_DIRECT, 0);
+        EXPECT_EQ(directRefusals, c.refusals);
+        EXPECT_TRUE(contentsOf(path) == reference);
     }
 }
 
@@ -344,18 +407,7 @@ TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
     const WaveFormat wf{22050, 16, 1};
     std::vector<uint8_t> audio(40000);
     for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 13 + i / 256);
-    // The plain WAV file libsndfile itself writes for this audio.
-    const std::string reference = dir.file("reference.wav");
-    {
-        SF_INFO info{};
-        info.samplerate = wf.sampleRate;
-        info.channels = wf.channels;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* f = sf_open(reference.c_str(), SFM_WRITE, &info);
-        ASSERT_NE(f, nullptr);
-        sf_write_raw(f, audio.data(), static_cast<sf_count_t>(audio.size()));
-        sf_close(f);
-    }
+    const std::vector<uint8_t> reference = libsndfileWave(dir.file("reference.wav"), wf, audio);
     for (uint64_t limit : {uint64_t{1} << 32, uint64_t{40000}, uint64_t{30000}, uint64_t{1000}}) {
         SCOPED_TRACE(limit);
         setPlainWaveLimitForTesting(limit);
@@ -366,7 +418,7 @@ TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
             ASSERT_TRUE(s.writeBytes(std::span(audio).subspan(at, std::min<size_t>(6002, audio.size() - at))));
         s.Close();
         if (limit >= audio.size()) {
-            EXPECT_EQ(contentsOf(path), contentsOf(reference));
+            EXPECT_EQ(contentsOf(path), reference);
             continue;
         }
         SF_INFO info{};
