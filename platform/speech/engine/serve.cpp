@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <optional>
 #include <vector>
@@ -304,12 +305,29 @@ bool startRun(Run& run, Channel& platform, Synthesizer& synthesizer) {
     return true;
 }
 
-// The child reading the current run, and one forked ahead for the next run (a fork takes a few
-// milliseconds, which would otherwise come before the first sample of every run).
+// The child reading the current run, one forked ahead for the next run (a fork takes a few
+// milliseconds, which would otherwise come before the first sample of every run), and those told to
+// end. A child takes a millisecond or more to exit (its memory is torn down, on a processor the
+// other runs keep busy); the next run does not wait for that: the ended child is reaped when its
+// pidfd says it has gone.
 struct Runs {
     Run current;
     Run spare;
+    std::vector<Run> ending;
 };
+
+// Tells an idle child to end, and reaps it once it has (at once when there is no pidfd to watch). A
+// child that ends badly ends this process the same way.
+void retire(Runs& runs, Run& run) {
+    if (run.pidfd.get() < 0) {
+        if (const int status = endRun(run); !endedWell(status))
+            endAs(status);
+        return;
+    }
+    run.requests.reset();
+    runs.ending.push_back(std::move(run));
+    run = Run{};
+}
 
 enum class Outcome { Serving, PlatformGone, Broken };
 
@@ -327,10 +345,8 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
     if (!request)
         return Outcome::Broken;
     if (request->fresh || run.pid <= 0) {
-        if (run.pid > 0) {
-            if (const int status = endRun(run); !endedWell(status))
-                endAs(status);
-        }
+        if (run.pid > 0)
+            retire(runs, run);
         // The voice is loaded here, once, so that the run's child starts with it; a spare forked with
         // another voice is no use.
         const auto changed = prepareEspeakVoice(request->voiceId);
@@ -339,10 +355,8 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
                        ? Outcome::Serving
                        : Outcome::PlatformGone;
         }
-        if (changed.value() && runs.spare.pid > 0) {
-            if (const int status = endRun(runs.spare); !endedWell(status))
-                endAs(status);
-        }
+        if (changed.value() && runs.spare.pid > 0)
+            retire(runs, runs.spare);
         if (runs.spare.pid > 0) {
             run = std::move(runs.spare);
             runs.spare = Run{};
@@ -390,18 +404,31 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
         for (Run* r : {&runs.current, &runs.spare})
             if (r->pid > 0)
                 ::kill(r->pid, SIGKILL);
+        for (const Run& r : runs.ending)
+            ::kill(r.pid, SIGKILL);
     };
+    std::vector<pollfd> watched;
     for (;;) {
-        pollfd watched[3] = {{platform.fd(), POLLIN, 0},
-                             {runs.current.pidfd.get(), POLLIN, 0},
-                             {runs.spare.pidfd.get(), POLLIN, 0}};
-        if (::poll(watched, 3, -1) < 0 && errno != EINTR)
+        watched.assign({{platform.fd(), POLLIN, 0},
+                        {runs.current.pidfd.get(), POLLIN, 0},
+                        {runs.spare.pidfd.get(), POLLIN, 0}});
+        for (const Run& r : runs.ending)
+            watched.push_back({r.pidfd.get(), POLLIN, 0});
+        if (::poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
             return 3;
         // A child that ended while this process did not end it crashed or was killed.
         if (watched[1].revents != 0)
             endAs(endRun(runs.current));
         if (watched[2].revents != 0)
             endAs(endRun(runs.spare));
+        // Children told to end that have: reaped, and any that ended badly ends this process so.
+        for (size_t i = runs.ending.size(); i-- > 0;) {
+            if (watched[3 + i].revents == 0)
+                continue;
+            if (const int status = endRun(runs.ending[i]); !endedWell(status))
+                endAs(status);
+            runs.ending.erase(runs.ending.begin() + static_cast<std::ptrdiff_t>(i));
+        }
         if (watched[0].revents == 0)
             continue;
         // Every message that has arrived, without waiting for more.
