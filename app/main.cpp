@@ -2,6 +2,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QStringList>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -32,6 +33,9 @@ bool onlyPrints(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Under a file-size limit (ulimit -f), saving past it fails with "File too large", which the window
+    // reports, instead of the signal killing the program with the text unsaved.
+    std::signal(SIGXFSZ, SIG_IGN);
     const bool printsOnly = onlyPrints(argc, argv);
     // The speech engine starts in its own process while Qt starts here.
     if (!printsOnly)

@@ -463,8 +463,8 @@ TEST(Say, EachExtensionRoundTripsAtTheLengthOfTheWavRender) {
     EXPECT_GT(wavSeconds, 5.0);
 }
 
-// Bad use is a usage error (status 2) and a refused text a failure (status 1); neither touches an
-// existing file of the name given, nor leaves anything beside it.
+// Bad use is a usage error (status 2), and a refused text or a failed write a failure (status 1);
+// none touches an existing file of the name given, nor leaves anything beside it.
 TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
     Folder dir;
     const std::string keep = dir / "keep.wav";
@@ -474,6 +474,7 @@ TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
         std::vector<std::string> args;
         int status;
         std::string says;
+        std::string shell = {};  // run before the tool, in its shell
     };
     const std::vector<Case> cases = {
         {{"--output", dir / "x.aiff", "text"}, 2, ".wav .flac .ogg .oga .opus .mp3"},
@@ -486,9 +487,13 @@ TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
         {{"--output", keep, "--chapters-format", "flac", "text"}, 2, "goes with --chapters"},
         {{"--output", keep, "--flags", "8", "Fine. <rate speed=\"2\">closed wrongly</volume>"}, 1, "XML"},
         {{"--output", keep, "--file", dir / "missing.txt"}, 1, "missing.txt"},
+        // A file-size limit below the render, and far below the 64 MB that libpulse sizes its shared
+        // memory at when the engine starts.
+        {{"--output", keep, "This render takes more room than the limit on the size of a file allows."},
+         1, "File too large", "ulimit -f 64;"},
     };
     for (const auto& c : cases) {
-        SayRun r = say(c.args);
+        SayRun r = say(c.args, "/dev/null", c.shell);
         EXPECT_EQ(r.status, c.status) << c.args[1] << ": " << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_EQ(readAll(keep), before);

@@ -372,6 +372,9 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Under a file-size limit (ulimit -f), a write past it fails with "File too large" and the render
+    // ends with that reason, instead of the signal killing the program half way through a file.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         const Options options = say::parseCommandLine(argc, argv);
         if (options.help) {

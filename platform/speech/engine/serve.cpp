@@ -378,6 +378,10 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
     // parent-death signal would not do: it follows the thread that started the worker, and a lane
     // thread of the program that started one ends long before the program, with the worker still in
     // its pool.
+    // espeak-ng's audio layer starts libpulse, which sizes a 64 MB shared-memory file: under a file-size
+    // limit (ulimit -f) below that, SIGXFSZ would kill the worker before it read anything. The worker
+    // writes no file, so the signal is ignored; libpulse then goes on without the shared memory.
+    ::signal(SIGXFSZ, SIG_IGN);
     // The cancel signal waits, blocked, until a child has its handler in place.
     sigset_t cancel;
     sigemptyset(&cancel);
