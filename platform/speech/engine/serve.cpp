@@ -314,7 +314,13 @@ struct Runs {
     Run current;
     Run spare;
     std::vector<Run> ending;
+    // When the spare is forked after a run has taken the last one: a little later, so that the fork
+    // does not hold up the run's first audio on the processor they share.
+    std::optional<std::chrono::steady_clock::time_point> spareDue;
 };
+
+// How long after a run starts its spare is forked: enough for the run's first audio to be on its way.
+constexpr std::chrono::milliseconds kSpareDelay{5};
 
 // Tells an idle child to end, and reaps it once it has (at once when there is no pidfd to watch). A
 // child that ends badly ends this process the same way.
@@ -366,8 +372,8 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
     }
     if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok)
         return Outcome::Broken;
-    if (request->fresh && runs.spare.pid <= 0 && !startRun(runs.spare, platform, synthesizer))
-        return Outcome::Broken;
+    if (request->fresh && runs.spare.pid <= 0 && !runs.spareDue)
+        runs.spareDue = std::chrono::steady_clock::now() + kSpareDelay;
     return Outcome::Serving;
 }
 
@@ -418,8 +424,20 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
                         {runs.spare.pidfd.get(), POLLIN, 0}});
         for (const Run& r : runs.ending)
             watched.push_back({r.pidfd.get(), POLLIN, 0});
-        if (::poll(watched.data(), watched.size(), -1) < 0 && errno != EINTR)
+        int timeout = -1;
+        if (runs.spareDue) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*runs.spareDue - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+        }
+        if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR)
             return 3;
+        if (runs.spareDue && std::chrono::steady_clock::now() >= *runs.spareDue) {
+            runs.spareDue.reset();
+            if (runs.spare.pid <= 0 && !startRun(runs.spare, platform, *synthesizer)) {
+                killChildren();
+                return 3;
+            }
+        }
         // A child that ended while this process did not end it crashed or was killed.
         if (watched[1].revents != 0)
             endAs(endRun(runs.current));
