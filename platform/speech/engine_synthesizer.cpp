@@ -65,21 +65,21 @@ Result<std::unique_ptr<Worker>> startWorker(const std::string& path) {
     return worker;
 }
 
-// The worker startEngineEarly started, until a synthesizer for the same helper takes it.
-struct EarlyWorker {
+// The workers startEngineEarly started, until a synthesizer for the same helper takes them.
+struct EarlyWorkers {
     std::mutex mutex;
     std::string path;
-    std::unique_ptr<Worker> worker;
+    std::vector<std::unique_ptr<Worker>> workers;
 
-    static EarlyWorker& instance() {
-        static EarlyWorker early;
+    static EarlyWorkers& instance() {
+        static EarlyWorkers early;
         return early;
     }
-    std::unique_ptr<Worker> take(const std::string& forPath) {
+    std::vector<std::unique_ptr<Worker>> take(const std::string& forPath) {
         std::lock_guard lock(mutex);
         if (path != forPath)
-            return nullptr;
-        return std::move(worker);
+            return {};
+        return std::move(workers);
     }
 };
 
@@ -118,10 +118,12 @@ private:
 class EngineSynthesizer final : public Synthesizer {
 public:
     EngineSynthesizer(EngineOptions options, std::string path) : options_(options), path_(std::move(path)) {
-        Result<std::unique_ptr<Worker>> first = EarlyWorker::instance().take(path_);
-        if (!first.value())
-            first = startWorker(path_);
+        std::vector<std::unique_ptr<Worker>> early = EarlyWorkers::instance().take(path_);
+        Result<std::unique_ptr<Worker>> first =
+            early.empty() ? startWorker(path_) : Result<std::unique_ptr<Worker>>(std::move(early.front()));
         first.orThrow();
+        // The others read their Ready when first leased.
+        for (size_t i = 1; i < early.size(); ++i) idle_.push_back(std::move(early[i]));
         if (auto known = knownInfo(path_)) {
             info_ = *known;
         } else {
@@ -412,17 +414,19 @@ std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() {
 
 }  // namespace
 
-void startEngineEarly() {
+void startEngineEarly(size_t workers) {
     const auto path = enginePath();
     if (!path)
         return;
-    auto worker = startWorker(path.value());
-    if (!worker)
-        return;
-    EarlyWorker& early = EarlyWorker::instance();
+    EarlyWorkers& early = EarlyWorkers::instance();
     std::lock_guard lock(early.mutex);
     early.path = path.value();
-    early.worker = std::move(worker.value());
+    while (early.workers.size() < workers) {
+        auto worker = startWorker(path.value());
+        if (!worker)
+            return;
+        early.workers.push_back(std::move(worker.value()));
+    }
 }
 
 Result<std::string> enginePath() {

@@ -34,9 +34,10 @@ struct EngineOptions {
 // be found or started, or the engine in it cannot start.
 std::shared_ptr<Synthesizer> makeEngineSynthesizer(EngineOptions options = {});
 
-// Starts the first worker now, without waiting for it, so that the engine's start-up overlaps the
-// program's own; the first synthesizer made takes it. Does nothing when the helper cannot be found.
-void startEngineEarly();
+// Starts `workers` workers now, without waiting for them, so that the engine's start-up overlaps the
+// program's own (and, for a render in parallel, the later workers' start-up the first's); the first
+// synthesizer made takes them. Does nothing when the helper cannot be found.
+void startEngineEarly(size_t workers = 1);
 
 // Where the helper is: $TALLAMO_ENGINE when set; else tallamo-engine beside the running executable;
 // else <exe dir>/../libexec/tallamo/tallamo-engine (an installed tree, and the build tree, whose

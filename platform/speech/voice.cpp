@@ -76,7 +76,7 @@ SpVoice::Impl::Impl(Backends b) : backends(std::move(b)) {
     voice = voices.front();
     deviceStream = std::make_shared<SpDeviceStream>("");
     outputStream = deviceStream;
-    renderJobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    renderJobs = SpVoice::defaultRenderJobs();
     worker = std::thread([this] { run(); });
 }
 
@@ -489,6 +489,8 @@ bool SpVoice::isBusy() const {
 }
 
 void SpVoice::setRenderJobs(int jobs) { impl_->renderJobs = std::max(1, jobs); }
+
+int SpVoice::defaultRenderJobs() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
 int SpVoice::renderJobs() const { return impl_->renderJobs.load(); }
 

@@ -111,6 +111,7 @@ public:
     // machine's processor count). The file is the same whatever the number.
     void setRenderJobs(int jobs);
     int renderJobs() const;
+    static int defaultRenderJobs();
     // The failure that ended a stream into a device early (the device was lost, the engine failed on a
     // sentence twice), if one did since it was last reported: taking it here spares the next Speak to
     // a device from raising it. A file stream reports such a failure itself, when it is closed.

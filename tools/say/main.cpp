@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/documents/document.h"
+#include "platform/speech/engine_synthesizer.h"
 #include "platform/speech/error.h"
 #include "platform/speech/file_source.h"
 #include "platform/speech/formats.h"
@@ -323,6 +324,11 @@ int run(const Options& o) {
         for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
         return say::kExitSuccess;
     }
+    // The engine's workers start at once, as many as a render into a file runs at the same time, so
+    // that they start side by side; the voice waits only for the first one's voice list.
+    speech::startEngineEarly(o.output && !o.listVoices && !o.listOutputs
+                                 ? static_cast<size_t>(o.jobs.value_or(SpVoice::defaultRenderJobs()))
+                                 : 1);
     SpVoice voice;
     if (o.listVoices || o.listOutputs) {
         const auto tokens = o.listVoices ? voice.GetVoices("", "") : voice.GetAudioOutputs("", "");
