@@ -490,7 +490,9 @@ bool SpVoice::isBusy() const {
 
 void SpVoice::setRenderJobs(int jobs) { impl_->renderJobs = std::max(1, jobs); }
 
-int SpVoice::defaultRenderJobs() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+int SpVoice::defaultRenderJobs() {
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
 
 int SpVoice::renderJobs() const { return impl_->renderJobs.load(); }
 

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -426,8 +426,10 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
             watched.push_back({r.pidfd.get(), POLLIN, 0});
         int timeout = -1;
         if (runs.spareDue) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*runs.spareDue - std::chrono::steady_clock::now());
-            timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+            using std::chrono::milliseconds;
+            const auto now = std::chrono::steady_clock::now();
+            const auto left = std::chrono::ceil<milliseconds>(*runs.spareDue - now);
+            timeout = static_cast<int>(std::max<milliseconds::rep>(0, left.count()));
         }
         if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR)
             return 3;
