@@ -10,6 +10,8 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/speech/engine_protocol.h"
@@ -52,6 +54,25 @@ std::vector<pid_t> engineProcesses(int generations = 2) {
         parents.insert(found.begin(), found.end());
     }
     return found;
+}
+
+// How many processes under `parents` there are, and how many of them are zombies.
+std::pair<size_t, size_t> childrenOf(const std::vector<pid_t>& parents) {
+    size_t children = 0;
+    size_t zombies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+            continue;
+        const size_t close = line.rfind(')');
+        const pid_t parent = std::atoi(line.c_str() + close + 4);
+        if (std::find(parents.begin(), parents.end(), parent) == parents.end())
+            continue;
+        ++children;
+        zombies += line[close + 2] == 'Z' ? 1 : 0;
+    }
+    return {children, zombies};
 }
 
 std::string fileBytes(const std::string& path) {
@@ -234,6 +255,18 @@ TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
     std::sort(workers.begin(), workers.end());
     std::sort(after.begin(), after.end());
     EXPECT_EQ(after, workers);
+
+    // A worker ends the child of each run it has finished and reaps it as it goes: once idle, it
+    // keeps the child of its last run and the one forked ahead, and no zombie.
+    std::pair<size_t, size_t> children;
+    for (const auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms)) {
+        children = childrenOf(after);
+        if (children.second == 0 && children.first <= 2 * after.size())
+            break;
+    }
+    EXPECT_EQ(children.second, 0u);
+    EXPECT_LE(children.first, 2 * after.size());
 }
 
 // The double kills or hangs the worker on every reading of a segment with its mark: after a second
