@@ -400,6 +400,18 @@ TEST(DirectWave, IsWhatLibsndfileWritesWhereverDirectWritesAreRefused) {
     }
 }
 
+// The file at `path` is an RF64 file whose 16-bit samples are `audio`'s bytes.
+void expectRf64Holding(const std::string& path, const std::vector<uint8_t>& audio) {
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
+    std::vector<short> back(audio.size() / 2);
+    EXPECT_EQ(sf_read_short(f, back.data(), static_cast<sf_count_t>(back.size())), static_cast<sf_count_t>(back.size()));
+    sf_close(f);
+    EXPECT_EQ(std::memcmp(back.data(), audio.data(), audio.size()), 0);
+}
+
 // WAV stays a plain WAV, byte for byte what libsndfile writes as WAV, until its audio passes the limit
 // of a plain header; past it the same audio is in an RF64 file.
 TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
@@ -421,14 +433,7 @@ TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
             EXPECT_EQ(contentsOf(path), reference);
             continue;
         }
-        SF_INFO info{};
-        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-        ASSERT_NE(f, nullptr);
-        EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
-        std::vector<short> back(audio.size() / 2);
-        EXPECT_EQ(sf_read_short(f, back.data(), static_cast<sf_count_t>(back.size())), static_cast<sf_count_t>(back.size()));
-        sf_close(f);
-        EXPECT_EQ(std::memcmp(back.data(), audio.data(), audio.size()), 0);
+        expectRf64Holding(path, audio);
         EXPECT_EQ(namesIn(dir.path()).size(), 2u);  // no temporary left
     }
     // Past the blocks that went to the disk directly: the RF64 file holds every byte written before the
@@ -445,14 +450,7 @@ TEST(FileStream, WavBecomesRf64OnlyPastThePlainHeadersLimit) {
         s.Close();
     }
     setPlainWaveLimitForTesting(uint64_t{0xFFFFFFFF} - 44);
-    SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
-    std::vector<short> back(long_.size() / 2);
-    EXPECT_EQ(sf_read_short(f, back.data(), static_cast<sf_count_t>(back.size())), static_cast<sf_count_t>(back.size()));
-    sf_close(f);
-    EXPECT_EQ(std::memcmp(back.data(), long_.data(), long_.size()), 0);
+    expectRf64Holding(path, long_);
 }
 
 }  // namespace
