@@ -319,16 +319,30 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     return say::kExitSuccess;
 }
 
+// How many engine workers to start before the voice: as many as a render into a file runs at once, or
+// one for a text too short to fill a second (a chain of segments is about a thousand letters long).
+// The length of standard input is not known beforehand: it counts as long.
+size_t earlyWorkers(const Options& o) {
+    if (!o.output || o.listVoices || o.listOutputs)
+        return 1;
+    constexpr uintmax_t kShortText = 1024;  // bytes
+    std::error_code unknown;
+    const uintmax_t length = o.text ? o.text->size()
+                             : o.file && *o.file != "-" ? std::filesystem::file_size(*o.file, unknown)
+                                                        : kShortText;
+    if (!unknown && length < kShortText)
+        return 1;
+    return static_cast<size_t>(o.jobs.value_or(SpVoice::defaultRenderJobs()));
+}
+
 int run(const Options& o) {
     if (o.listFormats) {
         for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
         return say::kExitSuccess;
     }
-    // The engine's workers start at once, as many as a render into a file runs at the same time, so
-    // that they start side by side; the voice waits only for the first one's voice list.
-    speech::startEngineEarly(o.output && !o.listVoices && !o.listOutputs
-                                 ? static_cast<size_t>(o.jobs.value_or(SpVoice::defaultRenderJobs()))
-                                 : 1);
+    // The engine's workers start at once, side by side; the voice waits only for the first one's voice
+    // list.
+    speech::startEngineEarly(earlyWorkers(o));
     SpVoice voice;
     if (o.listVoices || o.listOutputs) {
         const auto tokens = o.listVoices ? voice.GetVoices("", "") : voice.GetAudioOutputs("", "");
