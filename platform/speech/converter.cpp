@@ -187,9 +187,8 @@ static uint64_t resample(soxr_t soxr, const Sample* data, size_t count, size_t c
 }
 
 void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
-    const bool passThrough = !state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16;
     const size_t piece = kPieceFrames * static_cast<size_t>(inChannels_);
-    if (passThrough || frames.size() <= piece) {
+    if (passesThrough() || frames.size() <= piece) {
         pushPiece(frames, out);
         return;
     }
@@ -197,8 +196,12 @@ void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out)
         pushPiece(frames.subspan(at, std::min(piece, frames.size() - at)), out);
 }
 
+bool Converter::passesThrough() const {
+    return !state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16;
+}
+
 void Converter::pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
-    if (!state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16) {
+    if (passesThrough()) {
         // Already the output format (the engine's own 22.05 kHz 16-bit mono, say): the samples only
         // need their little-endian bytes.
         const size_t start = out.size();

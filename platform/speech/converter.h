@@ -38,6 +38,8 @@ private:
     // small however large a pushed block is.
     static constexpr size_t kPieceFrames = 16384;
     void pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>& out);
+    // The input is already in the output format: no resampling, mixing or sample conversion.
+    bool passesThrough() const;
 
     struct State;
     std::unique_ptr<State> state_;
