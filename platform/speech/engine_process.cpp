@@ -129,7 +129,7 @@ Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout
     }
 }
 
-Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& path, bool checkVoices) {
+Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& path) {
     auto failed = [&](int err) {
         return Fault{errc::kEngine, "The speech engine helper \"" + path +
                                         "\" could not be started: " + std::strerror(err) + "."};
@@ -156,8 +156,7 @@ Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& p
     posix_spawnattr_setflags(&setup.attributes,
                              POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     std::string program = path;
-    std::string unchecked = engine::kUncheckedVoices;
-    std::array<char*, 3> argv{program.data(), checkVoices ? nullptr : unchecked.data(), nullptr};
+    std::array<char*, 2> argv{program.data(), nullptr};
     pid_t pid = 0;
     if (const int err =
             ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);

@@ -65,9 +65,8 @@ class EngineProcess {
 public:
     // Starts `path` with the socket as its descriptor 3 and /dev/null as its standard streams (what the
     // engine prints is its own business), in a process group of its own (a Ctrl+C at the terminal is
-    // for the program, which decides what to stop). With `checkVoices` false, the worker is started with
-    // kUncheckedVoices.
-    static Result<std::unique_ptr<EngineProcess>> start(const std::string& path, bool checkVoices = true);
+    // for the program, which decides what to stop).
+    static Result<std::unique_ptr<EngineProcess>> start(const std::string& path);
     ~EngineProcess();
     EngineProcess(const EngineProcess&) = delete;
     EngineProcess& operator=(const EngineProcess&) = delete;

@@ -27,10 +27,6 @@ namespace speech::engine {
 
 enum class MessageType : uint8_t { Ready = 1, Audio, Event, Done, Synthesize, Cancel };
 
-// The worker's one option: its Ready lists the voices without loading each to leave out those whose
-// data is missing. The platform reads the voice list of one worker only and passes this to the others.
-inline constexpr const char* kUncheckedVoices = "--unchecked-voices";
-
 // A frame larger than this is taken as a broken stream, not as a message.
 inline constexpr uint32_t kMaxPayload = 16u << 20;
 inline constexpr size_t kHeaderSize = 5;

@@ -56,9 +56,8 @@ struct Worker {
     std::vector<int16_t> samples;
 };
 
-// A worker whose voice list will be read checks the voices; the others skip that start-up work.
-Result<std::unique_ptr<Worker>> startWorker(const std::string& path, bool listVoices) {
-    auto process = EngineProcess::start(path, listVoices);
+Result<std::unique_ptr<Worker>> startWorker(const std::string& path) {
+    auto process = EngineProcess::start(path);
     if (!process)
         return process.fault();
     auto worker = std::make_unique<Worker>();
@@ -121,8 +120,7 @@ public:
     EngineSynthesizer(EngineOptions options, std::string path) : options_(options), path_(std::move(path)) {
         std::vector<std::unique_ptr<Worker>> early = EarlyWorkers::instance().take(path_);
         Result<std::unique_ptr<Worker>> first =
-            early.empty() ? startWorker(path_, !knownInfo(path_))
-                          : Result<std::unique_ptr<Worker>>(std::move(early.front()));
+            early.empty() ? startWorker(path_) : Result<std::unique_ptr<Worker>>(std::move(early.front()));
         first.orThrow();
         // The others read their Ready when first leased.
         for (size_t i = 1; i < early.size(); ++i) idle_.push_back(std::move(early[i]));
@@ -156,7 +154,7 @@ public:
                 return worker;
             }
         }
-        return startWorker(path_, false);
+        return startWorker(path_);
     }
 
     void giveBack(std::unique_ptr<Worker> worker) {
@@ -423,10 +421,8 @@ void startEngineEarly(size_t workers) {
     EarlyWorkers& early = EarlyWorkers::instance();
     std::lock_guard lock(early.mutex);
     early.path = path.value();
-    // Only the first is asked for the voice list, and only while the program does not know it.
-    const bool known = knownInfo(path.value()).has_value();
     while (early.workers.size() < workers) {
-        auto worker = startWorker(path.value(), !known && early.workers.empty());
+        auto worker = startWorker(path.value());
         if (!worker)
             return;
         early.workers.push_back(std::move(worker.value()));

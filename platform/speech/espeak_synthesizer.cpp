@@ -102,10 +102,8 @@ std::string readableName(const std::string& name, const std::string& tag) {
     return out.empty() ? tag : out;
 }
 
-// Lists the installed voices; must hold the engine's lock. With `check`, every voice is loaded once and
-// those whose language data is missing are left out (about 13 ms for espeak-ng's 131 voices). Ids are
-// given before that, so a list made without the check names the same voices by the same ids.
-std::vector<VoiceEntry> listVoices(VoiceCheck check) {
+// Lists the installed voices; must hold the engine's lock.
+std::vector<VoiceEntry> listVoices() {
     std::vector<VoiceEntry> out;
     std::map<std::string, int> descriptions;
     std::map<std::string, int> ids;
@@ -116,6 +114,8 @@ std::vector<VoiceEntry> listVoices(VoiceCheck check) {
         // mbrola voices need data that is not installed; the plain Mandarin voice reads Chinese as
         // English pinyin (the pinyin voice is listed instead).
         if (identifier.starts_with("mb/") || identifier == "sit/cmn") continue;
+        // A voice whose language data is missing cannot be loaded.
+        if (espeak_SetVoiceByName(identifier.c_str()) != EE_OK) continue;
         VoiceEntry entry;
         entry.identifier = identifier;
         for (const char* l = voice.languages; *l != 0; l += std::strlen(l + 1) + 2)
@@ -125,8 +125,6 @@ std::vector<VoiceEntry> listVoices(VoiceCheck check) {
         std::string id = tag;
         if (ids.count(id) != 0) id = lower(identifier.substr(identifier.find('/') + 1));
         ids[id]++;
-        // A voice whose language data is missing cannot be loaded.
-        if (check == VoiceCheck::Load && espeak_SetVoiceByName(identifier.c_str()) != EE_OK) continue;
 
         std::map<std::string, std::string> attributes;
         const std::string language = languageAttribute(tag);
@@ -163,9 +161,8 @@ void dropNotices() {
     espeak_Synth(" ", 2, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
 }
 
-// The engine, started by the first call (whose `check` applies to its voice list).
-Result<Engine*> engine(VoiceCheck check = VoiceCheck::Load) {
-    static Result<Engine*> instance = [check]() -> Result<Engine*> {
+Result<Engine*> engine() {
+    static Result<Engine*> instance = []() -> Result<Engine*> {
         static Engine e;
         std::lock_guard lock(e.mutex);
         const int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
@@ -174,7 +171,7 @@ Result<Engine*> engine(VoiceCheck check = VoiceCheck::Load) {
             return Fault{errc::kEngine, "The speech engine (espeak-ng) could not start: its data is missing or "
                                         "unreadable."};
         e.sampleRate = rate;
-        e.voices = listVoices(check);
+        e.voices = listVoices();
         e.currentVoice.clear();
         dropNotices();
         return &e;
@@ -553,8 +550,8 @@ bool espeakVoiceLoaded(const std::string& voiceId) {
     return voice != nullptr && voice->identifier == e.value()->currentVoice;
 }
 
-std::shared_ptr<Synthesizer> makeEspeakSynthesizer(VoiceCheck check) {
-    Result<Engine*> e = engine(check);
+std::shared_ptr<Synthesizer> makeEspeakSynthesizer() {
+    Result<Engine*> e = engine();
     if (!e) throw Error(e.fault().code, e.fault().message);
     if (e.value()->voices.empty())
         throw Error(errc::kNoVoice, "The speech engine (espeak-ng) has no voices installed.");

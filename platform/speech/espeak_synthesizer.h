@@ -10,13 +10,8 @@
 
 namespace speech {
 
-// Whether the engine's start loads every voice once, to leave out those whose language data is
-// missing. An engine worker whose voice list the platform does not read skips it.
-enum class VoiceCheck { Load, Skip };
-
-// Throws Error(kEngine) when espeak-ng cannot be initialised (for example, its data is missing). The
-// first call starts the process-wide engine; its `check` decides the voice list.
-std::shared_ptr<Synthesizer> makeEspeakSynthesizer(VoiceCheck check = VoiceCheck::Load);
+// Throws Error(kEngine) when espeak-ng cannot be initialised (for example, its data is missing).
+std::shared_ptr<Synthesizer> makeEspeakSynthesizer();
 
 // Loads the voice `voiceId` names (as a request would), so that a process forked afterwards starts
 // with it loaded. True when another voice was loaded before.
