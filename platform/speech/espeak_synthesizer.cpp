@@ -8,9 +8,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <tuple>
 
 #include "platform/speech/phonemes.h"
@@ -102,8 +105,34 @@ std::string readableName(const std::string& name, const std::string& tag) {
     return out.empty() ? tag : out;
 }
 
-// Lists the installed voices; must hold the engine's lock.
-std::vector<VoiceEntry> listVoices() {
+// Whether the dictionary a voice reads with is installed under `data`. espeak-ng loads a voice whose
+// dictionary is missing without an error and then reads every text as silence, so the voice file is
+// read here: it names the dictionary in a "dictionary" line, else by its first "language" line's code up
+// to the first '-'. A voice file that cannot be read counts as missing data too.
+bool dictionaryInstalled(const std::filesystem::path& data, const std::string& identifier) {
+    std::ifstream file(data / "lang" / identifier);
+    if (!file.is_open()) {
+        file.clear();
+        file.open(data / "voices" / identifier);
+    }
+    if (!file.is_open()) return false;
+    std::string language;
+    std::string dictionary;
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream words(line.substr(0, line.find("//")));
+        std::string key;
+        std::string value;
+        words >> key >> value;
+        if (key == "dictionary") dictionary = value;
+        else if (key == "language" && language.empty() && value != "variant") language = value;
+    }
+    if (dictionary.empty()) dictionary = language.substr(0, language.find('-'));
+    std::error_code ec;
+    return !dictionary.empty() && std::filesystem::file_size(data / (dictionary + "_dict"), ec) > 0 && !ec;
+}
+
+// Lists the installed voices under `data` (espeak-ng's data folder); must hold the engine's lock.
+std::vector<VoiceEntry> listVoices(const std::filesystem::path& data) {
     std::vector<VoiceEntry> out;
     std::map<std::string, int> descriptions;
     std::map<std::string, int> ids;
@@ -114,8 +143,7 @@ std::vector<VoiceEntry> listVoices() {
         // mbrola voices need data that is not installed; the plain Mandarin voice reads Chinese as
         // English pinyin (the pinyin voice is listed instead).
         if (identifier.starts_with("mb/") || identifier == "sit/cmn") continue;
-        // A voice whose language data is missing cannot be loaded.
-        if (espeak_SetVoiceByName(identifier.c_str()) != EE_OK) continue;
+        if (!dictionaryInstalled(data, identifier)) continue;
         VoiceEntry entry;
         entry.identifier = identifier;
         for (const char* l = voice.languages; *l != 0; l += std::strlen(l + 1) + 2)
@@ -171,7 +199,9 @@ Result<Engine*> engine() {
             return Fault{errc::kEngine, "The speech engine (espeak-ng) could not start: its data is missing or "
                                         "unreadable."};
         e.sampleRate = rate;
-        e.voices = listVoices();
+        const char* data = nullptr;
+        espeak_Info(&data);
+        e.voices = listVoices(data != nullptr ? data : "");
         e.currentVoice.clear();
         dropNotices();
         return &e;

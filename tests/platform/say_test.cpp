@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <espeak-ng/espeak_ng.h>
 #include <sndfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -219,6 +220,35 @@ TEST(Say, ListsFormatsAndVoicesInTableAndCollectionOrder) {
         EXPECT_TRUE(seen.insert(lines[i].substr(tab + 1)).second) << "repeated " << lines[i];
     }
     EXPECT_TRUE(seen.count("Chinese (Mandarin)"));
+}
+
+// espeak-ng loads a voice whose dictionary is missing and reads everything as silence: such a voice is
+// not offered. Cantonese names its dictionary in its voice file; Hungarian's comes from its language.
+TEST(Say, LeavesOutVoicesWhoseDictionaryIsMissing) {
+    espeak_ng_InitializePath(nullptr);  // where espeak-ng finds its data, without starting the engine
+    const char* installed = nullptr;
+    espeak_Info(&installed);
+    ASSERT_NE(installed, nullptr);
+    const fs::path root = fs::temp_directory_path() / ("tallamo-espeak-data-" + std::to_string(::getpid()));
+    fs::create_directories(root / "espeak-ng-data");
+    for (const auto& entry : fs::directory_iterator(installed)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "hu_dict" && name != "yue_dict")
+            fs::create_symlink(entry.path(), root / "espeak-ng-data" / name);
+    }
+    auto names = [](const SayRun& run) {
+        std::set<std::string> out;
+        for (const auto& line : run.lines()) out.insert(line.substr(line.find('\t') + 1));
+        return out;
+    };
+    const SayRun all = say({"--list-voices"});
+    const SayRun some = say({"--list-voices"}, "/dev/null", "ESPEAK_DATA_PATH=" + quote(root.string()));
+    fs::remove_all(root);
+    ASSERT_EQ(some.status, 0) << some.err;
+    std::set<std::string> expected = names(all);
+    for (const char* gone : {"Hungarian", "Chinese (Cantonese)", "Chinese (Cantonese, latin as Jyutping)"})
+        EXPECT_EQ(expected.erase(gone), 1u) << gone;
+    EXPECT_EQ(names(some), expected);
 }
 
 TEST(Say, RendersAFileAndPrintsEachEventAsJson) {
