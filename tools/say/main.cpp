@@ -195,8 +195,10 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
         pending = true;
         released.notify_one();
     });
+    bool ended = false;  // the stream's end was released
     auto printEvents = [&] {
         for (const auto& e : voice.TakeEvents()) {
+            ended = ended || e.kind == speech::EventKind::EndStream;
             if (o.events) std::cout << toJson(e) << '\n';
             if (render.timings) render.timings->add(e);
         }
@@ -209,6 +211,12 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
             voice.Speak(u"", SVSFPurgeBeforeSpeak);
             voice.Resume();
             stopped = true;
+        }
+        if (ended) {
+            // No event comes after the end: the voice's own wait returns the moment the voice is done,
+            // where waiting for an event would sleep out its whole bound.
+            (void)voice.WaitUntilDone(5);
+            continue;
         }
         {
             std::unique_lock lock(mutex);
