@@ -183,7 +183,11 @@ EngineProcess::~EngineProcess() {
 void EngineProcess::kill() {
     if (reaped_)
         return;
-    ::kill(pid_, SIGKILL);
+    // The whole process group: whatever the worker started (a helper program of a stand-in engine, a
+    // child of its own stopped with it) goes with it instead of being left behind. Until the worker is
+    // reaped its number names this group alone.
+    if (::kill(-pid_, SIGKILL) != 0)
+        ::kill(pid_, SIGKILL);
     reap(std::chrono::milliseconds(-1));
 }
 

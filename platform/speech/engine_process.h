@@ -73,7 +73,7 @@ public:
 
     Channel& channel() { return channel_; }
     pid_t pid() const { return pid_; }
-    // Kills the worker (it is hung) and reaps it.
+    // Kills the worker (it is hung) with its process group, and reaps it.
     void kill();
     // How the worker ended ("killed by signal 9 (Killed)", "exited with status 2"); reaps it, waiting
     // briefly for a worker that closed its socket but has not ended yet.

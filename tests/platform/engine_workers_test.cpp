@@ -311,6 +311,28 @@ TEST(EngineWorkers, ASegmentThatLosesItsWorkerTwiceEndsTheStreamWithTheReason) {
     }
 }
 
+TEST(EngineWorkers, AWorkerThatNeverStartsGoesWithTheProcessesItStarted) {
+    TempDir dir;
+    const std::string engine = dir.file("engine.sh");
+    const std::string pidFile = dir.file("pid");
+    std::ofstream(engine) << "#!/bin/sh\nsleep 600 &\necho $! >" << pidFile << "\nwait\n";
+    std::filesystem::permissions(engine, std::filesystem::perms::owner_all);
+    try {
+        makeEngineSynthesizer({engine, 1000ms, 1000ms});
+        ADD_FAILURE() << "a worker that never answers was taken for a started one";
+    } catch (const Error& e) {
+        EXPECT_NE(e.description().find("did not start"), std::string::npos) << e.description();
+    }
+    const std::string pid = fileBytes(pidFile);
+    ASSERT_FALSE(pid.empty());
+    // Gone, or a zombie that has nobody left to reap it but init.
+    std::ifstream stat("/proc/" + pid.substr(0, pid.find('\n')) + "/stat");
+    std::string line;
+    if (std::getline(stat, line)) {
+        EXPECT_EQ(line[line.rfind(')') + 2], 'Z') << "the worker's child was left running: " << line;
+    }
+}
+
 TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
     if (!std::getenv("PULSE_SERVER"))
         GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
