@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 #include "platform/speech/constants.h"
 
@@ -132,8 +133,15 @@ void StreamJob::run() {
         // then stays at about a chain a lane, whatever the speeds of the lanes.
         const size_t segments = toFile ? kFileWindowSegments * (lanes + 1) : 2;
         const size_t chains = toFile ? std::max<size_t>(lanes, 2) : 2;
-        ahead_ = std::make_unique<SynthesisAhead>(*voice_.backends.synthesizer, lanes, segments, chains,
-                                                  [this] { voice_.progressed(); });
+        try {
+            ahead_ = std::make_unique<SynthesisAhead>(*voice_.backends.synthesizer, lanes, segments, chains,
+                                                      [this] { voice_.progressed(); });
+        } catch (const std::system_error& e) {
+            engineFailed(
+                Fault{errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});
+            end(base_, true);
+            return;
+        }
     }
 
     for (;;) {
@@ -395,7 +403,8 @@ void StreamJob::engineFailed(const Fault& fault) {
         if (!voice_.streamFault)
             voice_.streamFault = fault;
     }
-    ahead_->clear();
+    if (ahead_)
+        ahead_->clear();
     front_.reset();
     peeked_.reset();
     sourceDone_ = true;

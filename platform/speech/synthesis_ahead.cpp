@@ -1,6 +1,7 @@
 #include "platform/speech/synthesis_ahead.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "platform/speech/text_scripts.h"
 
@@ -145,7 +146,16 @@ SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t se
       maxSegments_(std::max<size_t>(segments, 1)),
       maxChains_(std::max<size_t>(chains, 1)),
       onProgress_(std::move(onProgress)) {
-    for (size_t i = 0; i < std::max<size_t>(lanes, 1); ++i) lanes_.emplace_back([this] { lane(); });
+    for (size_t i = 0; i < std::max<size_t>(lanes, 1); ++i) {
+        try {
+            lanes_.emplace_back([this] { lane(); });
+        } catch (const std::system_error&) {
+            // No more threads (a limit on the process's memory or tasks): the lanes started do the work.
+            if (lanes_.empty())
+                throw;
+            break;
+        }
+    }
 }
 
 SynthesisAhead::~SynthesisAhead() {
