@@ -1,6 +1,7 @@
 #include "file_source.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,34 +28,92 @@ Fault fileFault(int32_t code, const std::string& path, const std::string& what) 
     return Fault{code, "The file \"" + path + "\" " + what};
 }
 
-// A file without a byte-order mark whose first bytes are largely control codes is not text.
-bool looksBinary(std::span<const uint8_t> head) {
-    if (head.empty()) return false;
-    size_t control = 0;
-    for (uint8_t b : head) {
-        if (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != '\v' && b != 0x1B) ++control;
-    }
-    return control * 10 > head.size();
-}
-
 }  // namespace
 
 struct SoundFileReader::Handle {
+    // The bytes of a file read whole (from a pipe), which libsndfile reads through its virtual I/O.
+    std::shared_ptr<const std::string> memory;
+    sf_count_t at = 0;
     SNDFILE* file = nullptr;
     ~Handle() {
         if (file) sf_close(file);
     }
 };
 
+namespace {
+
+// libsndfile's virtual I/O over SoundFileReader::Handle::memory, read-only.
+SF_VIRTUAL_IO memoryIo() {
+    using Handle = SoundFileReader::Handle;
+    SF_VIRTUAL_IO io{};
+    io.get_filelen = [](void* h) { return static_cast<sf_count_t>(static_cast<Handle*>(h)->memory->size()); };
+    io.seek = [](sf_count_t offset, int whence, void* h) {
+        auto& handle = *static_cast<Handle*>(h);
+        const auto size = static_cast<sf_count_t>(handle.memory->size());
+        const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? handle.at : size;
+        handle.at = std::clamp<sf_count_t>(base + offset, 0, size);
+        return handle.at;
+    };
+    io.read = [](void* out, sf_count_t count, void* h) {
+        auto& handle = *static_cast<Handle*>(h);
+        const auto n =
+            std::min<sf_count_t>(count, static_cast<sf_count_t>(handle.memory->size()) - handle.at);
+        std::memcpy(out, handle.memory->data() + handle.at, static_cast<size_t>(n));
+        handle.at += n;
+        return n;
+    };
+    io.write = [](const void*, sf_count_t, void*) { return sf_count_t{0}; };
+    io.tell = [](void* h) { return static_cast<Handle*>(h)->at; };
+    return io;
+}
+
+// A pipe (a named one, or a shell's process substitution) or a device can be read only once, and
+// opening it again would wait for another writer or take bytes from this reader: it is read whole,
+// after the `head` read already, and `file` then reads that memory (`head` and `whole` stay true of
+// it). Nothing for a file that can be opened again.
+Result<std::shared_ptr<const std::string>> readPipeWhole(FilePtr& file, std::vector<uint8_t>& head,
+                                                         bool& whole, const std::string& path) {
+    struct stat st {};
+    if (::fstat(::fileno(file.get()), &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))
+        return std::shared_ptr<const std::string>();
+    auto bytes = std::make_shared<std::string>(head.begin(), head.end());
+    // A stream that starts as no kind of file is not read on: it may never end (/dev/zero).
+    if (!whole && text::looksBinary(head) && !documents::looksLikeDocument(head) &&
+        !SoundFileReader::open(path, bytes).ok()) {
+        return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
+    }
+    for (size_t n; !whole && (n = std::fread(head.data(), 1, head.size(), file.get())) > 0;)
+        bytes->append(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(n));
+    if (std::ferror(file.get()))
+        return fileFault(errc::kAccessDenied, path, "cannot be read.");
+    head.assign(bytes->begin(),
+                bytes->begin() + static_cast<std::ptrdiff_t>(std::min(bytes->size(), kChunk)));
+    whole = true;
+    file.reset(::fmemopen(bytes->data(), bytes->size(), "rb"));
+    if (!file)
+        return fileFault(errc::kAccessDenied, path, "cannot be read.");
+    return std::shared_ptr<const std::string>(std::move(bytes));
+}
+
+}  // namespace
+
 SoundFileReader::~SoundFileReader() = default;
 
-Result<std::unique_ptr<SoundFileReader>> SoundFileReader::open(const std::string& path) {
+Result<std::unique_ptr<SoundFileReader>> SoundFileReader::open(const std::string& path,
+                                                               std::shared_ptr<const std::string> memory) {
     SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file) return Fault{errc::kFile, sf_strerror(nullptr)};
+    auto handle = std::make_unique<Handle>();
+    if (memory) {
+        handle->memory = std::move(memory);
+        SF_VIRTUAL_IO io = memoryIo();
+        handle->file = sf_open_virtual(&io, SFM_READ, &info, handle.get());
+    } else {
+        handle->file = sf_open(path.c_str(), SFM_READ, &info);
+    }
+    if (!handle->file)
+        return Fault{errc::kFile, sf_strerror(nullptr)};
     std::unique_ptr<SoundFileReader> reader(new SoundFileReader());
-    reader->handle_ = std::make_unique<Handle>();
-    reader->handle_->file = file;
+    reader->handle_ = std::move(handle);
     reader->sampleRate_ = info.samplerate;
     reader->channels_ = info.channels;
     if (info.samplerate <= 0 || info.channels <= 0) {
@@ -72,7 +131,9 @@ size_t SoundFileReader::read(std::span<float> out) {
 
 struct TextFileReader::Handle {
     // A constructor rather than aggregate initialisation through make_unique, which clang 14 lacks.
-    Handle(FilePtr f, text::Decoder d) : file(std::move(f)), decoder(std::move(d)) {}
+    Handle(std::shared_ptr<const std::string> m, FilePtr f, text::Decoder d)
+        : memory(std::move(m)), file(std::move(f)), decoder(std::move(d)) {}
+    std::shared_ptr<const std::string> memory;  // what `file` reads, for a file read whole (from a pipe)
     FilePtr file;
     text::Decoder decoder;
     std::vector<uint8_t> chunk;
@@ -170,9 +231,13 @@ Result<NamedFile> openNamedFile(const std::string& path) {
         return fileFault(errc::kAccessDenied, path, "cannot be read (it may be a folder).");
     }
     head.resize(headSize);
-    const bool wholeFileInHead = headSize < kChunk;
+    bool wholeFileInHead = headSize < kChunk;
 
-    auto sound = SoundFileReader::open(path);
+    auto memory = readPipeWhole(file, head, wholeFileInHead, path);
+    if (!memory)
+        return memory.fault();
+
+    auto sound = SoundFileReader::open(path, memory.value());
     if (sound.ok()) return NamedFile{std::move(sound.value())};
 
     auto startsWith = [&](const char* magic) {
@@ -185,19 +250,19 @@ Result<NamedFile> openNamedFile(const std::string& path) {
     }
 
     if (documents::looksLikeDocument(head)) {
-        auto document = documents::Document::open(path);
+        auto document = memory.value() ? documents::Document::openBytes(memory.value(), path)
+                                       : documents::Document::open(path);
         if (!document) return document.fault();
         return NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))};
     }
 
-    const text::Encoding encoding = text::detectEncoding(head, wholeFileInHead);
-    if (encoding.markLength == 0 &&
-        looksBinary(std::span<const uint8_t>(head).first(std::min<size_t>(head.size(), 65536)))) {
+    if (text::looksBinary(head))
         return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
-    }
+    const text::Encoding encoding = text::detectEncoding(head, wholeFileInHead);
 
     std::unique_ptr<TextFileReader> reader(new TextFileReader());
-    reader->handle_ = std::make_unique<TextFileReader::Handle>(std::move(file), text::Decoder(encoding));
+    reader->handle_ =
+        std::make_unique<TextFileReader::Handle>(memory.value(), std::move(file), text::Decoder(encoding));
     reader->path_ = path;
     reader->restart();
     // The first piece is decoded now, so that Speak can tell markup from plain text without reading

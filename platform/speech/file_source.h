@@ -23,17 +23,20 @@ public:
     SoundFileReader(const SoundFileReader&) = delete;
     SoundFileReader& operator=(const SoundFileReader&) = delete;
 
-    // Opens `path` when libsndfile recognises it; a fault otherwise (the message names the file).
-    static Result<std::unique_ptr<SoundFileReader>> open(const std::string& path);
+    // Opens `path` (or `memory`, its bytes read whole, when given) when libsndfile recognises it; a
+    // fault otherwise (the message names the file).
+    static Result<std::unique_ptr<SoundFileReader>> open(const std::string& path,
+                                                         std::shared_ptr<const std::string> memory = nullptr);
 
     int sampleRate() const { return sampleRate_; }
     int channels() const { return channels_; }
     // Reads up to out.size() / channels() frames; returns the frames read (0 at the end).
     size_t read(std::span<float> out);
 
+    struct Handle;
+
 private:
     SoundFileReader() = default;
-    struct Handle;
     std::unique_ptr<Handle> handle_;
     int sampleRate_ = 0;
     int channels_ = 0;

@@ -212,6 +212,16 @@ void Decoder::reset() {
     markLeft_ = encoding_.markLength;
 }
 
+bool looksBinary(std::span<const uint8_t> head) {
+    if (head.empty() || byteOrderMark(head))
+        return false;
+    head = head.first(std::min<size_t>(head.size(), 65536));
+    const auto control = std::count_if(head.begin(), head.end(), [](uint8_t b) {
+        return b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != '\v' && b != 0x1B;
+    });
+    return static_cast<size_t>(control) * 10 > head.size();
+}
+
 std::u16string decodeText(std::span<const uint8_t> bytes) {
     Decoder decoder(detectEncoding(bytes, true));
     std::u16string out;

@@ -71,6 +71,10 @@ private:
     size_t markLeft_ = 0;  // bytes of the byte-order mark not yet skipped
 };
 
+// Whether the bytes that open a file say it is not text: no byte-order mark, and largely control
+// codes among the first 64 KB (a text's own are tabs, line and page breaks and escapes).
+bool looksBinary(std::span<const uint8_t> head);
+
 // Decodes a whole text held in memory, its encoding decided by detectEncoding.
 std::u16string decodeText(std::span<const uint8_t> bytes);
 
