@@ -4,14 +4,15 @@
 #include <signal.h>
 #include <espeak-ng/espeak_ng.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -20,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/doubles.h"
 #include "support/document_fixtures.h"
+#include "support/doubles.h"
 
 namespace fs = std::filesystem;
 
@@ -66,11 +67,11 @@ SayRun say(const std::vector<std::string>& args, const fs::path& input = "/dev/n
     return r;
 }
 
-// tallamo-say speaking a long text in real time with --events (on `pulseServer` when given), its
-// output read as it comes.
+// tallamo-say speaking a long text in real time with --events (on `pulseServer` when given), or
+// rendering it with the options `render` gives, its output read as it comes.
 class LiveSay {
 public:
-    explicit LiveSay(const std::string& pulseServer = {}) {
+    explicit LiveSay(const std::string& pulseServer = {}, const std::vector<std::string>& render = {}) {
         int out[2];
         if (::pipe(out) != 0) return;
         pid_ = ::fork();
@@ -82,8 +83,12 @@ public:
             ::close(out[0]);
             ::close(out[1]);
             std::string text;
-            for (int i = 0; i < 100; ++i) text += "This goes on for a long while. ";
-            ::execl(TALLAMO_SAY, TALLAMO_SAY, "--events", text.c_str(), static_cast<char*>(nullptr));
+            for (int i = 0; i < (render.empty() ? 100 : 3000); ++i) text += "This goes on for a long while. ";
+            std::vector<const char*> argv{TALLAMO_SAY, "--events"};
+            for (const auto& a : render) argv.push_back(a.c_str());
+            argv.push_back(text.c_str());
+            argv.push_back(nullptr);
+            ::execv(TALLAMO_SAY, const_cast<char* const*>(argv.data()));
             ::_exit(127);
         }
         ::close(out[1]);
@@ -175,15 +180,26 @@ TEST(Say, ReadsStandardInputLikeATextFile) {
     struct Case {
         std::string bytes;
         std::vector<std::string> extra;
+        std::string shell = {};  // run before the tool, in its shell
     };
     const std::string gb18030 = "\xC4\xE3\xBA\xC3\xA3\xAC\xCA\xC0\xBD\xE7\xA1\xA3Hello.";
-    const Case cases[] = {{text, {}}, {text, {"--file", "-"}}, {utf16, {}}, {gb18030, {}}};
+    // A named pipe can be read once only, and opening it again waits for a writer that never comes.
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string writer = "(cat " + quote((dir / "in.txt").string()) + " >" + quote(fifo) + " &);";
+    const std::string srt = (dir / "t.srt").string();
+    const Case cases[] = {{text, {}},
+                          {text, {"--file", "-"}},
+                          {utf16, {}},
+                          {gb18030, {}},
+                          {gb18030, {"--file", fifo}, writer},
+                          {text, {"--file", fifo, "--timings", srt}, writer}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         std::ofstream(dir / "in.txt", std::ios::binary) << cases[i].bytes;
         std::vector<std::string> args{"--output", (dir / "in.wav").string()};
         args.insert(args.end(), cases[i].extra.begin(), cases[i].extra.end());
-        const SayRun r = say(args, dir / "in.txt");
+        const SayRun r = say(args, dir / "in.txt", cases[i].shell);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(readBytes(dir / "in.wav") == expected) << "not the audio of the same text given as an argument";
     }
@@ -505,6 +521,7 @@ TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
         int status;
         std::string says;
         std::string shell = {};  // run before the tool, in its shell
+        std::string input = "/dev/null";
     };
     const std::vector<Case> cases = {
         {{"--output", dir / "x.aiff", "text"}, 2, ".wav .flac .ogg .oga .opus .mp3"},
@@ -517,17 +534,42 @@ TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
         {{"--output", keep, "--chapters-format", "flac", "text"}, 2, "goes with --chapters"},
         {{"--output", keep, "--flags", "8", "Fine. <rate speed=\"2\">closed wrongly</volume>"}, 1, "XML"},
         {{"--output", keep, "--file", dir / "missing.txt"}, 1, "missing.txt"},
+        {{"--output", keep, "--voice", "99999999999999999999", "text"}, 1, "no voice 99999999999999999999"},
+        // Input that never ends and is no text is refused from its first bytes, not read into memory.
+        {{"--output", keep}, 1, "standard input is neither a text nor a document", "", "/dev/zero"},
         // A file-size limit below the render, and far below the 64 MB that libpulse sizes its shared
         // memory at when the engine starts.
         {{"--output", keep, "This render takes more room than the limit on the size of a file allows."},
-         1, "File too large", "ulimit -f 64;"},
+         1,
+         "File too large",
+         "ulimit -f 64;"},
     };
     for (const auto& c : cases) {
-        SayRun r = say(c.args, "/dev/null", c.shell);
+        SayRun r = say(c.args, c.input, c.shell);
         EXPECT_EQ(r.status, c.status) << c.args[1] << ": " << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_EQ(readAll(keep), before);
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    }
+}
+
+TEST(Say, ARenderStoppedBySignalLeavesTheEarlierFileAndNothingElse) {
+    Folder dir;
+    const std::string keep = dir / "keep.wav";
+    ASSERT_EQ(say({"--output", keep, "An earlier render."}).status, 0);
+    const std::string before = readAll(keep);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        LiveSay render({}, {"--output", keep});
+        ASSERT_TRUE(render.started());
+        render.readUntil("\n");  // rendering
+        ::kill(render.pid(), signal);
+        const int status = render.finish();
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal";
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        EXPECT_EQ(readAll(keep), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1)
+            << "a file left";
     }
 }
 

@@ -3,15 +3,20 @@
 // every voice event as one JSON object per line when it is released, and writing the words' and
 // sentences' times beside the audio. A document can be split into a file per chapter. Without a TEXT or
 // a file the text comes from standard input.
+#include <signal.h>
+#include <sys/stat.h>
 #include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -43,9 +48,31 @@ using namespace speech;
 using say::Options;
 using say::UsageError;
 
-std::atomic<bool> interrupted{false};
+// The signal that asked the program to stop (0: none yet).
+std::atomic<int> stopSignal{0};
 
-extern "C" void onSigint(int) { interrupted.store(true); }
+extern "C" void onStopSignal(int signal) {
+    stopSignal.store(signal);
+}
+
+// Ctrl+C, a closed terminal, a kill and a reader of standard output that went away all stop the
+// program the same way: what is left is purged and no unfinished file is left behind. Without
+// SA_RESTART, so that a wait for input (a terminal, a named pipe with no writer) ends too.
+void catchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::sigaction(signal, &action, nullptr);
+}
+
+bool interrupted() {
+    return stopSignal.load() != 0;
+}
+
+// The shell's status of a program ended by the signal that stopped it (130 for Ctrl+C).
+int interruptedStatus() {
+    return 128 + stopSignal.load();
+}
 
 std::string toJson(const VoiceEvent& e) {
     std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) + ",\"stream\":" + std::to_string(e.streamNumber) +
@@ -77,7 +104,12 @@ std::string toJson(const VoiceEvent& e) {
 SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
     const auto voices = voice.GetVoices("", "");
     bool numeric = !wanted.empty() && wanted.find_first_not_of("0123456789") == std::string::npos;
-    if (numeric) return voices.Item(std::stol(wanted));
+    if (numeric) {
+        long index = 0;
+        if (std::from_chars(wanted.data(), wanted.data() + wanted.size(), index).ec != std::errc())
+            throw Error(errc::kNotFound, "There is no voice " + wanted + " (see --list-voices).");
+        return voices.Item(index);
+    }
     for (const auto& t : voices) {
         if (t.GetDescription(0) == wanted || t.Id() == wanted) return t;
     }
@@ -109,23 +141,43 @@ std::u16string documentText(std::string bytes, const std::string& name) {
     return text;
 }
 
-// Standard input, read whole into `render`: a document's text, spoken as plain text, or any other
-// bytes decoded like a text file named in Speak.
-void readStandardInput(Render& render, const Options& o) {
-    if (::isatty(STDIN_FILENO)) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
+// Standard input (or the pipe `name`), read whole into `render`: a document's text, spoken as plain
+// text, or any other bytes decoded like a text file named in Speak.
+void readInput(Render& render, const Options& o, std::FILE* in, const std::string& name) {
+    if (::isatty(::fileno(in)))
+        std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
     std::string bytes;
     char buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) bytes.append(buffer, n);
-    if (std::ferror(stdin)) throw Error(errc::kFile, "Cannot read the text from standard input.");
-    const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     // A document is told by its first few kilobytes, as when its file is named.
-    if (documents::looksLikeDocument(all.first(std::min<size_t>(all.size(), 4096)))) {
-        render.text = documentText(std::move(bytes), "standard input");
+    auto isDocument = [&] {
+        const auto head =
+            std::span(reinterpret_cast<const uint8_t*>(bytes.data()), std::min<size_t>(bytes.size(), 4096));
+        return documents::looksLikeDocument(head);
+    };
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+        bytes.append(buffer, n);
+        // Input that starts as neither is not read on: it may never end (/dev/zero).
+        if (bytes.size() == n && text::looksBinary(std::span(reinterpret_cast<const uint8_t*>(buffer), n)) &&
+            !isDocument())
+            throw Error(errc::kFile, "The " + name + " is neither a text nor a document.");
+    }
+    if (std::ferror(in))
+        throw Error(errc::kFile, "Cannot read the text from " + name + ".");
+    const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    if (isDocument()) {
+        render.text = documentText(std::move(bytes), name);
         render.flags = plainTextFlags(o) | SVSFlagsAsync;
     } else {
         render.text = text::decodeText(all);
         render.flags = o.flags | SVSFlagsAsync;
     }
+}
+
+// Whether --file names a pipe or a device rather than a file: it can be read once only.
+bool namesAPipe(const Options& o) {
+    struct stat st {};
+    return o.file && *o.file != "-" && ::stat(o.file->c_str(), &st) == 0 && !S_ISREG(st.st_mode) &&
+           !S_ISBLK(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
 // The recorder of the render's timings, over the text whose positions the events give: the text
@@ -207,7 +259,7 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
     voice.Speak(render.text, render.flags | SVSFlagsAsync);
     bool stopped = false;
     while (!voice.WaitUntilDone(0)) {
-        if (interrupted.load() && !stopped) {
+        if (interrupted() && !stopped) {
             voice.Speak(u"", SVSFPurgeBeforeSpeak);
             voice.Resume();
             stopped = true;
@@ -227,7 +279,8 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
     }
     printEvents();
     voice.SetNotify({});
-    if (stopped) {
+    // A signal may also end the stream itself (a closed standard output fails its writes).
+    if (stopped || interrupted()) {
         if (render.file) render.file->discard();
         return true;
     }
@@ -316,13 +369,15 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     while (document.read(text, chapters)) {
         for (const auto& c : chapters) {
             const uint64_t end = c.position - base;
-            if (speakUnit(end)) return say::kExitInterrupted;
+            if (speakUnit(end))
+                return interruptedStatus();
             base = c.position;
             unit = {c.number, c.title.empty() ? "chapter" : c.title};
         }
         chapters.clear();
     }
-    if (speakUnit(text.size())) return say::kExitInterrupted;
+    if (speakUnit(text.size()))
+        return interruptedStatus();
     if (document.failure()) throw Error(document.failure()->code, document.failure()->message);
     return say::kExitSuccess;
 }
@@ -369,15 +424,27 @@ int run(const Options& o) {
     // --events prints every kind, audio levels and the engine's own events included. Without it only
     // the end matters (and the words and sentences for --timings): events nobody uses are not made.
     voice.SetEventInterests(o.events    ? SVEAllEvents
-                            : o.timings ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
+                            : o.timings ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary |
+                                              SVESentenceBoundary
                                         : SVEStartInputStream | SVEEndInputStream);
-    std::signal(SIGINT, onSigint);
     voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     if (o.chapters) return speakChapters(voice, o, format);
 
     Render render;
-    if (o.readsStandardInput()) {
-        readStandardInput(render, o);
+    if (o.readsStandardInput() || (o.timings && namesAPipe(o))) {
+        // The timings need the text before it is spoken, and a pipe cannot be read a second time.
+        if (o.readsStandardInput()) {
+            readInput(render, o, stdin, "standard input");
+        } else {
+            std::unique_ptr<std::FILE, decltype(&std::fclose)> pipe(std::fopen(o.file->c_str(), "rb"),
+                                                                    &std::fclose);
+            if (!pipe)
+                throw Error(errc::kAccessDenied,
+                            "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
+            readInput(render, o, pipe.get(), "file \"" + *o.file + "\"");
+        }
+        if (interrupted())
+            return interruptedStatus();
     } else {
         render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
         render.flags = o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0);
@@ -394,7 +461,7 @@ int run(const Options& o) {
         stream->Format().SetType(format);
         voice.SetAudioOutputStream(stream);
     }
-    return speakToEnd(voice, render, o) ? say::kExitInterrupted : say::kExitSuccess;
+    return speakToEnd(voice, render, o) ? interruptedStatus() : say::kExitSuccess;
 }
 
 }  // namespace
@@ -403,6 +470,7 @@ int main(int argc, char** argv) {
     // Under a file-size limit (ulimit -f), a write past it fails with "File too large" and the render
     // ends with that reason, instead of the signal killing the program half way through a file.
     std::signal(SIGXFSZ, SIG_IGN);
+    catchStopSignals();
     try {
         const Options options = say::parseCommandLine(argc, argv);
         if (options.help) {
@@ -418,6 +486,9 @@ int main(int argc, char** argv) {
         std::cerr << "tallamo-say: " << e.message << "\nTry 'tallamo-say --help' for more information.\n";
         return say::kExitUsage;
     } catch (const Error& e) {
+        // A wait that a stop signal cut short fails as a matter of course.
+        if (interrupted())
+            return interruptedStatus();
         std::cerr << "tallamo-say: " << e.description() << '\n';
         return say::kExitFailure;
     } catch (const std::exception& e) {

@@ -235,7 +235,7 @@ std::string helpText() {
         "mark, else as UTF-8 when it is well-formed UTF-8, else in the legacy encoding that ICU detects\n"
         "(GB18030, Big5, Shift_JIS, ...).\n"
         "A text that starts with \"<\" is read as the voice's XML markup unless --flags says otherwise.\n"
-        "Ctrl+C stops speaking at once.\n"
+        "Ctrl+C stops speaking at once; a stopped render leaves no file behind.\n"
         "\n"
         "Options:\n";
     size_t width = 0;
@@ -252,7 +252,7 @@ std::string helpText() {
         "  1    a failure: no voice or audio output, a file that cannot be read or written, speech cut\n"
         "       short (the audio output went away, the speech engine kept failing), ...\n"
         "  2    the command line cannot be used (an unknown option, a missing value, ...)\n"
-        "  130  stopped by Ctrl+C\n"
+        "  130  stopped by Ctrl+C (129, 141, 143: stopped by SIGHUP, SIGPIPE, SIGTERM)\n"
         "\n"
         "Examples:\n"
         "  tallamo-say \"你好，世界\"\n"

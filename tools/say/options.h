@@ -14,11 +14,10 @@
 
 namespace say {
 
-// The documented exit statuses.
+// The documented exit statuses; a run stopped by a signal exits with 128 + the signal's number.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitInterrupted = 130;
 
 struct Options {
     std::optional<std::string> voice;
