@@ -87,8 +87,10 @@ private:
     int fd_ = -1;
 };
 
-// A file created under a hidden, unique name in the folder of `target`. It is removed when its owner
-// goes, unless put in place under the target's name first.
+// The file being written, in the folder of `target`: a file without a name where the file system has
+// them (O_TMPFILE), so that nothing is left behind when the program is killed or crashes half way, else
+// one under a hidden, unique name, removed when its owner goes. Either is put in place under the
+// target's name only when complete.
 class TempFile {
 public:
     TempFile() = default;
@@ -106,6 +108,55 @@ public:
     // `mode`, when given, is the permission bits of the file being replaced; a new file gets the
     // usual 0666 less the umask. Errors name `name`, the user's file.
     static Result<TempFile> create(const std::string& target, const std::string& name, std::optional<mode_t> mode) {
+        TempFile file;
+        // A file without a name is given one through /proc when it is put in place.
+        const std::string folder = folderOf(target);
+        if (::access("/proc/self/fd", X_OK) == 0)
+            file.fd_ = UniqueFd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+        if (file.fd_.get() < 0) {
+            file.fd_ = UniqueFd(createNamed(target, file.path_, [](const std::string& path) {
+                return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            }));
+            if (file.fd_.get() < 0) return createFault(name, errno);
+        }
+        if (mode) ::fchmod(file.fd_.get(), *mode & 07777);
+        return file;
+    }
+
+    int fd() const { return fd_.get(); }
+
+    // Makes the data durable, then renames the file over `target` in one step (a file without a name
+    // is first linked under a hidden one: a link cannot replace a file).
+    Result<void> putInPlace(const std::string& target, const std::string& name) {
+        if (::fsync(fd_.get()) != 0) return saveFault(name, errno);
+        if (path_.empty()) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+            if (createNamed(target, path_, [&](const std::string& path) {
+                    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+                }) < 0) {
+                return saveFault(name, errno);
+            }
+        }
+        if (fd_.reset() != 0) return saveFault(name, errno);
+        if (::rename(path_.c_str(), target.c_str()) != 0) return saveFault(name, errno);
+        path_.clear();
+        // The rename itself is made durable with the folder.
+        UniqueFd dir(::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() >= 0) ::fsync(dir.get());
+        return {};
+    }
+
+private:
+    static std::string folderOf(const std::string& target) {
+        const size_t slash = target.rfind('/');
+        return slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    }
+
+    // Makes a hidden, unique name beside `target` with `make` (a descriptor, 0 for a link, or -1 with
+    // errno), trying other names while one exists. Returns what `make` returned, with the name in
+    // `made` when it succeeded; -1 with errno set when it failed.
+    template <typename Make>
+    static int createNamed(const std::string& target, std::string& made, Make make) {
         const size_t slash = target.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
         const std::string base = (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, 200);
@@ -115,34 +166,15 @@ public:
             std::string path = folder + "." + base + ".";
             for (int i = 0; i < 8; ++i) path += kLetters[random() % (sizeof kLetters - 1)];
             path += ".part";
-            const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && errno == EEXIST) continue;
-            if (fd < 0) return createFault(name, errno);
-            TempFile file;
-            file.fd_ = UniqueFd(fd);
-            file.path_ = std::move(path);
-            if (mode) ::fchmod(fd, *mode & 07777);
-            return file;
+            const int result = make(path);
+            if (result < 0 && errno == EEXIST) continue;
+            if (result >= 0) made = std::move(path);
+            return result;
         }
-        return createFault(name, EEXIST);
+        errno = EEXIST;
+        return -1;
     }
 
-    int fd() const { return fd_.get(); }
-
-    // Makes the data durable, then renames the file over `target` in one step.
-    Result<void> putInPlace(const std::string& target, const std::string& name) {
-        if (::fsync(fd_.get()) != 0 || fd_.reset() != 0) return saveFault(name, errno);
-        if (::rename(path_.c_str(), target.c_str()) != 0) return saveFault(name, errno);
-        path_.clear();
-        // The rename itself is made durable with the folder.
-        const size_t slash = target.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-        UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.get() >= 0) ::fsync(dir.get());
-        return {};
-    }
-
-private:
     void removeNow() {
         fd_.reset();
         if (!path_.empty()) ::unlink(path_.c_str());
@@ -150,7 +182,7 @@ private:
     }
 
     UniqueFd fd_;
-    std::string path_;
+    std::string path_;  // empty for a file without a name
 };
 
 bool seekable(int fd) { return ::lseek(fd, 0, SEEK_CUR) >= 0; }
