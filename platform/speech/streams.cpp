@@ -147,9 +147,10 @@ public:
     }
 
 private:
+    // The folder of `target`, ending in '/'.
     static std::string folderOf(const std::string& target) {
         const size_t slash = target.rfind('/');
-        return slash == std::string::npos ? "." : target.substr(0, slash + 1);
+        return slash == std::string::npos ? "./" : target.substr(0, slash + 1);
     }
 
     // Makes a hidden, unique name beside `target` with `make` (a descriptor, 0 for a link, or -1 with
@@ -157,9 +158,8 @@ private:
     // `made` when it succeeded; -1 with errno set when it failed.
     template <typename Make>
     static int createNamed(const std::string& target, std::string& made, Make make) {
-        const size_t slash = target.rfind('/');
-        const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-        const std::string base = (slash == std::string::npos ? target : target.substr(slash + 1)).substr(0, 200);
+        const std::string folder = folderOf(target);
+        const std::string base = target.substr(target.rfind('/') + 1).substr(0, 200);
         thread_local std::mt19937_64 random{std::random_device{}()};
         static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
         for (int attempt = 0; attempt < 100; ++attempt) {
