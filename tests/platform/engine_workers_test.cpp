@@ -325,12 +325,17 @@ TEST(EngineWorkers, AWorkerThatNeverStartsGoesWithTheProcessesItStarted) {
     }
     const std::string pid = fileBytes(pidFile);
     ASSERT_FALSE(pid.empty());
-    // Gone, or a zombie that has nobody left to reap it but init.
-    std::ifstream stat("/proc/" + pid.substr(0, pid.find('\n')) + "/stat");
+    // Gone, or a zombie that has nobody left to reap it but init. A killed process may still be on its
+    // way out for a moment, so its state is read until it has gone or a bound has passed.
+    const std::string statPath = "/proc/" + pid.substr(0, pid.find('\n')) + "/stat";
     std::string line;
-    if (std::getline(stat, line)) {
-        EXPECT_EQ(line[line.rfind(')') + 2], 'Z') << "the worker's child was left running: " << line;
+    for (const auto deadline = std::chrono::steady_clock::now() + 2s;;) {
+        std::ifstream stat(statPath);
+        if (!std::getline(stat, line) || line[line.rfind(')') + 2] == 'Z') return;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(10ms);
     }
+    ADD_FAILURE() << "the worker's child was left running: " << line;
 }
 
 TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
