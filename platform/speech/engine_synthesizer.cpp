@@ -301,15 +301,29 @@ public:
     }
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
-        return run(request, sink, nullptr);
+        return guarded(request, sink, nullptr);
     }
     // A render into a file sends the next request of the run with this one: the worker then starts it
     // as soon as this one ends, instead of after a round trip through the platform.
     Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink, const SynthRequest& next) override {
-        return run(request, sink, next.bulk && !next.fresh && !next.text.empty() ? &next : nullptr);
+        return guarded(request, sink, next.bulk && !next.fresh && !next.text.empty() ? &next : nullptr);
     }
 
 private:
+    // An exception (out of memory) may leave the worker half way through its replies: it is ended, so
+    // that no later call reads them.
+    Result<void> guarded(const SynthRequest& request, SynthSink& sink, const SynthRequest* next) {
+        try {
+            return run(request, sink, next);
+        } catch (...) {
+            discardWorker();
+            sentAhead_ = nullptr;
+            inRun_ = false;
+            history_.clear();
+            throw;
+        }
+    }
+
     Result<void> run(const SynthRequest& request, SynthSink& sink, const SynthRequest* next) {
         const bool sent = sentAhead_ == &request && worker_ && inRun_;
         if (sentAhead_ != nullptr && !sent) {

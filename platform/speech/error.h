@@ -19,6 +19,7 @@ inline constexpr int32_t kMarkup = static_cast<int32_t>(0x80045052);         // 
 inline constexpr int32_t kNoVoice = static_cast<int32_t>(0x8004503F);
 inline constexpr int32_t kEngine = static_cast<int32_t>(0x80045053);         // the synthesizer failed
 inline constexpr int32_t kFile = static_cast<int32_t>(0x80045054);           // a file is unreadable / not WAV
+inline constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000E);
 inline constexpr int32_t kCancelled = static_cast<int32_t>(0x800704C7);      // stopped before its end
 inline constexpr int32_t kUnexpected = static_cast<int32_t>(0x8000FFFF);
 }  // namespace errc
@@ -39,6 +40,12 @@ struct Fault {
     int32_t code = errc::kUnexpected;
     std::string message;
 };
+
+// The fault a platform thread reports when it runs out of memory (std::bad_alloc): the stream it
+// serves ends with it, instead of the exception ending the whole program.
+inline Fault outOfMemory() {
+    return Fault{errc::kOutOfMemory, "There was not enough memory to go on; the speech was stopped."};
+}
 
 // Minimal result type (C++20 has no std::expected).
 template <class T>

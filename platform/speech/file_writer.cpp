@@ -1,7 +1,10 @@
 #include "platform/speech/file_writer.h"
 
+#include <new>
 #include <span>
 #include <utility>
+
+#include "platform/speech/memory_reserve.h"
 
 namespace speech {
 
@@ -107,6 +110,7 @@ std::optional<Fault> FileWriter::fault() const {
 }
 
 void FileWriter::run() {
+    MemoryReserve reserve;
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -120,17 +124,25 @@ void FileWriter::run() {
         changed_.notify_all();
 
         std::optional<Fault> failed;
-        bytes_.clear();
-        if (block.finish) {
-            converter_.finish(bytes_);
-        } else if (!block.floats.empty()) {
-            converter_.push(std::span<const float>(block.floats), bytes_);
-        } else {
-            converter_.push(std::span<const int16_t>(block.samples), bytes_);
-        }
-        if (!bytes_.empty()) {
-            auto r = file_->writeBytes(bytes_);
-            if (!r) failed = r.fault();
+        try {
+            bytes_.clear();
+            if (block.finish) {
+                converter_.finish(bytes_);
+            } else if (!block.floats.empty()) {
+                converter_.push(std::span<const float>(block.floats), bytes_);
+            } else {
+                converter_.push(std::span<const int16_t>(block.samples), bytes_);
+            }
+            if (!bytes_.empty()) {
+                auto r = file_->writeBytes(bytes_);
+                if (!r) failed = r.fault();
+            }
+        } catch (const std::bad_alloc&) {
+            // The file misses this block: it fails like a write, and closing it then leaves no file.
+            reserve.release();
+            bytes_ = {};
+            failed = outOfMemory();
+            file_->failRender(*failed);
         }
         const uint64_t now = file_->bytesWritten();
 
@@ -149,6 +161,7 @@ void FileWriter::run() {
         lock.unlock();
         changed_.notify_all();
         if (onProgress_) onProgress_();
+        reserve.renew();
         lock.lock();
     }
 }

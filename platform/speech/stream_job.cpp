@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <system_error>
 
 #include "platform/speech/constants.h"
@@ -24,7 +25,7 @@ constexpr size_t kFileWindowSegments = 32;
 }  // namespace
 
 StreamJob::StreamJob(SpVoice::Impl& voice, Request& request)
-    : voice_(voice), request_(request), currentVoice_(request.voice) {}
+    : voice_(voice), request_(request) {}
 
 StreamJob::~StreamJob() {
     std::lock_guard lock(voice_.mutex);
@@ -117,6 +118,20 @@ void StreamJob::waitForChange() {
 }
 
 void StreamJob::run() {
+    try {
+        speak();
+    } catch (const std::bad_alloc&) {
+        // What was synthesized ahead goes first: ending the stream takes a little memory of its own.
+        voice_.reserve.release();
+        ahead_.reset();
+        pending_.clear();
+        engineFailed(outOfMemory());
+        end(sink_ ? sink_->written() : base_, false);
+    }
+}
+
+void StreamJob::speak() {
+    currentVoice_ = request_.voice;
     if (!openSink())
         return;
     pending_.push_back({base_, makeEvent(EventKind::StartStream, base_), -1});

@@ -23,9 +23,12 @@ public:
     StreamJob(const StreamJob&) = delete;
     StreamJob& operator=(const StreamJob&) = delete;
 
+    // Speaks the request to its end, a stop or a fault, then raises EndStream. Running out of memory
+    // is a fault like the engine's.
     void run();
 
 private:
+    void speak();
     struct Controls {
         bool shutdown = false;
         bool purged = false;

@@ -1,8 +1,10 @@
 #include "platform/speech/synthesis_ahead.h"
 
 #include <algorithm>
+#include <new>
 #include <system_error>
 
+#include "platform/speech/memory_reserve.h"
 #include "platform/speech/text_scripts.h"
 
 namespace speech {
@@ -146,6 +148,8 @@ SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t se
       maxSegments_(std::max<size_t>(segments, 1)),
       maxChains_(std::max<size_t>(chains, 1)),
       onProgress_(std::move(onProgress)) {
+    // A lane claims one chain at a time: claiming never needs memory (which may have run out then).
+    claimed_.reserve(std::max<size_t>(lanes, 1));
     for (size_t i = 0; i < std::max<size_t>(lanes, 1); ++i) {
         try {
             lanes_.emplace_back([this] { lane(); });
@@ -279,9 +283,11 @@ std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint
 
 void SynthesisAhead::lane() {
     // The run lives as long as the lane, so a chain goes on from one segment to the next on the same
-    // worker.
-    const std::unique_ptr<SynthesisRun> run = synthesizer_.openRun();
+    // worker. A run that could not be had, or that ran out of memory, is opened again for the lane's
+    // next segment; the segment it failed on ends the stream.
+    std::unique_ptr<SynthesisRun> run;
     std::optional<uint64_t> chain;
+    MemoryReserve reserve;
     std::unique_lock lock(mutex_);
     for (;;) {
         std::shared_ptr<Slot> slot;
@@ -290,7 +296,18 @@ void SynthesisAhead::lane() {
             return;
         slot->started = true;
         lock.unlock();
-        produce(*run, *slot);
+        Result<void> result;
+        try {
+            if (!run)
+                run = synthesizer_.openRun();
+            result = produce(*run, *slot);
+        } catch (const std::bad_alloc&) {
+            reserve.release();
+            run.reset();
+            result = outOfMemory();
+        }
+        finish(*slot, std::move(result));
+        reserve.renew();
         lock.lock();
     }
 }
@@ -306,7 +323,7 @@ std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::followerOf(const Slot& slo
     return nullptr;
 }
 
-void SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
+Result<void> SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
     Result<void> result;
     const auto own = static_cast<size_t>(std::max(slot.keep, 0));
     if (!slot.request.text.empty()) {
@@ -331,6 +348,10 @@ void SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
             sink.flush();
         }
     }
+    return result;
+}
+
+void SynthesisAhead::finish(Slot& slot, Result<void> result) {
     {
         std::lock_guard lock(mutex_);
         slot.output.done = true;

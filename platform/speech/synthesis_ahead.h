@@ -90,7 +90,10 @@ private:
     size_t chainsLocked() const;
     // Whether the next segment added starts a chain. Must hold mutex_.
     bool nextStartsChainLocked() const;
-    void produce(SynthesisRun& run, Slot& slot);
+    // Synthesizes the slot's segment, handing its output to the slot as it comes.
+    Result<void> produce(SynthesisRun& run, Slot& slot);
+    // Marks the slot done, with the fault that ended it.
+    void finish(Slot& slot, Result<void> result);
     // The segment after `slot` in its chain, when it has been added and not started.
     std::shared_ptr<Slot> followerOf(const Slot& slot) const;
     void publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events);

@@ -159,6 +159,7 @@ void SpVoice::Impl::run() {
             active = true;
         }
         StreamJob(*this, *request).run();
+        reserve.renew();
         // The job's buffers are freed by now. glibc keeps freed pages inside its per-thread arenas
         // (the lanes') for reuse, so a long render would leave its peak behind: give them back.
         ::malloc_trim(0);

@@ -543,6 +543,15 @@ TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
          1,
          "File too large",
          "ulimit -f 64;"},
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // Out of address space in the lanes, the writer or the job, whichever runs out first. (The
+        // sanitizers reserve far more address space than this limit.)
+        {{"--output", keep, "--jobs", "8", "--format", "SAFT48kHz16BitStereo"},
+         1,
+         "not enough memory",
+         "ulimit -v 100000;",
+         TALLAMO_SOURCE_DIR "/platform/data/samples/common/english.txt"},
+#endif
     };
     for (const auto& c : cases) {
         SayRun r = say(c.args, c.input, c.shell);

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -490,6 +491,9 @@ int main(int argc, char** argv) {
         if (interrupted())
             return interruptedStatus();
         std::cerr << "tallamo-say: " << e.description() << '\n';
+        return say::kExitFailure;
+    } catch (const std::bad_alloc&) {
+        std::cerr << "tallamo-say: There was not enough memory to go on.\n";
         return say::kExitFailure;
     } catch (const std::exception& e) {
         std::cerr << "tallamo-say: " << e.what() << '\n';
