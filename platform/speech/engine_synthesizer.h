@@ -25,8 +25,8 @@ struct EngineOptions {
     // How long a worker may stay silent while it has a segment before it counts as hung: far beyond
     // the few milliseconds the engine takes between two pieces of audio, even on a loaded machine.
     std::chrono::milliseconds replyTimeout{5000};
-    // How long a new worker may take to start the engine (it loads every voice once, about a tenth of
-    // a second).
+    // How long a new worker may take to start the engine (it reads the voice files, some 15 ms on an
+    // idle machine): far beyond that, for a machine that is busy or swapping.
     std::chrono::milliseconds startTimeout{10000};
 };
 
