@@ -537,8 +537,7 @@ TEST(Say, BadUseAndRefusedTextsLeaveTheEarlierFile) {
         {{"--output", keep, "--voice", "99999999999999999999", "text"}, 1, "no voice 99999999999999999999"},
         // Input that never ends and is no text is refused from its first bytes, not read into memory.
         {{"--output", keep}, 1, "standard input is neither a text nor a document", "", "/dev/zero"},
-        // A file-size limit below the render, and far below the 64 MB that libpulse sizes its shared
-        // memory at when the engine starts.
+        // A file-size limit below the render (the engine workers live under it too).
         {{"--output", keep, "This render takes more room than the limit on the size of a file allows."},
          1,
          "File too large",

@@ -46,8 +46,13 @@ public:
         std::vector<uint8_t> pending;  // whole frames not yet sent
     };
 
-    ReplySink(Channel& channel, Buffers& buffers, bool bulk)
-        : channel_(channel), gathered_(buffers.gathered), pending_(buffers.pending), piece_(bulk ? kBulkPiece : 0) {
+    // A sink that holds its output keeps it all in `buffers.pending`, for sendHeld.
+    ReplySink(Channel& channel, Buffers& buffers, bool bulk, bool hold = false)
+        : channel_(channel),
+          gathered_(buffers.gathered),
+          pending_(buffers.pending),
+          piece_(bulk ? kBulkPiece : 0),
+          hold_(hold) {
         gathered_.clear();
         pending_.clear();
         if (bulk)
@@ -74,6 +79,8 @@ public:
             gathered_.clear();
         }
         pending_.insert(pending_.end(), last.begin(), last.end());
+        if (hold_)
+            return true;
         if (!pending_.empty() && channel_.send(pending_, kNoLimit) != Channel::Status::Ok)
             return false;
         pending_.clear();
@@ -93,6 +100,7 @@ private:
     std::vector<int16_t>& gathered_;
     std::vector<uint8_t>& pending_;
     size_t piece_ = 0;  // samples the next piece gathers
+    const bool hold_;
 };
 
 // Forks a child joined to this process by a socket pair. In this process: the child's pid (negative
@@ -133,9 +141,10 @@ int reap(pid_t pid) {
 }
 
 // Synthesizes `request` and sends its output and its end to the platform; false when the platform is
-// gone.
-bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request, ReplySink::Buffers& buffers) {
-    ReplySink sink(platform, buffers, request.bulk);
+// gone. With `hold`, the output and the end are kept in `buffers` instead, for sendHeld.
+bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request, ReplySink::Buffers& buffers,
+            bool hold = false) {
+    ReplySink sink(platform, buffers, request.bulk, hold);
     const Result<void> result = synthesizer.synthesize(request, sink);
     std::optional<Fault> fault;
     if (!result)
@@ -143,15 +152,27 @@ bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& req
     return sink.flush(encodeDone(fault));
 }
 
+// Sends the output a held answer kept; false when the platform is gone.
+bool sendHeld(Channel& platform, ReplySink::Buffers& buffers) {
+    const bool sent = buffers.pending.empty() || platform.send(buffers.pending, kNoLimit) == Channel::Status::Ok;
+    buffers.pending.clear();
+    return sent;
+}
+
+// The request in `frame`. This process exits when it is anything else (status 2).
+SynthRequest requestIn(const Frame& frame) {
+    auto request = decodeSynthesize(frame.payload);
+    if (frame.type != MessageType::Synthesize || !request)
+        ::_exit(2);
+    return std::move(*request);
+}
+
 // The next request from `from`, its frame in `frame`. This process exits when `from` ends (status 0)
 // or sends anything else (status 2).
 SynthRequest nextRequest(Channel& from, Frame& frame) {
     if (from.receive(frame, kNoLimit) != Channel::Status::Ok)
         ::_exit(0);
-    auto request = decodeSynthesize(frame.payload);
-    if (frame.type != MessageType::Synthesize || !request)
-        ::_exit(2);
-    return std::move(*request);
+    return requestIn(frame);
 }
 
 // A run's requests for another voice than the run's own are read by a child of the run's reader, one
@@ -206,24 +227,53 @@ bool startAside(Aside& aside, Channel& platform, Synthesizer& synthesizer, const
 // How the reader answers a request for a voice other than its own: through the aside for that voice
 // (started if need be), waiting for it to finish and passing a cancel on. An aside that fails ends the
 // reader the same way. False when the platform is gone.
-bool answerAside(Channel& platform, Synthesizer& synthesizer, const Frame& frame, const SynthRequest& request,
-                 Aside& aside, ReplySink::Buffers& buffers) {
+//
+// Meanwhile the reader reads the run's next request, when it is there already (a render sends it with
+// this one) and in the reader's own voice; its output waits until the aside is done, so the platform
+// gets both in order. Any other request read is left in `early` for the reader's loop.
+bool answerAside(Channel& platform, Channel& requests, Synthesizer& synthesizer, const Frame& frame,
+                 const SynthRequest& request, Aside& aside, ReplySink::Buffers& buffers,
+                 std::optional<Frame>& early) {
     if (aside.pid > 0 && aside.voiceId != request.voiceId)
         endAside(aside);
     if (aside.pid <= 0 && !startAside(aside, platform, synthesizer, request.voiceId))
         return answer(platform, synthesizer, request, buffers);
     bool forwarded = false;
     if (aside.channel->send(encodeFrame(frame), kNoLimit) == Channel::Status::Ok) {
+        bool held = false;
+        bool looking = request.bulk;  // for the run's next request
         for (;;) {
+            if (looking) {
+                Frame next;
+                const auto got = requests.receive(next, std::chrono::milliseconds(0));
+                if (got == Channel::Status::Ok) {
+                    looking = false;
+                    const auto own =
+                        next.type == MessageType::Synthesize ? decodeSynthesize(next.payload) : std::nullopt;
+                    if (own && espeakVoiceLoaded(own->voiceId)) {
+                        (void)answer(platform, synthesizer, *own, buffers, true);
+                        held = true;
+                    } else {
+                        early = std::move(next);
+                    }
+                } else if (got == Channel::Status::Closed) {
+                    looking = false;
+                }
+            }
             Frame done;
-            const auto status = aside.channel->receive(done, std::chrono::milliseconds(10));
+            const auto status = aside.channel->receive(done, std::chrono::milliseconds(looking ? 0 : 10));
             if (status == Channel::Status::Ok)
-                return true;
+                return !held || sendHeld(platform, buffers);
             if (status == Channel::Status::Closed)
                 break;
             if (g_cancelled != 0 && !forwarded) {
                 ::kill(aside.pid, kCancelSignal);
                 forwarded = true;
+            }
+            if (looking) {
+                // Until the aside is done or the next request comes (or 10 ms, to look at the cancel).
+                pollfd both[] = {{aside.channel->fd(), POLLIN, 0}, {requests.fd(), POLLIN, 0}};
+                (void)::poll(both, 2, 10);
             }
         }
     }
@@ -250,13 +300,21 @@ bool answerAside(Channel& platform, Synthesizer& synthesizer, const Frame& frame
     ::sigprocmask(SIG_UNBLOCK, &cancel, nullptr);
     ReplySink::Buffers buffers;
     Aside aside;
+    std::optional<Frame> early;  // the next request, read while an aside read the one before
     for (;;) {
         Frame frame;
-        const SynthRequest request = nextRequest(requests, frame);
+        SynthRequest request;
+        if (early) {
+            frame = std::move(*early);
+            early.reset();
+            request = requestIn(frame);
+        } else {
+            request = nextRequest(requests, frame);
+        }
         g_cancelled = 0;
         const bool answered = espeakVoiceLoaded(request.voiceId)
                                   ? answer(platform, synthesizer, request, buffers)
-                                  : answerAside(platform, synthesizer, frame, request, aside, buffers);
+                                  : answerAside(platform, requests, synthesizer, frame, request, aside, buffers, early);
         if (!answered)
             ::_exit(0);
     }
@@ -384,9 +442,8 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
     // parent-death signal would not do: it follows the thread that started the worker, and a lane
     // thread of the program that started one ends long before the program, with the worker still in
     // its pool.
-    // espeak-ng's audio layer starts libpulse, which sizes a 64 MB shared-memory file: under a file-size
-    // limit (ulimit -f) below that, SIGXFSZ would kill the worker before it read anything. The worker
-    // writes no file, so the signal is ignored; libpulse then goes on without the shared memory.
+    // The worker writes no file of its own: under a file-size limit (ulimit -f) set for the program, a
+    // library's write past it fails instead of SIGXFSZ killing the worker.
     ::signal(SIGXFSZ, SIG_IGN);
     // The cancel signal waits, blocked, until a child has its handler in place.
     sigset_t cancel;
