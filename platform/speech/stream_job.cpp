@@ -117,12 +117,12 @@ void StreamJob::waitForChange() {
     });
 }
 
-void StreamJob::run() {
+void StreamJob::run(MemoryReserve& reserve) {
     try {
         speak();
     } catch (const std::bad_alloc&) {
         // What was synthesized ahead goes first: ending the stream takes a little memory of its own.
-        voice_.reserve.release();
+        reserve.release();
         ahead_.reset();
         pending_.clear();
         engineFailed(outOfMemory());

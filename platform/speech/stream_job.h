@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "event_placer.h"
+#include "memory_reserve.h"
 #include "synthesis_ahead.h"
 #include "voice_impl.h"
 #include "voice_sinks.h"
@@ -24,8 +25,8 @@ public:
     StreamJob& operator=(const StreamJob&) = delete;
 
     // Speaks the request to its end, a stop or a fault, then raises EndStream. Running out of memory
-    // is a fault like the engine's.
-    void run();
+    // is a fault like the engine's; the calling thread's `reserve` is freed to report it.
+    void run(MemoryReserve& reserve);
 
 private:
     void speak();

@@ -13,6 +13,7 @@
 
 #include "platform/speech/file_source.h"
 #include "platform/speech/frontend.h"
+#include "platform/speech/memory_reserve.h"
 #include "platform/speech/stream_job.h"
 #include "platform/speech/utf8.h"
 #include "platform/speech/voice_impl.h"
@@ -147,6 +148,8 @@ void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
 }
 
 void SpVoice::Impl::run() {
+    // Made on this thread, so that freeing it serves this thread's arena (see MemoryReserve).
+    MemoryReserve reserve;
     for (;;) {
         std::unique_ptr<Request> request;
         {
@@ -158,7 +161,7 @@ void SpVoice::Impl::run() {
             request->purgeGeneration = purgeGeneration;
             active = true;
         }
-        StreamJob(*this, *request).run();
+        StreamJob(*this, *request).run(reserve);
         reserve.renew();
         // The job's buffers are freed by now. glibc keeps freed pages inside its per-thread arenas
         // (the lanes') for reuse, so a long render would leave its peak behind: give them back.

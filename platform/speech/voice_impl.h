@@ -30,7 +30,6 @@
 #include "file_source.h"
 #include "formats.h"
 #include "frontend.h"
-#include "memory_reserve.h"
 #include "streams.h"
 #include "synthesizer.h"
 #include "tokens.h"
@@ -125,7 +124,6 @@ struct SpVoice::Impl {
     // ---- the worker thread's own ------------------------------------------------------------------
     std::unique_ptr<AudioDeviceStream> device;  // kept open from one request to the next
     std::string deviceIdOpen;
-    MemoryReserve reserve;  // for a job that runs out of memory
 
     // ---- released events, and the status they make: guarded by eventsMutex -------------------------
     mutable std::mutex eventsMutex;
