@@ -283,6 +283,10 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
              b.synth->failOn = U'#';
              v.Speak(u"Fine so far. Then # fails.", SVSFDefault);
          }},
+        {"out of memory", [&](SpVoice& v, auto& b, const std::string&) {
+             b.synth->throwOn = U'#';
+             v.Speak(u"Fine so far. Then # runs out.", SVSFDefault);
+         }},
         {"full disk", [&](SpVoice& v, auto&, const std::string&) {
              testing_support::FileSizeLimit full(64 * 1024);
              v.Speak(longText(), SVSFDefault);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <new>
 #include <cmath>
 #include <thread>
 
@@ -46,6 +47,8 @@ Result<void> ScriptedSynthesizer::synthesize(const speech::SynthRequest& request
     if (fail != 0 && request.text.find(fail) != std::u32string::npos) {
         return Fault{errc::kEngine, "The scripted engine was told to fail."};
     }
+    if (const char32_t oom = throwOn.load(); oom != 0 && request.text.find(oom) != std::u32string::npos)
+        throw std::bad_alloc();
     const int perChar = samplesPerChar.load();
     const int delay = microsecondsPerChar.load();
     std::vector<int16_t> block(static_cast<size_t>(perChar));

@@ -31,6 +31,8 @@ public:
     std::atomic<int> microsecondsPerChar{0};
     // A segment containing this code point makes the engine fail.
     std::atomic<char32_t> failOn{0};
+    // A segment containing this code point makes the engine run out of memory (std::bad_alloc).
+    std::atomic<char32_t> throwOn{0};
 
     std::vector<speech::SynthRequest> requests() const;
 
