@@ -2,6 +2,9 @@
 
 #include <soxr.h>
 
+#include "platform/speech/simd.h"
+#include "platform/speech/upsampler.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -24,6 +27,35 @@ inline int16_t toInt16(float v) {
     return static_cast<int16_t>(scaled < 0.0f ? scaled - 0.5f : scaled + 0.5f);
 }
 
+// Full-scale floats into 16-bit samples, rounded and clipped as toInt16 does, each written to
+// `channels` (1 or 2) channels of little-endian output: the last step of every resampled render, eight
+// samples at a time.
+TALLAMO_SIMD_CLONES
+void floatsToSixteen(const float* in, size_t count, int channels, uint8_t* dst) {
+    using simd::V8;
+    using simd::V8i;
+    const size_t stride = 2 * static_cast<size_t>(channels);
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8, dst += 8 * stride) {
+        V8 v = TALLAMO_LOAD8(in + i) * 32768.0f;
+        v = v < -32768.0f ? V8{} - 32768.0f : v;
+        v = v > 32767.0f ? V8{} + 32767.0f : v;
+        v += v < 0.0f ? V8{} - 0.5f : V8{} + 0.5f;
+        const V8i s = __builtin_convertvector(v, V8i);
+        if (channels == 1) {
+            const simd::V8s narrow = __builtin_convertvector(s, simd::V8s);
+            std::memcpy(dst, &narrow, sizeof narrow);
+        } else {
+            const V8i pairs = (s & 0xFFFF) | (s << 16);
+            std::memcpy(dst, &pairs, sizeof pairs);
+        }
+    }
+    for (; i < count; ++i, dst += stride) {
+        const int16_t s = toInt16(in[i]);
+        for (int c = 0; c < channels; ++c) std::memcpy(dst + 2 * c, &s, sizeof s);
+    }
+}
+
 }  // namespace
 
 struct Converter::State {
@@ -37,12 +69,17 @@ struct Converter::State {
     // quarter of the conversion's time against a pass through floats.
     bool sixteen = false;
     std::vector<int16_t> resampled16;
+    // Mono raised to at most four times its rate (the engine's speech into the faster formats), in
+    // place of soxr.
+    std::unique_ptr<Upsampler> upsampler;
 };
 
 Converter::Converter(int inRate, int inChannels, const WaveFormat& out)
     : state_(std::make_unique<State>()), inRate_(inRate), inChannels_(std::max(1, inChannels)), out_(out) {
     state_->workChannels = std::min(inChannels_, out_.channels);
-    if (inRate_ != out_.sampleRate) {
+    if (inChannels_ == 1 && Upsampler::handles(inRate_, out_.sampleRate)) {
+        state_->upsampler = std::make_unique<Upsampler>(inRate_, out_.sampleRate);
+    } else if (inRate_ != out_.sampleRate) {
         soxr_error_t err = nullptr;
         state_->sixteen = out_.bitsPerSample == 16 && inChannels_ <= out_.channels;
         soxr_io_spec_t io = state_->sixteen ? soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I)
@@ -79,22 +116,10 @@ static void encode(const float* data, size_t frames, int workChannels, const Wav
     const auto work = static_cast<size_t>(workChannels);
     const bool eightBit = out.bitsPerSample == 8;
     if constexpr (std::endian::native == std::endian::little) {
-        // 16-bit output on a little-endian host is the native int16 layout: one straight loop over the
-        // samples, stored in place.
-        if (!eightBit && static_cast<size_t>(out.channels) == work) {
-            const size_t count = frames * work;
-            for (size_t i = 0; i < count; ++i) {
-                const int16_t s = toInt16(data[i]);
-                std::memcpy(dst + 2 * i, &s, sizeof s);
-            }
-            return;
-        }
-        if (!eightBit && out.channels == 2 && work == 1) {
-            for (size_t f = 0; f < frames; ++f) {
-                const auto u = static_cast<uint32_t>(static_cast<uint16_t>(toInt16(data[f])));
-                const uint32_t pair = u | (u << 16);
-                std::memcpy(dst + 4 * f, &pair, sizeof pair);
-            }
+        // 16-bit output on a little-endian host is the native int16 layout, a mono source copied
+        // to both channels of stereo.
+        if (!eightBit && (static_cast<size_t>(out.channels) == work || (out.channels == 2 && work == 1))) {
+            floatsToSixteen(data, frames * work, out.channels / static_cast<int>(work), dst);
             return;
         }
     }
@@ -197,7 +222,7 @@ void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out)
 }
 
 bool Converter::passesThrough() const {
-    return !state_->soxr && inChannels_ == out_.channels && out_.bitsPerSample == 16;
+    return !state_->soxr && !state_->upsampler && inChannels_ == out_.channels && out_.bitsPerSample == 16;
 }
 
 void Converter::pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>& out) {
@@ -231,6 +256,13 @@ void Converter::pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>&
                                          });
         return;
     }
+    if (state_->upsampler) {
+        state_->inputFrames += frames.size();
+        const std::span<const float> made = state_->upsampler->push(frames);
+        encode(made.data(), made.size(), 1, out_, out);
+        state_->outputFrames += made.size();
+        return;
+    }
     mixInto(frames, inChannels_, state_->workChannels, 1.0f / 32768.0f, state_->mixed);
     std::span<const float> mixed(state_->mixed);
     // Reuse the float path; mixed is already in workChannels.
@@ -260,6 +292,11 @@ void Converter::push(std::span<const float> frames, std::vector<uint8_t>& out) {
 
 void Converter::finish(std::vector<uint8_t>& out) {
     const uint64_t target = outputFramesFor(state_->inputFrames);
+    if (state_->upsampler) {
+        const std::span<const float> made = state_->upsampler->finish();
+        encode(made.data(), made.size(), 1, out_, out);
+        state_->outputFrames += made.size();
+    }
     if (state_->soxr) {
         const size_t ch = static_cast<size_t>(state_->workChannels);
         const size_t room = 4096;
@@ -290,6 +327,7 @@ void Converter::finish(std::vector<uint8_t>& out) {
 
 void Converter::reset() {
     if (state_->soxr) soxr_clear(state_->soxr.get());
+    if (state_->upsampler) state_->upsampler->reset();
     state_->inputFrames = 0;
     state_->outputFrames = 0;
 }

@@ -1,4 +1,5 @@
-// Converts synthesizer or WAV-file audio into an output format: soxr for the sample rate, then the
+// Converts synthesizer or WAV-file audio into an output format: the sample rate (our own Upsampler for
+// mono raised to a faster format, soxr for every other change), then the
 // channel count (mono is copied to both channels, stereo is mixed down) and the sample size (8-bit
 // unsigned or 16-bit signed, little-endian).
 #pragma once
