@@ -5,7 +5,9 @@
 # count) and with --jobs 1. Prints seconds and the ratios tallamo/espeak (targets: default jobs 0.60 at
 # 22 kHz mono and 0.70 at 48 kHz stereo; --jobs 1 at most 1.10), then the wall time of the English
 # render with 1, 2 and 4 jobs. Wall time is what the targets are about; cpu time (every process,
-# engine workers included) is printed beside it.
+# engine workers included) is printed beside it. Every run writes a new file: replacing the last run's
+# output would time the file system freeing it (some 170 ms for the 1.2 GB of a 48 kHz stereo render on
+# a disk mounted with discard), which is no part of rendering.
 #   [RUNS=3] [FORMATS="SAFT22kHz16BitMono SAFT48kHz16BitStereo"] bench/render_vs_espeak.sh [path/to/tallamo-say]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -21,15 +23,24 @@ source "$root/bench/timing.sh"
 fill "$root/platform/data/samples/common/english.txt" 102400 "$work/english.txt"
 fill "$root/platform/data/samples/common/chinese.txt" 20480 "$work/chinese.txt"
 
+# Removes the last run's output, and lets the disk settle, before a timed run.
+fresh() {
+  rm -f "$work/espeak.wav" "$work/tallamo.wav"
+  sync
+}
+
 # The programs take turns, RUNS times each (default 3), so that a busy spell of the machine hits all
 # alike; the figures are the medians.
 run() {  # run LABEL TEXT ESPEAK_VOICE TALLAMO_VOICE FORMAT
   local i w c ew="" ec="" tw="" tc="" ow="" oc=""
   for ((i = 0; i < ${RUNS:-3}; i++)); do
+    fresh
     read -r w c <<<"$(seconds espeak-ng -v "$3" -w "$work/espeak.wav" -f "$2")"
     ew+="$w"$'\n'; ec+="$c"$'\n'
+    fresh
     read -r w c <<<"$(seconds "$say" --voice "$4" --format "$5" --output "$work/tallamo.wav" --file "$2")"
     tw+="$w"$'\n'; tc+="$c"$'\n'
+    fresh
     read -r w c <<<"$(seconds "$say" --jobs 1 --voice "$4" --format "$5" --output "$work/tallamo.wav" --file "$2")"
     ow+="$w"$'\n'; oc+="$c"$'\n'
   done
@@ -45,6 +56,7 @@ scaling() {  # scaling TEXT TALLAMO_VOICE FORMAT
   for jobs in 1 2 4; do
     local ws=""
     for ((i = 0; i < ${RUNS:-3}; i++)); do
+      fresh
       read -r w c <<<"$(seconds "$say" --jobs "$jobs" --voice "$2" --format "$3" --output "$work/tallamo.wav" --file "$1")"
       ws+="$w"$'\n'
     done
