@@ -26,6 +26,8 @@ constexpr double kHalfBeta = 9.0;
 constexpr int kTaps = 12;
 constexpr double kBeta = 9.0;
 constexpr double kCutoff = 0.95;
+// Output phases of the second stage at most (22.05 kHz into 32 kHz takes 320, 16 into 44.1 kHz 441).
+constexpr uint64_t kMostPhases = 1024;
 // Samples kept before the first one still needed, so that dropping what is used is not done for every
 // small push.
 constexpr int64_t kSlack = 4096;
@@ -145,11 +147,17 @@ const std::array<float, kHalfTaps>& halfBandTaps() {
 }  // namespace
 
 bool Upsampler::handles(int inRate, int outRate) {
-    return inRate > 0 && outRate > inRate && outRate <= 4 * inRate;
+    if (inRate <= 0 || outRate <= inRate || int64_t{outRate} > 4 * int64_t{inRate})
+        return false;
+    // The second stage keeps taps for each of its output phases: a ratio that needs more of them than
+    // any of the usual rates (an odd rate of a WAV file) is left to soxr.
+    const uint64_t doubled = 2 * static_cast<uint64_t>(inRate);
+    const auto out = static_cast<uint64_t>(outRate);
+    return out / std::gcd(doubled, out) <= kMostPhases;
 }
 
 Upsampler::Upsampler(int inRate, int outRate) : inRate_(inRate), outRate_(outRate) {
-    const auto doubled = static_cast<uint64_t>(2 * inRate);
+    const uint64_t doubled = 2 * static_cast<uint64_t>(inRate);
     const auto out = static_cast<uint64_t>(outRate);
     const uint64_t common = std::gcd(doubled, out);
     l_ = out / common;

@@ -59,6 +59,20 @@ TEST(Converter, ResampledSignalKeepsItsLevelAndIsReusableAfterFinish) {
     }
 }
 
+// WAV files come at any rate: a second of a tone at each of these becomes a second at 48 kHz, at the
+// same level, whether the upsampler (16, 20 kHz) or soxr (six times faster, an odd rate, a slower one)
+// converts it.
+TEST(Converter, AnyInputRateKeepsItsLengthAndLevel) {
+    for (const int rate : {8000, 11111, 16000, 20000, 96000}) {
+        Converter c(rate, 1, WaveFormat{48000, 16, 1});
+        const auto out = convertAll(c, sine(static_cast<size_t>(rate), rate, 440, 10000), 1000);
+        ASSERT_EQ(out.size() / 2, 48000u) << rate;
+        int peak = 0;
+        for (size_t i = 1000; i < 47000; ++i) peak = std::max(peak, std::abs(int(sample16(out, i))));
+        EXPECT_NEAR(peak, 10000, 300) << rate;
+    }
+}
+
 // A tone keeps its level through every rate change, and what comes out besides it (the resampler's
 // images and aliases, its ripple, rounding) stays 80 dB below it. Tones reach 0.43 of the lower rate,
 // the top of what a speech engine at 22.05 kHz puts out; the faster rates are made by our own filters.
