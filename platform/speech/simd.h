@@ -19,7 +19,9 @@ using V8Unaligned = float __attribute__((vector_size(32), aligned(4), may_alias)
 
 #define TALLAMO_LOAD8(p) (*reinterpret_cast<const ::speech::simd::V8Unaligned*>(p))
 
-#if defined(__x86_64__)
+// The clones' resolver runs while the dynamic linker relocates the program, before ThreadSanitizer has
+// started, and its instrumented entry crashes there: a TSan build uses the plain functions.
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define TALLAMO_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define TALLAMO_SIMD_CLONES
