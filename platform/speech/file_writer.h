@@ -70,6 +70,7 @@ private:
 
     std::shared_ptr<SpFileStream> file_;
     Converter converter_;
+    size_t inChannels_;
     std::function<void()> onProgress_;
 
     mutable std::mutex mutex_;
