@@ -45,6 +45,25 @@ TEST(Converter, OutputLengthMatchesTheInputDurationForEveryFormat) {
     }
 }
 
+// Streams far shorter than the filters, pushed a sample or a few at a time (empty pushes among them),
+// still come out at exactly their length at the new rate, one after the other on the same converter.
+TEST(Converter, TinyStreamsInTinyPiecesKeepTheirLength) {
+    for (const int rate : {24000, 32000, 44100, 48000}) {
+        Converter c(22050, 1, WaveFormat{rate, 16, 2});
+        for (const size_t frames : {size_t{0}, size_t{1}, size_t{7}, size_t{9}, size_t{100}, size_t{2205}}) {
+            for (const size_t chunk : {size_t{1}, size_t{3}, size_t{64}}) {
+                const auto input = sine(frames, 22050, 440, 8000);
+                std::vector<uint8_t> out;
+                for (size_t at = 0; at <= input.size(); at += chunk)
+                    c.push(std::span<const int16_t>(input).subspan(at, std::min(chunk, input.size() - at)), out);
+                c.finish(out);
+                EXPECT_EQ(out.size() / 4, static_cast<size_t>(std::llround(frames * double(rate) / 22050)))
+                    << frames << " frames in pieces of " << chunk << " into " << rate << " Hz";
+            }
+        }
+    }
+}
+
 TEST(Converter, ResampledSignalKeepsItsLevelAndIsReusableAfterFinish) {
     Converter c(22050, 1, WaveFormat{48000, 16, 1});
     for (int round = 0; round < 2; ++round) {
