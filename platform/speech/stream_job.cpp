@@ -142,12 +142,13 @@ void StreamJob::speak() {
         const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(1, voice_.renderJobs.load())), 1,
                                                voice_.backends.synthesizer->concurrency());
         const size_t lanes = toFile ? jobs : 1;
-        // A file's window holds a chain per lane, the one being written among them (at least that one
-        // and the next); a device's, the segment playing and the next. A lane that is done with its
-        // chain before the one being written waits for it rather than start another: the audio held
-        // then stays at about a chain a lane, whatever the speeds of the lanes.
+        // A file's window holds a chain per lane and one more, the one being written among them; a
+        // device's, the segment playing and the next. Chains take the engine different times, so a lane
+        // is often done with its chain while the one being written is still read: the spare chain gives
+        // it the next one to read instead of waiting. Beyond that a lane waits, so the audio held stays
+        // at about a chain a lane, whatever the speeds of the lanes.
         const size_t segments = toFile ? kFileWindowSegments * (lanes + 1) : 2;
-        const size_t chains = toFile ? std::max<size_t>(lanes, 2) : 2;
+        const size_t chains = toFile ? lanes + 1 : 2;
         try {
             ahead_ = std::make_unique<SynthesisAhead>(*voice_.backends.synthesizer, lanes, segments, chains,
                                                       [this] { voice_.progressed(); });
