@@ -2,14 +2,14 @@
 
 #include <soxr.h>
 
-#include "platform/speech/simd.h"
-#include "platform/speech/upsampler.h"
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <string>
+
+#include "platform/speech/simd.h"
+#include "platform/speech/upsampler.h"
 
 namespace speech {
 

@@ -1,13 +1,13 @@
 #include "platform/speech/upsampler.h"
 
-#include "platform/speech/simd.h"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 #include <numeric>
+
+#include "platform/speech/simd.h"
 
 namespace speech {
 
