@@ -182,7 +182,8 @@ TEST(Converter, FloatInputClipsInsteadOfWrappingAround) {
 // drop, repeat or split a frame. Stereo input makes a boundary that cut a frame show.
 TEST(Converter, OneLargeBlockGivesTheSameBytesAsSmallChunks) {
     struct Case { int inChannels; WaveFormat out; };
-    for (const Case& k : {Case{1, {48000, 16, 2}}, Case{2, {16000, 8, 1}}, Case{2, {44100, 16, 2}}}) {
+    for (const Case& k : {Case{1, {48000, 16, 2}}, Case{1, {32000, 16, 1}}, Case{1, {24000, 8, 1}},
+                          Case{2, {16000, 8, 1}}, Case{2, {44100, 16, 2}}}) {
         std::vector<int16_t> input = sine(3 * 22050 + 77, 22050, 330, 9000);
         if (k.inChannels == 2) {
             const auto right = sine(input.size(), 22050, 510, 7000);

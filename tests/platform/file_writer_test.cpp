@@ -49,30 +49,44 @@ protected:
 };
 
 TEST_F(FileWriterTest, WritesTheSameBytesAsConvertingInPlace) {
-    // 48 kHz stereo goes through the resampler; 22 kHz 16-bit mono is the engine's own format.
-    for (int32_t type : {39, 22, 4}) {
+    // 48 kHz stereo goes through the resampler; 22 kHz 16-bit mono is the engine's own format. Blocks
+    // larger than the writer's pieces are cut into them, never inside a frame of stereo input.
+    struct Case {
+        int32_t type;
+        int inChannels;
+        size_t frames;  // a block's
+    };
+    for (const Case& c : {Case{39, 1, 7001}, Case{22, 1, 7001}, Case{4, 1, 7001}, Case{39, 1, 20011},
+                          Case{39, 2, 20011}, Case{22, 2, 20011}}) {
+        const int32_t type = c.type;
         auto file = open(type);
         const WaveFormat out = file->Format().wave();
         std::atomic<int> progress{0};
         std::vector<uint8_t> expected;
+        const size_t samplesPerBlock = c.frames * static_cast<size_t>(c.inChannels);
         {
-            FileWriter writer(file, 22050, 1, out, [&] { ++progress; });
-            Converter reference(22050, 1, out);
+            FileWriter writer(file, 22050, c.inChannels, out, [&] { ++progress; });
+            Converter reference(22050, c.inChannels, out);
             for (size_t block = 0; block < 5; ++block) {
-                auto samples = sine(7001, block * 7001);
+                auto samples = sine(samplesPerBlock, block * samplesPerBlock);
                 reference.push(std::span<const int16_t>(samples), expected);
                 ASSERT_TRUE(writer.push(std::move(samples), {}));
             }
             reference.finish(expected);
             writer.finish();
-            while (writer.written() < expected.size()) std::this_thread::sleep_for(1ms);
+            // A writer that lost bytes never gets there: it is given ten seconds.
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (writer.written() < expected.size() && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
             EXPECT_EQ(writer.written(), expected.size()) << type;
-            EXPECT_EQ(writer.outputFramesFor(5 * 7001) * uint64_t(out.bytesPerFrame()), expected.size()) << type;
+            EXPECT_EQ(writer.outputFramesFor(5 * c.frames) * uint64_t(out.bytesPerFrame()), expected.size())
+                << type;
             EXPECT_FALSE(writer.fault());
         }
         EXPECT_GE(progress.load(), 1) << type;
         file->Close();
-        EXPECT_EQ(dataOf(dir_.file("out.wav")), expected) << type;
+        EXPECT_EQ(dataOf(dir_.file("out.wav")), expected) << type << ", " << c.inChannels << " channels, "
+                                                          << c.frames << " frames a block";
     }
 }
 
