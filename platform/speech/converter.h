@@ -1,7 +1,7 @@
 // Converts synthesizer or WAV-file audio into an output format: the sample rate (our own Upsampler for
-// mono raised to a faster format, soxr for every other change), then the
-// channel count (mono is copied to both channels, stereo is mixed down) and the sample size (8-bit
-// unsigned or 16-bit signed, little-endian).
+// mono raised to a faster format, soxr for every other change), then the channel count (mono is copied
+// to both channels, stereo is mixed down) and the sample size (8-bit unsigned or 16-bit signed,
+// little-endian).
 #pragma once
 
 #include <cstdint>
