@@ -259,9 +259,7 @@ void Upsampler::produce() {
         made_ += count;
     } else {
         // Groups whose last read sample has been made.
-        const uint64_t group = made_ / 8;
-        size_t g = static_cast<size_t>(group % groups_);
-        int64_t periodStart = static_cast<int64_t>(group / groups_) * periodIn_;
+        auto [g, periodStart] = placeOf(made_ / 8);
         size_t count = 0;
         while (periodStart + groupStart_[g] + static_cast<int64_t>(width_) <= yEnd_) {
             ++count;
@@ -281,6 +279,10 @@ void Upsampler::produce() {
     dropConsumed();
 }
 
+std::pair<size_t, int64_t> Upsampler::placeOf(uint64_t group) const {
+    return {static_cast<size_t>(group % groups_), static_cast<int64_t>(group / groups_) * periodIn_};
+}
+
 void Upsampler::dropConsumed() {
     // The half-band stage next reads x from yEnd_ / 2 - (kHalfTaps - 1).
     const int64_t xKeep = yEnd_ / 2 - kHalfTaps;
@@ -290,8 +292,8 @@ void Upsampler::dropConsumed() {
     }
     int64_t yKeep = static_cast<int64_t>(made_);
     if (!direct_) {
-        const uint64_t group = made_ / 8;
-        yKeep = static_cast<int64_t>(group / groups_) * periodIn_ + groupStart_[group % groups_];
+        const auto [g, periodStart] = placeOf(made_ / 8);
+        yKeep = periodStart + groupStart_[g];
     }
     if (yKeep - yBase_ > kSlack) {
         y_.erase(y_.begin(), y_.begin() + static_cast<ptrdiff_t>(yKeep - yBase_));

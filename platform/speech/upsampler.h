@@ -59,6 +59,8 @@ private:
     void produce();
     void doubleRate();
     void dropConsumed();
+    // Group `group`'s place in the pattern, and where its period starts at the doubled rate.
+    std::pair<size_t, int64_t> placeOf(uint64_t group) const;
 
     int inRate_;
     int outRate_;
