@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -163,9 +165,9 @@ public:
     }
 
     // One attempt at the segment on `worker`, skipping what `delivered` says the sink already has. The
-    // request is sent first unless `sent`; `next`, when given, is sent right after it.
+    // request is sent first unless `sent`; the requests in `next` are sent right after it.
     Attempt attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered,
-                    bool sent = false, const SynthRequest* next = nullptr);
+                    bool sent = false, std::span<const SynthRequest* const> next = {});
 
 private:
     // The first message of a worker: its engine's information, or why the engine cannot start.
@@ -196,7 +198,8 @@ private:
 };
 
 Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, SynthSink& sink,
-                                   Delivered& delivered, bool sent, const SynthRequest* next) {
+                                   Delivered& delivered, bool sent,
+                                   std::span<const SynthRequest* const> next) {
     Channel& channel = worker.process->channel();
     auto lost = [&](std::string how) { return Attempt{Outcome::Lost, std::nullopt, std::move(how)}; };
     auto hung = [&] {
@@ -208,10 +211,11 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         if (!ready)
             return lost(ready.fault().message);
     }
-    for (const SynthRequest* r : {sent ? nullptr : &request, next}) {
-        if (r == nullptr)
-            continue;
-        switch (channel.send(engine::encodeSynthesize(*r), options_.replyTimeout)) {
+    const auto send = [&](const SynthRequest& r) {
+        return channel.send(engine::encodeSynthesize(r), options_.replyTimeout);
+    };
+    for (size_t i = sent ? 1 : 0; i <= next.size(); ++i) {
+        switch (send(i == 0 ? request : *next[i - 1])) {
             case Channel::Status::Ok:
                 break;
             case Channel::Status::Timeout:
@@ -293,78 +297,95 @@ class EngineRun final : public SynthesisRun {
 public:
     explicit EngineRun(EngineSynthesizer& owner) : owner_(owner) {}
     ~EngineRun() override {
-        // A worker holding a request sent ahead is not given to anyone else.
-        if (sentAhead_ != nullptr)
+        // A worker holding requests sent ahead is not given to anyone else.
+        if (!sentAhead_.empty())
             discardWorker();
         if (worker_)
             owner_.giveBack(std::move(worker_));
     }
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
-        return guarded(request, sink, nullptr);
+        return guarded(request, sink, {});
     }
-    // A render into a file sends the next request of the run with this one: the worker then starts it
-    // as soon as this one ends, instead of after a round trip through the platform.
-    Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink, const SynthRequest& next) override {
-        return guarded(request, sink, next.bulk && !next.fresh && !next.text.empty() ? &next : nullptr);
+    // A render into a file sends the run's next requests with this one: the worker then goes on to
+    // them as soon as this one ends, instead of after a round trip through the platform, and reads
+    // those in its own voice while another voice's helper reads this one.
+    Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
+                                std::span<const SynthRequest* const> next) override {
+        size_t passed = 0;
+        while (passed < next.size() && next[passed]->bulk && !next[passed]->fresh &&
+               !next[passed]->text.empty())
+            ++passed;
+        return guarded(request, sink, next.first(passed));
     }
 
 private:
     // An exception (out of memory) may leave the worker half way through its replies: it is ended, so
     // that no later call reads them.
-    Result<void> guarded(const SynthRequest& request, SynthSink& sink, const SynthRequest* next) {
+    Result<void> guarded(const SynthRequest& request, SynthSink& sink,
+                         std::span<const SynthRequest* const> next) {
         try {
             return run(request, sink, next);
         } catch (...) {
             discardWorker();
-            sentAhead_ = nullptr;
             inRun_ = false;
             history_.clear();
             throw;
         }
     }
 
-    Result<void> run(const SynthRequest& request, SynthSink& sink, const SynthRequest* next) {
-        const bool sent = sentAhead_ == &request && worker_ && inRun_;
-        if (sentAhead_ != nullptr && !sent) {
-            // The worker holds a request that is no longer wanted: it is not used again.
+    Result<void> run(const SynthRequest& request, SynthSink& sink,
+                     std::span<const SynthRequest* const> next) {
+        const bool sent = !sentAhead_.empty() && sentAhead_.front() == &request && worker_ && inRun_;
+        if (sent) {
+            sentAhead_.pop_front();
+        } else if (!sentAhead_.empty()) {
+            // The worker holds requests that are no longer wanted: it is not used again.
             discardWorker();
             inRun_ = false;
         }
-        sentAhead_ = nullptr;
+        // The worker holds the first of `next` already; it is sent the rest. When what it holds is not
+        // how `next` begins, it is sent nothing more: the call for what it holds ends it.
+        std::span<const SynthRequest* const> unsent;
+        if (sentAhead_.size() <= next.size() &&
+            std::equal(sentAhead_.begin(), sentAhead_.end(), next.begin()))
+            unsent = next.subspan(sentAhead_.size());
         if (request.fresh)
             history_.clear();
         Delivered delivered;
         std::string losses;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            Attempt a = attemptOnce(request, sink, delivered, sent && attempt == 0, next);
+            Attempt a = attemptOnce(request, sink, delivered, sent && attempt == 0, unsent);
             switch (a.outcome) {
                 case Outcome::Finished:
                     if (a.fault) {
                         // The engine refused the segment (or no worker could start): the run ends.
                         inRun_ = false;
                         history_.clear();
-                        if (next != nullptr)
+                        if (!sentAhead_.empty() || !unsent.empty())
                             discardWorker();
                         return *a.fault;
                     }
                     inRun_ = true;
                     history_.push_back(request);
-                    sentAhead_ = next;
+                    sentAhead_.insert(sentAhead_.end(), unsent.begin(), unsent.end());
                     return {};
                 case Outcome::Stopped:
                 case Outcome::Abandoned:
                     // A segment stopped half way leaves the worker where no run can go on from (and
-                    // one that holds the next request would go on to it).
+                    // one that holds the next requests would go on to them).
                     inRun_ = false;
                     history_.clear();
-                    if (next != nullptr)
+                    if (!sentAhead_.empty() || !unsent.empty())
                         discardWorker();
                     else if (a.outcome == Outcome::Abandoned)
                         worker_.reset();
                     return {};
                 case Outcome::Lost:
+                    // A fresh worker holds nothing: it is sent all of `next`.
                     worker_.reset();
+                    sentAhead_.clear();
+                    unsent = next;
                     inRun_ = false;
                     if (losses.empty())
                         losses = a.loss;
@@ -377,15 +398,16 @@ private:
                                         "); the speech was stopped."};
     }
 
-    // Ends the worker at once: it is busy with a request nobody wants any more.
+    // Ends the worker at once: it is busy with requests nobody wants any more.
     void discardWorker() {
         if (worker_)
             worker_->process->kill();
         worker_.reset();
+        sentAhead_.clear();
     }
 
     Attempt attemptOnce(const SynthRequest& request, SynthSink& sink, Delivered& delivered, bool sent,
-                        const SynthRequest* next) {
+                        std::span<const SynthRequest* const> next) {
         if (!worker_) {
             auto leased = owner_.lease();
             if (!leased)
@@ -417,9 +439,9 @@ private:
     std::unique_ptr<Worker> worker_;
     bool inRun_ = false;                 // the worker's state is the run's, after history_
     std::vector<SynthRequest> history_;  // the run's requests so far
-    // The request sent with the last one, which the worker reads next (compared, never read: it may be
-    // gone when the run is cancelled).
-    const SynthRequest* sentAhead_ = nullptr;
+    // The requests sent with earlier ones, which the worker reads next, in order (compared, never read:
+    // they may be gone when the run is cancelled).
+    std::deque<const SynthRequest*> sentAhead_;
 };
 
 std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() {

@@ -57,6 +57,12 @@ bool StreamJob::openSink() {
             request_.cutShort(e.code(), e.description());  // no conversion into this format
             startAndEnd(request_.file->bytesWritten());
             return false;
+        } catch (const std::system_error& e) {
+            // The writer's thread could not start: out of memory, or of threads.
+            request_.cutShort(errc::kOutOfMemory,
+                              std::string("The file's writer could not be started: ") + e.what() + ".");
+            startAndEnd(request_.file->bytesWritten());
+            return false;
         }
     } else {
         auto& device = voice_.device;

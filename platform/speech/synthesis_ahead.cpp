@@ -17,6 +17,9 @@ constexpr size_t kContext = 40;
 // A chain ends after this many segments or this length (about a minute and a half of speech).
 constexpr size_t kChainSegments = 32;
 constexpr size_t kChainLength = 1200;
+// Segments of its chain a lane sends to the engine with the one it reads: the engine goes on to them
+// without a round trip, and reads them while a helper for another voice reads the one before.
+constexpr size_t kFollowersSent = 3;
 
 // The voice the engine reads a segment with: a run of another script has its own.
 const std::string& engineVoiceOf(const Segment& segment) {
@@ -312,31 +315,47 @@ void SynthesisAhead::lane() {
     }
 }
 
-std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::followerOf(const Slot& slot) const {
+bool SynthesisAhead::Slot::readTwice() const {
+    return static_cast<size_t>(std::max(keep, 0)) < request.text.size();
+}
+
+std::vector<std::shared_ptr<SynthesisAhead::Slot>> SynthesisAhead::followersOf(const Slot& slot) const {
+    std::vector<std::shared_ptr<Slot>> followers;
     std::lock_guard lock(mutex_);
-    bool found = false;
-    for (const auto& s : slots_) {
-        if (found)
-            return s->chain == slot.chain && !s->started ? s : nullptr;
-        found = s.get() == &slot;
+    auto it = std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s.get() == &slot; });
+    if (it == slots_.end())
+        return followers;
+    for (++it; it != slots_.end() && followers.size() < kFollowersSent; ++it) {
+        const Slot& s = **it;
+        if (s.chain != slot.chain || s.started)
+            break;
+        // A segment with nothing to read is passed over by the lane, so it is passed over here too.
+        if (s.request.text.empty())
+            continue;
+        followers.push_back(*it);
+        // The lane reads a piece with context twice: nothing is sent after it.
+        if (s.readTwice())
+            break;
     }
-    return nullptr;
+    return followers;
 }
 
 Result<void> SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
     Result<void> result;
     const auto own = static_cast<size_t>(std::max(slot.keep, 0));
     if (!slot.request.text.empty()) {
-        const bool withContext = own < slot.request.text.size();
+        const bool readTwice = slot.readTwice();
         // With context, nothing is handed on before the piece's end is known: without it, the piece is
         // read again on its own.
-        LaneSink sink(*this, slot, withContext ? slot.keep : -1, withContext);
-        // The chain's next segment, which this lane reads next, goes to the engine with this one (kept
-        // alive here: a clear may drop it meanwhile). Not after a piece that may be read twice.
-        const std::shared_ptr<Slot> follower = withContext ? nullptr : followerOf(slot);
-        result = follower ? run.synthesizeThen(slot.request, sink, follower->request)
-                          : run.synthesize(slot.request, sink);
-        if (withContext && result && !sink.cancelled() && !sink.cut()) {
+        LaneSink sink(*this, slot, readTwice ? slot.keep : -1, readTwice);
+        // The chain's next segments, which this lane reads next, go to the engine with this one (kept
+        // alive here: a clear may drop them meanwhile). Not after a piece that may be read twice.
+        const auto followers = readTwice ? std::vector<std::shared_ptr<Slot>>() : followersOf(slot);
+        std::vector<const SynthRequest*> next;
+        for (const auto& f : followers) next.push_back(&f->request);
+        result =
+            next.empty() ? run.synthesize(slot.request, sink) : run.synthesizeThen(slot.request, sink, next);
+        if (readTwice && result && !sink.cancelled() && !sink.cut()) {
             SynthRequest alone = slot.request;
             alone.text.resize(own);
             alone.endPause = slot.segment.endsSentence;

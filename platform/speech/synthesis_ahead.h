@@ -81,6 +81,8 @@ private:
         std::atomic<bool> cancelled{false};
         bool started = false;  // guarded by mutex_
         Output output;         // guarded by mutex_
+        // A piece that markup cut is read with the start of the next one, then again on its own.
+        bool readTwice() const;
     };
     class LaneSink;
 
@@ -94,8 +96,9 @@ private:
     Result<void> produce(SynthesisRun& run, Slot& slot);
     // Marks the slot done, with the fault that ended it.
     void finish(Slot& slot, Result<void> result);
-    // The segment after `slot` in its chain, when it has been added and not started.
-    std::shared_ptr<Slot> followerOf(const Slot& slot) const;
+    // The segments after `slot` in its chain that its lane sends to the engine with it: those added
+    // and not started, up to a few.
+    std::vector<std::shared_ptr<Slot>> followersOf(const Slot& slot) const;
     void publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events);
     std::vector<int16_t> takeSpare();
 

@@ -71,10 +71,12 @@ public:
     virtual ~SynthesisRun() = default;
     // As Synthesizer::synthesize.
     virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
-    // The same, knowing the request that follows on this run: a run whose engine waits for requests
-    // may pass `next` on at once, so that the engine goes on to it without waiting. The next call must
-    // then be for `next` itself (the same object), unless this one was cancelled.
-    virtual Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink, const SynthRequest& next) {
+    // The same, knowing the requests that follow on this run, in order: a run whose engine waits for
+    // requests may pass them on at once, so that the engine goes on to them without waiting. The next
+    // calls must then be for those requests themselves (the same objects), in order, each call giving
+    // the rest of them first among its own followers, unless a call is cancelled.
+    virtual Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
+                                        std::span<const SynthRequest* const> next) {
         (void)next;
         return synthesize(request, sink);
     }

@@ -46,7 +46,8 @@ public:
         std::vector<uint8_t> pending;  // whole frames not yet sent
     };
 
-    // A sink that holds its output keeps it all in `buffers.pending`, for sendHeld.
+    // A sink that holds its output keeps it all in `buffers.pending`, after what earlier held answers
+    // left there, for sendHeld.
     ReplySink(Channel& channel, Buffers& buffers, bool bulk, bool hold = false)
         : channel_(channel),
           gathered_(buffers.gathered),
@@ -54,7 +55,9 @@ public:
           piece_(bulk ? kBulkPiece : 0),
           hold_(hold) {
         gathered_.clear();
-        pending_.clear();
+        // Held answers follow one another in the buffer until sendHeld sends them all.
+        if (!hold)
+            pending_.clear();
         if (bulk)
             gathered_.reserve(kBulkPiece + kBulkPiece / 8);
     }
@@ -228,9 +231,11 @@ bool startAside(Aside& aside, Channel& platform, Synthesizer& synthesizer, const
 // (started if need be), waiting for it to finish and passing a cancel on. An aside that fails ends the
 // reader the same way. False when the platform is gone.
 //
-// Meanwhile the reader reads the run's next request, when it is there already (a render sends it with
-// this one) and in the reader's own voice; its output waits until the aside is done, so the platform
-// gets both in order. Any other request read is left in `early` for the reader's loop.
+// Meanwhile the reader reads the run's next requests, as long as they are there already (a render sends
+// a few with this one) and in the reader's own voice; their output waits until the aside is done, so
+// the platform gets it all in order. The first other request read is left in `early` for the reader's
+// loop: the aside writes to the platform itself, so it may start on that one only after the output
+// held here has gone.
 bool answerAside(Channel& platform, Channel& requests, Synthesizer& synthesizer, const Frame& frame,
                  const SynthRequest& request, Aside& aside, ReplySink::Buffers& buffers,
                  std::optional<Frame>& early) {
@@ -241,20 +246,20 @@ bool answerAside(Channel& platform, Channel& requests, Synthesizer& synthesizer,
     bool forwarded = false;
     if (aside.channel->send(encodeFrame(frame), kNoLimit) == Channel::Status::Ok) {
         bool held = false;
-        bool looking = request.bulk;  // for the run's next request
+        bool looking = request.bulk;  // for the run's next requests
         for (;;) {
             if (looking) {
                 Frame next;
                 const auto got = requests.receive(next, std::chrono::milliseconds(0));
                 if (got == Channel::Status::Ok) {
-                    looking = false;
                     const auto own =
                         next.type == MessageType::Synthesize ? decodeSynthesize(next.payload) : std::nullopt;
-                    if (own && espeakVoiceLoaded(own->voiceId)) {
+                    if (own && own->bulk && espeakVoiceLoaded(own->voiceId)) {
                         (void)answer(platform, synthesizer, *own, buffers, true);
                         held = true;
                     } else {
                         early = std::move(next);
+                        looking = false;
                     }
                 } else if (got == Channel::Status::Closed) {
                     looking = false;
