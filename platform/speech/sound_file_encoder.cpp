@@ -152,14 +152,31 @@ std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes)
 constexpr size_t kDirectStage = size_t{2} << 20;
 constexpr size_t kWaveHeader = 44;
 
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
+struct StageDeleter {
+    void operator()(uint8_t* p) const { ::munmap(p, kDirectStage); }
 };
+using Stage = std::unique_ptr<uint8_t, StageDeleter>;
+
+// The stage: a mapping of its own, aligned to its size so that it can be one huge page. (From the
+// heap, the padding an alignment of 2 MB takes, and the huge pages around it, cost some 9 MB.)
+Stage mapStage() {
+    void* mapped =
+        ::mmap(nullptr, 2 * kDirectStage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    auto* start = static_cast<uint8_t*>(mapped);
+    const size_t lead = (kDirectStage - reinterpret_cast<uintptr_t>(start) % kDirectStage) % kDirectStage;
+    if (lead > 0)
+        ::munmap(start, lead);
+    ::munmap(start + lead + kDirectStage, kDirectStage - lead);
+    // Where huge pages are only for those who ask (or not at all), the stage works as well without.
+    (void)::madvise(start + lead, kDirectStage, MADV_HUGEPAGE);
+    return Stage(start + lead);
+}
 
 class DirectWave final : public SoundFileEncoder {
 public:
-    DirectWave(int fd, std::string name, const WaveFormat& format,
-               std::unique_ptr<uint8_t, FreeDeleter> stage, const DirectFileCalls& calls)
+    DirectWave(int fd, std::string name, const WaveFormat& format, Stage stage, const DirectFileCalls& calls)
         : fd_(fd), name_(std::move(name)), format_(format), stage_(std::move(stage)), calls_(calls) {
         // The header leads the first block; its sizes are filled in at the end.
         const auto header = waveHeader(format_, 0);
@@ -227,7 +244,7 @@ private:
     int fd_;
     std::string name_;
     WaveFormat format_;
-    std::unique_ptr<uint8_t, FreeDeleter> stage_;  // aligned for O_DIRECT
+    Stage stage_;  // aligned for O_DIRECT
     DirectFileCalls calls_;
     size_t staged_ = 0;    // bytes in the stage
     uint64_t offset_ = 0;  // where the stage goes in the file
@@ -256,12 +273,9 @@ bool setDirectFlag(int fd, bool on) {
 
 Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
                                                          const DirectFileCalls& calls) {
-    void* stage = nullptr;
-    if (::posix_memalign(&stage, kDirectStage, kDirectStage) != 0)
+    Stage owned = mapStage();
+    if (!owned)
         return writeFault(name, fileErrorReason(ENOMEM));
-    std::unique_ptr<uint8_t, FreeDeleter> owned(static_cast<uint8_t*>(stage));
-    // Where huge pages are only for those who ask (or not at all), the stage works as well without.
-    (void)::madvise(stage, kDirectStage, MADV_HUGEPAGE);
     // The samples start after the header; the descriptor is left there, as a caller may ask it.
     if (::lseek(fd, kWaveHeader, SEEK_SET) < 0) return writeFault(name, fileErrorReason(errno));
     return std::unique_ptr<SoundFileEncoder>(
