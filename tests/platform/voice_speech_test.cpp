@@ -228,36 +228,53 @@ TEST_F(SpeechToFile, PurgeFromAnotherThreadStopsALongRender) {
     EXPECT_FALSE(fs::exists(path));
 }
 
+// In English, and in Chinese with English words inside, where the engine holds answers back while a
+// helper reads the English: a skip drops them with the rest of the work done ahead.
 TEST_F(SpeechToFile, SkipFromAnotherThreadJumpsAheadInTheRender) {
-    std::u16string text;
-    for (int i = 0; i < 400; ++i) text += u"Sentence number " + u16(std::to_string(i)) + u" is here. ";
-    auto file = std::make_shared<SpFileStream>();
-    file->Open((dir_ / "skip.wav").string(), SSFMCreateForWrite, false);
-    voice_->SetAudioOutputStream(file);
-    voice_->Speak(text, SVSFlagsAsync);
-    ASSERT_TRUE(log_->waitFor(EventKind::Sentence, 2));
-    long skipped = 0;
-    std::thread([&] { skipped = voice_->Skip("Sentence", 200); }).join();
-    EXPECT_TRUE(voice_->WaitUntilDone(-1));
-    file->Close();
-    EXPECT_EQ(skipped, 200);
-    // Work done ahead for the skipped sentences never reaches the file: every word read is one of the
-    // text's, in order.
-    int32_t lastWord = -1;
-    for (const auto& w : events(EventKind::Word)) {
-        const std::u16string word = text.substr(static_cast<size_t>(w.characterPosition), static_cast<size_t>(w.length));
-        const bool number = !word.empty() && word.find_first_not_of(u"0123456789") == std::u16string::npos;
-        EXPECT_TRUE(number || word == u"Sentence" || word == u"number" || word == u"is" || word == u"here")
-            << "word at " << w.characterPosition;
-        EXPECT_GT(w.characterPosition, lastWord);
-        lastWord = w.characterPosition;
+    for (const bool chinese : {false, true}) {
+        SCOPED_TRACE(chinese ? "Chinese" : "English");
+        useVoice(chinese ? "cmn" : "en-us");
+        std::u16string text;
+        for (int i = 0; i < 400; ++i) {
+            text += chinese ? u"第" + u16(std::to_string(i)) + u"句用 Tallamo 朗读。"
+                            : u"Sentence number " + u16(std::to_string(i)) + u" is here. ";
+        }
+        const size_t wordsBefore = events(EventKind::Word).size();
+        const size_t sentencesBefore = events(EventKind::Sentence).size();
+        auto file = std::make_shared<SpFileStream>();
+        file->Open((dir_ / "skip.wav").string(), SSFMCreateForWrite, false);
+        voice_->SetAudioOutputStream(file);
+        voice_->Speak(text, SVSFlagsAsync);
+        ASSERT_TRUE(log_->waitFor(EventKind::Sentence, sentencesBefore + 2));
+        long skipped = 0;
+        std::thread([&] { skipped = voice_->Skip("Sentence", 200); }).join();
+        EXPECT_TRUE(voice_->WaitUntilDone(-1));
+        file->Close();
+        EXPECT_EQ(skipped, 200);
+        // Work done ahead for the skipped sentences never reaches the file: every word read is one of
+        // the text's, in order.
+        const std::u16string known = chinese ? u"第句用 Tallamo 朗读。" : u"Sentence number is here. ";
+        int32_t lastWord = -1;
+        const auto words = events(EventKind::Word);
+        for (size_t i = wordsBefore; i < words.size(); ++i) {
+            const auto& w = words[i];
+            const std::u16string word =
+                text.substr(static_cast<size_t>(w.characterPosition), static_cast<size_t>(w.length));
+            EXPECT_TRUE(!word.empty() &&
+                        word.find_first_not_of(known + u"0123456789") == std::u16string::npos)
+                << "word at " << w.characterPosition;
+            EXPECT_GT(w.characterPosition, lastWord);
+            lastWord = w.characterPosition;
+        }
+        const auto all = events(EventKind::Sentence);
+        const std::vector<VoiceEvent> sentences(all.begin() + static_cast<std::ptrdiff_t>(sentencesBefore),
+                                                all.end());
+        EXPECT_LT(sentences.size(), 350u);
+        bool jumped = false;
+        for (size_t i = 1; i < sentences.size(); ++i)
+            jumped = jumped || sentences[i].characterPosition - sentences[i - 1].characterPosition > 1000;
+        EXPECT_TRUE(jumped) << "no jump in the sentence positions";
     }
-    auto sentences = events(EventKind::Sentence);
-    EXPECT_LT(sentences.size(), 350u);
-    for (size_t i = 1; i < sentences.size(); ++i) {
-        if (sentences[i].characterPosition - sentences[i - 1].characterPosition > 1000) return;  // the jump
-    }
-    ADD_FAILURE() << "no jump in the sentence positions";
 }
 
 TEST_F(SpeechToFile, AWriteFailureEndsTheRenderAndCloseReportsIt) {
