@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 
 extern char** environ;
 
@@ -85,11 +87,35 @@ void UniqueFd::reset(int fd) {
 }
 
 Channel::Status Channel::send(std::span<const uint8_t> frame, std::chrono::milliseconds timeout) {
+    return send({frame}, timeout);
+}
+
+Channel::Status Channel::send(std::initializer_list<std::span<const uint8_t>> parts,
+                              std::chrono::milliseconds timeout) {
     const auto deadline = deadlineAfter(timeout);
-    while (!frame.empty()) {
-        const ssize_t n = ::send(socket_.get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    std::array<iovec, 4> io{};
+    if (parts.size() > io.size())
+        throw std::invalid_argument("Channel::send takes at most four parts");
+    size_t count = 0;
+    for (const auto& part : parts) {
+        if (!part.empty())
+            io[count++] = {const_cast<uint8_t*>(part.data()), part.size()};
+    }
+    size_t first = 0;  // the first part not wholly sent
+    while (first < count) {
+        msghdr message{};
+        message.msg_iov = &io[first];
+        message.msg_iovlen = count - first;
+        const ssize_t n = ::sendmsg(socket_.get(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
-            frame = frame.subspan(static_cast<size_t>(n));
+            for (auto sent = static_cast<size_t>(n); sent > 0;) {
+                const size_t taken = std::min(sent, io[first].iov_len);
+                io[first].iov_base = static_cast<uint8_t*>(io[first].iov_base) + taken;
+                io[first].iov_len -= taken;
+                sent -= taken;
+                if (io[first].iov_len == 0)
+                    ++first;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)

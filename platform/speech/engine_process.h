@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -44,6 +45,9 @@ public:
     explicit Channel(UniqueFd socket) : socket_(std::move(socket)) {}
     // Sends a whole frame; Closed when the other end is gone (no SIGPIPE is raised).
     Status send(std::span<const uint8_t> frame, std::chrono::milliseconds timeout);
+    // The same for bytes in several buffers, sent in order in one call (up to four; empty ones are
+    // passed over): frames gathered apart are not copied together first.
+    Status send(std::initializer_list<std::span<const uint8_t>> parts, std::chrono::milliseconds timeout);
     // The next frame; Closed at the end of the stream or when it is broken.
     Status receive(Frame& frame, std::chrono::milliseconds timeout);
     int fd() const { return socket_.get(); }

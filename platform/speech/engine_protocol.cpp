@@ -146,19 +146,17 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
 }
 
 std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples) {
-    std::vector<uint8_t> out;
-    appendAudio(out, samples);
-    return out;
+    std::vector<uint8_t> frame(kHeaderSize + samples.size_bytes());
+    if (!samples.empty())
+        std::memcpy(frame.data() + kHeaderSize, samples.data(), samples.size_bytes());
+    closeAudio(frame);
+    return frame;
 }
 
-void appendAudio(std::vector<uint8_t>& out, std::span<const int16_t> samples) {
-    const auto length = static_cast<uint32_t>(samples.size_bytes());
-    const size_t at = out.size();
-    out.resize(at + kHeaderSize + length);
-    std::memcpy(out.data() + at, &length, sizeof length);
-    out[at + 4] = static_cast<uint8_t>(MessageType::Audio);
-    if (!samples.empty())
-        std::memcpy(out.data() + at + kHeaderSize, samples.data(), length);
+void closeAudio(std::vector<uint8_t>& frame) {
+    const auto length = static_cast<uint32_t>(frame.size() - kHeaderSize);
+    std::memcpy(frame.data(), &length, sizeof length);
+    frame[4] = static_cast<uint8_t>(MessageType::Audio);
 }
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {

@@ -44,8 +44,10 @@ struct ReadyInfo {
 // Each encoder returns a whole frame, header included.
 std::vector<uint8_t> encodeReady(const ReadyInfo& info);
 std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples);
-// The same frame, appended to `out` (no frame of its own is made: audio is most of what is sent).
-void appendAudio(std::vector<uint8_t>& out, std::span<const int16_t> samples);
+// An Audio frame built where its samples are gathered (audio is most of what is sent, so it is not
+// copied into a frame of its own): `frame` holds kHeaderSize bytes of room, then the samples' bytes;
+// this fills the header in.
+void closeAudio(std::vector<uint8_t>& frame);
 std::vector<uint8_t> encodeEvent(const SynthEvent& event);
 std::vector<uint8_t> encodeDone(const std::optional<Fault>& fault);
 std::vector<uint8_t> encodeSynthesize(const SynthRequest& request);

@@ -2,6 +2,7 @@
 // (the real worker killed from outside, or the test double that fails on a mark in the text).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/speech/engine_process.h"
 #include "platform/speech/engine_protocol.h"
 #include "platform/speech/engine_synthesizer.h"
 #include "platform/speech/pulse_host.h"
@@ -187,13 +189,9 @@ TEST(EngineProtocol, FramesWrittenTogetherComeBackWholeIntoReusedBuffers) {
     word.kind = SynthEvent::Kind::Word;
     word.sample = 99;
     std::vector<uint8_t> reply;
-    engine::appendAudio(reply, big);
-    const auto event = engine::encodeEvent(word);
-    reply.insert(reply.end(), event.begin(), event.end());
-    engine::appendAudio(reply, small);
-    engine::appendAudio(reply, {});
-    const auto done = engine::encodeDone(std::nullopt);
-    reply.insert(reply.end(), done.begin(), done.end());
+    for (const auto& frame : {engine::encodeAudio(big), engine::encodeEvent(word), engine::encodeAudio(small),
+                              engine::encodeAudio({}), engine::encodeDone(std::nullopt)})
+        reply.insert(reply.end(), frame.begin(), frame.end());
     for (size_t piece : {size_t{1}, size_t{4099}, size_t{65536}, reply.size()}) {
         SCOPED_TRACE(piece);
         engine::FrameSplitter splitter;
@@ -216,6 +214,34 @@ TEST(EngineProtocol, FramesWrittenTogetherComeBackWholeIntoReusedBuffers) {
         EXPECT_EQ(audio, (std::vector<std::vector<int16_t>>{big, small, {}}));
         EXPECT_FALSE(splitter.next(frame));
     }
+}
+
+// Parts sent in one call arrive whole and in order, empty ones passed over, when the socket takes them
+// a little at a time.
+TEST(EngineProtocol, PartsSentTogetherArriveInOrderThroughASmallSocketBuffer) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    engine::UniqueFd reader(pair[1]);
+    const int smallBuffer = 4096;
+    ASSERT_EQ(::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer), 0);
+    engine::Channel channel{engine::UniqueFd(pair[0])};
+    std::vector<uint8_t> parts[3] = {std::vector<uint8_t>(70001), {1, 2, 3}, std::vector<uint8_t>(12345)};
+    std::vector<uint8_t> expected;
+    for (auto& part : parts) {
+        for (size_t i = 0; i < part.size(); ++i)
+            part[i] = static_cast<uint8_t>(part[i] + i * 7 + part.size());
+        expected.insert(expected.end(), part.begin(), part.end());
+    }
+    std::vector<uint8_t> got;
+    std::thread drain([&] {
+        uint8_t buffer[1000];
+        for (ssize_t n; (n = ::recv(reader.get(), buffer, sizeof buffer, 0)) > 0;)
+            got.insert(got.end(), buffer, buffer + n);
+    });
+    EXPECT_EQ(channel.send({parts[0], {}, parts[1], parts[2]}, 10s), engine::Channel::Status::Ok);
+    channel = engine::Channel(engine::UniqueFd());  // the end of the stream, for the drain
+    drain.join();
+    EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size();
 }
 
 // English, and Chinese with English words inside: the worker that is killed may hold several requests

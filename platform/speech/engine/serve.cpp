@@ -42,7 +42,9 @@ class ReplySink final : public SynthSink {
 public:
     // Buffers kept from one request to the next, so that their memory is taken once per run.
     struct Buffers {
-        std::vector<int16_t> gathered;
+        // The Audio frame being gathered: room for its header, then the samples' bytes, sent from
+        // where they were gathered.
+        std::vector<uint8_t> audio;
         std::vector<uint8_t> pending;  // whole frames not yet sent
     };
 
@@ -50,21 +52,24 @@ public:
     // left there, for sendHeld.
     ReplySink(Channel& channel, Buffers& buffers, bool bulk, bool hold = false)
         : channel_(channel),
-          gathered_(buffers.gathered),
+          audio_(buffers.audio),
           pending_(buffers.pending),
           piece_(bulk ? kBulkPiece : 0),
           hold_(hold) {
-        gathered_.clear();
+        audio_.clear();
         // Held answers follow one another in the buffer until sendHeld sends them all.
         if (!hold)
             pending_.clear();
         if (bulk)
-            gathered_.reserve(kBulkPiece + kBulkPiece / 8);
+            audio_.reserve(kHeaderSize + (kBulkPiece + kBulkPiece / 8) * sizeof(int16_t));
     }
 
     bool audio(std::span<const int16_t> samples) override {
-        gathered_.insert(gathered_.end(), samples.begin(), samples.end());
-        if (gathered_.size() < piece_)
+        if (audio_.empty())
+            audio_.resize(kHeaderSize);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
+        audio_.insert(audio_.end(), bytes, bytes + samples.size_bytes());
+        if (audio_.size() - kHeaderSize < piece_ * sizeof(int16_t))
             return g_cancelled == 0;
         piece_ = std::max(piece_, std::min(piece_ == 0 ? kFirstPiece : 2 * piece_, kLargestPiece));
         return flush() && g_cancelled == 0;
@@ -74,20 +79,24 @@ public:
         pending_.insert(pending_.end(), frame.begin(), frame.end());
         return g_cancelled == 0;
     }
-    // Sends what is gathered, then `last` (the request's end) in the same write; false when the
-    // platform is gone.
+    // Sends the events, then the audio gathered, then `last` (the request's end), in one write; false
+    // when the platform is gone.
     bool flush(std::span<const uint8_t> last = {}) {
-        if (!gathered_.empty()) {
-            appendAudio(pending_, gathered_);
-            gathered_.clear();
+        std::span<const uint8_t> audio;
+        if (audio_.size() > kHeaderSize) {
+            closeAudio(audio_);
+            audio = audio_;
         }
-        pending_.insert(pending_.end(), last.begin(), last.end());
-        if (hold_)
+        if (hold_) {
+            pending_.insert(pending_.end(), audio.begin(), audio.end());
+            pending_.insert(pending_.end(), last.begin(), last.end());
+            audio_.clear();
             return true;
-        if (!pending_.empty() && channel_.send(pending_, kNoLimit) != Channel::Status::Ok)
-            return false;
+        }
+        const bool sent = channel_.send({pending_, audio, last}, kNoLimit) == Channel::Status::Ok;
         pending_.clear();
-        return true;
+        audio_.clear();
+        return sent;
     }
 
 private:
@@ -100,7 +109,7 @@ private:
     static constexpr size_t kBulkPiece = size_t{1} << 17;
 
     Channel& channel_;
-    std::vector<int16_t>& gathered_;
+    std::vector<uint8_t>& audio_;
     std::vector<uint8_t>& pending_;
     size_t piece_ = 0;  // samples the next piece gathers
     const bool hold_;
