@@ -8,12 +8,18 @@ namespace speech::engine {
 
 namespace {
 
+// The header at the start of `frame`: its payload's length (all that follows the header) and its type.
+void writeHeader(std::vector<uint8_t>& frame, MessageType type) {
+    const auto length = static_cast<uint32_t>(frame.size() - kHeaderSize);
+    std::memcpy(frame.data(), &length, sizeof length);
+    frame[4] = static_cast<uint8_t>(type);
+}
+
 class Encoder {
 public:
-    explicit Encoder(MessageType type) {
+    explicit Encoder(MessageType type) : type_(type) {
         bytes_.reserve(kReserve);
         bytes_.resize(kHeaderSize);
-        bytes_[4] = static_cast<uint8_t>(type);
     }
 
     template <class T>
@@ -38,8 +44,7 @@ public:
     void put(const std::string& s) { putArray(std::span<const char>(s.data(), s.size())); }
 
     std::vector<uint8_t> finish() && {
-        const auto length = static_cast<uint32_t>(bytes_.size() - kHeaderSize);
-        std::memcpy(bytes_.data(), &length, sizeof length);
+        writeHeader(bytes_, type_);
         return std::move(bytes_);
     }
 
@@ -47,6 +52,7 @@ private:
     // Room for an event or a short request at once. Reserving it also keeps GCC 12's -O3 from a false
     // out-of-bounds warning on the vector's growth path in put().
     static constexpr size_t kReserve = 64;
+    MessageType type_;
     std::vector<uint8_t> bytes_;
 };
 
@@ -146,17 +152,13 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
 }
 
 std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples) {
-    std::vector<uint8_t> frame(kHeaderSize + samples.size_bytes());
-    if (!samples.empty())
-        std::memcpy(frame.data() + kHeaderSize, samples.data(), samples.size_bytes());
-    closeAudio(frame);
-    return frame;
+    Encoder e(MessageType::Audio);
+    e.putRaw(samples);
+    return std::move(e).finish();
 }
 
 void closeAudio(std::vector<uint8_t>& frame) {
-    const auto length = static_cast<uint32_t>(frame.size() - kHeaderSize);
-    std::memcpy(frame.data(), &length, sizeof length);
-    frame[4] = static_cast<uint8_t>(MessageType::Audio);
+    writeHeader(frame, MessageType::Audio);
 }
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {
