@@ -137,11 +137,10 @@ Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout
             return Status::Ok;
         if (splitter_.broken())
             return Status::Closed;
-        if (!scratch_)
-            scratch_ = std::make_unique_for_overwrite<uint8_t[]>(kScratchBytes);
-        const ssize_t n = ::recv(socket_.get(), scratch_.get(), kScratchBytes, MSG_DONTWAIT);
+        const auto space = splitter_.space();
+        const ssize_t n = ::recv(socket_.get(), space.data(), space.size(), MSG_DONTWAIT);
         if (n > 0) {
-            splitter_.append(std::span<const uint8_t>(scratch_.get(), static_cast<size_t>(n)));
+            splitter_.filled(static_cast<size_t>(n));
             continue;
         }
         if (n == 0)

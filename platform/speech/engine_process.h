@@ -53,13 +53,8 @@ public:
     int fd() const { return socket_.get(); }
 
 private:
-    // Bytes read from the socket at once: a bulk reply of the engine (a whole sentence's audio) in a
-    // few reads.
-    static constexpr size_t kScratchBytes = 256 * 1024;
-
     UniqueFd socket_;
-    FrameSplitter splitter_;
-    std::unique_ptr<uint8_t[]> scratch_;  // allocated by the first receive
+    FrameSplitter splitter_;  // bytes are read from the socket straight into it
 };
 
 // A running worker. Destroying it closes the socket, which ends an idle worker at once; one that does

@@ -276,34 +276,87 @@ std::optional<Frame> FrameSplitter::next() {
     return frame;
 }
 
-bool FrameSplitter::next(Frame& frame) {
-    if (broken_)
-        return false;
-    const size_t available = buffer_.size() - start_;
-    if (available < kHeaderSize)
-        return false;
-    uint32_t length = 0;
+bool FrameSplitter::headerAt(uint32_t& length, uint8_t& type) {
     std::memcpy(&length, buffer_.data() + start_, sizeof length);
-    const uint8_t type = buffer_[start_ + 4];
+    type = buffer_[start_ + 4];
     if (length > kMaxPayload || type < static_cast<uint8_t>(MessageType::Ready) ||
         type > static_cast<uint8_t>(MessageType::Cancel)) {
         broken_ = true;
         return false;
     }
-    if (available < kHeaderSize + length)
-        return false;
-    frame.type = static_cast<MessageType>(type);
-    const auto begin = buffer_.begin() + static_cast<std::ptrdiff_t>(start_ + kHeaderSize);
-    frame.payload.assign(begin, begin + length);
-    start_ += kHeaderSize + length;
-    // Consumed bytes are dropped once they are the larger part of the buffer, so appending stays cheap.
-    if (start_ == buffer_.size()) {
-        buffer_.clear();
-        start_ = 0;
-    } else if (start_ > buffer_.size() / 2) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+    return true;
+}
+
+std::span<uint8_t> FrameSplitter::space() {
+    if (large_ && largeFilled_ < large_->payload.size())
+        return std::span<uint8_t>(large_->payload).subspan(largeFilled_);
+    // Bytes after a large frame (read before it is taken) wait in the buffer. What is left of a frame moves
+    // to the front, so the buffer stays about one read long.
+    if (start_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+        end_ -= start_;
         start_ = 0;
     }
+    if (buffer_.size() < end_ + kReadBytes)
+        buffer_.resize(end_ + kReadBytes);
+    return std::span<uint8_t>(buffer_).subspan(end_);
+}
+
+void FrameSplitter::filled(size_t count) {
+    if (large_ && largeFilled_ < large_->payload.size())
+        largeFilled_ += count;
+    else
+        end_ += count;
+}
+
+void FrameSplitter::append(std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const auto room = space();
+        const size_t count = std::min(room.size(), bytes.size());
+        std::memcpy(room.data(), bytes.data(), count);
+        filled(count);
+        bytes = bytes.subspan(count);
+    }
+}
+
+bool FrameSplitter::next(Frame& frame) {
+    if (broken_)
+        return false;
+    if (large_) {
+        if (largeFilled_ < large_->payload.size())
+            return false;
+        frame.type = large_->type;
+        std::swap(frame.payload, large_->payload);
+        spare_ = std::move(large_->payload);
+        large_.reset();
+        return true;
+    }
+    const size_t available = end_ - start_;
+    if (available < kHeaderSize)
+        return false;
+    uint32_t length = 0;
+    uint8_t type = 0;
+    if (!headerAt(length, type))
+        return false;
+    const uint8_t* payload = buffer_.data() + start_ + kHeaderSize;
+    if (available < kHeaderSize + length) {
+        if (length < kDirectBytes)
+            return false;
+        // The rest of this payload is read straight into its frame.
+        large_.emplace();
+        large_->type = static_cast<MessageType>(type);
+        large_->payload = std::move(spare_);
+        large_->payload.resize(length);
+        largeFilled_ = available - kHeaderSize;
+        std::memcpy(large_->payload.data(), payload, largeFilled_);
+        start_ = end_ = 0;
+        return false;
+    }
+    frame.type = static_cast<MessageType>(type);
+    frame.payload.assign(payload, payload + length);
+    start_ += kHeaderSize + length;
+    if (start_ == end_)
+        start_ = end_ = 0;
     return true;
 }
 

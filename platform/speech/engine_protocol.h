@@ -22,6 +22,7 @@
 #include "error.h"
 #include "synthesizer.h"
 #include "tokens.h"
+#include "uninitialized.h"
 
 namespace speech::engine {
 
@@ -33,7 +34,7 @@ inline constexpr size_t kHeaderSize = 5;
 
 struct Frame {
     MessageType type = MessageType::Done;
-    std::vector<uint8_t> payload;
+    UninitializedVector<uint8_t> payload;
 };
 
 struct ReadyInfo {
@@ -65,10 +66,21 @@ std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload);
 std::optional<std::optional<Fault>> decodeDone(std::span<const uint8_t> payload);
 std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload);
 
-// Splits a byte stream into frames. Bytes are appended as they arrive; complete frames come out.
+// Splits a byte stream into frames. Bytes are read into space() and reported with filled() (or copied
+// in with append()); complete frames come out.
+//
+// A frame with a large payload (audio) is not gathered in the buffer: once its header is in, its
+// payload is read straight into the frame handed out, which saves two copies of every byte of audio
+// on its way from the engine.
 class FrameSplitter {
 public:
-    void append(std::span<const uint8_t> bytes) { buffer_.insert(buffer_.end(), bytes.begin(), bytes.end()); }
+    // Where the next bytes of the stream go: the rest of a large frame's payload, or free room at the
+    // end of the buffer (at least kReadBytes). Never empty.
+    std::span<uint8_t> space();
+    // `count` bytes were written at the start of space().
+    void filled(size_t count);
+    // Copies `bytes` in through space() and filled().
+    void append(std::span<const uint8_t> bytes);
     // The next complete frame; nothing while it is incomplete. A header announcing more than
     // kMaxPayload or an unknown type makes the stream broken: nothing comes out any more.
     std::optional<Frame> next();
@@ -76,9 +88,23 @@ public:
     bool next(Frame& frame);
     bool broken() const { return broken_; }
 
+    // Bytes read from the stream at once when no large frame is coming: a few engine replies.
+    static constexpr size_t kReadBytes = 256 * 1024;
+    // A payload at least this long is read straight into its frame.
+    static constexpr size_t kDirectBytes = 64 * 1024;
+
 private:
-    std::vector<uint8_t> buffer_;
-    size_t start_ = 0;
+    // Whether the buffer starts with a valid header; false (and broken) when it announces no frame.
+    bool headerAt(uint32_t& length, uint8_t& type);
+
+    UninitializedVector<uint8_t> buffer_;
+    size_t start_ = 0;  // the first byte not yet taken
+    size_t end_ = 0;    // after the last byte read
+    // The large frame being read, and how many bytes of its payload are in.
+    std::optional<Frame> large_;
+    size_t largeFilled_ = 0;
+    // The memory of a payload handed back by next(), for the next large frame.
+    UninitializedVector<uint8_t> spare_;
     bool broken_ = false;
 };
 

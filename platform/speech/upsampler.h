@@ -14,29 +14,13 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <utility>
 #include <vector>
+
+#include "uninitialized.h"
 
 namespace speech {
 
-// Lets a vector of samples grow without zeroing the new ones first: every sample is written before it
-// is read, and the zeroing cost a tenth of the conversion's time.
-template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <class U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        if constexpr (sizeof...(Args) == 0) ::new (static_cast<void*>(p)) U;
-        else ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-using Samples = std::vector<float, UninitializedAllocator<float>>;
+using Samples = UninitializedVector<float>;
 
 class Upsampler {
 public:
