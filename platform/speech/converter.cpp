@@ -221,6 +221,15 @@ void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out)
         pushPiece(frames.subspan(at, std::min(piece, frames.size() - at)), out);
 }
 
+std::optional<std::span<const uint8_t>> Converter::passThrough(std::span<const int16_t> frames) {
+    if (std::endian::native != std::endian::little || !passesThrough())
+        return std::nullopt;
+    const size_t count = frames.size() / static_cast<size_t>(inChannels_);
+    state_->inputFrames += count;
+    state_->outputFrames += count;
+    return std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(frames.data()), frames.size_bytes());
+}
+
 bool Converter::passesThrough() const {
     return !state_->soxr && !state_->upsampler && inChannels_ == out_.channels && out_.bitsPerSample == 16;
 }

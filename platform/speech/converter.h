@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -25,6 +26,10 @@ public:
     // Appends the converted bytes of `frames` (interleaved) to `out`.
     void push(std::span<const int16_t> frames, std::vector<uint8_t>& out);
     void push(std::span<const float> frames, std::vector<uint8_t>& out);
+    // The bytes `frames` convert to, when they are those of the samples themselves (the output is the
+    // input's format, on a little-endian machine): counted as pushed, and written from where they are
+    // instead of being copied out. Nothing otherwise.
+    std::optional<std::span<const uint8_t>> passThrough(std::span<const int16_t> frames);
     // Appends what the resampler still holds at the end of the input.
     void finish(std::vector<uint8_t>& out);
     // Forgets buffered input (after a purge or skip).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "platform/speech/memory_reserve.h"
@@ -138,6 +139,13 @@ void FileWriter::run() {
             bytes_.clear();
         };
         const auto convert = [&]<class T>(const std::vector<T>& samples) {
+            if constexpr (std::is_same_v<T, int16_t>) {
+                if (const auto bytes = converter_.passThrough(samples)) {
+                    if (auto r = file_->writeBytes(*bytes); !r)
+                        failed = r.fault();
+                    return;
+                }
+            }
             const size_t piece = kPieceFrames * inChannels_;
             for (size_t at = 0; at < samples.size() && !failed; at += piece) {
                 converter_.push(std::span<const T>(samples).subspan(at, std::min(piece, samples.size() - at)),
