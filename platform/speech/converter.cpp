@@ -238,16 +238,16 @@ void Converter::pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>&
     if (passesThrough()) {
         // Already the output format (the engine's own 22.05 kHz 16-bit mono, say): the samples only
         // need their little-endian bytes.
+        if (const auto bytes = passThrough(frames)) {
+            out.insert(out.end(), bytes->begin(), bytes->end());
+            return;
+        }
         const size_t start = out.size();
         out.resize(start + frames.size() * 2);
-        if constexpr (std::endian::native == std::endian::little) {
-            if (!frames.empty()) std::memcpy(out.data() + start, frames.data(), frames.size() * 2);
-        } else {
-            for (size_t i = 0; i < frames.size(); ++i) {
-                const auto u = static_cast<uint16_t>(frames[i]);
-                out[start + 2 * i] = static_cast<uint8_t>(u & 0xFF);
-                out[start + 2 * i + 1] = static_cast<uint8_t>(u >> 8);
-            }
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const auto u = static_cast<uint16_t>(frames[i]);
+            out[start + 2 * i] = static_cast<uint8_t>(u & 0xFF);
+            out[start + 2 * i + 1] = static_cast<uint8_t>(u >> 8);
         }
         const size_t count = frames.size() / static_cast<size_t>(inChannels_);
         state_->inputFrames += count;
