@@ -232,6 +232,7 @@ std::optional<std::optional<Fault>> decodeDone(std::span<const uint8_t> payload)
 std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
     Encoder e(MessageType::Synthesize);
     e.put(request.voiceId);
+    e.put(request.runVoiceId);
     e.put(static_cast<int32_t>(request.rate));
     e.put(static_cast<int32_t>(request.volume));
     e.put(static_cast<int32_t>(request.pitch));
@@ -249,6 +250,7 @@ std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload) {
     Decoder d(payload);
     SynthRequest request;
     request.voiceId = d.getString();
+    request.runVoiceId = d.getString();
     request.rate = d.get<int32_t>();
     request.volume = d.get<int32_t>();
     request.pitch = d.get<int32_t>();

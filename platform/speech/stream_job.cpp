@@ -20,7 +20,7 @@ constexpr size_t kSoundFrames = 4096;
 // Samples of a segment's leading silence fed per step: a long silence is not made all at once.
 constexpr uint64_t kSilencePiece = 4096;
 // Segments per lane a file's synthesis window holds at most.
-constexpr size_t kFileWindowSegments = 32;
+constexpr size_t kFileWindowSegments = 64;
 
 }  // namespace
 
@@ -237,28 +237,37 @@ void StreamJob::speak() {
 }
 
 void StreamJob::refill() {
+    // Into a file, the text after a segment is looked at far enough to tell the end is near: the last
+    // chains are then made shorter (see SynthesisAhead::add).
+    const size_t lookahead = request_.file != nullptr ? SynthesisAhead::kTailLookahead : 0;
     while (ahead_->hasRoom()) {
-        if (!peeked_ && !sourceDone_) {
-            peeked_ = request_.source->next();
-            sourceDone_ = !peeked_;
+        while (!sourceDone_ && (upcoming_.size() < 2 ||
+                                upcomingLength_ - SynthesisAhead::lengthOf(upcoming_.front()) < lookahead)) {
+            std::optional<Segment> next = request_.source->next();
+            sourceDone_ = !next;
+            if (next) {
+                upcomingLength_ += SynthesisAhead::lengthOf(*next);
+                upcoming_.push_back(std::move(*next));
+            }
         }
-        if (!peeked_)
+        if (upcoming_.empty())
             return;
-        std::optional<Segment> after;
-        if (!sourceDone_) {
-            after = request_.source->next();
-            sourceDone_ = !after;
-        }
+        Segment segment = std::move(upcoming_.front());
+        upcoming_.pop_front();
+        upcomingLength_ -= SynthesisAhead::lengthOf(segment);
         const bool stress =
             (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
         int32_t keep = 0;
-        SynthRequest reading = readingOf(*peeked_, after ? &*after : nullptr, stress, keep);
+        SynthRequest reading =
+            readingOf(segment, upcoming_.empty() ? nullptr : &upcoming_.front(), stress, keep);
         // Into a file the engine's audio comes in large pieces, except at the start, where the first
         // sample is written at once.
         reading.bulk = request_.file != nullptr && started_;
         started_ = true;
-        ahead_->add(std::move(*peeked_), std::move(reading), keep);
-        peeked_ = std::move(after);
+        std::optional<size_t> left;
+        if (lookahead > 0 && sourceDone_)
+            left = upcomingLength_;
+        ahead_->add(std::move(segment), std::move(reading), keep, left);
     }
 }
 
@@ -272,7 +281,7 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
             return fed;
         if (!front_) {
             if (ahead_->empty())
-                return sourceDone_ && !peeked_ ? Fed::Done : fed;
+                return sourceDone_ && upcoming_.empty() ? Fed::Done : fed;
             const Segment& segment = ahead_->front();
             EventPlacer placer(segment, currentVoice_, voice_.interests.load(std::memory_order_relaxed),
                                voice_.backends.synthesizer->sampleRate());
@@ -370,7 +379,8 @@ Result<void> StreamJob::dropBuffered() {
     if (ahead_)
         ahead_->clear();
     front_.reset();
-    peeked_.reset();
+    upcoming_.clear();
+    upcomingLength_ = 0;
     sourceDone_ = false;
     pending_.clear();
     finished_ = false;
@@ -428,7 +438,8 @@ void StreamJob::engineFailed(const Fault& fault) {
     if (ahead_)
         ahead_->clear();
     front_.reset();
-    peeked_.reset();
+    upcoming_.clear();
+    upcomingLength_ = 0;
     sourceDone_ = true;
 }
 

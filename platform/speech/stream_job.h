@@ -80,7 +80,10 @@ private:
     std::unique_ptr<Sink> sink_;
     uint64_t base_ = 0;  // the sink's byte at StartStream
     std::unique_ptr<SynthesisAhead> ahead_;
-    std::optional<Segment> peeked_;  // the next segment, held until the one after it is known
+    // The next segments, held until the one after each is known and, into a file, until enough of the
+    // text after the first is known to tell whether the text ends soon (see SynthesisAhead::add).
+    std::deque<Segment> upcoming_;
+    size_t upcomingLength_ = 0;  // their SynthesisAhead::lengthOf
     bool sourceDone_ = false;
     bool started_ = false;  // a segment has been handed to the synthesis window
     std::optional<Front> front_;

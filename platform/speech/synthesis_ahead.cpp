@@ -15,8 +15,13 @@ namespace {
 // through the cut.
 constexpr size_t kContext = 40;
 // A chain ends after this many segments or this length (about a minute and a half of speech).
-constexpr size_t kChainSegments = 32;
+constexpr size_t kChainSegments = 64;
 constexpr size_t kChainLength = 1200;
+// Towards the end of the text a chain ends once it is half as long as the text left from there (so
+// each is about a third of what was left where it started), but no shorter than this (about ten
+// seconds of speech, against the couple of milliseconds a chain's start costs).
+constexpr size_t kTailChainLength = 200;
+static_assert(SynthesisAhead::kTailLookahead >= 2 * kChainLength, "a tail chain is at most kChainLength");
 // Segments of its chain a lane sends to the engine with the one it reads: the engine goes on to them
 // without a round trip, and reads them while a helper for another voice reads the one before.
 constexpr size_t kFollowersSent = 3;
@@ -24,15 +29,6 @@ constexpr size_t kFollowersSent = 3;
 // The voice the engine reads a segment with: a run of another script has its own.
 const std::string& engineVoiceOf(const Segment& segment) {
     return segment.engineVoiceId.empty() ? segment.voice.Id() : segment.engineVoiceId;
-}
-
-// A segment's length for the chain: its code points, a Han character counting as four (a syllable,
-// about as long to say as four letters of English), so that a chain of Chinese is about as long to
-// read as one of English, and the work is shared as evenly.
-size_t chainLengthOf(const std::u32string& text) {
-    size_t length = 0;
-    for (const char32_t c : text) length += text::isHan(c) ? 4 : 1;
-    return length;
 }
 
 bool isSpace(char32_t c) {
@@ -45,6 +41,8 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     SynthRequest request;
     request.text = segment.text;
     request.voiceId = engineVoiceOf(segment);
+    if (request.voiceId != segment.voice.Id())
+        request.runVoiceId = segment.voice.Id();
     request.rate = segment.rate;
     request.volume = segment.volume;
     request.pitch = segment.pitch;
@@ -145,6 +143,14 @@ private:
     std::vector<SynthEvent> events_;
 };
 
+// A Han character counts as four (a syllable, about as long to say as four letters of English), so
+// that a chain of Chinese is about as long to read as one of English, and the work is shared as evenly.
+size_t SynthesisAhead::lengthOf(const Segment& segment) {
+    size_t length = 0;
+    for (const char32_t c : segment.text) length += text::isHan(c) ? 4 : 1;
+    return length;
+}
+
 SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains,
                                std::function<void()> onProgress)
     : synthesizer_(synthesizer),
@@ -180,7 +186,8 @@ size_t SynthesisAhead::chainsLocked() const {
 }
 
 bool SynthesisAhead::nextStartsChainLocked() const {
-    return startChain_ || chainSegments_ >= kChainSegments || chainLength_ >= kChainLength;
+    const size_t limit = left_ ? std::clamp(*left_ / 2, kTailChainLength, kChainLength) : kChainLength;
+    return startChain_ || chainSegments_ >= kChainSegments || chainLength_ >= limit;
 }
 
 bool SynthesisAhead::hasRoom() const {
@@ -193,10 +200,12 @@ bool SynthesisAhead::empty() const {
     return slots_.empty();
 }
 
-void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep) {
+void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep, std::optional<size_t> left) {
     auto slot = std::make_shared<Slot>();
+    const size_t length = lengthOf(segment);
     {
         std::lock_guard lock(mutex_);
+        left_ = left ? std::optional(*left + length) : std::nullopt;
         request.fresh = nextStartsChainLocked();
         if (request.fresh) {
             ++chain_;
@@ -205,7 +214,10 @@ void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep) {
             startChain_ = false;
         }
         ++chainSegments_;
-        chainLength_ += chainLengthOf(segment.text);
+        chainLength_ += length;
+        // What the next segment will be told is left; hasRoom asks before it comes.
+        if (left_)
+            *left_ = *left;
         slot->segment = std::move(segment);
         slot->request = std::move(request);
         slot->keep = keep;
@@ -258,6 +270,7 @@ void SynthesisAhead::clear() {
     for (auto& slot : slots_) slot->cancelled.store(true, std::memory_order_release);
     slots_.clear();
     startChain_ = true;
+    left_.reset();
 }
 
 std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint64_t>& chain) {

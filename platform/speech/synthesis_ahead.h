@@ -57,9 +57,17 @@ public:
 
     bool hasRoom() const;
     bool empty() const;
+    // Text after a segment (in lengthOf units) that tells whether the text ends soon: when less than
+    // this is left, the chains are made shorter towards the end, so that the lanes finish together
+    // instead of one reading the last long chain alone.
+    static constexpr size_t kTailLookahead = 2400;
+    // A segment's length for the chains: its code points, a Han character counting as four.
+    static size_t lengthOf(const Segment& segment);
+
     // Appends a segment to synthesize with `request`, keeping `keep` code points' worth of it. The
-    // request's `fresh` is set here, where a chain starts.
-    void add(Segment segment, SynthRequest request, int32_t keep);
+    // request's `fresh` is set here, where a chain starts. `left`: the length of the text after the
+    // segment, when it is known to be less than kTailLookahead (the caller knows the end of the text).
+    void add(Segment segment, SynthRequest request, int32_t keep, std::optional<size_t> left = std::nullopt);
     // The front segment; must not be empty.
     const Segment& front() const;
     // What the front segment produced since the last take.
@@ -113,8 +121,9 @@ private:
     std::deque<std::shared_ptr<Slot>> slots_;  // the window, front first
     std::vector<uint64_t> claimed_;            // the chains lanes are reading
     uint64_t chain_ = 0;                       // the chain being added to
-    size_t chainSegments_ = 0;                 // its segments and length (chainLengthOf) so far
+    size_t chainSegments_ = 0;                 // its segments and length (lengthOf) so far
     size_t chainLength_ = 0;
+    std::optional<size_t> left_;  // the length of the text from the next segment on, when short
     bool startChain_ = true;
     bool stopping_ = false;
     std::vector<std::vector<int16_t>> spares_;  // emptied sample buffers, at most one per lane

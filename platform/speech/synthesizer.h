@@ -19,6 +19,9 @@ namespace speech {
 struct SynthRequest {
     std::u32string text;
     std::string voiceId;       // SpObjectToken::Id() of the voice
+    // The voice of the text around a run of another script (whose voice is voiceId): a worker starting
+    // a run (`fresh`) with this request loads it, as the run reads mostly in it. Empty: voiceId.
+    std::string runVoiceId;
     int rate = 0;              // -10..10 (effective: voice rate plus markup)
     int volume = 100;          // 0..100
     int pitch = 0;             // -10..10, 0 is the voice's own

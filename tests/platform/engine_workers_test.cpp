@@ -107,7 +107,8 @@ size_t countOf(const std::vector<VoiceEvent>& events, EventKind kind) {
 TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
     SynthRequest request;
     request.text = U"Grüße \U0001F600 你好";
-    request.voiceId = "cmn-latn-pinyin";
+    request.voiceId = "en";
+    request.runVoiceId = "cmn-latn-pinyin";
     request.rate = -7;
     request.fresh = false;
     request.bulk = true;
@@ -137,6 +138,7 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
         ASSERT_TRUE(r);
         EXPECT_EQ(r->text, request.text);
         EXPECT_EQ(r->voiceId, request.voiceId);
+        EXPECT_EQ(r->runVoiceId, request.runVoiceId);
         EXPECT_EQ(r->rate, -7);
         EXPECT_FALSE(r->fresh);
         EXPECT_TRUE(r->bulk);

@@ -426,8 +426,14 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
         if (run.pid > 0)
             retire(runs, run);
         // The voice is loaded here, once, so that the run's child starts with it; a spare forked with
-        // another voice is no use.
-        const auto changed = prepareEspeakVoice(request->voiceId);
+        // another voice is no use. A run that starts with a word of another script loads the voice of
+        // the text around it, which reads the rest of the run (an aside reads the word): loading the
+        // word's voice would cost this process and the run's aside a dictionary load each, and this
+        // process another to come back (1.6 MB for Mandarin).
+        auto changed =
+            prepareEspeakVoice(request->runVoiceId.empty() ? request->voiceId : request->runVoiceId);
+        if (!changed && !request->runVoiceId.empty())
+            changed = prepareEspeakVoice(request->voiceId);
         if (!changed) {
             return platform.send(encodeDone(changed.fault()), kNoLimit) == Channel::Status::Ok
                        ? Outcome::Serving
