@@ -308,8 +308,7 @@ public:
         return guarded(request, sink, {});
     }
     // A render into a file sends the run's next requests with this one: the worker then goes on to
-    // them as soon as this one ends, instead of after a round trip through the platform, and reads
-    // those in its own voice while another voice's helper reads this one.
+    // them as soon as this one ends, instead of after a round trip through the platform.
     Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
                                 std::span<const SynthRequest* const> next) override {
         size_t passed = 0;

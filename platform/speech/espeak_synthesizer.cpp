@@ -1,6 +1,8 @@
 #include "platform/speech/espeak_synthesizer.h"
 
+#include <dlfcn.h>
 #include <espeak-ng/speak_lib.h>
+#include <link.h>
 #include <sonic.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "platform/speech/paths.h"
 #include "platform/speech/phonemes.h"
 
 namespace speech {
@@ -85,12 +88,38 @@ struct VoiceEntry {
     std::vector<std::pair<int, std::string>> languages;
 };
 
+// One copy of espeak-ng: the entry points used once it has started, and the voice it holds.
+struct Instance {
+    decltype(&espeak_SetVoiceByName) setVoiceByName = espeak_SetVoiceByName;
+    decltype(&espeak_SetParameter) setParameter = espeak_SetParameter;
+    decltype(&espeak_SetSynthCallback) setSynthCallback = espeak_SetSynthCallback;
+    decltype(&espeak_Synth) synth = espeak_Synth;
+    decltype(&espeak_TextToPhonemes) textToPhonemes = espeak_TextToPhonemes;
+    std::string currentVoice;  // identifier set last
+};
+
+struct DlClose {
+    void operator()(void* handle) const { dlclose(handle); }
+};
+using LibraryHandle = std::unique_ptr<void, DlClose>;
+
 // Everything of espeak-ng's global state, behind one lock.
+//
+// Besides the library this program links (`main`), a second copy may be loaded in a link namespace of
+// its own (dlmopen), with globals of its own (`side`). A request for a voice other than its run's (a
+// run of another script, English words inside Chinese) is read by the side copy while the main one
+// keeps the run's voice: one copy switching voices back and forth would load a dictionary each way
+// (1.6 MB for Mandarin) for every such run. The side copy is loaded when first needed.
 struct Engine {
     std::mutex mutex;
     int sampleRate = 22050;
     std::vector<VoiceEntry> voices;  // sorted by description; never changes after start-up
-    std::string currentVoice;        // identifier set last
+    Instance main;
+    std::optional<Instance> side;
+    bool sideTried = false;
+    // The side copy's libraries; closed after it (declared first, destroyed last).
+    LibraryHandle sideAudio;
+    LibraryHandle sideLibrary;
 };
 
 // The call in progress; set and cleared under the engine's lock around espeak_Synth, whose callback
@@ -184,9 +213,51 @@ std::vector<VoiceEntry> listVoices(const std::filesystem::path& data) {
 
 // Loading a voice queues a sample-rate notice; enough of them push the first events of the next text
 // out of espeak-ng's event list. Speaking a blank delivers and drops them. Must hold the engine's lock.
-void dropNotices() {
-    espeak_SetSynthCallback([](short*, int, espeak_EVENT*) { return 0; });
-    espeak_Synth(" ", 2, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+void dropNotices(const Instance& instance) {
+    instance.setSynthCallback([](short*, int, espeak_EVENT*) { return 0; });
+    instance.synth(" ", 2, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+}
+
+// espeak-ng's library, as its package installs it.
+constexpr const char* kEspeakLibrary = "libespeak-ng.so.1";
+// Stands in for libpcaudio (which espeak-ng links) in the side copy's namespace: the main copy finds
+// this program's own audio device answer (engine/main.cpp), which another namespace does not see, and
+// libpcaudio would connect to the sound server and bring some thirty libraries with it.
+constexpr const char* kNoAudioLibrary = "tallamo-no-audio.so";
+
+// Loads and starts the side copy of espeak-ng; false when it cannot be had (the main copy then reads
+// every voice). Must hold the engine's lock.
+bool loadSide(Engine& engine) {
+    engine.sideTried = true;
+    for (const auto& path : installedPartCandidates(kNoAudioLibrary)) {
+        engine.sideAudio.reset(dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL));
+        if (engine.sideAudio)
+            break;
+    }
+    Lmid_t space = 0;
+    if (!engine.sideAudio || dlinfo(engine.sideAudio.get(), RTLD_DI_LMID, &space) != 0)
+        return false;
+    engine.sideLibrary.reset(dlmopen(space, kEspeakLibrary, RTLD_NOW | RTLD_LOCAL));
+    if (!engine.sideLibrary)
+        return false;
+    Instance side;
+    auto find = [&](auto& entry, const char* name) {
+        entry =
+            reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(engine.sideLibrary.get(), name));
+        return entry != nullptr;
+    };
+    decltype(&espeak_Initialize) initialize = nullptr;
+    if (!find(initialize, "espeak_Initialize") || !find(side.setVoiceByName, "espeak_SetVoiceByName") ||
+        !find(side.setParameter, "espeak_SetParameter") ||
+        !find(side.setSynthCallback, "espeak_SetSynthCallback") || !find(side.synth, "espeak_Synth") ||
+        !find(side.textToPhonemes, "espeak_TextToPhonemes"))
+        return false;
+    if (initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+                   espeakINITIALIZE_PHONEME_EVENTS | espeakINITIALIZE_DONT_EXIT) != engine.sampleRate)
+        return false;
+    dropNotices(side);
+    engine.side = std::move(side);
+    return true;
 }
 
 Result<Engine*> engine() {
@@ -202,8 +273,8 @@ Result<Engine*> engine() {
         const char* data = nullptr;
         espeak_Info(&data);
         e.voices = listVoices(data != nullptr ? data : "");
-        e.currentVoice.clear();
-        dropNotices();
+        e.main.currentVoice.clear();
+        dropNotices(e.main);
         return &e;
     }();
     return instance;
@@ -268,12 +339,13 @@ struct CallContext {
 
 // Phoneme events carry no stress, but espeak-ng's phoneme transcription of the same text does, in
 // the same order ("h|@|l|'oU w|'3:|l|d"). Must hold the engine's lock.
-std::vector<std::pair<std::string, bool>> transcribeStress(const std::string& text) {
+std::vector<std::pair<std::string, bool>> transcribeStress(const Instance& instance,
+                                                           const std::string& text) {
     std::vector<std::pair<std::string, bool>> out;
     const void* rest = text.c_str();
     constexpr int kSeparatedNames = '|' << 8;
     while (rest != nullptr) {
-        const char* clause = espeak_TextToPhonemes(&rest, espeakCHARS_UTF8, kSeparatedNames);
+        const char* clause = instance.textToPhonemes(&rest, espeakCHARS_UTF8, kSeparatedNames);
         if (clause == nullptr) break;
         std::string name;
         auto flush = [&] {
@@ -455,16 +527,31 @@ const VoiceEntry* voiceNamed(const Engine& engine, const std::string& voiceId) {
     return chosen;
 }
 
-// Loads the voice `voiceId` names (empty: the locale's) unless it is loaded already. Must hold the
-// engine's lock.
-Result<void> selectVoice(Engine& engine, const std::string& voiceId) {
+// Loads the voice `voiceId` names (empty: the locale's) into `instance` unless it holds it already.
+// Must hold the engine's lock.
+Result<void> selectVoice(const Engine& engine, Instance& instance, const std::string& voiceId) {
     const VoiceEntry* chosen = voiceNamed(engine, voiceId);
     if (chosen == nullptr) return Fault{errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
-    if (chosen->identifier == engine.currentVoice) return {};
-    if (espeak_SetVoiceByName(chosen->identifier.c_str()) != EE_OK)
+    if (chosen->identifier == instance.currentVoice)
+        return {};
+    if (instance.setVoiceByName(chosen->identifier.c_str()) != EE_OK)
         return Fault{errc::kNoVoice, "The voice \"" + chosen->token.GetDescription() + "\" could not be loaded."};
-    engine.currentVoice = chosen->identifier;
+    instance.currentVoice = chosen->identifier;
     return {};
+}
+
+// The copy of espeak-ng that reads `request`: the side copy for a voice other than its run's while the
+// main copy holds the run's voice (and the side copy can be had), else the main copy. Must hold the
+// engine's lock.
+Instance& instanceFor(Engine& engine, const SynthRequest& request) {
+    if (request.runVoiceId.empty())
+        return engine.main;
+    const VoiceEntry* run = voiceNamed(engine, request.runVoiceId);
+    if (run == nullptr || run->identifier != engine.main.currentVoice)
+        return engine.main;
+    if (!engine.sideTried)
+        loadSide(engine);
+    return engine.side ? *engine.side : engine.main;
 }
 
 class EspeakSynthesizer final : public Synthesizer {
@@ -487,7 +574,9 @@ public:
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
         std::lock_guard lock(engine_.mutex);
-        if (auto r = selectVoice(engine_, request.voiceId); !r) return r;
+        Instance& espeak = instanceFor(engine_, request);
+        if (auto r = selectVoice(engine_, espeak, request.voiceId); !r)
+            return r;
 
         const double wpm = wordsPerMinute(request.rate);
         const int espeakWpm = std::max(static_cast<int>(std::lround(wpm)), espeakRATE_MINIMUM);
@@ -506,13 +595,14 @@ public:
         // Emphasis: a little louder and higher.
         const int pitch = std::clamp(50 + std::clamp(request.pitch, -10, 10) * 5 + (request.emphasis ? 10 : 0), 0, 100);
         const int volume = request.emphasis ? 130 : 100;
-        if (espeak_SetParameter(espeakRATE, espeakWpm, 0) != EE_OK ||
-            espeak_SetParameter(espeakVOLUME, volume, 0) != EE_OK ||
-            espeak_SetParameter(espeakPITCH, pitch, 0) != EE_OK)
+        if (espeak.setParameter(espeakRATE, espeakWpm, 0) != EE_OK ||
+            espeak.setParameter(espeakVOLUME, volume, 0) != EE_OK ||
+            espeak.setParameter(espeakPITCH, pitch, 0) != EE_OK)
             return Fault{errc::kEngine, "The speech engine refused the voice settings."};
         // espeak-ng 1.51 applies the punctuation setting but reports an error for it; its result is
         // not checked.
-        espeak_SetParameter(espeakPUNCTUATION, request.speakPunctuation ? espeakPUNCT_ALL : espeakPUNCT_NONE, 0);
+        espeak.setParameter(espeakPUNCTUATION, request.speakPunctuation ? espeakPUNCT_ALL : espeakPUNCT_NONE,
+                            0);
 
         const std::string text = toUtf8(request.text);
         unsigned flags = espeakCHARS_UTF8;
@@ -520,12 +610,13 @@ public:
         if (request.ssml) flags |= espeakSSML;
         if (request.phonemes) flags |= espeakPHONEMES;
 
-        if (request.stress && !request.ssml && !request.phonemes) call.stress = transcribeStress(text);
+        if (request.stress && !request.ssml && !request.phonemes)
+            call.stress = transcribeStress(espeak, text);
 
-        espeak_SetSynthCallback(synthCallback);
+        espeak.setSynthCallback(synthCallback);
         g_call = &call;
         const espeak_ERROR err =
-            espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, flags, nullptr, nullptr);
+            espeak.synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, flags, nullptr, nullptr);
         g_call = nullptr;
 
         if (call.fault) return *call.fault;
@@ -564,20 +655,30 @@ double wordsPerMinute(int rate) {
 Result<bool> prepareEspeakVoice(const std::string& voiceId) {
     Result<Engine*> e = engine();
     if (!e) return e.fault();
-    std::lock_guard lock(e.value()->mutex);
-    const std::string before = e.value()->currentVoice;
-    if (auto selected = selectVoice(*e.value(), voiceId); !selected) return selected.fault();
-    if (e.value()->currentVoice == before) return false;
-    dropNotices();
+    Engine& engine = *e.value();
+    std::lock_guard lock(engine.mutex);
+    const std::string before = engine.main.currentVoice;
+    if (auto selected = selectVoice(engine, engine.main, voiceId); !selected)
+        return selected.fault();
+    if (engine.main.currentVoice == before)
+        return false;
+    dropNotices(engine.main);
     return true;
 }
 
-bool espeakVoiceLoaded(const std::string& voiceId) {
+void prepareEspeakSideVoice(const std::string& voiceId) {
     Result<Engine*> e = engine();
-    if (!e) return false;
-    std::lock_guard lock(e.value()->mutex);
-    const VoiceEntry* voice = voiceNamed(*e.value(), voiceId);
-    return voice != nullptr && voice->identifier == e.value()->currentVoice;
+    if (!e)
+        return;
+    Engine& engine = *e.value();
+    std::lock_guard lock(engine.mutex);
+    if (!engine.sideTried)
+        loadSide(engine);
+    if (!engine.side)
+        return;
+    const std::string before = engine.side->currentVoice;
+    if (selectVoice(engine, *engine.side, voiceId).ok() && engine.side->currentVoice != before)
+        dropNotices(*engine.side);
 }
 
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer() {

@@ -17,9 +17,10 @@ std::shared_ptr<Synthesizer> makeEspeakSynthesizer();
 // with it loaded. True when another voice was loaded before.
 Result<bool> prepareEspeakVoice(const std::string& voiceId);
 
-// Whether `voiceId` names the voice loaded now (a request for it loads nothing). False for a voice
-// that is not installed.
-bool espeakVoiceLoaded(const std::string& voiceId);
+// Loads the voice `voiceId` names into the copy of espeak-ng that reads runs of another script
+// (loading that copy first), so that a process forked afterwards starts with it loaded. Nothing
+// happens when that copy cannot be had or the voice is not installed.
+void prepareEspeakSideVoice(const std::string& voiceId);
 
 // The user's locale for ordering voices: the first non-empty of LC_ALL, LC_MESSAGES and LANG.
 std::string userLocale();

@@ -23,7 +23,7 @@ constexpr size_t kChainLength = 1200;
 constexpr size_t kTailChainLength = 200;
 static_assert(SynthesisAhead::kTailLookahead >= 2 * kChainLength, "a tail chain is at most kChainLength");
 // Segments of its chain a lane sends to the engine with the one it reads: the engine goes on to them
-// without a round trip, and reads them while a helper for another voice reads the one before.
+// without a round trip.
 constexpr size_t kFollowersSent = 3;
 
 // The voice the engine reads a segment with: a run of another script has its own.

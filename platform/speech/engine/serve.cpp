@@ -48,18 +48,10 @@ public:
         std::vector<uint8_t> pending;  // whole frames not yet sent
     };
 
-    // A sink that holds its output keeps it all in `buffers.pending`, after what earlier held answers
-    // left there, for sendHeld.
-    ReplySink(Channel& channel, Buffers& buffers, bool bulk, bool hold = false)
-        : channel_(channel),
-          audio_(buffers.audio),
-          pending_(buffers.pending),
-          piece_(bulk ? kBulkPiece : 0),
-          hold_(hold) {
+    ReplySink(Channel& channel, Buffers& buffers, bool bulk)
+        : channel_(channel), audio_(buffers.audio), pending_(buffers.pending), piece_(bulk ? kBulkPiece : 0) {
         audio_.clear();
-        // Held answers follow one another in the buffer until sendHeld sends them all.
-        if (!hold)
-            pending_.clear();
+        pending_.clear();
         if (bulk)
             audio_.reserve(kHeaderSize + (kBulkPiece + kBulkPiece / 8) * sizeof(int16_t));
     }
@@ -87,12 +79,6 @@ public:
             closeAudio(audio_);
             audio = audio_;
         }
-        if (hold_) {
-            pending_.insert(pending_.end(), audio.begin(), audio.end());
-            pending_.insert(pending_.end(), last.begin(), last.end());
-            audio_.clear();
-            return true;
-        }
         const bool sent = channel_.send({pending_, audio, last}, kNoLimit) == Channel::Status::Ok;
         pending_.clear();
         audio_.clear();
@@ -112,7 +98,6 @@ private:
     std::vector<uint8_t>& audio_;
     std::vector<uint8_t>& pending_;
     size_t piece_ = 0;  // samples the next piece gathers
-    const bool hold_;
 };
 
 // Forks a child joined to this process by a socket pair. In this process: the child's pid (negative
@@ -153,22 +138,15 @@ int reap(pid_t pid) {
 }
 
 // Synthesizes `request` and sends its output and its end to the platform; false when the platform is
-// gone. With `hold`, the output and the end are kept in `buffers` instead, for sendHeld.
-bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request, ReplySink::Buffers& buffers,
-            bool hold = false) {
-    ReplySink sink(platform, buffers, request.bulk, hold);
+// gone.
+bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request,
+            ReplySink::Buffers& buffers) {
+    ReplySink sink(platform, buffers, request.bulk);
     const Result<void> result = synthesizer.synthesize(request, sink);
     std::optional<Fault> fault;
     if (!result)
         fault = result.fault();
     return sink.flush(encodeDone(fault));
-}
-
-// Sends the output a held answer kept; false when the platform is gone.
-bool sendHeld(Channel& platform, ReplySink::Buffers& buffers) {
-    const bool sent = buffers.pending.empty() || platform.send(buffers.pending, kNoLimit) == Channel::Status::Ok;
-    buffers.pending.clear();
-    return sent;
 }
 
 // The request in `frame`. This process exits when it is anything else (status 2).
@@ -187,117 +165,6 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
     return requestIn(frame);
 }
 
-// A run's requests for another voice than the run's own are read by a child of the run's reader, one
-// per voice, which loads that voice once. Switching the reader's own voice back and forth would cost
-// the engine a dictionary load each way (1.6 MB for Mandarin), twice for every run of English inside
-// Chinese text or the reverse. The aside is forked from the reader as it stands, so what it reads
-// depends on the run alone, never on the timing.
-struct Aside {
-    pid_t pid = -1;
-    std::string voiceId;
-    std::optional<Channel> channel;  // requests to it; it answers each with an empty Done
-};
-
-// The aside's loop: answers each request on the platform's socket, then tells the reader it is done.
-// A cancel ends the run, so a cancelled aside reads nothing more.
-[[noreturn]] void serveAside(Channel& platform, Channel& reader, Synthesizer& synthesizer, pid_t parent) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent)
-        ::_exit(1);
-    ReplySink::Buffers buffers;
-    for (;;) {
-        Frame frame;
-        const SynthRequest request = nextRequest(reader, frame);
-        if (!answer(platform, synthesizer, request, buffers) ||
-            reader.send(encodeDone(std::nullopt), kNoLimit) != Channel::Status::Ok)
-            ::_exit(0);
-    }
-}
-
-// Ends an idle aside and reaps it.
-void endAside(Aside& aside) {
-    aside.channel.reset();
-    reap(aside.pid);
-    aside = Aside{};
-}
-
-bool startAside(Aside& aside, Channel& platform, Synthesizer& synthesizer, const std::string& voiceId) {
-    const pid_t self = ::getpid();
-    Forked forked = forkWithSocket();
-    if (forked.pid < 0)
-        return false;
-    if (forked.pid == 0) {
-        Channel reader{std::move(forked.socket)};
-        serveAside(platform, reader, synthesizer, self);
-    }
-    aside.pid = forked.pid;
-    aside.voiceId = voiceId;
-    aside.channel.emplace(std::move(forked.socket));
-    return true;
-}
-
-// How the reader answers a request for a voice other than its own: through the aside for that voice
-// (started if need be), waiting for it to finish and passing a cancel on. An aside that fails ends the
-// reader the same way. False when the platform is gone.
-//
-// Meanwhile the reader reads the run's next requests, as long as they are there already (a render sends
-// a few with this one) and in the reader's own voice; their output waits until the aside is done, so
-// the platform gets it all in order. The first other request read is left in `early` for the reader's
-// loop: the aside writes to the platform itself, so it may start on that one only after the output
-// held here has gone.
-bool answerAside(Channel& platform, Channel& requests, Synthesizer& synthesizer, const Frame& frame,
-                 const SynthRequest& request, Aside& aside, ReplySink::Buffers& buffers,
-                 std::optional<Frame>& early) {
-    if (aside.pid > 0 && aside.voiceId != request.voiceId)
-        endAside(aside);
-    if (aside.pid <= 0 && !startAside(aside, platform, synthesizer, request.voiceId))
-        return answer(platform, synthesizer, request, buffers);
-    bool forwarded = false;
-    if (aside.channel->send(encodeFrame(frame), kNoLimit) == Channel::Status::Ok) {
-        bool held = false;
-        bool looking = request.bulk;  // for the run's next requests
-        for (;;) {
-            if (looking) {
-                Frame next;
-                const auto got = requests.receive(next, std::chrono::milliseconds(0));
-                if (got == Channel::Status::Ok) {
-                    const auto own =
-                        next.type == MessageType::Synthesize ? decodeSynthesize(next.payload) : std::nullopt;
-                    if (own && own->bulk && espeakVoiceLoaded(own->voiceId)) {
-                        (void)answer(platform, synthesizer, *own, buffers, true);
-                        held = true;
-                    } else {
-                        early = std::move(next);
-                        looking = false;
-                    }
-                } else if (got == Channel::Status::Closed) {
-                    looking = false;
-                }
-            }
-            Frame done;
-            const auto status = aside.channel->receive(done, std::chrono::milliseconds(looking ? 0 : 10));
-            if (status == Channel::Status::Ok)
-                return !held || sendHeld(platform, buffers);
-            if (status == Channel::Status::Closed)
-                break;
-            if (g_cancelled != 0 && !forwarded) {
-                ::kill(aside.pid, kCancelSignal);
-                forwarded = true;
-            }
-            if (looking) {
-                // Until the aside is done or the next request comes (or 10 ms, to look at the cancel).
-                pollfd both[] = {{aside.channel->fd(), POLLIN, 0}, {requests.fd(), POLLIN, 0}};
-                (void)::poll(both, 2, 10);
-            }
-        }
-    }
-    // The aside is gone: the platform went away, or the engine failed in it.
-    const int status = reap(aside.pid);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        endAs(status);
-    return false;
-}
-
 // The child of one run: reads the run's requests from this process (`requests`) and answers each on
 // the platform's socket, until this process closes `requests`. It exits without running exit
 // handlers (the engine is never shut down).
@@ -313,23 +180,11 @@ bool answerAside(Channel& platform, Channel& requests, Synthesizer& synthesizer,
     sigaddset(&cancel, kCancelSignal);
     ::sigprocmask(SIG_UNBLOCK, &cancel, nullptr);
     ReplySink::Buffers buffers;
-    Aside aside;
-    std::optional<Frame> early;  // the next request, read while an aside read the one before
     for (;;) {
         Frame frame;
-        SynthRequest request;
-        if (early) {
-            frame = std::move(*early);
-            early.reset();
-            request = requestIn(frame);
-        } else {
-            request = nextRequest(requests, frame);
-        }
+        const SynthRequest request = nextRequest(requests, frame);
         g_cancelled = 0;
-        const bool answered = espeakVoiceLoaded(request.voiceId)
-                                  ? answer(platform, synthesizer, request, buffers)
-                                  : answerAside(platform, requests, synthesizer, frame, request, aside, buffers, early);
-        if (!answered)
+        if (!answer(platform, synthesizer, request, buffers))
             ::_exit(0);
     }
 }
@@ -427,9 +282,9 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
             retire(runs, run);
         // The voice is loaded here, once, so that the run's child starts with it; a spare forked with
         // another voice is no use. A run that starts with a word of another script loads the voice of
-        // the text around it, which reads the rest of the run (an aside reads the word): loading the
-        // word's voice would cost this process and the run's aside a dictionary load each, and this
-        // process another to come back (1.6 MB for Mandarin).
+        // the text around it, which reads the rest of the run (the engine's second copy reads the
+        // word): loading the word's voice would cost this process a dictionary load, and another to
+        // come back (1.6 MB for Mandarin).
         auto changed =
             prepareEspeakVoice(request->runVoiceId.empty() ? request->voiceId : request->runVoiceId);
         if (!changed && !request->runVoiceId.empty())
@@ -450,6 +305,9 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
     }
     if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok)
         return Outcome::Broken;
+    // The voice of a run of another script is loaded here too, so that the next runs start with it.
+    if (!request->runVoiceId.empty())
+        prepareEspeakSideVoice(request->voiceId);
     if (request->fresh && runs.spare.pid <= 0 && !runs.spareDue)
         runs.spareDue = std::chrono::steady_clock::now() + kSpareDelay;
     return Outcome::Serving;
