@@ -117,7 +117,7 @@ struct Engine {
     Instance main;
     std::optional<Instance> side;
     bool sideTried = false;
-    // The side copy's libraries; closed after it (declared first, destroyed last).
+    // The side copy's libraries (the one it needs first, so that it is closed last).
     LibraryHandle sideAudio;
     LibraryHandle sideLibrary;
 };
@@ -220,10 +220,10 @@ void dropNotices(const Instance& instance) {
 
 // espeak-ng's library, as its package installs it.
 constexpr const char* kEspeakLibrary = "libespeak-ng.so.1";
-// Stands in for libpcaudio (which espeak-ng links) in the side copy's namespace: the main copy finds
-// this program's own audio device answer (engine/main.cpp), which another namespace does not see, and
-// libpcaudio would connect to the sound server and bring some thirty libraries with it.
-constexpr const char* kNoAudioLibrary = "tallamo-no-audio.so";
+// The stand-in for libpcaudio (engine/no_audio.cpp), loaded first into the side copy's namespace, so
+// that espeak-ng's need for libpcaudio is met there by it: libpcaudio would connect to the sound server
+// and bring some thirty libraries with it.
+constexpr const char* kNoAudioLibrary = "libpcaudio.so.0";
 
 // Loads and starts the side copy of espeak-ng; false when it cannot be had (the main copy then reads
 // every voice). Must hold the engine's lock.

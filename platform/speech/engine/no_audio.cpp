@@ -1,7 +1,8 @@
-// tallamo-no-audio.so: stands in for libpcaudio, the audio output library espeak-ng links, where a
-// second copy of espeak-ng is loaded (espeak_synthesizer.cpp). espeak-ng only ever hands its samples
-// back here, yet it opens an audio output when it starts; this library has none to give, so nothing
-// connects to the sound server. Its soname is libpcaudio's, so the dynamic linker takes it for that.
+// A stand-in for libpcaudio, the audio output library espeak-ng links, installed beside the engine
+// worker as libpcaudio.so.0: the worker loads it instead of the real one, and so does the second copy
+// of espeak-ng it may load (espeak_synthesizer.cpp). espeak-ng only ever hands its samples back here,
+// yet it opens an audio output when it starts; this library has none to give, so nothing connects to
+// the sound server, and none of libpcaudio's thirty libraries is loaded.
 #include <cstddef>
 
 extern "C" {
