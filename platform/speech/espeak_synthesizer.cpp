@@ -212,10 +212,14 @@ std::vector<VoiceEntry> listVoices(const std::filesystem::path& data) {
 }
 
 // Loading a voice queues a sample-rate notice; enough of them push the first events of the next text
-// out of espeak-ng's event list. Speaking a blank delivers and drops them. Must hold the engine's lock.
+// out of espeak-ng's event list. Speaking a pause delivers and drops them. A full-width comma is spoken:
+// most voices but English's read it with the English dictionary, which espeak-ng loads the first time
+// a voice needs it and keeps; loaded here, every process forked afterwards has it instead of loading
+// it again. Must hold the engine's lock.
 void dropNotices(const Instance& instance) {
     instance.setSynthCallback([](short*, int, espeak_EVENT*) { return 0; });
-    instance.synth(" ", 2, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+    constexpr char kComma[] = "\uFF0C";
+    instance.synth(kComma, sizeof kComma, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
 }
 
 // espeak-ng's library, as its package installs it.
