@@ -439,6 +439,7 @@ bool handleEvents(CallContext& c, const espeak_EVENT* ev, uint64_t chunkEnd) {
                 out.name = ev->id.name != nullptr ? ev->id.name : "";
                 break;
             case espeakEVENT_PHONEME: {
+                if (!c.request->stress) continue;
                 out.kind = SynthEvent::Kind::Phoneme;
                 out.textPosition = textIndex(c, ev->text_position);
                 out.name.assign(ev->id.string, strnlen(ev->id.string, sizeof ev->id.string));

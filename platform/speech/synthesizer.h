@@ -30,8 +30,9 @@ struct SynthRequest {
     bool phonemes = false;     // text holds phoneme codes ([[...]])
     bool ssml = false;         // text is SSML for the engine's own reader
     bool endPause = true;      // a sentence pause at the end
-    // Mark stressed phonemes. It costs the engine a second pass over the text, so it is asked for only
-    // when someone listens to phonemes or visemes.
+    // Phoneme events, their stress marked. Marking costs the engine a second pass over the text, and the
+    // events (a dozen a second of speech) cost every process they pass through, so they are asked for
+    // only when someone listens to phonemes or visemes.
     bool stress = true;
     // Start from the engine's initial state; when false, go on from the state the run's previous
     // request left (see SynthesisRun). An engine without such state ignores it.

@@ -230,6 +230,16 @@ TEST(EspeakSynthesis, HelloWorldGivesAudioAndWordsAtCodePointPositions) {
     EXPECT_EQ(stressedVowels, (std::vector<std::string>{"oU", "3:"}));
     EXPECT_EQ(plainVowels, (std::vector<std::string>{"@"}));
 
+    // Unasked for, phonemes are left out; the words and the audio still come.
+    Recorder without;
+    SynthRequest plain = request(U"Hello world.");
+    plain.stress = false;
+    ASSERT_TRUE(synth->synthesize(plain, without));
+    EXPECT_TRUE(without.of(SynthEvent::Kind::Phoneme).empty());
+    EXPECT_EQ(without.of(SynthEvent::Kind::Word).size(), words.size());
+    EXPECT_NEAR(static_cast<double>(without.samples.size()), static_cast<double>(rec.samples.size()),
+                rec.samples.size() * 0.05);
+
     // Audio is not silent.
     int peak = 0;
     for (int16_t s : rec.samples) peak = std::max(peak, std::abs(int(s)));
