@@ -157,13 +157,18 @@ SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t se
       maxSegments_(std::max<size_t>(segments, 1)),
       maxChains_(std::max<size_t>(chains, 1)),
       onProgress_(std::move(onProgress)) {
+    const size_t count = std::max<size_t>(lanes, 1);
     // A lane claims one chain at a time: claiming never needs memory (which may have run out then).
-    claimed_.reserve(std::max<size_t>(lanes, 1));
-    for (size_t i = 0; i < std::max<size_t>(lanes, 1); ++i) {
+    claimed_.reserve(count);
+    // Room for every lane first: a lane that cannot start then leaves the vector untouched, where
+    // growing it around a failed start ended the program (a thread destroyed while running).
+    lanes_.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
         try {
             lanes_.emplace_back([this] { lane(); });
-        } catch (const std::system_error&) {
-            // No more threads (a limit on the process's memory or tasks): the lanes started do the work.
+        } catch (const std::exception&) {
+            // No more threads or no memory for one (a limit on the process's memory or tasks): the
+            // lanes started do the work.
             if (lanes_.empty())
                 throw;
             break;
