@@ -241,20 +241,25 @@ void StreamJob::refill() {
     // chains are then made shorter (see SynthesisAhead::add).
     const size_t lookahead = request_.file != nullptr ? SynthesisAhead::kTailLookahead : 0;
     while (ahead_->hasRoom()) {
-        while (!sourceDone_ && (upcoming_.size() < 2 ||
-                                upcomingLength_ - SynthesisAhead::lengthOf(upcoming_.front()) < lookahead)) {
+        while (!sourceDone_ && (upcoming_.size() < 2 || afterFirst_ < lookahead)) {
             std::optional<Segment> next = request_.source->next();
             sourceDone_ = !next;
             if (next) {
-                upcomingLength_ += SynthesisAhead::lengthOf(*next);
+                if (!upcoming_.empty())
+                    afterFirst_ += SynthesisAhead::lengthOf(*next);
                 upcoming_.push_back(std::move(*next));
             }
         }
         if (upcoming_.empty())
             return;
+        // The length of the text after the segment, when its end is known to be that near.
+        std::optional<size_t> left;
+        if (lookahead > 0 && sourceDone_)
+            left = afterFirst_;
         Segment segment = std::move(upcoming_.front());
         upcoming_.pop_front();
-        upcomingLength_ -= SynthesisAhead::lengthOf(segment);
+        if (!upcoming_.empty())
+            afterFirst_ -= SynthesisAhead::lengthOf(upcoming_.front());
         const bool stress =
             (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
         int32_t keep = 0;
@@ -264,9 +269,6 @@ void StreamJob::refill() {
         // sample is written at once.
         reading.bulk = request_.file != nullptr && started_;
         started_ = true;
-        std::optional<size_t> left;
-        if (lookahead > 0 && sourceDone_)
-            left = upcomingLength_;
         ahead_->add(std::move(segment), std::move(reading), keep, left);
     }
 }
@@ -380,7 +382,7 @@ Result<void> StreamJob::dropBuffered() {
         ahead_->clear();
     front_.reset();
     upcoming_.clear();
-    upcomingLength_ = 0;
+    afterFirst_ = 0;
     sourceDone_ = false;
     pending_.clear();
     finished_ = false;
@@ -439,7 +441,7 @@ void StreamJob::engineFailed(const Fault& fault) {
         ahead_->clear();
     front_.reset();
     upcoming_.clear();
-    upcomingLength_ = 0;
+    afterFirst_ = 0;
     sourceDone_ = true;
 }
 

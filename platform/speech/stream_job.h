@@ -83,7 +83,7 @@ private:
     // The next segments, held until the one after each is known and, into a file, until enough of the
     // text after the first is known to tell whether the text ends soon (see SynthesisAhead::add).
     std::deque<Segment> upcoming_;
-    size_t upcomingLength_ = 0;  // their SynthesisAhead::lengthOf
+    size_t afterFirst_ = 0;  // the length (SynthesisAhead::lengthOf) of those after the first
     bool sourceDone_ = false;
     bool started_ = false;  // a segment has been handed to the synthesis window
     std::optional<Front> front_;
