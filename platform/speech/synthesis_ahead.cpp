@@ -23,8 +23,9 @@ constexpr size_t kChainLength = 1200;
 constexpr size_t kTailChainLength = 200;
 static_assert(SynthesisAhead::kTailLookahead >= 2 * kChainLength, "a tail chain is at most kChainLength");
 // Segments of its chain a lane sends to the engine with the one it reads: the engine goes on to them
-// without a round trip.
-constexpr size_t kFollowersSent = 3;
+// without a round trip. Enough for the engine to keep reading while the lane waits for a processor:
+// an English word inside Chinese is a segment of its own, read in well under a millisecond.
+constexpr size_t kFollowersSent = 8;
 
 // The voice the engine reads a segment with: a run of another script has its own.
 const std::string& engineVoiceOf(const Segment& segment) {
