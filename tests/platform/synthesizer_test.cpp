@@ -246,6 +246,25 @@ TEST(EspeakSynthesis, HelloWorldGivesAudioAndWordsAtCodePointPositions) {
     EXPECT_GT(peak, 3000);
 }
 
+TEST(EspeakSynthesis, AnotherScriptInsideARunLeavesTheRunsVoiceLoaded) {
+    // Chinese inside an English run is read by the engine's second copy: the English voice stays
+    // loaded. Outside a run it is read by the main copy, which loads Mandarin.
+    for (const bool inRun : {true, false}) {
+        auto synth = makeEspeakSynthesizer();
+        ASSERT_TRUE(prepareEspeakVoice("en-us"));
+        SynthRequest chinese = request(U"你好世界。", "cmn-latn-pinyin");
+        if (inRun)
+            chinese.runVoiceId = "en-us";
+        Recorder rec;
+        ASSERT_TRUE(synth->synthesize(chinese, rec));
+        EXPECT_GT(rec.samples.size(), 22050u / 2) << inRun;
+        EXPECT_GE(rec.of(SynthEvent::Kind::Word).size(), 2u) << inRun;
+        const auto reloaded = prepareEspeakVoice("en-us");
+        ASSERT_TRUE(reloaded);
+        EXPECT_EQ(reloaded.value(), !inRun) << "English had to be loaded again: " << reloaded.value();
+    }
+}
+
 TEST(EspeakSynthesis, ChineseAndTextOutsideTheBasicPlane) {
     auto synth = makeEspeakSynthesizer();
     Recorder rec;
