@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/speech/batch_thread.h"
 #include "platform/speech/memory_reserve.h"
 
 namespace speech {
@@ -117,6 +118,7 @@ std::optional<Fault> FileWriter::fault() const {
 }
 
 void FileWriter::run() {
+    const BatchThread batch;
     MemoryReserve reserve;
     std::unique_lock lock(mutex_);
     for (;;) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <optional>
 #include <system_error>
 
+#include "platform/speech/batch_thread.h"
 #include "platform/speech/constants.h"
 
 namespace speech {
@@ -137,6 +139,10 @@ void StreamJob::run(MemoryReserve& reserve) {
 }
 
 void StreamJob::speak() {
+    // A render into a file is batch work on this thread too, until the job ends.
+    std::optional<BatchThread> batch;
+    if (request_.file != nullptr)
+        batch.emplace();
     currentVoice_ = request_.voice;
     if (!openSink())
         return;
@@ -157,7 +163,7 @@ void StreamJob::speak() {
         const size_t chains = toFile ? lanes + 1 : 2;
         try {
             ahead_ = std::make_unique<SynthesisAhead>(*voice_.backends.synthesizer, lanes, segments, chains,
-                                                      [this] { voice_.progressed(); });
+                                                      toFile, [this] { voice_.progressed(); });
         } catch (const std::system_error& e) {
             engineFailed(
                 Fault{errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});

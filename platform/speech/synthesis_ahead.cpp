@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <system_error>
 
+#include "platform/speech/batch_thread.h"
 #include "platform/speech/memory_reserve.h"
 #include "platform/speech/text_scripts.h"
 
@@ -153,10 +155,11 @@ size_t SynthesisAhead::lengthOf(const Segment& segment) {
 }
 
 SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains,
-                               std::function<void()> onProgress)
+                               bool batch, std::function<void()> onProgress)
     : synthesizer_(synthesizer),
       maxSegments_(std::max<size_t>(segments, 1)),
       maxChains_(std::max<size_t>(chains, 1)),
+      batch_(batch),
       onProgress_(std::move(onProgress)) {
     const size_t count = std::max<size_t>(lanes, 1);
     // A lane claims one chain at a time: claiming never needs memory (which may have run out then).
@@ -304,6 +307,9 @@ std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint
 }
 
 void SynthesisAhead::lane() {
+    std::optional<BatchThread> batch;
+    if (batch_)
+        batch.emplace();
     // The run lives as long as the lane, so a chain goes on from one segment to the next on the same
     // worker. A run that could not be had, or that ran out of memory, is opened again for the lane's
     // next segment; the segment it failed on ends the stream.

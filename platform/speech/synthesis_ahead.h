@@ -47,8 +47,9 @@ public:
 
     // `onProgress` is called from a lane, with no lock of this object held, whenever the front
     // segment has new output or any segment is done. The window holds at most `segments` segments,
-    // and at most `chains` chains.
-    SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains,
+    // and at most `chains` chains. The lanes of a `batch` window (a render into a file) are batch
+    // threads (see BatchThread).
+    SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains, bool batch,
                    std::function<void()> onProgress);
     // Cancels what is running and joins the lanes.
     ~SynthesisAhead();
@@ -113,6 +114,7 @@ private:
     Synthesizer& synthesizer_;
     const size_t maxSegments_;
     const size_t maxChains_;
+    const bool batch_;
     const std::function<void()> onProgress_;
 
     mutable std::mutex mutex_;

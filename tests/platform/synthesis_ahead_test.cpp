@@ -62,7 +62,7 @@ TEST(SynthesisAhead, ChainsGetShorterTowardsAKnownEndOfTheText) {
     for (const Case& c : cases) {
         RecordingSynthesizer synthesizer;
         {
-            SynthesisAhead ahead(synthesizer, 1, kSegments, kSegments, [] {});
+            SynthesisAhead ahead(synthesizer, 1, kSegments, kSegments, false, [] {});
             for (size_t i = 0; i < kSegments; ++i) {
                 Segment segment;
                 segment.text.assign(kLength, U'a');

@@ -1,12 +1,15 @@
 // The voice's queue, worker and sinks over the scripted synthesizer and the virtual-clock device.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sndfile.h>
 
 #include <cmath>
 #include <cstdio>
-#include <map>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/speech/streams.h"
@@ -174,6 +177,29 @@ TEST(VoiceQueue, FileOutputIsNotHeldByAPause) {
     EXPECT_TRUE(voice.WaitUntilDone(5000));
     EXPECT_GT(file->bytesWritten(), 0u);
     EXPECT_TRUE(voice.isPaused());
+}
+
+TEST(VoiceQueue, AFileIsRenderedAsBatchWorkAndTheDeviceIsSpokenToAsOrdinaryWork) {
+    // The voice's thread is a batch thread only while it renders into a file: speech that follows on the
+    // device must not wait behind other work for its turn.
+    ScriptedBackends b;
+    SpVoice voice(b.backends());
+    std::mutex mutex;
+    std::map<uint32_t, std::set<int>> policies;  // of the thread releasing each stream's events
+    voice.SetNotify([&] {
+        const int policy = ::sched_getscheduler(0);
+        std::lock_guard lock(mutex);
+        for (const auto& e : voice.TakeEvents()) policies[e.streamNumber].insert(policy);
+    });
+    TempDir dir;
+    voice.SetAudioOutputStream(openFile(dir.file("out.wav")));
+    voice.Speak(u"Into a file.", SVSFDefault);
+    voice.SetAudioOutput(std::nullopt);
+    voice.Speak(u"Then aloud.", SVSFDefault);
+    voice.SetNotify({});
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(policies[1], std::set<int>{SCHED_BATCH});
+    EXPECT_EQ(policies[2], std::set<int>{SCHED_OTHER});
 }
 
 TEST(VoiceQueue, ClosedFileStreamOrBadSettingsRaise) {
