@@ -117,7 +117,9 @@ struct Engine {
     Instance main;
     std::optional<Instance> side;
     bool sideTried = false;
-    // The side copy's libraries (the one it needs first, so that it is closed last).
+    // The side copy's libraries (the one it needs first, so that it is closed last). They are never
+    // unloaded (RTLD_NODELETE): the namespace holds a C library of its own, and unmapping it while the
+    // process ends left code that a leak check at exit ran into.
     LibraryHandle sideAudio;
     LibraryHandle sideLibrary;
 };
@@ -234,14 +236,14 @@ constexpr const char* kNoAudioLibrary = "libpcaudio.so.0";
 bool loadSide(Engine& engine) {
     engine.sideTried = true;
     for (const auto& path : installedPartCandidates(kNoAudioLibrary)) {
-        engine.sideAudio.reset(dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL));
+        engine.sideAudio.reset(dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
         if (engine.sideAudio)
             break;
     }
     Lmid_t space = 0;
     if (!engine.sideAudio || dlinfo(engine.sideAudio.get(), RTLD_DI_LMID, &space) != 0)
         return false;
-    engine.sideLibrary.reset(dlmopen(space, kEspeakLibrary, RTLD_NOW | RTLD_LOCAL));
+    engine.sideLibrary.reset(dlmopen(space, kEspeakLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
     if (!engine.sideLibrary)
         return false;
     Instance side;
