@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "app/parlan_main.h"
-#include "platform/speech/engine_synthesizer.h"
+#include "speech/backends.h"
 
 #ifndef TALLAMO_VERSION
 #define TALLAMO_VERSION "unknown"

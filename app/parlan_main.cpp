@@ -17,12 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/about_dialog.h"
+#include "app/dialogs/about_dialog.h"
 #include "app/debug_pane.h"
 #include "app/up_down.h"
-#include "events/voice_events.h"
-#include "files/common_dialog.h"
-#include "platform/speech/error.h"
+#include "app/events/voice_events.h"
+#include "app/dialogs/common_dialog.h"
+#include "base/error.h"
 
 namespace {
 

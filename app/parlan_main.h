@@ -17,9 +17,9 @@
 #include <functional>
 #include <memory>
 
-#include "app/dialogs.h"
-#include "events/mouth_image_list.h"
-#include "platform/speech/voice.h"
+#include "app/dialogs/dialogs.h"
+#include "app/events/mouth_image_list.h"
+#include "speech/voice.h"
 
 class QAction;
 class QCheckBox;

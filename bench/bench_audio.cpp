@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "bench/forwarding_audio.h"
-#include "platform/speech/audio_host.h"
-#include "platform/speech/constants.h"
-#include "platform/speech/error.h"
-#include "platform/speech/events.h"
-#include "platform/speech/pulse_host.h"
-#include "platform/speech/voice.h"
+#include "speech/audio/device.h"
+#include "speech/core/constants.h"
+#include "base/error.h"
+#include "speech/core/events.h"
+#include "speech/audio/device_pulse.h"
+#include "speech/voice.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/speech/converter.h"
+#include "speech/audio/converter.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "percentile.h"
-#include "platform/documents/document.h"
-#include "support/document_fixtures.h"
+#include "bench/percentile.h"
+#include "documents/document.h"
+#include "tests/support/document_fixtures.h"
 
 using Clock = std::chrono::steady_clock;
 

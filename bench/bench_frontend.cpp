@@ -10,12 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "platform/speech/constants.h"
-#include "platform/speech/error.h"
-#include "platform/speech/formats.h"
-#include "platform/speech/frontend.h"
-#include "platform/speech/streams.h"
-#include "platform/speech/voice.h"
+#include "speech/core/constants.h"
+#include "base/error.h"
+#include "speech/core/formats.h"
+#include "speech/text/frontend.h"
+#include "speech/streams.h"
+#include "speech/voice.h"
 
 using namespace speech;
 using Clock = std::chrono::steady_clock;

@@ -23,12 +23,12 @@
 #include <vector>
 
 #include "bench/forwarding_audio.h"
-#include "platform/speech/audio_host.h"
-#include "platform/speech/engine_synthesizer.h"
-#include "platform/speech/pulse_host.h"
-#include "platform/speech/streams.h"
-#include "platform/speech/utf8.h"
-#include "platform/speech/voice.h"
+#include "speech/audio/device.h"
+#include "speech/engine/workers.h"
+#include "speech/audio/device_pulse.h"
+#include "speech/streams.h"
+#include "base/utf8.h"
+#include "speech/voice.h"
 
 using namespace speech;
 using Clock = std::chrono::steady_clock;

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "app/parlan_main.h"
-#include "platform/speech/audio_host.h"
-#include "platform/speech/voice.h"
+#include "speech/audio/device.h"
+#include "speech/voice.h"
 #include "bench/percentile.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include "app/parlan_main.h"
 #include "bench/percentile.h"
-#include "platform/speech/engine_synthesizer.h"
+#include "speech/backends.h"
 
 namespace {
 

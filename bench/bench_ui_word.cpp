@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/parlan_main.h"
-#include "events/voice_events.h"
+#include "app/events/voice_events.h"
 #include "bench/percentile.h"
 
 namespace {

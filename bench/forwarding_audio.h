@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/speech/audio_host.h"
+#include "speech/audio/device.h"
 
 namespace bench {
 

@@ -1,4 +1,4 @@
-#include "archive.h"
+#include "documents/archive.h"
 
 #include <zip.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "reader.h"
+#include "documents/reader.h"
 
 namespace documents::detail {
 

@@ -1,12 +1,12 @@
-#include "document.h"
+#include "documents/document.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "archive.h"
-#include "reader.h"
+#include "documents/archive.h"
+#include "documents/reader.h"
 
 namespace documents {
 namespace detail {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/speech/error.h"
+#include "base/error.h"
 
 namespace documents {
 namespace detail {

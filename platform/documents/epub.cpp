@@ -3,8 +3,8 @@
 #include <map>
 #include <set>
 
-#include "archive.h"
-#include "html_text.h"
+#include "documents/archive.h"
+#include "documents/html_text.h"
 
 namespace documents::detail {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "markup.h"
+#include "documents/xml_reader.h"
 
 namespace documents::detail {
 namespace {

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <array>
 
-#include "html_text.h"
+#include "documents/html_text.h"
 
 namespace documents::detail {
 namespace {

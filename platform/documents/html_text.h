@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "markup.h"
+#include "documents/xml_reader.h"
 
 namespace documents::detail {
 

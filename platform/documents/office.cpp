@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <map>
 
-#include "archive.h"
-#include "markup.h"
+#include "documents/archive.h"
+#include "documents/xml_reader.h"
 
 namespace documents::detail {
 namespace {

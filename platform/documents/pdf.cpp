@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/speech/utf8.h"
-#include "reader.h"
+#include "base/utf8.h"
+#include "documents/reader.h"
 
 namespace documents::detail {
 namespace {

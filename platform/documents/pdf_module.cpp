@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/speech/paths.h"
-#include "reader.h"
+#include "base/paths.h"
+#include "documents/reader.h"
 
 // Defined when the PDF reader is linked into the program itself (a static build, as the fuzzers
 // are): then it is called directly and nothing is loaded.

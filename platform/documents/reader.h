@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "document.h"
-#include "text_builder.h"
+#include "documents/document.h"
+#include "documents/text_builder.h"
 
 namespace documents::detail {
 

@@ -1,11 +1,11 @@
-#include "text_builder.h"
+#include "documents/text_builder.h"
 
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
 
-#include "platform/speech/utf8.h"
+#include "base/utf8.h"
 
 namespace documents::detail {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "document.h"
+#include "documents/document.h"
 
 namespace documents::detail {
 

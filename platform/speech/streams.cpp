@@ -1,4 +1,4 @@
-#include "platform/speech/streams.h"
+#include "speech/streams.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,8 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/speech/constants.h"
-#include "platform/speech/sound_file_encoder.h"
+#include "base/child_process.h"
+#include "speech/core/constants.h"
+#include "speech/audio/file_encoder.h"
 
 namespace speech {
 
@@ -46,13 +47,6 @@ void SpStream::adjustType(int32_t type) {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, FileCodec>, 6> kCodecNames{{{".wav", FileCodec::Wav},
-                                                                          {".flac", FileCodec::Flac},
-                                                                          {".ogg", FileCodec::OggVorbis},
-                                                                          {".oga", FileCodec::OggVorbis},
-                                                                          {".opus", FileCodec::OggOpus},
-                                                                          {".mp3", FileCodec::Mp3}}};
-
 // A plain WAV header counts at most 4 GB of file; audio past this many bytes goes into RF64 instead.
 std::atomic<uint64_t> plainWaveLimit{uint64_t{0xFFFFFFFF} - 44};
 
@@ -64,28 +58,6 @@ Fault createFault(const std::string& name, int err) {
 Fault saveFault(const std::string& name, int err) {
     return Fault{errc::kAccessDenied, "Cannot save the file \"" + name + "\": " + fileErrorReason(err) + "."};
 }
-
-// A descriptor closed when its owner goes.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    // Closes now; the close's own result (a late write error on some file systems).
-    int reset() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
-
-private:
-    int fd_ = -1;
-};
 
 // The file being written, in the folder of `target`: a file without a name where the file system has
 // them (O_TMPFILE), so that nothing is left behind when the program is killed or crashes half way, else
@@ -328,19 +300,6 @@ private:
     std::vector<uint8_t> pending_;
     uint64_t written_ = 0;
 };
-
-std::string lowerExtension(std::string_view path) {
-    const size_t dot = path.rfind('.');
-    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos) return {};
-    std::string extension(path.substr(dot));
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension;
-}
-
-std::optional<FileCodec> fileCodecForName(std::string_view path) { return byExtension(path, kCodecNames); }
-
-std::string_view fileCodecExtensions() { return ".wav .flac .ogg .oga .opus .mp3"; }
 
 void setPlainWaveLimitForTesting(uint64_t bytes) { plainWaveLimit.store(bytes); }
 

@@ -13,8 +13,9 @@
 #include <string_view>
 #include <utility>
 
-#include "error.h"
-#include "formats.h"
+#include "base/error.h"
+#include "speech/audio/file_target.h"
+#include "speech/core/formats.h"
 
 namespace speech {
 
@@ -73,35 +74,12 @@ private:
     std::string deviceId_;
 };
 
-// The containers and codecs a file stream writes. WAV is the default: a plain WAV file, which becomes
-// an RF64 file only when its audio passes the 4 GB that a plain WAV header can count.
-enum class FileCodec { Wav, Flac, OggVorbis, OggOpus, Mp3 };
-
-// The extension of a file name (".wav"), in lower case; empty when the name has none.
-std::string lowerExtension(std::string_view path);
-
-// The value that `table` (lower-case extensions such as ".wav", each with its value) gives the file
-// name `path`'s extension, in any case; nothing for another extension or none.
-template <class Value, size_t N>
-std::optional<Value> byExtension(std::string_view path, const std::array<std::pair<std::string_view, Value>, N>& table) {
-    const std::string extension = lowerExtension(path);
-    for (const auto& [name, value] : table) {
-        if (name == extension) return value;
-    }
-    return std::nullopt;
-}
-
-// The codec a file name's extension asks for (.wav .flac .ogg .oga .opus .mp3, in any case), or nothing.
-std::optional<FileCodec> fileCodecForName(std::string_view path);
-// The extensions fileCodecForName knows, for messages: ".wav .flac .ogg .oga .opus .mp3".
-std::string_view fileCodecExtensions();
-
 class FileOutput;  // the file being written and its encoder, internal
 
 // An audio file written in the stream's format. The file is written under a temporary name in its
 // folder and put in place by Close in one rename, so a render that fails or is stopped never leaves a
 // partial file behind and never removes the file that was there before.
-class SpFileStream final : public SpStream {
+class SpFileStream final : public SpStream, public FileTarget {
 public:
     SpFileStream();
     // An open stream that was not closed is discarded.
@@ -137,11 +115,11 @@ public:
 
     // Used by the voice: appends interleaved samples already in the stream's format. A failed write is
     // kept for Close to report; nothing is written after it.
-    Result<void> writeBytes(std::span<const uint8_t> bytes);
-    uint64_t bytesWritten() const;
+    Result<void> writeBytes(std::span<const uint8_t> bytes) override;
+    uint64_t bytesWritten() const override;
     // Used by the voice: the render into this stream was stopped or failed before its end. Close
     // throws the first such fault and leaves no file.
-    void failRender(Fault fault);
+    void failRender(Fault fault) override;
 
 protected:
     Result<void> canChangeFormat() const override;

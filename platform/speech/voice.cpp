@@ -1,8 +1,8 @@
 // The voice's queue, worker and public calls. Speak turns its text into a request (the text front end
 // runs here, so bad markup is raised by Speak itself) and queues it; the worker thread takes requests
 // one at a time and runs a StreamJob for each (stream_job.cpp). Which lock guards what, and their
-// order, is written in voice_impl.h.
-#include "platform/speech/voice.h"
+// order, is written in pipeline/voice_state.h.
+#include "speech/voice.h"
 
 #include <malloc.h>
 
@@ -11,32 +11,16 @@
 #include <thread>
 #include <variant>
 
-#include "platform/speech/file_source.h"
-#include "platform/speech/frontend.h"
-#include "platform/speech/memory_reserve.h"
-#include "platform/speech/stream_job.h"
-#include "platform/speech/utf8.h"
-#include "platform/speech/voice_impl.h"
-#include "platform/speech/voice_sinks.h"
+#include "speech/pipeline/named_file.h"
+#include "speech/text/frontend.h"
+#include "base/memory_reserve.h"
+#include "speech/pipeline/stream_job.h"
+#include "base/utf8.h"
+#include "speech/voice_p.h"
+#include "speech/pipeline/sinks.h"
 
 namespace speech {
 namespace {
-
-int32_t interestOf(EventKind kind) {
-    switch (kind) {
-        case EventKind::StartStream: return SVEStartInputStream;
-        case EventKind::EndStream: return SVEEndInputStream;
-        case EventKind::VoiceChange: return SVEVoiceChange;
-        case EventKind::Bookmark: return SVEBookmark;
-        case EventKind::Word: return SVEWordBoundary;
-        case EventKind::Sentence: return SVESentenceBoundary;
-        case EventKind::Phoneme: return SVEPhoneme;
-        case EventKind::Viseme: return SVEViseme;
-        case EventKind::AudioLevel: return SVEAudioLevel;
-        case EventKind::EnginePrivate: return SVEPrivate;
-    }
-    return 0;
-}
 
 SpObjectTokens filterTokens(std::vector<SpObjectToken> tokens, std::string_view required,
                             std::string_view optional) {
@@ -70,9 +54,9 @@ private:
 
 // ---- the queue and the worker ----------------------------------------------------------------------
 
-SpVoice::Impl::Impl(Backends b) : backends(std::move(b)) {
-    if (!backends.synthesizer) throw Error(errc::kEngine, "No speech synthesizer is available.");
-    auto voices = backends.synthesizer->voices();
+SpVoice::Impl::Impl(Backends b) : VoiceState(std::move(b.synthesizer), std::move(b.audioHost)) {
+    if (!synthesizer) throw Error(errc::kEngine, "No speech synthesizer is available.");
+    auto voices = synthesizer->voices();
     if (voices.empty()) throw Error(errc::kNoVoice, "No voice is installed for the speech engine.");
     voice = voices.front();
     deviceStream = std::make_shared<SpDeviceStream>("");
@@ -92,59 +76,6 @@ SpVoice::Impl::~Impl() {
     wake.notify_all();
     idle.notify_all();
     if (worker.joinable()) worker.join();
-}
-
-void SpVoice::Impl::purgeLocked() {
-    while (!queue.empty()) {
-        doneThrough = std::max(doneThrough, queue.front()->number);
-        queue.front()->stopped();
-        queue.pop_front();
-    }
-    ++purgeGeneration;
-    ++controlSerial;
-    epoch.fetch_add(1, std::memory_order_acq_rel);
-    interruptSinkLocked();
-    wake.notify_all();
-    idle.notify_all();
-}
-
-void SpVoice::Impl::interruptSinkLocked() {
-    if (activeSink) activeSink->interrupt();
-}
-
-void SpVoice::Impl::progressed() {
-    {
-        std::lock_guard lock(mutex);
-        ++progressSerial;
-    }
-    wake.notify_all();
-}
-
-void SpVoice::Impl::publish(std::vector<VoiceEvent> released) {
-    const int32_t wanted = interests.load(std::memory_order_relaxed);
-    {
-        std::lock_guard lock(eventsMutex);
-        bool any = false;
-        for (auto& e : released) {
-            if (e.kind == EventKind::StartStream) status = SpVoiceStatus{};
-            status.currentStreamNumber = e.streamNumber;
-            if (e.kind == EventKind::Word) {
-                status.inputWordPosition = e.characterPosition;
-                status.inputWordLength = e.length;
-            } else if (e.kind == EventKind::Sentence) {
-                status.inputSentencePosition = e.characterPosition;
-                status.inputSentenceLength = e.length;
-            }
-            if ((interestOf(e.kind) & wanted) == 0) continue;
-            events.push_back(std::move(e));
-            any = true;
-        }
-        if (!any) return;
-    }
-    // Called without the event queue's lock (the callback may take the events at once); SetNotify waits
-    // for a running call, so a replaced function is never called afterwards.
-    std::lock_guard lock(notifyMutex);
-    if (notify) notify();
 }
 
 void SpVoice::Impl::run() {
@@ -193,14 +124,14 @@ SpVoice::SpVoice(Backends backends) : impl_(std::make_unique<Impl>(std::move(bac
 SpVoice::~SpVoice() = default;
 
 SpObjectTokens SpVoice::GetVoices(std::string_view requiredAttributes, std::string_view optionalAttributes) const {
-    return filterTokens(impl_->backends.synthesizer->voices(), requiredAttributes, optionalAttributes);
+    return filterTokens(impl_->synthesizer->voices(), requiredAttributes, optionalAttributes);
 }
 
 SpObjectTokens SpVoice::GetAudioOutputs(std::string_view requiredAttributes,
                                         std::string_view optionalAttributes) const {
     std::vector<SpObjectToken> tokens;
-    if (impl_->backends.audioHost) {
-        for (const auto& d : impl_->backends.audioHost->devices()) {
+    if (impl_->audioHost) {
+        for (const auto& d : impl_->audioHost->devices()) {
             tokens.emplace_back(TokenKind::AudioOutput, d.id, d.description);
         }
     }
@@ -356,14 +287,15 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     // Where the audio goes: an open file stream, or a device that exists now.
     std::optional<RefusedIntoFile> refusal;
     if (output->kind() == SpStream::Kind::File) {
-        request->file = std::static_pointer_cast<SpFileStream>(output);
-        if (!request->file->isOpen()) {
+        auto file = std::static_pointer_cast<SpFileStream>(output);
+        if (!file->isOpen()) {
             throw Error(errc::kAccessDenied, "The output file stream is not open.");
         }
-        refusal.emplace(request->file);
+        refusal.emplace(file);
+        request->file = std::move(file);
     } else {
         request->deviceId = static_cast<SpDeviceStream&>(*output).deviceId();
-        const auto devices = d.backends.audioHost ? d.backends.audioHost->devices() : std::vector<AudioDeviceInfo>{};
+        const auto devices = d.audioHost ? d.audioHost->devices() : std::vector<AudioDeviceInfo>{};
         if (devices.empty()) {
             throw Error(errc::kNoAudioDevice,
                         "No audio output device is available (no sound server is running or it has no outputs).");
@@ -405,7 +337,7 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
         source = std::make_shared<const std::u16string>(std::move(text));
     }
     if (source || stream) {
-        context.voices = d.backends.synthesizer->voices();
+        context.voices = d.synthesizer->voices();
         MarkupState after;
         const bool persist = (flags & SVSFPersistXML) != 0;
         request->source = source ? openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)

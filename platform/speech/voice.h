@@ -13,34 +13,14 @@
 #include <string_view>
 #include <vector>
 
-#include "constants.h"
-#include "error.h"
-#include "events.h"
-#include "streams.h"
-#include "tokens.h"
+#include "speech/core/constants.h"
+#include "base/error.h"
+#include "speech/backends.h"
+#include "speech/core/events.h"
+#include "speech/streams.h"
+#include "speech/core/tokens.h"
 
 namespace speech {
-
-class Synthesizer;
-class AudioHost;
-
-// The back ends a voice uses. Defaults: espeak-ng and the PulseAudio host.
-struct Backends {
-    std::shared_ptr<Synthesizer> synthesizer;
-    std::shared_ptr<AudioHost> audioHost;
-    static Backends defaults();
-};
-
-// Where the voice is in its text, in the manner of the automation object's Status: the stream and
-// the last word and sentence whose audio was played (device) or written (file). Words are known only
-// while the voice's event interests include them.
-struct SpVoiceStatus {
-    uint32_t currentStreamNumber = 0;
-    int32_t inputWordPosition = 0;
-    int32_t inputWordLength = 0;
-    int32_t inputSentencePosition = 0;
-    int32_t inputSentenceLength = 0;
-};
 
 class SpVoice {
 public:

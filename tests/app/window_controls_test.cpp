@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QSlider>
 
-#include "app/about_dialog.h"
+#include "app/dialogs/about_dialog.h"
 #include "app/up_down.h"
-#include "support/doubles.h"
-#include "window_fixture.h"
+#include "tests/support/voice_helpers.h"
+#include "tests/app/window_fixture.h"
 
 using testing_support::ScriptedBackends;
 

@@ -2,7 +2,7 @@
 #include <QCheckBox>
 #include <QPlainTextEdit>
 
-#include "window_fixture.h"
+#include "tests/app/window_fixture.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "app/debug_pane.h"
-#include "app/dialogs.h"
+#include "app/dialogs/dialogs.h"
 #include "app/parlan_main.h"
-#include "platform/speech/voice.h"
+#include "speech/voice.h"
 
 class FakeDialogs : public Dialogs {
 public:

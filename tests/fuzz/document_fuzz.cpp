@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "document_fuzz_input.h"
+#include "tests/fuzz/document_fuzz_input.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (const char* dir = std::getenv("TALLAMO_FUZZ_SEEDS")) {

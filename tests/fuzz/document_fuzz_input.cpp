@@ -1,12 +1,12 @@
-#include "document_fuzz_input.h"
+#include "tests/fuzz/document_fuzz_input.h"
 
 #include <unicode/utf16.h>
 
 #include <memory>
 #include <optional>
 
-#include "platform/documents/document.h"
-#include "support/document_fixtures.h"
+#include "documents/document.h"
+#include "tests/support/document_fixtures.h"
 
 namespace fuzzing {
 namespace {

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/speech/constants.h"
-#include "platform/speech/error.h"
-#include "platform/speech/frontend.h"
+#include "speech/core/constants.h"
+#include "base/error.h"
+#include "speech/text/frontend.h"
 
 namespace {
 

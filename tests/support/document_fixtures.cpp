@@ -1,4 +1,4 @@
-#include "document_fixtures.h"
+#include "tests/support/document_fixtures.h"
 
 #include <cairo-pdf.h>
 #include <cairo.h>

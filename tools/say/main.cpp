@@ -26,16 +26,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/documents/document.h"
-#include "platform/speech/engine_synthesizer.h"
-#include "platform/speech/error.h"
-#include "platform/speech/file_source.h"
-#include "platform/speech/formats.h"
-#include "platform/speech/frontend.h"
-#include "platform/speech/streams.h"
-#include "platform/speech/utf8.h"
-#include "platform/speech/voice.h"
-#include "platform/text/decoder.h"
+#include "documents/document.h"
+#include "speech/backends.h"
+#include "base/error.h"
+#include "speech/core/formats.h"
+#include "speech/spoken_text.h"
+#include "speech/streams.h"
+#include "base/utf8.h"
+#include "speech/voice.h"
+#include "encoding/decoder.h"
 #include "tools/say/options.h"
 #include "tools/say/timings.h"
 
@@ -158,7 +157,7 @@ void readInput(Render& render, const Options& o, std::FILE* in, const std::strin
     for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
         bytes.append(buffer, n);
         // Input that starts as neither is not read on: it may never end (/dev/zero).
-        if (bytes.size() == n && text::looksBinary(std::span(reinterpret_cast<const uint8_t*>(buffer), n)) &&
+        if (bytes.size() == n && encoding::looksBinary(std::span(reinterpret_cast<const uint8_t*>(buffer), n)) &&
             !isDocument())
             throw Error(errc::kFile, "The " + name + " is neither a text nor a document.");
     }
@@ -169,7 +168,7 @@ void readInput(Render& render, const Options& o, std::FILE* in, const std::strin
         render.text = documentText(std::move(bytes), name);
         render.flags = plainTextFlags(o) | SVSFlagsAsync;
     } else {
-        render.text = text::decodeText(all);
+        render.text = encoding::decodeText(all);
         render.flags = o.flags | SVSFlagsAsync;
     }
 }
@@ -186,22 +185,12 @@ bool namesAPipe(const Options& o) {
 // never markup).
 tallamo::TimingRecorder timingRecorder(const Options& o, const Render& render) {
     if (!(render.flags & SVSFIsFilename)) {
-        const std::u16string& text = render.text;
-        const bool markup = readsAsMarkup(render.flags, text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
-        return tallamo::TimingRecorder(text, markup);
+        SpokenText spoken = spokenText(render.text, render.flags);
+        return tallamo::TimingRecorder(std::move(spoken.text), spoken.markup);
     }
-    auto opened = openNamedFile(*o.file);
-    auto& content = opened.orThrow().content;
-    if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
-        std::u16string text;
-        while ((*document)->read(text)) {
-        }
-        return tallamo::TimingRecorder(std::move(text), false);
-    }
-    auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&content);
-    if (!reader) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
-    const bool markup = readsAsMarkup(render.flags, (*reader)->firstUnit());
-    return tallamo::TimingRecorder((*reader)->readAll().orThrow(), markup);
+    auto spoken = spokenTextOfFile(*o.file, render.flags);
+    if (!spoken) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
+    return tallamo::TimingRecorder(std::move(spoken->text), spoken->markup);
 }
 
 // Writes `contents` under a temporary name beside `path`, then renames it into place.

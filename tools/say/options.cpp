@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/speech/formats.h"
+#include "speech/core/formats.h"
 
 namespace say {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/speech/constants.h"
-#include "platform/speech/streams.h"
+#include "speech/core/constants.h"
+#include "speech/streams.h"
 #include "tools/say/timings.h"
 
 namespace say {

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/speech/streams.h"
-#include "platform/speech/utf8.h"
+#include "speech/streams.h"
+#include "base/utf8.h"
 
 namespace tallamo {
 

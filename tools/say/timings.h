@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/speech/events.h"
+#include "speech/core/events.h"
 
 namespace tallamo {
 

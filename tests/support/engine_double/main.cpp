@@ -4,8 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "platform/speech/engine/serve.h"
-#include "platform/speech/espeak_synthesizer.h"
+#include "speech/engine/worker/serve.h"
+#include "speech/engine/espeak/espeak_synthesizer.h"
 
 namespace {
 

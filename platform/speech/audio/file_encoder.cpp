@@ -1,0 +1,315 @@
+#include "speech/audio/file_encoder.h"
+
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <vector>
+
+namespace speech {
+
+std::string fileErrorReason(int err) {
+    switch (err) {
+        case ENOENT: return "the folder does not exist";
+        case ENOTDIR: return "a part of the path is not a folder";
+        case EACCES:
+        case EPERM: return "permission denied";
+        case EROFS: return "the file system is read-only";
+        case EISDIR: return "it is a folder";
+        case ENOSPC: return "the disk is full";
+        case EDQUOT: return "the disk quota is exhausted";
+        default: return std::generic_category().message(err);
+    }
+}
+
+namespace {
+
+Fault writeFault(const std::string& name, const std::string& reason) {
+    return Fault{errc::kAccessDenied, "Cannot write to the file \"" + name + "\": " + reason + "."};
+}
+
+int sndfileFormat(const WaveFormat& format, const EncoderChoice& choice) {
+    const bool eight = format.bitsPerSample == 8;
+    switch (choice.codec) {
+        case FileCodec::Wav:
+            return (choice.rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | (eight ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+        case FileCodec::Flac: return SF_FORMAT_FLAC | (eight ? SF_FORMAT_PCM_S8 : SF_FORMAT_PCM_16);
+        case FileCodec::OggVorbis: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+        case FileCodec::OggOpus: return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+        case FileCodec::Mp3: return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    }
+    return 0;
+}
+
+class SndfileEncoder final : public SoundFileEncoder {
+public:
+    SndfileEncoder(SNDFILE* handle, std::string name, const WaveFormat& format, bool raw)
+        : handle_(handle), name_(std::move(name)), format_(format), raw_(raw) {}
+    ~SndfileEncoder() override {
+        if (handle_ != nullptr) sf_close(handle_);
+    }
+    SndfileEncoder(const SndfileEncoder&) = delete;
+    SndfileEncoder& operator=(const SndfileEncoder&) = delete;
+
+    Result<void> write(std::span<const uint8_t> frames) override {
+        if (handle_ == nullptr) return writeFault(name_, "it is closed");
+        errno = 0;
+        bool ok = false;
+        if (raw_) {
+            const auto size = static_cast<sf_count_t>(frames.size());
+            ok = sf_write_raw(handle_, frames.data(), size) == size;
+        } else {
+            // The codecs take samples, not bytes: 16-bit little-endian as they are, unsigned 8-bit
+            // moved to the signed range and scaled up (libsndfile scales back down for 8-bit FLAC).
+            samples_.clear();
+            if (format_.bitsPerSample == 8) {
+                for (uint8_t b : frames) samples_.push_back(static_cast<short>((b - 128) * 256));
+            } else {
+                for (size_t i = 0; i + 1 < frames.size(); i += 2)
+                    samples_.push_back(static_cast<short>(frames[i] | (frames[i + 1] << 8)));
+            }
+            const auto count = static_cast<sf_count_t>(samples_.size());
+            ok = sf_write_short(handle_, samples_.data(), count) == count;
+        }
+        if (ok) return {};
+        const int err = errno;
+        return writeFault(name_, err != 0 ? fileErrorReason(err) : std::string(sf_strerror(handle_)));
+    }
+
+    Result<void> finish() override {
+        if (handle_ == nullptr) return {};
+        errno = 0;
+        const int closed = sf_close(handle_);
+        handle_ = nullptr;
+        if (closed == 0) return {};
+        const int err = errno;
+        return writeFault(name_, err != 0 ? fileErrorReason(err) : std::string(sf_error_number(closed)));
+    }
+
+private:
+    SNDFILE* handle_;
+    std::string name_;
+    WaveFormat format_;
+    bool raw_;
+    std::vector<short> samples_;
+};
+
+// Writes all of `bytes`, through interrupted and partial writes.
+bool writeAll(int fd, std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes = bytes.subspan(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+class StreamedWave final : public SoundFileEncoder {
+public:
+    StreamedWave(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+    Result<void> write(std::span<const uint8_t> frames) override {
+        if (writeAll(fd_, frames)) return {};
+        return writeFault(name_, fileErrorReason(errno));
+    }
+    Result<void> finish() override { return {}; }
+
+private:
+    int fd_;
+    std::string name_;
+};
+
+void putLe(uint8_t* out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The canonical 44-byte PCM WAV header, its RIFF and data sizes those of `dataBytes` of samples (an
+// odd data chunk is followed by a pad byte, which the RIFF size counts).
+std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes) {
+    std::array<uint8_t, 44> header{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+    putLe(&header[4], dataBytes == 0xFFFFFFFFu ? dataBytes : dataBytes + 36 + (dataBytes & 1), 4);
+    putLe(&header[16], 16, 4);  // fmt chunk size
+    putLe(&header[20], 1, 2);   // PCM
+    putLe(&header[22], static_cast<uint32_t>(format.channels), 2);
+    putLe(&header[24], static_cast<uint32_t>(format.sampleRate), 4);
+    putLe(&header[28], static_cast<uint32_t>(format.bytesPerSecond()), 4);
+    putLe(&header[32], static_cast<uint32_t>(format.bytesPerFrame()), 2);
+    putLe(&header[34], static_cast<uint32_t>(format.bitsPerSample), 2);
+    putLe(&header[36], 0x61746164u, 4);  // "data"
+    putLe(&header[40], dataBytes, 4);
+    return header;
+}
+
+// Bytes gathered for one direct write: a multiple of every block size a disk uses, and one huge page.
+// A direct write pins the pages it writes from; one huge page pins at a quarter of the cost of 512
+// small ones (measured: 8 against 30 ms of processor time for 320 MB).
+constexpr size_t kDirectStage = size_t{2} << 20;
+constexpr size_t kWaveHeader = 44;
+
+struct StageDeleter {
+    void operator()(uint8_t* p) const { ::munmap(p, kDirectStage); }
+};
+using Stage = std::unique_ptr<uint8_t, StageDeleter>;
+
+// The stage: a mapping of its own, aligned to its size so that it can be one huge page. (From the
+// heap, the padding an alignment of 2 MB takes, and the huge pages around it, cost some 9 MB.)
+Stage mapStage() {
+    void* mapped =
+        ::mmap(nullptr, 2 * kDirectStage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    auto* start = static_cast<uint8_t*>(mapped);
+    const size_t lead = (kDirectStage - reinterpret_cast<uintptr_t>(start) % kDirectStage) % kDirectStage;
+    if (lead > 0)
+        ::munmap(start, lead);
+    ::munmap(start + lead + kDirectStage, kDirectStage - lead);
+    // Where huge pages are only for those who ask (or not at all), the stage works as well without.
+    (void)::madvise(start + lead, kDirectStage, MADV_HUGEPAGE);
+    return Stage(start + lead);
+}
+
+class DirectWave final : public SoundFileEncoder {
+public:
+    DirectWave(int fd, std::string name, const WaveFormat& format, Stage stage, const DirectFileCalls& calls)
+        : fd_(fd), name_(std::move(name)), format_(format), stage_(std::move(stage)), calls_(calls) {
+        // The header leads the first block; its sizes are filled in at the end.
+        const auto header = waveHeader(format_, 0);
+        std::memcpy(stage_.get(), header.data(), header.size());
+        staged_ = header.size();
+        direct_ = calls_.setDirect(fd_, true);
+    }
+
+    Result<void> write(std::span<const uint8_t> frames) override {
+        while (!frames.empty()) {
+            const size_t take = std::min(frames.size(), kDirectStage - staged_);
+            std::memcpy(stage_.get() + staged_, frames.data(), take);
+            staged_ += take;
+            frames = frames.subspan(take);
+            if (staged_ == kDirectStage) {
+                if (auto r = flushStage(); !r) return r;
+            }
+        }
+        return {};
+    }
+
+    Result<void> finish() override {
+        if (finished_) return {};
+        finished_ = true;
+        // The last part is not a whole block: it goes through the page cache, like the header's sizes.
+        if (direct_) setDirect(false);
+        const uint64_t dataBytes = offset_ + staged_ - kWaveHeader;
+        if (dataBytes > 0xFFFFFFFFu - 36) return writeFault(name_, "the audio is too long for a WAV file");
+        const auto header = waveHeader(format_, static_cast<uint32_t>(dataBytes));
+        const bool headerStaged = offset_ == 0;
+        if (headerStaged) std::memcpy(stage_.get(), header.data(), header.size());
+        if (dataBytes % 2 != 0) stage_.get()[staged_++] = 0;  // the stage is never full here
+        const std::span<const uint8_t> last(stage_.get(), staged_);
+        if (const int err = calls_.write(fd_, last, offset_); err != 0)
+            return writeFault(name_, fileErrorReason(err));
+        offset_ += staged_;
+        staged_ = 0;
+        if (!headerStaged) {
+            if (const int err = calls_.write(fd_, header, 0); err != 0)
+                return writeFault(name_, fileErrorReason(err));
+        }
+        return {};
+    }
+
+private:
+    void setDirect(bool on) {
+        (void)calls_.setDirect(fd_, on);
+        direct_ = on;
+    }
+
+    Result<void> flushStage() {
+        const std::span<const uint8_t> stage(stage_.get(), kDirectStage);
+        int err = calls_.write(fd_, stage, offset_);
+        if (err == EINVAL && direct_) {
+            // The file system takes no direct writes after all: write it the ordinary way from now on.
+            setDirect(false);
+            err = calls_.write(fd_, stage, offset_);
+        }
+        if (err != 0) return writeFault(name_, fileErrorReason(err));
+        offset_ += kDirectStage;
+        staged_ = 0;
+        return {};
+    }
+
+    int fd_;
+    std::string name_;
+    WaveFormat format_;
+    Stage stage_;  // aligned for O_DIRECT
+    DirectFileCalls calls_;
+    size_t staged_ = 0;    // bytes in the stage
+    uint64_t offset_ = 0;  // where the stage goes in the file
+    bool direct_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace
+
+int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        bytes = bytes.subspan(static_cast<size_t>(n));
+        offset += static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+bool setDirectFlag(int fd, bool on) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) == 0;
+}
+
+Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
+                                                         const DirectFileCalls& calls) {
+    Stage owned = mapStage();
+    if (!owned)
+        return writeFault(name, fileErrorReason(ENOMEM));
+    // The samples start after the header; the descriptor is left there, as a caller may ask it.
+    if (::lseek(fd, kWaveHeader, SEEK_SET) < 0) return writeFault(name, fileErrorReason(errno));
+    return std::unique_ptr<SoundFileEncoder>(
+        std::make_unique<DirectWave>(fd, name, format, std::move(owned), calls));
+}
+
+Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
+                                                              const EncoderChoice& choice) {
+    SF_INFO info{};
+    info.samplerate = format.sampleRate;
+    info.channels = format.channels;
+    info.format = sndfileFormat(format, choice);
+    errno = 0;
+    // The descriptor stays the caller's (closed after sf_close), so no failure path can close it twice.
+    SNDFILE* handle = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    if (handle == nullptr) {
+        const int err = errno;
+        const std::string reason = err != 0 ? fileErrorReason(err) : std::string(sf_strerror(nullptr));
+        return Fault{errc::kAccessDenied, "Cannot write the file \"" + name + "\": " + reason + "."};
+    }
+    if (choice.quality && choice.codec != FileCodec::Wav && choice.codec != FileCodec::Flac) {
+        double level = 1.0 - *choice.quality;  // libsndfile counts compression, 0 being the best quality
+        sf_command(handle, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+    }
+    const bool raw = choice.codec == FileCodec::Wav;
+    return std::unique_ptr<SoundFileEncoder>(std::make_unique<SndfileEncoder>(handle, name, format, raw));
+}
+
+Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format) {
+    // libsndfile writes no WAV to a pipe (it would seek back to finish the header), so the canonical
+    // 44-byte PCM header is written here, with the sizes of an unknown length.
+    const auto header = waveHeader(format, 0xFFFFFFFFu);
+    if (!writeAll(fd, header)) return writeFault(name, fileErrorReason(errno));
+    return std::unique_ptr<SoundFileEncoder>(std::make_unique<StreamedWave>(fd, name));
+}
+
+}  // namespace speech

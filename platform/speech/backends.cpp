@@ -1,0 +1,28 @@
+// The default back ends.
+#include "speech/backends.h"
+
+#include <mutex>
+
+#include "speech/engine/workers.h"
+#include "speech/audio/device_pulse.h"
+
+namespace speech {
+
+// Voices made with the defaults share one audio host, so a process keeps one connection to the sound
+// server however many voices it has.
+Backends Backends::defaults() {
+    static std::mutex mutex;
+    static std::weak_ptr<AudioHost> shared;
+    std::shared_ptr<Synthesizer> engine = makeEngineSynthesizer();
+    std::lock_guard lock(mutex);
+    std::shared_ptr<AudioHost> host = shared.lock();
+    if (!host) {
+        host = makePulseAudioHost();
+        shared = host;
+    }
+    return {std::move(engine), std::move(host)};
+}
+
+void startEngineEarly(size_t workers) { startWorkersEarly(workers); }
+
+}  // namespace speech

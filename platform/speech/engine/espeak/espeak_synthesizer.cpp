@@ -1,0 +1,699 @@
+#include "speech/engine/espeak/espeak_synthesizer.h"
+
+#include <dlfcn.h>
+#include <espeak-ng/speak_lib.h>
+#include <link.h>
+#include <sonic.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <tuple>
+
+#include "base/paths.h"
+#include "speech/engine/espeak/phonemes.h"
+
+namespace speech {
+
+namespace {
+
+constexpr int kNormalWpm = 175;
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Windows-style language ids of the languages espeak-ng speaks, by language tag. Tags not listed are
+// looked up without their last subtag ("en-gb-x-rp" -> "en-gb").
+const std::map<std::string, unsigned>& languageIds() {
+    static const std::map<std::string, unsigned> ids{
+        {"af", 0x436},    {"am", 0x45e},    {"ar", 0x401},    {"as", 0x44d},  {"az", 0x42c},   {"ba", 0x46d},
+        {"be", 0x423},    {"bg", 0x402},    {"bn", 0x445},    {"bs", 0x141a}, {"ca", 0x403},   {"cmn", 0x804},
+        {"cmn-latn-pinyin", 0x804},         {"cs", 0x405},    {"cy", 0x452},  {"da", 0x406},   {"de", 0x407},
+        {"el", 0x408},    {"en", 0x409},    {"en-029", 0x2409}, {"en-gb", 0x809}, {"en-us", 0x409},
+        {"es", 0xc0a},    {"es-419", 0x580a}, {"et", 0x425},  {"eu", 0x42d},  {"fa", 0x429},   {"fi", 0x40b},
+        {"fr", 0x40c},    {"fr-be", 0x80c}, {"fr-ch", 0x100c}, {"fr-fr", 0x40c}, {"ga", 0x83c}, {"gd", 0x491},
+        {"gn", 0x474},    {"gu", 0x447},    {"he", 0x40d},    {"hi", 0x439},  {"hr", 0x41a},   {"hu", 0x40e},
+        {"hy", 0x42b},    {"id", 0x421},    {"is", 0x40f},    {"it", 0x410},  {"ja", 0x411},   {"ka", 0x437},
+        {"kk", 0x43f},    {"kl", 0x46f},    {"kn", 0x44b},    {"ko", 0x412},  {"ky", 0x440},   {"lb", 0x46e},
+        {"lt", 0x427},    {"lv", 0x426},    {"mi", 0x481},    {"mk", 0x42f},  {"ml", 0x44c},   {"mr", 0x44e},
+        {"ms", 0x43e},    {"mt", 0x43a},    {"my", 0x455},    {"nb", 0x414},  {"ne", 0x461},   {"nl", 0x413},
+        {"om", 0x472},    {"or", 0x448},    {"pa", 0x446},    {"pl", 0x415},  {"pt", 0x816},   {"pt-br", 0x416},
+        {"pt-pt", 0x816}, {"ro", 0x418},    {"ru", 0x419},    {"si", 0x45b},  {"sk", 0x41b},   {"sl", 0x424},
+        {"sq", 0x41c},    {"sr", 0x81a},    {"sv", 0x41d},    {"sw", 0x441},  {"ta", 0x449},   {"te", 0x44a},
+        {"th", 0x41e},    {"tk", 0x442},    {"tn", 0x432},    {"tr", 0x41f},  {"tt", 0x444},   {"ug", 0x480},
+        {"uk", 0x422},    {"ur", 0x420},    {"uz", 0x443},    {"vi", 0x42a},  {"yue", 0xc04},  {"zh", 0x804},
+    };
+    return ids;
+}
+
+std::string languageAttribute(const std::string& tag) {
+    std::string t = tag;
+    for (;;) {
+        const auto it = languageIds().find(t);
+        if (it != languageIds().end()) {
+            char buf[32];
+            const unsigned primary = it->second & 0x3ff;
+            std::snprintf(buf, sizeof buf, "%x;%x", it->second, primary);
+            return buf;
+        }
+        const size_t dash = t.rfind('-');
+        if (dash == std::string::npos) return {};
+        t.resize(dash);
+    }
+}
+
+std::string ageAttribute(int age) {
+    if (age == 0) return "Adult";
+    if (age < 13) return "Child";
+    if (age < 20) return "Teen";
+    if (age < 65) return "Adult";
+    return "Senior";
+}
+
+struct VoiceEntry {
+    SpObjectToken token;
+    std::string identifier;  // espeak-ng's voice file ("sit/cmn-Latn-pinyin")
+    // espeak-ng's languages for this voice, with their priority (lower is preferred).
+    std::vector<std::pair<int, std::string>> languages;
+};
+
+// One copy of espeak-ng: the entry points used once it has started, and the voice it holds.
+struct Instance {
+    decltype(&espeak_SetVoiceByName) setVoiceByName = espeak_SetVoiceByName;
+    decltype(&espeak_SetParameter) setParameter = espeak_SetParameter;
+    decltype(&espeak_SetSynthCallback) setSynthCallback = espeak_SetSynthCallback;
+    decltype(&espeak_Synth) synth = espeak_Synth;
+    decltype(&espeak_TextToPhonemes) textToPhonemes = espeak_TextToPhonemes;
+    std::string currentVoice;  // identifier set last
+};
+
+struct DlClose {
+    void operator()(void* handle) const { dlclose(handle); }
+};
+using LibraryHandle = std::unique_ptr<void, DlClose>;
+
+// Everything of espeak-ng's global state, behind one lock.
+//
+// Besides the library this program links (`main`), a second copy may be loaded in a link namespace of
+// its own (dlmopen), with globals of its own (`side`). A request for a voice other than its run's (a
+// run of another script, English words inside Chinese) is read by the side copy while the main one
+// keeps the run's voice: one copy switching voices back and forth would load a dictionary each way
+// (1.6 MB for Mandarin) for every such run. The side copy is loaded when first needed.
+struct Engine {
+    std::mutex mutex;
+    int sampleRate = 22050;
+    std::vector<VoiceEntry> voices;  // sorted by description; never changes after start-up
+    Instance main;
+    std::optional<Instance> side;
+    bool sideTried = false;
+    // The side copy's libraries (the one it needs first, so that it is closed last). They are never
+    // unloaded (RTLD_NODELETE): the namespace holds a C library of its own, and unmapping it while the
+    // process ends left code that a leak check at exit ran into.
+    LibraryHandle sideAudio;
+    LibraryHandle sideLibrary;
+};
+
+// The call in progress; set and cleared under the engine's lock around espeak_Synth, whose callback
+// runs on the same thread.
+struct CallContext* g_call = nullptr;
+
+std::string readableName(const std::string& name, const std::string& tag) {
+    if (tag == "cmn-latn-pinyin") return "Chinese (Mandarin)";
+    std::string out = name;
+    std::replace(out.begin(), out.end(), '_', ' ');
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out.empty() ? tag : out;
+}
+
+// Whether the dictionary a voice reads with is installed under `data`. espeak-ng loads a voice whose
+// dictionary is missing without an error and then reads every text as silence, so the voice file is
+// read here: it names the dictionary in a "dictionary" line, else by its first "language" line's code up
+// to the first '-'. A voice file that cannot be read counts as missing data too.
+bool dictionaryInstalled(const std::filesystem::path& data, const std::string& identifier) {
+    std::ifstream file(data / "lang" / identifier);
+    if (!file.is_open()) {
+        file.clear();
+        file.open(data / "voices" / identifier);
+    }
+    if (!file.is_open()) return false;
+    std::string language;
+    std::string dictionary;
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream words(line.substr(0, line.find("//")));
+        std::string key;
+        std::string value;
+        words >> key >> value;
+        if (key == "dictionary") dictionary = value;
+        else if (key == "language" && language.empty() && value != "variant") language = value;
+    }
+    if (dictionary.empty()) dictionary = language.substr(0, language.find('-'));
+    std::error_code ec;
+    return !dictionary.empty() && std::filesystem::file_size(data / (dictionary + "_dict"), ec) > 0 && !ec;
+}
+
+// Lists the installed voices under `data` (espeak-ng's data folder); must hold the engine's lock.
+std::vector<VoiceEntry> listVoices(const std::filesystem::path& data) {
+    std::vector<VoiceEntry> out;
+    std::map<std::string, int> descriptions;
+    std::map<std::string, int> ids;
+    for (const espeak_VOICE** v = espeak_ListVoices(nullptr); v != nullptr && *v != nullptr; ++v) {
+        const espeak_VOICE& voice = **v;
+        if (voice.identifier == nullptr || voice.name == nullptr || voice.languages == nullptr) continue;
+        const std::string identifier = voice.identifier;
+        // mbrola voices need data that is not installed; the plain Mandarin voice reads Chinese as
+        // English pinyin (the pinyin voice is listed instead).
+        if (identifier.starts_with("mb/") || identifier == "sit/cmn") continue;
+        if (!dictionaryInstalled(data, identifier)) continue;
+        VoiceEntry entry;
+        entry.identifier = identifier;
+        for (const char* l = voice.languages; *l != 0; l += std::strlen(l + 1) + 2)
+            entry.languages.emplace_back(static_cast<unsigned char>(*l), lower(l + 1));
+        if (entry.languages.empty()) continue;
+        const std::string tag = entry.languages.front().second;
+        std::string id = tag;
+        if (ids.count(id) != 0) id = lower(identifier.substr(identifier.find('/') + 1));
+        ids[id]++;
+
+        std::map<std::string, std::string> attributes;
+        const std::string language = languageAttribute(tag);
+        if (!language.empty()) attributes["Language"] = language;
+        attributes["Gender"] = voice.gender == 2 ? "Female" : "Male";
+        attributes["Age"] = ageAttribute(voice.age);
+        attributes["Vendor"] = "eSpeak NG";
+        const std::string description = readableName(voice.name, tag);
+        attributes["Name"] = description;
+        descriptions[description]++;
+        entry.token = SpObjectToken(TokenKind::Voice, id, description, std::move(attributes));
+        out.push_back(std::move(entry));
+    }
+    // Descriptions stay unique: a repeated one carries its voice's id.
+    for (VoiceEntry& e : out) {
+        if (descriptions[e.token.GetDescription()] > 1) {
+            auto attributes = e.token.attributes();
+            const std::string description = e.token.GetDescription() + " [" + e.token.Id() + "]";
+            attributes["Name"] = description;
+            e.token = SpObjectToken(TokenKind::Voice, e.token.Id(), description, std::move(attributes));
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const VoiceEntry& a, const VoiceEntry& b) {
+        return a.token.GetDescription() < b.token.GetDescription();
+    });
+    espeak_SetVoiceByName("en-us");
+    return out;
+}
+
+// Loading a voice queues a sample-rate notice; enough of them push the first events of the next text
+// out of espeak-ng's event list. Speaking a pause delivers and drops them. A full-width comma is spoken:
+// most voices but English's read it with the English dictionary, which espeak-ng loads the first time
+// a voice needs it and keeps; loaded here, every process forked afterwards has it instead of loading
+// it again. Must hold the engine's lock.
+void dropNotices(const Instance& instance) {
+    instance.setSynthCallback([](short*, int, espeak_EVENT*) { return 0; });
+    constexpr char kComma[] = "\uFF0C";
+    instance.synth(kComma, sizeof kComma, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr, nullptr);
+}
+
+// espeak-ng's library, as its package installs it.
+constexpr const char* kEspeakLibrary = "libespeak-ng.so.1";
+// The stand-in for libpcaudio (engine/no_audio.cpp), loaded first into the side copy's namespace, so
+// that espeak-ng's need for libpcaudio is met there by it: libpcaudio would connect to the sound server
+// and bring some thirty libraries with it.
+constexpr const char* kNoAudioLibrary = "libpcaudio.so.0";
+
+// Loads and starts the side copy of espeak-ng; false when it cannot be had (the main copy then reads
+// every voice). Must hold the engine's lock.
+bool loadSide(Engine& engine) {
+    engine.sideTried = true;
+    for (const auto& path : installedPartCandidates(kNoAudioLibrary)) {
+        engine.sideAudio.reset(dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
+        if (engine.sideAudio)
+            break;
+    }
+    Lmid_t space = 0;
+    if (!engine.sideAudio || dlinfo(engine.sideAudio.get(), RTLD_DI_LMID, &space) != 0)
+        return false;
+    engine.sideLibrary.reset(dlmopen(space, kEspeakLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
+    if (!engine.sideLibrary)
+        return false;
+    Instance side;
+    auto find = [&](auto& entry, const char* name) {
+        entry =
+            reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(engine.sideLibrary.get(), name));
+        return entry != nullptr;
+    };
+    decltype(&espeak_Initialize) initialize = nullptr;
+    if (!find(initialize, "espeak_Initialize") || !find(side.setVoiceByName, "espeak_SetVoiceByName") ||
+        !find(side.setParameter, "espeak_SetParameter") ||
+        !find(side.setSynthCallback, "espeak_SetSynthCallback") || !find(side.synth, "espeak_Synth") ||
+        !find(side.textToPhonemes, "espeak_TextToPhonemes"))
+        return false;
+    if (initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+                   espeakINITIALIZE_PHONEME_EVENTS | espeakINITIALIZE_DONT_EXIT) != engine.sampleRate)
+        return false;
+    dropNotices(side);
+    engine.side = std::move(side);
+    return true;
+}
+
+Result<Engine*> engine() {
+    static Result<Engine*> instance = []() -> Result<Engine*> {
+        static Engine e;
+        std::lock_guard lock(e.mutex);
+        const int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+                                           espeakINITIALIZE_PHONEME_EVENTS | espeakINITIALIZE_DONT_EXIT);
+        if (rate <= 0)
+            return Fault{errc::kEngine, "The speech engine (espeak-ng) could not start: its data is missing or "
+                                        "unreadable."};
+        e.sampleRate = rate;
+        const char* data = nullptr;
+        espeak_Info(&data);
+        e.voices = listVoices(data != nullptr ? data : "");
+        e.main.currentVoice.clear();
+        dropNotices(e.main);
+        return &e;
+    }();
+    return instance;
+}
+
+// The locale's language tag candidates ("en-us", "en"), from "en_US.UTF-8".
+std::pair<std::string, std::string> localeTags(const std::string& locale) {
+    std::string l = locale.substr(0, locale.find_first_of(".@"));
+    if (l.empty() || l == "C" || l == "POSIX") return {};
+    l = lower(l);
+    std::replace(l.begin(), l.end(), '_', '-');
+    const std::string language = l.substr(0, l.find('-'));
+    // Chinese regions choose between Mandarin and Cantonese.
+    if (l == "zh-hk" || l == "zh-mo") return {"yue", "yue"};
+    if (language == "zh") return {"cmn-latn-pinyin", "zh"};
+    return {l, language};
+}
+
+// Index of the voice that best matches the locale, or of English when none does.
+size_t bestVoiceFor(const std::vector<VoiceEntry>& voices, const std::string& locale) {
+    auto best = [&](const std::string& full, const std::string& language) -> std::optional<size_t> {
+        std::optional<size_t> found;
+        std::tuple<int, int> bestScore{99, 0};
+        for (size_t i = 0; i < voices.size(); ++i) {
+            for (const auto& [priority, tag] : voices[i].languages) {
+                int kind = 99;
+                if (!full.empty() && tag == full) kind = 0;
+                else if (!language.empty() && tag == language) kind = 1;
+                else if (!language.empty() && tag.starts_with(language + "-")) kind = 2;
+                const std::tuple<int, int> score{kind, priority};
+                if (kind < 99 && score < bestScore) {
+                    bestScore = score;
+                    found = i;
+                }
+            }
+        }
+        return found;
+    };
+    const auto [full, language] = localeTags(locale);
+    if (auto i = best(full, language)) return *i;
+    if (auto i = best("en-us", "en")) return *i;
+    return 0;
+}
+
+// State of one synthesize() call, reached from espeak-ng's callback.
+struct CallContext {
+    SynthSink* sink = nullptr;
+    const SynthRequest* request = nullptr;
+    float gain = 1.0f;
+    // Time stretch for rates slower than espeak-ng's minimum: output = input / speed.
+    double speed = 1.0;
+    sonicStream stretch = nullptr;
+    uint64_t inputSamples = 0;   // samples espeak-ng has produced so far
+    uint64_t outputSamples = 0;  // samples given to the sink
+    bool aborted = false;
+    std::optional<Fault> fault;
+    std::vector<int16_t> buffer;
+    // The text's phonemes with their stress, in order, to mark stressed phoneme events.
+    std::vector<std::pair<std::string, bool>> stress;
+    size_t stressAt = 0;
+};
+
+// Phoneme events carry no stress, but espeak-ng's phoneme transcription of the same text does, in
+// the same order ("h|@|l|'oU w|'3:|l|d"). Must hold the engine's lock.
+std::vector<std::pair<std::string, bool>> transcribeStress(const Instance& instance,
+                                                           const std::string& text) {
+    std::vector<std::pair<std::string, bool>> out;
+    const void* rest = text.c_str();
+    constexpr int kSeparatedNames = '|' << 8;
+    while (rest != nullptr) {
+        const char* clause = instance.textToPhonemes(&rest, espeakCHARS_UTF8, kSeparatedNames);
+        if (clause == nullptr) break;
+        std::string name;
+        auto flush = [&] {
+            if (name.empty()) return;
+            const bool stressed = name.front() == '\'';
+            const size_t start = name.find_first_not_of("',");
+            if (start != std::string::npos && name[start] != '_') out.emplace_back(name.substr(start), stressed);
+            name.clear();
+        };
+        for (const char* c = clause; *c != 0; ++c) {
+            if (*c == '|' || *c == ' ') flush();
+            else name += *c;
+        }
+        flush();
+    }
+    return out;
+}
+
+// Whether the next phoneme event is a stressed one: it is looked up a few names ahead in the
+// transcription, and a name that cannot be found there is taken as unstressed.
+bool nextIsStressed(CallContext& c, const std::string& mnemonic) {
+    if (mnemonic.empty() || mnemonic.front() == '_') return false;
+    constexpr size_t kLookAhead = 4;
+    for (size_t k = c.stressAt; k < c.stress.size() && k < c.stressAt + kLookAhead; ++k) {
+        const std::string& name = c.stress[k].first;
+        // Tones follow the vowel as digits ("i214" is the event's "i").
+        const bool same = name.starts_with(mnemonic) &&
+                          name.find_first_not_of("0123456789", mnemonic.size()) == std::string::npos;
+        if (same) {
+            c.stressAt = k + 1;
+            return c.stress[k].second;
+        }
+    }
+    return false;
+}
+
+struct SonicDeleter {
+    void operator()(sonicStream s) const { sonicDestroyStream(s); }
+};
+using SonicHandle = std::unique_ptr<std::remove_pointer_t<sonicStream>, SonicDeleter>;
+
+int32_t textIndex(const CallContext& c, int position) {
+    // espeak-ng counts 1-based code points.
+    const auto size = static_cast<int32_t>(c.request->text.size());
+    return std::clamp(position - 1, 0, size);
+}
+
+bool deliverAudio(CallContext& c, const int16_t* samples, size_t count) {
+    if (count == 0) return true;
+    if (c.stretch == nullptr) {
+        c.outputSamples += count;
+        return c.sink->audio(std::span<const int16_t>(samples, count));
+    }
+    sonicWriteShortToStream(c.stretch, const_cast<short*>(samples), static_cast<int>(count));
+    return true;
+}
+
+bool drainStretch(CallContext& c) {
+    if (c.stretch == nullptr) return true;
+    for (;;) {
+        const int available = sonicSamplesAvailable(c.stretch);
+        if (available <= 0) return true;
+        c.buffer.resize(static_cast<size_t>(available));
+        const int got = sonicReadShortFromStream(c.stretch, c.buffer.data(), available);
+        if (got <= 0) return true;
+        c.outputSamples += static_cast<uint64_t>(got);
+        if (!c.sink->audio(std::span<const int16_t>(c.buffer.data(), static_cast<size_t>(got)))) return false;
+    }
+}
+
+bool handleEvents(CallContext& c, const espeak_EVENT* ev, uint64_t chunkEnd) {
+    for (; ev != nullptr && ev->type != espeakEVENT_LIST_TERMINATED; ++ev) {
+        SynthEvent out;
+        switch (ev->type) {
+            case espeakEVENT_WORD:
+                out.kind = SynthEvent::Kind::Word;
+                out.textPosition = textIndex(c, ev->text_position);
+                out.length = std::max(0, ev->length);
+                break;
+            case espeakEVENT_SENTENCE:
+                out.kind = SynthEvent::Kind::Sentence;
+                out.textPosition = textIndex(c, ev->text_position);
+                break;
+            case espeakEVENT_MARK:
+                out.kind = SynthEvent::Kind::Mark;
+                out.textPosition = textIndex(c, ev->text_position);
+                out.name = ev->id.name != nullptr ? ev->id.name : "";
+                break;
+            case espeakEVENT_PHONEME: {
+                if (!c.request->stress) continue;
+                out.kind = SynthEvent::Kind::Phoneme;
+                out.textPosition = textIndex(c, ev->text_position);
+                out.name.assign(ev->id.string, strnlen(ev->id.string, sizeof ev->id.string));
+                const PhoneInfo phone = phoneOf(out.name);
+                out.phoneId = phone.id;
+                out.viseme = phone.viseme;
+                out.stressed = nextIsStressed(c, out.name);
+                break;
+            }
+            case espeakEVENT_END:
+                out.kind = SynthEvent::Kind::Clause;
+                out.textPosition = textIndex(c, ev->text_position);
+                break;
+            default:
+                continue;  // sample rate, play, message ends: not events of ours
+        }
+        // ev->sample counts from the start of this call; it never lies past the audio delivered
+        // with it.
+        const uint64_t inSample = std::min<uint64_t>(static_cast<uint64_t>(std::max(0, ev->sample)), chunkEnd);
+        out.sample = c.stretch == nullptr ? inSample : static_cast<uint64_t>(std::llround(inSample / c.speed));
+        if (!c.sink->event(out)) return false;
+    }
+    return true;
+}
+
+int synthCallback(short* wav, int count, espeak_EVENT* events) {
+    CallContext* c = g_call;
+    if (c == nullptr) return 1;
+    if (c->aborted) return 1;
+    try {
+        const size_t n = wav != nullptr && count > 0 ? static_cast<size_t>(count) : 0;
+        const uint64_t chunkEnd = c->inputSamples + n;
+        bool go = handleEvents(*c, events, chunkEnd);
+        if (go && n > 0) {
+            c->inputSamples = chunkEnd;
+            const int16_t* samples = wav;
+            if (c->gain != 1.0f) {
+                c->buffer.resize(n);
+                for (size_t i = 0; i < n; ++i)
+                    c->buffer[i] = static_cast<int16_t>(
+                        std::clamp(std::lround(wav[i] * c->gain), -32768L, 32767L));
+                samples = c->buffer.data();
+            }
+            go = deliverAudio(*c, samples, n) && drainStretch(*c);
+        }
+        if (!go) c->aborted = true;
+    } catch (const std::exception& ex) {
+        c->fault = Fault{errc::kEngine, std::string("Speech output failed: ") + ex.what()};
+        c->aborted = true;
+    } catch (...) {
+        c->fault = Fault{errc::kEngine, "Speech output failed."};
+        c->aborted = true;
+    }
+    return c->aborted ? 1 : 0;
+}
+
+std::string toUtf8(const std::u32string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 2);
+    for (char32_t cp : text) {
+        // NUL would end the text early; invalid code points become the replacement character. Both
+        // keep one code point, so positions stay the same.
+        if (cp == 0) cp = U' ';
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The voice `voiceId` names (empty: the locale's); null when it is not installed.
+const VoiceEntry* voiceNamed(const Engine& engine, const std::string& voiceId) {
+    if (voiceId.empty()) return &engine.voices.at(bestVoiceFor(engine.voices, userLocale()));
+    const VoiceEntry* chosen = nullptr;
+    for (const VoiceEntry& v : engine.voices)
+        if (v.token.Id() == voiceId || v.identifier == voiceId) chosen = &v;
+    return chosen;
+}
+
+// Loads the voice `voiceId` names (empty: the locale's) into `instance` unless it holds it already.
+// Must hold the engine's lock.
+Result<void> selectVoice(const Engine& engine, Instance& instance, const std::string& voiceId) {
+    const VoiceEntry* chosen = voiceNamed(engine, voiceId);
+    if (chosen == nullptr) return Fault{errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
+    if (chosen->identifier == instance.currentVoice)
+        return {};
+    if (instance.setVoiceByName(chosen->identifier.c_str()) != EE_OK)
+        return Fault{errc::kNoVoice, "The voice \"" + chosen->token.GetDescription() + "\" could not be loaded."};
+    instance.currentVoice = chosen->identifier;
+    return {};
+}
+
+// The copy of espeak-ng that reads `request`: the side copy for a voice other than its run's while the
+// main copy holds the run's voice (and the side copy can be had), else the main copy. Must hold the
+// engine's lock.
+Instance& instanceFor(Engine& engine, const SynthRequest& request) {
+    if (request.runVoiceId.empty())
+        return engine.main;
+    const VoiceEntry* run = voiceNamed(engine, request.runVoiceId);
+    if (run == nullptr || run->identifier != engine.main.currentVoice)
+        return engine.main;
+    if (!engine.sideTried)
+        loadSide(engine);
+    return engine.side ? *engine.side : engine.main;
+}
+
+class EspeakSynthesizer final : public Synthesizer {
+public:
+    explicit EspeakSynthesizer(Engine& engine) : engine_(engine) {}
+
+    // The list is fixed once the engine has started, so this never waits for a synthesis in progress.
+    std::vector<SpObjectToken> voices() override {
+        std::vector<SpObjectToken> out;
+        if (engine_.voices.empty()) return out;
+        const size_t first = bestVoiceFor(engine_.voices, userLocale());
+        out.reserve(engine_.voices.size());
+        out.push_back(engine_.voices[first].token);
+        for (size_t i = 0; i < engine_.voices.size(); ++i)
+            if (i != first) out.push_back(engine_.voices[i].token);
+        return out;
+    }
+
+    int sampleRate() const override { return engine_.sampleRate; }
+
+    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+        std::lock_guard lock(engine_.mutex);
+        Instance& espeak = instanceFor(engine_, request);
+        if (auto r = selectVoice(engine_, espeak, request.voiceId); !r)
+            return r;
+
+        const double wpm = wordsPerMinute(request.rate);
+        const int espeakWpm = std::max(static_cast<int>(std::lround(wpm)), espeakRATE_MINIMUM);
+        CallContext call;
+        call.sink = &sink;
+        call.request = &request;
+        call.gain = static_cast<float>(std::clamp(request.volume, 0, 100)) / 100.0f;
+        SonicHandle stretch;
+        if (wpm < espeakRATE_MINIMUM - 0.5) {
+            call.speed = wpm / espeakRATE_MINIMUM;
+            stretch.reset(sonicCreateStream(engine_.sampleRate, 1));
+            if (!stretch) return Fault{errc::kEngine, "Cannot slow the speech down: out of memory."};
+            sonicSetSpeed(stretch.get(), static_cast<float>(call.speed));
+            call.stretch = stretch.get();
+        }
+        // Emphasis: a little louder and higher.
+        const int pitch = std::clamp(50 + std::clamp(request.pitch, -10, 10) * 5 + (request.emphasis ? 10 : 0), 0, 100);
+        const int volume = request.emphasis ? 130 : 100;
+        if (espeak.setParameter(espeakRATE, espeakWpm, 0) != EE_OK ||
+            espeak.setParameter(espeakVOLUME, volume, 0) != EE_OK ||
+            espeak.setParameter(espeakPITCH, pitch, 0) != EE_OK)
+            return Fault{errc::kEngine, "The speech engine refused the voice settings."};
+        // espeak-ng 1.51 applies the punctuation setting but reports an error for it; its result is
+        // not checked.
+        espeak.setParameter(espeakPUNCTUATION, request.speakPunctuation ? espeakPUNCT_ALL : espeakPUNCT_NONE,
+                            0);
+
+        const std::string text = toUtf8(request.text);
+        unsigned flags = espeakCHARS_UTF8;
+        if (request.endPause) flags |= espeakENDPAUSE;
+        if (request.ssml) flags |= espeakSSML;
+        if (request.phonemes) flags |= espeakPHONEMES;
+
+        if (request.stress && !request.ssml && !request.phonemes)
+            call.stress = transcribeStress(espeak, text);
+
+        espeak.setSynthCallback(synthCallback);
+        g_call = &call;
+        const espeak_ERROR err =
+            espeak.synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0, flags, nullptr, nullptr);
+        g_call = nullptr;
+
+        if (call.fault) return *call.fault;
+        if (call.aborted) return {};
+        if (err != EE_OK) return Fault{errc::kEngine, "The speech engine (espeak-ng) failed to speak the text."};
+        if (call.stretch != nullptr) {
+            sonicFlushStream(call.stretch);
+            if (!drainStretch(call)) return {};
+        }
+        SynthEvent end;
+        end.kind = SynthEvent::Kind::End;
+        end.sample = call.outputSamples;
+        end.textPosition = static_cast<int32_t>(request.text.size());
+        sink.event(end);
+        return {};
+    }
+
+private:
+    Engine& engine_;
+};
+
+}  // namespace
+
+std::string userLocale() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != 0) return value;
+    }
+    return {};
+}
+
+double wordsPerMinute(int rate) {
+    return kNormalWpm * std::pow(3.0, std::clamp(rate, -10, 10) / 10.0);
+}
+
+Result<bool> prepareEspeakVoice(const std::string& voiceId) {
+    Result<Engine*> e = engine();
+    if (!e) return e.fault();
+    Engine& engine = *e.value();
+    std::lock_guard lock(engine.mutex);
+    const std::string before = engine.main.currentVoice;
+    if (auto selected = selectVoice(engine, engine.main, voiceId); !selected)
+        return selected.fault();
+    if (engine.main.currentVoice == before)
+        return false;
+    dropNotices(engine.main);
+    return true;
+}
+
+void prepareEspeakSideVoice(const std::string& voiceId) {
+    Result<Engine*> e = engine();
+    if (!e)
+        return;
+    Engine& engine = *e.value();
+    std::lock_guard lock(engine.mutex);
+    if (!engine.sideTried)
+        loadSide(engine);
+    if (!engine.side)
+        return;
+    const std::string before = engine.side->currentVoice;
+    if (selectVoice(engine, *engine.side, voiceId).ok() && engine.side->currentVoice != before)
+        dropNotices(*engine.side);
+}
+
+std::shared_ptr<Synthesizer> makeEspeakSynthesizer() {
+    Result<Engine*> e = engine();
+    if (!e) throw Error(e.fault().code, e.fault().message);
+    if (e.value()->voices.empty())
+        throw Error(errc::kNoVoice, "The speech engine (espeak-ng) has no voices installed.");
+    return std::make_shared<EspeakSynthesizer>(*e.value());
+}
+
+}  // namespace speech

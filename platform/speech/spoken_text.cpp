@@ -1,0 +1,32 @@
+#include "speech/spoken_text.h"
+
+#include <memory>
+#include <variant>
+
+#include "base/error.h"
+#include "speech/pipeline/named_file.h"
+#include "speech/text/frontend.h"
+
+namespace speech {
+
+SpokenText spokenText(std::u16string text, int32_t flags) {
+    const bool markup = readsAsMarkup(flags, text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
+    return {std::move(text), markup};
+}
+
+std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags) {
+    auto opened = openNamedFile(path);
+    auto& content = opened.orThrow().content;
+    if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+        std::u16string text;
+        while ((*document)->read(text)) {
+        }
+        return SpokenText{std::move(text), false};
+    }
+    auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&content);
+    if (!reader) return std::nullopt;
+    const bool markup = readsAsMarkup(flags, (*reader)->firstUnit());
+    return SpokenText{(*reader)->readAll().orThrow(), markup};
+}
+
+}  // namespace speech

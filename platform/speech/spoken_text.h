@@ -1,0 +1,23 @@
+// The text whose positions a voice's events count, for a program that follows them (timing files):
+// what the voice reads for Speak(text, flags), and whether it reads it as markup.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace speech {
+
+struct SpokenText {
+    std::u16string text;
+    bool markup = false;
+};
+
+// `text` as Speak reads it under `flags` (not SVSFIsFilename).
+SpokenText spokenText(std::u16string text, int32_t flags);
+
+// The file `path` (UTF-8) as Speak reads it under `flags` with SVSFIsFilename: a text file decoded, a
+// document's text (never markup). Nothing for a sound file. Throws Error when the file cannot be read.
+std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags);
+
+}  // namespace speech

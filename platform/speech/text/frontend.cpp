@@ -1,0 +1,686 @@
+// The text front end's segmenter: pulls visible characters from a producer (plain text or markup),
+// finds sentences with ICU over a bounded window, and cuts each sentence into segments at bookmarks,
+// silences, changes of settings and, for long runs, at spaces.
+#include "speech/text/frontend.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/utext.h>
+
+#include <deque>
+#include <limits>
+#include <mutex>
+
+#include "speech/core/constants.h"
+#include "base/error.h"
+#include "speech/text/voice_markup.h"
+#include "speech/text/script_runs.h"
+#include "speech/text/units.h"
+
+namespace speech {
+namespace text {
+
+namespace {
+
+// How much text is read ahead to find the end of a sentence, and how long a sentence may grow before
+// it is cut at a space anyway (a text with no punctuation at all must not be read whole).
+constexpr uint64_t kChunk = 4096;
+constexpr size_t kLookahead = 64;
+constexpr size_t kMaxSentence = 32768;
+// The longest segment handed to the synthesizer, in code points.
+constexpr int32_t kMaxSegment = 500;
+
+struct UTextCloser {
+    void operator()(UText* t) const { utext_close(t); }
+};
+using UTextPtr = std::unique_ptr<UText, UTextCloser>;
+
+UTextPtr openText16(UText* reuse, const char16_t* chars, int32_t length) {
+    UErrorCode status = U_ZERO_ERROR;
+    UText* t = utext_openUChars(reuse, reinterpret_cast<const UChar*>(chars), length, &status);
+    if (U_FAILURE(status)) throw Error(errc::kUnexpected, "The text could not be prepared for reading.");
+    return UTextPtr(t);
+}
+
+// Break iterators are cloned from one prototype of each kind: creating one loads and builds its rules,
+// which costs far more than reading a short text.
+std::unique_ptr<icu::BreakIterator> makeIterator(bool sentences) {
+    static std::mutex mutex;
+    static std::unique_ptr<icu::BreakIterator> prototypes[2];
+    std::lock_guard lock(mutex);
+    auto& prototype = prototypes[sentences ? 1 : 0];
+    if (!prototype) {
+        UErrorCode status = U_ZERO_ERROR;
+        prototype.reset(sentences ? icu::BreakIterator::createSentenceInstance(icu::Locale::getRoot(), status)
+                                  : icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status)) prototype.reset();
+        if (!prototype) throw Error(errc::kUnexpected, "The text break rules are not available.");
+    }
+    std::unique_ptr<icu::BreakIterator> it(prototype->clone());
+    if (!it) throw Error(errc::kUnexpected, "The text break rules are not available.");
+    return it;
+}
+
+bool isSpace(char16_t c) { return u_isUWhiteSpace(c); }
+
+int32_t addSaturated(int32_t a, int32_t b) {
+    int64_t sum = static_cast<int64_t>(a) + b;
+    return static_cast<int32_t>(std::min<int64_t>(sum, std::numeric_limits<int32_t>::max()));
+}
+
+// Plain text: every character is spoken with the same settings.
+class PlainProducer final : public UnitProducer {
+public:
+    PlainProducer(std::shared_ptr<const std::u16string> text, uint32_t style)
+        : text_(std::move(text)), style_(style) {}
+
+    bool fill(UnitSink& sink, uint64_t minUnits) override {
+        const std::u16string& s = *text_;
+        const size_t n = s.size();
+        const uint64_t start = sink.size();
+        while (pos_ < n && sink.size() - start < minUnits) {
+            const size_t at = pos_;
+            const char32_t cp = nextCodePoint(s.data(), pos_, n);
+            sink.put(cp, static_cast<int32_t>(at), static_cast<int32_t>(pos_), style_);
+        }
+        return pos_ < n;
+    }
+    void restart() override { pos_ = 0; }
+
+private:
+    std::shared_ptr<const std::u16string> text_;
+    uint32_t style_;
+    size_t pos_ = 0;
+};
+
+// Plain text read a piece at a time; positions count UTF-16 units from the start of the stream.
+class StreamProducer final : public UnitProducer {
+public:
+    StreamProducer(std::unique_ptr<TextStream> stream, uint32_t style) : stream_(std::move(stream)), style_(style) {}
+
+    bool fill(UnitSink& sink, uint64_t minUnits) override {
+        const uint64_t start = sink.size();
+        while (sink.size() - start < minUnits) {
+            if (at_ == piece_.size() || (at_ + 1 == piece_.size() && U16_IS_LEAD(piece_[at_]) && !ended_)) {
+                // Keep a lead surrogate at the end of a piece for its trail in the next one.
+                piece_.erase(0, at_);
+                at_ = 0;
+                if (ended_ || !stream_->read(piece_)) ended_ = true;
+                for (auto& m : stream_->takeMarks()) marks_.push_back(std::move(m));
+                if (piece_.empty()) {
+                    placeMarks(sink, std::numeric_limits<uint64_t>::max());
+                    return false;
+                }
+                continue;
+            }
+            placeMarks(sink, position_);
+            const size_t from = at_;
+            const char32_t cp = nextCodePoint(piece_.data(), at_, piece_.size());
+            const size_t len = at_ - from;
+            sink.put(cp, clamp32(position_), clamp32(position_ + len), style_);
+            position_ += len;
+        }
+        return !(ended_ && at_ == piece_.size());
+    }
+    void restart() override {
+        stream_->restart();
+        piece_.clear();
+        at_ = 0;
+        position_ = 0;
+        ended_ = false;
+        marks_.clear();
+    }
+
+private:
+    // Turns the stream's bookmarks up to `position` into markers before the character there.
+    void placeMarks(UnitSink& sink, uint64_t position) {
+        while (!marks_.empty() && static_cast<uint64_t>(marks_.front().sourcePosition) <= position) {
+            Marker m;
+            m.style = style_;
+            m.source = marks_.front().sourcePosition;
+            m.mark = std::move(marks_.front());
+            marks_.pop_front();
+            sink.marker(std::move(m));
+        }
+    }
+
+    // Positions are 32-bit offsets; a text longer than that keeps its last position.
+    static int32_t clamp32(uint64_t v) {
+        return static_cast<int32_t>(std::min<uint64_t>(v, std::numeric_limits<int32_t>::max()));
+    }
+
+    std::unique_ptr<TextStream> stream_;
+    uint32_t style_;
+    std::u16string piece_;
+    size_t at_ = 0;
+    uint64_t position_ = 0;
+    bool ended_ = false;
+    std::deque<SegmentMark> marks_;  // handed over by the stream, not yet placed
+};
+
+class TextSource final : public SegmentSource, private UnitSink {
+public:
+    TextSource(std::unique_ptr<UnitProducer> producer, std::shared_ptr<const VoiceTable> voices,
+               bool speakPunctuation, uint32_t initialStyle)
+        : producer_(std::move(producer)),
+          voices_(std::move(voices)),
+          speakPunctuation_(speakPunctuation),
+          initialStyle_(initialStyle),
+          sentence_(makeIterator(true)) {}
+
+    std::optional<Segment> next() override {
+        while (pending_.empty()) {
+            if (!produceSentence()) return std::nullopt;
+        }
+        Segment s = std::move(pending_.front());
+        pending_.pop_front();
+        if (s.startsSentence) startedSentence_ = std::max(startedSentence_, s.sentenceIndex);
+        return s;
+    }
+
+    bool seekSentence(long index) override {
+        if (index < 0) index = 0;
+        if (index <= startedSentence_) restart();
+        for (;;) {
+            while (pending_.empty()) {
+                if (!produceSentence()) return false;
+            }
+            const Segment& s = pending_.front();
+            if (s.startsSentence && s.sentenceIndex == index) return true;
+            // A sentence passed over counts as handed out, so a later seek back restarts the text.
+            if (s.startsSentence) startedSentence_ = std::max(startedSentence_, s.sentenceIndex);
+            pending_.pop_front();
+        }
+    }
+
+private:
+    void put(char32_t cp, int32_t src, int32_t srcEnd, uint32_t style) override {
+        cp = sanitize(cp);
+        // Positions never go back, whatever a producer inserts.
+        src = std::max(src, lastSrc_);
+        srcEnd = std::max(srcEnd, src);
+        lastSrc_ = src;
+        const Unit u{style, src, srcEnd};
+        if (cp > 0xFFFF) {
+            chars_.push_back(static_cast<char16_t>(U16_LEAD(cp)));
+            chars_.push_back(static_cast<char16_t>(U16_TRAIL(cp)));
+            units_.push_back(u);
+            units_.push_back(u);
+        } else {
+            chars_.push_back(static_cast<char16_t>(cp));
+            units_.push_back(u);
+        }
+    }
+    void marker(Marker m) override {
+        m.unit = size();
+        markers_.push_back(std::move(m));
+    }
+    uint64_t size() const override { return base_ + chars_.size(); }
+
+    void restart() {
+        producer_->restart();
+        chars_.clear();
+        units_.clear();
+        markers_.clear();
+        pending_.clear();
+        head_ = 0;
+        base_ = 0;
+        eof_ = false;
+        lastSrc_ = 0;
+        sentences_ = 0;
+        startedSentence_ = -1;
+    }
+
+    // Reads on until the first sentence in the window is known to be complete, then turns it into
+    // segments. Returns false at the end of the text.
+    bool produceSentence() {
+        uint64_t want = kChunk;
+        for (;;) {
+            size_t avail = chars_.size() - head_;
+            if (!eof_ && avail < want) {
+                eof_ = !producer_->fill(*this, want - avail);
+                continue;
+            }
+            if (avail == 0) {
+                if (markers_.empty()) return false;
+                emitSentence(0, true);
+                return true;
+            }
+            size_t end = firstSentenceEnd(avail);
+            if (eof_ || end + kLookahead <= avail) {
+                // complete
+            } else if (avail >= kMaxSentence) {
+                end = forcedCut(std::min(end, kMaxSentence));
+            } else {
+                want = std::max<uint64_t>(avail * 2, avail + kChunk);
+                continue;
+            }
+            emitSentence(end, eof_ && end == avail);
+            consume(end);
+            return true;
+        }
+    }
+
+    // The end of the first sentence in the window (`avail` when none ends before it). ICU is shown a
+    // small part of the window first, which keeps the cost per sentence independent of the window.
+    size_t firstSentenceEnd(size_t avail) {
+        for (size_t view = std::min<size_t>(avail, 512);; view = std::min(avail, view * 4)) {
+            openText16(&sentenceText_, chars_.data() + head_, static_cast<int32_t>(view)).release();
+            UErrorCode status = U_ZERO_ERROR;
+            sentence_->setText(&sentenceText_, status);
+            if (U_FAILURE(status)) return avail;
+            sentence_->first();
+            const int32_t b = sentence_->next();
+            if (b == icu::BreakIterator::DONE || b <= 0 || static_cast<size_t>(b) > view) return avail;
+            if (view == avail || static_cast<size_t>(b) + kLookahead <= view) return static_cast<size_t>(b);
+        }
+    }
+
+    // A cut for a run with no sentence end: after the last space before `limit`, else at `limit`
+    // (never between the two halves of a surrogate pair).
+    size_t forcedCut(size_t limit) const {
+        for (size_t i = limit; i > limit / 2; --i) {
+            if (isSpace(chars_[head_ + i - 1])) return i;
+        }
+        if (U16_IS_LEAD(chars_[head_ + limit - 1])) return limit - 1;
+        return limit;
+    }
+
+    void consume(size_t end) {
+        head_ += end;
+        if (head_ >= kChunk && head_ * 2 >= chars_.size()) {
+            chars_.erase(0, head_);
+            units_.erase(units_.begin(), units_.begin() + static_cast<std::ptrdiff_t>(head_));
+            base_ += head_;
+            head_ = 0;
+        }
+    }
+
+    Segment blankSegment(long index, int32_t position, int32_t length) const {
+        Segment s;
+        s.sentenceIndex = index;
+        s.sentencePosition = position;
+        s.sentenceLength = length;
+        s.speakPunctuation = speakPunctuation_;
+        return s;
+    }
+
+    void applyStyle(Segment& s, uint32_t packed) {
+        const Style st = unpackStyle(packed);
+        const auto& tokens = voices_->tokens;
+        if (st.voice >= 0 && static_cast<size_t>(st.voice) < tokens.size()) s.voice = tokens[st.voice];
+        s.rate = st.rate;
+        s.volume = st.volume;
+        s.pitch = st.pitch;
+        s.emphasis = st.emphasis;
+        s.phonemes = st.phonemes;
+        s.engineVoiceId.clear();
+        const auto voice = static_cast<size_t>(st.voice);
+        if (st.otherScript && voice < voices_->otherScript.size() && voices_->otherScript[voice] >= 0) {
+            s.engineVoiceId = tokens[static_cast<size_t>(voices_->otherScript[voice])].Id();
+        }
+        lastStyle_ = packed;
+    }
+
+    // Turns units [head_, head_ + end) into segments, with the markers that fall in it (all that are
+    // left when `last`).
+    void emitSentence(size_t end, bool last) {
+        const size_t a = head_;
+        const size_t b = head_ + end;
+        const uint64_t absB = base_ + b;
+        std::vector<Marker> ms;
+        while (!markers_.empty() && (last || markers_.front().unit < absB)) {
+            ms.push_back(std::move(markers_.front()));
+            markers_.pop_front();
+        }
+        size_t ta = a;
+        while (ta < b && isSpace(chars_[ta])) ++ta;
+        size_t tb = b;
+        while (tb > ta && isSpace(chars_[tb - 1])) --tb;
+
+        // A stretch of blanks holding only marks belongs to the sentence before it.
+        const bool hasText = ta != tb;
+        if (!hasText && ms.empty()) return;
+        const long index = hasText ? sentences_++ : std::max(0L, sentences_ - 1);
+        const int32_t position = hasText ? units_[ta].src : 0;
+        const int32_t length = hasText ? units_[tb - 1].srcEnd - position : 0;
+
+        const size_t firstPending = pending_.size();
+        bool pushedAny = false;
+        size_t mi = 0;
+        Segment seg = blankSegment(index, position, length);
+        bool segHasMarkers = false;
+        auto push = [&](Segment&& s) {
+            s.startsSentence = !pushedAny && hasText;
+            pushedAny = true;
+            pending_.push_back(std::move(s));
+        };
+        auto pushMarkersOnly = [&]() {
+            if (!segHasMarkers) return;
+            applyStyle(seg, lastMarkerStyle_);
+            seg.sourceOffsets.assign(1, lastMarkerSource_);
+            segHasMarkers = false;
+            push(std::move(seg));
+            seg = blankSegment(index, position, length);
+        };
+        auto takeMarkers = [&](uint64_t upTo) {
+            while (mi < ms.size() && ms[mi].unit <= upTo) {
+                Marker& m = ms[mi++];
+                if (m.isSilence) {
+                    seg.silenceMs = addSaturated(seg.silenceMs, m.silenceMs);
+                } else {
+                    // A mark after a silence belongs after it: start a new segment.
+                    if (seg.silenceMs > 0) pushMarkersOnly();
+                    seg.marks.push_back(std::move(m.mark));
+                }
+                segHasMarkers = true;
+                lastMarkerStyle_ = m.style;
+                lastMarkerSource_ = m.source;
+            }
+        };
+
+        takeMarkers(base_ + ta);
+        size_t p = ta;
+        while (p < tb) {
+            size_t limit = tb;
+            if (mi < ms.size() && ms[mi].unit < base_ + tb) {
+                limit = std::min<size_t>(limit, static_cast<size_t>(ms[mi].unit - base_));
+            }
+            const uint32_t style = units_[p].style;
+            const bool phonemes = unpackStyle(style).phonemes;
+            size_t q = p;
+            int32_t cps = 0;
+            size_t afterSpace = 0;
+            bool capped = false;
+            while (q < limit && units_[q].style == style) {
+                if (!phonemes && cps == kMaxSegment) {
+                    capped = true;
+                    break;
+                }
+                const bool space = isSpace(chars_[q]);
+                q += (U16_IS_LEAD(chars_[q]) && q + 1 < limit) ? 2 : 1;
+                ++cps;
+                if (space) afterSpace = q;
+            }
+            if (capped && afterSpace > p) q = afterSpace;
+            applyStyle(seg, style);
+            fillText(seg, p, q);
+            segHasMarkers = false;
+            push(std::move(seg));
+            seg = blankSegment(index, position, length);
+            p = q;
+            takeMarkers(base_ + p);
+        }
+        takeMarkers(std::numeric_limits<uint64_t>::max());
+        pushMarkersOnly();
+        // Only the last piece with text ends the sentence.
+        bool isLast = true;
+        for (size_t k = pending_.size(); k > firstPending; --k) {
+            Segment& s = pending_[k - 1];
+            s.endsSentence = isLast && (!s.text.empty() || !hasText);
+            if (!s.text.empty()) isLast = false;
+        }
+    }
+
+    void fillText(Segment& s, size_t p, size_t q) {
+        cpIndex_.assign(q - p + 1, 0);
+        cpEnd_.clear();
+        s.text.reserve(q - p);
+        s.sourceOffsets.reserve(q - p + 1);
+        for (size_t i = p; i < q;) {
+            const size_t at = i;
+            const char32_t cp = nextCodePoint(chars_.data(), i, q);
+            cpIndex_[at - p] = static_cast<int32_t>(s.text.size());
+            if (i - at == 2) cpIndex_[at - p + 1] = static_cast<int32_t>(s.text.size());
+            s.text.push_back(cp);
+            s.sourceOffsets.push_back(units_[at].src);
+            cpEnd_.push_back(units_[at].srcEnd);
+        }
+        cpIndex_[q - p] = static_cast<int32_t>(s.text.size());
+        s.sourceOffsets.push_back(units_[q - 1].srcEnd);
+        if (s.phonemes) {
+            if (s.sourceOffsets.back() > s.sourceOffsets.front()) {
+                s.words.emplace_back(0, static_cast<int32_t>(s.text.size()));
+            }
+            return;
+        }
+        spans_.clear();
+        words_.find(chars_.data() + p, static_cast<int32_t>(q - p), spans_);
+        for (auto [w0, w1] : spans_) {
+            const int32_t c0 = cpIndex_[static_cast<size_t>(w0)];
+            const int32_t c1 = cpIndex_[static_cast<size_t>(w1)];
+            if (c1 > c0) s.words.emplace_back(c0, c1);
+        }
+        oneWordPerRewrite(s);
+        // A word's end is the offset of the character after it. When markup stands between the two,
+        // that character (a blank or punctuation, never part of a word) is given the offset where the
+        // markup starts, so the word's range ends at its own last letter.
+        size_t next = 0;
+        for (size_t k = 0; k < s.words.size(); ++k) {
+            const auto end = static_cast<size_t>(s.words[k].second);
+            if (end >= s.text.size()) continue;
+            next = k + 1;
+            if (next < s.words.size() && static_cast<size_t>(s.words[next].first) == end) continue;
+            const int32_t lastEnd = cpEnd_[end - 1];
+            if (lastEnd < s.sourceOffsets[end]) s.sourceOffsets[end] = lastEnd;
+        }
+        // Words inserted for reading ("dollars" after a price) stand for no text of their own.
+        std::erase_if(s.words, [&](const std::pair<int32_t, int32_t>& w) {
+            return s.sourceOffsets[static_cast<size_t>(w.second)] <= s.sourceOffsets[static_cast<size_t>(w.first)];
+        });
+    }
+
+    // Characters written for one piece of the caller's text (a number read out in words) are one word,
+    // whatever word breaks fall inside them, so its Word event covers what the user wrote. Such a
+    // piece is two or more code points that share one non-empty source range.
+    void oneWordPerRewrite(Segment& s) const {
+        const size_t n = s.text.size();
+        for (size_t i = 0; i < n;) {
+            size_t j = i + 1;
+            while (j < n && s.sourceOffsets[j] == s.sourceOffsets[i] && cpEnd_[j] == cpEnd_[i]) ++j;
+            if (j - i >= 2 && cpEnd_[i] > s.sourceOffsets[i]) {
+                auto g0 = static_cast<int32_t>(i);
+                auto g1 = static_cast<int32_t>(j);
+                auto first = std::find_if(s.words.begin(), s.words.end(), [&](const auto& w) { return w.second > g0; });
+                auto last = first;
+                while (last != s.words.end() && last->first < g1) ++last;
+                if (first != last) {
+                    g0 = std::min(g0, first->first);
+                    g1 = std::max(g1, std::prev(last)->second);
+                }
+                s.words.insert(s.words.erase(first, last), {g0, g1});
+            }
+            i = j;
+        }
+    }
+
+    std::unique_ptr<UnitProducer> producer_;
+    std::shared_ptr<const VoiceTable> voices_;
+    bool speakPunctuation_;
+    uint32_t initialStyle_;
+    uint32_t lastStyle_ = initialStyle_;
+    uint32_t lastMarkerStyle_ = initialStyle_;
+    int32_t lastMarkerSource_ = 0;
+
+    // The window of visible text: chars_[head_..] not yet made into segments; chars_[0] is unit
+    // number base_ of the whole text.
+    std::u16string chars_;
+    std::vector<Unit> units_;
+    size_t head_ = 0;
+    uint64_t base_ = 0;
+    std::deque<Marker> markers_;
+    bool eof_ = false;
+    int32_t lastSrc_ = 0;
+
+    std::deque<Segment> pending_;
+    long sentences_ = 0;         // sentences made so far
+    long startedSentence_ = -1;  // the last sentence whose first segment was handed out
+
+    std::unique_ptr<icu::BreakIterator> sentence_;
+    UText sentenceText_ = UTEXT_INITIALIZER;
+    WordFinder words_;
+    std::vector<int32_t> cpIndex_;
+    std::vector<int32_t> cpEnd_;
+    std::vector<std::pair<int32_t, int32_t>> spans_;
+
+public:
+    ~TextSource() override {
+        sentence_.reset();
+        utext_close(&sentenceText_);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<UnitProducer> makePlainProducer(std::shared_ptr<const std::u16string> text, uint32_t style) {
+    return std::make_unique<PlainProducer>(std::move(text), style);
+}
+
+struct WordFinder::Impl {
+    std::unique_ptr<icu::BreakIterator> it = makeIterator(false);
+    UText text = UTEXT_INITIALIZER;
+    ~Impl() {
+        it.reset();
+        utext_close(&text);
+    }
+};
+
+WordFinder::WordFinder() : impl_(std::make_unique<Impl>()) {}
+WordFinder::~WordFinder() = default;
+
+void WordFinder::find(const char16_t* chars, int32_t length, std::vector<std::pair<int32_t, int32_t>>& out) {
+    if (length <= 0) return;
+    openText16(&impl_->text, chars, length).release();
+    UErrorCode status = U_ZERO_ERROR;
+    impl_->it->setText(&impl_->text, status);
+    if (U_FAILURE(status)) return;
+    int32_t start = impl_->it->first();
+    for (int32_t end = impl_->it->next(); end != icu::BreakIterator::DONE; start = end, end = impl_->it->next()) {
+        if (impl_->it->getRuleStatus() >= UBRK_WORD_NONE_LIMIT && end > start) out.emplace_back(start, end);
+    }
+}
+
+VoiceTable::VoiceTable(const FrontEndContext& context) : tokens(context.voices) {
+    if (tokens.size() > static_cast<size_t>(kMaxVoices - 2)) tokens.resize(kMaxVoices - 2);
+    base = indexOf(context.voice);
+}
+
+int VoiceTable::find(const SpObjectToken& token) const {
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i] == token) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int VoiceTable::indexOf(const SpObjectToken& token) {
+    const int i = find(token);
+    if (i >= 0) return i;
+    tokens.push_back(token);
+    return static_cast<int>(tokens.size() - 1);
+}
+
+Settings fromState(const MarkupState& state, const VoiceTable& voices) {
+    Settings s;
+    if (state.voice) s.voice = voices.find(*state.voice);
+    s.absoluteRate = state.absoluteRate;
+    s.relativeRate = state.relativeRate;
+    s.volume = state.volume;
+    s.absolutePitch = state.absolutePitch;
+    s.relativePitch = state.relativePitch;
+    return s;
+}
+
+MarkupState toState(const Settings& s, const VoiceTable& voices) {
+    MarkupState m;
+    if (s.voice >= 0) m.voice = voices.tokens[static_cast<size_t>(s.voice)];
+    m.absoluteRate = s.absoluteRate;
+    m.relativeRate = s.relativeRate;
+    m.volume = s.volume;
+    m.absolutePitch = s.absolutePitch;
+    m.relativePitch = s.relativePitch;
+    return m;
+}
+
+Style resolve(const Settings& s, const FrontEndContext& context, int baseVoice) {
+    Style st;
+    st.voice = s.voice >= 0 ? s.voice : baseVoice;
+    st.rate = std::clamp(s.absoluteRate.value_or(std::clamp(context.rate, -10, 10)) + s.relativeRate, -10, 10);
+    const int own = std::clamp(context.volume, 0, 100);
+    st.volume = s.volume ? (own * std::clamp(*s.volume, 0, 100) + 50) / 100 : own;
+    st.pitch = std::clamp(s.absolutePitch.value_or(0) + s.relativePitch, -10, 10);
+    return st;
+}
+
+}  // namespace text
+
+bool readsAsMarkup(int32_t flags, std::optional<char16_t> first) {
+    if ((flags & SVSFIsXML) && (flags & SVSFIsNotXML)) {
+        throw Error(errc::kInvalidArg, "A text cannot be both XML markup and not XML markup.");
+    }
+    return (flags & SVSFIsXML) || (!(flags & SVSFIsNotXML) && first == u'<');
+}
+
+namespace {
+
+// What every text starts with: the voices markup may name, the settings in force (the voice's own,
+// with those persisted from earlier texts) and their packed style.
+struct Start {
+    std::shared_ptr<text::VoiceTable> voices;
+    text::Settings settings;
+    uint32_t style = 0;
+};
+
+Start startFor(const FrontEndContext& context) {
+    using namespace text;
+    Start s;
+    s.voices = std::make_shared<VoiceTable>(context);
+    if (context.persisted.voice) s.voices->indexOf(*context.persisted.voice);
+    findScriptReaders(*s.voices, context.mixedScript);
+    s.settings = fromState(context.persisted, *s.voices);
+    s.style = packStyle(resolve(s.settings, context, s.voices->base));
+    return s;
+}
+
+}  // namespace
+
+std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, int32_t flags,
+                                              const FrontEndContext& context, MarkupState* persistOut) {
+    if (readsAsMarkup(flags, std::nullopt)) {
+        throw Error(errc::kInvalidArg, "Markup is read whole, not as a stream.");
+    }
+    const Start start = startFor(context);
+    if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+    auto producer = text::makeScriptStage(std::make_unique<text::StreamProducer>(std::move(text), start.style),
+                                          start.voices);
+    return std::make_unique<text::TextSource>(std::move(producer), start.voices, (flags & SVSFNLPSpeakPunc) != 0,
+                                              start.style);
+}
+
+std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> text, int32_t flags,
+                                        const FrontEndContext& context, MarkupState* persistOut) {
+    using namespace text;
+    if (!text) text = std::make_shared<const std::u16string>();
+    const bool markup = readsAsMarkup(flags, text->empty() ? std::nullopt : std::optional<char16_t>((*text)[0]));
+    const bool speakPunctuation = (flags & SVSFNLPSpeakPunc) != 0;
+    const Start start = startFor(context);
+    std::shared_ptr<const VoiceTable> voices = start.voices;
+
+    if (!markup) {
+        if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+        return std::make_unique<TextSource>(makeScriptStage(makePlainProducer(std::move(text), start.style), voices),
+                                            voices, speakPunctuation, start.style);
+    }
+    if (isSsml(*text)) {
+        checkSsml(*text, context, voices);
+        auto source =
+            openSsml(std::move(text), resolve(start.settings, context, start.voices->base), voices, speakPunctuation);
+        if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+        return source;
+    }
+    MarkupState after = checkMarkup(*text, context, voices);
+    if (persistOut && (flags & SVSFPersistXML)) *persistOut = std::move(after);
+    return std::make_unique<TextSource>(makeScriptStage(makeMarkupProducer(std::move(text), context, voices), voices),
+                                        voices, speakPunctuation, start.style);
+}
+
+}  // namespace speech

@@ -1,0 +1,75 @@
+// Internal to the text front end: the voice's XML markup reader, the SSML reader, and the settings
+// both share with the plain-text path.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "speech/text/frontend.h"
+#include "speech/text/units.h"
+
+namespace speech::text {
+
+// Every voice a text may switch to, so a character's style can name its voice by index.
+struct VoiceTable {
+    std::vector<SpObjectToken> tokens;
+    int base = 0;  // the voice's own voice
+    // Per voice: whether it is a Mandarin voice, and the voice that reads its runs of another script
+    // (-1 for none). Filled by findScriptReaders once the table is complete.
+    std::vector<uint8_t> mandarin;
+    std::vector<int> otherScript;
+
+    VoiceTable(const FrontEndContext& context);
+    // The index of `token`, added when missing.
+    int indexOf(const SpObjectToken& token);
+    // The index of `token`, or -1.
+    int find(const SpObjectToken& token) const;
+};
+
+// What markup elements change, as the reader tracks it; voice -1 means the voice's own voice.
+struct Settings {
+    int voice = -1;
+    std::optional<int> absoluteRate;
+    int relativeRate = 0;
+    std::optional<int> volume;
+    std::optional<int> absolutePitch;
+    int relativePitch = 0;
+};
+
+// `voices` must already hold the state's voice.
+Settings fromState(const MarkupState& state, const VoiceTable& voices);
+MarkupState toState(const Settings& settings, const VoiceTable& voices);
+// The settings in force, applied to the voice's own settings.
+Style resolve(const Settings& settings, const FrontEndContext& context, int baseVoice);
+
+// Whether a markup text's root element is <speak> (SSML, read by the engine itself).
+bool isSsml(std::u16string_view text);
+
+// Checks the whole text as markup in one pass and returns the state that SVSFPersistXML carries over.
+// Throws Error(errc::kMarkup, "XML error at character N: ...") for malformed markup; N is the
+// 0-based UTF-16 offset of the fault.
+MarkupState checkMarkup(const std::u16string& text, const FrontEndContext& context,
+                        std::shared_ptr<const VoiceTable> voices);
+
+// Reads checked markup into units, lazily.
+std::unique_ptr<UnitProducer> makeMarkupProducer(std::shared_ptr<const std::u16string> text,
+                                                 const FrontEndContext& context,
+                                                 std::shared_ptr<const VoiceTable> voices);
+
+// Checks SSML for well-formedness only; throws like checkMarkup.
+void checkSsml(const std::u16string& text, const FrontEndContext& context, std::shared_ptr<const VoiceTable> voices);
+
+// Checks SSML for well-formedness (throws like checkMarkup) and returns a source that hands it to the
+// engine in pieces cut between sentences.
+std::unique_ptr<SegmentSource> openSsml(std::shared_ptr<const std::u16string> text, const Style& style,
+                                        std::shared_ptr<const VoiceTable> voices, bool speakPunctuation);
+
+// Converts a pronunciation written in the voice's phoneme set ("h eh 1 l ow") to the engine's
+// phoneme input ("[[h'EloU]]"). Returns nothing for an unknown phoneme, with its text in `bad`.
+std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16string* bad);
+
+}  // namespace speech::text

@@ -1,0 +1,257 @@
+// The document readers on small documents made at test time: the text in reading order, the chapters
+// with their titles at their positions, pieces that arrive as they are read, and a clear fault for
+// every damaged, hostile or protected input.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "documents/document.h"
+#include "tests/support/document_fixtures.h"
+#include "tests/support/utf16.h"
+#include "tests/support/test_files.h"
+#include "tests/support/encodings.h"
+
+namespace documents {
+namespace {
+
+using fixtures::Section;
+using testing_support::u16;
+using testing_support::utf8;
+
+const std::vector<Section> kBook = {
+    {"Chapter One", {"It was a bright cold day in April, and the clocks were striking thirteen."}},
+    {"Chapter Two", {"Outside, even through the shut window-pane, the world looked cold."}},
+};
+const std::string kNote = "A note at the foot of the page.";
+
+struct Read {
+    std::string text;
+    std::vector<Chapter> chapters;
+};
+
+// Reads a document to its end, checking that every chapter comes with (or before) the text it starts.
+Read readAll(Document& document) {
+    std::u16string text;
+    std::vector<Chapter> chapters;
+    while (document.read(text, chapters)) {
+        for (const auto& c : chapters) EXPECT_LE(c.position, text.size()) << c.title;
+    }
+    EXPECT_FALSE(document.failure().has_value()) << document.failure()->message;
+    return {utf8(text), chapters};
+}
+
+// The chapters a reader should find in `text`: one per section, at its title.
+std::vector<Chapter> chaptersOf(const std::vector<Section>& sections, const std::string& text) {
+    std::vector<Chapter> out;
+    const std::u16string units = u16(text);
+    size_t from = 0;
+    for (const auto& s : sections) {
+        from = units.find(u16(s.title), from);
+        out.push_back(Chapter{static_cast<int32_t>(out.size() + 1), s.title, from});
+    }
+    return out;
+}
+
+TEST(Documents, EveryFormatGivesItsTextInOrderWithItsChapters) {
+    std::vector<std::vector<std::string>> pages;
+    for (const auto& s : kBook) pages.push_back({s.title, s.paragraphs[0]});
+    const std::string book = fixtures::expectedText(kBook);
+    const std::string withNote = book + "\n\n" + kNote;
+    const struct {
+        const char* file;
+        std::string bytes;
+        Format format;
+        std::string text;
+        std::string title;
+    } cases[] = {
+        {"book.epub", fixtures::epub(kBook), Format::Epub, book, "Fixture Book"},
+        {"plain.epub", fixtures::epub(kBook, false), Format::Epub, book, "Fixture Book"},
+        {"page.html", fixtures::html(kBook, "The Page"), Format::Html, book, "The Page"},
+        {"letter.docx", fixtures::docx(kBook, kNote), Format::Docx, withNote, ""},
+        {"letter.odt", fixtures::odt(kBook, kNote), Format::Odt, withNote, ""},
+        {"book.fb2", fixtures::fb2(kBook, "Fiction Book"), Format::Fb2, book, "Fiction Book"},
+        {"book.pdf", fixtures::pdf(pages, {"Chapter One", "Chapter Two"}), Format::Pdf, book, ""},
+    };
+    testing_support::TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        fixtures::writeFile(dir.file(c.file), c.bytes);
+        auto opened = Document::open(dir.file(c.file));
+        ASSERT_TRUE(opened.ok()) << opened.fault().message;
+        Document& document = *opened.value();
+        EXPECT_EQ(document.format(), c.format);
+        EXPECT_EQ(document.title(), c.title);
+        const Read first = readAll(document);
+        EXPECT_EQ(first.text, c.text);
+        EXPECT_EQ(first.chapters, chaptersOf(kBook, c.text));
+        document.restart();
+        const Read again = readAll(document);
+        EXPECT_EQ(again.text, first.text);
+        EXPECT_EQ(again.chapters, first.chapters);
+    }
+}
+
+TEST(Documents, TextArrivesAsItIsRead) {
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"a PDF page by page", fixtures::pdf({{"The first page."}, {"The second page."}})},
+        {"an EPUB chapter by chapter", fixtures::epub(kBook)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened = Document::openBytes(std::make_shared<const std::string>(c.bytes), c.name);
+        ASSERT_TRUE(opened.ok()) << opened.fault().message;
+        std::u16string text;
+        std::vector<Chapter> chapters;
+        ASSERT_TRUE(opened.value()->read(text, chapters));
+        const size_t first = text.size();
+        EXPECT_GT(first, 0u);
+        while (opened.value()->read(text, chapters)) {
+        }
+        EXPECT_GT(text.size(), first) << "the first piece held the whole text";
+    }
+}
+
+// An EPUB's entries with `change` applied.
+std::string epubWith(const std::function<void(fixtures::Entries&)>& change,
+                     const std::string& encrypted = {}) {
+    fixtures::Entries entries = fixtures::epubEntries(kBook);
+    change(entries);
+    return fixtures::zipArchive(entries, false, encrypted);
+}
+
+TEST(Documents, BadInputsGiveAClearFault) {
+    const std::string epub = fixtures::epub(kBook);
+    const std::string huge(3 << 20, ' ');
+    Options small;
+    small.limits.maxExpandedBytes = 1 << 20;
+    small.limits.maxRatio = 1 << 30;
+    const struct {
+        const char* name;
+        std::string bytes;
+        Options options;
+        int32_t code;
+        const char* says;
+    } cases[] = {
+        {"a truncated archive", epub.substr(0, epub.size() / 2), {}, errc::kDamaged, "damaged"},
+        {"a missing spine item",
+         epubWith([](auto& e) { std::erase_if(e, [](auto& x) { return x.first == "OEBPS/c2.xhtml"; }); }),
+         {},
+         errc::kDamaged,
+         "OEBPS/c2.xhtml"},
+        {"DRM",
+         epubWith([](auto& e) {
+             e.emplace_back(
+                 "META-INF/encryption.xml",
+                 "<encryption "
+                 "xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><EncryptedData><CipherData><"
+                 "CipherReference URI=\"OEBPS/c1.xhtml\"/></CipherData></EncryptedData></encryption>");
+         }),
+         {},
+         errc::kProtected,
+         "DRM"},
+        {"an encrypted entry", epubWith([](auto&) {}, "OEBPS/c1.xhtml"), {}, errc::kProtected, "encrypted"},
+        {"a zip bomb by ratio",
+         epubWith([&](auto& e) { e[2].second.insert(e[2].second.find("<h1>"), huge); }),
+         {},
+         errc::kTooLarge,
+         "100 times"},
+        {"a zip bomb by size", epubWith([&](auto& e) { e[2].second.insert(e[2].second.find("<h1>"), huge); }),
+         small, errc::kTooLarge, "1 MB"},
+        {"an archive of something else",
+         fixtures::zipArchive({{"readme.txt", "hello"}}),
+         {},
+         errc::kNotADocument,
+         "EPUB"},
+        {"a PDF without a text layer", fixtures::pdfWithoutText(), {}, errc::kNoText, "no text to read"},
+        {"a PDF with a password", fixtures::pdfWithPassword(), {}, errc::kProtected, "password"},
+        {"a damaged PDF", fixtures::pdf({{"Some text."}}).substr(0, 40), {}, errc::kDamaged, "damaged"},
+        {"plain text", "Just some text.", {}, errc::kNotADocument, "not a document"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened =
+            Document::openBytes(std::make_shared<const std::string>(c.bytes), "bad.file", c.options);
+        ASSERT_FALSE(opened.ok());
+        EXPECT_EQ(opened.fault().code, c.code) << opened.fault().message;
+        EXPECT_NE(opened.fault().message.find("The file \"bad.file\""), std::string::npos)
+            << opened.fault().message;
+        EXPECT_NE(opened.fault().message.find(c.says), std::string::npos) << opened.fault().message;
+    }
+}
+
+TEST(Documents, HostileOrBrokenMarkupIsReadSafely) {
+    testing_support::TempDir dir;
+    fixtures::writeFile(dir.file("secret.txt"), "SECRET");
+    const std::string entities =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE FictionBook [<!ENTITY xxe SYSTEM \"file://" +
+        dir.file("secret.txt") +
+        "\"><!ENTITY a \"lol\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+        "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
+        "<FictionBook><body><section><p>Before &xxe; &d; after &amp; done.</p></section></body>"
+        "</FictionBook>";
+    std::string deep = "<html><body>";
+    for (int i = 0; i < 20000; ++i) deep += "<div>";
+    deep += "Deep text.</body></html>";
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string expected;
+    } cases[] = {
+        {"external and nested entities", entities, "Before after & done."},
+        {"invalid UTF-8 in XHTML",
+         epubWith([](auto& e) { e[2].second.insert(e[2].second.find("</h1>"), "\xFF\xC3"); }),
+         "Chapter One\xEF\xBF\xBD\xEF\xBF\xBD\n\nIt was"},
+        {"Chinese HTML without a charset",
+         "<html><body><p>" + testing_support::encodeAs(testing_support::kChineseText, "GB18030") +
+             "</p></body></html>",
+         "春眠不覺曉，處處聞啼鳥。"},
+        {"a declared legacy encoding",
+         "<?xml version=\"1.0\" "
+         "encoding=\"windows-1251\"?><FictionBook><body><p>\xCF\xF0\xE8\xE2\xE5\xF2</p></body></FictionBook>",
+         "Привет"},
+        {"UTF-16 HTML", std::string("\xFF\xFE<\0h\0t\0m\0l\0>\0H\0i\0", 18), "Hi"},
+        {"hidden content",
+         "<!DOCTYPE html><p>Seen<span hidden>no</span> <b style='display: none'>no</b>and "
+         "<rt>no</rt>kept</p>",
+         "Seen and kept"},
+        {"deep nesting", deep, "Deep text."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened = Document::openBytes(std::make_shared<const std::string>(c.bytes), c.name);
+        ASSERT_TRUE(opened.ok()) << opened.fault().message;
+        const std::string text = readAll(*opened.value()).text;
+        EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+        EXPECT_EQ(text.find("SECRET"), std::string::npos);
+        EXPECT_EQ(text.find("lollol"), std::string::npos);
+    }
+}
+
+TEST(Documents, OnlyDocumentsLookLikeDocuments) {
+    const struct {
+        std::string head;
+        bool document;
+    } cases[] = {
+        {"%PDF-1.7\n", true},
+        {"PK\x03\x04", true},
+        {"\xEF\xBB\xBF<!-- c --><!DOCTYPE html><p>", true},
+        {"<?xml version=\"1.0\"?>\n<FictionBook xmlns=\"x\">", true},
+        {"<HTML lang=en>", true},
+        {"<speak version=\"1.0\">Hi</speak>", false},
+        {"<volume level=\"50\">Hi</volume>", false},
+        {"<htmlish/>", false},
+        {"Plain text about <html>.", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(
+            looksLikeDocument(std::span(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size())),
+            c.document)
+            << c.head;
+    }
+}
+
+}  // namespace
+}  // namespace documents

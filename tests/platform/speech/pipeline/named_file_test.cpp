@@ -1,0 +1,190 @@
+// A text file spoken as it is read gives exactly the segments of the same text held whole: the same
+// characters, the same positions, the same sentences, also across the pieces it is read in and after
+// seeking back. A document read the same way places its chapter starts as bookmarks.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "speech/core/constants.h"
+#include "speech/pipeline/named_file.h"
+#include "speech/text/frontend.h"
+#include "base/utf8.h"
+#include "tests/support/document_fixtures.h"
+#include "tests/support/utf16.h"
+#include "tests/support/test_files.h"
+
+namespace speech {
+namespace {
+
+class TextStreamTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        context_.voice = SpObjectToken(TokenKind::Voice, "en-us", "English (America)");
+        context_.voices = {context_.voice};
+    }
+    std::string write(const std::string& name, const std::string& bytes) {
+        const std::string path = dir_.file(name);
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    std::unique_ptr<TextFileReader> open(const std::string& path) {
+        auto named = openNamedFile(path);
+        EXPECT_TRUE(named.ok());
+        auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&named.value().content);
+        EXPECT_NE(reader, nullptr);
+        return reader ? std::move(*reader) : nullptr;
+    }
+
+    testing_support::TempDir dir_;
+    FrontEndContext context_;
+};
+
+// Hands out a text in pieces of `size` units, so pieces end between the halves of surrogate pairs.
+class PiecesStream final : public TextStream {
+public:
+    PiecesStream(std::u16string text, size_t size) : text_(std::move(text)), size_(size) {}
+    bool read(std::u16string& out) override {
+        if (at_ >= text_.size()) return false;
+        out += text_.substr(at_, size_);
+        at_ += size_;
+        return true;
+    }
+    void restart() override { at_ = 0; }
+
+private:
+    std::u16string text_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+// Everything a segment tells the voice, in one comparable string.
+std::string describe(const Segment& s) {
+    std::string out;
+    for (char32_t c : s.text) out += std::to_string(static_cast<uint32_t>(c)) + ",";
+    out += "|";
+    for (int32_t o : s.sourceOffsets) out += std::to_string(o) + ",";
+    out += "|";
+    for (auto [a, b] : s.words) out += std::to_string(a) + "-" + std::to_string(b) + ",";
+    out += "|" + std::to_string(s.sentenceIndex) + (s.startsSentence ? "S" : "") + (s.endsSentence ? "E" : "") + ":" +
+           std::to_string(s.sentencePosition) + "+" + std::to_string(s.sentenceLength);
+    return out;
+}
+
+std::vector<std::string> drain(SegmentSource& source, size_t limit = SIZE_MAX) {
+    std::vector<std::string> out;
+    while (out.size() < limit) {
+        auto s = source.next();
+        if (!s) break;
+        out.push_back(describe(*s));
+    }
+    return out;
+}
+
+TEST_F(TextStreamTest, PiecesAndSurrogatesAcrossTheReadBoundaryGiveTheSegmentsOfTheWholeText) {
+    // Just over 1 MiB of text (the size read at a time), with characters outside the BMP and
+    // Chinese placed over the boundary, in UTF-8 without a mark and in UTF-16 with one.
+    std::u16string text;
+    const std::u16string sentence = u"Reading along, sentence by sentence. ";
+    while (text.size() < (1u << 19) - 40) text += sentence;
+    for (int i = 0; i < 20; ++i) text += u"\U0001F600中文 ";
+    text += u"Past the boundary now. A run-on stretch without any stop";
+    while (text.size() < (1u << 20) + 5000) text += u" and on";
+    text += u". The end.";
+
+    std::string utf8 = toUtf8(text);
+    // Put the emoji run over the first megabyte's edge in the UTF-8 file.
+    const size_t emoji = utf8.find("\xF0\x9F\x98\x80");
+    ASSERT_NE(emoji, std::string::npos);
+    utf8.insert(0, std::string((1u << 20) - emoji - 2, ' '));
+    std::string utf16 = "\xFF\xFE";
+    for (char16_t c : fromUtf8(utf8)) {
+        utf16.push_back(static_cast<char>(c & 0xFF));
+        utf16.push_back(static_cast<char>(c >> 8));
+    }
+
+    for (const auto& [name, bytes] : {std::pair{"utf8.txt", utf8}, std::pair{"utf16.txt", utf16}}) {
+        SCOPED_TRACE(name);
+        const std::string path = write(name, bytes);
+        auto whole = openText(std::make_shared<const std::u16string>(fromUtf8(utf8)), SVSFDefault, context_, nullptr);
+        auto streamed = openTextStream(open(path), SVSFDefault, context_, nullptr);
+        const auto expected = drain(*whole);
+        const auto got = drain(*streamed);
+        ASSERT_GT(expected.size(), 100u);
+        ASSERT_EQ(got.size(), expected.size());
+        for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], expected[i]) << "segment " << i;
+
+        // Seeking back reads the file again from the start.
+        ASSERT_TRUE(streamed->seekSentence(3));
+        ASSERT_TRUE(whole->seekSentence(3));
+        EXPECT_EQ(drain(*streamed, 5), drain(*whole, 5));
+    }
+
+    // Pieces of 7 units split some of the 20 surrogate pairs; the pairs still arrive whole.
+    const std::u16string short_ = u"Smile \U0001F600\U0001F600\U0001F600 now. " + text.substr(text.find(u"\U0001F600"), 200);
+    auto whole = openText(std::make_shared<const std::u16string>(short_), SVSFDefault, context_, nullptr);
+    auto pieces = openTextStream(std::make_unique<PiecesStream>(short_, 7), SVSFDefault, context_, nullptr);
+    EXPECT_EQ(drain(*pieces), drain(*whole));
+}
+
+TEST_F(TextStreamTest, TheHeadDecidesTheEncodingAndLaterBadBytesBecomeReplacements) {
+    // Valid UTF-8 in the first megabyte: the file is UTF-8, and a bad byte after it is a replacement.
+    std::string bytes(1u << 20, 'a');
+    bytes += " \xC3\x28 tail.";
+    auto reader = open(write("late.txt", bytes));
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->encoding(), "UTF-8");
+    auto text = reader->readAll();
+    ASSERT_TRUE(text.ok());
+    EXPECT_EQ(text.value().size(), (1u << 20) + 9u);
+    EXPECT_EQ(text.value()[(1u << 20) + 1], u'\uFFFD');
+
+    // An empty file is an empty text.
+    auto empty = open(write("empty.txt", ""));
+    ASSERT_TRUE(empty);
+    std::u16string none;
+    EXPECT_FALSE(empty->read(none));
+    EXPECT_TRUE(drain(*openTextStream(std::move(empty), SVSFDefault, context_, nullptr)).empty());
+}
+
+TEST_F(TextStreamTest, MarkupIsNotStreamed) {
+    EXPECT_TRUE(readsAsMarkup(SVSFDefault, u'<'));
+    EXPECT_FALSE(readsAsMarkup(SVSFIsNotXML, u'<'));
+    EXPECT_TRUE(readsAsMarkup(SVSFIsXML, u'x'));
+    EXPECT_FALSE(readsAsMarkup(SVSFDefault, std::nullopt));
+    EXPECT_THROW(readsAsMarkup(SVSFIsXML | SVSFIsNotXML, u'x'), Error);
+    EXPECT_THROW(openTextStream(open(write("m.xml", "<volume level=\"5\">x</volume>")), SVSFIsXML, context_, nullptr),
+                 Error);
+}
+
+TEST_F(TextStreamTest, ADocumentsChaptersAreBookmarksWhereTheyStart) {
+    const std::vector<fixtures::Section> book = {
+        {"Chapter <One> & Co", {"First words here."}}, {"第二章", {"今天天气很好。"}}, {"Three", {"End."}}};
+    auto named = openNamedFile(write("book.epub", fixtures::epub(book)));
+    ASSERT_TRUE(named.ok()) << named.fault().message;
+    auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&named.value().content);
+    ASSERT_NE(document, nullptr);
+    auto source = openTextStream(std::move(*document), SVSFIsNotXML, context_, nullptr);
+
+    const std::u16string text = fromUtf8(fixtures::expectedText(book));
+    std::vector<std::string> expected;
+    for (size_t i = 0, from = 0; i < book.size(); ++i) {
+        from = text.find(fromUtf8(book[i].title), from);
+        expected.push_back(std::to_string(i + 1) + " " + book[i].title + " @" + std::to_string(from));
+    }
+    // Each chapter's mark opens the segment that starts with its title, also when read again.
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<std::string> got;
+        while (auto s = source->next()) {
+            for (const auto& m : s->marks) {
+                got.push_back(std::to_string(m.id) + " " + m.text + " @" + std::to_string(m.sourcePosition));
+                EXPECT_EQ(s->sourceOffsets.front(), m.sourcePosition) << m.text;
+            }
+        }
+        EXPECT_EQ(got, expected);
+        source->seekSentence(0);
+    }
+}
+
+}  // namespace
+}  // namespace speech
