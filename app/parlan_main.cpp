@@ -20,7 +20,7 @@
 #include "app/dialogs/about_dialog.h"
 #include "app/debug_pane.h"
 #include "app/up_down.h"
-#include "app/events/voice_events.h"
+#include "app/events/event_pump.h"
 #include "app/dialogs/common_dialog.h"
 #include "base/error.h"
 
@@ -87,6 +87,8 @@ ParlanMain::ParlanMain(Services services, QWidget* parent)
     createControls();
     createMenus();
     connectHandlers();
+    eventPump = std::make_unique<EventPump>([this] { return Voice.get(); },
+                                            [this](const speech::VoiceEvent& event) { dispatchVoiceEvent(event); });
     // Fixed size: the client area below the menu bar, nothing more, so the controls under its bottom
     // edge stay out of sight.
     setFixedSize(centralWidget()->width(), centralWidget()->height() + menuBar()->sizeHint().height());
@@ -318,7 +320,7 @@ bool ParlanMain::Form_Load() {
 
         Voice = services_.makeVoice();
         if (!Voice) throw speech::Error(speech::errc::kNoVoice, "No speech engine is available.");
-        Voice->SetNotify(voiceEventNotifier(*this));
+        Voice->SetNotify(eventPump->notifier());
 
         for (const speech::SpObjectToken& token : Voice->GetVoices("", ""))
             VoiceCB->addItem(QString::fromStdString(token.GetDescription(0)));

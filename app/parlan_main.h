@@ -6,13 +6,13 @@
 // it does not trap into the fatal message box.
 //
 // The handlers are defined in the folder of their subsystem: app/ (start-up, control states, debug
-// pane, About), speech/ (flags, commands, voice settings, output and format), files/ (open, save,
-// speak WAV), events/ (voice events, highlighting, mouth).
+// pane), app/commands/ (flags, commands, voice settings, output and format), app/files/ (open, save,
+// speak WAV), app/events/ (the event pump, voice events, highlighting, mouth), app/dialogs/ (About,
+// the file dialog).
 #pragma once
 
 #include <QMainWindow>
 #include <QPointer>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +34,7 @@ class QSlider;
 class UpDown;
 class CommonDialog;
 class AboutDialog;
+class EventPump;
 
 class ParlanMain : public QMainWindow {
     Q_OBJECT
@@ -101,6 +102,8 @@ public:
     QPointer<AboutDialog> frmAbout;
 
     // ---- state ----
+    // Declared before the voice, so that the voice (and its threads) goes first.
+    std::unique_ptr<EventPump> eventPump;
     std::unique_ptr<speech::SpVoice> Voice;
     int32_t SpeakFlags = 0;
     bool Speaking = false;
@@ -119,7 +122,7 @@ public:
     void AppendDebugText(const QString& message, const QString& detail);
     void LogVoiceEvent(const QStringList& items);
 
-    // ---- speech/: flags, commands, voice settings, output and format ----
+    // ---- app/commands/: flags, commands, voice settings, output and format ----
     static int32_t ApplyFlagBit(int16_t state, int32_t flags, int32_t bit);
     void chkSpFlagAync_Click();
     void chkSpFlagPurgeBeforeSpeak_Click();
@@ -140,7 +143,7 @@ public:
     void AudioOutputCB_Click();
     void FormatCB_Click();
 
-    // ---- files/: open, save, speak WAV ----
+    // ---- app/files/: open, save, speak WAV ----
     void menuFileOpenText_Click();
     void menuFileSaveToWave_Click();
     void menuFileSpeakWave_Click();
@@ -149,7 +152,7 @@ public:
     // failures included (the program's command line names a file to open this way).
     void openTextFile(const QString& path);
 
-    // ---- events/: voice events, highlighting, mouth ----
+    // ---- app/events/: voice events, highlighting, mouth ----
     void Voice_StartStream(int32_t streamNumber, const QVariant& streamPosition);
     void Voice_EndStream(int32_t streamNumber, const QVariant& streamPosition);
     void Voice_VoiceChange(int32_t streamNumber, const QVariant& streamPosition, const speech::SpObjectToken& token);
@@ -165,16 +168,8 @@ public:
     void HighlightSpokenRange(int32_t start, int32_t length);
     void LoadMouthImages();
     void ShowRestPicture();  // composite("MICFULL", "MICFULL") into VisemePicture
-    // Drains the voice's event queue and runs the handler of each event, in order (UI thread only). A
-    // backlog (the hundreds of thousands of events of a long text saved to a file) is handled in
-    // slices of a few tens of milliseconds, with input and painting in between.
-    Q_INVOKABLE void dispatchVoiceEvents();
-    // Set by the voice's notify function when it has posted a call to dispatchVoiceEvents that has not
-    // run yet, so a burst of notifications posts one call.
-    std::atomic<bool> voiceEventsPosted{false};
-    // Events taken from the voice; those from voiceEventNext on are not handled yet.
-    std::vector<speech::VoiceEvent> voiceEventBacklog;
-    size_t voiceEventNext = 0;
+    // Runs the handler of one event the voice released, under the guard (the event pump's callback).
+    void dispatchVoiceEvent(const speech::VoiceEvent& event);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

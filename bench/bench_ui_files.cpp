@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <deque>
 
+#include "app/events/event_pump.h"
 #include "app/parlan_main.h"
 
 namespace {
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
         timer.restart();
         QElapsedTimer pass;
         double longest = 0;
-        while (window.Speaking || window.voiceEventNext < window.voiceEventBacklog.size() || window.voiceEventsPosted.load()) {
+        while (window.Speaking || window.eventPump->pending() > 0 || window.eventPump->posted()) {
             pass.start();
             QApplication::processEvents();
             longest = std::max(longest, static_cast<double>(pass.nsecsElapsed()) / 1e6);

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/parlan_main.h"
-#include "app/events/voice_events.h"
+#include "app/events/event_pump.h"
 #include "bench/percentile.h"
 
 namespace {
@@ -49,7 +49,7 @@ void pipelineGap() {
     QElapsedTimer clock;
     clock.start();
     std::atomic<qint64> lastRelease{0};
-    std::function<void()> notify = voiceEventNotifier(window);
+    std::function<void()> notify = window.eventPump->notifier();
     window.Voice->SetNotify([&, notify] {
         lastRelease.store(clock.nsecsElapsed());
         notify();

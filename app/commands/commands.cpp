@@ -5,7 +5,7 @@
 
 #include "app/parlan_main.h"
 #include "speech/core/constants.h"
-#include "app/commands/current_voice.h"
+#include "app/current_voice.h"
 #include "app/commands/skip_count.h"
 
 void ParlanMain::SpeakBtn_Click() {

@@ -3,7 +3,7 @@
 
 #include "app/parlan_main.h"
 #include "speech/core/formats.h"
-#include "app/commands/current_voice.h"
+#include "app/current_voice.h"
 
 void ParlanMain::FillFormatList() {
     for (const speech::FormatEntry& entry : speech::formatTable()) {

@@ -7,7 +7,7 @@
 #include <QStandardPaths>
 
 #include "app/parlan_main.h"
-#include "app/commands/current_voice.h"
+#include "app/current_voice.h"
 
 void ParlanMain::VoiceCB_Click() {
     speech::SpVoice& voice = currentVoice(*this);

@@ -7,18 +7,14 @@
 // is put in), and QTextCursor positions in a plain-text document count exactly those characters: one
 // per UTF-16 unit, one per line break. So an event's offsets are the cursor's positions unchanged, and
 // the selected text is the word spoken, surrogate pairs and line breaks included.
-#include "app/events/voice_events.h"
-
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
-#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QTextCursor>
 
 #include "app/parlan_main.h"
 #include "base/error.h"
-#include "app/commands/current_voice.h"
+#include "app/current_voice.h"
 
 namespace {
 
@@ -26,90 +22,47 @@ QString item(const char* label, const QVariant& value) { return QString::fromLat
 QString item(const char* label, qint64 value) { return QString::fromLatin1(label) + QString::number(value); }
 QString item(const char* label, const QString& value) { return QString::fromLatin1(label) + value; }
 
-constexpr char kDispatching[] = "dispatchingVoiceEvents";
-// How long one call handles events before it lets the window handle input and paint.
-constexpr qint64 kDispatchSliceMs = 30;
-
 }  // namespace
 
-std::function<void()> voiceEventNotifier(ParlanMain& window) {
-    // One queued call at a time: further notifications while it waits add nothing, since the call
-    // drains everything queued by the time it runs. The call is posted by name, so the worker thread
-    // builds nothing of ours that the UI thread then reads.
-    ParlanMain* target = &window;
-    return [target] {
-        if (target->voiceEventsPosted.exchange(true)) return;
-        QMetaObject::invokeMethod(target, "dispatchVoiceEvents", Qt::QueuedConnection);
-    };
-}
-
-void ParlanMain::dispatchVoiceEvents() {
-    // A handler that opens a modal box lets the event loop run; a nested call leaves the events to
-    // the outer one so they are handled in order.
-    voiceEventsPosted.store(false);
-    if (property(kDispatching).toBool()) return;
-    setProperty(kDispatching, true);
-    QElapsedTimer slice;
-    slice.start();
-    while (Voice) {
-        if (voiceEventNext == voiceEventBacklog.size()) {
-            voiceEventBacklog = Voice->TakeEvents();
-            voiceEventNext = 0;
-            if (voiceEventBacklog.empty()) break;
-        }
-        if (slice.elapsed() >= kDispatchSliceMs) {
-            // The rest waits for one more queued call, behind the input and painting queued meanwhile.
-            if (!voiceEventsPosted.exchange(true)) {
-                QMetaObject::invokeMethod(this, "dispatchVoiceEvents", Qt::QueuedConnection);
-            }
+void ParlanMain::dispatchVoiceEvent(const speech::VoiceEvent& event) {
+    const auto stream = static_cast<int32_t>(event.streamNumber);
+    const QVariant position = QVariant::fromValue<qulonglong>(event.streamPosition);
+    guard([&] {
+        switch (event.kind) {
+        case speech::EventKind::StartStream:
+            Voice_StartStream(stream, position);
+            break;
+        case speech::EventKind::EndStream:
+            Voice_EndStream(stream, position);
+            break;
+        case speech::EventKind::VoiceChange:
+            Voice_VoiceChange(stream, position, event.token ? *event.token : speech::SpObjectToken{});
+            break;
+        case speech::EventKind::Bookmark:
+            Voice_Bookmark(stream, position, QString::fromStdString(event.bookmark), event.bookmarkId);
+            break;
+        case speech::EventKind::Word:
+            Voice_Word(stream, position, event.characterPosition, event.length);
+            break;
+        case speech::EventKind::Sentence:
+            Voice_Sentence(stream, position, event.characterPosition, event.length);
+            break;
+        case speech::EventKind::Phoneme:
+            Voice_Phoneme(stream, position, event.duration, static_cast<int16_t>(event.next), event.feature,
+                          static_cast<int16_t>(event.current));
+            break;
+        case speech::EventKind::Viseme:
+            Voice_Viseme(stream, position, event.duration, event.next, event.feature, event.current);
+            break;
+        case speech::EventKind::AudioLevel:
+            Voice_AudioLevel(stream, position, event.audioLevel);
+            break;
+        case speech::EventKind::EnginePrivate:
+            Voice_EnginePrivate(stream, static_cast<int32_t>(event.streamPosition),
+                                QVariant::fromValue<qlonglong>(event.engineData));
             break;
         }
-        const speech::VoiceEvent event = std::move(voiceEventBacklog[voiceEventNext++]);
-        const auto stream = static_cast<int32_t>(event.streamNumber);
-        const QVariant position = QVariant::fromValue<qulonglong>(event.streamPosition);
-        guard([&] {
-            switch (event.kind) {
-            case speech::EventKind::StartStream:
-                Voice_StartStream(stream, position);
-                break;
-            case speech::EventKind::EndStream:
-                Voice_EndStream(stream, position);
-                break;
-            case speech::EventKind::VoiceChange:
-                Voice_VoiceChange(stream, position, event.token ? *event.token : speech::SpObjectToken{});
-                break;
-            case speech::EventKind::Bookmark:
-                Voice_Bookmark(stream, position, QString::fromStdString(event.bookmark), event.bookmarkId);
-                break;
-            case speech::EventKind::Word:
-                Voice_Word(stream, position, event.characterPosition, event.length);
-                break;
-            case speech::EventKind::Sentence:
-                Voice_Sentence(stream, position, event.characterPosition, event.length);
-                break;
-            case speech::EventKind::Phoneme:
-                Voice_Phoneme(stream, position, event.duration, static_cast<int16_t>(event.next), event.feature,
-                              static_cast<int16_t>(event.current));
-                break;
-            case speech::EventKind::Viseme:
-                Voice_Viseme(stream, position, event.duration, event.next, event.feature, event.current);
-                break;
-            case speech::EventKind::AudioLevel:
-                Voice_AudioLevel(stream, position, event.audioLevel);
-                break;
-            case speech::EventKind::EnginePrivate:
-                Voice_EnginePrivate(stream, static_cast<int32_t>(event.streamPosition),
-                                    QVariant::fromValue<qlonglong>(event.engineData));
-                break;
-            }
-        });
-    }
-    // Released by an unload or a fatal error: what is left is dropped.
-    if (!Voice) {
-        voiceEventBacklog.clear();
-        voiceEventNext = 0;
-    }
-    setProperty(kDispatching, false);
+    });
 }
 
 void ParlanMain::Voice_StartStream(int32_t streamNumber, const QVariant& streamPosition) {
