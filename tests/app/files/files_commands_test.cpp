@@ -383,6 +383,9 @@ TEST_F(FilesTest, SaveWhileThePauseIsOnDoesNotHang) {
     EXPECT_GT(info.frames, 10 * kSamplesPerChar);
     EXPECT_EQ(dialogs->messages.size(), 1u);
     EXPECT_TRUE(window->Paused);
+    // The file's stream ends in the window too (its events may still be on their way), so that the
+    // next Speak is not taken for a resume of speech under way.
+    ASSERT_TRUE(waitFor([&] { return !window->Speaking; }));
 
     // Without the purge flag, queued paused speech would hold the file back forever: refused.
     window->setCheckValue(window->chkSpFlagPurgeBeforeSpeak, 0);
