@@ -344,7 +344,7 @@ bool ParlanMain::Form_Load() {
         MouthImgList.setBackColor(palette().color(QPalette::Active, QPalette::Button));
         ShowRestPicture();
 
-        SpeakFlags = 11;
+        SpeakFlags = kDefaultSpeakFlags;
         setCheckValue(chkSpFlagAync, 1);
         setCheckValue(chkSpFlagPurgeBeforeSpeak, 1);
         setCheckValue(chkSpFlagIsXML, 1);

@@ -106,6 +106,9 @@ public:
     std::unique_ptr<EventPump> eventPump;
     std::unique_ptr<speech::SpVoice> Voice;
     int32_t SpeakFlags = 0;
+    // The flag word at start-up and after a reset: asynchronous, purge before speak, XML (11).
+    static constexpr int32_t kDefaultSpeakFlags =
+        speech::SVSFlagsAsync | speech::SVSFPurgeBeforeSpeak | speech::SVSFIsXML;
     bool Speaking = false;
     bool Paused = false;
 

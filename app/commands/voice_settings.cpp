@@ -48,7 +48,7 @@ void ParlanMain::ResetBtn_Click() {
     MainTxtBox->setPlainText(QString());
     RateSldr->setValue(0);
     RateSldr_Scroll();
-    SpeakFlags = 11;
+    SpeakFlags = kDefaultSpeakFlags;
     setCheckValue(chkSpFlagAync, 1);
     setCheckValue(chkSpFlagPurgeBeforeSpeak, 1);
     setCheckValue(chkSpFlagIsXML, 1);
