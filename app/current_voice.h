@@ -12,4 +12,6 @@ inline speech::SpVoice& currentVoice(const ParlanMain& window) {
     return *window.Voice;
 }
 
-inline QString errorText(const speech::Error& error) { return QString::fromStdString(error.description()); }
+inline QString errorText(const speech::Error& error) {
+    return QString::fromStdString(error.description());
+}

@@ -23,8 +23,7 @@ constexpr int kExitUsage = 2;
 bool onlyPrints(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         for (const char* name : {"-h", "--help", "-v", "--version"}) {
-            if (std::strcmp(argv[i], name) == 0)
-                return true;
+            if (std::strcmp(argv[i], name) == 0) return true;
         }
     }
     return false;
@@ -38,10 +37,9 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     const bool printsOnly = onlyPrints(argc, argv);
     // The speech engine starts in its own process while Qt starts here.
-    if (!printsOnly)
-        speech::startEngineEarly();
-    const std::unique_ptr<QCoreApplication> app = printsOnly ? std::make_unique<QCoreApplication>(argc, argv)
-                                                             : std::make_unique<QApplication>(argc, argv);
+    if (!printsOnly) speech::startEngineEarly();
+    const std::unique_ptr<QCoreApplication> app =
+        printsOnly ? std::make_unique<QCoreApplication>(argc, argv) : std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tallamo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TALLAMO_VERSION));
 #ifdef TALLAMO_APP_ID
@@ -49,9 +47,9 @@ int main(int argc, char** argv) {
 #endif
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "A notepad that reads aloud: type or open a text or a document, pick a voice and a rate, and\n"
-        "hear it spoken while the spoken word is selected and a cartoon mouth follows the speech."));
+    parser.setApplicationDescription(
+        QStringLiteral("A notepad that reads aloud: type or open a text or a document, pick a voice and a rate, and\n"
+                       "hear it spoken while the spoken word is selected and a cartoon mouth follows the speech."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Print this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
@@ -68,21 +66,17 @@ int main(int argc, char** argv) {
         std::fputs(qPrintable(parser.helpText()), stdout);
         return 0;
     }
-    if (parsed && parser.isSet(version))
-        parser.showVersion();
+    if (parsed && parser.isSet(version)) parser.showVersion();
     const QStringList files = parser.positionalArguments();
     if (!parsed || files.size() > 1) {
         const QString problem = parsed ? QStringLiteral("give one FILE only") : parser.errorText();
-        std::fprintf(stderr, "tallamo: %s\nTry 'tallamo --help' for more information.\n",
-                     qPrintable(problem));
+        std::fprintf(stderr, "tallamo: %s\nTry 'tallamo --help' for more information.\n", qPrintable(problem));
         return kExitUsage;
     }
 
     ParlanMain window(ParlanMain::defaultServices());
-    if (!window.Form_Load())
-        return 1;
-    if (!files.isEmpty())
-        window.openTextFile(files.front());
+    if (!window.Form_Load()) return 1;
+    if (!files.isEmpty()) window.openTextFile(files.front());
     window.show();
     return QCoreApplication::exec();
 }

@@ -17,11 +17,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/dialogs/about_dialog.h"
 #include "app/debug_pane.h"
-#include "app/up_down.h"
-#include "app/events/event_pump.h"
+#include "app/dialogs/about_dialog.h"
 #include "app/dialogs/common_dialog.h"
+#include "app/events/event_pump.h"
+#include "app/up_down.h"
 #include "base/error.h"
 
 namespace {
@@ -76,8 +76,7 @@ ParlanMain::Services ParlanMain::defaultServices() {
     return services;
 }
 
-ParlanMain::ParlanMain(Services services, QWidget* parent)
-    : QMainWindow(parent), services_(std::move(services)) {
+ParlanMain::ParlanMain(Services services, QWidget* parent) : QMainWindow(parent), services_(std::move(services)) {
     setObjectName(QStringLiteral("ParlanMain"));
     setWindowTitle(QStringLiteral("Tallamo"));
     const QIcon icon(QStringLiteral(":/icons/tallamo"));
@@ -109,8 +108,7 @@ void ParlanMain::createControls() {
     client->setFixedSize(tw(kClientWidth), tw(kClientHeight));
     setCentralWidget(client);
 
-    const auto button = [&](QWidget* container, const char* name, const QString& caption, int l, int t, int w,
-                            int h) {
+    const auto button = [&](QWidget* container, const char* name, const QString& caption, int l, int t, int w, int h) {
         auto* b = new QPushButton(caption, container);
         b->setObjectName(QString::fromLatin1(name));
         b->setAutoDefault(false);
@@ -120,8 +118,7 @@ void ParlanMain::createControls() {
         tw.place(b, l, t, w, h);
         return b;
     };
-    const auto check = [&](QWidget* container, const char* name, const QString& caption, int l, int t, int w,
-                           int h) {
+    const auto check = [&](QWidget* container, const char* name, const QString& caption, int l, int t, int w, int h) {
         auto* c = new QCheckBox(caption, container);
         c->setObjectName(QString::fromLatin1(name));
         tw.place(c, l, t, w, h);
@@ -176,7 +173,8 @@ void ParlanMain::createControls() {
     tw.place(VisemePicture, -360, 8760, 1700, 2175);
 
     chkShowEvents = check(client, "chkShowEvents", QStringLiteral("Show Events"), 4440, 8760, 1335, 195);
-    chkSpFlagNLPSpeakPunc = check(client, "chkSpFlagNLPSpeakPunc", QStringLiteral("NLPSpeakPunc"), 4920, 9360, 1575, 255);
+    chkSpFlagNLPSpeakPunc =
+        check(client, "chkSpFlagNLPSpeakPunc", QStringLiteral("NLPSpeakPunc"), 4920, 9360, 1575, 255);
     chkSpFlagPurgeBeforeSpeak =
         check(client, "chkSpFlagPurgeBeforeSpeak", QStringLiteral("PurgeBeforeSpeak"), 4680, 9000, 1695, 255);
     chkSpFlagAync = check(client, "chkSpFlagAync", QStringLiteral("FlagsAsync"), 5040, 8760, 1575, 255);
@@ -226,13 +224,27 @@ void ParlanMain::createControls() {
     Label2 = label("Label2", QStringLiteral("语音选择："), 960, 6600, 975, 195);
 
     // Tab order by tab index; labels and frames take no focus.
-    const QWidget* order[] = {SkipBtn,       SkipTxtBox,          UpDown1,
-                              VoiceCB,       RateSldr,            FormatCB,
-                              AudioOutputCB, chkSpFlagIsXML,      chkSpFlagAync,
-                              chkSpFlagPersistXML, chkSpFlagPurgeBeforeSpeak, chkSpFlagIsFilename,
-                              chkSpFlagNLPSpeakPunc, chkShowEvents, DebugTxtBox,
-                              VisemePicture, MainTxtBox,          SpeakBtn,
-                              StopBtn,       PauseBtn,            ResetBtn};
+    const QWidget* order[] = {SkipBtn,
+                              SkipTxtBox,
+                              UpDown1,
+                              VoiceCB,
+                              RateSldr,
+                              FormatCB,
+                              AudioOutputCB,
+                              chkSpFlagIsXML,
+                              chkSpFlagAync,
+                              chkSpFlagPersistXML,
+                              chkSpFlagPurgeBeforeSpeak,
+                              chkSpFlagIsFilename,
+                              chkSpFlagNLPSpeakPunc,
+                              chkShowEvents,
+                              DebugTxtBox,
+                              VisemePicture,
+                              MainTxtBox,
+                              SpeakBtn,
+                              StopBtn,
+                              PauseBtn,
+                              ResetBtn};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
 }
@@ -246,9 +258,12 @@ void ParlanMain::createMenus() {
     };
     menuFile = menuBar()->addMenu(QStringLiteral("文件(&F)"));
     menuFile->setObjectName(QStringLiteral("menuFile"));
-    menuFileOpenText = item(menuFile, "menuFileOpenText", QStringLiteral("打开文件"), QKeySequence(QStringLiteral("Ctrl+O")));
-    menuFileSpeakWave = item(menuFile, "menuFileSpeakWave", QStringLiteral("打开WAV文件"), QKeySequence(QStringLiteral("Ctrl+W")));
-    menuFileSaveToWave = item(menuFile, "menuFileSaveToWave", QStringLiteral("保存WAV文件"), QKeySequence(QStringLiteral("Ctrl+S")));
+    menuFileOpenText =
+        item(menuFile, "menuFileOpenText", QStringLiteral("打开文件"), QKeySequence(QStringLiteral("Ctrl+O")));
+    menuFileSpeakWave =
+        item(menuFile, "menuFileSpeakWave", QStringLiteral("打开WAV文件"), QKeySequence(QStringLiteral("Ctrl+W")));
+    menuFileSaveToWave =
+        item(menuFile, "menuFileSaveToWave", QStringLiteral("保存WAV文件"), QKeySequence(QStringLiteral("Ctrl+S")));
     menuSep = menuFile->addSeparator();
     menuSep->setObjectName(QStringLiteral("menuSep"));
     menuFileExit = item(menuFile, "menuFileExit", QStringLiteral("退出"), QKeySequence(QStringLiteral("Ctrl+Q")));
@@ -353,9 +368,9 @@ bool ParlanMain::Form_Load() {
         // No event may reach a half-built window while the box waits, so the voice goes first.
         if (Voice) Voice->SetNotify({});
         Voice.reset();
-        services_.dialogs->message(this, QStringLiteral("Brindle"),
-                                   QStringLiteral("初始化错误: \r\n\r\n") + describe(error) + QStringLiteral("\r\n\r\n."),
-                                   MessageIcon::None);
+        services_.dialogs->message(
+            this, QStringLiteral("Brindle"),
+            QStringLiteral("初始化错误: \r\n\r\n") + describe(error) + QStringLiteral("\r\n\r\n."), MessageIcon::None);
         services_.exitProcess(1);
         return false;
     }
@@ -417,28 +432,31 @@ void ParlanMain::guard(const std::function<void()>& handler) {
 }
 
 namespace {
-QString boxName(const QWidget* box) { return box->objectName(); }
+QString boxName(const QWidget* box) {
+    return box->objectName();
+}
 }  // namespace
 
 void ParlanMain::selectComboEntry(QComboBox* box, int index) {
     if (index < 0 || index >= box->count())
-        throw speech::Error(speech::errc::kInvalidArg,
-                            QStringLiteral("Invalid property value: %1 has no entry %2.")
-                                .arg(boxName(box))
-                                .arg(index)
-                                .toStdString());
+        throw speech::Error(
+            speech::errc::kInvalidArg,
+            QStringLiteral("Invalid property value: %1 has no entry %2.").arg(boxName(box)).arg(index).toStdString());
     box->setCurrentIndex(index);
-    if (box == VoiceCB) VoiceCB_Click();
-    else if (box == AudioOutputCB) AudioOutputCB_Click();
-    else if (box == FormatCB) FormatCB_Click();
+    if (box == VoiceCB)
+        VoiceCB_Click();
+    else if (box == AudioOutputCB)
+        AudioOutputCB_Click();
+    else if (box == FormatCB)
+        FormatCB_Click();
 }
 
 void ParlanMain::setComboText(QComboBox* box, const QString& text) {
     const int index = box->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index < 0)
-        throw speech::Error(speech::errc::kInvalidArg, QStringLiteral("Invalid property value: %1 has no entry \"%2\".")
-                                                           .arg(boxName(box), text)
-                                                           .toStdString());
+        throw speech::Error(
+            speech::errc::kInvalidArg,
+            QStringLiteral("Invalid property value: %1 has no entry \"%2\".").arg(boxName(box), text).toStdString());
     selectComboEntry(box, index);
 }
 
@@ -452,10 +470,16 @@ void ParlanMain::setCheckValue(QCheckBox* box, int value) {
     const Qt::CheckState state = value == 1 ? Qt::Checked : Qt::Unchecked;
     if (box->checkState() == state) return;
     box->setCheckState(state);
-    if (box == chkSpFlagAync) chkSpFlagAync_Click();
-    else if (box == chkSpFlagPurgeBeforeSpeak) chkSpFlagPurgeBeforeSpeak_Click();
-    else if (box == chkSpFlagIsFilename) chkSpFlagIsFilename_Click();
-    else if (box == chkSpFlagIsXML) chkSpFlagIsXML_Click();
-    else if (box == chkSpFlagPersistXML) chkSpFlagPersistXML_Click();
-    else if (box == chkSpFlagNLPSpeakPunc) chkSpFlagNLPSpeakPunc_Click();
+    if (box == chkSpFlagAync)
+        chkSpFlagAync_Click();
+    else if (box == chkSpFlagPurgeBeforeSpeak)
+        chkSpFlagPurgeBeforeSpeak_Click();
+    else if (box == chkSpFlagIsFilename)
+        chkSpFlagIsFilename_Click();
+    else if (box == chkSpFlagIsXML)
+        chkSpFlagIsXML_Click();
+    else if (box == chkSpFlagPersistXML)
+        chkSpFlagPersistXML_Click();
+    else if (box == chkSpFlagNLPSpeakPunc)
+        chkSpFlagNLPSpeakPunc_Click();
 }

@@ -113,7 +113,7 @@ public:
     bool Paused = false;
 
     // ---- selections made by code run the control's handler, as a user's pick does ----
-    void selectComboEntry(QComboBox* box, int index);       // sets the index, then runs its click handler
+    void selectComboEntry(QComboBox* box, int index);        // sets the index, then runs its click handler
     void setComboText(QComboBox* box, const QString& text);  // selects the entry with that text
     void setCheckValue(QCheckBox* box, int value);           // 0 or 1; the click handler runs on a change
 
@@ -159,9 +159,11 @@ public:
     void Voice_StartStream(int32_t streamNumber, const QVariant& streamPosition);
     void Voice_EndStream(int32_t streamNumber, const QVariant& streamPosition);
     void Voice_VoiceChange(int32_t streamNumber, const QVariant& streamPosition, const speech::SpObjectToken& token);
-    void Voice_Bookmark(int32_t streamNumber, const QVariant& streamPosition, const QString& bookmark, int32_t bookmarkId);
+    void Voice_Bookmark(int32_t streamNumber, const QVariant& streamPosition, const QString& bookmark,
+                        int32_t bookmarkId);
     void Voice_Word(int32_t streamNumber, const QVariant& streamPosition, int32_t characterPosition, int32_t length);
-    void Voice_Sentence(int32_t streamNumber, const QVariant& streamPosition, int32_t characterPosition, int32_t length);
+    void Voice_Sentence(int32_t streamNumber, const QVariant& streamPosition, int32_t characterPosition,
+                        int32_t length);
     void Voice_Phoneme(int32_t streamNumber, const QVariant& streamPosition, int32_t duration, int16_t nextPhoneId,
                        int32_t feature, int16_t currentPhoneId);
     void Voice_Viseme(int32_t streamNumber, const QVariant& streamPosition, int32_t duration, int32_t visemeType,

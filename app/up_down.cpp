@@ -20,7 +20,9 @@ UpDown::UpDown(QWidget* parent) : QWidget(parent), up_(new QToolButton(this)), d
     connect(down_, &QToolButton::clicked, this, [this] { stepBy(-1); });
 }
 
-void UpDown::setBuddy(QLineEdit* buddy) { buddy_ = buddy; }
+void UpDown::setBuddy(QLineEdit* buddy) {
+    buddy_ = buddy;
+}
 
 void UpDown::setRange(int minimum, int maximum) {
     minimum_ = std::min(minimum, maximum);
@@ -47,14 +49,14 @@ void UpDown::stepBy(int steps) {
 
 void UpDown::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
-    case Qt::Key_Up:
-        stepBy(1);
-        break;
-    case Qt::Key_Down:
-        stepBy(-1);
-        break;
-    default:
-        QWidget::keyPressEvent(event);
+        case Qt::Key_Up:
+            stepBy(1);
+            break;
+        case Qt::Key_Down:
+            stepBy(-1);
+            break;
+        default:
+            QWidget::keyPressEvent(event);
     }
 }
 

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "bench/forwarding_audio.h"
 #include "speech/audio/device.h"
-#include "speech/core/constants.h"
-#include "base/error.h"
-#include "speech/core/events.h"
 #include "speech/audio/device_pulse.h"
+#include "speech/core/constants.h"
+#include "speech/core/events.h"
 #include "speech/voice.h"
 
 namespace {
@@ -41,9 +41,11 @@ void report(const char* what, std::vector<double> v) {
         return;
     }
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))]; };
-    std::printf("%-44s  median %7.2f ms   p95 %7.2f ms   max %7.2f ms   (n=%zu)\n", what, at(0.5), at(0.95),
-                v.back(), v.size());
+    auto at = [&](double q) {
+        return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+    };
+    std::printf("%-44s  median %7.2f ms   p95 %7.2f ms   max %7.2f ms   (n=%zu)\n", what, at(0.5), at(0.95), v.back(),
+                v.size());
 }
 
 std::vector<uint8_t> tone(const WaveFormat& f, milliseconds length) {
@@ -163,7 +165,9 @@ WatchedStream::WatchedStream(std::unique_ptr<AudioDeviceStream> inner, WatchedHo
     : ForwardingStream(std::move(inner)), host_(host) {
     host_.attach(inner_.get());
 }
-WatchedStream::~WatchedStream() { host_.detach(inner_.get()); }
+WatchedStream::~WatchedStream() {
+    host_.detach(inner_.get());
+}
 
 struct Sample {
     Clock::time_point t;
@@ -262,14 +266,23 @@ void benchVoice(std::shared_ptr<AudioHost> pulse) {
         if (!playing) continue;
         auto p0 = Clock::now();
         voice->Pause();
-        auto held = pollUntil([&] { auto st = host->peek(); return st && st->corked; }, milliseconds(1000));
+        auto held = pollUntil(
+            [&] {
+                auto st = host->peek();
+                return st && st->corked;
+            },
+            milliseconds(1000));
         if (held) pauseHeld.push_back(msBetween(p0, *held));
         voice->Resume();
         std::this_thread::sleep_for(milliseconds(100));
         p0 = Clock::now();
         voice->Speak(u"", SVSFlagsAsync | SVSFPurgeBeforeSpeak);
-        auto dropped = pollUntil([&] { auto st = host->peek(); return st && st->playedBytes == st->writtenBytes; },
-                                 milliseconds(1000));
+        auto dropped = pollUntil(
+            [&] {
+                auto st = host->peek();
+                return st && st->playedBytes == st->writtenBytes;
+            },
+            milliseconds(1000));
         if (dropped) purgeDropped.push_back(msBetween(p0, *dropped));
         voice->WaitUntilDone(3000);
         voice->TakeEvents();

@@ -36,9 +36,9 @@ void convert(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
     state.SetItemsProcessed(static_cast<int64_t>(frames));
-    state.counters["ns/frame"] = benchmark::Counter(
-        static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
-        benchmark::Counter::kIs1000);
+    state.counters["ns/frame"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate | benchmark::Counter::kInvert,
+                           benchmark::Counter::kIs1000);
 }
 
 }  // namespace

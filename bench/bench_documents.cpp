@@ -28,14 +28,12 @@ double ms(Clock::time_point a, Clock::time_point b) {
 class Prose {
 public:
     std::string sentence() {
-        static const char* const kSyllables[] = {"ka",  "lo",  "ren", "tha", "mi",  "sor", "bel",
-                                                 "qui", "dan", "ve",  "tor", "ni",  "gal", "fe",
-                                                 "ru",  "mon", "as",  "pe",  "lin", "zo"};
+        static const char* const kSyllables[] = {"ka",  "lo", "ren", "tha", "mi", "sor", "bel", "qui", "dan", "ve",
+                                                 "tor", "ni", "gal", "fe",  "ru", "mon", "as",  "pe",  "lin", "zo"};
         std::string s;
         const int words = 6 + static_cast<int>(next() % 15);
         for (int w = 0; w < words; ++w) {
-            if (w)
-                s += ' ';
+            if (w) s += ' ';
             const int syllables = 1 + static_cast<int>(next() % 3);
             for (int k = 0; k < syllables; ++k) s += kSyllables[next() % 20];
         }
@@ -93,8 +91,7 @@ Figures readThrough(const std::string& path) {
     size_t units = 0;
     bool first = true;
     while (opened.value()->read(piece, chapters)) {
-        if (first)
-            f.firstMs = ms(t0, Clock::now());
+        if (first) f.firstMs = ms(t0, Clock::now());
         first = false;
         units += piece.size();
         piece.clear();
@@ -110,8 +107,7 @@ long peakMb(const char* self, const std::string& path) {
     FILE* child = popen(command.c_str(), "r");
     long kb = -1;
     if (child) {
-        if (std::fscanf(child, "%ld", &kb) != 1)
-            kb = -1;
+        if (std::fscanf(child, "%ld", &kb) != 1) kb = -1;
         pclose(child);
     }
     return kb / 1024;
@@ -123,11 +119,9 @@ long highWaterKb() {
     char line[256];
     long kb = -1;
     while (status && std::fgets(line, sizeof line, status)) {
-        if (std::sscanf(line, "VmHWM: %ld", &kb) == 1)
-            break;
+        if (std::sscanf(line, "VmHWM: %ld", &kb) == 1) break;
     }
-    if (status)
-        std::fclose(status);
+    if (status) std::fclose(status);
     return kb;
 }
 
@@ -175,10 +169,9 @@ int main(int argc, char** argv) {
         std::printf(
             "%-17s %6.1f MB file, %6.1f MB text: first text %.1f ms (median of 5, target 200 ms); "
             "%.1f MB/s of text%s; peak memory %ld MB (target 100 MB)\n",
-            d.name, static_cast<double>(d.bytes.size()) / 1e6, f.textMb, percentile(first, 0.5),
-            percentile(rate, 0.5), d.throughputTarget, peakMb(argv[0], path));
+            d.name, static_cast<double>(d.bytes.size()) / 1e6, f.textMb, percentile(first, 0.5), percentile(rate, 0.5),
+            d.throughputTarget, peakMb(argv[0], path));
     }
-    if (argc != 3)
-        fs::remove_all(dir);
+    if (argc != 3) fs::remove_all(dir);
     return 0;
 }

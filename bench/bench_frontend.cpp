@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 
-#include "speech/core/constants.h"
 #include "base/error.h"
+#include "speech/core/constants.h"
 #include "speech/core/formats.h"
-#include "speech/text/frontend.h"
 #include "speech/streams.h"
+#include "speech/text/frontend.h"
 #include "speech/voice.h"
 
 using namespace speech;
@@ -22,9 +22,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
 
-double megabytes(const std::u16string& s) { return static_cast<double>(s.size() * sizeof(char16_t)) / 1e6; }
+double megabytes(const std::u16string& s) {
+    return static_cast<double>(s.size() * sizeof(char16_t)) / 1e6;
+}
 
 std::shared_ptr<const std::u16string> build(size_t units, bool markup) {
     auto text = std::make_shared<std::u16string>();
@@ -47,8 +51,7 @@ struct Run {
     size_t words = 0;
 };
 
-Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags,
-                const FrontEndContext& context = {}) {
+Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags, const FrontEndContext& context = {}) {
     Run r;
     const auto t0 = Clock::now();
     auto source = openText(text, flags, context, nullptr);
@@ -113,18 +116,19 @@ void chineseFigures() {
     const Run numbers = readThrough(text, SVSFIsNotXML, normalised);
     const Run both = readThrough(text, SVSFIsNotXML, mixed);
     const double extraPerMb = (numbers.total - plain.total) / megabytes(*text);
-    std::printf("chinese %.1f MB: read through %.3f s = %.1f MB/s as any text; numbers rewritten %.3f s = %.1f MB/s "
-                "(+%.0f%%); English runs too %.3f s = %.1f MB/s\n",
-                megabytes(*text), plain.total, megabytes(*text) / plain.total, numbers.total,
-                megabytes(*text) / numbers.total, 100.0 * (numbers.total - plain.total) / plain.total, both.total,
-                megabytes(*text) / both.total);
+    std::printf(
+        "chinese %.1f MB: read through %.3f s = %.1f MB/s as any text; numbers rewritten %.3f s = %.1f MB/s "
+        "(+%.0f%%); English runs too %.3f s = %.1f MB/s\n",
+        megabytes(*text), plain.total, megabytes(*text) / plain.total, numbers.total, megabytes(*text) / numbers.total,
+        100.0 * (numbers.total - plain.total) / plain.total, both.total, megabytes(*text) / both.total);
     try {
         auto slice = buildChinese(10'000);  // 20 KB: several minutes of speech
         const double render = renderSeconds(*slice, SVSFIsNotXML, mandarin.Id());
         const double renderPerMb = render / megabytes(*slice);
-        std::printf("render  chinese %.2f MB to WAV: %.2f s = %.0f s/MB; rewriting the numbers costs %.3f s/MB = %.3f%% of "
-                    "it\n",
-                    megabytes(*slice), render, renderPerMb, extraPerMb, 100.0 * extraPerMb / renderPerMb);
+        std::printf(
+            "render  chinese %.2f MB to WAV: %.2f s = %.0f s/MB; rewriting the numbers costs %.3f s/MB = %.3f%% of "
+            "it\n",
+            megabytes(*slice), render, renderPerMb, extraPerMb, 100.0 * extraPerMb / renderPerMb);
     } catch (const Error& e) {
         std::printf("render  chinese skipped: %s\n", e.what());
     }
@@ -143,9 +147,10 @@ int main() {
     {
         auto text = build(kTen, true);
         Run r = readThrough(text, SVSFIsXML);
-        std::printf("markup  %.1f MB: check %.3f s, read through %.3f s = %.1f MB/s (check %.0f%%), %zu segments, %zu words\n",
-                    megabytes(*text), r.open, r.total, megabytes(*text) / r.total, 100.0 * r.open / r.total,
-                    r.segments, r.words);
+        std::printf(
+            "markup  %.1f MB: check %.3f s, read through %.3f s = %.1f MB/s (check %.0f%%), %zu segments, %zu words\n",
+            megabytes(*text), r.open, r.total, megabytes(*text) / r.total, 100.0 * r.open / r.total, r.segments,
+            r.words);
     }
     {
         auto text = build(kTen, false);
@@ -177,9 +182,10 @@ int main() {
         const auto t1 = Clock::now();
         size_t n = first ? 1 : 0;
         while (source->next()) ++n;
-        std::printf("plain   %.1f MB: first segment after %.3f ms; %zu segments; memory beyond the text %ld KB "
-                    "(peak before %ld KB)\n",
-                    megabytes(*text), 1000.0 * seconds(t0, t1), n, peakKb() - withText, before);
+        std::printf(
+            "plain   %.1f MB: first segment after %.3f ms; %zu segments; memory beyond the text %ld KB "
+            "(peak before %ld KB)\n",
+            megabytes(*text), 1000.0 * seconds(t0, t1), n, peakKb() - withText, before);
     }
     return 0;
 }

@@ -22,12 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/utf8.h"
 #include "bench/forwarding_audio.h"
 #include "speech/audio/device.h"
-#include "speech/engine/workers.h"
 #include "speech/audio/device_pulse.h"
+#include "speech/engine/workers.h"
 #include "speech/streams.h"
-#include "base/utf8.h"
 #include "speech/voice.h"
 
 using namespace speech;
@@ -98,14 +98,15 @@ TreeMemory treeMemory() {
 // The peak of treeMemory() while it runs, sampled every 50 ms.
 class TreePeak {
 public:
-    TreePeak() : thread_([this] {
-        while (!stop_.load()) {
-            const TreeMemory now = treeMemory();
-            peak_.pssKb = std::max(peak_.pssKb.load(), now.pssKb);
-            peak_.rssKb = std::max(peak_.rssKb.load(), now.rssKb);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }) {}
+    TreePeak()
+        : thread_([this] {
+              while (!stop_.load()) {
+                  const TreeMemory now = treeMemory();
+                  peak_.pssKb = std::max(peak_.pssKb.load(), now.pssKb);
+                  peak_.rssKb = std::max(peak_.rssKb.load(), now.rssKb);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+              }
+          }) {}
     ~TreePeak() { finish(); }
     // Stops sampling; returns the peak in MB (Pss, Rss).
     std::pair<long, long> finish() {
@@ -151,9 +152,10 @@ struct Recording {
         for (size_t i = 0; i < clock.size(); ++i) {
             if (clock[i].played >= byte && clock[i].played > 0) {
                 if (i == 0 || clock[i].played == clock[i - 1].played) return clock[i].at;
-                const double f = double(byte - std::min(byte, clock[i - 1].played)) /
-                                 double(clock[i].played - clock[i - 1].played);
-                return clock[i - 1].at + std::chrono::duration_cast<Clock::duration>((clock[i].at - clock[i - 1].at) * f);
+                const double f =
+                    double(byte - std::min(byte, clock[i - 1].played)) / double(clock[i].played - clock[i - 1].played);
+                return clock[i - 1].at +
+                       std::chrono::duration_cast<Clock::duration>((clock[i].at - clock[i - 1].at) * f);
             }
         }
         return std::nullopt;
@@ -164,8 +166,10 @@ struct Recording {
         std::optional<uint64_t> from;
         for (const auto& s : clock) {
             if (s.at < t) continue;
-            if (!from) from = s.played;
-            else if (s.played > *from) return s.at;
+            if (!from)
+                from = s.played;
+            else if (s.played > *from)
+                return s.at;
         }
         return std::nullopt;
     }
@@ -252,15 +256,18 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
             voice.SetAudioOutputStream(file);
             const auto start = Clock::now();
             voice.Speak(u"Hello, this is the first sentence of a text. And here is more.", SVSFlagsAsync);
-            while (file->bytesWritten() == 0 && voice.isBusy()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+            while (file->bytesWritten() == 0 && voice.isBusy())
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
             first.push_back(msBetween(start, Clock::now()));
             voice.WaitUntilDone(-1);
             file->Close();
         }
     }
     const Stats f = stats(first);
-    std::printf("file  Speak to first sample written (SAFT22kHz16BitMono, %zu runs): median %.2f ms, p95 %.2f ms (target 5 ms)\n",
-                f.n, f.median, f.p95);
+    std::printf(
+        "file  Speak to first sample written (SAFT22kHz16BitMono, %zu runs): median %.2f ms, p95 %.2f ms (target 5 "
+        "ms)\n",
+        f.n, f.median, f.p95);
 
     // A 50 MB text file named in Speak: read while it is spoken, so the first sample comes without
     // reading the whole file and memory does not grow with its size. Measured before the 20 MB text
@@ -280,9 +287,10 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
         const double firstMs = msBetween(start, Clock::now());
         std::this_thread::sleep_for(std::chrono::seconds(4));
         render.stop();
-        std::printf("file  50 MB text file (SVSFIsFilename): Speak returned in %.1f ms, first sample after %.1f ms; "
-                    "peak RSS %ld MB (target < 80 MB)\n",
-                    speakMs, firstMs, peakRssKb() / 1024);
+        std::printf(
+            "file  50 MB text file (SVSFIsFilename): Speak returned in %.1f ms, first sample after %.1f ms; "
+            "peak RSS %ld MB (target < 80 MB)\n",
+            speakMs, firstMs, peakRssKb() / 1024);
         std::filesystem::remove(path);
     }
 
@@ -301,10 +309,11 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
         const double audioSeconds = double(render.file->bytesWritten()) / 8000.0;
         render.stop();
         const auto [pss, rss] = tree.finish();
-        std::printf("file  20 MB text (%zu UTF-16 units): Speak returned in %.1f ms; 8 s of rendering gave %.0f s of audio; "
-                    "peak RSS %ld MB (before %ld MB); all processes together: peak PSS %ld MB (target < 80 MB), "
-                    "RSS summed %ld MB\n",
-                    size_t(20u << 20), speakMs, audioSeconds, peakRssKb() / 1024, before / 1024, pss, rss);
+        std::printf(
+            "file  20 MB text (%zu UTF-16 units): Speak returned in %.1f ms; 8 s of rendering gave %.0f s of audio; "
+            "peak RSS %ld MB (before %ld MB); all processes together: peak PSS %ld MB (target < 80 MB), "
+            "RSS summed %ld MB\n",
+            size_t(20u << 20), speakMs, audioSeconds, peakRssKb() / 1024, before / 1024, pss, rss);
     }
     std::filesystem::remove(dir + "/big.wav");
     std::filesystem::remove(dir + "/first.wav");
@@ -353,9 +362,10 @@ void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
         voice.WaitUntilDone(-1);
 
         // Skip while speaking: the sentence playing is dropped, and the next one is heard.
-        voice.Speak(u"This first sentence is long enough to be skipped in the middle of it. The second one "
-                    u"follows. And a third one ends it.",
-                    SVSFlagsAsync);
+        voice.Speak(
+            u"This first sentence is long enough to be skipped in the middle of it. The second one "
+            u"follows. And a third one ends it.",
+            SVSFlagsAsync);
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         t0 = Clock::now();
         voice.Skip("Sentence", 1);
@@ -367,14 +377,18 @@ void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
     }
     const Stats a = stats(firstPlayed), b = stats(wordGap), c = stats(pause), d = stats(purge), e = stats(skip),
                 g = stats(skipHeard);
-    std::printf("device Speak to first sample played (%zu runs): median %.1f ms, p95 %.1f ms (target 60 ms)\n", a.n, a.median, a.p95);
-    std::printf("device Word release minus its sample played (%zu words): median %.1f ms, p95 %.1f ms (target 15 ms)\n", b.n,
-                b.median, b.p95);
-    std::printf("device Pause to stream corked (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", c.n, c.median, c.p95);
-    std::printf("device Purge to stream flushed (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", d.n, d.median, d.p95);
-    std::printf("device Skip to stream flushed (%zu): median %.2f ms, p95 %.2f ms; to the next sentence heard: median "
-                "%.1f ms, p95 %.1f ms\n",
-                e.n, e.median, e.p95, g.median, g.p95);
+    std::printf("device Speak to first sample played (%zu runs): median %.1f ms, p95 %.1f ms (target 60 ms)\n", a.n,
+                a.median, a.p95);
+    std::printf("device Word release minus its sample played (%zu words): median %.1f ms, p95 %.1f ms (target 15 ms)\n",
+                b.n, b.median, b.p95);
+    std::printf("device Pause to stream corked (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", c.n, c.median,
+                c.p95);
+    std::printf("device Purge to stream flushed (%zu): median %.2f ms, p95 %.2f ms (target 10 ms)\n", d.n, d.median,
+                d.p95);
+    std::printf(
+        "device Skip to stream flushed (%zu): median %.2f ms, p95 %.2f ms; to the next sentence heard: median "
+        "%.1f ms, p95 %.1f ms\n",
+        e.n, e.median, e.p95, g.median, g.p95);
 }
 
 }  // namespace

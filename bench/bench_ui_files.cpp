@@ -14,9 +14,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPlainTextEdit>
-#include <QTextDocument>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <algorithm>
 #include <cstdio>
 #include <deque>
@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
         QElapsedTimer timer;
         timer.start();
         process.start(say, arguments);
-        const bool ok = process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit &&
-                        process.exitCode() == 0;
+        const bool ok =
+            process.waitForFinished(-1) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
         return ok ? static_cast<double>(timer.nsecsElapsed()) / 1e9 : -1.0;
     };
     // The platform alone in this process: a voice of its own speaking the same string into a file.
@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
         QElapsedTimer timer;
         timer.start();
         if (fromFile) {
-            voice.Speak(QDir::toNativeSeparators(textPath).toStdU16String(), window.SpeakFlags | speech::SVSFIsFilename);
+            voice.Speak(QDir::toNativeSeparators(textPath).toStdU16String(),
+                        window.SpeakFlags | speech::SVSFIsFilename);
         } else {
             voice.Speak(text, window.SpeakFlags);
         }
@@ -165,10 +166,11 @@ int main(int argc, char** argv) {
     }
     std::printf("same text by a voice of this process: from the string %.2f s, from the file %.2f s\n", best[3],
                 best[4]);
-    std::printf("save %lld KB text, SAFT22kHz16BitMono, best of %d: window %.2f s (%lld bytes), tallamo-say %.2f s "
-                "(%lld bytes), tallamo-say --events %.2f s\n",
-                static_cast<long long>(kilobytes), runs, best[0], static_cast<long long>(QFileInfo(windowWav).size()),
-                best[1], static_cast<long long>(QFileInfo(sayWav).size()), best[2]);
+    std::printf(
+        "save %lld KB text, SAFT22kHz16BitMono, best of %d: window %.2f s (%lld bytes), tallamo-say %.2f s "
+        "(%lld bytes), tallamo-say --events %.2f s\n",
+        static_cast<long long>(kilobytes), runs, best[0], static_cast<long long>(QFileInfo(windowWav).size()), best[1],
+        static_cast<long long>(QFileInfo(sayWav).size()), best[2]);
     std::printf("the window then handled the save's voice events in %.2f s; longest pass of its event loop %.1f ms\n",
                 drainSeconds, longestPassMs);
     if (best[1] > 0) std::printf("save ratio window/tallamo-say: %.3f (target <= 1.1)\n", best[0] / best[1]);

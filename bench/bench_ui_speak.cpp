@@ -3,20 +3,20 @@
 // Prints the median and 95th percentile. Run: bench_ui_speak [iterations]
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QElapsedTimer>
-#include <functional>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "app/parlan_main.h"
+#include "bench/percentile.h"
 #include "speech/audio/device.h"
 #include "speech/voice.h"
-#include "bench/percentile.h"
 
 namespace {
 
@@ -73,7 +73,8 @@ public:
                                                                     const speech::WaveFormat& format) override {
         auto stream = inner_->open(deviceId, format);
         if (!stream) return stream.fault();
-        return std::unique_ptr<speech::AudioDeviceStream>(std::make_unique<ProbedStream>(std::move(stream.value()), probe_));
+        return std::unique_ptr<speech::AudioDeviceStream>(
+            std::make_unique<ProbedStream>(std::move(stream.value()), probe_));
     }
 
 private:
@@ -144,8 +145,7 @@ int main(int argc, char** argv) {
             ++timeouts;
             continue;
         }
-        const double ms =
-            static_cast<double>(probe->playedAtNs.load() - start.time_since_epoch().count()) / 1e6;
+        const double ms = static_cast<double>(probe->playedAtNs.load() - start.time_since_epoch().count()) / 1e6;
         if (i >= 2) latencies.push_back(ms);
     }
     window.StopBtn_Click();
@@ -153,10 +153,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_ui_speak: no measurement (timeouts %d, exit status %d)\n", timeouts, exitStatus);
         return 1;
     }
-    std::printf("click on SpeakBtn to first sample played (null sink), %zu runs: median %.1f ms, p95 %.1f ms, "
-                "min %.1f ms, max %.1f ms, timeouts %d\n",
-                latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.95),
-                *std::min_element(latencies.begin(), latencies.end()),
-                *std::max_element(latencies.begin(), latencies.end()), timeouts);
+    std::printf(
+        "click on SpeakBtn to first sample played (null sink), %zu runs: median %.1f ms, p95 %.1f ms, "
+        "min %.1f ms, max %.1f ms, timeouts %d\n",
+        latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.95),
+        *std::min_element(latencies.begin(), latencies.end()), *std::max_element(latencies.begin(), latencies.end()),
+        timeouts);
     return 0;
 }

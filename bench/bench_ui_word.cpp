@@ -8,19 +8,19 @@
 //
 // Usage: bench_ui_word [events]   (default 2000; the offscreen platform unless $DISPLAY is set)
 #include <QApplication>
-#include <QTimer>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <random>
 #include <vector>
 
-#include "app/parlan_main.h"
 #include "app/events/event_pump.h"
+#include "app/parlan_main.h"
 #include "bench/percentile.h"
 
 namespace {
@@ -71,9 +71,10 @@ void pipelineGap() {
         std::printf("sound to selection: no word events\n");
         return;
     }
-    std::printf("sound to selection (release of the word event to its selection), %zu words: median %.2f ms, "
-                "p95 %.2f ms, max %.2f ms (target p95 < 20 ms)\n",
-                gaps.size(), percentile(gaps, 0.5), percentile(gaps, 0.95), percentile(gaps, 1.0));
+    std::printf(
+        "sound to selection (release of the word event to its selection), %zu words: median %.2f ms, "
+        "p95 %.2f ms, max %.2f ms (target p95 < 20 ms)\n",
+        gaps.size(), percentile(gaps, 0.5), percentile(gaps, 0.95), percentile(gaps, 1.0));
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include "app/commands/skip_count.h"
+#include "app/current_voice.h"
 #include "app/parlan_main.h"
 #include "speech/core/constants.h"
-#include "app/current_voice.h"
-#include "app/commands/skip_count.h"
 
 void ParlanMain::SpeakBtn_Click() {
     try {

@@ -7,7 +7,9 @@
 namespace {
 
 // A box's value: 0 unchecked, 1 checked.
-int16_t boxValue(const QCheckBox* box) { return box->isChecked() ? 1 : 0; }
+int16_t boxValue(const QCheckBox* box) {
+    return box->isChecked() ? 1 : 0;
+}
 
 }  // namespace
 

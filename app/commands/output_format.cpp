@@ -1,9 +1,9 @@
 // The audio output list and the audio format list.
 #include <QComboBox>
 
+#include "app/current_voice.h"
 #include "app/parlan_main.h"
 #include "speech/core/formats.h"
-#include "app/current_voice.h"
 
 void ParlanMain::FillFormatList() {
     for (const speech::FormatEntry& entry : speech::formatTable()) {

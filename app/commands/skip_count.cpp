@@ -12,7 +12,9 @@ namespace {
     throw speech::Error(speech::errc::kInvalidArg, description);
 }
 
-bool isAsciiDigit(QChar c) { return c >= u'0' && c <= u'9'; }
+bool isAsciiDigit(QChar c) {
+    return c >= u'0' && c <= u'9';
+}
 
 }  // namespace
 

@@ -6,8 +6,8 @@
 #include <QSlider>
 #include <QStandardPaths>
 
-#include "app/parlan_main.h"
 #include "app/current_voice.h"
+#include "app/parlan_main.h"
 
 void ParlanMain::VoiceCB_Click() {
     speech::SpVoice& voice = currentVoice(*this);
@@ -15,7 +15,9 @@ void ParlanMain::VoiceCB_Click() {
     voice.SetVoice(voices.Item(VoiceCB->currentIndex()));
 }
 
-void ParlanMain::RateSldr_Scroll() { currentVoice(*this).SetRate(static_cast<int32_t>(RateSldr->value())); }
+void ParlanMain::RateSldr_Scroll() {
+    currentVoice(*this).SetRate(static_cast<int32_t>(RateSldr->value()));
+}
 
 // Starts the first volume mixer found, without waiting; nothing is reported when none starts.
 void ParlanMain::vol_Click() {

@@ -16,7 +16,9 @@ QFont dialogFont(const QStringList& families, double points) {
 }
 
 // Designed in twips: 15 twips are one pixel at 96 dpi.
-int px(const QWidget& widget, int twips) { return qRound(twips * widget.logicalDpiX() / 96.0 / 15.0); }
+int px(const QWidget& widget, int twips) {
+    return qRound(twips * widget.logicalDpiX() / 96.0 / 15.0);
+}
 
 }  // namespace
 
@@ -41,9 +43,9 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     picIcon->setObjectName(QStringLiteral("picIcon"));
     place(picIcon, 240, 240, 510, 510);
 
-    const QStringList song = {QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("NSimSun"),
-                              QStringLiteral("Noto Serif CJK SC"), QStringLiteral("AR PL UMing CN"),
-                              QStringLiteral("WenQuanYi Micro Hei")};
+    const QStringList song = {QStringLiteral("宋体"),           QStringLiteral("SimSun"),
+                              QStringLiteral("NSimSun"),        QStringLiteral("Noto Serif CJK SC"),
+                              QStringLiteral("AR PL UMing CN"), QStringLiteral("WenQuanYi Micro Hei")};
     lblTitle = new QLabel(QStringLiteral("Tallamo"), this);
     lblTitle->setObjectName(QStringLiteral("lblTitle"));
     lblTitle->setFont(dialogFont(song, 14.25));
@@ -76,6 +78,10 @@ void AboutDialog::Form_Load(const QIcon& mainIcon) {
 }
 
 // Closing through done() (not a bare hide) lets the program end when this was its last window.
-void AboutDialog::cmdOK_Click() { QDialog::accept(); }
+void AboutDialog::cmdOK_Click() {
+    QDialog::accept();
+}
 
-void AboutDialog::reject() { cmdOK_Click(); }
+void AboutDialog::reject() {
+    cmdOK_Click();
+}

@@ -5,15 +5,21 @@
 
 namespace {
 
-speech::Error choiceError(int32_t code, const QString& text) { return speech::Error(code, text.toStdString()); }
+speech::Error choiceError(int32_t code, const QString& text) {
+    return speech::Error(code, text.toStdString());
+}
 
 }  // namespace
 
 CommonDialog::CommonDialog(std::shared_ptr<Dialogs> dialogs, QWidget* parent)
     : dialogs_(std::move(dialogs)), parent_(parent) {}
 
-bool CommonDialog::ShowOpen() { return show(FileDialogRequest::Mode::Open); }
-bool CommonDialog::ShowSave() { return show(FileDialogRequest::Mode::Save); }
+bool CommonDialog::ShowOpen() {
+    return show(FileDialogRequest::Mode::Open);
+}
+bool CommonDialog::ShowSave() {
+    return show(FileDialogRequest::Mode::Save);
+}
 
 bool CommonDialog::show(FileDialogRequest::Mode mode) {
     FileDialogRequest request;
@@ -43,8 +49,7 @@ void CommonDialog::checkChoice(FileDialogRequest::Mode mode, const QString& path
     const QFileInfo folder(file.absolutePath());
     const QString shown = QDir::toNativeSeparators(path);
     if ((Flags & (kPathMustExist | kFileMustExist)) != 0 && !folder.isDir()) {
-        throw choiceError(speech::errc::kNotFound,
-                          QStringLiteral("The folder of \"%1\" does not exist.").arg(shown));
+        throw choiceError(speech::errc::kNotFound, QStringLiteral("The folder of \"%1\" does not exist.").arg(shown));
     }
     if ((Flags & kFileMustExist) != 0) {
         if (!file.exists()) {
@@ -56,7 +61,8 @@ void CommonDialog::checkChoice(FileDialogRequest::Mode mode, const QString& path
     }
     if (mode == FileDialogRequest::Mode::Save && (Flags & kNoReadOnlyReturn) != 0) {
         if (file.isDir()) {
-            throw choiceError(speech::errc::kAccessDenied, QStringLiteral("\"%1\" is a folder, not a file.").arg(shown));
+            throw choiceError(speech::errc::kAccessDenied,
+                              QStringLiteral("\"%1\" is a folder, not a file.").arg(shown));
         }
         if (file.exists() ? !file.isWritable() : (folder.isDir() && !folder.isWritable())) {
             throw choiceError(speech::errc::kAccessDenied,

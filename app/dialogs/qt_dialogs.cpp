@@ -34,8 +34,8 @@ QStringList nameFilters(const QString& filter) {
 class QtDialogs final : public Dialogs {
 public:
     void message(QWidget* parent, const QString& title, const QString& text, MessageIcon icon) override {
-        QMessageBox box(icon == MessageIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon, title,
-                        text, QMessageBox::Ok, parent);
+        QMessageBox box(icon == MessageIcon::Information ? QMessageBox::Information : QMessageBox::NoIcon, title, text,
+                        QMessageBox::Ok, parent);
         box.exec();
     }
 
@@ -69,4 +69,6 @@ public:
 
 }  // namespace
 
-std::shared_ptr<Dialogs> makeQtDialogs() { return std::make_shared<QtDialogs>(); }
+std::shared_ptr<Dialogs> makeQtDialogs() {
+    return std::make_shared<QtDialogs>();
+}

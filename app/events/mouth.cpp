@@ -16,10 +16,29 @@ struct MouthEntry {
 
 // Entry n of the list is kMouthEntries[n - 1]; entries 1 to 21 are looked up by viseme number.
 constexpr std::array<MouthEntry, 24> kMouthEntries{{
-    {"MICFULL", "MICFULL"}, {"MIC11", ""}, {"MIC11", ""}, {"MIC11", ""}, {"MIC10", ""}, {"MIC11", ""},
-    {"MIC9", ""},           {"MIC2", ""},  {"MIC13", ""}, {"MIC9", ""},  {"MIC12", ""}, {"MIC11", ""},
-    {"MIC9", ""},           {"MIC3", ""},  {"MIC6", ""},  {"MIC7", ""},  {"MIC8", ""},  {"MIC5", ""},
-    {"MIC4", ""},           {"MIC7", ""},  {"MIC9", ""},  {"MIC11", ""}, {"MICEYECLOSED", "MICEYECLOSED"},
+    {"MICFULL", "MICFULL"},
+    {"MIC11", ""},
+    {"MIC11", ""},
+    {"MIC11", ""},
+    {"MIC10", ""},
+    {"MIC11", ""},
+    {"MIC9", ""},
+    {"MIC2", ""},
+    {"MIC13", ""},
+    {"MIC9", ""},
+    {"MIC12", ""},
+    {"MIC11", ""},
+    {"MIC9", ""},
+    {"MIC3", ""},
+    {"MIC6", ""},
+    {"MIC7", ""},
+    {"MIC8", ""},
+    {"MIC5", ""},
+    {"MIC4", ""},
+    {"MIC7", ""},
+    {"MIC9", ""},
+    {"MIC11", ""},
+    {"MICEYECLOSED", "MICEYECLOSED"},
     {"MICEYENARROW", "MICEYENARROW"},
 }};
 
@@ -33,8 +52,7 @@ void ParlanMain::LoadMouthImages() {
             const QString name = MouthImgList.source() + QLatin1String(entry.bitmap);
             QImage picture;
             if (!picture.load(name, "BMP")) {
-                throw speech::Error(speech::errc::kNotFound,
-                                    "The bitmap " + name.toStdString() + " cannot be loaded.");
+                throw speech::Error(speech::errc::kNotFound, "The bitmap " + name.toStdString() + " cannot be loaded.");
             }
             MouthImgList.add(picture, QString::fromLatin1(entry.key));
         }

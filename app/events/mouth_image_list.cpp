@@ -40,7 +40,9 @@ const MouthImageList::Entry& MouthImageList::find(const Ref& ref) const {
                         "The image list has no entry with the key \"" + key.toStdString() + "\".");
 }
 
-const QImage& MouthImageList::picture(const Ref& ref) const { return find(ref).picture; }
+const QImage& MouthImageList::picture(const Ref& ref) const {
+    return find(ref).picture;
+}
 
 QImage MouthImageList::overlay(const Ref& base, const Ref& top) const {
     const Entry& baseEntry = find(base);

@@ -12,15 +12,21 @@
 #include <QPlainTextEdit>
 #include <QTextCursor>
 
+#include "app/current_voice.h"
 #include "app/parlan_main.h"
 #include "base/error.h"
-#include "app/current_voice.h"
 
 namespace {
 
-QString item(const char* label, const QVariant& value) { return QString::fromLatin1(label) + value.toString(); }
-QString item(const char* label, qint64 value) { return QString::fromLatin1(label) + QString::number(value); }
-QString item(const char* label, const QString& value) { return QString::fromLatin1(label) + value; }
+QString item(const char* label, const QVariant& value) {
+    return QString::fromLatin1(label) + value.toString();
+}
+QString item(const char* label, qint64 value) {
+    return QString::fromLatin1(label) + QString::number(value);
+}
+QString item(const char* label, const QString& value) {
+    return QString::fromLatin1(label) + value;
+}
 
 }  // namespace
 
@@ -29,44 +35,45 @@ void ParlanMain::dispatchVoiceEvent(const speech::VoiceEvent& event) {
     const QVariant position = QVariant::fromValue<qulonglong>(event.streamPosition);
     guard([&] {
         switch (event.kind) {
-        case speech::EventKind::StartStream:
-            Voice_StartStream(stream, position);
-            break;
-        case speech::EventKind::EndStream:
-            Voice_EndStream(stream, position);
-            break;
-        case speech::EventKind::VoiceChange:
-            Voice_VoiceChange(stream, position, event.token ? *event.token : speech::SpObjectToken{});
-            break;
-        case speech::EventKind::Bookmark:
-            Voice_Bookmark(stream, position, QString::fromStdString(event.bookmark), event.bookmarkId);
-            break;
-        case speech::EventKind::Word:
-            Voice_Word(stream, position, event.characterPosition, event.length);
-            break;
-        case speech::EventKind::Sentence:
-            Voice_Sentence(stream, position, event.characterPosition, event.length);
-            break;
-        case speech::EventKind::Phoneme:
-            Voice_Phoneme(stream, position, event.duration, static_cast<int16_t>(event.next), event.feature,
-                          static_cast<int16_t>(event.current));
-            break;
-        case speech::EventKind::Viseme:
-            Voice_Viseme(stream, position, event.duration, event.next, event.feature, event.current);
-            break;
-        case speech::EventKind::AudioLevel:
-            Voice_AudioLevel(stream, position, event.audioLevel);
-            break;
-        case speech::EventKind::EnginePrivate:
-            Voice_EnginePrivate(stream, static_cast<int32_t>(event.streamPosition),
-                                QVariant::fromValue<qlonglong>(event.engineData));
-            break;
+            case speech::EventKind::StartStream:
+                Voice_StartStream(stream, position);
+                break;
+            case speech::EventKind::EndStream:
+                Voice_EndStream(stream, position);
+                break;
+            case speech::EventKind::VoiceChange:
+                Voice_VoiceChange(stream, position, event.token ? *event.token : speech::SpObjectToken{});
+                break;
+            case speech::EventKind::Bookmark:
+                Voice_Bookmark(stream, position, QString::fromStdString(event.bookmark), event.bookmarkId);
+                break;
+            case speech::EventKind::Word:
+                Voice_Word(stream, position, event.characterPosition, event.length);
+                break;
+            case speech::EventKind::Sentence:
+                Voice_Sentence(stream, position, event.characterPosition, event.length);
+                break;
+            case speech::EventKind::Phoneme:
+                Voice_Phoneme(stream, position, event.duration, static_cast<int16_t>(event.next), event.feature,
+                              static_cast<int16_t>(event.current));
+                break;
+            case speech::EventKind::Viseme:
+                Voice_Viseme(stream, position, event.duration, event.next, event.feature, event.current);
+                break;
+            case speech::EventKind::AudioLevel:
+                Voice_AudioLevel(stream, position, event.audioLevel);
+                break;
+            case speech::EventKind::EnginePrivate:
+                Voice_EnginePrivate(stream, static_cast<int32_t>(event.streamPosition),
+                                    QVariant::fromValue<qlonglong>(event.engineData));
+                break;
         }
     });
 }
 
 void ParlanMain::Voice_StartStream(int32_t streamNumber, const QVariant& streamPosition) {
-    LogVoiceEvent({QStringLiteral("StartStream"), item("StreamNum=", streamNumber), item("StreamPos=", streamPosition)});
+    LogVoiceEvent(
+        {QStringLiteral("StartStream"), item("StreamNum=", streamNumber), item("StreamPos=", streamPosition)});
     SetSpeakingControls(true, Paused);
 }
 
@@ -148,7 +155,8 @@ void ParlanMain::HighlightSpokenRange(int32_t start, int32_t length) {
         MainTxtBox->ensureCursorVisible();
     } catch (const std::exception&) {
         AppendDebugText(
-            QStringLiteral("Failed to high light words. This may be caused by too many charaters in the main text box."),
+            QStringLiteral(
+                "Failed to high light words. This may be caused by too many charaters in the main text box."),
             QString());
     }
 }

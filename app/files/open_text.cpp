@@ -6,9 +6,9 @@
 #include <span>
 #include <string>
 
-#include "app/parlan_main.h"
 #include "app/dialogs/common_dialog.h"
 #include "app/files/text_file.h"
+#include "app/parlan_main.h"
 #include "documents/document.h"
 #include "encoding/decoder.h"
 #include "speech/core/tokens.h"
@@ -16,7 +16,9 @@
 namespace files {
 namespace {
 
-[[noreturn]] void throwFileError(int32_t code, const QString& text) { throw speech::Error(code, text.toStdString()); }
+[[noreturn]] void throwFileError(int32_t code, const QString& text) {
+    throw speech::Error(code, text.toStdString());
+}
 
 [[noreturn]] void throwTooLong(const QString& path, qsizetype maxLength) {
     throwFileError(speech::errc::kInvalidArg,
@@ -30,8 +32,9 @@ namespace {
 QString readTextFile(const QString& path, qsizetype maxLength) {
     QFile file(path);  // closed by its destructor on every path
     if (!file.open(QIODevice::ReadOnly)) {
-        throwFileError(speech::errc::kNotFound,
-                       QStringLiteral("Cannot open \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+        throwFileError(
+            speech::errc::kNotFound,
+            QStringLiteral("Cannot open \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString()));
     }
     // Every character of every encoding the decoder reads takes at most 4 bytes and gives at least one
     // UTF-16 unit, so a longer file is refused before it is read into memory.
@@ -39,8 +42,9 @@ QString readTextFile(const QString& path, qsizetype maxLength) {
     auto readPiece = [&] {
         QByteArray piece = file.read(qint64{1} << 20);
         if (file.error() != QFileDevice::NoError) {
-            throwFileError(speech::errc::kFile, QStringLiteral("Cannot read \"%1\": %2")
-                                                    .arg(QDir::toNativeSeparators(path), file.errorString()));
+            throwFileError(
+                speech::errc::kFile,
+                QStringLiteral("Cannot read \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString()));
         }
         return piece;
     };
@@ -113,7 +117,8 @@ void ParlanMain::menuFileOpenText_Click() {
         ComDlg->DialogTitle = QStringLiteral("打开文件");
         const QString directory = GetDirectory();
         if (!directory.isEmpty()) ComDlg->InitDir = directory;
-        ComDlg->Filter = QStringLiteral("所有文件 (*.*)|*.*|Text, XML 文件 ") + QStringLiteral("(*.txt;*.xml)|*.txt;*.xml");
+        ComDlg->Filter =
+            QStringLiteral("所有文件 (*.*)|*.*|Text, XML 文件 ") + QStringLiteral("(*.txt;*.xml)|*.txt;*.xml");
         ComDlg->FilterIndex = 2;
         ComDlg->ShowOpen();
         chosen = true;
@@ -122,9 +127,7 @@ void ParlanMain::menuFileOpenText_Click() {
 }
 
 void ParlanMain::openTextFile(const QString& path) {
-    trapOpenFailures(*this, [&] {
-        MainTxtBox->setPlainText(files::readOpenedFile(path, files::kMaxTextLength));
-    });
+    trapOpenFailures(*this, [&] { MainTxtBox->setPlainText(files::readOpenedFile(path, files::kMaxTextLength)); });
 }
 
 QString ParlanMain::GetDirectory() {

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/parlan_main.h"
 #include "app/dialogs/common_dialog.h"
+#include "app/parlan_main.h"
 #include "speech/streams.h"
 
 namespace {
@@ -55,13 +55,15 @@ bool waitForRender(QWidget* parent, speech::SpVoice& voice, uint32_t stream, qsi
             const speech::SpVoiceStatus status = voice.Status();
             double share = 0;
             if (status.currentStreamNumber == stream && length > 0) {
-                const int32_t reached = std::max(status.inputWordPosition + status.inputWordLength,
-                                                 status.inputSentencePosition);
+                const int32_t reached =
+                    std::max(status.inputWordPosition + status.inputWordLength, status.inputSentencePosition);
                 share = std::clamp(double(reached) / double(length), 0.0, 1.0);
             }
             const qint64 spent = clock.elapsed();
-            const QString left = share > 0.01 ? minutes(qint64(double(spent) * (1 - share) / share)) : QStringLiteral("--:--");
-            dialog->setLabelText(QStringLiteral("正在保存WAV文件\n已用时间 %1    剩余时间 %2").arg(minutes(spent), left));
+            const QString left =
+                share > 0.01 ? minutes(qint64(double(spent) * (1 - share) / share)) : QStringLiteral("--:--");
+            dialog->setLabelText(
+                QStringLiteral("正在保存WAV文件\n已用时间 %1    剩余时间 %2").arg(minutes(spent), left));
             if (length > 0) dialog->setValue(int(share * kSteps));
         }
         QCoreApplication::processEvents(dialog ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);

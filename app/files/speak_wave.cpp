@@ -1,8 +1,8 @@
 #include <QCheckBox>
 #include <QPlainTextEdit>
 
-#include "app/parlan_main.h"
 #include "app/dialogs/common_dialog.h"
+#include "app/parlan_main.h"
 
 void ParlanMain::menuFileSpeakWave_Click() {
     try {

@@ -45,8 +45,7 @@ int UniqueFd::reset(int fd) {
 }
 
 std::optional<SteadyTime> deadlineAfter(std::chrono::milliseconds timeout) {
-    if (timeout.count() < 0)
-        return std::nullopt;
+    if (timeout.count() < 0) return std::nullopt;
     return std::chrono::steady_clock::now() + timeout;
 }
 
@@ -60,12 +59,9 @@ bool waitForFd(int fd, short events, std::optional<SteadyTime> deadline) {
         }
         pollfd p{fd, events, 0};
         const int n = ::poll(&p, 1, timeoutMs);
-        if (n > 0)
-            return true;
-        if (n == 0)
-            return false;
-        if (errno != EINTR)
-            return true;  // the next read or write reports the error
+        if (n > 0) return true;
+        if (n == 0) return false;
+        if (errno != EINTR) return true;  // the next read or write reports the error
     }
 }
 
@@ -73,21 +69,19 @@ std::string describeWaitStatus(int status) {
     if (WIFSIGNALED(status)) {
         const int sig = WTERMSIG(status);
         const char* name = ::strsignal(sig);
-        return "killed by signal " + std::to_string(sig) +
-               (name != nullptr ? " (" + std::string(name) + ")" : "");
+        return "killed by signal " + std::to_string(sig) + (name != nullptr ? " (" + std::string(name) + ")" : "");
     }
-    if (WIFEXITED(status))
-        return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
     return "ended";
 }
 
 Result<ChildProcess::Started> ChildProcess::start(const std::string& path, int32_t errorCode, std::string_view what) {
     auto failed = [&](int err) {
-        return Fault{errorCode, std::string(what) + " \"" + path + "\" could not be started: " + std::strerror(err) + "."};
+        return Fault{errorCode,
+                     std::string(what) + " \"" + path + "\" could not be started: " + std::strerror(err) + "."};
     };
     int sockets[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0)
-        return failed(errno);
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return failed(errno);
     UniqueFd ours(sockets[0]);
     UniqueFd theirs(sockets[1]);
 
@@ -104,13 +98,11 @@ Result<ChildProcess::Started> ChildProcess::start(const std::string& path, int32
     posix_spawnattr_setsigmask(&setup.attributes, &none);
     posix_spawnattr_setsigdefault(&setup.attributes, &all);
     posix_spawnattr_setpgroup(&setup.attributes, 0);
-    posix_spawnattr_setflags(&setup.attributes,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     std::string program = path;
     std::array<char*, 2> argv{program.data(), nullptr};
     pid_t pid = 0;
-    if (const int err =
-            ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
+    if (const int err = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
         err != 0) {
         return failed(err);
     }
@@ -121,35 +113,31 @@ Result<ChildProcess::Started> ChildProcess::start(const std::string& path, int32
     return Started{std::unique_ptr<ChildProcess>(new ChildProcess(pid, std::move(pidfd))), std::move(ours)};
 }
 
-ChildProcess::~ChildProcess() { kill(); }
+ChildProcess::~ChildProcess() {
+    kill();
+}
 
 void ChildProcess::kill() {
-    if (reaped_)
-        return;
+    if (reaped_) return;
     // The whole process group: whatever the child started (a helper program of its own, a child of
     // its own stopped with it) goes with it instead of being left behind. Until the child is reaped
     // its number names this group alone.
-    if (::kill(-pid_, SIGKILL) != 0)
-        ::kill(pid_, SIGKILL);
+    if (::kill(-pid_, SIGKILL) != 0) ::kill(pid_, SIGKILL);
     reap(std::chrono::milliseconds(-1));
 }
 
 std::string ChildProcess::endDescription(std::chrono::milliseconds timeout) {
-    if (!reap(timeout))
-        return "stopped answering";
+    if (!reap(timeout)) return "stopped answering";
     return describeWaitStatus(status_);
 }
 
 bool ChildProcess::reap(std::chrono::milliseconds timeout) {
-    if (reaped_)
-        return true;
+    if (reaped_) return true;
     if (pidfd_.get() >= 0) {
-        if (!waitForFd(pidfd_.get(), POLLIN, deadlineAfter(timeout)))
-            return false;
+        if (!waitForFd(pidfd_.get(), POLLIN, deadlineAfter(timeout))) return false;
     } else if (timeout.count() >= 0) {
         // Without a process descriptor (an old kernel) only a look is possible.
-        if (::waitpid(pid_, &status_, WNOHANG) != pid_)
-            return false;
+        if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
         reaped_ = true;
         return true;
     }

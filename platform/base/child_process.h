@@ -24,8 +24,7 @@ public:
     ~UniqueFd() { reset(); }
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other)
-            reset(other.release());
+        if (this != &other) reset(other.release());
         return *this;
     }
     int get() const { return fd_; }

@@ -10,17 +10,17 @@ namespace speech {
 // Error codes in the style of the automation objects' HRESULTs.
 namespace errc {
 inline constexpr int32_t kInvalidArg = static_cast<int32_t>(0x80070057);
-inline constexpr int32_t kNotFound = static_cast<int32_t>(0x80070002);        // file or value missing
-inline constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005);    // cannot write or read
+inline constexpr int32_t kNotFound = static_cast<int32_t>(0x80070002);      // file or value missing
+inline constexpr int32_t kAccessDenied = static_cast<int32_t>(0x80070005);  // cannot write or read
 inline constexpr int32_t kUnsupportedFormat = static_cast<int32_t>(0x8004503A);
 inline constexpr int32_t kNoAudioDevice = static_cast<int32_t>(0x80045050);
 inline constexpr int32_t kDeviceLost = static_cast<int32_t>(0x80045051);
-inline constexpr int32_t kMarkup = static_cast<int32_t>(0x80045052);         // malformed XML markup
+inline constexpr int32_t kMarkup = static_cast<int32_t>(0x80045052);  // malformed XML markup
 inline constexpr int32_t kNoVoice = static_cast<int32_t>(0x8004503F);
-inline constexpr int32_t kEngine = static_cast<int32_t>(0x80045053);         // the synthesizer failed
-inline constexpr int32_t kFile = static_cast<int32_t>(0x80045054);           // a file is unreadable / not WAV
+inline constexpr int32_t kEngine = static_cast<int32_t>(0x80045053);  // the synthesizer failed
+inline constexpr int32_t kFile = static_cast<int32_t>(0x80045054);    // a file is unreadable / not WAV
 inline constexpr int32_t kOutOfMemory = static_cast<int32_t>(0x8007000E);
-inline constexpr int32_t kCancelled = static_cast<int32_t>(0x800704C7);      // stopped before its end
+inline constexpr int32_t kCancelled = static_cast<int32_t>(0x800704C7);  // stopped before its end
 inline constexpr int32_t kUnexpected = static_cast<int32_t>(0x8000FFFF);
 }  // namespace errc
 
@@ -51,7 +51,7 @@ inline Fault outOfMemory() {
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : value_(std::move(value)), ok_(true) {}  // NOLINT(google-explicit-constructor)
+    Result(T value) : value_(std::move(value)), ok_(true) {}       // NOLINT(google-explicit-constructor)
     Result(Fault fault) : fault_(std::move(fault)), ok_(false) {}  // NOLINT(google-explicit-constructor)
     bool ok() const noexcept { return ok_; }
     explicit operator bool() const noexcept { return ok_; }

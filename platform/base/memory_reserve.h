@@ -16,8 +16,7 @@ public:
     void release() noexcept { block_.reset(); }
     // Sets a reserve aside again after a release; stays without one when there is no memory for it.
     void renew() noexcept {
-        if (block_)
-            return;
+        if (block_) return;
         block_.reset(std::malloc(kSize));
         // The block is never read: without this the compiler may drop the allocation altogether.
         asm volatile("" : : "r"(block_.get()) : "memory");

@@ -7,15 +7,13 @@ namespace speech {
 std::filesystem::path executableDir() {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec)
-        return {};
+    if (ec) return {};
     return exe.parent_path();
 }
 
 std::vector<std::filesystem::path> installedPartCandidates(const std::string& name) {
     const auto exeDir = executableDir();
-    if (exeDir.empty())
-        return {};
+    if (exeDir.empty()) return {};
     return {exeDir / name, exeDir / ".." / "libexec" / "tallamo" / name};
 }
 

@@ -10,8 +10,7 @@ namespace documents::detail {
 struct Archive::Handle {
     zip_t* zip = nullptr;
     ~Handle() {
-        if (zip)
-            zip_discard(zip);
+        if (zip) zip_discard(zip);
     }
 };
 
@@ -30,8 +29,7 @@ Fault openFault(const Input& input, int code) {
     zip_error_init_with_code(&error, code);
     const std::string why = zip_error_strerror(&error);
     zip_error_fini(&error);
-    if (code == ZIP_ER_NOENT)
-        return fault(speech::errc::kNotFound, input, "does not exist.");
+    if (code == ZIP_ER_NOENT) return fault(speech::errc::kNotFound, input, "does not exist.");
     if (code == ZIP_ER_OPEN || code == ZIP_ER_READ) {
         return fault(speech::errc::kAccessDenied, input, "cannot be read (" + why + ").");
     }
@@ -49,9 +47,8 @@ public:
     Result<size_t> read(std::span<char> out) override {
         const zip_int64_t got = zip_fread(file_.get(), out.data(), out.size());
         if (got < 0) {
-            return fault(
-                errc::kDamaged, archive_.input_,
-                std::string("is damaged: an entry cannot be read (") + zip_file_strerror(file_.get()) + ").");
+            return fault(errc::kDamaged, archive_.input_,
+                         std::string("is damaged: an entry cannot be read (") + zip_file_strerror(file_.get()) + ").");
         }
         const auto n = static_cast<uint64_t>(got);
         archive_.expanded_ += n;
@@ -62,9 +59,9 @@ public:
                          "is too large to read: it expands past " + sizeText(limits.maxExpandedBytes) + ".");
         }
         if (read_ > limits.ratioFloor && read_ / limits.maxRatio > compressed_) {
-            return fault(errc::kTooLarge, archive_.input_,
-                         "is too large to read: an entry expands more than " +
-                             std::to_string(limits.maxRatio) + " times.");
+            return fault(
+                errc::kTooLarge, archive_.input_,
+                "is too large to read: an entry expands more than " + std::to_string(limits.maxRatio) + " times.");
         }
         return static_cast<size_t>(n);
     }
@@ -100,8 +97,7 @@ std::string resolveHref(std::string_view folder, std::string_view href) {
         const size_t slash = rest.find('/');
         const std::string_view part = rest.substr(0, slash);
         if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
+            if (!parts.empty()) parts.pop_back();
         } else if (!part.empty() && part != ".") {
             parts.push_back(part);
         }
@@ -109,8 +105,7 @@ std::string resolveHref(std::string_view folder, std::string_view href) {
     }
     std::string out;
     for (const auto& part : parts) {
-        if (!out.empty())
-            out.push_back('/');
+        if (!out.empty()) out.push_back('/');
         out.append(part);
     }
     return out;
@@ -129,18 +124,15 @@ Result<std::unique_ptr<Archive>> Archive::open(const Input& input, const Limits&
         zip_source_t* source = zip_source_buffer_create(input.bytes->data(), input.bytes->size(), 0, &error);
         if (source) {
             archive->handle_->zip = zip_open_from_source(source, ZIP_RDONLY, &error);
-            if (!archive->handle_->zip)
-                zip_source_free(source);
+            if (!archive->handle_->zip) zip_source_free(source);
         }
         const int code = zip_error_code_zip(&error);
         zip_error_fini(&error);
-        if (!archive->handle_->zip)
-            return openFault(input, code);
+        if (!archive->handle_->zip) return openFault(input, code);
     } else {
         int code = 0;
         archive->handle_->zip = zip_open(input.path.c_str(), ZIP_RDONLY, &code);
-        if (!archive->handle_->zip)
-            return openFault(input, code);
+        if (!archive->handle_->zip) return openFault(input, code);
     }
     return archive;
 }
@@ -148,10 +140,8 @@ Result<std::unique_ptr<Archive>> Archive::open(const Input& input, const Limits&
 std::optional<uint64_t> Archive::find(std::string_view name) const {
     const std::string n(name);
     zip_int64_t index = zip_name_locate(handle_->zip, n.c_str(), 0);
-    if (index < 0)
-        index = zip_name_locate(handle_->zip, n.c_str(), ZIP_FL_NOCASE);
-    if (index < 0)
-        return std::nullopt;
+    if (index < 0) index = zip_name_locate(handle_->zip, n.c_str(), ZIP_FL_NOCASE);
+    if (index < 0) return std::nullopt;
     return static_cast<uint64_t>(index);
 }
 
@@ -170,16 +160,15 @@ Result<uint64_t> Archive::check(uint64_t index) const {
     }
     if ((st.valid & ZIP_STAT_SIZE) && (st.valid & ZIP_STAT_COMP_SIZE) && st.size > limits_.ratioFloor &&
         st.size / limits_.maxRatio > st.comp_size) {
-        return fault(errc::kTooLarge, input_,
-                     "is too large to read: an entry expands more than " + std::to_string(limits_.maxRatio) +
-                         " times.");
+        return fault(
+            errc::kTooLarge, input_,
+            "is too large to read: an entry expands more than " + std::to_string(limits_.maxRatio) + " times.");
     }
     return (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
 }
 
 Result<std::unique_ptr<ByteStream>> Archive::openEntry(uint64_t index) {
-    if (auto ok = check(index); !ok)
-        return ok.fault();
+    if (auto ok = check(index); !ok) return ok.fault();
     zip_stat_t st;
     zip_stat_init(&st);
     zip_stat_index(handle_->zip, index, 0, &st);
@@ -190,9 +179,8 @@ Result<std::unique_ptr<ByteStream>> Archive::openEntry(uint64_t index) {
         if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_ENCRNOTSUPP || code == ZIP_ER_WRONGPASSWD) {
             return fault(errc::kProtected, input_, "is encrypted and cannot be read.");
         }
-        return fault(
-            errc::kDamaged, input_,
-            std::string("is damaged: an entry cannot be opened (") + zip_error_strerror(error) + ").");
+        return fault(errc::kDamaged, input_,
+                     std::string("is damaged: an entry cannot be opened (") + zip_error_strerror(error) + ").");
     }
     const uint64_t compressed = (st.valid & ZIP_STAT_COMP_SIZE) ? st.comp_size : 0;
     return std::unique_ptr<ByteStream>(std::make_unique<EntryStream>(*this, file, compressed));
@@ -200,21 +188,17 @@ Result<std::unique_ptr<ByteStream>> Archive::openEntry(uint64_t index) {
 
 Result<std::optional<std::string>> Archive::readIfPresent(std::string_view name) {
     const auto index = find(name);
-    if (!index)
-        return std::optional<std::string>();
+    if (!index) return std::optional<std::string>();
     auto stream = openEntry(*index);
-    if (!stream)
-        return stream.fault();
+    if (!stream) return stream.fault();
     std::string whole;
     for (;;) {
         const size_t at = whole.size();
         whole.resize(at + 65536);
         auto got = stream.value()->read(std::span<char>(whole).subspan(at));
-        if (!got)
-            return got.fault();
+        if (!got) return got.fault();
         whole.resize(at + got.value());
-        if (got.value() == 0)
-            return std::optional<std::string>(std::move(whole));
+        if (got.value() == 0) return std::optional<std::string>(std::move(whole));
         if (whole.size() > limits_.maxMetadataBytes) {
             return fault(errc::kTooLarge, input_,
                          "is too large to read: \"" + std::string(name) + "\" holds more than " +
@@ -225,10 +209,8 @@ Result<std::optional<std::string>> Archive::readIfPresent(std::string_view name)
 
 Result<std::string> Archive::readWhole(std::string_view name) {
     auto read = readIfPresent(name);
-    if (!read)
-        return read.fault();
-    if (!read.value())
-        return fault(errc::kDamaged, input_, "is damaged: \"" + std::string(name) + "\" is missing.");
+    if (!read) return read.fault();
+    if (!read.value()) return fault(errc::kDamaged, input_, "is damaged: \"" + std::string(name) + "\" is missing.");
     return std::move(*read.value());
 }
 

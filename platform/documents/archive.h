@@ -53,11 +53,8 @@ private:
 };
 
 // The readers of the formats that are archives; each takes the archive it reads.
-Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options,
-                                         TextBuilder& out);
-Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options& options,
-                                         TextBuilder& out);
-Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const Options& options,
-                                        TextBuilder& out);
+Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out);
+Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out);
+Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out);
 
 }  // namespace documents::detail

@@ -21,10 +21,8 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 Fault openFault(const Input& input, int error) {
-    if (error == ENOENT)
-        return fault(speech::errc::kNotFound, input, "does not exist.");
-    return fault(speech::errc::kAccessDenied, input,
-                 std::string("cannot be read: ") + std::strerror(error) + ".");
+    if (error == ENOENT) return fault(speech::errc::kNotFound, input, "does not exist.");
+    return fault(speech::errc::kAccessDenied, input, std::string("cannot be read: ") + std::strerror(error) + ".");
 }
 
 // A file or a buffer read a chunk at a time, refused past `maxBytes`.
@@ -37,17 +35,15 @@ public:
         size_t got = 0;
         if (file_) {
             got = std::fread(out.data(), 1, out.size(), file_.get());
-            if (std::ferror(file_.get()))
-                return fault(speech::errc::kAccessDenied, input_, "cannot be read.");
+            if (std::ferror(file_.get())) return fault(speech::errc::kAccessDenied, input_, "cannot be read.");
         } else {
             got = std::min(out.size(), input_.bytes->size() - static_cast<size_t>(read_));
             std::memcpy(out.data(), input_.bytes->data() + read_, got);
         }
         read_ += got;
         if (read_ > maxBytes_) {
-            return fault(
-                errc::kTooLarge, input_,
-                "is too large to read: it holds more than " + std::to_string(maxBytes_ >> 20) + " MB.");
+            return fault(errc::kTooLarge, input_,
+                         "is too large to read: it holds more than " + std::to_string(maxBytes_ >> 20) + " MB.");
         }
         return got;
     }
@@ -62,8 +58,7 @@ private:
 enum class Kind { None, Pdf, Zip, Html, Fb2 };
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), s.begin(), [](char lower, char c) {
+    return s.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), s.begin(), [](char lower, char c) {
                return std::tolower(static_cast<unsigned char>(c)) == lower;
            });
 }
@@ -73,10 +68,8 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
 // through its low bytes).
 Kind sniff(std::span<const uint8_t> head) {
     std::string_view s(reinterpret_cast<const char*>(head.data()), head.size());
-    if (s.starts_with("PK\x03\x04") || s.starts_with("PK\x05\x06"))
-        return Kind::Zip;
-    if (s.substr(0, 1024).find("%PDF-") != std::string_view::npos)
-        return Kind::Pdf;
+    if (s.starts_with("PK\x03\x04") || s.starts_with("PK\x05\x06")) return Kind::Zip;
+    if (s.substr(0, 1024).find("%PDF-") != std::string_view::npos) return Kind::Pdf;
     std::string narrow;
     if (s.starts_with("\xFF\xFE") || s.starts_with("\xFE\xFF")) {
         for (size_t i = s.starts_with("\xFF\xFE") ? 2 : 3; i < s.size(); i += 2) narrow.push_back(s[i]);
@@ -91,46 +84,36 @@ Kind sniff(std::span<const uint8_t> head) {
         size_t end = std::string_view::npos;
         if (s.starts_with("<!--")) {
             end = s.find("-->");
-            if (end != std::string_view::npos)
-                end += 3;
+            if (end != std::string_view::npos) end += 3;
         } else if (s.starts_with("<?") || s.starts_with("<!")) {
             if (startsWithNoCase(s, "<!doctype")) {
                 std::string_view rest = s.substr(9);
-                while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front())))
-                    rest.remove_prefix(1);
-                if (startsWithNoCase(rest, "html"))
-                    return Kind::Html;
+                while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front()))) rest.remove_prefix(1);
+                if (startsWithNoCase(rest, "html")) return Kind::Html;
             }
             const size_t bracket = s.find('[');
             end = s.find('>');
-            if (bracket < end)
-                end = s.find('>', s.find(']', bracket));
-            if (end != std::string_view::npos)
-                end += 1;
+            if (bracket < end) end = s.find('>', s.find(']', bracket));
+            if (end != std::string_view::npos) end += 1;
         } else {
             break;
         }
-        if (end == std::string_view::npos)
-            return Kind::None;
+        if (end == std::string_view::npos) return Kind::None;
         s.remove_prefix(end);
     }
     const auto element = [&](std::string_view name) {
         return startsWithNoCase(s, name) &&
                (s.size() == name.size() || !std::isalnum(static_cast<unsigned char>(s[name.size()])));
     };
-    if (element("<html"))
-        return Kind::Html;
-    if (s.starts_with("<FictionBook") || s.find(":FictionBook") < 32)
-        return Kind::Fb2;
+    if (element("<html")) return Kind::Html;
+    if (s.starts_with("<FictionBook") || s.find(":FictionBook") < 32) return Kind::Fb2;
     return Kind::None;
 }
 
 Result<std::string> readHead(const Input& input) {
-    if (input.bytes)
-        return input.bytes->substr(0, kHead);
+    if (input.bytes) return input.bytes->substr(0, kHead);
     FilePtr file(std::fopen(input.path.c_str(), "rb"));
-    if (!file)
-        return openFault(input, errno);
+    if (!file) return openFault(input, errno);
     std::string head(kHead, '\0');
     head.resize(std::fread(head.data(), 1, head.size(), file.get()));
     if (std::ferror(file.get()))
@@ -144,8 +127,7 @@ Result<std::unique_ptr<ByteStream>> openInputStream(const Input& input, uint64_t
     FilePtr file;
     if (!input.bytes) {
         file.reset(std::fopen(input.path.c_str(), "rb"));
-        if (!file)
-            return openFault(input, errno);
+        if (!file) return openFault(input, errno);
     }
     return std::unique_ptr<ByteStream>(std::make_unique<InputStream>(input, std::move(file), maxBytes));
 }
@@ -153,12 +135,10 @@ Result<std::unique_ptr<ByteStream>> openInputStream(const Input& input, uint64_t
 Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& options, TextBuilder& out,
                                             Format& format) {
     auto archive = Archive::open(input, options.limits);
-    if (!archive)
-        return archive.fault();
+    if (!archive) return archive.fault();
     Archive& a = *archive.value();
     auto mimetype = a.readIfPresent("mimetype");
-    if (!mimetype)
-        return mimetype.fault();
+    if (!mimetype) return mimetype.fault();
     const std::string type = mimetype.value().value_or("");
     if (type.starts_with("application/epub+zip") || (type.empty() && a.find("META-INF/container.xml"))) {
         format = Format::Epub;
@@ -169,8 +149,7 @@ Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& o
         return openOdt(std::move(archive.value()), options, out);
     }
     auto types = a.readIfPresent("[Content_Types].xml");
-    if (!types)
-        return types.fault();
+    if (!types) return types.fault();
     if (types.value() && types.value()->find("wordprocessingml") != std::string::npos) {
         format = Format::Docx;
         return openDocx(std::move(archive.value()), options, out);
@@ -201,8 +180,7 @@ constexpr FormatInfo kFormats[] = {
 
 const FormatInfo* formatInfo(Format format) {
     for (const FormatInfo& info : kFormats) {
-        if (info.format == format)
-            return &info;
+        if (info.format == format) return &info;
     }
     return nullptr;
 }
@@ -225,8 +203,8 @@ bool looksLikeDocument(std::span<const uint8_t> head) {
 
 bool looksLikeDocument(const std::string& path) {
     auto head = readHead(Input{path, nullptr, path});
-    return head && looksLikeDocument(
-                       std::span(reinterpret_cast<const uint8_t*>(head.value().data()), head.value().size()));
+    return head &&
+           looksLikeDocument(std::span(reinterpret_cast<const uint8_t*>(head.value().data()), head.value().size()));
 }
 
 struct Document::Impl {
@@ -245,12 +223,10 @@ struct Document::Impl {
         failure.reset();
         ended = false;
         auto head = readHead(input);
-        if (!head)
-            return head.fault();
+        if (!head) return head.fault();
         Result<std::unique_ptr<Reader>> opened =
             fault(errc::kNotADocument, input, "is not a document this program reads.");
-        switch (
-            sniff(std::span(reinterpret_cast<const uint8_t*>(head.value().data()), head.value().size()))) {
+        switch (sniff(std::span(reinterpret_cast<const uint8_t*>(head.value().data()), head.value().size()))) {
             case Kind::None:
                 break;
             case Kind::Pdf:
@@ -269,14 +245,12 @@ struct Document::Impl {
                 opened = openFb2(input, options, builder);
                 break;
         }
-        if (!opened)
-            return opened.fault();
+        if (!opened) return opened.fault();
         reader = std::move(opened.value());
         // The first text is read now: a document without any is refused before it is spoken, and
         // reading again from the start hands out the same pieces.
         while (!builder.hasText() && !ended) {
-            if (auto stepped = step(); !stepped)
-                return stepped.fault();
+            if (auto stepped = step(); !stepped) return stepped.fault();
         }
         return {};
     }
@@ -288,8 +262,7 @@ struct Document::Impl {
             ended = true;
             builder.endTitle();
         }
-        if (!stepped)
-            failure = stepped.fault();
+        if (!stepped) failure = stepped.fault();
         return stepped;
     }
 };
@@ -301,10 +274,9 @@ Result<std::unique_ptr<Document>> Document::open(const std::string& path, const 
     return openInput(Input{path, nullptr, path}, options);
 }
 
-Result<std::unique_ptr<Document>> Document::openBytes(std::shared_ptr<const std::string> bytes,
-                                                      const std::string& name, const Options& options) {
-    if (!bytes)
-        bytes = std::make_shared<const std::string>();
+Result<std::unique_ptr<Document>> Document::openBytes(std::shared_ptr<const std::string> bytes, const std::string& name,
+                                                      const Options& options) {
+    if (!bytes) bytes = std::make_shared<const std::string>();
     return openInput(Input{{}, std::move(bytes), name}, options);
 }
 
@@ -313,10 +285,8 @@ Result<std::unique_ptr<Document>> Document::openInput(detail::Input input, const
     Impl& d = *document->impl_;
     d.input = std::move(input);
     d.options = options;
-    if (auto started = d.start(); !started)
-        return started.fault();
-    if (!d.builder.hasText())
-        return fault(errc::kNoText, d.input, "has no text to read.");
+    if (auto started = d.start(); !started) return started.fault();
+    if (!d.builder.hasText()) return fault(errc::kNoText, d.input, "has no text to read.");
     d.title = d.reader->title();
     return document;
 }
@@ -337,10 +307,8 @@ bool Document::read(std::u16string& out, std::vector<Chapter>& chapters) {
     const size_t marks = chapters.size();
     for (;;) {
         d.builder.take(out, chapters);
-        if (out.size() > text || chapters.size() > marks)
-            return true;
-        if (d.ended)
-            return false;
+        if (out.size() > text || chapters.size() > marks) return true;
+        if (d.ended) return false;
         (void)d.step();  // a failure is kept in d.failure and ends the document
     }
 }

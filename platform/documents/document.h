@@ -27,10 +27,10 @@ using speech::Result;
 // Fault codes of their own; a missing or unreadable file gives the platform's kNotFound/kAccessDenied.
 namespace errc {
 inline constexpr int32_t kNotADocument = static_cast<int32_t>(0x80045070);  // not one of the formats
-inline constexpr int32_t kDamaged = static_cast<int32_t>(0x80045071);    // truncated, broken, missing parts
-inline constexpr int32_t kProtected = static_cast<int32_t>(0x80045072);  // encrypted, DRM, password
-inline constexpr int32_t kTooLarge = static_cast<int32_t>(0x80045073);   // past the size or ratio limits
-inline constexpr int32_t kNoText = static_cast<int32_t>(0x80045074);     // nothing to read
+inline constexpr int32_t kDamaged = static_cast<int32_t>(0x80045071);       // truncated, broken, missing parts
+inline constexpr int32_t kProtected = static_cast<int32_t>(0x80045072);     // encrypted, DRM, password
+inline constexpr int32_t kTooLarge = static_cast<int32_t>(0x80045073);      // past the size or ratio limits
+inline constexpr int32_t kNoText = static_cast<int32_t>(0x80045074);        // nothing to read
 }  // namespace errc
 
 enum class Format { Html, Epub, Docx, Odt, Fb2, Pdf };

@@ -37,43 +37,36 @@ bool contains(std::string_view list, std::string_view word) {
     size_t at = 0;
     while ((at = list.find(word, at)) != std::string_view::npos) {
         const size_t end = at + word.size();
-        if ((at == 0 || list[at - 1] == ' ') && (end == list.size() || list[end] == ' '))
-            return true;
+        if ((at == 0 || list[at - 1] == ' ') && (end == list.size() || list[end] == ' ')) return true;
         at = end;
     }
     return false;
 }
 
 bool isXhtml(std::string_view mediaType) {
-    return mediaType == "application/xhtml+xml" || mediaType == "text/html" ||
-           mediaType == "application/xml" || mediaType == "text/xml";
+    return mediaType == "application/xhtml+xml" || mediaType == "text/html" || mediaType == "application/xml" ||
+           mediaType == "text/xml";
 }
 
 Result<std::string> packagePath(Archive& archive) {
     auto container = archive.readWhole("META-INF/container.xml");
-    if (!container)
-        return container.fault();
+    if (!container) return container.fault();
     std::string path;
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
-        if (name != "rootfile" || !path.empty())
-            return;
+        if (name != "rootfile" || !path.empty()) return;
         const auto type = a.get("media-type");
-        if (type && *type != "application/oebps-package+xml")
-            return;
+        if (type && *type != "application/oebps-package+xml") return;
         path = resolveHref("", a.get("full-path").value_or(""));
     };
-    if (auto parsed = parseWhole(container.value(), Syntax::Xml, h); !parsed)
-        return parsed.fault();
-    if (path.empty())
-        return fault(errc::kDamaged, archive.input(), "is damaged: its container names no package.");
+    if (auto parsed = parseWhole(container.value(), Syntax::Xml, h); !parsed) return parsed.fault();
+    if (path.empty()) return fault(errc::kDamaged, archive.input(), "is damaged: its container names no package.");
     return path;
 }
 
 Result<Package> readPackage(Archive& archive, const std::string& path) {
     auto opf = archive.readWhole(path);
-    if (!opf)
-        return opf.fault();
+    if (!opf) return opf.fault();
     const std::string folder = folderOf(path);
     Package p;
     bool inTitle = false;
@@ -84,8 +77,8 @@ Result<Package> readPackage(Archive& archive, const std::string& path) {
             inTitle = true;
         } else if (name == "item") {
             p.manifest[std::string(a.get("id").value_or(""))] = ManifestItem{
-                resolveHref(folder, a.get("href").value_or("")),
-                std::string(a.get("media-type").value_or("")), std::string(a.get("properties").value_or(""))};
+                resolveHref(folder, a.get("href").value_or("")), std::string(a.get("media-type").value_or("")),
+                std::string(a.get("properties").value_or(""))};
         } else if (name == "spine") {
             p.tocId = a.get("toc").value_or("");
         } else if (name == "itemref" && a.get("linear") != "no") {
@@ -99,11 +92,9 @@ Result<Package> readPackage(Archive& archive, const std::string& path) {
         }
     };
     h.text = [&](std::string_view text) {
-        if (inTitle)
-            p.title.append(text);
+        if (inTitle) p.title.append(text);
     };
-    if (auto parsed = parseWhole(opf.value(), Syntax::Xml, h); !parsed)
-        return parsed.fault();
+    if (auto parsed = parseWhole(opf.value(), Syntax::Xml, h); !parsed) return parsed.fault();
     p.title = plainTitle(p.title);
     return p;
 }
@@ -112,18 +103,14 @@ Result<Package> readPackage(Archive& archive, const std::string& path) {
 // (fonts alone are often obfuscated, which does not stop reading).
 Result<std::set<std::string>> encryptedEntries(Archive& archive) {
     auto xml = archive.readIfPresent("META-INF/encryption.xml");
-    if (!xml)
-        return xml.fault();
+    if (!xml) return xml.fault();
     std::set<std::string> entries;
-    if (!xml.value())
-        return entries;
+    if (!xml.value()) return entries;
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
-        if (name == "CipherReference")
-            entries.insert(resolveHref("", a.get("URI").value_or("")));
+        if (name == "CipherReference") entries.insert(resolveHref("", a.get("URI").value_or("")));
     };
-    if (auto parsed = parseWhole(*xml.value(), Syntax::Xml, h); !parsed)
-        return parsed.fault();
+    if (auto parsed = parseWhole(*xml.value(), Syntax::Xml, h); !parsed) return parsed.fault();
     return entries;
 }
 
@@ -131,8 +118,7 @@ Result<std::set<std::string>> encryptedEntries(Archive& archive) {
 // marked as the table of contents).
 Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string& path) {
     auto nav = archive.readWhole(path);
-    if (!nav)
-        return nav.fault();
+    if (!nav) return nav.fault();
     const std::string folder = folderOf(path);
     std::vector<NavEntry> toc;
     std::vector<NavEntry> any;
@@ -142,15 +128,13 @@ Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string& path)
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
         if (name == "nav") {
-            if (navDepth++ == 0)
-                inToc = contains(a.get("epub:type").value_or(""), "toc");
+            if (navDepth++ == 0) inToc = contains(a.get("epub:type").value_or(""), "toc");
         } else if (name == "a" && navDepth > 0 && !link) {
             link = NavEntry{resolveHref(folder, a.get("href").value_or("")), {}};
         }
     };
     h.end = [&](std::string_view name) {
-        if (name == "nav" && navDepth > 0)
-            --navDepth;
+        if (name == "nav" && navDepth > 0) --navDepth;
         if (name == "a" && link) {
             link->title = plainTitle(link->title);
             (inToc ? toc : any).push_back(std::move(*link));
@@ -158,19 +142,16 @@ Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string& path)
         }
     };
     h.text = [&](std::string_view text) {
-        if (link)
-            link->title.append(text);
+        if (link) link->title.append(text);
     };
-    if (auto parsed = parseWhole(nav.value(), Syntax::Html, h); !parsed)
-        return parsed.fault();
+    if (auto parsed = parseWhole(nav.value(), Syntax::Html, h); !parsed) return parsed.fault();
     return toc.empty() ? any : toc;
 }
 
 // The navigation points of an EPUB 2 NCX, in document order.
 Result<std::vector<NavEntry>> readNcx(Archive& archive, const std::string& path) {
     auto ncx = archive.readWhole(path);
-    if (!ncx)
-        return ncx.fault();
+    if (!ncx) return ncx.fault();
     const std::string folder = folderOf(path);
     std::vector<NavEntry> entries;
     std::vector<size_t> open;  // the navPoints being read, as indices into entries
@@ -187,37 +168,29 @@ Result<std::vector<NavEntry>> readNcx(Archive& archive, const std::string& path)
         }
     };
     h.end = [&](std::string_view name) {
-        if (name == "navLabel")
-            inLabel = false;
-        if (name == "navPoint" && !open.empty())
-            open.pop_back();
+        if (name == "navLabel") inLabel = false;
+        if (name == "navPoint" && !open.empty()) open.pop_back();
     };
     h.text = [&](std::string_view text) {
-        if (inLabel)
-            entries[open.back()].title.append(text);
+        if (inLabel) entries[open.back()].title.append(text);
     };
-    if (auto parsed = parseWhole(ncx.value(), Syntax::Xml, h); !parsed)
-        return parsed.fault();
+    if (auto parsed = parseWhole(ncx.value(), Syntax::Xml, h); !parsed) return parsed.fault();
     for (auto& e : entries) e.title = plainTitle(e.title);
     return entries;
 }
 
 Result<std::vector<NavEntry>> navigation(Archive& archive, const Package& p) {
     for (const auto& [id, item] : p.manifest) {
-        if (!contains(item.properties, "nav") || !archive.find(item.path))
-            continue;
+        if (!contains(item.properties, "nav") || !archive.find(item.path)) continue;
         auto nav = readNav(archive, item.path);
-        if (!nav || !nav.value().empty())
-            return nav;
+        if (!nav || !nav.value().empty()) return nav;
     }
     auto ncx = p.manifest.find(p.tocId);
     if (ncx == p.manifest.end()) {
-        ncx = std::find_if(p.manifest.begin(), p.manifest.end(), [](const auto& item) {
-            return item.second.mediaType == "application/x-dtbncx+xml";
-        });
+        ncx = std::find_if(p.manifest.begin(), p.manifest.end(),
+                           [](const auto& item) { return item.second.mediaType == "application/x-dtbncx+xml"; });
     }
-    if (ncx == p.manifest.end() || !archive.find(ncx->second.path))
-        return std::vector<NavEntry>();
+    if (ncx == p.manifest.end() || !archive.find(ncx->second.path)) return std::vector<NavEntry>();
     return readNcx(archive, ncx->second.path);
 }
 
@@ -234,14 +207,11 @@ public:
 
     Result<bool> step() override {
         if (!pump_) {
-            if (next_ == spine_.size())
-                return false;
-            if (auto opened = startItem(spine_[next_]); !opened)
-                return opened.fault();
+            if (next_ == spine_.size()) return false;
+            if (auto opened = startItem(spine_[next_]); !opened) return opened.fault();
         }
         auto stepped = pump_->step();
-        if (!stepped)
-            return stepped.fault();
+        if (!stepped) return stepped.fault();
         if (!stepped.value()) {
             out_.endTitle(fallback_);
             out_.paragraph();
@@ -257,8 +227,7 @@ public:
 private:
     Result<void> startItem(const SpineItem& item) {
         auto bytes = archive_->openEntry(item.entry);
-        if (!bytes)
-            return bytes.fault();
+        if (!bytes) return bytes.fault();
         // Without navigation every spine item is a chapter, titled by its page title or file name.
         fallback_ = item.path.substr(item.path.rfind('/') + 1);
         fallback_ = fallback_.substr(0, fallback_.rfind('.'));
@@ -268,8 +237,8 @@ private:
             out_.startChapter(std::nullopt);
         }
         text_ = std::make_unique<HtmlText>(
-            out_, HtmlText::Settings{
-                      .headingChapters = false, .imageAltText = imageAltText_, .fallbackTitle = fallback_});
+            out_,
+            HtmlText::Settings{.headingChapters = false, .imageAltText = imageAltText_, .fallbackTitle = fallback_});
         pump_ = std::make_unique<MarkupPump>(std::move(bytes.value()), Syntax::Html, *text_);
         return {};
     }
@@ -288,17 +257,13 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options,
-                                         TextBuilder& out) {
+Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out) {
     auto path = packagePath(*archive);
-    if (!path)
-        return path.fault();
+    if (!path) return path.fault();
     auto package = readPackage(*archive, path.value());
-    if (!package)
-        return package.fault();
+    if (!package) return package.fault();
     auto encrypted = encryptedEntries(*archive);
-    if (!encrypted)
-        return encrypted.fault();
+    if (!encrypted) return encrypted.fault();
     const Package& p = package.value();
 
     std::vector<SpineItem> spine;
@@ -307,12 +272,10 @@ Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const
     for (const auto& id : p.spine) {
         const auto item = p.manifest.find(id);
         if (item == p.manifest.end()) {
-            return fault(
-                errc::kDamaged, archive->input(),
-                "is damaged: its reading order names \"" + id + "\", which its manifest does not list.");
+            return fault(errc::kDamaged, archive->input(),
+                         "is damaged: its reading order names \"" + id + "\", which its manifest does not list.");
         }
-        if (!isXhtml(item->second.mediaType))
-            continue;
+        if (!isXhtml(item->second.mediaType)) continue;
         const auto entry = archive->find(item->second.path);
         if (!entry) {
             return fault(errc::kDamaged, archive->input(),
@@ -322,8 +285,7 @@ Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const
             return fault(errc::kProtected, archive->input(), "is protected by DRM and cannot be read.");
         }
         auto size = archive->check(*entry);
-        if (!size)
-            return size.fault();
+        if (!size) return size.fault();
         total += size.value();
         if (total > options.limits.maxExpandedBytes) {
             return fault(errc::kTooLarge, archive->input(),
@@ -333,17 +295,14 @@ Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const
         byPath.emplace(item->second.path, spine.size());
         spine.push_back(SpineItem{*entry, item->second.path, std::nullopt});
     }
-    if (spine.empty())
-        return fault(errc::kNoText, archive->input(), "has no text to read.");
+    if (spine.empty()) return fault(errc::kNoText, archive->input(), "has no text to read.");
 
     auto nav = navigation(*archive, p);
-    if (!nav)
-        return nav.fault();
+    if (!nav) return nav.fault();
     bool titled = false;
     for (const auto& entry : nav.value()) {
         const auto at = byPath.find(entry.path);
-        if (at == byPath.end() || spine[at->second].title)
-            continue;
+        if (at == byPath.end() || spine[at->second].title) continue;
         spine[at->second].title = entry.title;
         titled = true;
     }

@@ -59,8 +59,7 @@ public:
         } else if (name == "section" && section_ > 0) {
             --section_;
         } else if (name == "title") {
-            if (title_ && title_ == section_)
-                out_.endTitle();
+            if (title_ && title_ == section_) out_.endTitle();
             title_ = 0;
             out_.paragraph();
         } else if (among(name, kBlocks)) {
@@ -69,10 +68,8 @@ public:
     }
 
     void characters(std::string_view utf8) override {
-        if (inBookTitle_ && bookTitle_.size() < 1000)
-            bookTitle_.append(utf8);
-        if (body_ && !skip_ && !description_)
-            out_.text(utf8);
+        if (inBookTitle_ && bookTitle_.size() < 1000) bookTitle_.append(utf8);
+        if (body_ && !skip_ && !description_) out_.text(utf8);
     }
 
     const std::string& title() const { return bookTitle_; }

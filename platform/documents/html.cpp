@@ -16,9 +16,9 @@ bool among(const std::array<std::string_view, N>& sorted, std::string_view name)
 }
 
 // Content that is not read: code, styling, embedded objects, form controls, ruby pronunciations.
-constexpr std::array<std::string_view, 16> kSkipped = {
-    "audio", "canvas", "datalist", "embed",  "iframe", "math", "noscript", "object",
-    "rp",    "rt",     "script",   "select", "style",  "svg",  "template", "video"};
+constexpr std::array<std::string_view, 16> kSkipped = {"audio",    "canvas", "datalist", "embed", "iframe", "math",
+                                                       "noscript", "object", "rp",       "rt",    "script", "select",
+                                                       "style",    "svg",    "template", "video"};
 // Elements whose start and end end a paragraph.
 constexpr std::array<std::string_view, 45> kBlocks = {
     "address", "article", "aside", "blockquote", "body", "caption",  "center",     "dd",     "details",
@@ -37,10 +37,8 @@ std::string lowered(std::string_view s) {
 // Content hidden from the reader: the hidden attribute, aria-hidden, display:none or visibility:hidden,
 // and page-break markers (page numbers of the printed book).
 bool hidden(const Attributes& a) {
-    if (a.get("hidden"))
-        return true;
-    if (a.get("aria-hidden") == "true")
-        return true;
+    if (a.get("hidden")) return true;
+    if (a.get("aria-hidden") == "true") return true;
     if (auto style = a.get("style")) {
         std::string s = lowered(*style);
         std::erase(s, ' ');
@@ -57,8 +55,7 @@ bool hidden(const Attributes& a) {
 
 void HtmlText::startElement(std::string_view name, const Attributes& attributes) {
     if (name == "br") {
-        if (!skip_ && !head_)
-            out_.lineBreak();
+        if (!skip_ && !head_) out_.lineBreak();
         return;
     }
     if (name == "img") {
@@ -71,62 +68,39 @@ void HtmlText::startElement(std::string_view name, const Attributes& attributes)
         }
         return;
     }
-    if (open_.size() >= kMaxDepth)
-        return;
+    if (open_.size() >= kMaxDepth) return;
     uint8_t role = kNone;
-    if (among(kSkipped, name) || hidden(attributes))
-        role |= kSkip;
-    if (among(kBlocks, name))
-        role |= kBlock;
-    if (name == "pre" || name == "listing" || name == "xmp")
-        role |= kPre;
-    if (name == "head")
-        role |= kHead;
-    if (name == "title" && head_)
-        role |= kTitle;
-    if (settings_.headingChapters && (name == "h1" || name == "h2") && !out_.titlePending())
-        role |= kChapter;
+    if (among(kSkipped, name) || hidden(attributes)) role |= kSkip;
+    if (among(kBlocks, name)) role |= kBlock;
+    if (name == "pre" || name == "listing" || name == "xmp") role |= kPre;
+    if (name == "head") role |= kHead;
+    if (name == "title" && head_) role |= kTitle;
+    if (settings_.headingChapters && (name == "h1" || name == "h2") && !out_.titlePending()) role |= kChapter;
     open_.push_back(Frame{std::string(name), role});
 
-    if (role & kSkip)
-        ++skip_;
-    if (role & kPre)
-        ++pre_;
-    if (role & kHead)
-        ++head_;
-    if (role & kTitle)
-        inTitle_ = true;
-    if (name == "body" && out_.titlePending())
-        out_.endTitle(title_.empty() ? settings_.fallbackTitle : title_);
-    if (skip_ || head_)
-        return;
-    if (role & kBlock)
-        out_.paragraph();
-    if (role & kChapter)
-        out_.startChapter(std::nullopt);
+    if (role & kSkip) ++skip_;
+    if (role & kPre) ++pre_;
+    if (role & kHead) ++head_;
+    if (role & kTitle) inTitle_ = true;
+    if (name == "body" && out_.titlePending()) out_.endTitle(title_.empty() ? settings_.fallbackTitle : title_);
+    if (skip_ || head_) return;
+    if (role & kBlock) out_.paragraph();
+    if (role & kChapter) out_.startChapter(std::nullopt);
 }
 
 void HtmlText::close(const Frame& frame) {
-    if (frame.role & kSkip)
-        --skip_;
-    if (frame.role & kPre)
-        --pre_;
-    if (frame.role & kHead)
-        --head_;
-    if (frame.role & kTitle)
-        inTitle_ = false;
-    if (skip_ || head_)
-        return;
-    if (frame.role & kChapter)
-        out_.endTitle();
-    if (frame.role & kBlock)
-        out_.paragraph();
+    if (frame.role & kSkip) --skip_;
+    if (frame.role & kPre) --pre_;
+    if (frame.role & kHead) --head_;
+    if (frame.role & kTitle) inTitle_ = false;
+    if (skip_ || head_) return;
+    if (frame.role & kChapter) out_.endTitle();
+    if (frame.role & kBlock) out_.paragraph();
 }
 
 void HtmlText::endElement(std::string_view name) {
     auto it = std::find_if(open_.rbegin(), open_.rend(), [&](const Frame& f) { return f.name == name; });
-    if (it == open_.rend())
-        return;
+    if (it == open_.rend()) return;
     const size_t keep = open_.size() - static_cast<size_t>(it - open_.rbegin()) - 1;
     while (open_.size() > keep) {
         close(open_.back());
@@ -136,12 +110,10 @@ void HtmlText::endElement(std::string_view name) {
 
 void HtmlText::characters(std::string_view utf8) {
     if (inTitle_) {
-        if (title_.size() < kMaxTitle)
-            title_.append(utf8.substr(0, kMaxTitle - title_.size()));
+        if (title_.size() < kMaxTitle) title_.append(utf8.substr(0, kMaxTitle - title_.size()));
         return;
     }
-    if (skip_ || head_)
-        return;
+    if (skip_ || head_) return;
     if (pre_) {
         out_.verbatim(utf8);
     } else {
@@ -153,8 +125,7 @@ void HtmlText::characters(std::string_view utf8) {
 Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out) {
     return openMarkupFile<HtmlText>(
         input, options, Syntax::Html, out,
-        HtmlText::Settings{
-            .headingChapters = true, .imageAltText = options.imageAltText, .fallbackTitle = {}});
+        HtmlText::Settings{.headingChapters = true, .imageAltText = options.imageAltText, .fallbackTitle = {}});
 }
 
 }  // namespace documents::detail

@@ -16,8 +16,7 @@ bool isOff(std::optional<std::string_view> value) {
 int toLevel(std::string_view digits) {
     int n = 0;
     for (char c : digits) {
-        if (c < '0' || c > '9' || n > 100)
-            return -1;
+        if (c < '0' || c > '9' || n > 100) return -1;
         n = n * 10 + (c - '0');
     }
     return digits.empty() ? -1 : n;
@@ -35,17 +34,13 @@ public:
 
     Result<bool> step() override {
         if (!pump_) {
-            if (next_ == parts_.size())
-                return false;
+            if (next_ == parts_.size()) return false;
             auto bytes = archive_->openEntry(parts_[next_].entry);
-            if (!bytes)
-                return bytes.fault();
-            pump_ =
-                std::make_unique<MarkupPump>(std::move(bytes.value()), Syntax::Xml, *parts_[next_].handler);
+            if (!bytes) return bytes.fault();
+            pump_ = std::make_unique<MarkupPump>(std::move(bytes.value()), Syntax::Xml, *parts_[next_].handler);
         }
         auto stepped = pump_->step();
-        if (!stepped)
-            return stepped.fault();
+        if (!stepped) return stepped.fault();
         if (!stepped.value()) {
             pump_.reset();
             finished(*parts_[next_++].handler);
@@ -68,19 +63,16 @@ private:
 // The title in a document's core properties (docProps/core.xml, meta.xml).
 Result<std::string> metadataTitle(Archive& archive, std::string_view entry) {
     auto xml = archive.readIfPresent(entry);
-    if (!xml || !xml.value())
-        return xml ? std::string() : Result<std::string>(xml.fault());
+    if (!xml || !xml.value()) return xml ? std::string() : Result<std::string>(xml.fault());
     std::string title;
     int depth = 0;
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes&) { depth += name == "title"; };
     h.end = [&](std::string_view name) { depth -= name == "title" && depth > 0; };
     h.text = [&](std::string_view text) {
-        if (depth > 0)
-            title.append(text);
+        if (depth > 0) title.append(text);
     };
-    if (auto parsed = parseWhole(*xml.value(), Syntax::Xml, h); !parsed)
-        return parsed.fault();
+    if (auto parsed = parseWhole(*xml.value(), Syntax::Xml, h); !parsed) return parsed.fault();
     return plainTitle(title);
 }
 
@@ -107,8 +99,7 @@ public:
             heading_ = false;
         } else if (name == "pStyle" && !notes_) {
             const auto level = headingLevels_->find(std::string(a.get("val").value_or("")));
-            if (level != headingLevels_->end())
-                startHeading(level->second);
+            if (level != headingLevels_->end()) startHeading(level->second);
         } else if (name == "outlineLvl" && !notes_ && !run_) {
             startHeading(toLevel(a.get("val").value_or("")));
         } else if (name == "r") {
@@ -133,8 +124,7 @@ public:
             return;
         }
         if (name == "p") {
-            if (heading_)
-                out_.endTitle();
+            if (heading_) out_.endTitle();
             heading_ = false;
             out_.paragraph();
         } else if (name == "r" && run_ > 0) {
@@ -145,14 +135,12 @@ public:
     }
 
     void characters(std::string_view utf8) override {
-        if (inText_ && !hidden_ && !skip_)
-            out_.text(utf8);
+        if (inText_ && !hidden_ && !skip_) out_.text(utf8);
     }
 
 private:
     void startHeading(int level) {
-        if (heading_ || level < 0 || level > 1)
-            return;
+        if (heading_ || level < 0 || level > 1) return;
         heading_ = true;
         out_.startChapter(std::nullopt);
     }
@@ -171,13 +159,10 @@ private:
 // outline level of their own, or a name "heading N" (built-in names are stored in English).
 Result<std::map<std::string, int>> headingStyles(Archive& archive, const std::string& path) {
     std::map<std::string, int> levels;
-    if (path.empty())
-        return levels;
+    if (path.empty()) return levels;
     auto xml = archive.readIfPresent(path);
-    if (!xml)
-        return xml.fault();
-    if (!xml.value())
-        return levels;
+    if (!xml) return xml.fault();
+    if (!xml.value()) return levels;
     std::string id;
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
@@ -188,12 +173,10 @@ Result<std::map<std::string, int>> headingStyles(Archive& archive, const std::st
         } else if (name == "name" && !id.empty()) {
             std::string n(a.get("val").value_or(""));
             std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return std::tolower(c); });
-            if (n.starts_with("heading ") && !levels.contains(id))
-                levels[id] = toLevel(n.substr(8)) - 1;
+            if (n.starts_with("heading ") && !levels.contains(id)) levels[id] = toLevel(n.substr(8)) - 1;
         }
     };
-    if (auto parsed = parseWhole(*xml.value(), Syntax::Xml, h); !parsed)
-        return parsed.fault();
+    if (auto parsed = parseWhole(*xml.value(), Syntax::Xml, h); !parsed) return parsed.fault();
     return levels;
 }
 
@@ -202,8 +185,7 @@ Result<std::map<std::string, int>> headingStyles(Archive& archive, const std::st
 Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options&, TextBuilder& out) {
     // The main part from the content types, then the styles and notes from its relationships.
     auto types = archive->readWhole("[Content_Types].xml");
-    if (!types)
-        return types.fault();
+    if (!types) return types.fault();
     std::string main;
     CallbackHandler typesHandler;
     typesHandler.start = [&](std::string_view name, const Attributes& a) {
@@ -213,52 +195,41 @@ Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const
             main = resolveHref("", a.get("PartName").value_or(""));
         }
     };
-    if (auto parsed = parseWhole(types.value(), Syntax::Xml, typesHandler); !parsed)
-        return parsed.fault();
-    if (main.empty())
-        main = "word/document.xml";
+    if (auto parsed = parseWhole(types.value(), Syntax::Xml, typesHandler); !parsed) return parsed.fault();
+    if (main.empty()) main = "word/document.xml";
     const auto mainEntry = archive->find(main);
-    if (!mainEntry)
-        return fault(errc::kDamaged, archive->input(), "is damaged: its body \"" + main + "\" is missing.");
+    if (!mainEntry) return fault(errc::kDamaged, archive->input(), "is damaged: its body \"" + main + "\" is missing.");
 
     const std::string folder = folderOf(main);
     auto rels = archive->readIfPresent(folder + "_rels/" + main.substr(folder.size()) + ".rels");
-    if (!rels)
-        return rels.fault();
+    if (!rels) return rels.fault();
     std::map<std::string, std::string> related;  // "styles", "footnotes", "endnotes" -> entry
     CallbackHandler relsHandler;
     relsHandler.start = [&](std::string_view name, const Attributes& a) {
         const auto type = a.get("Type").value_or("");
-        if (name != "Relationship" || a.get("TargetMode") == "External")
-            return;
+        if (name != "Relationship" || a.get("TargetMode") == "External") return;
         const std::string kind(type.substr(type.rfind('/') + 1));
         related.emplace(kind, resolveHref(folder, a.get("Target").value_or("")));
     };
     if (rels.value()) {
-        if (auto parsed = parseWhole(*rels.value(), Syntax::Xml, relsHandler); !parsed)
-            return parsed.fault();
+        if (auto parsed = parseWhole(*rels.value(), Syntax::Xml, relsHandler); !parsed) return parsed.fault();
     }
     auto levels = headingStyles(*archive, related["styles"]);
-    if (!levels)
-        return levels.fault();
+    if (!levels) return levels.fault();
     auto title = metadataTitle(*archive, "docProps/core.xml");
-    if (!title)
-        return title.fault();
+    if (!title) return title.fault();
 
     auto headingLevels = std::make_shared<const std::map<std::string, int>>(std::move(levels.value()));
     std::vector<PartsReader::Part> parts;
     parts.push_back({*mainEntry, std::make_unique<DocxText>(out, headingLevels, false)});
     for (const char* kind : {"footnotes", "endnotes"}) {
         const auto entry = related.contains(kind) ? archive->find(related[kind]) : std::nullopt;
-        if (entry)
-            parts.push_back({*entry, std::make_unique<DocxText>(out, headingLevels, true)});
+        if (entry) parts.push_back({*entry, std::make_unique<DocxText>(out, headingLevels, true)});
     }
     for (const auto& part : parts) {
-        if (auto ok = archive->check(part.entry); !ok)
-            return ok.fault();
+        if (auto ok = archive->check(part.entry); !ok) return ok.fault();
     }
-    return std::unique_ptr<Reader>(
-        std::make_unique<PartsReader>(std::move(archive), std::move(parts), title.value()));
+    return std::unique_ptr<Reader>(std::make_unique<PartsReader>(std::move(archive), std::move(parts), title.value()));
 }
 
 namespace {
@@ -317,16 +288,14 @@ public:
     }
 
     void characters(std::string_view utf8) override {
-        if (body_ && paragraph_ && !skip_)
-            target().text(utf8);
+        if (body_ && paragraph_ && !skip_) target().text(utf8);
     }
 
     void appendNotes() {
         std::u16string notes;
         std::vector<Chapter> none;
         notes_.take(notes, none);
-        if (!notes.empty())
-            out_.appendParagraphs(notes);
+        if (!notes.empty()) out_.appendParagraphs(notes);
     }
 
 private:
@@ -353,17 +322,13 @@ protected:
 
 Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const Options&, TextBuilder& out) {
     const auto content = archive->find("content.xml");
-    if (!content)
-        return fault(errc::kDamaged, archive->input(), "is damaged: its content.xml is missing.");
-    if (auto ok = archive->check(*content); !ok)
-        return ok.fault();
+    if (!content) return fault(errc::kDamaged, archive->input(), "is damaged: its content.xml is missing.");
+    if (auto ok = archive->check(*content); !ok) return ok.fault();
     auto title = metadataTitle(*archive, "meta.xml");
-    if (!title)
-        return title.fault();
+    if (!title) return title.fault();
     std::vector<PartsReader::Part> parts;
     parts.push_back({*content, std::make_unique<OdtText>(out)});
-    return std::unique_ptr<Reader>(
-        std::make_unique<OdtReader>(std::move(archive), std::move(parts), title.value()));
+    return std::unique_ptr<Reader>(std::make_unique<OdtReader>(std::move(archive), std::move(parts), title.value()));
 }
 
 }  // namespace documents::detail

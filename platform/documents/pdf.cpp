@@ -3,14 +3,15 @@
 // the end of a sentence; the top-level outline entries whose titles stand alone on a page start
 // chapters there (poppler's C++ outline gives no page numbers). Built as a module of its own
 // (tallamo-pdf.so), which the program loads when it opens its first PDF: see pdf_module.cpp.
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-page.h>
-#include <poppler-toc.h>
 #include <unicode/uchar.h>
 
 #include <algorithm>
 #include <mutex>
+
+#include <poppler-document.h>
+#include <poppler-global.h>
+#include <poppler-page.h>
+#include <poppler-toc.h>
 
 #include "base/utf8.h"
 #include "documents/reader.h"
@@ -39,16 +40,14 @@ std::u16string_view trimmed(std::u16string_view s) {
 std::u16string comparable(std::u16string_view s) {
     std::u16string out;
     for (char16_t c : s) {
-        if (!u_isUWhiteSpace(c))
-            out.push_back(static_cast<char16_t>(u_tolower(c)));
+        if (!u_isUWhiteSpace(c)) out.push_back(static_cast<char16_t>(u_tolower(c)));
     }
     return out;
 }
 
 class PdfReader final : public Reader {
 public:
-    PdfReader(std::shared_ptr<const std::string> bytes, std::unique_ptr<poppler::document> document,
-              TextBuilder& out)
+    PdfReader(std::shared_ptr<const std::string> bytes, std::unique_ptr<poppler::document> document, TextBuilder& out)
         : bytes_(std::move(bytes)), document_(std::move(document)), pages_(document_->pages()), out_(out) {
         if (std::unique_ptr<poppler::toc> toc(document_->create_toc()); toc && toc->root()) {
             for (const poppler::toc_item* item : toc->root()->children()) {
@@ -58,11 +57,9 @@ public:
     }
 
     Result<bool> step() override {
-        if (page_ >= pages_)
-            return false;
+        if (page_ >= pages_) return false;
         std::unique_ptr<poppler::page> page(document_->create_page(page_++));
-        if (page)
-            readPage(view(page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout)));
+        if (page) readPage(view(page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout)));
         return true;
     }
 
@@ -78,8 +75,7 @@ private:
         size_t longest = 0;
         for (size_t from = 0; from <= text.size();) {
             size_t end = text.find_first_of(u"\n\r\f", from);
-            if (end == std::u16string_view::npos)
-                end = text.size();
+            if (end == std::u16string_view::npos) end = text.size();
             lines.push_back(trimmed(text.substr(from, end - from)));
             longest = std::max(longest, lines.back().size());
             from = end + 1;
@@ -91,8 +87,7 @@ private:
                 continue;
             }
             join(paragraph, line);
-            if (static_cast<double>(line.size()) < kShortLine * static_cast<double>(longest))
-                endParagraph(paragraph);
+            if (static_cast<double>(line.size()) < kShortLine * static_cast<double>(longest)) endParagraph(paragraph);
         }
         endParagraph(paragraph);
     }
@@ -113,8 +108,7 @@ private:
     }
 
     void endParagraph(std::u16string& paragraph) {
-        if (paragraph.empty())
-            return;
+        if (paragraph.empty()) return;
         out_.paragraph();
         const std::u16string key = comparable(paragraph);
         const size_t last = std::min(outline_.size(), nextTitle_ + kOutlineLookahead);
@@ -151,15 +145,13 @@ Result<std::unique_ptr<Reader>> openPdfDocument(const Input& input, const Option
         if (input.bytes->size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
             return fault(errc::kTooLarge, input, "is too large to read.");
         }
-        document.reset(poppler::document::load_from_raw_data(input.bytes->data(),
-                                                             static_cast<int>(input.bytes->size())));
+        document.reset(
+            poppler::document::load_from_raw_data(input.bytes->data(), static_cast<int>(input.bytes->size())));
     } else {
         document.reset(poppler::document::load_from_file(input.path));
     }
-    if (!document)
-        return fault(errc::kDamaged, input, "is a damaged PDF file.");
-    if (document->is_locked())
-        return fault(errc::kProtected, input, "is protected by a password and cannot be read.");
+    if (!document) return fault(errc::kDamaged, input, "is a damaged PDF file.");
+    if (document->is_locked()) return fault(errc::kProtected, input, "is protected by a password and cannot be read.");
     return std::unique_ptr<Reader>(std::make_unique<PdfReader>(input.bytes, std::move(document), out));
 }
 

@@ -22,15 +22,13 @@ struct Module {
 };
 
 Module load() {
-    if (&tallamo_pdf_opener != nullptr)
-        return Module{tallamo_pdf_opener(), {}};
+    if (&tallamo_pdf_opener != nullptr) return Module{tallamo_pdf_opener(), {}};
     Module module;
     module.error = "is a PDF file, and the PDF reader (" + std::string(kPdfModule) +
                    ") is not installed beside the program or under libexec/tallamo.";
     for (const auto& candidate : speech::installedPartCandidates(kPdfModule)) {
         std::error_code ec;
-        if (!std::filesystem::exists(candidate, ec))
-            continue;
+        if (!std::filesystem::exists(candidate, ec)) continue;
         // Never closed: the readers it makes live as long as their documents.
         void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) {
@@ -56,8 +54,7 @@ Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options& optio
     static std::once_flag once;
     static Module module;
     std::call_once(once, [] { module = load(); });
-    if (module.opener == nullptr)
-        return fault(speech::errc::kUnsupportedFormat, input, module.error);
+    if (module.opener == nullptr) return fault(speech::errc::kUnsupportedFormat, input, module.error);
     return module.opener(input, options, out);
 }
 

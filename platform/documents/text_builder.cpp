@@ -30,8 +30,7 @@ std::string titleOf(std::u16string_view text) {
     std::u16string flat;
     for (char16_t c : text) {
         const bool blank = c == u' ' || c == u'\n';
-        if (blank && (flat.empty() || flat.back() == u' '))
-            continue;
+        if (blank && (flat.empty() || flat.back() == u' ')) continue;
         flat.push_back(blank ? u' ' : c);
     }
     while (!flat.empty() && flat.back() == u' ') flat.pop_back();
@@ -51,8 +50,7 @@ void TextBuilder::put(char32_t cp) {
         gap_ = std::max(gap_, Gap::Space);
         return;
     }
-    if (isInvisible(cp))
-        return;
+    if (isInvisible(cp)) return;
     flushGap();
     newlines_ = 0;
     if (cp <= 0xFFFF) {
@@ -62,8 +60,7 @@ void TextBuilder::put(char32_t cp) {
         buffer_.push_back(static_cast<char16_t>(U16_TRAIL(cp)));
     }
     hasText_ = true;
-    if (titleStart_ && size() - *titleStart_ > kMaxHeldTitle)
-        endTitle();
+    if (titleStart_ && size() - *titleStart_ > kMaxHeldTitle) endTitle();
 }
 
 // Writes the white space seen before the next visible character: a blank, or one or two line breaks,
@@ -71,15 +68,12 @@ void TextBuilder::put(char32_t cp) {
 void TextBuilder::flushGap() {
     const Gap gap = gap_;
     gap_ = Gap::None;
-    if (!hasText_ || gap == Gap::None)
-        return;
+    if (!hasText_ || gap == Gap::None) return;
     if (gap == Gap::Space) {
-        if (newlines_ == 0)
-            buffer_.push_back(u' ');
+        if (newlines_ == 0) buffer_.push_back(u' ');
         return;
     }
-    for (const int want = gap == Gap::Paragraph ? 2 : 1; newlines_ < want; ++newlines_)
-        buffer_.push_back(u'\n');
+    for (const int want = gap == Gap::Paragraph ? 2 : 1; newlines_ < want; ++newlines_) buffer_.push_back(u'\n');
 }
 
 void TextBuilder::text(std::string_view utf8) {
@@ -126,17 +120,14 @@ void TextBuilder::paragraph() {
 }
 
 void TextBuilder::startChapter(std::optional<std::string> title) {
-    if (titleStart_)
-        endTitle();
+    if (titleStart_) endTitle();
     flushGap();
     chapters_.push_back(Chapter{nextNumber_++, title.value_or(std::string()), size()});
-    if (!title)
-        titleStart_ = size();
+    if (!title) titleStart_ = size();
 }
 
 void TextBuilder::endTitle(std::string_view fallback) {
-    if (!titleStart_)
-        return;
+    if (!titleStart_) return;
     std::string title = titleOf(std::u16string_view(buffer_).substr(*titleStart_ - base_));
     chapters_.back().title = title.empty() ? std::string(fallback) : std::move(title);
     titleStart_.reset();
@@ -149,8 +140,7 @@ void TextBuilder::reset() {
 void TextBuilder::take(std::u16string& out, std::vector<Chapter>& chapters) {
     const uint64_t limit = titleStart_.value_or(size());
     const size_t ready = chapters_.size() - (titleStart_ ? 1 : 0);
-    chapters.insert(chapters.end(), chapters_.begin(),
-                    chapters_.begin() + static_cast<std::ptrdiff_t>(ready));
+    chapters.insert(chapters.end(), chapters_.begin(), chapters_.begin() + static_cast<std::ptrdiff_t>(ready));
     chapters_.erase(chapters_.begin(), chapters_.begin() + static_cast<std::ptrdiff_t>(ready));
     const auto n = static_cast<size_t>(limit - base_);
     out.append(buffer_, 0, n);

@@ -26,8 +26,7 @@ struct DocFree {
 encoding::ConverterPtr openConverter(const std::string& name) {
     UErrorCode status = U_ZERO_ERROR;
     encoding::ConverterPtr c(ucnv_open(name.c_str(), &status));
-    if (U_FAILURE(status))
-        c.reset();
+    if (U_FAILURE(status)) c.reset();
     return c;
 }
 
@@ -40,32 +39,27 @@ char lower(char c) {
 }
 
 size_t findNoCase(std::string_view s, std::string_view what, size_t from = 0) {
-    auto it = std::search(s.begin() + static_cast<std::ptrdiff_t>(std::min(from, s.size())), s.end(),
-                          what.begin(), what.end(), [](char a, char b) { return lower(a) == lower(b); });
+    auto it = std::search(s.begin() + static_cast<std::ptrdiff_t>(std::min(from, s.size())), s.end(), what.begin(),
+                          what.end(), [](char a, char b) { return lower(a) == lower(b); });
     return it == s.end() ? std::string_view::npos : static_cast<size_t>(it - s.begin());
 }
 
 // The value after `key` = in `s` (quoted or not), as an encoding name.
 std::string declaredValue(std::string_view s, std::string_view key) {
     size_t at = findNoCase(s, key);
-    if (at == std::string_view::npos)
-        return {};
+    if (at == std::string_view::npos) return {};
     at += key.size();
     while (at < s.size() && (s[at] == ' ' || s[at] == '=' || s[at] == '"' || s[at] == '\'')) ++at;
     size_t end = at;
-    while (end < s.size() &&
-           (std::isalnum(static_cast<unsigned char>(s[end])) || std::strchr("-_.:", s[end])))
-        ++end;
+    while (end < s.size() && (std::isalnum(static_cast<unsigned char>(s[end])) || std::strchr("-_.:", s[end]))) ++end;
     return std::string(s.substr(at, end - at));
 }
 
 // Decodes bytes in one encoding into UTF-8 through ICU, a piece at a time; invalid bytes become U+FFFD.
 class Utf8Transcoder {
 public:
-    explicit Utf8Transcoder(const std::string& encoding)
-        : from_(openConverter(encoding)), to_(openConverter("UTF-8")) {
-        if (!from_)
-            from_ = openConverter("UTF-8");
+    explicit Utf8Transcoder(const std::string& encoding) : from_(openConverter(encoding)), to_(openConverter("UTF-8")) {
+        if (!from_) from_ = openConverter("UTF-8");
     }
 
     void convert(std::string_view bytes, bool flush, std::string& out) {
@@ -76,13 +70,11 @@ public:
             out.resize(used + std::max<size_t>(bytes.size() * 2, 4096));
             char* target = out.data() + used;
             UErrorCode status = U_ZERO_ERROR;
-            ucnv_convertEx(to_.get(), from_.get(), &target, out.data() + out.size(), &source, sourceEnd,
-                           pivot_.data(), &pivotSource_, &pivotTarget_, pivot_.data() + pivot_.size(), reset_,
-                           flush, &status);
+            ucnv_convertEx(to_.get(), from_.get(), &target, out.data() + out.size(), &source, sourceEnd, pivot_.data(),
+                           &pivotSource_, &pivotTarget_, pivot_.data() + pivot_.size(), reset_, flush, &status);
             reset_ = false;
             used = static_cast<size_t>(target - out.data());
-            if (status != U_BUFFER_OVERFLOW_ERROR)
-                break;
+            if (status != U_BUFFER_OVERFLOW_ERROR) break;
         }
         out.resize(used);
     }
@@ -105,8 +97,7 @@ std::string_view view(const xmlChar* s) {
 std::optional<std::string_view> Attributes::get(std::string_view name) const {
     if (html_) {
         for (auto* a = html_; a[0]; a += 2) {
-            if (view(a[0]) == name)
-                return view(a[1]);
+            if (view(a[0]) == name) return view(a[1]);
         }
     }
     for (int i = 0; i < xmlCount_; ++i) {
@@ -121,16 +112,12 @@ std::optional<std::string_view> Attributes::get(std::string_view name) const {
 encoding::Encoding sniffEncoding(std::string_view head, Syntax syntax, bool complete) {
     const encoding::Encoding found =
         encoding::detectEncoding(std::span(reinterpret_cast<const uint8_t*>(head.data()), head.size()), complete);
-    if (found.source == encoding::EncodingSource::ByteOrderMark)
-        return found;
-    if (startsWith(head, std::string_view("<\0?\0", 4)))
-        return {"UTF-16LE", 0, encoding::EncodingSource::Detected};
-    if (startsWith(head, std::string_view("\0<\0?", 4)))
-        return {"UTF-16BE", 0, encoding::EncodingSource::Detected};
+    if (found.source == encoding::EncodingSource::ByteOrderMark) return found;
+    if (startsWith(head, std::string_view("<\0?\0", 4))) return {"UTF-16LE", 0, encoding::EncodingSource::Detected};
+    if (startsWith(head, std::string_view("\0<\0?", 4))) return {"UTF-16BE", 0, encoding::EncodingSource::Detected};
     head = head.substr(0, kSniffBytes);
     std::string declared;
-    if (startsWith(head, "<?xml"))
-        declared = declaredValue(head.substr(0, head.find("?>")), "encoding");
+    if (startsWith(head, "<?xml")) declared = declaredValue(head.substr(0, head.find("?>")), "encoding");
     if (declared.empty() && syntax == Syntax::Html) {
         for (size_t meta = findNoCase(head, "<meta"); meta != std::string_view::npos && declared.empty();
              meta = findNoCase(head, "<meta", meta + 5)) {
@@ -142,16 +129,13 @@ encoding::Encoding sniffEncoding(std::string_view head, Syntax syntax, bool comp
         // windows-1252.
         std::string lowered = declared;
         std::transform(lowered.begin(), lowered.end(), lowered.begin(), lower);
-        if (lowered.starts_with("utf-16"))
-            declared = "UTF-8";
+        if (lowered.starts_with("utf-16")) declared = "UTF-8";
         if (lowered == "iso-8859-1" || lowered == "latin1" || lowered == "us-ascii" || lowered == "ascii") {
             declared = "windows-1252";
         }
     }
-    if (!declared.empty() && openConverter(declared))
-        return {declared, 0, encoding::EncodingSource::Detected};
-    if (syntax == Syntax::Html)
-        return found;
+    if (!declared.empty() && openConverter(declared)) return {declared, 0, encoding::EncodingSource::Detected};
+    if (syntax == Syntax::Html) return found;
     return {"UTF-8", 0, encoding::EncodingSource::Fallback};
 }
 
@@ -168,8 +152,7 @@ struct MarkupParser::Impl {
 
     Impl(Syntax s, MarkupHandler& h) : syntax(s), handler(h) {}
     ~Impl() {
-        if (!context)
-            return;
+        if (!context) return;
         // Without a handler of its own for them, libxml2 keeps a document type's declarations in a
         // document of its own making, which the context does not free.
         xmlFreeDoc(context->myDoc);
@@ -186,8 +169,7 @@ struct MarkupParser::Impl {
     template <class F>
     static void guarded(void* user, F&& call) {
         Impl& self = of(user);
-        if (self.failure)
-            return;
+        if (self.failure) return;
         try {
             call(self.handler);
         } catch (const std::exception& e) {
@@ -196,8 +178,8 @@ struct MarkupParser::Impl {
         }
     }
 
-    static void startXml(void* user, const xmlChar* name, const xmlChar*, const xmlChar*, int,
-                         const xmlChar**, int count, int, const xmlChar** attributes) {
+    static void startXml(void* user, const xmlChar* name, const xmlChar*, const xmlChar*, int, const xmlChar**,
+                         int count, int, const xmlChar** attributes) {
         Attributes a;
         a.xml_ = attributes;
         a.xmlCount_ = count;
@@ -225,19 +207,15 @@ struct MarkupParser::Impl {
     // name resolves, so an unknown one is not an error that would make libxml2 drop the entities
     // after it.
     static xmlEntityPtr entity(void* user, const xmlChar* name) {
-        if (xmlEntityPtr predefined = xmlGetPredefinedEntity(name))
-            return predefined;
+        if (xmlEntityPtr predefined = xmlGetPredefinedEntity(name)) return predefined;
         Impl& self = of(user);
         if (!self.entities) {
             self.entities.reset(xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0")));
-            if (!self.entities)
-                return nullptr;
+            if (!self.entities) return nullptr;
             xmlCreateIntSubset(self.entities.get(), reinterpret_cast<const xmlChar*>("x"), nullptr, nullptr);
         }
-        if (xmlEntityPtr known = xmlGetDocEntity(self.entities.get(), name))
-            return known;
-        if (++self.entityNames > kMaxEntityNames)
-            name = reinterpret_cast<const xmlChar*>("unknown");
+        if (xmlEntityPtr known = xmlGetDocEntity(self.entities.get(), name)) return known;
+        if (++self.entityNames > kMaxEntityNames) name = reinterpret_cast<const xmlChar*>("unknown");
         std::string content;
         if (const htmlEntityDesc* html = htmlEntityLookup(name)) {
             char utf8[U8_MAX_LENGTH];
@@ -245,8 +223,7 @@ struct MarkupParser::Impl {
             U8_APPEND_UNSAFE(utf8, n, html->value);
             content.assign(utf8, static_cast<size_t>(n));
         }
-        if (xmlEntityPtr known = xmlGetDocEntity(self.entities.get(), name))
-            return known;
+        if (xmlEntityPtr known = xmlGetDocEntity(self.entities.get(), name)) return known;
         return xmlAddDocEntity(self.entities.get(), name, XML_INTERNAL_GENERAL_ENTITY, nullptr, nullptr,
                                reinterpret_cast<const xmlChar*>(content.c_str()));
     }
@@ -279,13 +256,11 @@ struct MarkupParser::Impl {
                                                XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC);
             }
         }
-        if (!context)
-            throw std::bad_alloc();
+        if (!context) throw std::bad_alloc();
     }
 };
 
-MarkupParser::MarkupParser(Syntax syntax, MarkupHandler& handler)
-    : impl_(std::make_unique<Impl>(syntax, handler)) {
+MarkupParser::MarkupParser(Syntax syntax, MarkupHandler& handler) : impl_(std::make_unique<Impl>(syntax, handler)) {
     impl_->create();
 }
 
@@ -293,12 +268,10 @@ MarkupParser::~MarkupParser() = default;
 
 Result<void> MarkupParser::feed(std::string_view bytes, bool last) {
     Impl& d = *impl_;
-    if (d.failure)
-        return *d.failure;
+    if (d.failure) return *d.failure;
     if (!d.transcoder) {
         d.head.append(bytes);
-        if (d.head.size() < kSniffBytes && !last)
-            return {};
+        if (d.head.size() < kSniffBytes && !last) return {};
         const encoding::Encoding encoding = sniffEncoding(d.head, d.syntax, last);
         d.transcoder.emplace(encoding.name);
         d.head.erase(0, encoding.markLength);
@@ -313,8 +286,7 @@ Result<void> MarkupParser::feed(std::string_view bytes, bool last) {
     } else {
         xmlParseChunk(d.context, d.utf8.data(), size, last);
     }
-    if (d.failure)
-        return *d.failure;
+    if (d.failure) return *d.failure;
     return {};
 }
 
@@ -327,17 +299,14 @@ MarkupPump::MarkupPump(std::unique_ptr<ByteStream> bytes, Syntax syntax, MarkupH
     : bytes_(std::move(bytes)), parser_(syntax, handler) {}
 
 Result<bool> MarkupPump::step() {
-    if (done_)
-        return false;
+    if (done_) return false;
     chunk_.resize(kChunk);
     auto got = bytes_->read(chunk_);
-    if (!got)
-        return got.fault();
+    if (!got) return got.fault();
     chunk_.resize(got.value());
     done_ = got.value() == 0;
     auto fed = parser_.feed(chunk_, done_);
-    if (!fed)
-        return fed.fault();
+    if (!fed) return fed.fault();
     return true;
 }
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "encoding/decoder.h"
 #include "documents/reader.h"
+#include "encoding/decoder.h"
 
 namespace documents::detail {
 
@@ -43,13 +43,10 @@ public:
 
 // A handler made of three functions, for the small files read whole (packages, navigation, styles).
 struct CallbackHandler final : MarkupHandler {
-    std::function<void(std::string_view, const Attributes&)> start = [](std::string_view, const Attributes&) {
-    };
+    std::function<void(std::string_view, const Attributes&)> start = [](std::string_view, const Attributes&) {};
     std::function<void(std::string_view)> end = [](std::string_view) {};
     std::function<void(std::string_view)> text = [](std::string_view) {};
-    void startElement(std::string_view name, const Attributes& attributes) override {
-        start(name, attributes);
-    }
+    void startElement(std::string_view name, const Attributes& attributes) override { start(name, attributes); }
     void endElement(std::string_view name) override { end(name); }
     void characters(std::string_view utf8) override { text(utf8); }
 };
@@ -113,10 +110,9 @@ template <class Handler, class... Args>
 Result<std::unique_ptr<Reader>> openMarkupFile(const Input& input, const Options& options, Syntax syntax,
                                                Args&&... args) {
     auto bytes = openInputStream(input, options.limits.maxExpandedBytes);
-    if (!bytes)
-        return bytes.fault();
-    return std::unique_ptr<Reader>(std::make_unique<MarkupFileReader<Handler>>(
-        std::move(bytes.value()), syntax, std::forward<Args>(args)...));
+    if (!bytes) return bytes.fault();
+    return std::unique_ptr<Reader>(
+        std::make_unique<MarkupFileReader<Handler>>(std::move(bytes.value()), syntax, std::forward<Args>(args)...));
 }
 
 }  // namespace documents::detail

@@ -64,8 +64,7 @@ size_t firstInvalidUtf8(std::span<const uint8_t> head, bool complete) {
         const int32_t start = i;
         UChar32 c;
         U8_NEXT(head.data(), i, length, c);
-        if (c >= 0)
-            continue;
+        if (c >= 0) continue;
         const bool cutOff = !complete && i == length && U8_IS_LEAD(head[static_cast<size_t>(start)]);
         return cutOff ? std::string_view::npos : static_cast<size_t>(start);
     }
@@ -83,15 +82,13 @@ bool isLegacyEncoding(std::string_view name) {
 std::optional<std::string> detectedEncoding(std::span<const uint8_t> sample) {
     UErrorCode err = U_ZERO_ERROR;
     DetectorPtr detector(ucsdet_open(&err));
-    if (U_FAILURE(err))
-        return std::nullopt;
+    if (U_FAILURE(err)) return std::nullopt;
     ucsdet_enableInputFilter(detector.get(), true);  // markup tags say nothing about the encoding
-    ucsdet_setText(detector.get(), reinterpret_cast<const char*>(sample.data()),
-                   static_cast<int32_t>(sample.size()), &err);
+    ucsdet_setText(detector.get(), reinterpret_cast<const char*>(sample.data()), static_cast<int32_t>(sample.size()),
+                   &err);
     int32_t count = 0;
     const UCharsetMatch** matches = ucsdet_detectAll(detector.get(), &count, &err);
-    if (U_FAILURE(err))
-        return std::nullopt;
+    if (U_FAILURE(err)) return std::nullopt;
     const std::span<const UCharsetMatch*> found(matches, static_cast<size_t>(count));
     auto nameOf = [&](const UCharsetMatch* match) { return std::string_view(ucsdet_getName(match, &err)); };
     if (std::any_of(found.begin(), found.end(), [&](const UCharsetMatch* match) {
@@ -100,10 +97,8 @@ std::optional<std::string> detectedEncoding(std::span<const uint8_t> sample) {
         return "UTF-8";
     }
     for (const UCharsetMatch* match : found) {  // most confident first
-        if (ucsdet_getConfidence(match, &err) < kConfident)
-            break;
-        if (isLegacyEncoding(nameOf(match)))
-            return std::string(nameOf(match));
+        if (ucsdet_getConfidence(match, &err) < kConfident) break;
+        if (isLegacyEncoding(nameOf(match))) return std::string(nameOf(match));
     }
     return std::nullopt;
 }
@@ -113,8 +108,7 @@ std::optional<std::string> detectedEncoding(std::span<const uint8_t> sample) {
 // program has called setlocale) instead of the user's.
 std::string userLocaleCodeset() {
     locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-    if (loc == static_cast<locale_t>(nullptr))
-        return "UTF-8";
+    if (loc == static_cast<locale_t>(nullptr)) return "UTF-8";
     std::string codeset = nl_langinfo_l(CODESET, loc);
     freelocale(loc);
     return codeset;
@@ -124,8 +118,7 @@ std::string userLocaleCodeset() {
 // EUC-JP, EUC-KR); every bad sequence becomes U+FFFD here whatever the encoding.
 void substituteReplacementCharacter(const void*, UConverterToUnicodeArgs* args, const char*, int32_t,
                                     UConverterCallbackReason reason, UErrorCode* err) {
-    if (reason > UCNV_IRREGULAR)
-        return;  // reset, close, clone: nothing to write
+    if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
     *err = U_ZERO_ERROR;
     const UChar replacement = 0xFFFD;
     ucnv_cbToUWriteUChars(args, &replacement, 1, 0, err);
@@ -135,8 +128,7 @@ void substituteReplacementCharacter(const void*, UConverterToUnicodeArgs* args, 
 ConverterPtr openConverter(const std::string& name) {
     UErrorCode err = U_ZERO_ERROR;
     ConverterPtr converter(ucnv_open(name.c_str(), &err));
-    if (U_FAILURE(err))
-        return nullptr;
+    if (U_FAILURE(err)) return nullptr;
     ucnv_setToUCallBack(converter.get(), substituteReplacementCharacter, nullptr, nullptr, nullptr, &err);
     return converter;
 }
@@ -153,20 +145,17 @@ std::string fallbackEncoding(std::string_view localeCodeset) {
 }  // namespace
 
 Encoding detectEncoding(std::span<const uint8_t> head, bool complete, std::string_view localeCodeset) {
-    if (auto marked = byteOrderMark(head))
-        return *marked;
+    if (auto marked = byteOrderMark(head)) return *marked;
     if (head.size() > kLeadingPart) {
         head = head.first(kLeadingPart);
         complete = false;
     }
     const size_t invalid = firstInvalidUtf8(head, complete);
-    if (invalid == std::string_view::npos)
-        return {"UTF-8", 0, EncodingSource::WellFormedUtf8};
+    if (invalid == std::string_view::npos) return {"UTF-8", 0, EncodingSource::WellFormedUtf8};
     size_t from = invalid - std::min(invalid, kDetectionContext);
     while (from < invalid && U8_IS_TRAIL(head[from])) ++from;  // on a character of the valid part
     const auto sample = head.subspan(from, std::min(kDetectionSample, head.size() - from));
-    if (auto detected = detectedEncoding(sample))
-        return {*detected, 0, EncodingSource::Detected};
+    if (auto detected = detectedEncoding(sample)) return {*detected, 0, EncodingSource::Detected};
     return {fallbackEncoding(localeCodeset), 0, EncodingSource::Fallback};
 }
 
@@ -174,13 +163,11 @@ void ConverterCloser::operator()(UConverter* converter) const {
     ucnv_close(converter);
 }
 
-Decoder::Decoder(Encoding encoding)
-    : encoding_(std::move(encoding)), converter_(openConverter(encoding_.name)) {
+Decoder::Decoder(Encoding encoding) : encoding_(std::move(encoding)), converter_(openConverter(encoding_.name)) {
     if (!converter_) {
         encoding_.name = "UTF-8";
         converter_ = openConverter(encoding_.name);  // algorithmic: needs no ICU data
-        if (!converter_)
-            throw std::bad_alloc();
+        if (!converter_) throw std::bad_alloc();
     }
     markLeft_ = encoding_.markLength;
 }
@@ -199,11 +186,10 @@ void Decoder::decode(std::span<const uint8_t> bytes, bool last, std::u16string& 
     for (;;) {
         UChar* target = buffer.data();
         UErrorCode err = U_ZERO_ERROR;
-        ucnv_toUnicode(converter_.get(), &target, buffer.data() + buffer.size(), &source, sourceEnd, nullptr,
-                       last, &err);
+        ucnv_toUnicode(converter_.get(), &target, buffer.data() + buffer.size(), &source, sourceEnd, nullptr, last,
+                       &err);
         out.append(buffer.data(), static_cast<size_t>(target - buffer.data()));
-        if (err != U_BUFFER_OVERFLOW_ERROR)
-            return;
+        if (err != U_BUFFER_OVERFLOW_ERROR) return;
     }
 }
 
@@ -213,8 +199,7 @@ void Decoder::reset() {
 }
 
 bool looksBinary(std::span<const uint8_t> head) {
-    if (head.empty() || byteOrderMark(head))
-        return false;
+    if (head.empty() || byteOrderMark(head)) return false;
     head = head.first(std::min<size_t>(head.size(), 65536));
     const auto control = std::count_if(head.begin(), head.end(), [](uint8_t b) {
         return b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f' && b != '\v' && b != 0x1B;

@@ -27,7 +27,7 @@ namespace encoding {
 enum class EncodingSource { ByteOrderMark, WellFormedUtf8, Detected, Fallback };
 
 struct Encoding {
-    std::string name;  // an ICU converter name: "UTF-8", "UTF-16LE", "GB18030", "Big5", "windows-1251", ...
+    std::string name;       // an ICU converter name: "UTF-8", "UTF-16LE", "GB18030", "Big5", "windows-1251", ...
     size_t markLength = 0;  // the bytes of the byte-order mark that opens the text; they are not decoded
     EncodingSource source = EncodingSource::WellFormedUtf8;
 };

@@ -3,8 +3,8 @@
 
 #include <mutex>
 
-#include "speech/engine/workers.h"
 #include "speech/audio/device_pulse.h"
+#include "speech/engine/workers.h"
 
 namespace speech {
 
@@ -23,6 +23,8 @@ Backends Backends::defaults() {
     return {std::move(engine), std::move(host)};
 }
 
-void startEngineEarly(size_t workers) { startWorkersEarly(workers); }
+void startEngineEarly(size_t workers) {
+    startWorkersEarly(workers);
+}
 
 }  // namespace speech

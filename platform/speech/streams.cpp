@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/child_process.h"
-#include "speech/core/constants.h"
 #include "speech/audio/file_encoder.h"
+#include "speech/core/constants.h"
 
 namespace speech {
 
@@ -28,17 +28,20 @@ int32_t SpAudioFormat::Type() const {
 void SpAudioFormat::SetType(int32_t type) {
     if (!waveFormatOf(type))
         throw Error(errc::kUnsupportedFormat,
-                    "The audio format " + std::to_string(type) +
-                        " is not supported; formats are numbered 4 to 39.");
+                    "The audio format " + std::to_string(type) + " is not supported; formats are numbered 4 to 39.");
     std::lock_guard lock(owner_->mutex_);
     if (owner_->type_ == type) return;
     owner_->canChangeFormat().orThrow();
     owner_->type_ = type;
 }
 
-WaveFormat SpAudioFormat::wave() const { return *waveFormatOf(Type()); }
+WaveFormat SpAudioFormat::wave() const {
+    return *waveFormatOf(Type());
+}
 
-int32_t SpStream::formatType() const { return format_.Type(); }
+int32_t SpStream::formatType() const {
+    return format_.Type();
+}
 
 void SpStream::adjustType(int32_t type) {
     std::lock_guard lock(mutex_);
@@ -157,7 +160,9 @@ private:
     std::string path_;  // empty for a file without a name
 };
 
-bool seekable(int fd) { return ::lseek(fd, 0, SEEK_CUR) >= 0; }
+bool seekable(int fd) {
+    return ::lseek(fd, 0, SEEK_CUR) >= 0;
+}
 
 }  // namespace
 
@@ -168,7 +173,7 @@ public:
     static Result<std::unique_ptr<FileOutput>> create(const std::string& path, const WaveFormat& format,
                                                       const EncoderChoice& choice) {
         auto out = std::make_unique<FileOutput>(path, format, choice);
-        struct stat st{};
+        struct stat st {};
         if (::stat(path.c_str(), &st) == 0) {
             if (S_ISDIR(st.st_mode)) return createFault(path, EISDIR);
             if (!S_ISREG(st.st_mode)) {
@@ -209,8 +214,7 @@ public:
         const size_t frameBytes = static_cast<size_t>(format_.bytesPerFrame());
         // Whole frames with nothing before them go straight to the encoder.
         const bool straight = pending_.empty() && bytes.size() % frameBytes == 0;
-        if (!straight)
-            pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        if (!straight) pending_.insert(pending_.end(), bytes.begin(), bytes.end());
         const std::span<const uint8_t> buffered = straight ? bytes : std::span<const uint8_t>(pending_);
         const size_t whole = buffered.size() - buffered.size() % frameBytes;
         if (whole == 0) return {};
@@ -219,8 +223,7 @@ public:
         }
         if (auto r = encoder_->write(buffered.first(whole)); !r) return r;
         written_ += whole;
-        if (!straight)
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
+        if (!straight) pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
         // The disk gets the file as it grows, so that the flush before it is put in place waits for
         // the last part only, not for the whole file at once.
         if (temp_ && written_ - writebackFrom_ >= kWritebackBytes) {
@@ -260,7 +263,7 @@ private:
     // Moves what the plain WAV file holds into a new RF64 file, which the rest of the audio then goes to.
     // Costs one copy, once, and only for audio past 4 GB; below that the file stays a plain WAV.
     Result<void> switchToRf64() {
-        struct stat st{};
+        struct stat st {};
         const bool statted = ::fstat(temp_->fd(), &st) == 0;
         auto next = TempFile::create(target_, name_, statted ? std::optional<mode_t>(st.st_mode) : std::nullopt);
         if (!next) return next.fault();
@@ -301,7 +304,9 @@ private:
     uint64_t written_ = 0;
 };
 
-void setPlainWaveLimitForTesting(uint64_t bytes) { plainWaveLimit.store(bytes); }
+void setPlainWaveLimitForTesting(uint64_t bytes) {
+    plainWaveLimit.store(bytes);
+}
 
 SpFileStream::SpFileStream() = default;
 
@@ -313,7 +318,8 @@ SpFileStream::~SpFileStream() {
 void SpFileStream::setCodec(FileCodec codec, std::optional<double> quality) {
     if (quality && !(*quality >= 0.0 && *quality <= 1.0))
         throw Error(errc::kInvalidArg, "The quality " + std::to_string(*quality) + " is outside 0 to 1.");
-    if (open_.load()) throw Error(errc::kInvalidArg, "The codec of a file stream cannot change while its file is open.");
+    if (open_.load())
+        throw Error(errc::kInvalidArg, "The codec of a file stream cannot change while its file is open.");
     std::lock_guard lock(fileMutex_);
     codec_ = codec;
     quality_ = quality;
@@ -347,17 +353,18 @@ void SpFileStream::openWith(const std::function<Result<std::unique_ptr<FileOutpu
 
 void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/) {
     if (mode != SSFMCreateForWrite)
-        throw Error(errc::kInvalidArg, "Files can only be opened for writing (mode 3), not in mode " +
-                                           std::to_string(mode) + ".");
+        throw Error(errc::kInvalidArg,
+                    "Files can only be opened for writing (mode 3), not in mode " + std::to_string(mode) + ".");
     if (path.empty()) throw Error(errc::kInvalidArg, "No file name was given.");
     openWith(
-        [&](const WaveFormat& format) { return FileOutput::create(path, format, EncoderChoice{codec_, quality_}); },
+        [&](const WaveFormat& format) {
+            return FileOutput::create(path, format, EncoderChoice{codec_, quality_});
+        },
         path);
 }
 
 void SpFileStream::openStandardOutput() {
-    if (codec() != FileCodec::Wav)
-        throw Error(errc::kInvalidArg, "Standard output takes WAV only.");
+    if (codec() != FileCodec::Wav) throw Error(errc::kInvalidArg, "Standard output takes WAV only.");
     openWith([](const WaveFormat& format) { return FileOutput::standardOutput(format); }, "-");
 }
 
@@ -375,11 +382,17 @@ void SpFileStream::finish(bool commit) {
     if (fault && commit) throw Error(fault->code, fault->message);
 }
 
-void SpFileStream::Close() { finish(true); }
+void SpFileStream::Close() {
+    finish(true);
+}
 
-void SpFileStream::discard() { finish(false); }
+void SpFileStream::discard() {
+    finish(false);
+}
 
-bool SpFileStream::isOpen() const { return open_.load(); }
+bool SpFileStream::isOpen() const {
+    return open_.load();
+}
 
 Result<void> SpFileStream::writeBytes(std::span<const uint8_t> bytes) {
     std::lock_guard lock(fileMutex_);

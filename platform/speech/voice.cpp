@@ -11,19 +11,18 @@
 #include <thread>
 #include <variant>
 
-#include "speech/pipeline/named_file.h"
-#include "speech/text/frontend.h"
 #include "base/memory_reserve.h"
-#include "speech/pipeline/stream_job.h"
 #include "base/utf8.h"
-#include "speech/voice_p.h"
+#include "speech/pipeline/named_file.h"
 #include "speech/pipeline/sinks.h"
+#include "speech/pipeline/stream_job.h"
+#include "speech/text/frontend.h"
+#include "speech/voice_p.h"
 
 namespace speech {
 namespace {
 
-SpObjectTokens filterTokens(std::vector<SpObjectToken> tokens, std::string_view required,
-                            std::string_view optional) {
+SpObjectTokens filterTokens(std::vector<SpObjectToken> tokens, std::string_view required, std::string_view optional) {
     std::erase_if(tokens, [&](const SpObjectToken& t) { return !t.matches(required); });
     if (!optional.empty()) {
         std::stable_sort(tokens.begin(), tokens.end(), [&](const SpObjectToken& a, const SpObjectToken& b) {
@@ -182,8 +181,8 @@ void SpVoice::SetAudioOutputStream(std::shared_ptr<SpStream> stream) {
             if (!impl_->output || impl_->output->Id() != device->deviceId()) {
                 impl_->output = device->deviceId().empty()
                                     ? std::nullopt
-                                    : std::optional<SpObjectToken>(
-                                          SpObjectToken(TokenKind::AudioOutput, device->deviceId(), device->deviceId()));
+                                    : std::optional<SpObjectToken>(SpObjectToken(
+                                          TokenKind::AudioOutput, device->deviceId(), device->deviceId()));
             }
         }
         if (impl_->allowFormatChanges) device->Format().SetType(kDefaultFormatType);
@@ -239,9 +238,13 @@ void SpVoice::SetVolume(long volume) {
     impl_->volume = volume;
 }
 
-int32_t SpVoice::EventInterests() const { return impl_->interests.load(); }
+int32_t SpVoice::EventInterests() const {
+    return impl_->interests.load();
+}
 
-void SpVoice::SetEventInterests(int32_t interests) { impl_->interests.store(interests & SVEAllEvents); }
+void SpVoice::SetEventInterests(int32_t interests) {
+    impl_->interests.store(interests & SVEAllEvents);
+}
 
 uint32_t SpVoice::Speak(std::u16string_view text, int32_t flags) {
     return Speak(std::u16string(text), flags);
@@ -300,8 +303,8 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
             throw Error(errc::kNoAudioDevice,
                         "No audio output device is available (no sound server is running or it has no outputs).");
         }
-        if (!request->deviceId.empty() &&
-            std::none_of(devices.begin(), devices.end(), [&](const auto& dev) { return dev.id == request->deviceId; })) {
+        if (!request->deviceId.empty() && std::none_of(devices.begin(), devices.end(),
+                                                       [&](const auto& dev) { return dev.id == request->deviceId; })) {
             throw Error(errc::kNoAudioDevice, "The audio output device \"" +
                                                   (outputToken ? outputToken->GetDescription() : request->deviceId) +
                                                   "\" is not available.");
@@ -340,9 +343,9 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
         context.voices = d.synthesizer->voices();
         MarkupState after;
         const bool persist = (flags & SVSFPersistXML) != 0;
-        request->source = source ? openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)
-                                 : openTextStream(std::move(stream), flags & ~SVSFIsFilename, context,
-                                                  persist ? &after : nullptr);
+        request->source =
+            source ? openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)
+                   : openTextStream(std::move(stream), flags & ~SVSFIsFilename, context, persist ? &after : nullptr);
         if (persist) {
             std::lock_guard lock(d.settingsMutex);
             d.persisted = after;
@@ -424,13 +427,17 @@ bool SpVoice::isBusy() const {
     return impl_->active || !impl_->queue.empty();
 }
 
-void SpVoice::setRenderJobs(int jobs) { impl_->renderJobs = std::max(1, jobs); }
+void SpVoice::setRenderJobs(int jobs) {
+    impl_->renderJobs = std::max(1, jobs);
+}
 
 int SpVoice::defaultRenderJobs() {
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-int SpVoice::renderJobs() const { return impl_->renderJobs.load(); }
+int SpVoice::renderJobs() const {
+    return impl_->renderJobs.load();
+}
 
 std::optional<Error> SpVoice::takeStreamError() {
     std::lock_guard lock(impl_->mutex);

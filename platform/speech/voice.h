@@ -13,12 +13,12 @@
 #include <string_view>
 #include <vector>
 
-#include "speech/core/constants.h"
 #include "base/error.h"
 #include "speech/backends.h"
+#include "speech/core/constants.h"
 #include "speech/core/events.h"
-#include "speech/streams.h"
 #include "speech/core/tokens.h"
+#include "speech/streams.h"
 
 namespace speech {
 
@@ -31,8 +31,7 @@ public:
     SpVoice& operator=(const SpVoice&) = delete;
 
     // Installed voices / audio outputs, in one fixed order on every call, filtered by attributes.
-    SpObjectTokens GetVoices(std::string_view requiredAttributes = "",
-                             std::string_view optionalAttributes = "") const;
+    SpObjectTokens GetVoices(std::string_view requiredAttributes = "", std::string_view optionalAttributes = "") const;
     SpObjectTokens GetAudioOutputs(std::string_view requiredAttributes = "",
                                    std::string_view optionalAttributes = "") const;
 
@@ -54,9 +53,9 @@ public:
     bool AllowAudioOutputFormatChangesOnNextSet() const;
     void SetAllowAudioOutputFormatChangesOnNextSet(bool allow);
 
-    long Rate() const;          // -10..10, default 0
-    void SetRate(long rate);    // throws Error(kInvalidArg) outside -10..10
-    long Volume() const;        // 0..100, default 100
+    long Rate() const;        // -10..10, default 0
+    void SetRate(long rate);  // throws Error(kInvalidArg) outside -10..10
+    long Volume() const;      // 0..100, default 100
     void SetVolume(long volume);
 
     // Whether a Mandarin voice reads runs of Latin words with the English voice, and other voices read

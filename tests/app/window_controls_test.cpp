@@ -9,8 +9,8 @@
 
 #include "app/dialogs/about_dialog.h"
 #include "app/up_down.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/voice_helpers.h"
 
 using testing_support::ScriptedBackends;
 
@@ -42,8 +42,8 @@ TEST_F(ControlsTest, SpeakingStateTableAndRepeatedCalls) {
     ParlanMain& w = *window;
     for (const Row& row : rows) {
         for (int repeat = 0; repeat < 2; ++repeat) {
-            SCOPED_TRACE(testing::Message() << "speaking=" << row.speaking << " paused=" << row.paused << " call "
-                                            << repeat + 1);
+            SCOPED_TRACE(testing::Message()
+                         << "speaking=" << row.speaking << " paused=" << row.paused << " call " << repeat + 1);
             w.SetSpeakingControls(row.speaking, row.paused);
             EXPECT_EQ(w.Speaking, row.speaking);
             EXPECT_EQ(w.Paused, row.paused);

@@ -57,15 +57,18 @@ TEST_F(DebugPaneTest, TrimCanSplitALineEndAndIgnoresTheUsersSelection) {
     EXPECT_FALSE(window->DebugTxtBox->textCursor().hasSelection());
     EXPECT_TRUE(window->DebugTxtBox->textCursor().atEnd());
     // The box shows the log: the line ends, and the lone LF left by the cut, as line breaks.
-    EXPECT_EQ(window->DebugTxtBox->toPlainText(), QString(debugText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    EXPECT_EQ(window->DebugTxtBox->toPlainText(),
+              QString(debugText()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 TEST_F(DebugPaneTest, EventLinesOnlyWhileShowEventsIsChecked) {
-    window->LogVoiceEvent({QStringLiteral("StartStream"), QStringLiteral("StreamNum=1"), QStringLiteral("StreamPos=0")});
+    window->LogVoiceEvent(
+        {QStringLiteral("StartStream"), QStringLiteral("StreamNum=1"), QStringLiteral("StreamPos=0")});
     window->AppendDebugText(QStringLiteral("Speak"), QString());
     EXPECT_EQ(debugText(), QStringLiteral("Speak\r\n"));
     window->chkShowEvents->setChecked(true);
-    window->LogVoiceEvent({QStringLiteral("StartStream"), QStringLiteral("StreamNum=1"), QStringLiteral("StreamPos=0")});
+    window->LogVoiceEvent(
+        {QStringLiteral("StartStream"), QStringLiteral("StreamNum=1"), QStringLiteral("StreamPos=0")});
     EXPECT_EQ(debugLines().back(), QStringLiteral("  Event: StartStream, StreamNum=1, StreamPos=0"));
     window->chkShowEvents->setCheckState(Qt::PartiallyChecked);
     window->LogVoiceEvent({QStringLiteral("x")});

@@ -11,14 +11,16 @@
 
 #include "app/dialogs/about_dialog.h"
 #include "app/up_down.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/voice_helpers.h"
 
 using testing_support::ScriptedBackends;
 
 namespace {
 
-bool pulseAvailable() { return !qEnvironmentVariableIsEmpty("PULSE_SERVER"); }
+bool pulseAvailable() {
+    return !qEnvironmentVariableIsEmpty("PULSE_SERVER");
+}
 
 }  // namespace
 
@@ -124,13 +126,25 @@ TEST_F(WindowTest, LayoutShowsOnlyTheDesignedControlsInAFixedWindow) {
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Tallamo"));
     EXPECT_EQ(w.windowIcon().pixmap(32, 32).toImage().size(), QSize(32, 32));
 
-    const QList<QWidget*> shown = {w.SpeakBtn, w.StopBtn, w.ResetBtn, w.PauseBtn, w.MainTxtBox,
-                                   w.VoiceCB,  w.RateSldr, w.Label2,  w.Label3};
+    const QList<QWidget*> shown = {w.SpeakBtn, w.StopBtn,  w.ResetBtn, w.PauseBtn, w.MainTxtBox,
+                                   w.VoiceCB,  w.RateSldr, w.Label2,   w.Label3};
     for (QWidget* widget : shown) EXPECT_FALSE(widget->visibleRegion().isEmpty()) << widget->objectName().toStdString();
-    const QList<QWidget*> hidden = {w.VisemePicture, w.chkShowEvents, w.chkSpFlagNLPSpeakPunc,
-                                    w.chkSpFlagPurgeBeforeSpeak, w.chkSpFlagAync, w.chkSpFlagIsFilename,
-                                    w.chkSpFlagPersistXML, w.Frame1, w.chkSpFlagIsXML, w.AudioOutputCB,
-                                    w.DebugTxtBox, w.SkipBtn, w.UpDown1, w.SkipTxtBox, w.FormatCB, w.Label1,
+    const QList<QWidget*> hidden = {w.VisemePicture,
+                                    w.chkShowEvents,
+                                    w.chkSpFlagNLPSpeakPunc,
+                                    w.chkSpFlagPurgeBeforeSpeak,
+                                    w.chkSpFlagAync,
+                                    w.chkSpFlagIsFilename,
+                                    w.chkSpFlagPersistXML,
+                                    w.Frame1,
+                                    w.chkSpFlagIsXML,
+                                    w.AudioOutputCB,
+                                    w.DebugTxtBox,
+                                    w.SkipBtn,
+                                    w.UpDown1,
+                                    w.SkipTxtBox,
+                                    w.FormatCB,
+                                    w.Label1,
                                     w.Label5};
     for (QWidget* widget : hidden) {
         EXPECT_TRUE(widget->visibleRegion().isEmpty()) << widget->objectName().toStdString();
@@ -153,13 +167,27 @@ TEST_F(WindowTest, TabOrderStartsWithTheHiddenSkipControlsAndSkipsDisabledOnes) 
     ParlanMain& w = load();
     QApplication::setActiveWindow(&w);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    const QList<QWidget*> expected = {w.SkipBtn,       w.SkipTxtBox,     w.UpDown1,
-                                      w.VoiceCB,       w.RateSldr,       w.FormatCB,
-                                      w.AudioOutputCB, w.chkSpFlagIsXML, w.chkSpFlagAync,
-                                      w.chkSpFlagPersistXML, w.chkSpFlagPurgeBeforeSpeak, w.chkSpFlagIsFilename,
-                                      w.chkSpFlagNLPSpeakPunc, w.chkShowEvents, w.DebugTxtBox,
-                                      w.VisemePicture, w.MainTxtBox,     w.SpeakBtn,
-                                      w.StopBtn,       w.PauseBtn,       w.ResetBtn};
+    const QList<QWidget*> expected = {w.SkipBtn,
+                                      w.SkipTxtBox,
+                                      w.UpDown1,
+                                      w.VoiceCB,
+                                      w.RateSldr,
+                                      w.FormatCB,
+                                      w.AudioOutputCB,
+                                      w.chkSpFlagIsXML,
+                                      w.chkSpFlagAync,
+                                      w.chkSpFlagPersistXML,
+                                      w.chkSpFlagPurgeBeforeSpeak,
+                                      w.chkSpFlagIsFilename,
+                                      w.chkSpFlagNLPSpeakPunc,
+                                      w.chkShowEvents,
+                                      w.DebugTxtBox,
+                                      w.VisemePicture,
+                                      w.MainTxtBox,
+                                      w.SpeakBtn,
+                                      w.StopBtn,
+                                      w.PauseBtn,
+                                      w.ResetBtn};
     // Walk the chain with everything enabled.
     w.SetSpeakingControls(true, false);
     w.ResetBtn->setFocus();
@@ -190,7 +218,8 @@ TEST_F(WindowTest, ExitAndCloseWhileSpeakingEndCleanly) {
     {
         ParlanMain& w = load();
         w.MainTxtBox->setPlainText(QStringLiteral("This sentence is long enough to still be playing when the "
-                                                  "window goes away. ").repeated(20));
+                                                  "window goes away. ")
+                                       .repeated(20));
         click(w.SpeakBtn);
         ASSERT_TRUE(waitFor([&] { return w.StopBtn->isEnabled() && w.Voice && w.Voice->isBusy(); }));
         w.menuAbout_Click();

@@ -11,8 +11,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (const char* dir = std::getenv("TALLAMO_FUZZ_SEEDS")) {
         for (const auto& [name, bytes] : fuzzing::documentSeeds(TALLAMO_FUZZ_TARGET)) {
             const auto path = std::filesystem::path(dir) / name;
-            if (!std::filesystem::exists(path))
-                std::ofstream(path, std::ios::binary) << bytes;
+            if (!std::filesystem::exists(path)) std::ofstream(path, std::ios::binary) << bytes;
         }
     }
     return 0;

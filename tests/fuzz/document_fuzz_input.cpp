@@ -25,8 +25,8 @@ const std::vector<ArchiveLayout>& layouts() {
     static const std::vector<ArchiveLayout> all = {
         {"epub",
          {"mimetype", "application/epub+zip"},
-         {"META-INF/container.xml", "OEBPS/content.opf", "OEBPS/nav.xhtml", "OEBPS/c1.xhtml",
-          "OEBPS/c2.xhtml", "OEBPS/toc.ncx", "META-INF/encryption.xml"}},
+         {"META-INF/container.xml", "OEBPS/content.opf", "OEBPS/nav.xhtml", "OEBPS/c1.xhtml", "OEBPS/c2.xhtml",
+          "OEBPS/toc.ncx", "META-INF/encryption.xml"}},
         {"docx",
          {},
          {"[Content_Types].xml", "word/_rels/document.xml.rels", "word/document.xml", "word/styles.xml",
@@ -38,24 +38,20 @@ const std::vector<ArchiveLayout>& layouts() {
 
 const ArchiveLayout* layoutOf(std::string_view target) {
     for (const auto& l : layouts()) {
-        if (l.target == target)
-            return &l;
+        if (l.target == target) return &l;
     }
     return nullptr;
 }
 
 std::string documentBytes(std::string_view target, std::string_view data) {
     const ArchiveLayout* layout = layoutOf(target);
-    if (!layout || data.starts_with("PK"))
-        return std::string(data);
+    if (!layout || data.starts_with("PK")) return std::string(data);
     fixtures::Entries entries;
-    if (!layout->first.first.empty())
-        entries.push_back(layout->first);
+    if (!layout->first.first.empty()) entries.push_back(layout->first);
     for (const auto& name : layout->names) {
         const size_t end = data.find(kEntrySeparator);
         entries.emplace_back(name, std::string(data.substr(0, end)));
-        if (end == std::string_view::npos)
-            break;
+        if (end == std::string_view::npos) break;
         data.remove_prefix(end + kEntrySeparator.size());
     }
     return fixtures::zipArchive(entries);
@@ -66,11 +62,9 @@ std::string entriesInput(std::string_view target, const fixtures::Entries& entri
     const ArchiveLayout& layout = *layoutOf(target);
     std::string out;
     for (size_t i = 0; i < layout.names.size(); ++i) {
-        if (i)
-            out += kEntrySeparator;
+        if (i) out += kEntrySeparator;
         for (const auto& [name, bytes] : entries) {
-            if (name == layout.names[i])
-                out += bytes;
+            if (name == layout.names[i]) out += bytes;
         }
     }
     return out;
@@ -106,25 +100,19 @@ std::string fuzzDocument(std::string_view target, std::span<const uint8_t> data)
     std::optional<std::u16string> first;
     std::vector<Chapter> chapters;
     while (document.read(text, chapters)) {
-        if (!first)
-            first = text;
+        if (!first) first = text;
         for (size_t i = 0; i < chapters.size(); ++i) {
-            if (chapters[i].number != static_cast<int32_t>(i + 1))
-                return "chapters out of sequence";
-            if (chapters[i].position > text.size())
-                return "a chapter handed over before its text";
-            if (i > 0 && chapters[i].position < chapters[i - 1].position)
-                return "chapters out of order";
+            if (chapters[i].number != static_cast<int32_t>(i + 1)) return "chapters out of sequence";
+            if (chapters[i].position > text.size()) return "a chapter handed over before its text";
+            if (i > 0 && chapters[i].position < chapters[i - 1].position) return "chapters out of order";
         }
     }
-    if (!validUtf16(text))
-        return "an unpaired surrogate in the text";
+    if (!validUtf16(text)) return "an unpaired surrogate in the text";
     document.restart();
     std::u16string again;
     std::vector<Chapter> ignored;
     document.read(again, ignored);
-    if (again != first.value_or(u""))
-        return "reading again gave another first piece";
+    if (again != first.value_or(u"")) return "reading again gave another first piece";
     return {};
 }
 
@@ -139,20 +127,17 @@ std::vector<std::pair<std::string, std::string>> documentSeeds(std::string_view 
                  "<!DOCTYPE html><p>Seen<span hidden>no</span><pre> a\n b</pre><img alt=\"pic\"><br>"
                  "<h2>Two</h2><table><tr><td>1</td><td>2</td></tr></table><script>x</script>"}};
     }
-    if (target == "fb2")
-        return {{"seed-book", fixtures::fb2(book, "A book")}};
+    if (target == "fb2") return {{"seed-book", fixtures::fb2(book, "A book")}};
     if (target == "pdf")
-        return {{"seed-pages", fixtures::pdf({{"Chapter One", "Some text on the first page."}, {"The end."}},
-                                             {"Chapter One"})}};
+        return {{"seed-pages",
+                 fixtures::pdf({{"Chapter One", "Some text on the first page."}, {"The end."}}, {"Chapter One"})}};
     if (target == "epub") {
         return {{"seed-nav", entriesInput(target, fixtures::epubEntries(book))},
                 {"seed-plain", entriesInput(target, fixtures::epubEntries(book, false))},
                 {"seed-archive", fixtures::epub(book)}};
     }
-    if (target == "docx")
-        return {{"seed-notes", entriesInput(target, fixtures::docxEntries(book, "A footnote."))}};
-    if (target == "odt")
-        return {{"seed-notes", entriesInput(target, fixtures::odtEntries(book, "A footnote."))}};
+    if (target == "docx") return {{"seed-notes", entriesInput(target, fixtures::docxEntries(book, "A footnote."))}};
+    if (target == "odt") return {{"seed-notes", entriesInput(target, fixtures::odtEntries(book, "A footnote."))}};
     return {};
 }
 

@@ -14,8 +14,7 @@
 
 namespace fuzzing {
 
-inline constexpr std::array<std::string_view, 6> kDocumentTargets = {"html", "epub", "docx",
-                                                                     "odt",  "fb2",  "pdf"};
+inline constexpr std::array<std::string_view, 6> kDocumentTargets = {"html", "epub", "docx", "odt", "fb2", "pdf"};
 inline constexpr std::string_view kEntrySeparator = "\n@@@@\n";
 
 // Reads `data` as an input of `target` and checks what the readers promise: a document opens or gives

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "speech/core/constants.h"
 #include "base/error.h"
+#include "speech/core/constants.h"
 #include "speech/text/frontend.h"
 
 namespace {
@@ -35,7 +35,8 @@ void readSome(speech::SegmentSource& source, size_t textSize, int limit) {
         check(s->sentenceIndex >= lastSentence);
         check(s->sentencePosition >= 0 && s->sentenceLength >= 0 &&
               static_cast<size_t>(s->sentencePosition) + static_cast<size_t>(s->sentenceLength) <= textSize);
-        check(s->rate >= -10 && s->rate <= 10 && s->volume >= 0 && s->volume <= 100 && s->pitch >= -10 && s->pitch <= 10);
+        check(s->rate >= -10 && s->rate <= 10 && s->volume >= 0 && s->volume <= 100 && s->pitch >= -10 &&
+              s->pitch <= 10);
         check(s->silenceMs >= 0);
         lastSentence = s->sentenceIndex;
     }
@@ -52,8 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int32_t kFlags[] = {speech::SVSFIsXML, speech::SVSFDefault, speech::SVSFIsNotXML,
                                      speech::SVSFIsXML | speech::SVSFPersistXML | speech::SVSFNLPSpeakPunc};
     speech::FrontEndContext context;
-    context.voices = {speech::SpObjectToken(speech::TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
-                      speech::SpObjectToken(speech::TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
+    context.voices = {
+        speech::SpObjectToken(speech::TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
+        speech::SpObjectToken(speech::TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
     context.voice = context.voices[(control >> 6) & 1];
     context.rate = (control >> 2) % 21 - 10;
     speech::MarkupState persisted;

@@ -1,6 +1,5 @@
 #include "tests/support/document_fixtures.h"
 
-#include <cairo-pdf.h>
 #include <cairo.h>
 #include <zip.h>
 
@@ -8,6 +7,8 @@
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+
+#include <cairo-pdf.h>
 
 namespace fixtures {
 namespace {
@@ -36,8 +37,7 @@ std::string escaped(const std::string& text) {
 }
 
 void check(bool ok, const char* what) {
-    if (!ok)
-        throw std::runtime_error(std::string("fixture: ") + what);
+    if (!ok) throw std::runtime_error(std::string("fixture: ") + what);
 }
 
 cairo_status_t appendTo(void* closure, const unsigned char* data, unsigned int length) {
@@ -75,12 +75,10 @@ std::string zipArchive(const Entries& entries, bool store, const std::string& en
         zip_source_t* source = zip_source_buffer(zip, data.data(), data.size(), 0);
         const zip_int64_t index = zip_file_add(zip, name.c_str(), source, ZIP_FL_ENC_UTF_8);
         check(index >= 0, "cannot add a zip entry");
-        if (i == 0 || store)
-            zip_set_file_compression(zip, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+        if (i == 0 || store) zip_set_file_compression(zip, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
         if (name == encrypted) {
-            check(
-                zip_file_set_encryption(zip, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, "secret") == 0,
-                "cannot encrypt a zip entry");
+            check(zip_file_set_encryption(zip, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, "secret") == 0,
+                  "cannot encrypt a zip entry");
         }
     }
     check(zip_close(zip) == 0, "cannot write the zip archive");
@@ -89,8 +87,7 @@ std::string zipArchive(const Entries& entries, bool store, const std::string& en
     zip_source_seek(buffer, 0, SEEK_END);
     std::string out(static_cast<size_t>(zip_source_tell(buffer)), '\0');
     zip_source_seek(buffer, 0, SEEK_SET);
-    check(zip_source_read(buffer, out.data(), out.size()) == static_cast<zip_int64_t>(out.size()),
-          "short zip read");
+    check(zip_source_read(buffer, out.data(), out.size()) == static_cast<zip_int64_t>(out.size()), "short zip read");
     zip_source_close(buffer);
     zip_source_free(buffer);
     return out;
@@ -99,8 +96,7 @@ std::string zipArchive(const Entries& entries, bool store, const std::string& en
 std::string expectedText(const std::vector<Section>& sections) {
     std::string text;
     for (const auto& s : sections) {
-        if (!text.empty())
-            text += "\n\n";
+        if (!text.empty()) text += "\n\n";
         text += s.title;
         for (const auto& p : s.paragraphs) text += "\n\n" + p;
     }
@@ -121,8 +117,7 @@ Entries epubEntries(const std::vector<Section>& sections, bool nav) {
     std::string links;
     for (size_t i = 0; i < sections.size(); ++i) {
         const std::string id = "c" + std::to_string(i + 1);
-        manifest +=
-            "<item id=\"" + id + "\" href=\"" + id + ".xhtml\" media-type=\"application/xhtml+xml\"/>";
+        manifest += "<item id=\"" + id + "\" href=\"" + id + ".xhtml\" media-type=\"application/xhtml+xml\"/>";
         spine += "<itemref idref=\"" + id + "\"/>";
         links += "<li><a href=\"" + id + ".xhtml#top\">" + escaped(sections[i].title) + "</a></li>";
         std::string body = "<h1>" + escaped(sections[i].title) + "</h1>";
@@ -130,23 +125,21 @@ Entries epubEntries(const std::vector<Section>& sections, bool nav) {
         e.emplace_back("OEBPS/" + id + ".xhtml",
                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n<html "
                        "xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>" +
-                           escaped(sections[i].title) +
-                           "</title><style>p { margin: 0 }</style></head><body>" + body + "</body></html>");
+                           escaped(sections[i].title) + "</title><style>p { margin: 0 }</style></head><body>" + body +
+                           "</body></html>");
     }
-    e.emplace_back(
-        "OEBPS/content.opf",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><package xmlns=\"http://www.idpf.org/2007/opf\" "
-        "version=\"3.0\" unique-identifier=\"id\"><metadata "
-        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:identifier id=\"id\">fixture</dc:identifier>"
-        "<dc:title>Fixture Book</dc:title><dc:language>en</dc:language></metadata><manifest>" +
-            manifest + "</manifest><spine>" + spine + "</spine></package>");
+    e.emplace_back("OEBPS/content.opf",
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?><package xmlns=\"http://www.idpf.org/2007/opf\" "
+                   "version=\"3.0\" unique-identifier=\"id\"><metadata "
+                   "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:identifier id=\"id\">fixture</dc:identifier>"
+                   "<dc:title>Fixture Book</dc:title><dc:language>en</dc:language></metadata><manifest>" +
+                       manifest + "</manifest><spine>" + spine + "</spine></package>");
     if (nav) {
-        e.emplace_back(
-            "OEBPS/nav.xhtml",
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><html xmlns=\"http://www.w3.org/1999/xhtml\" "
-            "xmlns:epub=\"http://www.idpf.org/2007/ops\"><head><title>Contents</title></head><body><nav "
-            "epub:type=\"toc\"><ol>" +
-                links + "</ol></nav></body></html>");
+        e.emplace_back("OEBPS/nav.xhtml",
+                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><html xmlns=\"http://www.w3.org/1999/xhtml\" "
+                       "xmlns:epub=\"http://www.idpf.org/2007/ops\"><head><title>Contents</title></head><body><nav "
+                       "epub:type=\"toc\"><ol>" +
+                           links + "</ol></nav></body></html>");
     }
     return e;
 }
@@ -160,12 +153,11 @@ Entries docxEntries(const std::vector<Section>& sections, const std::string& foo
     std::string body;
     bool first = true;
     for (const auto& s : sections) {
-        body += "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>" + escaped(s.title) +
-                "</w:t></w:r></w:p>";
+        body +=
+            "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>" + escaped(s.title) + "</w:t></w:r></w:p>";
         for (const auto& p : s.paragraphs) {
             body += "<w:p><w:r><w:t xml:space=\"preserve\">" + escaped(p) + "</w:t></w:r>";
-            if (first && !footnote.empty())
-                body += "<w:r><w:footnoteReference w:id=\"1\"/></w:r>";
+            if (first && !footnote.empty()) body += "<w:r><w:footnoteReference w:id=\"1\"/></w:r>";
             body += "</w:p>";
             first = false;
         }
@@ -193,15 +185,14 @@ Entries docxEntries(const std::vector<Section>& sections, const std::string& foo
         {"word/styles.xml", "<w:styles " + ns +
                                 "><w:style w:type=\"paragraph\" w:styleId=\"Heading1\"><w:name "
                                 "w:val=\"heading 1\"/></w:style></w:styles>"},
-        {"word/document.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><w:document " + ns + "><w:body>" +
-                                  body + "</w:body></w:document>"},
-        {"word/footnotes.xml",
-         "<w:footnotes " + ns +
-             "><w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
-             "</w:footnote><w:footnote w:id=\"1\"><w:p><w:r><w:t>" +
-             escaped(footnote) +
-             "</w:t></w:r></w:p></w:footnote>"
-             "</w:footnotes>"},
+        {"word/document.xml",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><w:document " + ns + "><w:body>" + body + "</w:body></w:document>"},
+        {"word/footnotes.xml", "<w:footnotes " + ns +
+                                   "><w:footnote w:type=\"separator\" w:id=\"-1\"><w:p><w:r><w:separator/></w:r></w:p>"
+                                   "</w:footnote><w:footnote w:id=\"1\"><w:p><w:r><w:t>" +
+                                   escaped(footnote) +
+                                   "</w:t></w:r></w:p></w:footnote>"
+                                   "</w:footnotes>"},
     };
 }
 

@@ -39,8 +39,7 @@ std::string fb2(const std::vector<Section>& sections, const std::string& bookTit
 // An HTML page with an h1 per section.
 std::string html(const std::vector<Section>& sections, const std::string& title);
 // A PDF with one page per entry, each line drawn on a line of its own, and top-level outline entries.
-std::string pdf(const std::vector<std::vector<std::string>>& pages,
-                const std::vector<std::string>& outline = {});
+std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline = {});
 // A one-page PDF with a drawing and no text.
 std::string pdfWithoutText();
 // A PDF whose standard security handler wants a user password.

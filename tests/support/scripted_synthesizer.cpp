@@ -13,15 +13,16 @@ using speech::SpObjectToken;
 using speech::TokenKind;
 namespace errc = speech::errc;
 
-
 // ---- ScriptedSynthesizer -----------------------------------------------------------------------------
 
 ScriptedSynthesizer::ScriptedSynthesizer() = default;
 
 std::vector<SpObjectToken> ScriptedSynthesizer::voices() {
     return {
-        SpObjectToken(TokenKind::Voice, "test-a", "Test Voice A", {{"Language", "409"}, {"Gender", "Female"}, {"Name", "A"}}),
-        SpObjectToken(TokenKind::Voice, "test-b", "Test Voice B", {{"Language", "804"}, {"Gender", "Male"}, {"Name", "B"}}),
+        SpObjectToken(TokenKind::Voice, "test-a", "Test Voice A",
+                      {{"Language", "409"}, {"Gender", "Female"}, {"Name", "A"}}),
+        SpObjectToken(TokenKind::Voice, "test-b", "Test Voice B",
+                      {{"Language", "804"}, {"Gender", "Male"}, {"Name", "B"}}),
     };
 }
 

@@ -21,10 +21,12 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
+std::string TempDir::file(const std::string& name) const {
+    return (std::filesystem::path(path_) / name).string();
+}
 
 FileSizeLimit::FileSizeLimit(unsigned long bytes) {
-    struct rlimit limit{};
+    struct rlimit limit {};
     ::getrlimit(RLIMIT_FSIZE, &limit);
     savedCurrent_ = limit.rlim_cur;
     savedHandler_ = std::signal(SIGXFSZ, SIG_IGN);
@@ -33,7 +35,7 @@ FileSizeLimit::FileSizeLimit(unsigned long bytes) {
 }
 
 FileSizeLimit::~FileSizeLimit() {
-    struct rlimit limit{};
+    struct rlimit limit {};
     ::getrlimit(RLIMIT_FSIZE, &limit);
     limit.rlim_cur = savedCurrent_;
     ::setrlimit(RLIMIT_FSIZE, &limit);

@@ -8,7 +8,11 @@
 
 namespace testing_support {
 
-inline std::u16string u16(std::string_view utf8) { return speech::fromUtf8(utf8); }
-inline std::string utf8(std::u16string_view text) { return speech::toUtf8(text); }
+inline std::u16string u16(std::string_view utf8) {
+    return speech::fromUtf8(utf8);
+}
+inline std::string utf8(std::u16string_view text) {
+    return speech::toUtf8(text);
+}
 
 }  // namespace testing_support

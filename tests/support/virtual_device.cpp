@@ -10,7 +10,6 @@ using speech::Fault;
 using speech::Result;
 namespace errc = speech::errc;
 
-
 // ---- VirtualAudioHost --------------------------------------------------------------------------------
 
 std::shared_ptr<VirtualAudioHost> VirtualAudioHost::create(double speed) {
@@ -76,9 +75,13 @@ VirtualDeviceStream::VirtualDeviceStream(std::shared_ptr<VirtualAudioHost> host,
     ++host_->live_;
 }
 
-VirtualDeviceStream::~VirtualDeviceStream() { --host_->live_; }
+VirtualDeviceStream::~VirtualDeviceStream() {
+    --host_->live_;
+}
 
-bool VirtualDeviceStream::lostLocked() const { return host_->lost.load(); }
+bool VirtualDeviceStream::lostLocked() const {
+    return host_->lost.load();
+}
 
 void VirtualDeviceStream::advanceLocked() {
     const auto now = Clock::now();
@@ -91,7 +94,8 @@ void VirtualDeviceStream::advanceLocked() {
 
 Result<size_t> VirtualDeviceStream::write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) {
     const auto deadline = Clock::now() + maxWait;
-    const auto capacity = static_cast<uint64_t>(format_.bytesPerSecond()) * static_cast<uint64_t>(host_->bufferMs) / 1000;
+    const auto capacity =
+        static_cast<uint64_t>(format_.bytesPerSecond()) * static_cast<uint64_t>(host_->bufferMs) / 1000;
     std::unique_lock lock(mutex_);
     for (;;) {
         if (lostLocked()) return Fault{errc::kDeviceLost, "The virtual device is gone."};

@@ -20,7 +20,9 @@ EventLog::EventLog(speech::SpVoice& voice) : voice_(voice) {
     });
 }
 
-EventLog::~EventLog() { voice_.SetNotify({}); }
+EventLog::~EventLog() {
+    voice_.SetNotify({});
+}
 
 std::vector<EventLog::Entry> EventLog::entries() {
     std::lock_guard lock(mutex_);

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "speech/voice.h"
-#include "tests/support/utf16.h"
 #include "tests/support/scripted_synthesizer.h"
+#include "tests/support/utf16.h"
 #include "tests/support/virtual_device.h"
 
 namespace testing_support {
@@ -36,7 +36,8 @@ public:
     std::vector<Entry> entries();
     std::vector<speech::VoiceEvent> events();
     // Waits until an event of `kind` has arrived (at least `count` of them); false on timeout.
-    bool waitFor(speech::EventKind kind, size_t count = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool waitFor(speech::EventKind kind, size_t count = 1,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 private:
     speech::SpVoice& voice_;

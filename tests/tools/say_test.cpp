@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <espeak-ng/espeak_ng.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +19,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include <espeak-ng/espeak_ng.h>
 
 #include "tests/support/document_fixtures.h"
 #include "tests/support/test_files.h"
@@ -207,8 +208,8 @@ TEST(Say, ReadsStandardInputLikeATextFile) {
     // A document on standard input is read as one whose file is named, not decoded as text.
     fixtures::writeFile((dir / "book.epub").string(), fixtures::epub({{"第一章", {"你好。"}}, {"Two", {"Hello."}}}));
     ASSERT_EQ(say({"--output", (dir / "named.wav").string(), "--file", (dir / "book.epub").string()}).status, 0);
-    const SayRun piped = say({"--output", (dir / "piped.wav").string(), "--timings", (dir / "t.srt").string()},
-                             dir / "book.epub");
+    const SayRun piped =
+        say({"--output", (dir / "piped.wav").string(), "--timings", (dir / "t.srt").string()}, dir / "book.epub");
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_TRUE(readBytes(dir / "piped.wav") == readBytes(dir / "named.wav"));
     EXPECT_NE(readBytes(dir / "t.srt").find("\n第一章\n"), std::string::npos) << readBytes(dir / "t.srt");
@@ -249,8 +250,7 @@ TEST(Say, LeavesOutVoicesWhoseDictionaryIsMissing) {
     fs::create_directories(root / "espeak-ng-data");
     for (const auto& entry : fs::directory_iterator(installed)) {
         const std::string name = entry.path().filename().string();
-        if (name != "hu_dict" && name != "yue_dict")
-            fs::create_symlink(entry.path(), root / "espeak-ng-data" / name);
+        if (name != "hu_dict" && name != "yue_dict") fs::create_symlink(entry.path(), root / "espeak-ng-data" / name);
     }
     auto names = [](const SayRun& run) {
         std::set<std::string> out;
@@ -270,7 +270,7 @@ TEST(Say, LeavesOutVoicesWhoseDictionaryIsMissing) {
 TEST(Say, RendersAFileAndPrintsEachEventAsJson) {
     const fs::path wav = fs::temp_directory_path() / ("tallamo-say-" + std::to_string(::getpid()) + ".wav");
     SayRun r = say({"--output", wav.string(), "--format", "SAFT48kHz16BitStereo", "--events", "--voice", "0",
-                 "Hello there. Second sentence."});
+                    "Hello there. Second sentence."});
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = r.lines();
     ASSERT_GE(lines.size(), 4u);
@@ -304,7 +304,8 @@ TEST(Say, RendersAFileAndPrintsEachEventAsJson) {
 TEST(Say, NoMixedScriptLeavesEnglishWordsToTheMandarinVoice) {
     const fs::path wav = fs::temp_directory_path() / ("tallamo-say-mixed-" + std::to_string(::getpid()) + ".wav");
     auto phonemes = [&](bool mixed) {
-        std::vector<std::string> args{"--output", wav.string(), "--events", "--voice", "Chinese (Mandarin)", "我用editor"};
+        std::vector<std::string> args{"--output", wav.string(),         "--events",
+                                      "--voice",  "Chinese (Mandarin)", "我用editor"};
         if (!mixed) args.insert(args.begin(), "--no-mixed-script");
         SayRun r = say(args);
         EXPECT_EQ(r.status, 0) << r.err;
@@ -346,7 +347,8 @@ TEST(Say, ReportsBadUseAndBadFilesOnStderrWithAFailingStatus) {
 TEST(Say, ARenderTheEngineCannotFinishExitsOneWithTheReason) {
     const fs::path wav = fs::temp_directory_path() / ("tallamo-say-failed-" + std::to_string(::getpid()) + ".wav");
     // The engine double is killed on every reading of the marked sentence.
-    SayRun r = say({"--output", wav.string(), "Fine. Then \U0001F4A5 here."}, "/dev/null", "TALLAMO_ENGINE=" + quote(TALLAMO_ENGINE_DOUBLE));
+    SayRun r = say({"--output", wav.string(), "Fine. Then \U0001F4A5 here."}, "/dev/null",
+                   "TALLAMO_ENGINE=" + quote(TALLAMO_ENGINE_DOUBLE));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("failed twice"), std::string::npos) << r.err;
     fs::remove(wav);
@@ -363,7 +365,8 @@ TEST(Say, CtrlCStopsRealTimePlaybackCleanly) {
     ::kill(say.pid(), SIGINT);
     const int status = say.finish();
     std::string got = say.output();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     ASSERT_TRUE(WIFEXITED(status)) << "killed by a signal";
     EXPECT_EQ(WEXITSTATUS(status), 130);
     EXPECT_LT(ms, 2000);
@@ -592,8 +595,7 @@ TEST(Say, ARenderStoppedBySignalLeavesTheEarlierFileAndNothingElse) {
             EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
         }
         EXPECT_EQ(readAll(keep), before);
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1)
-            << "a file left";
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << "a file left";
     }
 }
 
@@ -617,7 +619,8 @@ namespace {
 bool shaped(std::string_view text, std::string_view pattern) {
     if (text.size() != pattern.size()) return false;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (pattern[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i]) return false;
+        if (pattern[i] == '0' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i])
+            return false;
     }
     return true;
 }
@@ -757,7 +760,8 @@ TEST(Say, APdfIsReadThroughItsModuleAndRefusedWithTheReasonWithoutIt) {
                       "TALLAMO_ENGINE=" + quote(engine.string()), dir / "tallamo-say");
     EXPECT_EQ(lone.status, 1);
     EXPECT_NE(lone.err.find("a.pdf\" is a PDF file, and the PDF reader (tallamo-pdf.so) is not installed"),
-              std::string::npos) << lone.err;
+              std::string::npos)
+        << lone.err;
     EXPECT_FALSE(fs::exists(dir / "b.wav"));
 }
 

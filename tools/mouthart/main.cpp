@@ -43,15 +43,15 @@ const QRect kEyeClosedRegion(QPoint(36, 33), QPoint(79, 49));
 const QRect kEyeNarrowRegion(QPoint(36, 33), QPoint(77, 49));
 
 // Colours.
-const QColor kViolet(0x74, 0x3C, 0xDC);      // the head
-const QColor kVioletDark(0x38, 0x18, 0x80);  // head outline, grille
-const QColor kVioletLight(0xA4, 0x88, 0xF4); // sheen on the head
+const QColor kViolet(0x74, 0x3C, 0xDC);       // the head
+const QColor kVioletDark(0x38, 0x18, 0x80);   // head outline, grille
+const QColor kVioletLight(0xA4, 0x88, 0xF4);  // sheen on the head
 const QColor kBlack(0x10, 0x10, 0x14);
-const QColor kClipGrey(0x3A, 0x3A, 0x40);    // sheen on the clip and the base
+const QColor kClipGrey(0x3A, 0x3A, 0x40);  // sheen on the clip and the base
 const QColor kTeeth(0xE4, 0xE4, 0xE8);
 const QColor kRed(0xC8, 0x1E, 0x28);
 const QColor kTongue(0xF0, 0x6E, 0x78);
-const QColor kDark(0x30, 0x08, 0x10);         // deep inside a round opening
+const QColor kDark(0x30, 0x08, 0x10);  // deep inside a round opening
 const QColor kWhite(0xFA, 0xFA, 0xFA);
 
 // Figure geometry: a capsule-shaped head centred on column 59.
@@ -103,8 +103,9 @@ void paintBody(QPainter& p) {
     p.setBrush(kVioletDark);
     p.drawPath(head);
     p.setBrush(kViolet);
-    p.drawRoundedRect(QRectF(kHeadLeft + 2.0, kHeadTop + 2.0, kHeadRight - kHeadLeft - 4.0, kHeadBottom - kHeadTop - 4.0),
-                      kHeadRadius - 2.0, kHeadRadius - 2.0);
+    p.drawRoundedRect(
+        QRectF(kHeadLeft + 2.0, kHeadTop + 2.0, kHeadRight - kHeadLeft - 4.0, kHeadBottom - kHeadTop - 4.0),
+        kHeadRadius - 2.0, kHeadRadius - 2.0);
     p.setBrush(kVioletLight);
     p.drawEllipse(QRectF(38.0, 52.0, 4.0, 18.0));
 
@@ -328,16 +329,13 @@ void paintIcon(QPainter& p) {
     p.setBrush(kVioletDark);
     p.drawPath(head);
     p.setBrush(kViolet);
-    p.drawRoundedRect(QRectF(left + 4.0, top + 4.0, right - left - 8.0, bottom - top - 8.0), r - 4.0,
-                      r - 4.0);
+    p.drawRoundedRect(QRectF(left + 4.0, top + 4.0, right - left - 8.0, bottom - top - 8.0), r - 4.0, r - 4.0);
     // Grille on the dome: the bars' outlines cut to the dome, as one shape rather than strokes under
     // a clip, since an SVG written by QSvgGenerator carries no clip.
     QPainterPath bars;
     bars.setFillRule(Qt::WindingFill);  // the crossings stay filled
-    for (double x = left + 6.0; x < right; x += 8.0)
-        bars.addRect(QRectF(x - 1.5, top - 1.5, 3.0, 22.0 - top + 3.0));
-    for (double y = top + 6.0; y < 22.0; y += 8.0)
-        bars.addRect(QRectF(left - 1.5, y - 1.5, right - left + 3.0, 3.0));
+    for (double x = left + 6.0; x < right; x += 8.0) bars.addRect(QRectF(x - 1.5, top - 1.5, 3.0, 22.0 - top + 3.0));
+    for (double y = top + 6.0; y < 22.0; y += 8.0) bars.addRect(QRectF(left - 1.5, y - 1.5, right - left + 3.0, 3.0));
     QPainterPath dome;
     dome.addRect(QRectF(0.0, 0.0, 128.0, 22.0));
     p.setBrush(kVioletDark);
@@ -372,8 +370,7 @@ QImage renderIcon(int size) {
 
 // The 32 x 32 window icon: drawn large and scaled down smoothly.
 QImage drawIcon() {
-    const QImage small =
-        renderIcon(kIconCanvas).scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage small = renderIcon(kIconCanvas).scaled(32, 32, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return small.convertToFormat(QImage::Format_RGB32);
 }
 
@@ -382,20 +379,17 @@ QImage drawIcon() {
 bool writeThemeIcons(const QString& theme, const QString& name) {
     for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
         const QString folder = QString("%1/%2x%2/apps").arg(theme).arg(size);
-        if (!QDir().mkpath(folder) || !renderIcon(size).save(folder + "/" + name + ".png"))
-            return false;
+        if (!QDir().mkpath(folder) || !renderIcon(size).save(folder + "/" + name + ".png")) return false;
     }
     const QString folder = theme + "/scalable/apps";
-    if (!QDir().mkpath(folder))
-        return false;
+    if (!QDir().mkpath(folder)) return false;
     QSvgGenerator svg;
     svg.setFileName(folder + "/" + name + ".svg");
     svg.setSize(QSize(kIconCanvas, kIconCanvas));
     svg.setViewBox(QRect(0, 0, kIconCanvas, kIconCanvas));
     svg.setTitle(name);
     QPainter p;
-    if (!p.begin(&svg))
-        return false;
+    if (!p.begin(&svg)) return false;
     paintIcon(p);
     return p.end();
 }
@@ -461,11 +455,10 @@ bool writePreview(const std::map<QString, QImage>& pictures, const QString& fold
         if (!picture.scaled(picture.width() * 3, picture.height() * 3).save(folder + "/" + name + ".png")) return false;
     }
     // The pictures the viseme handler shows for visemes 0..21.
-    const std::array<QString, 22> shown{"MICFULL", "MICFULL",      "MICEYECLOSED", "MIC11", "MIC11",
-                                        "MICEYENARROW", "MIC11",   "MIC9",         "MICEYECLOSED", "MIC13",
-                                        "MIC9",    "MICEYENARROW", "MIC11",        "MIC9",  "MICEYECLOSED",
-                                        "MIC6",    "MIC7",         "MICEYENARROW", "MIC5",  "MIC4",
-                                        "MICEYECLOSED", "MIC9"};
+    const std::array<QString, 22> shown{"MICFULL", "MICFULL", "MICEYECLOSED", "MIC11", "MIC11", "MICEYENARROW",
+                                        "MIC11",   "MIC9",    "MICEYECLOSED", "MIC13", "MIC9",  "MICEYENARROW",
+                                        "MIC11",   "MIC9",    "MICEYECLOSED", "MIC6",  "MIC7",  "MICEYENARROW",
+                                        "MIC5",    "MIC4",    "MICEYECLOSED", "MIC9"};
     const int scale = 2, cell = kSize * scale, label = 20;
     QImage sheet(6 * cell, 4 * (cell + label), QImage::Format_RGB32);
     sheet.fill(Qt::white);

@@ -26,15 +26,15 @@
 #include <string>
 #include <vector>
 
-#include "documents/document.h"
-#include "speech/backends.h"
 #include "base/error.h"
+#include "base/utf8.h"
+#include "documents/document.h"
+#include "encoding/decoder.h"
+#include "speech/backends.h"
 #include "speech/core/formats.h"
 #include "speech/spoken_text.h"
 #include "speech/streams.h"
-#include "base/utf8.h"
 #include "speech/voice.h"
-#include "encoding/decoder.h"
 #include "tools/say/options.h"
 #include "tools/say/timings.h"
 
@@ -75,7 +75,8 @@ int interruptedStatus() {
 }
 
 std::string toJson(const VoiceEvent& e) {
-    std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) + ",\"stream\":" + std::to_string(e.streamNumber) +
+    std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) +
+                    ",\"stream\":" + std::to_string(e.streamNumber) +
                     ",\"position\":" + std::to_string(e.streamPosition) + ",\"ms\":" + std::to_string(e.audioTimeMs);
     switch (e.kind) {
         case EventKind::Word:
@@ -90,13 +91,18 @@ std::string toJson(const VoiceEvent& e) {
             j += ",\"duration\":" + std::to_string(e.duration) + ",\"next\":" + std::to_string(e.next) +
                  ",\"feature\":" + std::to_string(e.feature) + ",\"current\":" + std::to_string(e.current);
             break;
-        case EventKind::AudioLevel: j += ",\"level\":" + std::to_string(e.audioLevel); break;
+        case EventKind::AudioLevel:
+            j += ",\"level\":" + std::to_string(e.audioLevel);
+            break;
         case EventKind::VoiceChange:
             j += ",\"token\":" + tallamo::jsonQuoted(e.token ? e.token->GetDescription(0) : std::string());
             break;
-        case EventKind::EnginePrivate: j += ",\"data\":" + std::to_string(e.engineData); break;
+        case EventKind::EnginePrivate:
+            j += ",\"data\":" + std::to_string(e.engineData);
+            break;
         case EventKind::StartStream:
-        case EventKind::EndStream: break;
+        case EventKind::EndStream:
+            break;
     }
     return j + "}";
 }
@@ -117,7 +123,9 @@ SpObjectToken pickVoice(SpVoice& voice, const std::string& wanted) {
 }
 
 // Documents are spoken as plain text: their text is never the voice's markup.
-int32_t plainTextFlags(const Options& o) { return (o.flags & ~(SVSFIsXML | SVSFIsFilename)) | SVSFIsNotXML; }
+int32_t plainTextFlags(const Options& o) {
+    return (o.flags & ~(SVSFIsXML | SVSFIsFilename)) | SVSFIsNotXML;
+}
 
 // One Speak and where its results go: the audio file (none when the voice plays to a device) and the
 // timings file, with the recorder of its events.
@@ -144,8 +152,7 @@ std::u16string documentText(std::string bytes, const std::string& name) {
 // Standard input (or the pipe `name`), read whole into `render`: a document's text, spoken as plain
 // text, or any other bytes decoded like a text file named in Speak.
 void readInput(Render& render, const Options& o, std::FILE* in, const std::string& name) {
-    if (::isatty(::fileno(in)))
-        std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
+    if (::isatty(::fileno(in))) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
     std::string bytes;
     char buffer[65536];
     // A document is told by its first few kilobytes, as when its file is named.
@@ -161,8 +168,7 @@ void readInput(Render& render, const Options& o, std::FILE* in, const std::strin
             !isDocument())
             throw Error(errc::kFile, "The " + name + " is neither a text nor a document.");
     }
-    if (std::ferror(in))
-        throw Error(errc::kFile, "Cannot read the text from " + name + ".");
+    if (std::ferror(in)) throw Error(errc::kFile, "Cannot read the text from " + name + ".");
     const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     if (isDocument()) {
         render.text = documentText(std::move(bytes), name);
@@ -219,8 +225,10 @@ std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const
     auto file = std::make_shared<SpFileStream>();
     file->Format().SetType(format);
     file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
-    if (path == "-") file->openStandardOutput();
-    else file->Open(path, SSFMCreateForWrite, false);
+    if (path == "-")
+        file->openStandardOutput();
+    else
+        file->Open(path, SSFMCreateForWrite, false);
     voice.SetAudioOutputStream(file);
     return file;
 }
@@ -359,15 +367,13 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     while (document.read(text, chapters)) {
         for (const auto& c : chapters) {
             const uint64_t end = c.position - base;
-            if (speakUnit(end))
-                return interruptedStatus();
+            if (speakUnit(end)) return interruptedStatus();
             base = c.position;
             unit = {c.number, c.title.empty() ? "chapter" : c.title};
         }
         chapters.clear();
     }
-    if (speakUnit(text.size()))
-        return interruptedStatus();
+    if (speakUnit(text.size())) return interruptedStatus();
     if (document.failure()) throw Error(document.failure()->code, document.failure()->message);
     return say::kExitSuccess;
 }
@@ -376,15 +382,13 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
 // one for a text too short to fill a second (a chain of segments is about a thousand letters long).
 // The length of standard input is not known beforehand: it counts as long.
 size_t earlyWorkers(const Options& o) {
-    if (!o.output || o.listVoices || o.listOutputs)
-        return 1;
+    if (!o.output || o.listVoices || o.listOutputs) return 1;
     constexpr uintmax_t kShortText = 1024;  // bytes
     std::error_code unknown;
-    const uintmax_t length = o.text ? o.text->size()
+    const uintmax_t length = o.text                     ? o.text->size()
                              : o.file && *o.file != "-" ? std::filesystem::file_size(*o.file, unknown)
                                                         : kShortText;
-    if (!unknown && length < kShortText)
-        return 1;
+    if (!unknown && length < kShortText) return 1;
     return static_cast<size_t>(o.jobs.value_or(SpVoice::defaultRenderJobs()));
 }
 
@@ -409,14 +413,15 @@ int run(const Options& o) {
     if (o.jobs) voice.setRenderJobs(static_cast<int>(*o.jobs));
     voice.setMixedScript(o.mixedScript);
     const int32_t format = o.format.value_or(kDefaultFormatType);
-    if (!waveFormatOf(format)) throw Error(errc::kUnsupportedFormat, "Unknown format " + std::to_string(format) + " (see --list-formats).");
+    if (!waveFormatOf(format))
+        throw Error(errc::kUnsupportedFormat, "Unknown format " + std::to_string(format) + " (see --list-formats).");
 
     // --events prints every kind, audio levels and the engine's own events included. Without it only
     // the end matters (and the words and sentences for --timings): events nobody uses are not made.
-    voice.SetEventInterests(o.events    ? SVEAllEvents
-                            : o.timings ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary |
-                                              SVESentenceBoundary
-                                        : SVEStartInputStream | SVEEndInputStream);
+    voice.SetEventInterests(o.events ? SVEAllEvents
+                            : o.timings
+                                ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
+                                : SVEStartInputStream | SVEEndInputStream);
     voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     if (o.chapters) return speakChapters(voice, o, format);
 
@@ -426,15 +431,13 @@ int run(const Options& o) {
         if (o.readsStandardInput()) {
             readInput(render, o, stdin, "standard input");
         } else {
-            std::unique_ptr<std::FILE, decltype(&std::fclose)> pipe(std::fopen(o.file->c_str(), "rb"),
-                                                                    &std::fclose);
+            std::unique_ptr<std::FILE, decltype(&std::fclose)> pipe(std::fopen(o.file->c_str(), "rb"), &std::fclose);
             if (!pipe)
                 throw Error(errc::kAccessDenied,
                             "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
             readInput(render, o, pipe.get(), "file \"" + *o.file + "\"");
         }
-        if (interrupted())
-            return interruptedStatus();
+        if (interrupted()) return interruptedStatus();
     } else {
         render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
         render.flags = o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0);
@@ -477,8 +480,7 @@ int main(int argc, char** argv) {
         return say::kExitUsage;
     } catch (const Error& e) {
         // A wait that a stop signal cut short fails as a matter of course.
-        if (interrupted())
-            return interruptedStatus();
+        if (interrupted()) return interruptedStatus();
         std::cerr << "tallamo-say: " << e.description() << '\n';
         return say::kExitFailure;
     } catch (const std::bad_alloc&) {

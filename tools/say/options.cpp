@@ -12,8 +12,7 @@ long toNumber(std::string_view option, const std::string& value) {
     try {
         size_t used = 0;
         const long n = std::stol(value, &used, 0);
-        if (used == value.size())
-            return n;
+        if (used == value.size()) return n;
     } catch (const std::exception&) {
     }
     throw UsageError{std::string(option) + " needs a number, not \"" + value + "\""};
@@ -26,35 +25,29 @@ const std::array kRows = {
               [](Options& o, const std::string& v) { o.rate = toNumber("--rate", v); }},
     OptionRow{"--volume", "", "V", "volume, 0 to 100; default 100",
               [](Options& o, const std::string& v) { o.volume = toNumber("--volume", v); }},
-    OptionRow{"--format", "", "NAME|N",
-              "audio format: a name or number of --list-formats; default SAFT22kHz16BitMono",
+    OptionRow{"--format", "", "NAME|N", "audio format: a name or number of --list-formats; default SAFT22kHz16BitMono",
               [](Options& o, const std::string& v) {
                   const auto type = speech::formatTypeByName(v);
                   o.format = type ? *type : static_cast<int32_t>(toNumber("--format", v));
               }},
-    OptionRow{
-        "--flags", "", "N", "speak flags added up: 8 markup, 16 plain text, 64 speak punctuation",
-        [](Options& o, const std::string& v) { o.flags = static_cast<int32_t>(toNumber("--flags", v)); }},
-    OptionRow{
-        "--output", "", "FILE|-",
-        "render into FILE instead of playing, in the format its extension names (.wav .flac .ogg .oga .opus "
-        ".mp3); - writes a WAV stream to standard output",
-        [](Options& o, const std::string& v) { o.output = v; }},
+    OptionRow{"--flags", "", "N", "speak flags added up: 8 markup, 16 plain text, 64 speak punctuation",
+              [](Options& o, const std::string& v) { o.flags = static_cast<int32_t>(toNumber("--flags", v)); }},
+    OptionRow{"--output", "", "FILE|-",
+              "render into FILE instead of playing, in the format its extension names (.wav .flac .ogg .oga .opus "
+              ".mp3); - writes a WAV stream to standard output",
+              [](Options& o, const std::string& v) { o.output = v; }},
     OptionRow{"--quality", "", "Q", "quality of .ogg, .oga, .opus and .mp3 output, 0 (smallest) to 10 (best)",
               [](Options& o, const std::string& v) { o.quality = toNumber("--quality", v); }},
     OptionRow{"--timings", "", "FILE",
               "write the words' and sentences' times to FILE (.srt .vtt .lrc .json); with --chapters, an "
               "extension: a timings file beside each chapter's audio",
               [](Options& o, const std::string& v) { o.timings = v; }},
-    OptionRow{"--timings-unit", "", "word|sentence",
-              "one .srt or .vtt cue a sentence (the default) or a word",
+    OptionRow{"--timings-unit", "", "word|sentence", "one .srt or .vtt cue a sentence (the default) or a word",
               [](Options& o, const std::string& v) {
-                  if (v != "word" && v != "sentence")
-                      throw UsageError{"--timings-unit is word or sentence"};
+                  if (v != "word" && v != "sentence") throw UsageError{"--timings-unit is word or sentence"};
                   o.cueUnit = v == "word" ? tallamo::CueUnit::Word : tallamo::CueUnit::Sentence;
               }},
-    OptionRow{"--device", "", "N|default",
-              "play on audio output N of --list-outputs; default: the default output",
+    OptionRow{"--device", "", "N|default", "play on audio output N of --list-outputs; default: the default output",
               [](Options& o, const std::string& v) {
                   if (v == "default")
                       o.device.reset();
@@ -66,12 +59,10 @@ const std::array kRows = {
     OptionRow{"--no-mixed-script", "", "",
               "read English words in Chinese text, and Chinese in other text, with the voice itself",
               [](Options& o, const std::string&) { o.mixedScript = false; }},
-    OptionRow{"--jobs", "", "N",
-              "render into a file with N engine workers at once, 1 to 64; default: one a processor",
+    OptionRow{"--jobs", "", "N", "render into a file with N engine workers at once, 1 to 64; default: one a processor",
               [](Options& o, const std::string& v) {
                   o.jobs = toNumber("--jobs", v);
-                  if (*o.jobs < 1 || *o.jobs > 64)
-                      throw UsageError{"--jobs needs a number from 1 to 64"};
+                  if (*o.jobs < 1 || *o.jobs > 64) throw UsageError{"--jobs needs a number from 1 to 64"};
               }},
     OptionRow{"--file", "", "PATH",
               "speak the text file or document (EPUB, HTML, DOCX, ODT, FB2, PDF) PATH, or play the WAV file "
@@ -89,8 +80,7 @@ const std::array kRows = {
               [](Options& o, const std::string&) { o.listOutputs = true; }},
     OptionRow{"--list-formats", "", "", "print the audio formats, one \"name<TAB>number\" per line, and exit",
               [](Options& o, const std::string&) { o.listFormats = true; }},
-    OptionRow{"--help", "-h", "", "print this help and exit",
-              [](Options& o, const std::string&) { o.help = true; }},
+    OptionRow{"--help", "-h", "", "print this help and exit", [](Options& o, const std::string&) { o.help = true; }},
     OptionRow{"--version", "", "", "print the version and exit",
               [](Options& o, const std::string&) { o.version = true; }},
 };
@@ -101,8 +91,7 @@ void checkOutputs(Options& o) {
     const bool toStdout = o.output && *o.output == "-";
     if (o.chapters && (!o.file || *o.file == "-" || !o.output || toStdout))
         throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
-    if (o.chaptersFormat && !o.chapters)
-        throw UsageError{"--chapters-format goes with --chapters"};
+    if (o.chaptersFormat && !o.chapters) throw UsageError{"--chapters-format goes with --chapters"};
     // The name whose extension tells the codec; none for standard output, which is WAV.
     const std::optional<std::string> audio = o.chapters ? o.chaptersFormat.value_or("wav")
                                              : toStdout ? std::nullopt
@@ -110,27 +99,23 @@ void checkOutputs(Options& o) {
     if (audio) {
         const auto codec = speech::fileCodecForName(o.chapters ? asExtension(*audio) : *audio);
         if (!codec)
-            throw UsageError{"cannot tell the audio format of \"" + *audio +
-                             "\" from its extension; use one of " +
+            throw UsageError{"cannot tell the audio format of \"" + *audio + "\" from its extension; use one of " +
                              std::string(speech::fileCodecExtensions())};
         o.codec = *codec;
     }
-    if (toStdout && o.events)
-        throw UsageError{"--events prints to standard output, which --output - takes"};
+    if (toStdout && o.events) throw UsageError{"--events prints to standard output, which --output - takes"};
     if (o.quality) {
         using speech::FileCodec;
         const bool lossy =
             o.codec == FileCodec::OggVorbis || o.codec == FileCodec::OggOpus || o.codec == FileCodec::Mp3;
-        if (!lossy)
-            throw UsageError{"--quality applies to .ogg, .oga, .opus and .mp3 output only"};
-        if (*o.quality < 0 || *o.quality > 10)
-            throw UsageError{"--quality is 0 to 10"};
+        if (!lossy) throw UsageError{"--quality applies to .ogg, .oga, .opus and .mp3 output only"};
+        if (*o.quality < 0 || *o.quality > 10) throw UsageError{"--quality is 0 to 10"};
     }
     if (o.timings) {
         const auto format = tallamo::timingFormatForName(o.chapters ? asExtension(*o.timings) : *o.timings);
         if (!format)
-            throw UsageError{"cannot tell the timing format of \"" + *o.timings +
-                             "\" from its extension; use one of " + std::string(tallamo::timingExtensions())};
+            throw UsageError{"cannot tell the timing format of \"" + *o.timings + "\" from its extension; use one of " +
+                             std::string(tallamo::timingExtensions())};
         o.timingFormat = *format;
     }
 }
@@ -145,8 +130,7 @@ const OptionRow* findRow(std::string_view name) {
 std::string rowLabel(const OptionRow& row) {
     std::string label = row.alias.empty() ? "    " : std::string(row.alias) + ", ";
     label += row.name;
-    if (!row.argument.empty())
-        label += " " + std::string(row.argument);
+    if (!row.argument.empty()) label += " " + std::string(row.argument);
     return label;
 }
 
@@ -192,30 +176,25 @@ Options parseCommandLine(int argc, const char* const* argv) {
             continue;
         }
         if (!isOption) {
-            if (o.text)
-                throw UsageError{"give one TEXT only (quote it)"};
+            if (o.text) throw UsageError{"give one TEXT only (quote it)"};
             o.text = arg;
             continue;
         }
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const OptionRow* row = findRow(name);
-        if (!row)
-            throw UsageError{"unknown option " + arg};
+        if (!row) throw UsageError{"unknown option " + arg};
         if (row->argument.empty()) {
-            if (equals != std::string::npos)
-                throw UsageError{name + " takes no value"};
+            if (equals != std::string::npos) throw UsageError{name + " takes no value"};
             row->apply(o, {});
         } else if (equals != std::string::npos) {
             row->apply(o, arg.substr(equals + 1));
         } else {
-            if (i + 1 >= argc)
-                throw UsageError{name + " needs a value (" + std::string(row->argument) + ")"};
+            if (i + 1 >= argc) throw UsageError{name + " needs a value (" + std::string(row->argument) + ")"};
             row->apply(o, argv[++i]);
         }
     }
-    if (o.text && o.file)
-        throw UsageError{"give a TEXT or --file, not both"};
+    if (o.text && o.file) throw UsageError{"give a TEXT or --file, not both"};
     checkOutputs(o);
     return o;
 }

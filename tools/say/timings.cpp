@@ -6,17 +6,17 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "speech/streams.h"
 #include "base/utf8.h"
+#include "speech/streams.h"
 
 namespace tallamo {
 
 namespace {
 
 constexpr std::array<std::pair<std::string_view, TimingFormat>, 4> kFormatNames{{{".srt", TimingFormat::Srt},
-                                                                               {".vtt", TimingFormat::Vtt},
-                                                                               {".lrc", TimingFormat::Lrc},
-                                                                               {".json", TimingFormat::Json}}};
+                                                                                 {".vtt", TimingFormat::Vtt},
+                                                                                 {".lrc", TimingFormat::Lrc},
+                                                                                 {".json", TimingFormat::Json}}};
 
 // "01:02:03,456" (SubRip), "01:02:03.456" (WebVTT), "62:03.45" (LRC, hundredths).
 std::string clock(uint64_t ms, TimingFormat format) {
@@ -39,11 +39,16 @@ std::optional<char32_t> characterReference(std::u16string_view text, size_t& i) 
     if (end == std::u16string_view::npos || end - i > 10) return std::nullopt;
     const std::string name = speech::toUtf8(text.substr(i + 1, end - i - 1));
     std::optional<char32_t> c;
-    if (name == "lt") c = U'<';
-    else if (name == "gt") c = U'>';
-    else if (name == "amp") c = U'&';
-    else if (name == "quot") c = U'"';
-    else if (name == "apos") c = U'\'';
+    if (name == "lt")
+        c = U'<';
+    else if (name == "gt")
+        c = U'>';
+    else if (name == "amp")
+        c = U'&';
+    else if (name == "quot")
+        c = U'"';
+    else if (name == "apos")
+        c = U'\'';
     else if (name.size() > 1 && name[0] == '#') {
         const bool hex = name[1] == 'x' || name[1] == 'X';
         char* stop = nullptr;
@@ -60,17 +65,29 @@ std::optional<TimingFormat> timingFormatForName(std::string_view path) {
     return speech::byExtension(path, kFormatNames);
 }
 
-std::string_view timingExtensions() { return ".srt .vtt .lrc .json"; }
+std::string_view timingExtensions() {
+    return ".srt .vtt .lrc .json";
+}
 
 std::string jsonQuoted(std::string_view text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buffer[8];
@@ -89,10 +106,17 @@ TimingRecorder::TimingRecorder(std::u16string text, bool markup) : text_(std::mo
 void TimingRecorder::add(const speech::VoiceEvent& event) {
     const Timed timed{event.characterPosition, event.length, event.audioTimeMs, event.audioTimeMs};
     switch (event.kind) {
-        case speech::EventKind::Word: words_.push_back(timed); break;
-        case speech::EventKind::Sentence: sentences_.push_back(timed); break;
-        case speech::EventKind::EndStream: endMs_ = std::max(endMs_, event.audioTimeMs); break;
-        default: break;
+        case speech::EventKind::Word:
+            words_.push_back(timed);
+            break;
+        case speech::EventKind::Sentence:
+            sentences_.push_back(timed);
+            break;
+        case speech::EventKind::EndStream:
+            endMs_ = std::max(endMs_, event.audioTimeMs);
+            break;
+        default:
+            break;
     }
 }
 
@@ -113,8 +137,7 @@ std::vector<TimingRecorder::Timed> TimingRecorder::withEnds(const std::vector<Ti
 
 std::string TimingRecorder::textOf(int32_t position, int32_t length, bool trim) const {
     const auto from = static_cast<size_t>(std::clamp<int32_t>(position, 0, static_cast<int32_t>(text_.size())));
-    const std::u16string_view range =
-        std::u16string_view(text_).substr(from, static_cast<size_t>(std::max(length, 0)));
+    const std::u16string_view range = std::u16string_view(text_).substr(from, static_cast<size_t>(std::max(length, 0)));
     std::u16string spoken;
     bool space = false;
     auto putSpace = [&] {
@@ -155,9 +178,12 @@ std::string TimingRecorder::render(TimingFormat format, CueUnit unit) const {
     const auto sentences = withEnds(sentences_, false);
     switch (format) {
         case TimingFormat::Srt:
-        case TimingFormat::Vtt: return renderCues(format, unit == CueUnit::Word ? words : sentences);
-        case TimingFormat::Lrc: return renderLrc(words, sentences);
-        case TimingFormat::Json: return renderJson(words, sentences);
+        case TimingFormat::Vtt:
+            return renderCues(format, unit == CueUnit::Word ? words : sentences);
+        case TimingFormat::Lrc:
+            return renderLrc(words, sentences);
+        case TimingFormat::Json:
+            return renderJson(words, sentences);
     }
     return {};
 }
@@ -172,10 +198,14 @@ std::string TimingRecorder::renderCues(TimingFormat format, const std::vector<Ti
             // WebVTT cue text is markup of its own: its three special characters are escaped.
             std::string escaped;
             for (char c : text) {
-                if (c == '&') escaped += "&amp;";
-                else if (c == '<') escaped += "&lt;";
-                else if (c == '>') escaped += "&gt;";
-                else escaped += c;
+                if (c == '&')
+                    escaped += "&amp;";
+                else if (c == '<')
+                    escaped += "&lt;";
+                else if (c == '>')
+                    escaped += "&gt;";
+                else
+                    escaped += c;
             }
             text = std::move(escaped);
         } else {
@@ -199,7 +229,8 @@ std::string TimingRecorder::renderLrc(const std::vector<Timed>& words, const std
             if (word->position > at) line += textOf(at, word->position - at, false);
             const auto next = std::next(word);
             const int32_t to = next != words.end() && next->position < end ? next->position : end;
-            line += "<" + clock(word->startMs, TimingFormat::Lrc) + ">" + textOf(word->position, to - word->position, false);
+            line += "<" + clock(word->startMs, TimingFormat::Lrc) + ">" +
+                    textOf(word->position, to - word->position, false);
             at = to;
         }
         if (at < end) line += textOf(at, end - at, false);

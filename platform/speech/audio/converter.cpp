@@ -82,17 +82,17 @@ Converter::Converter(int inRate, int inChannels, const WaveFormat& out)
     } else if (inRate_ != out_.sampleRate) {
         soxr_error_t err = nullptr;
         state_->sixteen = out_.bitsPerSample == 16 && inChannels_ <= out_.channels;
-        soxr_io_spec_t io = state_->sixteen ? soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I)
-                                            : soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        soxr_io_spec_t io =
+            state_->sixteen ? soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I) : soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         if (state_->sixteen) io.flags |= SOXR_NO_DITHER;
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         soxr_t s = soxr_create(inRate_, out_.sampleRate, static_cast<unsigned>(state_->workChannels), &err, &io,
                                &quality, nullptr);
         if (s == nullptr || err != nullptr) {
             if (s != nullptr) soxr_delete(s);
-            throw Error(errc::kUnsupportedFormat, "Cannot convert audio from " + std::to_string(inRate_) +
-                                                      " Hz to " + std::to_string(out_.sampleRate) + " Hz: " +
-                                                      (err != nullptr ? err : "unknown error") + ".");
+            throw Error(errc::kUnsupportedFormat, "Cannot convert audio from " + std::to_string(inRate_) + " Hz to " +
+                                                      std::to_string(out_.sampleRate) +
+                                                      " Hz: " + (err != nullptr ? err : "unknown error") + ".");
         }
         state_->soxr.reset(s);
     }
@@ -192,8 +192,8 @@ static void mixInto(std::span<const Sample> frames, int inChannels, int workChan
 // `buffer`, and hands each block it makes to `encodeBlock(samples, frames)`. `room(frames)` is the
 // number of output frames that many input frames make. Returns the output frames made.
 template <class Sample, class Room, class Encode>
-static uint64_t resample(soxr_t soxr, const Sample* data, size_t count, size_t ch,
-                         std::vector<Sample>& buffer, Room room, Encode encodeBlock) {
+static uint64_t resample(soxr_t soxr, const Sample* data, size_t count, size_t ch, std::vector<Sample>& buffer,
+                         Room room, Encode encodeBlock) {
     uint64_t made = 0;
     size_t consumed = 0;
     while (consumed < count) {
@@ -205,8 +205,7 @@ static uint64_t resample(soxr_t soxr, const Sample* data, size_t count, size_t c
         encodeBlock(buffer.data(), odone);
         made += odone;
         consumed += idone;
-        if (idone == 0 && odone == 0)
-            break;  // cannot happen with room to spare; never spin
+        if (idone == 0 && odone == 0) break;  // cannot happen with room to spare; never spin
     }
     return made;
 }
@@ -222,8 +221,7 @@ void Converter::push(std::span<const int16_t> frames, std::vector<uint8_t>& out)
 }
 
 std::optional<std::span<const uint8_t>> Converter::passThrough(std::span<const int16_t> frames) {
-    if (std::endian::native != std::endian::little || !passesThrough())
-        return std::nullopt;
+    if (std::endian::native != std::endian::little || !passesThrough()) return std::nullopt;
     const size_t count = frames.size() / static_cast<size_t>(inChannels_);
     state_->inputFrames += count;
     state_->outputFrames += count;
@@ -259,10 +257,9 @@ void Converter::pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>&
         const size_t ch = static_cast<size_t>(state_->workChannels);
         const size_t count = frames.size() / ch;
         state_->inputFrames += count;
-        state_->outputFrames += resample(state_->soxr.get(), frames.data(), count, ch, state_->resampled16,
-                                         room, [&](const int16_t* block, size_t made) {
-                                             encode16(block, made, state_->workChannels, out_, out);
-                                         });
+        state_->outputFrames += resample(
+            state_->soxr.get(), frames.data(), count, ch, state_->resampled16, room,
+            [&](const int16_t* block, size_t made) { encode16(block, made, state_->workChannels, out_, out); });
         return;
     }
     if (state_->upsampler) {
@@ -282,9 +279,9 @@ void Converter::pushPiece(std::span<const int16_t> frames, std::vector<uint8_t>&
         state_->outputFrames += count;
         return;
     }
-    state_->outputFrames += resample(
-        state_->soxr.get(), mixed.data(), count, static_cast<size_t>(state_->workChannels), state_->resampled,
-        room, [&](const float* block, size_t made) { encode(block, made, state_->workChannels, out_, out); });
+    state_->outputFrames +=
+        resample(state_->soxr.get(), mixed.data(), count, static_cast<size_t>(state_->workChannels), state_->resampled,
+                 room, [&](const float* block, size_t made) { encode(block, made, state_->workChannels, out_, out); });
 }
 
 void Converter::push(std::span<const float> frames, std::vector<uint8_t>& out) {
@@ -317,10 +314,12 @@ void Converter::finish(std::vector<uint8_t>& out) {
             size_t odone = 0;
             soxr_process(state_->soxr.get(), nullptr, 0, nullptr, buffer, room, &odone);
             if (odone == 0) break;
-            const size_t keep =
-                static_cast<size_t>(std::min<uint64_t>(odone, target > state_->outputFrames ? target - state_->outputFrames : 0));
-            if (state_->sixteen) encode16(state_->resampled16.data(), keep, state_->workChannels, out_, out);
-            else encode(state_->resampled.data(), keep, state_->workChannels, out_, out);
+            const size_t keep = static_cast<size_t>(
+                std::min<uint64_t>(odone, target > state_->outputFrames ? target - state_->outputFrames : 0));
+            if (state_->sixteen)
+                encode16(state_->resampled16.data(), keep, state_->workChannels, out_, out);
+            else
+                encode(state_->resampled.data(), keep, state_->workChannels, out_, out);
             state_->outputFrames += keep;
         }
     }

@@ -54,8 +54,7 @@ public:
     // The outputs, the server's default first, then by index. Empty (at once) when no server runs.
     virtual std::vector<AudioDeviceInfo> devices() = 0;
     // Opens a playback stream on `deviceId` (empty: the server's default) in `format`.
-    virtual Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& deviceId,
-                                                            const WaveFormat& format) = 0;
+    virtual Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& deviceId, const WaveFormat& format) = 0;
 };
 
 }  // namespace speech

@@ -91,7 +91,9 @@ private:
 };
 
 // Every callback only records what it was told and wakes the waiting thread.
-void signalLoop(void* loop) noexcept { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
+void signalLoop(void* loop) noexcept {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
 
 // ---------------------------------------------------------------------------------------------------
 // One connection to the server: the main loop with its thread and the context. Shared by the host
@@ -177,8 +179,7 @@ public:
         OperationPtr op(rawOp);
         if (!op) return OpEnd::kStopped;
         bool settled = waitUntil(
-            [&] { return pa_operation_get_state(op.get()) != PA_OPERATION_RUNNING || !keepWaiting(); },
-            deadline);
+            [&] { return pa_operation_get_state(op.get()) != PA_OPERATION_RUNNING || !keepWaiting(); }, deadline);
         if (pa_operation_get_state(op.get()) == PA_OPERATION_DONE) return OpEnd::kDone;
         return settled ? OpEnd::kStopped : OpEnd::kTimedOut;
     }
@@ -189,8 +190,8 @@ private:
     public:
         TimeEvent(Connection& conn, pa_usec_t fromNow)
             : api_(pa_threaded_mainloop_get_api(conn.loop())),
-              event_(pa_context_rttime_new(conn.context(), pa_rtclock_now() + fromNow, &TimeEvent::onTime,
-                                           conn.loop())) {}
+              event_(
+                  pa_context_rttime_new(conn.context(), pa_rtclock_now() + fromNow, &TimeEvent::onTime, conn.loop())) {}
         ~TimeEvent() {
             if (event_) api_->time_free(event_);
         }
@@ -374,8 +375,8 @@ public:
         if (auto lost = checkAlive(); !lost) return lost.fault();
         const Clock::time_point deadline = Clock::now() + maxWait;
         // The clock reaches the last byte once it has passed the device's own buffer too.
-        bool drained = conn_->waitUntil(
-            [&] { return interrupted_ || !aliveLocked() || playedLocked() >= written_; }, deadline, kClockPoll);
+        bool drained = conn_->waitUntil([&] { return interrupted_ || !aliveLocked() || playedLocked() >= written_; },
+                                        deadline, kClockPoll);
         if (auto lost = checkAlive(); !lost) return lost.fault();
         if (interrupted_) {
             interrupted_ = false;
@@ -433,8 +434,9 @@ private:
         if (!timing->playing) heard = std::min(heard, readIndex);
         const auto sinceRestart =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - restartTime_).count();
-        const int64_t mine = std::min(static_cast<int64_t>(base_) + (heard - streamBase_),
-                                      static_cast<int64_t>(restartBase_) + bytesOf(static_cast<pa_usec_t>(sinceRestart)));
+        const int64_t mine =
+            std::min(static_cast<int64_t>(base_) + (heard - streamBase_),
+                     static_cast<int64_t>(restartBase_) + bytesOf(static_cast<pa_usec_t>(sinceRestart)));
         if (mine > static_cast<int64_t>(played_)) {
             auto frame = static_cast<uint64_t>(pa_frame_size(&spec_));
             uint64_t value = std::min<uint64_t>(static_cast<uint64_t>(mine), written_);
@@ -458,8 +460,8 @@ private:
     // Guarded by the main-loop lock.
     uint64_t written_ = 0;
     uint64_t played_ = 0;
-    uint64_t base_ = 0;       // our coordinate of stream position streamBase_
-    int64_t streamBase_ = 0;  // stream byte position of base_
+    uint64_t base_ = 0;              // our coordinate of stream position streamBase_
+    int64_t streamBase_ = 0;         // stream byte position of base_
     uint64_t restartBase_ = 0;       // written_ when audio last went into an idle stream
     Clock::time_point restartTime_;  // and when
     bool corked_ = false;
@@ -523,9 +525,8 @@ public:
     }
 
     Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& deviceId, const WaveFormat& format) override {
-        if ((format.bitsPerSample != 8 && format.bitsPerSample != 16) || format.channels < 1 ||
-            format.channels > 2 || format.sampleRate <= 0 ||
-            static_cast<uint32_t>(format.sampleRate) > PA_RATE_MAX)
+        if ((format.bitsPerSample != 8 && format.bitsPerSample != 16) || format.channels < 1 || format.channels > 2 ||
+            format.sampleRate <= 0 || static_cast<uint32_t>(format.sampleRate) > PA_RATE_MAX)
             return Fault{errc::kUnsupportedFormat, "The audio format is not supported by the audio output."};
         auto conn = connection();
         if (!conn) return conn.fault();
@@ -558,6 +559,8 @@ private:
 
 }  // namespace
 
-std::shared_ptr<AudioHost> makePulseAudioHost() { return std::make_shared<PulseHost>(); }
+std::shared_ptr<AudioHost> makePulseAudioHost() {
+    return std::make_shared<PulseHost>();
+}
 
 }  // namespace speech

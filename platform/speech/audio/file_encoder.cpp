@@ -16,15 +16,23 @@ namespace speech {
 
 std::string fileErrorReason(int err) {
     switch (err) {
-        case ENOENT: return "the folder does not exist";
-        case ENOTDIR: return "a part of the path is not a folder";
+        case ENOENT:
+            return "the folder does not exist";
+        case ENOTDIR:
+            return "a part of the path is not a folder";
         case EACCES:
-        case EPERM: return "permission denied";
-        case EROFS: return "the file system is read-only";
-        case EISDIR: return "it is a folder";
-        case ENOSPC: return "the disk is full";
-        case EDQUOT: return "the disk quota is exhausted";
-        default: return std::generic_category().message(err);
+        case EPERM:
+            return "permission denied";
+        case EROFS:
+            return "the file system is read-only";
+        case EISDIR:
+            return "it is a folder";
+        case ENOSPC:
+            return "the disk is full";
+        case EDQUOT:
+            return "the disk quota is exhausted";
+        default:
+            return std::generic_category().message(err);
     }
 }
 
@@ -39,10 +47,14 @@ int sndfileFormat(const WaveFormat& format, const EncoderChoice& choice) {
     switch (choice.codec) {
         case FileCodec::Wav:
             return (choice.rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | (eight ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
-        case FileCodec::Flac: return SF_FORMAT_FLAC | (eight ? SF_FORMAT_PCM_S8 : SF_FORMAT_PCM_16);
-        case FileCodec::OggVorbis: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-        case FileCodec::OggOpus: return SF_FORMAT_OGG | SF_FORMAT_OPUS;
-        case FileCodec::Mp3: return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        case FileCodec::Flac:
+            return SF_FORMAT_FLAC | (eight ? SF_FORMAT_PCM_S8 : SF_FORMAT_PCM_16);
+        case FileCodec::OggVorbis:
+            return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+        case FileCodec::OggOpus:
+            return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+        case FileCodec::Mp3:
+            return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
     }
     return 0;
 }
@@ -160,14 +172,11 @@ using Stage = std::unique_ptr<uint8_t, StageDeleter>;
 // The stage: a mapping of its own, aligned to its size so that it can be one huge page. (From the
 // heap, the padding an alignment of 2 MB takes, and the huge pages around it, cost some 9 MB.)
 Stage mapStage() {
-    void* mapped =
-        ::mmap(nullptr, 2 * kDirectStage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED)
-        return nullptr;
+    void* mapped = ::mmap(nullptr, 2 * kDirectStage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
     auto* start = static_cast<uint8_t*>(mapped);
     const size_t lead = (kDirectStage - reinterpret_cast<uintptr_t>(start) % kDirectStage) % kDirectStage;
-    if (lead > 0)
-        ::munmap(start, lead);
+    if (lead > 0) ::munmap(start, lead);
     ::munmap(start + lead + kDirectStage, kDirectStage - lead);
     // Where huge pages are only for those who ask (or not at all), the stage works as well without.
     (void)::madvise(start + lead, kDirectStage, MADV_HUGEPAGE);
@@ -210,13 +219,11 @@ public:
         if (headerStaged) std::memcpy(stage_.get(), header.data(), header.size());
         if (dataBytes % 2 != 0) stage_.get()[staged_++] = 0;  // the stage is never full here
         const std::span<const uint8_t> last(stage_.get(), staged_);
-        if (const int err = calls_.write(fd_, last, offset_); err != 0)
-            return writeFault(name_, fileErrorReason(err));
+        if (const int err = calls_.write(fd_, last, offset_); err != 0) return writeFault(name_, fileErrorReason(err));
         offset_ += staged_;
         staged_ = 0;
         if (!headerStaged) {
-            if (const int err = calls_.write(fd_, header, 0); err != 0)
-                return writeFault(name_, fileErrorReason(err));
+            if (const int err = calls_.write(fd_, header, 0); err != 0) return writeFault(name_, fileErrorReason(err));
         }
         return {};
     }
@@ -274,16 +281,14 @@ bool setDirectFlag(int fd, bool on) {
 Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
                                                          const DirectFileCalls& calls) {
     Stage owned = mapStage();
-    if (!owned)
-        return writeFault(name, fileErrorReason(ENOMEM));
+    if (!owned) return writeFault(name, fileErrorReason(ENOMEM));
     // The samples start after the header; the descriptor is left there, as a caller may ask it.
     if (::lseek(fd, kWaveHeader, SEEK_SET) < 0) return writeFault(name, fileErrorReason(errno));
-    return std::unique_ptr<SoundFileEncoder>(
-        std::make_unique<DirectWave>(fd, name, format, std::move(owned), calls));
+    return std::unique_ptr<SoundFileEncoder>(std::make_unique<DirectWave>(fd, name, format, std::move(owned), calls));
 }
 
 Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
-                                                              const EncoderChoice& choice) {
+                                                             const EncoderChoice& choice) {
     SF_INFO info{};
     info.samplerate = format.sampleRate;
     info.channels = format.channels;

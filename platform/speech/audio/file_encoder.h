@@ -31,7 +31,7 @@ struct EncoderChoice {
 
 // A libsndfile encoder on `fd`, which must be seekable. `name` is the user's file name, for messages.
 Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
-                                                              const EncoderChoice& choice);
+                                                             const EncoderChoice& choice);
 
 // A WAV stream on a descriptor that cannot seek: the header's sizes say "unknown length" (all ones, as
 // readers of piped WAV take it), the samples follow as they come.

@@ -143,15 +143,13 @@ void FileWriter::run() {
         const auto convert = [&]<class T>(const std::vector<T>& samples) {
             if constexpr (std::is_same_v<T, int16_t>) {
                 if (const auto bytes = converter_.passThrough(samples)) {
-                    if (auto r = file_->writeBytes(*bytes); !r)
-                        failed = r.fault();
+                    if (auto r = file_->writeBytes(*bytes); !r) failed = r.fault();
                     return;
                 }
             }
             const size_t piece = kPieceFrames * inChannels_;
             for (size_t at = 0; at < samples.size() && !failed; at += piece) {
-                converter_.push(std::span<const T>(samples).subspan(at, std::min(piece, samples.size() - at)),
-                                bytes_);
+                converter_.push(std::span<const T>(samples).subspan(at, std::min(piece, samples.size() - at)), bytes_);
                 writeOut();
             }
         };
@@ -178,8 +176,7 @@ void FileWriter::run() {
         busy_ = false;
         written_ = now;
         block.samples.clear();
-        if (block.samples.capacity() > spare_.capacity())
-            spare_ = std::move(block.samples);
+        if (block.samples.capacity() > spare_.capacity()) spare_ = std::move(block.samples);
         if (failed && !fault_) {
             fault_ = std::move(failed);
             // Nothing more is written after a failure; pushes are refused from now on.

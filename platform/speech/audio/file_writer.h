@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "speech/audio/converter.h"
 #include "base/error.h"
-#include "speech/core/formats.h"
+#include "speech/audio/converter.h"
 #include "speech/audio/file_target.h"
+#include "speech/core/formats.h"
 
 namespace speech {
 

@@ -147,8 +147,7 @@ const std::array<float, kHalfTaps>& halfBandTaps() {
 }  // namespace
 
 bool Upsampler::handles(int inRate, int outRate) {
-    if (inRate <= 0 || outRate <= inRate || int64_t{outRate} > 4 * int64_t{inRate})
-        return false;
+    if (inRate <= 0 || outRate <= inRate || int64_t{outRate} > 4 * int64_t{inRate}) return false;
     // The second stage keeps taps for each of its output phases: a ratio that needs more of them than
     // any of the usual rates (an odd rate of a WAV file) is left to soxr.
     const uint64_t doubled = 2 * static_cast<uint64_t>(inRate);
@@ -169,9 +168,7 @@ Upsampler::Upsampler(int inRate, int outRate) : inRate_(inRate), outRate_(outRat
         groups_ = static_cast<size_t>(periodOut / 8);
         periodIn_ = static_cast<int64_t>(periodOut / l_ * m_);
         // Output n lies at doubled-rate time n * m / l and reads the kTaps samples around it.
-        const auto firstTap = [this](uint64_t n) {
-            return static_cast<int64_t>(n * m_ / l_) - (kTaps / 2 - 1);
-        };
+        const auto firstTap = [this](uint64_t n) { return static_cast<int64_t>(n * m_ / l_) - (kTaps / 2 - 1); };
         groupStart_.resize(groups_);
         for (size_t g = 0; g < groups_; ++g) {
             groupStart_[g] = firstTap(8 * g);
@@ -192,8 +189,7 @@ Upsampler::Upsampler(int inRate, int outRate) : inRate_(inRate), outRate_(outRat
                 // Each phase passes a constant unchanged, so the phases do not ripple against each other.
                 const auto at = static_cast<size_t>(first - groupStart_[g]);
                 for (int k = 0; k < kTaps; ++k)
-                    taps_[(g * width_ + at + static_cast<size_t>(k)) * 8 + lane] =
-                        static_cast<float>(h[k] / sum);
+                    taps_[(g * width_ + at + static_cast<size_t>(k)) * 8 + lane] = static_cast<float>(h[k] / sum);
             }
         }
     }
@@ -255,7 +251,7 @@ void Upsampler::produce() {
         const auto from = static_cast<size_t>(static_cast<int64_t>(made_) - yBase_);
         const auto count = static_cast<size_t>(yEnd_ - static_cast<int64_t>(made_));
         out_.insert(out_.end(), y_.begin() + static_cast<ptrdiff_t>(from),
-                   y_.begin() + static_cast<ptrdiff_t>(from + count));
+                    y_.begin() + static_cast<ptrdiff_t>(from + count));
         made_ += count;
     } else {
         // Groups whose last read sample has been made.
@@ -271,8 +267,8 @@ void Upsampler::produce() {
         if (count > 0) {
             const size_t at = out_.size();
             out_.resize(at + count * 8);
-            polyphase(y_.data(), yBase_, made_ / 8, count, groups_, width_, periodIn_, groupStart_.data(),
-                      taps_.data(), out_.data() + at);
+            polyphase(y_.data(), yBase_, made_ / 8, count, groups_, width_, periodIn_, groupStart_.data(), taps_.data(),
+                      out_.data() + at);
             made_ += count * 8;
         }
     }

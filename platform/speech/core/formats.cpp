@@ -8,12 +8,11 @@ namespace speech {
 namespace {
 
 constexpr std::array<std::pair<std::string_view, FileCodec>, 6> kCodecNames{{{".wav", FileCodec::Wav},
-                                                                          {".flac", FileCodec::Flac},
-                                                                          {".ogg", FileCodec::OggVorbis},
-                                                                          {".oga", FileCodec::OggVorbis},
-                                                                          {".opus", FileCodec::OggOpus},
-                                                                          {".mp3", FileCodec::Mp3}}};
-
+                                                                             {".flac", FileCodec::Flac},
+                                                                             {".ogg", FileCodec::OggVorbis},
+                                                                             {".oga", FileCodec::OggVorbis},
+                                                                             {".opus", FileCodec::OggOpus},
+                                                                             {".mp3", FileCodec::Mp3}}};
 
 struct RateName {
     int hz;
@@ -21,8 +20,15 @@ struct RateName {
 };
 
 constexpr std::array<RateName, 9> kRates{{
-    {8000, "8kHz"}, {11025, "11kHz"}, {12000, "12kHz"}, {16000, "16kHz"}, {22050, "22kHz"},
-    {24000, "24kHz"}, {32000, "32kHz"}, {44100, "44kHz"}, {48000, "48kHz"},
+    {8000, "8kHz"},
+    {11025, "11kHz"},
+    {12000, "12kHz"},
+    {16000, "16kHz"},
+    {22050, "22kHz"},
+    {24000, "24kHz"},
+    {32000, "32kHz"},
+    {44100, "44kHz"},
+    {48000, "48kHz"},
 }};
 
 constexpr int32_t kFirstType = 4;
@@ -86,8 +92,12 @@ std::string lowerExtension(std::string_view path) {
     return extension;
 }
 
-std::optional<FileCodec> fileCodecForName(std::string_view path) { return byExtension(path, kCodecNames); }
+std::optional<FileCodec> fileCodecForName(std::string_view path) {
+    return byExtension(path, kCodecNames);
+}
 
-std::string_view fileCodecExtensions() { return ".wav .flac .ogg .oga .opus .mp3"; }
+std::string_view fileCodecExtensions() {
+    return ".wav .flac .ogg .oga .opus .mp3";
+}
 
 }  // namespace speech

@@ -49,7 +49,8 @@ std::string lowerExtension(std::string_view path);
 // The value that `table` (lower-case extensions such as ".wav", each with its value) gives the file
 // name `path`'s extension, in any case; nothing for another extension or none.
 template <class Value, size_t N>
-std::optional<Value> byExtension(std::string_view path, const std::array<std::pair<std::string_view, Value>, N>& table) {
+std::optional<Value> byExtension(std::string_view path,
+                                 const std::array<std::pair<std::string_view, Value>, N>& table) {
     const std::string extension = lowerExtension(path);
     for (const auto& [name, value] : table) {
         if (name == extension) return value;

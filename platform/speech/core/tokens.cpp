@@ -49,7 +49,9 @@ std::optional<unsigned long> parseHex(std::string_view s) {
     return value;
 }
 
-bool isLanguage(std::string_view name) { return equalsIgnoreCase(name, "Language"); }
+bool isLanguage(std::string_view name) {
+    return equalsIgnoreCase(name, "Language");
+}
 
 // One condition of an attribute list: "Name=Value", "Name!=Value" or "Name" (must be present).
 // A Language condition may list several ids ("Language=409;9"); any of them matches.
@@ -90,7 +92,9 @@ SpObjectToken::SpObjectToken(TokenKind kind, std::string id, std::string descrip
                              std::map<std::string, std::string> attributes)
     : kind_(kind), id_(std::move(id)), description_(std::move(description)), attributes_(std::move(attributes)) {}
 
-std::string SpObjectToken::GetDescription(int /*locale*/) const { return description_; }
+std::string SpObjectToken::GetDescription(int /*locale*/) const {
+    return description_;
+}
 
 std::string SpObjectToken::GetAttribute(std::string_view name) const {
     for (const auto& [key, value] : attributes_)
@@ -139,8 +143,7 @@ int SpObjectToken::matchCount(std::string_view optionalAttributes) const {
 const SpObjectToken& SpObjectTokens::Item(long index) const {
     if (index < 0 || index >= Count()) {
         const std::string range =
-            tokens_.empty() ? "the collection is empty"
-                            : "valid indexes are 0 to " + std::to_string(Count() - 1);
+            tokens_.empty() ? "the collection is empty" : "valid indexes are 0 to " + std::to_string(Count() - 1);
         throw Error(errc::kInvalidArg, "There is no item " + std::to_string(index) + ": " + range + ".");
     }
     return tokens_[static_cast<size_t>(index)];

@@ -11,7 +11,6 @@
 
 namespace speech::engine {
 
-
 Channel::Status Channel::send(std::span<const uint8_t> frame, std::chrono::milliseconds timeout) {
     return send({frame}, timeout);
 }
@@ -20,12 +19,10 @@ Channel::Status Channel::send(std::initializer_list<std::span<const uint8_t>> pa
                               std::chrono::milliseconds timeout) {
     const auto deadline = deadlineAfter(timeout);
     std::array<iovec, 4> io{};
-    if (parts.size() > io.size())
-        throw std::invalid_argument("Channel::send takes at most four parts");
+    if (parts.size() > io.size()) throw std::invalid_argument("Channel::send takes at most four parts");
     size_t count = 0;
     for (const auto& part : parts) {
-        if (!part.empty())
-            io[count++] = {const_cast<uint8_t*>(part.data()), part.size()};
+        if (!part.empty()) io[count++] = {const_cast<uint8_t*>(part.data()), part.size()};
     }
     size_t first = 0;  // the first part not wholly sent
     while (first < count) {
@@ -39,16 +36,13 @@ Channel::Status Channel::send(std::initializer_list<std::span<const uint8_t>> pa
                 io[first].iov_base = static_cast<uint8_t*>(io[first].iov_base) + taken;
                 io[first].iov_len -= taken;
                 sent -= taken;
-                if (io[first].iov_len == 0)
-                    ++first;
+                if (io[first].iov_len == 0) ++first;
             }
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitForFd(socket_.get(), POLLOUT, deadline))
-                return Status::Timeout;
+            if (!waitForFd(socket_.get(), POLLOUT, deadline)) return Status::Timeout;
             continue;
         }
         return Status::Closed;
@@ -59,31 +53,24 @@ Channel::Status Channel::send(std::initializer_list<std::span<const uint8_t>> pa
 Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout) {
     const auto deadline = deadlineAfter(timeout);
     for (;;) {
-        if (splitter_.next(frame))
-            return Status::Ok;
-        if (splitter_.broken())
-            return Status::Closed;
+        if (splitter_.next(frame)) return Status::Ok;
+        if (splitter_.broken()) return Status::Closed;
         const auto space = splitter_.space();
         const ssize_t n = ::recv(socket_.get(), space.data(), space.size(), MSG_DONTWAIT);
         if (n > 0) {
             splitter_.filled(static_cast<size_t>(n));
             continue;
         }
-        if (n == 0)
-            return Status::Closed;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return Status::Closed;
-        if (!waitForFd(socket_.get(), POLLIN, deadline))
-            return Status::Timeout;
+        if (n == 0) return Status::Closed;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Status::Closed;
+        if (!waitForFd(socket_.get(), POLLIN, deadline)) return Status::Timeout;
     }
 }
 
 Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& path) {
     auto started = ChildProcess::start(path, errc::kEngine, "The speech engine helper");
-    if (!started)
-        return started.fault();
+    if (!started) return started.fault();
     auto& [child, socket] = started.value();
     return std::unique_ptr<EngineProcess>(new EngineProcess(std::move(child), std::move(socket)));
 }
@@ -91,8 +78,7 @@ Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& p
 EngineProcess::~EngineProcess() {
     // An idle worker reads the end of its socket and exits at once; anything else is killed.
     channel_ = Channel(UniqueFd());
-    if (!child_->reap(std::chrono::milliseconds(100)))
-        child_->kill();
+    if (!child_->reap(std::chrono::milliseconds(100))) child_->kill();
 }
 
 }  // namespace speech::engine

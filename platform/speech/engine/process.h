@@ -11,9 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "speech/engine/protocol.h"
 #include "base/child_process.h"
 #include "base/error.h"
+#include "speech/engine/protocol.h"
 
 namespace speech::engine {
 

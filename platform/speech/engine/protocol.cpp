@@ -38,8 +38,7 @@ public:
     void putRaw(std::span<const T> values) {
         const size_t at = bytes_.size();
         bytes_.resize(at + values.size_bytes());
-        if (!values.empty())
-            std::memcpy(bytes_.data() + at, values.data(), values.size_bytes());
+        if (!values.empty()) std::memcpy(bytes_.data() + at, values.data(), values.size_bytes());
     }
     void put(const std::string& s) { putArray(std::span<const char>(s.data(), s.size())); }
 
@@ -81,8 +80,7 @@ public:
             return {};
         }
         std::vector<T> values(count);
-        if (count > 0)
-            std::memcpy(values.data(), rest_.data(), count * sizeof(T));
+        if (count > 0) std::memcpy(values.data(), rest_.data(), count * sizeof(T));
         rest_ = rest_.subspan(count * sizeof(T));
         return values;
     }
@@ -101,8 +99,7 @@ private:
 
 template <class T>
 std::optional<T> ifDone(const Decoder& d, T value) {
-    if (!d.done())
-        return std::nullopt;
+    if (!d.done()) return std::nullopt;
     return value;
 }
 
@@ -145,8 +142,7 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
             std::string name = d.getString();
             attributes[std::move(name)] = d.getString();
         }
-        info.voices.emplace_back(TokenKind::Voice, std::move(id), std::move(description),
-                                 std::move(attributes));
+        info.voices.emplace_back(TokenKind::Voice, std::move(id), std::move(description), std::move(attributes));
     }
     return ifDone(d, std::move(info));
 }
@@ -163,17 +159,14 @@ void closeAudio(std::vector<uint8_t>& frame) {
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {
     std::vector<int16_t> samples;
-    if (!decodeAudio(payload, samples))
-        return std::nullopt;
+    if (!decodeAudio(payload, samples)) return std::nullopt;
     return samples;
 }
 
 bool decodeAudio(std::span<const uint8_t> payload, std::vector<int16_t>& samples) {
-    if (payload.size() % sizeof(int16_t) != 0)
-        return false;
+    if (payload.size() % sizeof(int16_t) != 0) return false;
     samples.resize(payload.size() / sizeof(int16_t));
-    if (!payload.empty())
-        std::memcpy(samples.data(), payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(samples.data(), payload.data(), payload.size());
     return true;
 }
 
@@ -194,8 +187,7 @@ std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload) {
     Decoder d(payload);
     SynthEvent event;
     const auto kind = d.get<uint8_t>();
-    if (kind > static_cast<uint8_t>(SynthEvent::Kind::End))
-        return std::nullopt;
+    if (kind > static_cast<uint8_t>(SynthEvent::Kind::End)) return std::nullopt;
     event.kind = static_cast<SynthEvent::Kind>(kind);
     event.sample = d.get<uint64_t>();
     event.textPosition = d.get<int32_t>();
@@ -238,8 +230,7 @@ std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
     e.put(static_cast<int32_t>(request.pitch));
     uint8_t flags = 0;
     for (size_t i = 0; i < kRequestFlags.size(); ++i) {
-        if (request.*kRequestFlags[i])
-            flags |= static_cast<uint8_t>(1u << i);
+        if (request.*kRequestFlags[i]) flags |= static_cast<uint8_t>(1u << i);
     }
     e.put(flags);
     e.putArray(std::span<const char32_t>(request.text.data(), request.text.size()));
@@ -273,8 +264,7 @@ std::vector<uint8_t> encodeFrame(const Frame& frame) {
 
 std::optional<Frame> FrameSplitter::next() {
     Frame frame;
-    if (!next(frame))
-        return std::nullopt;
+    if (!next(frame)) return std::nullopt;
     return frame;
 }
 
@@ -299,8 +289,7 @@ std::span<uint8_t> FrameSplitter::space() {
         end_ -= start_;
         start_ = 0;
     }
-    if (buffer_.size() < end_ + kReadBytes)
-        buffer_.resize(end_ + kReadBytes);
+    if (buffer_.size() < end_ + kReadBytes) buffer_.resize(end_ + kReadBytes);
     return std::span<uint8_t>(buffer_).subspan(end_);
 }
 
@@ -322,11 +311,9 @@ void FrameSplitter::append(std::span<const uint8_t> bytes) {
 }
 
 bool FrameSplitter::next(Frame& frame) {
-    if (broken_)
-        return false;
+    if (broken_) return false;
     if (large_) {
-        if (largeFilled_ < large_->payload.size())
-            return false;
+        if (largeFilled_ < large_->payload.size()) return false;
         frame.type = large_->type;
         std::swap(frame.payload, large_->payload);
         spare_ = std::move(large_->payload);
@@ -334,16 +321,13 @@ bool FrameSplitter::next(Frame& frame) {
         return true;
     }
     const size_t available = end_ - start_;
-    if (available < kHeaderSize)
-        return false;
+    if (available < kHeaderSize) return false;
     uint32_t length = 0;
     uint8_t type = 0;
-    if (!headerAt(length, type))
-        return false;
+    if (!headerAt(length, type)) return false;
     const uint8_t* payload = buffer_.data() + start_ + kHeaderSize;
     if (available < kHeaderSize + length) {
-        if (length < kDirectBytes)
-            return false;
+        if (length < kDirectBytes) return false;
         // The rest of this payload is read straight into its frame.
         large_.emplace();
         large_->type = static_cast<MessageType>(type);
@@ -357,8 +341,7 @@ bool FrameSplitter::next(Frame& frame) {
     frame.type = static_cast<MessageType>(type);
     frame.payload.assign(payload, payload + length);
     start_ += kHeaderSize + length;
-    if (start_ == end_)
-        start_ = end_ = 0;
+    if (start_ == end_) start_ = end_ = 0;
     return true;
 }
 

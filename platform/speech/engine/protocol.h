@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "base/error.h"
-#include "speech/engine/synthesizer.h"
-#include "speech/core/tokens.h"
 #include "base/uninitialized_vector.h"
+#include "speech/core/tokens.h"
+#include "speech/engine/synthesizer.h"
 
 namespace speech::engine {
 

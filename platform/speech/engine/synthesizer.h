@@ -18,18 +18,18 @@ namespace speech {
 // into it.
 struct SynthRequest {
     std::u32string text;
-    std::string voiceId;       // SpObjectToken::Id() of the voice
+    std::string voiceId;  // SpObjectToken::Id() of the voice
     // The voice of the text around a run of another script (whose voice is voiceId): a worker starting
     // a run (`fresh`) with this request loads it, as the run reads mostly in it. Empty: voiceId.
     std::string runVoiceId;
-    int rate = 0;              // -10..10 (effective: voice rate plus markup)
-    int volume = 100;          // 0..100
-    int pitch = 0;             // -10..10, 0 is the voice's own
+    int rate = 0;      // -10..10 (effective: voice rate plus markup)
+    int volume = 100;  // 0..100
+    int pitch = 0;     // -10..10, 0 is the voice's own
     bool emphasis = false;
     bool speakPunctuation = false;
-    bool phonemes = false;     // text holds phoneme codes ([[...]])
-    bool ssml = false;         // text is SSML for the engine's own reader
-    bool endPause = true;      // a sentence pause at the end
+    bool phonemes = false;  // text holds phoneme codes ([[...]])
+    bool ssml = false;      // text is SSML for the engine's own reader
+    bool endPause = true;   // a sentence pause at the end
     // Phoneme events, their stress marked. Marking costs the engine a second pass over the text, and the
     // events (a dozen a second of speech) cost every process they pass through, so they are asked for
     // only when someone listens to phonemes or visemes.
@@ -46,13 +46,13 @@ struct SynthEvent {
     // Clause: the engine ended a clause or sentence inside the text (its own boundary, at textPosition).
     enum class Kind { Word, Sentence, Mark, Phoneme, Clause, End };
     Kind kind = Kind::Word;
-    uint64_t sample = 0;        // sample index from the start of this call's output
-    int32_t textPosition = 0;   // 0-based code point index into SynthRequest::text
-    int32_t length = 0;         // in code points (Word)
-    std::string name;           // Mark: the mark's name; Phoneme: the engine's phoneme mnemonic
-    int32_t phoneId = 0;        // Phoneme: stable 16-bit id (see phonemes.h)
-    int32_t viseme = 0;         // Phoneme: its mouth shape 0..21
-    bool stressed = false;      // Phoneme
+    uint64_t sample = 0;       // sample index from the start of this call's output
+    int32_t textPosition = 0;  // 0-based code point index into SynthRequest::text
+    int32_t length = 0;        // in code points (Word)
+    std::string name;          // Mark: the mark's name; Phoneme: the engine's phoneme mnemonic
+    int32_t phoneId = 0;       // Phoneme: stable 16-bit id (see phonemes.h)
+    int32_t viseme = 0;        // Phoneme: its mouth shape 0..21
+    bool stressed = false;     // Phoneme
 };
 
 // Receives output as it is produced. Return false to abort the call (purge, skip, shutdown);

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <vector>
 
+#include "base/paths.h"
 #include "speech/engine/process.h"
 #include "speech/engine/protocol.h"
-#include "base/paths.h"
 
 namespace speech {
 
@@ -42,11 +42,9 @@ std::optional<ReadyInfo> knownInfo(const std::string& path, const std::optional<
     static std::mutex mutex;
     static std::map<std::string, ReadyInfo> known;
     std::lock_guard lock(mutex);
-    if (learned)
-        known.emplace(path, *learned);
+    if (learned) known.emplace(path, *learned);
     const auto it = known.find(path);
-    if (it == known.end())
-        return std::nullopt;
+    if (it == known.end()) return std::nullopt;
     return it->second;
 }
 
@@ -60,8 +58,7 @@ struct Worker {
 
 Result<std::unique_ptr<Worker>> startWorker(const std::string& path) {
     auto process = EngineProcess::start(path);
-    if (!process)
-        return process.fault();
+    if (!process) return process.fault();
     auto worker = std::make_unique<Worker>();
     worker->process = std::move(process.value());
     return worker;
@@ -79,8 +76,7 @@ struct EarlyWorkers {
     }
     std::vector<std::unique_ptr<Worker>> take(const std::string& forPath) {
         std::lock_guard lock(mutex);
-        if (path != forPath)
-            return {};
+        if (path != forPath) return {};
         return std::move(workers);
     }
 };
@@ -181,11 +177,9 @@ private:
             }
         }
         if (status == Channel::Status::Ok && frame.type == MessageType::Done) {
-            if (auto done = engine::decodeDone(frame.payload); done && *done)
-                return **done;
+            if (auto done = engine::decodeDone(frame.payload); done && *done) return **done;
         }
-        if (status == Channel::Status::Timeout)
-            worker.process->kill();
+        if (status == Channel::Status::Timeout) worker.process->kill();
         return Fault{errc::kEngine, "The speech engine helper \"" + path_ + "\" did not start (" +
                                         worker.process->endDescription() + ")."};
     }
@@ -197,9 +191,8 @@ private:
     std::vector<std::unique_ptr<Worker>> idle_;
 };
 
-Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, SynthSink& sink,
-                                   Delivered& delivered, bool sent,
-                                   std::span<const SynthRequest* const> next) {
+Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, SynthSink& sink, Delivered& delivered,
+                                   bool sent, std::span<const SynthRequest* const> next) {
     Channel& channel = worker.process->channel();
     auto lost = [&](std::string how) { return Attempt{Outcome::Lost, std::nullopt, std::move(how)}; };
     auto hung = [&] {
@@ -208,8 +201,7 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
     };
     if (!worker.ready) {
         auto ready = awaitReady(worker);
-        if (!ready)
-            return lost(ready.fault().message);
+        if (!ready) return lost(ready.fault().message);
     }
     const auto send = [&](const SynthRequest& r) {
         return channel.send(engine::encodeSynthesize(r), options_.replyTimeout);
@@ -234,8 +226,7 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         return channel.send(engine::encodeCancel(), kCancelBound) == Channel::Status::Ok;
     };
     for (;;) {
-        if (!cancelling && sink.cancelled() && !cancel())
-            return {Outcome::Abandoned, {}, {}};
+        if (!cancelling && sink.cancelled() && !cancel()) return {Outcome::Abandoned, {}, {}};
         Frame& reply = worker.reply;
         const auto status = channel.receive(reply, kSlice);
         if (status == Channel::Status::Timeout) {
@@ -244,23 +235,20 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
                 worker.process->kill();
                 return {Outcome::Abandoned, {}, {}};
             }
-            if (silent < options_.replyTimeout)
-                continue;
+            if (silent < options_.replyTimeout) continue;
             return hung();
         }
         if (status == Channel::Status::Closed) {
-            if (cancelling)
-                return {Outcome::Abandoned, {}, {}};
+            if (cancelling) return {Outcome::Abandoned, {}, {}};
             return lost(worker.process->endDescription());
         }
         lastHeard = Clock::now();
         bool wanted = true;
         if (reply.type == MessageType::Audio) {
-            if (!engine::decodeAudio(reply.payload, worker.samples))
-                return lost("it sent a malformed reply");
+            if (!engine::decodeAudio(reply.payload, worker.samples)) return lost("it sent a malformed reply");
             std::span<const int16_t> rest(worker.samples);
-            const uint64_t skip = std::min<uint64_t>(
-                rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
+            const uint64_t skip =
+                std::min<uint64_t>(rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
             seen.samples += rest.size();
             rest = rest.subspan(skip);
             if (!rest.empty() && !cancelling) {
@@ -269,24 +257,20 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
             }
         } else if (reply.type == MessageType::Event) {
             auto event = engine::decodeEvent(reply.payload);
-            if (!event)
-                return lost("it sent a malformed reply");
+            if (!event) return lost("it sent a malformed reply");
             if (seen.events++ >= delivered.events && !cancelling) {
                 ++delivered.events;
                 wanted = sink.event(*event);
             }
         } else if (reply.type == MessageType::Done) {
             auto done = engine::decodeDone(reply.payload);
-            if (!done)
-                return lost("it sent a malformed reply");
-            if (cancelling)
-                return {Outcome::Stopped, {}, {}};
+            if (!done) return lost("it sent a malformed reply");
+            if (cancelling) return {Outcome::Stopped, {}, {}};
             return {Outcome::Finished, *done, {}};
         } else {
             return lost("it sent a malformed reply");
         }
-        if (!wanted && !cancelling && !cancel())
-            return {Outcome::Abandoned, {}, {}};
+        if (!wanted && !cancelling && !cancel()) return {Outcome::Abandoned, {}, {}};
     }
 }
 
@@ -298,10 +282,8 @@ public:
     explicit EngineRun(EngineSynthesizer& owner) : owner_(owner) {}
     ~EngineRun() override {
         // A worker holding requests sent ahead is not given to anyone else.
-        if (!sentAhead_.empty())
-            discardWorker();
-        if (worker_)
-            owner_.giveBack(std::move(worker_));
+        if (!sentAhead_.empty()) discardWorker();
+        if (worker_) owner_.giveBack(std::move(worker_));
     }
 
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
@@ -312,8 +294,7 @@ public:
     Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
                                 std::span<const SynthRequest* const> next) override {
         size_t passed = 0;
-        while (passed < next.size() && next[passed]->bulk && !next[passed]->fresh &&
-               !next[passed]->text.empty())
+        while (passed < next.size() && next[passed]->bulk && !next[passed]->fresh && !next[passed]->text.empty())
             ++passed;
         return guarded(request, sink, next.first(passed));
     }
@@ -321,8 +302,7 @@ public:
 private:
     // An exception (out of memory) may leave the worker half way through its replies: it is ended, so
     // that no later call reads them.
-    Result<void> guarded(const SynthRequest& request, SynthSink& sink,
-                         std::span<const SynthRequest* const> next) {
+    Result<void> guarded(const SynthRequest& request, SynthSink& sink, std::span<const SynthRequest* const> next) {
         try {
             return run(request, sink, next);
         } catch (...) {
@@ -333,8 +313,7 @@ private:
         }
     }
 
-    Result<void> run(const SynthRequest& request, SynthSink& sink,
-                     std::span<const SynthRequest* const> next) {
+    Result<void> run(const SynthRequest& request, SynthSink& sink, std::span<const SynthRequest* const> next) {
         const bool sent = !sentAhead_.empty() && sentAhead_.front() == &request && worker_ && inRun_;
         if (sent) {
             sentAhead_.pop_front();
@@ -346,11 +325,9 @@ private:
         // The worker holds the first of `next` already; it is sent the rest. When what it holds is not
         // how `next` begins, it is sent nothing more: the call for what it holds ends it.
         std::span<const SynthRequest* const> unsent;
-        if (sentAhead_.size() <= next.size() &&
-            std::equal(sentAhead_.begin(), sentAhead_.end(), next.begin()))
+        if (sentAhead_.size() <= next.size() && std::equal(sentAhead_.begin(), sentAhead_.end(), next.begin()))
             unsent = next.subspan(sentAhead_.size());
-        if (request.fresh)
-            history_.clear();
+        if (request.fresh) history_.clear();
         Delivered delivered;
         std::string losses;
         for (int attempt = 0; attempt < 2; ++attempt) {
@@ -361,8 +338,7 @@ private:
                         // The engine refused the segment (or no worker could start): the run ends.
                         inRun_ = false;
                         history_.clear();
-                        if (!sentAhead_.empty() || !unsent.empty())
-                            discardWorker();
+                        if (!sentAhead_.empty() || !unsent.empty()) discardWorker();
                         return *a.fault;
                     }
                     inRun_ = true;
@@ -393,14 +369,13 @@ private:
                     break;
             }
         }
-        return Fault{errc::kEngine, "The speech engine failed twice on the same sentence (" + losses +
-                                        "); the speech was stopped."};
+        return Fault{errc::kEngine,
+                     "The speech engine failed twice on the same sentence (" + losses + "); the speech was stopped."};
     }
 
     // Ends the worker at once: it is busy with requests nobody wants any more.
     void discardWorker() {
-        if (worker_)
-            worker_->process->kill();
+        if (worker_) worker_->process->kill();
         worker_.reset();
         sentAhead_.clear();
     }
@@ -409,8 +384,7 @@ private:
                         std::span<const SynthRequest* const> next) {
         if (!worker_) {
             auto leased = owner_.lease();
-            if (!leased)
-                return {Outcome::Finished, leased.fault(), {}};
+            if (!leased) return {Outcome::Finished, leased.fault(), {}};
             worker_ = std::move(leased.value());
             inRun_ = false;
         }
@@ -422,13 +396,11 @@ private:
                 again.fresh = i == 0;
                 Delivered none;
                 Attempt a = owner_.attempt(*worker_, again, discard, none);
-                if (a.outcome != Outcome::Finished)
-                    return a;
+                if (a.outcome != Outcome::Finished) return a;
             }
             inRun_ = !history_.empty();
         }
-        if (sent)
-            return owner_.attempt(*worker_, request, sink, delivered, true, next);
+        if (sent) return owner_.attempt(*worker_, request, sink, delivered, true, next);
         SynthRequest asked = request;
         asked.fresh = request.fresh || !inRun_;
         return owner_.attempt(*worker_, asked, sink, delivered, false, next);
@@ -451,15 +423,13 @@ std::unique_ptr<SynthesisRun> EngineSynthesizer::openRun() {
 
 void startWorkersEarly(size_t workers) {
     const auto path = enginePath();
-    if (!path)
-        return;
+    if (!path) return;
     EarlyWorkers& early = EarlyWorkers::instance();
     std::lock_guard lock(early.mutex);
     early.path = path.value();
     while (early.workers.size() < workers) {
         auto worker = startWorker(path.value());
-        if (!worker)
-            return;
+        if (!worker) return;
         early.workers.push_back(std::move(worker.value()));
     }
 }
@@ -470,8 +440,7 @@ Result<std::string> enginePath() {
         return std::string(override);
     }
     for (const auto& candidate : installedPartCandidates(kName)) {
-        if (isExecutable(candidate))
-            return candidate.lexically_normal().string();
+        if (isExecutable(candidate)) return candidate.lexically_normal().string();
     }
     return Fault{errc::kEngine,
                  "The speech engine helper (tallamo-engine) is not installed beside the program "
@@ -480,8 +449,7 @@ Result<std::string> enginePath() {
 
 std::shared_ptr<Synthesizer> makeEngineSynthesizer(EngineOptions options) {
     std::string path = options.path;
-    if (path.empty())
-        path = enginePath().orThrow();
+    if (path.empty()) path = enginePath().orThrow();
     return std::make_shared<EngineSynthesizer>(options, std::move(path));
 }
 

@@ -43,12 +43,10 @@ int rank(EventKind kind) {
 
 }  // namespace
 
-EventPlacer::EventPlacer(const Segment& segment, const SpObjectToken& voiceBefore, int32_t interests,
-                         int sampleRate)
+EventPlacer::EventPlacer(const Segment& segment, const SpObjectToken& voiceBefore, int32_t interests, int sampleRate)
     : segment_(segment),
       sampleRate_(sampleRate),
-      silence_(static_cast<uint64_t>(std::max(0, segment.silenceMs)) * static_cast<uint64_t>(sampleRate) /
-               1000),
+      silence_(static_cast<uint64_t>(std::max(0, segment.silenceMs)) * static_cast<uint64_t>(sampleRate) / 1000),
       levelBlock_(static_cast<size_t>(sampleRate * kLevelBlockMs / 1000)),
       wantWords_((interests & SVEWordBoundary) != 0),
       wantPhonemes_((interests & SVEPhoneme) != 0),
@@ -94,8 +92,7 @@ int32_t EventPlacer::sourceAt(int32_t codePoint) const {
 
 void EventPlacer::addSamples(std::span<const int16_t> samples) {
     samples_ += samples.size();
-    if (!wantLevels_)
-        return;
+    if (!wantLevels_) return;
     while (!samples.empty()) {
         const size_t take = std::min(samples.size(), levelBlock_ - levelCount_);
         for (const int16_t s : samples.first(take)) levelSum_ += double(s) * double(s);
@@ -120,17 +117,13 @@ void EventPlacer::addEvent(const SynthEvent& event) {
     const uint64_t sample = silence_ + event.sample;
     switch (event.kind) {
         case SynthEvent::Kind::Word:
-            if (!wantWords_)
-                return;
-            if (word_)
-                placeWord(*word_, &event);
+            if (!wantWords_) return;
+            if (word_) placeWord(*word_, &event);
             word_ = Held{event, sample};
             return;
         case SynthEvent::Kind::Phoneme:
-            if (!wantPhonemes_ && !wantVisemes_)
-                return;
-            if (phoneme_)
-                placePhoneme(*phoneme_, &event, sample);
+            if (!wantPhonemes_ && !wantVisemes_) return;
+            if (phoneme_) placePhoneme(*phoneme_, &event, sample);
             phoneme_ = Held{event, sample};
             return;
         case SynthEvent::Kind::Mark: {
@@ -142,8 +135,7 @@ void EventPlacer::addEvent(const SynthEvent& event) {
         }
         case SynthEvent::Kind::Clause: {
             // The engine's own clause ends: its data is where the clause ended in the caller's text.
-            if (!wantPrivate_)
-                return;
+            if (!wantPrivate_) return;
             PlacedEvent clause = at(EventKind::EnginePrivate, sample);
             clause.event.engineData = sourceAt(event.textPosition);
             place(std::move(clause));
@@ -159,23 +151,17 @@ void EventPlacer::placeWord(const Held& word, const SynthEvent* next) {
     // The engine's word is snapped to the front end's spans; the engine's own boundaries are
     // unreliable for numbers, abbreviations, long tokens and characters it cannot read.
     const SynthEvent& ev = word.event;
-    const int32_t nextEngineWord =
-        next != nullptr ? next->textPosition : static_cast<int32_t>(segment_.text.size());
+    const int32_t nextEngineWord = next != nullptr ? next->textPosition : static_cast<int32_t>(segment_.text.size());
     const auto& words = segment_.words;
-    const auto it =
-        std::find_if(words.begin(), words.end(), [&](const auto& w) { return w.second > ev.textPosition; });
-    if (it == words.end())
-        return;
+    const auto it = std::find_if(words.begin(), words.end(), [&](const auto& w) { return w.second > ev.textPosition; });
+    if (it == words.end()) return;
     // A word reported between spans stands for the next span when the engine reports nothing else
     // before it (it merged the span into what it read there).
-    if (it->first >= ev.textPosition + std::max(ev.length, 1) && it->first >= nextEngineWord)
-        return;
-    if (it->first < lastWordEnd_)
-        return;  // a repeat or a step back
+    if (it->first >= ev.textPosition + std::max(ev.length, 1) && it->first >= nextEngineWord) return;
+    if (it->first < lastWordEnd_) return;  // a repeat or a step back
     const int32_t from = sourceAt(it->first);
     const int32_t to = sourceAt(it->second);
-    if (to <= from)
-        return;
+    if (to <= from) return;
     lastWordEnd_ = it->second;
     PlacedEvent placed = at(EventKind::Word, word.sample);
     placed.event.characterPosition = from;
@@ -185,8 +171,8 @@ void EventPlacer::placeWord(const Held& word, const SynthEvent* next) {
 
 void EventPlacer::placePhoneme(const Held& phoneme, const SynthEvent* next, uint64_t nextSample) {
     const uint64_t rate = static_cast<uint64_t>(sampleRate_);
-    const auto duration = static_cast<int32_t>(
-        ((std::max(nextSample, phoneme.sample) - phoneme.sample) * 1000 + rate / 2) / rate);
+    const auto duration =
+        static_cast<int32_t>(((std::max(nextSample, phoneme.sample) - phoneme.sample) * 1000 + rate / 2) / rate);
     const int32_t feature =
         (phoneme.event.stressed ? SVF_Stressed : SVF_None) | (segment_.emphasis ? SVF_Emphasis : SVF_None);
     auto make = [&](EventKind kind, int32_t current, int32_t following) {
@@ -197,23 +183,17 @@ void EventPlacer::placePhoneme(const Held& phoneme, const SynthEvent* next, uint
         placed.event.feature = feature;
         place(std::move(placed));
     };
-    if (wantPhonemes_)
-        make(EventKind::Phoneme, phoneme.event.phoneId, next != nullptr ? next->phoneId : 0);
-    if (wantVisemes_)
-        make(EventKind::Viseme, phoneme.event.viseme, next != nullptr ? next->viseme : 0);
+    if (wantPhonemes_) make(EventKind::Phoneme, phoneme.event.phoneId, next != nullptr ? next->phoneId : 0);
+    if (wantVisemes_) make(EventKind::Viseme, phoneme.event.viseme, next != nullptr ? next->viseme : 0);
 }
 
 void EventPlacer::finish() {
-    if (finished_)
-        return;
-    if (word_)
-        placeWord(*word_, nullptr);
-    if (phoneme_)
-        placePhoneme(*phoneme_, nullptr, samples_);
+    if (finished_) return;
+    if (word_) placeWord(*word_, nullptr);
+    if (phoneme_) placePhoneme(*phoneme_, nullptr, samples_);
     word_.reset();
     phoneme_.reset();
-    if (levelCount_ > 0)
-        placeLevel(samples_ - levelCount_, levelSum_, levelCount_);
+    if (levelCount_ > 0) placeLevel(samples_ - levelCount_, levelSum_, levelCount_);
     levelCount_ = 0;
     // The engine never places an event past its audio; should it, the event goes to the end.
     for (PlacedEvent& p : placed_) p.sample = std::min(p.sample, samples_);
@@ -221,16 +201,12 @@ void EventPlacer::finish() {
 }
 
 uint64_t EventPlacer::horizon() const {
-    if (finished_)
-        return std::numeric_limits<uint64_t>::max();
+    if (finished_) return std::numeric_limits<uint64_t>::max();
     // Events still to come lie at or after the audio received (the engine sends them ahead of it).
     uint64_t h = samples_;
-    if (word_)
-        h = std::min(h, word_->sample);
-    if (phoneme_)
-        h = std::min(h, phoneme_->sample);
-    if (wantLevels_)
-        h = std::min(h, samples_ - levelCount_);
+    if (word_) h = std::min(h, word_->sample);
+    if (phoneme_) h = std::min(h, phoneme_->sample);
+    if (wantLevels_) h = std::min(h, samples_ - levelCount_);
     return h;
 }
 
@@ -239,8 +215,7 @@ std::vector<PlacedEvent> EventPlacer::take() {
     std::stable_sort(placed_.begin(), placed_.end(), [](const PlacedEvent& a, const PlacedEvent& b) {
         return a.sample != b.sample ? a.sample < b.sample : rank(a.event.kind) < rank(b.event.kind);
     });
-    const auto end =
-        std::find_if(placed_.begin(), placed_.end(), [&](const PlacedEvent& p) { return p.sample >= h; });
+    const auto end = std::find_if(placed_.begin(), placed_.end(), [&](const PlacedEvent& p) { return p.sample >= h; });
     std::vector<PlacedEvent> out(std::make_move_iterator(placed_.begin()), std::make_move_iterator(end));
     placed_.erase(placed_.begin(), end);
     // An engine that reports an event behind one already handed out cannot move time back.

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "speech/core/events.h"
-#include "speech/text/frontend.h"
 #include "speech/engine/synthesizer.h"
+#include "speech/text/frontend.h"
 
 namespace speech {
 

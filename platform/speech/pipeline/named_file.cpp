@@ -56,8 +56,7 @@ SF_VIRTUAL_IO memoryIo() {
     };
     io.read = [](void* out, sf_count_t count, void* h) {
         auto& handle = *static_cast<Handle*>(h);
-        const auto n =
-            std::min<sf_count_t>(count, static_cast<sf_count_t>(handle.memory->size()) - handle.at);
+        const auto n = std::min<sf_count_t>(count, static_cast<sf_count_t>(handle.memory->size()) - handle.at);
         std::memcpy(out, handle.memory->data() + handle.at, static_cast<size_t>(n));
         handle.at += n;
         return n;
@@ -71,8 +70,8 @@ SF_VIRTUAL_IO memoryIo() {
 // opening it again would wait for another writer or take bytes from this reader: it is read whole,
 // after the `head` read already, and `file` then reads that memory (`head` and `whole` stay true of
 // it). Nothing for a file that can be opened again.
-Result<std::shared_ptr<const std::string>> readPipeWhole(FilePtr& file, std::vector<uint8_t>& head,
-                                                         bool& whole, const std::string& path) {
+Result<std::shared_ptr<const std::string>> readPipeWhole(FilePtr& file, std::vector<uint8_t>& head, bool& whole,
+                                                         const std::string& path) {
     struct stat st {};
     if (::fstat(::fileno(file.get()), &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))
         return std::shared_ptr<const std::string>();
@@ -84,14 +83,11 @@ Result<std::shared_ptr<const std::string>> readPipeWhole(FilePtr& file, std::vec
     }
     for (size_t n; !whole && (n = std::fread(head.data(), 1, head.size(), file.get())) > 0;)
         bytes->append(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(n));
-    if (std::ferror(file.get()))
-        return fileFault(errc::kAccessDenied, path, "cannot be read.");
-    head.assign(bytes->begin(),
-                bytes->begin() + static_cast<std::ptrdiff_t>(std::min(bytes->size(), kChunk)));
+    if (std::ferror(file.get())) return fileFault(errc::kAccessDenied, path, "cannot be read.");
+    head.assign(bytes->begin(), bytes->begin() + static_cast<std::ptrdiff_t>(std::min(bytes->size(), kChunk)));
     whole = true;
     file.reset(::fmemopen(bytes->data(), bytes->size(), "rb"));
-    if (!file)
-        return fileFault(errc::kAccessDenied, path, "cannot be read.");
+    if (!file) return fileFault(errc::kAccessDenied, path, "cannot be read.");
     return std::shared_ptr<const std::string>(std::move(bytes));
 }
 
@@ -110,8 +106,7 @@ Result<std::unique_ptr<SoundFileReader>> SoundFileReader::open(const std::string
     } else {
         handle->file = sf_open(path.c_str(), SFM_READ, &info);
     }
-    if (!handle->file)
-        return Fault{errc::kFile, sf_strerror(nullptr)};
+    if (!handle->file) return Fault{errc::kFile, sf_strerror(nullptr)};
     std::unique_ptr<SoundFileReader> reader(new SoundFileReader());
     reader->handle_ = std::move(handle);
     reader->sampleRate_ = info.samplerate;
@@ -167,7 +162,9 @@ std::optional<char16_t> TextFileReader::firstUnit() const {
     return first_.front();
 }
 
-const std::string& TextFileReader::encoding() const { return handle_->decoder.encoding().name; }
+const std::string& TextFileReader::encoding() const {
+    return handle_->decoder.encoding().name;
+}
 
 void TextFileReader::restart() {
     first_.clear();
@@ -216,7 +213,9 @@ void DocumentReader::restart() {
     marks_.clear();
 }
 
-std::vector<SegmentMark> DocumentReader::takeMarks() { return std::exchange(marks_, {}); }
+std::vector<SegmentMark> DocumentReader::takeMarks() {
+    return std::exchange(marks_, {});
+}
 
 Result<NamedFile> openNamedFile(const std::string& path) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
@@ -234,30 +233,26 @@ Result<NamedFile> openNamedFile(const std::string& path) {
     bool wholeFileInHead = headSize < kChunk;
 
     auto memory = readPipeWhole(file, head, wholeFileInHead, path);
-    if (!memory)
-        return memory.fault();
+    if (!memory) return memory.fault();
 
     auto sound = SoundFileReader::open(path, memory.value());
     if (sound.ok()) return NamedFile{std::move(sound.value())};
 
-    auto startsWith = [&](const char* magic) {
-        return head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0;
-    };
+    auto startsWith = [&](const char* magic) { return head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0; };
     if (startsWith("RIFF") || startsWith("RIFX") || startsWith("RF64")) {
-        return fileFault(errc::kFile, path,
-                         "is a damaged WAV file or uses an encoding that cannot be played (" +
-                             sound.fault().message + ").");
+        return fileFault(
+            errc::kFile, path,
+            "is a damaged WAV file or uses an encoding that cannot be played (" + sound.fault().message + ").");
     }
 
     if (documents::looksLikeDocument(head)) {
-        auto document = memory.value() ? documents::Document::openBytes(memory.value(), path)
-                                       : documents::Document::open(path);
+        auto document =
+            memory.value() ? documents::Document::openBytes(memory.value(), path) : documents::Document::open(path);
         if (!document) return document.fault();
         return NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))};
     }
 
-    if (encoding::looksBinary(head))
-        return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
+    if (encoding::looksBinary(head)) return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
     const encoding::Encoding encoding = encoding::detectEncoding(head, wholeFileInHead);
 
     std::unique_ptr<TextFileReader> reader(new TextFileReader());

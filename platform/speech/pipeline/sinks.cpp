@@ -24,27 +24,22 @@ FileSink::FileSink(std::shared_ptr<FileTarget> file, int inRate, int inChannels,
       writer_(std::move(file), inRate, inChannels, format, std::move(onProgress)) {}
 
 template <class T>
-bool FileSink::gather(std::vector<T>& gathered, std::span<const T> samples,
-                      const std::function<bool()>& stop) {
+bool FileSink::gather(std::vector<T>& gathered, std::span<const T> samples, const std::function<bool()>& stop) {
     took(samples.size());
     while (!samples.empty()) {
         const size_t block = firstBlock_ ? kFirstFileBlock : kFileBlock;
         if constexpr (std::is_same_v<T, int16_t>) {
-            if (gathered.empty() && gathered.capacity() < block)
-                gathered = writer_.takeSpare();
+            if (gathered.empty() && gathered.capacity() < block) gathered = writer_.takeSpare();
         }
         // A block is filled to exactly its size: taken at once, its memory is not grown (and doubled)
         // piece by piece.
-        if (gathered.capacity() < block)
-            gathered.reserve(block);
+        if (gathered.capacity() < block) gathered.reserve(block);
         const size_t take = std::min(samples.size(), block - gathered.size());
         gathered.insert(gathered.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(take));
         samples = samples.subspan(take);
-        if (gathered.size() < block)
-            break;
+        if (gathered.size() < block) break;
         firstBlock_ = false;
-        if (!writer_.push(std::exchange(gathered, {}), stop))
-            return false;
+        if (!writer_.push(std::exchange(gathered, {}), stop)) return false;
     }
     return true;
 }
@@ -59,22 +54,18 @@ bool FileSink::push(std::span<const float> samples, const std::function<bool()>&
 
 void FileSink::finish() {
     const auto never = [] { return false; };
-    if (!gathered_.empty())
-        writer_.push(std::exchange(gathered_, {}), never);
-    if (!gatheredFloats_.empty())
-        writer_.push(std::exchange(gatheredFloats_, {}), never);
+    if (!gathered_.empty()) writer_.push(std::exchange(gathered_, {}), never);
+    if (!gatheredFloats_.empty()) writer_.push(std::exchange(gatheredFloats_, {}), never);
     writer_.finish();
 }
 
 Result<void> FileSink::pump(std::chrono::milliseconds) {
-    if (auto fault = writer_.fault())
-        return *fault;
+    if (auto fault = writer_.fault()) return *fault;
     return {};
 }
 
 Result<uint64_t> FileSink::played() {
-    if (auto fault = writer_.fault())
-        return *fault;
+    if (auto fault = writer_.fault()) return *fault;
     return writer_.written();
 }
 
@@ -97,8 +88,7 @@ DeviceSink::DeviceSink(AudioDeviceStream& device, const PlaybackState& state, in
       corked_(state.corked) {}
 
 void DeviceSink::queue(std::vector<uint8_t> bytes) {
-    if (!bytes.empty())
-        chunks_.push_back(std::move(bytes));
+    if (!bytes.empty()) chunks_.push_back(std::move(bytes));
 }
 
 template <class T>
@@ -128,12 +118,10 @@ Result<void> DeviceSink::pump(std::chrono::milliseconds maxWait) {
     while (!chunks_.empty()) {
         const auto& front = chunks_.front();
         auto wrote = device_.write(std::span<const uint8_t>(front).subspan(chunkOffset_), maxWait);
-        if (!wrote)
-            return wrote.fault();
+        if (!wrote) return wrote.fault();
         written_ += wrote.value();
         chunkOffset_ += wrote.value();
-        if (chunkOffset_ < front.size())
-            return {};  // the device is full
+        if (chunkOffset_ < front.size()) return {};  // the device is full
         chunks_.pop_front();
         chunkOffset_ = 0;
     }
@@ -142,8 +130,7 @@ Result<void> DeviceSink::pump(std::chrono::milliseconds maxWait) {
 
 Result<uint64_t> DeviceSink::played() {
     auto state = device_.state();
-    if (!state)
-        return state.fault();
+    if (!state) return state.fault();
     return std::min(state.value().playedBytes, written_);
 }
 
@@ -157,11 +144,9 @@ Result<void> DeviceSink::drop() {
 }
 
 Result<void> DeviceSink::setPaused(bool paused) {
-    if (paused == corked_)
-        return {};
+    if (paused == corked_) return {};
     auto r = device_.setPaused(paused);
-    if (r)
-        corked_ = paused;
+    if (r) corked_ = paused;
     return r;
 }
 

@@ -14,9 +14,9 @@
 #include <span>
 #include <vector>
 
-#include "speech/audio/device.h"
-#include "speech/audio/converter.h"
 #include "base/error.h"
+#include "speech/audio/converter.h"
+#include "speech/audio/device.h"
 #include "speech/audio/file_writer.h"
 #include "speech/core/formats.h"
 
@@ -51,17 +51,13 @@ public:
 
     // The absolute byte at which input frame `inputFrame` (counted since the start or the last drop)
     // lies in the output.
-    uint64_t byteAt(uint64_t inputFrame) const {
-        return base_ + outputFramesFor(inputFrame) * bytesPerFrame_;
-    }
+    uint64_t byteAt(uint64_t inputFrame) const { return base_ + outputFramesFor(inputFrame) * bytesPerFrame_; }
     // Input frames taken since the start or the last drop.
     uint64_t inputFrames() const { return inputFrames_; }
 
 protected:
     Sink(uint64_t base, const WaveFormat& format, int inChannels)
-        : base_(base),
-          bytesPerFrame_(static_cast<uint64_t>(format.bytesPerFrame())),
-          inChannels_(inChannels) {}
+        : base_(base), bytesPerFrame_(static_cast<uint64_t>(format.bytesPerFrame())), inChannels_(inChannels) {}
     virtual uint64_t outputFramesFor(uint64_t inputFrames) const = 0;
     void took(size_t samples) { inputFrames_ += samples / static_cast<size_t>(inChannels_); }
     void restartAt(uint64_t base) {
@@ -99,9 +95,7 @@ public:
     void interrupt() override { writer_.interrupt(); }
 
 private:
-    uint64_t outputFramesFor(uint64_t inputFrames) const override {
-        return writer_.outputFramesFor(inputFrames);
-    }
+    uint64_t outputFramesFor(uint64_t inputFrames) const override { return writer_.outputFramesFor(inputFrames); }
     template <class T>
     bool gather(std::vector<T>& gathered, std::span<const T> samples, const std::function<bool()>& stop);
 
@@ -131,9 +125,7 @@ public:
     void interrupt() override { device_.interrupt(); }
 
 private:
-    uint64_t outputFramesFor(uint64_t inputFrames) const override {
-        return converter_.outputFramesFor(inputFrames);
-    }
+    uint64_t outputFramesFor(uint64_t inputFrames) const override { return converter_.outputFramesFor(inputFrames); }
     void queue(std::vector<uint8_t> bytes);
     // Converts input audio and queues it for the device; a device waits for nothing here.
     template <class T>

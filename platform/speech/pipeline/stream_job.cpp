@@ -26,8 +26,7 @@ constexpr size_t kFileWindowSegments = 64;
 
 }  // namespace
 
-StreamJob::StreamJob(VoiceState& voice, Request& request)
-    : voice_(voice), request_(request) {}
+StreamJob::StreamJob(VoiceState& voice, Request& request) : voice_(voice), request_(request) {}
 
 StreamJob::~StreamJob() {
     std::lock_guard lock(voice_.mutex);
@@ -44,8 +43,7 @@ VoiceEvent StreamJob::makeEvent(EventKind kind, uint64_t at) const {
 }
 
 bool StreamJob::openSink() {
-    const int inRate =
-        request_.sound ? request_.sound->sampleRate() : voice_.synthesizer->sampleRate();
+    const int inRate = request_.sound ? request_.sound->sampleRate() : voice_.synthesizer->sampleRate();
     const int inChannels = request_.sound ? request_.sound->channels() : 1;
     auto startAndEnd = [&](uint64_t at) {
         base_ = at;
@@ -68,13 +66,11 @@ bool StreamJob::openSink() {
         }
     } else {
         auto& device = voice_.device;
-        if (device && (voice_.deviceIdOpen != request_.deviceId || device->format() != request_.format))
-            device.reset();
+        if (device && (voice_.deviceIdOpen != request_.deviceId || device->format() != request_.format)) device.reset();
         if (!device) {
-            auto opened = voice_.audioHost
-                              ? voice_.audioHost->open(request_.deviceId, request_.format)
-                              : Result<std::unique_ptr<AudioDeviceStream>>(
-                                    Fault{errc::kNoAudioDevice, "No audio output device is available."});
+            auto opened = voice_.audioHost ? voice_.audioHost->open(request_.deviceId, request_.format)
+                                           : Result<std::unique_ptr<AudioDeviceStream>>(
+                                                 Fault{errc::kNoAudioDevice, "No audio output device is available."});
             if (!opened) {
                 startAndEnd(0);
                 std::lock_guard lock(voice_.mutex);
@@ -109,8 +105,7 @@ StreamJob::Controls StreamJob::readControls() {
     c.shutdown = voice_.shutdown;
     c.purged = voice_.purgeGeneration != request_.purgeGeneration;
     c.paused = voice_.paused;
-    if (voice_.skipPending)
-        c.skip = voice_.skipCount;
+    if (voice_.skipPending) c.skip = voice_.skipCount;
     c.epoch = voice_.epoch.load(std::memory_order_acquire);
     seenControl_ = voice_.controlSerial;
     seenProgress_ = voice_.progressSerial;
@@ -120,8 +115,7 @@ StreamJob::Controls StreamJob::readControls() {
 void StreamJob::waitForChange() {
     std::unique_lock lock(voice_.mutex);
     voice_.wake.wait_for(lock, kPoll, [&] {
-        return voice_.controlSerial != seenControl_ || voice_.progressSerial != seenProgress_ ||
-               voice_.shutdown;
+        return voice_.controlSerial != seenControl_ || voice_.progressSerial != seenProgress_ || voice_.shutdown;
     });
 }
 
@@ -141,11 +135,9 @@ void StreamJob::run(MemoryReserve& reserve) {
 void StreamJob::speak() {
     // A render into a file is batch work on this thread too, until the job ends.
     std::optional<BatchThread> batch;
-    if (request_.file != nullptr)
-        batch.emplace();
+    if (request_.file != nullptr) batch.emplace();
     currentVoice_ = request_.voice;
-    if (!openSink())
-        return;
+    if (!openSink()) return;
     pending_.push_back({base_, makeEvent(EventKind::StartStream, base_), -1});
     if (request_.source) {
         // Into a file, several segments are synthesized at once and written in order; on a device one
@@ -162,11 +154,10 @@ void StreamJob::speak() {
         const size_t segments = toFile ? kFileWindowSegments * (lanes + 1) : 2;
         const size_t chains = toFile ? lanes + 1 : 2;
         try {
-            ahead_ = std::make_unique<SynthesisAhead>(*voice_.synthesizer, lanes, segments, chains,
-                                                      toFile, [this] { voice_.progressed(); });
+            ahead_ = std::make_unique<SynthesisAhead>(*voice_.synthesizer, lanes, segments, chains, toFile,
+                                                      [this] { voice_.progressed(); });
         } catch (const std::system_error& e) {
-            engineFailed(
-                Fault{errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});
+            engineFailed(Fault{errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});
             end(base_, true);
             return;
         }
@@ -182,8 +173,7 @@ void StreamJob::speak() {
             request_.stopped();
             const auto dropped = dropBuffered();
             const uint64_t at = sink_->written();
-            if (!dropped)
-                sinkFailed(dropped.fault());
+            if (!dropped) sinkFailed(dropped.fault());
             end(at, false);
             return;
         }
@@ -219,8 +209,7 @@ void StreamJob::speak() {
         Fed fed = Fed::Idle;
         if (!finished_) {
             fed = ahead_ ? feedSegments(c.epoch) : feedSound(c.epoch);
-            if (fed == Fed::Stopped)
-                continue;  // a control changed while the file had no room
+            if (fed == Fed::Stopped) continue;  // a control changed while the file had no room
             if (fed == Fed::Done) {
                 sink_->finish();
                 finished_ = true;
@@ -229,16 +218,14 @@ void StreamJob::speak() {
         // Into a device as much as it takes now; when it is full and nothing else is to be done, the
         // wait for room is the pause.
         auto pumped = sink_->pump(milliseconds(0));
-        if (pumped && sink_->backlog() && fed == Fed::Idle)
-            pumped = sink_->pump(kPoll);
+        if (pumped && sink_->backlog() && fed == Fed::Idle) pumped = sink_->pump(kPoll);
         if (!pumped) {
             const uint64_t at = sink_->written();
             sinkFailed(pumped.fault());
             end(at, false);
             return;
         }
-        if (fed == Fed::Idle && !sink_->backlog())
-            waitForChange();
+        if (fed == Fed::Idle && !sink_->backlog()) waitForChange();
     }
 }
 
@@ -251,26 +238,20 @@ void StreamJob::refill() {
             std::optional<Segment> next = request_.source->next();
             sourceDone_ = !next;
             if (next) {
-                if (!upcoming_.empty())
-                    afterFirst_ += SynthesisAhead::lengthOf(*next);
+                if (!upcoming_.empty()) afterFirst_ += SynthesisAhead::lengthOf(*next);
                 upcoming_.push_back(std::move(*next));
             }
         }
-        if (upcoming_.empty())
-            return;
+        if (upcoming_.empty()) return;
         // The length of the text after the segment, when its end is known to be that near.
         std::optional<size_t> left;
-        if (lookahead > 0 && sourceDone_)
-            left = afterFirst_;
+        if (lookahead > 0 && sourceDone_) left = afterFirst_;
         Segment segment = std::move(upcoming_.front());
         upcoming_.pop_front();
-        if (!upcoming_.empty())
-            afterFirst_ -= SynthesisAhead::lengthOf(upcoming_.front());
-        const bool stress =
-            (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
+        if (!upcoming_.empty()) afterFirst_ -= SynthesisAhead::lengthOf(upcoming_.front());
+        const bool stress = (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
         int32_t keep = 0;
-        SynthRequest reading =
-            readingOf(segment, upcoming_.empty() ? nullptr : &upcoming_.front(), stress, keep);
+        SynthRequest reading = readingOf(segment, upcoming_.empty() ? nullptr : &upcoming_.front(), stress, keep);
         // Into a file the engine's audio comes in large pieces, except at the start, where the first
         // sample is written at once.
         reading.bulk = request_.file != nullptr && started_;
@@ -285,11 +266,9 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
     for (;;) {
         refill();
         // A device takes what it has first; the window holds the rest meanwhile.
-        if (sink_->backlog())
-            return fed;
+        if (sink_->backlog()) return fed;
         if (!front_) {
-            if (ahead_->empty())
-                return sourceDone_ && upcoming_.empty() ? Fed::Done : fed;
+            if (ahead_->empty()) return sourceDone_ && upcoming_.empty() ? Fed::Done : fed;
             const Segment& segment = ahead_->front();
             EventPlacer placer(segment, currentVoice_, voice_.interests.load(std::memory_order_relaxed),
                                voice_.synthesizer->sampleRate());
@@ -301,8 +280,7 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
             const std::vector<int16_t> zeros(static_cast<size_t>(std::min(f.silenceLeft, kSilencePiece)), 0);
             f.silenceLeft -= zeros.size();
             f.placer.addSamples(zeros);
-            if (!sink_->push(zeros, stop))
-                return Fed::Stopped;
+            if (!sink_->push(zeros, stop)) return Fed::Stopped;
             fed = Fed::Progress;
             continue;
         }
@@ -312,17 +290,13 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         const bool pushed = sink_->push(out.samples, stop);
         const bool gotAudio = !out.samples.empty();
         ahead_->recycle(std::move(out.samples));
-        if (out.done)
-            f.placer.finish();
+        if (out.done) f.placer.finish();
         for (PlacedEvent& p : f.placer.take()) {
             pending_.push_back({sink_->byteAt(f.startFrame + p.sample), std::move(p.event), p.sentence});
         }
-        if (!pushed)
-            return Fed::Stopped;
-        if (gotAudio)
-            fed = Fed::Progress;
-        if (!out.done)
-            return fed;
+        if (!pushed) return Fed::Stopped;
+        if (gotAudio) fed = Fed::Progress;
+        if (!out.done) return fed;
         if (out.fault) {
             engineFailed(*out.fault);
             return Fed::Progress;
@@ -335,13 +309,11 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
 }
 
 StreamJob::Fed StreamJob::feedSound(uint64_t epoch) {
-    if (sink_->backlog())
-        return Fed::Idle;
+    if (sink_->backlog()) return Fed::Idle;
     const auto channels = static_cast<size_t>(request_.sound->channels());
     std::vector<float> frames(kSoundFrames * channels);
     const size_t got = request_.sound->read(frames);
-    if (got == 0)
-        return Fed::Done;
+    if (got == 0) return Fed::Done;
     frames.resize(got * channels);
     const auto stop = [&] { return voice_.epoch.load(std::memory_order_acquire) != epoch; };
     return sink_->push(std::span<const float>(frames), stop) ? Fed::Progress : Fed::Stopped;
@@ -349,8 +321,7 @@ StreamJob::Fed StreamJob::feedSound(uint64_t epoch) {
 
 uint64_t StreamJob::horizonByte() const {
     const uint64_t fed = sink_->inputFrames();
-    if (!front_)
-        return sink_->byteAt(fed);
+    if (!front_) return sink_->byteAt(fed);
     const uint64_t horizon = front_->placer.horizon();
     return sink_->byteAt(horizon < fed - front_->startFrame ? front_->startFrame + horizon : fed);
 }
@@ -359,33 +330,27 @@ void StreamJob::release(uint64_t upTo) {
     std::vector<VoiceEvent> out;
     while (!pending_.empty() && pending_.front().at <= upTo) {
         PendingEvent& p = pending_.front();
-        if (p.sentence >= 0)
-            heardSentence_ = p.sentence;
+        if (p.sentence >= 0) heardSentence_ = p.sentence;
         p.event.streamNumber = request_.number;
         p.event.streamPosition = p.at >= base_ ? p.at - base_ : 0;
-        p.event.audioTimeMs =
-            p.event.streamPosition * 1000 / static_cast<uint64_t>(request_.format.bytesPerSecond());
+        p.event.audioTimeMs = p.event.streamPosition * 1000 / static_cast<uint64_t>(request_.format.bytesPerSecond());
         out.push_back(std::move(p.event));
         pending_.pop_front();
     }
-    if (!out.empty())
-        voice_.publish(std::move(out));
+    if (!out.empty()) voice_.publish(std::move(out));
 }
 
 void StreamJob::end(uint64_t at, bool releaseAll) {
-    if (releaseAll)
-        release(at);
+    if (releaseAll) release(at);
     pending_.clear();
     // Marked before EndStream, on which the owner may close the file.
-    if (engineFault_)
-        request_.cutShort(engineFault_->code, engineFault_->message);
+    if (engineFault_) request_.cutShort(engineFault_->code, engineFault_->message);
     voice_.publish({makeEvent(EventKind::EndStream, at)});
 }
 
 Result<void> StreamJob::dropBuffered() {
     auto dropped = sink_->drop();
-    if (ahead_)
-        ahead_->clear();
+    if (ahead_) ahead_->clear();
     front_.reset();
     upcoming_.clear();
     afterFirst_ = 0;
@@ -396,12 +361,10 @@ Result<void> StreamJob::dropBuffered() {
 }
 
 long StreamJob::skipSentences(long count) {
-    if (!request_.source)
-        return 0;
+    if (!request_.source) return 0;
     const long current = std::max(heardSentence_, 0L);
     const long target = std::max(current + count, 0L);
-    if (!dropBuffered())
-        return 0;
+    if (!dropBuffered()) return 0;
     if (target <= current) {
         request_.source->seekSentence(target);
         return target - current;
@@ -410,21 +373,18 @@ long StreamJob::skipSentences(long count) {
     // leaves it there).
     long reached = current;
     while (reached < target && request_.source->seekSentence(reached + 1)) ++reached;
-    if (reached == target)
-        return target - current;
+    if (reached == target) return target - current;
     sourceDone_ = true;
     return reached + 1 - current;
 }
 
 void StreamJob::sinkFailed(const Fault& fault) {
     // A file stream keeps its write failure and reports it when it is closed.
-    if (request_.file)
-        return;
+    if (request_.file) return;
     {
         std::lock_guard lock(voice_.mutex);
         voice_.activeSink = nullptr;
-        voice_.streamFault =
-            Fault{errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
+        voice_.streamFault = Fault{errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
     }
     ahead_.reset();
     front_.reset();
@@ -440,11 +400,9 @@ void StreamJob::engineFailed(const Fault& fault) {
         engineFault_ = fault;
     } else {
         std::lock_guard lock(voice_.mutex);
-        if (!voice_.streamFault)
-            voice_.streamFault = fault;
+        if (!voice_.streamFault) voice_.streamFault = fault;
     }
-    if (ahead_)
-        ahead_->clear();
+    if (ahead_) ahead_->clear();
     front_.reset();
     upcoming_.clear();
     afterFirst_ = 0;

@@ -9,11 +9,11 @@
 #include <memory>
 #include <optional>
 
-#include "speech/pipeline/event_placer.h"
 #include "base/memory_reserve.h"
+#include "speech/pipeline/event_placer.h"
+#include "speech/pipeline/sinks.h"
 #include "speech/pipeline/synthesis_ahead.h"
 #include "speech/pipeline/voice_state.h"
-#include "speech/pipeline/sinks.h"
 
 namespace speech {
 

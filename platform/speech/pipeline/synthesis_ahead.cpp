@@ -44,8 +44,7 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     SynthRequest request;
     request.text = segment.text;
     request.voiceId = engineVoiceOf(segment);
-    if (request.voiceId != segment.voice.Id())
-        request.runVoiceId = segment.voice.Id();
+    if (request.voiceId != segment.voice.Id()) request.runVoiceId = segment.voice.Id();
     request.rate = segment.rate;
     request.volume = segment.volume;
     request.pitch = segment.pitch;
@@ -59,10 +58,10 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     keep = static_cast<int32_t>(segment.text.size());
 
     // Only into a piece the same engine voice reads: a run of another script is read on its own.
-    const bool cut = !segment.endsSentence && next != nullptr &&
-                     next->sentenceIndex == segment.sentenceIndex && engineVoiceOf(*next) == request.voiceId;
-    if (!cut || segment.text.empty() || next->text.empty() || segment.phonemes || segment.ssml ||
-        next->phonemes || next->ssml) {
+    const bool cut = !segment.endsSentence && next != nullptr && next->sentenceIndex == segment.sentenceIndex &&
+                     engineVoiceOf(*next) == request.voiceId;
+    if (!cut || segment.text.empty() || next->text.empty() || segment.phonemes || segment.ssml || next->phonemes ||
+        next->ssml) {
         return request;
     }
     // Only a cut between words (a space, or word spans meeting there, as in Chinese): the engine's
@@ -72,13 +71,11 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
     const bool spansMeet = !segment.words.empty() && !next->words.empty() &&
                            segment.words.back().second == static_cast<int32_t>(segment.text.size()) &&
                            next->words.front().first == 0;
-    if (!spaced && !spansMeet)
-        return request;
+    if (!spaced && !spansMeet) return request;
     std::u32string context = next->text.substr(0, kContext);
     if (context.size() < next->text.size()) {
         const size_t lastSpace = context.find_last_of(U" \t\n\r");
-        if (lastSpace != std::u32string::npos && lastSpace > 0)
-            context.resize(lastSpace);
+        if (lastSpace != std::u32string::npos && lastSpace > 0) context.resize(lastSpace);
     }
     request.text += context;
     return request;
@@ -94,27 +91,21 @@ public:
         : owner_(owner), slot_(slot), keep_(keep), buffered_(buffered) {}
 
     bool audio(std::span<const int16_t> samples) override {
-        if (cancelled())
-            return false;
-        if (limit_)
-            samples = samples.first(std::min<size_t>(samples.size(), *limit_ - delivered_));
+        if (cancelled()) return false;
+        if (limit_) samples = samples.first(std::min<size_t>(samples.size(), *limit_ - delivered_));
         delivered_ += samples.size();
-        if (samples_.capacity() == 0)
-            samples_ = owner_.takeSpare();
+        if (samples_.capacity() == 0) samples_ = owner_.takeSpare();
         // Segments wait in the window whole: grown by a quarter rather than doubled, they hold little
         // more memory than their audio (most come in one piece, which then fits exactly).
         if (const size_t needed = samples_.size() + samples.size(); needed > samples_.capacity())
             samples_.reserve(needed + samples_.size() / 4);
         samples_.insert(samples_.end(), samples.begin(), samples.end());
-        if (!buffered_)
-            flush();
+        if (!buffered_) flush();
         return true;
     }
     bool event(const SynthEvent& event) override {
-        if (cancelled())
-            return false;
-        if (limit_)
-            return true;
+        if (cancelled()) return false;
+        if (limit_) return true;
         // Only a word tells where the context starts: the engine gives its pauses the position of the
         // text's end.
         if (keep_ >= 0 && event.kind == SynthEvent::Kind::Word && event.textPosition >= keep_) {
@@ -127,8 +118,7 @@ public:
     bool cancelled() const override { return slot_.cancelled.load(std::memory_order_acquire); }
 
     void flush() {
-        if (!samples_.empty() || !events_.empty())
-            owner_.publish(slot_, std::move(samples_), std::move(events_));
+        if (!samples_.empty() || !events_.empty()) owner_.publish(slot_, std::move(samples_), std::move(events_));
         samples_.clear();
         events_.clear();
     }
@@ -154,8 +144,8 @@ size_t SynthesisAhead::lengthOf(const Segment& segment) {
     return length;
 }
 
-SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains,
-                               bool batch, std::function<void()> onProgress)
+SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains, bool batch,
+                               std::function<void()> onProgress)
     : synthesizer_(synthesizer),
       maxSegments_(std::max<size_t>(segments, 1)),
       maxChains_(std::max<size_t>(chains, 1)),
@@ -173,8 +163,7 @@ SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t se
         } catch (const std::exception&) {
             // No more threads or no memory for one (a limit on the process's memory or tasks): the
             // lanes started do the work.
-            if (lanes_.empty())
-                throw;
+            if (lanes_.empty()) throw;
             break;
         }
     }
@@ -225,8 +214,7 @@ void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep, st
         ++chainSegments_;
         chainLength_ += length;
         // What the next segment will be told is left; hasRoom asks before it comes.
-        if (left_)
-            *left_ = *left;
+        if (left_) *left_ = *left;
         slot->segment = std::move(segment);
         slot->request = std::move(request);
         slot->keep = keep;
@@ -256,14 +244,12 @@ SynthesisAhead::Output SynthesisAhead::takeFront() {
 void SynthesisAhead::recycle(std::vector<int16_t> samples) {
     samples.clear();
     std::lock_guard lock(mutex_);
-    if (samples.capacity() > 0 && spares_.size() < lanes_.size())
-        spares_.push_back(std::move(samples));
+    if (samples.capacity() > 0 && spares_.size() < lanes_.size()) spares_.push_back(std::move(samples));
 }
 
 std::vector<int16_t> SynthesisAhead::takeSpare() {
     std::lock_guard lock(mutex_);
-    if (spares_.empty())
-        return {};
+    if (spares_.empty()) return {};
     std::vector<int16_t> spare = std::move(spares_.back());
     spares_.pop_back();
     return spare;
@@ -285,20 +271,16 @@ void SynthesisAhead::clear() {
 std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint64_t>& chain) {
     if (chain) {
         for (const auto& slot : slots_) {
-            if (slot->chain == *chain && !slot->started)
-                return slot;
+            if (slot->chain == *chain && !slot->started) return slot;
         }
         // The chain may get more segments until a later one starts.
-        if (chain_ == *chain && !startChain_)
-            return nullptr;
+        if (chain_ == *chain && !startChain_) return nullptr;
         std::erase(claimed_, *chain);
         chain.reset();
     }
     for (const auto& slot : slots_) {
-        if (slot->started || !slot->request.fresh)
-            continue;
-        if (std::find(claimed_.begin(), claimed_.end(), slot->chain) != claimed_.end())
-            continue;
+        if (slot->started || !slot->request.fresh) continue;
+        if (std::find(claimed_.begin(), claimed_.end(), slot->chain) != claimed_.end()) continue;
         chain = slot->chain;
         claimed_.push_back(slot->chain);
         return slot;
@@ -308,8 +290,7 @@ std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint
 
 void SynthesisAhead::lane() {
     std::optional<BatchThread> batch;
-    if (batch_)
-        batch.emplace();
+    if (batch_) batch.emplace();
     // The run lives as long as the lane, so a chain goes on from one segment to the next on the same
     // worker. A run that could not be had, or that ran out of memory, is opened again for the lane's
     // next segment; the segment it failed on ends the stream.
@@ -320,14 +301,12 @@ void SynthesisAhead::lane() {
     for (;;) {
         std::shared_ptr<Slot> slot;
         work_.wait(lock, [&] { return stopping_ || (slot = nextFor(chain)) != nullptr; });
-        if (stopping_)
-            return;
+        if (stopping_) return;
         slot->started = true;
         lock.unlock();
         Result<void> result;
         try {
-            if (!run)
-                run = synthesizer_.openRun();
+            if (!run) run = synthesizer_.openRun();
             result = produce(*run, *slot);
         } catch (const std::bad_alloc&) {
             reserve.release();
@@ -348,19 +327,15 @@ std::vector<std::shared_ptr<SynthesisAhead::Slot>> SynthesisAhead::followersOf(c
     std::vector<std::shared_ptr<Slot>> followers;
     std::lock_guard lock(mutex_);
     auto it = std::find_if(slots_.begin(), slots_.end(), [&](const auto& s) { return s.get() == &slot; });
-    if (it == slots_.end())
-        return followers;
+    if (it == slots_.end()) return followers;
     for (++it; it != slots_.end() && followers.size() < kFollowersSent; ++it) {
         const Slot& s = **it;
-        if (s.chain != slot.chain || s.started)
-            break;
+        if (s.chain != slot.chain || s.started) break;
         // A segment with nothing to read is passed over by the lane, so it is passed over here too.
-        if (s.request.text.empty())
-            continue;
+        if (s.request.text.empty()) continue;
         followers.push_back(*it);
         // The lane reads a piece with context twice: nothing is sent after it.
-        if (s.readTwice())
-            break;
+        if (s.readTwice()) break;
     }
     return followers;
 }
@@ -378,8 +353,7 @@ Result<void> SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
         const auto followers = readTwice ? std::vector<std::shared_ptr<Slot>>() : followersOf(slot);
         std::vector<const SynthRequest*> next;
         for (const auto& f : followers) next.push_back(&f->request);
-        result =
-            next.empty() ? run.synthesize(slot.request, sink) : run.synthesizeThen(slot.request, sink, next);
+        result = next.empty() ? run.synthesize(slot.request, sink) : run.synthesizeThen(slot.request, sink, next);
         if (readTwice && result && !sink.cancelled() && !sink.cut()) {
             SynthRequest alone = slot.request;
             alone.text.resize(own);
@@ -399,11 +373,9 @@ void SynthesisAhead::finish(Slot& slot, Result<void> result) {
     {
         std::lock_guard lock(mutex_);
         slot.output.done = true;
-        if (!result)
-            slot.output.fault = result.fault();
+        if (!result) slot.output.fault = result.fault();
     }
-    if (onProgress_)
-        onProgress_();
+    if (onProgress_) onProgress_();
 }
 
 void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events) {
@@ -420,8 +392,7 @@ void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vect
         atFront = !slots_.empty() && slots_.front().get() == &slot;
     }
     // Output of the segments behind the front is looked at when they become the front.
-    if (atFront && onProgress_)
-        onProgress_();
+    if (atFront && onProgress_) onProgress_();
 }
 
 }  // namespace speech

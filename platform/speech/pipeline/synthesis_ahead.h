@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "base/error.h"
-#include "speech/text/frontend.h"
 #include "speech/engine/synthesizer.h"
+#include "speech/text/frontend.h"
 
 namespace speech {
 

@@ -11,16 +11,26 @@ namespace {
 
 int32_t interestOf(EventKind kind) {
     switch (kind) {
-        case EventKind::StartStream: return SVEStartInputStream;
-        case EventKind::EndStream: return SVEEndInputStream;
-        case EventKind::VoiceChange: return SVEVoiceChange;
-        case EventKind::Bookmark: return SVEBookmark;
-        case EventKind::Word: return SVEWordBoundary;
-        case EventKind::Sentence: return SVESentenceBoundary;
-        case EventKind::Phoneme: return SVEPhoneme;
-        case EventKind::Viseme: return SVEViseme;
-        case EventKind::AudioLevel: return SVEAudioLevel;
-        case EventKind::EnginePrivate: return SVEPrivate;
+        case EventKind::StartStream:
+            return SVEStartInputStream;
+        case EventKind::EndStream:
+            return SVEEndInputStream;
+        case EventKind::VoiceChange:
+            return SVEVoiceChange;
+        case EventKind::Bookmark:
+            return SVEBookmark;
+        case EventKind::Word:
+            return SVEWordBoundary;
+        case EventKind::Sentence:
+            return SVESentenceBoundary;
+        case EventKind::Phoneme:
+            return SVEPhoneme;
+        case EventKind::Viseme:
+            return SVEViseme;
+        case EventKind::AudioLevel:
+            return SVEAudioLevel;
+        case EventKind::EnginePrivate:
+            return SVEPrivate;
     }
     return 0;
 }

@@ -54,8 +54,7 @@ struct Request {
     // A render into a file that did not reach its end: the file stream keeps the reason, and closing
     // it then leaves no file. Nothing for a device.
     void cutShort(int32_t code, const std::string& why) const {
-        if (file)
-            file->failRender(Fault{code, why});
+        if (file) file->failRender(Fault{code, why});
     }
     void stopped() const {
         cutShort(errc::kCancelled, "The speech was stopped before its end, so the file was not saved.");

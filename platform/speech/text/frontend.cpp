@@ -11,11 +11,11 @@
 #include <limits>
 #include <mutex>
 
-#include "speech/core/constants.h"
 #include "base/error.h"
-#include "speech/text/voice_markup.h"
+#include "speech/core/constants.h"
 #include "speech/text/script_runs.h"
 #include "speech/text/units.h"
+#include "speech/text/voice_markup.h"
 
 namespace speech {
 namespace text {
@@ -61,7 +61,9 @@ std::unique_ptr<icu::BreakIterator> makeIterator(bool sentences) {
     return it;
 }
 
-bool isSpace(char16_t c) { return u_isUWhiteSpace(c); }
+bool isSpace(char16_t c) {
+    return u_isUWhiteSpace(c);
+}
 
 int32_t addSaturated(int32_t a, int32_t b) {
     int64_t sum = static_cast<int64_t>(a) + b;
@@ -71,8 +73,7 @@ int32_t addSaturated(int32_t a, int32_t b) {
 // Plain text: every character is spoken with the same settings.
 class PlainProducer final : public UnitProducer {
 public:
-    PlainProducer(std::shared_ptr<const std::u16string> text, uint32_t style)
-        : text_(std::move(text)), style_(style) {}
+    PlainProducer(std::shared_ptr<const std::u16string> text, uint32_t style) : text_(std::move(text)), style_(style) {}
 
     bool fill(UnitSink& sink, uint64_t minUnits) override {
         const std::u16string& s = *text_;
@@ -160,8 +161,8 @@ private:
 
 class TextSource final : public SegmentSource, private UnitSink {
 public:
-    TextSource(std::unique_ptr<UnitProducer> producer, std::shared_ptr<const VoiceTable> voices,
-               bool speakPunctuation, uint32_t initialStyle)
+    TextSource(std::unique_ptr<UnitProducer> producer, std::shared_ptr<const VoiceTable> voices, bool speakPunctuation,
+               uint32_t initialStyle)
         : producer_(std::move(producer)),
           voices_(std::move(voices)),
           speakPunctuation_(speakPunctuation),
@@ -650,8 +651,8 @@ std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, 
     }
     const Start start = startFor(context);
     if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-    auto producer = text::makeScriptStage(std::make_unique<text::StreamProducer>(std::move(text), start.style),
-                                          start.voices);
+    auto producer =
+        text::makeScriptStage(std::make_unique<text::StreamProducer>(std::move(text), start.style), start.voices);
     return std::make_unique<text::TextSource>(std::move(producer), start.voices, (flags & SVSFNLPSpeakPunc) != 0,
                                               start.style);
 }

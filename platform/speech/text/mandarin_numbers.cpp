@@ -61,8 +61,7 @@ std::u32string section(int v, bool leading) {
             zero = !out.empty();
             continue;
         }
-        if (zero)
-            out += U'零';
+        if (zero) out += U'零';
         zero = false;
         const bool first = leading && out.empty();
         if (first && k == 0 && d == 2) {
@@ -70,8 +69,7 @@ std::u32string section(int v, bool leading) {
         } else if (!(first && k == 2 && d == 1)) {
             out += kDigitNames[static_cast<size_t>(d)];
         }
-        if (k < kPlaces.size())
-            out += kPlaces[k];
+        if (k < kPlaces.size()) out += kPlaces[k];
     }
     return out;
 }
@@ -79,8 +77,7 @@ std::u32string section(int v, bool leading) {
 // An integer of at most 16 digits, in sections of four: 一千二百万, 一亿零五, 两万.
 std::u32string cardinal(std::u32string_view digits) {
     digits = withoutLeadingZeros(digits);
-    if (digits == U"0")
-        return U"零";
+    if (digits == U"0") return U"零";
     static constexpr std::array<std::u32string_view, 4> kUnits{U"", U"万", U"亿", U"万亿"};
     std::u32string out;
     bool gap = false;
@@ -92,8 +89,7 @@ std::u32string cardinal(std::u32string_view digits) {
             gap = !out.empty();
             continue;
         }
-        if (!out.empty() && (gap || v < 1000))
-            out += U'零';
+        if (!out.empty() && (gap || v < 1000)) out += U'零';
         gap = false;
         out += out.empty() && v == 2 && k > 0 ? std::u32string(U"两") : section(v, out.empty());
         out += kUnits[k];
@@ -109,17 +105,14 @@ bool isCode(std::u32string_view digits, bool grouped) {
 
 // An integer as written.
 std::optional<std::u32string> integer(std::u32string_view digits, bool grouped) {
-    if (isCode(digits, grouped))
-        return digitNames(digits, true);
-    if (digits.size() > 16)
-        return std::nullopt;
+    if (isCode(digits, grouped)) return digitNames(digits, true);
+    if (digits.size() > 16) return std::nullopt;
     return cardinal(digits);
 }
 
 // Minutes and seconds: 05 is 零五.
 std::u32string clockField(std::u32string_view digits) {
-    return digits.size() == 2 && digits[0] == U'0' && digits[1] != U'0' ? U"零" + cardinal(digits)
-                                                                        : cardinal(digits);
+    return digits.size() == 2 && digits[0] == U'0' && digits[1] != U'0' ? U"零" + cardinal(digits) : cardinal(digits);
 }
 
 struct Number {
@@ -135,8 +128,7 @@ struct Number {
     bool isCode() const { return kind == Kind::Integer && speech::text::isCode(parts.front(), grouped); }
     // For the order of a range's ends.
     double value() const {
-        if (kind == Kind::Time)
-            return valueOf(parts[0]) * 60.0 + valueOf(parts[1]);
+        if (kind == Kind::Time) return valueOf(parts[0]) * 60.0 + valueOf(parts[1]);
         double v = 0;
         for (char32_t d : parts[0]) v = v * 10 + (d - U'0');
         if (kind == Kind::Decimal) {
@@ -226,20 +218,14 @@ public:
     // A number with whatever is read with it: a sign, a currency, a range, a unit.
     std::optional<Token> token(size_t i) const {
         static constexpr std::u32string_view kStarts = U"+-−¥￥$€£￡Nn№";
-        if (!digitAt(i) && kStarts.find(at(i)) == std::u32string_view::npos)
-            return std::nullopt;
-        if (glued(i))
-            return std::nullopt;
-        if (auto t = numbered(i))
-            return t;
+        if (!digitAt(i) && kStarts.find(at(i)) == std::u32string_view::npos) return std::nullopt;
+        if (glued(i)) return std::nullopt;
+        if (auto t = numbered(i)) return t;
         const std::u32string_view currency = currencyName(run_[i].c);
         auto first = number(currency.empty() ? i : i + 1);
-        if (!first)
-            return std::nullopt;
-        if (!currency.empty() && (first->sign || first->per || !first->isQuantity()))
-            return std::nullopt;
-        if (first->kind == Number::Kind::Integer && ordinalAt(first->end))
-            return std::nullopt;
+        if (!first) return std::nullopt;
+        if (!currency.empty() && (first->sign || first->per || !first->isQuantity())) return std::nullopt;
+        if (first->kind == Number::Kind::Integer && ordinalAt(first->end)) return std::nullopt;
         std::optional<Number> second = currency.empty() ? rangeEnd(*first) : std::nullopt;
         const size_t numbersEnd = second ? second->end : first->end;
 
@@ -248,36 +234,28 @@ public:
         const char32_t next = at(end);
         Around around;
         around.year = !unit && next == U'年';
-        around.money =
-            !currency.empty() || next == U'元' || next == U'块' || (at(end + 1) == U'元' && isHan(next));
+        around.money = !currency.empty() || next == U'元' || next == U'块' || (at(end + 1) == U'元' && isHan(next));
         around.measure =
-            (unit ? !unit->temperature : kMeasureWords.find(next) != std::u32string_view::npos) &&
-            at(i - 1) != U'第';
+            (unit ? !unit->temperature : kMeasureWords.find(next) != std::u32string_view::npos) && at(i - 1) != U'第';
         around.temperature = unit && unit->temperature;
 
         // "25-30%" is 百分之二十五到三十.
         char32_t per = 0;
-        if (second && second->per && !first->per)
-            std::swap(per, second->per);
+        if (second && second->per && !first->per) std::swap(per, second->per);
         auto reading = read(*first, around);
-        if (!reading)
-            return std::nullopt;
+        if (!reading) return std::nullopt;
         if (second) {
             auto to = read(*second, around);
-            if (!to)
-                return std::nullopt;
+            if (!to) return std::nullopt;
             *reading += U'到' + *to;
         }
-        if (per)
-            *reading = perName(per) + *reading;
+        if (per) *reading = perName(per) + *reading;
         if (!currency.empty()) {
             // ¥3亿 is 三亿元.
-            if (next == U'万' || next == U'亿')
-                *reading += run_[end++].c;
+            if (next == U'万' || next == U'亿') *reading += run_[end++].c;
             *reading += currency;
         }
-        if (unit)
-            *reading += unit->read;
+        if (unit) *reading += unit->read;
         return Token{end, std::move(*reading)};
     }
 
@@ -293,8 +271,7 @@ public:
 
 private:
     char32_t at(size_t i) const {
-        if (i == static_cast<size_t>(-1))
-            return fold(before_);
+        if (i == static_cast<size_t>(-1)) return fold(before_);
         return i < run_.size() ? fold(run_[i].c) : 0;
     }
     size_t digitsEnd(size_t i) const {
@@ -316,8 +293,7 @@ private:
         static constexpr std::array<std::u32string_view, 4> kSuffixes{U"st", U"nd", U"rd", U"th"};
         const std::u32string suffix{static_cast<char32_t>(u_tolower(static_cast<UChar32>(at(e)))),
                                     static_cast<char32_t>(u_tolower(static_cast<UChar32>(at(e + 1))))};
-        return std::find(kSuffixes.begin(), kSuffixes.end(), suffix) != kSuffixes.end() &&
-               !isLatinLetter(at(e + 2));
+        return std::find(kSuffixes.begin(), kSuffixes.end(), suffix) != kSuffixes.end() && !isLatinLetter(at(e + 2));
     }
 
     static std::u32string perName(char32_t per) { return per == U'%' ? U"百分之" : U"千分之"; }
@@ -327,20 +303,16 @@ private:
         size_t p = 0;
         if (run_[i].c == U'№') {
             p = i + 1;
-        } else if ((at(i) == U'N' || at(i) == U'n') && (at(i + 1) == U'o' || at(i + 1) == U'O') &&
-                   at(i + 2) == U'.') {
+        } else if ((at(i) == U'N' || at(i) == U'n') && (at(i + 1) == U'o' || at(i + 1) == U'O') && at(i + 2) == U'.') {
             p = i + 3;
         } else {
             return std::nullopt;
         }
-        if (at(p) == U' ')
-            ++p;
+        if (at(p) == U' ') ++p;
         auto n = number(p);
-        if (!n || n->kind != Number::Kind::Integer || n->sign || n->per)
-            return std::nullopt;
+        if (!n || n->kind != Number::Kind::Integer || n->sign || n->per) return std::nullopt;
         auto reading = integer(n->parts[0], n->grouped);
-        if (!reading)
-            return std::nullopt;
+        if (!reading) return std::nullopt;
         return Token{n->end, *reading + U"号"};
     }
 
@@ -351,21 +323,17 @@ private:
             n.sign = c == U'+' ? U'+' : U'-';
             ++i;
         }
-        if (!digitAt(i))
-            return std::nullopt;
+        if (!digitAt(i)) return std::nullopt;
         const size_t a = digitsEnd(i);
         const char32_t separator = at(a);
         if (!n.sign && a - i == 4 && (separator == U'-' || separator == U'/' || separator == U'.')) {
-            if (auto d = date(i, a, separator))
-                return d;
+            if (auto d = date(i, a, separator)) return d;
         }
         if (!n.sign && a - i <= 2 && separator == U':') {
-            if (auto t = timeOrRatio(i, a))
-                return t;
+            if (auto t = timeOrRatio(i, a)) return t;
         }
         if (!n.sign && a - i <= 3 && separator == U'/') {
-            if (auto f = fraction(i, a))
-                return f;
+            if (auto f = fraction(i, a)) return f;
         }
         n.parts.push_back(digits(i, a));
         size_t e = a;
@@ -393,8 +361,7 @@ private:
                 }
             }
         }
-        if (n.kind != Number::Kind::Version && (at(e) == U'%' || at(e) == U'‰'))
-            n.per = at(e++);
+        if (n.kind != Number::Kind::Version && (at(e) == U'%' || at(e) == U'‰')) n.per = at(e++);
         n.end = e;
         return n;
     }
@@ -403,11 +370,9 @@ private:
     // decimal number).
     std::optional<Number> date(size_t i, size_t a, char32_t separator) const {
         const size_t m = digitsEnd(a + 1);
-        if (m == a + 1 || m - (a + 1) > 2)
-            return std::nullopt;
+        if (m == a + 1 || m - (a + 1) > 2) return std::nullopt;
         const int month = valueOf(digits(a + 1, m));
-        if (month < 1 || month > 12)
-            return std::nullopt;
+        if (month < 1 || month > 12) return std::nullopt;
         Number n;
         n.kind = Number::Kind::Date;
         n.parts = {digits(i, a), digits(a + 1, m)};
@@ -415,8 +380,7 @@ private:
         if (at(m) == separator && digitAt(m + 1)) {
             const size_t d = digitsEnd(m + 1);
             const int day = valueOf(digits(m + 1, std::min(d, m + 3)));
-            if (d - (m + 1) > 2 || day < 1 || day > 31)
-                return std::nullopt;
+            if (d - (m + 1) > 2 || day < 1 || day > 31) return std::nullopt;
             n.parts.push_back(digits(m + 1, d));
             n.end = d;
         } else if (separator == U'.') {
@@ -429,8 +393,7 @@ private:
     // 3:2 being 三比二.
     std::optional<Number> timeOrRatio(size_t i, size_t a) const {
         const size_t m = digitsEnd(a + 1);
-        if (m == a + 1 || m - (a + 1) > 3)
-            return std::nullopt;
+        if (m == a + 1 || m - (a + 1) > 3) return std::nullopt;
         Number n;
         n.parts = {digits(i, a), digits(a + 1, m)};
         n.end = m;
@@ -461,19 +424,14 @@ private:
     // order that are not codes, so that 010-12345678 and a score like 3-2 are not ranges.
     std::optional<Number> rangeEnd(const Number& first) const {
         const char32_t op = at(first.end);
-        if (op != U'-' && op != U'~' && op != U'～' && op != U'–' && op != U'〜')
-            return std::nullopt;
-        if (!digitAt(first.end + 1))
-            return std::nullopt;
+        if (op != U'-' && op != U'~' && op != U'～' && op != U'–' && op != U'〜') return std::nullopt;
+        if (!digitAt(first.end + 1)) return std::nullopt;
         auto second = number(first.end + 1);
-        if (!second)
-            return std::nullopt;
+        if (!second) return std::nullopt;
         const bool sameKind = (first.isQuantity() && second->isQuantity()) ||
                               (first.kind == Number::Kind::Time && second->kind == Number::Kind::Time);
-        if (!sameKind || first.isCode() || second->isCode())
-            return std::nullopt;
-        if (op == U'-' && !(first.value() < second->value()))
-            return std::nullopt;
+        if (!sameKind || first.isCode() || second->isCode()) return std::nullopt;
+        if (op == U'-' && !(first.value() < second->value())) return std::nullopt;
         return second;
     }
 
@@ -484,10 +442,8 @@ private:
         for (const Unit& u : kUnits) {
             size_t k = 0;
             while (k < u.written.size() && at(p + k) == u.written[k]) ++k;
-            if (k < u.written.size())
-                continue;
-            if (isLatinLetter(u.written.back()) && isLatinLetter(at(p + k)))
-                continue;
+            if (k < u.written.size()) continue;
+            if (isLatinLetter(u.written.back()) && isLatinLetter(at(p + k))) continue;
             end = p + k;
             return &u;
         }
@@ -511,29 +467,24 @@ private:
                 break;
             case Number::Kind::Decimal: {
                 auto whole = integer(parts[0], true);
-                if (!whole)
-                    return std::nullopt;
+                if (!whole) return std::nullopt;
                 std::u32string_view fraction = parts[1];
                 if (around.money) {
                     while (!fraction.empty() && fraction.back() == U'0') fraction.remove_suffix(1);
                 }
                 body = *whole;
-                if (!fraction.empty())
-                    body += U'点' + digitNames(fraction);
+                if (!fraction.empty()) body += U'点' + digitNames(fraction);
                 break;
             }
             case Number::Kind::Date:
                 body = digitNames(parts[0]) + U'年' + cardinal(parts[1]) + U'月';
-                if (parts.size() == 3)
-                    body += cardinal(parts[2]) + U'日';
+                if (parts.size() == 3) body += cardinal(parts[2]) + U'日';
                 break;
             case Number::Kind::Time: {
                 const std::u32string_view hour = withoutLeadingZeros(parts[0]);
                 body = (hour == U"2" ? std::u32string(U"两") : cardinal(hour)) + U'点';
-                if (parts.size() == 3 || parts[1] != U"00")
-                    body += clockField(parts[1]) + U'分';
-                if (parts.size() == 3)
-                    body += clockField(parts[2]) + U'秒';
+                if (parts.size() == 3 || parts[1] != U"00") body += clockField(parts[1]) + U'分';
+                if (parts.size() == 3) body += clockField(parts[2]) + U'秒';
                 break;
             }
             case Number::Kind::Ratio:
@@ -544,18 +495,14 @@ private:
                 break;
             case Number::Kind::Version:
                 for (size_t k = 0; k < parts.size(); ++k) {
-                    if (k > 0)
-                        body += U'点';
+                    if (k > 0) body += U'点';
                     body += cardinal(parts[k]);
                 }
                 break;
         }
-        if (n.per)
-            body = perName(n.per) + body;
-        if (n.sign == U'+')
-            body = U'正' + body;
-        if (n.sign == U'-')
-            body = (around.temperature ? U"零下" : U"负") + body;
+        if (n.per) body = perName(n.per) + body;
+        if (n.sign == U'+') body = U'正' + body;
+        if (n.sign == U'-') body = (around.temperature ? U"零下" : U"负") + body;
         return body;
     }
 
@@ -566,8 +513,7 @@ private:
 }  // namespace
 
 void readMandarin(std::vector<ContextChar>& run, char32_t before) {
-    if (std::none_of(run.begin(), run.end(), [](const ContextChar& c) { return isDigit(fold(c.c)); }))
-        return;
+    if (std::none_of(run.begin(), run.end(), [](const ContextChar& c) { return isDigit(fold(c.c)); })) return;
     const Reader reader(run, before);
     Run out;
     out.reserve(run.size() + run.size() / 2);

@@ -8,10 +8,16 @@ namespace speech::text {
 
 namespace {
 
-bool isDigit(char32_t c) { return c >= U'0' && c <= U'9'; }
-bool isBlank(char32_t c) { return c == U' ' || c == U'\t' || c == U'\r' || c == U'\n'; }
+bool isDigit(char32_t c) {
+    return c >= U'0' && c <= U'9';
+}
+bool isBlank(char32_t c) {
+    return c == U' ' || c == U'\t' || c == U'\r' || c == U'\n';
+}
 
-char16_t lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+char16_t lower(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
 
 // Appends `words` standing for `orig`: every character points at it, trailing blanks just after it.
 void say(std::vector<ContextChar>& out, const ContextChar& orig, std::u32string_view words) {
@@ -44,7 +50,8 @@ std::optional<std::vector<Number>> numbersOf(const std::vector<ContextChar>& run
     while (i < last) {
         Number n;
         n.begin = i;
-        while (i < last && isDigit(run[i].c) && i - n.begin < 6) n.value = n.value * 10 + static_cast<int>(run[i++].c - U'0');
+        while (i < last && isDigit(run[i].c) && i - n.begin < 6)
+            n.value = n.value * 10 + static_cast<int>(run[i++].c - U'0');
         n.end = i;
         if (n.end == n.begin) return std::nullopt;
         numbers.push_back(n);
@@ -59,9 +66,9 @@ std::optional<std::vector<Number>> numbersOf(const std::vector<ContextChar>& run
     return numbers;
 }
 
-constexpr std::array<std::u32string_view, 12> kMonths{U"January", U"February", U"March",     U"April",
-                                                       U"May",     U"June",     U"July",      U"August",
-                                                       U"September", U"October", U"November", U"December"};
+constexpr std::array<std::u32string_view, 12> kMonths{U"January",   U"February", U"March",    U"April",
+                                                      U"May",       U"June",     U"July",     U"August",
+                                                      U"September", U"October",  U"November", U"December"};
 
 // Dates: the month number becomes its name, separators become spaces, the order stays as written.
 bool readDate(ContextKind kind, std::vector<ContextChar>& run) {
@@ -72,14 +79,29 @@ bool readDate(ContextKind kind, std::vector<ContextChar>& run) {
     int monthAt = -1;
     size_t count = 0;
     switch (kind) {
-        case ContextKind::DateMdy: monthAt = 0, count = 3; break;
-        case ContextKind::DateDmy: monthAt = 1, count = 3; break;
-        case ContextKind::DateYmd: monthAt = 1, count = 3; break;
-        case ContextKind::DateYm: monthAt = 1, count = 2; break;
-        case ContextKind::DateMy: monthAt = 0, count = 2; break;
-        case ContextKind::DateDm: monthAt = 1, count = 2; break;
-        case ContextKind::DateMd: monthAt = 0, count = 2; break;
-        default: return false;
+        case ContextKind::DateMdy:
+            monthAt = 0, count = 3;
+            break;
+        case ContextKind::DateDmy:
+            monthAt = 1, count = 3;
+            break;
+        case ContextKind::DateYmd:
+            monthAt = 1, count = 3;
+            break;
+        case ContextKind::DateYm:
+            monthAt = 1, count = 2;
+            break;
+        case ContextKind::DateMy:
+            monthAt = 0, count = 2;
+            break;
+        case ContextKind::DateDm:
+            monthAt = 1, count = 2;
+            break;
+        case ContextKind::DateMd:
+            monthAt = 0, count = 2;
+            break;
+        default:
+            return false;
     }
     if (numbers->size() != count) return false;
     const Number& m = (*numbers)[static_cast<size_t>(monthAt)];
@@ -217,8 +239,8 @@ void readAs(ContextKind kind, std::vector<ContextChar>& run) {
         case ContextKind::Cardinal:
             // Group separators are not read.
             for (size_t i = 0; i < run.size(); ++i) {
-                const bool group = run[i].c == U',' && i > 0 && i + 1 < run.size() && isDigit(run[i - 1].c) &&
-                                   isDigit(run[i + 1].c);
+                const bool group =
+                    run[i].c == U',' && i > 0 && i + 1 < run.size() && isDigit(run[i - 1].c) && isDigit(run[i + 1].c);
                 if (!group) out.push_back(run[i]);
             }
             break;
@@ -226,13 +248,26 @@ void readAs(ContextKind kind, std::vector<ContextChar>& run) {
         case ContextKind::Email:
             for (const ContextChar& c : run) {
                 switch (c.c) {
-                    case U'.': say(out, c, U" dot "); break;
-                    case U'/': say(out, c, U" slash "); break;
-                    case U':': say(out, c, U" colon "); break;
-                    case U'@': say(out, c, U" at "); break;
-                    case U'-': say(out, c, U" dash "); break;
-                    case U'_': say(out, c, U" underscore "); break;
-                    default: out.push_back(c);
+                    case U'.':
+                        say(out, c, U" dot ");
+                        break;
+                    case U'/':
+                        say(out, c, U" slash ");
+                        break;
+                    case U':':
+                        say(out, c, U" colon ");
+                        break;
+                    case U'@':
+                        say(out, c, U" at ");
+                        break;
+                    case U'-':
+                        say(out, c, U" dash ");
+                        break;
+                    case U'_':
+                        say(out, c, U" underscore ");
+                        break;
+                    default:
+                        out.push_back(c);
                 }
             }
             break;

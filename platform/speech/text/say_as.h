@@ -8,7 +8,23 @@
 
 namespace speech::text {
 
-enum class ContextKind { None, Digits, Cardinal, Phone, Url, Email, DateMdy, DateDmy, DateYmd, DateYm, DateMy, DateDm, DateMd, Time, Currency };
+enum class ContextKind {
+    None,
+    Digits,
+    Cardinal,
+    Phone,
+    Url,
+    Email,
+    DateMdy,
+    DateDmy,
+    DateYmd,
+    DateYm,
+    DateMy,
+    DateDm,
+    DateMd,
+    Time,
+    Currency
+};
 
 struct ContextChar {
     char32_t c = 0;

@@ -27,21 +27,15 @@ UScriptCode scriptOf(char32_t c) {
 // goes with the character it is written on (`previous`).
 CharClass classOf(char32_t c, CharClass previous) {
     if (c < 0x80) {
-        if (c == U' ' || c == U'\t' || c == U'\n' || c == U'\r')
-            return CharClass::Space;
+        if (c == U' ' || c == U'\t' || c == U'\n' || c == U'\r') return CharClass::Space;
         return isLatinLetter(c) ? CharClass::Latin : CharClass::Neutral;
     }
-    if (c >= 0x4E00 && c <= 0x9FFF)
-        return CharClass::Han;
-    if (u_isUWhiteSpace(static_cast<UChar32>(c)))
-        return CharClass::Space;
+    if (c >= 0x4E00 && c <= 0x9FFF) return CharClass::Han;
+    if (u_isUWhiteSpace(static_cast<UChar32>(c))) return CharClass::Space;
     const UScriptCode script = scriptOf(c);
-    if (script == USCRIPT_HAN)
-        return CharClass::Han;
-    if (script == USCRIPT_INHERITED)
-        return previous == CharClass::Space ? CharClass::Neutral : previous;
-    if (!u_isalpha(static_cast<UChar32>(c)))
-        return CharClass::Neutral;
+    if (script == USCRIPT_HAN) return CharClass::Han;
+    if (script == USCRIPT_INHERITED) return previous == CharClass::Space ? CharClass::Neutral : previous;
+    if (!u_isalpha(static_cast<UChar32>(c))) return CharClass::Neutral;
     return script == USCRIPT_LATIN ? CharClass::Latin : CharClass::Letter;
 }
 
@@ -57,11 +51,9 @@ bool isPinyin(const std::vector<ContextChar>& run, size_t a, size_t b) {
     bool toned = false;
     for (size_t i = a; i < b; ++i) {
         const char32_t c = run[i].c;
-        if (c < 0x80)
-            continue;
+        if (c < 0x80) continue;
         if (kMarks.find(c) != std::u32string_view::npos ||
-            kVowels.find(static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)))) !=
-                std::u32string_view::npos) {
+            kVowels.find(static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)))) != std::u32string_view::npos) {
             toned = true;
         } else if (isLatinLetter(c)) {
             return false;
@@ -94,12 +86,10 @@ void markRuns(const std::vector<ContextChar>& run, CharClass foreign, std::vecto
                 last = j++;
                 continue;
             }
-            if (isStrong(classes[j]))
-                break;
+            if (isStrong(classes[j])) break;
             size_t k = j;
             while (k < n && k - j < kMaxGap && !isStrong(classes[k])) ++k;
-            if (k == n || classes[k] != foreign)
-                break;
+            if (k == n || classes[k] != foreign) break;
             j = k;
         }
         size_t a = i;
@@ -107,8 +97,8 @@ void markRuns(const std::vector<ContextChar>& run, CharClass foreign, std::vecto
         size_t b = last + 1;
         while (b < n && classes[b] == CharClass::Neutral) ++b;
         if (!(foreign == CharClass::Latin && isPinyin(run, i, last + 1))) {
-            std::fill(marks.begin() + static_cast<std::ptrdiff_t>(a),
-                      marks.begin() + static_cast<std::ptrdiff_t>(b), 1);
+            std::fill(marks.begin() + static_cast<std::ptrdiff_t>(a), marks.begin() + static_cast<std::ptrdiff_t>(b),
+                      1);
         }
         taken = b;
         i = b;
@@ -136,8 +126,7 @@ public:
         const uint64_t start = sink.size();
         while (!ended_ && sink.size() - start < minUnits) {
             ended_ = !inner_->fill(*this, std::max<uint64_t>(minUnits, kHold));
-            if (ended_)
-                flush(pending_.size());
+            if (ended_) flush(pending_.size());
         }
         return !ended_;
     }
@@ -176,8 +165,7 @@ private:
         const bool afterStrong = isStrong(lastClass_);
         sameRun_ = c == lastClass_ ? sameRun_ + 1 : 1;
         lastClass_ = c;
-        if (cutsBefore(c, afterStrong))
-            cut_ = n - 1;
+        if (cutsBefore(c, afterStrong)) cut_ = n - 1;
         if (n >= kHold && cut_ > 0) {
             flush(cut_);
         } else if (n >= kMaxHold) {
@@ -191,10 +179,8 @@ private:
     // (both sides of it go to the same voice). Where only Chinese runs are looked for, any letter
     // after a letter allows one.
     bool cutsBefore(CharClass c, bool afterStrong) const {
-        if (c == CharClass::Han)
-            return sameRun_ >= 3;
-        if (mode_ == Mode::Mandarin)
-            return c == CharClass::Latin && sameRun_ >= 4;
+        if (c == CharClass::Han) return sameRun_ >= 3;
+        if (mode_ == Mode::Mandarin) return c == CharClass::Latin && sameRun_ >= 4;
         return isStrong(c) && afterStrong;
     }
 
@@ -208,17 +194,14 @@ private:
     Mode modeOf(uint32_t packed) const {
         const Style st = unpackStyle(packed);
         const auto voice = static_cast<size_t>(st.voice);
-        if (st.phonemes || st.otherScript || voice >= voices_->mandarin.size())
-            return Mode::Pass;
-        if (voices_->mandarin[voice])
-            return Mode::Mandarin;
+        if (st.phonemes || st.otherScript || voice >= voices_->mandarin.size()) return Mode::Pass;
+        if (voices_->mandarin[voice]) return Mode::Mandarin;
         return voices_->otherScript[voice] >= 0 ? Mode::Foreign : Mode::Pass;
     }
 
     // Passes the first `n` held-back characters on, read as their voice reads them.
     void flush(size_t n) {
-        if (n == 0)
-            return;
+        if (n == 0) return;
         chunk_.assign(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
         cut_ = 0;
@@ -283,29 +266,23 @@ private:
 enum class Language { Unknown, Mandarin, OtherChinese, Other };
 
 Language languageOf(const SpObjectToken& voice) {
-    if (voice.GetAttribute("Language").empty())
-        return Language::Unknown;
+    if (voice.GetAttribute("Language").empty()) return Language::Unknown;
     // Mainland, Taiwan and Singapore Chinese are Mandarin; Hong Kong and Macao Chinese are Cantonese.
-    if (voice.matches("Language=804;404;1004"))
-        return Language::Mandarin;
-    if (voice.matches("Language=4"))
-        return Language::OtherChinese;
+    if (voice.matches("Language=804;404;1004")) return Language::Mandarin;
+    if (voice.matches("Language=4")) return Language::OtherChinese;
     return Language::Other;
 }
 
 }  // namespace
 
 bool isHan(char32_t c) {
-    if (c < 0x2E80)
-        return false;
-    if (c >= 0x4E00 && c <= 0x9FFF)
-        return true;
+    if (c < 0x2E80) return false;
+    if (c >= 0x4E00 && c <= 0x9FFF) return true;
     return scriptOf(c) == USCRIPT_HAN;
 }
 
 bool isLatinLetter(char32_t c) {
-    if (c < 0x80)
-        return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
+    if (c < 0x80) return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
     return u_isalpha(static_cast<UChar32>(c)) && scriptOf(c) == USCRIPT_LATIN;
 }
 
@@ -321,24 +298,19 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript) {
         languages[i] = languageOf(t);
         if (languages[i] == Language::Mandarin) {
             voices.mandarin[i] = 1;
-            if (mandarin < 0)
-                mandarin = static_cast<int>(i);
+            if (mandarin < 0) mandarin = static_cast<int>(i);
         }
         // American English first, else the first English voice.
         const bool american = t.matches("Language=409");
-        if ((american &&
-             (english < 0 || !voices.tokens[static_cast<size_t>(english)].matches("Language=409"))) ||
+        if ((american && (english < 0 || !voices.tokens[static_cast<size_t>(english)].matches("Language=409"))) ||
             (english < 0 && t.matches("Language=9"))) {
             english = static_cast<int>(i);
         }
     }
-    if (!mixedScript)
-        return;
+    if (!mixedScript) return;
     for (size_t i = 0; i < n; ++i) {
-        if (languages[i] == Language::Mandarin)
-            voices.otherScript[i] = english;
-        if (languages[i] == Language::Other)
-            voices.otherScript[i] = mandarin;
+        if (languages[i] == Language::Mandarin) voices.otherScript[i] = english;
+        if (languages[i] == Language::Other) voices.otherScript[i] = mandarin;
     }
 }
 
@@ -347,8 +319,7 @@ std::unique_ptr<UnitProducer> makeScriptStage(std::unique_ptr<UnitProducer> inne
     bool needed = false;
     for (size_t i = 0; i < voices->mandarin.size(); ++i)
         needed = needed || voices->mandarin[i] || voices->otherScript[i] >= 0;
-    if (!needed)
-        return inner;
+    if (!needed) return inner;
     return std::make_unique<ScriptStage>(std::move(inner), std::move(voices));
 }
 

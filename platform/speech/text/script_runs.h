@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "speech/text/voice_markup.h"
 #include "speech/text/units.h"
+#include "speech/text/voice_markup.h"
 
 namespace speech::text {
 

@@ -45,8 +45,10 @@ public:
                 // Only markup and blanks follow: they go with this piece.
                 for (size_t i = cut; i < t.size();) {
                     const size_t at = i;
-                    if (skipMarkup(i, depth_)) tags_.emplace_back(at, i);
-                    else ++i;
+                    if (skipMarkup(i, depth_))
+                        tags_.emplace_back(at, i);
+                    else
+                        ++i;
                 }
                 cut = t.size();
             }
@@ -106,8 +108,10 @@ private:
             char16_t quote = 0;
             end = i + 1;
             while (end < t.size() && (quote || t[end] != u'>')) {
-                if (quote && t[end] == quote) quote = 0;
-                else if (!quote && (t[end] == u'"' || t[end] == u'\'')) quote = t[end];
+                if (quote && t[end] == quote)
+                    quote = 0;
+                else if (!quote && (t[end] == u'"' || t[end] == u'\''))
+                    quote = t[end];
                 ++end;
             }
             if (end < t.size()) {

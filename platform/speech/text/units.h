@@ -3,13 +3,13 @@
 // force (packed in 32 bits) and where in the caller's string it came from.
 #pragma once
 
+#include <unicode/utf16.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <unicode/utf16.h>
 
 #include "speech/text/frontend.h"
 
@@ -37,9 +37,8 @@ inline uint32_t packStyle(const Style& s) {
     return static_cast<uint32_t>(std::clamp(s.voice, 0, kMaxVoices - 1)) |
            static_cast<uint32_t>(std::clamp(s.rate, -10, 10) + 10) << 12 |
            static_cast<uint32_t>(std::clamp(s.volume, 0, 100)) << 17 |
-           static_cast<uint32_t>(std::clamp(s.pitch, -10, 10) + 10) << 24 |
-           static_cast<uint32_t>(s.emphasis) << 29 | static_cast<uint32_t>(s.phonemes) << 30 |
-           (s.otherScript ? kOtherScriptBit : 0);
+           static_cast<uint32_t>(std::clamp(s.pitch, -10, 10) + 10) << 24 | static_cast<uint32_t>(s.emphasis) << 29 |
+           static_cast<uint32_t>(s.phonemes) << 30 | (s.otherScript ? kOtherScriptBit : 0);
 }
 
 inline Style unpackStyle(uint32_t v) {
@@ -68,8 +67,8 @@ struct Marker {
     uint64_t unit = 0;  // absolute index in the unit stream
     int32_t silenceMs = 0;
     bool isSilence = false;
-    uint32_t style = 0;   // the settings in force where it stands
-    int32_t source = 0;   // where its element starts in the caller's string
+    uint32_t style = 0;  // the settings in force where it stands
+    int32_t source = 0;  // where its element starts in the caller's string
     SegmentMark mark;
 };
 

@@ -14,8 +14,8 @@
 #include <limits>
 
 #include "base/error.h"
-#include "speech/text/say_as.h"
 #include "base/utf8.h"
+#include "speech/text/say_as.h"
 
 namespace speech::text {
 
@@ -38,7 +38,9 @@ std::string utf8(std::u16string_view s, size_t limit = 40) {
     throw Error(errc::kMarkup, "XML error at character " + std::to_string(position) + ": " + what);
 }
 
-char16_t lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }
+char16_t lower(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
 
 bool equalsIgnoreCase(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;
@@ -48,13 +50,31 @@ bool equalsIgnoreCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-bool isXmlSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+bool isXmlSpace(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
 bool isNameStart(char16_t c) {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u':' || c >= 0x80;
 }
-bool isNameChar(char16_t c) { return isNameStart(c) || (c >= u'0' && c <= u'9') || c == u'-' || c == u'.'; }
+bool isNameChar(char16_t c) {
+    return isNameStart(c) || (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
+}
 
-enum class Element { Unknown, Volume, Rate, Pitch, Emph, Spell, Silence, Bookmark, Pron, PartOfSp, Context, Voice, Lang };
+enum class Element {
+    Unknown,
+    Volume,
+    Rate,
+    Pitch,
+    Emph,
+    Spell,
+    Silence,
+    Bookmark,
+    Pron,
+    PartOfSp,
+    Context,
+    Voice,
+    Lang
+};
 
 Element elementOf(std::u16string_view name) {
     static const std::array<std::pair<std::u16string_view, Element>, 12> kNames{{
@@ -108,8 +128,8 @@ int parseNumber(const Attribute& a, int low, int high) {
     if (!hadDigits || i != v.size()) fail(a.position, "bad number \"" + utf8(v) + "\" for " + utf8(a.name));
     if (negative) n = -n;
     if (n < low || n > high) {
-        fail(a.position, "value " + utf8(v) + " of " + utf8(a.name) + " is out of range " + std::to_string(low) +
-                             ".." + std::to_string(high));
+        fail(a.position, "value " + utf8(v) + " of " + utf8(a.name) + " is out of range " + std::to_string(low) + ".." +
+                             std::to_string(high));
     }
     return static_cast<int>(n);
 }
@@ -126,8 +146,8 @@ int32_t markNumber(std::u16string_view v) {
         ++i;
     }
     if (negative) n = -n;
-    return static_cast<int32_t>(std::clamp<int64_t>(n, std::numeric_limits<int32_t>::min(),
-                                                    std::numeric_limits<int32_t>::max()));
+    return static_cast<int32_t>(
+        std::clamp<int64_t>(n, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 
 struct Frame {
@@ -248,10 +268,14 @@ private:
             uint32_t v = 0;
             for (char16_t d : digits) {
                 int x;
-                if (d >= u'0' && d <= u'9') x = d - u'0';
-                else if (hex && d >= u'a' && d <= u'f') x = d - u'a' + 10;
-                else if (hex && d >= u'A' && d <= u'F') x = d - u'A' + 10;
-                else fail(at, "bad character reference \"&" + utf8(name) + ";\"");
+                if (d >= u'0' && d <= u'9')
+                    x = d - u'0';
+                else if (hex && d >= u'a' && d <= u'f')
+                    x = d - u'a' + 10;
+                else if (hex && d >= u'A' && d <= u'F')
+                    x = d - u'A' + 10;
+                else
+                    fail(at, "bad character reference \"&" + utf8(name) + ";\"");
                 v = v * (hex ? 16 : 10) + static_cast<uint32_t>(x);
                 if (v > 0x10FFFF) fail(at, "character reference \"&" + utf8(name) + ";\" is out of range");
             }
@@ -261,8 +285,8 @@ private:
             c = v;
             return semi - at + 1;
         }
-        static const std::array<std::pair<std::u16string_view, char32_t>, 5> kEntities{{
-            {u"lt", U'<'}, {u"gt", U'>'}, {u"amp", U'&'}, {u"quot", U'"'}, {u"apos", U'\''}}};
+        static const std::array<std::pair<std::u16string_view, char32_t>, 5> kEntities{
+            {{u"lt", U'<'}, {u"gt", U'>'}, {u"amp", U'&'}, {u"quot", U'"'}, {u"apos", U'\''}}};
         for (const auto& [e, ch] : kEntities) {
             if (name == e) {
                 c = ch;
@@ -299,8 +323,8 @@ private:
         }
         if (c == u'!' || c == u'?') {
             const size_t end = c == u'?' ? find(u"?>", at + 2) : find(u">", at + 2);
-            if (end == std::u16string_view::npos) fail(at, c == u'?' ? "unterminated processing instruction"
-                                                                      : "unterminated declaration");
+            if (end == std::u16string_view::npos)
+                fail(at, c == u'?' ? "unterminated processing instruction" : "unterminated declaration");
             pos_ = end + (c == u'?' ? 2 : 1);
             return true;
         }
@@ -487,7 +511,8 @@ private:
                     changesSettings = true;
                 }
                 if (const Attribute* a = findAttribute(attrs_, u"speed")) {
-                    changed.settings.relativeRate = std::clamp(changed.settings.relativeRate + parseNumber(*a, -10, 10), -20, 20);
+                    changed.settings.relativeRate =
+                        std::clamp(changed.settings.relativeRate + parseNumber(*a, -10, 10), -20, 20);
                     changesSettings = true;
                 }
                 break;
@@ -498,7 +523,8 @@ private:
                     changesSettings = true;
                 }
                 if (const Attribute* a = findAttribute(attrs_, u"middle")) {
-                    changed.settings.relativePitch = std::clamp(changed.settings.relativePitch + parseNumber(*a, -10, 10), -20, 20);
+                    changed.settings.relativePitch =
+                        std::clamp(changed.settings.relativePitch + parseNumber(*a, -10, 10), -20, 20);
                     changesSettings = true;
                 }
                 break;
@@ -557,8 +583,8 @@ private:
             }
             case Element::PartOfSp:
                 if (const Attribute* a = findAttribute(attrs_, u"part")) {
-                    static const std::array<std::u16string_view, 6> kParts{u"noun", u"verb", u"modifier", u"function",
-                                                                            u"interjection", u"unknown"};
+                    static const std::array<std::u16string_view, 6> kParts{u"noun",     u"verb",         u"modifier",
+                                                                           u"function", u"interjection", u"unknown"};
                     if (std::none_of(kParts.begin(), kParts.end(),
                                      [&](std::u16string_view p) { return equalsIgnoreCase(a->value, p); })) {
                         fail(a->position, "unknown part of speech \"" + utf8(a->value) + "\"");
@@ -701,16 +727,14 @@ std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16s
         bool vowel;
     };
     static const std::array<Phone, 40> kPhones{{
-        {u"aa", U"A:", true}, {u"ae", U"a", true},   {u"ah", U"V", true},   {u"ao", U"O:", true},
-        {u"aw", U"aU", true}, {u"ax", U"@", true},   {u"ay", U"aI", true},  {u"b", U"b", false},
-        {u"ch", U"tS", false}, {u"d", U"d", false},  {u"dh", U"D", false},  {u"eh", U"E", true},
-        {u"er", U"3:", true}, {u"ey", U"eI", true},  {u"f", U"f", false},   {u"g", U"g", false},
-        {u"h", U"h", false},  {u"ih", U"I", true},   {u"iy", U"i:", true},  {u"jh", U"dZ", false},
-        {u"k", U"k", false},  {u"l", U"l", false},   {u"m", U"m", false},   {u"n", U"n", false},
-        {u"ng", U"N", false}, {u"ow", U"oU", true},  {u"oy", U"OI", true},  {u"p", U"p", false},
-        {u"r", U"r", false},  {u"s", U"s", false},   {u"sh", U"S", false},  {u"t", U"t", false},
-        {u"th", U"T", false}, {u"uh", U"U", true},   {u"uw", U"u:", true},  {u"v", U"v", false},
-        {u"w", U"w", false},  {u"y", U"j", false},   {u"z", U"z", false},   {u"zh", U"Z", false},
+        {u"aa", U"A:", true}, {u"ae", U"a", true},  {u"ah", U"V", true},  {u"ao", U"O:", true},  {u"aw", U"aU", true},
+        {u"ax", U"@", true},  {u"ay", U"aI", true}, {u"b", U"b", false},  {u"ch", U"tS", false}, {u"d", U"d", false},
+        {u"dh", U"D", false}, {u"eh", U"E", true},  {u"er", U"3:", true}, {u"ey", U"eI", true},  {u"f", U"f", false},
+        {u"g", U"g", false},  {u"h", U"h", false},  {u"ih", U"I", true},  {u"iy", U"i:", true},  {u"jh", U"dZ", false},
+        {u"k", U"k", false},  {u"l", U"l", false},  {u"m", U"m", false},  {u"n", U"n", false},   {u"ng", U"N", false},
+        {u"ow", U"oU", true}, {u"oy", U"OI", true}, {u"p", U"p", false},  {u"r", U"r", false},   {u"s", U"s", false},
+        {u"sh", U"S", false}, {u"t", U"t", false},  {u"th", U"T", false}, {u"uh", U"U", true},   {u"uw", U"u:", true},
+        {u"v", U"v", false},  {u"w", U"w", false},  {u"y", U"j", false},  {u"z", U"z", false},   {u"zh", U"Z", false},
     }};
     std::u32string body;
     size_t lastVowel = std::u32string::npos;

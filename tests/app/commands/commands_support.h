@@ -3,16 +3,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -26,7 +25,8 @@ inline std::string controlMismatch(const ParlanMain& w) {
     const bool paused = w.Paused;
     std::string out;
     const auto want = [&out](const char* name, bool actual, bool expected) {
-        if (actual != expected) out += std::string(name) + (expected ? " should be enabled; " : " should be disabled; ");
+        if (actual != expected)
+            out += std::string(name) + (expected ? " should be enabled; " : " should be disabled; ");
     };
     want("menuFileOpenText", w.menuFileOpenText->isEnabled(), !speaking);
     want("menuFileSpeakWave", w.menuFileSpeakWave->isEnabled(), !speaking);
@@ -127,6 +127,8 @@ inline std::vector<SinkInput> ourSinkInputs() {
     return out;
 }
 
-inline bool haveAudioServer() { return !qEnvironmentVariableIsEmpty("PULSE_SERVER"); }
+inline bool haveAudioServer() {
+    return !qEnvironmentVariableIsEmpty("PULSE_SERVER");
+}
 
 }  // namespace commands_test

@@ -1,9 +1,9 @@
 // The flag word and its six boxes, and what reset makes of them.
 #include <QCheckBox>
 
-#include "tests/support/voice_helpers.h"
 #include "tests/app/commands/commands_support.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/voice_helpers.h"
 
 using namespace commands_test;
 
@@ -17,8 +17,8 @@ protected:
         load();
     }
     std::vector<QCheckBox*> boxes() const {
-        return {window->chkSpFlagAync,       window->chkSpFlagPurgeBeforeSpeak, window->chkSpFlagIsFilename,
-                window->chkSpFlagIsXML,      window->chkSpFlagPersistXML,       window->chkSpFlagNLPSpeakPunc};
+        return {window->chkSpFlagAync,  window->chkSpFlagPurgeBeforeSpeak, window->chkSpFlagIsFilename,
+                window->chkSpFlagIsXML, window->chkSpFlagPersistXML,       window->chkSpFlagNLPSpeakPunc};
     }
 };
 

@@ -8,9 +8,9 @@
 
 #include "speech/core/formats.h"
 #include "speech/streams.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/app/commands/commands_support.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/voice_helpers.h"
 
 using namespace commands_test;
 
@@ -240,9 +240,9 @@ protected:
     }
     size_t words() const { return loggedEvents(debugText(), QStringLiteral("Word")).size(); }
     void startSpeaking() {
-        window->MainTxtBox->setPlainText(QStringLiteral(
-            "A text long enough to keep the voice busy while the test changes things around it, "
-            "with a second sentence after the first. And a third one to be sure."));
+        window->MainTxtBox->setPlainText(
+            QStringLiteral("A text long enough to keep the voice busy while the test changes things around it, "
+                           "with a second sentence after the first. And a third one to be sure."));
         click(window->SpeakBtn);
         ASSERT_TRUE(waitFor([&] { return words() > 0; }));
     }

@@ -1,7 +1,8 @@
+#include "app/commands/skip_count.h"
+
 #include <gtest/gtest.h>
 
 #include "base/error.h"
-#include "app/commands/skip_count.h"
 
 namespace {
 

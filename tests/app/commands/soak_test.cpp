@@ -56,76 +56,101 @@ TEST_F(CommandsSoak, FiveThousandRandomUserActions) {
         QElapsedTimer timer;
         timer.start();
         switch (action) {
-        case 0: case 1: case 2:
-            // Speech that waits for its end blocks the run for as long as it takes, including
-            // whatever is queued before it: keep it short and drop the queue first.
-            if (!w.chkSpFlagAync->isChecked()) {
-                w.MainTxtBox->setPlainText(QStringLiteral("Hi."));
-                w.setCheckValue(w.chkSpFlagIsFilename, 0);
-                w.setCheckValue(w.chkSpFlagPurgeBeforeSpeak, 1);
-                if (w.RateSldr->value() < 5) QTest::keyClick(w.RateSldr, Qt::Key_End);
+            case 0:
+            case 1:
+            case 2:
+                // Speech that waits for its end blocks the run for as long as it takes, including
+                // whatever is queued before it: keep it short and drop the queue first.
+                if (!w.chkSpFlagAync->isChecked()) {
+                    w.MainTxtBox->setPlainText(QStringLiteral("Hi."));
+                    w.setCheckValue(w.chkSpFlagIsFilename, 0);
+                    w.setCheckValue(w.chkSpFlagPurgeBeforeSpeak, 1);
+                    if (w.RateSldr->value() < 5) QTest::keyClick(w.RateSldr, Qt::Key_End);
+                }
+                click(w.SpeakBtn);
+                break;
+            case 3:
+            case 4:
+                click(w.PauseBtn);
+                break;
+            case 5:
+                click(w.StopBtn);
+                break;
+            case 6:
+                click(w.SkipBtn);
+                break;
+            case 7:
+                click(w.ResetBtn);
+                break;
+            case 8: {
+                QCheckBox* const boxes[] = {w.chkSpFlagAync,  w.chkSpFlagPurgeBeforeSpeak, w.chkSpFlagIsFilename,
+                                            w.chkSpFlagIsXML, w.chkSpFlagPersistXML,       w.chkSpFlagNLPSpeakPunc,
+                                            w.chkShowEvents};
+                click(boxes[below(7)]);
+                break;
             }
-            click(w.SpeakBtn);
-            break;
-        case 3: case 4: click(w.PauseBtn); break;
-        case 5: click(w.StopBtn); break;
-        case 6: click(w.SkipBtn); break;
-        case 7: click(w.ResetBtn); break;
-        case 8: {
-            QCheckBox* const boxes[] = {w.chkSpFlagAync,       w.chkSpFlagPurgeBeforeSpeak, w.chkSpFlagIsFilename,
-                                        w.chkSpFlagIsXML,      w.chkSpFlagPersistXML,       w.chkSpFlagNLPSpeakPunc,
-                                        w.chkShowEvents};
-            click(boxes[below(7)]);
-            break;
-        }
-        case 9: case 10: {
-            QComboBox* const lists[] = {w.VoiceCB, w.AudioOutputCB, w.FormatCB};
-            QComboBox* box = lists[below(3)];
-            if (box->isEnabled() && box->count() > 0) {
-                const int index = below(box->count());
-                box->setCurrentIndex(index);
-                emit box->activated(index);
+            case 9:
+            case 10: {
+                QComboBox* const lists[] = {w.VoiceCB, w.AudioOutputCB, w.FormatCB};
+                QComboBox* box = lists[below(3)];
+                if (box->isEnabled() && box->count() > 0) {
+                    const int index = below(box->count());
+                    box->setCurrentIndex(index);
+                    emit box->activated(index);
+                }
+                break;
             }
-            break;
-        }
-        case 11: {
-            const Qt::Key keys[] = {Qt::Key_Left, Qt::Key_Right, Qt::Key_Home, Qt::Key_End, Qt::Key_PageUp};
-            QTest::keyClick(w.RateSldr, keys[below(5)]);
-            break;
-        }
-        case 12: case 13: w.MainTxtBox->setPlainText(texts[below(texts.size())]); break;
-        case 14:
-            if (w.MainTxtBox->toPlainText().size() < 150) QTest::keyClicks(w.MainTxtBox, QStringLiteral(" and more"));
-            break;
-        case 15: w.SkipTxtBox->setText(counts[below(counts.size())]); break;
-        case 16:
-            if (below(2)) dialogs->answerFile(textFile); else dialogs->answerCancel();
-            w.menuFileOpenText->trigger();
-            break;
-        case 17:
-            // Saving renders the whole text before it returns: less often, and short texts only.
-            if (below(4) == 0 && w.MainTxtBox->toPlainText().size() < 120 && !w.Voice->isBusy()) {
-                dialogs->answerFile(wave);
-                w.menuFileSaveToWave->trigger();
+            case 11: {
+                const Qt::Key keys[] = {Qt::Key_Left, Qt::Key_Right, Qt::Key_Home, Qt::Key_End, Qt::Key_PageUp};
+                QTest::keyClick(w.RateSldr, keys[below(5)]);
+                break;
             }
-            break;
-        case 18:
-            if (below(2) && QFile::exists(wave) && w.chkSpFlagAync->isChecked()) {
-                dialogs->answerFile(wave);
-            } else {
-                dialogs->answerCancel();
-            }
-            w.menuFileSpeakWave->trigger();
-            break;
-        case 19: w.vol->trigger(); break;
-        default: processEvents(below(40)); break;
+            case 12:
+            case 13:
+                w.MainTxtBox->setPlainText(texts[below(texts.size())]);
+                break;
+            case 14:
+                if (w.MainTxtBox->toPlainText().size() < 150)
+                    QTest::keyClicks(w.MainTxtBox, QStringLiteral(" and more"));
+                break;
+            case 15:
+                w.SkipTxtBox->setText(counts[below(counts.size())]);
+                break;
+            case 16:
+                if (below(2))
+                    dialogs->answerFile(textFile);
+                else
+                    dialogs->answerCancel();
+                w.menuFileOpenText->trigger();
+                break;
+            case 17:
+                // Saving renders the whole text before it returns: less often, and short texts only.
+                if (below(4) == 0 && w.MainTxtBox->toPlainText().size() < 120 && !w.Voice->isBusy()) {
+                    dialogs->answerFile(wave);
+                    w.menuFileSaveToWave->trigger();
+                }
+                break;
+            case 18:
+                if (below(2) && QFile::exists(wave) && w.chkSpFlagAync->isChecked()) {
+                    dialogs->answerFile(wave);
+                } else {
+                    dialogs->answerCancel();
+                }
+                w.menuFileSpeakWave->trigger();
+                break;
+            case 19:
+                w.vol->trigger();
+                break;
+            default:
+                processEvents(below(40));
+                break;
         }
         dialogs->fileAnswers.clear();  // a disabled menu item leaves its answer unused
         processEvents(below(4));
         slowest = std::max(slowest, timer.elapsed());
 
-        ASSERT_TRUE(exitStatuses.empty()) << "step " << step << ", action " << action << ": "
-                                          << dialogs->messages.back().text.toStdString();
+        ASSERT_TRUE(exitStatuses.empty())
+            << "step " << step << ", action " << action << ": " << dialogs->messages.back().text.toStdString();
         ASSERT_EQ(controlMismatch(w), "") << "step " << step << ", action " << action;
         ASSERT_EQ(w.Paused, w.Voice->isPaused()) << "step " << step << ", action " << action;
         ASSERT_EQ(w.SpeakFlags, boxesWord(w)) << "step " << step << ", action " << action;

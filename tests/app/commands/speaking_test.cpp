@@ -2,8 +2,8 @@
 // audio server: each case is checked on the buttons and on what the device plays.
 #include <QLineEdit>
 
-#include "speech/engine/workers.h"
 #include "speech/audio/device_pulse.h"
+#include "speech/engine/workers.h"
 #include "tests/app/commands/commands_support.h"
 #include "tests/app/window_fixture.h"
 
@@ -63,7 +63,8 @@ protected:
     }
     bool deviceCorked() {
         const auto inputs = ourSinkInputs();
-        return !inputs.empty() && std::all_of(inputs.begin(), inputs.end(), [](const SinkInput& i) { return i.corked; });
+        return !inputs.empty() &&
+               std::all_of(inputs.begin(), inputs.end(), [](const SinkInput& i) { return i.corked; });
     }
     bool deviceRunning() {
         const auto inputs = ourSinkInputs();
@@ -191,8 +192,9 @@ TEST_F(SpeakingTest, SkipTakesTheCountFromTheBoxAndReportsBadCounts) {
 
     window->SkipTxtBox->setText(QStringLiteral("abc"));
     click(window->SkipBtn);
-    EXPECT_EQ(debugLines().filter(QStringLiteral("Skip")).mid(0, 2),
-              (QStringList{QStringLiteral("Skip"), QStringLiteral("Skip Error: The skip count \"abc\" is not a number.")}));
+    EXPECT_EQ(
+        debugLines().filter(QStringLiteral("Skip")).mid(0, 2),
+        (QStringList{QStringLiteral("Skip"), QStringLiteral("Skip Error: The skip count \"abc\" is not a number.")}));
     window->SkipTxtBox->setText(QString());
     click(window->SkipBtn);
     EXPECT_TRUE(debugLines().back().startsWith(QStringLiteral("Skip Error: The skip count is empty")));
@@ -249,7 +251,8 @@ TEST_F(WindowTest, AnEngineThatKeepsFailingEndsTheStreamAndTheNextSpeakSpeaks) {
     click(window->chkShowEvents);
     window->MainTxtBox->setPlainText(QStringLiteral("It starts well. Then \U0001F4A5 it fails."));
     click(window->SpeakBtn);
-    ASSERT_TRUE(waitFor([&] { return !window->Speaking && !loggedEvents(debugText(), QStringLiteral("EndStream")).empty(); }));
+    ASSERT_TRUE(
+        waitFor([&] { return !window->Speaking && !loggedEvents(debugText(), QStringLiteral("EndStream")).empty(); }));
     const QStringList failed = debugLines().filter(QStringLiteral("Speak Error: "));
     ASSERT_EQ(failed.size(), 1) << debugText().toStdString();
     EXPECT_TRUE(failed.front().contains(QStringLiteral("failed twice"))) << failed.front().toStdString();

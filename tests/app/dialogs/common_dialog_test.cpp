@@ -1,12 +1,12 @@
 // The shared file dialog, without the window.
+#include "app/dialogs/common_dialog.h"
+
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <deque>
 #include <vector>
-
-#include "app/dialogs/common_dialog.h"
 
 namespace {
 

@@ -19,14 +19,14 @@ struct Region {
 };
 
 const Region kRegions[] = {
-    {"MICFULL", QRect(QPoint(28, 17), QPoint(88, 127))},
-    {"MIC2", QRect(QPoint(33, 56), QPoint(87, 100))},       {"MIC3", QRect(QPoint(33, 56), QPoint(87, 100))},
-    {"MIC4", QRect(QPoint(33, 56), QPoint(87, 100))},       {"MIC5", QRect(QPoint(33, 56), QPoint(87, 100))},
-    {"MIC6", QRect(QPoint(33, 56), QPoint(87, 100))},       {"MIC7", QRect(QPoint(33, 56), QPoint(87, 100))},
-    {"MIC8", QRect(QPoint(33, 56), QPoint(87, 100))},       {"MIC9", QRect(QPoint(33, 56), QPoint(87, 100))},
-    {"MIC10", QRect(QPoint(33, 56), QPoint(87, 100))},      {"MIC11", QRect(QPoint(33, 56), QPoint(87, 100))},
-    {"MIC12", QRect(QPoint(33, 56), QPoint(87, 100))},      {"MIC13", QRect(QPoint(33, 56), QPoint(87, 100))},
-    {"MICEYECLOSED", QRect(QPoint(36, 33), QPoint(79, 49))}, {"MICEYENARROW", QRect(QPoint(36, 33), QPoint(77, 49))},
+    {"MICFULL", QRect(QPoint(28, 17), QPoint(88, 127))},     {"MIC2", QRect(QPoint(33, 56), QPoint(87, 100))},
+    {"MIC3", QRect(QPoint(33, 56), QPoint(87, 100))},        {"MIC4", QRect(QPoint(33, 56), QPoint(87, 100))},
+    {"MIC5", QRect(QPoint(33, 56), QPoint(87, 100))},        {"MIC6", QRect(QPoint(33, 56), QPoint(87, 100))},
+    {"MIC7", QRect(QPoint(33, 56), QPoint(87, 100))},        {"MIC8", QRect(QPoint(33, 56), QPoint(87, 100))},
+    {"MIC9", QRect(QPoint(33, 56), QPoint(87, 100))},        {"MIC10", QRect(QPoint(33, 56), QPoint(87, 100))},
+    {"MIC11", QRect(QPoint(33, 56), QPoint(87, 100))},       {"MIC12", QRect(QPoint(33, 56), QPoint(87, 100))},
+    {"MIC13", QRect(QPoint(33, 56), QPoint(87, 100))},       {"MICEYECLOSED", QRect(QPoint(36, 33), QPoint(79, 49))},
+    {"MICEYENARROW", QRect(QPoint(36, 33), QPoint(77, 49))},
 };
 
 uint32_t le(const QByteArray& bytes, int offset, int size) {

@@ -1,9 +1,10 @@
 // The image list: entries by number and key, and the composite of two entries.
+#include "app/events/mouth_image_list.h"
+
 #include <gtest/gtest.h>
 
 #include <QImage>
 
-#include "app/events/mouth_image_list.h"
 #include "base/error.h"
 
 namespace {
@@ -16,7 +17,9 @@ QImage filled(QRgb colour, int size = 4) {
     return picture;
 }
 
-QRgb rgb(const QImage& picture, int x, int y) { return picture.pixel(x, y) | 0xFF000000; }
+QRgb rgb(const QImage& picture, int x, int y) {
+    return picture.pixel(x, y) | 0xFF000000;
+}
 
 // A 2 x 2 picture: the given colours at (0,0), (1,0), (0,1), (1,1).
 QImage quad(QRgb a, QRgb b, QRgb c, QRgb d) {

@@ -1,34 +1,34 @@
 // The mouth figure in the window: the picture each viseme shows, the rest picture, the event's log
 // line, and what a partly failed load leaves working.
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QCheckBox>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <array>
 
-#include "tests/support/voice_helpers.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/voice_helpers.h"
 
 namespace {
 
 constexpr QRgb kMagenta = 0xFF00FF;
 
 // The bitmap each of the list's 24 entries holds.
-const std::array<const char*, 24> kEntryBitmaps{
-    "MICFULL", "MIC11", "MIC11", "MIC11", "MIC10", "MIC11", "MIC9", "MIC2", "MIC13", "MIC9", "MIC12", "MIC11",
-    "MIC9",    "MIC3",  "MIC6",  "MIC7",  "MIC8",  "MIC5",  "MIC4", "MIC7", "MIC9",  "MIC11", "MICEYECLOSED",
-    "MICEYENARROW"};
+const std::array<const char*, 24> kEntryBitmaps{"MICFULL", "MIC11", "MIC11", "MIC11", "MIC10",        "MIC11",
+                                                "MIC9",    "MIC2",  "MIC13", "MIC9",  "MIC12",        "MIC11",
+                                                "MIC9",    "MIC3",  "MIC6",  "MIC7",  "MIC8",         "MIC5",
+                                                "MIC4",    "MIC7",  "MIC9",  "MIC11", "MICEYECLOSED", "MICEYENARROW"};
 
 // What the figure shows for visemes 0..21: the picture laid over the whole figure.
 const std::array<const char*, 22> kShownForViseme{
-    "MICFULL", "MICFULL", "MICEYECLOSED", "MIC11", "MIC11", "MICEYENARROW", "MIC11", "MIC9",
-    "MICEYECLOSED", "MIC13", "MIC9", "MICEYENARROW", "MIC11", "MIC9", "MICEYECLOSED", "MIC6",
-    "MIC7", "MICEYENARROW", "MIC5", "MIC4", "MICEYECLOSED", "MIC9"};
+    "MICFULL", "MICFULL", "MICEYECLOSED", "MIC11", "MIC11", "MICEYENARROW", "MIC11", "MIC9", "MICEYECLOSED",
+    "MIC13",   "MIC9",    "MICEYENARROW", "MIC11", "MIC9",  "MICEYECLOSED", "MIC6",  "MIC7", "MICEYENARROW",
+    "MIC5",    "MIC4",    "MICEYECLOSED", "MIC9"};
 
 QImage bitmap(const QString& name) {
     QImage picture;
@@ -64,12 +64,8 @@ protected:
         return w;
     }
     QImage expected(const char* top) const { return overFigure(QLatin1String(top), window->MouthImgList.backColor()); }
-    QImage shown() const {
-        return window->VisemePicture->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
-    }
-    void viseme(int id, int stream = 1) {
-        window->Voice_Viseme(stream, QVariant(qlonglong(4410)), 60, 7, 0, id);
-    }
+    QImage shown() const { return window->VisemePicture->pixmap().toImage().convertToFormat(QImage::Format_RGB32); }
+    void viseme(int id, int stream = 1) { window->Voice_Viseme(stream, QVariant(qlonglong(4410)), 60, 7, 0, id); }
 };
 
 TEST_F(MouthTest, StartUpLoadsTheTwentyFourEntriesAndShowsTheRestPictureOnButtonFace) {
@@ -126,8 +122,8 @@ TEST_F(MouthTest, EachEventIsLoggedWithItsOwnValuesOnlyWhileShowEventsIsChecked)
     const QString before = debugText();
     w.Voice_Viseme(3, QVariant(qlonglong(123456789012)), 85, 19, 2, 0);
     const QString line = debugText().mid(before.size());
-    const QStringList items{"Viseme",     "StreamNum=3", "StreamPos=123456789012", "Duration=85",
-                            "VisemeType=19", "Feature=2",   "VisemeId=0"};
+    const QStringList items{"Viseme",    "StreamNum=3", "StreamPos=123456789012", "Duration=85", "VisemeType=19",
+                            "Feature=2", "VisemeId=0"};
     qsizetype at = 0;
     for (const QString& item : items) {
         const qsizetype found = line.indexOf(item, at);

@@ -10,9 +10,9 @@
 #include <optional>
 
 #include "app/events/event_pump.h"
-#include "tests/support/voice_helpers.h"
-#include "tests/support/test_files.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
 
 using testing_support::ScriptedBackends;
 
@@ -60,7 +60,8 @@ TEST_F(EventsTest, EachHandlerLogsItsItemsInOrder) {
         QStringLiteral("  Event: BookMark, StreamNumber=3, StreamPosition=4410, Bookmark=42abc, BookmarkId=42"),
         QStringLiteral("  Event: Word, StreamNum=1, StreamPos=4410, Pos=6, Length=5"),
         QStringLiteral("  Event: Sentence, StreamNum=1, StreamPos=0, Pos=0, Length=12"),
-        QStringLiteral("  Event: Phoneme, StreamNumber=1, StreamPosition=4410, NextPhoneId=-3, Feature=0, CurrentPhoneId=12"),
+        QStringLiteral(
+            "  Event: Phoneme, StreamNumber=1, StreamPosition=4410, NextPhoneId=-3, Feature=0, CurrentPhoneId=12"),
         QStringLiteral("  Event: AudioLevel, StreamNumber=1, StreamPosition=4410, AudioLevel=57"),
         QStringLiteral("  Event: EnginePrivate, StreamNumber=1, StreamPosition=-7, lParam=123456789012"),
     };
@@ -205,7 +206,8 @@ TEST_F(WindowTest, SpokenWordsAreSelectedAsTheyAreHeard) {
     ASSERT_TRUE(waitFor([&] { return debugText().contains(QStringLiteral("EndStream")); }, 30000));
 
     QStringList wordsNamed;
-    const QRegularExpression word(QStringLiteral("^  Event: Word, StreamNum=\\d+, StreamPos=\\d+, Pos=(\\d+), Length=(\\d+)$"));
+    const QRegularExpression word(
+        QStringLiteral("^  Event: Word, StreamNum=\\d+, StreamPos=\\d+, Pos=(\\d+), Length=(\\d+)$"));
     for (const QString& line : debugLines()) {
         const QRegularExpressionMatch m = word.match(line);
         if (m.hasMatch()) wordsNamed << spoken.mid(m.captured(1).toInt(), m.captured(2).toInt());

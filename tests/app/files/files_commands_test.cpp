@@ -12,11 +12,11 @@
 #include <QTemporaryDir>
 #include <cmath>
 
-#include "tests/support/document_fixtures.h"
-#include "tests/support/voice_helpers.h"
-#include "tests/support/encodings.h"
 #include "app/dialogs/common_dialog.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/document_fixtures.h"
+#include "tests/support/encodings.h"
+#include "tests/support/voice_helpers.h"
 
 namespace {
 
@@ -112,7 +112,8 @@ TEST_F(FilesTest, OpenLoadsTheWholeFileWithoutADebugLine) {
     EXPECT_EQ(request.filterIndex, 2);
 
     // Invalid bytes arrive as replacement characters; an empty file empties the box.
-    writeBytes(path("bad.txt"), QByteArray("ok\xFF\xFF" "end"));
+    writeBytes(path("bad.txt"), QByteArray("ok\xFF\xFF"
+                                           "end"));
     dialogs->answerFile(path("bad.txt"));
     window->menuFileOpenText_Click();
     EXPECT_EQ(text(), QStringLiteral("ok\uFFFD\uFFFDend"));
@@ -170,7 +171,8 @@ TEST_F(FilesTest, OpenFailuresAreReportedAndKeepTheText) {
 
 TEST_F(FilesTest, AFileNamedOnTheCommandLineOpensAsTheOpenCommandWould) {
     writeBytes(path("zh.txt"), QStringLiteral("第一行\n第二行").toUtf8());
-    writeBytes(path("bad.txt"), QByteArray("ok\xFF" "end"));
+    writeBytes(path("bad.txt"), QByteArray("ok\xFF"
+                                           "end"));
     writeBytes(path("book.epub"), QByteArray::fromStdString(fixtures::epub({{"第一章", {"你好。"}}})));
     for (const QString& name : {QStringLiteral("zh.txt"), QStringLiteral("bad.txt"), QStringLiteral("book.epub")}) {
         SCOPED_TRACE(name.toStdString());
@@ -450,7 +452,7 @@ TEST_F(FilesTest, SpeakWaveReportsBrokenFilesThroughSpeak) {
     QFile whole(path("whole.wav"));
     ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
     writeBytes(path("truncated.wav"), whole.read(30));  // cut inside the header
-    QByteArray binary("PK\x03\x04", 4);  // an archive's header followed by zeros and control bytes
+    QByteArray binary("PK\x03\x04", 4);                 // an archive's header followed by zeros and control bytes
     for (int i = 0; i < 512; ++i) binary += char(i % 7 == 0 ? i % 32 : 0);
     writeBytes(path("notwav.wav"), binary);
     for (const QString& name : {QStringLiteral("truncated.wav"), QStringLiteral("notwav.wav")}) {

@@ -83,7 +83,8 @@ TEST_F(SaveProgressTest, ALongSaveShowsProgressAndCancelSavesNothing) {
         EXPECT_EQ(dialogs->messages.size(), boxes);
         const QStringList lines = debugLines().mid(before);
         EXPECT_EQ(lines.value(0), QStringLiteral("保存WAV文件"));
-        EXPECT_EQ(lines.back(), QStringLiteral("Save to Wave file Error: The save was cancelled; no file was written."));
+        EXPECT_EQ(lines.back(),
+                  QStringLiteral("Save to Wave file Error: The save was cancelled; no file was written."));
         EXPECT_EQ(contentsOf(out), QByteArray("an earlier file"));
         EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
         EXPECT_EQ(window->findChild<QProgressDialog*>(), nullptr);

@@ -7,9 +7,9 @@
 
 #include "documents/document.h"
 #include "tests/support/document_fixtures.h"
-#include "tests/support/utf16.h"
-#include "tests/support/test_files.h"
 #include "tests/support/encodings.h"
+#include "tests/support/test_files.h"
+#include "tests/support/utf16.h"
 
 namespace documents {
 namespace {
@@ -115,8 +115,7 @@ TEST(Documents, TextArrivesAsItIsRead) {
 }
 
 // An EPUB's entries with `change` applied.
-std::string epubWith(const std::function<void(fixtures::Entries&)>& change,
-                     const std::string& encrypted = {}) {
+std::string epubWith(const std::function<void(fixtures::Entries&)>& change, const std::string& encrypted = {}) {
     fixtures::Entries entries = fixtures::epubEntries(kBook);
     change(entries);
     return fixtures::zipArchive(entries, false, encrypted);
@@ -143,11 +142,10 @@ TEST(Documents, BadInputsGiveAClearFault) {
          "OEBPS/c2.xhtml"},
         {"DRM",
          epubWith([](auto& e) {
-             e.emplace_back(
-                 "META-INF/encryption.xml",
-                 "<encryption "
-                 "xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><EncryptedData><CipherData><"
-                 "CipherReference URI=\"OEBPS/c1.xhtml\"/></CipherData></EncryptedData></encryption>");
+             e.emplace_back("META-INF/encryption.xml",
+                            "<encryption "
+                            "xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><EncryptedData><CipherData><"
+                            "CipherReference URI=\"OEBPS/c1.xhtml\"/></CipherData></EncryptedData></encryption>");
          }),
          {},
          errc::kProtected,
@@ -158,8 +156,8 @@ TEST(Documents, BadInputsGiveAClearFault) {
          {},
          errc::kTooLarge,
          "100 times"},
-        {"a zip bomb by size", epubWith([&](auto& e) { e[2].second.insert(e[2].second.find("<h1>"), huge); }),
-         small, errc::kTooLarge, "1 MB"},
+        {"a zip bomb by size", epubWith([&](auto& e) { e[2].second.insert(e[2].second.find("<h1>"), huge); }), small,
+         errc::kTooLarge, "1 MB"},
         {"an archive of something else",
          fixtures::zipArchive({{"readme.txt", "hello"}}),
          {},
@@ -172,12 +170,10 @@ TEST(Documents, BadInputsGiveAClearFault) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto opened =
-            Document::openBytes(std::make_shared<const std::string>(c.bytes), "bad.file", c.options);
+        auto opened = Document::openBytes(std::make_shared<const std::string>(c.bytes), "bad.file", c.options);
         ASSERT_FALSE(opened.ok());
         EXPECT_EQ(opened.fault().code, c.code) << opened.fault().message;
-        EXPECT_NE(opened.fault().message.find("The file \"bad.file\""), std::string::npos)
-            << opened.fault().message;
+        EXPECT_NE(opened.fault().message.find("The file \"bad.file\""), std::string::npos) << opened.fault().message;
         EXPECT_NE(opened.fault().message.find(c.says), std::string::npos) << opened.fault().message;
     }
 }
@@ -186,8 +182,7 @@ TEST(Documents, HostileOrBrokenMarkupIsReadSafely) {
     testing_support::TempDir dir;
     fixtures::writeFile(dir.file("secret.txt"), "SECRET");
     const std::string entities =
-        "<?xml version=\"1.0\"?>\n<!DOCTYPE FictionBook [<!ENTITY xxe SYSTEM \"file://" +
-        dir.file("secret.txt") +
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE FictionBook [<!ENTITY xxe SYSTEM \"file://" + dir.file("secret.txt") +
         "\"><!ENTITY a \"lol\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
         "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\"><!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
         "<FictionBook><body><section><p>Before &xxe; &d; after &amp; done.</p></section></body>"
@@ -201,12 +196,10 @@ TEST(Documents, HostileOrBrokenMarkupIsReadSafely) {
         std::string expected;
     } cases[] = {
         {"external and nested entities", entities, "Before after & done."},
-        {"invalid UTF-8 in XHTML",
-         epubWith([](auto& e) { e[2].second.insert(e[2].second.find("</h1>"), "\xFF\xC3"); }),
+        {"invalid UTF-8 in XHTML", epubWith([](auto& e) { e[2].second.insert(e[2].second.find("</h1>"), "\xFF\xC3"); }),
          "Chapter One\xEF\xBF\xBD\xEF\xBF\xBD\n\nIt was"},
         {"Chinese HTML without a charset",
-         "<html><body><p>" + testing_support::encodeAs(testing_support::kChineseText, "GB18030") +
-             "</p></body></html>",
+         "<html><body><p>" + testing_support::encodeAs(testing_support::kChineseText, "GB18030") + "</p></body></html>",
          "春眠不覺曉，處處聞啼鳥。"},
         {"a declared legacy encoding",
          "<?xml version=\"1.0\" "
@@ -246,9 +239,8 @@ TEST(Documents, OnlyDocumentsLookLikeDocuments) {
         {"Plain text about <html>.", false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(
-            looksLikeDocument(std::span(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size())),
-            c.document)
+        EXPECT_EQ(looksLikeDocument(std::span(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size())),
+                  c.document)
             << c.head;
     }
 }

@@ -16,13 +16,10 @@ TEST(DocumentFuzzCorpus, EveryStoredInputAndSeedReadsCleanly) {
         const fs::path folder = fs::path(TALLAMO_SOURCE_DIR) / "tests" / "fuzz" / "documents" / target;
         int stored = 0;
         for (const auto& entry : fs::directory_iterator(folder)) {
-            if (!entry.is_regular_file() || entry.path().filename().string().starts_with("."))
-                continue;
+            if (!entry.is_regular_file() || entry.path().filename().string().starts_with(".")) continue;
             std::ifstream in(entry.path(), std::ios::binary);
             const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            EXPECT_EQ(
-                fuzzing::fuzzDocument(target, {reinterpret_cast<const uint8_t*>(data.data()), data.size()}),
-                "")
+            EXPECT_EQ(fuzzing::fuzzDocument(target, {reinterpret_cast<const uint8_t*>(data.data()), data.size()}), "")
                 << entry.path();
             ++stored;
         }

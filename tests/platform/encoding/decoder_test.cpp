@@ -1,15 +1,16 @@
 // Text files decode alike whatever their encoding: the decision (mark, UTF-8, detection, fallback),
 // the stream of pieces, and the words the voice speaks from each copy of one text.
+#include "encoding/decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "speech/streams.h"
 #include "speech/voice.h"
-#include "encoding/decoder.h"
-#include "tests/support/voice_helpers.h"
-#include "tests/support/test_files.h"
 #include "tests/support/encodings.h"
+#include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
 
 using namespace testing_support;
 
@@ -22,8 +23,7 @@ std::span<const uint8_t> bytesOf(std::string_view s) {
 std::string decodeInPieces(const encoding::Encoding& encoding, std::string_view bytes, size_t size) {
     encoding::Decoder decoder(encoding);
     std::u16string out;
-    for (size_t at = 0; at < bytes.size(); at += size)
-        decoder.decode(bytesOf(bytes.substr(at, size)), false, out);
+    for (size_t at = 0; at < bytes.size(); at += size) decoder.decode(bytesOf(bytes.substr(at, size)), false, out);
     decoder.decode({}, true, out);
     return utf8(out);
 }
@@ -31,8 +31,7 @@ std::string decodeInPieces(const encoding::Encoding& encoding, std::string_view 
 TEST(TextDecoder, EveryCopyDecodesToTheTextWholeAndInPiecesOfEverySize) {
     std::vector<std::pair<std::string, EncodedCopy>> rows;
     for (auto& copy : encodedCopies(kChineseText)) rows.emplace_back(kChineseText, std::move(copy));
-    rows.emplace_back(kChineseText,
-                      EncodedCopy{"UTF-32LE", "UTF-32LE", encodeAs(kChineseText, "UTF-32LE", true)});
+    rows.emplace_back(kChineseText, EncodedCopy{"UTF-32LE", "UTF-32LE", encodeAs(kChineseText, "UTF-32LE", true)});
     // Four-byte sequences of GB18030 (and surrogate pairs) cut at every place.
     const std::string beyondTheBmp = std::string(kChineseText) + "😀𠀀€\n";
     rows.emplace_back(beyondTheBmp,
@@ -42,8 +41,7 @@ TEST(TextDecoder, EveryCopyDecodesToTheTextWholeAndInPiecesOfEverySize) {
         EXPECT_EQ(found.name, copy.encoding) << copy.label;
         EXPECT_EQ(utf8(encoding::decodeText(bytesOf(copy.bytes))), expected) << copy.label;
         for (size_t size = 1; size <= 7; ++size) {
-            EXPECT_EQ(decodeInPieces(found, copy.bytes, size), expected)
-                << copy.label << ", pieces of " << size;
+            EXPECT_EQ(decodeInPieces(found, copy.bytes, size), expected) << copy.label << ", pieces of " << size;
         }
     }
 }
@@ -65,10 +63,9 @@ TEST(TextDecoder, WithoutAMarkTheBytesOrTheLocaleDecide) {
         {"Shift_JIS, a bad byte", encodeAs(japanese, "Shift_JIS") + "\xFF", "UTF-8", "Shift_JIS", Detected,
          japanese + "\uFFFD"},
         {"KOI8-R", encodeAs(russian, "KOI8-R"), "UTF-8", "KOI8-R", Detected, russian},
-        {"UTF-8 with a damaged byte", chinese.substr(0, 30) + "\xB0" + chinese.substr(30), "UTF-8", "UTF-8",
-         Detected, chinese.substr(0, 30) + "\uFFFD" + chinese.substr(30)},
-        {"too short to tell, UTF-8 locale", encodeAs("你好", "GB18030"), "UTF-8", "GB18030", Fallback,
-         "你好"},
+        {"UTF-8 with a damaged byte", chinese.substr(0, 30) + "\xB0" + chinese.substr(30), "UTF-8", "UTF-8", Detected,
+         chinese.substr(0, 30) + "\uFFFD" + chinese.substr(30)},
+        {"too short to tell, UTF-8 locale", encodeAs("你好", "GB18030"), "UTF-8", "GB18030", Fallback, "你好"},
         {"too short to tell, Latin locale", "caf\xE9", "ISO-8859-15", "ISO-8859-15", Fallback, "café"},
     };
     for (const Case& c : cases) {
@@ -84,8 +81,7 @@ TEST(TextDecoder, WithoutAMarkTheBytesOrTheLocaleDecide) {
 TEST(TextDecoder, EveryCopySpeaksTheWordsOfTheText) {
     speech::SpVoice voice(engineWithoutDevices());
     for (const auto& token : voice.GetVoices("", "")) {
-        if (token.Id().find("cmn") != std::string::npos)
-            voice.SetVoice(token);
+        if (token.Id().find("cmn") != std::string::npos) voice.SetVoice(token);
     }
     TempDir dir;
     auto words = [&](std::u16string_view text, int32_t flags) {
@@ -98,8 +94,7 @@ TEST(TextDecoder, EveryCopySpeaksTheWordsOfTheText) {
         file->Close();
         std::vector<std::pair<int32_t, int32_t>> out;
         for (const auto& e : log.events()) {
-            if (e.kind == speech::EventKind::Word)
-                out.emplace_back(e.characterPosition, e.length);
+            if (e.kind == speech::EventKind::Word) out.emplace_back(e.characterPosition, e.length);
         }
         return out;
     };

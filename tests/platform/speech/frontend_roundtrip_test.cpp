@@ -7,12 +7,12 @@
 #include <filesystem>
 
 #include "base/error.h"
-#include "speech/engine/espeak/espeak_synthesizer.h"
 #include "speech/core/formats.h"
+#include "speech/engine/espeak/espeak_synthesizer.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
 
 using namespace speech;
 using namespace testing_support;
@@ -36,9 +36,7 @@ protected:
             }
         }
     }
-    void TearDown() override {
-        voice_.reset();
-    }
+    void TearDown() override { voice_.reset(); }
 
     // Speaks `text` into a 22 kHz mono file; returns the events.
     std::vector<VoiceEvent> speak(const std::u16string& text, int32_t flags = SVSFIsXML) {
@@ -102,8 +100,8 @@ TEST_F(MarkupRoundTrip, WordsAndBookmarksPointIntoTheMarkedUpText) {
         if (e.kind == EventKind::Word) order.push_back(std::to_string(e.characterPosition));
     }
     auto at = [&](std::u16string_view w) { return std::to_string(text.find(w)); };
-    const std::vector<std::string> expected{at(u"Hello"),  at(u"big"),           at(u"world"),    at(u"friends"),
-                                            "mark 5 here 5", at(u"Second"), "mark x 0", at(u"sentence")};
+    const std::vector<std::string> expected{at(u"Hello"),    at(u"big"),    at(u"world"), at(u"friends"),
+                                            "mark 5 here 5", at(u"Second"), "mark x 0",   at(u"sentence")};
     EXPECT_EQ(order, expected);
     auto marks = only(all, EventKind::Bookmark);
     ASSERT_EQ(marks.size(), 2u);

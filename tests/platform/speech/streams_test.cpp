@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "speech/core/constants.h"
-#include "speech/audio/file_encoder.h"
 #include "base/utf8.h"
+#include "speech/audio/file_encoder.h"
+#include "speech/core/constants.h"
 #include "speech/voice.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
 
 namespace speech {
 namespace {
@@ -265,14 +265,17 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
         return text;
     };
     const std::vector<Case> cases = {
-        {"refused file", [](SpVoice& v, auto&, const std::string& inputs) {
+        {"refused file",
+         [](SpVoice& v, auto&, const std::string& inputs) {
              { std::ofstream(inputs + "/nul.txt", std::ios::binary) << std::string("ab\0\0\0\0cd\0\0\0", 11); }
              EXPECT_THROW(v.Speak(fromUtf8(inputs + "/nul.txt"), SVSFIsFilename), Error);
          }},
-        {"malformed markup", [](SpVoice& v, auto&, const std::string&) {
+        {"malformed markup",
+         [](SpVoice& v, auto&, const std::string&) {
              EXPECT_THROW(v.Speak(u"Good. <rate speed=\"3\">closed wrongly</volume>", SVSFIsXML), Error);
          }},
-        {"purge", [&](SpVoice& v, auto& b, const std::string&) {
+        {"purge",
+         [&](SpVoice& v, auto& b, const std::string&) {
              b.synth->microsecondsPerChar = 200;
              testing_support::EventLog log(v);
              v.Speak(longText(), SVSFlagsAsync);
@@ -280,15 +283,18 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
              v.Speak(u"", SVSFPurgeBeforeSpeak);
              v.WaitUntilDone(-1);
          }},
-        {"engine failure", [&](SpVoice& v, auto& b, const std::string&) {
+        {"engine failure",
+         [&](SpVoice& v, auto& b, const std::string&) {
              b.synth->failOn = U'#';
              v.Speak(u"Fine so far. Then # fails.", SVSFDefault);
          }},
-        {"out of memory", [&](SpVoice& v, auto& b, const std::string&) {
+        {"out of memory",
+         [&](SpVoice& v, auto& b, const std::string&) {
              b.synth->throwOn = U'#';
              v.Speak(u"Fine so far. Then # runs out.", SVSFDefault);
          }},
-        {"full disk", [&](SpVoice& v, auto&, const std::string&) {
+        {"full disk",
+         [&](SpVoice& v, auto&, const std::string&) {
              testing_support::FileSizeLimit full(64 * 1024);
              v.Speak(longText(), SVSFDefault);
          }},
@@ -313,8 +319,7 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
 }
 
 // The plain WAV file libsndfile itself writes at `path` for `audio`: its bytes.
-std::vector<uint8_t> libsndfileWave(const std::string& path, const WaveFormat& wf,
-                                    std::span<const uint8_t> audio) {
+std::vector<uint8_t> libsndfileWave(const std::string& path, const WaveFormat& wf, std::span<const uint8_t> audio) {
     SF_INFO info{};
     info.samplerate = wf.sampleRate;
     info.channels = wf.channels;
@@ -332,7 +337,10 @@ std::vector<uint8_t> libsndfileWave(const std::string& path, const WaveFormat& w
 // the samples go to the disk in, and with the pad byte after an odd number of 8-bit samples.
 TEST(FileStream, PlainWavIsWhatLibsndfileWritesAtAnySize) {
     TempDir dir;
-    struct Case { int32_t type; size_t bytes; };
+    struct Case {
+        int32_t type;
+        size_t bytes;
+    };
     for (const Case& k : {Case{22, 2621442}, Case{4, 1048579}, Case{4, 4095}, Case{39, 1048576 - 44}}) {
         const WaveFormat wf = *waveFormatOf(k.type);
         SCOPED_TRACE(k.type);
@@ -377,7 +385,11 @@ TEST(DirectWave, IsWhatLibsndfileWritesWhereverDirectWritesAreRefused) {
     for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + i / 251);
     const std::vector<uint8_t> reference = libsndfileWave(dir.file("reference.wav"), wf, audio);
     // Each refusal is met once: the rest of the file is written the ordinary way.
-    struct Case { const char* name; DirectFileCalls calls; int refusals; };
+    struct Case {
+        const char* name;
+        DirectFileCalls calls;
+        int refusals;
+    };
     const Case cases[] = {
         {"direct", {}, 0},
         {"flag refused", {refuseDirectFrom<0>, refuseDirectFlag}, 1},
@@ -393,8 +405,7 @@ TEST(DirectWave, IsWhatLibsndfileWritesWhereverDirectWritesAreRefused) {
         auto encoder = openDirectWave(fd, path, wf, c.calls);
         Result<void> done = encoder ? Result<void>() : Result<void>(encoder.fault());
         for (size_t at = 0; done && at < audio.size(); at += 300004)
-            done = encoder.value()->write(
-                std::span(audio).subspan(at, std::min<size_t>(300004, audio.size() - at)));
+            done = encoder.value()->write(std::span(audio).subspan(at, std::min<size_t>(300004, audio.size() - at)));
         if (done) done = encoder.value()->finish();
         const int flags = ::fcntl(fd, F_GETFL);
         ::close(fd);
@@ -412,7 +423,8 @@ void expectRf64Holding(const std::string& path, const std::vector<uint8_t>& audi
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_RF64);
     std::vector<short> back(audio.size() / 2);
-    EXPECT_EQ(sf_read_short(f, back.data(), static_cast<sf_count_t>(back.size())), static_cast<sf_count_t>(back.size()));
+    EXPECT_EQ(sf_read_short(f, back.data(), static_cast<sf_count_t>(back.size())),
+              static_cast<sf_count_t>(back.size()));
     sf_close(f);
     EXPECT_EQ(std::memcmp(back.data(), audio.data(), audio.size()), 0);
 }

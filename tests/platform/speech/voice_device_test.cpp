@@ -23,7 +23,8 @@ long msBetween(Clock::time_point a, Clock::time_point b) {
 }
 
 size_t countOf(const std::vector<VoiceEvent>& events, EventKind kind) {
-    return static_cast<size_t>(std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.kind == kind; }));
+    return static_cast<size_t>(
+        std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.kind == kind; }));
 }
 
 }  // namespace
@@ -44,7 +45,8 @@ TEST(VoiceOnDevice, PlaysInRealTimeWithEventsNotBeforeTheirSound) {
     EXPECT_GE(total + 20, static_cast<long>(end.audioTimeMs)) << "finished before the sound could have played";
     for (const auto& e : entries) {
         // The device clock may run a little ahead of the wall clock at the start; 40 ms covers it.
-        EXPECT_GE(msBetween(start, e.released) + 40, static_cast<long>(e.event.audioTimeMs)) << eventTitle(e.event.kind);
+        EXPECT_GE(msBetween(start, e.released) + 40, static_cast<long>(e.event.audioTimeMs))
+            << eventTitle(e.event.kind);
     }
     EXPECT_EQ(countOf(log.events(), EventKind::Word), 8u);
 }

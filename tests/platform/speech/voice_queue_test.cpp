@@ -14,8 +14,8 @@
 
 #include "speech/streams.h"
 #include "speech/voice.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
 
 using namespace speech;
 using namespace testing_support;
@@ -53,7 +53,6 @@ void expectWellFormed(const std::vector<VoiceEvent>& events) {
     for (const auto& [number, s] : state) EXPECT_EQ(s, 2) << "stream " << number << " never ended";
 }
 
-
 std::shared_ptr<SpFileStream> openFile(const std::string& path, int32_t type = SAFT22kHz16BitMono) {
     auto stream = std::make_shared<SpFileStream>();
     stream->Format().SetType(type);
@@ -61,8 +60,7 @@ std::shared_ptr<SpFileStream> openFile(const std::string& path, int32_t type = S
     return stream;
 }
 
-const std::u16string kFiveSentences =
-    u"One one one. Two two two. Three three three. Four four four. Five five five.";
+const std::u16string kFiveSentences = u"One one one. Two two two. Three three three. Four four four. Five five five.";
 
 }  // namespace
 
@@ -296,7 +294,7 @@ TEST(VoiceDevice, PurgeFromAnotherThreadEndsTheStreamAtOnce) {
     EventLog log(voice);
     std::u16string longText;
     for (int i = 0; i < 200; ++i) longText += u"word ";
-    voice.Speak(longText, SVSFlagsAsync);           // 10 s
+    voice.Speak(longText, SVSFlagsAsync);          // 10 s
     voice.Speak(u"queued behind", SVSFlagsAsync);  // dropped by the purge
     ASSERT_TRUE(log.waitFor(EventKind::Word, 1));
     std::thread other([&] { voice.Speak(u"", SVSFPurgeBeforeSpeak); });

@@ -11,13 +11,13 @@
 #include <optional>
 #include <thread>
 
-#include "speech/engine/espeak/espeak_synthesizer.h"
 #include "speech/core/formats.h"
+#include "speech/engine/espeak/espeak_synthesizer.h"
 #include "speech/engine/espeak/phonemes.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
 
 using namespace speech;
 using namespace testing_support;
@@ -261,15 +261,13 @@ TEST_F(SpeechToFile, SkipFromAnotherThreadJumpsAheadInTheRender) {
             const auto& w = words[i];
             const std::u16string word =
                 text.substr(static_cast<size_t>(w.characterPosition), static_cast<size_t>(w.length));
-            EXPECT_TRUE(!word.empty() &&
-                        word.find_first_not_of(known + u"0123456789") == std::u16string::npos)
+            EXPECT_TRUE(!word.empty() && word.find_first_not_of(known + u"0123456789") == std::u16string::npos)
                 << "word at " << w.characterPosition;
             EXPECT_GT(w.characterPosition, lastWord);
             lastWord = w.characterPosition;
         }
         const auto all = events(EventKind::Sentence);
-        const std::vector<VoiceEvent> sentences(all.begin() + static_cast<std::ptrdiff_t>(sentencesBefore),
-                                                all.end());
+        const std::vector<VoiceEvent> sentences(all.begin() + static_cast<std::ptrdiff_t>(sentencesBefore), all.end());
         EXPECT_LT(sentences.size(), 350u);
         bool jumped = false;
         for (size_t i = 1; i < sentences.size(); ++i)
@@ -352,7 +350,8 @@ std::string describe(const VoiceEvent& e) {
 std::vector<int32_t> phonesOf(const std::vector<VoiceEvent>& events, uint32_t stream) {
     std::vector<int32_t> out;
     for (const auto& e : events) {
-        if (e.kind == EventKind::Phoneme && e.streamNumber == stream && e.current != kSilencePhone) out.push_back(e.current);
+        if (e.kind == EventKind::Phoneme && e.streamNumber == stream && e.current != kSilencePhone)
+            out.push_back(e.current);
     }
     return out;
 }
@@ -466,12 +465,17 @@ TEST_F(SpeechToFile, WordsKeepTheirPlacesThroughMixedText) {
     struct Case {
         std::string_view voice;
         std::u16string text;
-        std::u16string letters;  // the text without spaces and sentence punctuation
+        std::u16string letters;             // the text without spaces and sentence punctuation
         std::vector<std::u16string> words;  // among the words spoken
     };
     const std::vector<Case> cases = {
-        {"cmn", u"我用editor写了25%的代码，花了¥3.50。", u"我用editor写了25%的代码花了¥3.50", {u"editor", u"25%", u"¥3.50"}},
-        {"en-us", u"I said 你好 to the editor on 2026年12月7日.", u"Isaid你好totheeditoron2026年12月7日",
+        {"cmn",
+         u"我用editor写了25%的代码，花了¥3.50。",
+         u"我用editor写了25%的代码花了¥3.50",
+         {u"editor", u"25%", u"¥3.50"}},
+        {"en-us",
+         u"I said 你好 to the editor on 2026年12月7日.",
+         u"Isaid你好totheeditoron2026年12月7日",
          {u"said", u"你好", u"editor"}},
     };
     uint32_t stream = 0;

@@ -4,8 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "speech/engine/worker/serve.h"
 #include "speech/engine/espeak/espeak_synthesizer.h"
+#include "speech/engine/worker/serve.h"
 
 namespace {
 
@@ -21,8 +21,7 @@ public:
         if (request.text.find(U'\u23F3') != std::u32string::npos) {
             for (;;) ::pause();
         }
-        if (request.text.find(U'\U0001F4A5') == std::u32string::npos)
-            return real_->synthesize(request, sink);
+        if (request.text.find(U'\U0001F4A5') == std::u32string::npos) return real_->synthesize(request, sink);
         // Dies with some of the segment delivered, so the audio a fresh worker gives again is seen twice.
         class Dying final : public SynthSink {
         public:
@@ -47,6 +46,5 @@ private:
 }  // namespace
 
 int main() {
-    return engine::serveEngine(
-        [] { return std::make_shared<MisbehavingSynthesizer>(makeEspeakSynthesizer()); });
+    return engine::serveEngine([] { return std::make_shared<MisbehavingSynthesizer>(makeEspeakSynthesizer()); });
 }

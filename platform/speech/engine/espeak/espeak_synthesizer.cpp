@@ -1,7 +1,6 @@
 #include "speech/engine/espeak/espeak_synthesizer.h"
 
 #include <dlfcn.h>
-#include <espeak-ng/speak_lib.h>
 #include <link.h>
 #include <sonic.h>
 
@@ -17,6 +16,8 @@
 #include <optional>
 #include <sstream>
 #include <tuple>
+
+#include <espeak-ng/speak_lib.h>
 
 #include "base/paths.h"
 #include "speech/engine/espeak/phonemes.h"
@@ -37,22 +38,100 @@ std::string lower(std::string_view s) {
 // looked up without their last subtag ("en-gb-x-rp" -> "en-gb").
 const std::map<std::string, unsigned>& languageIds() {
     static const std::map<std::string, unsigned> ids{
-        {"af", 0x436},    {"am", 0x45e},    {"ar", 0x401},    {"as", 0x44d},  {"az", 0x42c},   {"ba", 0x46d},
-        {"be", 0x423},    {"bg", 0x402},    {"bn", 0x445},    {"bs", 0x141a}, {"ca", 0x403},   {"cmn", 0x804},
-        {"cmn-latn-pinyin", 0x804},         {"cs", 0x405},    {"cy", 0x452},  {"da", 0x406},   {"de", 0x407},
-        {"el", 0x408},    {"en", 0x409},    {"en-029", 0x2409}, {"en-gb", 0x809}, {"en-us", 0x409},
-        {"es", 0xc0a},    {"es-419", 0x580a}, {"et", 0x425},  {"eu", 0x42d},  {"fa", 0x429},   {"fi", 0x40b},
-        {"fr", 0x40c},    {"fr-be", 0x80c}, {"fr-ch", 0x100c}, {"fr-fr", 0x40c}, {"ga", 0x83c}, {"gd", 0x491},
-        {"gn", 0x474},    {"gu", 0x447},    {"he", 0x40d},    {"hi", 0x439},  {"hr", 0x41a},   {"hu", 0x40e},
-        {"hy", 0x42b},    {"id", 0x421},    {"is", 0x40f},    {"it", 0x410},  {"ja", 0x411},   {"ka", 0x437},
-        {"kk", 0x43f},    {"kl", 0x46f},    {"kn", 0x44b},    {"ko", 0x412},  {"ky", 0x440},   {"lb", 0x46e},
-        {"lt", 0x427},    {"lv", 0x426},    {"mi", 0x481},    {"mk", 0x42f},  {"ml", 0x44c},   {"mr", 0x44e},
-        {"ms", 0x43e},    {"mt", 0x43a},    {"my", 0x455},    {"nb", 0x414},  {"ne", 0x461},   {"nl", 0x413},
-        {"om", 0x472},    {"or", 0x448},    {"pa", 0x446},    {"pl", 0x415},  {"pt", 0x816},   {"pt-br", 0x416},
-        {"pt-pt", 0x816}, {"ro", 0x418},    {"ru", 0x419},    {"si", 0x45b},  {"sk", 0x41b},   {"sl", 0x424},
-        {"sq", 0x41c},    {"sr", 0x81a},    {"sv", 0x41d},    {"sw", 0x441},  {"ta", 0x449},   {"te", 0x44a},
-        {"th", 0x41e},    {"tk", 0x442},    {"tn", 0x432},    {"tr", 0x41f},  {"tt", 0x444},   {"ug", 0x480},
-        {"uk", 0x422},    {"ur", 0x420},    {"uz", 0x443},    {"vi", 0x42a},  {"yue", 0xc04},  {"zh", 0x804},
+        {"af", 0x436},
+        {"am", 0x45e},
+        {"ar", 0x401},
+        {"as", 0x44d},
+        {"az", 0x42c},
+        {"ba", 0x46d},
+        {"be", 0x423},
+        {"bg", 0x402},
+        {"bn", 0x445},
+        {"bs", 0x141a},
+        {"ca", 0x403},
+        {"cmn", 0x804},
+        {"cmn-latn-pinyin", 0x804},
+        {"cs", 0x405},
+        {"cy", 0x452},
+        {"da", 0x406},
+        {"de", 0x407},
+        {"el", 0x408},
+        {"en", 0x409},
+        {"en-029", 0x2409},
+        {"en-gb", 0x809},
+        {"en-us", 0x409},
+        {"es", 0xc0a},
+        {"es-419", 0x580a},
+        {"et", 0x425},
+        {"eu", 0x42d},
+        {"fa", 0x429},
+        {"fi", 0x40b},
+        {"fr", 0x40c},
+        {"fr-be", 0x80c},
+        {"fr-ch", 0x100c},
+        {"fr-fr", 0x40c},
+        {"ga", 0x83c},
+        {"gd", 0x491},
+        {"gn", 0x474},
+        {"gu", 0x447},
+        {"he", 0x40d},
+        {"hi", 0x439},
+        {"hr", 0x41a},
+        {"hu", 0x40e},
+        {"hy", 0x42b},
+        {"id", 0x421},
+        {"is", 0x40f},
+        {"it", 0x410},
+        {"ja", 0x411},
+        {"ka", 0x437},
+        {"kk", 0x43f},
+        {"kl", 0x46f},
+        {"kn", 0x44b},
+        {"ko", 0x412},
+        {"ky", 0x440},
+        {"lb", 0x46e},
+        {"lt", 0x427},
+        {"lv", 0x426},
+        {"mi", 0x481},
+        {"mk", 0x42f},
+        {"ml", 0x44c},
+        {"mr", 0x44e},
+        {"ms", 0x43e},
+        {"mt", 0x43a},
+        {"my", 0x455},
+        {"nb", 0x414},
+        {"ne", 0x461},
+        {"nl", 0x413},
+        {"om", 0x472},
+        {"or", 0x448},
+        {"pa", 0x446},
+        {"pl", 0x415},
+        {"pt", 0x816},
+        {"pt-br", 0x416},
+        {"pt-pt", 0x816},
+        {"ro", 0x418},
+        {"ru", 0x419},
+        {"si", 0x45b},
+        {"sk", 0x41b},
+        {"sl", 0x424},
+        {"sq", 0x41c},
+        {"sr", 0x81a},
+        {"sv", 0x41d},
+        {"sw", 0x441},
+        {"ta", 0x449},
+        {"te", 0x44a},
+        {"th", 0x41e},
+        {"tk", 0x442},
+        {"tn", 0x432},
+        {"tr", 0x41f},
+        {"tt", 0x444},
+        {"ug", 0x480},
+        {"uk", 0x422},
+        {"ur", 0x420},
+        {"uz", 0x443},
+        {"vi", 0x42a},
+        {"yue", 0xc04},
+        {"zh", 0x804},
     };
     return ids;
 }
@@ -154,8 +233,10 @@ bool dictionaryInstalled(const std::filesystem::path& data, const std::string& i
         std::string key;
         std::string value;
         words >> key >> value;
-        if (key == "dictionary") dictionary = value;
-        else if (key == "language" && language.empty() && value != "variant") language = value;
+        if (key == "dictionary")
+            dictionary = value;
+        else if (key == "language" && language.empty() && value != "variant")
+            language = value;
     }
     if (dictionary.empty()) dictionary = language.substr(0, language.find('-'));
     std::error_code ec;
@@ -237,26 +318,21 @@ bool loadSide(Engine& engine) {
     engine.sideTried = true;
     for (const auto& path : installedPartCandidates(kNoAudioLibrary)) {
         engine.sideAudio.reset(dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
-        if (engine.sideAudio)
-            break;
+        if (engine.sideAudio) break;
     }
     Lmid_t space = 0;
-    if (!engine.sideAudio || dlinfo(engine.sideAudio.get(), RTLD_DI_LMID, &space) != 0)
-        return false;
+    if (!engine.sideAudio || dlinfo(engine.sideAudio.get(), RTLD_DI_LMID, &space) != 0) return false;
     engine.sideLibrary.reset(dlmopen(space, kEspeakLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
-    if (!engine.sideLibrary)
-        return false;
+    if (!engine.sideLibrary) return false;
     Instance side;
     auto find = [&](auto& entry, const char* name) {
-        entry =
-            reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(engine.sideLibrary.get(), name));
+        entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(dlsym(engine.sideLibrary.get(), name));
         return entry != nullptr;
     };
     decltype(&espeak_Initialize) initialize = nullptr;
     if (!find(initialize, "espeak_Initialize") || !find(side.setVoiceByName, "espeak_SetVoiceByName") ||
-        !find(side.setParameter, "espeak_SetParameter") ||
-        !find(side.setSynthCallback, "espeak_SetSynthCallback") || !find(side.synth, "espeak_Synth") ||
-        !find(side.textToPhonemes, "espeak_TextToPhonemes"))
+        !find(side.setParameter, "espeak_SetParameter") || !find(side.setSynthCallback, "espeak_SetSynthCallback") ||
+        !find(side.synth, "espeak_Synth") || !find(side.textToPhonemes, "espeak_TextToPhonemes"))
         return false;
     if (initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
                    espeakINITIALIZE_PHONEME_EVENTS | espeakINITIALIZE_DONT_EXIT) != engine.sampleRate)
@@ -273,8 +349,9 @@ Result<Engine*> engine() {
         const int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
                                            espeakINITIALIZE_PHONEME_EVENTS | espeakINITIALIZE_DONT_EXIT);
         if (rate <= 0)
-            return Fault{errc::kEngine, "The speech engine (espeak-ng) could not start: its data is missing or "
-                                        "unreadable."};
+            return Fault{errc::kEngine,
+                         "The speech engine (espeak-ng) could not start: its data is missing or "
+                         "unreadable."};
         e.sampleRate = rate;
         const char* data = nullptr;
         espeak_Info(&data);
@@ -307,9 +384,12 @@ size_t bestVoiceFor(const std::vector<VoiceEntry>& voices, const std::string& lo
         for (size_t i = 0; i < voices.size(); ++i) {
             for (const auto& [priority, tag] : voices[i].languages) {
                 int kind = 99;
-                if (!full.empty() && tag == full) kind = 0;
-                else if (!language.empty() && tag == language) kind = 1;
-                else if (!language.empty() && tag.starts_with(language + "-")) kind = 2;
+                if (!full.empty() && tag == full)
+                    kind = 0;
+                else if (!language.empty() && tag == language)
+                    kind = 1;
+                else if (!language.empty() && tag.starts_with(language + "-"))
+                    kind = 2;
                 const std::tuple<int, int> score{kind, priority};
                 if (kind < 99 && score < bestScore) {
                     bestScore = score;
@@ -345,8 +425,7 @@ struct CallContext {
 
 // Phoneme events carry no stress, but espeak-ng's phoneme transcription of the same text does, in
 // the same order ("h|@|l|'oU w|'3:|l|d"). Must hold the engine's lock.
-std::vector<std::pair<std::string, bool>> transcribeStress(const Instance& instance,
-                                                           const std::string& text) {
+std::vector<std::pair<std::string, bool>> transcribeStress(const Instance& instance, const std::string& text) {
     std::vector<std::pair<std::string, bool>> out;
     const void* rest = text.c_str();
     constexpr int kSeparatedNames = '|' << 8;
@@ -362,8 +441,10 @@ std::vector<std::pair<std::string, bool>> transcribeStress(const Instance& insta
             name.clear();
         };
         for (const char* c = clause; *c != 0; ++c) {
-            if (*c == '|' || *c == ' ') flush();
-            else name += *c;
+            if (*c == '|' || *c == ' ')
+                flush();
+            else
+                name += *c;
         }
         flush();
     }
@@ -378,8 +459,8 @@ bool nextIsStressed(CallContext& c, const std::string& mnemonic) {
     for (size_t k = c.stressAt; k < c.stress.size() && k < c.stressAt + kLookAhead; ++k) {
         const std::string& name = c.stress[k].first;
         // Tones follow the vowel as digits ("i214" is the event's "i").
-        const bool same = name.starts_with(mnemonic) &&
-                          name.find_first_not_of("0123456789", mnemonic.size()) == std::string::npos;
+        const bool same =
+            name.starts_with(mnemonic) && name.find_first_not_of("0123456789", mnemonic.size()) == std::string::npos;
         if (same) {
             c.stressAt = k + 1;
             return c.stress[k].second;
@@ -481,8 +562,7 @@ int synthCallback(short* wav, int count, espeak_EVENT* events) {
             if (c->gain != 1.0f) {
                 c->buffer.resize(n);
                 for (size_t i = 0; i < n; ++i)
-                    c->buffer[i] = static_cast<int16_t>(
-                        std::clamp(std::lround(wav[i] * c->gain), -32768L, 32767L));
+                    c->buffer[i] = static_cast<int16_t>(std::clamp(std::lround(wav[i] * c->gain), -32768L, 32767L));
                 samples = c->buffer.data();
             }
             go = deliverAudio(*c, samples, n) && drainStretch(*c);
@@ -539,8 +619,7 @@ const VoiceEntry* voiceNamed(const Engine& engine, const std::string& voiceId) {
 Result<void> selectVoice(const Engine& engine, Instance& instance, const std::string& voiceId) {
     const VoiceEntry* chosen = voiceNamed(engine, voiceId);
     if (chosen == nullptr) return Fault{errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
-    if (chosen->identifier == instance.currentVoice)
-        return {};
+    if (chosen->identifier == instance.currentVoice) return {};
     if (instance.setVoiceByName(chosen->identifier.c_str()) != EE_OK)
         return Fault{errc::kNoVoice, "The voice \"" + chosen->token.GetDescription() + "\" could not be loaded."};
     instance.currentVoice = chosen->identifier;
@@ -551,13 +630,10 @@ Result<void> selectVoice(const Engine& engine, Instance& instance, const std::st
 // main copy holds the run's voice (and the side copy can be had), else the main copy. Must hold the
 // engine's lock.
 Instance& instanceFor(Engine& engine, const SynthRequest& request) {
-    if (request.runVoiceId.empty())
-        return engine.main;
+    if (request.runVoiceId.empty()) return engine.main;
     const VoiceEntry* run = voiceNamed(engine, request.runVoiceId);
-    if (run == nullptr || run->identifier != engine.main.currentVoice)
-        return engine.main;
-    if (!engine.sideTried)
-        loadSide(engine);
+    if (run == nullptr || run->identifier != engine.main.currentVoice) return engine.main;
+    if (!engine.sideTried) loadSide(engine);
     return engine.side ? *engine.side : engine.main;
 }
 
@@ -582,8 +658,7 @@ public:
     Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
         std::lock_guard lock(engine_.mutex);
         Instance& espeak = instanceFor(engine_, request);
-        if (auto r = selectVoice(engine_, espeak, request.voiceId); !r)
-            return r;
+        if (auto r = selectVoice(engine_, espeak, request.voiceId); !r) return r;
 
         const double wpm = wordsPerMinute(request.rate);
         const int espeakWpm = std::max(static_cast<int>(std::lround(wpm)), espeakRATE_MINIMUM);
@@ -608,8 +683,7 @@ public:
             return Fault{errc::kEngine, "The speech engine refused the voice settings."};
         // espeak-ng 1.51 applies the punctuation setting but reports an error for it; its result is
         // not checked.
-        espeak.setParameter(espeakPUNCTUATION, request.speakPunctuation ? espeakPUNCT_ALL : espeakPUNCT_NONE,
-                            0);
+        espeak.setParameter(espeakPUNCTUATION, request.speakPunctuation ? espeakPUNCT_ALL : espeakPUNCT_NONE, 0);
 
         const std::string text = toUtf8(request.text);
         unsigned flags = espeakCHARS_UTF8;
@@ -617,8 +691,7 @@ public:
         if (request.ssml) flags |= espeakSSML;
         if (request.phonemes) flags |= espeakPHONEMES;
 
-        if (request.stress && !request.ssml && !request.phonemes)
-            call.stress = transcribeStress(espeak, text);
+        if (request.stress && !request.ssml && !request.phonemes) call.stress = transcribeStress(espeak, text);
 
         espeak.setSynthCallback(synthCallback);
         g_call = &call;
@@ -665,24 +738,19 @@ Result<bool> prepareEspeakVoice(const std::string& voiceId) {
     Engine& engine = *e.value();
     std::lock_guard lock(engine.mutex);
     const std::string before = engine.main.currentVoice;
-    if (auto selected = selectVoice(engine, engine.main, voiceId); !selected)
-        return selected.fault();
-    if (engine.main.currentVoice == before)
-        return false;
+    if (auto selected = selectVoice(engine, engine.main, voiceId); !selected) return selected.fault();
+    if (engine.main.currentVoice == before) return false;
     dropNotices(engine.main);
     return true;
 }
 
 void prepareEspeakSideVoice(const std::string& voiceId) {
     Result<Engine*> e = engine();
-    if (!e)
-        return;
+    if (!e) return;
     Engine& engine = *e.value();
     std::lock_guard lock(engine.mutex);
-    if (!engine.sideTried)
-        loadSide(engine);
-    if (!engine.side)
-        return;
+    if (!engine.sideTried) loadSide(engine);
+    if (!engine.side) return;
     const std::string before = engine.side->currentVoice;
     if (selectVoice(engine, *engine.side, voiceId).ok() && engine.side->currentVoice != before)
         dropNotices(*engine.side);

@@ -1,7 +1,7 @@
 // tallamo-engine: the speech platform's engine worker. It runs espeak-ng (with sonic for slow rates)
 // and nothing else; the platform starts it and speaks to it over a socket (engine/serve.h).
-#include "speech/engine/worker/serve.h"
 #include "speech/engine/espeak/espeak_synthesizer.h"
+#include "speech/engine/worker/serve.h"
 
 // espeak-ng 1.51 opens an audio output in espeak_Initialize even when it only hands its samples back,
 // as here: libpcaudio connects to the sound server and opens a playback stream to see that one works.
@@ -11,8 +11,7 @@
 // (ulimit -v) no longer hangs in libpulse until it is killed.
 extern "C" {
 struct audio_object;
-struct audio_object* create_audio_device_object(const char* device, const char* application,
-                                                const char* description);
+struct audio_object* create_audio_device_object(const char* device, const char* application, const char* description);
 struct audio_object* create_audio_device_object(const char*, const char*, const char*) {
     return nullptr;
 }

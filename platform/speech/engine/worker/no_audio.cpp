@@ -9,8 +9,7 @@ extern "C" {
 
 struct audio_object;
 
-__attribute__((visibility("default"))) audio_object* create_audio_device_object(const char*, const char*,
-                                                                                 const char*) {
+__attribute__((visibility("default"))) audio_object* create_audio_device_object(const char*, const char*, const char*) {
     return nullptr;
 }
 __attribute__((visibility("default"))) int audio_object_open(audio_object*, int, unsigned, unsigned char) {

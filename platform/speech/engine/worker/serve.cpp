@@ -15,9 +15,9 @@
 #include <optional>
 #include <vector>
 
+#include "speech/engine/espeak/espeak_synthesizer.h"
 #include "speech/engine/process.h"
 #include "speech/engine/protocol.h"
-#include "speech/engine/espeak/espeak_synthesizer.h"
 
 namespace speech::engine {
 
@@ -52,17 +52,14 @@ public:
         : channel_(channel), audio_(buffers.audio), pending_(buffers.pending), piece_(bulk ? kBulkPiece : 0) {
         audio_.clear();
         pending_.clear();
-        if (bulk)
-            audio_.reserve(kHeaderSize + (kBulkPiece + kBulkPiece / 8) * sizeof(int16_t));
+        if (bulk) audio_.reserve(kHeaderSize + (kBulkPiece + kBulkPiece / 8) * sizeof(int16_t));
     }
 
     bool audio(std::span<const int16_t> samples) override {
-        if (audio_.empty())
-            audio_.resize(kHeaderSize);
+        if (audio_.empty()) audio_.resize(kHeaderSize);
         const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
         audio_.insert(audio_.end(), bytes, bytes + samples.size_bytes());
-        if (audio_.size() - kHeaderSize < piece_ * sizeof(int16_t))
-            return g_cancelled == 0;
+        if (audio_.size() - kHeaderSize < piece_ * sizeof(int16_t)) return g_cancelled == 0;
         piece_ = std::max(piece_, std::min(piece_ == 0 ? kFirstPiece : 2 * piece_, kLargestPiece));
         return flush() && g_cancelled == 0;
     }
@@ -109,13 +106,11 @@ struct Forked {
 };
 Forked forkWithSocket() {
     int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return {};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return {};
     UniqueFd ours(pair[0]);
     UniqueFd theirs(pair[1]);
     const pid_t child = ::fork();
-    if (child < 0)
-        return {};
+    if (child < 0) return {};
     return child == 0 ? Forked{0, std::move(theirs)} : Forked{child, std::move(ours)};
 }
 
@@ -139,29 +134,25 @@ int reap(pid_t pid) {
 
 // Synthesizes `request` and sends its output and its end to the platform; false when the platform is
 // gone.
-bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request,
-            ReplySink::Buffers& buffers) {
+bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request, ReplySink::Buffers& buffers) {
     ReplySink sink(platform, buffers, request.bulk);
     const Result<void> result = synthesizer.synthesize(request, sink);
     std::optional<Fault> fault;
-    if (!result)
-        fault = result.fault();
+    if (!result) fault = result.fault();
     return sink.flush(encodeDone(fault));
 }
 
 // The request in `frame`. This process exits when it is anything else (status 2).
 SynthRequest requestIn(const Frame& frame) {
     auto request = decodeSynthesize(frame.payload);
-    if (frame.type != MessageType::Synthesize || !request)
-        ::_exit(2);
+    if (frame.type != MessageType::Synthesize || !request) ::_exit(2);
     return std::move(*request);
 }
 
 // The next request from `from`, its frame in `frame`. This process exits when `from` ends (status 0)
 // or sends anything else (status 2).
 SynthRequest nextRequest(Channel& from, Frame& frame) {
-    if (from.receive(frame, kNoLimit) != Channel::Status::Ok)
-        ::_exit(0);
+    if (from.receive(frame, kNoLimit) != Channel::Status::Ok) ::_exit(0);
     return requestIn(frame);
 }
 
@@ -170,8 +161,7 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
 // handlers (the engine is never shut down).
 [[noreturn]] void readRun(Channel& platform, Channel& requests, Synthesizer& synthesizer, pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent)
-        ::_exit(1);
+    if (::getppid() != parent) ::_exit(1);
     struct sigaction action {};
     action.sa_handler = onCancel;
     ::sigaction(kCancelSignal, &action, nullptr);
@@ -184,8 +174,7 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
         Frame frame;
         const SynthRequest request = nextRequest(requests, frame);
         g_cancelled = 0;
-        if (!answer(platform, synthesizer, request, buffers))
-            ::_exit(0);
+        if (!answer(platform, synthesizer, request, buffers)) ::_exit(0);
     }
 }
 
@@ -214,14 +203,12 @@ bool endedWell(int status) {
 bool startRun(Run& run, Channel& platform, Synthesizer& synthesizer) {
     const pid_t parent = ::getpid();
     Forked forked = forkWithSocket();
-    if (forked.pid < 0)
-        return false;
+    if (forked.pid < 0) return false;
     if (forked.pid == 0) {
         // The child keeps the platform's socket and its own, nothing else: a copy of another child's
         // socket would keep that child from seeing its end.
         constexpr int kRequests = kSocket + 1;
-        if (::dup2(forked.socket.get(), kRequests) < 0)
-            ::_exit(1);
+        if (::dup2(forked.socket.get(), kRequests) < 0) ::_exit(1);
         ::close_range(kRequests + 1, ~0U, 0);
         Channel requests{UniqueFd(kRequests)};
         readRun(platform, requests, synthesizer, parent);
@@ -253,8 +240,7 @@ constexpr std::chrono::milliseconds kSpareDelay{5};
 // child that ends badly ends this process the same way.
 void retire(Runs& runs, Run& run) {
     if (run.pidfd.get() < 0) {
-        if (const int status = endRun(run); !endedWell(status))
-            endAs(status);
+        if (const int status = endRun(run); !endedWell(status)) endAs(status);
         return;
     }
     run.requests.reset();
@@ -268,34 +254,26 @@ enum class Outcome { Serving, PlatformGone, Broken };
 Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, Runs& runs) {
     Run& run = runs.current;
     if (frame.type == MessageType::Cancel) {
-        if (run.pid > 0)
-            ::kill(run.pid, kCancelSignal);
+        if (run.pid > 0) ::kill(run.pid, kCancelSignal);
         return Outcome::Serving;
     }
-    if (frame.type != MessageType::Synthesize)
-        return Outcome::Broken;
+    if (frame.type != MessageType::Synthesize) return Outcome::Broken;
     const auto request = decodeSynthesize(frame.payload);
-    if (!request)
-        return Outcome::Broken;
+    if (!request) return Outcome::Broken;
     if (request->fresh || run.pid <= 0) {
-        if (run.pid > 0)
-            retire(runs, run);
+        if (run.pid > 0) retire(runs, run);
         // The voice is loaded here, once, so that the run's child starts with it; a spare forked with
         // another voice is no use. A run that starts with a word of another script loads the voice of
         // the text around it, which reads the rest of the run (the engine's second copy reads the
         // word): loading the word's voice would cost this process a dictionary load, and another to
         // come back (1.6 MB for Mandarin).
-        auto changed =
-            prepareEspeakVoice(request->runVoiceId.empty() ? request->voiceId : request->runVoiceId);
-        if (!changed && !request->runVoiceId.empty())
-            changed = prepareEspeakVoice(request->voiceId);
+        auto changed = prepareEspeakVoice(request->runVoiceId.empty() ? request->voiceId : request->runVoiceId);
+        if (!changed && !request->runVoiceId.empty()) changed = prepareEspeakVoice(request->voiceId);
         if (!changed) {
-            return platform.send(encodeDone(changed.fault()), kNoLimit) == Channel::Status::Ok
-                       ? Outcome::Serving
-                       : Outcome::PlatformGone;
+            return platform.send(encodeDone(changed.fault()), kNoLimit) == Channel::Status::Ok ? Outcome::Serving
+                                                                                               : Outcome::PlatformGone;
         }
-        if (changed.value() && runs.spare.pid > 0)
-            retire(runs, runs.spare);
+        if (changed.value() && runs.spare.pid > 0) retire(runs, runs.spare);
         if (runs.spare.pid > 0) {
             run = std::move(runs.spare);
             runs.spare = Run{};
@@ -303,11 +281,9 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
             return Outcome::Broken;
         }
     }
-    if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok)
-        return Outcome::Broken;
+    if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok) return Outcome::Broken;
     // The voice of a run of another script is loaded here too, so that the next runs start with it.
-    if (!request->runVoiceId.empty())
-        prepareEspeakSideVoice(request->voiceId);
+    if (!request->runVoiceId.empty()) prepareEspeakSideVoice(request->voiceId);
     if (request->fresh && runs.spare.pid <= 0 && !runs.spareDue)
         runs.spareDue = std::chrono::steady_clock::now() + kSpareDelay;
     return Outcome::Serving;
@@ -343,22 +319,17 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
     }
     Runs runs;
     // The locale's voice is the platform's first: a child is ready for it before the first request.
-    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer))
-        return 3;
+    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer)) return 3;
     auto killChildren = [&] {
         for (Run* r : {&runs.current, &runs.spare})
-            if (r->pid > 0)
-                ::kill(r->pid, SIGKILL);
-        for (const Run& r : runs.ending)
-            ::kill(r.pid, SIGKILL);
+            if (r->pid > 0) ::kill(r->pid, SIGKILL);
+        for (const Run& r : runs.ending) ::kill(r.pid, SIGKILL);
     };
     std::vector<pollfd> watched;
     for (;;) {
-        watched.assign({{platform.fd(), POLLIN, 0},
-                        {runs.current.pidfd.get(), POLLIN, 0},
-                        {runs.spare.pidfd.get(), POLLIN, 0}});
-        for (const Run& r : runs.ending)
-            watched.push_back({r.pidfd.get(), POLLIN, 0});
+        watched.assign(
+            {{platform.fd(), POLLIN, 0}, {runs.current.pidfd.get(), POLLIN, 0}, {runs.spare.pidfd.get(), POLLIN, 0}});
+        for (const Run& r : runs.ending) watched.push_back({r.pidfd.get(), POLLIN, 0});
         int timeout = -1;
         if (runs.spareDue) {
             using std::chrono::milliseconds;
@@ -366,8 +337,7 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
             const auto left = std::chrono::ceil<milliseconds>(*runs.spareDue - now);
             timeout = static_cast<int>(std::max<milliseconds::rep>(0, left.count()));
         }
-        if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR)
-            return 3;
+        if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) return 3;
         if (runs.spareDue && std::chrono::steady_clock::now() >= *runs.spareDue) {
             runs.spareDue.reset();
             if (runs.spare.pid <= 0 && !startRun(runs.spare, platform, *synthesizer)) {
@@ -376,26 +346,20 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
             }
         }
         // A child that ended while this process did not end it crashed or was killed.
-        if (watched[1].revents != 0)
-            endAs(endRun(runs.current));
-        if (watched[2].revents != 0)
-            endAs(endRun(runs.spare));
+        if (watched[1].revents != 0) endAs(endRun(runs.current));
+        if (watched[2].revents != 0) endAs(endRun(runs.spare));
         // Children told to end that have: reaped, and any that ended badly ends this process so.
         for (size_t i = runs.ending.size(); i-- > 0;) {
-            if (watched[3 + i].revents == 0)
-                continue;
-            if (const int status = endRun(runs.ending[i]); !endedWell(status))
-                endAs(status);
+            if (watched[3 + i].revents == 0) continue;
+            if (const int status = endRun(runs.ending[i]); !endedWell(status)) endAs(status);
             runs.ending.erase(runs.ending.begin() + static_cast<std::ptrdiff_t>(i));
         }
-        if (watched[0].revents == 0)
-            continue;
+        if (watched[0].revents == 0) continue;
         // Every message that has arrived, without waiting for more.
         for (;;) {
             Frame frame;
             const auto status = platform.receive(frame, std::chrono::milliseconds(0));
-            if (status == Channel::Status::Timeout)
-                break;
+            if (status == Channel::Status::Timeout) break;
             if (status == Channel::Status::Closed) {
                 killChildren();
                 return 0;

@@ -181,7 +181,10 @@ TEST(Converter, FloatInputClipsInsteadOfWrappingAround) {
 // little at a time: the converter works through large blocks in pieces, and no piece boundary may
 // drop, repeat or split a frame. Stereo input makes a boundary that cut a frame show.
 TEST(Converter, OneLargeBlockGivesTheSameBytesAsSmallChunks) {
-    struct Case { int inChannels; WaveFormat out; };
+    struct Case {
+        int inChannels;
+        WaveFormat out;
+    };
     for (const Case& k : {Case{1, {48000, 16, 2}}, Case{1, {32000, 16, 1}}, Case{1, {24000, 8, 1}},
                           Case{2, {16000, 8, 1}}, Case{2, {44100, 16, 2}}}) {
         std::vector<int16_t> input = sine(3 * 22050 + 77, 22050, 330, 9000);

@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -28,7 +28,9 @@ using std::chrono::milliseconds;
 
 const WaveFormat k22Mono16{22050, 16, 1};
 
-double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+double msSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 #define REQUIRE_SERVER() \
     if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)"
@@ -257,7 +259,8 @@ TEST(PulseHostPlayback, FlushDropsTheRestAndTheClockStaysMonotonic) {
     const auto restart = Clock::now();
     ASSERT_GT(s->write(data, milliseconds(500)).value(), 0u);
     auto fresh = stateOf(*s);
-    const double heardMs = static_cast<double>(fresh.playedBytes - after.playedBytes) * 1000.0 / s->format().bytesPerSecond();
+    const double heardMs =
+        static_cast<double>(fresh.playedBytes - after.playedBytes) * 1000.0 / s->format().bytesPerSecond();
     EXPECT_LE(heardMs, msSince(restart) + 1.0);
     writeUntil(*s, data, fresh.writtenBytes - after.writtenBytes, data.size());
     EXPECT_EQ(stateOf(*s).writtenBytes, after.writtenBytes + data.size());
@@ -367,7 +370,8 @@ public:
         std::string pid = runCommand(
             "env -u PULSE_SERVER HOME=" + d + "/home XDG_RUNTIME_DIR=" + d + "/runtime XDG_CONFIG_HOME=" + d +
             "/config pulseaudio -n --daemonize=no --use-pid-file=no --exit-idle-time=-1 --disallow-exit "
-            "--log-target=file:" + d + "/pulse.log " + (withSink ? "-L 'module-null-sink sink_name=private_null' " : "") +
+            "--log-target=file:" +
+            d + "/pulse.log " + (withSink ? "-L 'module-null-sink sink_name=private_null' " : "") +
             "-L 'module-native-protocol-unix socket=" + d + "/native auth-anonymous=1' >/dev/null 2>&1 & echo $!");
         pid_ = std::atoi(pid.c_str());
     }
@@ -424,7 +428,8 @@ protected:
 TEST_F(PulseHostLoss, AServerWithoutOutputsListsNoneAndOpensNothing) {
     PrivateServer server(dir_ / "empty", false);
     ScopedEnv env("PULSE_SERVER", server.address());
-    for (int i = 0; i < 200 && !fs::exists(dir_ / "empty" / "native"); ++i) std::this_thread::sleep_for(milliseconds(20));
+    for (int i = 0; i < 200 && !fs::exists(dir_ / "empty" / "native"); ++i)
+        std::this_thread::sleep_for(milliseconds(20));
     auto host = makePulseAudioHost();
     EXPECT_TRUE(host->devices().empty());
     auto r = host->open("", k22Mono16);
@@ -441,8 +446,8 @@ TEST_F(PulseHostLoss, SinkRemovedThenServerKilledFaultsAtOnceAndReconnectsLater)
     ASSERT_TRUE(waitForSinks(*host)) << "private pulseaudio did not start";
 
     // A second sink, removed under a stream playing on it.
-    std::string module = runCommand("pactl -s " + server->address() +
-                                    " load-module module-null-sink sink_name=doomed_out 2>/dev/null");
+    std::string module =
+        runCommand("pactl -s " + server->address() + " load-module module-null-sink sink_name=doomed_out 2>/dev/null");
     ASSERT_FALSE(module.empty());
     ASSERT_TRUE(waitForSinks(*host, 2));
     auto onDoomed = openOrFail(*host, k22Mono16, "doomed_out");

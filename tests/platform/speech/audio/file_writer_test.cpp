@@ -1,10 +1,6 @@
 // The file writer's thread: the same bytes as converting in place, a bounded queue whose wait can be
 // woken, dropping mid-stream, and a failure that stops the writing.
 #include "speech/audio/file_writer.h"
-#include "speech/streams.h"
-
-#include "speech/core/constants.h"
-#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -17,6 +13,10 @@
 #include <iterator>
 #include <mutex>
 #include <numbers>
+
+#include "speech/core/constants.h"
+#include "speech/streams.h"
+#include "tests/support/test_files.h"
 
 namespace speech {
 namespace {
@@ -80,14 +80,13 @@ TEST_F(FileWriterTest, WritesTheSameBytesAsConvertingInPlace) {
             while (writer.written() < expected.size() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(1ms);
             EXPECT_EQ(writer.written(), expected.size()) << type;
-            EXPECT_EQ(writer.outputFramesFor(5 * c.frames) * uint64_t(out.bytesPerFrame()), expected.size())
-                << type;
+            EXPECT_EQ(writer.outputFramesFor(5 * c.frames) * uint64_t(out.bytesPerFrame()), expected.size()) << type;
             EXPECT_FALSE(writer.fault());
         }
         EXPECT_GE(progress.load(), 1) << type;
         file->Close();
-        EXPECT_EQ(dataOf(dir_.file("out.wav")), expected) << type << ", " << c.inChannels << " channels, "
-                                                          << c.frames << " frames a block";
+        EXPECT_EQ(dataOf(dir_.file("out.wav")), expected)
+            << type << ", " << c.inChannels << " channels, " << c.frames << " frames a block";
     }
 }
 
@@ -112,7 +111,8 @@ TEST_F(FileWriterTest, AFullQueueWaitsAndAStoppedWaitGivesUpWhenInterrupted) {
     ASSERT_TRUE(writer.push(sine(600000), {}));  // fits in the queue
 
     std::atomic<bool> stop{false};
-    auto blocked = std::async(std::launch::async, [&] { return writer.push(sine(600000), [&] { return stop.load(); }); });
+    auto blocked =
+        std::async(std::launch::async, [&] { return writer.push(sine(600000), [&] { return stop.load(); }); });
     EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout) << "a push past the bound did not wait";
     stop = true;
     writer.interrupt();

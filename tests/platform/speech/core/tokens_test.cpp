@@ -23,16 +23,16 @@ TEST(ObjectToken, AttributeMatching) {
 
     EXPECT_TRUE(us.matches(""));
     EXPECT_TRUE(us.matches("Language=409"));
-    EXPECT_TRUE(us.matches("language=9"));           // names are case-insensitive
-    EXPECT_TRUE(us.matches("Language=0409"));        // ids are numbers, not strings
+    EXPECT_TRUE(us.matches("language=9"));     // names are case-insensitive
+    EXPECT_TRUE(us.matches("Language=0409"));  // ids are numbers, not strings
     EXPECT_FALSE(us.matches("Language=809"));
-    EXPECT_TRUE(us.matches("Language=809;409"));     // any of several ids
+    EXPECT_TRUE(us.matches("Language=809;409"));  // any of several ids
     EXPECT_TRUE(zh.matches("Gender=female;Language=804"));
     EXPECT_FALSE(zh.matches("Gender=Female;Language=409"));
     EXPECT_TRUE(zh.matches(" Gender = Female ; "));
     EXPECT_TRUE(zh.matches("Gender!=Male"));
     EXPECT_FALSE(us.matches("Gender!=Male"));
-    EXPECT_TRUE(us.matches("Name"));                  // a bare name asks for the attribute to exist
+    EXPECT_TRUE(us.matches("Name"));  // a bare name asks for the attribute to exist
     EXPECT_FALSE(us.matches("Age"));
     EXPECT_FALSE(us.matches("Age=Adult"));
     EXPECT_FALSE(us.matches("Language=zz"));

@@ -1,5 +1,7 @@
 // The engine in worker processes: its protocol on bad input, and a worker that is killed or hangs
 // (the real worker killed from outside, or the test double that fails on a mark in the text).
+#include "speech/engine/workers.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,14 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "speech/audio/device_pulse.h"
 #include "speech/engine/process.h"
 #include "speech/engine/protocol.h"
-#include "speech/engine/workers.h"
-#include "speech/audio/device_pulse.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
-#include "tests/support/voice_helpers.h"
 #include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
 
 using namespace speech;
 using namespace testing_support;
@@ -39,20 +40,17 @@ std::vector<pid_t> engineProcesses(int generations = 2) {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
             std::ifstream stat(entry.path() / "stat");
             std::string line;
-            if (!std::getline(stat, line))
-                continue;
+            if (!std::getline(stat, line)) continue;
             // "pid (name) state ppid ...": the name may hold spaces, so it is read up to the last ')'.
             const size_t open = line.find('(');
             const size_t close = line.rfind(')');
-            if (open == std::string::npos || close == std::string::npos)
-                continue;
+            if (open == std::string::npos || close == std::string::npos) continue;
             const pid_t pid = std::atoi(line.c_str());
             const pid_t parent = std::atoi(line.c_str() + close + 4);
             if (line.compare(open + 1, 14, "tallamo-engine") != 0 || parents.count(parent) == 0 ||
                 line[close + 2] == 'Z')
                 continue;
-            if (std::find(found.begin(), found.end(), pid) == found.end())
-                found.push_back(pid);
+            if (std::find(found.begin(), found.end(), pid) == found.end()) found.push_back(pid);
         }
         parents.insert(found.begin(), found.end());
     }
@@ -66,12 +64,10 @@ std::pair<size_t, size_t> childrenOf(const std::vector<pid_t>& parents) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
         std::string line;
-        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
-            continue;
+        if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
         const size_t close = line.rfind(')');
         const pid_t parent = std::atoi(line.c_str() + close + 4);
-        if (std::find(parents.begin(), parents.end(), parent) == parents.end())
-            continue;
+        if (std::find(parents.begin(), parents.end(), parent) == parents.end()) continue;
         ++children;
         zombies += line[close + 2] == 'Z' ? 1 : 0;
     }
@@ -92,8 +88,7 @@ std::shared_ptr<SpFileStream> openFile(const std::string& path) {
 std::vector<std::u16string> wordsOf(const std::vector<VoiceEvent>& events, const std::u16string& text) {
     std::vector<std::u16string> words;
     for (const auto& e : events) {
-        if (e.kind == EventKind::Word)
-            words.push_back(text.substr(e.characterPosition, e.length));
+        if (e.kind == EventKind::Word) words.push_back(text.substr(e.characterPosition, e.length));
     }
     return words;
 }
@@ -122,8 +117,7 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
     const std::vector<std::vector<uint8_t>> frames = {
         engine::encodeSynthesize(request), engine::encodeEvent(event), engine::encodeAudio(samples),
         engine::encodeDone(Fault{errc::kNoVoice, "no such voice"}),
-        engine::encodeReady(
-            {22050, {SpObjectToken(TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
+        engine::encodeReady({22050, {SpObjectToken(TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
     // Whole, and a byte at a time: the same frames come out.
     for (size_t piece : {size_t{1 << 20}, size_t{1}}) {
         engine::FrameSplitter splitter;
@@ -165,8 +159,7 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
         [](std::span<const uint8_t> p) { return engine::decodeReady(p).has_value(); },
     };
     for (size_t i = 0; i < frames.size(); ++i) {
-        if (decodes[i] == nullptr)
-            continue;
+        if (decodes[i] == nullptr) continue;
         const auto payload = std::span<const uint8_t>(frames[i]).subspan(engine::kHeaderSize);
         for (size_t n = 0; n < payload.size(); ++n) {
             EXPECT_FALSE(decodes[i](payload.first(n))) << "message " << i << " cut to " << n << " bytes";
@@ -231,8 +224,7 @@ TEST(EngineProtocol, PartsSentTogetherArriveInOrderThroughASmallSocketBuffer) {
     std::vector<uint8_t> parts[3] = {std::vector<uint8_t>(70001), {1, 2, 3}, std::vector<uint8_t>(12345)};
     std::vector<uint8_t> expected;
     for (auto& part : parts) {
-        for (size_t i = 0; i < part.size(); ++i)
-            part[i] = static_cast<uint8_t>(part[i] + i * 7 + part.size());
+        for (size_t i = 0; i < part.size(); ++i) part[i] = static_cast<uint8_t>(part[i] + i * 7 + part.size());
         expected.insert(expected.end(), part.begin(), part.end());
     }
     std::vector<uint8_t> got;
@@ -259,12 +251,10 @@ TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
         SCOPED_TRACE(chinese ? "Chinese" : "English");
         text.clear();
         for (int i = 0; i < 60; ++i)
-            text += chinese
-                        ? u"欢迎使用 Tallamo。把朗读保存为 WAV 文件，第" + u16(std::to_string(i)) + u"句。"
-                        : u16("Sentence number " + std::to_string(i) + " goes on for a little while. ");
+            text += chinese ? u"欢迎使用 Tallamo。把朗读保存为 WAV 文件，第" + u16(std::to_string(i)) + u"句。"
+                            : u16("Sentence number " + std::to_string(i) + " goes on for a little while. ");
         for (const auto& t : voice.GetVoices("", ""))
-            if (chinese && t.Id().find("cmn") != std::string::npos)
-                voice.SetVoice(t);
+            if (chinese && t.Id().find("cmn") != std::string::npos) voice.SetVoice(t);
         const size_t wordsAtStart = countOf(log.events(), EventKind::Word);
         auto reference = openFile(dir.file("reference.wav"));
         voice.SetAudioOutputStream(reference);
@@ -303,8 +293,7 @@ TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
     for (const auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;
          std::this_thread::sleep_for(10ms)) {
         children = childrenOf(after);
-        if (children.second == 0 && children.first <= 2 * after.size())
-            break;
+        if (children.second == 0 && children.first <= 2 * after.size()) break;
     }
     EXPECT_EQ(children.second, 0u);
     EXPECT_LE(children.first, 2 * after.size());
@@ -326,8 +315,7 @@ TEST(EngineWorkers, ASegmentThatLosesItsWorkerTwiceEndsTheStreamWithTheReason) {
         SpVoice voice(Backends{makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE, 1000ms}), host});
         EventLog log(voice);
         TempDir dir;
-        const std::u16string text =
-            u16(std::string("First it speaks. Then here ") + c.mark + " it fails. Never this.");
+        const std::u16string text = u16(std::string("First it speaks. Then here ") + c.mark + " it fails. Never this.");
         auto file = openFile(dir.file("failed.wav"));
         voice.SetAudioOutputStream(file);
         voice.Speak(text, SVSFDefault);
@@ -380,8 +368,7 @@ TEST(EngineWorkers, AWorkerThatNeverStartsGoesWithTheProcessesItStarted) {
 }
 
 TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
-    if (!std::getenv("PULSE_SERVER"))
-        GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
     SpVoice voice;
     EventLog log(voice);
     const std::u16string text = u"One two three. Four five six. Seven eight nine.";
@@ -389,8 +376,7 @@ TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
     ASSERT_TRUE(log.waitFor(EventKind::Word, 1));
     for (pid_t pid : engineProcesses()) ::kill(pid, SIGKILL);
     ASSERT_TRUE(voice.WaitUntilDone(20000));
-    EXPECT_EQ(wordsOf(log.events(), text),
-              (std::vector<std::u16string>{u"One", u"two", u"three", u"Four", u"five", u"six", u"Seven",
-                                           u"eight", u"nine"}));
+    EXPECT_EQ(wordsOf(log.events(), text), (std::vector<std::u16string>{u"One", u"two", u"three", u"Four", u"five",
+                                                                        u"six", u"Seven", u"eight", u"nine"}));
     EXPECT_FALSE(voice.takeStreamError().has_value());
 }

@@ -64,8 +64,7 @@ SynthEvent clause(int32_t position, uint64_t sample) {
 struct Seen {
     EventKind kind;
     uint64_t sample;
-    int64_t
-        value;  // Word/Sentence: position; Phoneme/Viseme: duration; AudioLevel: level; EnginePrivate: data
+    int64_t value;  // Word/Sentence: position; Phoneme/Viseme: duration; AudioLevel: level; EnginePrivate: data
     friend bool operator==(const Seen&, const Seen&) = default;
 };
 
@@ -127,8 +126,7 @@ std::vector<PlacedEvent> place(const Segment& segment, const std::vector<SynthEv
 std::vector<Seen> seenOf(const std::vector<PlacedEvent>& placed, std::initializer_list<EventKind> kinds) {
     std::vector<Seen> out;
     for (const auto& p : placed) {
-        if (std::find(kinds.begin(), kinds.end(), p.event.kind) != kinds.end())
-            out.push_back(seen(p));
+        if (std::find(kinds.begin(), kinds.end(), p.event.kind) != kinds.end()) out.push_back(seen(p));
     }
     return out;
 }
@@ -182,8 +180,7 @@ TEST(EventPlacer, PlacesEachKindWhereItsSoundIs) {
 TEST(EventPlacer, PhonemesCarryTheNextOneAndTheirStressAndEmphasis) {
     Segment segment = threeWords();
     segment.emphasis = true;
-    const auto placed =
-        place(segment, {phoneme(0, 30, true), phoneme(100, 31)}, std::vector<int16_t>(300, 0), 300);
+    const auto placed = place(segment, {phoneme(0, 30, true), phoneme(100, 31)}, std::vector<int16_t>(300, 0), 300);
     std::vector<std::tuple<EventKind, int32_t, int32_t, int32_t>> got;  // kind, current, next, feature
     for (const auto& p : placed) {
         if (p.event.kind == EventKind::Phoneme || p.event.kind == EventKind::Viseme)
@@ -204,8 +201,7 @@ TEST(EventPlacer, StartsWithTheVoiceChangeAndBookmarksOnlyWhenThereAreAny) {
         for (const auto& p : place(segment, {}, {}, 1, kAll, before)) out.push_back(p.event.kind);
         return out;
     };
-    EXPECT_EQ(kinds(kVoiceB),
-              (std::vector{EventKind::VoiceChange, EventKind::Bookmark, EventKind::Sentence}));
+    EXPECT_EQ(kinds(kVoiceB), (std::vector{EventKind::VoiceChange, EventKind::Bookmark, EventKind::Sentence}));
     EXPECT_EQ(kinds(kVoiceA), (std::vector{EventKind::Bookmark, EventKind::Sentence}));
 }
 

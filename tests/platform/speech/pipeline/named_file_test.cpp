@@ -1,17 +1,18 @@
 // A text file spoken as it is read gives exactly the segments of the same text held whole: the same
 // characters, the same positions, the same sentences, also across the pieces it is read in and after
 // seeking back. A document read the same way places its chapter starts as bookmarks.
+#include "speech/pipeline/named_file.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-#include "speech/core/constants.h"
-#include "speech/pipeline/named_file.h"
-#include "speech/text/frontend.h"
 #include "base/utf8.h"
+#include "speech/core/constants.h"
+#include "speech/text/frontend.h"
 #include "tests/support/document_fixtures.h"
-#include "tests/support/utf16.h"
 #include "tests/support/test_files.h"
+#include "tests/support/utf16.h"
 
 namespace speech {
 namespace {
@@ -121,7 +122,8 @@ TEST_F(TextStreamTest, PiecesAndSurrogatesAcrossTheReadBoundaryGiveTheSegmentsOf
     }
 
     // Pieces of 7 units split some of the 20 surrogate pairs; the pairs still arrive whole.
-    const std::u16string short_ = u"Smile \U0001F600\U0001F600\U0001F600 now. " + text.substr(text.find(u"\U0001F600"), 200);
+    const std::u16string short_ =
+        u"Smile \U0001F600\U0001F600\U0001F600 now. " + text.substr(text.find(u"\U0001F600"), 200);
     auto whole = openText(std::make_shared<const std::u16string>(short_), SVSFDefault, context_, nullptr);
     auto pieces = openTextStream(std::make_unique<PiecesStream>(short_, 7), SVSFDefault, context_, nullptr);
     EXPECT_EQ(drain(*pieces), drain(*whole));

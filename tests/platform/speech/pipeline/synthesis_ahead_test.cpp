@@ -39,8 +39,7 @@ private:
 std::vector<size_t> chainLengths(const std::vector<bool>& fresh, size_t segmentLength) {
     std::vector<size_t> chains;
     for (const bool starts : fresh) {
-        if (starts || chains.empty())
-            chains.push_back(0);
+        if (starts || chains.empty()) chains.push_back(0);
         chains.back() += segmentLength;
     }
     return chains;

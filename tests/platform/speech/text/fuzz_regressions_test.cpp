@@ -7,8 +7,8 @@
 #include <iterator>
 #include <vector>
 
-#include "speech/core/constants.h"
 #include "base/error.h"
+#include "speech/core/constants.h"
 #include "speech/text/frontend.h"
 
 using namespace speech;
@@ -21,7 +21,8 @@ void replay(const std::vector<uint8_t>& data) {
     const uint8_t control = data[0];
     auto text = std::make_shared<std::u16string>();
     for (size_t i = 1; i + 1 < data.size(); i += 2) text->push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
-    static const int32_t kFlags[] = {SVSFIsXML, SVSFDefault, SVSFIsNotXML, SVSFIsXML | SVSFPersistXML | SVSFNLPSpeakPunc};
+    static const int32_t kFlags[] = {SVSFIsXML, SVSFDefault, SVSFIsNotXML,
+                                     SVSFIsXML | SVSFPersistXML | SVSFNLPSpeakPunc};
     FrontEndContext context;
     context.voices = {SpObjectToken(TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
                       SpObjectToken(TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};

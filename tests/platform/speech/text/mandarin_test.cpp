@@ -133,10 +133,8 @@ TEST(FrontendMandarin, NumbersAreReadAsWordsThatPointAtWhatWasWritten) {
                 for (auto [w0, w1] : s.words) {
                     const auto from = static_cast<size_t>(s.sourceOffsets[static_cast<size_t>(w0)]);
                     const auto to = static_cast<size_t>(s.sourceOffsets[static_cast<size_t>(w1)]);
-                    EXPECT_FALSE(from > a && from < b)
-                        << "a word starts inside " << utf8(text.substr(a, b - a));
-                    if (from <= a && to >= b)
-                        ++covering;
+                    EXPECT_FALSE(from > a && from < b) << "a word starts inside " << utf8(text.substr(a, b - a));
+                    if (from <= a && to >= b) ++covering;
                 }
             }
             EXPECT_EQ(covering, 1) << utf8(text.substr(a, b - a));
@@ -160,10 +158,7 @@ TEST(FrontendMandarin, RunsOfTheOtherScriptAreReadByTheOtherVoice) {
          {{U"用", ""}, {U"Windows", "en-us"}, {U" 十和", ""}, {U"MP3。", "en-us"}}},
         {kMandarin, true, u"你好 nǐ hǎo", {{U"你好 nǐ hǎo", ""}}},
         {kMandarin, false, u"我用editor", {{U"我用editor", ""}}},
-        {kEnglish,
-         true,
-         u"I said 你好，世界 today",
-         {{U"I said ", ""}, {U"你好，世界", "cmn"}, {U" today", ""}}},
+        {kEnglish, true, u"I said 你好，世界 today", {{U"I said ", ""}, {U"你好，世界", "cmn"}, {U" today", ""}}},
         {kFrench, true, u"le 2026年 ici", {{U"le ", ""}, {U"二零二六年", "cmn"}, {U" ici", ""}}},
         {kEnglish, true, u"Pay $20 now", {{U"Pay $20 now", ""}}},
         {kEnglish, false, u"I said 你好", {{U"I said 你好", ""}}},

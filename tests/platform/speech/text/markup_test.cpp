@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "speech/core/constants.h"
 #include "base/error.h"
+#include "speech/core/constants.h"
 #include "speech/text/frontend.h"
 
 using namespace speech;
@@ -138,8 +138,7 @@ TEST(FrontendMarkup, BookmarksAndSilencesKeepTheirOrder) {
     EXPECT_EQ(order, (std::vector<std::string>{"12 go", "b&c", "-7"}));
     EXPECT_EQ(ids, (std::vector<int32_t>{12, 0, -7}));
     EXPECT_EQ(positions, (std::vector<int32_t>{4, 49, 79}));
-    EXPECT_EQ(sequence,
-              (std::vector<std::string>{"text", "mark 12 go", "silence 300", "mark b&c", "text", "mark -7"}));
+    EXPECT_EQ(sequence, (std::vector<std::string>{"text", "mark 12 go", "silence 300", "mark b&c", "text", "mark -7"}));
     EXPECT_EQ(r.words, (Words{u"One", u"two"}));
     // A text of marks alone still delivers them.
     Read only = readAll(u"<bookmark mark='x'/>");
@@ -183,12 +182,11 @@ TEST(FrontendMarkup, ContextReadsTheTextTheWayItSays) {
         u"<context ID='Time'>10:05</context>; <context id='currency'>$3.50</context>; "
         u"<partofsp part='noun'>x</partofsp>";
     Read r = readAll(text);
-    EXPECT_EQ(r.spoken,
-              U"1 2 3; December 25 2023; a dot org; 1234; 10 oh 5; 3 dollars 50 cents; x");
+    EXPECT_EQ(r.spoken, U"1 2 3; December 25 2023; a dot org; 1234; 10 oh 5; 3 dollars 50 cents; x");
     // Inserted words point at what they stand for: the month name at the month's number, "dot" at
     // the dot, the digits of a number at each digit; words with no text of their own are left out.
-    EXPECT_EQ(r.words, (Words{u"1", u"2", u"3", u"12", u"25", u"2023", u"a", u".", u"org", u"1,234", u"10", u"0",
-                              u"5", u"3", u"50", u"x"}));
+    EXPECT_EQ(r.words, (Words{u"1", u"2", u"3", u"12", u"25", u"2023", u"a", u".", u"org", u"1,234", u"10", u"0", u"5",
+                              u"3", u"50", u"x"}));
 }
 
 struct BadCase {
@@ -237,9 +235,10 @@ TEST(FrontendMarkup, MalformedMarkupIsRefusedWithItsPosition) {
 TEST(FrontendMarkup, PersistedStateCarriesOverOnlyWithTheFlag) {
     FrontEndContext ctx = twoVoices();
     MarkupState state;
-    readAll(u"<rate speed='2'/><volume level='50'/>a <pitch middle='3'>b</pitch> <emph><rate speed='9'/>c</emph> "
-            u"<voice required='Language=804'/>d",
-            SVSFIsXML | SVSFPersistXML, ctx, &state);
+    readAll(
+        u"<rate speed='2'/><volume level='50'/>a <pitch middle='3'>b</pitch> <emph><rate speed='9'/>c</emph> "
+        u"<voice required='Language=804'/>d",
+        SVSFIsXML | SVSFPersistXML, ctx, &state);
     EXPECT_EQ(state.relativeRate, 2);
     EXPECT_EQ(state.volume, 50);
     EXPECT_EQ(state.relativePitch, 0);
@@ -269,7 +268,8 @@ TEST(FrontendMarkup, SsmlGoesToTheEngineInSentencePieces) {
     for (const auto& s : r.segments) {
         EXPECT_TRUE(s.ssml);
         EXPECT_TRUE(s.startsSentence);
-        for (size_t i = 0; i < s.text.size(); ++i) EXPECT_EQ(s.sourceOffsets[i] - s.sourceOffsets[0], static_cast<int32_t>(i));
+        for (size_t i = 0; i < s.text.size(); ++i)
+            EXPECT_EQ(s.sourceOffsets[i] - s.sourceOffsets[0], static_cast<int32_t>(i));
     }
     EXPECT_EQ(r.spoken, std::u32string(text.begin(), text.end()));
     EXPECT_EQ(r.words, (Words{u"Hello", u"there", u"Slow", u"Words", u"End"}));

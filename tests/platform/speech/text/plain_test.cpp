@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "speech/core/constants.h"
 #include "base/error.h"
+#include "speech/core/constants.h"
 #include "speech/text/frontend.h"
 
 using namespace speech;
@@ -33,8 +33,8 @@ Read readAll(const std::u16string& text, int32_t flags = SVSFIsNotXML, FrontEndC
             r.words.push_back(text.substr(static_cast<size_t>(from), static_cast<size_t>(to - from)));
         }
         if (s->startsSentence) {
-            r.sentences.push_back(text.substr(static_cast<size_t>(s->sentencePosition),
-                                              static_cast<size_t>(s->sentenceLength)));
+            r.sentences.push_back(
+                text.substr(static_cast<size_t>(s->sentencePosition), static_cast<size_t>(s->sentenceLength)));
         }
         r.segments.push_back(std::move(*s));
     }
@@ -63,7 +63,9 @@ TEST(FrontendPlain, ChineseEmojiAndSurrogatePairsKeepUtf16Offsets) {
     // Chinese is cut into dictionary words; the words cover every ideograph and no punctuation.
     std::u16string joined;
     for (const auto& w : r.words) joined += w;
-    EXPECT_EQ(joined, u"今天天气很好我们去公园吧I" u"love𝒜lgebra");
+    EXPECT_EQ(joined,
+              u"今天天气很好我们去公园吧I"
+              u"love𝒜lgebra");
     EXPECT_EQ(r.words.back(), u"𝒜lgebra");
     // The emoji is one code point standing for two UTF-16 units.
     const Segment& last = r.segments.back();
@@ -104,7 +106,8 @@ TEST(FrontendPlain, LongRunWithoutPunctuationIsCutAtSpacesIntoBoundedSegments) {
     EXPECT_EQ(r.words.size(), expectedWords);  // no word cut in two
     EXPECT_GT(r.segments.size(), 200u);
     for (const auto& s : r.segments) EXPECT_LE(s.text.size(), 500u);
-    for (const auto& w : r.words) EXPECT_TRUE(w == u"lorem" || w == u"ipsum" || w == u"dolor" || w == u"sit" || w == u"amet");
+    for (const auto& w : r.words)
+        EXPECT_TRUE(w == u"lorem" || w == u"ipsum" || w == u"dolor" || w == u"sit" || w == u"amet");
 
     // Without any space the run is still cut, and every code point is kept.
     std::u16string solid(3000, u'x');

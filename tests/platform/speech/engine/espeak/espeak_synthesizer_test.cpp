@@ -59,8 +59,10 @@ public:
 
 private:
     static void set(const char* name, const char* value) {
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     static constexpr const char* kNames[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
     std::vector<std::optional<std::string>> saved_;
@@ -88,16 +90,16 @@ TEST(PhonemeTable, MnemonicsMapToPhonesAndMouthShapes) {
     // English, then Mandarin ("s." retroflex, "S;" alveolo-palatal, "X" velar h), then fallbacks:
     // an unlisted vowel by its first letter, an aspirated stop by its plain stop, pauses as silence.
     const Case cases[] = {
-        {"a", "ae", 1},   {"@", "ax", 1},   {"V", "ah", 1},   {"A:", "aa", 2},  {"O:", "ao", 3},  {"eI", "ey", 4},
-        {"E", "eh", 4},   {"U", "uh", 4},   {"3:", "er", 5},  {"i", "iy", 6},   {"I", "ih", 6},   {"j", "y", 6},
-        {"u:", "uw", 7},  {"w", "w", 7},    {"oU", "ow", 8},  {"aU", "aw", 9},  {"OI", "oy", 10}, {"aI", "ay", 11},
-        {"h", "h", 12},   {"r", "r", 13},   {"l", "l", 14},   {"s", "s", 15},   {"z", "z", 15},   {"S", "sh", 16},
-        {"tS", "ch", 16}, {"dZ", "jh", 16}, {"Z", "zh", 16},  {"T", "th", 17},  {"D", "dh", 17},  {"f", "f", 18},
-        {"v", "v", 18},   {"t", "t", 19},   {"d", "d", 19},   {"n", "n", 19},   {"k", "k", 20},   {"g", "g", 20},
-        {"N", "ng", 20},  {"p", "p", 21},   {"b", "b", 21},   {"m", "m", 21},   {"s.", "sh", 16}, {"ts.", "ch", 16},
-        {"S;", "sh", 16}, {"tS;", "ch", 16}, {"X", "h", 12},  {"Au", "aw", 9},  {"i.", "iy", 6},  {"ong", "ow", 8},
-        {"ts.h", "ch", 16}, {"kh", "k", 20}, {"E2", "eh", 4}, {"_", "_", 0},    {"_:", "_", 0},   {"_|", "_", 0},
-        {"", "_", 0},     {"%", "_", 0},
+        {"a", "ae", 1},     {"@", "ax", 1},    {"V", "ah", 1},  {"A:", "aa", 2}, {"O:", "ao", 3},  {"eI", "ey", 4},
+        {"E", "eh", 4},     {"U", "uh", 4},    {"3:", "er", 5}, {"i", "iy", 6},  {"I", "ih", 6},   {"j", "y", 6},
+        {"u:", "uw", 7},    {"w", "w", 7},     {"oU", "ow", 8}, {"aU", "aw", 9}, {"OI", "oy", 10}, {"aI", "ay", 11},
+        {"h", "h", 12},     {"r", "r", 13},    {"l", "l", 14},  {"s", "s", 15},  {"z", "z", 15},   {"S", "sh", 16},
+        {"tS", "ch", 16},   {"dZ", "jh", 16},  {"Z", "zh", 16}, {"T", "th", 17}, {"D", "dh", 17},  {"f", "f", 18},
+        {"v", "v", 18},     {"t", "t", 19},    {"d", "d", 19},  {"n", "n", 19},  {"k", "k", 20},   {"g", "g", 20},
+        {"N", "ng", 20},    {"p", "p", 21},    {"b", "b", 21},  {"m", "m", 21},  {"s.", "sh", 16}, {"ts.", "ch", 16},
+        {"S;", "sh", 16},   {"tS;", "ch", 16}, {"X", "h", 12},  {"Au", "aw", 9}, {"i.", "iy", 6},  {"ong", "ow", 8},
+        {"ts.h", "ch", 16}, {"kh", "k", 20},   {"E2", "eh", 4}, {"_", "_", 0},   {"_:", "_", 0},   {"_|", "_", 0},
+        {"", "_", 0},       {"%", "_", 0},
     };
     for (const Case& c : cases) {
         const PhoneInfo info = phoneOf(c.mnemonic);
@@ -190,7 +192,10 @@ TEST(EspeakSynthesis, HelloWorldGivesAudioAndWordsAtCodePointPositions) {
     auto synth = makeEspeakSynthesizer();
     EXPECT_EQ(synth->sampleRate(), 22050);
     Recorder rec;
-    { auto r = synth->synthesize(request(U"Hello world."), rec); ASSERT_TRUE(r) << r.fault().message; }
+    {
+        auto r = synth->synthesize(request(U"Hello world."), rec);
+        ASSERT_TRUE(r) << r.fault().message;
+    }
     ASSERT_GT(rec.samples.size(), 22050u / 2);
     const auto words = rec.of(SynthEvent::Kind::Word);
     ASSERT_EQ(words.size(), 2u);
@@ -253,8 +258,7 @@ TEST(EspeakSynthesis, AnotherScriptInsideARunLeavesTheRunsVoiceLoaded) {
         auto synth = makeEspeakSynthesizer();
         ASSERT_TRUE(prepareEspeakVoice("en-us"));
         SynthRequest chinese = request(U"你好世界。", "cmn-latn-pinyin");
-        if (inRun)
-            chinese.runVoiceId = "en-us";
+        if (inRun) chinese.runVoiceId = "en-us";
         Recorder rec;
         ASSERT_TRUE(synth->synthesize(chinese, rec));
         EXPECT_GT(rec.samples.size(), 22050u / 2) << inRun;
@@ -293,7 +297,8 @@ TEST(EspeakSynthesis, ChineseAndTextOutsideTheBasicPlane) {
 
 TEST(EspeakSynthesis, RateScalesDurationBothWays) {
     auto synth = makeEspeakSynthesizer();
-    const std::u32string text = U"The quick brown fox jumps over the lazy dog, and then it runs far away into the woods.";
+    const std::u32string text =
+        U"The quick brown fox jumps over the lazy dog, and then it runs far away into the woods.";
     auto duration = [&](int rate) {
         Recorder rec;
         SynthRequest r = request(text);
