@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's voice for the speech handlers; a handler that runs after the voice was released fails
 // with a speech::Error instead of touching a null pointer.
 #pragma once

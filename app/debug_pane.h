@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The debug pane: a read-only multi-line box whose text is a log of lines ended by CR LF. The pane
 // keeps that text itself, so lengths count a line end as two characters and a trim may cut between
 // the CR and the LF; the box shows the same text with each line end as a line break.

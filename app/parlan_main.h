@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window. How text becomes sound: a handler hands the text and the flag word to the voice
 // (SpeakBtn_Click); the voice's worker synthesizes, converts and plays it. How events come back: the
 // voice queues its events and calls a notify function from its worker; that function posts a queued

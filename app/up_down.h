@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small up-down spinner that steps the whole number written in its buddy line edit, within a range.
 // The buddy accepts any text; a step starts from the number the buddy shows when it holds one, from
 // the spinner's own last value otherwise.

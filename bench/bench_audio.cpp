@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Audio output latencies on the PulseAudio server named by PULSE_SERVER (the test null sink):
 //   host:  open -> first sample heard, first write -> first sample heard, pause, resume, flush;
 //   voice: Speak -> first sample heard, Word event release vs. the moment its sample is heard,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of converting the engine's 22.05 kHz mono audio into the output formats, per output frame:
 // the rate change (our upsampler for the faster rates, soxr for the slower ones), the channel copy and
 // the sample encoding, as a file render does it in blocks of a sentence.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Document readers: for a 5 MB EPUB, a 15 MB HTML page, a 300-page PDF and a 10,000-page PDF (all made
 // here), the time from opening to the first text (target 200 ms), the text throughput of a whole read
 // (target 20 MB/s for EPUB and HTML), and the peak memory of a process that reads the whole document

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text front end throughput: a 10 MB marked-up text and a 10 MB plain text read to the end (MB/s of
 // UTF-16 input), the share of that spent checking the markup before speaking starts, the time to the
 // first segment of a 50 MB text, the peak memory, and the front end's share of rendering a marked-up

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Prints the voice's figures in one run:
 //   file:   time from Speak to the first sample written; a 50 MB text file spoken as it is read (first
 //           sample, peak memory); peak memory while rendering a 20 MB text.

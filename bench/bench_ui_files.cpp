@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Figures for the file commands, printed (no pass/fail):
 //  - saving a text to SAFT22kHz16BitMono through the window's save command, against
 //    `tallamo-say --output` on the same text, flags and format (ratio), and against the tool with

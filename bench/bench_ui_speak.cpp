@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Latency from a click on "朗读" to the first sample the audio server has played, through the real
 // window (offscreen), the real voice and the PulseAudio server at PULSE_SERVER (the test null sink).
 // Prints the median and 95th percentile. Run: bench_ui_speak [iterations]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up figures of the program: time from process start to the main window shown, and memory once
 // idle. The bench starts itself as a child process for each run (the child builds the window exactly
 // as the program does and reports when it is exposed), so the time includes loading the process,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of one word event in the window: Voice_Word (log item building plus the selection and the
 // scroll that keeps it in view) with 1 MB of text in the main text box, at positions spread over the
 // whole text and in reading order. Prints median and p95 per event.

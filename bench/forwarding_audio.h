@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wrappers for the benchmarks that watch what a voice does with a real audio device: every call goes
 // on to the wrapped host or stream, and a benchmark overrides only the calls it watches.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The nearest-rank percentile the benchmarks print (p in 0..1; values must not be empty).
 #pragma once
 

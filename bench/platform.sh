@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The speech platform's figures in one run:
 #   render time against espeak-ng -w, 100 KB English and 20 KB Chinese, at 22 kHz mono and 48 kHz
 #     stereo, with the default jobs and --jobs 1, and the scaling over 1, 2 and 4 jobs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Render time of tallamo-say --output against espeak-ng -w on the same text and voice: a 100 KB English
 # text and a 20 KB Chinese text, at SAFT22kHz16BitMono and SAFT48kHz16BitStereo (espeak-ng always
 # writes its own 22.05 kHz mono). tallamo-say runs with its default number of jobs (the processor

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What the audio file's codec and a timing file cost: tallamo-say renders the 100 KB English text into
 # WAV, FLAC and Ogg Opus, and into WAV with a word-timing file beside it. Prints the median wall and cpu
 # time of each and their ratios to WAV (targets, in wall time: FLAC and Opus at most 1.30, timings under

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shell helpers of the benchmark scripts (sourced, not run).
 
 # Texts of the wanted size, built from the platform's samples.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # tallamo_manpage(<target> <what it does, in a few words> <see also>): the program's manual page in
 # section 1, written at build time by help2man from the program's own --help and --version (run in a
 # UTF-8 locale, so that the Chinese in them is kept), and installed compressed as Debian's policy wants

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package (cpack -G DEB in a Release build folder; scripts/package does it). The shared
 # libraries the programs link decide most dependencies (dpkg-shlibdeps); the rest are what the
 # programs load at run time: the voices' data and a font for the Chinese captions.

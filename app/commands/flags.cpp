@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The speak flag word and the six check boxes that set its bits.
 #include <QCheckBox>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio output list and the audio format list.
 #include <QComboBox>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sentence count typed into SkipTxtBox, read as a 16-bit signed integer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Voice and rate selection, the desktop's volume mixer, and the reset button.
 #include <QCheckBox>
 #include <QComboBox>

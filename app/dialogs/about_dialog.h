@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The About box: the application icon, the product name, the version and the maker, with one button
 // that closes it. Modeless and without an owner window; Enter and Esc press its button.
 #pragma once

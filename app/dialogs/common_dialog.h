@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's one file dialog, shared by the three file commands. Its properties keep their values
 // between uses: a command sets what it needs and leaves the rest as the previous use left it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one seam through which the program shows message boxes and file dialogs and starts other
 // programs. The program uses QtDialogs (real Qt dialogs); tests answer them without a person.
 #pragma once

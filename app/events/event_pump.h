@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the voice's events reach the window: the voice calls the pump's notifier from its worker
 // thread; the notifier posts one queued call to the pump, which drains the voice's queue on the UI
 // thread and hands each event to the window's handler, in order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The mouth figure: loading its pictures, the viseme-to-picture rules and the rest picture.
 #include <QLabel>
 #include <QPixmap>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/events/mouth_image_list.h"
 
 #include "base/error.h"

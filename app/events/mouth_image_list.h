@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An ordered list of pictures, numbered from 1, each optionally with a text key, that composes two
 // of its entries into one picture: the base drawn first, the top drawn over it, mask-coloured pixels
 // of the top letting the base show through, and pixels that are mask-coloured in both taking the

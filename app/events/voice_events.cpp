@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice's events on the window: each kind has one handler that logs the event (while Show Events
 // is checked) and then acts on the window.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading a whole text file or document for the main text box.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Marks the calling thread as batch work (SCHED_BATCH) while the object lives.
 //
 // A render into a file is throughput work: its threads (the lanes taking the engine's audio, the

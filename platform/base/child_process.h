@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helper programs run as child processes on a socket pair: started in a process group of their own,
 // waited for with bounds, killed with their group and always reaped. The engine workers are such
 // helpers; so can be any reader of untrusted input that must not take the program down.

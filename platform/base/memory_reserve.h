@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Memory a thread sets aside for the moment it runs out (std::bad_alloc): its handler frees the
 // reserve first, so that building the fault and ending the stream find the few small blocks they
 // need. glibc serves a thread's next small blocks from what it freed in the thread's own arena, which

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the running program lives, for finding the platform's installed parts beside it.
 #pragma once
 

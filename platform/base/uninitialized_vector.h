@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A vector that grows without zeroing what it adds, for buffers whose every element is written before
 // it is read (samples, bytes read from a socket): the zeroing would be a pass over the memory as
 // costly as the copy that follows it.

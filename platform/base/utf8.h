@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // UTF-16 to UTF-8 and back, through ICU's code point macros. An unpaired surrogate or an invalid
 // UTF-8 sequence becomes U+FFFD.
 #pragma once

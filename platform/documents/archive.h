@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the document readers: a zip archive (EPUB, DOCX, ODT) read through libzip within the
 // limits: an entry that is encrypted, larger than the decompressed-size limit or expanding more than
 // the ratio limit is refused before it is read, and every byte taken out counts against the limit, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Documents read aloud: HTML/XHTML, EPUB, DOCX, ODT, FB2 and PDF, each recognised by its content (magic
 // bytes, archive entries), never by its name. A document gives its text in reading order a piece at a
 // time, with the chapters that start in each piece, so a book of any size starts at once and is never

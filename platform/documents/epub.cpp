@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // EPUB 2 and 3: the container names the package; the package's spine gives the reading order of its
 // XHTML documents, and the navigation document (EPUB 3) or NCX (EPUB 2) the chapter titles.
 #include <map>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // FictionBook 2: the bodies in order; the titles of sections of the first two levels start chapters;
 // the book's title comes from its description. Embedded images (binary) are not read.
 #include <algorithm>

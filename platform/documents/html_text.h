@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the document readers: the text of an HTML or XHTML page in reading order, as a browser
 // would show it with scripts, styles and hidden content left out. Used for HTML files and for the
 // chapters of an EPUB.

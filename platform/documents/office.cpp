@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Word processing documents: DOCX (Office Open XML) and ODT (OpenDocument Text). The body is read in
 // order, headings of the first two levels start chapters, and footnotes and endnotes follow the body.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PDF through poppler's C++ library: one page at a time in reading order (columns found by poppler's
 // text layout). A page's lines are joined into paragraphs, since a line break in a PDF is layout, not
 // the end of a sentence; the top-level outline entries whose titles stand alone on a page start

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loads the PDF reader module the first time a PDF is opened. It lies beside the running program or
 // under <program's folder>/../libexec/tallamo, as the engine helper does.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the document readers: where a document's bytes come from, and what each format's reader
 // does for Document.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "documents/text_builder.h"
 
 #include <unicode/utf16.h>

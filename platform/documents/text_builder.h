@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the document readers: the text of a document as it is read, with white space collapsed
 // the way a page shows it, block ends as paragraph breaks, and chapter starts at their positions. A
 // chapter whose title is its heading's text holds the text back until the heading has ended, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "documents/xml_reader.h"
 
 #include <libxml/HTMLparser.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the document readers: HTML and XML read through libxml2's push parsers with a SAX
 // handler, so no tree is ever built and a file of any size is read a chunk at a time. The bytes are
 // decoded to UTF-8 by ICU first, from the encoding the file shows (byte-order mark, XML declaration,

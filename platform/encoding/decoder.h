@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text files carry no declaration of their encoding, so every reader of one (the voice speaking a file
 // name, the window's Open, the command-line tools) decides it here the same way and decodes it to
 // UTF-16 through ICU:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The back ends a voice speaks with: a synthesizer and an audio host. The defaults are espeak-ng in
 // the platform's engine worker processes and the PulseAudio host.
 #pragma once

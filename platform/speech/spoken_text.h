@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The text whose positions a voice's events count, for a program that follows them (timing files):
 // what the voice reads for Speak(text, flags), and whether it reads it as markup.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Audio streams a voice can speak into: a device stream (its audio output) or an audio file stream.
 #pragma once
 

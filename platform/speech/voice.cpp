@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice's queue, worker and public calls. Speak turns its text into a request (the text front end
 // runs here, so bad markup is raised by Speak itself) and queues it; the worker thread takes requests
 // one at a time and runs a StreamJob for each (stream_job.cpp). Which lock guards what, and their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SpVoice: the voice object. Speak enqueues a request for the voice's worker thread, which has the
 // synthesizer's workers read its segments and writes their audio, converted, into the voice's output
 // (a device stream or a WAV file stream). Events are released when their sample is played (device) or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The inside of SpVoice: the state its calls and its worker share (pipeline/voice_state.h, with the
 // order of the locks), the settings that Speak copies into a request, and the worker thread. voice.cpp
 // holds the queue, the worker and the API; pipeline/stream_job.cpp one request's processing.

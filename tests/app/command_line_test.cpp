@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's command line, run as a separate process: --help and --version answer without a
 // display; a bad command line is refused with status 2 and a hint.
 #include <gtest/gtest.h>

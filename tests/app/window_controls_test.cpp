@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Control states, shortcuts, the About box, the guard, the code-driven selections and the spinner.
 #include <QAction>
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The debug pane's lines and its trimming, and the event log's switch.
 #include <QCheckBox>
 #include <QPlainTextEdit>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shared fixture of the program's tests: a real ParlanMain over fake dialogs (message boxes are
 // recorded, file dialogs answered from a queue, started programs recorded), with an exit function that
 // records the status instead of ending the test run, and a voice factory that makes the real voice

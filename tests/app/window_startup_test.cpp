@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up, its failure path, the window's layout and shutdown.
 #include <QAction>
 #include <QCheckBox>

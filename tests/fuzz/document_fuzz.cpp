@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer entry for one document reader, chosen when it is built (-DTALLAMO_FUZZ_TARGET="epub").
 // With TALLAMO_FUZZ_SEEDS=DIR in the environment it first writes its seeds into DIR.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/fuzz/document_fuzz_input.h"
 
 #include <unicode/utf16.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The document readers' fuzz targets, shared by the libFuzzer programs (scripts/fuzz) and the test
 // that replays their stored inputs. An archive format's input is either a zip archive as it is, or the
 // contents of its entries, in a fixed order of names, separated by kEntrySeparator, from which the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the text front end: any text, any speak flags, reading and seeking must neither crash nor
 // break the segment invariants (offsets in order and inside the text, words inside the segment).
 // The first byte picks the flags, the voice (English or Mandarin) and a seek; the rest is the text as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small documents made at test time with the libraries that write them (libzip, cairo), for the
 // document readers' tests, fuzz targets and benchmarks.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Copies of one text in the encodings a text file may come in, made with ICU as the test runs.
 #pragma once
 

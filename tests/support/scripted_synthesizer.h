@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scripted synthesizer at the voice's back-end boundary, and a synthesizer without voices.
 #pragma once
 

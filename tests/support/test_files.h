@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Files for tests: a temporary folder, and a limit on the size of the files written (a full disk).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A virtual-clock audio host that simulates an ideal device (and can lose it on demand).
 #pragma once
 

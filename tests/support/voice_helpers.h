@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A voice over the test doubles, the log of its released events, and text helpers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command-line tool, run as a separate process.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Draws the program's artwork: the 15 pictures of the mouth figure (a blue-violet microphone head
 // with a grille, two eyes and a mouth, held by a black clip on a round black base) and the 32 x 32
 // application icon. Every picture is written as an uncompressed 24-bit BMP, bottom row first.

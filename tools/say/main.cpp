@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into an audio
 // file (WAV, FLAC, Ogg Vorbis, Ogg Opus or MP3, or a WAV stream on standard output), optionally printing
 // every voice event as one JSON object per line when it is released, and writing the words' and

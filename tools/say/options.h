@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tallamo-say's command line. Every option is one row of a table (name, argument, one-line help and
 // what it sets), from which both the parser and the --help text are made.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Word and sentence timings of one render, written beside its audio: SubRip (.srt) and WebVTT (.vtt)
 // with one cue a sentence or a word, enhanced LRC (.lrc) with a line a sentence and a time a word, and
 // JSON (.json) with every word and sentence. The times are those of the voice's Word and Sentence

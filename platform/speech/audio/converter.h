@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Converts synthesizer or WAV-file audio into an output format: the sample rate (our own Upsampler for
 // mono raised to a faster format, soxr for every other change), then the channel count (mono is copied
 // to both channels, stereo is mixed down) and the sample size (8-bit unsigned or 16-bit signed,

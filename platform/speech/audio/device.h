@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio-device back end: lists the outputs and opens playback streams. The real one talks to a
 // PulseAudio server (pulse_host.cpp); tests use a virtual-clock host (tests/support).
 //

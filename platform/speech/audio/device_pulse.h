@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio host that plays through a PulseAudio server (or PipeWire's PulseAudio service), on
 // libpulse's threaded main loop.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the file stream: encoders that turn interleaved samples in a WaveFormat into a file on an
 // open descriptor. libsndfile does every container it can write to a seekable file (WAV, RF64, FLAC,
 // Ogg Vorbis, Ogg Opus, MP3); a WAV stream to a pipe, which libsndfile refuses, is written here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a render into a file puts its converted bytes, as the file writer sees it. The file stream of
 // the platform's API is one; the writer needs no more of it than this.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Converts audio into a WAV file stream's format and writes it on a thread of its own, so that the
 // synthesizer goes on with the next samples while the previous ones are resampled and written. At
 // 48 kHz stereo the conversion and the writes cost about half as much again as the synthesis itself;

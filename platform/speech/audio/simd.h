@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Eight float lanes for the audio conversion loops. GCC's vector extension keeps the loops portable
 // (on a processor without AVX a V8 is two SSE registers), and on x86-64 the functions marked
 // TALLAMO_SIMD_CLONES are built twice, the faster copy chosen at load time where AVX2 and FMA exist.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Raises the sample rate of a mono signal by a factor above 1 and at most 4: the engine's 22.05 kHz
 // speech into 24, 32, 44.1 or 48 kHz.
 //

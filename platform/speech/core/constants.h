@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Numbers of the automation interface: speak flags, event interests, stream file modes.
 #pragma once
 

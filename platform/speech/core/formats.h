@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The 36 PCM formats, numbered as SpeechAudioFormatType: value = 4 + 4*r + 2*w + c.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Object tokens (voices, audio outputs), token collections and the platform's settings category.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One engine worker process and the socket to it. The worker is a separate program (tallamo-engine)
 // so that a crash or a hang inside the speech engine costs that process, never the program.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The binary protocol between the platform and its engine worker processes (tallamo-engine), over a
 // stream socket pair. Every message is one frame: a 32-bit payload length, a one-byte type, then the
 // payload. Integers travel in the host's own byte order: both ends are built together and run on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The synthesizer back end: turns one segment of plain text into 22.05 kHz 16-bit mono samples with
 // timed events. The real one wraps espeak-ng (espeak_synthesizer.cpp); tests use scripted doubles.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The synthesizer back end the platform uses: espeak-ng in worker processes (the tallamo-engine
 // helper), so that the engine's crashes and hangs never take the program down, and so that several
 // segments can be synthesized at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Places one segment's events on its audio. In: the segment (its text, word spans, map back to the
 // caller's string, settings), the engine's raw events in the order they came, and the samples as they
 // come. Out: voice events at sample offsets from the segment's start (its leading silence included),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What Speak does with a file name (SVSFIsFilename): a WAV file is opened for playback, any other
 // readable file is opened as text and decoded a piece at a time while it is spoken. Both are checked
 // when Speak is called, so a missing, unreadable or binary file raises an error naming the file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a voice's stream goes: a device stream or a WAV file. Both take the input audio (the engine's
 // 22.05 kHz mono, or a sound file's own) and convert it into the output format; positions are
 // absolute bytes in the output's own coordinates (a device stream's count since it was opened, a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/pipeline/stream_job.h"
 
 #include <algorithm>

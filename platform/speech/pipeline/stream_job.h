@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One request on the voice's worker thread, from StartStream to EndStream: opens the sink, has the
 // segments synthesized ahead (several at once into a file, one ahead on a device), feeds their audio
 // to the sink in order, places their events and releases each once its byte has been played

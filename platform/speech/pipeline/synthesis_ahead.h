@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Segments synthesized ahead of the output, in order. A window holds the next segments; up to `lanes`
 // of them are synthesized at once, each lane a thread of its own with a run of the synthesizer (whose
 // workers are processes, so the lanes really run in parallel). The stream job takes the front

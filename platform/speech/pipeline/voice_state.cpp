@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The state a voice's calls, its worker and the request being processed share: purging the queue,
 // waking the sink, and releasing events to the owner.
 #include "speech/pipeline/voice_state.h"

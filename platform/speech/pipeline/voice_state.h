@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The inside of a voice that its public calls (on the owner's threads), its worker thread and the
 // request being processed (stream_job.cpp) share: the queue's controls, the open device and the
 // released events. The voice object (voice_p.h) adds its settings and its worker thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The text front end's segmenter: pulls visible characters from a producer (plain text or markup),
 // finds sentences with ICU over a bounded window, and cuts each sentence into segments at bookmarks,
 // silences, changes of settings and, for long runs, at spaces.

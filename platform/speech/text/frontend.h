@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The text front end: turns what Speak was given (plain text, the voice's XML markup, or SSML) into
 // segments the synthesizer reads one at a time, each with a map back to the caller's string, so that
 // every word, sentence and bookmark position is a UTF-16 offset into the text as passed, markup

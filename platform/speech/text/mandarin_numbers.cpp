@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Mandarin readings of numbers. Where the written form leaves a choice, the reading is the one a
 // newsreader on the national news uses; forms that cannot be read better are left to the engine.
 #include "speech/text/mandarin_numbers.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the text front end: the numbers and symbols of text that the Mandarin voice reads,
 // rewritten into the words a Chinese newsreader says before the engine sees them (the engine reads
 // "1.7" as 一七 and "25%" with the English word "percent").

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the text front end: reading a run of text the way a <context> element asks (digits one
 // by one, addresses by their parts, dates with month names), keeping each character's source range.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The script stage between a producer (plain text, markup, a text file) and the segmenter. It holds
 // back a little text, so that a run and a number are seen whole before they are passed on, and passes
 // it on in pieces cut only where no number, unit or run can reach across (see cutsBefore).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the text front end: which voice reads which script. A Mandarin voice reads runs of
 // Latin words with the English voice and has its numbers rewritten into Mandarin words; a voice of
 // another language reads runs of Chinese with the Mandarin voice. The caller's voice stays what it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SSML texts go to the engine's own SSML reader. The text is handed over in pieces cut after the end
 // of a sentence where no element but the root is open, so each piece keeps its markup and the engine's
 // positions map one to one onto the caller's string.

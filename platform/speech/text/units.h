@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the text front end: the stream of visible characters that plain text and markup are
 // turned into before it is cut into sentences and segments. Each UTF-16 unit carries the settings in
 // force (packed in 32 bits) and where in the caller's string it came from.

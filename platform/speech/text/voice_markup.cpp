@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice's XML markup: one reader that both checks a whole text (before anything is spoken) and,
 // run again lazily, turns it into styled units with bookmarks and silences between them.
 //

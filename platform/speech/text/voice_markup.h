@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal to the text front end: the voice's XML markup reader, the SSML reader, and the settings
 // both share with the plain-text path.
 #pragma once

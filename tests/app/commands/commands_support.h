@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the speech-command tests: the button states a (Speaking, Paused) pair calls for, the
 // voice events as the debug pane logs them, and what this process plays on the audio server.
 #pragma once

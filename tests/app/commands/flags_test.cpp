@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flag word and its six boxes, and what reset makes of them.
 #include <QCheckBox>
 

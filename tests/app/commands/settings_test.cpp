@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Voice, rate, volume mixer, reset, and the audio output and format lists.
 #include <QComboBox>
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A long run of random user actions on the real voice and the test audio server: after every action
 // the buttons must match the speaking state, the window's pause flag must match the voice, and
 // nothing may fail, hang or crash; at the end the window must close promptly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Speak, pause, resume, stop and skip through the window's buttons, on the real voice and the test
 // audio server: each case is checked on the buttons and on what the device plays.
 #include <QLineEdit>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shared file dialog, without the window.
 #include "app/dialogs/common_dialog.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's pictures as carried in its resources: file format, drawn regions and alignment.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image list: entries by number and key, and the composite of two entries.
 #include "app/events/mouth_image_list.h"
 

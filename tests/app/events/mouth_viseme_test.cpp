@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The mouth figure in the window: the picture each viseme shows, the rest picture, the event's log
 // line, and what a partly failed load leaves working.
 #include <QCheckBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice event handlers: their log lines, their effects, word selection and the event dispatch.
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The three file commands driven through the real window: open a text file or a document, save
 // speech to a WAV file, speak a WAV file. The voice runs over the scripted synthesizer and a virtual
 // device, so lengths are exact and no audio server is needed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saving to a file over the real engine: a long save shows its progress and can be cancelled, leaving
 // the earlier file as it was; a short one shows no dialog.
 #include <QDir>

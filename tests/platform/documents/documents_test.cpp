@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The document readers on small documents made at test time: the text in reading order, the chapters
 // with their titles at their positions, pieces that arrive as they are read, and a clear fault for
 // every damaged, hostile or protected input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays the document fuzzers' stored inputs (tests/fuzz/documents/TARGET/: their seeds, and the
 // inputs that once failed) through the same checks the fuzzers make.
 #include <gtest/gtest.h>

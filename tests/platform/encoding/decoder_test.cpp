@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text files decode alike whatever their encoding: the decision (mark, UTF-8, detection, fallback),
 // the stream of pieces, and the words the voice speaks from each copy of one text.
 #include "encoding/decoder.h"

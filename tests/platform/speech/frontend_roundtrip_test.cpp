@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Marked-up texts spoken by the real engine into WAV files: the words events point at are the words
 // of the text, bookmarks arrive in order, and volume, rate and silence can be heard in the audio.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice with its default back ends on the test audio server's null sink.
 #include <gtest/gtest.h>
 

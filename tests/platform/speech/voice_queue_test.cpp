@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice's queue, worker and sinks over the scripted synthesizer and the virtual-clock device.
 #include <gtest/gtest.h>
 #include <sched.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice over the real engine (espeak-ng) into WAV file streams: word positions, formats, bad input.
 #include <gtest/gtest.h>
 #include <sndfile.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An engine worker for tests: the real one (espeak-ng), except that a segment holding one of these
 // marks makes it fail the way engines do. U+1F4A5 (a collision): the process reading the segment is
 // killed once its first audio is out. U+23F3 (an hourglass): it hangs, answering nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The espeak-ng synthesizer back end. espeak-ng keeps global state, so every instance shares one
 // process-wide engine behind one lock; it is initialised once and never terminated.
 #pragma once

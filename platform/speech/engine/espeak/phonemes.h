@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One table for phonemes: espeak-ng phoneme mnemonics ("aI", "tS", "s.") become stable 16-bit phone
 // ids (an American English phone set shared by every voice) and the 22 mouth shapes (visemes):
 //   0 silence, 1 ae/ax/ah, 2 aa, 3 ao, 4 ey/eh/uh, 5 er, 6 y/iy/ih/ix, 7 w/uw, 8 ow, 9 aw, 10 oy,

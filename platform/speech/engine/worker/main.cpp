@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tallamo-engine: the speech platform's engine worker. It runs espeak-ng (with sonic for slow rates)
 // and nothing else; the platform starts it and speaks to it over a socket (engine/serve.h).
 #include "speech/engine/espeak/espeak_synthesizer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for libpcaudio, the audio output library espeak-ng links, installed beside the engine
 // worker as libpcaudio.so.0: the worker loads it instead of the real one, and so does the second copy
 // of espeak-ng it may load (espeak_synthesizer.cpp). espeak-ng only ever hands its samples back here,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PulseAudio host against a real server: the null-sink server that scripts/test starts, and for
 // the failure cases private servers started and killed here.
 #include "speech/audio/device_pulse.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file writer's thread: the same bytes as converting in place, a bounded queue whose wait can be
 // woken, dropping mid-stream, and a failure that stops the writing.
 #include "speech/audio/file_writer.h"

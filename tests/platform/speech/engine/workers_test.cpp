@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine in worker processes: its protocol on bad input, and a worker that is killed or hangs
 // (the real worker killed from outside, or the test double that fails on a mark in the text).
 #include "speech/engine/workers.h"

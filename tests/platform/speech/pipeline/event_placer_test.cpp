@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The event placer without an engine: raw engine events and samples in, voice events at sample offsets
 // out, in stream order however the input is split.
 #include "speech/pipeline/event_placer.h"

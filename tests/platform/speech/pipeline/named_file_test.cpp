@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A text file spoken as it is read gives exactly the segments of the same text held whole: the same
 // characters, the same positions, the same sentences, also across the pieces it is read in and after
 // seeking back. A document read the same way places its chapter starts as bookmarks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/pipeline/synthesis_ahead.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays the inputs the front end's fuzzer once crashed on (tests/fuzz/regressions/) and its seeds
 // through the same checks the fuzzer makes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Text read by a Mandarin voice, and text in two scripts: numbers are rewritten into Mandarin words
 // that still point at what was written, and runs of the other script go to the other language's voice.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The voice's XML markup through the front end: what each element does to the segments, positions
 // that markup never shifts, errors with their positions, and state carried over between texts.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plain text through the front end: sentences, segments, words and their positions in the caller's
 // string.
 #include <gtest/gtest.h>
