@@ -17,6 +17,7 @@
 #include <QSlider>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "app/debug_pane.h"
 #include "app/dialogs/about_dialog.h"
@@ -61,6 +62,132 @@ QString describe(const std::exception& error) {
 int32_t errorNumber(const std::exception& error) {
     if (const auto* speechError = dynamic_cast<const speech::Error*>(&error)) return speechError->code();
     return speech::errc::kUnexpected;
+}
+
+// Where a control goes, in twips, with its object name and caption.
+struct Place {
+    const char* name;
+    const char16_t* caption;
+    int left, top, width, height;
+};
+
+QString captionOf(const Place& place) {
+    return QString::fromUtf16(place.caption);
+}
+
+QPushButton* makeButton(QWidget* container, const Place& place, const Twips& tw) {
+    auto* b = new QPushButton(captionOf(place), container);
+    b->setObjectName(QString::fromLatin1(place.name));
+    b->setAutoDefault(false);
+    // A click leaves the focus where it was: the text box keeps it while its words are spoken, so
+    // the selection that follows them stays visible (it shows only while the box has the focus).
+    b->setFocusPolicy(Qt::TabFocus);
+    tw.place(b, place.left, place.top, place.width, place.height);
+    return b;
+}
+
+QComboBox* makeCombo(QWidget* client, const Place& place, const Twips& tw) {
+    auto* c = new QComboBox(client);
+    c->setObjectName(QString::fromLatin1(place.name));
+    c->setEditable(false);
+    tw.place(c, place.left, place.top, place.width, place.height);
+    return c;
+}
+
+template <class Widget>
+Widget* makeNamed(Widget* widget, const Place& place, const Twips& tw) {
+    widget->setObjectName(QString::fromLatin1(place.name));
+    tw.place(widget, place.left, place.top, place.width, place.height);
+    return widget;
+}
+
+// The four command buttons in their frame on the left.
+void createCommandButtons(ParlanMain& w, QWidget* client, const Twips& tw) {
+    w.Frame3 = makeNamed(new QGroupBox(client), {"Frame3", u"", 120, 120, 1455, 6135}, tw);
+    const std::pair<QPushButton * ParlanMain::*, Place> buttons[] = {
+        {&ParlanMain::ResetBtn, {"ResetBtn", u"复位", 120, 3120, 1215, 375}},
+        {&ParlanMain::PauseBtn, {"PauseBtn", u"暂停", 120, 3720, 1215, 375}},
+        {&ParlanMain::StopBtn, {"StopBtn", u"停止", 120, 2520, 1215, 375}},
+        {&ParlanMain::SpeakBtn, {"SpeakBtn", u"朗读", 120, 1920, 1215, 375}},
+    };
+    for (const auto& [member, place] : buttons) w.*member = makeButton(w.Frame3, place, tw);
+}
+
+// The text box in its frame.
+void createTextBox(ParlanMain& w, QWidget* client, const Twips& tw) {
+    w.Frame2 = makeNamed(new QGroupBox(client), {"Frame2", u"", 1680, 120, 7455, 6135}, tw);
+    w.MainTxtBox = new QPlainTextEdit(w.Frame2);
+    w.MainTxtBox->setToolTip(QStringLiteral("文字区"));
+    w.MainTxtBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    w.MainTxtBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    w.MainTxtBox->setTabChangesFocus(true);
+    // The selection shows only while the box has the focus: an inactive box paints its selection like
+    // plain text.
+    QPalette palette = w.MainTxtBox->palette();
+    palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Inactive, QPalette::Base));
+    palette.setColor(QPalette::Inactive, QPalette::HighlightedText, palette.color(QPalette::Inactive, QPalette::Text));
+    w.MainTxtBox->setPalette(palette);
+    makeNamed(w.MainTxtBox, {"MainTxtBox", u"", 120, 240, 7215, 5775}, tw);
+}
+
+// The mouth picture and the speak flags' check boxes, below the visible edge.
+void createFlagBoxes(ParlanMain& w, QWidget* client, const Twips& tw) {
+    w.VisemePicture = makeNamed(new QLabel(client), {"VisemePicture", u"", -360, 8760, 1700, 2175}, tw);
+    w.VisemePicture->setFocusPolicy(Qt::TabFocus);
+
+    const std::pair<QCheckBox * ParlanMain::*, Place> boxes[] = {
+        {&ParlanMain::chkShowEvents, {"chkShowEvents", u"Show Events", 4440, 8760, 1335, 195}},
+        {&ParlanMain::chkSpFlagNLPSpeakPunc, {"chkSpFlagNLPSpeakPunc", u"NLPSpeakPunc", 4920, 9360, 1575, 255}},
+        {&ParlanMain::chkSpFlagPurgeBeforeSpeak,
+         {"chkSpFlagPurgeBeforeSpeak", u"PurgeBeforeSpeak", 4680, 9000, 1695, 255}},
+        {&ParlanMain::chkSpFlagAync, {"chkSpFlagAync", u"FlagsAsync", 5040, 8760, 1575, 255}},
+        {&ParlanMain::chkSpFlagIsFilename, {"chkSpFlagIsFilename", u"IsFilename", 3360, 9360, 1215, 255}},
+        {&ParlanMain::chkSpFlagPersistXML, {"chkSpFlagPersistXML", u"PersistXML", 3360, 9000, 1215, 255}},
+    };
+    for (const auto& [member, place] : boxes) w.*member = makeNamed(new QCheckBox(captionOf(place), client), place, tw);
+
+    w.Frame1 =
+        makeNamed(new QGroupBox(QStringLiteral("Speak Flags"), client), {"Frame1", u"", 3720, 9600, 3615, 1575}, tw);
+    const Place isXml{"chkSpFlagIsXML", u"IsXML", 240, 360, 855, 255};
+    w.chkSpFlagIsXML = makeNamed(new QCheckBox(captionOf(isXml), w.Frame1), isXml, tw);
+}
+
+// The other controls below the visible edge: the audio output and format lists, the debug pane, and
+// the sentence skip with its count box and spinner.
+void createWorkingControls(ParlanMain& w, QWidget* client, const Twips& tw) {
+    w.AudioOutputCB = makeCombo(client, {"AudioOutputCB", u"", 840, 8760, 3300, 300}, tw);
+    w.DebugTxtBox = makeNamed(new DebugPane(client), {"DebugTxtBox", u"", 600, 8760, 180, 180}, tw);
+    w.SkipBtn = makeButton(client, {"SkipBtn", u"Skip", 7320, 8760, 500, 350}, tw);
+    w.UpDown1 = makeNamed(new UpDown(client), {"UpDown1", u"", 7680, 8760, 240, 345}, tw);
+    w.SkipTxtBox = makeNamed(new QLineEdit(QStringLiteral("0"), client), {"SkipTxtBox", u"", 7560, 8760, 400, 350}, tw);
+    w.UpDown1->setRange(-50, 50);
+    w.UpDown1->setBuddy(w.SkipTxtBox);
+    w.FormatCB = makeCombo(client, {"FormatCB", u"", 960, 8760, 3300, 300}, tw);
+}
+
+// The rate slider, the voice list and the labels.
+void createVoiceControls(ParlanMain& w, QWidget* client, const Twips& tw) {
+    w.RateSldr = makeNamed(new QSlider(Qt::Horizontal, client), {"RateSldr", u"", 5880, 6480, 3300, 315}, tw);
+    w.RateSldr->setToolTip(QStringLiteral("设置语音读取速度"));
+    w.RateSldr->setRange(-10, 10);
+    w.RateSldr->setSingleStep(1);
+    w.RateSldr->setPageStep(5);
+    w.RateSldr->setTickPosition(QSlider::TicksBelow);
+    w.RateSldr->setTickInterval(1);
+
+    w.VoiceCB = makeCombo(client, {"VoiceCB", u"", 2040, 6480, 2940, 300}, tw);
+    w.VoiceCB->setToolTip(QStringLiteral("设置语言发音"));
+
+    const std::pair<QLabel * ParlanMain::*, Place> labels[] = {
+        {&ParlanMain::Label1, {"Label1", u"音频输出：", 0, 8640, 975, 195}},
+        {&ParlanMain::Label5, {"Label5", u"格式", 240, 8760, 615, 255}},
+        {&ParlanMain::Label3, {"Label3", u"速度：", 5160, 6600, 585, 195}},
+        {&ParlanMain::Label2, {"Label2", u"语音选择：", 960, 6600, 975, 195}},
+    };
+    for (const auto& [member, place] : labels) {
+        w.*member = makeNamed(new QLabel(captionOf(place), client), place, tw);
+        (w.*member)->setFont(labelFont());
+    }
 }
 
 }  // namespace
@@ -108,121 +235,12 @@ void ParlanMain::createControls() {
     client->setObjectName(QStringLiteral("client"));
     client->setFixedSize(tw(kClientWidth), tw(kClientHeight));
     setCentralWidget(client);
-
-    const auto button = [&](QWidget* container, const char* name, const QString& caption, int l, int t, int w, int h) {
-        auto* b = new QPushButton(caption, container);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAutoDefault(false);
-        // A click leaves the focus where it was: the text box keeps it while its words are spoken, so
-        // the selection that follows them stays visible (it shows only while the box has the focus).
-        b->setFocusPolicy(Qt::TabFocus);
-        tw.place(b, l, t, w, h);
-        return b;
-    };
-    const auto check = [&](QWidget* container, const char* name, const QString& caption, int l, int t, int w, int h) {
-        auto* c = new QCheckBox(caption, container);
-        c->setObjectName(QString::fromLatin1(name));
-        tw.place(c, l, t, w, h);
-        return c;
-    };
-    const auto combo = [&](const char* name, int l, int t, int w, int h) {
-        auto* c = new QComboBox(client);
-        c->setObjectName(QString::fromLatin1(name));
-        c->setEditable(false);
-        tw.place(c, l, t, w, h);
-        return c;
-    };
-    const auto label = [&](const char* name, const QString& caption, int l, int t, int w, int h) {
-        auto* lb = new QLabel(caption, client);
-        lb->setObjectName(QString::fromLatin1(name));
-        lb->setFont(labelFont());
-        tw.place(lb, l, t, w, h);
-        return lb;
-    };
-
-    Frame3 = new QGroupBox(client);
-    Frame3->setObjectName(QStringLiteral("Frame3"));
-    tw.place(Frame3, 120, 120, 1455, 6135);
-    ResetBtn = button(Frame3, "ResetBtn", QStringLiteral("复位"), 120, 3120, 1215, 375);
-    PauseBtn = button(Frame3, "PauseBtn", QStringLiteral("暂停"), 120, 3720, 1215, 375);
-    StopBtn = button(Frame3, "StopBtn", QStringLiteral("停止"), 120, 2520, 1215, 375);
-    SpeakBtn = button(Frame3, "SpeakBtn", QStringLiteral("朗读"), 120, 1920, 1215, 375);
-
-    Frame2 = new QGroupBox(client);
-    Frame2->setObjectName(QStringLiteral("Frame2"));
-    tw.place(Frame2, 1680, 120, 7455, 6135);
-    MainTxtBox = new QPlainTextEdit(Frame2);
-    MainTxtBox->setObjectName(QStringLiteral("MainTxtBox"));
-    MainTxtBox->setToolTip(QStringLiteral("文字区"));
-    MainTxtBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    MainTxtBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    MainTxtBox->setTabChangesFocus(true);
-    {
-        // The selection shows only while the box has the focus: an inactive box paints its
-        // selection like plain text.
-        QPalette palette = MainTxtBox->palette();
-        palette.setColor(QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Inactive, QPalette::Base));
-        palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
-                         palette.color(QPalette::Inactive, QPalette::Text));
-        MainTxtBox->setPalette(palette);
-    }
-    tw.place(MainTxtBox, 120, 240, 7215, 5775);
-
-    VisemePicture = new QLabel(client);
-    VisemePicture->setObjectName(QStringLiteral("VisemePicture"));
-    VisemePicture->setFocusPolicy(Qt::TabFocus);
-    tw.place(VisemePicture, -360, 8760, 1700, 2175);
-
-    chkShowEvents = check(client, "chkShowEvents", QStringLiteral("Show Events"), 4440, 8760, 1335, 195);
-    chkSpFlagNLPSpeakPunc =
-        check(client, "chkSpFlagNLPSpeakPunc", QStringLiteral("NLPSpeakPunc"), 4920, 9360, 1575, 255);
-    chkSpFlagPurgeBeforeSpeak =
-        check(client, "chkSpFlagPurgeBeforeSpeak", QStringLiteral("PurgeBeforeSpeak"), 4680, 9000, 1695, 255);
-    chkSpFlagAync = check(client, "chkSpFlagAync", QStringLiteral("FlagsAsync"), 5040, 8760, 1575, 255);
-    chkSpFlagIsFilename = check(client, "chkSpFlagIsFilename", QStringLiteral("IsFilename"), 3360, 9360, 1215, 255);
-    chkSpFlagPersistXML = check(client, "chkSpFlagPersistXML", QStringLiteral("PersistXML"), 3360, 9000, 1215, 255);
-
-    Frame1 = new QGroupBox(QStringLiteral("Speak Flags"), client);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    tw.place(Frame1, 3720, 9600, 3615, 1575);
-    chkSpFlagIsXML = check(Frame1, "chkSpFlagIsXML", QStringLiteral("IsXML"), 240, 360, 855, 255);
-
-    AudioOutputCB = combo("AudioOutputCB", 840, 8760, 3300, 300);
-
-    auto* debugPane = new DebugPane(client);
-    debugPane->setObjectName(QStringLiteral("DebugTxtBox"));
-    tw.place(debugPane, 600, 8760, 180, 180);
-    DebugTxtBox = debugPane;
-
-    SkipBtn = button(client, "SkipBtn", QStringLiteral("Skip"), 7320, 8760, 500, 350);
-    UpDown1 = new UpDown(client);
-    UpDown1->setObjectName(QStringLiteral("UpDown1"));
-    tw.place(UpDown1, 7680, 8760, 240, 345);
-    SkipTxtBox = new QLineEdit(QStringLiteral("0"), client);
-    SkipTxtBox->setObjectName(QStringLiteral("SkipTxtBox"));
-    tw.place(SkipTxtBox, 7560, 8760, 400, 350);
-    UpDown1->setRange(-50, 50);
-    UpDown1->setBuddy(SkipTxtBox);
-
-    FormatCB = combo("FormatCB", 960, 8760, 3300, 300);
-
-    RateSldr = new QSlider(Qt::Horizontal, client);
-    RateSldr->setObjectName(QStringLiteral("RateSldr"));
-    RateSldr->setToolTip(QStringLiteral("设置语音读取速度"));
-    RateSldr->setRange(-10, 10);
-    RateSldr->setSingleStep(1);
-    RateSldr->setPageStep(5);
-    RateSldr->setTickPosition(QSlider::TicksBelow);
-    RateSldr->setTickInterval(1);
-    tw.place(RateSldr, 5880, 6480, 3300, 315);
-
-    VoiceCB = combo("VoiceCB", 2040, 6480, 2940, 300);
-    VoiceCB->setToolTip(QStringLiteral("设置语言发音"));
-
-    Label1 = label("Label1", QStringLiteral("音频输出："), 0, 8640, 975, 195);
-    Label5 = label("Label5", QStringLiteral("格式"), 240, 8760, 615, 255);
-    Label3 = label("Label3", QStringLiteral("速度："), 5160, 6600, 585, 195);
-    Label2 = label("Label2", QStringLiteral("语音选择："), 960, 6600, 975, 195);
+    // Made in this order, which is also the order in which overlapping controls are painted.
+    createCommandButtons(*this, client, tw);
+    createTextBox(*this, client, tw);
+    createFlagBoxes(*this, client, tw);
+    createWorkingControls(*this, client, tw);
+    createVoiceControls(*this, client, tw);
 
     // Tab order by tab index; labels and frames take no focus.
     const QWidget* order[] = {SkipBtn,
