@@ -140,94 +140,110 @@ void StreamJob::speak() {
     currentVoice_ = request_.voice;
     if (!openSink()) return;
     pending_.push_back({base_, makeEvent(EventKind::StartStream, base_), -1});
-    if (request_.source) {
-        // Into a file, several segments are synthesized at once and written in order; on a device one
-        // segment is synthesized ahead of the one playing, which keeps the start and the controls quick.
-        const bool toFile = request_.file != nullptr;
-        const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(1, voice_.renderJobs.load())), 1,
-                                               voice_.synthesizer->concurrency());
-        const size_t lanes = toFile ? jobs : 1;
-        // A file's window holds a chain per lane and one more, the one being written among them; a
-        // device's, the segment playing and the next. Chains take the engine different times, so a lane
-        // is often done with its chain while the one being written is still read: the spare chain gives
-        // it the next one to read instead of waiting. Beyond that a lane waits, so the audio held stays
-        // at about a chain a lane, whatever the speeds of the lanes.
-        const size_t segments = toFile ? kFileWindowSegments * (lanes + 1) : 2;
-        const size_t chains = toFile ? lanes + 1 : 2;
-        try {
-            ahead_ = std::make_unique<SynthesisAhead>(*voice_.synthesizer, lanes, segments, chains, toFile,
-                                                      [this] { voice_.progressed(); });
-        } catch (const std::system_error& e) {
-            engineFailed(Fault{errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});
-            end(base_, true);
-            return;
-        }
+    if (request_.source && !startSynthesis()) return;
+    while (serveOnce()) {
     }
+}
 
-    for (;;) {
-        const Controls c = readControls();
-        if (c.shutdown) {
-            request_.stopped();
-            return;
-        }
-        if (c.purged) {
-            request_.stopped();
-            const auto dropped = dropBuffered();
-            const uint64_t at = sink_->written();
-            if (!dropped) sinkFailed(dropped.fault());
-            end(at, false);
-            return;
-        }
-        if (c.skip) {
-            const long skipped = skipSentences(*c.skip);
-            {
-                std::lock_guard lock(voice_.mutex);
-                voice_.skipPending = false;
-                voice_.skipResult = skipped;
-                voice_.skipAnswered = voice_.skipSerial;
-            }
-            voice_.idle.notify_all();
-            continue;
-        }
-        const bool holding = sink_->followsPause() && c.paused;
-        auto paused = sink_->setPaused(holding);
-        auto played = paused ? sink_->played() : Result<uint64_t>(paused.fault());
-        if (!played) {
-            const uint64_t at = sink_->written();
-            sinkFailed(played.fault());
-            end(at, false);
-            return;
-        }
-        release(std::min(played.value(), horizonByte()));
-        if (finished_ && !sink_->backlog() && played.value() >= sink_->byteAt(sink_->inputFrames())) {
-            end(sink_->byteAt(sink_->inputFrames()), true);
-            return;
-        }
-        if (holding) {
-            waitForChange();
-            continue;
-        }
-        Fed fed = Fed::Idle;
-        if (!finished_) {
-            fed = ahead_ ? feedSegments(c.epoch) : feedSound(c.epoch);
-            if (fed == Fed::Stopped) continue;  // a control changed while the file had no room
-            if (fed == Fed::Done) {
-                sink_->finish();
-                finished_ = true;
-            }
-        }
-        // Into a device as much as it takes now; when it is full and nothing else is to be done, the
-        // wait for room is the pause.
-        auto pumped = sink_->pump(milliseconds(0));
-        if (pumped && sink_->backlog() && fed == Fed::Idle) pumped = sink_->pump(kPoll);
-        if (!pumped) {
-            const uint64_t at = sink_->written();
-            sinkFailed(pumped.fault());
-            end(at, false);
-            return;
-        }
-        if (fed == Fed::Idle && !sink_->backlog()) waitForChange();
+bool StreamJob::startSynthesis() {
+    // Into a file, several segments are synthesized at once and written in order; on a device one
+    // segment is synthesized ahead of the one playing, which keeps the start and the controls quick.
+    const bool toFile = request_.file != nullptr;
+    const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(1, voice_.renderJobs.load())), 1,
+                                           voice_.synthesizer->concurrency());
+    const size_t lanes = toFile ? jobs : 1;
+    // A file's window holds a chain per lane and one more, the one being written among them; a
+    // device's, the segment playing and the next. Chains take the engine different times, so a lane
+    // is often done with its chain while the one being written is still read: the spare chain gives
+    // it the next one to read instead of waiting. Beyond that a lane waits, so the audio held stays
+    // at about a chain a lane, whatever the speeds of the lanes.
+    const size_t segments = toFile ? kFileWindowSegments * (lanes + 1) : 2;
+    const size_t chains = toFile ? lanes + 1 : 2;
+    try {
+        ahead_ = std::make_unique<SynthesisAhead>(*voice_.synthesizer, lanes, segments, chains, toFile,
+                                                  [this] { voice_.progressed(); });
+    } catch (const std::system_error& e) {
+        engineFailed(Fault{errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});
+        end(base_, true);
+        return false;
     }
+    return true;
+}
+
+bool StreamJob::serveOnce() {
+    const Controls c = readControls();
+    if (c.shutdown) {
+        request_.stopped();
+        return false;
+    }
+    if (c.purged) {
+        request_.stopped();
+        const auto dropped = dropBuffered();
+        const uint64_t at = sink_->written();
+        if (!dropped) sinkFailed(dropped.fault());
+        end(at, false);
+        return false;
+    }
+    if (c.skip) {
+        answerSkip(*c.skip);
+        return true;
+    }
+    const bool holding = sink_->followsPause() && c.paused;
+    auto paused = sink_->setPaused(holding);
+    auto played = paused ? sink_->played() : Result<uint64_t>(paused.fault());
+    if (!played) {
+        outputFailed(played.fault());
+        return false;
+    }
+    release(std::min(played.value(), horizonByte()));
+    if (finished_ && !sink_->backlog() && played.value() >= sink_->byteAt(sink_->inputFrames())) {
+        end(sink_->byteAt(sink_->inputFrames()), true);
+        return false;
+    }
+    if (holding) {
+        waitForChange();
+        return true;
+    }
+    return feedAndPump(c.epoch);
+}
+
+void StreamJob::answerSkip(long count) {
+    const long skipped = skipSentences(count);
+    {
+        std::lock_guard lock(voice_.mutex);
+        voice_.skipPending = false;
+        voice_.skipResult = skipped;
+        voice_.skipAnswered = voice_.skipSerial;
+    }
+    voice_.idle.notify_all();
+}
+
+bool StreamJob::feedAndPump(uint64_t epoch) {
+    Fed fed = Fed::Idle;
+    if (!finished_) {
+        fed = ahead_ ? feedSegments(epoch) : feedSound(epoch);
+        if (fed == Fed::Stopped) return true;  // a control changed while the file had no room
+        if (fed == Fed::Done) {
+            sink_->finish();
+            finished_ = true;
+        }
+    }
+    // Into a device as much as it takes now; when it is full and nothing else is to be done, the
+    // wait for room is the pause.
+    auto pumped = sink_->pump(milliseconds(0));
+    if (pumped && sink_->backlog() && fed == Fed::Idle) pumped = sink_->pump(kPoll);
+    if (!pumped) {
+        outputFailed(pumped.fault());
+        return false;
+    }
+    if (fed == Fed::Idle && !sink_->backlog()) waitForChange();
+    return true;
+}
+
+void StreamJob::outputFailed(const Fault& fault) {
+    const uint64_t at = sink_->written();
+    sinkFailed(fault);
+    end(at, false);
 }
 
 void StreamJob::refill() {

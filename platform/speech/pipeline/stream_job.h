@@ -31,6 +31,19 @@ public:
 
 private:
     void speak();
+    // Starts the synthesis window of a text request; false when the engine cannot be run (the stream
+    // has then ended).
+    bool startSynthesis();
+    // One round of the job: the controls, the release of what was played, feeding and pumping the
+    // sink. False once the stream has ended.
+    bool serveOnce();
+    // Skips `count` sentences and answers the waiting Skip call.
+    void answerSkip(long count);
+    // Feeds the next audio to the sink and moves it on to the output; false when the output failed
+    // (the stream has then ended).
+    bool feedAndPump(uint64_t epoch);
+    // Ends the stream after a failure of the output at its last written byte.
+    void outputFailed(const Fault& fault);
     struct Controls {
         bool shutdown = false;
         bool purged = false;
