@@ -324,17 +324,62 @@ private:
         lastStyle_ = packed;
     }
 
+    // The segments of one sentence as they are made: the runs of text between its markers, and the
+    // markers (bookmarks, silences) between them, each taken in turn.
+    struct SentenceSegments {
+        TextSource& source;
+        std::vector<Marker> markers;
+        long index;
+        int32_t position;
+        int32_t length;
+        bool hasText;
+        size_t next = 0;  // the first marker not taken yet
+        Segment seg{};
+        bool segHasMarkers = false;
+        bool pushedAny = false;
+
+        Segment blank() const { return source.blankSegment(index, position, length); }
+
+        void push() {
+            seg.startsSentence = !pushedAny && hasText;
+            pushedAny = true;
+            source.pending_.push_back(std::move(seg));
+            seg = blank();
+        }
+
+        // A segment of the markers taken since the last text, if any.
+        void pushMarkersOnly() {
+            if (!segHasMarkers) return;
+            source.applyStyle(seg, source.lastMarkerStyle_);
+            seg.sourceOffsets.assign(1, source.lastMarkerSource_);
+            segHasMarkers = false;
+            push();
+        }
+
+        // Takes the markers at units up to `upTo` (absolute) into the segment being made.
+        void takeMarkers(uint64_t upTo) {
+            while (next < markers.size() && markers[next].unit <= upTo) {
+                Marker& m = markers[next++];
+                if (m.isSilence) {
+                    seg.silenceMs = addSaturated(seg.silenceMs, m.silenceMs);
+                } else {
+                    // A mark after a silence belongs after it: start a new segment.
+                    if (seg.silenceMs > 0) pushMarkersOnly();
+                    seg.marks.push_back(std::move(m.mark));
+                }
+                segHasMarkers = true;
+                source.lastMarkerStyle_ = m.style;
+                source.lastMarkerSource_ = m.source;
+            }
+        }
+    };
+
     // Turns units [head_, head_ + end) into segments, with the markers that fall in it (all that are
     // left when `last`).
     void emitSentence(size_t end, bool last) {
         const size_t a = head_;
         const size_t b = head_ + end;
-        const uint64_t absB = base_ + b;
-        std::vector<Marker> ms;
-        while (!markers_.empty() && (last || markers_.front().unit < absB)) {
-            ms.push_back(std::move(markers_.front()));
-            markers_.pop_front();
-        }
+        std::vector<Marker> ms = takeMarkersBefore(base_ + b, last);
         size_t ta = a;
         while (ta < b && isSpace(chars_[ta])) ++ta;
         size_t tb = b;
@@ -348,74 +393,63 @@ private:
         const int32_t length = hasText ? units_[tb - 1].srcEnd - position : 0;
 
         const size_t firstPending = pending_.size();
-        bool pushedAny = false;
-        size_t mi = 0;
-        Segment seg = blankSegment(index, position, length);
-        bool segHasMarkers = false;
-        auto push = [&](Segment&& s) {
-            s.startsSentence = !pushedAny && hasText;
-            pushedAny = true;
-            pending_.push_back(std::move(s));
-        };
-        auto pushMarkersOnly = [&]() {
-            if (!segHasMarkers) return;
-            applyStyle(seg, lastMarkerStyle_);
-            seg.sourceOffsets.assign(1, lastMarkerSource_);
-            segHasMarkers = false;
-            push(std::move(seg));
-            seg = blankSegment(index, position, length);
-        };
-        auto takeMarkers = [&](uint64_t upTo) {
-            while (mi < ms.size() && ms[mi].unit <= upTo) {
-                Marker& m = ms[mi++];
-                if (m.isSilence) {
-                    seg.silenceMs = addSaturated(seg.silenceMs, m.silenceMs);
-                } else {
-                    // A mark after a silence belongs after it: start a new segment.
-                    if (seg.silenceMs > 0) pushMarkersOnly();
-                    seg.marks.push_back(std::move(m.mark));
-                }
-                segHasMarkers = true;
-                lastMarkerStyle_ = m.style;
-                lastMarkerSource_ = m.source;
-            }
-        };
-
-        takeMarkers(base_ + ta);
-        size_t p = ta;
-        while (p < tb) {
+        SentenceSegments out{*this, std::move(ms), index, position, length, hasText};
+        out.seg = out.blank();
+        out.takeMarkers(base_ + ta);
+        for (size_t p = ta; p < tb;) {
             size_t limit = tb;
-            if (mi < ms.size() && ms[mi].unit < base_ + tb) {
-                limit = std::min<size_t>(limit, static_cast<size_t>(ms[mi].unit - base_));
+            if (out.next < out.markers.size() && out.markers[out.next].unit < base_ + tb) {
+                limit = std::min<size_t>(limit, static_cast<size_t>(out.markers[out.next].unit - base_));
             }
             const uint32_t style = units_[p].style;
-            const bool phonemes = unpackStyle(style).phonemes;
-            size_t q = p;
-            int32_t cps = 0;
-            size_t afterSpace = 0;
-            bool capped = false;
-            while (q < limit && units_[q].style == style) {
-                if (!phonemes && cps == kMaxSegment) {
-                    capped = true;
-                    break;
-                }
-                const bool space = isSpace(chars_[q]);
-                q += (U16_IS_LEAD(chars_[q]) && q + 1 < limit) ? 2 : 1;
-                ++cps;
-                if (space) afterSpace = q;
-            }
-            if (capped && afterSpace > p) q = afterSpace;
-            applyStyle(seg, style);
-            fillText(seg, p, q);
-            segHasMarkers = false;
-            push(std::move(seg));
-            seg = blankSegment(index, position, length);
+            const size_t q = runEnd(p, limit);
+            applyStyle(out.seg, style);
+            fillText(out.seg, p, q);
+            out.segHasMarkers = false;
+            out.push();
             p = q;
-            takeMarkers(base_ + p);
+            out.takeMarkers(base_ + p);
         }
-        takeMarkers(std::numeric_limits<uint64_t>::max());
-        pushMarkersOnly();
-        // Only the last piece with text ends the sentence.
+        out.takeMarkers(std::numeric_limits<uint64_t>::max());
+        out.pushMarkersOnly();
+        markSentenceEnd(firstPending, hasText);
+    }
+
+    // The markers before unit `absEnd` (absolute), or all that are left when `last`.
+    std::vector<Marker> takeMarkersBefore(uint64_t absEnd, bool last) {
+        std::vector<Marker> ms;
+        while (!markers_.empty() && (last || markers_.front().unit < absEnd)) {
+            ms.push_back(std::move(markers_.front()));
+            markers_.pop_front();
+        }
+        return ms;
+    }
+
+    // The end of the run of one style from unit `p`, before `limit`: a segment holds at most
+    // kMaxSegment code points (pronunciations excepted), cut after a space where one is.
+    size_t runEnd(size_t p, size_t limit) const {
+        const uint32_t style = units_[p].style;
+        const bool phonemes = unpackStyle(style).phonemes;
+        size_t q = p;
+        int32_t cps = 0;
+        size_t afterSpace = 0;
+        bool capped = false;
+        while (q < limit && units_[q].style == style) {
+            if (!phonemes && cps == kMaxSegment) {
+                capped = true;
+                break;
+            }
+            const bool space = isSpace(chars_[q]);
+            q += (U16_IS_LEAD(chars_[q]) && q + 1 < limit) ? 2 : 1;
+            ++cps;
+            if (space) afterSpace = q;
+        }
+        if (capped && afterSpace > p) q = afterSpace;
+        return q;
+    }
+
+    // Only the last piece with text ends the sentence (a sentence of marks alone ends with its last).
+    void markSentenceEnd(size_t firstPending, bool hasText) {
         bool isLast = true;
         for (size_t k = pending_.size(); k > firstPending; --k) {
             Segment& s = pending_[k - 1];
