@@ -500,34 +500,9 @@ private:
         bool changesSettings = false;
         switch (e) {
             case Element::Volume:
-                if (const Attribute* a = findAttribute(attrs_, u"level")) {
-                    changed.settings.volume = parseNumber(*a, 0, 100);
-                    changesSettings = true;
-                }
-                break;
             case Element::Rate:
-                if (const Attribute* a = findAttribute(attrs_, u"absspeed")) {
-                    changed.settings.absoluteRate = parseNumber(*a, -10, 10);
-                    changed.settings.relativeRate = 0;
-                    changesSettings = true;
-                }
-                if (const Attribute* a = findAttribute(attrs_, u"speed")) {
-                    changed.settings.relativeRate =
-                        std::clamp(changed.settings.relativeRate + parseNumber(*a, -10, 10), -20, 20);
-                    changesSettings = true;
-                }
-                break;
             case Element::Pitch:
-                if (const Attribute* a = findAttribute(attrs_, u"absmiddle")) {
-                    changed.settings.absolutePitch = parseNumber(*a, -10, 10);
-                    changed.settings.relativePitch = 0;
-                    changesSettings = true;
-                }
-                if (const Attribute* a = findAttribute(attrs_, u"middle")) {
-                    changed.settings.relativePitch =
-                        std::clamp(changed.settings.relativePitch + parseNumber(*a, -10, 10), -20, 20);
-                    changesSettings = true;
-                }
+                changesSettings = applyProsody(e, changed.settings);
                 break;
             case Element::Emph:
                 changed.emphasis = true;
@@ -535,91 +510,28 @@ private:
             case Element::Spell:
                 changed.spell = true;
                 break;
-            case Element::Silence: {
-                const Attribute* a = findAttribute(attrs_, u"msec");
-                if (!a) fail(at, "<silence> needs a msec attribute");
-                const int ms = parseNumber(*a, 0, kMaxSilenceMs);
-                if (sink && !stack_.back().suppressed) {
-                    Marker m;
-                    m.isSilence = true;
-                    m.silenceMs = ms;
-                    m.style = stack_.back().style;
-                    m.source = static_cast<int32_t>(at);
-                    sink->marker(std::move(m));
-                }
+            case Element::Silence:
+                putSilence(sink, at);
                 break;
-            }
-            case Element::Bookmark: {
-                const Attribute* a = findAttribute(attrs_, u"mark");
-                if (sink && !stack_.back().suppressed) {
-                    Marker m;
-                    m.style = stack_.back().style;
-                    m.mark.sourcePosition = static_cast<int32_t>(at);
-                    m.source = static_cast<int32_t>(at);
-                    if (a) {
-                        m.mark.text = utf8(a->value, std::numeric_limits<size_t>::max());
-                        m.mark.id = markNumber(a->value);
-                    }
-                    sink->marker(std::move(m));
-                }
+            case Element::Bookmark:
+                putBookmark(sink, at);
                 break;
-            }
-            case Element::Pron: {
-                const Attribute* a = findAttribute(attrs_, u"sym");
-                if (!a) fail(at, "<pron> needs a sym attribute");
-                std::u16string bad;
-                auto phonemes = convertPhonemes(a->value, &bad);
-                if (!phonemes) fail(a->position, "unknown phoneme \"" + utf8(bad) + "\"");
-                if (empty) {
-                    if (sink && !stack_.back().suppressed) putPhonemes(*sink, *phonemes, at, at, stack_.back());
-                } else {
-                    Frame& f = pushFrame(name, at);
-                    f.pron = true;
-                    f.suppressed = true;
-                    f.phonemes = std::move(*phonemes);
-                    f.contentStart = pos_;
-                    return;
-                }
+            case Element::Pron:
+                // A pronunciation with content replaces it: a frame of its own, entered here.
+                if (startPronunciation(sink, at, name, empty)) return;
                 break;
-            }
             case Element::PartOfSp:
-                if (const Attribute* a = findAttribute(attrs_, u"part")) {
-                    static const std::array<std::u16string_view, 6> kParts{u"noun",     u"verb",         u"modifier",
-                                                                           u"function", u"interjection", u"unknown"};
-                    if (std::none_of(kParts.begin(), kParts.end(),
-                                     [&](std::u16string_view p) { return equalsIgnoreCase(a->value, p); })) {
-                        fail(a->position, "unknown part of speech \"" + utf8(a->value) + "\"");
-                    }
-                }
+                checkPartOfSpeech();
                 break;
             case Element::Context:
                 if (const Attribute* a = findAttribute(attrs_, u"id")) changed.context = contextOf(a->value);
                 break;
-            case Element::Voice: {
-                const Attribute* required = findAttribute(attrs_, u"required");
-                const Attribute* optional = findAttribute(attrs_, u"optional");
-                if (required || optional) {
-                    changed.settings.voice =
-                        selectVoice(required ? utf8(required->value, 4096) : std::string(),
-                                    optional ? utf8(optional->value, 4096) : std::string(), changed.settings.voice);
-                    changesSettings = true;
-                }
+            case Element::Voice:
+                changesSettings = applyVoice(changed.settings);
                 break;
-            }
-            case Element::Lang: {
-                const Attribute* a = findAttribute(attrs_, u"langid");
-                if (!a) fail(at, "<lang> needs a langid attribute");
-                std::u16string_view v = a->value;
-                while (!v.empty() && isXmlSpace(v.front())) v.remove_prefix(1);
-                while (!v.empty() && isXmlSpace(v.back())) v.remove_suffix(1);
-                const bool hex = !v.empty() && v.size() <= 4 && std::all_of(v.begin(), v.end(), [](char16_t d) {
-                    return (d >= u'0' && d <= u'9') || (d >= u'a' && d <= u'f') || (d >= u'A' && d <= u'F');
-                });
-                if (!hex) fail(a->position, "bad language id \"" + utf8(a->value) + "\"");
-                changed.settings.voice = selectVoice("Language=" + utf8(v), std::string(), changed.settings.voice);
-                changesSettings = true;
+            case Element::Lang:
+                changesSettings = applyLanguage(at, changed.settings);
                 break;
-            }
             case Element::Unknown:
                 break;
         }
@@ -637,6 +549,114 @@ private:
         f.spell = changed.spell;
         f.context = changed.context;
         restyle(f);
+    }
+
+    // <volume level>, <rate absspeed speed>, <pitch absmiddle middle>: whether a setting changed.
+    bool applyProsody(Element e, Settings& settings) {
+        bool changes = false;
+        if (e == Element::Volume) {
+            if (const Attribute* a = findAttribute(attrs_, u"level")) {
+                settings.volume = parseNumber(*a, 0, 100);
+                changes = true;
+            }
+            return changes;
+        }
+        const bool rate = e == Element::Rate;
+        std::optional<int>& absolute = rate ? settings.absoluteRate : settings.absolutePitch;
+        int& relative = rate ? settings.relativeRate : settings.relativePitch;
+        if (const Attribute* a = findAttribute(attrs_, rate ? u"absspeed" : u"absmiddle")) {
+            absolute = parseNumber(*a, -10, 10);
+            relative = 0;
+            changes = true;
+        }
+        if (const Attribute* a = findAttribute(attrs_, rate ? u"speed" : u"middle")) {
+            relative = std::clamp(relative + parseNumber(*a, -10, 10), -20, 20);
+            changes = true;
+        }
+        return changes;
+    }
+
+    void putSilence(UnitSink* sink, size_t at) {
+        const Attribute* a = findAttribute(attrs_, u"msec");
+        if (!a) fail(at, "<silence> needs a msec attribute");
+        const int ms = parseNumber(*a, 0, kMaxSilenceMs);
+        if (!sink || stack_.back().suppressed) return;
+        Marker m;
+        m.isSilence = true;
+        m.silenceMs = ms;
+        m.style = stack_.back().style;
+        m.source = static_cast<int32_t>(at);
+        sink->marker(std::move(m));
+    }
+
+    void putBookmark(UnitSink* sink, size_t at) {
+        const Attribute* a = findAttribute(attrs_, u"mark");
+        if (!sink || stack_.back().suppressed) return;
+        Marker m;
+        m.style = stack_.back().style;
+        m.mark.sourcePosition = static_cast<int32_t>(at);
+        m.source = static_cast<int32_t>(at);
+        if (a) {
+            m.mark.text = utf8(a->value, std::numeric_limits<size_t>::max());
+            m.mark.id = markNumber(a->value);
+        }
+        sink->marker(std::move(m));
+    }
+
+    // <pron sym>: an empty one puts its phonemes here; one with content enters a frame whose content
+    // is replaced by them (true: the caller has nothing more to do).
+    bool startPronunciation(UnitSink* sink, size_t at, std::u16string_view name, bool empty) {
+        const Attribute* a = findAttribute(attrs_, u"sym");
+        if (!a) fail(at, "<pron> needs a sym attribute");
+        std::u16string bad;
+        auto phonemes = convertPhonemes(a->value, &bad);
+        if (!phonemes) fail(a->position, "unknown phoneme \"" + utf8(bad) + "\"");
+        if (empty) {
+            if (sink && !stack_.back().suppressed) putPhonemes(*sink, *phonemes, at, at, stack_.back());
+            return false;
+        }
+        Frame& f = pushFrame(name, at);
+        f.pron = true;
+        f.suppressed = true;
+        f.phonemes = std::move(*phonemes);
+        f.contentStart = pos_;
+        return true;
+    }
+
+    void checkPartOfSpeech() {
+        const Attribute* a = findAttribute(attrs_, u"part");
+        if (!a) return;
+        static const std::array<std::u16string_view, 6> kParts{u"noun",     u"verb",         u"modifier",
+                                                               u"function", u"interjection", u"unknown"};
+        if (std::none_of(kParts.begin(), kParts.end(),
+                         [&](std::u16string_view p) { return equalsIgnoreCase(a->value, p); })) {
+            fail(a->position, "unknown part of speech \"" + utf8(a->value) + "\"");
+        }
+    }
+
+    // <voice required optional>: whether the voice setting changed.
+    bool applyVoice(Settings& settings) {
+        const Attribute* required = findAttribute(attrs_, u"required");
+        const Attribute* optional = findAttribute(attrs_, u"optional");
+        if (!required && !optional) return false;
+        settings.voice = selectVoice(required ? utf8(required->value, 4096) : std::string(),
+                                     optional ? utf8(optional->value, 4096) : std::string(), settings.voice);
+        return true;
+    }
+
+    // <lang langid>: a hexadecimal language id picks a voice of that language.
+    bool applyLanguage(size_t at, Settings& settings) {
+        const Attribute* a = findAttribute(attrs_, u"langid");
+        if (!a) fail(at, "<lang> needs a langid attribute");
+        std::u16string_view v = a->value;
+        while (!v.empty() && isXmlSpace(v.front())) v.remove_prefix(1);
+        while (!v.empty() && isXmlSpace(v.back())) v.remove_suffix(1);
+        const bool hex = !v.empty() && v.size() <= 4 && std::all_of(v.begin(), v.end(), [](char16_t d) {
+            return (d >= u'0' && d <= u'9') || (d >= u'a' && d <= u'f') || (d >= u'A' && d <= u'F');
+        });
+        if (!hex) fail(a->position, "bad language id \"" + utf8(a->value) + "\"");
+        settings.voice = selectVoice("Language=" + utf8(v), std::string(), settings.voice);
+        return true;
     }
 
     const std::u16string& text_;
