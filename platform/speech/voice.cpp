@@ -50,6 +50,131 @@ private:
     std::shared_ptr<SpFileStream> file_;
 };
 
+// Purges the queue when `flags` ask for it. A stream into a device that failed since the last call
+// (the device was lost, the engine kept failing) is raised once, by the next Speak that goes to a
+// device (the one after it reconnects), unless the owner took it at the stream's end.
+void purgeAndReport(SpVoice::Impl& d, int32_t flags) {
+    bool toDevice = false;
+    {
+        std::lock_guard lock(d.settingsMutex);
+        toDevice = d.outputStream->kind() == SpStream::Kind::Device;
+    }
+    std::lock_guard lock(d.mutex);
+    if (flags & SVSFPurgeBeforeSpeak) d.purgeLocked();
+    if (d.streamFault && toDevice) {
+        Fault fault = std::move(*d.streamFault);
+        d.streamFault.reset();
+        throw Error(fault.code, fault.message);
+    }
+}
+
+// What Speak copies from the voice's settings.
+struct SpeakSettings {
+    FrontEndContext context;
+    std::shared_ptr<SpStream> output;
+    std::optional<SpObjectToken> outputToken;
+};
+
+SpeakSettings takeSettings(SpVoice::Impl& d, Request& request) {
+    SpeakSettings s;
+    std::lock_guard lock(d.settingsMutex);
+    request.voice = d.voice;
+    s.context.voice = d.voice;
+    s.context.rate = static_cast<int>(d.rate);
+    s.context.volume = static_cast<int>(d.volume);
+    s.context.mixedScript = d.mixedScript;
+    s.context.persisted = d.persisted;
+    s.output = d.outputStream;
+    s.outputToken = d.output;
+    return s;
+}
+
+// Where the audio goes: an open file stream (armed to fail when the text is refused), or a device
+// that exists now; and in which format.
+void chooseOutput(SpVoice::Impl& d, Request& request, const SpeakSettings& s, std::optional<RefusedIntoFile>& refusal) {
+    if (s.output->kind() == SpStream::Kind::File) {
+        auto file = std::static_pointer_cast<SpFileStream>(s.output);
+        if (!file->isOpen()) {
+            throw Error(errc::kAccessDenied, "The output file stream is not open.");
+        }
+        refusal.emplace(file);
+        request.file = std::move(file);
+    } else {
+        request.deviceId = static_cast<SpDeviceStream&>(*s.output).deviceId();
+        const auto devices = d.audioHost ? d.audioHost->devices() : std::vector<AudioDeviceInfo>{};
+        if (devices.empty()) {
+            throw Error(errc::kNoAudioDevice,
+                        "No audio output device is available (no sound server is running or it has no outputs).");
+        }
+        if (!request.deviceId.empty() &&
+            std::none_of(devices.begin(), devices.end(), [&](const auto& dev) { return dev.id == request.deviceId; })) {
+            throw Error(errc::kNoAudioDevice, "The audio output device \"" +
+                                                  (s.outputToken ? s.outputToken->GetDescription() : request.deviceId) +
+                                                  "\" is not available.");
+        }
+    }
+    auto wave = waveFormatOf(s.output->formatType());
+    if (!wave) throw Error(errc::kUnsupportedFormat, "The output stream's format is not supported.");
+    request.format = *wave;
+}
+
+// The text: the string given, a text file or a document. A plain text file and a document are
+// spoken as they are read; a text file that holds markup is read whole first, since markup is
+// checked whole before anything is spoken. A document's text is never markup. A sound file is played.
+void openRequestText(SpVoice::Impl& d, Request& request, std::u16string&& text, int32_t flags,
+                     FrontEndContext& context) {
+    std::shared_ptr<const std::u16string> source;
+    std::unique_ptr<TextStream> stream;
+    if (flags & SVSFIsFilename) {
+        auto file = openNamedFile(toUtf8(text));
+        if (!file) throw Error(file.fault().code, file.fault().message);
+        auto& content = file.value().content;
+        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&content)) {
+            request.sound = std::move(*sound);
+        } else if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+            stream = std::move(*document);
+            flags = (flags & ~SVSFIsXML) | SVSFIsNotXML;
+        } else {
+            auto& reader = std::get<std::unique_ptr<TextFileReader>>(content);
+            if (readsAsMarkup(flags, reader->firstUnit())) {
+                source = std::make_shared<const std::u16string>(reader->readAll().orThrow());
+            } else {
+                stream = std::move(reader);
+            }
+        }
+    } else {
+        source = std::make_shared<const std::u16string>(std::move(text));
+    }
+    if (!source && !stream) return;
+    context.voices = d.synthesizer->voices();
+    MarkupState after;
+    const bool persist = (flags & SVSFPersistXML) != 0;
+    request.source =
+        source ? openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)
+               : openTextStream(std::move(stream), flags & ~SVSFIsFilename, context, persist ? &after : nullptr);
+    if (persist) {
+        std::lock_guard lock(d.settingsMutex);
+        d.persisted = after;
+    }
+}
+
+// Numbers the request and queues it for the worker; without the asynchronous flag, waits for its end.
+uint32_t enqueue(SpVoice::Impl& d, std::unique_ptr<Request> request, int32_t flags) {
+    uint32_t number = 0;
+    {
+        std::lock_guard lock(d.settingsMutex);
+        number = d.nextStreamNumber++;
+    }
+    request->number = number;
+    std::unique_lock lock(d.mutex);
+    d.queue.push_back(std::move(request));
+    d.wake.notify_all();
+    if (!(flags & SVSFlagsAsync)) {
+        d.idle.wait(lock, [&] { return d.doneThrough >= number || d.shutdown; });
+    }
+    return number;
+}
+
 }  // namespace
 
 // ---- the queue and the worker ----------------------------------------------------------------------
@@ -253,122 +378,16 @@ uint32_t SpVoice::Speak(std::u16string_view text, int32_t flags) {
 
 uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     Impl& d = *impl_;
-    bool toDevice = false;
-    {
-        std::lock_guard lock(d.settingsMutex);
-        toDevice = d.outputStream->kind() == SpStream::Kind::Device;
-    }
-    {
-        // A purge always happens; a stream into a device that failed since the last call (the device
-        // was lost, the engine kept failing) is reported once, by the next Speak that goes to a device
-        // (the one after it reconnects), unless the owner took it at the stream's end.
-        std::lock_guard lock(d.mutex);
-        if (flags & SVSFPurgeBeforeSpeak) d.purgeLocked();
-        if (d.streamFault && toDevice) {
-            Fault fault = std::move(*d.streamFault);
-            d.streamFault.reset();
-            throw Error(fault.code, fault.message);
-        }
-    }
+    purgeAndReport(d, flags);
     if (text.empty() && (flags & SVSFPurgeBeforeSpeak)) return 0;
 
     auto request = std::make_unique<Request>();
-    FrontEndContext context;
-    std::shared_ptr<SpStream> output;
-    std::optional<SpObjectToken> outputToken;
-    {
-        std::lock_guard lock(d.settingsMutex);
-        request->voice = d.voice;
-        context.voice = d.voice;
-        context.rate = static_cast<int>(d.rate);
-        context.volume = static_cast<int>(d.volume);
-        context.mixedScript = d.mixedScript;
-        context.persisted = d.persisted;
-        output = d.outputStream;
-        outputToken = d.output;
-    }
-
-    // Where the audio goes: an open file stream, or a device that exists now.
+    SpeakSettings settings = takeSettings(d, *request);
     std::optional<RefusedIntoFile> refusal;
-    if (output->kind() == SpStream::Kind::File) {
-        auto file = std::static_pointer_cast<SpFileStream>(output);
-        if (!file->isOpen()) {
-            throw Error(errc::kAccessDenied, "The output file stream is not open.");
-        }
-        refusal.emplace(file);
-        request->file = std::move(file);
-    } else {
-        request->deviceId = static_cast<SpDeviceStream&>(*output).deviceId();
-        const auto devices = d.audioHost ? d.audioHost->devices() : std::vector<AudioDeviceInfo>{};
-        if (devices.empty()) {
-            throw Error(errc::kNoAudioDevice,
-                        "No audio output device is available (no sound server is running or it has no outputs).");
-        }
-        if (!request->deviceId.empty() && std::none_of(devices.begin(), devices.end(),
-                                                       [&](const auto& dev) { return dev.id == request->deviceId; })) {
-            throw Error(errc::kNoAudioDevice, "The audio output device \"" +
-                                                  (outputToken ? outputToken->GetDescription() : request->deviceId) +
-                                                  "\" is not available.");
-        }
-    }
-    auto wave = waveFormatOf(output->formatType());
-    if (!wave) throw Error(errc::kUnsupportedFormat, "The output stream's format is not supported.");
-    request->format = *wave;
-
-    // The text: the string given, a text file or a document. A plain text file and a document are
-    // spoken as they are read; a text file that holds markup is read whole first, since markup is
-    // checked whole before anything is spoken. A document's text is never markup.
-    std::shared_ptr<const std::u16string> source;
-    std::unique_ptr<TextStream> stream;
-    if (flags & SVSFIsFilename) {
-        auto file = openNamedFile(toUtf8(text));
-        if (!file) throw Error(file.fault().code, file.fault().message);
-        auto& content = file.value().content;
-        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&content)) {
-            request->sound = std::move(*sound);
-        } else if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
-            stream = std::move(*document);
-            flags = (flags & ~SVSFIsXML) | SVSFIsNotXML;
-        } else {
-            auto& reader = std::get<std::unique_ptr<TextFileReader>>(content);
-            if (readsAsMarkup(flags, reader->firstUnit())) {
-                source = std::make_shared<const std::u16string>(reader->readAll().orThrow());
-            } else {
-                stream = std::move(reader);
-            }
-        }
-    } else {
-        source = std::make_shared<const std::u16string>(std::move(text));
-    }
-    if (source || stream) {
-        context.voices = d.synthesizer->voices();
-        MarkupState after;
-        const bool persist = (flags & SVSFPersistXML) != 0;
-        request->source =
-            source ? openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)
-                   : openTextStream(std::move(stream), flags & ~SVSFIsFilename, context, persist ? &after : nullptr);
-        if (persist) {
-            std::lock_guard lock(d.settingsMutex);
-            d.persisted = after;
-        }
-    }
-
+    chooseOutput(d, *request, settings, refusal);
+    openRequestText(d, *request, std::move(text), flags, settings.context);
     if (refusal) refusal->accepted();
-    uint32_t number = 0;
-    {
-        std::lock_guard lock(d.settingsMutex);
-        number = d.nextStreamNumber++;
-    }
-    request->number = number;
-    {
-        std::unique_lock lock(d.mutex);
-        d.queue.push_back(std::move(request));
-        d.wake.notify_all();
-        if (!(flags & SVSFlagsAsync)) {
-            d.idle.wait(lock, [&] { return d.doneThrough >= number || d.shutdown; });
-        }
-    }
-    return number;
+    return enqueue(d, std::move(request), flags);
 }
 
 void SpVoice::Pause() {
