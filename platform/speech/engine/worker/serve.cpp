@@ -24,6 +24,10 @@ namespace speech::engine {
 
 namespace {
 
+constexpr int exitStatus(WorkerExit e) {
+    return static_cast<int>(e);
+}
+
 constexpr int kSocket = 3;
 constexpr std::chrono::milliseconds kNoLimit{-1};
 // The signal with which this process tells its child to stop the segment in progress.
@@ -130,7 +134,7 @@ int reap(pid_t pid) {
         ::signal(WTERMSIG(status), SIG_DFL);
         ::raise(WTERMSIG(status));
     }
-    ::_exit(WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 3);
+    ::_exit(WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : exitStatus(WorkerExit::CannotGoOn));
 }
 
 // Synthesizes `request` and sends its output and its end to the platform; false when the platform is
@@ -146,14 +150,14 @@ bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& req
 // The request in `frame`. This process exits when it is anything else (status 2).
 SynthRequest requestIn(const Frame& frame) {
     auto request = decodeSynthesize(frame.payload);
-    if (frame.type != MessageType::Synthesize || !request) ::_exit(2);
+    if (frame.type != MessageType::Synthesize || !request) ::_exit(exitStatus(WorkerExit::BadRequest));
     return std::move(*request);
 }
 
 // The next request from `from`, its frame in `frame`. This process exits when `from` ends (status 0)
 // or sends anything else (status 2).
 SynthRequest nextRequest(Channel& from, Frame& frame) {
-    if (from.receive(frame, kNoLimit) != Channel::Status::Ok) ::_exit(0);
+    if (from.receive(frame, kNoLimit) != Channel::Status::Ok) ::_exit(exitStatus(WorkerExit::Done));
     return requestIn(frame);
 }
 
@@ -162,7 +166,7 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
 // handlers (the engine is never shut down).
 [[noreturn]] void readRun(Channel& platform, Channel& requests, Synthesizer& synthesizer, pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(1);
+    if (::getppid() != parent) ::_exit(exitStatus(WorkerExit::CannotStart));
     struct sigaction action {};
     action.sa_handler = onCancel;
     ::sigaction(kCancelSignal, &action, nullptr);
@@ -175,7 +179,7 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
         Frame frame;
         const SynthRequest request = nextRequest(requests, frame);
         g_cancelled = 0;
-        if (!answer(platform, synthesizer, request, buffers)) ::_exit(0);
+        if (!answer(platform, synthesizer, request, buffers)) ::_exit(exitStatus(WorkerExit::Done));
     }
 }
 
@@ -209,7 +213,7 @@ bool startRun(Run& run, Channel& platform, Synthesizer& synthesizer) {
         // The child keeps the platform's socket and its own, nothing else: a copy of another child's
         // socket would keep that child from seeing its end.
         constexpr int kRequests = kSocket + 1;
-        if (::dup2(forked.socket.get(), kRequests) < 0) ::_exit(1);
+        if (::dup2(forked.socket.get(), kRequests) < 0) ::_exit(exitStatus(WorkerExit::CannotStart));
         ::close_range(kRequests + 1, ~0U, 0);
         Channel requests{UniqueFd(kRequests)};
         readRun(platform, requests, synthesizer, parent);
@@ -290,9 +294,7 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
     return Outcome::Serving;
 }
 
-}  // namespace
-
-int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine) {
+void prepareSignals() {
     // The worker ends when the program's end of the socket closes, as it does when the program ends. A
     // parent-death signal would not do: it follows the thread that started the worker, and a lane
     // thread of the program that started one ends long before the program, with the worker still in
@@ -305,78 +307,94 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
     sigemptyset(&cancel);
     sigaddset(&cancel, kCancelSignal);
     ::sigprocmask(SIG_BLOCK, &cancel, nullptr);
-    Channel platform{UniqueFd(kSocket)};
+}
 
-    std::shared_ptr<Synthesizer> synthesizer;
-    try {
-        synthesizer = startEngine();
-    } catch (const Error& error) {
-        (void)platform.send(encodeDone(Fault{error.code(), error.description()}), kNoLimit);
-        return 1;
+void killChildren(Runs& runs) {
+    for (Run* r : {&runs.current, &runs.spare})
+        if (r->pid > 0) ::kill(r->pid, SIGKILL);
+    for (const Run& r : runs.ending) ::kill(r.pid, SIGKILL);
+}
+
+// How long a wait may last: until the spare child is due, or without limit (-1).
+int pollTimeout(const Runs& runs) {
+    if (!runs.spareDue) return -1;
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::ceil<milliseconds>(*runs.spareDue - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<milliseconds::rep>(0, left.count()));
+}
+
+// Reaps the children whose end `watched` reports: one that ended while this process did not end it
+// crashed or was killed, and one told to end that ended badly, and either ends this process so.
+void reapEnded(const std::vector<pollfd>& watched, Runs& runs) {
+    if (watched[1].revents != 0) endAs(endRun(runs.current));
+    if (watched[2].revents != 0) endAs(endRun(runs.spare));
+    for (size_t i = runs.ending.size(); i-- > 0;) {
+        if (watched[3 + i].revents == 0) continue;
+        if (const int status = endRun(runs.ending[i]); !endedWell(status)) endAs(status);
+        runs.ending.erase(runs.ending.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    if (platform.send(encodeReady({synthesizer->sampleRate(), synthesizer->voices()}), kNoLimit) !=
-        Channel::Status::Ok) {
-        return 0;
+}
+
+// Handles every message that has arrived, without waiting for more; how the worker ends, once it must.
+std::optional<WorkerExit> serveArrived(Channel& platform, Synthesizer& synthesizer, Runs& runs) {
+    for (;;) {
+        Frame frame;
+        const auto status = platform.receive(frame, std::chrono::milliseconds(0));
+        if (status == Channel::Status::Timeout) return std::nullopt;
+        if (status == Channel::Status::Closed) return WorkerExit::Done;
+        switch (handle(frame, platform, synthesizer, runs)) {
+            case Outcome::Serving:
+                break;
+            case Outcome::PlatformGone:
+                return WorkerExit::Done;
+            case Outcome::Broken:
+                return WorkerExit::CannotGoOn;
+        }
     }
-    Runs runs;
-    // The locale's voice is the platform's first: a child is ready for it before the first request.
-    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer)) return 3;
-    auto killChildren = [&] {
-        for (Run* r : {&runs.current, &runs.spare})
-            if (r->pid > 0) ::kill(r->pid, SIGKILL);
-        for (const Run& r : runs.ending) ::kill(r.pid, SIGKILL);
-    };
+}
+
+// Serves the platform's messages and watches the children until the worker must end.
+WorkerExit serveUntilEnd(Channel& platform, Synthesizer& synthesizer, Runs& runs) {
     std::vector<pollfd> watched;
     for (;;) {
         watched.assign(
             {{platform.fd(), POLLIN, 0}, {runs.current.pidfd.get(), POLLIN, 0}, {runs.spare.pidfd.get(), POLLIN, 0}});
         for (const Run& r : runs.ending) watched.push_back({r.pidfd.get(), POLLIN, 0});
-        int timeout = -1;
-        if (runs.spareDue) {
-            using std::chrono::milliseconds;
-            const auto now = std::chrono::steady_clock::now();
-            const auto left = std::chrono::ceil<milliseconds>(*runs.spareDue - now);
-            timeout = static_cast<int>(std::max<milliseconds::rep>(0, left.count()));
-        }
-        if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) return 3;
+        if (::poll(watched.data(), watched.size(), pollTimeout(runs)) < 0 && errno != EINTR)
+            return WorkerExit::CannotGoOn;
         if (runs.spareDue && std::chrono::steady_clock::now() >= *runs.spareDue) {
             runs.spareDue.reset();
-            if (runs.spare.pid <= 0 && !startRun(runs.spare, platform, *synthesizer)) {
-                killChildren();
-                return 3;
-            }
+            if (runs.spare.pid <= 0 && !startRun(runs.spare, platform, synthesizer)) return WorkerExit::CannotGoOn;
         }
-        // A child that ended while this process did not end it crashed or was killed.
-        if (watched[1].revents != 0) endAs(endRun(runs.current));
-        if (watched[2].revents != 0) endAs(endRun(runs.spare));
-        // Children told to end that have: reaped, and any that ended badly ends this process so.
-        for (size_t i = runs.ending.size(); i-- > 0;) {
-            if (watched[3 + i].revents == 0) continue;
-            if (const int status = endRun(runs.ending[i]); !endedWell(status)) endAs(status);
-            runs.ending.erase(runs.ending.begin() + static_cast<std::ptrdiff_t>(i));
-        }
+        reapEnded(watched, runs);
         if (watched[0].revents == 0) continue;
-        // Every message that has arrived, without waiting for more.
-        for (;;) {
-            Frame frame;
-            const auto status = platform.receive(frame, std::chrono::milliseconds(0));
-            if (status == Channel::Status::Timeout) break;
-            if (status == Channel::Status::Closed) {
-                killChildren();
-                return 0;
-            }
-            switch (handle(frame, platform, *synthesizer, runs)) {
-                case Outcome::Serving:
-                    break;
-                case Outcome::PlatformGone:
-                    killChildren();
-                    return 0;
-                case Outcome::Broken:
-                    killChildren();
-                    return 3;
-            }
-        }
+        if (const auto end = serveArrived(platform, synthesizer, runs)) return *end;
     }
+}
+
+}  // namespace
+
+int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine) {
+    prepareSignals();
+    Channel platform{UniqueFd(kSocket)};
+    std::shared_ptr<Synthesizer> synthesizer;
+    try {
+        synthesizer = startEngine();
+    } catch (const Error& error) {
+        (void)platform.send(encodeDone(Fault{error.code(), error.description()}), kNoLimit);
+        return exitStatus(WorkerExit::CannotStart);
+    }
+    if (platform.send(encodeReady({synthesizer->sampleRate(), synthesizer->voices()}), kNoLimit) !=
+        Channel::Status::Ok) {
+        return exitStatus(WorkerExit::Done);
+    }
+    Runs runs;
+    // The locale's voice is the platform's first: a child is ready for it before the first request.
+    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer))
+        return exitStatus(WorkerExit::CannotGoOn);
+    const WorkerExit end = serveUntilEnd(platform, *synthesizer, runs);
+    killChildren(runs);
+    return exitStatus(end);
 }
 
 }  // namespace speech::engine
