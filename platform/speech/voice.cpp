@@ -83,6 +83,8 @@ SpeakSettings takeSettings(SpVoice::Impl& d, Request& request) {
     s.context.rate = static_cast<int>(d.rate);
     s.context.volume = static_cast<int>(d.volume);
     s.context.mixedScript = d.mixedScript;
+    // SSML goes through the front end like any text, so its Chinese has the Mandarin reader.
+    s.context.ssmlToEngine = false;
     s.context.persisted = d.persisted;
     s.output = d.outputStream;
     s.outputToken = d.output;

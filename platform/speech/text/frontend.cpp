@@ -15,6 +15,7 @@
 #include "base/error.h"
 #include "speech/core/constants.h"
 #include "speech/text/script_runs.h"
+#include "speech/text/ssml_reader.h"
 #include "speech/text/units.h"
 #include "speech/text/voice_markup.h"
 
@@ -708,10 +709,13 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
     }
     if (isSsml(*text)) {
         checkSsml(*text, context, voices);
-        auto source =
-            openSsml(std::move(text), resolve(start.settings, context, start.voices->base), voices, speakPunctuation);
         if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-        return source;
+        if (context.ssmlToEngine) {
+            return openSsml(std::move(text), resolve(start.settings, context, start.voices->base), voices,
+                            speakPunctuation);
+        }
+        return std::make_unique<TextSource>(makeScriptStage(makeSsmlProducer(std::move(text), context, voices), voices),
+                                            voices, speakPunctuation, start.style);
     }
     MarkupState after = checkMarkup(*text, context, voices);
     if (persistOut && (flags & SVSFPersistXML)) *persistOut = std::move(after);

@@ -37,6 +37,10 @@ struct FrontEndContext {
     // Runs of Latin words in a Mandarin voice's text are read by the English voice, runs of Chinese
     // in another voice's text by the Mandarin voice.
     bool mixedScript = true;
+    // Who reads SSML: the front end itself, into segments like any other text (its voices, script runs
+    // and Mandarin reader), or, while this is set, the engine's own SSML reader, handed the text as it
+    // stands in pieces cut between sentences. The voice (SpVoice) clears it.
+    bool ssmlToEngine = true;
 };
 
 struct SegmentMark {
@@ -65,7 +69,7 @@ struct Segment {
     int pitch = 0;     // -10..10
     bool emphasis = false;
     bool phonemes = false;  // text holds phoneme codes for the engine
-    bool ssml = false;      // text is SSML for the engine's own reader
+    bool ssml = false;      // text is SSML for the engine's own reader (FrontEndContext::ssmlToEngine)
     bool speakPunctuation = false;
 
     int32_t silenceMs = 0;           // silence to insert before the text

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Internal to the text front end: the voice's XML markup reader, the SSML reader, and the settings
-// both share with the plain-text path.
+// Internal to the text front end: the voice's XML markup reader, SSML handed to the engine, and the
+// settings markup shares with the plain-text path.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +47,7 @@ MarkupState toState(const Settings& settings, const VoiceTable& voices);
 // The settings in force, applied to the voice's own settings.
 Style resolve(const Settings& settings, const FrontEndContext& context, int baseVoice);
 
-// Whether a markup text's root element is <speak> (SSML, read by the engine itself).
+// Whether a markup text's root element is <speak> (SSML).
 bool isSsml(std::u16string_view text);
 
 // Checks the whole text as markup in one pass and returns the state that SVSFPersistXML carries over.
@@ -61,11 +61,8 @@ std::unique_ptr<UnitProducer> makeMarkupProducer(std::shared_ptr<const std::u16s
                                                  const FrontEndContext& context,
                                                  std::shared_ptr<const VoiceTable> voices);
 
-// Checks SSML for well-formedness only; throws like checkMarkup.
-void checkSsml(const std::u16string& text, const FrontEndContext& context, std::shared_ptr<const VoiceTable> voices);
-
-// Checks SSML for well-formedness (throws like checkMarkup) and returns a source that hands it to the
-// engine in pieces cut between sentences.
+// Returns a source that hands checked SSML (ssml_reader.h) to the engine's own SSML reader in pieces
+// cut between sentences.
 std::unique_ptr<SegmentSource> openSsml(std::shared_ptr<const std::u16string> text, const Style& style,
                                         std::shared_ptr<const VoiceTable> voices, bool speakPunctuation);
 
