@@ -1,0 +1,262 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tools/sd_tallamo/voice_backend.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+#include "base/error.h"
+#include "base/utf8.h"
+#include "speech/core/constants.h"
+#include "speech/core/languages.h"
+#include "tools/sd_tallamo/messages.h"
+
+#ifndef TALLAMO_VERSION
+#define TALLAMO_VERSION "unknown"
+#endif
+
+namespace sdmodule {
+
+using speech::SpObjectToken;
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    return out;
+}
+
+}  // namespace
+
+ModuleConfig parseConfig(std::istream& in, Log& log) {
+    ModuleConfig config;
+    for (std::string line; std::getline(in, line);) {
+        if (const size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
+        std::istringstream words(line);
+        std::string name;
+        std::string value;
+        words >> name;
+        if (name.empty()) continue;
+        std::getline(words >> std::ws, value);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t' || value.back() == '\r'))
+            value.pop_back();
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (name == "TallamoDefaultVoice") {
+            config.defaultVoice = value;
+        } else if (name == "TallamoMixedScript") {
+            const std::string v = lower(value);
+            config.mixedScript = !(v == "0" || v == "no" || v == "off" || v == "false");
+        } else {
+            log.write(3, "tallamo.conf: unknown setting " + name);
+        }
+    }
+    return config;
+}
+
+VoiceBackend::VoiceBackend(std::function<std::unique_ptr<speech::SpVoice>()> makeVoice, ModuleConfig config, Log& log,
+                           std::function<void()> wake)
+    : makeVoice_(std::move(makeVoice)), config_(std::move(config)), log_(log), wake_(std::move(wake)) {}
+
+VoiceBackend::~VoiceBackend() {
+    if (voice_) voice_->SetNotify({});
+}
+
+Backend::InitResult VoiceBackend::init() {
+    if (voice_) return {true, "already initialized"};
+    try {
+        voice_ = makeVoice_();
+        voices_.clear();
+        for (const auto& token : voice_->GetVoices()) voices_.push_back(token);
+        // Only what the protocol reports: the stream's start and end, and the marks.
+        voice_->SetEventInterests(speech::SVEStartInputStream | speech::SVEEndInputStream | speech::SVEBookmark);
+        voice_->setMixedScript(config_.mixedScript);
+        const SpObjectToken own = voice_->Voice();
+        defaultVoice_ = static_cast<size_t>(std::find(voices_.begin(), voices_.end(), own) - voices_.begin());
+        if (!config_.defaultVoice.empty()) {
+            if (const SpObjectToken* chosen = findVoice(config_.defaultVoice))
+                defaultVoice_ = static_cast<size_t>(chosen - voices_.data());
+            else
+                log_.write(2, "tallamo.conf: no voice is called " + config_.defaultVoice);
+        }
+        if (defaultVoice_ >= voices_.size()) return {false, "the speech engine lists no voice"};
+        voice_->SetNotify(wake_);
+    } catch (const speech::Error& e) {
+        voice_.reset();
+        return {false, e.description()};
+    } catch (const std::exception& e) {
+        voice_.reset();
+        return {false, e.what()};
+    }
+    const auto mandarin = speech::voiceForLanguage(voices_, "zh");
+    return {true, "Tallamo " TALLAMO_VERSION ": " + std::to_string(voices_.size()) + " voices, Chinese read by " +
+                      (mandarin ? voices_[*mandarin].Id() : std::string("no voice"))};
+}
+
+std::optional<std::string> VoiceBackend::openAudio(const std::map<std::string, std::string>& settings) {
+    if (!voice_) return "the module was not initialized";
+    try {
+        const auto outputs = voice_->GetAudioOutputs();
+        if (outputs.Count() == 0) return "no PulseAudio or PipeWire server can be reached";
+        if (auto method = settings.find("audio_output_method");
+            method != settings.end() && method->second != "pulse" && method->second != "server")
+            log_.write(3, "audio goes to PulseAudio, not to " + method->second);
+        std::optional<SpObjectToken> output;
+        if (auto device = settings.find("audio_pulse_device");
+            device != settings.end() && !device->second.empty() && device->second != "default") {
+            for (const auto& t : outputs) {
+                if (t.Id() == device->second) output = t;
+            }
+            if (!output) log_.write(2, "no audio output " + device->second + "; using the default one");
+        }
+        voice_->SetAudioOutput(output);
+    } catch (const speech::Error& e) {
+        return e.description();
+    }
+    return std::nullopt;
+}
+
+const SpObjectToken* VoiceBackend::findVoice(std::string_view name) const {
+    for (const auto& t : voices_) {
+        if (t.GetDescription() == name || lower(t.Id()) == lower(name)) return &t;
+    }
+    return nullptr;
+}
+
+bool VoiceBackend::hasVoice(std::string_view name) {
+    return findVoice(name) != nullptr;
+}
+
+std::vector<VoiceListing> VoiceBackend::voices() {
+    std::vector<VoiceListing> out;
+    for (const auto& t : voices_) out.push_back({t.GetDescription(), speech::languageTag(t), ""});
+    return out;
+}
+
+size_t VoiceBackend::voiceFor(const Settings& settings) const {
+    // A voice named by the client wins; else the language's voice. speech-dispatcher's voice types
+    // (MALE1, FEMALE2, ...) pick nothing here: each language has the voice it has.
+    if (!settings.synthesisVoice.empty()) {
+        if (const SpObjectToken* t = findVoice(settings.synthesisVoice)) return static_cast<size_t>(t - voices_.data());
+    }
+    if (!settings.language.empty()) {
+        if (auto i = speech::voiceForLanguage(voices_, settings.language)) return *i;
+        log_.write(3, "no voice reads " + settings.language + "; the default voice speaks");
+    }
+    return defaultVoice_;
+}
+
+bool VoiceBackend::speak(MessageKind kind, const std::string& data, const Settings& settings, Events& events) {
+    if (!voice_) return false;
+    const SpObjectToken& voice = voices_[voiceFor(settings)];
+    const bool chinese = speech::readsLanguage(voice, "zh") || speech::readsLanguage(voice, "yue");
+    MessageOptions options;
+    options.spelling = settings.spelling;
+    options.pitch = settings.pitch;
+    std::string ssml;
+    switch (kind) {
+        case MessageKind::Text:
+            ssml = textMessage(data, options);
+            break;
+        case MessageKind::Char:
+            ssml = charMessage(data, chinese, options);
+            break;
+        case MessageKind::Key:
+            ssml = keyMessage(data, chinese, options);
+            break;
+        case MessageKind::SoundIcon:
+            ssml = iconMessage(data, options);
+            break;
+    }
+    int32_t flags = speech::SVSFlagsAsync | speech::SVSFIsXML;
+    if (settings.punctuation == Punctuation::All || settings.punctuation == Punctuation::Most)
+        flags |= speech::SVSFNLPSpeakPunc;
+    try {
+        voice_->SetVoice(voice);
+        voice_->SetRate(std::lround(settings.rate / 10.0));
+        // The voice's loudest is its own volume: speech-dispatcher's louder than normal stays at it.
+        voice_->SetVolume(std::clamp(100 + settings.volume, 0, 100));
+        events_ = &events;
+        stopping_ = pausing_ = pausedAtMark_ = false;
+        // The front end reads the SSML (a malformed one is refused here, before anything is spoken).
+        stream_ = voice_->Speak(speech::fromUtf8(ssml), flags);
+    } catch (const speech::Error& e) {
+        stream_ = 0;
+        log_.write(2, "cannot speak: " + e.description());
+        return false;
+    }
+    log_.write(5, "speaking stream " + std::to_string(stream_) + " with " + voice.Id() + ": " + ssml);
+    return true;
+}
+
+void VoiceBackend::purge() {
+    try {
+        voice_->Speak(u"", speech::SVSFPurgeBeforeSpeak);
+    } catch (const speech::Error& e) {
+        log_.write(2, "stop: " + e.description());
+    }
+}
+
+void VoiceBackend::stop(Events&) {
+    if (stream_ == 0 || stopping_) return;
+    stopping_ = true;
+    purge();
+    // The purge makes the worker end a message it took up (its audio dropped from the device) with
+    // EndStream, and drops one still queued without any event; either way the voice is soon idle,
+    // which pump() takes for the stop. Should it not be yet, the module's loop pumps again shortly.
+    constexpr long kStopWaitMs = 500;
+    (void)voice_->WaitUntilDone(kStopWaitMs);
+    pump();
+}
+
+bool VoiceBackend::stopPending() const {
+    return stream_ != 0 && stopping_;
+}
+
+void VoiceBackend::pause(Events&) {
+    if (stream_ != 0 && !stopping_) pausing_ = true;
+}
+
+void VoiceBackend::pump() {
+    if (!voice_ || !events_) return;
+    // Idle once stopped: every event of the message, if it had any, was queued before the worker went
+    // idle, so a message that has had no EndStream by then was dropped before it started.
+    const bool stoppedIdle = stopping_ && !voice_->isBusy();
+    for (const auto& e : voice_->TakeEvents()) {
+        if (stream_ == 0 || e.streamNumber != stream_) continue;  // a message already reported
+        switch (e.kind) {
+            case speech::EventKind::StartStream:
+                events_->begin();
+                break;
+            case speech::EventKind::Bookmark:
+                if (pausedAtMark_) break;
+                events_->mark(e.bookmark);
+                if (pausing_ && !stopping_) {
+                    // The message stops here; speech-dispatcher goes on from this mark when resumed.
+                    pausedAtMark_ = true;
+                    purge();
+                }
+                break;
+            case speech::EventKind::EndStream: {
+                stream_ = 0;
+                const auto failure = voice_->takeStreamError();
+                if (failure) log_.write(1, "the speech stopped: " + failure->description());
+                if (pausedAtMark_)
+                    events_->paused();
+                else if (stopping_ || failure)
+                    events_->stopped();
+                else
+                    events_->end();
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    if (stoppedIdle && stream_ != 0) {
+        stream_ = 0;
+        events_->stopped();
+    }
+}
+
+}  // namespace sdmodule
