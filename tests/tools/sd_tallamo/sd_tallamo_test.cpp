@@ -323,6 +323,8 @@ public:
         }
         return lines;
     }
+    // speech-dispatcher closes its end of the pipe.
+    void hangUp() { toModule_ = UniqueFd(); }
     // Waits for the module's loop to end; its exit status.
     int exitStatus() {
         thread_.join();
@@ -361,6 +363,9 @@ TEST(SdModule, SpeaksChineseWithTheMandarinReaderAndReportsMarksWhenHeard) {
         EXPECT_EQ(r.text.find(U'%'), std::u32string::npos);
     }
     EXPECT_TRUE(mandarin);
+    // speech-dispatcher goes away: the module ends cleanly.
+    m.hangUp();
+    EXPECT_EQ(m.exitStatus(), 0);
 }
 
 TEST(SdModule, StopsPausesAndGoesOnWithTheNextMessage) {
