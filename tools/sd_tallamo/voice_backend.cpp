@@ -97,7 +97,9 @@ std::optional<std::string> VoiceBackend::openAudio(const std::map<std::string, s
     if (!voice_) return "the module was not initialized";
     try {
         const auto outputs = voice_->GetAudioOutputs();
-        if (outputs.Count() == 0) return "no PulseAudio or PipeWire server can be reached";
+        // Without a server now (a session whose audio starts after speech-dispatcher) the module still
+        // loads: each message looks for the server again, and one spoken while there is none is refused.
+        if (outputs.Count() == 0) log_.write(2, "no PulseAudio or PipeWire server can be reached now");
         if (auto method = settings.find("audio_output_method");
             method != settings.end() && method->second != "pulse" && method->second != "server")
             log_.write(3, "audio goes to PulseAudio, not to " + method->second);

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -331,6 +332,7 @@ public:
         return status_;
     }
     testing_support::ScriptedSynthesizer& synth() { return *synth_->scripted; }
+    testing_support::VirtualAudioHost& host() { return *host_; }
 
 private:
     std::shared_ptr<VoicedSynthesizer> synth_;
@@ -393,6 +395,18 @@ TEST(SdModule, StopsPausesAndGoesOnWithTheNextMessage) {
     m.send("QUIT\n");
     EXPECT_EQ(m.readThrough("210 OK QUIT"), std::vector<std::string>{"210 OK QUIT"});
     EXPECT_EQ(m.exitStatus(), 0);
+}
+
+TEST(SdModule, LoadsWithoutAnAudioServerAndSpeaksOnceThereIsOne) {
+    ModuleOverPipes m;
+    m.host().loseDevices();
+    m.send(kStart + "SPEAK\n<speak>a</speak>\n.\n");
+    const auto lines = m.readThrough("301 ERROR CANT SPEAK");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "203 OK AUDIO INITIALIZED"), lines.end());
+    m.host().restore();
+    m.send("SPEAK\n<speak>a</speak>\n.\n");
+    EXPECT_EQ(m.readThrough("702 END"),
+              (std::vector<std::string>{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
 }
 
 }  // namespace
