@@ -73,15 +73,14 @@ int serveModule(int input, const Wakeup& wakeup, int signals, Protocol& protocol
     for (;;) {
         pollfd fds[3] = {{input, POLLIN, 0}, {wakeup.fd(), POLLIN, 0}, {signals, POLLIN, 0}};
         const nfds_t count = signals >= 0 ? 3 : 2;
-        constexpr int kStopPollMs = 5;
-        const int ready = ::poll(fds, count, backend.stopPending() ? kStopPollMs : -1);
+        const int ready = ::poll(fds, count, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return 1;
         }
         if (count == 3 && (fds[2].revents & POLLIN)) return 0;
         if (fds[1].revents & POLLIN) wakeup.clear();
-        if ((fds[1].revents & POLLIN) || ready == 0) backend.pump();
+        if (fds[1].revents & POLLIN) backend.pump();
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::read(input, buffer.data(), buffer.size());
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;

@@ -179,7 +179,7 @@ bool VoiceBackend::speak(MessageKind kind, const std::string& data, const Settin
         // The voice's loudest is its own volume: speech-dispatcher's louder than normal stays at it.
         voice_->SetVolume(std::clamp(100 + settings.volume, 0, 100));
         events_ = &events;
-        stopping_ = pausing_ = pausedAtMark_ = false;
+        pausing_ = false;
         // The front end reads the SSML (a malformed one is refused here, before anything is spoken).
         stream_ = voice_->Speak(speech::fromUtf8(ssml), flags);
     } catch (const speech::Error& e) {
@@ -199,31 +199,22 @@ void VoiceBackend::purge() {
     }
 }
 
-void VoiceBackend::stop(Events&) {
-    if (stream_ == 0 || stopping_) return;
-    stopping_ = true;
+void VoiceBackend::stop(Events& events) {
+    if (stream_ == 0) return;
+    // The purge drops the device's buffered audio at once and ends the message (or drops it from the
+    // queue before it started); what the voice's worker still raises for it carries its stream number,
+    // which is no longer the one reported, so the stop is reported now.
     purge();
-    // The purge makes the worker end a message it took up (its audio dropped from the device) with
-    // EndStream, and drops one still queued without any event; either way the voice is soon idle,
-    // which pump() takes for the stop. Should it not be yet, the module's loop pumps again shortly.
-    constexpr long kStopWaitMs = 500;
-    (void)voice_->WaitUntilDone(kStopWaitMs);
-    pump();
-}
-
-bool VoiceBackend::stopPending() const {
-    return stream_ != 0 && stopping_;
+    stream_ = 0;
+    events.stopped();
 }
 
 void VoiceBackend::pause(Events&) {
-    if (stream_ != 0 && !stopping_) pausing_ = true;
+    if (stream_ != 0) pausing_ = true;
 }
 
 void VoiceBackend::pump() {
     if (!voice_ || !events_) return;
-    // Idle once stopped: every event of the message, if it had any, was queued before the worker went
-    // idle, so a message that has had no EndStream by then was dropped before it started.
-    const bool stoppedIdle = stopping_ && !voice_->isBusy();
     for (const auto& e : voice_->TakeEvents()) {
         if (stream_ == 0 || e.streamNumber != stream_) continue;  // a message already reported
         switch (e.kind) {
@@ -231,21 +222,19 @@ void VoiceBackend::pump() {
                 events_->begin();
                 break;
             case speech::EventKind::Bookmark:
-                if (pausedAtMark_) break;
                 events_->mark(e.bookmark);
-                if (pausing_ && !stopping_) {
+                if (pausing_) {
                     // The message stops here; speech-dispatcher goes on from this mark when resumed.
-                    pausedAtMark_ = true;
                     purge();
+                    stream_ = 0;
+                    events_->paused();
                 }
                 break;
             case speech::EventKind::EndStream: {
                 stream_ = 0;
                 const auto failure = voice_->takeStreamError();
                 if (failure) log_.write(1, "the speech stopped: " + failure->description());
-                if (pausedAtMark_)
-                    events_->paused();
-                else if (stopping_ || failure)
+                if (failure)
                     events_->stopped();
                 else
                     events_->end();
@@ -254,10 +243,6 @@ void VoiceBackend::pump() {
             default:
                 break;
         }
-    }
-    if (stoppedIdle && stream_ != 0) {
-        stream_ = 0;
-        events_->stopped();
     }
 }
 

@@ -44,10 +44,8 @@ public:
     void pause(Events& events) override;
 
     // Takes the events the voice has released and reports those of the message being spoken. Called on
-    // the protocol's thread after `wake`, and every few milliseconds while stopPending().
+    // the protocol's thread after `wake`.
     void pump();
-    // A stop was asked and is not reported yet: the voice may fall idle without raising an event.
-    bool stopPending() const;
 
 private:
     const speech::SpObjectToken* findVoice(std::string_view name) const;
@@ -65,9 +63,7 @@ private:
     // The message being spoken: its stream number (0: none) and what was asked of it.
     Events* events_ = nullptr;
     uint32_t stream_ = 0;
-    bool stopping_ = false;
-    bool pausing_ = false;
-    bool pausedAtMark_ = false;
+    bool pausing_ = false;  // stops at its next mark
 };
 
 }  // namespace sdmodule
