@@ -59,6 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         speech::SpObjectToken(speech::TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
     context.voice = context.voices[(control >> 6) & 1];
     context.rate = (control >> 2) % 21 - 10;
+    // SSML as the voice has it read: by the front end itself.
+    context.ssmlToEngine = false;
     speech::MarkupState persisted;
     try {
         auto source = speech::openText(text, kFlags[control & 3], context, &persisted);

@@ -29,6 +29,8 @@ void replay(const std::vector<uint8_t>& data) {
                       SpObjectToken(TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
     context.voice = context.voices[(control >> 6) & 1];
     context.rate = (control >> 2) % 21 - 10;
+    // SSML as the voice has it read: by the front end itself.
+    context.ssmlToEngine = false;
     MarkupState persisted;
     auto readSome = [&](SegmentSource& source, int limit) {
         for (int k = 0; k < limit; ++k) {
