@@ -265,7 +265,8 @@ void Protocol::finishAudio() {
     const auto failure =
         badSyntax_ ? std::optional<std::string>("a line without a name=value pair") : backend_.openAudio(audio);
     if (failure) {
-        log_.write(1, "audio: " + *failure);
+        // A notice, not an error: speech-dispatcher's offer to play the audio is refused on every start.
+        log_.write(3, "audio settings refused: " + *failure);
         reply("300-" + oneLine(*failure) + "\n300 MODULE ERROR\n");
         return;
     }

@@ -95,13 +95,21 @@ Backend::InitResult VoiceBackend::init() {
 
 std::optional<std::string> VoiceBackend::openAudio(const std::map<std::string, std::string>& settings) {
     if (!voice_) return "the module was not initialized";
+    const auto method = settings.find("audio_output_method");
+    // speech-dispatcher first offers to play the audio itself ("server": the module would send it its
+    // samples). The module plays its own, so it refuses, and speech-dispatcher then sends its audio
+    // settings and takes the module's events as they come. Were the offer taken, speech-dispatcher
+    // would pass every event through a playback queue of its own, fed no audio: one that drops a
+    // STOP arriving while it still finishes the stop before, after which it waits for that message
+    // forever and sends no other.
+    if (method != settings.end() && method->second == "server") return "the module plays its audio itself";
     try {
         const auto outputs = voice_->GetAudioOutputs();
         // Without a server now (a session whose audio starts after speech-dispatcher) the module still
         // loads: each message looks for the server again, and one spoken while there is none is refused.
         if (outputs.Count() == 0) log_.write(2, "no PulseAudio or PipeWire server can be reached now");
-        if (auto method = settings.find("audio_output_method");
-            method != settings.end() && method->second != "pulse" && method->second != "server")
+        // speech-dispatcher's methods, in the order it would try them ("pulse,alsa").
+        if (method != settings.end() && ("," + method->second + ",").find(",pulse,") == std::string::npos)
             log_.write(3, "audio goes to PulseAudio, not to " + method->second);
         std::optional<SpObjectToken> output;
         if (auto device = settings.find("audio_pulse_device");

@@ -397,6 +397,21 @@ TEST(SdModule, StopsPausesAndGoesOnWithTheNextMessage) {
     EXPECT_EQ(m.exitStatus(), 0);
 }
 
+// speech-dispatcher first offers to play the audio itself; the module, which plays its own, refuses,
+// and takes the audio settings speech-dispatcher sends instead.
+TEST(SdModule, LeavesSpeechDispatcherNoAudioToPlay) {
+    ModuleOverPipes m;
+    m.send("INIT\nAUDIO\naudio_output_method=server\n.\n");
+    const auto lines = m.readThrough("300 MODULE ERROR");
+    const std::vector<std::string> tail(lines.end() - std::min<size_t>(lines.size(), 3), lines.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"207 OK RECEIVING AUDIO SETTINGS",
+                                              "300-the module plays its audio itself", "300 MODULE ERROR"}));
+    m.send("AUDIO\naudio_output_method=pulse,alsa\naudio_pulse_device=default\n.\nSPEAK\n<speak>a</speak>\n.\n");
+    EXPECT_EQ(m.readThrough("702 END"),
+              (std::vector<std::string>{"207 OK RECEIVING AUDIO SETTINGS", "203 OK AUDIO INITIALIZED",
+                                        "202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
+}
+
 TEST(SdModule, LoadsWithoutAnAudioServerAndSpeaksOnceThereIsOne) {
     ModuleOverPipes m;
     m.host().loseDevices();
