@@ -6,7 +6,8 @@
 //     reading 701 BEGIN;
 //   the module program (sd_tallamo beside the engine helper): from writing SPEAK to its standard
 //     input to reading 701 BEGIN, which it raises when the first sample is played.
-// Each message is stopped once it began (STOP, then 703). Prints median, p95 and max in ms.
+// Each message is stopped once it began, while it plays: from writing STOP to reading 703 STOP. Prints
+// median, p95 and max in ms.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -155,7 +156,7 @@ void benchInProcess(std::shared_ptr<AudioHost> pulse) {
         for (const auto& [language, ssml] : kMessages) {
             pipes.send("SET\nlanguage=" + language + "\n.\n");
             pipes.waitFor("203 OK SETTINGS RECEIVED");
-            std::vector<double> heard, begin;
+            std::vector<double> heard, begin, stop;
             for (int trial = 0; trial < kTrials; ++trial) {
                 const uint64_t base = host->played().value_or(0);
                 std::optional<Clock::time_point> first;
@@ -173,11 +174,13 @@ void benchInProcess(std::shared_ptr<AudioHost> pulse) {
                 }
                 if (begun) begin.push_back(msBetween(t0, tBegin));
                 if (first) heard.push_back(msBetween(t0, *first));
+                const auto tStop = Clock::now();
                 pipes.send("STOP\n");
-                pipes.waitFor("703 STOP");
+                if (pipes.waitFor("703 STOP")) stop.push_back(msBetween(tStop, Clock::now()));
             }
             report("in-process, " + language + ": SPEAK -> first sample heard", heard);
             report("in-process, " + language + ": SPEAK -> 701 BEGIN", begin);
+            report("in-process, " + language + ": STOP -> 703 STOP", stop);
         }
     }
     pipes.send("QUIT\n");
@@ -215,15 +218,17 @@ void benchProgram() {
         for (const auto& [language, ssml] : kMessages) {
             pipes.send("SET\nlanguage=" + language + "\n.\n");
             pipes.waitFor("203 OK SETTINGS RECEIVED");
-            std::vector<double> begin;
+            std::vector<double> begin, stop;
             for (int trial = 0; trial < kTrials; ++trial) {
                 const auto t0 = Clock::now();
                 pipes.send("SPEAK\n" + ssml + "\n.\n");
                 if (pipes.waitFor("701 BEGIN")) begin.push_back(msBetween(t0, Clock::now()));
+                const auto tStop = Clock::now();
                 pipes.send("STOP\n");
-                pipes.waitFor("703 STOP");
+                if (pipes.waitFor("703 STOP")) stop.push_back(msBetween(tStop, Clock::now()));
             }
             report("module program, " + language + ": SPEAK -> 701 BEGIN", begin);
+            report("module program, " + language + ": STOP -> 703 STOP", stop);
         }
     }
     pipes.send("QUIT\n");

@@ -83,6 +83,7 @@ int serveModule(int input, const Wakeup& wakeup, int signals, Protocol& protocol
         if (fds[1].revents & POLLIN) backend.pump();
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = ::read(input, buffer.data(), buffer.size());
+            const auto received = Protocol::Clock::now();
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) return 0;  // speech-dispatcher closed the pipe
             std::string_view chunk(buffer.data(), static_cast<size_t>(n));
@@ -96,7 +97,7 @@ int serveModule(int input, const Wakeup& wakeup, int signals, Protocol& protocol
                 if (newline == std::string_view::npos) break;
                 chunk.remove_prefix(newline + 1);
                 discarding = false;
-                const bool goOn = protocol.handleLine(pending);
+                const bool goOn = protocol.handleLine(pending, received);
                 pending.clear();
                 if (!goOn) return 0;
             }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdio>
 #include <iostream>
 
 namespace sdmodule {
@@ -64,15 +65,15 @@ void Log::write(int level, std::string_view message) {
 
 Protocol::Protocol(Backend& backend, Output& output, Log& log) : backend_(backend), output_(output), log_(log) {}
 
-bool Protocol::handleLine(std::string_view line) {
+bool Protocol::handleLine(std::string_view line, Clock::time_point received) {
     if (mode_ == Mode::Command)
-        command(line);
+        command(line, received);
     else
         blockLine(line);
     return !quit_;
 }
 
-void Protocol::command(std::string_view raw) {
+void Protocol::command(std::string_view raw, Clock::time_point received) {
     const std::string_view line = trimmed(raw);
     log_.write(5, std::string("< ") + std::string(line));
     auto startMessage = [&](MessageKind kind) {
@@ -98,7 +99,17 @@ void Protocol::command(std::string_view raw) {
     } else if (line == "SOUND_ICON") {
         startMessage(MessageKind::SoundIcon);
     } else if (line == "STOP") {
-        if (speaking_) backend_.stop(*this);
+        if (speaking_) {
+            backend_.stop(*this);
+            // How long the stop took inside the module, for the log (speech-dispatcher's and the
+            // client's own time come on top).
+            if (!speaking_) {
+                const std::chrono::duration<double, std::milli> took = Clock::now() - received;
+                char text[64];
+                std::snprintf(text, sizeof text, "stop acknowledged in %.2f ms", took.count());
+                log_.write(4, text);
+            }
+        }
     } else if (line == "PAUSE") {
         if (speaking_) backend_.pause(*this);
     } else if (line == "SET") {

@@ -9,6 +9,7 @@
 // pumps the voice's events). Output serializes its writes itself.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -114,9 +115,11 @@ class Protocol final : public Events {
 public:
     Protocol(Backend& backend, Output& output, Log& log);
 
-    // Handles one line from speech-dispatcher. Returns false when the module is to end (QUIT, or an
-    // INIT that failed); the reply has been written by then.
-    bool handleLine(std::string_view line);
+    using Clock = std::chrono::steady_clock;
+
+    // Handles one line from speech-dispatcher, read at `received`. Returns false when the module is to
+    // end (QUIT, or an INIT that failed); the reply has been written by then.
+    bool handleLine(std::string_view line, Clock::time_point received = Clock::now());
 
     // Whether a message is being spoken (from its 200 OK SPEAKING until its END, STOP or PAUSE).
     bool speaking() const { return speaking_; }
@@ -135,7 +138,7 @@ public:
 private:
     enum class Mode { Command, Settings, Audio, LogLevel, Message };
 
-    void command(std::string_view line);
+    void command(std::string_view line, Clock::time_point received);
     void blockLine(std::string_view line);
     void finishBlock();
     void finishSettings();
