@@ -412,6 +412,36 @@ TEST(SdModule, LeavesSpeechDispatcherNoAudioToPlay) {
                                         "202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
 }
 
+// A screen reader's flood: each message stopped by the next wherever it is in the voice (queued,
+// being synthesized, playing). Each ends once, none is refused, and the last is spoken to its end.
+TEST(SdModule, EachMessageOfAFloodEndsOnceAndTheLastIsSpoken) {
+    ModuleOverPipes m;
+    m.synth().microsecondsPerChar = 300;
+    m.send(kStart);
+    m.readThrough("203 OK SETTINGS RECEIVED");
+    constexpr int kMessages = 100;
+    std::string flood;
+    for (int i = 0; i < kMessages; ++i) {
+        const bool last = i + 1 == kMessages;
+        flood += "SET\nrate=" + std::to_string(i % 30) + "\n.\nSPEAK\n<speak>第" + std::to_string(i) + "项 item" +
+                 (last ? "<mark name=\"last\"/></speak>\n.\n" : "</speak>\n.\nSTOP\n");
+    }
+    m.send(flood);
+    // Each message's lines, as the codes of its replies and events.
+    std::vector<std::string> messages;
+    for (const auto& line : m.readThrough("700-last")) {
+        if (line.starts_with("207")) messages.emplace_back();
+        if (!messages.empty()) messages.back() += line.substr(0, 3) + " ";
+    }
+    ASSERT_EQ(messages.size(), static_cast<size_t>(kMessages));
+    for (int i = 0; i + 1 < kMessages; ++i) {
+        const std::string& codes = messages[static_cast<size_t>(i)];
+        EXPECT_TRUE(codes == "207 203 202 200 701 703 " || codes == "207 203 202 200 701 702 ") << i << ": " << codes;
+    }
+    EXPECT_EQ(messages.back(), "207 203 202 200 701 700 ");
+    EXPECT_EQ(m.readThrough("702 END"), (std::vector<std::string>{"700 INDEX MARK", "702 END"}));
+}
+
 TEST(SdModule, LoadsWithoutAnAudioServerAndSpeaksOnceThereIsOne) {
     ModuleOverPipes m;
     m.host().loseDevices();
