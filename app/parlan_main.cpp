@@ -17,6 +17,7 @@
 #include <QSlider>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 #include "app/debug_pane.h"
@@ -25,6 +26,8 @@
 #include "app/events/event_pump.h"
 #include "app/up_down.h"
 #include "base/error.h"
+#include "base/paths.h"
+#include "speech/spoken_text.h"
 
 namespace {
 
@@ -51,6 +54,21 @@ QFont labelFont() {
     font.setPointSizeF(8.25);
     font.setWeight(QFont::Bold);
     return font;
+}
+
+// The user's pronunciation lexicon, when there is one. A malformed one is left out, and why is
+// printed on standard error only: the debug pane keeps to its own lines. So is a missing Mandarin
+// lexicon, which leaves Chinese to the engine's own rules.
+void loadUserLexicon(speech::SpVoice& voice) {
+    if (auto problem = speech::mandarinLexiconProblem()) std::fprintf(stderr, "tallamo: %s\n", problem->c_str());
+    const std::filesystem::path path = speech::userConfigFile("lexicon.pls");
+    std::error_code ec;
+    if (path.empty() || !std::filesystem::exists(path, ec)) return;
+    try {
+        voice.addLexicon(path.string());
+    } catch (const speech::Error& e) {
+        std::fprintf(stderr, "tallamo: %s\n", e.description().c_str());
+    }
 }
 
 QString describe(const std::exception& error) {
@@ -355,6 +373,7 @@ bool ParlanMain::Form_Load() {
         Voice = services_.makeVoice();
         if (!Voice) throw speech::Error(speech::errc::kNoVoice, "No speech engine is available.");
         Voice->SetNotify(eventPump->notifier());
+        loadUserLexicon(*Voice);
 
         for (const speech::SpObjectToken& token : Voice->GetVoices("", ""))
             VoiceCB->addItem(QString::fromStdString(token.GetDescription(0)));

@@ -7,6 +7,7 @@
 #include "base/error.h"
 #include "speech/pipeline/named_file.h"
 #include "speech/text/frontend.h"
+#include "speech/text/mandarin_lexicon.h"
 
 namespace speech {
 
@@ -28,6 +29,12 @@ std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flag
     if (!reader) return std::nullopt;
     const bool markup = readsAsMarkup(flags, (*reader)->firstUnit());
     return SpokenText{(*reader)->readAll().orThrow(), markup};
+}
+
+std::optional<std::string> mandarinLexiconProblem() {
+    std::string problem;
+    if (text::installedMandarinLexicon(&problem)) return std::nullopt;
+    return problem;
 }
 
 }  // namespace speech

@@ -21,4 +21,8 @@ SpokenText spokenText(std::u16string text, int32_t flags);
 // document's text (never markup). Nothing for a sound file. Throws Error when the file cannot be read.
 std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags);
 
+// Why Chinese is read by the engine's own rules rather than word by word (the Mandarin lexicon
+// installed with the programs is missing or damaged), or nothing when the lexicon is in use.
+std::optional<std::string> mandarinLexiconProblem();
+
 }  // namespace speech

@@ -18,6 +18,8 @@
 #include "speech/pipeline/sinks.h"
 #include "speech/pipeline/stream_job.h"
 #include "speech/text/frontend.h"
+#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/user_lexicon.h"
 #include "speech/voice_p.h"
 
 namespace speech {
@@ -86,6 +88,8 @@ SpeakSettings takeSettings(SpVoice::Impl& d, Request& request) {
     // SSML goes through the front end like any text, so its Chinese has the Mandarin reader.
     s.context.ssmlToEngine = false;
     s.context.persisted = d.persisted;
+    s.context.userLexicon = d.userLexicon;
+    s.context.mandarinLexicon = text::installedMandarinLexicon();
     s.output = d.outputStream;
     s.outputToken = d.output;
     return s;
@@ -341,6 +345,22 @@ void SpVoice::SetRate(long rate) {
     }
     std::lock_guard lock(impl_->settingsMutex);
     impl_->rate = rate;
+}
+
+void SpVoice::addLexicon(const std::string& path) {
+    std::shared_ptr<const text::UserLexicon> current;
+    {
+        std::lock_guard lock(impl_->settingsMutex);
+        current = impl_->userLexicon;
+    }
+    auto merged = text::withLexiconFiles(std::move(current), {path}).orThrow();
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->userLexicon = std::move(merged);
+}
+
+void SpVoice::clearLexicons() {
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->userLexicon.reset();
 }
 
 bool SpVoice::mixedScript() const {

@@ -64,6 +64,23 @@ public:
     bool mixedScript() const;
     void setMixedScript(bool on);
 
+    // Reads the pronunciations of a W3C Pronunciation Lexicon (PLS 1.0) file: pinyin for Chinese
+    // words (alphabet "x-pinyin") and aliases, other text read instead, in any language. They win over
+    // everything else the voice reads by, a later file's over an earlier one's, from the next text
+    // spoken on. Throws Error(kFile) naming the file, the line and the reason for a file that cannot
+    // be read or is malformed; the voice then keeps the lexicons it had.
+    void addLexicon(const std::string& path);
+    void clearLexicons();
+
+    // How the voice's Mandarin voice reads `text` (Speak's text and flags; not SVSFIsFilename): the
+    // text with each stretch it reads as Chinese printed as its syllables, exactly as the engine is
+    // sent them, and the rest as it is. Syllables are lower case, separated by one space and from the
+    // text around them, with tone digits 1-5 (5 neutral; ü as v; an erhua 儿 joined to the syllable
+    // before it: nar3), or with `toneMarks` their tone marks (yín háng; neutral syllables unmarked).
+    // Throws like Speak for bad markup, and Error(kFile) when the Mandarin lexicon is not there
+    // (mandarinLexiconProblem).
+    std::string pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks) const;
+
     int32_t EventInterests() const;
     void SetEventInterests(int32_t interests);
 

@@ -35,6 +35,7 @@ struct SpVoice::Impl : VoiceState {
     long volume = 100;
     bool mixedScript = true;
     MarkupState persisted;
+    std::shared_ptr<const text::UserLexicon> userLexicon;  // the lexicon files added, merged
     uint32_t nextStreamNumber = 1;
 
     std::thread worker;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/paths.h"
 #include "base/utf8.h"
 #include "documents/document.h"
 #include "encoding/decoder.h"
@@ -393,6 +394,42 @@ size_t earlyWorkers(const Options& o) {
     return static_cast<size_t>(o.jobs.value_or(SpVoice::defaultRenderJobs()));
 }
 
+// The user's own lexicon, when there is one, then those of --lexicon: a malformed one ends the run
+// with its file, line and reason.
+void addLexicons(SpVoice& voice, const Options& o) {
+    std::error_code ec;
+    if (const auto own = speech::userConfigFile("lexicon.pls"); !own.empty() && std::filesystem::exists(own, ec)) {
+        voice.addLexicon(own.string());
+    }
+    for (const std::string& path : o.lexicons) voice.addLexicon(path);
+}
+
+// --pinyin: the text (as it would be spoken) printed as the Mandarin voice reads it.
+int printPinyin(SpVoice& voice, const Options& o) {
+    Render render;
+    if (o.readsStandardInput() || (o.file && namesAPipe(o))) {
+        std::unique_ptr<std::FILE, decltype(&std::fclose)> pipe(
+            o.readsStandardInput() ? nullptr : std::fopen(o.file->c_str(), "rb"), &std::fclose);
+        if (!o.readsStandardInput() && !pipe)
+            throw Error(errc::kAccessDenied,
+                        "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
+        readInput(render, o, pipe ? pipe.get() : stdin, pipe ? "file \"" + *o.file + "\"" : "standard input");
+    } else if (o.file) {
+        auto spoken = speech::spokenTextOfFile(*o.file, o.flags | SVSFIsFilename);
+        if (!spoken) throw Error(errc::kFile, "The file \"" + *o.file + "\" is a sound file: it has no text to read.");
+        render.text = std::move(spoken->text);
+        render.flags = (o.flags & ~SVSFIsXML) | (spoken->markup ? SVSFIsXML : SVSFIsNotXML);
+    } else {
+        render.text = speech::fromUtf8(*o.text);
+        render.flags = o.flags;
+    }
+    std::string reading =
+        voice.pinyinReading(render.text, render.flags & ~SVSFlagsAsync, o.pinyin == Options::Pinyin::Marks);
+    if (!reading.empty() && reading.back() != '\n') reading += '\n';
+    std::cout << reading << std::flush;
+    return say::kExitSuccess;
+}
+
 int run(const Options& o) {
     if (o.listFormats) {
         for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
@@ -413,6 +450,10 @@ int run(const Options& o) {
     if (o.volume) voice.SetVolume(*o.volume);
     if (o.jobs) voice.setRenderJobs(static_cast<int>(*o.jobs));
     voice.setMixedScript(o.mixedScript);
+    addLexicons(voice, o);
+    if (o.pinyin != Options::Pinyin::None) return printPinyin(voice, o);
+    // A damaged installation still speaks: Chinese is then read by the engine's own rules.
+    if (auto problem = speech::mandarinLexiconProblem()) std::cerr << "tallamo-say: " << *problem << '\n';
     const int32_t format = o.format.value_or(kDefaultFormatType);
     if (!waveFormatOf(format))
         throw Error(errc::kUnsupportedFormat, "Unknown format " + std::to_string(format) + " (see --list-formats).");

@@ -60,6 +60,17 @@ const std::array kRows = {
     OptionRow{"--no-mixed-script", "", "",
               "read English words in Chinese text, and Chinese in other text, with the voice itself",
               [](Options& o, const std::string&) { o.mixedScript = false; }},
+    OptionRow{"--pinyin", "", "[=marks]",
+              "print the text as the Mandarin voice reads it, its Chinese as pinyin with tone digits (or with tone "
+              "marks), and exit without speaking",
+              [](Options& o, const std::string& v) {
+                  if (!v.empty() && v != "marks") throw UsageError{"--pinyin takes no value but =marks"};
+                  o.pinyin = v.empty() ? Options::Pinyin::Digits : Options::Pinyin::Marks;
+              }},
+    OptionRow{"--lexicon", "", "FILE",
+              "read pronunciations from a W3C PLS lexicon (pinyin with alphabet=\"x-pinyin\", or aliases); may be "
+              "given more than once, and comes after the user's own (~/.config/tallamo/lexicon.pls)",
+              [](Options& o, const std::string& v) { o.lexicons.push_back(v); }},
     OptionRow{"--jobs", "", "N", "render into a file with N engine workers at once, 1 to 64; default: one a processor",
               [](Options& o, const std::string& v) {
                   o.jobs = toNumber("--jobs", v);
@@ -131,7 +142,11 @@ const OptionRow* findRow(std::string_view name) {
 std::string rowLabel(const OptionRow& row) {
     std::string label = row.alias.empty() ? "    " : std::string(row.alias) + ", ";
     label += row.name;
-    if (!row.argument.empty()) label += " " + std::string(row.argument);
+    if (row.argument.starts_with("[=")) {
+        label += row.argument;
+    } else if (!row.argument.empty()) {
+        label += " " + std::string(row.argument);
+    }
     return label;
 }
 
@@ -185,7 +200,10 @@ Options parseCommandLine(int argc, const char* const* argv) {
         const std::string name = arg.substr(0, equals);
         const OptionRow* row = findRow(name);
         if (!row) throw UsageError{"unknown option " + arg};
-        if (row->argument.empty()) {
+        if (row->argument.starts_with("[=")) {
+            if (equals != std::string::npos && equals + 1 == arg.size()) throw UsageError{name + "= needs its value"};
+            row->apply(o, equals == std::string::npos ? std::string() : arg.substr(equals + 1));
+        } else if (row->argument.empty()) {
             if (equals != std::string::npos) throw UsageError{name + " takes no value"};
             row->apply(o, {});
         } else if (equals != std::string::npos) {

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "speech/core/constants.h"
 #include "speech/streams.h"
@@ -35,7 +36,10 @@ struct Options {
     std::optional<long> device;  // nothing: the default output
     bool events = false;
     bool mixedScript = true;
-    std::optional<long> jobs;  // engine workers rendering into a file at once; nothing: one a processor
+    enum class Pinyin { None, Digits, Marks };
+    Pinyin pinyin = Pinyin::None;       // print the Mandarin reading instead of speaking
+    std::vector<std::string> lexicons;  // --lexicon files, in order
+    std::optional<long> jobs;           // engine workers rendering into a file at once; nothing: one a processor
     bool listVoices = false;
     bool listFormats = false;
     bool listOutputs = false;
@@ -58,7 +62,8 @@ struct UsageError {
 struct OptionRow {
     std::string_view name;      // "--voice"
     std::string_view alias;     // a short spelling ("-h"), or empty
-    std::string_view argument;  // the value's placeholder in --help; empty for a switch
+    std::string_view argument;  // the value's placeholder in --help; empty for a switch; "[=VALUE]" for a
+                                // switch that may take a value after "=" only
     std::string_view help;      // one line
     void (*apply)(Options&, const std::string& value);
 };

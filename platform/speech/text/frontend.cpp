@@ -14,9 +14,11 @@
 
 #include "base/error.h"
 #include "speech/core/constants.h"
+#include "speech/text/alias_stage.h"
 #include "speech/text/script_runs.h"
 #include "speech/text/ssml_reader.h"
 #include "speech/text/units.h"
+#include "speech/text/user_lexicon.h"
 #include "speech/text/voice_markup.h"
 
 namespace speech {
@@ -198,12 +200,18 @@ public:
 
 private:
     void put(char32_t cp, int32_t src, int32_t srcEnd, uint32_t style) override {
+        append(cp, src, srcEnd, style, false);
+    }
+    void putReading(char32_t cp, int32_t src, int32_t srcEnd, uint32_t style) override {
+        append(cp, src, srcEnd, style, true);
+    }
+    void append(char32_t cp, int32_t src, int32_t srcEnd, uint32_t style, bool reading) {
         cp = sanitize(cp);
         // Positions never go back, whatever a producer inserts.
         src = std::max(src, lastSrc_);
         srcEnd = std::max(srcEnd, src);
         lastSrc_ = src;
-        const Unit u{style, src, srcEnd};
+        const Unit u{style, src, srcEnd, reading};
         if (cp > 0xFFFF) {
             chars_.push_back(static_cast<char16_t>(U16_LEAD(cp)));
             chars_.push_back(static_cast<char16_t>(U16_TRAIL(cp)));
@@ -462,6 +470,7 @@ private:
     void fillText(Segment& s, size_t p, size_t q) {
         cpIndex_.assign(q - p + 1, 0);
         cpEnd_.clear();
+        cpReading_.clear();
         s.text.reserve(q - p);
         s.sourceOffsets.reserve(q - p + 1);
         for (size_t i = p; i < q;) {
@@ -472,6 +481,7 @@ private:
             s.text.push_back(cp);
             s.sourceOffsets.push_back(units_[at].src);
             cpEnd_.push_back(units_[at].srcEnd);
+            cpReading_.push_back(units_[at].reading);
         }
         cpIndex_[q - p] = static_cast<int32_t>(s.text.size());
         s.sourceOffsets.push_back(units_[q - 1].srcEnd);
@@ -488,6 +498,7 @@ private:
             const int32_t c1 = cpIndex_[static_cast<size_t>(w1)];
             if (c1 > c0) s.words.emplace_back(c0, c1);
         }
+        readerWords(s);
         oneWordPerRewrite(s);
         // A word's end is the offset of the character after it. When markup stands between the two,
         // that character (a blank or punctuation, never part of a word) is given the offset where the
@@ -505,6 +516,39 @@ private:
         std::erase_if(s.words, [&](const std::pair<int32_t, int32_t>& w) {
             return s.sourceOffsets[static_cast<size_t>(w.second)] <= s.sourceOffsets[static_cast<size_t>(w.first)];
         });
+    }
+
+    // The words of the Mandarin reader's pinyin are the reader's words, not the word breaker's: 银行 is
+    // one word, yin2hang2, whose event covers both characters. The words written for one piece of the
+    // caller's text (a number read out) are one word, as below.
+    void readerWords(Segment& s) const {
+        const auto n = static_cast<int32_t>(s.text.size());
+        for (int32_t i = 0; i < n;) {
+            if (!cpReading_[static_cast<size_t>(i)]) {
+                ++i;
+                continue;
+            }
+            int32_t j = i;
+            while (j < n && cpReading_[static_cast<size_t>(j)]) ++j;
+            s.readings.emplace_back(i, j);
+            i = j;
+        }
+        if (s.readings.empty()) return;
+        std::erase_if(s.words, [&](const std::pair<int32_t, int32_t>& w) {
+            return std::any_of(s.readings.begin(), s.readings.end(),
+                               [&](const auto& r) { return w.first < r.second && r.first < w.second; });
+        });
+        const auto sameSource = [&](const auto& a, const auto& b) {
+            return b.first == a.second + 1 &&
+                   s.sourceOffsets[static_cast<size_t>(a.first)] == s.sourceOffsets[static_cast<size_t>(b.first)];
+        };
+        for (size_t k = 0; k < s.readings.size();) {
+            size_t m = k + 1;
+            while (m < s.readings.size() && sameSource(s.readings[m - 1], s.readings[m])) ++m;
+            s.words.emplace_back(s.readings[k].first, s.readings[m - 1].second);
+            k = m;
+        }
+        std::sort(s.words.begin(), s.words.end());
     }
 
     // Characters written for one piece of the caller's text (a number read out in words) are one word,
@@ -558,6 +602,7 @@ private:
     WordFinder words_;
     std::vector<int32_t> cpIndex_;
     std::vector<int32_t> cpEnd_;
+    std::vector<uint8_t> cpReading_;
     std::vector<std::pair<int32_t, int32_t>> spans_;
 
 public:
@@ -687,8 +732,9 @@ std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, 
     }
     const Start start = startFor(context);
     if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-    auto producer =
-        text::makeScriptStage(std::make_unique<text::StreamProducer>(std::move(text), start.style), start.voices);
+    auto producer = text::makeScriptStage(
+        text::makeAliasStage(std::make_unique<text::StreamProducer>(std::move(text), start.style), context.userLexicon),
+        start.voices, context.mandarinLexicon, context.userLexicon.get());
     return std::make_unique<text::TextSource>(std::move(producer), start.voices, (flags & SVSFNLPSpeakPunc) != 0,
                                               start.style);
 }
@@ -704,23 +750,32 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
 
     if (!markup) {
         if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-        return std::make_unique<TextSource>(makeScriptStage(makePlainProducer(std::move(text), start.style), voices),
-                                            voices, speakPunctuation, start.style);
+        auto producer = makeAliasStage(makePlainProducer(std::move(text), start.style), context.userLexicon);
+        return std::make_unique<TextSource>(
+            makeScriptStage(std::move(producer), voices, context.mandarinLexicon, context.userLexicon.get()), voices,
+            speakPunctuation, start.style);
     }
     if (isSsml(*text)) {
         checkSsml(*text, context, voices);
+        // The lexicons the text names are read, and a faulty one refused, before the text is: their
+        // entries count after the user's own.
+        const auto lexicons = withLexiconFiles(context.userLexicon, ssmlLexiconPaths(*text).orThrow()).orThrow();
         if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
         if (context.ssmlToEngine) {
             return openSsml(std::move(text), resolve(start.settings, context, start.voices->base), voices,
                             speakPunctuation);
         }
-        return std::make_unique<TextSource>(makeScriptStage(makeSsmlProducer(std::move(text), context, voices), voices),
-                                            voices, speakPunctuation, start.style);
+        auto producer = makeAliasStage(makeSsmlProducer(std::move(text), context, voices), lexicons);
+        return std::make_unique<TextSource>(
+            makeScriptStage(std::move(producer), voices, context.mandarinLexicon, lexicons.get()), voices,
+            speakPunctuation, start.style);
     }
     MarkupState after = checkMarkup(*text, context, voices);
     if (persistOut && (flags & SVSFPersistXML)) *persistOut = std::move(after);
-    return std::make_unique<TextSource>(makeScriptStage(makeMarkupProducer(std::move(text), context, voices), voices),
-                                        voices, speakPunctuation, start.style);
+    auto producer = makeAliasStage(makeMarkupProducer(std::move(text), context, voices), context.userLexicon);
+    return std::make_unique<TextSource>(
+        makeScriptStage(std::move(producer), voices, context.mandarinLexicon, context.userLexicon.get()), voices,
+        speakPunctuation, start.style);
 }
 
 }  // namespace speech

@@ -16,6 +16,11 @@
 
 namespace speech {
 
+namespace text {
+class MandarinLexicon;
+struct UserLexicon;
+}  // namespace text
+
 // Settings that empty markup elements change and SVSFPersistXML carries over to later Speak calls.
 struct MarkupState {
     std::optional<SpObjectToken> voice;  // set by an empty <voice>/<lang>
@@ -41,6 +46,11 @@ struct FrontEndContext {
     // and Mandarin reader), or, while this is set, the engine's own SSML reader, handed the text as it
     // stands in pieces cut between sentences. The voice (SpVoice) clears it.
     bool ssmlToEngine = true;
+    // Chinese that a Mandarin voice reads is read word by word with this lexicon and handed to the
+    // engine as pinyin; without it, as it is written (the engine reads it by its own rules).
+    std::shared_ptr<const text::MandarinLexicon> mandarinLexicon;
+    // The user's pronunciations: pinyin for Chinese words and aliases, winning over everything else.
+    std::shared_ptr<const text::UserLexicon> userLexicon;
 };
 
 struct SegmentMark {
@@ -58,6 +68,9 @@ struct Segment {
     // Word spans [first, last) in code point indices of `text`, in order, for snapping the engine's
     // word events. Empty spans never appear.
     std::vector<std::pair<int32_t, int32_t>> words;
+    // The spans [first, last) of `text` that the Mandarin reader wrote: a word's pinyin as the engine
+    // is sent it ("yin2hang2"), one span a word, in order.
+    std::vector<std::pair<int32_t, int32_t>> readings;
 
     // Settings in force (absolute, markup applied to the voice's own settings).
     SpObjectToken voice;

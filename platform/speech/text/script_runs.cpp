@@ -8,9 +8,11 @@
 #include <unicode/uscript.h>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "speech/text/mandarin_numbers.h"
+#include "speech/text/pinyin_writer.h"
 
 namespace speech::text {
 
@@ -117,10 +119,13 @@ enum class Mode : uint8_t {
 constexpr size_t kHold = 256;
 constexpr size_t kMaxHold = 4096;
 
-class ScriptStage final : public UnitProducer, private UnitSink {
+class ScriptStage final : public UnitProducer, private UnitSink, private PinyinOut {
 public:
-    ScriptStage(std::unique_ptr<UnitProducer> inner, std::shared_ptr<const VoiceTable> voices)
-        : inner_(std::move(inner)), voices_(std::move(voices)) {}
+    ScriptStage(std::unique_ptr<UnitProducer> inner, std::shared_ptr<const VoiceTable> voices,
+                std::shared_ptr<const MandarinLexicon> lexicon, const UserLexicon* user)
+        : inner_(std::move(inner)), voices_(std::move(voices)) {
+        if (lexicon) pinyin_.emplace(std::move(lexicon), user);
+    }
 
     bool fill(UnitSink& sink, uint64_t minUnits) override {
         out_ = &sink;
@@ -140,7 +145,9 @@ public:
         before_ = 0;
         received_ = 0;
         lastClass_ = CharClass::Space;
+        classBefore_ = CharClass::Space;
         sameRun_ = 0;
+        last_ = {};
         cut_ = 0;
         ended_ = false;
     }
@@ -158,15 +165,19 @@ private:
         if (mode_ == Mode::Pass) {
             out_->put(cp, src, srcEnd, style);
             before_ = cp;
+            last_ = {cp, false};
             return;
         }
         pending_.push_back({cp, src, srcEnd});
         const size_t n = pending_.size();
         const CharClass c = classOf(cp, CharClass::Neutral);
         const bool afterStrong = isStrong(lastClass_);
+        const bool clauseStart =
+            c == CharClass::Han && lastClass_ == CharClass::Neutral && classBefore_ == CharClass::Han;
         sameRun_ = c == lastClass_ ? sameRun_ + 1 : 1;
+        classBefore_ = lastClass_;
         lastClass_ = c;
-        if (cutsBefore(c, afterStrong)) cut_ = n - 1;
+        if (cutsBefore(c, afterStrong, clauseStart)) cut_ = n - 1;
         if (n >= kHold && cut_ > 0) {
             flush(cut_);
         } else if (n >= kMaxHold) {
@@ -178,9 +189,12 @@ private:
     // two characters past its end, so three Han characters in a row allow a cut before the third; no
     // unit has more than two letters, so four Latin letters in a row allow one before the fourth
     // (both sides of it go to the same voice). Where only Chinese runs are looked for, any letter
-    // after a letter allows one.
-    bool cutsBefore(CharClass c, bool afterStrong) const {
-        if (c == CharClass::Han) return sameRun_ >= 3;
+    // after a letter allows one. Where Chinese is read word by word, a cut between two Han
+    // characters would part a clause the reader reads whole: there only a Han character after a
+    // punctuation mark after a Han character (`clauseStart`) allows one (a number before the mark
+    // reads no further than the mark and the character).
+    bool cutsBefore(CharClass c, bool afterStrong, bool clauseStart) const {
+        if (c == CharClass::Han) return pinyin_ ? clauseStart : sameRun_ >= 3;
         if (mode_ == Mode::Mandarin) return c == CharClass::Latin && sameRun_ >= 4;
         return isStrong(c) && afterStrong;
     }
@@ -216,7 +230,16 @@ private:
             } else {
                 marks_.assign(chunk_.size(), 0);
             }
-            for (size_t i = 0; i < chunk_.size(); ++i) emit(chunk_[i], marks_[i] != 0);
+            for (size_t i = 0; i < chunk_.size();) {
+                size_t j = i + 1;
+                while (j < chunk_.size() && marks_[j] == marks_[i]) ++j;
+                if (marks_[i]) {
+                    for (; i < j; ++i) emit(chunk_[i], true);
+                } else {
+                    emitMandarin(chunk_, i, j, false);
+                }
+                i = j;
+            }
             return;
         }
         if (std::none_of(chunk_.begin(), chunk_.end(), [](const ContextChar& c) { return isHan(c.c); })) {
@@ -234,7 +257,7 @@ private:
             run_.assign(chunk_.begin() + static_cast<std::ptrdiff_t>(i),
                         chunk_.begin() + static_cast<std::ptrdiff_t>(j));
             readMandarin(run_, i > 0 ? chunk_[i - 1].c : before);
-            for (const ContextChar& c : run_) emit(c, true);
+            emitMandarin(run_, 0, run_.size(), true);
             i = j;
         }
     }
@@ -242,6 +265,27 @@ private:
     void emit(const ContextChar& c, bool otherScript) {
         const auto style = static_cast<uint32_t>(style_);
         out_->put(c.c, c.src, c.srcEnd, otherScript ? style | kOtherScriptBit : style);
+        last_ = {c.c, false};
+    }
+
+    // What the Mandarin voice reads: its Chinese as pinyin where the reader has its lexicon, else as
+    // it is written (the engine reads it by its own rules).
+    void emitMandarin(const std::vector<ContextChar>& run, size_t a, size_t b, bool otherScript) {
+        if (!pinyin_) {
+            for (size_t i = a; i < b; ++i) emit(run[i], otherScript);
+            return;
+        }
+        otherScript_ = otherScript;
+        pinyin_->write(run, a, b, last_, *this);
+    }
+
+    void put(char32_t c, int32_t src, int32_t srcEnd, bool reading) override {
+        const auto style = static_cast<uint32_t>(style_) | (otherScript_ ? kOtherScriptBit : 0);
+        if (reading) {
+            out_->putReading(c, src, srcEnd, style);
+        } else {
+            out_->put(c, src, srcEnd, style);
+        }
     }
 
     std::unique_ptr<UnitProducer> inner_;
@@ -251,16 +295,21 @@ private:
     std::vector<ContextChar> pending_;  // held back, all in style_
     uint64_t style_ = kNoStyle;
     Mode mode_ = Mode::Pass;
-    char32_t before_ = 0;                     // the character before pending_
-    uint64_t received_ = 0;                   // units the inner producer has put
-    CharClass lastClass_ = CharClass::Space;  // of the last character put
-    size_t sameRun_ = 0;                      // characters of that class in a row
-    size_t cut_ = 0;                          // where pending_ may be cut, 0 for nowhere
+    char32_t before_ = 0;                       // the character before pending_
+    uint64_t received_ = 0;                     // units the inner producer has put
+    CharClass lastClass_ = CharClass::Space;    // of the last character put
+    CharClass classBefore_ = CharClass::Space;  // of the one before it
+    size_t sameRun_ = 0;                        // characters of that class in a row
+    size_t cut_ = 0;                            // where pending_ may be cut, 0 for nowhere
     bool ended_ = false;
 
     std::vector<ContextChar> chunk_;
     std::vector<ContextChar> run_;
     std::vector<uint8_t> marks_;
+
+    std::optional<PinyinWriter> pinyin_;  // with the Mandarin lexicon
+    PinyinWriter::Last last_;             // what was passed on last
+    bool otherScript_ = false;            // the run being written is a run of another script
 };
 
 // The language of a voice, as far as reading other scripts goes.
@@ -316,12 +365,13 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript) {
 }
 
 std::unique_ptr<UnitProducer> makeScriptStage(std::unique_ptr<UnitProducer> inner,
-                                              std::shared_ptr<const VoiceTable> voices) {
+                                              std::shared_ptr<const VoiceTable> voices,
+                                              std::shared_ptr<const MandarinLexicon> lexicon, const UserLexicon* user) {
     bool needed = false;
     for (size_t i = 0; i < voices->mandarin.size(); ++i)
         needed = needed || voices->mandarin[i] || voices->otherScript[i] >= 0;
     if (!needed) return inner;
-    return std::make_unique<ScriptStage>(std::move(inner), std::move(voices));
+    return std::make_unique<ScriptStage>(std::move(inner), std::move(voices), std::move(lexicon), user);
 }
 
 }  // namespace speech::text

@@ -7,7 +7,9 @@
 
 #include <memory>
 
+#include "speech/text/mandarin_lexicon.h"
 #include "speech/text/units.h"
+#include "speech/text/user_lexicon.h"
 #include "speech/text/voice_markup.h"
 
 namespace speech::text {
@@ -19,9 +21,12 @@ bool isLatinLetter(char32_t c);
 void findScriptReaders(VoiceTable& voices, bool mixedScript);
 
 // Wraps `inner` so that what it produces is read by the right voice: runs of another script carry
-// Style::otherScript, and text a Mandarin voice reads has its numbers rewritten (readMandarin).
-// Positions stay those of the caller's text.
+// Style::otherScript, and text a Mandarin voice reads has its numbers rewritten (readMandarin) and,
+// with the Mandarin `lexicon`, its Chinese written as pinyin word by word (pinyin_writer.h), the
+// user's pinyin entries winning. Positions stay those of the caller's text.
 std::unique_ptr<UnitProducer> makeScriptStage(std::unique_ptr<UnitProducer> inner,
-                                              std::shared_ptr<const VoiceTable> voices);
+                                              std::shared_ptr<const VoiceTable> voices,
+                                              std::shared_ptr<const MandarinLexicon> lexicon = nullptr,
+                                              const UserLexicon* user = nullptr);
 
 }  // namespace speech::text

@@ -61,6 +61,7 @@ struct Unit {
     uint32_t style = 0;
     int32_t src = 0;
     int32_t srcEnd = 0;
+    bool reading = false;  // written by the Mandarin reader (pinyin_writer.h)
 };
 
 // A bookmark or a silence between two characters: it happens before the unit at index `unit`.
@@ -80,6 +81,8 @@ public:
     virtual ~UnitSink() = default;
     // Appends one code point (one or two units).
     virtual void put(char32_t cp, int32_t src, int32_t srcEnd, uint32_t style) = 0;
+    // Appends a character of the Mandarin reader's pinyin, which a sink may tell from the text's own.
+    virtual void putReading(char32_t cp, int32_t src, int32_t srcEnd, uint32_t style) { put(cp, src, srcEnd, style); }
     virtual void marker(Marker m) = 0;  // its `unit` is filled in by the sink
     virtual uint64_t size() const = 0;  // absolute units appended so far
 };

@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "speech/text/mandarin_lexicon.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/paths.h"
+
+namespace speech::text {
+
+using namespace lexicon;
+
+namespace {
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+template <typename T>
+bool sectionSpan(const char* base, size_t size, const SectionRef& s, size_t count, std::span<const T>& out) {
+    if (s.offset % alignof(T) != 0 || s.offset > size || count > (size - s.offset) / sizeof(T)) return false;
+    out = {reinterpret_cast<const T*>(base + s.offset), count};
+    return true;
+}
+
+}  // namespace
+
+MappedFile::~MappedFile() {
+    if (data_) ::munmap(const_cast<char*>(data_), size_);
+}
+
+std::unique_ptr<MandarinLexicon> MandarinLexicon::open(const std::string& path, std::string& error) {
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    struct stat st {};
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (st.st_size < static_cast<off_t>(sizeof(Header)) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+        error = path + ": not a Mandarin lexicon";
+        return nullptr;
+    }
+    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, f.fd, 0);
+    if (p == MAP_FAILED) {
+        error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    auto lex = std::make_unique<MandarinLexicon>(PassKey{}, MappedFile(p, static_cast<size_t>(st.st_size)));
+    if (!lex->validate(error)) {
+        error = path + ": " + error;
+        return nullptr;
+    }
+    return lex;
+}
+
+// Checks the header and that every section lies inside the file. Nothing else is read at start-up:
+// the lookups bound every index they take from the file, so a damaged file gives wrong readings,
+// never a read outside the mapping.
+bool MandarinLexicon::validate(std::string& error) {
+    const char* base = file_.data();
+    const size_t size = file_.size();
+    Header h;
+    std::memcpy(&h, base, sizeof h);
+    if (std::memcmp(h.magic, kMagic, sizeof h.magic) != 0 || h.version != kVersion || h.fileSize != size) {
+        error = "not a Mandarin lexicon of this version";
+        return false;
+    }
+    const auto& s = h.sections;
+    const bool inBounds = sectionSpan(base, size, s[kSyllables], size_t{s[kSyllables].count} + 1, syllableOffsets_) &&
+                          sectionSpan(base, size, s[kChars], s[kChars].count, chars_) &&
+                          sectionSpan(base, size, s[kTrieNodes], s[kTrieNodes].count, nodes_) &&
+                          sectionSpan(base, size, s[kTrieEdges], s[kTrieEdges].count, edges_) &&
+                          sectionSpan(base, size, s[kEntries], s[kEntries].count, entries_) &&
+                          sectionSpan(base, size, s[kReadings], s[kReadings].count, readings_);
+    // Breadth-first numbering: edge e leads to node e + 1, so there is one edge less than real nodes.
+    if (!inBounds || edges_.size() + 2 != nodes_.size()) {
+        error = "damaged lexicon";
+        return false;
+    }
+    const size_t blobStart = s[kSyllables].offset + syllableOffsets_.size() * 4;
+    syllableBlob_ = base + blobStart;
+    blobSize_ = size - blobStart;
+    return true;
+}
+
+const CharRecord* MandarinLexicon::character(char32_t c) const {
+    auto it =
+        std::lower_bound(chars_.begin(), chars_.end(), c, [](const CharRecord& r, char32_t v) { return r.cp < v; });
+    return it != chars_.end() && it->cp == c ? &*it : nullptr;
+}
+
+std::string_view MandarinLexicon::syllable(uint16_t id) const {
+    if (size_t{id} + 1 >= syllableOffsets_.size()) return {};
+    const uint32_t begin = syllableOffsets_[id], end = syllableOffsets_[id + 1u];
+    if (begin > end || end > blobSize_) return {};
+    return {syllableBlob_ + begin, end - begin};
+}
+
+int MandarinLexicon::syllableId(std::string_view s) const {
+    size_t lo = 0, hi = syllableOffsets_.size() - 1;
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (syllable(static_cast<uint16_t>(mid)) < s)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < syllableOffsets_.size() - 1 && syllable(static_cast<uint16_t>(lo)) == s ? static_cast<int>(lo) : -1;
+}
+
+int32_t MandarinLexicon::child(uint32_t node, char32_t c) const {
+    const size_t begin = std::min<size_t>(nodes_[node].firstEdge, edges_.size());
+    const size_t end = std::clamp<size_t>(nodes_[node + 1].firstEdge, begin, edges_.size());
+    const uint32_t* first = edges_.data() + begin;
+    const uint32_t* last = edges_.data() + end;
+    const uint32_t* it = std::lower_bound(first, last, static_cast<uint32_t>(c));
+    return it != last && *it == c ? static_cast<int32_t>(it - edges_.data()) + 1 : -1;
+}
+
+const WordEntry* MandarinLexicon::entry(uint32_t node) const {
+    const uint32_t e = nodes_[node].entry;
+    return e < entries_.size() ? &entries_[e] : nullptr;
+}
+
+std::shared_ptr<const MandarinLexicon> installedMandarinLexicon(std::string* problem) {
+    struct Installed {
+        std::shared_ptr<const MandarinLexicon> lexicon;
+        std::string problem;
+    };
+    static const Installed installed = [] {
+        Installed i;
+        const char* named = std::getenv("TALLAMO_MANDARIN_LEXICON");
+        const std::string path = named && named[0] ? named : installedDataFile("mandarin.lex").string();
+        std::string error;
+        i.lexicon = MandarinLexicon::open(path, error);
+        if (!i.lexicon) {
+            i.problem = "The Mandarin lexicon could not be used (" + error +
+                        "): Chinese is read by the engine's own rules, without its words.";
+        }
+        return i;
+    }();
+    if (problem) *problem = installed.problem;
+    return installed.lexicon;
+}
+
+}  // namespace speech::text

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "speech/text/pinyin_writer.h"
+
+#include "speech/text/pinyin.h"
+
+namespace speech::text {
+
+namespace {
+
+bool isAsciiWordChar(char32_t c) {
+    return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z') || (c >= U'0' && c <= U'9') || c == U'\'';
+}
+
+}  // namespace
+
+PinyinWriter::PinyinWriter(std::shared_ptr<const MandarinLexicon> lexicon, const UserLexicon* user)
+    : lexicon_(std::move(lexicon)), reader_(*lexicon_) {
+    if (!user) return;
+    for (const UserEntry& e : user->entries) {
+        if (!e.pinyin.empty()) reader_.addUserWord(e.grapheme, e.pinyin);
+    }
+}
+
+void PinyinWriter::write(const std::vector<ContextChar>& run, size_t a, size_t b, Last& last, PinyinOut& out) {
+    text_.clear();
+    for (size_t i = a; i < b; ++i) text_.push_back(run[i].c);
+    reader_.read(std::span<const char32_t>(text_.data(), text_.size()), reading_);
+    size_t i = a;
+    const auto plainUpTo = [&](size_t end) {
+        for (; i < end; ++i) {
+            if (last.word && isAsciiWordChar(run[i].c)) out.put(U' ', run[i].src, run[i].src, false);
+            out.put(run[i].c, run[i].src, run[i].srcEnd, false);
+            last = {run[i].c, false};
+        }
+    };
+    for (const PinyinWord& word : reading_.words) {
+        plainUpTo(a + static_cast<size_t>(word.begin));
+        if (isAsciiWordChar(last.c)) out.put(U' ', run[i].src, run[i].src, false);
+        writeWord(run, a, word, out);
+        last = {U'0', true};
+        i = a + static_cast<size_t>(word.end);
+    }
+    plainUpTo(b);
+}
+
+void PinyinWriter::writeWord(const std::vector<ContextChar>& run, size_t a, const PinyinWord& word, PinyinOut& out) {
+    const PinyinSyllable* syllables = reading_.syllables.data() + word.firstSyllable;
+    for (uint32_t k = 0; k < word.syllableCount; ++k) {
+        const PinyinSyllable& s = syllables[k];
+        const size_t first = a + static_cast<size_t>(s.begin);
+        const size_t last = a + static_cast<size_t>(s.end) - 1;
+        if (s.size == 0) {
+            // A character the lexicon has no reading for goes to the engine as it is written.
+            for (size_t c = first; c <= last; ++c) out.put(run[c].c, run[c].src, run[c].srcEnd, false);
+            continue;
+        }
+        piece_.clear();
+        appendEngineSyllable(s.pinyin(), k + 1 < word.syllableCount ? syllables[k + 1].pinyin() : std::string_view{},
+                             piece_);
+        for (char c : piece_) out.put(static_cast<char32_t>(c), run[first].src, run[last].srcEnd, true);
+    }
+}
+
+}  // namespace speech::text
