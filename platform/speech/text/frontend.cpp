@@ -215,10 +215,13 @@ private:
         if (cp > 0xFFFF) {
             chars_.push_back(static_cast<char16_t>(U16_LEAD(cp)));
             chars_.push_back(static_cast<char16_t>(U16_TRAIL(cp)));
+            breakChars_.push_back(static_cast<char16_t>(U16_LEAD(cp)));
+            breakChars_.push_back(static_cast<char16_t>(U16_TRAIL(cp)));
             units_.push_back(u);
             units_.push_back(u);
         } else {
             chars_.push_back(static_cast<char16_t>(cp));
+            breakChars_.push_back(reading ? kReadingStandIn : static_cast<char16_t>(cp));
             units_.push_back(u);
         }
     }
@@ -231,6 +234,7 @@ private:
     void restart() {
         producer_->restart();
         chars_.clear();
+        breakChars_.clear();
         units_.clear();
         markers_.clear();
         pending_.clear();
@@ -276,7 +280,7 @@ private:
     // small part of the window first, which keeps the cost per sentence independent of the window.
     size_t firstSentenceEnd(size_t avail) {
         for (size_t view = std::min<size_t>(avail, 512);; view = std::min(avail, view * 4)) {
-            openText16(&sentenceText_, chars_.data() + head_, static_cast<int32_t>(view)).release();
+            openText16(&sentenceText_, breakChars_.data() + head_, static_cast<int32_t>(view)).release();
             UErrorCode status = U_ZERO_ERROR;
             sentence_->setText(&sentenceText_, status);
             if (U_FAILURE(status)) return avail;
@@ -301,6 +305,7 @@ private:
         head_ += end;
         if (head_ >= kChunk && head_ * 2 >= chars_.size()) {
             chars_.erase(0, head_);
+            breakChars_.erase(0, head_);
             units_.erase(units_.begin(), units_.begin() + static_cast<std::ptrdiff_t>(head_));
             base_ += head_;
             head_ = 0;
@@ -586,6 +591,11 @@ private:
     // The window of visible text: chars_[head_..] not yet made into segments; chars_[0] is unit
     // number base_ of the whole text.
     std::u16string chars_;
+    // The same text as sentences are found in: the Mandarin reader's pinyin stands there as the Han
+    // characters it reads (as one stand-in), so its lower-case letters do not keep a sentence going
+    // ("Slow. 你好。" is two sentences, and so is "Slow. ni3hao3。").
+    static constexpr char16_t kReadingStandIn = u'\u4E00';
+    std::u16string breakChars_;
     std::vector<Unit> units_;
     size_t head_ = 0;
     uint64_t base_ = 0;

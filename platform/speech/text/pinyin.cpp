@@ -22,11 +22,11 @@ bool normaliseOne(std::string_view in, std::string& out) {
     out.clear();
     for (size_t i = 0; i < in.size(); ++i) {
         const char c = in[i];
-        if (c >= 'A' && c <= 'Z') {
-            out += static_cast<char>(c - 'A' + 'a');
-        } else if ((c == 'u' || c == 'U') && i + 1 < in.size() && in[i + 1] == ':') {
+        if ((c == 'u' || c == 'U') && i + 1 < in.size() && in[i + 1] == ':') {
             out += 'v';
             ++i;
+        } else if (c >= 'A' && c <= 'Z') {
+            out += static_cast<char>(c - 'A' + 'a');
         } else if (in.substr(i, 2) == "\xC3\xBC" || in.substr(i, 2) == "\xC3\x9C") {  // ü, Ü
             out += 'v';
             ++i;

@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The front end with the Mandarin lexicon: Chinese a Mandarin voice reads goes to the engine as pinyin,
+// one engine word a reader's word, whose Word events cover the user's characters; the user's
+// lexicon's aliases and pinyin win.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "base/utf8.h"
+#include "speech/core/constants.h"
+#include "speech/text/frontend.h"
+#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/user_lexicon.h"
+#include "tests/support/utf16.h"
+
+using namespace speech;
+
+namespace {
+
+const SpObjectToken kEnglish(TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
+const SpObjectToken kMandarin(TokenKind::Voice, "cmn", "Mandarin", {{"Language", "804;4"}});
+
+FrontEndContext contextFor(const SpObjectToken& voice, std::vector<text::UserEntry> user = {}) {
+    FrontEndContext c;
+    c.voices = {kEnglish, kMandarin};
+    c.voice = voice;
+    c.mandarinLexicon = text::installedMandarinLexicon();
+    if (!user.empty()) c.userLexicon = std::make_shared<const text::UserLexicon>(text::UserLexicon{std::move(user)});
+    return c;
+}
+
+std::vector<Segment> readAll(const std::u16string& text, const FrontEndContext& context) {
+    auto source = openText(std::make_shared<const std::u16string>(text), SVSFIsNotXML, context, nullptr);
+    std::vector<Segment> out;
+    while (auto s = source->next()) out.push_back(std::move(*s));
+    return out;
+}
+
+std::u32string joined(const std::vector<Segment>& segments) {
+    std::u32string all;
+    for (const auto& s : segments) all += s.text;
+    return all;
+}
+
+// Each word's text and the range of the caller's text it stands for.
+struct SpokenWord {
+    std::u32string text;
+    int32_t begin, end;
+    friend bool operator==(const SpokenWord&, const SpokenWord&) = default;
+    friend void PrintTo(const SpokenWord& w, std::ostream* os) {
+        *os << speech::toUtf8(std::u16string(w.text.begin(), w.text.end())) << " [" << w.begin << ", " << w.end << ")";
+    }
+};
+std::vector<SpokenWord> words(const std::vector<Segment>& segments) {
+    std::vector<SpokenWord> out;
+    for (const Segment& s : segments) {
+        for (auto [a, b] : s.words) {
+            out.push_back({s.text.substr(static_cast<size_t>(a), static_cast<size_t>(b - a)),
+                           s.sourceOffsets[static_cast<size_t>(a)], s.sourceOffsets[static_cast<size_t>(b)]});
+        }
+    }
+    return out;
+}
+
+TEST(FrontendMandarinReader, ChineseGoesToTheEngineAsPinyinInTheReadersWords) {
+    ASSERT_NE(text::installedMandarinLexicon(), nullptr);
+    const auto segments = readAll(u"我们去银行。涨了3.5%。", contextFor(kMandarin));
+    EXPECT_EQ(joined(segments), U"wo3men5 qu4 yin2hang2。zhang3 le5 bai3fen1zhi1san1dian3 wu3。");
+    const std::vector<SpokenWord> expected = {
+        {U"wo3men5", 0, 2},   {U"qu4", 2, 3},
+        {U"yin2hang2", 3, 5}, {U"zhang3", 6, 7},
+        {U"le5", 7, 8},       {U"bai3fen1zhi1san1dian3 wu3", 8, 12},  // one word for what the user wrote: 3.5%
+    };
+    EXPECT_EQ(words(segments), expected);
+    for (const Segment& s : segments) EXPECT_TRUE(s.engineVoiceId.empty());
+
+    // An English voice's Chinese goes to the Mandarin voice as pinyin too.
+    const auto mixed = readAll(u"Hello 世界 again", contextFor(kEnglish));
+    std::u32string mandarinText;
+    for (const Segment& s : mixed) {
+        if (s.engineVoiceId == "cmn") mandarinText += s.text;
+    }
+    EXPECT_EQ(mandarinText, U"shi4jie4");
+}
+
+TEST(FrontendMandarinReader, SentencesAndClausesStayThoseOfTheChinese) {
+    ASSERT_NE(text::installedMandarinLexicon(), nullptr);
+    // Lower-case pinyin after a full stop still starts a sentence.
+    const auto two = readAll(u"Slow. 你好。", contextFor(kEnglish));
+    ASSERT_GE(two.size(), 2u);
+    EXPECT_NE(two.front().sentenceIndex, two.back().sentenceIndex);
+    // A long text is passed on in pieces, never cut inside a clause the reader reads whole.
+    std::u16string text;
+    std::u32string expected;
+    for (int i = 0; i < 400; ++i) {
+        text += u"我们去银行，";
+        expected += U"wo3men5 qu4 yin2hang2，";
+    }
+    EXPECT_EQ(joined(readAll(text, contextFor(kMandarin))), expected);
+}
+
+TEST(FrontendMandarinReader, TheUsersAliasesAndPinyinWin) {
+    ASSERT_NE(text::installedMandarinLexicon(), nullptr);
+    const std::vector<text::UserEntry> user = {
+        {U"SQL", {}, U"sequel"},
+        {U"乐清", {"yue4", "qing1"}, {}},
+        {U"银行", {"yin2", "xing2"}, {}},
+        {U"银行", {"yin2", "hang2"}, {}},  // a later entry for the same word wins
+    };
+    const auto english = readAll(u"I like SQL, not MySQL.", contextFor(kEnglish, user));
+    EXPECT_EQ(joined(english), U"I like sequel, not MySQL.");
+    const auto w = words(english);
+    EXPECT_NE(std::find(w.begin(), w.end(), SpokenWord{U"sequel", 7, 10}), w.end());
+    EXPECT_EQ(joined(readAll(u"乐清的银行", contextFor(kMandarin, user))), U"yue4qing1 de5 yin2hang2");
+}
+
+}  // namespace

@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The Mandarin reader over the lexicon the build makes from Debian's data: words and their
+// readings, the context rules, the caller's positions, user words, and the lexicon file's checks.
+#include "speech/text/mandarin_reader.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "base/paths.h"
+#include "speech/text/pinyin.h"
+#include "tests/support/test_files.h"
+#include "tests/support/utf16.h"
+
+namespace speech::text {
+namespace {
+
+std::shared_ptr<const MandarinLexicon> lexicon() {
+    std::string problem;
+    auto lex = installedMandarinLexicon(&problem);
+    EXPECT_NE(lex, nullptr) << problem;
+    return lex;
+}
+
+// The syllables of `text`, separated by spaces.
+std::string syllables(MandarinReader& reader, std::u16string_view text) {
+    PinyinReading reading;
+    reader.read(text, reading);
+    std::string out;
+    for (const auto& s : reading.syllables) out += (out.empty() ? "" : " ") + std::string(s.pinyin());
+    return out;
+}
+
+struct Case {
+    std::u16string_view text;
+    const char* pinyin;
+};
+
+TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesAndErhua) {
+    auto lex = lexicon();
+    ASSERT_NE(lex, nullptr);
+    MandarinReader reader(*lex);
+    const Case cases[] = {
+        // Words whose characters read otherwise on their own.
+        {u"银行", "yin2 hang2"},
+        {u"行长", "hang2 zhang3"},
+        {u"长大", "zhang3 da4"},
+        {u"重新", "chong2 xin1"},
+        {u"音乐", "yin1 yue4"},
+        {u"觉得", "jue2 de5"},
+        {u"睡觉", "shui4 jiao4"},
+        {u"了解", "liao3 jie3"},
+        {u"调皮", "tiao2 pi2"},
+        {u"为了", "wei4 le5"},
+        {u"什么", "shen2 me5"},
+        // One-character polyphones by their context.
+        {u"他慢慢地走", "ta1 man4 man4 de5 zou3"},
+        {u"他跑得快", "ta1 pao3 de5 kuai4"},
+        {u"我得走了", "wo3 dei3 zou3 le5"},
+        {u"我们得去银行", "wo3 men5 dei3 qu4 yin2 hang2"},
+        {u"他得了第一名", "ta1 de2 le5 di4 yi1 ming2"},
+        {u"看着我", "kan4 zhe5 wo3"},
+        {u"我睡不着", "wo3 shui4 bu5 zhao2"},
+        {u"你还钱了吗", "ni3 huan2 qian2 le5 ma5"},
+        {u"他还没来", "ta1 hai2 mei2 lai2"},
+        {u"数一数", "shu3 yi5 shu3"},
+        {u"一只猫", "yi4 zhi1 mao1"},
+        {u"这种花", "zhe4 zhong3 hua1"},
+        {u"去种树", "qu4 zhong4 shu4"},
+        {u"把他当朋友", "ba3 ta1 dang4 peng2 you5"},
+        {u"以人民为中心", "yi3 ren2 min2 wei2 zhong1 xin1"},
+        {u"下个星期", "xia4 ge4 xing1 qi1"},
+        // Neutral tones: words, suffixes, reduplication.
+        {u"东西", "dong1 xi5"},
+        {u"知道", "zhi1 dao5"},
+        {u"明白", "ming2 bai5"},
+        {u"意思", "yi4 si5"},
+        {u"先生", "xian1 sheng5"},
+        {u"妈妈", "ma1 ma5"},
+        {u"看看", "kan4 kan5"},
+        {u"桌子上", "zhuo1 zi5 shang5"},
+        {u"看一看", "kan4 yi5 kan4"},
+        {u"是不是", "shi4 bu5 shi4"},
+        {u"我们商量一下", "wo3 men5 shang1 liang5 yi2 xia4"},
+        // 一 and 不 by what follows; 一 keeps yī counting and at the end.
+        {u"一个", "yi2 ge4"},
+        {u"一天", "yi4 tian1"},
+        {u"不对", "bu2 dui4"},
+        {u"不好", "bu4 hao3"},
+        {u"第一", "di4 yi1"},
+        {u"统一", "tong3 yi1"},
+        {u"一九八四年", "yi1 jiu3 ba1 si4 nian2"},
+        // Erhua: one syllable.
+        {u"哪儿", "nar3"},
+        {u"一点儿", "yi4 dianr3"},
+        {u"女儿", "nv3 er2"},
+        // Traditional characters read as their Simplified forms; a character alone takes a full tone.
+        {u"銀行", "yin2 hang2"},
+        {u"著名", "zhu4 ming2"},
+        {u"看著", "kan4 zhe5"},
+        {u"什麼東西", "shen2 me5 dong1 xi5"},
+        {u"楚", "chu3"},
+        {u"么", "me5"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(syllables(reader, c.text), c.pinyin) << testing_support::utf8(c.text);
+}
+
+TEST(MandarinReader, KeepsTheCallersPositionsAndWords) {
+    auto lex = lexicon();
+    ASSERT_NE(lex, nullptr);
+    MandarinReader reader(*lex);
+    PinyinReading r;
+    // Erhua joins two characters; other characters end clauses and are not read.
+    reader.read(std::u16string_view(u"哪兒好？銀行"), r);
+    ASSERT_EQ(r.syllables.size(), 4u);
+    EXPECT_EQ(r.syllables[0].pinyin(), "nar3");
+    EXPECT_EQ(std::make_pair(r.syllables[0].begin, r.syllables[0].end), std::make_pair(0, 2));
+    ASSERT_EQ(r.words.size(), 3u);
+    EXPECT_EQ(std::make_pair(r.words[2].begin, r.words[2].end), std::make_pair(4, 6));  // 銀行, one word
+    EXPECT_EQ(r.words[2].syllableCount, 2u);
+    // UTF-16 positions past a supplementary character.
+    reader.read(std::u16string_view(u"\U00020000银行"), r);
+    ASSERT_FALSE(r.words.empty());
+    EXPECT_EQ(std::make_pair(r.words.back().begin, r.words.back().end), std::make_pair(2, 4));
+}
+
+TEST(MandarinReader, UserWordsWinOverEverything) {
+    auto lex = lexicon();
+    ASSERT_NE(lex, nullptr);
+    MandarinReader reader(*lex);
+    std::vector<std::string> pinyin;
+    ASSERT_TRUE(normalisePinyin("yin2 xing2", pinyin));
+    EXPECT_TRUE(reader.addUserWord(U"银行", pinyin));
+    ASSERT_TRUE(normalisePinyin("Yue4qing0", pinyin));
+    EXPECT_TRUE(reader.addUserWord(U"乐清", pinyin));
+    EXPECT_FALSE(reader.addUserWord(U"音乐", {"yin1"}));  // one syllable short
+    const Case cases[] = {
+        {u"这家银行", "zhe4 jia1 yin2 xing2"},
+        {u"這家銀行", "zhe4 jia1 yin2 xing2"},  // the Simplified entry serves Traditional text
+        {u"乐清人", "yue4 qing5 ren2"},
+        {u"音乐", "yin1 yue4"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(syllables(reader, c.text), c.pinyin) << testing_support::utf8(c.text);
+}
+
+TEST(MandarinPinyin, WritesWhatTheVoiceReadsAndReadsItBack) {
+    const struct {
+        std::vector<std::string> word;
+        const char* engine;
+    } words[] = {
+        {{"yin2", "hang2"}, "yin2hang2"},
+        {{"nar3"}, "na3r"},
+        {{"zher4"}, "zhe4r"},
+        {{"er2", "zi5"}, "er2zi5"},
+        {{"dianr3", "a5"}, "dian3r'a5"},
+        {{"wanr2", "ren2"}, "wan2rren2"},
+    };
+    for (const auto& w : words) {
+        std::string engine;
+        for (size_t k = 0; k < w.word.size(); ++k)
+            appendEngineSyllable(w.word[k], k + 1 < w.word.size() ? w.word[k + 1] : std::string_view{}, engine);
+        EXPECT_EQ(engine, w.engine);
+        const std::u32string sent(engine.begin(), engine.end());
+        EXPECT_EQ(syllablesOfEngineWord(sent), w.word) << engine;
+    }
+    const std::pair<const char*, const char*> marks[] = {
+        {"yin2", "yín"}, {"hao3", "hǎo"}, {"lv4", "lǜ"}, {"nv3", "nǚ"},   {"gou3", "gǒu"}, {"gui4", "guì"},
+        {"liu2", "liú"}, {"nar3", "nǎr"}, {"de5", "de"}, {"jue2", "jué"}, {"er2", "ér"},
+    };
+    for (const auto& [numbered, marked] : marks) EXPECT_EQ(withToneMark(numbered), marked);
+    std::vector<std::string> s;
+    EXPECT_TRUE(normalisePinyin("  NU:3 lü4\tde0 ", s));
+    EXPECT_EQ(s, (std::vector<std::string>{"nv3", "lv4", "de5"}));
+    for (const char* bad : {"", "yin", "yin9", "yin2 hang", "y-in2"}) EXPECT_FALSE(normalisePinyin(bad, s)) << bad;
+}
+
+TEST(MandarinLexicon, RefusesDamagedFilesWithTheirName) {
+    testing_support::TempDir dir;
+    std::ifstream in(installedDataFile("mandarin.lex"), std::ios::binary);
+    const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(good.size(), 64u);
+    std::string badMagic = good;
+    badMagic[0] = 'X';
+    std::string farSection = good;
+    farSection[16] = '\xFF';  // the syllables' offset, far past the end
+    farSection[19] = '\x7F';
+    for (const std::string& bytes :
+         {good.substr(0, 40), good.substr(0, good.size() / 2), badMagic, farSection, std::string()}) {
+        const std::string name = dir.file("mandarin.lex");
+        std::ofstream(name, std::ios::binary | std::ios::trunc) << bytes;
+        std::string error;
+        EXPECT_EQ(MandarinLexicon::open(name, error), nullptr);
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+    }
+    std::string error;
+    EXPECT_EQ(MandarinLexicon::open("/nonexistent/mandarin.lex", error), nullptr);
+    EXPECT_NE(error.find("/nonexistent/mandarin.lex"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace speech::text
