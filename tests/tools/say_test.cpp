@@ -810,3 +810,58 @@ TEST(Say, SpeaksADocumentWithChapterBookmarksAndSplitsItIntoAFilePerChapter) {
     EXPECT_EQ(cut.status, 1);
     EXPECT_NE(cut.err.find("cut.epub\" is a damaged"), std::string::npos) << cut.err;
 }
+
+// --pinyin prints the reading the Mandarin voice is sent; --lexicon files and the user's own lexicon
+// change it (an alias in any language, pinyin for a word); a malformed lexicon ends the run with its
+// line and reason; without the Mandarin lexicon, --pinyin fails and speech goes on by the engine's rules.
+TEST(Say, PrintsTheMandarinReadingAndTakesTheUsersLexicons) {
+    Folder dir;
+    const std::string text = "他在银行工作，涨了3.5%。哪儿有MP3？";
+    const struct {
+        std::vector<std::string> args;
+        std::string environment;
+        std::string out;
+    } cases[] = {
+        {{"--pinyin", text},
+         "",
+         "ta1 zai4 yin2 hang2 gong1 zuo4 ， zhang3 le5 bai3 fen1 zhi1 san1 dian3 wu3 。 nar3 you3 MP3？\n"},
+        {{"--pinyin=marks", text},
+         "",
+         "tā zài yín háng gōng zuò ， zhǎng le bǎi fēn zhī sān diǎn wǔ 。 nǎr yǒu MP3？\n"},
+        {{"--lexicon", dir / "a.pls", "--pinyin", text},
+         "",
+         "ta1 zai4 yin2 xing2 gong1 zuo4 ， zhang3 le5 bai3 fen1 zhi1 san1 dian3 wu3 。 nar3 you3 yin1 yue4 bo1 fang4 "
+         "qi4 ？\n"},
+        {{"--pinyin", "工作"}, "XDG_CONFIG_HOME=" + dir.path.string(), "gong1 zuo5\n"},
+    };
+    fixtures::writeFile(dir / "a.pls",
+                        "<lexicon version=\"1.0\" alphabet=\"x-pinyin\">"
+                        "<lexeme><grapheme>银行</grapheme><phoneme>yin2 xing2</phoneme></lexeme>"
+                        "<lexeme><grapheme>MP3</grapheme><alias>音乐播放器</alias></lexeme></lexicon>");
+    fs::create_directories(dir.path / "tallamo");
+    fixtures::writeFile(dir / "tallamo/lexicon.pls",
+                        "<lexicon version=\"1.0\" alphabet=\"x-pinyin\">"
+                        "<lexeme><grapheme>工作</grapheme><phoneme>gong1 zuo5</phoneme></lexeme></lexicon>");
+    for (const auto& c : cases) {
+        const SayRun r = say(c.args, "/dev/null", c.environment);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.out);
+    }
+
+    fixtures::writeFile(dir / "bad.pls",
+                        "<lexicon version=\"1.0\">\n<lexeme>\n<grapheme>x</grapheme></lexeme>\n</lexicon>");
+    const SayRun bad = say({"--lexicon", dir / "bad.pls", "--pinyin", text});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find(dir / "bad.pls" + ":2: a <lexeme> without a <phoneme> or an <alias>"), std::string::npos)
+        << bad.err;
+    EXPECT_EQ(say({"--pinyin=numbers", text}).status, 2);
+
+    const std::string noLexicon = "TALLAMO_MANDARIN_LEXICON=" + dir / "missing.lex";
+    const SayRun unread = say({"--pinyin", text}, "/dev/null", noLexicon);
+    EXPECT_EQ(unread.status, 1);
+    EXPECT_NE(unread.err.find("missing.lex"), std::string::npos) << unread.err;
+    const SayRun spoken = say({"--output", dir / "out.wav", text}, "/dev/null", noLexicon);
+    EXPECT_EQ(spoken.status, 0) << spoken.err;
+    EXPECT_NE(spoken.err.find("Chinese is read by the engine's own rules"), std::string::npos) << spoken.err;
+    EXPECT_GT(fs::file_size(dir / "out.wav"), 10000u);
+}

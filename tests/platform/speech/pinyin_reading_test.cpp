@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The Mandarin reading a voice prints is what its engine is sent, a user lexicon changes both, and
+// the real engine's Word events are the reader's whole words.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "speech/core/formats.h"
+#include "speech/streams.h"
+#include "speech/text/pinyin.h"
+#include "speech/voice.h"
+#include "tests/support/test_files.h"
+#include "tests/support/voice_helpers.h"
+
+using namespace speech;
+using namespace testing_support;
+
+namespace {
+
+// The toned syllables in `s`, in order.
+std::vector<std::string> syllablesIn(const std::string& s) {
+    static const std::regex kSyllable("[a-z]+[1-5]");
+    std::vector<std::string> out;
+    for (std::sregex_iterator it(s.begin(), s.end(), kSyllable), end; it != end; ++it) out.push_back(it->str());
+    return out;
+}
+
+// The syllables the engine was sent: its text's words of letters and digits, read back.
+std::vector<std::string> sentSyllables(const ScriptedSynthesizer& synth) {
+    std::vector<std::string> out;
+    for (const SynthRequest& r : synth.requests()) {
+        std::u32string word;
+        for (char32_t c : r.text + U' ') {
+            if ((c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9') || c == U'\'') {
+                word += c;
+                continue;
+            }
+            for (auto& s : text::syllablesOfEngineWord(word)) out.push_back(std::move(s));
+            word.clear();
+        }
+    }
+    return out;
+}
+
+void speakIntoFile(SpVoice& voice, const std::u16string& text, const std::string& path) {
+    auto file = std::make_shared<SpFileStream>();
+    file->Format().SetType(SAFT22kHz16BitMono);
+    file->Open(path, SSFMCreateForWrite, false);
+    voice.SetAudioOutputStream(file);
+    voice.Speak(text, SVSFDefault);
+    file->Close();
+}
+
+TEST(PinyinReading, IsWhatTheEngineIsSentAndTheUsersLexiconChangesBoth) {
+    TempDir dir;
+    const std::string lexicon = dir.file("lexicon.pls");
+    std::ofstream(lexicon) << "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"x-pinyin\">"
+                              "<lexeme><grapheme>银行</grapheme><phoneme>yin2 xing2</phoneme></lexeme></lexicon>\n";
+    const std::u16string text =
+        u"我们去银行取了3.5%的钱。哪儿有一点儿东西？不对，一天只数一数。長大了就知道為什麼。";
+    for (const bool withLexicon : {false, true}) {
+        ScriptedBackends b;
+        SpVoice voice(b.backends());
+        voice.SetVoice(voice.GetVoices("Language=804", "").Item(0));
+        if (withLexicon) voice.addLexicon(lexicon);
+        const std::string printed = voice.pinyinReading(text, SVSFDefault, false);
+        speakIntoFile(voice, text, dir.file("out.wav"));
+        EXPECT_EQ(sentSyllables(*b.synth), syllablesIn(printed)) << printed;
+        EXPECT_NE(printed.find(withLexicon ? "yin2 xing2" : "yin2 hang2"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("bai3 fen1 zhi1 san1 dian3 wu3"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("nar3"), std::string::npos) << printed;
+    }
+}
+
+TEST(PinyinReading, TheEnginesWordEventsAreTheReadersWords) {
+    TempDir dir;
+    SpVoice voice(engineWithoutDevices());
+    voice.SetVoice(voice.GetVoices("Language=804", "").Item(0));
+    EventLog log(voice);
+    speakIntoFile(voice, u"我们去银行。", dir.file("out.wav"));
+    ASSERT_TRUE(log.waitFor(EventKind::EndStream));
+    std::vector<std::pair<int32_t, int32_t>> words;
+    for (const VoiceEvent& e : log.events()) {
+        if (e.kind == EventKind::Word) words.emplace_back(e.characterPosition, e.length);
+    }
+    EXPECT_EQ(words, (std::vector<std::pair<int32_t, int32_t>>{{0, 2}, {2, 1}, {3, 2}}));  // 我们 去 银行
+}
+
+TEST(PinyinReading, ALexiconThatCannotBeReadIsRefusedWithItsName) {
+    TempDir dir;
+    ScriptedBackends b;
+    SpVoice voice(b.backends());
+    const std::string bad = dir.file("bad.pls");
+    std::ofstream(bad) << "<lexicon version=\"1.0\"><lexeme><grapheme>x</grapheme></lexicon>";
+    try {
+        voice.addLexicon(bad);
+        FAIL() << "a malformed lexicon was taken";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), errc::kFile);
+        EXPECT_EQ(e.description().rfind(bad + ":1: ", 0), 0u) << e.description();
+    }
+}
+
+}  // namespace
