@@ -496,8 +496,7 @@ private:
             }
             return;
         }
-        spans_.clear();
-        words_.find(chars_.data() + p, static_cast<int32_t>(q - p), spans_);
+        findWords(p, q);
         for (auto [w0, w1] : spans_) {
             const int32_t c0 = cpIndex_[static_cast<size_t>(w0)];
             const int32_t c1 = cpIndex_[static_cast<size_t>(w1)];
@@ -523,6 +522,30 @@ private:
         });
     }
 
+    // The word breaker's words of units [p, q), as UTF-16 spans from p. The Mandarin reader's pinyin
+    // has its own words (readerWords): the breaker reads only what lies between them.
+    void findWords(size_t p, size_t q) {
+        spans_.clear();
+        for (size_t a = p; a < q;) {
+            if (units_[a].reading) {
+                ++a;
+                continue;
+            }
+            size_t b = a;
+            bool letters = false;
+            for (; b < q && !units_[b].reading; ++b) letters = letters || u_isalnum(chars_[b]);
+            if (letters) {
+                const size_t before = spans_.size();
+                words_.find(chars_.data() + a, static_cast<int32_t>(b - a), spans_);
+                for (size_t k = before; k < spans_.size(); ++k) {
+                    spans_[k].first += static_cast<int32_t>(a - p);
+                    spans_[k].second += static_cast<int32_t>(a - p);
+                }
+            }
+            a = b;
+        }
+    }
+
     // The words of the Mandarin reader's pinyin are the reader's words, not the word breaker's: 银行 is
     // one word, yin2hang2, whose event covers both characters. The words written for one piece of the
     // caller's text (a number read out) are one word, as below.
@@ -539,10 +562,6 @@ private:
             i = j;
         }
         if (s.readings.empty()) return;
-        std::erase_if(s.words, [&](const std::pair<int32_t, int32_t>& w) {
-            return std::any_of(s.readings.begin(), s.readings.end(),
-                               [&](const auto& r) { return w.first < r.second && r.first < w.second; });
-        });
         const auto sameSource = [&](const auto& a, const auto& b) {
             return b.first == a.second + 1 &&
                    s.sourceOffsets[static_cast<size_t>(a.first)] == s.sourceOffsets[static_cast<size_t>(b.first)];
@@ -561,20 +580,26 @@ private:
     // piece is two or more code points that share one non-empty source range.
     void oneWordPerRewrite(Segment& s) const {
         const size_t n = s.text.size();
+        size_t from = 0;  // the words before it end before the pieces still to come
         for (size_t i = 0; i < n;) {
             size_t j = i + 1;
             while (j < n && s.sourceOffsets[j] == s.sourceOffsets[i] && cpEnd_[j] == cpEnd_[i]) ++j;
             if (j - i >= 2 && cpEnd_[i] > s.sourceOffsets[i]) {
                 auto g0 = static_cast<int32_t>(i);
                 auto g1 = static_cast<int32_t>(j);
-                auto first = std::find_if(s.words.begin(), s.words.end(), [&](const auto& w) { return w.second > g0; });
+                auto first = std::find_if(s.words.begin() + static_cast<std::ptrdiff_t>(from), s.words.end(),
+                                          [&](const auto& w) { return w.second > g0; });
                 auto last = first;
                 while (last != s.words.end() && last->first < g1) ++last;
                 if (first != last) {
                     g0 = std::min(g0, first->first);
                     g1 = std::max(g1, std::prev(last)->second);
                 }
-                s.words.insert(s.words.erase(first, last), {g0, g1});
+                if (last - first == 1 && *first == std::make_pair(g0, g1)) {
+                    from = static_cast<size_t>(first - s.words.begin());  // already one word (a syllable's)
+                } else {
+                    from = static_cast<size_t>(s.words.insert(s.words.erase(first, last), {g0, g1}) - s.words.begin());
+                }
             }
             i = j;
         }

@@ -59,8 +59,7 @@ TEST(PinyinReading, IsWhatTheEngineIsSentAndTheUsersLexiconChangesBoth) {
     const std::string lexicon = dir.file("lexicon.pls");
     std::ofstream(lexicon) << "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"x-pinyin\">"
                               "<lexeme><grapheme>银行</grapheme><phoneme>yin2 xing2</phoneme></lexeme></lexicon>\n";
-    const std::u16string text =
-        u"我们去银行取了3.5%的钱。哪儿有一点儿东西？不对，一天只数一数。長大了就知道為什麼。";
+    const std::u16string text = u"我们去银行取了3.5%的钱。哪儿有一点儿东西？不对，一天只数一数。長大了就知道為什麼。";
     for (const bool withLexicon : {false, true}) {
         ScriptedBackends b;
         SpVoice voice(b.backends());

@@ -1,0 +1,168 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Speed and memory of the Mandarin reader (figures, not pass/fail):
+//   BM_OpenLexicon      mapping the lexicon file (what start-up pays)
+//   BM_FirstReading     mapping it and reading one sentence (the first lookups fault pages in)
+//   BM_Read             reading Chinese text, in MB/s of its UTF-8 bytes
+// and, printed before the runs, the resident memory that mapping and using the lexicon add. The
+// text is the development set's sentences (bench/mandarin/), repeated to 1 MB; the lexicon the one the
+// build made.
+//
+//   bench_mandarin [benchmark flags]
+#include <benchmark/benchmark.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <unicode/utf8.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "base/paths.h"
+#include "speech/text/mandarin_reader.h"
+
+namespace {
+
+std::string gLexicon;
+std::u32string gText;   // the development sentences, repeated
+size_t gTextBytes = 0;  // its size in UTF-8
+
+std::u32string toU32(std::string_view s) {
+    std::u32string out;
+    int32_t i = 0;
+    const auto n = static_cast<int32_t>(s.size());
+    while (i < n) {
+        UChar32 c;
+        U8_NEXT(s.data(), i, n, c);
+        out += c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
+    }
+    return out;
+}
+
+// The pages of the mapped lexicon that are resident, in KiB.
+long lexiconResidentKiB(const speech::text::MandarinLexicon& lex) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const size_t pages = (lex.sizeInBytes() + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
+    std::vector<unsigned char> in(pages);
+    if (mincore(const_cast<void*>(lex.data()), lex.sizeInBytes(), in.data()) != 0)
+        return -1;
+    long n = 0;
+    for (unsigned char c : in)
+        n += c & 1;
+    return n * page / 1024;
+}
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+std::unique_ptr<speech::text::MandarinLexicon> openLexicon() {
+    std::string error;
+    auto lex = speech::text::MandarinLexicon::open(gLexicon, error);
+    if (!lex) {
+        std::cerr << error << '\n';
+        std::exit(1);
+    }
+    return lex;
+}
+
+void BM_OpenLexicon(benchmark::State& state) {
+    for (auto _ : state) {
+        auto lex = openLexicon();
+        benchmark::DoNotOptimize(lex.get());
+    }
+}
+BENCHMARK(BM_OpenLexicon)->Unit(benchmark::kMicrosecond);
+
+void BM_FirstReading(benchmark::State& state) {
+    const std::u32string sentence = U"这家银行的行长说，我们明天得重新开始。";
+    speech::text::PinyinReading reading;
+    for (auto _ : state) {
+        auto lex = openLexicon();
+        speech::text::MandarinReader reader(*lex);
+        reader.read(std::span<const char32_t>(sentence), reading);
+        benchmark::DoNotOptimize(reading.syllables.data());
+    }
+}
+BENCHMARK(BM_FirstReading)->Unit(benchmark::kMicrosecond);
+
+void BM_Read(benchmark::State& state) {
+    auto lex = openLexicon();
+    speech::text::MandarinReader reader(*lex);
+    speech::text::PinyinReading reading;
+    // Sentence by sentence, as the front end hands the reader its runs.
+    std::vector<std::u32string_view> sentences;
+    size_t start = 0;
+    for (size_t i = 0; i < gText.size(); ++i)
+        if (gText[i] == U'\n') {
+            sentences.emplace_back(gText.data() + start, i - start);
+            start = i + 1;
+        }
+    for (auto _ : state) {
+        for (const auto& s : sentences) {
+            reader.read(std::span<const char32_t>(s.data(), s.size()), reading);
+            benchmark::DoNotOptimize(reading.syllables.data());
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(gTextBytes));
+}
+BENCHMARK(BM_Read)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    gLexicon = speech::installedDataFile("mandarin.lex").string();
+    std::string utf8;
+    const std::filesystem::path sets = std::filesystem::path(TALLAMO_SOURCE_DIR) / "bench" / "mandarin";
+    for (const char* part : {"devset_1.tsv", "devset_2.tsv", "devset_3.tsv", "devset_4.tsv"}) {
+        std::ifstream in(sets / part);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.empty() || line[0] == '#') continue;
+            const size_t a = line.find('\t'), b = line.find('\t', a + 1);
+            utf8 += line.substr(a + 1, b - a - 1) + "\n";
+        }
+    }
+    std::string corpus;
+    while (corpus.size() < (1u << 20))
+        corpus += utf8;
+    gText = toU32(corpus);
+    gTextBytes = corpus.size();
+
+    // Resident memory. The process's resident set after mapping the lexicon, and after reading the
+    // whole corpus sentence by sentence; and how much of the mapped file is in memory (mincore): the
+    // pages the text needed. The file is shared and clean, so the kernel can drop them under pressure
+    // and several processes share one copy. (Pages already in the page cache from an earlier run
+    // count as in memory for mincore but join the resident set only when touched.)
+    residentKiB();
+    const long before = residentKiB();
+    {
+        auto lex = openLexicon();
+        const long mapped = residentKiB();
+        speech::text::MandarinReader reader(*lex);
+        speech::text::PinyinReading reading;
+        size_t start = 0;
+        for (size_t i = 0; i < gText.size(); ++i)
+            if (gText[i] == U'\n') {
+                reader.read(std::span<const char32_t>(gText.data() + start, i - start), reading);
+                start = i + 1;
+            }
+        const long used = residentKiB();
+        std::printf("lexicon %zu bytes; resident set grows by %ld KiB on mapping, %ld KiB after reading %zu KiB of text; "
+                    "%ld KiB of the file in memory\n",
+                    lex->sizeInBytes(), mapped - before, used - before, gTextBytes / 1024, lexiconResidentKiB(*lex));
+    }
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
