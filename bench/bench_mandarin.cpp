@@ -10,12 +10,12 @@
 //   bench_mandarin [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
-#include <unistd.h>
 #include <unicode/utf8.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -47,11 +47,9 @@ long lexiconResidentKiB(const speech::text::MandarinLexicon& lex) {
     const long page = sysconf(_SC_PAGESIZE);
     const size_t pages = (lex.sizeInBytes() + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
     std::vector<unsigned char> in(pages);
-    if (mincore(const_cast<void*>(lex.data()), lex.sizeInBytes(), in.data()) != 0)
-        return -1;
+    if (mincore(const_cast<void*>(lex.data()), lex.sizeInBytes(), in.data()) != 0) return -1;
     long n = 0;
-    for (unsigned char c : in)
-        n += c & 1;
+    for (unsigned char c : in) n += c & 1;
     return n * page / 1024;
 }
 
@@ -59,8 +57,7 @@ long residentKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     return -1;
 }
 
@@ -132,8 +129,7 @@ int main(int argc, char** argv) {
         }
     }
     std::string corpus;
-    while (corpus.size() < (1u << 20))
-        corpus += utf8;
+    while (corpus.size() < (1u << 20)) corpus += utf8;
     gText = toU32(corpus);
     gTextBytes = corpus.size();
 
@@ -156,9 +152,10 @@ int main(int argc, char** argv) {
                 start = i + 1;
             }
         const long used = residentKiB();
-        std::printf("lexicon %zu bytes; resident set grows by %ld KiB on mapping, %ld KiB after reading %zu KiB of text; "
-                    "%ld KiB of the file in memory\n",
-                    lex->sizeInBytes(), mapped - before, used - before, gTextBytes / 1024, lexiconResidentKiB(*lex));
+        std::printf(
+            "lexicon %zu bytes; resident set grows by %ld KiB on mapping, %ld KiB after reading %zu KiB of text; "
+            "%ld KiB of the file in memory\n",
+            lex->sizeInBytes(), mapped - before, used - before, gTextBytes / 1024, lexiconResidentKiB(*lex));
     }
 
     benchmark::Initialize(&argc, argv);

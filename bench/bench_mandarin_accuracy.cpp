@@ -99,7 +99,8 @@ std::vector<Sentence> loadSet(const std::filesystem::path& path) {
 bool right(const Sentence& s, size_t u, bool lenient) {
     const Unit& unit = s.units[u];
     if (unit.read == unit.gold) return true;
-    if (!lenient || unit.read.empty() || unit.read.substr(0, unit.read.size() - 1) != unit.gold.substr(0, unit.gold.size() - 1))
+    if (!lenient || unit.read.empty() ||
+        unit.read.substr(0, unit.read.size() - 1) != unit.gold.substr(0, unit.gold.size() - 1))
         return false;
     const char32_t c = s.text[unit.begin];
     const int g = tone(unit.gold), y = tone(unit.read);
@@ -113,11 +114,12 @@ struct Figures {
     size_t syllables = 0, right = 0, poly = 0, polyRight = 0, neutral = 0, neutralMissed = 0, sentences = 0,
            sentencesRight = 0;
     void print(const char* set, const char* label) const {
-        std::printf("%-12s %-8s syllable+tone %6.2f%% (%zu/%zu)  polyphones %6.2f%% (%zu/%zu)  neutral missed %5.1f%% "
-                    "(%zu/%zu)  sentences %6.2f%% (%zu/%zu)\n",
-                    set, label, 100.0 * right / syllables, right, syllables, 100.0 * polyRight / poly, polyRight, poly,
-                    100.0 * neutralMissed / neutral, neutralMissed, neutral, 100.0 * sentencesRight / sentences,
-                    sentencesRight, sentences);
+        std::printf(
+            "%-12s %-8s syllable+tone %6.2f%% (%zu/%zu)  polyphones %6.2f%% (%zu/%zu)  neutral missed %5.1f%% "
+            "(%zu/%zu)  sentences %6.2f%% (%zu/%zu)\n",
+            set, label, 100.0 * right / syllables, right, syllables, 100.0 * polyRight / poly, polyRight, poly,
+            100.0 * neutralMissed / neutral, neutralMissed, neutral, 100.0 * sentencesRight / sentences, sentencesRight,
+            sentences);
     }
 };
 

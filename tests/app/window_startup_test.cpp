@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +15,7 @@
 #include "app/dialogs/about_dialog.h"
 #include "app/up_down.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/test_files.h"
 #include "tests/support/voice_helpers.h"
 
 using testing_support::ScriptedBackends;
@@ -243,5 +246,45 @@ TEST_F(WindowTest, ExitAndCloseWhileSpeakingEndCleanly) {
         processEvents(100);  // events queued before the close find no voice
         EXPECT_TRUE(exitStatuses.empty());
         EXPECT_TRUE(dialogs->messages.empty());
+    }
+}
+
+// The user's pronunciation lexicon is read at start-up: a good one changes the voice's reading; a
+// malformed one is left out, with its reason on standard error only (the debug pane keeps its lines).
+TEST_F(WindowTest, StartUpReadsTheUsersLexiconAndReportsABadOneOnStandardErrorOnly) {
+    testing_support::TempDir config;
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    const bool hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path()));
+    const std::string folder = config.file("tallamo");
+    QDir().mkpath(QString::fromStdString(folder));
+    const std::string lexicon = folder + "/lexicon.pls";
+    const auto write = [&](const char* body) {
+        QFile f(QString::fromStdString(lexicon));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QByteArray("<lexicon version=\"1.0\" alphabet=\"x-pinyin\">\n") + body + "</lexicon>\n");
+    };
+    const auto start = [&] {
+        window.reset();
+        testing::internal::CaptureStderr();
+        load();
+        return testing::internal::GetCapturedStderr();
+    };
+
+    write("<lexeme><grapheme>银行</grapheme><phoneme>yin2 xing2</phoneme></lexeme>\n");
+    EXPECT_EQ(start().find(lexicon), std::string::npos);
+    EXPECT_EQ(window->Voice->pinyinReading(u"银行", 0, false), "yin2 xing2");
+    const QStringList lines = debugLines();
+
+    write("<lexeme><grapheme>银行</grapheme>\n<phoneme>yin9</phoneme></lexeme>\n");
+    const std::string err = start();
+    EXPECT_NE(err.find(lexicon + ":3: \"yin9\" is not pinyin"), std::string::npos) << err;
+    EXPECT_EQ(window->Voice->pinyinReading(u"银行", 0, false), "yin2 hang2");
+    EXPECT_EQ(debugLines(), lines);
+
+    if (hadConfig) {
+        qputenv("XDG_CONFIG_HOME", saved);
+    } else {
+        qunsetenv("XDG_CONFIG_HOME");
     }
 }
