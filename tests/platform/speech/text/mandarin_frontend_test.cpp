@@ -5,15 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/utf8.h"
 #include "speech/core/constants.h"
 #include "speech/text/frontend.h"
 #include "speech/text/mandarin_lexicon.h"
 #include "speech/text/user_lexicon.h"
+#include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
 using namespace speech;
@@ -115,6 +118,31 @@ TEST(FrontendMandarinReader, TheUsersAliasesAndPinyinWin) {
     const auto w = words(english);
     EXPECT_NE(std::find(w.begin(), w.end(), SpokenWord{U"sequel", 7, 10}), w.end());
     EXPECT_EQ(joined(readAll(u"乐清的银行", contextFor(kMandarin, user))), U"yue4qing1 de5 yin2hang2");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FrontendMandarinReader, AnSsmlTextsLexiconsAreReadAndAFaultyOneRefused) {
+    testing_support::TempDir dir;
+    std::ofstream(dir.file("good.pls")) << "<lexicon version=\"1.0\"><lexeme><grapheme>SQL</grapheme>"
+                                           "<alias>sequel</alias></lexeme></lexicon>";
+    std::ofstream(dir.file("bad.pls")) << "<lexicon version=\"1.0\">\n<lexeme><alias>x</alias></lexeme></lexicon>";
+    const auto ssml = [&](const std::string& lexicon) {
+        return std::make_shared<const std::u16string>(testing_support::u16(
+            "<speak version=\"1.0\" xmlns=\"http://www.w3.org/2001/10/synthesis\" xml:lang=\"en-US\">"
+            "<lexicon uri=\"" +
+            dir.file(lexicon) + "\"/>SQL</speak>"));
+    };
+    EXPECT_NO_THROW(openText(ssml("good.pls"), SVSFIsXML, contextFor(kEnglish), nullptr));
+    try {
+        openText(ssml("bad.pls"), SVSFIsXML, contextFor(kEnglish), nullptr);
+        FAIL() << "a faulty lexicon was taken";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.code(), errc::kFile);
+        EXPECT_EQ(e.description(), dir.file("bad.pls") + ":2: a <lexeme> without a <grapheme>");
+    }
 }
 
 }  // namespace
