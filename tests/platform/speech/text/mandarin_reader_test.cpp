@@ -198,6 +198,19 @@ TEST(MandarinLexicon, RefusesDamagedFilesWithTheirName) {
     std::string error;
     EXPECT_EQ(MandarinLexicon::open("/nonexistent/mandarin.lex", error), nullptr);
     EXPECT_NE(error.find("/nonexistent/mandarin.lex"), std::string::npos);
+
+    // A file whose header is whole but whose contents are damaged gives wrong readings, and never a
+    // read outside it (the sanitizer builds would see one).
+    std::string scrambled = good;
+    for (size_t i = 64; i < scrambled.size(); i += 61) scrambled[i] = static_cast<char>(scrambled[i] * 31 + 7);
+    const std::string name = dir.file("scrambled.lex");
+    std::ofstream(name, std::ios::binary | std::ios::trunc) << scrambled;
+    auto lex = MandarinLexicon::open(name, error);
+    ASSERT_NE(lex, nullptr) << error;
+    MandarinReader reader(*lex);
+    PinyinReading reading;
+    reader.read(std::u16string_view(u"我们明天得去银行办一点儿事，看看長大了的孩子們。"), reading);
+    EXPECT_FALSE(reading.words.empty());
 }
 
 }  // namespace
