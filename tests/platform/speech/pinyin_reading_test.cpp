@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,18 @@ using namespace testing_support;
 
 namespace {
 
-// The toned syllables in `s`, in order.
+// The toned syllables in `s` (lower-case letters closed by a tone digit), in order.
 std::vector<std::string> syllablesIn(const std::string& s) {
-    static const std::regex kSyllable("[a-z]+[1-5]");
     std::vector<std::string> out;
-    for (std::sregex_iterator it(s.begin(), s.end(), kSyllable), end; it != end; ++it) out.push_back(it->str());
+    std::string letters;
+    for (char c : s) {
+        if (c >= 'a' && c <= 'z') {
+            letters += c;
+            continue;
+        }
+        if (c >= '1' && c <= '5' && !letters.empty()) out.push_back(letters + c);
+        letters.clear();
+    }
     return out;
 }
 
