@@ -42,6 +42,7 @@ struct MandarinReader::Work {
     std::vector<Token> tokens;
     std::vector<Token> ruleTokens;
     std::vector<uint8_t> fixed;
+    std::vector<int32_t> cuts;                        // where the words inside a phrase start
     std::vector<std::pair<uint32_t, int32_t>> stack;  // trie walk: node, next character
     std::u32string scratch;
     struct Step {
@@ -201,35 +202,69 @@ void MandarinReader::splitLooseEntries(Work& w) {
     }
 }
 
-// The words of the clause with their syllables; an erhua 儿 joins the syllable before it in the same
-// word (哪儿 is one syllable, nar3, reading both characters).
-void MandarinReader::appendWords(const Work& w, PinyinReading& out) const {
+// The words of the clause with their syllables. A phrase that only the frequency list knows (今天天气,
+// 什么东西) is spoken as the words it is made of: the engine reads each word apart (as it must when a
+// mark or a line break falls inside the phrase, so the phrase sounds the same either way) and the Word
+// events are those words. Its reading stays the phrase's.
+void MandarinReader::appendWords(Work& w, PinyinReading& out) {
     for (const auto& t : w.tokens) {
-        PinyinWord word{w.srcBegin[static_cast<size_t>(t.b)], w.srcEnd[static_cast<size_t>(t.e - 1)],
-                        static_cast<uint32_t>(out.syllables.size()), 0};
-        for (int32_t k = t.b; k < t.e; ++k) {
-            const Syl& s = w.syl[static_cast<size_t>(k)];
-            if (s == "r5" && k > t.b && !out.syllables.empty()) {
-                PinyinSyllable& prev = out.syllables.back();
-                if (prev.size >= 2 && prev.size + 1u < prev.text.size()) {
-                    const char tone = prev.text[prev.size - 1u];
-                    prev.text[prev.size - 1u] = 'r';
-                    prev.text[prev.size] = tone;
-                    ++prev.size;
-                    prev.end = w.srcEnd[static_cast<size_t>(k)];
-                    continue;
-                }
-            }
-            PinyinSyllable ps;
-            std::memcpy(ps.text.data(), s.t.data(), s.n);
-            ps.size = s.n;
-            ps.begin = w.srcBegin[static_cast<size_t>(k)];
-            ps.end = w.srcEnd[static_cast<size_t>(k)];
-            out.syllables.push_back(ps);
+        if (!t.loose || t.len() < 3) {
+            appendWord(w, t.b, t.e, out);
+            continue;
         }
-        word.syllableCount = static_cast<uint32_t>(out.syllables.size()) - word.firstSyllable;
-        out.words.push_back(word);
+        subWords(w, t.b, t.e);
+        for (size_t k = 0; k < w.cuts.size(); ++k) {
+            appendWord(w, w.cuts[k], k + 1 < w.cuts.size() ? w.cuts[k + 1] : t.e, out);
+        }
     }
+}
+
+// Where the words inside [begin, end) start: the best path through the words shorter than the whole.
+// An erhua 儿 stays with the word before it.
+void MandarinReader::subWords(Work& w, int32_t begin, int32_t end) {
+    const auto n = static_cast<size_t>(end) + 1;
+    if (w.best.size() < n) {
+        w.best.resize(n);
+        w.bestEnd.resize(n);
+        w.bestEntry.resize(n);
+    }
+    w.best[static_cast<size_t>(end)] = 0.0f;
+    maxWord_ = end - begin - 1;
+    for (int32_t i = end - 1; i >= begin; --i) bestPathFrom(w, i, end);
+    maxWord_ = INT32_MAX;
+    w.cuts.clear();
+    for (int32_t i = begin; i < end; i = w.bestEnd[static_cast<size_t>(i)]) {
+        if (w.cuts.empty() || !(w.syl[static_cast<size_t>(i)] == "r5")) w.cuts.push_back(i);
+    }
+}
+
+// One word with its syllables; an erhua 儿 joins the syllable before it (哪儿 is one syllable, nar3,
+// reading both characters).
+void MandarinReader::appendWord(const Work& w, int32_t begin, int32_t end, PinyinReading& out) const {
+    PinyinWord word{w.srcBegin[static_cast<size_t>(begin)], w.srcEnd[static_cast<size_t>(end - 1)],
+                    static_cast<uint32_t>(out.syllables.size()), 0};
+    for (int32_t k = begin; k < end; ++k) {
+        const Syl& s = w.syl[static_cast<size_t>(k)];
+        if (s == "r5" && k > begin && !out.syllables.empty()) {
+            PinyinSyllable& prev = out.syllables.back();
+            if (prev.size >= 2 && prev.size + 1u < prev.text.size()) {
+                const char tone = prev.text[prev.size - 1u];
+                prev.text[prev.size - 1u] = 'r';
+                prev.text[prev.size] = tone;
+                ++prev.size;
+                prev.end = w.srcEnd[static_cast<size_t>(k)];
+                continue;
+            }
+        }
+        PinyinSyllable ps;
+        std::memcpy(ps.text.data(), s.t.data(), s.n);
+        ps.size = s.n;
+        ps.begin = w.srcBegin[static_cast<size_t>(k)];
+        ps.end = w.srcEnd[static_cast<size_t>(k)];
+        out.syllables.push_back(ps);
+    }
+    word.syllableCount = static_cast<uint32_t>(out.syllables.size()) - word.firstSyllable;
+    out.words.push_back(word);
 }
 
 // A word found by the forms of its characters keeps, as their key, the forms it was found by: 著名
@@ -285,7 +320,8 @@ void MandarinReader::bestPathFrom(Work& w, int32_t i, int32_t end) {
         for (const char32_t c : forms) {
             const int32_t child = c ? lexicon_.child(node, c) : -1;
             if (child < 0) continue;
-            if (const auto* e = lexicon_.entry(static_cast<uint32_t>(child))) {
+            const auto* e = j + 1 - i <= maxWord_ ? lexicon_.entry(static_cast<uint32_t>(child)) : nullptr;
+            if (e) {
                 const float score = e->logProb + w.best[static_cast<size_t>(j + 1)];
                 if (score > best || (score == best && j + 1 > bestEnd)) {
                     best = score;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -76,12 +77,15 @@ private:
     void segment(Work& w, int32_t begin, int32_t end);
     void bestPathFrom(Work& w, int32_t i, int32_t end);
     void keyAsMatched(Work& w, int32_t begin, int32_t end) const;
-    void appendWords(const Work& w, PinyinReading& out) const;
+    void appendWords(Work& w, PinyinReading& out);
+    void appendWord(const Work& w, int32_t begin, int32_t end, PinyinReading& out) const;
+    void subWords(Work& w, int32_t begin, int32_t end);
 
     const MandarinLexicon& lexicon_;
     std::map<std::u32string, std::vector<std::string>, std::less<>> userWords_;
     size_t userMaxLength_ = 0;
-    std::unique_ptr<Work> work_;  // buffers reused from one read to the next
+    int32_t maxWord_ = INT32_MAX;  // the longest word segmentation takes
+    std::unique_ptr<Work> work_;   // buffers reused from one read to the next
 };
 
 // Whether the reader reads `c` (a Han character or 〇).

@@ -271,7 +271,9 @@ private:
     // What the Mandarin voice reads: its Chinese as pinyin where the reader has its lexicon, else as
     // it is written (the engine reads it by its own rules).
     void emitMandarin(const std::vector<ContextChar>& run, size_t a, size_t b, bool otherScript) {
-        if (!pinyin_) {
+        const auto voice = static_cast<size_t>(unpackStyle(static_cast<uint32_t>(style_)).voice);
+        const int reader = otherScript ? voices_->otherScript[voice] : static_cast<int>(voice);
+        if (!pinyin_ || reader < 0 || !voices_->pinyin[static_cast<size_t>(reader)]) {
             for (size_t i = a; i < b; ++i) emit(run[i], otherScript);
             return;
         }
@@ -340,6 +342,7 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript) {
     const size_t n = voices.tokens.size();
     voices.mandarin.assign(n, 0);
     voices.otherScript.assign(n, -1);
+    voices.pinyin.assign(n, 0);
     std::vector<Language> languages(n);
     int mandarin = -1;
     int english = -1;
@@ -348,6 +351,7 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript) {
         languages[i] = languageOf(t);
         if (languages[i] == Language::Mandarin) {
             voices.mandarin[i] = 1;
+            voices.pinyin[i] = t.GetAttribute("Vendor") == "eSpeak NG";
             if (mandarin < 0) mandarin = static_cast<int>(i);
         }
         // American English first, else the first English voice.

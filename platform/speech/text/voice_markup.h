@@ -23,6 +23,9 @@ struct VoiceTable {
     // (-1 for none). Filled by findScriptReaders once the table is complete.
     std::vector<uint8_t> mandarin;
     std::vector<int> otherScript;
+    // Per voice: whether it reads the pinyin the Mandarin reader writes (espeak-ng's Mandarin voice,
+    // whose form of pinyin it is); other Mandarin voices are handed Chinese as it is written.
+    std::vector<uint8_t> pinyin;
 
     VoiceTable(const FrontEndContext& context);
     // The index of `token`, added when missing.

@@ -24,7 +24,8 @@ using namespace speech;
 namespace {
 
 const SpObjectToken kEnglish(TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
-const SpObjectToken kMandarin(TokenKind::Voice, "cmn", "Mandarin", {{"Language", "804;4"}});
+// espeak-ng's Mandarin voice, which reads the pinyin the reader writes.
+const SpObjectToken kMandarin(TokenKind::Voice, "cmn", "Mandarin", {{"Language", "804;4"}, {"Vendor", "eSpeak NG"}});
 
 FrontEndContext contextFor(const SpObjectToken& voice, std::vector<text::UserEntry> user = {}) {
     FrontEndContext c;
@@ -71,11 +72,11 @@ std::vector<SpokenWord> words(const std::vector<Segment>& segments) {
 TEST(FrontendMandarinReader, ChineseGoesToTheEngineAsPinyinInTheReadersWords) {
     ASSERT_NE(text::installedMandarinLexicon(), nullptr);
     const auto segments = readAll(u"我们去银行。涨了3.5%。", contextFor(kMandarin));
-    EXPECT_EQ(joined(segments), U"wo3men5 qu4 yin2hang2。zhang3 le5 bai3fen1zhi1san1dian3 wu3。");
+    EXPECT_EQ(joined(segments), U"wo3men5 qu4 yin2hang2。zhang3 le5 bai3fen1zhi1san1 dian3 wu3。");
     const std::vector<SpokenWord> expected = {
         {U"wo3men5", 0, 2},   {U"qu4", 2, 3},
         {U"yin2hang2", 3, 5}, {U"zhang3", 6, 7},
-        {U"le5", 7, 8},       {U"bai3fen1zhi1san1dian3 wu3", 8, 12},  // one word for what the user wrote: 3.5%
+        {U"le5", 7, 8},       {U"bai3fen1zhi1san1 dian3 wu3", 8, 12},  // one word for what the user wrote: 3.5%
     };
     EXPECT_EQ(words(segments), expected);
     for (const Segment& s : segments) EXPECT_TRUE(s.engineVoiceId.empty());
