@@ -10,7 +10,6 @@
 //   bench_mandarin [benchmark flags]
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
-#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "base/paths.h"
+#include "base/utf8.h"
 #include "speech/text/mandarin_reader.h"
 
 namespace {
@@ -29,18 +29,6 @@ namespace {
 std::string gLexicon;
 std::u32string gText;   // the development sentences, repeated
 size_t gTextBytes = 0;  // its size in UTF-8
-
-std::u32string toU32(std::string_view s) {
-    std::u32string out;
-    int32_t i = 0;
-    const auto n = static_cast<int32_t>(s.size());
-    while (i < n) {
-        UChar32 c;
-        U8_NEXT(s.data(), i, n, c);
-        out += c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
-    }
-    return out;
-}
 
 // The pages of the mapped lexicon that are resident, in KiB.
 long lexiconResidentKiB(const speech::text::MandarinLexicon& lex) {
@@ -130,7 +118,7 @@ int main(int argc, char** argv) {
     }
     std::string corpus;
     while (corpus.size() < (1u << 20)) corpus += utf8;
-    gText = toU32(corpus);
+    gText = speech::toUtf32(corpus);
     gTextBytes = corpus.size();
 
     // Resident memory. The process's resident set after mapping the lexicon, and after reading the

@@ -22,22 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
 #include "speech/text/mandarin_reader.h"
 
 using namespace speech::text;
 
 namespace {
-
-std::u32string toU32(std::string_view s) {
-    std::u32string out;
-    const auto n = static_cast<int32_t>(s.size());
-    for (int32_t i = 0; i < n;) {
-        UChar32 c;
-        U8_NEXT(s.data(), i, n, c);
-        out += c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
-    }
-    return out;
-}
 
 std::string toU8(std::u32string_view s) {
     std::string out;
@@ -78,7 +68,7 @@ std::vector<Sentence> loadSet(const std::filesystem::path& path) {
         if (line.empty() || line[0] == '#') continue;
         const size_t a = line.find('\t'), b = line.find('\t', a + 1);
         if (b == std::string::npos) throw std::runtime_error(path.string() + ": bad line: " + line);
-        Sentence s{line.substr(0, a), toU32(line.substr(a + 1, b - a - 1)), {}};
+        Sentence s{line.substr(0, a), speech::toUtf32(line.substr(a + 1, b - a - 1)), {}};
         std::istringstream gold(line.substr(b + 1));
         std::string g;
         for (size_t i = 0; i < s.text.size(); ++i) {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// UTF-16 to UTF-8 and back, through ICU's code point macros. An unpaired surrogate or an invalid
+// UTF-16 to UTF-8 and back, and UTF-8 to UTF-32, through ICU's code point macros. An unpaired surrogate or an invalid
 // UTF-8 sequence becomes U+FFFD.
 #pragma once
 
@@ -41,6 +41,19 @@ inline std::u16string fromUtf8(std::string_view text) {
         int32_t n = 0;
         U16_APPEND_UNSAFE(buffer, n, c);
         out.append(reinterpret_cast<const char16_t*>(buffer), static_cast<size_t>(n));
+    }
+    return out;
+}
+
+inline std::u32string toUtf32(std::string_view text) {
+    std::u32string out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        out += c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
     }
     return out;
 }

@@ -25,7 +25,6 @@ namespace mandarin_lexicon {
 
 using Reading = std::vector<std::string>;  // one toned syllable per character ("yin2", "r5", "lv4")
 
-std::u32string toU32(std::string_view s);
 std::vector<std::string_view> split(std::string_view s, char sep);
 bool isHan(char32_t c);
 bool allHan(std::u32string_view w);

@@ -44,6 +44,11 @@ private:
     const Token* tok(int t) const {
         return t >= 0 && t < static_cast<int>(toks_.size()) ? &toks_[static_cast<size_t>(t)] : nullptr;
     }
+    // Token t, the two before it and the two after it (null past the run's ends).
+    struct Around {
+        const Token *k, *p, *p2, *x, *x2;
+    };
+    Around around(int t) const { return {tok(t), tok(t - 1), tok(t - 2), tok(t + 1), tok(t + 2)}; }
     std::u32string_view text(const Token* t) const {
         return t ? std::u32string_view(key_.data() + t->b, static_cast<size_t>(t->len())) : std::u32string_view{};
     }
@@ -98,11 +103,7 @@ private:
     }
 
     bool polyphoneParticles(int t) {
-        [[maybe_unused]] const Token* k = tok(t);
-        [[maybe_unused]] const Token* p = tok(t - 1);
-        [[maybe_unused]] const Token* p2 = tok(t - 2);
-        [[maybe_unused]] const Token* x = tok(t + 1);
-        [[maybe_unused]] const Token* x2 = tok(t + 2);
+        [[maybe_unused]] const auto [k, p, p2, x, x2] = around(t);
         switch (first(k)) {
             case U'得':
                 // 得 děi "must" after its subject or an adverb, before what is to be done; dé "get"
@@ -165,11 +166,7 @@ private:
     }
 
     bool polyphoneVerbs(int t) {
-        [[maybe_unused]] const Token* k = tok(t);
-        [[maybe_unused]] const Token* p = tok(t - 1);
-        [[maybe_unused]] const Token* p2 = tok(t - 2);
-        [[maybe_unused]] const Token* x = tok(t + 1);
-        [[maybe_unused]] const Token* x2 = tok(t + 2);
+        [[maybe_unused]] const auto [k, p, p2, x, x2] = around(t);
         switch (first(k)) {
             case U'还':
                 // huán "give back": before what is returned or whom to, or ending the clause (什么时候还).
@@ -241,11 +238,7 @@ private:
     }
 
     bool polyphoneReadings(int t) {
-        [[maybe_unused]] const Token* k = tok(t);
-        [[maybe_unused]] const Token* p = tok(t - 1);
-        [[maybe_unused]] const Token* p2 = tok(t - 2);
-        [[maybe_unused]] const Token* x = tok(t + 1);
-        [[maybe_unused]] const Token* x2 = tok(t + 2);
+        [[maybe_unused]] const auto [k, p, p2, x, x2] = around(t);
         switch (first(k)) {
             case U'调':
                 if (singleIn(x, U"好整节皮和味料解匀"))
@@ -314,11 +307,7 @@ private:
     }
 
     bool polyphoneOthers(int t) {
-        [[maybe_unused]] const Token* k = tok(t);
-        [[maybe_unused]] const Token* p = tok(t - 1);
-        [[maybe_unused]] const Token* p2 = tok(t - 2);
-        [[maybe_unused]] const Token* x = tok(t + 1);
-        [[maybe_unused]] const Token* x2 = tok(t + 2);
+        [[maybe_unused]] const auto [k, p, p2, x, x2] = around(t);
         switch (first(k)) {
             case U'当': {
                 bool ba = false;  // 把 A 当 B (把他 may be one entry of the frequency table)
@@ -405,11 +394,7 @@ private:
     }
 
     bool polyphoneSuffixes(int t) {
-        [[maybe_unused]] const Token* k = tok(t);
-        [[maybe_unused]] const Token* p = tok(t - 1);
-        [[maybe_unused]] const Token* p2 = tok(t - 2);
-        [[maybe_unused]] const Token* x = tok(t + 1);
-        [[maybe_unused]] const Token* x2 = tok(t + 2);
+        [[maybe_unused]] const auto [k, p, p2, x, x2] = around(t);
         switch (first(k)) {
             case U'们':
                 set(t, "men5");

@@ -16,10 +16,13 @@
 #include "speech/text/frontend.h"
 #include "speech/text/mandarin_lexicon.h"
 #include "speech/text/user_lexicon.h"
+#include "tests/platform/speech/text/read_text.h"
 #include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
 using namespace speech;
+using testing_support::joined;
+using testing_support::readAll;
 
 namespace {
 
@@ -34,19 +37,6 @@ FrontEndContext contextFor(const SpObjectToken& voice, std::vector<text::UserEnt
     c.mandarinLexicon = text::installedMandarinLexicon();
     if (!user.empty()) c.userLexicon = std::make_shared<const text::UserLexicon>(text::UserLexicon{std::move(user)});
     return c;
-}
-
-std::vector<Segment> readAll(const std::u16string& text, const FrontEndContext& context) {
-    auto source = openText(std::make_shared<const std::u16string>(text), SVSFIsNotXML, context, nullptr);
-    std::vector<Segment> out;
-    while (auto s = source->next()) out.push_back(std::move(*s));
-    return out;
-}
-
-std::u32string joined(const std::vector<Segment>& segments) {
-    std::u32string all;
-    for (const auto& s : segments) all += s.text;
-    return all;
 }
 
 // Each word's text and the range of the caller's text it stands for.

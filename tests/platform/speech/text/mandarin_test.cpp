@@ -8,9 +8,12 @@
 
 #include "speech/core/constants.h"
 #include "speech/text/frontend.h"
+#include "tests/platform/speech/text/read_text.h"
 #include "tests/support/utf16.h"
 
 using namespace speech;
+using testing_support::joined;
+using testing_support::readAll;
 using testing_support::utf8;
 
 namespace {
@@ -26,19 +29,6 @@ FrontEndContext contextFor(const SpObjectToken& voice, bool mixedScript = true) 
     c.voice = voice;
     c.mixedScript = mixedScript;
     return c;
-}
-
-std::vector<Segment> readAll(const std::u16string& text, const FrontEndContext& context) {
-    auto source = openText(std::make_shared<const std::u16string>(text), SVSFIsNotXML, context, nullptr);
-    std::vector<Segment> out;
-    while (auto s = source->next()) out.push_back(std::move(*s));
-    return out;
-}
-
-std::u32string joined(const std::vector<Segment>& segments) {
-    std::u32string all;
-    for (const auto& s : segments) all += s.text;
-    return all;
 }
 
 // The text read, in runs of one engine voice.
