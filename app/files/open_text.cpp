@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QPlainTextEdit>
 #include <algorithm>
 #include <functional>
@@ -90,6 +91,16 @@ QString readOpenedFile(const QString& path, qsizetype maxLength) {
 
 namespace {
 
+// The busy cursor while a file is read: a document takes a moment, and a PDF whose page cannot be
+// read takes the seconds its reader gives the page.
+class BusyCursor {
+public:
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
 // Runs a step of opening a text file: a failure becomes the debug line "Open file: " with its
 // description; a cancelled dialog writes nothing.
 void trapOpenFailures(ParlanMain& window, const std::function<void()>& step) {
@@ -128,7 +139,14 @@ void ParlanMain::menuFileOpenText_Click() {
 }
 
 void ParlanMain::openTextFile(const QString& path) {
-    trapOpenFailures(*this, [&] { MainTxtBox->setPlainText(files::readOpenedFile(path, files::kMaxTextLength)); });
+    trapOpenFailures(*this, [&] {
+        QString text;
+        {
+            const BusyCursor busy;
+            text = files::readOpenedFile(path, files::kMaxTextLength);
+        }
+        MainTxtBox->setPlainText(text);
+    });
 }
 
 QString ParlanMain::GetDirectory() {

@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 extern char** environ;
 
@@ -76,7 +78,8 @@ std::string describeWaitStatus(int status) {
     return "ended";
 }
 
-Result<ChildProcess::Started> ChildProcess::start(const std::string& path, int32_t errorCode, std::string_view what) {
+Result<ChildProcess::Started> ChildProcess::start(const std::string& path, int32_t errorCode, std::string_view what,
+                                                  std::span<const int> handed) {
     auto failed = [&](int err) {
         return Fault{errorCode,
                      std::string(what) + " \"" + path + "\" could not be started: " + std::strerror(err) + "."};
@@ -84,14 +87,25 @@ Result<ChildProcess::Started> ChildProcess::start(const std::string& path, int32
     int sockets[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return failed(errno);
     UniqueFd ours(sockets[0]);
-    UniqueFd theirs(sockets[1]);
+    // Every descriptor the child gets is first copied above the numbers it gets them as, so that no
+    // move onto its number (3, 4, ...) overwrites one still to be moved.
+    const int firstFree = 4 + static_cast<int>(handed.size());
+    UniqueFd theirs(::fcntl(sockets[1], F_DUPFD_CLOEXEC, firstFree));
+    ::close(sockets[1]);
+    if (theirs.get() < 0) return failed(errno);
+    std::vector<UniqueFd> copies;
+    for (const int fd : handed) {
+        copies.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, firstFree));
+        if (copies.back().get() < 0) return failed(errno);
+    }
 
     SpawnSetup setup;
-    // The socket goes to descriptor 3 first, in case it took one of the standard numbers.
     posix_spawn_file_actions_adddup2(&setup.actions, theirs.get(), 3);
+    for (size_t i = 0; i < copies.size(); ++i)
+        posix_spawn_file_actions_adddup2(&setup.actions, copies[i].get(), 4 + static_cast<int>(i));
     for (int fd = 0; fd <= 2; ++fd)
         posix_spawn_file_actions_addopen(&setup.actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, 4);
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, firstFree);
     sigset_t none;
     sigset_t all;
     sigemptyset(&none);
@@ -130,6 +144,17 @@ void ChildProcess::kill() {
 std::string ChildProcess::endDescription(std::chrono::milliseconds timeout) {
     if (!reap(timeout)) return "stopped answering";
     return describeWaitStatus(status_);
+}
+
+uint64_t ChildProcess::residentBytes() const {
+    if (reaped_) return 0;
+    // The second number of statm: resident pages.
+    const std::string statm = "/proc/" + std::to_string(pid_) + "/statm";
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(statm.c_str(), "re"), &std::fclose);
+    unsigned long long size = 0;
+    unsigned long long resident = 0;
+    if (!file || std::fscanf(file.get(), "%llu %llu", &size, &resident) != 2) return 0;
+    return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 bool ChildProcess::reap(std::chrono::milliseconds timeout) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,9 +56,11 @@ public:
     struct Started;
     // Starts `path` with one end of a new socket pair as its descriptor 3, /dev/null as its standard
     // streams, default signal handling and no blocked signals, in a process group of its own (a Ctrl+C
-    // at the terminal is for the program, which decides what to stop). A failure is a fault with
-    // `errorCode` whose message reads `what "path" could not be started: <reason>.`
-    static Result<Started> start(const std::string& path, int32_t errorCode, std::string_view what);
+    // at the terminal is for the program, which decides what to stop). The descriptors in `handed` go
+    // to the child as its descriptors 4, 5, ... (a file it is to read); nothing else is inherited. A
+    // failure is a fault with `errorCode` whose message reads `what "path" could not be started: <reason>.`
+    static Result<Started> start(const std::string& path, int32_t errorCode, std::string_view what,
+                                 std::span<const int> handed = {});
     // A child not yet reaped is killed with its group and reaped.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -72,6 +75,11 @@ public:
     // How the child ended (describeWaitStatus); reaps it, waiting up to `timeout`, and says "stopped
     // answering" for a child still running then.
     std::string endDescription(std::chrono::milliseconds timeout);
+    // The child's wait status, once reap() has returned true.
+    int waitStatus() const { return status_; }
+    // The memory the child holds now (its resident set), in bytes; 0 once it has ended or when it
+    // cannot be told. Cheap enough to ask every few milliseconds.
+    uint64_t residentBytes() const;
 
 private:
     ChildProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}

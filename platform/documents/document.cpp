@@ -21,11 +21,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-Fault openFault(const Input& input, int error) {
-    if (error == ENOENT) return fault(speech::errc::kNotFound, input, "does not exist.");
-    return fault(speech::errc::kAccessDenied, input, std::string("cannot be read: ") + std::strerror(error) + ".");
-}
-
 // A file or a buffer read a chunk at a time, refused past `maxBytes`.
 class InputStream final : public ByteStream {
 public:
@@ -114,7 +109,7 @@ Kind sniff(std::span<const uint8_t> head) {
 Result<std::string> readHead(const Input& input) {
     if (input.bytes) return input.bytes->substr(0, kHead);
     FilePtr file(std::fopen(input.path.c_str(), "rb"));
-    if (!file) return openFault(input, errno);
+    if (!file) return fileOpenFault(input, errno);
     std::string head(kHead, '\0');
     head.resize(std::fread(head.data(), 1, head.size(), file.get()));
     if (std::ferror(file.get()))
@@ -124,11 +119,16 @@ Result<std::string> readHead(const Input& input) {
 
 }  // namespace
 
+Fault fileOpenFault(const Input& input, int error) {
+    if (error == ENOENT) return fault(speech::errc::kNotFound, input, "does not exist.");
+    return fault(speech::errc::kAccessDenied, input, std::string("cannot be read: ") + std::strerror(error) + ".");
+}
+
 Result<std::unique_ptr<ByteStream>> openInputStream(const Input& input, uint64_t maxBytes) {
     FilePtr file;
     if (!input.bytes) {
         file.reset(std::fopen(input.path.c_str(), "rb"));
-        if (!file) return openFault(input, errno);
+        if (!file) return fileOpenFault(input, errno);
     }
     return std::unique_ptr<ByteStream>(std::make_unique<InputStream>(input, std::move(file), maxBytes));
 }
@@ -219,10 +219,23 @@ struct Document::Impl {
     bool ended = false;
 
     Result<void> start() {
-        reader.reset();
         builder.reset();
         failure.reset();
         ended = false;
+        if (!reader || !reader->rewind()) {
+            reader.reset();
+            if (auto opened = open(); !opened) return opened;
+        }
+        // The first text is read now: a document without any is refused before it is spoken, and
+        // reading again from the start hands out the same pieces.
+        while (!builder.hasText() && !ended) {
+            if (auto stepped = step(); !stepped) return stepped.fault();
+        }
+        return {};
+    }
+
+    // The reader of the document's format.
+    Result<void> open() {
         auto head = readHead(input);
         if (!head) return head.fault();
         Result<std::unique_ptr<Reader>> opened =
@@ -248,11 +261,6 @@ struct Document::Impl {
         }
         if (!opened) return opened.fault();
         reader = std::move(opened.value());
-        // The first text is read now: a document without any is refused before it is spoken, and
-        // reading again from the start hands out the same pieces.
-        while (!builder.hasText() && !ended) {
-            if (auto stepped = step(); !stepped) return stepped.fault();
-        }
         return {};
     }
 

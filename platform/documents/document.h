@@ -7,7 +7,9 @@
 // entity nor expands a declared one, and nothing is ever fetched.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -47,11 +49,28 @@ struct Limits {
     uint64_t ratioFloor = uint64_t{1} << 20;
     // The largest package, navigation, style or relationship file (read whole).
     uint64_t maxMetadataBytes = uint64_t{16} << 20;
+
+    // A PDF is read by a helper process (tallamo-pdf), a page at a time, within these bounds. A page
+    // that passes one is skipped; a document none of whose pages can be read is refused.
+    // The time the opening and each page may take (wall clock; the helper's processor time too).
+    std::chrono::milliseconds pdfPageTime{10000};
+    // The time all skipped pages together may cost: past it the rest of the document is skipped.
+    std::chrono::milliseconds pdfSkippedTime{20000};
+    // The memory the helper may hold.
+    uint64_t pdfMemoryBytes = uint64_t{256} << 20;
+    // The text one page may give, in UTF-16 units (a dense page holds some ten thousand).
+    uint32_t maxPageUnits = uint32_t{1} << 20;
 };
 
 struct Options {
     bool imageAltText = false;  // read the alt text of images where a document gives it
     Limits limits;
+    // Asked while a document is read, from the reading thread (while the PDF reader works on a page,
+    // every few tens of milliseconds): true stops reading at once with a kCancelled fault.
+    std::function<bool()> cancelled;
+    // Told, from the reading thread, of each PDF page (or run of pages) passed over and why, in a
+    // sentence: "Page 2 of "a.pdf" was skipped: reading it took more than 10 s."
+    std::function<void(const std::string&)> skipped;
 };
 
 // A chapter start: its number (1, 2, ... in reading order), its title (UTF-8) and where it starts, in

@@ -1,31 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// PDF through poppler's C++ library: one page at a time in reading order (columns found by poppler's
-// text layout). A page's lines are joined into paragraphs, since a line break in a PDF is layout, not
-// the end of a sentence; the top-level outline entries whose titles stand alone on a page start
-// chapters there (poppler's C++ outline gives no page numbers). Built as a module of its own
-// (tallamo-pdf.so), which the program loads when it opens its first PDF: see pdf_module.cpp.
+// PDF, one page at a time in reading order, from the PDF reader helper (pdf_pages.h). A page's lines
+// are joined into paragraphs, since a line break in a PDF is layout, not the end of a sentence; the
+// top-level outline entries whose titles stand alone on a page start chapters there (poppler's C++
+// outline gives no page numbers). A page the helper cannot read within the bounds is skipped and
+// reported (Options::skipped); a document none of whose pages can be read is refused.
 #include <unicode/uchar.h>
 
 #include <algorithm>
-#include <mutex>
-
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-page.h>
-#include <poppler-toc.h>
+#include <chrono>
+#include <map>
 
 #include "base/utf8.h"
+#include "documents/pdf_pages.h"
 #include "documents/reader.h"
 
 namespace documents::detail {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How far ahead in the outline a title may be found: entries without a heading of their own are passed.
 constexpr size_t kOutlineLookahead = 3;
-
-std::u16string_view view(const poppler::ustring& s) {
-    return {reinterpret_cast<const char16_t*>(s.data()), s.size()};
-}
 
 bool isCjk(char16_t c) {
     return (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFFEF);
@@ -48,25 +43,24 @@ std::u16string comparable(std::u16string_view s) {
 
 class PdfReader final : public Reader {
 public:
-    PdfReader(std::shared_ptr<const std::string> bytes, std::unique_ptr<poppler::document> document, TextBuilder& out)
-        : bytes_(std::move(bytes)), document_(std::move(document)), pages_(document_->pages()), out_(out) {
-        if (std::unique_ptr<poppler::toc> toc(document_->create_toc()); toc && toc->root()) {
-            for (const poppler::toc_item* item : toc->root()->children()) {
-                outline_.push_back(std::u16string(view(item->title())));
-            }
-        }
-    }
+    PdfReader(const Input& input, const Options& options, std::unique_ptr<PdfPages> pages, TextBuilder& out)
+        : input_(input), options_(options), pages_(std::move(pages)), out_(out) {}
 
-    Result<bool> step() override {
-        if (page_ >= pages_) return false;
-        std::unique_ptr<poppler::page> page(document_->create_page(page_++));
-        if (page) readPage(view(page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout)));
+    Result<bool> step() override;
+    std::string title() const override { return pages_->info().field("title"); }
+    // Pages found unreadable stay skipped, without being read or reported again.
+    bool rewind() override {
+        page_ = 0;
+        nextTitle_ = 0;
+        units_ = 0;
         return true;
     }
 
-    std::string title() const override { return speech::toUtf8(view(document_->get_title())); }
-
 private:
+    Result<bool> atEnd();
+    // Tells the caller that pages `first` to `last` (from 0) were skipped, and why.
+    void report(int32_t first, int32_t last, const std::string& why) const;
+
     // Lines shorter than this share of the page's longest line end their paragraph (headings, the last
     // line of a paragraph).
     static constexpr double kShortLine = 0.6;
@@ -112,10 +106,11 @@ private:
         if (paragraph.empty()) return;
         out_.paragraph();
         const std::u16string key = comparable(paragraph);
-        const size_t last = std::min(outline_.size(), nextTitle_ + kOutlineLookahead);
+        const auto& outline = pages_->info().outline;
+        const size_t last = std::min(outline.size(), nextTitle_ + kOutlineLookahead);
         for (size_t i = nextTitle_; i < last; ++i) {
-            if (!key.empty() && comparable(outline_[i]) == key) {
-                out_.startChapter(plainTitle(speech::toUtf8(outline_[i])));
+            if (!key.empty() && comparable(outline[i]) == key) {
+                out_.startChapter(plainTitle(speech::toUtf8(outline[i])));
                 nextTitle_ = i + 1;
                 break;
             }
@@ -125,40 +120,82 @@ private:
         paragraph.clear();
     }
 
-    std::shared_ptr<const std::string> bytes_;  // the document in memory, when it is read from there
-    std::unique_ptr<poppler::document> document_;
-    int pages_;
-    int page_ = 0;
-    std::vector<std::u16string> outline_;
-    size_t nextTitle_ = 0;
+    Input input_;
+    Options options_;
+    std::unique_ptr<PdfPages> pages_;
     TextBuilder& out_;
+    int32_t page_ = 0;
+    int32_t frontier_ = 0;  // the first page never tried
+    size_t nextTitle_ = 0;
+    uint64_t units_ = 0;  // of text read in this pass
+    // What is known of the pages that cannot be read, kept when reading starts again: each such page
+    // and why, and the first page of a rest given up since the skipped pages took too long.
+    std::map<int32_t, std::string> skipped_;
+    std::optional<int32_t> givenUpFrom_;
+    Clock::duration lost_{};  // spent on skipped pages
 };
 
-void ignoreMessage(const std::string&, void*) {}
+Result<bool> PdfReader::step() {
+    const int32_t pages = pages_->info().pages;
+    if (page_ >= pages || (givenUpFrom_ && page_ >= *givenUpFrom_)) return atEnd();
+    if (skipped_.contains(page_)) {
+        ++page_;
+        return true;
+    }
+    const auto& limits = options_.limits;
+    // Pages already tried are read again whatever the skipped ones cost; the rest only within it.
+    if (page_ >= frontier_ && lost_ >= limits.pdfSkippedTime) {
+        givenUpFrom_ = page_;
+        report(page_, pages - 1,
+               "the pages skipped before took more than " +
+                   std::to_string(std::chrono::ceil<std::chrono::seconds>(limits.pdfSkippedTime).count()) + " s");
+        return atEnd();
+    }
+    const auto began = Clock::now();
+    auto read = pages_->page(page_);
+    if (!read) return read.fault();
+    if (const auto& why = read.value().skipped) {
+        lost_ += Clock::now() - began;
+        skipped_.emplace(page_, *why);
+        report(page_, page_, *why);
+    } else {
+        units_ += read.value().text.size();
+        if (units_ > limits.maxExpandedBytes / 2) {
+            return fault(errc::kTooLarge, input_,
+                         "is too large to read: its text holds more than " +
+                             std::to_string(limits.maxExpandedBytes >> 20) + " MB.");
+        }
+        readPage(read.value().text);
+    }
+    frontier_ = std::max(frontier_, ++page_);
+    return true;
+}
+
+Result<bool> PdfReader::atEnd() {
+    pages_->finished();
+    if (!out_.hasText() && !skipped_.empty()) {
+        const auto& [page, why] = *skipped_.begin();
+        return fault(errc::kNoText, input_,
+                     "has no page that could be read (page " + std::to_string(page + 1) + ": " + why + ").");
+    }
+    return false;
+}
+
+void PdfReader::report(int32_t first, int32_t last, const std::string& why) const {
+    if (!options_.skipped) return;
+    const std::string pages = first == last
+                                  ? "Page " + std::to_string(first + 1) + " of \"" + input_.name + "\" was skipped: "
+                                  : "Pages " + std::to_string(first + 1) + " to " + std::to_string(last + 1) +
+                                        " of \"" + input_.name + "\" were skipped: ";
+    options_.skipped(pages + why + ".");
+}
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openPdfDocument(const Input& input, const Options&, TextBuilder& out) {
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { poppler::set_debug_error_function(ignoreMessage, nullptr); });
-    std::unique_ptr<poppler::document> document;
-    if (input.bytes) {
-        if (input.bytes->size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-            return fault(errc::kTooLarge, input, "is too large to read.");
-        }
-        document.reset(
-            poppler::document::load_from_raw_data(input.bytes->data(), static_cast<int>(input.bytes->size())));
-    } else {
-        document.reset(poppler::document::load_from_file(input.path));
-    }
-    if (!document) return fault(errc::kDamaged, input, "is a damaged PDF file.");
-    if (document->is_locked()) return fault(errc::kProtected, input, "is protected by a password and cannot be read.");
-    return std::unique_ptr<Reader>(std::make_unique<PdfReader>(input.bytes, std::move(document), out));
+Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options& options, TextBuilder& out) {
+    auto pages = &openPdfInProcess != nullptr ? openPdfInProcess(input) : openPdfHelper(input, options);
+    if (!pages) return pages.fault();
+    return std::unique_ptr<Reader>(std::make_unique<PdfReader>(input, options, std::move(pages.value()), out));
 }
 
 }  // namespace documents::detail
-
-// The module's entry, found by name when the program opens its first PDF.
-extern "C" [[gnu::visibility("default")]] documents::detail::PdfOpener tallamo_pdf_opener() {
-    return &documents::detail::openPdfDocument;
-}

@@ -24,6 +24,9 @@ inline Fault fault(int32_t code, const Input& input, const std::string& what) {
     return Fault{code, "The file \"" + input.name + "\" " + what};
 }
 
+// The fault for a document file that cannot be opened (errno `error`): kNotFound or kAccessDenied.
+Fault fileOpenFault(const Input& input, int error);
+
 // Bytes read a chunk at a time (a file, or an entry of an archive).
 class ByteStream {
 public:
@@ -44,17 +47,16 @@ public:
     virtual Result<bool> step() = 0;
     // The document's own title, when it has one.
     virtual std::string title() const { return {}; }
+    // Starts again from the beginning, keeping what was learned of the document (its pages that
+    // cannot be read); false when it cannot, and the document is opened afresh.
+    virtual bool rewind() { return false; }
 };
 
 Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out);
 Result<std::unique_ptr<Reader>> openFb2(const Input& input, const Options& options, TextBuilder& out);
-// PDF is read by a module of its own (poppler and the thirty libraries it brings are loaded only when a
-// PDF is opened); this loads it the first time and opens the document through it.
+// PDF is read by a helper process of its own (poppler and the thirty libraries it brings never enter
+// the program, and a hostile page costs that process only): see pdf_pages.h.
 Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options& options, TextBuilder& out);
-// The module's one exported symbol: it gives its opener.
-using PdfOpener = Result<std::unique_ptr<Reader>> (*)(const Input&, const Options&, TextBuilder&);
-inline constexpr const char* kPdfModule = "tallamo-pdf.so";
-inline constexpr const char* kPdfEntry = "tallamo_pdf_opener";
 // EPUB, DOCX or ODT, told apart by the archive's entries; kNotADocument for any other archive.
 Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& options, TextBuilder& out,
                                             Format& format);

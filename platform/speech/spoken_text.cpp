@@ -16,8 +16,8 @@ SpokenText spokenText(std::u16string text, int32_t flags) {
     return {std::move(text), markup};
 }
 
-std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags) {
-    auto opened = openNamedFile(path);
+std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags, const documents::Options& options) {
+    auto opened = openNamedFile(path, options);
     auto& content = opened.orThrow().content;
     if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
         std::u16string text;

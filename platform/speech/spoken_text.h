@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "documents/document.h"
+
 namespace speech {
 
 struct SpokenText {
@@ -18,8 +20,10 @@ struct SpokenText {
 SpokenText spokenText(std::u16string text, int32_t flags);
 
 // The file `path` (UTF-8) as Speak reads it under `flags` with SVSFIsFilename: a text file decoded, a
-// document's text (never markup). Nothing for a sound file. Throws Error when the file cannot be read.
-std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags);
+// document's text (never markup), read with `options`. Nothing for a sound file. Throws Error when the
+// file cannot be read.
+std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags,
+                                           const documents::Options& options = {});
 
 // Why Chinese is read by the engine's own rules rather than word by word (the Mandarin lexicon
 // installed with the programs is missing or damaged), or nothing when the lexicon is in use.

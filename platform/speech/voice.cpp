@@ -73,6 +73,7 @@ void purgeAndReport(SpVoice::Impl& d, int32_t flags) {
 // What Speak copies from the voice's settings.
 struct SpeakSettings {
     FrontEndContext context;
+    documents::Options documents;
     std::shared_ptr<SpStream> output;
     std::optional<SpObjectToken> outputToken;
 };
@@ -90,6 +91,7 @@ SpeakSettings takeSettings(SpVoice::Impl& d, Request& request) {
     s.context.persisted = d.persisted;
     s.context.userLexicon = d.userLexicon;
     s.context.mandarinLexicon = text::installedMandarinLexicon();
+    s.documents = d.documentOptions;
     s.output = d.outputStream;
     s.outputToken = d.output;
     return s;
@@ -124,15 +126,25 @@ void chooseOutput(SpVoice::Impl& d, Request& request, const SpeakSettings& s, st
     request.format = *wave;
 }
 
+// The owner's document options, with a cancel check that a purge (or the voice's end) sets too:
+// a document being read for a request stops then, on Speak's thread or the worker's.
+documents::Options cancelledByPurge(SpVoice::Impl& d, documents::Options options) {
+    options.cancelled = [&d, at = d.purges.load(), asked = std::move(options.cancelled)] {
+        return d.purges.load() != at || (asked && asked());
+    };
+    return options;
+}
+
 // The text: the string given, a text file or a document. A plain text file and a document are
 // spoken as they are read; a text file that holds markup is read whole first, since markup is
 // checked whole before anything is spoken. A document's text is never markup. A sound file is played.
 void openRequestText(SpVoice::Impl& d, Request& request, std::u16string&& text, int32_t flags,
-                     FrontEndContext& context) {
+                     SpeakSettings& settings) {
+    FrontEndContext& context = settings.context;
     std::shared_ptr<const std::u16string> source;
     std::unique_ptr<TextStream> stream;
     if (flags & SVSFIsFilename) {
-        auto file = openNamedFile(toUtf8(text));
+        auto file = openNamedFile(toUtf8(text), cancelledByPurge(d, std::move(settings.documents)));
         if (!file) throw Error(file.fault().code, file.fault().message);
         auto& content = file.value().content;
         if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&content)) {
@@ -202,6 +214,7 @@ SpVoice::Impl::~Impl() {
         shutdown = true;
         ++controlSerial;
         epoch.fetch_add(1, std::memory_order_acq_rel);
+        purges.fetch_add(1, std::memory_order_acq_rel);
         interruptSinkLocked();
     }
     wake.notify_all();
@@ -386,6 +399,11 @@ void SpVoice::SetVolume(long volume) {
     impl_->volume = volume;
 }
 
+void SpVoice::setDocumentOptions(documents::Options options) {
+    std::lock_guard lock(impl_->settingsMutex);
+    impl_->documentOptions = std::move(options);
+}
+
 int32_t SpVoice::EventInterests() const {
     return impl_->interests.load();
 }
@@ -407,7 +425,7 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     SpeakSettings settings = takeSettings(d, *request);
     std::optional<RefusedIntoFile> refusal;
     chooseOutput(d, *request, settings, refusal);
-    openRequestText(d, *request, std::move(text), flags, settings.context);
+    openRequestText(d, *request, std::move(text), flags, settings);
     if (refusal) refusal->accepted();
     return enqueue(d, std::move(request), flags);
 }

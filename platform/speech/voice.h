@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "documents/document.h"
 #include "speech/backends.h"
 #include "speech/core/constants.h"
 #include "speech/core/events.h"
@@ -80,6 +81,11 @@ public:
     // Throws like Speak for bad markup, and Error(kFile) when the Mandarin lexicon is not there
     // (mandarinLexiconProblem).
     std::string pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks) const;
+    // How the documents named in later Speak calls are read: their limits, the alt text of images, a
+    // cancel check (asked while a PDF's page is read; true stops reading as a purge does, which stops
+    // it too) and where skipped PDF pages are reported. The functions are called from the thread that
+    // reads: Speak's caller for the document's start, the voice's worker for the rest.
+    void setDocumentOptions(documents::Options options);
 
     int32_t EventInterests() const;
     void SetEventInterests(int32_t interests);

@@ -36,6 +36,7 @@ struct SpVoice::Impl : VoiceState {
     bool mixedScript = true;
     MarkupState persisted;
     std::shared_ptr<const text::UserLexicon> userLexicon;  // the lexicon files added, merged
+    documents::Options documentOptions;
     uint32_t nextStreamNumber = 1;
 
     std::thread worker;

@@ -3,7 +3,9 @@
 
 #include <cairo.h>
 #include <zip.h>
+#include <zlib.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -59,6 +61,68 @@ std::string drawPdf(Draw&& draw) {
     cairo_surface_destroy(surface);
     check(status == CAIRO_STATUS_SUCCESS, "cairo could not write the PDF");
     return bytes;
+}
+
+// A PDF of `objects` (numbered from 1) with a cross-reference table, `trailer` added to its trailer.
+std::string assembledPdf(const std::vector<std::string>& objects, const std::string& trailer) {
+    std::string out = "%PDF-1.4\n";
+    std::vector<size_t> offsets;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(out.size());
+        out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const size_t xref = out.size();
+    out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (size_t offset : offsets) {
+        char line[24];
+        std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+        out += line;
+    }
+    out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " " + trailer + " >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+    return out;
+}
+
+std::string pdfStream(const std::string& dictionary, const std::string& data) {
+    return "<< " + dictionary + " /Length " + std::to_string(data.size()) + " >>\nstream\n" + data + "\nendstream";
+}
+
+// A zlib stream of `mb` MB of text-showing operators whose lines stand 2 points apart down the page
+// (each on a baseline of its own, so the text layout keeps every word). One megabyte is compressed
+// once, ending in a full flush, after which the compressor starts afresh: every further megabyte
+// compresses to the same bytes, which are repeated, and the stream's checksum is combined to match.
+std::string inflatingContent(int mb) {
+    std::string period = "BT /F1 12 Tf 40 780 Td\n";
+    for (int i = 0; i < 370; ++i) period += "(The quick brown fox jumps over the lazy dog.) Tj 0 -2 Td\n";
+    period += "ET\n";
+    std::string chunk;
+    while (chunk.size() < (size_t{1} << 20)) chunk += period;
+    z_stream z{};
+    check(deflateInit(&z, 9) == Z_OK, "no zlib stream");
+    auto deflateChunk = [&](int flush, const std::string& in) {
+        std::string out(deflateBound(&z, in.size()) + 64, '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        z.avail_in = static_cast<uInt>(in.size());
+        z.next_out = reinterpret_cast<Bytef*>(out.data());
+        z.avail_out = static_cast<uInt>(out.size());
+        check(deflate(&z, flush) != Z_STREAM_ERROR && z.avail_in == 0, "zlib could not compress");
+        out.resize(out.size() - z.avail_out);
+        return out;
+    };
+    const std::string first = deflateChunk(Z_FULL_FLUSH, chunk);  // with the zlib header
+    const std::string again = deflateChunk(Z_FULL_FLUSH, chunk);
+    std::string end = deflateChunk(Z_FINISH, {});
+    deflateEnd(&z);
+    const uLong one =
+        adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(chunk.size()));
+    uLong sum = one;
+    std::string out = first;
+    for (int i = 1; i < mb; ++i) {
+        out += again;
+        sum = adler32_combine(sum, one, static_cast<z_off_t>(chunk.size()));
+    }
+    for (int i = 0; i < 4; ++i) end[end.size() - 4 + i] = static_cast<char>((sum >> (8 * (3 - i))) & 0xFF);
+    return out + end;
 }
 
 }  // namespace
@@ -289,31 +353,65 @@ std::string pdfWithPassword() {
     // The standard security handler (revision 2) with a user-password check value that the empty
     // password does not give: the document cannot be opened without the password.
     const std::string key32(64, 'A');
-    std::vector<std::string> objects = {
-        "<< /Type /Catalog /Pages 2 0 R >>",
-        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>",
-        "<< /Filter /Standard /V 1 /R 2 /O <" + key32 + "> /U <" + key32 + "> /P -4 >>",
-    };
-    std::string out = "%PDF-1.4\n";
-    std::vector<size_t> offsets;
-    for (size_t i = 0; i < objects.size(); ++i) {
-        offsets.push_back(out.size());
-        out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    return assembledPdf(
+        {
+            "<< /Type /Catalog /Pages 2 0 R >>",
+            "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>",
+            "<< /Filter /Standard /V 1 /R 2 /O <" + key32 + "> /U <" + key32 + "> /P -4 >>",
+        },
+        "/Root 1 0 R /Encrypt 4 0 R /ID [<0123456789ABCDEF0123456789ABCDEF> <0123456789ABCDEF0123456789ABCDEF>]");
+}
+
+std::string handMadePdf(const std::vector<PdfPage>& pages) {
+    // Objects: 1 catalog, 2 page tree, 3 font, 4..13 the forms X0..X9, then a content and a page each.
+    constexpr int kDepth = 9;
+    constexpr int kFanout = 8;
+    constexpr int kFirstForm = 4;
+    std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", "",
+                                        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+    for (int level = 0; level <= kDepth; ++level) {
+        std::string content;
+        std::string resources = "<< /Font << /F1 3 0 R >> >>";
+        if (level == 0) {
+            content = "BT /F1 12 Tf 72 700 Td (Hello there) Tj ET\n";
+        } else {
+            // Each copy a little lower, so that no two words of the page share a spot.
+            const double step = 600.0 / std::pow(kFanout, kDepth - level + 1);
+            for (int j = 0; j < kFanout; ++j) {
+                char line[80];
+                std::snprintf(line, sizeof line, "q 1 0 0 1 0 %.6f cm /X%d Do Q\n", -j * step, level - 1);
+                content += line;
+            }
+            resources = "<< /XObject << /X" + std::to_string(level - 1) + " " + std::to_string(kFirstForm + level - 1) +
+                        " 0 R >> >>";
+        }
+        objects.push_back(
+            pdfStream("/Type /XObject /Subtype /Form /BBox [0 0 612 792] /Resources " + resources, content));
     }
-    const size_t xref = out.size();
-    out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (size_t offset : offsets) {
-        char line[24];
-        std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
-        out += line;
+    std::string kids;
+    for (const PdfPage& page : pages) {
+        const int content = static_cast<int>(objects.size()) + 1;
+        switch (page.kind) {
+            case PdfPage::Text:
+                objects.push_back(pdfStream("", "BT /F1 12 Tf 72 700 Td (" + page.text + ") Tj ET\n"));
+                break;
+            case PdfPage::Inflating:
+                objects.push_back(pdfStream("/Filter /FlateDecode", inflatingContent(page.inflatedMb)));
+                break;
+            case PdfPage::NestedForms:
+                objects.push_back(pdfStream("", "/X" + std::to_string(kDepth) + " Do\n"));
+                break;
+        }
+        objects.push_back(
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R "
+            ">> /XObject << /X" +
+            std::to_string(kDepth) + " " + std::to_string(kFirstForm + kDepth) + " 0 R >> >> /Contents " +
+            std::to_string(content) + " 0 R >>");
+        kids += std::to_string(content + 1) + " 0 R ";
     }
-    out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
-           " /Root 1 0 R /Encrypt 4 0 R /ID [<0123456789ABCDEF0123456789ABCDEF> "
-           "<0123456789ABCDEF0123456789ABCDEF>] "
-           ">>\nstartxref\n" +
-           std::to_string(xref) + "\n%%EOF\n";
-    return out;
+    objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>";
+    return assembledPdf(objects, "/Root 1 0 R");
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

@@ -46,6 +46,16 @@ std::string pdfWithoutText();
 // A PDF whose standard security handler wants a user password.
 std::string pdfWithPassword();
 
+// A page of a hand-made PDF (Helvetica): a line of text, or a bomb: content whose Flate stream
+// inflates to `inflatedMb` MB of text-drawing operators from one some 300 times smaller, or forms
+// nested nine deep, each drawing the next eight times (134 million words from a few kilobytes).
+struct PdfPage {
+    enum Kind { Text, Inflating, NestedForms } kind = Text;
+    std::string text;
+    int inflatedMb = 0;
+};
+std::string handMadePdf(const std::vector<PdfPage>& pages);
+
 void writeFile(const std::string& path, const std::string& bytes);
 
 }  // namespace fixtures

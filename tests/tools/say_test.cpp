@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -70,10 +71,12 @@ SayRun say(const std::vector<std::string>& args, const fs::path& input = "/dev/n
 }
 
 // tallamo-say speaking a long text in real time with --events (on `pulseServer` when given), or
-// rendering it with the options `render` gives, its output read as it comes.
+// rendering it with the options `render` gives (and without a text of its own when they name a file),
+// its output read as it comes.
 class LiveSay {
 public:
-    explicit LiveSay(const std::string& pulseServer = {}, const std::vector<std::string>& render = {}) {
+    explicit LiveSay(const std::string& pulseServer = {}, const std::vector<std::string>& render = {},
+                     bool withText = true) {
         int out[2];
         if (::pipe(out) != 0) return;
         pid_ = ::fork();
@@ -88,7 +91,7 @@ public:
             for (int i = 0; i < (render.empty() ? 100 : 3000); ++i) text += "This goes on for a long while. ";
             std::vector<const char*> argv{TALLAMO_SAY, "--events"};
             for (const auto& a : render) argv.push_back(a.c_str());
-            argv.push_back(text.c_str());
+            if (withText) argv.push_back(text.c_str());
             argv.push_back(nullptr);
             ::execv(TALLAMO_SAY, const_cast<char* const*>(argv.data()));
             ::_exit(127);
@@ -760,10 +763,58 @@ TEST(Say, APdfIsReadThroughItsModuleAndRefusedWithTheReasonWithoutIt) {
     SayRun lone = say({"--file", dir / "a.pdf", "--output", dir / "b.wav"}, "/dev/null",
                       "TALLAMO_ENGINE=" + quote(engine.string()), dir / "tallamo-say");
     EXPECT_EQ(lone.status, 1);
-    EXPECT_NE(lone.err.find("a.pdf\" is a PDF file, and the PDF reader (tallamo-pdf.so) is not installed"),
+    EXPECT_NE(lone.err.find("a.pdf\" is a PDF file, and the PDF reader (tallamo-pdf) is not installed"),
               std::string::npos)
         << lone.err;
     EXPECT_FALSE(fs::exists(dir / "b.wav"));
+}
+
+namespace {
+
+// The child of `parent` that runs `program`, once there is one (nothing when `parent` ends first).
+std::optional<pid_t> childRunning(pid_t parent, const std::string& program) {
+    for (;;) {
+        if (::kill(parent, 0) != 0) return std::nullopt;
+        for (const auto& child : testing_support::childProcesses(parent)) {
+            if (child.name == program) return child.pid;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace
+
+// A PDF page whose content would take gigabytes is skipped and named, the rest spoken; a page that
+// draws itself without end is given up, and a stop signal ends its reading (and its helper) at once.
+TEST(Say, APdfPageThatCannotBeReadIsNamedAndSkippedAndAStopSignalEndsItsReadingAtOnce) {
+    Folder dir;
+    const fixtures::PdfPage one{fixtures::PdfPage::Text, "Page one.", 0};
+    const fixtures::PdfPage three{fixtures::PdfPage::Text, "Page three.", 0};
+    fixtures::writeFile(dir / "pages.pdf",
+                        fixtures::handMadePdf({one, {fixtures::PdfPage::Inflating, {}, 2000}, three}));
+    SayRun pages = say({"--file", dir / "pages.pdf", "--output", dir / "pages.wav", "--events"});
+    EXPECT_EQ(pages.status, 0) << pages.err;
+    EXPECT_EQ(pages.err, "tallamo-say: Page 2 of \"" + (dir / "pages.pdf") +
+                             "\" was skipped: it needs more than 256 MB of memory.\n");
+    const auto lines = pages.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("\"Sentence\"") != std::string::npos; }),
+              2);
+
+    fixtures::writeFile(dir / "forms.pdf", fixtures::handMadePdf({{fixtures::PdfPage::NestedForms, {}, 0}}));
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        LiveSay render({}, {"--file", dir / "forms.pdf", "--output", dir / "forms.wav"}, false);
+        ASSERT_TRUE(render.started());
+        const auto helper = childRunning(render.pid(), "tallamo-pdf");
+        ASSERT_TRUE(helper.has_value()) << render.err();
+        ::kill(render.pid(), signal);
+        const int status = render.finish();
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal";
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << render.err();
+        EXPECT_NE(::kill(*helper, 0), 0) << "the PDF reader was left running";
+        EXPECT_FALSE(fs::exists(dir / "forms.wav"));
+    }
 }
 
 TEST(Say, SpeaksADocumentWithChapterBookmarksAndSplitsItIntoAFilePerChapter) {

@@ -76,6 +76,15 @@ int interruptedStatus() {
     return 128 + stopSignal.load();
 }
 
+// How documents are read: a stop signal stops the reading at once (a PDF's page being read by its
+// helper included); a PDF page that could not be read is named on standard error.
+documents::Options documentOptions() {
+    documents::Options options;
+    options.cancelled = interrupted;
+    options.skipped = [](const std::string& message) { std::cerr << "tallamo-say: " + message + "\n" << std::flush; };
+    return options;
+}
+
 std::string toJson(const VoiceEvent& e) {
     std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) +
                     ",\"stream\":" + std::to_string(e.streamNumber) +
@@ -141,7 +150,8 @@ struct Render {
 
 // The text of a document held in memory, whole.
 std::u16string documentText(std::string bytes, const std::string& name) {
-    auto opened = documents::Document::openBytes(std::make_shared<const std::string>(std::move(bytes)), name);
+    auto opened =
+        documents::Document::openBytes(std::make_shared<const std::string>(std::move(bytes)), name, documentOptions());
     if (!opened) throw Error(opened.fault().code, opened.fault().message);
     std::u16string text;
     std::vector<documents::Chapter> chapters;
@@ -196,7 +206,7 @@ tallamo::TimingRecorder timingRecorder(const Options& o, const Render& render) {
         SpokenText spoken = spokenText(render.text, render.flags);
         return tallamo::TimingRecorder(std::move(spoken.text), spoken.markup);
     }
-    auto spoken = spokenTextOfFile(*o.file, render.flags);
+    auto spoken = spokenTextOfFile(*o.file, render.flags, documentOptions());
     if (!spoken) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
     return tallamo::TimingRecorder(std::move(spoken->text), spoken->markup);
 }
@@ -325,7 +335,7 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     std::error_code made;
     std::filesystem::create_directories(folder, made);
     if (made) throw Error(errc::kAccessDenied, "Cannot make the folder \"" + *o.output + "\": " + made.message() + ".");
-    auto opened = documents::Document::open(*o.file);
+    auto opened = documents::Document::open(*o.file, documentOptions());
     if (!opened) throw Error(opened.fault().code, opened.fault().message);
     documents::Document& document = *opened.value();
 
@@ -449,6 +459,7 @@ int run(const Options& o) {
     if (o.rate) voice.SetRate(*o.rate);
     if (o.volume) voice.SetVolume(*o.volume);
     if (o.jobs) voice.setRenderJobs(static_cast<int>(*o.jobs));
+    voice.setDocumentOptions(documentOptions());
     voice.setMixedScript(o.mixedScript);
     addLexicons(voice, o);
     if (o.pinyin != Options::Pinyin::None) return printPinyin(voice, o);

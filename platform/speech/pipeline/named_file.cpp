@@ -218,7 +218,7 @@ std::vector<SegmentMark> DocumentReader::takeMarks() {
     return std::exchange(marks_, {});
 }
 
-Result<NamedFile> openNamedFile(const std::string& path) {
+Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         int e = errno;
@@ -247,8 +247,8 @@ Result<NamedFile> openNamedFile(const std::string& path) {
     }
 
     if (documents::looksLikeDocument(head)) {
-        auto document =
-            memory.value() ? documents::Document::openBytes(memory.value(), path) : documents::Document::open(path);
+        auto document = memory.value() ? documents::Document::openBytes(memory.value(), path, options)
+                                       : documents::Document::open(path, options);
         if (!document) return document.fault();
         return NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))};
     }

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "base/error.h"
+#include "documents/document.h"
 #include "speech/text/frontend.h"
 
 namespace speech {
@@ -47,10 +48,6 @@ struct NamedFile;
 
 }  // namespace speech
 
-namespace documents {
-class Document;
-}
-
 namespace speech {
 
 // Reads a text file as UTF-16, a piece at a time, so that a text of any size starts speaking at once
@@ -72,7 +69,7 @@ public:
     const std::string& encoding() const;
 
 private:
-    friend Result<NamedFile> openNamedFile(const std::string& path);
+    friend Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options);
     TextFileReader() = default;
     struct Handle;
     std::unique_ptr<Handle> handle_;
@@ -108,7 +105,8 @@ struct NamedFile {
 // (platform/documents/document.h), else text in the encoding its first megabyte tells
 // (platform/text/decoder.h). Invalid bytes become U+FFFD. A missing or unreadable file, a damaged WAV
 // file, a damaged, protected or empty document and a binary file that is not text give a fault whose
-// message names the file. Nothing but the head of a text file or a document is read here.
-Result<NamedFile> openNamedFile(const std::string& path);
+// message names the file. Nothing but the head of a text file or a document is read here. A document
+// is read with `options` (a cancel check, where skipped pages are reported).
+Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options = {});
 
 }  // namespace speech

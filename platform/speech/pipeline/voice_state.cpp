@@ -47,6 +47,7 @@ void VoiceState::purgeLocked() {
     ++purgeGeneration;
     ++controlSerial;
     epoch.fetch_add(1, std::memory_order_acq_rel);
+    purges.fetch_add(1, std::memory_order_acq_rel);
     interruptSinkLocked();
     wake.notify_all();
     idle.notify_all();

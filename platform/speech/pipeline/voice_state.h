@@ -106,6 +106,9 @@ struct VoiceState {
     // Moves on with every purge, skip and shutdown (also under mutex); a wait for room in a file
     // stops when it changes. Atomic so that the wait can look without the lock.
     std::atomic<uint64_t> epoch{0};
+    // Moves on with every purge and the shutdown (under mutex): a document being read for a request
+    // stops when it changes (read without the lock, from whichever thread reads the document).
+    std::atomic<uint64_t> purges{0};
 
     // ---- the worker thread's own ------------------------------------------------------------------
     std::unique_ptr<AudioDeviceStream> device;  // kept open from one request to the next

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -230,6 +231,30 @@ TEST_F(FilesTest, OpenLoadsADocumentsTextAndReportsABrokenDocument) {
                 newLines(before)[0].contains(QStringLiteral("cut.epub\" is a damaged")))
         << newLines(before)[0].toStdString();
     EXPECT_EQ(text(), cases[1].text);
+}
+
+// A PDF page whose content would take gigabytes is given up: the other pages open, and a PDF without
+// another page takes Open's failure path; the window is usable afterwards, its busy cursor gone.
+TEST_F(FilesTest, OpenGivesUpOnAPdfPageThatCannotBeReadAndStaysUsable) {
+    const fixtures::PdfPage bomb{fixtures::PdfPage::Inflating, {}, 2000};
+    writeBytes(path("pages.pdf"),
+               QByteArray::fromStdString(fixtures::handMadePdf(
+                   {{fixtures::PdfPage::Text, "Page one.", 0}, bomb, {fixtures::PdfPage::Text, "Page three.", 0}})));
+    writeBytes(path("bomb.pdf"), QByteArray::fromStdString(fixtures::handMadePdf({bomb})));
+    writeBytes(path("after.txt"), QByteArrayLiteral("After."));
+    const qsizetype before = debugLines().size();
+    window->openTextFile(path("pages.pdf"));
+    EXPECT_EQ(text(), QStringLiteral("Page one.\n\nPage three."));
+    EXPECT_TRUE(newLines(before).isEmpty()) << newLines(before).join('|').toStdString();
+
+    window->openTextFile(path("bomb.pdf"));
+    EXPECT_EQ(newLines(before), QStringList{QStringLiteral("Open file: The file \"%1\" has no page that could be read "
+                                                           "(page 1: it needs more than 256 MB of memory).")
+                                                .arg(path("bomb.pdf"))});
+    EXPECT_EQ(text(), QStringLiteral("Page one.\n\nPage three."));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    window->openTextFile(path("after.txt"));
+    EXPECT_EQ(text(), QStringLiteral("After."));
 }
 
 TEST_F(FilesTest, StartingFolderComesFromTheSamplePath) {

@@ -15,6 +15,7 @@
 
 #include "speech/streams.h"
 #include "speech/voice.h"
+#include "tests/support/document_fixtures.h"
 #include "tests/support/test_files.h"
 #include "tests/support/voice_helpers.h"
 
@@ -493,6 +494,54 @@ TEST(VoiceNamedFiles, TextFilesAreDecodedAndBadFilesRaiseNamingTheFile) {
         out.write("RIFF\x24\x08\0\0WAVEfmt ", 16);
     }
     expectRaises(truncated, errc::kFile);
+}
+
+namespace {
+
+// The PDF reader this process started, once it is in `state` ('R': reading a page).
+ProcessInfo pdfReaderIn(char state) {
+    for (;;) {
+        for (const auto& child : childProcesses(::getpid())) {
+            if (child.name == "tallamo-pdf" && child.state == state) return child;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+}  // namespace
+
+// A purge stops a PDF being read for the voice at once, whether Speak is reading its first page on
+// the caller's thread or the worker a later one: no page waits out its bound, and no reader is left.
+TEST(VoiceNamedFiles, APurgeStopsAPdfBeingReadOnEitherThread) {
+    ScriptedBackends b;
+    SpVoice voice(b.backends());
+    documents::Options patient;
+    patient.limits.pdfPageTime = 10min;  // only a purge ends these pages within a test's time
+    voice.setDocumentOptions(patient);
+    TempDir dir;
+    voice.SetAudioOutputStream(openFile(dir.file("n.wav")));
+    const fixtures::PdfPage forms{fixtures::PdfPage::NestedForms, {}, 0};
+    fixtures::writeFile(dir.file("first.pdf"), fixtures::handMadePdf({forms}));
+    fixtures::writeFile(dir.file("later.pdf"),
+                        fixtures::handMadePdf({{fixtures::PdfPage::Text, "Page one.", 0}, forms}));
+
+    std::thread speaking([&] {
+        try {
+            voice.Speak(u16(dir.file("first.pdf")), SVSFIsFilename | SVSFlagsAsync);
+            ADD_FAILURE() << "the PDF was spoken";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), errc::kCancelled) << e.description();
+        }
+    });
+    pdfReaderIn('R');
+    voice.Speak(u"", SVSFPurgeBeforeSpeak);
+    speaking.join();
+
+    voice.Speak(u16(dir.file("later.pdf")), SVSFIsFilename | SVSFlagsAsync);
+    pdfReaderIn('R');  // the worker reads on into the second page
+    voice.Speak(u"", SVSFPurgeBeforeSpeak);
+    EXPECT_TRUE(voice.WaitUntilDone(-1));
+    EXPECT_TRUE(childProcesses(::getpid()).empty());
 }
 
 TEST(VoiceNamedFiles, SoundFilesPlayInTheOutputFormat) {
