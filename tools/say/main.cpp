@@ -6,7 +6,6 @@
 // a file the text comes from standard input.
 #include <signal.h>
 #include <sys/stat.h>
-#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +37,7 @@
 #include "speech/spoken_text.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
+#include "tools/say/file_names.h"
 #include "tools/say/options.h"
 #include "tools/say/timings.h"
 
@@ -303,29 +303,6 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
     return false;
 }
 
-// NN-title: the number `width` digits wide, the title without path separators or control characters,
-// cut to a length file systems take.
-std::string chapterFileName(int32_t number, int width, const std::string& title) {
-    std::string name;
-    for (unsigned char c : title) {
-        const bool blank = c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ' ';
-        if (blank && (name.empty() || name.back() == ' ')) continue;
-        name.push_back(blank ? ' ' : static_cast<char>(c));
-    }
-    constexpr size_t kMaxName = 100;
-    if (name.size() > kMaxName) {
-        size_t cut = kMaxName;
-        while (cut > 0 && U8_IS_TRAIL(static_cast<uint8_t>(name[cut]))) --cut;
-        name.resize(cut);
-    }
-    while (!name.empty() && (name.back() == ' ' || name.back() == '.')) name.pop_back();
-    while (!name.empty() && name.front() == '.') name.erase(0, 1);
-    if (name.empty()) name = "chapter";
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%0*d", width, static_cast<int>(number));
-    return std::string(digits) + "-" + name;
-}
-
 // --chapters: each chapter of the document into an audio file of its own in the folder --output names,
 // NN-title.wav (or the extension --chapters-format gives), where NN is the chapter's number (00 for text
 // before the first chapter, titled by the document), and with --timings its timings beside it,
@@ -358,7 +335,7 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
                                        [](char16_t c) { return c == u' ' || c == u'\n'; });
         bool stopped = false;
         if (!blank) {
-            const std::filesystem::path name = folder / chapterFileName(unit.number, width, unit.title);
+            const std::filesystem::path name = folder / say::chapterFileName(unit.number, width, unit.title);
             Render render;
             render.text = text.substr(0, end);
             render.flags = flags;
