@@ -48,8 +48,10 @@ public:
 
     Result<bool> step() override;
     std::string title() const override { return pages_->info().field("title"); }
-    // Pages found unreadable stay skipped, without being read or reported again.
+    // Pages found unreadable stay skipped, without being read or reported again. The others are
+    // read from a fresh start of the document (poppler may give a page read twice another text).
     bool rewind() override {
+        pages_->finished();
         page_ = 0;
         nextTitle_ = 0;
         units_ = 0;

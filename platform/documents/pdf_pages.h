@@ -27,8 +27,9 @@ public:
     virtual const pdf::Info& info() const = 0;
     // Page `index`, counted from 0. A fault (kCancelled) stops reading.
     virtual Result<PdfPage> page(int32_t index) = 0;
-    // Reading has ended: what the pages held may be let go (a helper ends).
-    virtual void finished() {}
+    // Reading has ended, or starts again: what the pages held is let go (a helper ends), and the next
+    // page is read from a fresh start of the document.
+    virtual void finished() = 0;
 };
 
 // The helper's pages. Faults: the helper missing (kUnsupportedFormat), a damaged (kDamaged) or

@@ -9,16 +9,28 @@ namespace documents::detail {
 
 namespace {
 
+std::variant<std::unique_ptr<pdf::Extractor>, pdf::NotOpened> openExtractor(const Input& input) {
+    return input.bytes ? pdf::Extractor::open(std::span<const char>(*input.bytes)) : pdf::Extractor::open(input.path);
+}
+
 class InProcessPages final : public PdfPages {
 public:
-    InProcessPages(std::shared_ptr<const std::string> bytes, std::unique_ptr<pdf::Extractor> extractor)
-        : bytes_(std::move(bytes)), extractor_(std::move(extractor)), info_(extractor_->info()) {}
+    InProcessPages(const Input& input, std::unique_ptr<pdf::Extractor> extractor)
+        : input_(input), extractor_(std::move(extractor)), info_(extractor_->info()) {}
 
     const pdf::Info& info() const override { return info_; }
-    Result<PdfPage> page(int32_t index) override { return PdfPage{extractor_->pageText(index), std::nullopt}; }
+    Result<PdfPage> page(int32_t index) override {
+        if (!extractor_) {
+            auto opened = openExtractor(input_);
+            if (std::holds_alternative<pdf::NotOpened>(opened)) return PdfPage{{}, "it could not be opened again"};
+            extractor_ = std::move(std::get<std::unique_ptr<pdf::Extractor>>(opened));
+        }
+        return PdfPage{extractor_->pageText(index), std::nullopt};
+    }
+    void finished() override { extractor_.reset(); }
 
 private:
-    std::shared_ptr<const std::string> bytes_;  // what the extractor reads, for a document in memory
+    Input input_;  // holds a document in memory, which the extractor reads
     std::unique_ptr<pdf::Extractor> extractor_;
     pdf::Info info_;
 };
@@ -26,15 +38,14 @@ private:
 }  // namespace
 
 Result<std::unique_ptr<PdfPages>> openPdfInProcess(const Input& input) {
-    auto opened =
-        input.bytes ? pdf::Extractor::open(std::span<const char>(*input.bytes)) : pdf::Extractor::open(input.path);
+    auto opened = openExtractor(input);
     if (auto* why = std::get_if<pdf::NotOpened>(&opened)) {
         if (*why == pdf::NotOpened::Protected)
             return fault(errc::kProtected, input, "is protected by a password and cannot be read.");
         return fault(errc::kDamaged, input, "is a damaged PDF file.");
     }
     return std::unique_ptr<PdfPages>(
-        std::make_unique<InProcessPages>(input.bytes, std::move(std::get<std::unique_ptr<pdf::Extractor>>(opened))));
+        std::make_unique<InProcessPages>(input, std::move(std::get<std::unique_ptr<pdf::Extractor>>(opened))));
 }
 
 }  // namespace documents::detail
