@@ -10,8 +10,6 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -63,104 +61,6 @@ Fault saveFault(const std::string& name, int err) {
     return Fault{errc::kAccessDenied, "Cannot save the file \"" + name + "\": " + fileErrorReason(err) + "."};
 }
 
-// The file being written, in the folder of `target`: a file without a name where the file system has
-// them (O_TMPFILE), so that nothing is left behind when the program is killed or crashes half way, else
-// one under a hidden, unique name, removed when its owner goes. Either is put in place under the
-// target's name only when complete.
-class TempFile {
-public:
-    TempFile() = default;
-    TempFile(TempFile&& other) noexcept : fd_(std::move(other.fd_)), path_(std::exchange(other.path_, {})) {}
-    TempFile& operator=(TempFile&& other) noexcept {
-        if (this != &other) {
-            removeNow();
-            fd_ = std::move(other.fd_);
-            path_ = std::exchange(other.path_, {});
-        }
-        return *this;
-    }
-    ~TempFile() { removeNow(); }
-
-    // `mode`, when given, is the permission bits of the file being replaced; a new file gets the
-    // usual 0666 less the umask. Errors name `name`, the user's file.
-    static Result<TempFile> create(const std::string& target, const std::string& name, std::optional<mode_t> mode) {
-        TempFile file;
-        // A file without a name is given one through /proc when it is put in place.
-        const std::string folder = folderOf(target);
-        if (::access("/proc/self/fd", X_OK) == 0)
-            file.fd_ = UniqueFd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-        if (file.fd_.get() < 0) {
-            file.fd_ = UniqueFd(createNamed(target, file.path_, [](const std::string& path) {
-                return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            }));
-            if (file.fd_.get() < 0) return createFault(name, errno);
-        }
-        if (mode) ::fchmod(file.fd_.get(), *mode & 07777);
-        return file;
-    }
-
-    int fd() const { return fd_.get(); }
-
-    // Makes the data durable, then renames the file over `target` in one step (a file without a name
-    // is first linked under a hidden one: a link cannot replace a file).
-    Result<void> putInPlace(const std::string& target, const std::string& name) {
-        if (::fsync(fd_.get()) != 0) return saveFault(name, errno);
-        if (path_.empty()) {
-            const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
-            if (createNamed(target, path_, [&](const std::string& path) {
-                    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
-                }) < 0) {
-                return saveFault(name, errno);
-            }
-        }
-        if (fd_.reset() != 0) return saveFault(name, errno);
-        if (::rename(path_.c_str(), target.c_str()) != 0) return saveFault(name, errno);
-        path_.clear();
-        // The rename itself is made durable with the folder.
-        UniqueFd dir(::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.get() >= 0) ::fsync(dir.get());
-        return {};
-    }
-
-private:
-    // The folder of `target`, ending in '/'.
-    static std::string folderOf(const std::string& target) {
-        const size_t slash = target.rfind('/');
-        return slash == std::string::npos ? "./" : target.substr(0, slash + 1);
-    }
-
-    // Makes a hidden, unique name beside `target` with `make` (a descriptor, 0 for a link, or -1 with
-    // errno), trying other names while one exists. Returns what `make` returned, with the name in
-    // `made` when it succeeded; -1 with errno set when it failed.
-    template <typename Make>
-    static int createNamed(const std::string& target, std::string& made, Make make) {
-        const std::string folder = folderOf(target);
-        const std::string base = target.substr(target.rfind('/') + 1).substr(0, 200);
-        thread_local std::mt19937_64 random{std::random_device{}()};
-        static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string path = folder + "." + base + ".";
-            for (int i = 0; i < 8; ++i) path += kLetters[random() % (sizeof kLetters - 1)];
-            path += ".part";
-            const int result = make(path);
-            if (result < 0 && errno == EEXIST) continue;
-            if (result >= 0) made = std::move(path);
-            return result;
-        }
-        errno = EEXIST;
-        return -1;
-    }
-
-    void removeNow() {
-        fd_.reset();
-        if (!path_.empty()) ::unlink(path_.c_str());
-        path_.clear();
-    }
-
-    UniqueFd fd_;
-    std::string path_;  // empty for a file without a name
-};
-
 bool seekable(int fd) {
     return ::lseek(fd, 0, SEEK_CUR) >= 0;
 }
@@ -171,31 +71,23 @@ bool seekable(int fd) {
 // output) the descriptor itself; and the encoder that writes into it.
 class FileOutput {
 public:
-    static Result<std::unique_ptr<FileOutput>> create(const std::string& path, const WaveFormat& format,
+    static Result<std::unique_ptr<FileOutput>> create(const ReplacingFile::Place& place, const WaveFormat& format,
                                                       const EncoderChoice& choice) {
-        auto out = std::make_unique<FileOutput>(path, format, choice);
+        auto out = std::make_unique<FileOutput>(place.shown(), format, choice);
         struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) {
-            if (S_ISDIR(st.st_mode)) return createFault(path, EISDIR);
-            if (!S_ISREG(st.st_mode)) {
-                // A device or a named pipe is written as it is; nothing can be renamed over it.
-                UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-                if (fd.get() < 0) return createFault(path, errno);
-                if (auto r = out->startOn(std::move(fd)); !r) return r.fault();
-                return out;
-            }
-            if (::access(path.c_str(), W_OK) != 0) return createFault(path, errno);
-            // The file a symbolic link names is the one replaced; the link stays.
-            std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-            if (real) out->target_ = real.get();
+        if (!place.folder && ::stat(place.name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+            // A device or a named pipe the user named is written as it is; nothing can be renamed over it.
+            UniqueFd fd(::open(place.name.c_str(), O_WRONLY | O_CLOEXEC));
+            if (fd.get() < 0) return createFault(out->name_, errno);
+            if (auto r = out->startOn(std::move(fd)); !r) return r.fault();
+            return out;
         }
-        auto temp = TempFile::create(out->target_, path,
-                                     S_ISREG(st.st_mode) ? std::optional<mode_t>(st.st_mode) : std::nullopt);
+        auto temp = ReplacingFile::create(place);
         if (!temp) return temp.fault();
         out->temp_ = std::move(temp.value());
         auto encoder = choice.codec == FileCodec::Wav && !choice.rf64
-                           ? openDirectWave(out->temp_->fd(), path, format)
-                           : openSndfileEncoder(out->temp_->fd(), path, format, choice);
+                           ? openDirectWave(out->temp_->fd(), out->name_, format)
+                           : openSndfileEncoder(out->temp_->fd(), out->name_, format, choice);
         if (!encoder) return encoder.fault();
         out->encoder_ = std::move(encoder.value());
         out->dataStart_ = static_cast<uint64_t>(std::max<off_t>(::lseek(out->temp_->fd(), 0, SEEK_CUR), 0));
@@ -237,7 +129,7 @@ public:
     // Finishes the file and puts it in place. On failure nothing is put in place.
     Result<void> commit() {
         auto finished = encoder_->finish();
-        if (finished && temp_) return temp_->putInPlace(target_, name_);
+        if (finished && temp_) return temp_->putInPlace();
         if (finished && direct_.reset() != 0) return saveFault(name_, errno);
         return finished;
     }
@@ -245,7 +137,7 @@ public:
     uint64_t bytesWritten() const { return written_; }
 
     FileOutput(std::string name, const WaveFormat& format, const EncoderChoice& choice)
-        : name_(name), target_(std::move(name)), format_(format), choice_(choice) {}
+        : name_(std::move(name)), format_(format), choice_(choice) {}
 
 private:
     Result<void> startOn(UniqueFd fd) {
@@ -264,9 +156,7 @@ private:
     // Moves what the plain WAV file holds into a new RF64 file, which the rest of the audio then goes to.
     // Costs one copy, once, and only for audio past 4 GB; below that the file stays a plain WAV.
     Result<void> switchToRf64() {
-        struct stat st {};
-        const bool statted = ::fstat(temp_->fd(), &st) == 0;
-        auto next = TempFile::create(target_, name_, statted ? std::optional<mode_t>(st.st_mode) : std::nullopt);
+        auto next = temp_->again();
         if (!next) return next.fault();
         EncoderChoice rf64 = choice_;
         rf64.rf64 = true;
@@ -289,12 +179,11 @@ private:
         return {};
     }
 
-    std::string name_;    // the user's name for the file, for messages
-    std::string target_;  // where the file goes (a symbolic link resolved)
+    std::string name_;  // the file's name for messages
     WaveFormat format_;
     EncoderChoice choice_;
     // Declared before the encoder, so the encoder is finished or closed before its file goes.
-    std::optional<TempFile> temp_;
+    std::optional<ReplacingFile> temp_;
     UniqueFd direct_;
     std::unique_ptr<SoundFileEncoder> encoder_;
     uint64_t dataStart_ = 0;  // where a plain WAV file's samples start
@@ -357,11 +246,21 @@ void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/
         throw Error(errc::kInvalidArg,
                     "Files can only be opened for writing (mode 3), not in mode " + std::to_string(mode) + ".");
     if (path.empty()) throw Error(errc::kInvalidArg, "No file name was given.");
+    openPlace({nullptr, path, ReplacingFile::Link::Follow});
+}
+
+void SpFileStream::Open(const Folder& folder, const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos)
+        throw Error(errc::kInvalidArg, "\"" + name + "\" is not a name of a file in a folder.");
+    openPlace({&folder, name, ReplacingFile::Link::Replace});
+}
+
+void SpFileStream::openPlace(const ReplacingFile::Place& place) {
     openWith(
         [&](const WaveFormat& format) {
-            return FileOutput::create(path, format, EncoderChoice{codec_, quality_});
+            return FileOutput::create(place, format, EncoderChoice{codec_, quality_});
         },
-        path);
+        place.shown());
 }
 
 void SpFileStream::openStandardOutput() {

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/files.h"
 #include "speech/audio/file_target.h"
 #include "speech/core/formats.h"
 
@@ -97,8 +98,12 @@ public:
     // Only SSFMCreateForWrite (3) is supported: the file is created, or an existing one replaced, when
     // the stream is closed. Throws Error with a description naming the file when it cannot be created
     // (a missing or read-only folder, a read-only file, a folder of that name). A name that is a
-    // device or a pipe is written directly.
+    // device or a pipe is written directly; the file a symbolic link names is the one replaced.
     void Open(const std::string& path, int32_t mode = 3, bool doEvents = false);
+    // The same for the file `name` (a name, not a path) that the program makes in `folder`, relative
+    // to the folder's descriptor: a symbolic link at the name is replaced, never followed, and anything
+    // but a regular file or a link there (a pipe, a device) is refused.
+    void Open(const Folder& folder, const std::string& name);
     // Writes a WAV stream to standard output instead of a file: a header whose sizes say "unknown
     // length", as a pipe allows, then the samples. When standard output is a regular file, the header
     // is finished on Close as for any file. WAV only.
@@ -128,6 +133,7 @@ protected:
 private:
     void openWith(const std::function<Result<std::unique_ptr<FileOutput>>(const WaveFormat&)>& create,
                   std::string path);
+    void openPlace(const ReplacingFile::Place& place);
     void finish(bool commit);
 
     mutable std::mutex fileMutex_;

@@ -987,3 +987,61 @@ TEST(Say, PrintsTheMandarinReadingAndTakesTheUsersLexicons) {
     EXPECT_NE(spoken.err.find("Chinese is read by the engine's own rules"), std::string::npos) << spoken.err;
     EXPECT_GT(fs::file_size(dir / "out.wav"), 10000u);
 }
+
+// The files made for the chapters never follow what is planted at their names: a link there is
+// replaced and its target untouched; a pipe is refused at once, nothing waiting on it.
+TEST(Say, AChapterFileReplacesALinkAtItsNameAndRefusesAPipe) {
+    const std::vector<fixtures::Section> book = {{"One", {"First."}}, {"Two", {"Second."}}};
+    const struct {
+        const char* name;
+        std::string planted;  // in parts/, a link to ../victim.txt or a pipe
+        bool pipe;
+    } cases[] = {
+        {"a link at a chapter's audio", "02-Two.wav", false},
+        {"a link at a chapter's timings", "02-Two.srt", false},
+        {"a pipe at a chapter's audio", "02-Two.wav", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Folder dir;
+        fixtures::writeFile(dir / "book.epub", fixtures::epub(book));
+        fs::create_directory(dir / "parts");
+        fixtures::writeFile(dir / "victim.txt", "precious");
+        if (c.pipe)
+            ASSERT_EQ(::mkfifo((dir / ("parts/" + c.planted)).c_str(), 0600), 0);
+        else
+            fs::create_symlink(dir / "victim.txt", dir / ("parts/" + c.planted));
+        SayRun r = say({"--file", dir / "book.epub", "--chapters", "--output", dir / "parts/", "--timings", "srt"});
+        EXPECT_EQ(readAll(dir / "victim.txt"), "precious");
+        if (c.pipe) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("02-Two.wav\": it is not a regular file."), std::string::npos) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_FALSE(fs::is_symlink(dir / ("parts/" + c.planted)));
+        EXPECT_GT(fs::file_size(dir / ("parts/" + c.planted)), 0u);
+    }
+}
+
+// Every output is opened before anything is spoken: a timings file that cannot be made fails the run
+// at once with the system's reason, and no audio is written.
+TEST(Say, ATimingsFileThatCannotBeMadeFailsBeforeTheRenderAndWritesNothing) {
+    Folder dir;
+    fixtures::writeFile(dir / "a-file", "not a folder");
+    const struct {
+        const char* name;
+        std::string timings;
+        std::string reason;
+    } cases[] = {
+        {"a missing folder", dir / "missing/t.srt", "the folder does not exist."},
+        {"a path through a file", dir / "a-file/t.srt", "a part of the path is not a folder."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SayRun r = say({"--output", dir / "o.wav", "--timings", c.timings, "Hello there."});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "tallamo-say: Cannot create the file \"" + c.timings + "\": " + c.reason + "\n");
+        EXPECT_FALSE(fs::exists(dir / "o.wav"));
+    }
+}

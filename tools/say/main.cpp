@@ -28,6 +28,7 @@
 
 #include "base/error.h"
 #include "base/paths.h"
+#include "base/files.h"
 #include "base/standard_streams.h"
 #include "base/utf8.h"
 #include "documents/document.h"
@@ -140,13 +141,14 @@ int32_t plainTextFlags(const Options& o) {
 }
 
 // One Speak and where its results go: the audio file (none when the voice plays to a device) and the
-// timings file, with the recorder of its events.
+// timings file, with the recorder of its events. Both are open before anything is spoken, and put in
+// place together once the render is complete.
 struct Render {
     std::u16string text;
     int32_t flags = 0;
     std::shared_ptr<SpFileStream> file;
     std::optional<tallamo::TimingRecorder> timings;
-    std::string timingsPath;
+    std::optional<ReplacingFile> timingsFile;
 };
 
 // The text of a document held in memory, whole.
@@ -212,38 +214,37 @@ tallamo::TimingRecorder timingRecorder(const Options& o, const Render& render) {
     return tallamo::TimingRecorder(std::move(spoken->text), spoken->markup);
 }
 
-// Writes `contents` under a temporary name beside `path`, then renames it into place.
-void writeReplacing(const std::string& path, const std::string& contents) {
-    const std::string temporary = path + ".part";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << contents;
-        out.flush();
-        if (!out) {
-            std::filesystem::remove(temporary);
-            throw Error(errc::kAccessDenied, "Cannot write the file \"" + path + "\".");
-        }
-    }
-    std::error_code failed;
-    std::filesystem::rename(temporary, path, failed);
-    if (failed) {
-        std::filesystem::remove(temporary);
-        throw Error(errc::kAccessDenied, "Cannot save the file \"" + path + "\": " + failed.message() + ".");
-    }
-}
-
-// An audio file stream at `path` ("-": standard output) in `format` and the codec the options name,
-// made the voice's output.
-std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const std::string& path, int32_t format) {
+// An audio file stream at `path` ("-": standard output), or named `path` in `folder` when there is
+// one, in `format` and the codec the options name, made the voice's output.
+std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const std::string& path, int32_t format,
+                                         const Folder* folder = nullptr) {
     auto file = std::make_shared<SpFileStream>();
     file->Format().SetType(format);
     file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
-    if (path == "-")
+    if (folder)
+        file->Open(*folder, path);
+    else if (path == "-")
         file->openStandardOutput();
     else
         file->Open(path, SSFMCreateForWrite, false);
     voice.SetAudioOutputStream(file);
     return file;
+}
+
+// Puts the render's files in place: the timings are written first, so that when they cannot be
+// written the audio is not put in place either.
+void saveRender(SpVoice& voice, Render& render, const Options& o) {
+    if (render.timingsFile) {
+        auto written = render.timingsFile->write(render.timings->render(o.timingFormat, o.cueUnit));
+        if (written) written = render.timingsFile->flush();
+        if (!written && render.file) render.file->discard();
+        written.orThrow();
+    }
+    // A render or playback cut short (the audio server went away, the engine kept failing) is a
+    // failure: Close raises a file's, the voice keeps a device's.
+    if (render.file) render.file->Close();
+    if (auto error = voice.takeStreamError()) throw *error;
+    if (render.timingsFile) render.timingsFile->putInPlace().orThrow();
 }
 
 // Speaks and waits for the end, printing the events as they are released (with --events) and recording
@@ -295,11 +296,7 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
         if (render.file) render.file->discard();
         return true;
     }
-    // A render or playback cut short (the audio server went away, the engine kept failing) is a
-    // failure: Close raises a file's, the voice keeps a device's.
-    if (render.file) render.file->Close();
-    if (auto error = voice.takeStreamError()) throw *error;
-    if (render.timings) writeReplacing(render.timingsPath, render.timings->render(o.timingFormat, o.cueUnit));
+    saveRender(voice, render, o);
     return false;
 }
 
@@ -309,10 +306,11 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
 // NN-title.srt, their positions counted in the chapter's text. The document is read twice: for the
 // chapter count first, so the numbers have one width.
 int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
-    const std::filesystem::path folder(*o.output);
     std::error_code made;
-    std::filesystem::create_directories(folder, made);
+    std::filesystem::create_directories(*o.output, made);
     if (made) throw Error(errc::kAccessDenied, "Cannot make the folder \"" + *o.output + "\": " + made.message() + ".");
+    // Every chapter's files are made in the folder opened here, whatever is renamed meanwhile.
+    const Folder folder = std::move(Folder::open(*o.output).orThrow());
     auto opened = documents::Document::open(*o.file, documentOptions());
     if (!opened) throw Error(opened.fault().code, opened.fault().message);
     documents::Document& document = *opened.value();
@@ -335,15 +333,17 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
                                        [](char16_t c) { return c == u' ' || c == u'\n'; });
         bool stopped = false;
         if (!blank) {
-            const std::filesystem::path name = folder / say::chapterFileName(unit.number, width, unit.title);
+            const std::string name = say::chapterFileName(unit.number, width, unit.title);
             Render render;
             render.text = text.substr(0, end);
             render.flags = flags;
             if (o.timings) {
                 render.timings.emplace(render.text, false);
-                render.timingsPath = name.string() + say::asExtension(*o.timings);
+                render.timingsFile = std::move(
+                    ReplacingFile::create({&folder, name + say::asExtension(*o.timings), ReplacingFile::Link::Replace})
+                        .orThrow());
             }
-            render.file = openOutput(voice, o, name.string() + audioExtension, format);
+            render.file = openOutput(voice, o, name + audioExtension, format, &folder);
             stopped = speakToEnd(voice, render, o);
         }
         text.erase(0, end);
@@ -477,7 +477,8 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
     }
     if (o.timings) {
         render.timings.emplace(timingRecorder(o, render));
-        render.timingsPath = *o.timings;
+        render.timingsFile =
+            std::move(ReplacingFile::create({nullptr, *o.timings, ReplacingFile::Link::Follow}).orThrow());
     }
     if (o.output) {
         render.file = openOutput(voice, o, *o.output, format);

@@ -15,28 +15,6 @@
 
 namespace speech {
 
-std::string fileErrorReason(int err) {
-    switch (err) {
-        case ENOENT:
-            return "the folder does not exist";
-        case ENOTDIR:
-            return "a part of the path is not a folder";
-        case EACCES:
-        case EPERM:
-            return "permission denied";
-        case EROFS:
-            return "the file system is read-only";
-        case EISDIR:
-            return "it is a folder";
-        case ENOSPC:
-            return "the disk is full";
-        case EDQUOT:
-            return "the disk quota is exhausted";
-        default:
-            return std::generic_category().message(err);
-    }
-}
-
 namespace {
 
 Fault writeFault(const std::string& name, const std::string& reason) {

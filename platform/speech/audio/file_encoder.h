@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "base/files.h"
 #include "speech/core/formats.h"
 
 namespace speech {
@@ -60,8 +61,5 @@ struct DirectFileCalls {
 // finished, the descriptor is without O_DIRECT again.
 Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
                                                          const DirectFileCalls& calls = {});
-
-// "Cannot write to the file "name": the disk is full." for an errno value.
-std::string fileErrorReason(int err);
 
 }  // namespace speech
