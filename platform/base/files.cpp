@@ -78,6 +78,18 @@ std::string fileErrorReason(int err) {
     }
 }
 
+int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        bytes = bytes.subspan(static_cast<size_t>(n));
+        offset += static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
 Result<Folder> Folder::open(const std::string& path) {
     Folder folder;
     folder.fd_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

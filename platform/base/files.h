@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,9 @@ namespace speech {
 
 // "the disk is full", "permission denied", ... for an errno value, to end a sentence with.
 std::string fileErrorReason(int err);
+
+// Writes all of `bytes` at `offset`, through interrupted and partial writes; 0, or the errno of a failure.
+int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset);
 
 // A folder held open by its descriptor.
 class Folder {

@@ -2,6 +2,7 @@
 // The command-line tool, run as a separate process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -1044,4 +1045,51 @@ TEST(Say, ATimingsFileThatCannotBeMadeFailsBeforeTheRenderAndWritesNothing) {
         EXPECT_EQ(r.err, "tallamo-say: Cannot create the file \"" + c.timings + "\": " + c.reason + "\n");
         EXPECT_FALSE(fs::exists(dir / "o.wav"));
     }
+}
+
+// Standard input is spoken as it comes: a line whose writer then waits (as `tail -f` does) is heard
+// while the writer still holds the pipe open, and the next line when it comes.
+TEST(Say, StandardInputIsSpokenAsItComes) {
+    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
+    int in[2];
+    int out[2];
+    ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execl(TALLAMO_SAY, TALLAMO_SAY, "--events", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    std::string events;
+    // Reads the events until `word` has been spoken; false when the output ends or stays silent for
+    // 30 s (the line was not spoken while the writer waits).
+    auto heard = [&](const std::string& word) {
+        char buffer[4096];
+        for (;;) {
+            const size_t at = events.find("\"event\":\"Word\"");
+            for (size_t w = at; w != std::string::npos; w = events.find("\"event\":\"Word\"", w + 1)) {
+                if (events.find("\"pos\":" + word, w) < events.find('\n', w)) return true;
+            }
+            pollfd p{out[0], POLLIN, 0};
+            if (::poll(&p, 1, 30000) <= 0) return false;
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n <= 0) return false;
+            events.append(buffer, static_cast<size_t>(n));
+        }
+    };
+    const std::string first = "Hello there.\n";
+    ASSERT_EQ(::write(in[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_TRUE(heard("6,")) << "\"there\" was not spoken while the writer waited";
+    const std::string second = "And more.\n";
+    ASSERT_EQ(::write(in[1], second.data(), second.size()), static_cast<ssize_t>(second.size()));
+    EXPECT_TRUE(heard("17,")) << "\"more\" was not spoken while the writer waited";
+    ::close(in[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(out[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }

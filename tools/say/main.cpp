@@ -4,6 +4,7 @@
 // every voice event as one JSON object per line when it is released, and writing the words' and
 // sentences' times beside the audio. A document can be split into a file per chapter. Without a TEXT or
 // a file the text comes from standard input.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,8 +28,8 @@
 #include <vector>
 
 #include "base/error.h"
-#include "base/paths.h"
 #include "base/files.h"
+#include "base/paths.h"
 #include "base/standard_streams.h"
 #include "base/utf8.h"
 #include "documents/document.h"
@@ -39,6 +40,7 @@
 #include "speech/streams.h"
 #include "speech/voice.h"
 #include "tools/say/file_names.h"
+#include "tools/say/input.h"
 #include "tools/say/options.h"
 #include "tools/say/timings.h"
 
@@ -164,33 +166,33 @@ std::u16string documentText(std::string bytes, const std::string& name) {
     return text;
 }
 
-// Standard input (or the pipe `name`), read whole into `render`: a document's text, spoken as plain
-// text, or any other bytes decoded like a text file named in Speak.
-void readInput(Render& render, const Options& o, std::FILE* in, const std::string& name) {
-    if (::isatty(::fileno(in))) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
-    std::string bytes;
-    char buffer[65536];
-    // A document is told by its first few kilobytes, as when its file is named.
-    auto isDocument = [&] {
-        const auto head =
-            std::span(reinterpret_cast<const uint8_t*>(bytes.data()), std::min<size_t>(bytes.size(), 4096));
-        return documents::looksLikeDocument(head);
-    };
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-        bytes.append(buffer, n);
-        // Input that starts as neither is not read on: it may never end (/dev/zero).
-        if (bytes.size() == n && encoding::looksBinary(std::span(reinterpret_cast<const uint8_t*>(buffer), n)) &&
-            !isDocument())
-            throw Error(errc::kFile, "The " + name + " is neither a text nor a document.");
-    }
-    if (std::ferror(in)) throw Error(errc::kFile, "Cannot read the text from " + name + ".");
-    const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    if (isDocument()) {
-        render.text = documentText(std::move(bytes), name);
+// Standard input (or the pipe `name`) for `render`. Its first bytes tell what it holds: a document is
+// read whole (up to the size limit of one) and its text spoken as plain text; any other text goes on
+// to the voice as it comes, through `relay`, so that input that never ends is never held whole, or,
+// without a relay (the text is needed before it is spoken: for its timings, its reading), is read
+// whole up to the same limit.
+void readInput(Render& render, const Options& o, int fd, const std::string& name,
+               std::optional<say::InputRelay>* relay) {
+    if (::isatty(fd)) std::cerr << "tallamo-say: reading the text to speak; end it with Ctrl+D\n";
+    bool ended = false;
+    std::string head = say::readHead(fd, 4096, ended);
+    const std::span<const uint8_t> first(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+    const bool document = documents::looksLikeDocument(first);
+    // Input that starts as neither is not read on: it may never end (/dev/zero).
+    if (!document && encoding::looksBinary(first))
+        throw Error(errc::kFile, "The " + name + " is neither a text nor a document.");
+    const uint64_t limit = documents::Limits{}.maxExpandedBytes;
+    if (document) {
+        render.text = documentText(say::readRest(fd, std::move(head), limit, name), name);
         render.flags = plainTextFlags(o) | SVSFlagsAsync;
-    } else {
-        render.text = encoding::decodeText(all);
+    } else if (!relay) {
+        const std::string all = say::readRest(fd, std::move(head), limit, name);
+        render.text = encoding::decodeText(std::span(reinterpret_cast<const uint8_t*>(all.data()), all.size()));
         render.flags = o.flags | SVSFlagsAsync;
+    } else {
+        relay->emplace(fd, std::move(head));
+        render.text = speech::fromUtf8((*relay)->path());
+        render.flags = o.flags | SVSFlagsAsync | SVSFIsFilename;
     }
 }
 
@@ -396,12 +398,12 @@ void addLexicons(SpVoice& voice, const Options& o) {
 int printPinyin(SpVoice& voice, const Options& o) {
     Render render;
     if (o.readsStandardInput() || (o.file && namesAPipe(o))) {
-        std::unique_ptr<std::FILE, decltype(&std::fclose)> pipe(
-            o.readsStandardInput() ? nullptr : std::fopen(o.file->c_str(), "rb"), &std::fclose);
-        if (!o.readsStandardInput() && !pipe)
+        const UniqueFd pipe(o.readsStandardInput() ? -1 : ::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
+        if (!o.readsStandardInput() && pipe.get() < 0)
             throw Error(errc::kAccessDenied,
                         "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
-        readInput(render, o, pipe ? pipe.get() : stdin, pipe ? "file \"" + *o.file + "\"" : "standard input");
+        readInput(render, o, pipe.get() >= 0 ? pipe.get() : STDIN_FILENO,
+                  pipe.get() >= 0 ? "file \"" + *o.file + "\"" : "standard input", nullptr);
     } else if (o.file) {
         auto spoken = speech::spokenTextOfFile(*o.file, o.flags | SVSFIsFilename);
         if (!spoken) throw Error(errc::kFile, "The file \"" + *o.file + "\" is a sound file: it has no text to read.");
@@ -458,17 +460,18 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
     voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     if (o.chapters) return speakChapters(voice, o, format);
 
+    std::optional<say::InputRelay> relay;
     Render render;
     if (o.readsStandardInput() || (o.timings && namesAPipe(o))) {
         // The timings need the text before it is spoken, and a pipe cannot be read a second time.
         if (o.readsStandardInput()) {
-            readInput(render, o, stdin, "standard input");
+            readInput(render, o, STDIN_FILENO, "standard input", o.timings ? nullptr : &relay);
         } else {
-            std::unique_ptr<std::FILE, decltype(&std::fclose)> pipe(std::fopen(o.file->c_str(), "rb"), &std::fclose);
-            if (!pipe)
+            const UniqueFd pipe(::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
+            if (pipe.get() < 0)
                 throw Error(errc::kAccessDenied,
                             "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
-            readInput(render, o, pipe.get(), "file \"" + *o.file + "\"");
+            readInput(render, o, pipe.get(), "file \"" + *o.file + "\"", o.timings ? nullptr : &relay);
         }
         if (interrupted()) return interruptedStatus();
     } else {

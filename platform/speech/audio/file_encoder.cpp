@@ -304,18 +304,6 @@ private:
 
 }  // namespace
 
-int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EIO;
-        bytes = bytes.subspan(static_cast<size_t>(n));
-        offset += static_cast<uint64_t>(n);
-    }
-    return 0;
-}
-
 bool setDirectFlag(int fd, bool on) {
     const int flags = ::fcntl(fd, F_GETFL);
     return flags >= 0 && ::fcntl(fd, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) == 0;

@@ -31,8 +31,6 @@ struct EncoderChoice {
     bool rf64 = false;              // WAV as RF64 (for audio past 4 GB)
 };
 
-// Writes all of `bytes` at `offset`, through interrupted and partial writes; 0, or the errno of a failure.
-int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset);
 using WriteCall = int (*)(int fd, std::span<const uint8_t> bytes, uint64_t offset);
 
 // A libsndfile encoder on `fd`, which must be seekable, from where the descriptor is. `name` is the

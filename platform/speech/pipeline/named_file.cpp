@@ -14,6 +14,7 @@
 
 #include "documents/document.h"
 #include "encoding/decoder.h"
+#include "speech/pipeline/pipe_bytes.h"
 
 namespace speech {
 namespace {
@@ -67,31 +68,6 @@ SF_VIRTUAL_IO memoryIo() {
     return io;
 }
 
-// A pipe (a named one, or a shell's process substitution) or a device can be read only once, and
-// opening it again would wait for another writer or take bytes from this reader: it is read whole,
-// after the `head` read already, and `file` then reads that memory (`head` and `whole` stay true of
-// it). Nothing for a file that can be opened again.
-Result<std::shared_ptr<const std::string>> readPipeWhole(FilePtr& file, std::vector<uint8_t>& head, bool& whole,
-                                                         const std::string& path) {
-    struct stat st {};
-    if (::fstat(::fileno(file.get()), &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))
-        return std::shared_ptr<const std::string>();
-    auto bytes = std::make_shared<std::string>(head.begin(), head.end());
-    // A stream that starts as no kind of file is not read on: it may never end (/dev/zero).
-    if (!whole && encoding::looksBinary(head) && !documents::looksLikeDocument(head) &&
-        !SoundFileReader::open(path, bytes).ok()) {
-        return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
-    }
-    for (size_t n; !whole && (n = std::fread(head.data(), 1, head.size(), file.get())) > 0;)
-        bytes->append(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(n));
-    if (std::ferror(file.get())) return fileFault(errc::kAccessDenied, path, "cannot be read.");
-    head.assign(bytes->begin(), bytes->begin() + static_cast<std::ptrdiff_t>(std::min(bytes->size(), kChunk)));
-    whole = true;
-    file.reset(::fmemopen(bytes->data(), bytes->size(), "rb"));
-    if (!file) return fileFault(errc::kAccessDenied, path, "cannot be read.");
-    return std::shared_ptr<const std::string>(std::move(bytes));
-}
-
 }  // namespace
 
 SoundFileReader::~SoundFileReader() = default;
@@ -127,14 +103,25 @@ size_t SoundFileReader::read(std::span<float> out) {
 
 struct TextFileReader::Handle {
     // A constructor rather than aggregate initialisation through make_unique, which clang 14 lacks.
-    Handle(std::shared_ptr<const std::string> m, FilePtr f, encoding::Decoder d)
-        : memory(std::move(m)), file(std::move(f)), decoder(std::move(d)) {}
-    std::shared_ptr<const std::string> memory;  // what `file` reads, for a file read whole (from a pipe)
-    FilePtr file;
+    Handle(FilePtr f, std::unique_ptr<PipeBytes> p, encoding::Decoder d, uint64_t limit)
+        : file(std::move(f)), pipe(std::move(p)), decoder(std::move(d)), wholeLimit(limit) {}
+    FilePtr file;                     // a file, or
+    std::unique_ptr<PipeBytes> pipe;  // a pipe, read as it comes
     encoding::Decoder decoder;
+    uint64_t wholeLimit;  // the bytes of a pipe readAll takes
     std::vector<uint8_t> chunk;
     bool atEnd = false;
+    bool paused = false;   // the pipe's writer paused at a line end
+    bool lineEnd = false;  // the text handed out so far ends at a line end
 };
+
+namespace {
+
+bool isLineEnd(char16_t c) {
+    return c == u'\n' || c == u'\r' || c == u'\u2028' || c == u'\u2029';
+}
+
+}  // namespace
 
 TextFileReader::~TextFileReader() = default;
 
@@ -145,17 +132,37 @@ bool TextFileReader::read(std::u16string& out) {
         return true;
     }
     Handle& h = *handle_;
+    h.paused = false;
     while (!h.atEnd) {
-        h.chunk.resize(kChunk);
-        const size_t got = std::fread(h.chunk.data(), 1, h.chunk.size(), h.file.get());
+        h.chunk.resize(h.pipe ? size_t{1} << 16 : kChunk);
+        size_t got = 0;
+        if (h.pipe) {
+            // What the pipe holds; a pause of its writer after a line is the end of the text for now.
+            got = h.pipe->read(h.chunk, h.lineEnd);
+            h.atEnd = got == 0 && !h.pipe->paused();
+            if (got == 0 && !h.atEnd) {
+                h.paused = true;
+                h.lineEnd = false;
+                return true;
+            }
+        } else {
+            got = std::fread(h.chunk.data(), 1, h.chunk.size(), h.file.get());
+            h.atEnd = got < kChunk;
+        }
         h.chunk.resize(got);
         // A read error ends the text where it stopped; what was read is still spoken.
-        h.atEnd = got < kChunk;
         const size_t before = out.size();
         h.decoder.decode(h.chunk, h.atEnd, out);
-        if (out.size() > before) return true;
+        if (out.size() > before) {
+            h.lineEnd = isLineEnd(out.back());
+            return true;
+        }
     }
     return false;
+}
+
+bool TextFileReader::paused() const {
+    return handle_->paused && handle_->pipe->paused();
 }
 
 std::optional<char16_t> TextFileReader::firstUnit() const {
@@ -169,25 +176,46 @@ const std::string& TextFileReader::encoding() const {
 
 void TextFileReader::restart() {
     first_.clear();
-    std::fseek(handle_->file.get(), 0, SEEK_SET);
-    std::clearerr(handle_->file.get());
-    handle_->decoder.reset();
-    handle_->atEnd = false;
+    Handle& h = *handle_;
+    if (h.pipe) {
+        h.pipe->restart();
+    } else {
+        std::fseek(h.file.get(), 0, SEEK_SET);
+        std::clearerr(h.file.get());
+    }
+    h.decoder.reset();
+    h.atEnd = false;
+    h.paused = false;
+    h.lineEnd = false;
 }
 
 Result<std::u16string> TextFileReader::readAll() {
+    Handle& h = *handle_;
     std::u16string text;
-    const long at = std::ftell(handle_->file.get());
-    std::fseek(handle_->file.get(), 0, SEEK_END);
-    const long size = std::ftell(handle_->file.get());
-    std::fseek(handle_->file.get(), at, SEEK_SET);
+    if (h.pipe) {
+        // Input that may never end is read whole only up to the limit of a document.
+        while (read(text)) {
+            if (h.pipe->total() > h.wholeLimit) {
+                return fileFault(documents::errc::kTooLarge, path_,
+                                 "holds more than " + std::to_string(h.wholeLimit >> 20) +
+                                     " MB of text, more than is read whole (as markup is).");
+            }
+        }
+        if (h.pipe->cancelled()) return fileFault(errc::kCancelled, path_, "was not read: reading it was stopped.");
+        if (h.pipe->failed()) return fileFault(errc::kAccessDenied, path_, "cannot be read.");
+        return text;
+    }
+    const long at = std::ftell(h.file.get());
+    std::fseek(h.file.get(), 0, SEEK_END);
+    const long size = std::ftell(h.file.get());
+    std::fseek(h.file.get(), at, SEEK_SET);
     if (size > at) {
         const auto bytes = static_cast<size_t>(size - at);
         text.reserve(encoding().starts_with("UTF-16") ? bytes / 2 : bytes);
     }
     while (read(text)) {
     }
-    if (std::ferror(handle_->file.get())) return fileFault(errc::kAccessDenied, path_, "cannot be read.");
+    if (std::ferror(h.file.get())) return fileFault(errc::kAccessDenied, path_, "cannot be read.");
     return text;
 }
 
@@ -218,12 +246,76 @@ std::vector<SegmentMark> DocumentReader::takeMarks() {
     return std::exchange(marks_, {});
 }
 
+std::unique_ptr<TextFileReader> TextFileReader::open(std::string path, std::unique_ptr<Handle> handle) {
+    std::unique_ptr<TextFileReader> reader(new TextFileReader());
+    reader->handle_ = std::move(handle);
+    reader->path_ = std::move(path);
+    reader->restart();
+    // The first piece is decoded now, so that Speak can tell markup from plain text without reading
+    // the file twice.
+    reader->read(reader->first_);
+    return reader;
+}
+
+namespace {
+
+// The bytes of a pipe's input looked at before deciding what it holds.
+constexpr size_t kPipeHead = size_t{64} << 10;
+
+// What a pipe's first bytes show it holds: a sound file or a document is read whole (a document up to
+// the limit of one), input that is no text is refused; nothing for text, which is read as it comes.
+Result<std::optional<NamedFile>> openWholeFromPipe(PipeBytes& bytes, const std::vector<uint8_t>& head,
+                                                   const std::string& path, const documents::Options& options) {
+    auto startsWith = [&](const char* magic) { return head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0; };
+    const bool wave = startsWith("RIFF") || startsWith("RIFX") || startsWith("RF64");
+    if (wave || SoundFileReader::open(path, std::make_shared<const std::string>(head.begin(), head.end())).ok()) {
+        auto all = bytes.rest(std::numeric_limits<uint64_t>::max(), path);
+        if (!all) return all.fault();
+        auto sound = SoundFileReader::open(path, std::make_shared<const std::string>(std::move(all.value())));
+        if (!sound) {
+            return fileFault(
+                errc::kFile, path,
+                "is a damaged WAV file or uses an encoding that cannot be played (" + sound.fault().message + ").");
+        }
+        return std::optional<NamedFile>(NamedFile{std::move(sound.value())});
+    }
+    if (documents::looksLikeDocument(head)) {
+        auto all = bytes.rest(options.limits.maxExpandedBytes, path);
+        if (!all) return all.fault();
+        auto document =
+            documents::Document::openBytes(std::make_shared<const std::string>(std::move(all.value())), path, options);
+        if (!document) return document.fault();
+        return std::optional<NamedFile>(NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))});
+    }
+    if (encoding::looksBinary(head)) return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
+    return std::optional<NamedFile>();
+}
+
+}  // namespace
+
 Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         int e = errno;
         if (e == ENOENT) return fileFault(errc::kNotFound, path, "does not exist.");
         return fileFault(errc::kAccessDenied, path, std::string("cannot be read: ") + std::strerror(e) + ".");
+    }
+    // A pipe (a named one, a shell's process substitution, standard input) or a device can be read
+    // once only, and may never end.
+    struct stat st {};
+    if (::fstat(::fileno(file.get()), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) &&
+        !S_ISDIR(st.st_mode)) {
+        auto bytes = std::make_unique<PipeBytes>(UniqueFd(::dup(::fileno(file.get()))), options.cancelled);
+        file.reset();
+        const std::vector<uint8_t> head = bytes->head(kPipeHead);
+        if (bytes->cancelled()) return fileFault(errc::kCancelled, path, "was not read: reading it was stopped.");
+        auto whole = openWholeFromPipe(*bytes, head, path, options);
+        if (!whole) return whole.fault();
+        if (whole.value()) return std::move(*whole.value());
+        const encoding::Encoding encoding = encoding::detectEncoding(head, bytes->ended());
+        return NamedFile{TextFileReader::open(
+            path, std::make_unique<TextFileReader::Handle>(nullptr, std::move(bytes), encoding::Decoder(encoding),
+                                                           options.limits.maxExpandedBytes))};
     }
     std::vector<uint8_t> head(kChunk);
     size_t headSize = std::fread(head.data(), 1, head.size(), file.get());
@@ -233,10 +325,7 @@ Result<NamedFile> openNamedFile(const std::string& path, const documents::Option
     head.resize(headSize);
     bool wholeFileInHead = headSize < kChunk;
 
-    auto memory = readPipeWhole(file, head, wholeFileInHead, path);
-    if (!memory) return memory.fault();
-
-    auto sound = SoundFileReader::open(path, memory.value());
+    auto sound = SoundFileReader::open(path);
     if (sound.ok()) return NamedFile{std::move(sound.value())};
 
     auto startsWith = [&](const char* magic) { return head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0; };
@@ -247,24 +336,16 @@ Result<NamedFile> openNamedFile(const std::string& path, const documents::Option
     }
 
     if (documents::looksLikeDocument(head)) {
-        auto document = memory.value() ? documents::Document::openBytes(memory.value(), path, options)
-                                       : documents::Document::open(path, options);
+        auto document = documents::Document::open(path, options);
         if (!document) return document.fault();
         return NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))};
     }
 
     if (encoding::looksBinary(head)) return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
     const encoding::Encoding encoding = encoding::detectEncoding(head, wholeFileInHead);
-
-    std::unique_ptr<TextFileReader> reader(new TextFileReader());
-    reader->handle_ =
-        std::make_unique<TextFileReader::Handle>(memory.value(), std::move(file), encoding::Decoder(encoding));
-    reader->path_ = path;
-    reader->restart();
-    // The first piece is decoded now, so that Speak can tell markup from plain text without reading
-    // the file twice.
-    reader->read(reader->first_);
-    return NamedFile{std::move(reader)};
+    return NamedFile{TextFileReader::open(
+        path, std::make_unique<TextFileReader::Handle>(std::move(file), nullptr, encoding::Decoder(encoding),
+                                                       options.limits.maxExpandedBytes))};
 }
 
 }  // namespace speech

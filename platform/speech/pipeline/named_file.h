@@ -51,7 +51,8 @@ struct NamedFile;
 namespace speech {
 
 // Reads a text file as UTF-16, a piece at a time, so that a text of any size starts speaking at once
-// and never needs to be held whole.
+// and never needs to be held whole. A text from a pipe is read as it comes (pipe_bytes.h): what its
+// writer wrote before a pause at a line end is handed on at once, as complete for now.
 class TextFileReader final : public TextStream {
 public:
     ~TextFileReader() override;
@@ -60,10 +61,11 @@ public:
 
     bool read(std::u16string& out) override;
     void restart() override;
+    bool paused() const override;
     // The text's first UTF-16 unit (nothing for an empty text), known from opening without reading on.
     std::optional<char16_t> firstUnit() const;
     // The rest of the text at once (markup is checked whole before it is spoken). A fault names the
-    // file when it cannot be read.
+    // file when it cannot be read, or when a pipe holds more than a document may.
     Result<std::u16string> readAll();
     // The encoding the file is decoded from ("UTF-8", "UTF-16LE", "GB18030", ...).
     const std::string& encoding() const;
@@ -72,6 +74,7 @@ private:
     friend Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options);
     TextFileReader() = default;
     struct Handle;
+    static std::unique_ptr<TextFileReader> open(std::string path, std::unique_ptr<Handle> handle);
     std::unique_ptr<Handle> handle_;
     std::string path_;
     std::u16string first_;  // the first piece, decoded when the file was opened and not yet read
@@ -106,7 +109,9 @@ struct NamedFile {
 // (platform/text/decoder.h). Invalid bytes become U+FFFD. A missing or unreadable file, a damaged WAV
 // file, a damaged, protected or empty document and a binary file that is not text give a fault whose
 // message names the file. Nothing but the head of a text file or a document is read here. A document
-// is read with `options` (a cancel check, where skipped pages are reported).
+// is read with `options` (a cancel check, where skipped pages are reported, its limits). A pipe's
+// text is read as it comes, its wait cancelled by the same check; a document from a pipe is read
+// whole up to the limit of a document, and refused past it.
 Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options = {});
 
 }  // namespace speech

@@ -18,6 +18,8 @@ using std::chrono::milliseconds;
 
 // How long the worker waits at most between looks at the device clock and the controls.
 constexpr milliseconds kPoll{4};
+// How often a job whose text paused looks whether it goes on.
+constexpr milliseconds kPausedPoll{50};
 // Frames read from a sound file per step.
 constexpr size_t kSoundFrames = 4096;
 // Samples of a segment's leading silence fed per step: a long silence is not made all at once.
@@ -113,9 +115,9 @@ StreamJob::Controls StreamJob::readControls() {
     return c;
 }
 
-void StreamJob::waitForChange() {
+void StreamJob::waitForChange(milliseconds most) {
     std::unique_lock lock(voice_.mutex);
-    voice_.wake.wait_for(lock, kPoll, [&] {
+    voice_.wake.wait_for(lock, most, [&] {
         return voice_.controlSerial != seenControl_ || voice_.progressSerial != seenProgress_ || voice_.shutdown;
     });
 }
@@ -201,7 +203,7 @@ bool StreamJob::serveOnce() {
         return false;
     }
     if (holding) {
-        waitForChange();
+        waitForChange(kPoll);
         return true;
     }
     return feedAndPump(c.epoch);
@@ -236,7 +238,9 @@ bool StreamJob::feedAndPump(uint64_t epoch) {
         outputFailed(pumped.fault());
         return false;
     }
-    if (fed == Fed::Idle && !sink_->backlog()) waitForChange();
+    // A text that paused (a pipe's writer waiting) is looked at again a little later.
+    if (fed == Fed::Idle && !sink_->backlog())
+        waitForChange(request_.source && request_.source->paused() ? kPausedPoll : kPoll);
     return true;
 }
 
@@ -252,6 +256,10 @@ void StreamJob::refill() {
     const size_t lookahead = request_.file != nullptr ? SynthesisAhead::kTailLookahead : 0;
     while (ahead_->hasRoom()) {
         while (!sourceDone_ && (upcoming_.size() < 2 || afterFirst_ < lookahead)) {
+            // A text that paused (a pipe's writer waits after a line) is not waited for: what came
+            // before the pause is spoken, and the job goes on as for any other wait, looking again
+            // at its next round.
+            if (request_.source->paused()) break;
             std::optional<Segment> next = request_.source->next();
             sourceDone_ = !next;
             if (next) {

@@ -71,8 +71,8 @@ private:
 
     bool openSink();
     Controls readControls();
-    // Waits up to a poll interval for a control change or progress.
-    void waitForChange();
+    // Waits for a control change or progress, at most `most`.
+    void waitForChange(std::chrono::milliseconds most);
     void refill();
     Fed feedSegments(uint64_t epoch);
     Fed feedSound(uint64_t epoch);

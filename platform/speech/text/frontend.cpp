@@ -112,6 +112,7 @@ public:
                 at_ = 0;
                 if (ended_ || !stream_->read(piece_)) ended_ = true;
                 for (auto& m : stream_->takeMarks()) marks_.push_back(std::move(m));
+                if (piece_.empty() && !ended_ && stream_->paused()) return true;
                 if (piece_.empty()) {
                     placeMarks(sink, std::numeric_limits<uint64_t>::max());
                     return false;
@@ -127,6 +128,7 @@ public:
         }
         return !(ended_ && at_ == piece_.size());
     }
+    bool paused() const override { return !ended_ && at_ == piece_.size() && stream_->paused(); }
     void restart() override {
         stream_->restart();
         piece_.clear();
@@ -181,6 +183,10 @@ public:
         pending_.pop_front();
         if (s.startsSentence) startedSentence_ = std::max(startedSentence_, s.sentenceIndex);
         return s;
+    }
+
+    bool paused() const override {
+        return pending_.empty() && markers_.empty() && chars_.size() == head_ && !eof_ && producer_->paused();
     }
 
     bool seekSentence(long index) override {
@@ -252,7 +258,9 @@ private:
         uint64_t want = kChunk;
         for (;;) {
             size_t avail = chars_.size() - head_;
-            if (!eof_ && avail < want) {
+            // A pause of the input (a pipe's writer waiting after a line) completes what has come.
+            const bool paused = !eof_ && avail > 0 && producer_->paused();
+            if (!eof_ && avail < want && !paused) {
                 eof_ = !producer_->fill(*this, want - avail);
                 continue;
             }
@@ -262,7 +270,7 @@ private:
                 return true;
             }
             size_t end = firstSentenceEnd(avail);
-            if (eof_ || end + kLookahead <= avail) {
+            if (eof_ || paused || end + kLookahead <= avail) {
                 // complete
             } else if (avail >= kMaxSentence) {
                 end = forcedCut(std::min(end, kMaxSentence));

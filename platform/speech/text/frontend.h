@@ -108,6 +108,9 @@ public:
     // Repositions so that next() returns the first segment of sentence `index`. Returns false (and
     // leaves the position at the end) when the text has fewer sentences.
     virtual bool seekSentence(long index) = 0;
+    // Whether the text stopped coming for now (a pipe whose writer waits after a line): the segments
+    // handed out are all there is until it goes on, and next() would wait for that.
+    virtual bool paused() const { return false; }
 };
 
 // Text that arrives a piece at a time (a text file being decoded).
@@ -122,6 +125,10 @@ public:
     // from the start of the stream as sourcePosition; those not yet handed over. Asked after each read,
     // so a mark comes no later than the piece it stands in.
     virtual std::vector<SegmentMark> takeMarks() { return {}; }
+    // Whether the text stopped coming for a while without ending (a pipe whose writer waits after a
+    // line): read then returned true with nothing, and what came before is complete for now. The next
+    // read waits for more.
+    virtual bool paused() const { return false; }
 };
 
 namespace text {

@@ -132,10 +132,14 @@ public:
         const uint64_t start = sink.size();
         while (!ended_ && sink.size() - start < minUnits) {
             ended_ = !inner_->fill(*this, std::max<uint64_t>(minUnits, kHold));
-            if (ended_) flush(pending_.size());
+            // At the end, or a pause of the input, what is held back has nothing more to wait for.
+            const bool paused = !ended_ && inner_->paused();
+            if (ended_ || paused) flush(pending_.size());
+            if (paused) break;
         }
         return !ended_;
     }
+    bool paused() const override { return inner_->paused(); }
 
     void restart() override {
         inner_->restart();

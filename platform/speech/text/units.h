@@ -91,11 +91,14 @@ public:
 class UnitProducer {
 public:
     virtual ~UnitProducer() = default;
-    // Appends until at least `minUnits` more units were appended or the input ends. Returns false
-    // once the input is exhausted.
+    // Appends until at least `minUnits` more units were appended or the input ends (or pauses).
+    // Returns false once the input is exhausted.
     virtual bool fill(UnitSink& sink, uint64_t minUnits) = 0;
     // Starts again from the beginning of the text.
     virtual void restart() = 0;
+    // Whether the last fill stopped short because the input paused (TextStream::paused): what was
+    // appended is complete for now.
+    virtual bool paused() const { return false; }
 };
 
 // Plain text: every character spoken with the one `style`.

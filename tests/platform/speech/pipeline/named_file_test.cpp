@@ -4,9 +4,14 @@
 // seeking back. A document read the same way places its chapter starts as bookmarks.
 #include "speech/pipeline/named_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "base/utf8.h"
 #include "speech/core/constants.h"
@@ -158,6 +163,91 @@ TEST_F(TextStreamTest, MarkupIsNotStreamed) {
     EXPECT_THROW(readsAsMarkup(SVSFIsXML | SVSFIsNotXML, u'x'), Error);
     EXPECT_THROW(openTextStream(open(write("m.xml", "<volume level=\"5\">x</volume>")), SVSFIsXML, context_, nullptr),
                  Error);
+}
+
+// A text from a pipe is spoken as it comes: a line its writer wrote before pausing is spoken without
+// waiting for the writer to go on or end, and reading again starts from its first byte.
+TEST_F(TextStreamTest, TextFromAPipeIsSpokenAsItComesAndReadAgainFromItsStart) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const int writer = ends[1];
+    auto say = [&](std::string_view line) {
+        ASSERT_EQ(::write(writer, line.data(), line.size()), ssize_t(line.size()));
+    };
+    say("Hello there.\n");
+    auto named = openNamedFile("/proc/self/fd/" + std::to_string(ends[0]));
+    ::close(ends[0]);  // the reader opened one of its own
+    ASSERT_TRUE(named.ok()) << named.fault().message;
+    auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&named.value().content);
+    ASSERT_NE(reader, nullptr);
+    auto source = openTextStream(std::move(*reader), SVSFDefault, context_, nullptr);
+    // Each line comes while the writer still holds the pipe open; were it not spoken until the pipe
+    // ends, closing the writer after a bound lets the test end (and fail).
+    auto next = [&] {
+        auto segment = std::async(std::launch::async, [&] { return source->next(); });
+        if (segment.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "the line was not spoken before the writer ended";
+            ::close(writer);
+        }
+        auto s = segment.get();
+        return s ? std::u32string(s->text) : U"(end)";
+    };
+    EXPECT_EQ(next(), U"Hello there.");
+    say("Second line.\n");
+    EXPECT_EQ(next(), U"Second line.");
+    ::close(writer);
+    EXPECT_EQ(next(), U"(end)");
+    ASSERT_TRUE(source->seekSentence(0));
+    EXPECT_EQ(next(), U"Hello there.");
+}
+
+// What a pipe holds that must be read whole is read so only up to the limit of a document: a
+// document past it is refused, and so is markup (read whole to be checked) past it.
+TEST_F(TextStreamTest, WhatAPipeHoldsIsReadWholeOnlyUpToTheLimitOfADocument) {
+    const std::string epub = fixtures::epub({{"One", {std::string(4000, 'x') + "."}}});
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string refused;
+    } cases[] = {
+        {"a document", epub, "is too large to read: it holds more than 0 MB."},
+        {"markup", "<volume level='50'>" + std::string(2 << 20, 'x') + "</volume>",
+         "holds more than 1 MB of text, more than is read whole (as markup is)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        std::thread writer([&, fd = ends[1]] {
+            // The reader stops reading: a write after it fails instead of raising SIGPIPE.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+            for (size_t at = 0; at < c.bytes.size();) {
+                const ssize_t n = ::write(fd, c.bytes.data() + at, c.bytes.size() - at);
+                if (n <= 0) break;
+                at += static_cast<size_t>(n);
+            }
+            ::close(fd);
+        });
+        documents::Options options;
+        options.limits.maxExpandedBytes = c.bytes.size() == epub.size() ? epub.size() - 1 : 1 << 20;
+        const std::string path = "/proc/self/fd/" + std::to_string(ends[0]);
+        auto named = openNamedFile(path, options);
+        ::close(ends[0]);
+        Fault refused;
+        if (!named) {
+            refused = named.fault();
+        } else if (auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&named.value().content)) {
+            auto all = (*reader)->readAll();
+            if (!all) refused = all.fault();
+        }
+        named = Fault{};  // the reader goes, and with it the writer's pipe
+        writer.join();
+        EXPECT_EQ(refused.code, documents::errc::kTooLarge);
+        EXPECT_EQ(refused.message, "The file \"" + path + "\" " + c.refused);
+    }
 }
 
 TEST_F(TextStreamTest, ADocumentsChaptersAreBookmarksWhereTheyStart) {
