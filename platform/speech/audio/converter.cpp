@@ -101,6 +101,12 @@ Converter::Converter(int inRate, int inChannels, const WaveFormat& out)
 
 Converter::~Converter() = default;
 
+size_t inputFramesFor(size_t outputFrames, int inRate, int outRate) {
+    if (inRate <= 0 || outRate <= 0 || inRate >= outRate) return outputFrames;
+    const uint64_t frames = uint64_t{outputFrames} * static_cast<uint64_t>(inRate) / static_cast<uint64_t>(outRate);
+    return std::max<size_t>(1, static_cast<size_t>(frames));
+}
+
 uint64_t Converter::outputFramesFor(uint64_t inputFrames) const {
     if (inRate_ == out_.sampleRate) return inputFrames;
     const auto in = static_cast<uint64_t>(inRate_);

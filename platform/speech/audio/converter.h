@@ -16,6 +16,11 @@
 
 namespace speech {
 
+// The frames of input at `inRate` to take at a time so that they make no more than about
+// `outputFrames` frames at `outRate`: `outputFrames` when the rate is not raised, fewer (at least one)
+// when it is, so that input of a very low rate (a WAV file of 1 Hz) never makes hours of audio at once.
+size_t inputFramesFor(size_t outputFrames, int inRate, int outRate);
+
 class Converter {
 public:
     // `inRate` Hz with `inChannels` interleaved channels, into `out`.

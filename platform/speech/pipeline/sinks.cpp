@@ -22,13 +22,19 @@ constexpr size_t kFileBlock = 262144;
 FileSink::FileSink(std::shared_ptr<FileTarget> file, int inRate, int inChannels, const WaveFormat& format,
                    std::function<void()> onProgress)
     : Sink(file->bytesWritten(), format, inChannels),
-      writer_(std::move(file), inRate, inChannels, format, std::move(onProgress)) {}
+      writer_(std::move(file), inRate, inChannels, format, std::move(onProgress)),
+      inRate_(inRate),
+      inChannels_(inChannels),
+      outRate_(format.sampleRate) {}
 
 template <class T>
 bool FileSink::gather(std::vector<T>& gathered, std::span<const T> samples, const std::function<bool()>& stop) {
     took(samples.size());
     while (!samples.empty()) {
-        const size_t block = firstBlock_ ? kFirstFileBlock : kFileBlock;
+        // Input of a rate the file raises is handed over in smaller blocks, for about as much output.
+        const auto channels = static_cast<size_t>(inChannels_);
+        const size_t block =
+            channels * inputFramesFor((firstBlock_ ? kFirstFileBlock : kFileBlock) / channels, inRate_, outRate_);
         if constexpr (std::is_same_v<T, int16_t>) {
             if (gathered.empty() && gathered.capacity() < block) gathered = writer_.takeSpare();
         }

@@ -101,6 +101,9 @@ private:
     bool gather(std::vector<T>& gathered, std::span<const T> samples, const std::function<bool()>& stop);
 
     FileWriter writer_;
+    int inRate_;
+    int inChannels_;
+    int outRate_;
     std::vector<int16_t> gathered_;      // input not yet handed to the writer
     std::vector<float> gatheredFloats_;  // the same for a sound file's float samples
     bool firstBlock_ = true;

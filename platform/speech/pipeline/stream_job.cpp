@@ -20,7 +20,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kPoll{4};
 // How often a job whose text paused looks whether it goes on.
 constexpr milliseconds kPausedPoll{50};
-// Frames read from a sound file per step.
+// Frames read from a sound file per step (fewer for a file whose rate is raised: about as much output).
 constexpr size_t kSoundFrames = 4096;
 // Samples of a segment's leading silence fed per step: a long silence is not made all at once.
 constexpr uint64_t kSilencePiece = 4096;
@@ -336,7 +336,9 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
 StreamJob::Fed StreamJob::feedSound(uint64_t epoch) {
     if (sink_->backlog()) return Fed::Idle;
     const auto channels = static_cast<size_t>(request_.sound->channels());
-    std::vector<float> frames(kSoundFrames * channels);
+    // A file of a low rate is read fewer frames a step, for about the same audio out of each step.
+    const size_t step = inputFramesFor(kSoundFrames, request_.sound->sampleRate(), request_.format.sampleRate);
+    std::vector<float> frames(step * channels);
     const size_t got = request_.sound->read(frames);
     if (got == 0) return Fed::Done;
     frames.resize(got * channels);

@@ -33,6 +33,27 @@ std::vector<uint8_t> convertAll(Converter& c, const std::vector<int16_t>& input,
     return out;
 }
 
+// Input is taken in pieces that make a bounded amount of output whatever its rate, so a WAV file of a
+// very low rate never needs hours of audio in memory at once; a piece is at least a frame, and not
+// needlessly small (each costs a read and a conversion).
+TEST(Converter, PiecesOfInputMakeABoundedAmountOfOutputWhateverTheRate) {
+    constexpr size_t kWanted = 4096;
+    const struct {
+        int in;
+        int out;
+    } cases[] = {{1, 48000},     {1, 8000},      {7, 22050},     {8000, 48000}, {22050, 48000},
+                 {44100, 48000}, {48000, 48000}, {96000, 48000}, {48000, 8000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.in) + " Hz into " + std::to_string(c.out) + " Hz");
+        const size_t frames = inputFramesFor(kWanted, c.in, c.out);
+        EXPECT_GE(frames, 1u);
+        EXPECT_LE(frames, kWanted);
+        const double out = static_cast<double>(frames) * c.out / c.in;  // in the output's frames
+        EXPECT_LE(out, std::max<double>(kWanted, static_cast<double>(c.out) / c.in));
+        EXPECT_GE(std::max(out, static_cast<double>(frames)), kWanted / 2.0);
+    }
+}
+
 TEST(Converter, OutputLengthMatchesTheInputDurationForEveryFormat) {
     const auto input = sine(22050 + 377, 22050, 440, 8000);
     for (int32_t type = 4; type <= 39; ++type) {
