@@ -52,8 +52,9 @@ struct Limits {
 
     // A PDF is read by a helper process (tallamo-pdf), a page at a time, within these bounds. A page
     // that passes one is skipped; a document none of whose pages can be read is refused.
-    // The time the opening and each page may take (wall clock; the helper's processor time too).
-    std::chrono::milliseconds pdfPageTime{10000};
+    // The time the opening and each page may take (wall clock; the helper's processor time too). With
+    // the helper's start and end around it, a page that passes it is given up within 10 s.
+    std::chrono::milliseconds pdfPageTime{9000};
     // The time all skipped pages together may cost: past it the rest of the document is skipped.
     std::chrono::milliseconds pdfSkippedTime{20000};
     // The memory the helper may hold.
@@ -69,7 +70,7 @@ struct Options {
     // every few tens of milliseconds): true stops reading at once with a kCancelled fault.
     std::function<bool()> cancelled;
     // Told, from the reading thread, of each PDF page (or run of pages) passed over and why, in a
-    // sentence: "Page 2 of "a.pdf" was skipped: reading it took more than 10 s."
+    // sentence: "Page 2 of "a.pdf" was skipped: reading it took more than 9 s."
     std::function<void(const std::string&)> skipped;
 };
 
