@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -44,6 +45,10 @@ public:
     virtual Result<bool> step() = 0;
     // The document's own title, when it has one.
     virtual std::string title() const { return {}; }
+    // Its author, date and language, when it has them.
+    virtual Metadata metadata() const { return {}; }
+    // Its cover image's bytes, read now; nothing when it names none.
+    virtual Result<std::optional<std::string>> cover() { return std::optional<std::string>(); }
 };
 
 Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out);
