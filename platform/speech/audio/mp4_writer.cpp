@@ -1,0 +1,623 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "speech/audio/mp4_writer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "base/batch_thread.h"
+#include "speech/audio/cover_image.h"
+#include "speech/audio/ffmpeg_handles.h"
+#include "speech/audio/file_encoder.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+}
+
+namespace speech {
+
+namespace {
+
+// The buffer of each of FFmpeg's I/O contexts.
+constexpr int kIoBuffer = 1 << 16;
+// AAC-LC codes 1024 samples a frame.
+constexpr int64_t kAacFrame = 1024;
+// Samples a part: 256 frames, 12 s at 22.05 kHz. Each part costs an encoder's start and four frames
+// encoded twice (1.6%); a larger part holds more memory while it waits for its turn.
+constexpr int64_t kPartSamples = 256 * kAacFrame;
+// What a part's encoder takes before and after its part: the window of a frame spans two frames.
+constexpr int64_t kPartContext = 2 * kAacFrame;
+// Parts given to the encoders and not yet written, a thread: writing waits while there are more.
+constexpr size_t kPartsAThread = 2;
+
+// Bit rates a channel for the command line's qualities 0..10.
+constexpr std::array<int64_t, 11> kBitRates{24000, 32000, 40000, 48000, 56000, 64000,
+                                            72000, 80000, 96000, 112000, 128000};
+constexpr int64_t kDefaultBitRate = 64000;
+
+Fault writeFault(const std::string& name, const std::string& reason) {
+    return Fault{errc::kAccessDenied, "Cannot write to the file \"" + name + "\": " + reason + "."};
+}
+
+// A descriptor as FFmpeg's I/O: positioned reads and writes at a position of its own, so that the
+// second pass of a fast start (reading the file while the muxer writes it) needs no second descriptor.
+// The first failure's errno is kept: the muxer does not check every write it makes.
+struct FdIo {
+    int fd = -1;
+    int64_t position = 0;
+    int error = 0;
+};
+
+int writeIo(void* opaque, uint8_t* data, int size) {
+    auto* io = static_cast<FdIo*>(opaque);
+    if (io->error != 0) return AVERROR(io->error);
+    if (const int err = pwriteAll(io->fd, std::span<const uint8_t>(data, static_cast<size_t>(size)),
+                                  static_cast<uint64_t>(io->position));
+        err != 0) {
+        io->error = err;
+        return AVERROR(err);
+    }
+    io->position += size;
+    return size;
+}
+
+int readIo(void* opaque, uint8_t* data, int size) {
+    auto* io = static_cast<FdIo*>(opaque);
+    for (;;) {
+        const ssize_t n = ::pread(io->fd, data, static_cast<size_t>(size), io->position);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            io->error = errno;
+            return AVERROR(io->error);
+        }
+        if (n == 0) return AVERROR_EOF;
+        io->position += n;
+        return static_cast<int>(n);
+    }
+}
+
+int64_t seekIo(void* opaque, int64_t offset, int whence) {
+    auto* io = static_cast<FdIo*>(opaque);
+    struct stat st {};
+    const int how = whence & ~AVSEEK_FORCE;
+    if (how == AVSEEK_SIZE || how == SEEK_END) {
+        if (::fstat(io->fd, &st) != 0) return AVERROR(errno);
+        if (how == AVSEEK_SIZE) return st.st_size;
+    }
+    switch (how) {
+        case SEEK_SET:
+            io->position = offset;
+            break;
+        case SEEK_CUR:
+            io->position += offset;
+            break;
+        case SEEK_END:
+            io->position = st.st_size + offset;
+            break;
+        default:
+            return AVERROR(EINVAL);
+    }
+    return io->position;
+}
+
+Result<ff::IoContext> makeIoContext(FdIo& io, bool write) {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBuffer));
+    if (buffer == nullptr) return outOfMemory();
+    AVIOContext* context = avio_alloc_context(buffer, kIoBuffer, write ? 1 : 0, &io, write ? nullptr : readIo,
+                                              write ? writeIo : nullptr, seekIo);
+    if (context == nullptr) {
+        av_free(buffer);
+        return outOfMemory();
+    }
+    return ff::IoContext(context);
+}
+
+struct AacSettings {
+    int sampleRate = 22050;
+    int channels = 1;
+    int64_t bitRate = kDefaultBitRate;
+    AacSearch search = AacSearch::Fast;
+};
+
+// An AAC-LC encoder of planar floats; every part's is made alike, so their packets form one stream.
+Result<ff::CodecContext> openAacEncoder(const AacSettings& s, bool globalHeader) {
+    const AVCodec* codec = avcodec_find_encoder_by_name("aac");
+    if (codec == nullptr) return Fault{errc::kUnsupportedFormat, "This FFmpeg has no AAC encoder."};
+    ff::CodecContext encoder(avcodec_alloc_context3(codec));
+    if (!encoder) return outOfMemory();
+    encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    encoder->sample_rate = s.sampleRate;
+    av_channel_layout_default(&encoder->ch_layout, s.channels);
+    encoder->bit_rate = s.bitRate;
+    encoder->profile = FF_PROFILE_AAC_LOW;
+    encoder->time_base = AVRational{1, s.sampleRate};
+    // The same audio gives the same bytes.
+    encoder->flags |= AV_CODEC_FLAG_BITEXACT;
+    if (globalHeader) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ff::Dictionary options;
+    av_dict_set(options.address(), "aac_coder", s.search == AacSearch::Fast ? "fast" : "twoloop", 0);
+    if (const int ret = avcodec_open2(encoder.get(), codec, options.address()); ret < 0)
+        return Fault{errc::kUnsupportedFormat, "The AAC encoder refused the format: " + ff::errorText(ret) + "."};
+    return encoder;
+}
+
+// One part's input: planar samples from stream position `start` (kPartContext before the part, or 0).
+struct PartInput {
+    int64_t index = 0;
+    int64_t start = 0;
+    std::vector<std::vector<float>> planes;
+    bool last = false;
+};
+
+struct EncodedPart {
+    struct Packet {
+        size_t offset = 0;
+        int size = 0;
+        int64_t pts = 0;
+        int64_t duration = 0;
+    };
+    std::vector<uint8_t> bytes;
+    std::vector<Packet> packets;
+};
+
+// Encodes a part and keeps the packets whose time lies in it: from the part's start (the first part
+// keeps its encoder's priming packet too) to the next part's, and for the last part every packet left.
+Result<EncodedPart> encodePart(const AacSettings& settings, const PartInput& in) {
+    auto opened = openAacEncoder(settings, true);
+    if (!opened) return opened.fault();
+    AVCodecContext* encoder = opened.value().get();
+    const int64_t keepFrom = in.index == 0 ? INT64_MIN : in.index * kPartSamples;
+    const int64_t keepTo = in.last ? INT64_MAX : (in.index + 1) * kPartSamples;
+    ff::Frame frame(av_frame_alloc());
+    ff::Packet packet(av_packet_alloc());
+    if (!frame || !packet) return outOfMemory();
+    frame->format = AV_SAMPLE_FMT_FLTP;
+    frame->sample_rate = settings.sampleRate;
+    frame->nb_samples = encoder->frame_size;
+    if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
+        return outOfMemory();
+    EncodedPart out;
+    const auto drain = [&]() -> Result<void> {
+        for (;;) {
+            const int ret = avcodec_receive_packet(encoder, packet.get());
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
+            if (ret < 0) return Fault{errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
+            if (packet->pts >= keepFrom && packet->pts < keepTo) {
+                out.packets.push_back({out.bytes.size(), packet->size, packet->pts, packet->duration});
+                out.bytes.insert(out.bytes.end(), packet->data, packet->data + packet->size);
+            }
+            av_packet_unref(packet.get());
+        }
+    };
+    const size_t total = in.planes.front().size();
+    for (size_t at = 0; at < total; at += static_cast<size_t>(encoder->frame_size)) {
+        const size_t n = std::min(total - at, static_cast<size_t>(encoder->frame_size));
+        if (av_frame_make_writable(frame.get()) < 0) return outOfMemory();
+        frame->nb_samples = static_cast<int>(n);
+        for (size_t c = 0; c < in.planes.size(); ++c)
+            std::memcpy(frame->data[c], in.planes[c].data() + at, n * sizeof(float));
+        frame->pts = in.start + static_cast<int64_t>(at);
+        if (const int ret = avcodec_send_frame(encoder, frame.get()); ret < 0)
+            return Fault{errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
+        if (auto r = drain(); !r) return r.fault();
+    }
+    if (const int ret = avcodec_send_frame(encoder, nullptr); ret < 0)
+        return Fault{errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
+    if (auto r = drain(); !r) return r.fault();
+    return out;
+}
+
+// The encoders of the parts: threads of their own taking parts in order, or none, when a part is
+// encoded on the thread that gives it.
+class PartEncoders {
+public:
+    PartEncoders(const AacSettings& settings, int threads) : settings_(settings) {
+        for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { run(); });
+    }
+    ~PartEncoders() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+    PartEncoders(const PartEncoders&) = delete;
+    PartEncoders& operator=(const PartEncoders&) = delete;
+
+    void submit(PartInput input) {
+        if (threads_.empty()) {
+            const int64_t index = input.index;
+            done_.emplace(index, encodePart(settings_, input));
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(input));
+            ++given_;
+        }
+        changed_.notify_all();
+    }
+
+    // Waits for part `index` and hands over its packets.
+    Result<EncodedPart> take(int64_t index) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return done_.contains(index); });
+        auto node = done_.extract(index);
+        if (!threads_.empty()) --given_;
+        return std::move(node.mapped());
+    }
+
+    // Whether part `index` is encoded.
+    bool ready(int64_t index) const {
+        std::lock_guard lock(mutex_);
+        return done_.contains(index);
+    }
+
+    // Parts given and not yet taken.
+    size_t pending() const {
+        std::lock_guard lock(mutex_);
+        return threads_.empty() ? done_.size() : given_;
+    }
+    size_t threads() const { return threads_.size(); }
+
+private:
+    void run() {
+        const BatchThread batch;  // render work: it waits its turn on a busy processor
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            PartInput input = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            const int64_t index = input.index;
+            Result<EncodedPart> encoded = outOfMemory();
+            try {
+                encoded = encodePart(settings_, input);
+            } catch (const std::bad_alloc&) {
+                encoded = outOfMemory();
+            }
+            input = {};  // its samples are freed before the next part is taken
+            lock.lock();
+            done_.emplace(index, std::move(encoded));
+            changed_.notify_all();
+        }
+    }
+
+    AacSettings settings_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;  // a part given, a part done, or stopping
+    std::deque<PartInput> queue_;
+    std::map<int64_t, Result<EncodedPart>> done_;
+    size_t given_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+int64_t aacBitRate(std::optional<double> quality, const WaveFormat& format) {
+    int64_t perChannel = kDefaultBitRate;
+    if (quality) {
+        const double step = std::clamp(*quality, 0.0, 1.0) * static_cast<double>(kBitRates.size() - 1);
+        perChannel = kBitRates[static_cast<size_t>(std::lround(step))];
+    }
+    // An AAC frame of 1024 samples holds at most 6144 bits a channel.
+    const int64_t most = int64_t{6144} * format.sampleRate / kAacFrame;
+    return std::min(perChannel, most) * format.channels;
+}
+
+struct Mp4Writer::Impl {
+    std::string name;
+    WaveFormat format;
+    FileTags tags;
+    AacSettings settings;
+    FdIo io;
+    ff::IoContext ioContext;
+    // The fast start's reading pass, while it runs.
+    FdIo reader;
+    ff::IoContext readerContext;
+    ff::OutputContext muxer;
+    ff::Packet packet;
+    AVStream* audio = nullptr;
+    std::unique_ptr<PartEncoders> encoders;
+    // The samples not yet given to a part's encoder, as planar floats; the first is stream sample
+    // bufferStart.
+    std::vector<std::vector<float>> buffer;
+    int64_t bufferStart = 0;
+    int64_t nextPart = 0;     // the next part to give to the encoders
+    int64_t nextWritten = 0;  // the next part whose packets go into the file
+    uint64_t frames = 0;      // input frames taken
+    std::vector<std::string> warnings;
+    std::optional<Fault> failed;
+    bool finished = false;
+
+    // A library call's failure as a fault naming the file; an I/O error that the descriptor reported
+    // takes precedence, as the library's own code for it is often a generic one.
+    Fault fault(int ret, const char* what) const {
+        if (io.error != 0) return writeFault(name, fileErrorReason(io.error));
+        if (reader.error != 0) return writeFault(name, "it cannot be read back (" + fileErrorReason(reader.error) + ")");
+        if (ret == AVERROR(ENOMEM)) return outOfMemory();
+        return writeFault(name, std::string(what) + ": " + ff::errorText(ret));
+    }
+
+    Result<void> fail(Fault f) {
+        if (!failed) failed = std::move(f);
+        return *failed;
+    }
+
+    Result<void> ioCheck() {
+        if (io.error != 0 || ioContext->error < 0) return fail(fault(ioContext->error, "writing"));
+        return {};
+    }
+
+    static int openForShift(AVFormatContext* s, AVIOContext** pb, const char* /*url*/, int flags,
+                            AVDictionary** /*options*/) {
+        auto* self = static_cast<Impl*>(s->opaque);
+        if ((flags & AVIO_FLAG_WRITE) != 0 || self->readerContext) return AVERROR(EINVAL);
+        self->reader = FdIo{self->io.fd, 0, 0};
+        auto context = makeIoContext(self->reader, false);
+        if (!context) return AVERROR(ENOMEM);
+        self->readerContext = std::move(context.value());
+        *pb = self->readerContext.get();
+        return 0;
+    }
+
+    static int closeShift(AVFormatContext* s, AVIOContext* pb) {
+        auto* self = static_cast<Impl*>(s->opaque);
+        if (pb != self->readerContext.get()) return AVERROR(EINVAL);
+        self->readerContext.reset();
+        return self->reader.error != 0 ? AVERROR(self->reader.error) : 0;
+    }
+
+    Result<void> addCover() {
+        auto cover = checkCover(tags.cover);
+        if (!cover) {
+            warnings.push_back(coverWarning(name, cover.fault()));
+            tags.cover.clear();
+            return {};
+        }
+        AVStream* stream = avformat_new_stream(muxer.get(), nullptr);
+        if (stream == nullptr) return outOfMemory();
+        // The muxer stores a stream that is exactly an attached picture as the file's cover art.
+        stream->disposition = AV_DISPOSITION_ATTACHED_PIC;
+        stream->time_base = AVRational{1, 90000};
+        stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        stream->codecpar->codec_id = cover.value().kind == ImageKind::Jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG;
+        stream->codecpar->width = cover.value().width;
+        stream->codecpar->height = cover.value().height;
+        return {};
+    }
+
+    Result<void> writeCover() {
+        for (unsigned i = 0; i < muxer->nb_streams; ++i) {
+            AVStream* stream = muxer->streams[i];
+            if (stream->disposition != AV_DISPOSITION_ATTACHED_PIC) continue;
+            ff::Packet picture(av_packet_alloc());
+            if (!picture || av_new_packet(picture.get(), static_cast<int>(tags.cover.size())) < 0) return outOfMemory();
+            std::memcpy(picture->data, tags.cover.data(), tags.cover.size());
+            picture->stream_index = stream->index;
+            picture->flags |= AV_PKT_FLAG_KEY;
+            picture->pts = picture->dts = 0;
+            if (const int ret = av_write_frame(muxer.get(), picture.get()); ret < 0)
+                return fail(fault(ret, "writing the cover failed"));
+        }
+        return ioCheck();
+    }
+
+    void setTags(const Mp4Choice& choice) {
+        const auto set = [&](const char* key, const std::string& value) {
+            if (!value.empty()) av_dict_set(&muxer->metadata, key, value.c_str(), 0);
+        };
+        set("title", tagText(tags.title, 1024));
+        set("artist", tagText(tags.artist, 1024));
+        set("album_artist", tagText(tags.albumArtist, 1024));
+        set("album", tagText(tags.album, 1024));
+        set("genre", tagText(tags.genre, 256));
+        set("date", tags.year);
+        if (tags.track > 0)
+            set("track", std::to_string(tags.track) + (tags.trackTotal > 0 ? "/" + std::to_string(tags.trackTotal) : ""));
+        // iTunes' media kind: 2 is an audiobook (remembers its place, listed under Books).
+        if (choice.audiobook) set("media_type", "2");
+        set("encoding_tool", "Tallamo");
+    }
+
+    Result<void> openMuxer(int fd, const Mp4Choice& choice) {
+        io.fd = fd;
+        auto context = makeIoContext(io, true);
+        if (!context) return context.fault();
+        ioContext = std::move(context.value());
+        AVFormatContext* raw = nullptr;
+        // "ipod" is the muxer FFmpeg gives .m4a and .m4b: MP4 with iTunes' metadata.
+        int ret = avformat_alloc_output_context2(&raw, nullptr, "ipod", nullptr);
+        if (ret < 0 || raw == nullptr) return fault(ret, "the MP4 muxer is missing");
+        muxer.reset(raw);
+        muxer->pb = ioContext.get();
+        muxer->opaque = this;
+        muxer->io_open = openForShift;
+        muxer->io_close2 = closeShift;
+        // The same audio gives the same bytes: no library versions or dates in the file.
+        muxer->flags |= AVFMT_FLAG_BITEXACT;
+
+        // The stream's parameters (and the decoder's configuration) from an encoder made as the parts' are.
+        auto encoder = openAacEncoder(settings, (muxer->oformat->flags & AVFMT_GLOBALHEADER) != 0);
+        if (!encoder) return encoder.fault();
+        audio = avformat_new_stream(muxer.get(), nullptr);
+        if (audio == nullptr) return outOfMemory();
+        audio->time_base = encoder.value()->time_base;
+        ret = avcodec_parameters_from_context(audio->codecpar, encoder.value().get());
+        if (ret < 0) return fault(ret, "setting up the audio");
+        if (!tags.cover.empty()) {
+            if (auto r = addCover(); !r) return r;
+        }
+        setTags(choice);
+        packet.reset(av_packet_alloc());
+        if (!packet) return outOfMemory();
+
+        ff::Dictionary options;
+        if (choice.audiobook) av_dict_set(options.address(), "brand", "M4B ", 0);
+        if (choice.fastStart) av_dict_set(options.address(), "movflags", "+faststart", 0);
+        ret = avformat_write_header(muxer.get(), options.address());
+        if (ret < 0) return fault(ret, "starting the file failed");
+        if (options.count() != 0) return Fault{errc::kUnexpected, "The MP4 muxer took not every option given."};
+        if (!tags.cover.empty()) return writeCover();
+        return ioCheck();
+    }
+
+    // Gives the encoders the part that starts at `nextPart`, from what is buffered; with `last`, it is
+    // the audio's last.
+    void submitPart(bool last) {
+        const int64_t start = std::max<int64_t>(0, nextPart * kPartSamples - kPartContext);
+        const int64_t end = last ? bufferStart + static_cast<int64_t>(buffer.front().size())
+                                 : (nextPart + 1) * kPartSamples + kPartContext;
+        PartInput input{nextPart, start, {}, last};
+        for (const auto& plane : buffer) {
+            const auto from = plane.begin() + (start - bufferStart);
+            input.planes.emplace_back(from, from + (end - start));
+        }
+        ++nextPart;
+        // What the next part needs starts kPartContext before it; after the last, nothing.
+        const int64_t keep = last ? end : std::max<int64_t>(0, nextPart * kPartSamples - kPartContext);
+        for (auto& plane : buffer) plane.erase(plane.begin(), plane.begin() + (keep - bufferStart));
+        bufferStart = keep;
+        encoders->submit(std::move(input));
+    }
+
+    // Writes the packets of the parts done, in order; waits for the oldest while more than `most`
+    // parts are pending.
+    Result<void> writeParts(size_t most) {
+        while (nextWritten < nextPart && (encoders->pending() > most || encoders->ready(nextWritten))) {
+            auto part = encoders->take(nextWritten++);
+            if (!part) return fail(part.fault());
+            for (const auto& p : part.value().packets) {
+                // The packet's bytes stay the part's; the muxer writes them before it returns.
+                packet->data = part.value().bytes.data() + p.offset;
+                packet->size = p.size;
+                packet->pts = packet->dts = p.pts;
+                packet->duration = p.duration;
+                packet->flags = AV_PKT_FLAG_KEY;
+                packet->stream_index = audio->index;
+                const int ret = av_write_frame(muxer.get(), packet.get());
+                packet->data = nullptr;
+                packet->size = 0;
+                if (ret < 0) return fail(fault(ret, "writing the audio failed"));
+            }
+            if (auto r = ioCheck(); !r) return r;
+        }
+        return {};
+    }
+
+    Result<void> addChapters(std::span<const ChapterMark> marks) {
+        const std::string& lead = tags.album.empty() ? tags.title : tags.album;
+        const auto chapters = fileChapters(marks, lead, frames);
+        for (size_t i = 0; i < chapters.size(); ++i) {
+            auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            if (chapter == nullptr) return outOfMemory();
+            chapter->id = static_cast<int64_t>(i) + 1;
+            // In whole milliseconds, rounded down as in every other format: the QuickTime chapter track
+            // counts them, and a start rounded up would cut into the chapter's first word.
+            chapter->time_base = AVRational{1, 1000};
+            chapter->start = static_cast<int64_t>(frameToMs(chapters[i].startFrame, format.sampleRate));
+            chapter->end = static_cast<int64_t>(
+                frameToMs(i + 1 < chapters.size() ? chapters[i + 1].startFrame : frames, format.sampleRate));
+            int count = static_cast<int>(muxer->nb_chapters);
+            if (av_dict_set(&chapter->metadata, "title", chapters[i].title.c_str(), 0) < 0 ||
+                av_dynarray_add_nofree(&muxer->chapters, &count, chapter) < 0) {
+                av_dict_free(&chapter->metadata);
+                av_free(chapter);
+                return outOfMemory();
+            }
+            muxer->nb_chapters = static_cast<unsigned>(count);
+        }
+        return {};
+    }
+};
+
+Mp4Writer::Mp4Writer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Mp4Writer::~Mp4Writer() = default;
+
+Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& name, const WaveFormat& format,
+                                                   const Mp4Choice& choice, const FileTags& tags) {
+    if (format.sampleRate <= 0 || format.channels < 1 || format.channels > 2 ||
+        (format.bitsPerSample != 8 && format.bitsPerSample != 16))
+        return Fault{errc::kUnsupportedFormat, "MP4 audio is written from 8- or 16-bit mono or stereo samples."};
+    auto impl = std::make_unique<Impl>();
+    impl->name = name;
+    impl->format = format;
+    impl->tags = tags;
+    impl->settings = AacSettings{format.sampleRate, format.channels, aacBitRate(choice.quality, format), choice.search};
+    if (auto r = impl->openMuxer(fd, choice); !r) return r.fault();
+    impl->buffer.resize(static_cast<size_t>(format.channels));
+    impl->encoders = std::make_unique<PartEncoders>(impl->settings, std::max(0, choice.threads));
+    return std::make_unique<Mp4Writer>(std::move(impl));
+}
+
+Result<void> Mp4Writer::write(std::span<const uint8_t> bytes) {
+    Impl& d = *impl_;
+    if (d.failed) return *d.failed;
+    if (d.finished) return writeFault(d.name, "it is finished");
+    const auto frameBytes = static_cast<size_t>(d.format.bytesPerFrame());
+    const size_t frames = bytes.size() / frameBytes;
+    const auto channels = static_cast<size_t>(d.format.channels);
+    // Into the encoder's planar floats, as FFmpeg's resampler converts: 16-bit samples over 32768,
+    // unsigned 8-bit ones less 128 over 128.
+    for (size_t at = 0; at < frames;) {
+        const int64_t partEnd = (d.nextPart + 1) * kPartSamples + kPartContext;
+        const int64_t buffered = d.bufferStart + static_cast<int64_t>(d.buffer.front().size());
+        const size_t take = std::min(frames - at, static_cast<size_t>(partEnd - buffered));
+        for (size_t c = 0; c < channels; ++c) {
+            auto& plane = d.buffer[c];
+            for (size_t i = at; i < at + take; ++i) {
+                const uint8_t* sample = bytes.data() + i * frameBytes + c * static_cast<size_t>(d.format.bitsPerSample / 8);
+                plane.push_back(d.format.bitsPerSample == 8
+                                    ? static_cast<float>(sample[0] - 128) / 128.0f
+                                    : static_cast<float>(static_cast<int16_t>(sample[0] | sample[1] << 8)) / 32768.0f);
+            }
+        }
+        at += take;
+        d.frames += take;
+        if (buffered + static_cast<int64_t>(take) == partEnd) {
+            d.submitPart(false);
+            if (auto r = d.writeParts(kPartsAThread * std::max<size_t>(1, d.encoders->threads())); !r) return r;
+        }
+    }
+    return {};
+}
+
+Result<void> Mp4Writer::finish(std::span<const ChapterMark> chapters) {
+    Impl& d = *impl_;
+    if (d.failed) return *d.failed;
+    if (d.finished) return {};
+    d.finished = true;
+    if (d.frames > 0) d.submitPart(true);
+    if (auto r = d.writeParts(0); !r) return r;
+    if (auto r = d.addChapters(chapters); !r) return d.fail(r.fault());
+    if (const int ret = av_write_trailer(d.muxer.get()); ret < 0) return d.fail(d.fault(ret, "finishing the file failed"));
+    avio_flush(d.ioContext.get());
+    return d.ioCheck();
+}
+
+uint64_t Mp4Writer::framesWritten() const {
+    return impl_->frames;
+}
+
+const std::vector<std::string>& Mp4Writer::warnings() const {
+    return impl_->warnings;
+}
+
+}  // namespace speech

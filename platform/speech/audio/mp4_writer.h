@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Audiobooks and audio files in MP4 (.m4b, .m4a): AAC from FFmpeg's own encoder, chapters, iTunes-style
+// tags and a cover picture, written by FFmpeg's MP4 muxer onto a descriptor the caller owns (the
+// temporary file that is put in place when the render is complete).
+//
+// The AAC encoder costs some thirty times the rest of a render, so the audio is cut into parts that
+// are encoded side by side, one encoder a part, on threads of the writer's own, and their packets are
+// written in order into one track. A part's encoder starts two frames before the part and runs two
+// frames past it, so that the encoders on both sides of a cut see the same sound around it and their
+// frames overlap as one encoder's would; the packets outside the part are dropped. The cuts lie at
+// fixed places, so the file is the same for any number of threads.
+//
+// The chapters go in twice, as the muxer writes them: a QuickTime chapter track (a disabled text track
+// that the audio track names in its 'chap' reference; what Apple's players and most others read) and
+// a Nero chapter list ('chpl' in the movie's user data, which holds at most 255 chapters of at most 255
+// bytes a title; read by players built on older MP4 libraries). They are given when the file is
+// finished, as a streamed render learns where each chapter starts only when it gets there.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "speech/core/book_tags.h"
+#include "speech/core/formats.h"
+
+namespace speech {
+
+// The AAC encoder's search for its quantizers. Fast costs about a sixth of TwoLoop's time (measured:
+// 170 against 30 seconds of 22 kHz speech a second of one core).
+enum class AacSearch { Fast, TwoLoop };
+
+struct Mp4Choice {
+    std::optional<double> quality;  // 0 (smallest) .. 1 (best); nothing: 64 kbit/s a channel
+    bool audiobook = true;          // .m4b: brand "M4B ", media kind Audiobook; false: .m4a
+    bool fastStart = true;          // the index before the audio (one more pass over the file at the end)
+    AacSearch search = AacSearch::Fast;
+    // Encoder threads; 0 encodes on the writing thread. The file is the same for every count.
+    int threads = 2;
+};
+
+// The bit rate for a quality: 24 to 128 kbit/s a channel in eleven steps (the command line's 0..10),
+// 64 at the middle and without a quality; at most what the encoder can put in a frame at the rate.
+int64_t aacBitRate(std::optional<double> quality, const WaveFormat& format);
+
+class Mp4Writer {
+public:
+    // Starts the file on `fd`, which must be seekable, readable and empty; it stays the caller's.
+    // `name` is the user's file name, for messages. `format` is the samples' (8- or 16-bit, mono or
+    // stereo, any rate). A cover that is not a JPEG or PNG image that decodes is left out, with a
+    // warning (see warnings()); every other failure is a fault.
+    static Result<std::unique_ptr<Mp4Writer>> open(int fd, const std::string& name, const WaveFormat& format,
+                                                   const Mp4Choice& choice, const FileTags& tags);
+    // Stops and joins the encoder threads; an unfinished file is left as it is, for its owner to drop.
+    ~Mp4Writer();
+    Mp4Writer(const Mp4Writer&) = delete;
+    Mp4Writer& operator=(const Mp4Writer&) = delete;
+
+    // Whole frames of interleaved samples in the format given to open(). Memory stays bounded whatever
+    // the size of the pieces: this waits while the encoders are a few parts behind.
+    Result<void> write(std::span<const uint8_t> frames);
+    // Encodes what is left, writes the chapters (normalized with fileChapters(), the book's title
+    // leading; starts in frames of the samples' rate) and the index, and flushes. A failed write
+    // anywhere, reported by any part, is a fault naming the file. The descriptor is not synced: that is
+    // the caller's, before it puts the file in place.
+    Result<void> finish(std::span<const ChapterMark> chapters);
+
+    uint64_t framesWritten() const;
+    const std::vector<std::string>& warnings() const;
+
+    struct Impl;  // defined with the writer's code only
+    explicit Mp4Writer(std::unique_ptr<Impl> impl);
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace speech
