@@ -60,7 +60,8 @@ std::vector<int16_t> readWave(const std::string& path, double seconds) {
     SF_INFO info{};
     std::unique_ptr<SNDFILE, decltype(&sf_close)> file(sf_open(path.c_str(), SFM_READ, &info), &sf_close);
     if (!file || info.samplerate != kRate || info.channels != 1) throw std::runtime_error("need a 22.05 kHz mono WAV");
-    std::vector<int16_t> samples(static_cast<size_t>(std::min<double>(static_cast<double>(info.frames), seconds * kRate)));
+    std::vector<int16_t> samples(
+        static_cast<size_t>(std::min<double>(static_cast<double>(info.frames), seconds * kRate)));
     sf_read_short(file.get(), samples.data(), static_cast<sf_count_t>(samples.size()));
     return samples;
 }
@@ -155,12 +156,11 @@ int main(int argc, char** argv) {
     const double seconds = argc > 2 ? std::atof(argv[2]) : 300.0;
     const auto samples = argc > 1 ? readWave(argv[1], seconds) : madeUp(seconds);
     const double audio = static_cast<double>(samples.size()) / kRate;
-    std::printf("input: %.0f s of %s; load average %.2f\n", audio, argc > 1 ? "speech" : "made-up sound",
-                [] {
-                    double load = 0;
-                    getloadavg(&load, 1);
-                    return load;
-                }());
+    std::printf("input: %.0f s of %s; load average %.2f\n", audio, argc > 1 ? "speech" : "made-up sound", [] {
+        double load = 0;
+        getloadavg(&load, 1);
+        return load;
+    }());
     for (const char* coder : {"fast", "twoloop"}) {
         Timing t;
         std::vector<float> decoded;
@@ -184,7 +184,8 @@ int main(int argc, char** argv) {
         const Timing t = timed([&] {
             auto writer = speech::Mp4Writer::open(fd, "book.m4b", speech::WaveFormat{kRate, 16, 1}, choice, {});
             for (size_t at = 0; at < samples.size(); at += 32768)
-                (void)writer.value()->write(std::span(bytes + at * 2, std::min<size_t>(32768, samples.size() - at) * 2));
+                (void)writer.value()->write(
+                    std::span(bytes + at * 2, std::min<size_t>(32768, samples.size() - at) * 2));
             (void)writer.value()->finish({});
         });
         ::close(fd);

@@ -114,38 +114,31 @@ public:
     }
 
     void truncate(long length) override {
-        if (::ftruncate(fd_, length) != 0)
-            keep(errno);
+        if (::ftruncate(fd_, length) != 0) keep(errno);
     }
 
 private:
     void keep(int err) {
-        if (error_ == 0)
-            error_ = err != 0 ? err : EIO;
+        if (error_ == 0) error_ = err != 0 ? err : EIO;
     }
 
     size_t readAt(char* out, unsigned long length, long at) {
         size_t done = 0;
         while (done < length) {
             const ssize_t n = ::pread(fd_, out + done, length - done, at + static_cast<long>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                keep(errno);
-            if (n <= 0)
-                break;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) keep(errno);
+            if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
         return done;
     }
 
     void writeAt(const char* data, unsigned long length, unsigned long at) {
-        if (error_ != 0)
-            return;
+        if (error_ != 0) return;
         for (unsigned long done = 0; done < length;) {
             const ssize_t n = ::pwrite(fd_, data + done, length - done, static_cast<off_t>(at + done));
-            if (n < 0 && errno == EINTR)
-                continue;
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 keep(n < 0 ? errno : EIO);
                 return;
@@ -195,33 +188,30 @@ struct TimedChapter {
     uint64_t endMs = 0;
 };
 
-std::vector<TimedChapter> timedChapters(const FileTags& tags, std::span<const ChapterMark> marks,
-                                        int sampleRate, uint64_t totalFrames) {
+std::vector<TimedChapter> timedChapters(const FileTags& tags, std::span<const ChapterMark> marks, int sampleRate,
+                                        uint64_t totalFrames) {
     const auto chapters = fileChapters(marks, tags.album.empty() ? tags.title : tags.album, totalFrames);
     std::vector<TimedChapter> timed;
     for (size_t i = 0; i < chapters.size(); ++i) {
         const uint64_t end = i + 1 < chapters.size() ? chapters[i + 1].startFrame : totalFrames;
-        timed.push_back(
-            {chapters[i].title, frameToMs(chapters[i].startFrame, sampleRate), frameToMs(end, sampleRate)});
+        timed.push_back({chapters[i].title, frameToMs(chapters[i].startFrame, sampleRate), frameToMs(end, sampleRate)});
     }
     return timed;
 }
 
 void setId3Text(TagLib::ID3v2::Tag& tag, const char* id, const std::string& value) {
     tag.removeFrames(id);
-    if (value.empty())
-        return;
+    if (value.empty()) return;
     auto* frame = handedToTagLib<TagLib::ID3v2::TextIdentificationFrame>(id, TagLib::String::UTF8);
     frame->setText(utf8(value));
     tag.addFrame(frame);
 }
 
-bool writeMp3(TagLib::IOStream& stream, const FileTags& tags, bool cover,
-              const std::vector<TimedChapter>& chapters, bool& valid) {
+bool writeMp3(TagLib::IOStream& stream, const FileTags& tags, bool cover, const std::vector<TimedChapter>& chapters,
+              bool& valid) {
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     valid = file.isValid();
-    if (!valid)
-        return false;
+    if (!valid) return false;
     TagLib::ID3v2::Tag& tag = *file.ID3v2Tag(true);
     setId3Text(tag, "TIT2", tagText(tags.title, 1024));
     setId3Text(tag, "TPE1", tagText(tags.artist, 1024));
@@ -230,9 +220,9 @@ bool writeMp3(TagLib::IOStream& stream, const FileTags& tags, bool cover,
     setId3Text(tag, "TCON", tagText(tags.genre, 256));
     setId3Text(tag, "TDRC", tags.year);
     setId3Text(tag, "TRCK",
-               tags.track > 0 ? std::to_string(tags.track) +
-                                    (tags.trackTotal > 0 ? "/" + std::to_string(tags.trackTotal) : "")
-                              : "");
+               tags.track > 0
+                   ? std::to_string(tags.track) + (tags.trackTotal > 0 ? "/" + std::to_string(tags.trackTotal) : "")
+                   : "");
     tag.removeFrames("APIC");
     if (cover) {
         auto* picture = handedToTagLib<TagLib::ID3v2::AttachedPictureFrame>();
@@ -251,9 +241,9 @@ bool writeMp3(TagLib::IOStream& stream, const FileTags& tags, bool cover,
         TagLib::ID3v2::FrameList embedded;
         embedded.append(title);  // the chapter frame owns it
         // Byte offsets are not given (all ones): players seek by time.
-        tag.addFrame(handedToTagLib<TagLib::ID3v2::ChapterFrame>(
-            id, static_cast<unsigned>(chapters[i].startMs), static_cast<unsigned>(chapters[i].endMs),
-            0xFFFFFFFFu, 0xFFFFFFFFu, embedded));
+        tag.addFrame(handedToTagLib<TagLib::ID3v2::ChapterFrame>(id, static_cast<unsigned>(chapters[i].startMs),
+                                                                 static_cast<unsigned>(chapters[i].endMs), 0xFFFFFFFFu,
+                                                                 0xFFFFFFFFu, embedded));
         children.append(id);
     }
     if (!chapters.empty()) {
@@ -277,13 +267,11 @@ TagLib::FLAC::Picture* flacPicture(const std::string& bytesOf, const CoverImage&
     return picture;
 }
 
-void setXiph(TagLib::Ogg::XiphComment& comment, const FileTags& tags,
-             const std::vector<TimedChapter>& chapters, std::vector<std::string>& warnings,
-             const std::string& name) {
+void setXiph(TagLib::Ogg::XiphComment& comment, const FileTags& tags, const std::vector<TimedChapter>& chapters,
+             std::vector<std::string>& warnings, const std::string& name) {
     auto set = [&](const char* key, const std::string& value) {
         comment.removeFields(key);
-        if (!value.empty())
-            comment.addField(key, utf8(value));
+        if (!value.empty()) comment.addField(key, utf8(value));
     };
     set("TITLE", tagText(tags.title, 1024));
     set("ARTIST", tagText(tags.artist, 1024));
@@ -295,8 +283,7 @@ void setXiph(TagLib::Ogg::XiphComment& comment, const FileTags& tags,
     set("TRACKTOTAL", tags.trackTotal > 0 ? std::to_string(tags.trackTotal) : "");
     std::vector<TagLib::String> old;
     for (const auto& field : comment.fieldListMap()) {
-        if (field.first.startsWith("CHAPTER"))
-            old.push_back(field.first);
+        if (field.first.startsWith("CHAPTER")) old.push_back(field.first);
     }
     for (const auto& key : old) comment.removeFields(key);
     if (chapters.size() > kMaxXiphChapters)
@@ -313,10 +300,9 @@ void setXiph(TagLib::Ogg::XiphComment& comment, const FileTags& tags,
 
 std::string chapterTime(uint64_t ms) {
     char text[48];
-    std::snprintf(
-        text, sizeof text, "%02llu:%02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 3600000),
-        static_cast<unsigned long long>(ms / 60000 % 60), static_cast<unsigned long long>(ms / 1000 % 60),
-        static_cast<unsigned long long>(ms % 1000));
+    std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 3600000),
+                  static_cast<unsigned long long>(ms / 60000 % 60), static_cast<unsigned long long>(ms / 1000 % 60),
+                  static_cast<unsigned long long>(ms % 1000));
     return text;
 }
 
@@ -345,13 +331,11 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
         case FileCodec::OggOpus: {
             auto save = [&](auto& file) {
                 valid = file.isValid();
-                if (!valid)
-                    return;
+                if (!valid) return;
                 TagLib::Ogg::XiphComment& comment = *file.tag();
                 setXiph(comment, tags, chapters, warnings, name);
                 comment.removeAllPictures();
-                if (cover)
-                    comment.addPicture(flacPicture(tags.cover, *picture));
+                if (cover) comment.addPicture(flacPicture(tags.cover, *picture));
                 saved = file.save();
             };
             if (codec == FileCodec::OggVorbis) {
@@ -366,24 +350,19 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
         case FileCodec::Flac: {
             TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
             valid = file.isValid();
-            if (!valid)
-                break;
+            if (!valid) break;
             setXiph(*file.xiphComment(true), tags, chapters, warnings, name);
             file.removePictures();
-            if (cover)
-                file.addPicture(flacPicture(tags.cover, *picture));
+            if (cover) file.addPicture(flacPicture(tags.cover, *picture));
             saved = file.save();
             break;
         }
         default:
             return Fault{errc::kUnexpected, "Tags of this kind of file are not written with TagLib."};
     }
-    if (stream.error() != 0)
-        return tagFault(name, fileErrorReason(stream.error()));
-    if (!valid)
-        return tagFault(name, "it is not a file of its kind");
-    if (!saved)
-        return tagFault(name, "TagLib could not save them");
+    if (stream.error() != 0) return tagFault(name, fileErrorReason(stream.error()));
+    if (!valid) return tagFault(name, "it is not a file of its kind");
+    if (!saved) return tagFault(name, "TagLib could not save them");
     return warnings;
 }
 

@@ -35,7 +35,7 @@ namespace speech {
 enum class AacSearch { Fast, TwoLoop };
 
 struct Mp4Choice {
-    std::optional<double> quality;  // 0 (smallest) .. 1 (best); nothing: 64 kbit/s a channel
+    std::optional<double> quality;  // 0 (smallest) .. 1 (best); nothing: about 64 kbit/s a channel
     bool audiobook = true;          // .m4b: brand "M4B ", media kind Audiobook; false: .m4a
     bool fastStart = true;          // the index before the audio (one more pass over the file at the end)
     AacSearch search = AacSearch::Fast;
@@ -43,8 +43,9 @@ struct Mp4Choice {
     int threads = 2;
 };
 
-// The bit rate for a quality: 24 to 128 kbit/s a channel in eleven steps (the command line's 0..10),
-// 64 at the middle and without a quality; at most what the encoder can put in a frame at the rate.
+// The bit rate the encoder is asked for at a quality, a channel: what gives about 24 to 128 kbit/s of
+// speech in eleven steps (the command line's 0..10), about 64 at the middle and without a quality; at
+// most what the encoder can put in a frame at the rate.
 int64_t aacBitRate(std::optional<double> quality, const WaveFormat& format);
 
 class Mp4Writer {

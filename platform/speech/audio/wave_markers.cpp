@@ -28,8 +28,8 @@ void putId(std::vector<uint8_t>& out, const char (&id)[5]) {
 }
 
 uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 // A sub-chunk holding `text` and its terminating zero, padded to an even length.
@@ -37,12 +37,10 @@ void putText(std::vector<uint8_t>& out, const char (&id)[5], std::optional<uint3
     putId(out, id);
     const size_t size = (cueId ? 4 : 0) + text.size() + 1;
     putLe32(out, static_cast<uint32_t>(size));
-    if (cueId)
-        putLe32(out, *cueId);
+    if (cueId) putLe32(out, *cueId);
     out.insert(out.end(), text.begin(), text.end());
     out.push_back(0);
-    if (size % 2 != 0)
-        out.push_back(0);
+    if (size % 2 != 0) out.push_back(0);
 }
 
 std::vector<uint8_t> chunk(const char (&id)[5], std::span<const uint8_t> body) {
@@ -50,8 +48,7 @@ std::vector<uint8_t> chunk(const char (&id)[5], std::span<const uint8_t> body) {
     putId(out, id);
     putLe32(out, static_cast<uint32_t>(body.size()));
     out.insert(out.end(), body.begin(), body.end());
-    if (body.size() % 2 != 0)
-        out.push_back(0);
+    if (body.size() % 2 != 0) out.push_back(0);
     return out;
 }
 
@@ -67,8 +64,7 @@ std::vector<uint8_t> infoList(const FileTags& tags) {
         {"ITRK", tags.track > 0 ? std::to_string(tags.track) : std::string()},
     };
     for (const auto& [id, value] : fields) {
-        if (value.empty())
-            continue;
+        if (value.empty()) continue;
         char key[5] = {};
         std::memcpy(key, id, 4);
         putText(body, key, std::nullopt, value);
@@ -87,8 +83,8 @@ Marks waveMarks(const FileTags& tags, std::span<const ChapterMark> marks, uint64
     const auto past = std::find_if(out.chapters.begin(), out.chapters.end(),
                                    [](const ChapterMark& m) { return m.startFrame > UINT32_MAX; });
     if (past != out.chapters.end() || out.chapters.size() > kMaxWaveCues) {
-        out.chapters.erase(std::min(past, out.chapters.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                                     out.chapters.size(), kMaxWaveCues))),
+        out.chapters.erase(std::min(past, out.chapters.begin() +
+                                              static_cast<std::ptrdiff_t>(std::min(out.chapters.size(), kMaxWaveCues))),
                            out.chapters.end());
         out.warnings.push_back("Only the first " + std::to_string(out.chapters.size()) +
                                " chapters are marked: a WAV file holds no more.");
@@ -104,19 +100,15 @@ std::vector<std::string> titlesOf(const std::vector<ChapterMark>& chapters) {
 }
 
 Fault markFault(const std::string& name, const std::string& reason) {
-    return Fault{errc::kAccessDenied,
-                 "Cannot mark the chapters in the file \"" + name + "\": " + reason + "."};
+    return Fault{errc::kAccessDenied, "Cannot mark the chapters in the file \"" + name + "\": " + reason + "."};
 }
 
 int preadAll(int fd, uint8_t* out, size_t size, off_t at) {
     for (size_t done = 0; done < size;) {
         const ssize_t n = ::pread(fd, out + done, size - done, at + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return EIO;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
         done += static_cast<size_t>(n);
     }
     return 0;
@@ -135,16 +127,13 @@ std::vector<uint8_t> labelList(std::span<const std::string> titles) {
 Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& name, const FileTags& tags,
                                                    std::span<const ChapterMark> chapters) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return markFault(name, fileErrorReason(errno));
+    if (::fstat(fd, &st) != 0) return markFault(name, fileErrorReason(errno));
     const auto fileSize = static_cast<uint64_t>(st.st_size);
     std::array<uint8_t, 12> riff{};
-    if (fileSize < riff.size())
-        return markFault(name, "it is not a WAV file");
+    if (fileSize < riff.size()) return markFault(name, "it is not a WAV file");
     if (const int err = preadAll(fd, riff.data(), riff.size(), 0); err != 0)
         return markFault(name, fileErrorReason(err));
-    if (std::memcmp(riff.data(), "RF64", 4) == 0)
-        return markFault(name, "it is an RF64 file");
+    if (std::memcmp(riff.data(), "RF64", 4) == 0) return markFault(name, "it is an RF64 file");
     if (std::memcmp(riff.data(), "RIFF", 4) != 0 || std::memcmp(riff.data() + 8, "WAVE", 4) != 0)
         return markFault(name, "it is not a WAV file");
     const uint64_t end = std::min<uint64_t>(uint64_t{8} + le32(riff.data() + 4), fileSize);
@@ -167,12 +156,10 @@ Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& na
             dataBytes = std::min<uint64_t>(size, end - at - 8);
             haveData = true;
         }
-        if (std::memcmp(head.data(), "cue ", 4) == 0)
-            return markFault(name, "it has cue points already");
+        if (std::memcmp(head.data(), "cue ", 4) == 0) return markFault(name, "it has cue points already");
         at += uint64_t{8} + size + (size & 1);
     }
-    if (!haveData || blockAlign == 0)
-        return markFault(name, "it is not a WAV file");
+    if (!haveData || blockAlign == 0) return markFault(name, "it is not a WAV file");
     const uint64_t chunksEnd = std::min(at, end);
 
     Marks marks = waveMarks(tags, chapters, dataBytes / blockAlign);
@@ -181,7 +168,7 @@ Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& na
     for (size_t i = 0; i < marks.chapters.size(); ++i) {
         const auto frame = static_cast<uint32_t>(marks.chapters[i].startFrame);
         putLe32(cue, static_cast<uint32_t>(i + 1));  // the point's id, which its label names
-        putLe32(cue, frame);  // its place in play order: the frame, as there is no playlist
+        putLe32(cue, frame);                         // its place in play order: the frame, as there is no playlist
         putId(cue, "data");
         putLe32(cue, 0);  // chunk start and block start: 0 for PCM in one data chunk
         putLe32(cue, 0);
@@ -190,26 +177,19 @@ Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& na
     // A chunk starts at an even offset.
     std::vector<uint8_t> tail(chunksEnd & 1, 0);
     if (!marks.chapters.empty()) {
-        for (const auto& part :
-             {chunk("cue ", cue), chunk("LIST", labelList(titlesOf(marks.chapters)))})
+        for (const auto& part : {chunk("cue ", cue), chunk("LIST", labelList(titlesOf(marks.chapters)))})
             tail.insert(tail.end(), part.begin(), part.end());
     }
     const auto info = chunk("LIST", infoList(tags));
-    if (info.size() > 12)
-        tail.insert(tail.end(), info.begin(), info.end());
-    if (tail.size() <= (chunksEnd & 1))
-        return marks.warnings;
-    if (chunksEnd + tail.size() - 8 > UINT32_MAX)
-        return markFault(name, "the file is too large for a WAV file");
-    if (const int err = pwriteAll(fd, tail, chunksEnd); err != 0)
-        return markFault(name, fileErrorReason(err));
+    if (info.size() > 12) tail.insert(tail.end(), info.begin(), info.end());
+    if (tail.size() <= (chunksEnd & 1)) return marks.warnings;
+    if (chunksEnd + tail.size() - 8 > UINT32_MAX) return markFault(name, "the file is too large for a WAV file");
+    if (const int err = pwriteAll(fd, tail, chunksEnd); err != 0) return markFault(name, fileErrorReason(err));
     std::vector<uint8_t> size;
     putLe32(size, static_cast<uint32_t>(chunksEnd + tail.size() - 8));
-    if (const int err = pwriteAll(fd, size, 4); err != 0)
-        return markFault(name, fileErrorReason(err));
+    if (const int err = pwriteAll(fd, size, 4); err != 0) return markFault(name, fileErrorReason(err));
     // Anything past the RIFF chunk before (junk a writer left) would now sit inside it.
-    if (fileSize > chunksEnd + tail.size() &&
-        ::ftruncate(fd, static_cast<off_t>(chunksEnd + tail.size())) != 0)
+    if (fileSize > chunksEnd + tail.size() && ::ftruncate(fd, static_cast<off_t>(chunksEnd + tail.size())) != 0)
         return markFault(name, fileErrorReason(errno));
     return marks.warnings;
 }

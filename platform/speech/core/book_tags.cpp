@@ -14,8 +14,8 @@ namespace {
 // Bidirectional embeddings, overrides and isolates, the marks that steer them, and the line and
 // paragraph separators: in a title they reorder or break what a player shows around it.
 bool isFormatControl(UChar32 c) {
-    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029 ||
-           c == 0x200E || c == 0x200F || c == 0x061C;
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029 || c == 0x200E ||
+           c == 0x200F || c == 0x061C;
 }
 
 }  // namespace

@@ -51,7 +51,9 @@ TEST(FileChapters, OrdersDropsAndLeads) {
         {"past the end, dropped", {{"One", 0}, {"Late", 1000}}, 1000, {{"One", 0}}},
         {"all past the end, the lead stays", {{"Late", 2000}}, 1000, {{"Book", 0}}},
         {"no title, numbered", {{"One", 0}, {" \n", 10}}, 1000, {{"One", 0}, {"Chapter 2", 10}}},
-        {"a hostile title, cut and cleaned", {{std::string(5000, 'y') + "\u202E", 0}}, 1000,
+        {"a hostile title, cut and cleaned",
+         {{std::string(5000, 'y') + "\u202E", 0}},
+         1000,
          {{std::string(kMaxChapterTitleBytes, 'y'), 0}}},
     };
     for (const auto& row : rows) EXPECT_EQ(fileChapters(row.in, "Book", row.total), row.out) << row.what;
@@ -63,8 +65,10 @@ TEST(BookTags, TimesRatesAndYears) {
     EXPECT_EQ(frameToMs(uint64_t{1} << 62, 48000), (uint64_t{1} << 62) / 48);
     const std::vector<ChapterMark> marks{{"A", 22050}, {"B", 22051}, {"C", uint64_t{1} << 50}};
     EXPECT_EQ(marksAtRate(marks, 22050, 48000),
-              (std::vector<ChapterMark>{{"A", 48000}, {"B", 48002}, {"C", (uint64_t{1} << 50) / 22050 * 48000 +
-                                                                             (uint64_t{1} << 50) % 22050 * 48000 / 22050}}));
+              (std::vector<ChapterMark>{
+                  {"A", 48000},
+                  {"B", 48002},
+                  {"C", (uint64_t{1} << 50) / 22050 * 48000 + (uint64_t{1} << 50) % 22050 * 48000 / 22050}}));
     for (const auto& [date, year] : std::vector<std::pair<std::string, std::string>>{{"1851-10-18", "1851"},
                                                                                      {"1851", "1851"},
                                                                                      {"2004-05-01T00:00:00Z", "2004"},
