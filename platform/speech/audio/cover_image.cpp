@@ -10,6 +10,7 @@
 namespace speech {
 
 Result<CoverImage> checkCover(const std::string& bytes) {
+    ff::quietLibrary();
     CoverImage cover;
     cover.kind = imageKind(bytes);
     if (cover.kind == ImageKind::Unknown) return Fault{errc::kFile, "it is neither a JPEG nor a PNG image"};

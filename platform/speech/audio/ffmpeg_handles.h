@@ -4,12 +4,14 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 namespace speech::ff {
@@ -55,6 +57,13 @@ public:
 private:
     AVDictionary* dictionary_ = nullptr;
 };
+
+// FFmpeg's own messages on standard error silenced: every failure of a call is reported by its caller,
+// and the encoder's and muxer's notes ("Qavg", the fast start's second pass) are for their developers.
+inline void quietLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
 
 // A library error number as words ("No space left on device").
 inline std::string errorText(int err) {

@@ -561,6 +561,7 @@ Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& na
     if (format.sampleRate <= 0 || format.channels < 1 || format.channels > 2 ||
         (format.bitsPerSample != 8 && format.bitsPerSample != 16))
         return Fault{errc::kUnsupportedFormat, "MP4 audio is written from 8- or 16-bit mono or stereo samples."};
+    ff::quietLibrary();
     auto impl = std::make_unique<Impl>();
     impl->name = name;
     impl->format = format;
