@@ -16,9 +16,8 @@
 #include <vector>
 
 #include "base/child_process.h"
-#include "speech/audio/chapter_tags.h"
 #include "speech/audio/file_encoder.h"
-#include "speech/audio/mp4_writer.h"
+#include "speech/audio/media_module.h"
 #include "speech/audio/render_journal.h"
 #include "speech/core/constants.h"
 
@@ -194,7 +193,7 @@ public:
             Mp4Choice mp4;
             mp4.quality = choice.quality;
             mp4.audiobook = choice.codec == FileCodec::M4b;
-            auto writer = Mp4Writer::open(out->temp_->fd(), path, format, mp4, tags.value_or(FileTags{}));
+            auto writer = openMp4Writer(out->temp_->fd(), path, format, mp4, tags.value_or(FileTags{}));
             if (!writer) return writer.fault();
             out->mp4_ = std::move(writer.value());
             return out;
@@ -223,9 +222,9 @@ public:
         // A file that cannot be made there is refused now, not at the end of the render.
         auto probe = TempFile::create(out->target_, path, out->mode_);
         if (!probe) return probe.fault();
-        auto input = sha256OfFile(key.inputPath);
+        auto input = fileChecksum(key.inputPath);
         if (!input) return input.fault();
-        const JournalKey journalKey{input.value(), sha256Of(key.options), format, key.version};
+        const JournalKey journalKey{input.value(), textChecksum(key.options), format, key.version};
         auto journal = RenderJournal::open(out->target_, journalKey, notice);
         if (!journal) return journal.fault();
         out->journal_ = std::move(journal.value());

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "base/error.h"
 #include "encoding/decoder.h"
@@ -26,6 +27,30 @@ std::string readFileBytes(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// A document's facts, chapters and (with `text`) text, into `book`.
+void readDocument(documents::Document& document, const std::string& name, Book& book, std::u16string* text) {
+    book.document = true;
+    if (!document.title().empty()) book.info.title = document.title();
+    book.info.author = document.metadata().author;
+    book.info.date = document.metadata().date;
+    auto cover = document.cover();
+    if (!cover) {
+        book.warnings.push_back("The cover image of " + name + " is left out: " + cover.fault().message);
+    } else if (cover.value()) {
+        book.info.cover = std::move(*cover.value());
+    }
+    std::u16string read;
+    while (document.read(read, book.chapters)) {
+        if (text) text->append(read);
+        read.clear();
+    }
+    if (const auto& failure = document.failure()) throw speech::Error(failure->code, failure->message);
+}
+
+}  // namespace
+
 Book readBook(const std::string& path, std::u16string* text) {
     Book book;
     book.info.title = std::filesystem::path(path).stem().string();
@@ -38,25 +63,15 @@ Book readBook(const std::string& path, std::u16string* text) {
     }
     auto opened = documents::Document::open(path);
     if (!opened) throw speech::Error(opened.fault().code, opened.fault().message);
-    documents::Document& document = *opened.value();
-    book.document = true;
-    if (!document.title().empty()) book.info.title = document.title();
-    book.info.author = document.metadata().author;
-    book.info.date = document.metadata().date;
-    auto cover = document.cover();
-    if (!cover) {
-        book.warnings.push_back("The cover image of \"" + path + "\" is left out: " + cover.fault().message);
-    } else if (cover.value()) {
-        book.info.cover = std::move(*cover.value());
-    }
-    std::u16string read;
-    while (document.read(read, book.chapters)) {
-        if (text) {
-            text->append(read);
-        }
-        read.clear();
-    }
-    if (const auto& failure = document.failure()) throw speech::Error(failure->code, failure->message);
+    readDocument(*opened.value(), "\"" + path + "\"", book, text);
+    return book;
+}
+
+Book readDocumentBytes(std::string bytes, const std::string& name, std::u16string& text) {
+    auto opened = documents::Document::openBytes(std::make_shared<const std::string>(std::move(bytes)), name);
+    if (!opened) throw speech::Error(opened.fault().code, opened.fault().message);
+    Book book;
+    readDocument(*opened.value(), name, book, &text);
     return book;
 }
 
@@ -103,10 +118,13 @@ std::vector<Unit> cutUnits(std::u16string_view text, const std::vector<documents
         }
         units.push_back({begin, end, chapter});
     };
-    const auto startOf = [&](size_t i) { return std::min<size_t>(static_cast<size_t>(chapters[i].position), text.size()); };
+    const auto startOf = [&](size_t i) {
+        return std::min<size_t>(static_cast<size_t>(chapters[i].position), text.size());
+    };
     const size_t first = chapters.empty() ? text.size() : startOf(0);
     if (first > 0) cut(0, first, std::nullopt);
-    for (size_t i = 0; i < chapters.size(); ++i) cut(startOf(i), i + 1 < chapters.size() ? startOf(i + 1) : text.size(), i);
+    for (size_t i = 0; i < chapters.size(); ++i)
+        cut(startOf(i), i + 1 < chapters.size() ? startOf(i + 1) : text.size(), i);
     return units;
 }
 
@@ -121,10 +139,10 @@ std::string safeFileName(std::string_view title, size_t maxBytes) {
         const int8_t category = c < 0 ? int8_t{U_CONTROL_CHAR} : u_charType(c);
         // Controls, formatting (bidirectional marks, zero-width characters), separators other than the
         // space, unpaired surrogates and what Windows' file systems refuse.
-        const bool refused = c < 0 || category == U_CONTROL_CHAR || category == U_FORMAT_CHAR ||
-                             category == U_LINE_SEPARATOR || category == U_PARAGRAPH_SEPARATOR ||
-                             category == U_SURROGATE || category == U_PRIVATE_USE_CHAR ||
-                             std::u32string_view(U"/\\:*?\"<>|").find(static_cast<char32_t>(c)) != std::u32string_view::npos;
+        const bool refused =
+            c < 0 || category == U_CONTROL_CHAR || category == U_FORMAT_CHAR || category == U_LINE_SEPARATOR ||
+            category == U_PARAGRAPH_SEPARATOR || category == U_SURROGATE || category == U_PRIVATE_USE_CHAR ||
+            std::u32string_view(U"/\\:*?\"<>|").find(static_cast<char32_t>(c)) != std::u32string_view::npos;
         const bool blank = refused || u_isUWhiteSpace(c);
         if (blank) {
             if (!name.empty() && name.back() != ' ') name.push_back(' ');

@@ -26,6 +26,9 @@ struct Book {
 // that cannot be read is a warning), or a text file's name as its title. With `text`, the text the
 // voice reads (a document's, or the file's decoded). Throws speech::Error when the file cannot be read.
 Book readBook(const std::string& path, std::u16string* text = nullptr);
+// The same for a document's bytes (read from standard input): its text into `text`; `name` stands for
+// it in messages. Throws speech::Error when it cannot be read.
+Book readDocumentBytes(std::string bytes, const std::string& name, std::u16string& text);
 
 // The chapter marks of one render from its Word events: each chapter starts at the first word at or
 // after its position in the text spoken. Without chapters there is one, titled by the book, at 0.

@@ -139,6 +139,7 @@ struct Render {
     std::optional<tallamo::TimingRecorder> timings;
     std::string timingsPath;
     std::optional<say::ChapterMarker> marker;  // the chapters' starts, from the words' events
+    std::optional<say::Book> book;             // a document read from standard input
 };
 
 // A book's chapter titles, and the text of each unit of a render that can resume, are cut this long
@@ -147,18 +148,6 @@ constexpr size_t kResumeUnitText = 4096;
 
 void printWarnings(const std::vector<std::string>& warnings) {
     for (const auto& w : warnings) std::cerr << "tallamo-say: " << w << '\n';
-}
-
-// The text of a document held in memory, whole.
-std::u16string documentText(std::string bytes, const std::string& name) {
-    auto opened = documents::Document::openBytes(std::make_shared<const std::string>(std::move(bytes)), name);
-    if (!opened) throw Error(opened.fault().code, opened.fault().message);
-    std::u16string text;
-    std::vector<documents::Chapter> chapters;
-    while (opened.value()->read(text, chapters)) {
-    }
-    if (const auto& failure = opened.value()->failure()) throw Error(failure->code, failure->message);
-    return text;
 }
 
 // Standard input (or the pipe `name`), read whole into `render`: a document's text, spoken as plain
@@ -183,7 +172,7 @@ void readInput(Render& render, const Options& o, std::FILE* in, const std::strin
     if (std::ferror(in)) throw Error(errc::kFile, "Cannot read the text from " + name + ".");
     const std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     if (isDocument()) {
-        render.text = documentText(std::move(bytes), name);
+        render.book = say::readDocumentBytes(std::move(bytes), name, render.text);
         render.flags = plainTextFlags(o) | SVSFlagsAsync;
     } else {
         render.text = encoding::decodeText(all);
@@ -580,8 +569,10 @@ int run(const Options& o) {
 
     // --events prints every kind, audio levels and the engine's own events included. Without it only
     // the end matters (and the words and sentences for --timings): events nobody uses are not made.
-    // A book's file gets its chapters' marks where their first words start.
-    const bool marked = o.output && *o.output != "-" && o.file && *o.file != "-" && !o.chapters && !namesAPipe(o);
+    // A book's file gets its chapters' marks where their first words start: a file's, or a document's
+    // read from standard input.
+    const bool toFile = o.output && *o.output != "-" && !o.chapters;
+    const bool marked = toFile && (o.readsStandardInput() || (o.file && !namesAPipe(o)));
     voice.SetEventInterests(o.events ? SVEAllEvents
                             : o.timings
                                 ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
@@ -612,8 +603,8 @@ int run(const Options& o) {
         render.timings.emplace(timingRecorder(o, render));
         render.timingsPath = *o.timings;
     }
-    if (marked) {
-        say::Book book = say::readBook(*o.file);
+    if (marked && (render.book || !o.readsStandardInput())) {
+        say::Book book = render.book ? std::move(*render.book) : say::readBook(*o.file);
         printWarnings(book.warnings);
         render.file = openOutput(voice, o, *o.output, format, bookFileTags(book.info));
         render.marker.emplace(std::move(book.chapters), render.file->Format().wave().bytesPerFrame(), book.info.title);

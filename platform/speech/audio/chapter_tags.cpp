@@ -26,7 +26,6 @@
 
 #include "speech/audio/cover_image.h"
 #include "speech/audio/file_encoder.h"
-#include "speech/audio/wave_markers.h"
 
 namespace speech {
 
@@ -365,24 +364,6 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
     if (!valid) return tagFault(name, "it is not a file of its kind");
     if (!saved) return tagFault(name, "TagLib could not save them");
     return warnings;
-}
-
-Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, FileCodec codec,
-                                                  const WaveFormat& format, uint64_t totalFrames, const FileTags& tags,
-                                                  std::span<const ChapterMark> chapters) {
-    switch (codec) {
-        case FileCodec::Wav:
-            return appendWaveMarkers(fd, name, tags, chapters);
-        case FileCodec::Flac:
-        case FileCodec::OggVorbis:
-        case FileCodec::OggOpus:
-        case FileCodec::Mp3:
-            return writeChapterTags(fd, name, codec, tags, chapters, format.sampleRate, totalFrames);
-        case FileCodec::M4b:
-        case FileCodec::M4a:
-            break;
-    }
-    return std::vector<std::string>();
 }
 
 }  // namespace speech

@@ -30,14 +30,6 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
                                                   const FileTags& tags, std::span<const ChapterMark> chapters,
                                                   int sampleRate, uint64_t totalFrames);
 
-// The tags and marks of a finished file of any codec a file stream writes, on `fd`: WAV's cue points,
-// labels and INFO list after its audio (wave_markers.h), TagLib's tags for MP3, Ogg and FLAC; nothing
-// for MP4, whose writer took them. `format` and `totalFrames` are the audio's. Warnings, or a fault
-// naming the file.
-Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, FileCodec codec,
-                                                  const WaveFormat& format, uint64_t totalFrames, const FileTags& tags,
-                                                  std::span<const ChapterMark> chapters);
-
 // "01:02:03.004" for a time in milliseconds (hours take more digits past 99).
 std::string chapterTime(uint64_t ms);
 

@@ -324,7 +324,9 @@ int64_t aacBitRate(std::optional<double> quality, const WaveFormat& format) {
     return std::min(perChannel, most) * format.channels;
 }
 
-struct Mp4Writer::Impl {
+namespace {
+
+struct Mp4Impl {
     std::string name;
     WaveFormat format;
     FileTags tags;
@@ -371,7 +373,7 @@ struct Mp4Writer::Impl {
 
     static int openForShift(AVFormatContext* s, AVIOContext** pb, const char* /*url*/, int flags,
                             AVDictionary** /*options*/) {
-        auto* self = static_cast<Impl*>(s->opaque);
+        auto* self = static_cast<Mp4Impl*>(s->opaque);
         if ((flags & AVIO_FLAG_WRITE) != 0 || self->readerContext) return AVERROR(EINVAL);
         self->reader = FdIo{self->io.fd, 0, 0};
         auto context = makeIoContext(self->reader, false);
@@ -382,7 +384,7 @@ struct Mp4Writer::Impl {
     }
 
     static int closeShift(AVFormatContext* s, AVIOContext* pb) {
-        auto* self = static_cast<Impl*>(s->opaque);
+        auto* self = static_cast<Mp4Impl*>(s->opaque);
         if (pb != self->readerContext.get()) return AVERROR(EINVAL);
         self->readerContext.reset();
         return self->reader.error != 0 ? AVERROR(self->reader.error) : 0;
@@ -552,9 +554,19 @@ struct Mp4Writer::Impl {
     }
 };
 
-Mp4Writer::Mp4Writer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+class Mp4WriterImpl final : public Mp4Writer {
+public:
+    explicit Mp4WriterImpl(std::unique_ptr<Mp4Impl> impl) : impl_(std::move(impl)) {}
+    Result<void> write(std::span<const uint8_t> frames) override;
+    Result<void> finish(std::span<const ChapterMark> chapters) override;
+    uint64_t framesWritten() const override { return impl_->frames; }
+    const std::vector<std::string>& warnings() const override { return impl_->warnings; }
 
-Mp4Writer::~Mp4Writer() = default;
+private:
+    std::unique_ptr<Mp4Impl> impl_;
+};
+
+}  // namespace
 
 Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& name, const WaveFormat& format,
                                                    const Mp4Choice& choice, const FileTags& tags) {
@@ -562,7 +574,7 @@ Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& na
         (format.bitsPerSample != 8 && format.bitsPerSample != 16))
         return Fault{errc::kUnsupportedFormat, "MP4 audio is written from 8- or 16-bit mono or stereo samples."};
     ff::quietLibrary();
-    auto impl = std::make_unique<Impl>();
+    auto impl = std::make_unique<Mp4Impl>();
     impl->name = name;
     impl->format = format;
     impl->tags = tags;
@@ -570,11 +582,11 @@ Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& na
     if (auto r = impl->openMuxer(fd, choice); !r) return r.fault();
     impl->buffer.resize(static_cast<size_t>(format.channels));
     impl->encoders = std::make_unique<PartEncoders>(impl->settings, std::max(0, choice.threads));
-    return std::make_unique<Mp4Writer>(std::move(impl));
+    return std::unique_ptr<Mp4Writer>(std::make_unique<Mp4WriterImpl>(std::move(impl)));
 }
 
-Result<void> Mp4Writer::write(std::span<const uint8_t> bytes) {
-    Impl& d = *impl_;
+Result<void> Mp4WriterImpl::write(std::span<const uint8_t> bytes) {
+    Mp4Impl& d = *impl_;
     if (d.failed) return *d.failed;
     if (d.finished) return writeFault(d.name, "it is finished");
     const auto frameBytes = static_cast<size_t>(d.format.bytesPerFrame());
@@ -606,8 +618,8 @@ Result<void> Mp4Writer::write(std::span<const uint8_t> bytes) {
     return {};
 }
 
-Result<void> Mp4Writer::finish(std::span<const ChapterMark> chapters) {
-    Impl& d = *impl_;
+Result<void> Mp4WriterImpl::finish(std::span<const ChapterMark> chapters) {
+    Mp4Impl& d = *impl_;
     if (d.failed) return *d.failed;
     if (d.finished) return {};
     d.finished = true;
@@ -618,14 +630,6 @@ Result<void> Mp4Writer::finish(std::span<const ChapterMark> chapters) {
         return d.fail(d.fault(ret, "finishing the file failed"));
     avio_flush(d.ioContext.get());
     return d.ioCheck();
-}
-
-uint64_t Mp4Writer::framesWritten() const {
-    return impl_->frames;
-}
-
-const std::vector<std::string>& Mp4Writer::warnings() const {
-    return impl_->warnings;
 }
 
 }  // namespace speech

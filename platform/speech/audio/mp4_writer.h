@@ -53,31 +53,24 @@ public:
     // Starts the file on `fd`, which must be seekable, readable and empty; it stays the caller's.
     // `name` is the user's file name, for messages. `format` is the samples' (8- or 16-bit, mono or
     // stereo, any rate). A cover that is not a JPEG or PNG image that decodes is left out, with a
-    // warning (see warnings()); every other failure is a fault.
+    // warning (see warnings()); every other failure is a fault. (The platform reaches it through the
+    // media module, media_module.h.)
     static Result<std::unique_ptr<Mp4Writer>> open(int fd, const std::string& name, const WaveFormat& format,
                                                    const Mp4Choice& choice, const FileTags& tags);
     // Stops and joins the encoder threads; an unfinished file is left as it is, for its owner to drop.
-    ~Mp4Writer();
-    Mp4Writer(const Mp4Writer&) = delete;
-    Mp4Writer& operator=(const Mp4Writer&) = delete;
+    virtual ~Mp4Writer() = default;
 
     // Whole frames of interleaved samples in the format given to open(). Memory stays bounded whatever
     // the size of the pieces: this waits while the encoders are a few parts behind.
-    Result<void> write(std::span<const uint8_t> frames);
+    virtual Result<void> write(std::span<const uint8_t> frames) = 0;
     // Encodes what is left, writes the chapters (normalized with fileChapters(), the book's title
     // leading; starts in frames of the samples' rate) and the index, and flushes. A failed write
     // anywhere, reported by any part, is a fault naming the file. The descriptor is not synced: that is
     // the caller's, before it puts the file in place.
-    Result<void> finish(std::span<const ChapterMark> chapters);
+    virtual Result<void> finish(std::span<const ChapterMark> chapters) = 0;
 
-    uint64_t framesWritten() const;
-    const std::vector<std::string>& warnings() const;
-
-    struct Impl;  // defined with the writer's code only
-    explicit Mp4Writer(std::unique_ptr<Impl> impl);
-
-private:
-    std::unique_ptr<Impl> impl_;
+    virtual uint64_t framesWritten() const = 0;
+    virtual const std::vector<std::string>& warnings() const = 0;
 };
 
 }  // namespace speech

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,14 +19,7 @@
 #include <utility>
 
 #include "base/child_process.h"
-#include "speech/audio/chapter_tags.h"
-#include "speech/audio/mp4_writer.h"
-
-extern "C" {
-#include <libavutil/crc.h>
-#include <libavutil/mem.h>
-#include <libavutil/sha.h>
-}
+#include "speech/audio/media_module.h"
 
 namespace speech {
 
@@ -52,7 +46,11 @@ void step() {
 }
 
 uint32_t crc32(uint32_t crc, std::span<const uint8_t> bytes) {
-    return av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), crc, bytes.data(), bytes.size());
+    // zlib's takes at most an unsigned int's worth at a time.
+    for (size_t at = 0; at < bytes.size(); at += 1u << 30)
+        crc = static_cast<uint32_t>(
+            ::crc32(crc, bytes.data() + at, static_cast<uInt>(std::min<size_t>(1u << 30, bytes.size() - at))));
+    return crc;
 }
 
 std::string hex32(uint32_t value) {
@@ -62,8 +60,8 @@ std::string hex32(uint32_t value) {
 }
 
 Fault journalFault(const std::string& folder, const std::string& what, int err) {
-    return Fault{errc::kAccessDenied,
-                 "Cannot keep the render's journal in \"" + folder + "\": " + what + " (" + fileErrorReason(err) + ")."};
+    return Fault{errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder + "\": " + what + " (" +
+                                          fileErrorReason(err) + ")."};
 }
 
 // Reads `size` bytes at `at` in blocks, giving each to `take`; 0 or an errno (EIO at an early end).
@@ -133,8 +131,8 @@ struct RenderJournal::Impl {
                 << '\n';
         }
         std::string text = out.str();
-        return text + "check " + hex32(crc32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) +
-               '\n';
+        return text + "check " +
+               hex32(crc32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + '\n';
     }
 
     // The state, written whole beside the old one and renamed over it.
@@ -144,7 +142,8 @@ struct RenderJournal::Impl {
         UniqueFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (fd.get() < 0) return journalFault(folder, "writing its state", errno);
         step();
-        if (const int err = pwriteAll(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0);
+        if (const int err =
+                pwriteAll(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0);
             err != 0)
             return journalFault(folder, "writing its state", err);
         step();
@@ -250,7 +249,8 @@ struct RenderJournal::Impl {
     }
 
     Result<void> lockFolder() {
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return journalFault(folder, "making the folder", errno);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+            return journalFault(folder, "making the folder", errno);
         dir = UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dir.get() < 0) return journalFault(folder, "opening the folder", errno);
         lock = UniqueFd(::open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
@@ -402,12 +402,14 @@ Result<void> RenderJournal::Impl::putInPlace(const std::string& from, const Fina
     if (file.mode) ::fchmod(made.get(), *file.mode & 07777);
     step();
     if (::fsync(made.get()) != 0)
-        return Fault{errc::kAccessDenied, "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
     step();
     if (::unlink(path("state").c_str()) != 0 && errno != ENOENT) return journalFault(folder, "removing it", errno);
     if (auto r = syncFolder(); !r) return r;
     if (::rename(from.c_str(), file.target.c_str()) != 0)
-        return Fault{errc::kAccessDenied, "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
     step();
     UniqueFd target(::open(folderOf(file.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (target.get() >= 0) ::fsync(target.get());
@@ -423,7 +425,9 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile
     // An odd data chunk is followed by a pad byte, as in any WAV file.
     const uint8_t pad[1] = {0};
     if (err == 0 && committed % 2 != 0) err = pwriteAll(audio.get(), pad, kAudioStart + committed);
-    if (err != 0) return Fault{errc::kAccessDenied, "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(err) + "."};
+    if (err != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(err) + "."};
     std::vector<std::string> warnings;
     if (file.tags) {
         step();
@@ -440,7 +444,9 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile
 Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalFile& file) {
     const std::string made = path(kFinal);
     UniqueFd out(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (out.get() < 0) return Fault{errc::kAccessDenied, "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    if (out.get() < 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
     const FileTags tags = file.tags.value_or(FileTags{});
     const bool mp4 = file.choice.codec == FileCodec::M4b || file.choice.codec == FileCodec::M4a;
     std::vector<std::string> warnings;
@@ -450,7 +456,7 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalF
         Mp4Choice choice;
         choice.quality = file.choice.quality;
         choice.audiobook = file.choice.codec == FileCodec::M4b;
-        auto opened = Mp4Writer::open(out.get(), file.name, key.format, choice, tags);
+        auto opened = openMp4Writer(out.get(), file.name, key.format, choice, tags);
         if (!opened) return opened.fault();
         writer = std::move(opened.value());
     } else {
@@ -482,7 +488,9 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalF
     }
     writer.reset();
     encoder.reset();
-    if (out.reset() != 0) return Fault{errc::kAccessDenied, "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    if (out.reset() != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
     if (auto r = putInPlace(made, file); !r) return r.fault();
     return warnings;
 }
@@ -495,61 +503,25 @@ Result<std::vector<std::string>> RenderJournal::finish(const FinalFile& file) {
     return plainWave ? d.finishWave(file) : d.finishEncoded(file);
 }
 
-namespace {
-
-struct ShaFree {
-    void operator()(AVSHA* p) const { av_free(p); }
-};
-
-class Sha256 {
-public:
-    Sha256() : sha_(av_sha_alloc()) {
-        if (!sha_) throw std::bad_alloc();
-        av_sha_init(sha_.get(), 256);
-    }
-    void update(std::span<const uint8_t> bytes) {
-        // The library takes at most an unsigned int's worth at a time.
-        for (size_t at = 0; at < bytes.size(); at += 1u << 30)
-            av_sha_update(sha_.get(), bytes.data() + at, static_cast<unsigned>(std::min<size_t>(1u << 30, bytes.size() - at)));
-    }
-    std::string hex() {
-        uint8_t digest[32];
-        av_sha_final(sha_.get(), digest);
-        std::string text;
-        for (const uint8_t b : digest) {
-            char two[3];
-            std::snprintf(two, sizeof two, "%02x", b);
-            text += two;
-        }
-        return text;
-    }
-
-private:
-    std::unique_ptr<AVSHA, ShaFree> sha_;
-};
-
-}  // namespace
-
-std::string sha256Of(std::string_view text) {
-    Sha256 sha;
-    sha.update(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-    return sha.hex();
+std::string textChecksum(std::string_view text) {
+    return hex32(crc32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + "-" +
+           std::to_string(text.size());
 }
 
-Result<std::string> sha256OfFile(const std::string& path) {
+Result<std::string> fileChecksum(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
         return Fault{errc::kFile, "Cannot read the file \"" + path + "\": " + fileErrorReason(errno) + "."};
-    Sha256 sha;
+    uint32_t crc = 0;
     if (const int err = readBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size),
                                    [&](std::span<const uint8_t> b) {
-                                       sha.update(b);
+                                       crc = crc32(crc, b);
                                        return Result<void>();
                                    });
         err != 0)
         return Fault{errc::kFile, "Cannot read the file \"" + path + "\": " + fileErrorReason(err) + "."};
-    return sha.hex();
+    return hex32(crc) + "-" + std::to_string(st.st_size);
 }
 
 void setJournalStepHookForTesting(std::function<void()> hook) {

@@ -42,8 +42,8 @@ namespace speech {
 
 // What the journal's audio was rendered from: a render whose key differs cannot use it.
 struct JournalKey {
-    std::string inputDigest;    // of the input's bytes
-    std::string optionsDigest;  // of every option that changes the audio
+    std::string inputDigest;    // fileChecksum of the input
+    std::string optionsDigest;  // textChecksum of every option that changes the audio
     WaveFormat format;          // of the journaled samples
     std::string version;        // the program's
 };
@@ -56,11 +56,11 @@ struct JournalUnit {
 
 // What the journal's audio becomes when the render is complete.
 struct FinalFile {
-    std::string target;             // where it goes (a symbolic link resolved)
-    std::string name;               // the user's name for it, for messages
-    EncoderChoice choice;           // its codec and quality
-    std::optional<mode_t> mode;     // the permissions of the file it replaces
-    std::optional<FileTags> tags;   // nothing: no tags and no marks, as a file stream without them
+    std::string target;              // where it goes (a symbolic link resolved)
+    std::string name;                // the user's name for it, for messages
+    EncoderChoice choice;            // its codec and quality
+    std::optional<mode_t> mode;      // the permissions of the file it replaces
+    std::optional<FileTags> tags;    // nothing: no tags and no marks, as a file stream without them
     std::vector<ChapterMark> marks;  // starts in frames of the journal's format from the audio's start
 };
 
@@ -105,9 +105,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// SHA-256 as 64 hexadecimal digits (FFmpeg's implementation): of a file's bytes, or of a text.
-Result<std::string> sha256OfFile(const std::string& path);
-std::string sha256Of(std::string_view text);
+// A checksum of a file's bytes, or of a text, with its length (zlib's CRC-32): what tells a journal's
+// input or options from others.
+Result<std::string> fileChecksum(const std::string& path);
+std::string textChecksum(std::string_view text);
 
 // Called before and after every write, sync, rename and removal the journal makes, so that a test can
 // stop the process at each of them.

@@ -30,7 +30,8 @@ constexpr size_t kUnits = 5;
 
 // A unit's audio as the engine would give it: 0.5 to 1.5 s, different for every unit.
 std::vector<int16_t> unitAudio(size_t index) {
-    return testing_support::speechLike(22050 * (1 + index % 3) / 2 + 137 * index, 22050, 100 + static_cast<uint32_t>(index));
+    return testing_support::speechLike(22050 * (1 + index % 3) / 2 + 137 * index, 22050,
+                                       100 + static_cast<uint32_t>(index));
 }
 
 struct Book {
@@ -139,7 +140,9 @@ TEST_P(Resume, KilledAtStepsThenResumedGivesTheSameBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, Resume, testing::Values(FileCodec::Wav, FileCodec::Flac, FileCodec::M4b),
                          [](const testing::TestParamInfo<FileCodec>& info) {
-                             return info.param == FileCodec::Wav ? "wav" : info.param == FileCodec::Flac ? "flac" : "m4b";
+                             return info.param == FileCodec::Wav    ? "wav"
+                                    : info.param == FileCodec::Flac ? "flac"
+                                                                    : "m4b";
                          });
 
 TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
@@ -162,7 +165,9 @@ TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
         {"state is damaged", {}, [&](const std::string& f) { flip(f + "/state", 70); }},
         {"audio is missing", {}, [](const std::string& f) { fs::remove(f + "/audio.wav"); }},
         {"audio is cut short", {}, [](const std::string& f) { fs::resize_file(f + "/audio.wav", 1000); }},
-        {"audio is damaged", {}, [&](const std::string& f) { flip(f + "/audio.wav", fs::file_size(f + "/audio.wav") - 9); }},
+        {"audio is damaged",
+         {},
+         [&](const std::string& f) { flip(f + "/audio.wav", fs::file_size(f + "/audio.wav") - 9); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
