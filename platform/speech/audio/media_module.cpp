@@ -35,7 +35,8 @@ Module load() {
         if (handle == nullptr) {
             const char* why = ::dlerror();
             module.error =
-                "The audiobook writer could not be loaded: " + std::string(why != nullptr ? why : "unknown error") + ".";
+                "The audiobook writer could not be loaded: " + std::string(why != nullptr ? why : "unknown error") +
+                ".";
             continue;
         }
         auto entry = reinterpret_cast<const MediaFunctions* (*)()>(::dlsym(handle, kMediaEntry));
@@ -67,8 +68,8 @@ Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name
 }
 
 Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, FileCodec codec,
-                                                  const WaveFormat& format, uint64_t totalFrames,
-                                                  const FileTags& tags, std::span<const ChapterMark> chapters) {
+                                                  const WaveFormat& format, uint64_t totalFrames, const FileTags& tags,
+                                                  std::span<const ChapterMark> chapters) {
     switch (codec) {
         case FileCodec::Wav:
             return appendWaveMarkers(fd, name, tags, chapters);

@@ -45,7 +45,7 @@ Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name
 // FLAC through the module; nothing for MP4, whose writer took them. `format` and `totalFrames` are the
 // audio's. Warnings, or a fault naming the file.
 Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, FileCodec codec,
-                                                  const WaveFormat& format, uint64_t totalFrames,
-                                                  const FileTags& tags, std::span<const ChapterMark> chapters);
+                                                  const WaveFormat& format, uint64_t totalFrames, const FileTags& tags,
+                                                  std::span<const ChapterMark> chapters);
 
 }  // namespace speech
