@@ -224,8 +224,17 @@ public:
         if (!probe) return probe.fault();
         auto input = fileChecksum(key.inputPath);
         if (!input) return input.fault();
-        const JournalKey journalKey{input.value(), textChecksum(key.options), format, key.version};
-        auto journal = RenderJournal::open(out->target_, journalKey, notice);
+        // The codec and its quality count as options: a journal of another does not serve.
+        const std::string options = key.options + "\ncodec " + std::to_string(static_cast<int>(choice.codec)) +
+                                    " quality " + (choice.quality ? std::to_string(*choice.quality) : "-");
+        const JournalKey journalKey{input.value(), textChecksum(options), format, key.version};
+        std::optional<Mp4Choice> aac;
+        if (isMp4(choice.codec)) {
+            aac.emplace();
+            aac->quality = choice.quality;
+            aac->audiobook = choice.codec == FileCodec::M4b;
+        }
+        auto journal = RenderJournal::open(out->target_, journalKey, aac, notice);
         if (!journal) return journal.fault();
         out->journal_ = std::move(journal.value());
         return out;

@@ -166,8 +166,9 @@ TEST(SayBook, OneFileHoldsTheChaptersWhereTheirFirstWordsStartWithTheBooksTagsAn
 TEST(SayBook, ABookWithoutChaptersOrWithABrokenCoverIsStillOneBook) {
     TempDir dir;
     // A page without headings: one chapter, titled by the page.
-    fixtures::writeFile(dir.file("page.html"), "<html><head><title>The Page</title></head><body><p>Just some "
-                                               "words.</p></body></html>");
+    fixtures::writeFile(dir.file("page.html"),
+                        "<html><head><title>The Page</title></head><body><p>Just some "
+                        "words.</p></body></html>");
     fixtures::Facts facts{"A", "B", "2001", "en", "not an image"};
     fixtures::writeFile(dir.file("book.epub"), fixtures::epub(kBook, facts));
     const struct {
@@ -199,9 +200,10 @@ TEST(SayBook, ChapterFilesAreNamedForEveryFileSystemAndTaggedAsTracks) {
         {"\u202Eevil/../x*<>|\\", {"Two."}},
         {std::string(5000, 'y'), {"Three."}},
     };
-    fixtures::writeFile(dir.file("book.epub"), fixtures::epub(hostile, fixtures::Facts{"Ann Author", "", "2001", "en", ""}));
-    const Done done = say({"--file", dir.file("book.epub"), "--chapters", "--output", dir.file("parts/"),
-                           "--chapters-format", "mp3"});
+    fixtures::writeFile(dir.file("book.epub"),
+                        fixtures::epub(hostile, fixtures::Facts{"Ann Author", "", "2001", "en", ""}));
+    const Done done = say(
+        {"--file", dir.file("book.epub"), "--chapters", "--output", dir.file("parts/"), "--chapters-format", "mp3"});
     ASSERT_EQ(done.status, 0) << done.err;
     const std::string names[] = {"01-Part 1 Begin.mp3", "02-evil .. x.mp3", "03-" + std::string(100, 'y') + ".mp3"};
     for (size_t i = 0; i < std::size(names); ++i) {
@@ -234,7 +236,8 @@ TEST(SayBook, SafeFileNames) {
         {"Line\nbreak\ttab\x7F", "Line break tab"},
         {"第二章 «Le Départ»", "第二章 «Le Départ»"},
         {std::string(300, 'z'), std::string(100, 'z')},
-        {std::string(40, 'x') + "章章章章章章章章章章章章章章章章章章章章章", std::string(40, 'x') + "章章章章章章章章章章章章章章章章章章章章"},
+        {std::string(40, 'x') + "章章章章章章章章章章章章章章章章章章章章章",
+         std::string(40, 'x') + "章章章章章章章章章章章章章章章章章章章章"},
         {"bad \xFF byte", "bad byte"},
         {"", "chapter"},
     };
@@ -245,14 +248,14 @@ TEST(SayBook, UnitsAreCutByTheTextAlone) {
     using say::Unit;
     const std::u16string text = u"Lead.\nOne a.\nOne b.\nOne c.\nTwo.\n";  // 0, 6, 13, 20, 27, 32
     const std::vector<documents::Chapter> chapters{{1, "One", 6}, {2, "Two", 27}};
-    EXPECT_EQ(say::cutUnits(text, chapters, 100),
-              (std::vector<Unit>{{0, 6, std::nullopt}, {6, 27, 0}, {27, 32, 1}}));
+    EXPECT_EQ(say::cutUnits(text, chapters, 100), (std::vector<Unit>{{0, 6, std::nullopt}, {6, 27, 0}, {27, 32, 1}}));
     // Within a chapter, at the first line end after every 3 units.
     EXPECT_EQ(say::cutUnits(text, chapters, 3),
-              (std::vector<Unit>{{0, 6, std::nullopt}, {6, 13, 0}, {13, 20, std::nullopt}, {20, 27, std::nullopt},
-                                 {27, 32, 1}}));
+              (std::vector<Unit>{
+                  {0, 6, std::nullopt}, {6, 13, 0}, {13, 20, std::nullopt}, {20, 27, std::nullopt}, {27, 32, 1}}));
     // No chapters; two chapters at one place: a unit each, the first empty.
-    EXPECT_EQ(say::cutUnits(u"Plain.\nText.\n", {}, 3), (std::vector<Unit>{{0, 7, std::nullopt}, {7, 13, std::nullopt}}));
+    EXPECT_EQ(say::cutUnits(u"Plain.\nText.\n", {}, 3),
+              (std::vector<Unit>{{0, 7, std::nullopt}, {7, 13, std::nullopt}}));
     EXPECT_EQ(say::cutUnits(u"Text.", {{1, "A", 0}, {2, "B", 0}}, 100), (std::vector<Unit>{{0, 0, 0}, {0, 5, 1}}));
 }
 

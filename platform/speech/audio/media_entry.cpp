@@ -5,6 +5,7 @@
 #include "speech/audio/mp4_writer.h"
 
 extern "C" [[gnu::visibility("default")]] const speech::MediaFunctions* tallamo_media_functions() {
-    static const speech::MediaFunctions functions{&speech::Mp4Writer::open, &speech::writeChapterTags};
+    static const speech::MediaFunctions functions{&speech::Mp4Writer::open, &speech::AacPartEncoder::open,
+                                                  &speech::writeChapterTags};
     return &functions;
 }

@@ -61,10 +61,17 @@ Result<const MediaFunctions*> mediaFunctions() {
 }
 
 Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name, const WaveFormat& format,
-                                                 const Mp4Choice& choice, const FileTags& tags) {
+                                                 const Mp4Choice& choice, const FileTags& tags, int64_t firstPart) {
     auto functions = mediaFunctions();
     if (!functions) return functions.fault();
-    return functions.value()->openMp4(fd, name, format, choice, tags);
+    return functions.value()->openMp4(fd, name, format, choice, tags, firstPart);
+}
+
+Result<std::unique_ptr<AacPartEncoder>> openAacPartEncoder(const WaveFormat& format, const Mp4Choice& choice,
+                                                           int64_t firstPart) {
+    auto functions = mediaFunctions();
+    if (!functions) return functions.fault();
+    return functions.value()->openAacParts(format, choice, firstPart);
 }
 
 Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, FileCodec codec,

@@ -23,7 +23,9 @@ namespace speech {
 // What the module gives: its functions, made with the same compiler and headers as the program.
 struct MediaFunctions {
     Result<std::unique_ptr<Mp4Writer>> (*openMp4)(int fd, const std::string& name, const WaveFormat& format,
-                                                  const Mp4Choice& choice, const FileTags& tags);
+                                                  const Mp4Choice& choice, const FileTags& tags, int64_t firstPart);
+    Result<std::unique_ptr<AacPartEncoder>> (*openAacParts)(const WaveFormat& format, const Mp4Choice& choice,
+                                                            int64_t firstPart);
     Result<std::vector<std::string>> (*writeChapterTags)(int fd, const std::string& name, FileCodec codec,
                                                          const FileTags& tags, std::span<const ChapterMark> chapters,
                                                          int sampleRate, uint64_t totalFrames);
@@ -36,9 +38,11 @@ inline constexpr const char* kMediaEntry = "tallamo_media_functions";
 // The module's functions, loaded the first time; a fault saying why it cannot be loaded.
 Result<const MediaFunctions*> mediaFunctions();
 
-// An MP4 writer (Mp4Writer::open) from the module.
+// An MP4 writer (Mp4Writer::open) and a part encoder (AacPartEncoder::open) from the module.
 Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name, const WaveFormat& format,
-                                                 const Mp4Choice& choice, const FileTags& tags);
+                                                 const Mp4Choice& choice, const FileTags& tags, int64_t firstPart = 0);
+Result<std::unique_ptr<AacPartEncoder>> openAacPartEncoder(const WaveFormat& format, const Mp4Choice& choice,
+                                                           int64_t firstPart);
 
 // The tags and marks of a finished file of any codec a file stream writes, on `fd`: WAV's cue points,
 // labels and INFO list after its audio (wave_markers.h, no module needed), TagLib's tags for MP3, Ogg and

@@ -35,11 +35,8 @@ namespace {
 constexpr int kIoBuffer = 1 << 16;
 // AAC-LC codes 1024 samples a frame.
 constexpr int64_t kAacFrame = 1024;
-// Samples a part: 256 frames, 12 s at 22.05 kHz. Each part costs an encoder's start and four frames
-// encoded twice (1.6%); a larger part holds more memory while it waits for its turn.
-constexpr int64_t kPartSamples = 256 * kAacFrame;
-// What a part's encoder takes before and after its part: the window of a frame spans two frames.
-constexpr int64_t kPartContext = 2 * kAacFrame;
+constexpr int64_t kPartSamples = kAacPartSamples;
+constexpr int64_t kPartContext = kAacPartContext;
 // Parts given to the encoders and not yet written, a thread: writing waits while there are more.
 constexpr size_t kPartsAThread = 2;
 
@@ -165,20 +162,9 @@ struct PartInput {
     bool last = false;
 };
 
-struct EncodedPart {
-    struct Packet {
-        size_t offset = 0;
-        int size = 0;
-        int64_t pts = 0;
-        int64_t duration = 0;
-    };
-    std::vector<uint8_t> bytes;
-    std::vector<Packet> packets;
-};
-
 // Encodes a part and keeps the packets whose time lies in it: from the part's start (the first part
 // keeps its encoder's priming packet too) to the next part's, and for the last part every packet left.
-Result<EncodedPart> encodePart(const AacSettings& settings, const PartInput& in) {
+Result<AacPart> encodePart(const AacSettings& settings, const PartInput& in) {
     auto opened = openAacEncoder(settings, true);
     if (!opened) return opened.fault();
     AVCodecContext* encoder = opened.value().get();
@@ -192,14 +178,16 @@ Result<EncodedPart> encodePart(const AacSettings& settings, const PartInput& in)
     frame->nb_samples = encoder->frame_size;
     if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
         return outOfMemory();
-    EncodedPart out;
+    AacPart out;
+    out.index = in.index;
     const auto drain = [&]() -> Result<void> {
         for (;;) {
             const int ret = avcodec_receive_packet(encoder, packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
             if (ret < 0) return Fault{errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
             if (packet->pts >= keepFrom && packet->pts < keepTo) {
-                out.packets.push_back({out.bytes.size(), packet->size, packet->pts, packet->duration});
+                out.packets.push_back({static_cast<uint32_t>(out.bytes.size()), static_cast<uint32_t>(packet->size),
+                                       packet->pts, packet->duration});
                 out.bytes.insert(out.bytes.end(), packet->data, packet->data + packet->size);
             }
             av_packet_unref(packet.get());
@@ -256,7 +244,7 @@ public:
     }
 
     // Waits for part `index` and hands over its packets.
-    Result<EncodedPart> take(int64_t index) {
+    Result<AacPart> take(int64_t index) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return done_.contains(index); });
         auto node = done_.extract(index);
@@ -288,7 +276,7 @@ private:
             queue_.pop_front();
             lock.unlock();
             const int64_t index = input.index;
-            Result<EncodedPart> encoded = outOfMemory();
+            Result<AacPart> encoded = outOfMemory();
             try {
                 encoded = encodePart(settings_, input);
             } catch (const std::bad_alloc&) {
@@ -305,13 +293,152 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;  // a part given, a part done, or stopping
     std::deque<PartInput> queue_;
-    std::map<int64_t, Result<EncodedPart>> done_;
+    std::map<int64_t, Result<AacPart>> done_;
     size_t given_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
 
+// The audio cut into parts at fixed places, from part `firstPart` on (its samples starting at its
+// context), each given to the encoders as soon as its samples and the context after it are in.
+class PartCutter {
+public:
+    PartCutter(const WaveFormat& format, const AacSettings& settings, int threads, int64_t firstPart)
+        : format_(format),
+          encoders_(settings, threads),
+          buffer_(static_cast<size_t>(format.channels)),
+          bufferStart_(std::max<int64_t>(0, firstPart * kPartSamples - kPartContext)),
+          nextPart_(firstPart),
+          nextTaken_(firstPart) {
+        for (auto& plane : buffer_) plane.reserve(static_cast<size_t>(kPartSamples + 2 * kPartContext));
+    }
+
+    // Takes whole frames, into the encoder's planar floats as FFmpeg's resampler converts them (16-bit
+    // samples over 32768, unsigned 8-bit ones less 128 over 128); `partDone` is called after each part
+    // given to the encoders.
+    template <class PartDone>
+    Result<void> write(std::span<const uint8_t> bytes, PartDone partDone) {
+        const auto frameBytes = static_cast<size_t>(format_.bytesPerFrame());
+        const auto sampleBytes = static_cast<size_t>(format_.bitsPerSample / 8);
+        const size_t frames = bytes.size() / frameBytes;
+        for (size_t at = 0; at < frames;) {
+            const int64_t partEnd = (nextPart_ + 1) * kPartSamples + kPartContext;
+            const size_t take = std::min(frames - at, static_cast<size_t>(partEnd - end()));
+            for (size_t c = 0; c < buffer_.size(); ++c) {
+                auto& plane = buffer_[c];
+                for (size_t i = at; i < at + take; ++i) {
+                    const uint8_t* sample = bytes.data() + i * frameBytes + c * sampleBytes;
+                    plane.push_back(sampleBytes == 1
+                                        ? static_cast<float>(sample[0] - 128) / 128.0f
+                                        : static_cast<float>(static_cast<int16_t>(sample[0] | sample[1] << 8)) /
+                                              32768.0f);
+                }
+            }
+            at += take;
+            if (end() == partEnd) {
+                submit(false);
+                if (auto r = partDone(); !r) return r;
+            }
+        }
+        return {};
+    }
+
+    // Gives the encoders the last part: whatever was taken from the next part's start on.
+    void submitLast() {
+        if (end() > nextPart_ * kPartSamples || (nextPart_ == 0 && end() > 0)) submit(true);
+    }
+
+    // The next part in order, waiting for it; nothing when every part given was taken.
+    std::optional<Result<AacPart>> takeNext(bool wait) {
+        if (nextTaken_ == nextPart_ || (!wait && !encoders_.ready(nextTaken_))) return std::nullopt;
+        return encoders_.take(nextTaken_++);
+    }
+    // Parts given and not yet taken, and the most there should be.
+    size_t pending() const { return encoders_.pending(); }
+    size_t mostPending() const { return kPartsAThread * std::max<size_t>(1, encoders_.threads()); }
+    // The stream position after the last sample taken.
+    int64_t end() const { return bufferStart_ + static_cast<int64_t>(buffer_.front().size()); }
+
+private:
+    void submit(bool last) {
+        const int64_t start = std::max<int64_t>(0, nextPart_ * kPartSamples - kPartContext);
+        const int64_t stop = last ? end() : (nextPart_ + 1) * kPartSamples + kPartContext;
+        PartInput input{nextPart_, start, {}, last};
+        for (const auto& plane : buffer_) {
+            const auto from = plane.begin() + (start - bufferStart_);
+            input.planes.emplace_back(from, from + (stop - start));
+        }
+        ++nextPart_;
+        // What the next part needs starts kPartContext before it; after the last, nothing.
+        const int64_t keep = last ? stop : std::max<int64_t>(0, nextPart_ * kPartSamples - kPartContext);
+        for (auto& plane : buffer_) plane.erase(plane.begin(), plane.begin() + (keep - bufferStart_));
+        bufferStart_ = keep;
+        encoders_.submit(std::move(input));
+    }
+
+    WaveFormat format_;
+    PartEncoders encoders_;
+    // The samples not yet given to a part's encoder, as planar floats; the first is stream sample
+    // bufferStart_.
+    std::vector<std::vector<float>> buffer_;
+    int64_t bufferStart_;
+    int64_t nextPart_;   // the next part to give to the encoders
+    int64_t nextTaken_;  // the next part to take from them
+};
+
+// A render's whole parts encoded as they come, for its journal.
+class AacPartEncoderImpl final : public AacPartEncoder {
+public:
+    AacPartEncoderImpl(const WaveFormat& format, const AacSettings& settings, int threads, int64_t firstPart)
+        : cutter_(format, settings, threads, firstPart) {}
+
+    Result<void> write(std::span<const uint8_t> frames) override {
+        if (failed_) return *failed_;
+        auto r = cutter_.write(frames, [&]() -> Result<void> {
+            // Waits while the encoders are behind, keeping what they finish.
+            while (cutter_.pending() > cutter_.mostPending()) {
+                if (auto r = keep(true); !r) return r;
+            }
+            return keep(false);
+        });
+        if (!r && !failed_) failed_ = r.fault();
+        return r;
+    }
+
+    Result<std::vector<AacPart>> take(bool all) override {
+        if (failed_) return *failed_;
+        if (auto r = keep(all, all); !r) return r.fault();
+        return std::exchange(done_, {});
+    }
+
+private:
+    // Takes the parts finished; with `wait`, the next one given at least, waiting for it; with `all`,
+    // every one given, waiting for each.
+    Result<void> keep(bool wait, bool all = false) {
+        for (bool first = true;; first = false) {
+            auto part = cutter_.takeNext(all || (wait && first));
+            if (!part) return {};
+            if (!*part) return part->fault();
+            done_.push_back(std::move(part->value()));
+        }
+    }
+
+    PartCutter cutter_;
+    std::vector<AacPart> done_;
+    std::optional<Fault> failed_;
+};
+
 }  // namespace
+
+Result<std::unique_ptr<AacPartEncoder>> AacPartEncoder::open(const WaveFormat& format, const Mp4Choice& choice,
+                                                             int64_t firstPart) {
+    ff::quietLibrary();
+    const AacSettings settings{format.sampleRate, format.channels, aacBitRate(choice.quality, format), choice.search};
+    // An encoder is opened once here, so that a format it refuses is a fault now.
+    if (auto encoder = openAacEncoder(settings, true); !encoder) return encoder.fault();
+    return std::unique_ptr<AacPartEncoder>(
+        std::make_unique<AacPartEncoderImpl>(format, settings, std::max(0, choice.threads), firstPart));
+}
 
 int64_t aacBitRate(std::optional<double> quality, const WaveFormat& format) {
     int64_t perChannel = kDefaultBitRate;
@@ -339,14 +466,9 @@ struct Mp4Impl {
     ff::OutputContext muxer;
     ff::Packet packet;
     AVStream* audio = nullptr;
-    std::unique_ptr<PartEncoders> encoders;
-    // The samples not yet given to a part's encoder, as planar floats; the first is stream sample
-    // bufferStart.
-    std::vector<std::vector<float>> buffer;
-    int64_t bufferStart = 0;
-    int64_t nextPart = 0;     // the next part to give to the encoders
-    int64_t nextWritten = 0;  // the next part whose packets go into the file
-    uint64_t frames = 0;      // input frames taken
+    std::unique_ptr<PartCutter> cutter;
+    int64_t storedParts = 0;  // parts given encoded (a journal's) before the samples
+    uint64_t frames = 0;      // the stream's frames, from its start
     std::vector<std::string> warnings;
     std::optional<Fault> failed;
     bool finished = false;
@@ -485,47 +607,35 @@ struct Mp4Impl {
         return ioCheck();
     }
 
-    // Gives the encoders the part that starts at `nextPart`, from what is buffered; with `last`, it is
-    // the audio's last.
-    void submitPart(bool last) {
-        const int64_t start = std::max<int64_t>(0, nextPart * kPartSamples - kPartContext);
-        const int64_t end = last ? bufferStart + static_cast<int64_t>(buffer.front().size())
-                                 : (nextPart + 1) * kPartSamples + kPartContext;
-        PartInput input{nextPart, start, {}, last};
-        for (const auto& plane : buffer) {
-            const auto from = plane.begin() + (start - bufferStart);
-            input.planes.emplace_back(from, from + (end - start));
+    Result<void> writePacketsOf(const AacPart& part) {
+        for (const auto& p : part.packets) {
+            if (p.offset + static_cast<uint64_t>(p.size) > part.bytes.size())
+                return fail(Fault{errc::kUnexpected, "A part of the audio of \"" + name + "\" is damaged."});
+            // The packet's bytes stay the part's; the muxer writes them before it returns.
+            packet->data = const_cast<uint8_t*>(part.bytes.data()) + p.offset;
+            packet->size = static_cast<int>(p.size);
+            packet->pts = packet->dts = p.pts;
+            packet->duration = p.duration;
+            packet->flags = AV_PKT_FLAG_KEY;
+            packet->stream_index = audio->index;
+            const int ret = av_write_frame(muxer.get(), packet.get());
+            packet->data = nullptr;
+            packet->size = 0;
+            if (ret < 0) return fail(fault(ret, "writing the audio failed"));
         }
-        ++nextPart;
-        // What the next part needs starts kPartContext before it; after the last, nothing.
-        const int64_t keep = last ? end : std::max<int64_t>(0, nextPart * kPartSamples - kPartContext);
-        for (auto& plane : buffer) plane.erase(plane.begin(), plane.begin() + (keep - bufferStart));
-        bufferStart = keep;
-        encoders->submit(std::move(input));
+        return ioCheck();
     }
 
     // Writes the packets of the parts done, in order; waits for the oldest while more than `most`
-    // parts are pending.
-    Result<void> writeParts(size_t most) {
-        while (nextWritten < nextPart && (encoders->pending() > most || encoders->ready(nextWritten))) {
-            auto part = encoders->take(nextWritten++);
-            if (!part) return fail(part.fault());
-            for (const auto& p : part.value().packets) {
-                // The packet's bytes stay the part's; the muxer writes them before it returns.
-                packet->data = part.value().bytes.data() + p.offset;
-                packet->size = p.size;
-                packet->pts = packet->dts = p.pts;
-                packet->duration = p.duration;
-                packet->flags = AV_PKT_FLAG_KEY;
-                packet->stream_index = audio->index;
-                const int ret = av_write_frame(muxer.get(), packet.get());
-                packet->data = nullptr;
-                packet->size = 0;
-                if (ret < 0) return fail(fault(ret, "writing the audio failed"));
-            }
-            if (auto r = ioCheck(); !r) return r;
+    // parts are pending (none: every part given).
+    Result<void> writeParts(std::optional<size_t> most) {
+        for (;;) {
+            const bool wait = !most || cutter->pending() > *most;
+            auto part = cutter->takeNext(wait);
+            if (!part) return {};
+            if (!*part) return fail(part->fault());
+            if (auto r = writePacketsOf(part->value()); !r) return r;
         }
-        return {};
     }
 
     Result<void> addChapters(std::span<const ChapterMark> marks) {
@@ -557,6 +667,7 @@ struct Mp4Impl {
 class Mp4WriterImpl final : public Mp4Writer {
 public:
     explicit Mp4WriterImpl(std::unique_ptr<Mp4Impl> impl) : impl_(std::move(impl)) {}
+    Result<void> writeStoredPart(const AacPart& part) override;
     Result<void> write(std::span<const uint8_t> frames) override;
     Result<void> finish(std::span<const ChapterMark> chapters) override;
     uint64_t framesWritten() const override { return impl_->frames; }
@@ -569,7 +680,7 @@ private:
 }  // namespace
 
 Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& name, const WaveFormat& format,
-                                                   const Mp4Choice& choice, const FileTags& tags) {
+                                                   const Mp4Choice& choice, const FileTags& tags, int64_t firstPart) {
     if (format.sampleRate <= 0 || format.channels < 1 || format.channels > 2 ||
         (format.bitsPerSample != 8 && format.bitsPerSample != 16))
         return Fault{errc::kUnsupportedFormat, "MP4 audio is written from 8- or 16-bit mono or stereo samples."};
@@ -580,42 +691,25 @@ Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& na
     impl->tags = tags;
     impl->settings = AacSettings{format.sampleRate, format.channels, aacBitRate(choice.quality, format), choice.search};
     if (auto r = impl->openMuxer(fd, choice); !r) return r.fault();
-    impl->buffer.resize(static_cast<size_t>(format.channels));
-    impl->encoders = std::make_unique<PartEncoders>(impl->settings, std::max(0, choice.threads));
+    impl->cutter = std::make_unique<PartCutter>(format, impl->settings, std::max(0, choice.threads), firstPart);
+    impl->storedParts = firstPart;
+    impl->frames = static_cast<uint64_t>(impl->cutter->end());
     return std::unique_ptr<Mp4Writer>(std::make_unique<Mp4WriterImpl>(std::move(impl)));
+}
+
+Result<void> Mp4WriterImpl::writeStoredPart(const AacPart& part) {
+    Mp4Impl& d = *impl_;
+    if (d.failed) return *d.failed;
+    return d.writePacketsOf(part);
 }
 
 Result<void> Mp4WriterImpl::write(std::span<const uint8_t> bytes) {
     Mp4Impl& d = *impl_;
     if (d.failed) return *d.failed;
     if (d.finished) return writeFault(d.name, "it is finished");
-    const auto frameBytes = static_cast<size_t>(d.format.bytesPerFrame());
-    const size_t frames = bytes.size() / frameBytes;
-    const auto channels = static_cast<size_t>(d.format.channels);
-    // Into the encoder's planar floats, as FFmpeg's resampler converts: 16-bit samples over 32768,
-    // unsigned 8-bit ones less 128 over 128.
-    for (size_t at = 0; at < frames;) {
-        const int64_t partEnd = (d.nextPart + 1) * kPartSamples + kPartContext;
-        const int64_t buffered = d.bufferStart + static_cast<int64_t>(d.buffer.front().size());
-        const size_t take = std::min(frames - at, static_cast<size_t>(partEnd - buffered));
-        for (size_t c = 0; c < channels; ++c) {
-            auto& plane = d.buffer[c];
-            for (size_t i = at; i < at + take; ++i) {
-                const uint8_t* sample =
-                    bytes.data() + i * frameBytes + c * static_cast<size_t>(d.format.bitsPerSample / 8);
-                plane.push_back(d.format.bitsPerSample == 8
-                                    ? static_cast<float>(sample[0] - 128) / 128.0f
-                                    : static_cast<float>(static_cast<int16_t>(sample[0] | sample[1] << 8)) / 32768.0f);
-            }
-        }
-        at += take;
-        d.frames += take;
-        if (buffered + static_cast<int64_t>(take) == partEnd) {
-            d.submitPart(false);
-            if (auto r = d.writeParts(kPartsAThread * std::max<size_t>(1, d.encoders->threads())); !r) return r;
-        }
-    }
-    return {};
+    auto r = d.cutter->write(bytes, [&] { return d.writeParts(d.cutter->mostPending()); });
+    d.frames = static_cast<uint64_t>(d.cutter->end());
+    return r;
 }
 
 Result<void> Mp4WriterImpl::finish(std::span<const ChapterMark> chapters) {
@@ -623,8 +717,8 @@ Result<void> Mp4WriterImpl::finish(std::span<const ChapterMark> chapters) {
     if (d.failed) return *d.failed;
     if (d.finished) return {};
     d.finished = true;
-    if (d.frames > 0) d.submitPart(true);
-    if (auto r = d.writeParts(0); !r) return r;
+    d.cutter->submitLast();
+    if (auto r = d.writeParts(std::nullopt); !r) return r;
     if (auto r = d.addChapters(chapters); !r) return d.fail(r.fault());
     if (const int ret = av_write_trailer(d.muxer.get()); ret < 0)
         return d.fail(d.fault(ret, "finishing the file failed"));

@@ -43,6 +43,25 @@ struct Mp4Choice {
     int threads = 2;
 };
 
+// The writer cuts the audio into parts of this many samples (at the stream's rate: 12 s at 22.05 kHz;
+// each costs an encoder's start and four frames encoded twice, 1.6%), each encoded by an encoder of its
+// own that starts kAacPartContext samples before the part and runs as far past it.
+inline constexpr int64_t kAacPartSamples = 256 * 1024;
+inline constexpr int64_t kAacPartContext = 2 * 1024;
+
+// One part's AAC packets, as the writer writes them into the file: what a journal keeps of them.
+struct AacPart {
+    struct Packet {
+        uint32_t offset = 0;  // in bytes
+        uint32_t size = 0;
+        int64_t pts = 0;  // in samples of the stream
+        int64_t duration = 0;
+    };
+    int64_t index = 0;
+    std::vector<uint8_t> bytes;
+    std::vector<Packet> packets;
+};
+
 // The bit rate the encoder is asked for at a quality, a channel: what gives about 24 to 128 kbit/s of
 // speech in eleven steps (the command line's 0..10), about 64 at the middle and without a quality; at
 // most what the encoder can put in a frame at the rate.
@@ -55,11 +74,16 @@ public:
     // stereo, any rate). A cover that is not a JPEG or PNG image that decodes is left out, with a
     // warning (see warnings()); every other failure is a fault. (The platform reaches it through the
     // media module, media_module.h.)
+    // With `firstPart`, the parts before it are given encoded (writeStoredPart) and the samples start
+    // at that part's context (at max(0, firstPart * kAacPartSamples - kAacPartContext)).
     static Result<std::unique_ptr<Mp4Writer>> open(int fd, const std::string& name, const WaveFormat& format,
-                                                   const Mp4Choice& choice, const FileTags& tags);
+                                                   const Mp4Choice& choice, const FileTags& tags,
+                                                   int64_t firstPart = 0);
     // Stops and joins the encoder threads; an unfinished file is left as it is, for its owner to drop.
     virtual ~Mp4Writer() = default;
 
+    // A part encoded before (an AacPartEncoder's), the parts in order, before any samples.
+    virtual Result<void> writeStoredPart(const AacPart& part) = 0;
     // Whole frames of interleaved samples in the format given to open(). Memory stays bounded whatever
     // the size of the pieces: this waits while the encoders are a few parts behind.
     virtual Result<void> write(std::span<const uint8_t> frames) = 0;
@@ -71,6 +95,21 @@ public:
 
     virtual uint64_t framesWritten() const = 0;
     virtual const std::vector<std::string>& warnings() const = 0;
+};
+
+// The whole parts of a stream encoded as the writer cuts and encodes them, from part `firstPart` on (the
+// samples given from its context on), the last part left out: what a render that can resume keeps in
+// its journal as it goes, so that the file is made at the end from packets, not from samples.
+class AacPartEncoder {
+public:
+    static Result<std::unique_ptr<AacPartEncoder>> open(const WaveFormat& format, const Mp4Choice& choice,
+                                                        int64_t firstPart);
+    // Stops and joins the encoder threads.
+    virtual ~AacPartEncoder() = default;
+    // Whole frames; waits while the encoders are a few parts behind.
+    virtual Result<void> write(std::span<const uint8_t> frames) = 0;
+    // The parts finished since the last call, in order; with `all`, every part given, waiting for them.
+    virtual Result<std::vector<AacPart>> take(bool all) = 0;
 };
 
 }  // namespace speech

@@ -12,12 +12,16 @@
 #include <cerrno>
 #include <charconv>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <sstream>
+#include <thread>
 #include <utility>
 
+#include "base/batch_thread.h"
 #include "base/child_process.h"
 #include "speech/audio/media_module.h"
 
@@ -28,6 +32,7 @@ namespace {
 constexpr const char* kMagic = "tallamo-journal 1";
 constexpr const char* kAudio = "audio.wav";
 constexpr const char* kFinal = "final.part";
+constexpr const char* kAac = "aac";
 // Bytes read at a time when the audio is checked or encoded.
 constexpr size_t kBlock = size_t{1} << 20;
 // Bytes appended between two starts of the disk's writeback, so that a commit's sync has little left.
@@ -91,6 +96,33 @@ struct Listed {
     uint32_t crc = 0;
 };
 
+void putLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+uint64_t le(const uint8_t* p, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
+    return value;
+}
+
+// A part's AAC packets as the journal keeps them: its index (8 bytes), packet count and byte count (4
+// each), then offset, size (4 each), time and duration (8 each) a packet, then the bytes.
+std::vector<uint8_t> partRecord(const AacPart& part) {
+    std::vector<uint8_t> out;
+    putLe(out, static_cast<uint64_t>(part.index), 8);
+    putLe(out, part.packets.size(), 4);
+    putLe(out, part.bytes.size(), 4);
+    for (const auto& p : part.packets) {
+        putLe(out, p.offset, 4);
+        putLe(out, p.size, 4);
+        putLe(out, static_cast<uint64_t>(p.pts), 8);
+        putLe(out, static_cast<uint64_t>(p.duration), 8);
+    }
+    out.insert(out.end(), part.bytes.begin(), part.bytes.end());
+    return out;
+}
+
 }  // namespace
 
 struct RenderJournal::Impl {
@@ -106,6 +138,16 @@ struct RenderJournal::Impl {
     uint64_t pending = 0;    // bytes written since
     uint32_t pendingCrc = 0;
     uint64_t writebackFrom = 0;
+    // An MP4 output's AAC packets, kept as its parts are encoded (by a thread of the journal's own,
+    // from the listed units' audio), so that the file is made from them at the end.
+    std::optional<Mp4Choice> aacChoice;
+    UniqueFd aac;
+    int64_t aacParts = 0;   // listed in the state
+    uint64_t aacBytes = 0;  // of the listed parts
+    // The state is written by the render's thread (a unit finished) and the feeder's (a part encoded).
+    std::mutex stateMutex;
+    // Last, so that it stops before anything it uses goes.
+    std::unique_ptr<class AacFeeder> feeder;
 
     std::string path(const std::string& name) const { return folder + "/" + name; }
     uint64_t frameBytes() const { return static_cast<uint64_t>(key.format.bytesPerFrame()); }
@@ -124,7 +166,8 @@ struct RenderJournal::Impl {
             << "input " << key.inputDigest << '\n'
             << "options " << key.optionsDigest << '\n'
             << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels
-            << '\n';
+            << '\n'
+            << "aac " << aacParts << ' ' << aacBytes << '\n';
         for (const auto& l : listed) {
             out << "unit " << l.unit.frames << ' '
                 << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc)
@@ -153,8 +196,9 @@ struct RenderJournal::Impl {
         return syncFolder();
     }
 
-    // The units a state lists, or why it cannot be used.
-    std::optional<std::string> parseState(const std::string& text, std::vector<Listed>& out) const {
+    // The units a state lists (and its AAC parts), or why it cannot be used.
+    std::optional<std::string> parseState(const std::string& text, std::vector<Listed>& out, int64_t& parts,
+                                          uint64_t& partBytes) const {
         const size_t checkAt = text.rfind("check ");
         if (checkAt == std::string::npos || text.empty() || text.back() != '\n') return "it was cut short";
         const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
@@ -175,6 +219,8 @@ struct RenderJournal::Impl {
         if (word != "format" || !in) return "its state is damaged";
         if (input != key.inputDigest) return "the input has changed since";
         if (options != key.optionsDigest || !(format == key.format)) return "the options have changed since";
+        in >> word >> parts >> partBytes;
+        if (word != "aac" || !in) return "its state is damaged";
         while (in >> word) {
             Listed l;
             std::string mark, crc;
@@ -240,11 +286,17 @@ struct RenderJournal::Impl {
     Result<void> startOver() {
         listed.clear();
         committed = 0;
+        aacParts = 0;
+        aacBytes = 0;
         if (auto r = clean(); !r) return r;
         audio = UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (audio.get() < 0) return journalFault(folder, "making its audio file", errno);
         if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart)) != 0)
             return journalFault(folder, "making its audio file", errno);
+        if (aacChoice) {
+            aac = UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            if (aac.get() < 0) return journalFault(folder, "making its encoded audio's file", errno);
+        }
         return writeState();
     }
 
@@ -280,17 +332,28 @@ struct RenderJournal::Impl {
             }) != 0)
             return "its state cannot be read";
         std::vector<Listed> units;
-        if (auto why = parseState(text, units)) return why;
+        int64_t parts = 0;
+        uint64_t partBytes = 0;
+        if (auto why = parseState(text, units, parts, partBytes)) return why;
         audio = UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CLOEXEC));
         if (auto why = checkAudio(units)) return why;
+        if (aacChoice) {
+            aac = UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CLOEXEC));
+            struct stat st {};
+            if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < partBytes)
+                return "its encoded audio is missing";
+        }
         listed = std::move(units);
+        aacParts = parts;
+        aacBytes = partBytes;
         return std::nullopt;
     }
 
     // Audio past the listed units (a unit cut short by a kill) is cut off, with any file a finish left.
     Result<void> trim() {
         step();
-        if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart + committed)) != 0)
+        if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart + committed)) != 0 ||
+            (aac.get() >= 0 && ::ftruncate(aac.get(), static_cast<off_t>(aacBytes)) != 0))
             return journalFault(folder, "cutting off an unfinished part", errno);
         for (const char* name : {"state.part", kFinal}) ::unlink(path(name).c_str());
         return {};
@@ -301,22 +364,137 @@ struct RenderJournal::Impl {
         for (const auto& l : listed) units.push_back(l.unit);
     }
 
+    // Keeps an encoded part: its record appended and synced, then listed.
+    Result<void> keepPart(const AacPart& part) {
+        std::lock_guard lock(stateMutex);
+        const auto record = partRecord(part);
+        step();
+        if (const int err = pwriteAll(aac.get(), record, aacBytes); err != 0)
+            return journalFault(folder, "writing its encoded audio", err);
+        step();
+        if (::fsync(aac.get()) != 0) return journalFault(folder, "writing its encoded audio", errno);
+        ++aacParts;
+        aacBytes += record.size();
+        return writeState();
+    }
+
+    // Gives the parts kept, in order, to `take`.
+    Result<void> readParts(const std::function<Result<void>(const AacPart&)>& take);
+
     Result<std::vector<std::string>> finishWave(const FinalFile& file);
     Result<std::vector<std::string>> finishEncoded(const FinalFile& file);
+    Result<std::vector<std::string>> finishMp4(const FinalFile& file);
     Result<void> putInPlace(const std::string& from, const FinalFile& file);
     Result<void> remove();
+};
+
+// Encodes the listed units' audio into AAC parts on a thread of its own, as the render goes on, and
+// keeps each whole part in the journal.
+class AacFeeder {
+public:
+    AacFeeder(RenderJournal::Impl& journal, std::unique_ptr<AacPartEncoder> encoder, uint64_t from)
+        : journal_(journal), encoder_(std::move(encoder)), fed_(from), listed_(from), thread_([this] { run(); }) {}
+    ~AacFeeder() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    AacFeeder(const AacFeeder&) = delete;
+    AacFeeder& operator=(const AacFeeder&) = delete;
+
+    // The listed audio now ends at byte `end` (from the audio's start).
+    void listed(uint64_t end) {
+        {
+            std::lock_guard lock(mutex_);
+            listed_ = end;
+        }
+        changed_.notify_all();
+    }
+
+    // Waits until every listed byte is encoded and every whole part kept.
+    Result<void> finish() {
+        std::unique_lock lock(mutex_);
+        finishing_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return done_ || fault_; });
+        if (fault_) return *fault_;
+        return {};
+    }
+
+private:
+    void run() {
+        const BatchThread batch;  // render work: it waits its turn on a busy processor
+        std::vector<uint8_t> block;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stopping_ || fed_ < listed_ || (finishing_ && !done_); });
+            if (stopping_) return;
+            const uint64_t from = fed_;
+            const uint64_t size = std::min<uint64_t>(listed_ - fed_, kBlock);
+            const bool last = finishing_ && fed_ == listed_;
+            lock.unlock();
+            auto r = last ? keep(true) : feed(from, size, block);
+            lock.lock();
+            if (!r) {
+                fault_ = r.fault();
+                changed_.notify_all();
+                return;
+            }
+            fed_ += last ? 0 : size;
+            done_ = last;
+            changed_.notify_all();
+        }
+    }
+
+    Result<void> feed(uint64_t from, uint64_t size, std::vector<uint8_t>& block) {
+        block.resize(size);
+        for (uint64_t done = 0; done < size;) {
+            const ssize_t n = ::pread(journal_.audio.get(), block.data() + done, size - done,
+                                      static_cast<off_t>(RenderJournal::kAudioStart + from + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return journalFault(journal_.folder, "reading its audio", n < 0 ? errno : EIO);
+            done += static_cast<uint64_t>(n);
+        }
+        if (auto r = encoder_->write(block); !r) return r;
+        return keep(false);
+    }
+
+    Result<void> keep(bool all) {
+        auto parts = encoder_->take(all);
+        if (!parts) return parts.fault();
+        for (const auto& part : parts.value()) {
+            if (auto r = journal_.keepPart(part); !r) return r;
+        }
+        return {};
+    }
+
+    RenderJournal::Impl& journal_;
+    std::unique_ptr<AacPartEncoder> encoder_;
+    std::mutex mutex_;
+    std::condition_variable changed_;  // more listed, finishing, done, a fault, or stopping
+    uint64_t fed_;                     // bytes given to the encoder
+    uint64_t listed_;                  // bytes listed
+    bool finishing_ = false;
+    bool done_ = false;
+    bool stopping_ = false;
+    std::optional<Fault> fault_;
+    std::thread thread_;
 };
 
 RenderJournal::RenderJournal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 RenderJournal::~RenderJournal() = default;
 
 Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::string& output, const JournalKey& key,
-                                                           std::string& notice) {
+                                                           std::optional<Mp4Choice> aac, std::string& notice) {
     auto impl = std::make_unique<Impl>();
     const std::string base = output.substr(output.rfind('/') + 1);
     impl->output = output;
     impl->folder = folderOf(output) + "/." + base + ".resume";
     impl->key = key;
+    impl->aacChoice = aac;
     notice.clear();
     if (auto r = impl->lockFolder(); !r) return r.fault();
     bool fresh = false;
@@ -327,6 +505,15 @@ Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::string& ou
     }
     if (auto r = fresh ? impl->startOver() : impl->trim(); !r) return r.fault();
     impl->publishUnits();
+    if (aac) {
+        // The encoding goes on from the first part not kept, its context included.
+        const int64_t from = std::max<int64_t>(0, impl->aacParts * kAacPartSamples - kAacPartContext);
+        auto encoder = openAacPartEncoder(key.format, *aac, impl->aacParts);
+        if (!encoder) return encoder.fault();
+        const uint64_t fromByte = std::min(static_cast<uint64_t>(from) * impl->frameBytes(), impl->committed);
+        impl->feeder = std::make_unique<AacFeeder>(*impl, std::move(encoder.value()), fromByte);
+        impl->feeder->listed(impl->committed);
+    }
     return std::make_unique<RenderJournal>(std::move(impl));
 }
 
@@ -368,17 +555,22 @@ Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) {
     step();
     if (::fsync(d.audio.get()) != 0) return journalFault(d.folder, "writing a part's audio", errno);
     step();
-    d.listed.push_back(Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
-    d.committed += d.pending;
-    d.pending = 0;
-    d.pendingCrc = 0;
-    if (auto r = d.writeState(); !r) return r;
+    {
+        std::lock_guard lock(d.stateMutex);
+        d.listed.push_back(Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
+        d.committed += d.pending;
+        d.pending = 0;
+        d.pendingCrc = 0;
+        if (auto r = d.writeState(); !r) return r;
+    }
     d.publishUnits();
+    if (d.feeder) d.feeder->listed(d.committed);
     return {};
 }
 
 Result<void> RenderJournal::dropUnit() {
     Impl& d = *impl_;
+    std::lock_guard lock(d.stateMutex);
     d.pending = 0;
     d.pendingCrc = 0;
     return d.trim();
@@ -447,47 +639,104 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalF
     if (out.get() < 0)
         return Fault{errc::kAccessDenied,
                      "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
-    const FileTags tags = file.tags.value_or(FileTags{});
-    const bool mp4 = file.choice.codec == FileCodec::M4b || file.choice.codec == FileCodec::M4a;
     std::vector<std::string> warnings;
-    std::unique_ptr<Mp4Writer> writer;
-    std::unique_ptr<SoundFileEncoder> encoder;
-    if (mp4) {
-        Mp4Choice choice;
-        choice.quality = file.choice.quality;
-        choice.audiobook = file.choice.codec == FileCodec::M4b;
-        auto opened = openMp4Writer(out.get(), file.name, key.format, choice, tags);
-        if (!opened) return opened.fault();
-        writer = std::move(opened.value());
-    } else {
-        EncoderChoice choice = file.choice;
-        // Past 4 GB a WAV file is RF64, whose marks this program does not write.
-        choice.rf64 = choice.codec == FileCodec::Wav;
-        auto opened = openSndfileEncoder(out.get(), file.name, key.format, choice);
-        if (!opened) return opened.fault();
-        encoder = std::move(opened.value());
-        if (choice.rf64 && file.tags)
-            warnings.push_back("The chapters are not marked in \"" + file.name + "\": it is an RF64 file.");
-    }
+    EncoderChoice choice = file.choice;
+    // Past 4 GB a WAV file is RF64, whose marks this program does not write.
+    choice.rf64 = choice.codec == FileCodec::Wav;
+    auto encoder = openSndfileEncoder(out.get(), file.name, key.format, choice);
+    if (!encoder) return encoder.fault();
+    if (choice.rf64 && file.tags)
+        warnings.push_back("The chapters are not marked in \"" + file.name + "\": it is an RF64 file.");
     std::optional<Fault> failed;
     const int err = readBlocks(audio.get(), kAudioStart, committed, [&](std::span<const uint8_t> b) -> Result<void> {
-        auto r = writer ? writer->write(b) : encoder->write(b);
+        auto r = encoder.value()->write(b);
         if (!r) failed = r.fault();
         return r;
     });
     if (failed) return *failed;
     if (err != 0) return journalFault(folder, "reading its audio", err);
-    auto finished = writer ? writer->finish(file.marks) : encoder->finish();
-    if (!finished) return finished.fault();
-    if (writer) warnings = writer->warnings();
-    if (file.tags && !mp4 && file.choice.codec != FileCodec::Wav) {
+    if (auto r = encoder.value()->finish(); !r) return r.fault();
+    if (file.tags && !choice.rf64) {
         auto marked = markFinishedFile(out.get(), file.name, file.choice.codec, key.format, committed / frameBytes(),
-                                       tags, file.marks);
+                                       *file.tags, file.marks);
         if (!marked) return marked.fault();
         warnings = std::move(marked.value());
     }
-    writer.reset();
-    encoder.reset();
+    encoder.value().reset();
+    if (out.reset() != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    if (auto r = putInPlace(made, file); !r) return r.fault();
+    return warnings;
+}
+
+Result<void> RenderJournal::Impl::readParts(const std::function<Result<void>(const AacPart&)>& take) {
+    std::vector<uint8_t> head(16);
+    for (uint64_t at = 0; at < aacBytes;) {
+        AacPart part;
+        const auto readAt = [&](uint8_t* out, uint64_t size, uint64_t from) {
+            return readBlocks(aac.get(), from, size, [&](std::span<const uint8_t> b) {
+                std::memcpy(out, b.data(), b.size());
+                out += b.size();
+                return Result<void>();
+            });
+        };
+        if (const int err = readAt(head.data(), 16, at); err != 0)
+            return journalFault(folder, "reading its encoded audio", err);
+        part.index = static_cast<int64_t>(le(head.data(), 8));
+        const uint64_t count = le(head.data() + 8, 4);
+        const uint64_t bytes = le(head.data() + 12, 4);
+        if (at + 16 + count * 24 + bytes > aacBytes)
+            return Fault{errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
+        std::vector<uint8_t> table(count * 24);
+        part.bytes.resize(bytes);
+        if (const int err = readAt(table.data(), table.size(), at + 16); err != 0)
+            return journalFault(folder, "reading its encoded audio", err);
+        if (const int err = readAt(part.bytes.data(), bytes, at + 16 + table.size()); err != 0)
+            return journalFault(folder, "reading its encoded audio", err);
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint8_t* p = table.data() + i * 24;
+            part.packets.push_back({static_cast<uint32_t>(le(p, 4)), static_cast<uint32_t>(le(p + 4, 4)),
+                                    static_cast<int64_t>(le(p + 8, 8)), static_cast<int64_t>(le(p + 16, 8))});
+        }
+        if (auto r = take(part); !r) return r;
+        at += 16 + table.size() + bytes;
+    }
+    return {};
+}
+
+// An MP4 output: the parts the journal kept, then the rest encoded from its audio.
+Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile& file) {
+    if (auto r = feeder->finish(); !r) return r.fault();
+    feeder.reset();
+    const std::string made = path(kFinal);
+    UniqueFd out(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    auto opened = openMp4Writer(out.get(), file.name, key.format, *aacChoice, file.tags.value_or(FileTags{}), aacParts);
+    if (!opened) return opened.fault();
+    Mp4Writer& writer = *opened.value();
+    int64_t next = 0;
+    auto read = readParts([&](const AacPart& part) -> Result<void> {
+        if (part.index != next++) return Fault{errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
+        return writer.writeStoredPart(part);
+    });
+    if (!read) return read.fault();
+    const uint64_t from = std::min(
+        static_cast<uint64_t>(std::max<int64_t>(0, aacParts * kAacPartSamples - kAacPartContext)) * frameBytes(),
+        committed);
+    std::optional<Fault> failed;
+    const int err = readBlocks(audio.get(), kAudioStart + from, committed - from, [&](std::span<const uint8_t> b) {
+        auto r = writer.write(b);
+        if (!r) failed = r.fault();
+        return r;
+    });
+    if (failed) return *failed;
+    if (err != 0) return journalFault(folder, "reading its audio", err);
+    if (auto r = writer.finish(file.marks); !r) return r.fault();
+    std::vector<std::string> warnings = writer.warnings();
+    opened.value().reset();
     if (out.reset() != 0)
         return Fault{errc::kAccessDenied,
                      "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
@@ -500,6 +749,7 @@ Result<std::vector<std::string>> RenderJournal::finish(const FinalFile& file) {
     if (d.pending != 0) return Fault{errc::kUnexpected, "The render's last part was not finished."};
     const bool plainWave = file.choice.codec == FileCodec::Wav && !file.choice.rf64 &&
                            d.committed <= uint64_t{0xFFFFFFFF} - kAudioStart - (uint64_t{1} << 20);
+    if (d.feeder) return d.finishMp4(file);
     return plainWave ? d.finishWave(file) : d.finishEncoded(file);
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The journal of a render that can resume: a hidden folder beside the output (".book.m4b.resume/")
-// holding the audio rendered so far in the file stream's format, one run of units after another
+// holding the audio rendered so far in the file stream's format (and for an MP4 output its AAC packets
+// too, part by part, as they are encoded), one run of units after another
 // (whole chapters, or runs of paragraphs; the caller decides), and a small state file naming what the
 // audio was rendered from (the input's digest, the options' digest, the format, the program's version)
 // and the finished units, with their lengths and chapter starts. The audio file is a WAV file in the
@@ -35,6 +36,7 @@
 
 #include "base/error.h"
 #include "speech/audio/file_encoder.h"
+#include "speech/audio/mp4_writer.h"
 #include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
 
@@ -72,8 +74,11 @@ public:
     // Opens the journal of `output` for `key`, making it when there is none. A journal that cannot be
     // used (another version, other input or options, broken) is started over; `notice` then says why,
     // for the user. Faults: the folder cannot be made or written, or another render holds the journal.
+    // With `aac` (an MP4 output), the listed units' audio is encoded as the render goes on, by a thread
+    // of the journal's own, and every whole part's packets kept, so that the file is made at the end
+    // from them and from the audio of the last part only.
     static Result<std::unique_ptr<RenderJournal>> open(const std::string& output, const JournalKey& key,
-                                                       std::string& notice);
+                                                       std::optional<Mp4Choice> aac, std::string& notice);
     ~RenderJournal();
     RenderJournal(const RenderJournal&) = delete;
     RenderJournal& operator=(const RenderJournal&) = delete;

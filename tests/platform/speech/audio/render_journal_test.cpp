@@ -28,9 +28,11 @@ namespace fs = std::filesystem;
 
 constexpr size_t kUnits = 5;
 
-// A unit's audio as the engine would give it: 0.5 to 1.5 s, different for every unit.
-std::vector<int16_t> unitAudio(size_t index) {
-    return testing_support::speechLike(22050 * (1 + index % 3) / 2 + 137 * index, 22050,
+// A unit's audio as the engine would give it: 0.5 to 1.5 s, different for every unit; for an MP4 file
+// eight times that, so that the journal keeps some of its encoded parts (twelve seconds each).
+std::vector<int16_t> unitAudio(size_t index, FileCodec codec = FileCodec::Wav) {
+    const size_t scale = codec == FileCodec::M4b ? 8 : 1;
+    return testing_support::speechLike(scale * (22050 * (1 + index % 3) / 2 + 137 * index), 22050,
                                        100 + static_cast<uint32_t>(index));
 }
 
@@ -53,9 +55,9 @@ std::shared_ptr<SpFileStream> openBook(const Book& book, ResumeState& state) {
 
 // Writes units from the first the journal lacks up to `last` (all when it is kUnits), in pieces as a
 // render would, each with its chapter starting a little in.
-void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits) {
+void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits, FileCodec codec = FileCodec::Wav) {
     for (size_t i = from; i < last; ++i) {
-        const auto audio = unitAudio(i);
+        const auto audio = unitAudio(i, codec);
         const auto* bytes = reinterpret_cast<const uint8_t*>(audio.data());
         for (size_t at = 0; at < audio.size() * 2; at += 3000) {
             ASSERT_TRUE(file.writeBytes(std::span(bytes + at, std::min<size_t>(3000, audio.size() * 2 - at))));
@@ -69,12 +71,12 @@ void render(const Book& book) {
     ResumeState state;
     auto file = openBook(book, state);
     if (!state.notice.empty()) throw std::runtime_error(state.notice);
-    writeUnits(*file, state.units.size());
+    writeUnits(*file, state.units.size(), kUnits, book.codec);
     std::vector<ChapterMark> marks;
     uint64_t start = 0;
     for (size_t i = 0; i < kUnits; ++i) {
         marks.push_back({"Chapter " + std::to_string(i + 1), start + 11 * i});
-        start += unitAudio(i).size();
+        start += unitAudio(i, book.codec).size();
     }
     file->setChapterMarks(marks);
     file->Close();
