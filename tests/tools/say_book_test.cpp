@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -114,9 +113,9 @@ std::vector<uint64_t> firstWords(const std::string& epub, const std::string& jso
     while (document.value()->read(text, chapters)) {
     }
     std::vector<std::pair<uint64_t, uint64_t>> words;  // offset, start
-    const std::regex word("\"offset\":([0-9]+),\"length\":[0-9]+,\"startMs\":([0-9]+)");
-    for (std::sregex_iterator it(json.begin(), json.end(), word), end; it != end; ++it)
-        words.emplace_back(std::stoull((*it)[1]), std::stoull((*it)[2]));
+    const auto number = [&](size_t at, std::string_view key) { return std::stoull(json.substr(at + key.size())); };
+    for (size_t at = json.find("\"offset\":"); at != std::string::npos; at = json.find("\"offset\":", at + 1))
+        words.emplace_back(number(at, "\"offset\":"), number(json.find("\"startMs\":", at), "\"startMs\":"));
     std::vector<uint64_t> starts;
     for (const auto& c : chapters) {
         const auto at = std::find_if(words.begin(), words.end(), [&](const auto& w) { return w.first >= c.position; });
