@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -101,6 +102,11 @@ struct Case {
     Kind kind;
     bool wholeBook;
 };
+
+// Named in test listings by what it writes (gtest would print the bytes, a pointer among them).
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.kind.extension << (c.wholeBook ? " book" : " chapter");
+}
 
 class BookFiles : public testing::TestWithParam<Case> {};
 
