@@ -141,7 +141,9 @@ void PlsReader::start(std::string_view name, const xmlChar** attributes, int cou
         alphabet_ = attribute(attributes, count, "alphabet").value_or("");
     } else if (depth_ == 2) {
         if (name == "lexeme") {
-            lexeme_.emplace();
+            // Assigned rather than emplaced: clang 14 cannot default-construct a nested struct with
+            // member initializers through std::optional::emplace.
+            lexeme_ = Lexeme{};
             lexeme_->line = line();
         } else if (name != "meta" && name != "metadata") {
             fail("<" + std::string(name) + "> is not an element of a lexicon");
