@@ -72,6 +72,8 @@ public:
     // How the child ended (describeWaitStatus); reaps it, waiting up to `timeout`, and says "stopped
     // answering" for a child still running then.
     std::string endDescription(std::chrono::milliseconds timeout);
+    // The child's wait status, once reap() has returned true.
+    int waitStatus() const { return status_; }
 
 private:
     ChildProcess(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}

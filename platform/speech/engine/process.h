@@ -32,6 +32,8 @@ public:
     Status send(std::initializer_list<std::span<const uint8_t>> parts, std::chrono::milliseconds timeout);
     // The next frame; Closed at the end of the stream or when it is broken.
     Status receive(Frame& frame, std::chrono::milliseconds timeout);
+    // Whether the stream held something that is no frame (a header announcing too large a payload).
+    bool broken() const { return splitter_.broken(); }
     int fd() const { return socket_.get(); }
 
 private:
@@ -56,9 +58,12 @@ public:
     pid_t pid() const { return child_->pid(); }
     // Kills the worker (it is hung) with its process group, and reaps it.
     void kill() { child_->kill(); }
-    // How the worker ended ("killed by signal 9 (Killed)", "exited with status 2"); reaps it, waiting
-    // briefly for a worker that closed its socket but has not ended yet.
-    std::string endDescription() { return child_->endDescription(std::chrono::milliseconds(1000)); }
+    // How the worker ended (describeWorkerEnd); reaps it, waiting briefly for a worker that closed its
+    // socket but has not ended yet.
+    std::string endDescription() {
+        if (!child_->reap(std::chrono::milliseconds(1000))) return "it stopped answering";
+        return describeWorkerEnd(child_->waitStatus());
+    }
 
 private:
     EngineProcess(std::unique_ptr<ChildProcess> child, UniqueFd socket)

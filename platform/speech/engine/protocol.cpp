@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/engine/protocol.h"
 
+#include <sys/wait.h>
+
 #include <array>
 #include <cstring>
 #include <type_traits>
+
+#include "base/child_process.h"
 
 namespace speech::engine {
 
@@ -344,6 +348,22 @@ bool FrameSplitter::next(Frame& frame) {
     start_ += kHeaderSize + length;
     if (start_ == end_) start_ = end_ = 0;
     return true;
+}
+
+std::string describeWorkerEnd(int waitStatus) {
+    if (WIFEXITED(waitStatus)) {
+        switch (static_cast<WorkerExit>(WEXITSTATUS(waitStatus))) {
+            case WorkerExit::Done:
+                return "it ended without answering";
+            case WorkerExit::CannotStart:
+                return "it could not start";
+            case WorkerExit::BadRequest:
+                return "it could not read what it was sent";
+            case WorkerExit::CannotGoOn:
+                return "it could not go on";
+        }
+    }
+    return describeWaitStatus(waitStatus);
 }
 
 }  // namespace speech::engine

@@ -29,6 +29,19 @@ namespace speech::engine {
 
 enum class MessageType : uint8_t { Ready = 1, Audio, Event, Done, Synthesize, Cancel };
 
+// How a worker (or a child reading one of its runs) ends: its exit status.
+enum class WorkerExit : int {
+    Done = 0,         // the platform closed its socket, or went away while it was answered
+    CannotStart = 1,  // the engine did not start (the platform was told why), or a child could not be set up
+    BadRequest = 2,   // it was sent something it could not read as a request (a frame past kMaxPayload, say)
+    CannotGoOn = 3,   // waiting or forking failed, or a child ended without a status of its own to pass on
+};
+
+// How a worker ended, from its wait status, for the platform's messages: "it could not read what it
+// was sent", "killed by signal 11 (Segmentation fault)". A worker that ends by itself (status 0) while
+// it was reading a request "ended without answering".
+std::string describeWorkerEnd(int waitStatus);
+
 // A frame larger than this is taken as a broken stream, not as a message.
 inline constexpr uint32_t kMaxPayload = 16u << 20;
 inline constexpr size_t kHeaderSize = 5;

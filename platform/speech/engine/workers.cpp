@@ -204,11 +204,16 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         auto ready = awaitReady(worker);
         if (!ready) return lost(ready.fault().message);
     }
-    const auto send = [&](const SynthRequest& r) {
-        return channel.send(engine::encodeSynthesize(r), options_.replyTimeout);
-    };
     for (size_t i = sent ? 1 : 0; i <= next.size(); ++i) {
-        switch (send(i == 0 ? request : *next[i - 1])) {
+        const std::vector<uint8_t> frame = engine::encodeSynthesize(i == 0 ? request : *next[i - 1]);
+        // The worker takes a larger frame for a broken stream and ends: the text is refused here.
+        if (frame.size() > engine::kHeaderSize + engine::kMaxPayload) {
+            return {Outcome::Finished,
+                    Fault{errc::kEngine, "A piece of the text is too long for the speech engine, which takes at most " +
+                                             std::to_string(engine::kMaxPayload >> 20) + " MB at once."},
+                    {}};
+        }
+        switch (channel.send(frame, options_.replyTimeout)) {
             case Channel::Status::Ok:
                 break;
             case Channel::Status::Timeout:

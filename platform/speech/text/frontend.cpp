@@ -440,7 +440,8 @@ private:
     }
 
     // The end of the run of one style from unit `p`, before `limit`: a segment holds at most
-    // kMaxSegment code points (pronunciations excepted), cut after a space where one is.
+    // kMaxSegment code points, cut after a space where one is, or one pronunciation ("[[...]]"): two
+    // side by side would reach the engine as one phoneme word, longer than it takes.
     size_t runEnd(size_t p, size_t limit) const {
         const uint32_t style = units_[p].style;
         const bool phonemes = unpackStyle(style).phonemes;
@@ -457,6 +458,7 @@ private:
             q += (U16_IS_LEAD(chars_[q]) && q + 1 < limit) ? 2 : 1;
             ++cps;
             if (space) afterSpace = q;
+            if (phonemes && q - p >= 2 && chars_[q - 1] == u']' && chars_[q - 2] == u']') break;
         }
         if (capped && afterSpace > p) q = afterSpace;
         return q;

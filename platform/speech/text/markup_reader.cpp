@@ -18,6 +18,8 @@ namespace {
 
 constexpr size_t kMaxDepth = 10000;
 constexpr size_t kRun = 4096;  // units read per step, so a long text run is read in pieces
+// All the silences of one text together (24 hours): past it the text would be hours of nothing.
+constexpr int64_t kMaxTotalSilenceMs = int64_t{24} * 3600 * 1000;
 
 char16_t lower(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
@@ -81,6 +83,7 @@ MarkupReader::MarkupReader(const std::u16string& text, const FrontEndContext& co
 void MarkupReader::reset() {
     pos_ = 0;
     last_ = U'\n';
+    silenceMs_ = 0;
     stack_.clear();
     Frame root;
     root.settings = fromState(context_.persisted, *voices_);
@@ -329,6 +332,9 @@ void MarkupReader::putSentenceBreak(UnitSink* sink, size_t at) {
 }
 
 void MarkupReader::putSilence(UnitSink* sink, size_t at, int ms) {
+    // Counted whether read or only checked, so that the check refuses a text the reading would.
+    silenceMs_ += ms;
+    if (silenceMs_ > kMaxTotalSilenceMs) markupError(at, "the silences of this text add up to more than 24 hours");
     if (!reading(sink)) return;
     Marker m;
     m.isSilence = true;
@@ -421,6 +427,10 @@ size_t MarkupReader::readAttribute(size_t i, size_t at, std::u16string_view elem
             a.value += static_cast<char16_t>(ch);
         }
         k += len;
+    }
+    if (a.value.size() > maxAttributeUnits_) {
+        markupError(a.position, "the " + quoted(a.name) + " attribute of <" + quoted(element) + "> takes at most " +
+                                    std::to_string(maxAttributeUnits_) + " characters");
     }
     attrs_.push_back(std::move(a));
     return close + 1;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -100,6 +101,8 @@ protected:
     std::vector<Frame> stack_;
     std::vector<Attribute> attrs_;
     bool foldLineBreaks_ = false;  // line breaks and tabs in the text are read as spaces
+    // An attribute value longer than this is refused (SSML's may reach the engine's own reader).
+    size_t maxAttributeUnits_ = std::numeric_limits<size_t>::max();
 
 private:
     void readText(UnitSink* sink);
@@ -117,6 +120,7 @@ private:
 
     std::vector<ContextChar> run_;
     char32_t last_ = U'\n';  // the last character put
+    int64_t silenceMs_ = 0;  // the silences read so far
 };
 
 // A text's markup read into units, lazily, by a reader of type R.

@@ -22,6 +22,9 @@ namespace speech::text {
 namespace {
 
 constexpr int kMaxBreakMs = 600000;
+// Characters of the engine's phoneme mnemonics in one <phoneme> (as many phonemes at most; the engine
+// fails on some 230).
+constexpr size_t kMaxEspeakPhonemeUnits = 200;
 
 enum class SsmlElement { Other, Sentence, Break, Prosody, Emphasis, SayAs, Sub, Phoneme, Mark, Voice, Unread };
 
@@ -177,20 +180,31 @@ bool spelledOut(const std::string& kind) {
 
 // <phoneme alphabet ph>: the engine's phoneme input, for a pronunciation written in a phone set it
 // reads: the voice's own (as <pron sym> of its markup) or the engine's phoneme mnemonics. The engine
-// reads no other alphabet (IPA among them): for those the element's text is read.
-std::optional<std::u32string> enginePhonemes(const std::string& alphabet, const std::u16string& ph) {
+// reads no other alphabet (IPA among them): for those the element's text is read. A pronunciation too
+// long for the engine is refused, as a <pron> is.
+std::optional<std::u32string> enginePhonemes(const std::string& alphabet, const Attribute& ph) {
     if (alphabet == "x-microsoft-sapi" || alphabet == "x-sapi") {
-        auto phonemes = convertPhonemes(ph, nullptr);
+        size_t phones = 0;
+        auto phonemes = convertPhonemes(ph.value, nullptr, &phones);
+        if (phones > kMaxPronunciationPhones) {
+            markupError(ph.position, "<phoneme> takes at most " + std::to_string(kMaxPronunciationPhones) +
+                                         " phonemes (this one has " + std::to_string(phones) + ")");
+        }
         if (phonemes && phonemes->empty()) return std::nullopt;
         return phonemes;
     }
     if (alphabet == "x-espeak" || alphabet == "espeak") {
+        // A mnemonic is a character or more a phoneme: the characters bound the phonemes.
+        if (ph.value.size() > kMaxEspeakPhonemeUnits) {
+            markupError(ph.position, "<phoneme> takes at most " + std::to_string(kMaxEspeakPhonemeUnits) +
+                                         " characters of the engine's phonemes");
+        }
         // Mnemonics are printable ASCII; a bracket would end the engine's phoneme input early.
-        const bool plain = !ph.empty() && std::all_of(ph.begin(), ph.end(), [](char16_t c) {
+        const bool plain = !ph.value.empty() && std::all_of(ph.value.begin(), ph.value.end(), [](char16_t c) {
             return c >= u' ' && c <= u'~' && c != u'[' && c != u']';
         });
         if (!plain) return std::nullopt;
-        return U"[[" + std::u32string(ph.begin(), ph.end()) + U"]]";
+        return U"[[" + std::u32string(ph.value.begin(), ph.value.end()) + U"]]";
     }
     return std::nullopt;
 }
@@ -202,6 +216,8 @@ public:
         // Line breaks in SSML's text are blanks like any other: its sentences are its punctuation and
         // its <p> and <s> elements, not the lines of the document.
         foldLineBreaks_ = true;
+        // Far beyond any voice name or pronunciation; the engine's own SSML reader may be handed them.
+        maxAttributeUnits_ = 4096;
     }
 
 private:
@@ -267,7 +283,7 @@ private:
             f.replacementIsPhonemes = false;
         } else {
             const Attribute* ph = attribute(u"ph");
-            auto phonemes = ph ? enginePhonemes(valueOf(attribute(u"alphabet")), ph->value) : std::nullopt;
+            auto phonemes = ph ? enginePhonemes(valueOf(attribute(u"alphabet")), *ph) : std::nullopt;
             if (!phonemes) return false;
             f.replacement = std::move(*phonemes);
             f.replacementIsPhonemes = true;

@@ -14,6 +14,8 @@ namespace speech::text {
 namespace {
 
 constexpr int kMaxSilenceMs = 600000;
+// A <pron sym> is written in at most this many characters, so that a huge one is refused cheaply.
+constexpr size_t kMaxPronSymUnits = 1000;
 
 enum class Element {
     Unknown,
@@ -177,9 +179,18 @@ private:
     bool startPronunciation(UnitSink* sink, size_t at, std::u16string_view name, bool empty) {
         const Attribute* a = attribute(u"sym");
         if (!a) markupError(at, "<pron> needs a sym attribute");
+        if (a->value.size() > kMaxPronSymUnits) {
+            markupError(a->position, "<pron> takes a sym of at most " + std::to_string(kMaxPronSymUnits) +
+                                         " characters (this one has " + std::to_string(a->value.size()) + ")");
+        }
         std::u16string bad;
-        auto phonemes = convertPhonemes(a->value, &bad);
+        size_t phones = 0;
+        auto phonemes = convertPhonemes(a->value, &bad, &phones);
         if (!phonemes) markupError(a->position, "unknown phoneme \"" + quoted(bad) + "\"");
+        if (phones > kMaxPronunciationPhones) {
+            markupError(a->position, "<pron> takes at most " + std::to_string(kMaxPronunciationPhones) +
+                                         " phonemes (this one has " + std::to_string(phones) + ")");
+        }
         if (empty) {
             if (reading(sink)) putPhonemes(*sink, *phonemes, at, at, stack_.back());
             return false;
@@ -273,7 +284,7 @@ std::unique_ptr<UnitProducer> makeMarkupProducer(std::shared_ptr<const std::u16s
     return std::make_unique<MarkupProducer<VoiceMarkupReader>>(std::move(text), context, std::move(voices));
 }
 
-std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16string* bad) {
+std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16string* bad, size_t* phones) {
     // The voice's American English phone set and the engine's phoneme mnemonics for each.
     struct Phone {
         std::u16string_view name;
@@ -315,6 +326,7 @@ std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16s
             }
             if (it->vowel) lastVowel = body.size();
             body += it->engine;
+            if (phones) ++*phones;
         }
         if (stress == u'1' || stress == u'2') {
             if (lastVowel == std::u32string::npos) {

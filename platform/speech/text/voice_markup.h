@@ -70,7 +70,11 @@ std::unique_ptr<SegmentSource> openSsml(std::shared_ptr<const std::u16string> te
                                         std::shared_ptr<const VoiceTable> voices, bool speakPunctuation);
 
 // Converts a pronunciation written in the voice's phoneme set ("h eh 1 l ow") to the engine's
-// phoneme input ("[[h'EloU]]"). Returns nothing for an unknown phoneme, with its text in `bad`.
-std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16string* bad);
+// phoneme input ("[[h'EloU]]"). Returns nothing for an unknown phoneme, with its text in `bad`; counts
+// the phonemes in `phones` when given.
+std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16string* bad, size_t* phones = nullptr);
+// A pronunciation is a word or a short phrase; the engine drops one of some 230 phonemes and fails on
+// longer ones, so one takes at most this many.
+constexpr size_t kMaxPronunciationPhones = 100;
 
 }  // namespace speech::text

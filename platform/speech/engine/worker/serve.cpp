@@ -253,7 +253,7 @@ void retire(Runs& runs, Run& run) {
     run = Run{};
 }
 
-enum class Outcome { Serving, PlatformGone, Broken };
+enum class Outcome { Serving, PlatformGone, Unreadable, Broken };
 
 // Handles one message from the platform.
 Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, Runs& runs) {
@@ -262,9 +262,9 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
         if (run.pid > 0) ::kill(run.pid, kCancelSignal);
         return Outcome::Serving;
     }
-    if (frame.type != MessageType::Synthesize) return Outcome::Broken;
+    if (frame.type != MessageType::Synthesize) return Outcome::Unreadable;
     const auto request = decodeSynthesize(frame.payload);
-    if (!request) return Outcome::Broken;
+    if (!request) return Outcome::Unreadable;
     if (request->fresh || run.pid <= 0) {
         if (run.pid > 0) retire(runs, run);
         // The voice is loaded here, once, so that the run's child starts with it; a spare forked with
@@ -341,12 +341,14 @@ std::optional<WorkerExit> serveArrived(Channel& platform, Synthesizer& synthesiz
         Frame frame;
         const auto status = platform.receive(frame, std::chrono::milliseconds(0));
         if (status == Channel::Status::Timeout) return std::nullopt;
-        if (status == Channel::Status::Closed) return WorkerExit::Done;
+        if (status == Channel::Status::Closed) return platform.broken() ? WorkerExit::BadRequest : WorkerExit::Done;
         switch (handle(frame, platform, synthesizer, runs)) {
             case Outcome::Serving:
                 break;
             case Outcome::PlatformGone:
                 return WorkerExit::Done;
+            case Outcome::Unreadable:
+                return WorkerExit::BadRequest;
             case Outcome::Broken:
                 return WorkerExit::CannotGoOn;
         }

@@ -15,20 +15,13 @@
 #include <functional>
 #include <memory>
 
+#include "speech/engine/protocol.h"
 #include "speech/engine/synthesizer.h"
 
 namespace speech::engine {
 
-// How a worker (or a child reading one of its runs) ends: its exit status.
-enum class WorkerExit : int {
-    Done = 0,         // the platform closed its socket, or went away while it was answered
-    CannotStart = 1,  // the engine did not start (the platform was told why), or a child could not be set up
-    BadRequest = 2,   // a child was sent something other than a request
-    CannotGoOn = 3,   // waiting or forking failed, or a child ended without a status of its own to pass on
-};
-
 // Starts the engine with `startEngine` (which may throw Error, reported to the platform) and serves
-// the platform; returns the process's exit status (a WorkerExit).
+// the platform; returns the process's exit status (a WorkerExit, protocol.h).
 int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine);
 
 }  // namespace speech::engine

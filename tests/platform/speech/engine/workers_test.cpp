@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -380,4 +381,52 @@ TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
     EXPECT_EQ(wordsOf(log.events(), text), (std::vector<std::u16string>{u"One", u"two", u"three", u"Four", u"five",
                                                                         u"six", u"Seven", u"eight", u"nine"}));
     EXPECT_FALSE(voice.takeStreamError().has_value());
+}
+
+// A worker sent what it cannot read as a request ends with a status of its own, and its end says so
+// (never "exited with status 0", which told nothing); a text too long for one message is refused by
+// the platform with the limit, before a worker sees it.
+TEST(EngineWorkers, WhatAWorkerCannotReadEndsItSayingSoAndTooLongATextNeverReachesIt) {
+    std::vector<uint8_t> huge{0, 0, 0, 0, static_cast<uint8_t>(engine::MessageType::Synthesize)};
+    const uint32_t tooLarge = engine::kMaxPayload + 1;
+    std::memcpy(huge.data(), &tooLarge, sizeof tooLarge);
+    std::vector<uint8_t> garbled = engine::encodeSynthesize(SynthRequest{});
+    garbled.resize(engine::kHeaderSize + 3);
+    const uint32_t three = 3;
+    std::memcpy(garbled.data(), &three, sizeof three);
+    const struct {
+        const char* name;
+        std::vector<uint8_t> frame;
+    } cases[] = {
+        {"a frame past the largest payload", huge},
+        {"a request cut short", garbled},
+        {"a message only a worker sends", engine::encodeDone(std::nullopt)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto worker = engine::EngineProcess::start(TALLAMO_ENGINE_DOUBLE);
+        ASSERT_TRUE(worker.ok()) << worker.fault().message;
+        engine::Channel& channel = worker.value()->channel();
+        engine::Frame frame;
+        ASSERT_EQ(channel.receive(frame, 10s), engine::Channel::Status::Ok);
+        ASSERT_EQ(frame.type, engine::MessageType::Ready);
+        ASSERT_EQ(channel.send(c.frame, 10s), engine::Channel::Status::Ok);
+        EXPECT_EQ(channel.receive(frame, 10s), engine::Channel::Status::Closed);
+        EXPECT_EQ(worker.value()->endDescription(), "it could not read what it was sent");
+    }
+
+    auto synthesizer = makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE});
+    const std::vector<pid_t> before = engineProcesses(1);
+    SynthRequest request;
+    request.text = std::u32string((engine::kMaxPayload / sizeof(char32_t)) + 1, U'a');
+    request.voiceId = synthesizer->voices().at(0).Id();
+    struct : SynthSink {
+        bool audio(std::span<const int16_t>) override { return true; }
+        bool event(const SynthEvent&) override { return true; }
+    } sink;
+    const Result<void> refused = synthesizer->synthesize(request, sink);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.fault().message,
+              "A piece of the text is too long for the speech engine, which takes at most 16 MB at once.");
+    EXPECT_EQ(engineProcesses(1), before);
 }

@@ -233,6 +233,73 @@ TEST(FrontendMarkup, MalformedMarkupIsRefusedWithItsPosition) {
     EXPECT_TRUE(readAll(u"<emph>open").segments.at(0).emphasis);
 }
 
+// What the engine cannot take is refused where the markup is read, before anything is spoken: a
+// pronunciation past its phonemes, an SSML attribute past its length, silences adding up to more
+// than a day.
+TEST(FrontendMarkup, TheEnginesBoundsAreKeptWhereTheMarkupIsRead) {
+    auto repeat = [](std::u16string_view unit, size_t count) {
+        std::u16string out;
+        for (size_t i = 0; i < count; ++i) out += unit;
+        return out;
+    };
+    const std::u16string ssml = u"<speak version='1.0' xml:lang='en'>";
+    const struct {
+        const char* name;
+        std::u16string text;
+        std::string refused;  // empty: accepted
+    } cases[] = {
+        {"100 phonemes", u"<pron sym='" + repeat(u"b aa ", 50) + u"'/>", ""},
+        {"101 phonemes", u"<pron sym='" + repeat(u"b aa ", 50) + u"b'/>",
+         "XML error at character 11: <pron> takes at most 100 phonemes (this one has 101)"},
+        {"ten megabytes of pronunciation", u"<pron sym='" + repeat(u"b ", 5 << 20) + u"'/>",
+         "XML error at character 11: <pron> takes a sym of at most 1000 characters (this one has 10485760)"},
+        {"an SSML attribute of 4096", ssml + u"<phoneme ph='" + repeat(u"b", 4096) + u"'>x</phoneme></speak>", ""},
+        {"an SSML attribute of 4097", ssml + u"<phoneme ph='" + repeat(u"b", 4097) + u"'>x</phoneme></speak>",
+         "XML error at character 48: the ph attribute of <phoneme> takes at most 4096 characters"},
+        {"silences of 24 hours", repeat(u"<silence msec='600000'/>", 144) + u"x", ""},
+        {"silences of more", repeat(u"<silence msec='600000'/>", 145) + u"x",
+         "XML error at character 3456: the silences of this text add up to more than 24 hours"},
+        {"SSML breaks of 24 hours", ssml + repeat(u"<break time='600s'/>", 144) + u"x</speak>", ""},
+        {"SSML breaks of more", ssml + repeat(u"<break time='600s'/>", 145) + u"x</speak>",
+         "XML error at character 2915: the silences of this text add up to more than 24 hours"},
+        {"an SSML pronunciation of 100 phonemes",
+         ssml + u"<phoneme alphabet='x-sapi' ph='" + repeat(u"b aa ", 50) + u"'>x</phoneme></speak>", ""},
+        {"an SSML pronunciation of 101 phonemes",
+         ssml + u"<phoneme alphabet='x-sapi' ph='" + repeat(u"b aa ", 50) + u"b'>x</phoneme></speak>",
+         "XML error at character 66: <phoneme> takes at most 100 phonemes (this one has 101)"},
+        {"the engine's phonemes in 200 characters",
+         ssml + u"<phoneme alphabet='x-espeak' ph='" + repeat(u"bA:", 66) + u"bA'>x</phoneme></speak>", ""},
+        {"the engine's phonemes in 201 characters",
+         ssml + u"<phoneme alphabet='x-espeak' ph='" + repeat(u"bA:", 67) + u"'>x</phoneme></speak>",
+         "XML error at character 68: <phoneme> takes at most 200 characters of the engine's phonemes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            openText(std::make_shared<const std::u16string>(c.text), SVSFIsXML, {}, nullptr);
+            EXPECT_EQ(c.refused, "");
+        } catch (const Error& e) {
+            EXPECT_EQ(e.code(), errc::kMarkup);
+            EXPECT_EQ(e.description(), c.refused);
+        }
+    }
+}
+
+// Pronunciations side by side reach the engine one phoneme word each, never run together past what
+// it takes.
+TEST(FrontendMarkup, PronunciationsSideBySideAreAPhonemeWordEach) {
+    std::u16string text;
+    for (int i = 0; i < 6; ++i) text += u"<pron sym='b aa b aa b aa'/>";
+    Read r = readAll(text + u" end.");
+    size_t words = 0;
+    for (const auto& s : r.segments) {
+        if (!s.phonemes) continue;
+        EXPECT_EQ(s.text, U"[[bA:bA:bA:]]");
+        ++words;
+    }
+    EXPECT_EQ(words, 6u);
+}
+
 TEST(FrontendMarkup, PersistedStateCarriesOverOnlyWithTheFlag) {
     FrontEndContext ctx = twoVoices();
     MarkupState state;
