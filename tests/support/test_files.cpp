@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -41,6 +43,28 @@ FileSizeLimit::~FileSizeLimit() {
     limit.rlim_cur = savedCurrent_;
     ::setrlimit(RLIMIT_FSIZE, &limit);
     std::signal(SIGXFSZ, savedHandler_);
+}
+
+std::vector<ProcessInfo> childProcesses(pid_t parent) {
+    std::vector<ProcessInfo> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+        if (!std::getline(stat, line) || line.find('(') == std::string::npos) continue;
+        const size_t open = line.find('(');
+        const size_t close = line.rfind(')');
+        std::istringstream rest(line.substr(close + 1));
+        ProcessInfo process;
+        pid_t ppid = 0;
+        rest >> process.state >> ppid;
+        if (ppid != parent) continue;
+        process.pid = static_cast<pid_t>(std::stol(line.substr(0, open)));
+        process.name = line.substr(open + 1, close - open - 1);
+        found.push_back(std::move(process));
+    }
+    return found;
 }
 
 }  // namespace testing_support

@@ -2,7 +2,10 @@
 // Files for tests: a temporary folder, and a limit on the size of the files written (a full disk).
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -34,5 +37,15 @@ private:
     unsigned long savedCurrent_ = 0;
     void (*savedHandler_)(int) = nullptr;
 };
+
+// A process as /proc shows it: its number, its program's name and its state ('R' running, 'S' asleep).
+struct ProcessInfo {
+    pid_t pid = 0;
+    std::string name;
+    char state = '?';
+};
+
+// The processes whose parent is `parent` (nothing for a process that has gone).
+std::vector<ProcessInfo> childProcesses(pid_t parent);
 
 }  // namespace testing_support

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -162,8 +163,8 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
 }
 
 // The child of one run: reads the run's requests from this process (`requests`) and answers each on
-// the platform's socket, until this process closes `requests`. It exits without running exit
-// handlers (the engine is never shut down).
+// the platform's socket, telling this process of each answer with a byte on `requests`, until this
+// process closes `requests`. It exits without running exit handlers (the engine is never shut down).
 [[noreturn]] void readRun(Channel& platform, Channel& requests, Synthesizer& synthesizer, pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(exitStatus(WorkerExit::CannotStart));
@@ -180,6 +181,9 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
         const SynthRequest request = nextRequest(requests, frame);
         g_cancelled = 0;
         if (!answer(platform, synthesizer, request, buffers)) ::_exit(exitStatus(WorkerExit::Done));
+        const uint8_t answered = 1;
+        if (requests.send(std::span(&answered, 1), kNoLimit) != Channel::Status::Ok)
+            ::_exit(exitStatus(WorkerExit::Done));
     }
 }
 
@@ -188,6 +192,7 @@ struct Run {
     pid_t pid = -1;
     UniqueFd pidfd;  // readable once the child has ended
     std::optional<Channel> requests;
+    size_t unanswered = 0;  // requests sent to the child that it has not told it answered
 };
 
 // Ends an idle child (it reads the end of its requests and exits) or reaps one that has ended;
@@ -233,6 +238,9 @@ struct Runs {
     Run current;
     Run spare;
     std::vector<Run> ending;
+    // Messages kept until a child told to end has gone: a fresh run while kMaxEnding are ending, and
+    // every message after it, in order.
+    std::deque<Frame> waiting;
     // When the spare is forked after a run has taken the last one: a little later, so that the fork
     // does not hold up the run's first audio on the processor they share.
     std::optional<std::chrono::steady_clock::time_point> spareDue;
@@ -240,6 +248,13 @@ struct Runs {
 
 // How long after a run starts its spare is forked: enough for the run's first audio to be on its way.
 constexpr std::chrono::milliseconds kSpareDelay{5};
+// Children told to end take a moment to go; at most this many may be on their way, a fresh run past
+// them waits until one has gone. With the wait for the current child's answers (mustWait) that bounds
+// the children of a worker, whatever the platform sends at once.
+constexpr size_t kMaxEnding = 2;
+// At most this many messages wait so; past them the platform's socket is not read (its sends then
+// wait, and time out as a hung worker's do).
+constexpr size_t kMaxWaiting = 64;
 
 // Tells an idle child to end, and reaps it once it has (at once when there is no pidfd to watch). A
 // child that ends badly ends this process the same way.
@@ -254,6 +269,44 @@ void retire(Runs& runs, Run& run) {
 }
 
 enum class Outcome { Serving, PlatformGone, Unreadable, Broken };
+
+// How the worker ends after `outcome`, once it must.
+std::optional<WorkerExit> endAfter(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Serving:
+            return std::nullopt;
+        case Outcome::PlatformGone:
+            return WorkerExit::Done;
+        case Outcome::Unreadable:
+            return WorkerExit::BadRequest;
+        case Outcome::Broken:
+            return WorkerExit::CannotGoOn;
+    }
+    return WorkerExit::CannotGoOn;
+}
+
+// Whether `frame` must wait before it is handled: it starts a run, which tells the current child to
+// end, while that child still answers requests of its run (both would write to the platform's socket
+// at once, mixing their messages, and each run sent at once would be a process), or while kMaxEnding
+// children are on their way. The platform waits for a run's end before it starts the next, so
+// neither holds it up but for the moment the child takes to say it answered.
+bool mustWait(const Frame& frame, const Runs& runs) {
+    if (frame.type != MessageType::Synthesize || (runs.current.unanswered == 0 && runs.ending.size() < kMaxEnding))
+        return false;
+    const auto request = decodeSynthesize(frame.payload);
+    return request && (request->fresh || runs.current.pid <= 0);
+}
+
+// Takes the current child's word of the requests it answered.
+void readAnswered(Runs& runs) {
+    uint8_t answered[256];
+    for (;;) {
+        const ssize_t n = ::recv(runs.current.requests->fd(), answered, sizeof answered, MSG_DONTWAIT);
+        if (n <= 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        runs.current.unanswered -= std::min(runs.current.unanswered, static_cast<size_t>(n));
+    }
+}
 
 // Handles one message from the platform.
 Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, Runs& runs) {
@@ -287,6 +340,7 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
         }
     }
     if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok) return Outcome::Broken;
+    ++run.unanswered;
     // The voice of a run of another script is loaded here too, so that the next runs start with it.
     if (!request->runVoiceId.empty()) prepareEspeakSideVoice(request->voiceId);
     if (request->fresh && runs.spare.pid <= 0 && !runs.spareDue)
@@ -329,38 +383,50 @@ void reapEnded(const std::vector<pollfd>& watched, Runs& runs) {
     if (watched[1].revents != 0) endAs(endRun(runs.current));
     if (watched[2].revents != 0) endAs(endRun(runs.spare));
     for (size_t i = runs.ending.size(); i-- > 0;) {
-        if (watched[3 + i].revents == 0) continue;
+        if (watched[4 + i].revents == 0) continue;
         if (const int status = endRun(runs.ending[i]); !endedWell(status)) endAs(status);
         runs.ending.erase(runs.ending.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
 
-// Handles every message that has arrived, without waiting for more; how the worker ends, once it must.
+// Handles the messages that waited, as far as the children that have gone allow.
+std::optional<WorkerExit> serveWaiting(Channel& platform, Synthesizer& synthesizer, Runs& runs) {
+    while (!runs.waiting.empty() && !mustWait(runs.waiting.front(), runs)) {
+        const Frame frame = std::move(runs.waiting.front());
+        runs.waiting.pop_front();
+        if (const auto end = endAfter(handle(frame, platform, synthesizer, runs))) return end;
+    }
+    return std::nullopt;
+}
+
+// Handles every message that has arrived (or keeps it waiting), without waiting for more; how the
+// worker ends, once it must.
 std::optional<WorkerExit> serveArrived(Channel& platform, Synthesizer& synthesizer, Runs& runs) {
-    for (;;) {
+    while (runs.waiting.size() < kMaxWaiting) {
         Frame frame;
         const auto status = platform.receive(frame, std::chrono::milliseconds(0));
         if (status == Channel::Status::Timeout) return std::nullopt;
         if (status == Channel::Status::Closed) return platform.broken() ? WorkerExit::BadRequest : WorkerExit::Done;
-        switch (handle(frame, platform, synthesizer, runs)) {
-            case Outcome::Serving:
-                break;
-            case Outcome::PlatformGone:
-                return WorkerExit::Done;
-            case Outcome::Unreadable:
-                return WorkerExit::BadRequest;
-            case Outcome::Broken:
-                return WorkerExit::CannotGoOn;
+        if (!runs.waiting.empty() || mustWait(frame, runs)) {
+            runs.waiting.push_back(std::move(frame));
+            continue;
         }
+        if (const auto end = endAfter(handle(frame, platform, synthesizer, runs))) return end;
     }
+    return std::nullopt;
 }
 
 // Serves the platform's messages and watches the children until the worker must end.
 WorkerExit serveUntilEnd(Channel& platform, Synthesizer& synthesizer, Runs& runs) {
     std::vector<pollfd> watched;
     for (;;) {
-        watched.assign(
-            {{platform.fd(), POLLIN, 0}, {runs.current.pidfd.get(), POLLIN, 0}, {runs.spare.pidfd.get(), POLLIN, 0}});
+        // The platform's socket is not read while kMaxWaiting messages wait (poll passes over -1).
+        const int reading = runs.waiting.size() < kMaxWaiting ? platform.fd() : -1;
+        const int answers = runs.current.requests ? runs.current.requests->fd() : -1;
+        watched.assign({{reading, POLLIN, 0},
+                        {runs.current.pidfd.get(), POLLIN, 0},
+                        {runs.spare.pidfd.get(), POLLIN, 0},
+                        {answers, POLLIN, 0}});
         for (const Run& r : runs.ending) watched.push_back({r.pidfd.get(), POLLIN, 0});
         if (::poll(watched.data(), watched.size(), pollTimeout(runs)) < 0 && errno != EINTR)
             return WorkerExit::CannotGoOn;
@@ -369,7 +435,12 @@ WorkerExit serveUntilEnd(Channel& platform, Synthesizer& synthesizer, Runs& runs
             if (runs.spare.pid <= 0 && !startRun(runs.spare, platform, synthesizer)) return WorkerExit::CannotGoOn;
         }
         reapEnded(watched, runs);
-        if (watched[0].revents == 0) continue;
+        if (watched[3].revents != 0) readAnswered(runs);
+        const bool full = runs.waiting.size() >= kMaxWaiting;
+        if (const auto end = serveWaiting(platform, synthesizer, runs)) return *end;
+        // Once there is room again, messages read earlier into the channel's buffer (which poll does
+        // not see) are taken.
+        if (watched[0].revents == 0 && !(full && runs.waiting.size() < kMaxWaiting)) continue;
         if (const auto end = serveArrived(platform, synthesizer, runs)) return *end;
     }
 }

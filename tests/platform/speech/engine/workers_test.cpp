@@ -430,3 +430,32 @@ TEST(EngineWorkers, WhatAWorkerCannotReadEndsItSayingSoAndTooLongATextNeverReach
               "A piece of the text is too long for the speech engine, which takes at most 16 MB at once.");
     EXPECT_EQ(engineProcesses(1), before);
 }
+
+// Fresh requests sent all at once (which the platform never does, waiting for each run's end) are
+// answered, every one, by a bounded number of processes: the fresh runs past the bound wait for a
+// child to go instead of each forking one.
+TEST(EngineWorkers, AFloodOfFreshRequestsIsAnsweredByABoundedNumberOfProcesses) {
+    auto worker = engine::EngineProcess::start(TALLAMO_ENGINE_DOUBLE);
+    ASSERT_TRUE(worker.ok()) << worker.fault().message;
+    engine::Channel& channel = worker.value()->channel();
+    engine::Frame frame;
+    ASSERT_EQ(channel.receive(frame, 10s), engine::Channel::Status::Ok);
+    const auto ready = engine::decodeReady(frame.payload);
+    ASSERT_TRUE(ready && !ready->voices.empty());
+    SynthRequest request;
+    request.text = U"One word.";
+    request.voiceId = ready->voices.front().Id();
+    request.bulk = true;
+    constexpr int kRequests = 50;
+    for (int i = 0; i < kRequests; ++i)
+        ASSERT_EQ(channel.send(engine::encodeSynthesize(request), 10s), engine::Channel::Status::Ok);
+    size_t peak = 0;
+    for (int done = 0; done < kRequests;) {
+        ASSERT_EQ(channel.receive(frame, 10s), engine::Channel::Status::Ok) << done << " answered";
+        done += frame.type == engine::MessageType::Done;
+        size_t alive = 0;
+        for (const auto& child : childProcesses(worker.value()->pid())) alive += child.state != 'Z';
+        peak = std::max(peak, alive);
+    }
+    EXPECT_LE(peak, 4u);
+}
