@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "app/parlan_main.h"
+#include "base/standard_streams.h"
 #include "speech/backends.h"
 
 #ifndef TALLAMO_VERSION
@@ -33,6 +34,8 @@ bool onlyPrints(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any descriptor is made, so that none takes a standard number that was closed.
+    (void)speech::reopenClosedStandardStreams();
     // Under a file-size limit (ulimit -f), saving past it fails with "File too large", which the window
     // reports, instead of the signal killing the program with the text unsaved.
     std::signal(SIGXFSZ, SIG_IGN);

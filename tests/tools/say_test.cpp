@@ -600,6 +600,77 @@ TEST(Say, ARenderStoppedBySignalLeavesTheEarlierFileAndNothingElse) {
     }
 }
 
+namespace {
+
+// Runs the tool with `args` and the standard descriptors in `closed` closed (the others: standard
+// input empty, output and error into files); its exit status, and what it wrote.
+SayRun sayWithClosed(const std::vector<std::string>& args, const std::set<int>& closed, const Folder& dir) {
+    for (const char* name : {"closed.out", "closed.err"}) fs::remove(dir / name);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string files[] = {"/dev/null", dir / "closed.out", dir / "closed.err"};
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (closed.count(fd)) {
+                ::close(fd);
+                continue;
+            }
+            const int opened = ::open(files[fd].c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+        std::vector<const char*> argv{TALLAMO_SAY};
+        for (const auto& a : args) argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        ::execv(TALLAMO_SAY, const_cast<char* const*>(argv.data()));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    SayRun r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = readBytes(dir / "closed.out");
+    r.err = readBytes(dir / "closed.err");
+    return r;
+}
+
+}  // namespace
+
+// A standard descriptor closed at the start is never taken by a descriptor of the program's own: the
+// audio meant for a closed standard output goes nowhere, with a message, and a render into a file is
+// the same whatever was closed.
+TEST(Say, ClosedStandardDescriptorsAreNeverTakenByTheProgramsOwn) {
+    Folder dir;
+    ASSERT_EQ(say({"--output", dir / "open.wav", "Hello."}).status, 0);
+    const struct {
+        const char* name;
+        std::set<int> closed;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"audio to a closed standard output",
+         {1},
+         {"--output", "-", "Hello."},
+         1,
+         "tallamo-say: Standard output is closed: there is nothing to write the audio to.\n"},
+        {"a file with all three closed", {0, 1, 2}, {"--output", dir / "closed.wav", "Hello."}, 0, ""},
+        {"a file with events to a closed standard output",
+         {1},
+         {"--events", "--output", dir / "closed.wav", "Hello."},
+         0,
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SayRun r = sayWithClosed(c.args, c.closed, dir);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.status == 0) {
+            EXPECT_EQ(readBytes(dir / "closed.wav"), readBytes(dir / "open.wav"));
+        }
+    }
+}
+
 TEST(Say, WritesAWavStreamOfUnknownLengthToStandardOutput) {
     Folder dir;
     SayRun piped = say({"--output", "-", "--format", "SAFT16kHz16BitStereo", "你好，世界。"});

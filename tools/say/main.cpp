@@ -29,6 +29,7 @@
 
 #include "base/error.h"
 #include "base/paths.h"
+#include "base/standard_streams.h"
 #include "base/utf8.h"
 #include "documents/document.h"
 #include "encoding/decoder.h"
@@ -539,7 +540,9 @@ int printPinyin(SpVoice& voice, const Options& o) {
     return say::kExitSuccess;
 }
 
-int run(const Options& o) {
+int run(const Options& o, const ClosedStandardStreams& closed) {
+    if (o.output == "-" && closed.output)
+        throw Error(errc::kAccessDenied, "Standard output is closed: there is nothing to write the audio to.");
     if (o.listFormats) {
         for (const auto& f : formatTable()) std::cout << f.name << '\t' << f.type << '\n';
         return say::kExitSuccess;
@@ -622,6 +625,9 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any descriptor is made: one that took a closed standard number would get what is written
+    // there (the audio of --output -, the events).
+    const speech::ClosedStandardStreams closed = speech::reopenClosedStandardStreams();
     // Under a file-size limit (ulimit -f), a write past it fails with "File too large" and the render
     // ends with that reason, instead of the signal killing the program half way through a file.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -636,7 +642,7 @@ int main(int argc, char** argv) {
             std::cout << "tallamo-say (Tallamo) " TALLAMO_VERSION "\n";
             return say::kExitSuccess;
         }
-        return run(options);
+        return run(options, closed);
     } catch (const UsageError& e) {
         std::cerr << "tallamo-say: " << e.message << "\nTry 'tallamo-say --help' for more information.\n";
         return say::kExitUsage;
