@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -63,10 +65,63 @@ int sndfileFormat(const WaveFormat& format, const EncoderChoice& choice) {
     return 0;
 }
 
+// libsndfile's reads and writes go through these calls on the descriptor, and every write's result is
+// kept: libsndfile's MP3 encoder passes over a short write, and what any encoder writes while it is
+// closed (the codec's last packets, trailing headers) never reaches its caller. A write after a
+// failed one is refused, so the first failure is the one reported.
+struct SndfileIo {
+    int fd = -1;
+    off_t base = 0;     // where the file starts in the descriptor
+    sf_count_t at = 0;  // the position, counted from base
+    WriteCall write = pwriteAll;
+    int error = 0;  // the errno of the first failed write
+
+    static SF_VIRTUAL_IO calls() {
+        SF_VIRTUAL_IO io{};
+        io.get_filelen = [](void* self) { return static_cast<SndfileIo*>(self)->length(); };
+        io.seek = [](sf_count_t offset, int whence, void* self) {
+            auto& io = *static_cast<SndfileIo*>(self);
+            const sf_count_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? io.at : io.length();
+            io.at = std::max<sf_count_t>(0, from + offset);
+            return io.at;
+        };
+        io.read = [](void* out, sf_count_t count, void* self) {
+            auto& io = *static_cast<SndfileIo*>(self);
+            const ssize_t n = ::pread(io.fd, out, static_cast<size_t>(count), io.base + io.at);
+            if (n <= 0) return sf_count_t{0};
+            io.at += n;
+            return static_cast<sf_count_t>(n);
+        };
+        io.write = [](const void* bytes, sf_count_t count, void* self) {
+            auto& io = *static_cast<SndfileIo*>(self);
+            if (io.error != 0) return sf_count_t{0};
+            io.error = io.write(io.fd, {static_cast<const uint8_t*>(bytes), static_cast<size_t>(count)},
+                                static_cast<uint64_t>(io.base + io.at));
+            if (io.error != 0) return sf_count_t{0};
+            io.at += count;
+            return count;
+        };
+        io.tell = [](void* self) { return static_cast<SndfileIo*>(self)->at; };
+        return io;
+    }
+
+    sf_count_t length() const {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return 0;
+        return std::max<sf_count_t>(0, st.st_size - base);
+    }
+};
+
+// How the samples reach libsndfile: as bytes (PCM WAV, written as they are), as 16-bit integers, or
+// as floats (MP3: libsndfile 1.2.0's integer path for stereo MP3 copies half of each block from the
+// wrong place, its float path is sound).
+enum class SampleWay { Raw, Shorts, Floats };
+
 class SndfileEncoder final : public SoundFileEncoder {
 public:
-    SndfileEncoder(SNDFILE* handle, std::string name, const WaveFormat& format, bool raw)
-        : handle_(handle), name_(std::move(name)), format_(format), raw_(raw) {}
+    SndfileEncoder(std::unique_ptr<SndfileIo> io, SNDFILE* handle, std::string name, const WaveFormat& format,
+                   SampleWay way)
+        : io_(std::move(io)), handle_(handle), name_(std::move(name)), format_(format), way_(way) {}
     ~SndfileEncoder() override {
         if (handle_ != nullptr) sf_close(handle_);
     }
@@ -75,45 +130,54 @@ public:
 
     Result<void> write(std::span<const uint8_t> frames) override {
         if (handle_ == nullptr) return writeFault(name_, "it is closed");
-        errno = 0;
         bool ok = false;
-        if (raw_) {
+        if (way_ == SampleWay::Raw) {
             const auto size = static_cast<sf_count_t>(frames.size());
             ok = sf_write_raw(handle_, frames.data(), size) == size;
         } else {
-            // The codecs take samples, not bytes: 16-bit little-endian as they are, unsigned 8-bit
-            // moved to the signed range and scaled up (libsndfile scales back down for 8-bit FLAC).
-            samples_.clear();
-            if (format_.bitsPerSample == 8) {
-                for (uint8_t b : frames) samples_.push_back(static_cast<short>((b - 128) * 256));
-            } else {
-                for (size_t i = 0; i + 1 < frames.size(); i += 2)
-                    samples_.push_back(static_cast<short>(frames[i] | (frames[i + 1] << 8)));
-            }
+            toShorts(frames);
             const auto count = static_cast<sf_count_t>(samples_.size());
-            ok = sf_write_short(handle_, samples_.data(), count) == count;
+            if (way_ == SampleWay::Floats) {
+                floats_.assign(samples_.begin(), samples_.end());
+                for (float& f : floats_) f /= 32768.0f;
+                ok = sf_write_float(handle_, floats_.data(), count) == count;
+            } else {
+                ok = sf_write_short(handle_, samples_.data(), count) == count;
+            }
         }
-        if (ok) return {};
-        const int err = errno;
-        return writeFault(name_, err != 0 ? fileErrorReason(err) : std::string(sf_strerror(handle_)));
+        if (ok && io_->error == 0) return {};
+        return writeFault(name_, io_->error != 0 ? fileErrorReason(io_->error) : std::string(sf_strerror(handle_)));
     }
 
     Result<void> finish() override {
         if (handle_ == nullptr) return {};
-        errno = 0;
         const int closed = sf_close(handle_);
         handle_ = nullptr;
-        if (closed == 0) return {};
-        const int err = errno;
-        return writeFault(name_, err != 0 ? fileErrorReason(err) : std::string(sf_error_number(closed)));
+        if (io_->error != 0) return writeFault(name_, fileErrorReason(io_->error));
+        if (closed != 0) return writeFault(name_, sf_error_number(closed));
+        return {};
     }
 
 private:
+    // The codecs take samples, not bytes: 16-bit little-endian as they are, unsigned 8-bit moved to
+    // the signed range and scaled up (libsndfile scales back down for 8-bit FLAC).
+    void toShorts(std::span<const uint8_t> frames) {
+        samples_.clear();
+        if (format_.bitsPerSample == 8) {
+            for (uint8_t b : frames) samples_.push_back(static_cast<short>((b - 128) * 256));
+        } else {
+            for (size_t i = 0; i + 1 < frames.size(); i += 2)
+                samples_.push_back(static_cast<short>(frames[i] | (frames[i + 1] << 8)));
+        }
+    }
+
+    std::unique_ptr<SndfileIo> io_;  // libsndfile's user data: its address stays while the handle lives
     SNDFILE* handle_;
     std::string name_;
     WaveFormat format_;
-    bool raw_;
+    SampleWay way_;
     std::vector<short> samples_;
+    std::vector<float> floats_;
 };
 
 // Writes all of `bytes`, through interrupted and partial writes.
@@ -294,25 +358,32 @@ Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::stri
 }
 
 Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
-                                                             const EncoderChoice& choice) {
+                                                             const EncoderChoice& choice, WriteCall write) {
     SF_INFO info{};
     info.samplerate = format.sampleRate;
     info.channels = format.channels;
     info.format = sndfileFormat(format, choice);
-    errno = 0;
-    // The descriptor stays the caller's (closed after sf_close), so no failure path can close it twice.
-    SNDFILE* handle = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    // The file starts where the descriptor is (as it would for libsndfile's own I/O on it); the
+    // descriptor stays the caller's.
+    auto io = std::make_unique<SndfileIo>();
+    io->fd = fd;
+    io->base = std::max<off_t>(0, ::lseek(fd, 0, SEEK_CUR));
+    io->write = write;
+    SF_VIRTUAL_IO calls = SndfileIo::calls();
+    SNDFILE* handle = sf_open_virtual(&calls, SFM_WRITE, &info, io.get());
     if (handle == nullptr) {
-        const int err = errno;
-        const std::string reason = err != 0 ? fileErrorReason(err) : std::string(sf_strerror(nullptr));
+        const std::string reason = io->error != 0 ? fileErrorReason(io->error) : std::string(sf_strerror(nullptr));
         return Fault{errc::kAccessDenied, "Cannot write the file \"" + name + "\": " + reason + "."};
     }
     if (choice.quality && choice.codec != FileCodec::Wav && choice.codec != FileCodec::Flac) {
         double level = 1.0 - *choice.quality;  // libsndfile counts compression, 0 being the best quality
         sf_command(handle, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
-    const bool raw = choice.codec == FileCodec::Wav;
-    return std::unique_ptr<SoundFileEncoder>(std::make_unique<SndfileEncoder>(handle, name, format, raw));
+    const SampleWay way = choice.codec == FileCodec::Wav   ? SampleWay::Raw
+                          : choice.codec == FileCodec::Mp3 ? SampleWay::Floats
+                                                           : SampleWay::Shorts;
+    return std::unique_ptr<SoundFileEncoder>(
+        std::make_unique<SndfileEncoder>(std::move(io), handle, name, format, way));
 }
 
 Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format) {

@@ -31,9 +31,16 @@ struct EncoderChoice {
     bool rf64 = false;              // WAV as RF64 (for audio past 4 GB)
 };
 
-// A libsndfile encoder on `fd`, which must be seekable. `name` is the user's file name, for messages.
+// Writes all of `bytes` at `offset`, through interrupted and partial writes; 0, or the errno of a failure.
+int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset);
+using WriteCall = int (*)(int fd, std::span<const uint8_t> bytes, uint64_t offset);
+
+// A libsndfile encoder on `fd`, which must be seekable, from where the descriptor is. `name` is the
+// user's file name, for messages. Every byte libsndfile writes goes through `write` (tests put a
+// full disk in its place), and a failed one fails the write or the finish that made it, whatever
+// the codec: a full disk is never a success.
 Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
-                                                             const EncoderChoice& choice);
+                                                             const EncoderChoice& choice, WriteCall write = pwriteAll);
 
 // A WAV stream on a descriptor that cannot seek: the header's sizes say "unknown length" (all ones, as
 // readers of piped WAV take it), the samples follow as they come.
@@ -42,9 +49,6 @@ Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::st
 // The canonical 44-byte PCM WAV header, its RIFF and data sizes those of `dataBytes` of samples (an
 // odd data chunk is followed by a pad byte, which the RIFF size counts; all ones: an unknown length).
 std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes);
-
-// Writes all of `bytes` at `offset`, through interrupted and partial writes; 0, or the errno of a failure.
-int pwriteAll(int fd, std::span<const uint8_t> bytes, uint64_t offset);
 
 // Sets or clears the descriptor's O_DIRECT flag; false where that is refused.
 bool setDirectFlag(int fd, bool on);
