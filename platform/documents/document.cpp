@@ -215,6 +215,7 @@ struct Document::Impl {
     TextBuilder builder;
     std::unique_ptr<Reader> reader;  // writes into builder
     std::string title;
+    Metadata metadata;
     std::optional<Fault> failure;
     bool ended = false;
 
@@ -297,6 +298,7 @@ Result<std::unique_ptr<Document>> Document::openInput(detail::Input input, const
     if (auto started = d.start(); !started) return started.fault();
     if (!d.builder.hasText()) return fault(errc::kNoText, d.input, "has no text to read.");
     d.title = d.reader->title();
+    d.metadata = d.reader->metadata();
     return document;
 }
 
@@ -306,6 +308,17 @@ Format Document::format() const {
 const std::string& Document::title() const {
     return impl_->title;
 }
+const Metadata& Document::metadata() const {
+    return impl_->metadata;
+}
+
+Result<std::optional<std::string>> Document::cover() {
+    Impl& d = *impl_;
+    // A restart that failed leaves no reader: the fault that stopped it stands for the cover too.
+    if (!d.reader) return d.failure ? *d.failure : fault(errc::kDamaged, d.input, "cannot be read.");
+    return d.reader->cover();
+}
+
 const std::optional<Fault>& Document::failure() const {
     return impl_->failure;
 }

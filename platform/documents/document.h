@@ -83,6 +83,14 @@ struct Chapter {
     friend bool operator==(const Chapter&, const Chapter&) = default;
 };
 
+// What a document says of itself besides its title (UTF-8; each empty when it does not say).
+struct Metadata {
+    std::string author;    // its authors in the document's order, joined by ", "
+    std::string date;      // as the document gives it: "1851", "1851-10-18", "2004-05-01T00:00:00Z"
+    std::string language;  // as the document gives it: "en", "zh-CN"
+    friend bool operator==(const Metadata&, const Metadata&) = default;
+};
+
 // Whether `head` (a file's first bytes, a few kilobytes) is the start of a document of one of the
 // formats, or of a zip archive that may be one. Cheap; open() decides.
 bool looksLikeDocument(std::span<const uint8_t> head);
@@ -105,6 +113,15 @@ public:
     Format format() const;
     // The document's own title (its metadata or title element), empty when it has none.
     const std::string& title() const;
+    // Its author, date and language, where the format has them: EPUB's package metadata, DOCX's
+    // docProps/core.xml, ODT's meta.xml, FB2's title-info, HTML's <meta name="author">, <meta name="date">
+    // and <html lang>.
+    const Metadata& metadata() const;
+    // The bytes of its cover image as stored (JPEG, PNG, ...), read when asked, within the metadata
+    // size limit: EPUB's cover item, FB2's coverpage image, the thumbnail a DOCX or ODT keeps of its
+    // first page. Nothing when the document names none; a fault when the one it names is missing,
+    // damaged or too large.
+    Result<std::optional<std::string>> cover();
 
     // Appends the next piece of the text to `out` and the chapters that start in it (or at its end) to
     // `chapters`. Returns false, appending nothing, at the end or when reading failed part-way.

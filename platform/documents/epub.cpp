@@ -10,10 +10,19 @@
 namespace documents::detail {
 namespace {
 
+// The most of a metadata element's text kept (a name, a date): a hostile package cannot make it grow.
+constexpr size_t kMaxMetadataText = 4096;
+
 struct ManifestItem {
     std::string path;  // entry name in the archive
     std::string mediaType;
     std::string properties;
+};
+
+struct Creator {
+    std::string id;
+    std::string role;  // a MARC relator ("aut", "ill", ...), from its attribute or a refining meta
+    std::string name;
 };
 
 struct Package {
@@ -21,7 +30,25 @@ struct Package {
     std::map<std::string, ManifestItem> manifest;  // by id
     std::vector<std::string> spine;                // ids of the linear items, in reading order
     std::string tocId;                             // the NCX named by the spine
+    std::vector<Creator> creators;
+    std::string date;
+    std::string dateEvent;  // EPUB 2's opf:event of the date kept ("publication", "modification", ...)
+    std::string language;
+    std::string coverId;  // EPUB 2: <meta name="cover" content="ID">
 };
+
+// The authors: the creators whose role is author or unstated, else every creator.
+std::string authorsOf(const std::vector<Creator>& creators) {
+    std::string authors;
+    std::string everyone;
+    for (const auto& c : creators) {
+        const std::string name = plainTitle(c.name);
+        if (name.empty()) continue;
+        everyone += (everyone.empty() ? "" : ", ") + name;
+        if (c.role.empty() || c.role == "aut") authors += (authors.empty() ? "" : ", ") + name;
+    }
+    return authors.empty() ? everyone : authors;
+}
 
 struct SpineItem {
     uint64_t entry = 0;
@@ -72,10 +99,31 @@ Result<Package> readPackage(Archive& archive, const std::string& path) {
     Package p;
     bool inTitle = false;
     bool haveTitle = false;
+    // The element of the package's metadata whose text is being read, and where it goes.
+    std::string* text = nullptr;
+    std::string roleOf;  // the creator a refining <meta property="role"> names
+    std::string role;
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
         if (name == "title" && !haveTitle) {
             inTitle = true;
+        } else if (name == "creator") {
+            p.creators.push_back(
+                Creator{std::string(a.get("id").value_or("")), std::string(a.get("role").value_or("")), {}});
+            text = &p.creators.back().name;
+        } else if (name == "date" &&
+                   (p.date.empty() || (p.dateEvent != "publication" && a.get("event") == "publication"))) {
+            p.date.clear();
+            p.dateEvent = a.get("event").value_or("");
+            text = &p.date;
+        } else if (name == "language" && p.language.empty()) {
+            text = &p.language;
+        } else if (name == "meta" && a.get("name") == "cover") {
+            p.coverId = a.get("content").value_or("");
+        } else if (name == "meta" && a.get("property") == "role" && a.get("refines")) {
+            roleOf = std::string(a.get("refines")->substr(a.get("refines")->starts_with("#") ? 1 : 0));
+            role.clear();
+            text = &role;
         } else if (name == "item") {
             p.manifest[std::string(a.get("id").value_or(""))] = ManifestItem{
                 resolveHref(folder, a.get("href").value_or("")), std::string(a.get("media-type").value_or("")),
@@ -91,9 +139,17 @@ Result<Package> readPackage(Archive& archive, const std::string& path) {
             inTitle = false;
             haveTitle = true;
         }
+        if (name == "meta" && !roleOf.empty()) {
+            for (auto& c : p.creators) {
+                if (c.id == roleOf) c.role = plainTitle(role);
+            }
+            roleOf.clear();
+        }
+        if (name == "creator" || name == "date" || name == "language" || name == "meta") text = nullptr;
     };
-    h.text = [&](std::string_view text) {
-        if (inTitle) p.title.append(text);
+    h.text = [&](std::string_view chunk) {
+        if (inTitle) p.title.append(chunk);
+        if (text && text->size() < kMaxMetadataText) text->append(chunk);
     };
     if (auto parsed = parseWhole(opf.value(), Syntax::Xml, h); !parsed) return parsed.fault();
     p.title = plainTitle(p.title);
@@ -180,6 +236,17 @@ Result<std::vector<NavEntry>> readNcx(Archive& archive, const std::string& path)
     return entries;
 }
 
+// The cover image's entry: EPUB 3's manifest item with the cover-image property, else the item EPUB 2's
+// cover meta names, when it is an image.
+std::string coverPath(const Package& p) {
+    for (const auto& [id, item] : p.manifest) {
+        if (contains(item.properties, "cover-image")) return item.path;
+    }
+    const auto named = p.manifest.find(p.coverId);
+    if (named != p.manifest.end() && named->second.mediaType.starts_with("image/")) return named->second.path;
+    return {};
+}
+
 Result<std::vector<NavEntry>> navigation(Archive& archive, const Package& p) {
     for (const auto& [id, item] : p.manifest) {
         if (!contains(item.properties, "nav") || !archive.find(item.path)) continue;
@@ -197,12 +264,14 @@ Result<std::vector<NavEntry>> navigation(Archive& archive, const Package& p) {
 
 class EpubReader final : public Reader {
 public:
-    EpubReader(std::unique_ptr<Archive> archive, std::vector<SpineItem> spine, bool titled, std::string title,
+    EpubReader(std::unique_ptr<Archive> archive, std::vector<SpineItem> spine, bool titled, const Package& package,
                const Options& options, TextBuilder& out)
         : archive_(std::move(archive)),
           spine_(std::move(spine)),
           titled_(titled),
-          title_(std::move(title)),
+          title_(package.title),
+          metadata_{authorsOf(package.creators), plainTitle(package.date), plainTitle(package.language)},
+          coverPath_(coverPath(package)),
           imageAltText_(options.imageAltText),
           out_(out) {}
 
@@ -224,6 +293,14 @@ public:
     }
 
     std::string title() const override { return title_; }
+    Metadata metadata() const override { return metadata_; }
+
+    Result<std::optional<std::string>> cover() override {
+        if (coverPath_.empty()) return std::optional<std::string>();
+        auto bytes = archive_->readWhole(coverPath_);
+        if (!bytes) return bytes.fault();
+        return std::optional<std::string>(std::move(bytes.value()));
+    }
 
 private:
     Result<void> startItem(const SpineItem& item) {
@@ -248,6 +325,8 @@ private:
     std::vector<SpineItem> spine_;
     bool titled_;
     std::string title_;
+    Metadata metadata_;
+    std::string coverPath_;
     bool imageAltText_;
     TextBuilder& out_;
     size_t next_ = 0;
@@ -308,7 +387,7 @@ Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const
         titled = true;
     }
     return std::unique_ptr<Reader>(
-        std::make_unique<EpubReader>(std::move(archive), std::move(spine), titled, p.title, options, out));
+        std::make_unique<EpubReader>(std::move(archive), std::move(spine), titled, p, options, out));
 }
 
 }  // namespace documents::detail

@@ -54,7 +54,25 @@ bool hidden(const Attributes& a) {
 
 }  // namespace
 
+void HtmlText::readMeta(const Attributes& attributes) {
+    const std::string name = lowered(attributes.get("name").value_or(""));
+    const std::string_view content = attributes.get("content").value_or("");
+    const std::string_view value = content.substr(0, kMaxTitle);
+    if (name == "author" && author_.empty()) author_ = value;
+    if ((name == "date" || name == "dcterms.date" || name == "dc.date" || name == "dcterms.created") && date_.empty())
+        date_ = value;
+}
+
+Metadata HtmlText::metadata() const {
+    return {plainTitle(author_), plainTitle(date_), plainTitle(language_)};
+}
+
 void HtmlText::startElement(std::string_view name, const Attributes& attributes) {
+    if (name == "meta") {
+        if (head_) readMeta(attributes);
+        return;
+    }
+    if (name == "html" && language_.empty()) language_ = attributes.get("lang").value_or("").substr(0, kMaxTitle);
     if (name == "br") {
         if (!skip_ && !head_) out_.lineBreak();
         return;

@@ -27,6 +27,9 @@ public:
 
     // The page's <title>.
     const std::string& title() const { return title_; }
+    // Its author and date (<meta name="author">, <meta name="date"> or a Dublin Core date) and its
+    // language (<html lang>).
+    Metadata metadata() const;
 
 private:
     enum Role : uint8_t { kNone = 0, kSkip = 1, kBlock = 2, kPre = 4, kTitle = 8, kChapter = 16, kHead = 32 };
@@ -35,6 +38,7 @@ private:
         uint8_t role;
     };
     void close(const Frame& frame);
+    void readMeta(const Attributes& attributes);
 
     TextBuilder& out_;
     Settings settings_;
@@ -44,6 +48,9 @@ private:
     int head_ = 0;  // open <head> elements
     bool inTitle_ = false;
     std::string title_;
+    std::string author_;
+    std::string date_;
+    std::string language_;
 };
 
 }  // namespace documents::detail

@@ -23,6 +23,14 @@ int toLevel(std::string_view digits) {
     return digits.empty() ? -1 : n;
 }
 
+// What a word processing document's properties say (docProps/core.xml, meta.xml), and where it keeps a
+// picture of its first page.
+struct Properties {
+    std::string title;
+    Metadata metadata;
+    std::string coverPath;
+};
+
 // Reads the parts of a document one after another, each through its own handler.
 class PartsReader : public Reader {
 public:
@@ -30,8 +38,8 @@ public:
         uint64_t entry;
         std::unique_ptr<MarkupHandler> handler;
     };
-    PartsReader(std::unique_ptr<Archive> archive, std::vector<Part> parts, std::string title)
-        : archive_(std::move(archive)), parts_(std::move(parts)), title_(std::move(title)) {}
+    PartsReader(std::unique_ptr<Archive> archive, std::vector<Part> parts, Properties properties)
+        : archive_(std::move(archive)), parts_(std::move(parts)), properties_(std::move(properties)) {}
 
     Result<bool> step() override {
         if (!pump_) {
@@ -48,7 +56,16 @@ public:
         }
         return true;
     }
-    std::string title() const override { return title_; }
+    std::string title() const override { return properties_.title; }
+    Metadata metadata() const override { return properties_.metadata; }
+
+    Result<std::optional<std::string>> cover() override {
+        if (properties_.coverPath.empty() || !archive_->find(properties_.coverPath))
+            return std::optional<std::string>();
+        auto bytes = archive_->readWhole(properties_.coverPath);
+        if (!bytes) return bytes.fault();
+        return std::optional<std::string>(std::move(bytes.value()));
+    }
 
 protected:
     virtual void finished(MarkupHandler&) {}
@@ -56,25 +73,47 @@ protected:
 private:
     std::unique_ptr<Archive> archive_;
     std::vector<Part> parts_;
-    std::string title_;
+    Properties properties_;
     size_t next_ = 0;
     std::unique_ptr<MarkupPump> pump_;
 };
 
-// The title in a document's core properties (docProps/core.xml, meta.xml).
-Result<std::string> metadataTitle(Archive& archive, std::string_view entry) {
+// The most of a property's text kept: a hostile document cannot make it grow.
+constexpr size_t kMaxPropertyText = 4096;
+
+// The title, author, date and language in a document's core properties (docProps/core.xml, meta.xml). The
+// author is the document's first creator (ODT's initial-creator) before its last editor (ODT's
+// dc:creator); the date its creation before its last change.
+Result<Properties> readProperties(Archive& archive, std::string_view entry) {
     auto xml = archive.readIfPresent(entry);
-    if (!xml || !xml.value()) return xml ? std::string() : Result<std::string>(xml.fault());
-    std::string title;
-    int depth = 0;
+    if (!xml) return xml.fault();
+    Properties p;
+    if (!xml.value()) return p;
+    std::map<std::string, std::string, std::less<>> fields;
+    std::string* text = nullptr;
     CallbackHandler h;
-    h.start = [&](std::string_view name, const Attributes&) { depth += name == "title"; };
-    h.end = [&](std::string_view name) { depth -= name == "title" && depth > 0; };
-    h.text = [&](std::string_view text) {
-        if (depth > 0) title.append(text);
+    h.start = [&](std::string_view name, const Attributes&) {
+        static constexpr std::string_view kNames[] = {"title",         "creator", "initial-creator", "created",
+                                                      "creation-date", "date",    "language"};
+        const bool wanted = std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+        text = wanted && !fields.contains(name) ? &fields[std::string(name)] : nullptr;
+    };
+    h.end = [&](std::string_view) { text = nullptr; };
+    h.text = [&](std::string_view chunk) {
+        if (text && text->size() < kMaxPropertyText) text->append(chunk);
     };
     if (auto parsed = parseWhole(*xml.value(), Syntax::Xml, h); !parsed) return parsed.fault();
-    return plainTitle(title);
+    const auto first = [&](std::initializer_list<std::string_view> names) {
+        for (const auto name : names) {
+            const auto field = fields.find(name);
+            if (field != fields.end() && !plainTitle(field->second).empty()) return plainTitle(field->second);
+        }
+        return std::string();
+    };
+    p.title = first({"title"});
+    p.metadata = Metadata{first({"initial-creator", "creator"}), first({"created", "creation-date", "date"}),
+                          first({"language"})};
+    return p;
 }
 
 // ---- DOCX ----
@@ -181,6 +220,21 @@ Result<std::map<std::string, int>> headingStyles(Archive& archive, const std::st
     return levels;
 }
 
+// The picture of its first page a DOCX package keeps (the package relationship of type thumbnail).
+Result<std::string> packageThumbnail(Archive& archive) {
+    auto rels = archive.readIfPresent("_rels/.rels");
+    if (!rels || !rels.value()) return rels ? std::string() : Result<std::string>(rels.fault());
+    std::string path;
+    CallbackHandler h;
+    h.start = [&](std::string_view name, const Attributes& a) {
+        if (name == "Relationship" && path.empty() && a.get("Type").value_or("").ends_with("/thumbnail") &&
+            a.get("TargetMode") != "External")
+            path = resolveHref("", a.get("Target").value_or(""));
+    };
+    if (auto parsed = parseWhole(*rels.value(), Syntax::Xml, h); !parsed) return parsed.fault();
+    return path;
+}
+
 }  // namespace
 
 Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options&, TextBuilder& out) {
@@ -217,8 +271,11 @@ Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const
     }
     auto levels = headingStyles(*archive, related["styles"]);
     if (!levels) return levels.fault();
-    auto title = metadataTitle(*archive, "docProps/core.xml");
-    if (!title) return title.fault();
+    auto properties = readProperties(*archive, "docProps/core.xml");
+    if (!properties) return properties.fault();
+    auto thumbnail = packageThumbnail(*archive);
+    if (!thumbnail) return thumbnail.fault();
+    properties.value().coverPath = thumbnail.value();
 
     auto headingLevels = std::make_shared<const std::map<std::string, int>>(std::move(levels.value()));
     std::vector<PartsReader::Part> parts;
@@ -230,7 +287,8 @@ Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const
     for (const auto& part : parts) {
         if (auto ok = archive->check(part.entry); !ok) return ok.fault();
     }
-    return std::unique_ptr<Reader>(std::make_unique<PartsReader>(std::move(archive), std::move(parts), title.value()));
+    return std::unique_ptr<Reader>(
+        std::make_unique<PartsReader>(std::move(archive), std::move(parts), std::move(properties.value())));
 }
 
 namespace {
@@ -325,11 +383,13 @@ Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const 
     const auto content = archive->find("content.xml");
     if (!content) return fault(errc::kDamaged, archive->input(), "is damaged: its content.xml is missing.");
     if (auto ok = archive->check(*content); !ok) return ok.fault();
-    auto title = metadataTitle(*archive, "meta.xml");
-    if (!title) return title.fault();
+    auto properties = readProperties(*archive, "meta.xml");
+    if (!properties) return properties.fault();
+    properties.value().coverPath = "Thumbnails/thumbnail.png";
     std::vector<PartsReader::Part> parts;
     parts.push_back({*content, std::make_unique<OdtText>(out)});
-    return std::unique_ptr<Reader>(std::make_unique<OdtReader>(std::move(archive), std::move(parts), title.value()));
+    return std::unique_ptr<Reader>(
+        std::make_unique<OdtReader>(std::move(archive), std::move(parts), std::move(properties.value())));
 }
 
 }  // namespace documents::detail

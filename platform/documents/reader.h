@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -50,6 +51,10 @@ public:
     // Starts again from the beginning, keeping what was learned of the document (its pages that
     // cannot be read); false when it cannot, and the document is opened afresh.
     virtual bool rewind() { return false; }
+    // Its author, date and language, when it has them.
+    virtual Metadata metadata() const { return {}; }
+    // Its cover image's bytes, read now; nothing when it names none.
+    virtual Result<std::optional<std::string>> cover() { return std::optional<std::string>(); }
 };
 
 Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out);

@@ -90,8 +90,8 @@ private:
     bool done_ = false;
 };
 
-// A document that is one markup file (HTML, FB2), read a chunk at a time through a `Handler` that
-// also knows the document's title.
+// A document that is one markup file (HTML), read a chunk at a time through a `Handler` that also
+// knows the document's title and metadata.
 template <class Handler>
 class MarkupFileReader final : public Reader {
 public:
@@ -101,6 +101,7 @@ public:
 
     Result<bool> step() override { return pump_.step(); }
     std::string title() const override { return plainTitle(handler_.title()); }
+    Metadata metadata() const override { return handler_.metadata(); }
 
 private:
     Handler handler_;

@@ -10,11 +10,14 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "base/child_process.h"
 #include "speech/audio/file_encoder.h"
+#include "speech/audio/media_module.h"
+#include "speech/audio/render_journal.h"
 #include "speech/core/constants.h"
 
 namespace speech {
@@ -67,13 +70,20 @@ bool seekable(int fd) {
 
 }  // namespace
 
+bool isMp4(FileCodec codec) {
+    return codec == FileCodec::M4b || codec == FileCodec::M4a;
+}
+
 // The file being written: a temporary put in place on commit, or (for a device, a pipe or standard
-// output) the descriptor itself; and the encoder that writes into it.
+// output) the descriptor itself, or the journal of a render that can resume; and the encoder that
+// writes into it.
 class FileOutput {
 public:
     static Result<std::unique_ptr<FileOutput>> create(const ReplacingFile::Place& place, const WaveFormat& format,
-                                                      const EncoderChoice& choice) {
+                                                      const EncoderChoice& choice,
+                                                      const std::optional<FileTags>& tags) {
         auto out = std::make_unique<FileOutput>(place.shown(), format, choice);
+        out->tags_ = tags;
         struct stat st {};
         if (!place.folder && ::stat(place.name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
             // A device or a named pipe the user named is written as it is; nothing can be renamed over it.
@@ -85,12 +95,50 @@ public:
         auto temp = ReplacingFile::create(place);
         if (!temp) return temp.fault();
         out->temp_ = std::move(temp.value());
+        if (isMp4(choice.codec)) {
+            Mp4Choice mp4;
+            mp4.quality = choice.quality;
+            mp4.audiobook = choice.codec == FileCodec::M4b;
+            auto writer = openMp4Writer(out->temp_->fd(), out->name_, format, mp4, tags.value_or(FileTags{}));
+            if (!writer) return writer.fault();
+            out->mp4_ = std::move(writer.value());
+            return out;
+        }
         auto encoder = choice.codec == FileCodec::Wav && !choice.rf64
                            ? openDirectWave(out->temp_->fd(), out->name_, format)
                            : openSndfileEncoder(out->temp_->fd(), out->name_, format, choice);
         if (!encoder) return encoder.fault();
         out->encoder_ = std::move(encoder.value());
         out->dataStart_ = static_cast<uint64_t>(std::max<off_t>(::lseek(out->temp_->fd(), 0, SEEK_CUR), 0));
+        return out;
+    }
+
+    // A file made from a journal beside it, a unit at a time (see SpFileStream::openResumable).
+    static Result<std::unique_ptr<FileOutput>> createResumable(const std::string& path, const WaveFormat& format,
+                                                               const EncoderChoice& choice,
+                                                               const std::optional<FileTags>& tags,
+                                                               const ResumeKey& key, std::string& notice) {
+        auto out = std::make_unique<FileOutput>(path, format, choice);
+        out->tags_ = tags;
+        if (auto found = out->findTarget(); !found) return found.fault();
+        // A file that cannot be made there is refused now, not at the end of the render.
+        auto probe = ReplacingFile::create({nullptr, path, ReplacingFile::Link::Follow});
+        if (!probe) return probe.fault();
+        auto input = fileChecksum(key.inputPath);
+        if (!input) return input.fault();
+        // The codec and its quality count as options: a journal of another does not serve.
+        const std::string options = key.options + "\ncodec " + std::to_string(static_cast<int>(choice.codec)) +
+                                    " quality " + (choice.quality ? std::to_string(*choice.quality) : "-");
+        const JournalKey journalKey{input.value(), textChecksum(options), format, key.version};
+        std::optional<Mp4Choice> aac;
+        if (isMp4(choice.codec)) {
+            aac.emplace();
+            aac->quality = choice.quality;
+            aac->audiobook = choice.codec == FileCodec::M4b;
+        }
+        auto journal = RenderJournal::open(out->target_, journalKey, aac, notice);
+        if (!journal) return journal.fault();
+        out->journal_ = std::move(journal.value());
         return out;
     }
 
@@ -111,10 +159,14 @@ public:
         const std::span<const uint8_t> buffered = straight ? bytes : std::span<const uint8_t>(pending_);
         const size_t whole = buffered.size() - buffered.size() % frameBytes;
         if (whole == 0) return {};
-        if (temp_ && choice_.codec == FileCodec::Wav && !choice_.rf64 && written_ + whole > plainWaveLimit.load()) {
+        if (temp_ && encoder_ && choice_.codec == FileCodec::Wav && !choice_.rf64 &&
+            written_ + whole > plainWaveLimit.load()) {
             if (auto r = switchToRf64(); !r) return r;
         }
-        if (auto r = encoder_->write(buffered.first(whole)); !r) return r;
+        auto wrote = journal_ ? journal_->append(buffered.first(whole))
+                     : mp4_   ? mp4_->write(buffered.first(whole))
+                              : encoder_->write(buffered.first(whole));
+        if (!wrote) return wrote;
         written_ += whole;
         if (!straight) pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(whole));
         // The disk gets the file as it grows, so that the flush before it is put in place waits for
@@ -126,20 +178,81 @@ public:
         return {};
     }
 
-    // Finishes the file and puts it in place. On failure nothing is put in place.
-    Result<void> commit() {
-        auto finished = encoder_->finish();
-        if (finished && temp_) return temp_->putInPlace();
-        if (finished && direct_.reset() != 0) return saveFault(name_, errno);
-        return finished;
+    // Finishes the file, with its tags and `marks`, and puts it in place; the warnings. On failure
+    // nothing is put in place.
+    Result<std::vector<std::string>> commit(const std::vector<ChapterMark>& marks) {
+        if (journal_) {
+            // Audio rendered since the last unit ended is the last unit.
+            if (journal_->pendingFrames() > 0) {
+                if (auto r = commitUnit(std::nullopt); !r) return r.fault();
+            }
+            return journal_->finish(FinalFile{target_, name_, choice_, mode_, tags_, marks});
+        }
+        auto finished = mp4_ ? mp4_->finish(marks) : encoder_->finish();
+        if (!finished) return finished.fault();
+        std::vector<std::string> warnings = mp4_ ? mp4_->warnings() : std::vector<std::string>();
+        if (temp_ && tags_ && !mp4_) {
+            const uint64_t frames = written_ / static_cast<uint64_t>(format_.bytesPerFrame());
+            auto marked = choice_.rf64
+                              ? Result<std::vector<std::string>>(std::vector<std::string>{
+                                    "The chapters are not marked in \"" + name_ + "\": it is an RF64 file."})
+                              : markFinishedFile(temp_->fd(), name_, choice_.codec, format_, frames, *tags_, marks);
+            if (!marked) return marked.fault();
+            warnings = std::move(marked.value());
+        }
+        if (temp_) {
+            if (auto r = temp_->putInPlace(); !r) return r.fault();
+        } else if (direct_.reset() != 0) {
+            return saveFault(name_, errno);
+        }
+        return warnings;
+    }
+
+    // A render that can resume: its unit written since the last is durable and listed (its frames); or
+    // dropped.
+    Result<uint64_t> commitUnit(std::optional<uint64_t> chapterStart) {
+        if (!journal_) return Fault{errc::kUnexpected, "The file stream was not opened for a render that can resume."};
+        if (!pending_.empty()) return Fault{errc::kUnexpected, "A part of the render ended within a frame."};
+        const uint64_t frames = journal_->pendingFrames();
+        if (auto r = journal_->commitUnit(chapterStart); !r) return r.fault();
+        return frames;
+    }
+    void dropUnit() {
+        pending_.clear();
+        if (journal_) (void)journal_->dropUnit();
+    }
+    std::vector<std::pair<uint64_t, std::optional<uint64_t>>> finishedUnits() const {
+        std::vector<std::pair<uint64_t, std::optional<uint64_t>>> units;
+        if (journal_) {
+            for (const auto& u : journal_->units()) units.emplace_back(u.frames, u.markFrame);
+        }
+        return units;
     }
 
     uint64_t bytesWritten() const { return written_; }
 
     FileOutput(std::string name, const WaveFormat& format, const EncoderChoice& choice)
-        : name_(std::move(name)), format_(format), choice_(choice) {}
+        : name_(name), target_(std::move(name)), format_(format), choice_(choice) {}
 
 private:
+    // Where the file of a render that can resume goes: anything but a regular file (or none yet) is
+    // refused, and a regular file is looked through a symbolic link (the journal lies beside the file
+    // the link names) and its permissions kept for the file that replaces it.
+    Result<void> findTarget() {
+        struct stat st {};
+        if (::stat(name_.c_str(), &st) != 0) return {};
+        if (S_ISDIR(st.st_mode)) return createFault(name_, EISDIR);
+        if (!S_ISREG(st.st_mode))
+            return Fault{errc::kAccessDenied,
+                         "Cannot resume a render into \"" + name_ + "\": it is not a regular file."};
+        if (::access(name_.c_str(), W_OK) != 0) return createFault(name_, errno);
+        // The file a symbolic link names is the one replaced; the link stays.
+        std::unique_ptr<char, decltype(&std::free)> real(::realpath(name_.c_str(), nullptr), &std::free);
+        if (real) target_ = real.get();
+        mode_ = st.st_mode;
+        return {};
+    }
+
     Result<void> startOn(UniqueFd fd) {
         direct_ = std::move(fd);
         Result<std::unique_ptr<SoundFileEncoder>> encoder =
@@ -179,13 +292,18 @@ private:
         return {};
     }
 
-    std::string name_;  // the file's name for messages
+    std::string name_;    // the file's name for messages
+    std::string target_;  // where a render that can resume puts its file (a symbolic link resolved)
     WaveFormat format_;
     EncoderChoice choice_;
+    std::optional<FileTags> tags_;
+    std::optional<mode_t> mode_;  // of the file replaced
     // Declared before the encoder, so the encoder is finished or closed before its file goes.
     std::optional<ReplacingFile> temp_;
     UniqueFd direct_;
     std::unique_ptr<SoundFileEncoder> encoder_;
+    std::unique_ptr<Mp4Writer> mp4_;
+    std::unique_ptr<RenderJournal> journal_;
     uint64_t dataStart_ = 0;  // where a plain WAV file's samples start
     // Bytes written between two starts of the disk's writeback, and the count at the last start.
     static constexpr uint64_t kWritebackBytes = 16u << 20;
@@ -241,6 +359,22 @@ void SpFileStream::openWith(const std::function<Result<std::unique_ptr<FileOutpu
     path_ = std::move(path);
 }
 
+void SpFileStream::setTags(std::optional<FileTags> tags) {
+    if (open_.load()) throw Error(errc::kInvalidArg, "The tags of a file stream cannot change while its file is open.");
+    std::lock_guard lock(fileMutex_);
+    tags_ = std::move(tags);
+}
+
+void SpFileStream::setChapterMarks(std::vector<ChapterMark> marks) {
+    std::lock_guard lock(fileMutex_);
+    marks_ = std::move(marks);
+}
+
+std::vector<std::string> SpFileStream::warnings() const {
+    std::lock_guard lock(fileMutex_);
+    return warnings_;
+}
+
 void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/) {
     if (mode != SSFMCreateForWrite)
         throw Error(errc::kInvalidArg,
@@ -258,9 +392,34 @@ void SpFileStream::Open(const Folder& folder, const std::string& name) {
 void SpFileStream::openPlace(const ReplacingFile::Place& place) {
     openWith(
         [&](const WaveFormat& format) {
-            return FileOutput::create(place, format, EncoderChoice{codec_, quality_});
+            return FileOutput::create(place, format, EncoderChoice{codec_, quality_}, tags_);
         },
         place.shown());
+}
+
+ResumeState SpFileStream::openResumable(const std::string& path, const ResumeKey& key) {
+    if (path.empty()) throw Error(errc::kInvalidArg, "No file name was given.");
+    ResumeState state;
+    openWith(
+        [&](const WaveFormat& format) {
+            return FileOutput::createResumable(path, format, EncoderChoice{codec_, quality_}, tags_, key, state.notice);
+        },
+        path);
+    std::lock_guard lock(fileMutex_);
+    state.units = output_->finishedUnits();
+    return state;
+}
+
+uint64_t SpFileStream::commitUnit(std::optional<uint64_t> chapterStart) {
+    std::lock_guard lock(fileMutex_);
+    if (!output_) throw Error(errc::kUnexpected, "The file stream is not open.");
+    if (writeFault_) throw Error(writeFault_->code, writeFault_->message);
+    auto committed = output_->commitUnit(chapterStart);
+    if (!committed) {
+        writeFault_ = committed.fault();
+        throw Error(committed.fault().code, committed.fault().message);
+    }
+    return committed.value();
 }
 
 void SpFileStream::openStandardOutput() {
@@ -273,10 +432,16 @@ void SpFileStream::finish(bool commit) {
     {
         std::lock_guard lock(fileMutex_);
         fault.swap(writeFault_);
+        warnings_.clear();
         if (output_ && commit && !fault) {
-            if (auto r = output_->commit(); !r) fault = r.fault();
+            auto committed = output_->commit(marks_);
+            if (committed) warnings_ = std::move(committed.value());
+            if (!committed) fault = committed.fault();
         }
+        // A render that can resume keeps its journal: the unit it was in is dropped, the rest stays.
+        if (output_ && (!commit || fault)) output_->dropUnit();
         output_.reset();
+        marks_.clear();
         open_.store(false);
     }
     if (fault && commit) throw Error(fault->code, fault->message);

@@ -13,10 +13,12 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "base/files.h"
 #include "speech/audio/file_target.h"
+#include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
 
 namespace speech {
@@ -78,6 +80,23 @@ private:
 
 class FileOutput;  // the file being written and its encoder, internal
 
+// What a render that can resume is keyed by: a journal an earlier render left is used only when the
+// same input was rendered with the same options by the same program.
+struct ResumeKey {
+    std::string inputPath;  // the file read; the digest of its bytes is kept
+    std::string options;    // every option that changes the audio, as text
+    std::string version;    // the program's
+};
+
+// What a render that can resume finds when it opens its file.
+struct ResumeState {
+    // The units an earlier render finished, in order: their frames, in the stream's format, and where
+    // their chapter starts (from the unit's start), when one does. The render goes on with the next.
+    std::vector<std::pair<uint64_t, std::optional<uint64_t>>> units;
+    // Why the journal an earlier render left cannot be used (it is started over), for the user.
+    std::string notice;
+};
+
 // An audio file written in the stream's format. The file is written under a temporary name in its
 // folder and put in place by Close in one rename, so a render that fails or is stopped never leaves a
 // partial file behind and never removes the file that was there before.
@@ -95,6 +114,17 @@ public:
     void setCodec(FileCodec codec, std::optional<double> quality = std::nullopt);
     FileCodec codec() const;
 
+    // The tags the file of the next Open is given (title, artists, album, genre, year, track, cover),
+    // and with them its chapter marks (setChapterMarks): in MP4 by its writer; in MP3, Ogg and FLAC
+    // with TagLib; in a plain WAV file as cue points, labels and an INFO list after its audio. Nothing
+    // (the default): no tags, no marks, the file as it always was. Not for a pipe or standard output.
+    void setTags(std::optional<FileTags> tags);
+    // The chapter marks of the open file: each chapter's title and the frame (of the stream's format,
+    // from the file's start) where its first word starts. Written by Close, with the tags.
+    void setChapterMarks(std::vector<ChapterMark> marks);
+    // What the last Close left out, for the user ("The cover image is left out of ...").
+    std::vector<std::string> warnings() const;
+
     // Only SSFMCreateForWrite (3) is supported: the file is created, or an existing one replaced, when
     // the stream is closed. Throws Error with a description naming the file when it cannot be created
     // (a missing or read-only folder, a read-only file, a folder of that name). A name that is a
@@ -108,6 +138,20 @@ public:
     // length", as a pipe allows, then the samples. When standard output is a regular file, the header
     // is finished on Close as for any file. WAV only.
     void openStandardOutput();
+    // Opens `path` (a regular file or a new one) for a render that can resume: the audio goes into a
+    // journal beside it (a hidden folder, ".NAME.resume"), a unit at a time (commitUnit), until Close
+    // makes the file from the journal, puts it in place and removes the journal. A render stopped on
+    // the way (discard, a failure, a signal, a kill) leaves the journal and the earlier file as they
+    // are; the next openResumable of the same path and key goes on from the last unit finished. A
+    // journal of another key, or a broken one, is started over and the state's notice says why.
+    // Throws Error naming the file when it cannot be written, or when another render holds its
+    // journal.
+    ResumeState openResumable(const std::string& path, const ResumeKey& key);
+    // Ends the unit rendered since the last one: its audio is made durable and listed with where its
+    // chapter starts (frames from the unit's start), if it has one; returns its frames. Throws Error
+    // when the render into the unit failed or the journal cannot be written.
+    uint64_t commitUnit(std::optional<uint64_t> chapterStart);
+
     // Finishes the file and puts it in place under its name. When a write failed, the render into the
     // stream was cut short, or finishing the file failed, nothing is put in place (the temporary is
     // removed, an earlier file under the name is untouched) and Close throws that failure. Closing a
@@ -142,6 +186,9 @@ private:
     std::string path_;
     FileCodec codec_ = FileCodec::Wav;
     std::optional<double> quality_;
+    std::optional<FileTags> tags_;
+    std::vector<ChapterMark> marks_;
+    std::vector<std::string> warnings_;
     // Readable without fileMutex_, so a format change never waits for a write in progress.
     std::atomic<bool> open_{false};
 };

@@ -109,6 +109,8 @@ std::string fuzzDocument(std::string_view target, std::span<const uint8_t> data)
         }
     }
     if (!validUtf16(text)) return "an unpaired surrogate in the text";
+    if (auto cover = document.cover(); !cover && !cover.fault().message.starts_with("The file \"fuzz\" "))
+        return "a cover's fault not naming the file: " + cover.fault().message;
     document.restart();
     std::u16string again;
     std::vector<Chapter> ignored;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -319,6 +320,140 @@ std::string html(const std::vector<Section>& sections, const std::string& title)
     }
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escaped(title) +
            "</title><script>var hidden = 1;</script></head><body>\n" + body + "</body></html>\n";
+}
+
+namespace {
+
+// `entries` with the text of entry `name` changed by `change`.
+Entries changed(Entries entries, const std::string& name, const std::function<void(std::string&)>& change) {
+    for (auto& [entry, data] : entries) {
+        if (entry == name) change(data);
+    }
+    return entries;
+}
+
+void insertBefore(std::string& text, const std::string& mark, const std::string& inserted) {
+    const size_t at = text.find(mark);
+    check(at != std::string::npos, "no place for the facts");
+    text.insert(at, inserted);
+}
+
+}  // namespace
+
+std::string base64(const std::string& bytes) {
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 2]);
+        out += kLetters[v >> 18 & 63];
+        out += kLetters[v >> 12 & 63];
+        out += i + 1 < bytes.size() ? kLetters[v >> 6 & 63] : '=';
+        out += i + 2 < bytes.size() ? kLetters[v & 63] : '=';
+        if (out.size() % 77 == 76) out += "\n";  // line breaks, as FB2 files have them
+    }
+    return out;
+}
+
+std::string epub(const std::vector<Section>& sections, const Facts& facts, bool epub2) {
+    return zipArchive(epubEntries(sections, facts, epub2));
+}
+
+Entries epubEntries(const std::vector<Section>& sections, const Facts& f, bool epub2) {
+    Entries entries = changed(epubEntries(sections), "OEBPS/content.opf", [&](std::string& opf) {
+        const std::string role = epub2 ? " opf:role=\"aut\"" : "";
+        std::string meta = "<dc:creator id=\"a1\"" + role + ">" + escaped(f.author) + "</dc:creator>" +
+                           "<dc:creator id=\"a2\"" + (epub2 ? " opf:role=\"ill\"" : "") + ">Ill Ustrator</dc:creator>" +
+                           "<dc:creator id=\"a3\"" + role + ">" + escaped(f.coAuthor) + "</dc:creator>";
+        if (!epub2) {
+            meta +=
+                "<meta refines=\"#a1\" property=\"role\" scheme=\"marc:relators\">aut</meta>"
+                "<meta refines=\"#a2\" property=\"role\" scheme=\"marc:relators\">ill</meta>";
+        }
+        meta += "<dc:date" +
+                std::string(epub2 ? " opf:event=\"modification\">2020-01-01</dc:date><dc:date "
+                                    "opf:event=\"publication\""
+                                  : "") +
+                ">" + escaped(f.date) + "</dc:date>";
+        if (epub2) meta += "<meta name=\"cover\" content=\"cover-image\"/>";
+        insertBefore(opf, "</metadata>", meta);
+        opf.replace(opf.find("<dc:language>en"), 15, "<dc:language>" + escaped(f.language));
+        insertBefore(opf, "</manifest>",
+                     "<item id=\"cover-image\" href=\"images/cover.png\" media-type=\"image/png\"" +
+                         std::string(epub2 ? "" : " properties=\"cover-image\"") + "/>");
+        if (epub2)
+            opf.replace(opf.find("version=\"3.0\""), 13, "version=\"2.0\" xmlns:opf=\"http://www.idpf.org/2007/opf\"");
+    });
+    entries.emplace_back("OEBPS/images/cover.png", f.cover);
+    return entries;
+}
+
+std::string docx(const std::vector<Section>& sections, const Facts& f) {
+    Entries entries = changed(docxEntries(sections), "_rels/.rels", [&](std::string& rels) {
+        insertBefore(rels, "</Relationships>",
+                     "<Relationship Id=\"r9\" Type=\"http://schemas.openxmlformats.org/package/2006/relationships/"
+                     "metadata/thumbnail\" Target=\"docProps/thumbnail.png\"/>");
+    });
+    entries.emplace_back("docProps/core.xml",
+                         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><cp:coreProperties "
+                         "xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
+                         "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:dcterms=\"http://purl.org/dc/terms/\">"
+                         "<dc:title>Letter</dc:title><dc:creator>" +
+                             escaped(f.author) +
+                             "</dc:creator><cp:lastModifiedBy>Someone Else</cp:lastModifiedBy><dcterms:created>" +
+                             escaped(f.date) +
+                             "</dcterms:created><dcterms:modified>2020-01-01T00:00:00Z</dcterms:modified>"
+                             "<dc:language>" +
+                             escaped(f.language) + "</dc:language></cp:coreProperties>");
+    entries.emplace_back("docProps/thumbnail.png", f.cover);
+    return zipArchive(entries);
+}
+
+std::string odt(const std::vector<Section>& sections, const Facts& f) {
+    Entries entries = odtEntries(sections);
+    entries.emplace_back(
+        "meta.xml",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><office:document-meta "
+        "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "xmlns:meta=\"urn:oasis:names:tc:opendocument:xmlns:meta:1.0\" "
+        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><office:meta><dc:title>Letter</dc:title>"
+        "<meta:initial-creator>" +
+            escaped(f.author) + "</meta:initial-creator><dc:creator>Someone Else</dc:creator><meta:creation-date>" +
+            escaped(f.date) + "</meta:creation-date><dc:date>2020-01-01T00:00:00</dc:date><dc:language>" +
+            escaped(f.language) + "</dc:language></office:meta></office:document-meta>");
+    entries.emplace_back("Thumbnails/thumbnail.png", f.cover);
+    return zipArchive(entries);
+}
+
+std::string fb2(const std::vector<Section>& sections, const std::string& bookTitle, const Facts& f) {
+    std::string book = fb2(sections, bookTitle);
+    const auto name = [](const std::string& full) {
+        const size_t space = full.rfind(' ');
+        return "<author><first-name>" + escaped(full.substr(0, space)) + "</first-name><last-name>" +
+               escaped(full.substr(space + 1)) + "</last-name></author>";
+    };
+    insertBefore(book, "<book-title>", "<genre>prose</genre>" + name(f.author) + name(f.coAuthor));
+    insertBefore(book, "</title-info>",
+                 "<annotation><p>What the book is about.</p></annotation><date value=\"" + escaped(f.date) + "\">" +
+                     escaped(f.date.substr(0, 4)) +
+                     "</date><coverpage><image "
+                     "xmlns:l=\"http://www.w3.org/1999/xlink\" l:href=\"#cover.png\"/></coverpage><lang>" +
+                     escaped(f.language) + "</lang>");
+    insertBefore(book, "</description>",
+                 "<document-info><author><nickname>file maker</nickname></author></document-info>");
+    insertBefore(book, "</FictionBook>",
+                 "<binary id=\"cover.png\" content-type=\"image/png\">\n" + base64(f.cover) + "\n</binary>");
+    return book;
+}
+
+std::string html(const std::vector<Section>& sections, const std::string& title, const Facts& f) {
+    std::string page = html(sections, title);
+    page.replace(page.find("<html>"), 6, "<html lang=\"" + escaped(f.language) + "\">");
+    insertBefore(page, "<title>",
+                 "<meta name=\"author\" content=\"" + escaped(f.author) + "\"><meta name=\"date\" content=\"" +
+                     escaped(f.date) + "\">");
+    return page;
 }
 
 std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline) {

@@ -39,6 +39,27 @@ std::string odt(const std::vector<Section>& sections, const std::string& footnot
 std::string fb2(const std::vector<Section>& sections, const std::string& bookTitle);
 // An HTML page with an h1 per section.
 std::string html(const std::vector<Section>& sections, const std::string& title);
+// What a document says of itself, for the fixtures that carry it: its author (two for EPUB and FB2,
+// which list each apart: "author" and "co-author"), date, language and cover image (its bytes).
+struct Facts {
+    std::string author;
+    std::string coAuthor;
+    std::string date;
+    std::string language;
+    std::string cover;
+};
+// The same documents with their facts: EPUB 3 (a cover-image item, creators with roles, an illustrator
+// among them) or EPUB 2 (a cover meta and opf:role); DOCX with docProps/core.xml and a thumbnail; ODT
+// with meta.xml and Thumbnails/thumbnail.png; FB2 with title-info and a coverpage binary; HTML with
+// meta elements and <html lang>.
+Entries epubEntries(const std::vector<Section>& sections, const Facts& facts, bool epub2 = false);
+std::string epub(const std::vector<Section>& sections, const Facts& facts, bool epub2 = false);
+std::string docx(const std::vector<Section>& sections, const Facts& facts);
+std::string odt(const std::vector<Section>& sections, const Facts& facts);
+std::string fb2(const std::vector<Section>& sections, const std::string& bookTitle, const Facts& facts);
+std::string html(const std::vector<Section>& sections, const std::string& title, const Facts& facts);
+// Base64 of `bytes`, as FB2 holds its images.
+std::string base64(const std::string& bytes);
 // A PDF with one page per entry, each line drawn on a line of its own, and top-level outline entries.
 std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline = {});
 // A one-page PDF with a drawing and no text.

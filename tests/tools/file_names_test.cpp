@@ -8,6 +8,12 @@
 
 namespace {
 
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
 TEST(FileNames, ATitleBecomesANameThatShowsWhatItIs) {
     const struct {
         const char* name;
@@ -23,6 +29,16 @@ TEST(FileNames, ATitleBecomesANameThatShowsWhatItIs) {
         {"line breaks, separators and blanks", " A\u2028line/and\\a\ttab  here. ", "01-A line and a tab here"},
         {"leading dots", "..hidden", "01-hidden"},
         {"invalid UTF-8", "bad \xC3\x28 byte", "01-bad \uFFFD( byte"},
+        {"what FAT refuses", "Chapter 1: The \"Start\"? a*b<c>d|e", "01-Chapter 1 The Start a b c d e"},
+        {"a path out of the folder", "../../etc/passwd", "01-etc passwd"},
+        {"only dots", "..", "01-chapter"},
+        {"trailing dots and blanks", "Trailing dots...   ", "01-Trailing dots"},
+        {"a delete character", "tab\x7F", "01-tab"},
+        {"letters of other scripts", "第二章 «Le Départ»", "01-第二章 «Le Départ»"},
+        {"nothing", "", "01-chapter"},
+        {"too long", std::string(300, 'z'), "01-" + std::string(100, 'z')},
+        {"too long, in a character of three bytes", std::string(40, 'x') + repeat("章", 21),
+         "01-" + std::string(40, 'x') + repeat("章", 20)},
     };
     for (const auto& c : cases) EXPECT_EQ(say::chapterFileName(1, 2, c.title), c.file) << c.name;
 }

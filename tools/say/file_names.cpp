@@ -8,15 +8,19 @@
 
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 namespace say {
 
 namespace {
 
+// Blanks, separators, controls, and what the file systems of phones and players refuse (FAT, exFAT,
+// NTFS: the colon, * ? " < > | and the backslash), each of which becomes one blank.
 bool isBlank(UChar32 c) {
     const int8_t type = u_charType(c);
-    return c == ' ' || c == '/' || c == '\\' || type == U_CONTROL_CHAR || type == U_LINE_SEPARATOR ||
-           type == U_PARAGRAPH_SEPARATOR;
+    return c == ' ' ||
+           std::u32string_view(U"/\\:*?\"<>|").find(static_cast<char32_t>(c)) != std::u32string_view::npos ||
+           type == U_CONTROL_CHAR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
 }
 
 // The title without format characters, composed. The characters are removed before the text is

@@ -12,8 +12,9 @@ namespace say {
 // `title` (UTF-8) as a part of a file name: invisible and direction-changing characters (Unicode's
 // format characters: bidirectional controls, zero-width spaces and joiners, the byte-order mark,
 // soft hyphens) removed, so that a name shows what it is; composed (NFC); control characters, line
-// breaks, path separators and runs of blanks each one blank; no leading dot nor trailing blank or
-// dot; at most `maxBytes` bytes, cut between two characters as a reader sees them. Empty when
+// breaks, path separators, what FAT, exFAT and NTFS refuse (the colon, * ? " < > | and the backslash)
+// and runs of blanks each one blank; no leading dot nor trailing blank or dot; at most `maxBytes`
+// bytes, cut between two characters as a reader sees them. Empty when
 // nothing is left.
 std::string fileNamePart(std::string_view title, size_t maxBytes = 100);
 

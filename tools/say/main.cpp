@@ -39,6 +39,7 @@
 #include "speech/spoken_text.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
+#include "tools/say/book.h"
 #include "tools/say/file_names.h"
 #include "tools/say/input.h"
 #include "tools/say/options.h"
@@ -151,19 +152,16 @@ struct Render {
     std::shared_ptr<SpFileStream> file;
     std::optional<tallamo::TimingRecorder> timings;
     std::optional<ReplacingFile> timingsFile;
+    std::optional<say::ChapterMarker> marker;  // the chapters' starts, from the words' events
+    std::optional<say::Book> book;             // a document read from standard input
 };
 
-// The text of a document held in memory, whole.
-std::u16string documentText(std::string bytes, const std::string& name) {
-    auto opened =
-        documents::Document::openBytes(std::make_shared<const std::string>(std::move(bytes)), name, documentOptions());
-    if (!opened) throw Error(opened.fault().code, opened.fault().message);
-    std::u16string text;
-    std::vector<documents::Chapter> chapters;
-    while (opened.value()->read(text, chapters)) {
-    }
-    if (const auto& failure = opened.value()->failure()) throw Error(failure->code, failure->message);
-    return text;
+// A book's chapter titles, and the text of each unit of a render that can resume, are cut this long
+// (UTF-16 units, at the next line break): a render stopped part way loses at most this much.
+constexpr size_t kResumeUnitText = 4096;
+
+void printWarnings(const std::vector<std::string>& warnings) {
+    for (const auto& w : warnings) std::cerr << "tallamo-say: " << w << '\n';
 }
 
 // Standard input (or the pipe `name`) for `render`. Its first bytes tell what it holds: a document is
@@ -183,7 +181,8 @@ void readInput(Render& render, const Options& o, int fd, const std::string& name
         throw Error(errc::kFile, "The " + name + " is neither a text nor a document.");
     const uint64_t limit = documents::Limits{}.maxExpandedBytes;
     if (document) {
-        render.text = documentText(say::readRest(fd, std::move(head), limit, name), name);
+        render.book = say::readDocumentBytes(say::readRest(fd, std::move(head), limit, name), name, render.text,
+                                             documentOptions());
         render.flags = plainTextFlags(o) | SVSFlagsAsync;
     } else if (!relay) {
         const std::string all = say::readRest(fd, std::move(head), limit, name);
@@ -216,13 +215,21 @@ tallamo::TimingRecorder timingRecorder(const Options& o, const Render& render) {
     return tallamo::TimingRecorder(std::move(spoken->text), spoken->markup);
 }
 
-// An audio file stream at `path` ("-": standard output), or named `path` in `folder` when there is
-// one, in `format` and the codec the options name, made the voice's output.
-std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const std::string& path, int32_t format,
-                                         const Folder* folder = nullptr) {
+// An audio file stream in `format` and the codec the options name, with `tags` (none: none), not yet
+// open.
+std::shared_ptr<SpFileStream> makeOutput(const Options& o, int32_t format, std::optional<FileTags> tags) {
     auto file = std::make_shared<SpFileStream>();
     file->Format().SetType(format);
     file->setCodec(o.codec, o.quality ? std::optional<double>(*o.quality / 10.0) : std::nullopt);
+    file->setTags(std::move(tags));
+    return file;
+}
+
+// An audio file stream at `path` ("-": standard output), or named `path` in `folder` when there is
+// one, in `format` and the codec the options name, with `tags`, made the voice's output.
+std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const std::string& path, int32_t format,
+                                         std::optional<FileTags> tags = std::nullopt, const Folder* folder = nullptr) {
+    auto file = makeOutput(o, format, std::move(tags));
     if (folder)
         file->Open(*folder, path);
     else if (path == "-")
@@ -244,15 +251,18 @@ void saveRender(SpVoice& voice, Render& render, const Options& o) {
     }
     // A render or playback cut short (the audio server went away, the engine kept failing) is a
     // failure: Close raises a file's, the voice keeps a device's.
-    if (render.file) render.file->Close();
+    if (render.file) {
+        if (render.marker) render.file->setChapterMarks(render.marker->marks());
+        render.file->Close();
+        printWarnings(render.file->warnings());
+    }
     if (auto error = voice.takeStreamError()) throw *error;
     if (render.timingsFile) render.timingsFile->putInPlace().orThrow();
 }
 
 // Speaks and waits for the end, printing the events as they are released (with --events) and recording
-// the timings; Ctrl+C purges what is left. A complete render puts its files in place; an interrupted
-// one leaves none, and no earlier file is lost. Returns whether it was interrupted.
-bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
+// the timings and chapter starts; Ctrl+C purges what is left. Returns whether it was interrupted.
+bool speakAndWait(SpVoice& voice, Render& render, const Options& o) {
     std::mutex mutex;
     std::condition_variable released;
     bool pending = false;
@@ -267,6 +277,7 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
             ended = ended || e.kind == speech::EventKind::EndStream;
             if (o.events) std::cout << toJson(e) << '\n';
             if (render.timings) render.timings->add(e);
+            if (render.marker) render.marker->add(e);
         }
         if (o.events) std::cout.flush();
     };
@@ -294,12 +305,35 @@ bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
     printEvents();
     voice.SetNotify({});
     // A signal may also end the stream itself (a closed standard output fails its writes).
-    if (stopped || interrupted()) {
+    return stopped || interrupted();
+}
+
+// Speaks and waits for the end (speakAndWait). A complete render puts its files in place, its chapters
+// marked; an interrupted one leaves none, and no earlier file is lost. Returns whether it was
+// interrupted.
+bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
+    if (speakAndWait(voice, render, o)) {
         if (render.file) render.file->discard();
         return true;
     }
     saveRender(voice, render, o);
     return false;
+}
+
+// What the tags of a document's files say: its title (else the file's name), author, date and cover
+// (one that cannot be read is left out with a warning).
+BookInfo bookInfo(documents::Document& document, const std::string& path) {
+    BookInfo book;
+    book.title = document.title().empty() ? std::filesystem::path(path).stem().string() : document.title();
+    book.author = document.metadata().author;
+    book.date = document.metadata().date;
+    auto cover = document.cover();
+    if (!cover) {
+        printWarnings({"The cover image of \"" + path + "\" is left out: " + cover.fault().message});
+    } else if (cover.value()) {
+        book.cover = std::move(*cover.value());
+    }
+    return book;
 }
 
 // --chapters: each chapter of the document into an audio file of its own in the folder --output names,
@@ -316,25 +350,46 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     auto opened = documents::Document::open(*o.file, documentOptions());
     if (!opened) throw Error(opened.fault().code, opened.fault().message);
     documents::Document& document = *opened.value();
+    const BookInfo book = bookInfo(document, *o.file);
 
+    // The first reading: which parts (the text before the first chapter, then each chapter) have words,
+    // so that their files are numbered as tracks of one total.
+    const auto blank = [](std::u16string_view part) {
+        return std::all_of(part.begin(), part.end(), [](char16_t c) { return c == u' ' || c == u'\n'; });
+    };
     std::u16string text;
     std::vector<documents::Chapter> chapters;
-    while (document.read(text, chapters)) text.clear();
-    const int32_t last = chapters.empty() ? 1 : chapters.back().number;
+    std::vector<bool> spoken{false};
+    int32_t last = 1;
+    uint64_t base = 0;  // the position of text[0] in the document's text
+    while (document.read(text, chapters)) {
+        for (const auto& c : chapters) {
+            const size_t end = static_cast<size_t>(c.position - base);
+            spoken.back() = spoken.back() || !blank(std::u16string_view(text).substr(0, end));
+            text.erase(0, end);
+            base = c.position;
+            spoken.push_back(false);
+            last = c.number;
+        }
+        spoken.back() = spoken.back() || !blank(text);
+        base += text.size();
+        text.clear();
+        chapters.clear();
+    }
     const int width = std::max<int>(2, static_cast<int>(std::to_string(last).size()));
+    const int total = static_cast<int>(std::count(spoken.begin(), spoken.end(), true));
 
     struct Unit {
         int32_t number;
         std::string title;
-    } unit{0, document.title().empty() ? std::filesystem::path(*o.file).stem().string() : document.title()};
+    } unit{0, book.title};
+    int track = 0;
     const int32_t flags = plainTextFlags(o);
     const std::string audioExtension = say::asExtension(o.chaptersFormat.value_or("wav"));
     // Speaks text[0, end) into the current unit's files (none when it is all blank) and drops it.
     auto speakUnit = [&](size_t end) {
-        const bool blank = std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end),
-                                       [](char16_t c) { return c == u' ' || c == u'\n'; });
         bool stopped = false;
-        if (!blank) {
+        if (!blank(std::u16string_view(text).substr(0, end))) {
             const std::string name = say::chapterFileName(unit.number, width, unit.title);
             Render render;
             render.text = text.substr(0, end);
@@ -345,7 +400,8 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
                     ReplacingFile::create({&folder, name + say::asExtension(*o.timings), ReplacingFile::Link::Replace})
                         .orThrow());
             }
-            render.file = openOutput(voice, o, name + audioExtension, format, &folder);
+            render.file = openOutput(voice, o, name + audioExtension, format,
+                                     chapterFileTags(book, unit.title, ++track, total), &folder);
             stopped = speakToEnd(voice, render, o);
         }
         text.erase(0, end);
@@ -354,8 +410,7 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
 
     document.restart();
     text.clear();
-    chapters.clear();
-    uint64_t base = 0;  // the position of text[0] in the document's text
+    base = 0;
     while (document.read(text, chapters)) {
         for (const auto& c : chapters) {
             const uint64_t end = c.position - base;
@@ -367,6 +422,73 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     }
     if (speakUnit(text.size())) return interruptedStatus();
     if (document.failure()) throw Error(document.failure()->code, document.failure()->message);
+    return say::kExitSuccess;
+}
+
+// The options that change a render's audio, as text: a journal of a render with others is not used.
+std::string audioOptions(const Options& o, int32_t format) {
+    std::string text = "voice=" + o.voice.value_or("") + ";rate=" + std::to_string(o.rate.value_or(0)) +
+                       ";volume=" + std::to_string(o.volume.value_or(100)) + ";format=" + std::to_string(format) +
+                       ";codec=" + std::to_string(static_cast<int>(o.codec)) +
+                       ";quality=" + (o.quality ? std::to_string(*o.quality) : std::string("-")) +
+                       ";flags=" + std::to_string(o.flags) + ";mixed=" + (o.mixedScript ? "1" : "0") +
+                       ";unit=" + std::to_string(kResumeUnitText);
+    return text;
+}
+
+// --resume: the book is cut into units (say::cutUnits), each spoken by a Speak of its own into the
+// journal beside the output, which keeps every finished unit. A render stopped part way (Ctrl+C, a
+// failure, a kill) leaves the journal; the same command goes on after the last finished unit. The
+// finished file is made from the journal and put in place, with its chapters marked.
+int speakResumable(SpVoice& voice, const Options& o, int32_t format) {
+    std::u16string text;
+    say::Book book = say::readBook(*o.file, &text, documentOptions());
+    printWarnings(book.warnings);
+    const std::vector<say::Unit> units = say::cutUnits(text, book.chapters, kResumeUnitText);
+    auto file = makeOutput(o, format, bookFileTags(book.info));
+    const ResumeState state =
+        file->openResumable(*o.output, ResumeKey{*o.file, audioOptions(o, format), TALLAMO_VERSION});
+    if (!state.notice.empty()) printWarnings({state.notice});
+    if (state.units.size() > units.size()) {
+        file->discard();
+        throw Error(errc::kUnexpected, "The journal of \"" + *o.output + "\" lists more parts than the book has.");
+    }
+    if (!state.units.empty())
+        std::cerr << "tallamo-say: going on with part " << state.units.size() + 1 << " of " << units.size() << '\n';
+    voice.SetAudioOutputStream(file);
+    const int frameBytes = file->Format().wave().bytesPerFrame();
+    std::vector<std::pair<uint64_t, std::optional<uint64_t>>> done = state.units;
+    for (size_t i = done.size(); i < units.size(); ++i) {
+        const say::Unit& unit = units[i];
+        Render render;
+        render.text = text.substr(unit.begin, unit.end - unit.begin);
+        render.flags = plainTextFlags(o) | SVSFlagsAsync;
+        if (unit.chapter) render.marker.emplace(std::vector{book.chapters[*unit.chapter]}, frameBytes, "", unit.begin);
+        const bool blank =
+            std::all_of(render.text.begin(), render.text.end(), [](char16_t c) { return c == u' ' || c == u'\n'; });
+        if (!blank && speakAndWait(voice, render, o)) {
+            file->discard();  // the journal stays, and the file that was there
+            return interruptedStatus();
+        }
+        if (auto error = voice.takeStreamError()) {
+            file->discard();
+            throw *error;
+        }
+        const std::optional<uint64_t> start = render.marker ? render.marker->firstStart() : std::nullopt;
+        done.emplace_back(file->commitUnit(start), start);
+    }
+    // The marks: each chapter's first word, counted from the file's start.
+    std::vector<ChapterMark> marks;
+    uint64_t at = 0;
+    for (size_t i = 0; i < done.size(); ++i) {
+        if (units[i].chapter && done[i].second)
+            marks.push_back({book.chapters[*units[i].chapter].title, at + *done[i].second});
+        at += done[i].first;
+    }
+    if (book.chapters.empty()) marks.push_back({book.info.title, 0});
+    file->setChapterMarks(std::move(marks));
+    file->Close();
+    printWarnings(file->warnings());
     return say::kExitSuccess;
 }
 
@@ -453,12 +575,18 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
 
     // --events prints every kind, audio levels and the engine's own events included. Without it only
     // the end matters (and the words and sentences for --timings): events nobody uses are not made.
+    // A book's file gets its chapters' marks where their first words start: a file's, or a document's
+    // read from standard input.
+    const bool toFile = o.output && *o.output != "-" && !o.chapters;
+    const bool marked = toFile && (o.readsStandardInput() || (o.file && !namesAPipe(o)));
     voice.SetEventInterests(o.events ? SVEAllEvents
                             : o.timings
                                 ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
-                                : SVEStartInputStream | SVEEndInputStream);
+                            : marked ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary
+                                     : SVEStartInputStream | SVEEndInputStream);
     voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     if (o.chapters) return speakChapters(voice, o, format);
+    if (o.resume) return speakResumable(voice, o, format);
 
     std::optional<say::InputRelay> relay;
     Render render;
@@ -478,12 +606,20 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
         render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
         render.flags = o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0);
     }
-    if (o.timings) {
-        render.timings.emplace(timingRecorder(o, render));
+    // The timings file is made before the text is read: when it cannot be, nothing is done.
+    if (o.timings)
         render.timingsFile =
             std::move(ReplacingFile::create({nullptr, *o.timings, ReplacingFile::Link::Follow}).orThrow());
-    }
-    if (o.output) {
+    if (o.timings) render.timings.emplace(timingRecorder(o, render));
+    if (marked && (render.book || !o.readsStandardInput())) {
+        // The voice reads the file again as it speaks it, and names the PDF pages it skips then.
+        documents::Options quiet = documentOptions();
+        quiet.skipped = nullptr;
+        say::Book book = render.book ? std::move(*render.book) : say::readBook(*o.file, nullptr, quiet);
+        printWarnings(book.warnings);
+        render.file = openOutput(voice, o, *o.output, format, bookFileTags(book.info));
+        render.marker.emplace(std::move(book.chapters), render.file->Format().wave().bytesPerFrame(), book.info.title);
+    } else if (o.output) {
         render.file = openOutput(voice, o, *o.output, format);
     } else {
         if (o.device) voice.SetAudioOutput(voice.GetAudioOutputs("", "").Item(*o.device));

@@ -35,9 +35,12 @@ const std::array kRows = {
               [](Options& o, const std::string& v) { o.flags = static_cast<int32_t>(toNumber("--flags", v)); }},
     OptionRow{"--output", "", "FILE|-",
               "render into FILE instead of playing, in the format its extension names (.wav .flac .ogg .oga .opus "
-              ".mp3); - writes a WAV stream to standard output",
+              ".mp3 .m4b .m4a); - writes a WAV stream to standard output. With --file, the file is tagged with the "
+              "book's title, author, year and cover, and marked with its chapters",
               [](Options& o, const std::string& v) { o.output = v; }},
-    OptionRow{"--quality", "", "Q", "quality of .ogg, .oga, .opus and .mp3 output, 0 (smallest) to 10 (best)",
+    OptionRow{"--quality", "", "Q",
+              "quality of .ogg, .oga, .opus, .mp3, .m4b and .m4a output, 0 (smallest) to 10 (best); .m4b and .m4a: "
+              "about 24 to 128 kbit/s a channel, 64 by default",
               [](Options& o, const std::string& v) { o.quality = toNumber("--quality", v); }},
     OptionRow{"--timings", "", "FILE",
               "write the words' and sentences' times to FILE (.srt .vtt .lrc .json); with --chapters, an "
@@ -84,8 +87,12 @@ const std::array kRows = {
               "with --file DOCUMENT and --output DIR/: one audio file per chapter, DIR/NN-title.wav",
               [](Options& o, const std::string&) { o.chapters = true; }},
     OptionRow{"--chapters-format", "", "EXT",
-              "the chapter files' audio format: wav (the default), flac, ogg, oga, opus or mp3",
+              "the chapter files' audio format: wav (the default), flac, ogg, oga, opus, mp3, m4a or m4b",
               [](Options& o, const std::string& v) { o.chaptersFormat = v; }},
+    OptionRow{"--resume", "", "",
+              "with --file FILE and --output FILE: keep a journal beside the output while rendering, so that the "
+              "same command goes on where a stopped render ended; the journal goes when the file is complete",
+              [](Options& o, const std::string&) { o.resume = true; }},
     OptionRow{"--list-voices", "", "", "print the voices, one \"number<TAB>name\" per line, and exit",
               [](Options& o, const std::string&) { o.listVoices = true; }},
     OptionRow{"--list-outputs", "", "", "print the audio outputs, one \"number<TAB>name\" per line, and exit",
@@ -104,6 +111,9 @@ void checkOutputs(Options& o) {
     if (o.chapters && (!o.file || *o.file == "-" || !o.output || toStdout))
         throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
     if (o.chaptersFormat && !o.chapters) throw UsageError{"--chapters-format goes with --chapters"};
+    if (o.resume && (!o.file || *o.file == "-" || !o.output || toStdout || o.chapters))
+        throw UsageError{"--resume needs --file FILE and --output FILE (a file, not standard output or --chapters)"};
+    if (o.resume && o.timings) throw UsageError{"--resume does not go with --timings"};
     // The name whose extension tells the codec; none for standard output, which is WAV.
     const std::optional<std::string> audio = o.chapters ? o.chaptersFormat.value_or("wav")
                                              : toStdout ? std::nullopt
@@ -118,9 +128,9 @@ void checkOutputs(Options& o) {
     if (toStdout && o.events) throw UsageError{"--events prints to standard output, which --output - takes"};
     if (o.quality) {
         using speech::FileCodec;
-        const bool lossy =
-            o.codec == FileCodec::OggVorbis || o.codec == FileCodec::OggOpus || o.codec == FileCodec::Mp3;
-        if (!lossy) throw UsageError{"--quality applies to .ogg, .oga, .opus and .mp3 output only"};
+        const bool lossy = o.codec == FileCodec::OggVorbis || o.codec == FileCodec::OggOpus ||
+                           o.codec == FileCodec::Mp3 || o.codec == FileCodec::M4b || o.codec == FileCodec::M4a;
+        if (!lossy) throw UsageError{"--quality applies to .ogg, .oga, .opus, .mp3, .m4b and .m4a output only"};
         if (*o.quality < 0 || *o.quality > 10) throw UsageError{"--quality is 0 to 10"};
     }
     if (o.timings) {
@@ -264,6 +274,10 @@ std::string helpText() {
         "\n"
         "  tallamo-say --output book.opus --quality 6 --timings book.srt --file book.txt\n"
         "        renders a text file into Ogg Opus with its sentences' times as subtitles\n"
+        "\n"
+        "  tallamo-say --output book.m4b --resume --file book.epub\n"
+        "        renders a book into one audiobook file with its chapters, title, author and cover; run\n"
+        "        again after a stop, it goes on where the render ended\n"
         "\n"
         "  tallamo-say --file book.epub --chapters --output book/ --chapters-format flac\n"
         "        renders each chapter of a book into a FLAC file of its own, book/01-title.flac, ...\n"

@@ -49,6 +49,7 @@ struct Options {
     std::optional<std::string> file;  // "-" is standard input
     bool chapters = false;
     std::optional<std::string> chaptersFormat;
+    bool resume = false;
 
     // Neither a TEXT nor a file other than "-": the text comes from standard input.
     bool readsStandardInput() const { return !text && (!file || *file == "-"); }

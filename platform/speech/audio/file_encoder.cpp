@@ -36,6 +36,9 @@ int sndfileFormat(const WaveFormat& format, const EncoderChoice& choice) {
             return SF_FORMAT_OGG | SF_FORMAT_OPUS;
         case FileCodec::Mp3:
             return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        case FileCodec::M4b:
+        case FileCodec::M4a:
+            break;  // written through FFmpeg (mp4_writer.h)
     }
     return 0;
 }
@@ -184,8 +187,8 @@ void putLe(uint8_t* out, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// The canonical 44-byte PCM WAV header, its RIFF and data sizes those of `dataBytes` of samples (an
-// odd data chunk is followed by a pad byte, which the RIFF size counts).
+}  // namespace
+
 std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes) {
     std::array<uint8_t, 44> header{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
     putLe(&header[4], dataBytes == 0xFFFFFFFFu ? dataBytes : dataBytes + 36 + (dataBytes & 1), 4);
@@ -200,6 +203,8 @@ std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes)
     putLe(&header[40], dataBytes, 4);
     return header;
 }
+
+namespace {
 
 // Bytes gathered for one direct write: a multiple of every block size a disk uses, and one huge page.
 // A direct write pins the pages it writes from; one huge page pins at a quarter of the cost of 512

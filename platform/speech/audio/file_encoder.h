@@ -4,6 +4,7 @@
 // Ogg Vorbis, Ogg Opus, MP3); a WAV stream to a pipe, which libsndfile refuses, is written here.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,6 +44,10 @@ Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::
 // A WAV stream on a descriptor that cannot seek: the header's sizes say "unknown length" (all ones, as
 // readers of piped WAV take it), the samples follow as they come.
 Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format);
+
+// The canonical 44-byte PCM WAV header, its RIFF and data sizes those of `dataBytes` of samples (an
+// odd data chunk is followed by a pad byte, which the RIFF size counts; all ones: an unknown length).
+std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes);
 
 // Sets or clears the descriptor's O_DIRECT flag; false where that is refused.
 bool setDirectFlag(int fd, bool on);

@@ -8,12 +8,14 @@
 namespace speech {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, FileCodec>, 6> kCodecNames{{{".wav", FileCodec::Wav},
+constexpr std::array<std::pair<std::string_view, FileCodec>, 8> kCodecNames{{{".wav", FileCodec::Wav},
                                                                              {".flac", FileCodec::Flac},
                                                                              {".ogg", FileCodec::OggVorbis},
                                                                              {".oga", FileCodec::OggVorbis},
                                                                              {".opus", FileCodec::OggOpus},
-                                                                             {".mp3", FileCodec::Mp3}}};
+                                                                             {".mp3", FileCodec::Mp3},
+                                                                             {".m4b", FileCodec::M4b},
+                                                                             {".m4a", FileCodec::M4a}}};
 
 struct RateName {
     int hz;
@@ -98,7 +100,7 @@ std::optional<FileCodec> fileCodecForName(std::string_view path) {
 }
 
 std::string_view fileCodecExtensions() {
-    return ".wav .flac .ogg .oga .opus .mp3";
+    return ".wav .flac .ogg .oga .opus .mp3 .m4b .m4a";
 }
 
 }  // namespace speech

@@ -41,8 +41,9 @@ std::string_view formatName(int32_t type);
 std::optional<int32_t> formatTypeByName(std::string_view name);
 
 // The containers and codecs a file stream writes. WAV is the default: a plain WAV file, which becomes
-// an RF64 file only when its audio passes the 4 GB that a plain WAV header can count.
-enum class FileCodec { Wav, Flac, OggVorbis, OggOpus, Mp3 };
+// an RF64 file only when its audio passes the 4 GB that a plain WAV header can count. M4b and M4a are
+// AAC in MP4: an audiobook (remembering its place in players) or a song.
+enum class FileCodec { Wav, Flac, OggVorbis, OggOpus, Mp3, M4b, M4a };
 
 // The extension of a file name (".wav"), in lower case; empty when the name has none.
 std::string lowerExtension(std::string_view path);
@@ -59,9 +60,10 @@ std::optional<Value> byExtension(std::string_view path,
     return std::nullopt;
 }
 
-// The codec a file name's extension asks for (.wav .flac .ogg .oga .opus .mp3, in any case), or nothing.
+// The codec a file name's extension asks for (.wav .flac .ogg .oga .opus .mp3 .m4b .m4a, in any case),
+// or nothing.
 std::optional<FileCodec> fileCodecForName(std::string_view path);
-// The extensions fileCodecForName knows, for messages: ".wav .flac .ogg .oga .opus .mp3".
+// The extensions fileCodecForName knows, for messages: ".wav .flac .ogg .oga .opus .mp3 .m4b .m4a".
 std::string_view fileCodecExtensions();
 
 }  // namespace speech

@@ -5,7 +5,6 @@
 #include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,18 +20,6 @@
 namespace speech::text {
 
 namespace {
-
-std::u32string toUtf32(std::string_view s) {
-    std::u32string out;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-    const auto n = static_cast<int32_t>(s.size());
-    for (int32_t i = 0; i < n;) {
-        UChar32 c;
-        U8_NEXT(bytes, i, n, c);
-        out += c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
-    }
-    return out;
-}
 
 std::string_view view(const xmlChar* s) {
     return s ? std::string_view(reinterpret_cast<const char*>(s)) : std::string_view();
@@ -175,7 +162,7 @@ void PlsReader::end(std::string_view name) {
     if (text.empty()) return fail("an empty <" + std::string(name) + ">");
     UserEntry pronunciation;
     if (name == "alias") {
-        pronunciation.alias = toUtf32(text);
+        pronunciation.alias = speech::toUtf32(text);
     } else if (!isPinyinAlphabet(elementAlphabet_)) {
         return fail(elementAlphabet_.empty()
                         ? "a <phoneme> needs alphabet=\"x-pinyin\""
@@ -214,7 +201,7 @@ void PlsReader::closeLexeme() {
     if (!lexeme.pronunciation) return fail("a <lexeme> without a <phoneme> or an <alias>", lexeme.line);
     for (const std::string& g : lexeme.graphemes) {
         UserEntry entry = *lexeme.pronunciation;
-        entry.grapheme = toUtf32(g);
+        entry.grapheme = speech::toUtf32(g);
         if (!entry.pinyin.empty()) {
             if (!std::all_of(entry.grapheme.begin(), entry.grapheme.end(), readsAsHan)) {
                 return fail("pinyin is for Han characters, and \"" + g + "\" has others", lexeme.line);

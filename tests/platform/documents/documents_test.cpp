@@ -224,6 +224,80 @@ TEST(Documents, HostileOrBrokenMarkupIsReadSafely) {
     }
 }
 
+TEST(Documents, GiveTheirAuthorDateLanguageAndCover) {
+    // The cover's bytes are handed out as stored: the readers do not look inside the image.
+    const std::string cover = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(300, '\x07') + "end";
+    const fixtures::Facts facts{"Herman Melville", "Mary Shelley", "1851-10-18", "en-GB", cover};
+    const Metadata two{"Herman Melville, Mary Shelley", "1851-10-18", "en-GB"};
+    const Metadata one{"Herman Melville", "1851-10-18", "en-GB"};
+    const struct {
+        const char* name;
+        std::string bytes;
+        Metadata metadata;
+        std::optional<std::string> cover;
+    } cases[] = {
+        {"EPUB 3", fixtures::epub(kBook, facts), two, cover},
+        {"EPUB 2", fixtures::epub(kBook, facts, true), two, cover},
+        {"DOCX", fixtures::docx(kBook, facts), one, cover},
+        {"ODT", fixtures::odt(kBook, facts), one, cover},
+        {"FB2", fixtures::fb2(kBook, "Fiction Book", facts), two, cover},
+        {"HTML", fixtures::html(kBook, "The Page", facts), one, std::nullopt},
+        {"EPUB without any", fixtures::epub(kBook), {"", "", "en"}, std::nullopt},
+        {"DOCX without any", fixtures::docx(kBook), {}, std::nullopt},
+        {"FB2 whose binaries are not its cover", fixtures::fb2(kBook, "Fiction Book"), {}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened = Document::openBytes(std::make_shared<const std::string>(c.bytes), c.name);
+        ASSERT_TRUE(opened.ok()) << opened.fault().message;
+        EXPECT_EQ(opened.value()->metadata(), c.metadata);
+        readAll(*opened.value());  // the cover is there after the text, too
+        auto read = opened.value()->cover();
+        ASSERT_TRUE(read.ok()) << read.fault().message;
+        EXPECT_EQ(read.value(), c.cover);
+    }
+}
+
+TEST(Documents, ABrokenCoverIsAFaultOfItsOwn) {
+    const fixtures::Facts facts{"A", "B", "2001", "en", std::string(4096, 'x')};
+    Options small;
+    small.limits.maxMetadataBytes = 1000;
+    std::string badBase64 = fixtures::fb2(kBook, "Book", facts);
+    badBase64.insert(badBase64.find("\n</binary>"), "*");
+    std::string noBinary = fixtures::fb2(kBook, "Book", facts);
+    noBinary.replace(noBinary.find("id=\"cover.png\""), 14, "id=\"other.png\"");
+    const struct {
+        const char* name;
+        std::string bytes;
+        Options options;
+        int32_t code;
+    } cases[] = {
+        {"an EPUB whose cover is missing",
+         [&] {
+             auto entries = fixtures::epubEntries(kBook, facts);
+             std::erase_if(entries, [](auto& e) { return e.first == "OEBPS/images/cover.png"; });
+             return fixtures::zipArchive(entries);
+         }(),
+         {},
+         errc::kDamaged},
+        {"an EPUB cover past the limit", fixtures::epub(kBook, facts), small, errc::kTooLarge},
+        {"an FB2 cover past the limit", fixtures::fb2(kBook, "Book", facts), small, errc::kTooLarge},
+        {"an FB2 cover that is not base64", badBase64, {}, errc::kDamaged},
+        {"an FB2 cover whose binary is missing", noBinary, {}, errc::kDamaged},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened = Document::openBytes(std::make_shared<const std::string>(c.bytes), "book", c.options);
+        ASSERT_TRUE(opened.ok()) << opened.fault().message;
+        // The text is read whatever the cover's state.
+        EXPECT_FALSE(readAll(*opened.value()).text.empty());
+        auto read = opened.value()->cover();
+        ASSERT_FALSE(read.ok());
+        EXPECT_EQ(read.fault().code, c.code) << read.fault().message;
+        EXPECT_NE(read.fault().message.find("The file \"book\""), std::string::npos) << read.fault().message;
+    }
+}
+
 TEST(Documents, OnlyDocumentsLookLikeDocuments) {
     const struct {
         std::string head;

@@ -339,7 +339,9 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
             return Outcome::Broken;
         }
     }
-    if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok) return Outcome::Broken;
+    // A child's socket closes as it exits, before its pidfd says it has ended: a request that cannot be
+    // sent finds a child that crashed or was killed, and the worker ends as it did.
+    if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok) endAs(endRun(run));
     ++run.unanswered;
     // The voice of a run of another script is loaded here too, so that the next runs start with it.
     if (!request->runVoiceId.empty()) prepareEspeakSideVoice(request->voiceId);

@@ -1,0 +1,782 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "speech/audio/render_journal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cinttypes>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include "base/batch_thread.h"
+#include "base/child_process.h"
+#include "speech/audio/media_module.h"
+
+namespace speech {
+
+namespace {
+
+constexpr const char* kMagic = "tallamo-journal 1";
+constexpr const char* kAudio = "audio.wav";
+constexpr const char* kFinal = "final.part";
+constexpr const char* kAac = "aac";
+// Bytes read at a time when the audio is checked or encoded.
+constexpr size_t kBlock = size_t{1} << 20;
+// Bytes appended between two starts of the disk's writeback, so that a commit's sync has little left.
+constexpr uint64_t kWritebackBytes = uint64_t{16} << 20;
+
+std::mutex hookMutex;
+std::function<void()> stepHook;
+
+void step() {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(hookMutex);
+        hook = stepHook;
+    }
+    if (hook) hook();
+}
+
+uint32_t crc32(uint32_t crc, std::span<const uint8_t> bytes) {
+    // zlib's takes at most an unsigned int's worth at a time.
+    for (size_t at = 0; at < bytes.size(); at += 1u << 30)
+        crc = static_cast<uint32_t>(
+            ::crc32(crc, bytes.data() + at, static_cast<uInt>(std::min<size_t>(1u << 30, bytes.size() - at))));
+    return crc;
+}
+
+std::string hex32(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08" PRIx32, value);
+    return text;
+}
+
+Fault journalFault(const std::string& folder, const std::string& what, int err) {
+    return Fault{errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder + "\": " + what + " (" +
+                                          fileErrorReason(err) + ")."};
+}
+
+// Reads `size` bytes at `at` in blocks, giving each to `take`; 0 or an errno (EIO at an early end).
+template <class Take>
+int readBlocks(int fd, uint64_t at, uint64_t size, Take take) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kBlock, size)));
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, buffer.data(), static_cast<size_t>(std::min<uint64_t>(buffer.size(), size)),
+                                  static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        if (auto r = take(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n))); !r) return EIO;
+        at += static_cast<uint64_t>(n);
+        size -= static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+struct Listed {
+    JournalUnit unit;
+    uint32_t crc = 0;
+};
+
+void putLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+uint64_t le(const uint8_t* p, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
+    return value;
+}
+
+// A part's AAC packets as the journal keeps them: its index (8 bytes), packet count and byte count (4
+// each), then offset, size (4 each), time and duration (8 each) a packet, then the bytes.
+std::vector<uint8_t> partRecord(const AacPart& part) {
+    std::vector<uint8_t> out;
+    putLe(out, static_cast<uint64_t>(part.index), 8);
+    putLe(out, part.packets.size(), 4);
+    putLe(out, part.bytes.size(), 4);
+    for (const auto& p : part.packets) {
+        putLe(out, p.offset, 4);
+        putLe(out, p.size, 4);
+        putLe(out, static_cast<uint64_t>(p.pts), 8);
+        putLe(out, static_cast<uint64_t>(p.duration), 8);
+    }
+    out.insert(out.end(), part.bytes.begin(), part.bytes.end());
+    return out;
+}
+
+}  // namespace
+
+struct RenderJournal::Impl {
+    std::string output;
+    std::string folder;
+    JournalKey key;
+    std::vector<Listed> listed;
+    std::vector<JournalUnit> units;  // listed, as handed out
+    UniqueFd lock;
+    UniqueFd dir;
+    UniqueFd audio;
+    uint64_t committed = 0;  // bytes of the listed units
+    uint64_t pending = 0;    // bytes written since
+    uint32_t pendingCrc = 0;
+    uint64_t writebackFrom = 0;
+    // An MP4 output's AAC packets, kept as its parts are encoded (by a thread of the journal's own,
+    // from the listed units' audio), so that the file is made from them at the end.
+    std::optional<Mp4Choice> aacChoice;
+    UniqueFd aac;
+    int64_t aacParts = 0;   // listed in the state
+    uint64_t aacBytes = 0;  // of the listed parts
+    // The state is written by the render's thread (a unit finished) and the feeder's (a part encoded).
+    std::mutex stateMutex;
+    // Last, so that it stops before anything it uses goes.
+    std::unique_ptr<class AacFeeder> feeder;
+
+    std::string path(const std::string& name) const { return folder + "/" + name; }
+    uint64_t frameBytes() const { return static_cast<uint64_t>(key.format.bytesPerFrame()); }
+
+    Result<void> syncFolder() {
+        step();
+        if (::fsync(dir.get()) != 0) return journalFault(folder, "syncing the folder", errno);
+        step();
+        return {};
+    }
+
+    std::string stateText() const {
+        std::ostringstream out;
+        out << kMagic << '\n'
+            << "version " << key.version << '\n'
+            << "input " << key.inputDigest << '\n'
+            << "options " << key.optionsDigest << '\n'
+            << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels
+            << '\n'
+            << "aac " << aacParts << ' ' << aacBytes << '\n';
+        for (const auto& l : listed) {
+            out << "unit " << l.unit.frames << ' '
+                << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc)
+                << '\n';
+        }
+        std::string text = out.str();
+        return text + "check " +
+               hex32(crc32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + '\n';
+    }
+
+    // The state, written whole beside the old one and renamed over it.
+    Result<void> writeState() {
+        const std::string text = stateText();
+        const std::string part = path("state.part");
+        UniqueFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (fd.get() < 0) return journalFault(folder, "writing its state", errno);
+        step();
+        if (const int err =
+                pwriteAll(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0);
+            err != 0)
+            return journalFault(folder, "writing its state", err);
+        step();
+        if (::fsync(fd.get()) != 0 || fd.reset() != 0) return journalFault(folder, "writing its state", errno);
+        step();
+        if (::rename(part.c_str(), path("state").c_str()) != 0) return journalFault(folder, "writing its state", errno);
+        return syncFolder();
+    }
+
+    // The units a state lists (and its AAC parts), or why it cannot be used.
+    std::optional<std::string> parseState(const std::string& text, std::vector<Listed>& out, int64_t& parts,
+                                          uint64_t& partBytes) const {
+        const size_t checkAt = text.rfind("check ");
+        if (checkAt == std::string::npos || text.empty() || text.back() != '\n') return "it was cut short";
+        const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+        if (text.substr(checkAt + 6, 8) != hex32(crc32(0, std::span(bytes, checkAt))) || text.size() != checkAt + 15)
+            return "its state is damaged";
+        std::istringstream in(text.substr(0, checkAt));
+        std::string line;
+        if (!std::getline(in, line) || line != kMagic) return "it is from another version of the program";
+        if (!std::getline(in, line) || !line.starts_with("version ")) return "its state is damaged";
+        if (line.substr(8) != key.version) return "it is from another version of the program";
+        std::string word, input, options;
+        WaveFormat format;
+        in >> word >> input;
+        if (word != "input") return "its state is damaged";
+        in >> word >> options;
+        if (word != "options") return "its state is damaged";
+        in >> word >> format.sampleRate >> format.bitsPerSample >> format.channels;
+        if (word != "format" || !in) return "its state is damaged";
+        if (input != key.inputDigest) return "the input has changed since";
+        if (options != key.optionsDigest || !(format == key.format)) return "the options have changed since";
+        in >> word >> parts >> partBytes;
+        if (word != "aac" || !in) return "its state is damaged";
+        while (in >> word) {
+            Listed l;
+            std::string mark, crc;
+            in >> l.unit.frames >> mark >> crc;
+            if (word != "unit" || !in || crc.size() != 8 ||
+                std::from_chars(crc.data(), crc.data() + 8, l.crc, 16).ptr != crc.data() + 8)
+                return "its state is damaged";
+            if (mark != "-") {
+                uint64_t at = 0;
+                if (std::from_chars(mark.data(), mark.data() + mark.size(), at).ptr != mark.data() + mark.size())
+                    return "its state is damaged";
+                l.unit.markFrame = at;
+            }
+            out.push_back(l);
+        }
+        return std::nullopt;
+    }
+
+    // Why the audio cannot be used with the units listed, or nothing: it holds them all (more is cut
+    // off), and the last one is as it was written.
+    std::optional<std::string> checkAudio(const std::vector<Listed>& units) {
+        uint64_t bytes = 0;
+        for (const auto& l : units) bytes += l.unit.frames * frameBytes();
+        struct stat st {};
+        if (audio.get() < 0 || ::fstat(audio.get(), &st) != 0) return "its audio is missing";
+        if (static_cast<uint64_t>(st.st_size) < kAudioStart + bytes) return "its audio is cut short";
+        if (!units.empty()) {
+            const uint64_t last = units.back().unit.frames * frameBytes();
+            uint32_t crc = 0;
+            const int err = readBlocks(audio.get(), kAudioStart + bytes - last, last, [&](std::span<const uint8_t> b) {
+                crc = crc32(crc, b);
+                return Result<void>();
+            });
+            if (err != 0 || crc != units.back().crc) return "its audio is damaged";
+        }
+        committed = bytes;
+        return std::nullopt;
+    }
+
+    // Removes every file of the folder but the lock, the state first.
+    Result<void> clean() {
+        step();
+        if (::unlink(path("state").c_str()) != 0 && errno != ENOENT) return journalFault(folder, "cleaning it", errno);
+        if (auto r = syncFolder(); !r) return r;
+        struct CloseDir {
+            void operator()(DIR* d) const { ::closedir(d); }
+        };
+        std::unique_ptr<DIR, CloseDir> listing(::opendir(folder.c_str()));
+        if (!listing) return journalFault(folder, "reading it", errno);
+        std::vector<std::string> doomed;
+        while (const dirent* entry = ::readdir(listing.get())) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && name != "lock") doomed.push_back(name);
+        }
+        for (const auto& name : doomed) {
+            step();
+            if (::unlink(path(name).c_str()) != 0 && errno != ENOENT) return journalFault(folder, "cleaning it", errno);
+        }
+        return {};
+    }
+
+    // A journal of no units: the state first removed, the audio emptied, the state written again.
+    Result<void> startOver() {
+        listed.clear();
+        committed = 0;
+        aacParts = 0;
+        aacBytes = 0;
+        if (auto r = clean(); !r) return r;
+        audio = UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (audio.get() < 0) return journalFault(folder, "making its audio file", errno);
+        if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart)) != 0)
+            return journalFault(folder, "making its audio file", errno);
+        if (aacChoice) {
+            aac = UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            if (aac.get() < 0) return journalFault(folder, "making its encoded audio's file", errno);
+        }
+        return writeState();
+    }
+
+    Result<void> lockFolder() {
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+            return journalFault(folder, "making the folder", errno);
+        dir = UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() < 0) return journalFault(folder, "opening the folder", errno);
+        lock = UniqueFd(::open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (lock.get() < 0) return journalFault(folder, "opening its lock", errno);
+        if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK)
+                return Fault{errc::kAccessDenied, "Another render of \"" + output + "\" is running (it holds \"" +
+                                                      folder + "\"); this one stops."};
+            return journalFault(folder, "locking it", errno);
+        }
+        return {};
+    }
+
+    // The state and audio an earlier render left, or why they cannot be used; nothing to read is a
+    // fresh journal.
+    std::optional<std::string> readEarlier(bool& fresh) {
+        UniqueFd state(::open(path("state").c_str(), O_RDONLY | O_CLOEXEC));
+        fresh = state.get() < 0;
+        if (fresh) return std::nullopt;
+        struct stat st {};
+        // A state is a line a unit; a huge one is not ours.
+        if (::fstat(state.get(), &st) != 0 || st.st_size > (int64_t{16} << 20)) return "its state is damaged";
+        std::string text;
+        if (readBlocks(state.get(), 0, static_cast<uint64_t>(st.st_size), [&](std::span<const uint8_t> b) {
+                text.append(reinterpret_cast<const char*>(b.data()), b.size());
+                return Result<void>();
+            }) != 0)
+            return "its state cannot be read";
+        std::vector<Listed> units;
+        int64_t parts = 0;
+        uint64_t partBytes = 0;
+        if (auto why = parseState(text, units, parts, partBytes)) return why;
+        audio = UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CLOEXEC));
+        if (auto why = checkAudio(units)) return why;
+        if (aacChoice) {
+            aac = UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CLOEXEC));
+            struct stat st {};
+            if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < partBytes)
+                return "its encoded audio is missing";
+        }
+        listed = std::move(units);
+        aacParts = parts;
+        aacBytes = partBytes;
+        return std::nullopt;
+    }
+
+    // Audio past the listed units (a unit cut short by a kill) is cut off, with any file a finish left.
+    Result<void> trim() {
+        step();
+        if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart + committed)) != 0 ||
+            (aac.get() >= 0 && ::ftruncate(aac.get(), static_cast<off_t>(aacBytes)) != 0))
+            return journalFault(folder, "cutting off an unfinished part", errno);
+        for (const char* name : {"state.part", kFinal}) ::unlink(path(name).c_str());
+        return {};
+    }
+
+    void publishUnits() {
+        units.clear();
+        for (const auto& l : listed) units.push_back(l.unit);
+    }
+
+    // Keeps an encoded part: its record appended and synced, then listed.
+    Result<void> keepPart(const AacPart& part) {
+        std::lock_guard lock(stateMutex);
+        const auto record = partRecord(part);
+        step();
+        if (const int err = pwriteAll(aac.get(), record, aacBytes); err != 0)
+            return journalFault(folder, "writing its encoded audio", err);
+        step();
+        if (::fsync(aac.get()) != 0) return journalFault(folder, "writing its encoded audio", errno);
+        ++aacParts;
+        aacBytes += record.size();
+        return writeState();
+    }
+
+    // Gives the parts kept, in order, to `take`.
+    Result<void> readParts(const std::function<Result<void>(const AacPart&)>& take);
+
+    Result<std::vector<std::string>> finishWave(const FinalFile& file);
+    Result<std::vector<std::string>> finishEncoded(const FinalFile& file);
+    Result<std::vector<std::string>> finishMp4(const FinalFile& file);
+    Result<void> putInPlace(const std::string& from, const FinalFile& file);
+    Result<void> remove();
+};
+
+// Encodes the listed units' audio into AAC parts on a thread of its own, as the render goes on, and
+// keeps each whole part in the journal.
+class AacFeeder {
+public:
+    AacFeeder(RenderJournal::Impl& journal, std::unique_ptr<AacPartEncoder> encoder, uint64_t from)
+        : journal_(journal), encoder_(std::move(encoder)), fed_(from), listed_(from), thread_([this] { run(); }) {}
+    ~AacFeeder() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    AacFeeder(const AacFeeder&) = delete;
+    AacFeeder& operator=(const AacFeeder&) = delete;
+
+    // The listed audio now ends at byte `end` (from the audio's start).
+    void listed(uint64_t end) {
+        {
+            std::lock_guard lock(mutex_);
+            listed_ = end;
+        }
+        changed_.notify_all();
+    }
+
+    // Waits until every listed byte is encoded and every whole part kept.
+    Result<void> finish() {
+        std::unique_lock lock(mutex_);
+        finishing_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return done_ || fault_; });
+        if (fault_) return *fault_;
+        return {};
+    }
+
+private:
+    void run() {
+        const BatchThread batch;  // render work: it waits its turn on a busy processor
+        std::vector<uint8_t> block;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stopping_ || fed_ < listed_ || (finishing_ && !done_); });
+            if (stopping_) return;
+            const uint64_t from = fed_;
+            const uint64_t size = std::min<uint64_t>(listed_ - fed_, kBlock);
+            const bool last = finishing_ && fed_ == listed_;
+            lock.unlock();
+            auto r = last ? keep(true) : feed(from, size, block);
+            lock.lock();
+            if (!r) {
+                fault_ = r.fault();
+                changed_.notify_all();
+                return;
+            }
+            fed_ += last ? 0 : size;
+            done_ = last;
+            changed_.notify_all();
+        }
+    }
+
+    Result<void> feed(uint64_t from, uint64_t size, std::vector<uint8_t>& block) {
+        block.resize(size);
+        for (uint64_t done = 0; done < size;) {
+            const ssize_t n = ::pread(journal_.audio.get(), block.data() + done, size - done,
+                                      static_cast<off_t>(RenderJournal::kAudioStart + from + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return journalFault(journal_.folder, "reading its audio", n < 0 ? errno : EIO);
+            done += static_cast<uint64_t>(n);
+        }
+        if (auto r = encoder_->write(block); !r) return r;
+        return keep(false);
+    }
+
+    Result<void> keep(bool all) {
+        auto parts = encoder_->take(all);
+        if (!parts) return parts.fault();
+        for (const auto& part : parts.value()) {
+            if (auto r = journal_.keepPart(part); !r) return r;
+        }
+        return {};
+    }
+
+    RenderJournal::Impl& journal_;
+    std::unique_ptr<AacPartEncoder> encoder_;
+    std::mutex mutex_;
+    std::condition_variable changed_;  // more listed, finishing, done, a fault, or stopping
+    uint64_t fed_;                     // bytes given to the encoder
+    uint64_t listed_;                  // bytes listed
+    bool finishing_ = false;
+    bool done_ = false;
+    bool stopping_ = false;
+    std::optional<Fault> fault_;
+    std::thread thread_;
+};
+
+RenderJournal::RenderJournal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RenderJournal::~RenderJournal() = default;
+
+Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::string& output, const JournalKey& key,
+                                                           std::optional<Mp4Choice> aac, std::string& notice) {
+    auto impl = std::make_unique<Impl>();
+    const std::string base = output.substr(output.rfind('/') + 1);
+    impl->output = output;
+    impl->folder = folderOf(output) + "/." + base + ".resume";
+    impl->key = key;
+    impl->aacChoice = aac;
+    notice.clear();
+    if (auto r = impl->lockFolder(); !r) return r.fault();
+    bool fresh = false;
+    if (const auto why = impl->readEarlier(fresh)) {
+        notice = "The journal of an earlier render of \"" + output + "\" cannot be used (" + *why +
+                 "); the render starts over.";
+        fresh = true;
+    }
+    if (auto r = fresh ? impl->startOver() : impl->trim(); !r) return r.fault();
+    impl->publishUnits();
+    if (aac) {
+        // The encoding goes on from the first part not kept, its context included.
+        const int64_t from = std::max<int64_t>(0, impl->aacParts * kAacPartSamples - kAacPartContext);
+        auto encoder = openAacPartEncoder(key.format, *aac, impl->aacParts);
+        if (!encoder) return encoder.fault();
+        const uint64_t fromByte = std::min(static_cast<uint64_t>(from) * impl->frameBytes(), impl->committed);
+        impl->feeder = std::make_unique<AacFeeder>(*impl, std::move(encoder.value()), fromByte);
+        impl->feeder->listed(impl->committed);
+    }
+    return std::make_unique<RenderJournal>(std::move(impl));
+}
+
+const std::vector<JournalUnit>& RenderJournal::units() const {
+    return impl_->units;
+}
+
+uint64_t RenderJournal::frames() const {
+    return impl_->committed / impl_->frameBytes();
+}
+
+uint64_t RenderJournal::pendingFrames() const {
+    return impl_->pending / impl_->frameBytes();
+}
+
+const std::string& RenderJournal::folder() const {
+    return impl_->folder;
+}
+
+Result<void> RenderJournal::append(std::span<const uint8_t> bytes) {
+    Impl& d = *impl_;
+    step();
+    if (const int err = pwriteAll(d.audio.get(), bytes, kAudioStart + d.committed + d.pending); err != 0)
+        return Fault{errc::kAccessDenied, "Cannot write to the file \"" + d.output + "\" (its journal, \"" + d.folder +
+                                              "\"): " + fileErrorReason(err) + "."};
+    step();
+    d.pendingCrc = crc32(d.pendingCrc, bytes);
+    d.pending += bytes.size();
+    if (d.committed + d.pending - d.writebackFrom >= kWritebackBytes) {
+        ::sync_file_range(d.audio.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        d.writebackFrom = d.committed + d.pending;
+    }
+    return {};
+}
+
+Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) {
+    Impl& d = *impl_;
+    if (d.pending % d.frameBytes() != 0) return Fault{errc::kUnexpected, "A part of the render ended within a frame."};
+    step();
+    if (::fsync(d.audio.get()) != 0) return journalFault(d.folder, "writing a part's audio", errno);
+    step();
+    {
+        std::lock_guard lock(d.stateMutex);
+        d.listed.push_back(Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
+        d.committed += d.pending;
+        d.pending = 0;
+        d.pendingCrc = 0;
+        if (auto r = d.writeState(); !r) return r;
+    }
+    d.publishUnits();
+    if (d.feeder) d.feeder->listed(d.committed);
+    return {};
+}
+
+Result<void> RenderJournal::dropUnit() {
+    Impl& d = *impl_;
+    std::lock_guard lock(d.stateMutex);
+    d.pending = 0;
+    d.pendingCrc = 0;
+    return d.trim();
+}
+
+Result<void> RenderJournal::Impl::remove() {
+    if (auto r = clean(); !r) return r;
+    ::unlink(path("lock").c_str());
+    step();
+    if (::rmdir(folder.c_str()) != 0) return journalFault(folder, "removing it", errno);
+    return {};
+}
+
+// The file made at `from` in the journal's folder is synced and renamed over the target (the journal
+// lies beside it, on the same file system), and the rename synced with the target's folder; then the
+// journal goes. Its state goes first: a render stopped between the two finds no journal and starts
+// over, where one stopped after the rename would find a journal whose audio is gone.
+Result<void> RenderJournal::Impl::putInPlace(const std::string& from, const FinalFile& file) {
+    UniqueFd made(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (made.get() < 0) return journalFault(folder, "finishing the file", errno);
+    if (file.mode) ::fchmod(made.get(), *file.mode & 07777);
+    step();
+    if (::fsync(made.get()) != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    step();
+    if (::unlink(path("state").c_str()) != 0 && errno != ENOENT) return journalFault(folder, "removing it", errno);
+    if (auto r = syncFolder(); !r) return r;
+    if (::rename(from.c_str(), file.target.c_str()) != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    step();
+    UniqueFd target(::open(folderOf(file.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (target.get() >= 0) ::fsync(target.get());
+    return remove();
+}
+
+// A plain WAV output is the journal's audio: its header written into the bytes kept for it, its marks
+// after the audio.
+Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile& file) {
+    const auto header = waveHeader(key.format, static_cast<uint32_t>(committed));
+    step();
+    int err = pwriteAll(audio.get(), header, 0);
+    // An odd data chunk is followed by a pad byte, as in any WAV file.
+    const uint8_t pad[1] = {0};
+    if (err == 0 && committed % 2 != 0) err = pwriteAll(audio.get(), pad, kAudioStart + committed);
+    if (err != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(err) + "."};
+    std::vector<std::string> warnings;
+    if (file.tags) {
+        step();
+        auto marked = markFinishedFile(audio.get(), file.name, FileCodec::Wav, key.format, committed / frameBytes(),
+                                       *file.tags, file.marks);
+        if (!marked) return marked.fault();
+        warnings = std::move(marked.value());
+    }
+    if (auto r = putInPlace(path(kAudio), file); !r) return r.fault();
+    return warnings;
+}
+
+// Any other output is encoded from the journal's audio into a file beside it.
+Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalFile& file) {
+    const std::string made = path(kFinal);
+    UniqueFd out(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    std::vector<std::string> warnings;
+    EncoderChoice choice = file.choice;
+    // Past 4 GB a WAV file is RF64, whose marks this program does not write.
+    choice.rf64 = choice.codec == FileCodec::Wav;
+    auto encoder = openSndfileEncoder(out.get(), file.name, key.format, choice);
+    if (!encoder) return encoder.fault();
+    if (choice.rf64 && file.tags)
+        warnings.push_back("The chapters are not marked in \"" + file.name + "\": it is an RF64 file.");
+    std::optional<Fault> failed;
+    const int err = readBlocks(audio.get(), kAudioStart, committed, [&](std::span<const uint8_t> b) -> Result<void> {
+        auto r = encoder.value()->write(b);
+        if (!r) failed = r.fault();
+        return r;
+    });
+    if (failed) return *failed;
+    if (err != 0) return journalFault(folder, "reading its audio", err);
+    if (auto r = encoder.value()->finish(); !r) return r.fault();
+    if (file.tags && !choice.rf64) {
+        auto marked = markFinishedFile(out.get(), file.name, file.choice.codec, key.format, committed / frameBytes(),
+                                       *file.tags, file.marks);
+        if (!marked) return marked.fault();
+        warnings = std::move(marked.value());
+    }
+    encoder.value().reset();
+    if (out.reset() != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    if (auto r = putInPlace(made, file); !r) return r.fault();
+    return warnings;
+}
+
+Result<void> RenderJournal::Impl::readParts(const std::function<Result<void>(const AacPart&)>& take) {
+    std::vector<uint8_t> head(16);
+    for (uint64_t at = 0; at < aacBytes;) {
+        AacPart part;
+        const auto readAt = [&](uint8_t* out, uint64_t size, uint64_t from) {
+            return readBlocks(aac.get(), from, size, [&](std::span<const uint8_t> b) {
+                std::memcpy(out, b.data(), b.size());
+                out += b.size();
+                return Result<void>();
+            });
+        };
+        if (const int err = readAt(head.data(), 16, at); err != 0)
+            return journalFault(folder, "reading its encoded audio", err);
+        part.index = static_cast<int64_t>(le(head.data(), 8));
+        const uint64_t count = le(head.data() + 8, 4);
+        const uint64_t bytes = le(head.data() + 12, 4);
+        if (at + 16 + count * 24 + bytes > aacBytes)
+            return Fault{errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
+        std::vector<uint8_t> table(count * 24);
+        part.bytes.resize(bytes);
+        if (const int err = readAt(table.data(), table.size(), at + 16); err != 0)
+            return journalFault(folder, "reading its encoded audio", err);
+        if (const int err = readAt(part.bytes.data(), bytes, at + 16 + table.size()); err != 0)
+            return journalFault(folder, "reading its encoded audio", err);
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint8_t* p = table.data() + i * 24;
+            part.packets.push_back({static_cast<uint32_t>(le(p, 4)), static_cast<uint32_t>(le(p + 4, 4)),
+                                    static_cast<int64_t>(le(p + 8, 8)), static_cast<int64_t>(le(p + 16, 8))});
+        }
+        if (auto r = take(part); !r) return r;
+        at += 16 + table.size() + bytes;
+    }
+    return {};
+}
+
+// An MP4 output: the parts the journal kept, then the rest encoded from its audio.
+Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile& file) {
+    if (auto r = feeder->finish(); !r) return r.fault();
+    feeder.reset();
+    const std::string made = path(kFinal);
+    UniqueFd out(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    auto opened = openMp4Writer(out.get(), file.name, key.format, *aacChoice, file.tags.value_or(FileTags{}), aacParts);
+    if (!opened) return opened.fault();
+    Mp4Writer& writer = *opened.value();
+    int64_t next = 0;
+    auto read = readParts([&](const AacPart& part) -> Result<void> {
+        if (part.index != next++) return Fault{errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
+        return writer.writeStoredPart(part);
+    });
+    if (!read) return read.fault();
+    const uint64_t from = std::min(
+        static_cast<uint64_t>(std::max<int64_t>(0, aacParts * kAacPartSamples - kAacPartContext)) * frameBytes(),
+        committed);
+    std::optional<Fault> failed;
+    const int err = readBlocks(audio.get(), kAudioStart + from, committed - from, [&](std::span<const uint8_t> b) {
+        auto r = writer.write(b);
+        if (!r) failed = r.fault();
+        return r;
+    });
+    if (failed) return *failed;
+    if (err != 0) return journalFault(folder, "reading its audio", err);
+    if (auto r = writer.finish(file.marks); !r) return r.fault();
+    std::vector<std::string> warnings = writer.warnings();
+    opened.value().reset();
+    if (out.reset() != 0)
+        return Fault{errc::kAccessDenied,
+                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    if (auto r = putInPlace(made, file); !r) return r.fault();
+    return warnings;
+}
+
+Result<std::vector<std::string>> RenderJournal::finish(const FinalFile& file) {
+    Impl& d = *impl_;
+    if (d.pending != 0) return Fault{errc::kUnexpected, "The render's last part was not finished."};
+    const bool plainWave = file.choice.codec == FileCodec::Wav && !file.choice.rf64 &&
+                           d.committed <= uint64_t{0xFFFFFFFF} - kAudioStart - (uint64_t{1} << 20);
+    if (d.feeder) return d.finishMp4(file);
+    return plainWave ? d.finishWave(file) : d.finishEncoded(file);
+}
+
+std::string textChecksum(std::string_view text) {
+    return hex32(crc32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + "-" +
+           std::to_string(text.size());
+}
+
+Result<std::string> fileChecksum(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+        return Fault{errc::kFile, "Cannot read the file \"" + path + "\": " + fileErrorReason(errno) + "."};
+    uint32_t crc = 0;
+    if (const int err = readBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size),
+                                   [&](std::span<const uint8_t> b) {
+                                       crc = crc32(crc, b);
+                                       return Result<void>();
+                                   });
+        err != 0)
+        return Fault{errc::kFile, "Cannot read the file \"" + path + "\": " + fileErrorReason(err) + "."};
+    return hex32(crc) + "-" + std::to_string(st.st_size);
+}
+
+void setJournalStepHookForTesting(std::function<void()> hook) {
+    std::lock_guard lock(hookMutex);
+    stepHook = std::move(hook);
+}
+
+}  // namespace speech

@@ -1,0 +1,223 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Renders that can resume, through the file stream: a render killed at steps of its journal (each
+// write, sync, rename and removal) and run again until it completes gives the bytes of a render never
+// stopped and leaves the old output alone until then; a journal that cannot be used says why and is
+// started over; two renders of one output cannot run at once.
+#include "speech/audio/render_journal.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "speech/core/constants.h"
+#include "speech/streams.h"
+#include "tests/support/audio_files.h"
+#include "tests/support/test_files.h"
+
+namespace speech {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kUnits = 5;
+
+// A unit's audio as the engine would give it: 0.5 to 1.5 s, different for every unit; for an MP4 file
+// eight times that, so that the journal keeps some of its encoded parts (twelve seconds each).
+std::vector<int16_t> unitAudio(size_t index, FileCodec codec = FileCodec::Wav) {
+    const size_t scale = codec == FileCodec::M4b ? 8 : 1;
+    return testing_support::speechLike(scale * (22050 * (1 + index % 3) / 2 + 137 * index), 22050,
+                                       100 + static_cast<uint32_t>(index));
+}
+
+struct Book {
+    std::string output;
+    std::string input;
+    FileCodec codec = FileCodec::Wav;
+    std::string options = "voice=English;rate=0";
+    std::string version = "test 1";
+};
+
+std::shared_ptr<SpFileStream> openBook(const Book& book, ResumeState& state) {
+    auto file = std::make_shared<SpFileStream>();
+    file->Format().SetType(SAFT22kHz16BitMono);
+    file->setCodec(book.codec);
+    file->setTags(bookFileTags(BookInfo{"Book", "Author", "2001", ""}));
+    state = file->openResumable(book.output, ResumeKey{book.input, book.options, book.version});
+    return file;
+}
+
+// Writes units from the first the journal lacks up to `last` (all when it is kUnits), in pieces as a
+// render would, each with its chapter starting a little in.
+void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits, FileCodec codec = FileCodec::Wav) {
+    for (size_t i = from; i < last; ++i) {
+        const auto audio = unitAudio(i, codec);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(audio.data());
+        for (size_t at = 0; at < audio.size() * 2; at += 3000) {
+            ASSERT_TRUE(file.writeBytes(std::span(bytes + at, std::min<size_t>(3000, audio.size() * 2 - at))));
+        }
+        file.commitUnit(11 * i);
+    }
+}
+
+// A render with --resume: the units the journal lacks, then the file, its chapters marked.
+void render(const Book& book) {
+    ResumeState state;
+    auto file = openBook(book, state);
+    if (!state.notice.empty()) throw std::runtime_error(state.notice);
+    writeUnits(*file, state.units.size(), kUnits, book.codec);
+    std::vector<ChapterMark> marks;
+    uint64_t start = 0;
+    for (size_t i = 0; i < kUnits; ++i) {
+        marks.push_back({"Chapter " + std::to_string(i + 1), start + 11 * i});
+        start += unitAudio(i, book.codec).size();
+    }
+    file->setChapterMarks(marks);
+    file->Close();
+}
+
+class Resume : public testing::TestWithParam<FileCodec> {};
+
+TEST_P(Resume, KilledAtStepsThenResumedGivesTheSameBytes) {
+    testing_support::TempDir dir;
+    Book book{dir.file("reference"), dir.file("book.txt"), GetParam()};
+    std::ofstream(book.input) << "The book's text.";
+    // The steps of a whole render, to choose where to stop.
+    int steps = 0;
+    setJournalStepHookForTesting([&] { ++steps; });
+    render(book);
+    setJournalStepHookForTesting({});
+    ASSERT_GT(steps, 40);
+    const std::string reference = testing_support::readFile(book.output);
+    ASSERT_FALSE(fs::exists(dir.file(".reference.resume")));
+
+    book.output = dir.file("book");
+    const std::string old = "the file that was there before";
+    // A dozen stops spread over the steps of a whole render, from its first write to the removal of its
+    // journal: each render is killed there, then run again to its end.
+    for (int stop = 1; stop <= 12; ++stop) {
+        const int stopAt = stop * steps / 12 - (stop == 12 ? 1 : 0);
+        SCOPED_TRACE("stopped at step " + std::to_string(stopAt) + " of " + std::to_string(steps));
+        std::ofstream(book.output) << old;
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int step = 0;
+            setJournalStepHookForTesting([&] {
+                if (++step == stopAt) ::raise(SIGKILL);
+            });
+            try {
+                render(book);
+            } catch (...) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        const std::string now = testing_support::readFile(book.output);
+        EXPECT_TRUE(now == old || now == reference);
+        // Whatever the step, the journal left is one a render goes on from, without a word.
+        if (now == old) {
+            ResumeState state;
+            auto file = openBook(book, state);
+            EXPECT_EQ(state.notice, "");
+            file->discard();
+            render(book);
+        }
+        EXPECT_EQ(testing_support::readFile(book.output), reference);
+        // Stopped while its journal was being removed, a complete render may leave a folder, but no
+        // state a render would go on from.
+        EXPECT_FALSE(fs::exists(dir.file(".book.resume/state")));
+        fs::remove_all(dir.file(".book.resume"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Resume, testing::Values(FileCodec::Wav, FileCodec::Flac, FileCodec::M4b),
+                         [](const testing::TestParamInfo<FileCodec>& info) {
+                             return info.param == FileCodec::Wav    ? "wav"
+                                    : info.param == FileCodec::Flac ? "flac"
+                                                                    : "m4b";
+                         });
+
+TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
+    const auto flip = [](const std::string& path, long at) {
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(at);
+        const char c = static_cast<char>(f.get());
+        f.seekp(at);
+        f.put(static_cast<char>(c ^ 0x20));
+    };
+    const struct {
+        const char* why;
+        std::function<void(Book&)> change;
+        std::function<void(const std::string& folder)> damage;
+    } rows[] = {
+        {"another version", [](Book& b) { b.version = "test 2"; }, {}},
+        {"input has changed", [](Book& b) { std::ofstream(b.input) << "Another text."; }, {}},
+        {"options have changed", [](Book& b) { b.options += ";volume=50"; }, {}},
+        {"cut short", {}, [](const std::string& f) { fs::resize_file(f + "/state", fs::file_size(f + "/state") / 2); }},
+        {"state is damaged", {}, [&](const std::string& f) { flip(f + "/state", 70); }},
+        {"audio is missing", {}, [](const std::string& f) { fs::remove(f + "/audio.wav"); }},
+        {"audio is cut short", {}, [](const std::string& f) { fs::resize_file(f + "/audio.wav", 1000); }},
+        {"audio is damaged",
+         {},
+         [&](const std::string& f) { flip(f + "/audio.wav", fs::file_size(f + "/audio.wav") - 9); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        testing_support::TempDir dir;
+        Book book{dir.file("book.wav"), dir.file("book.txt")};
+        std::ofstream(book.input) << "The book's text.";
+        const std::string folder = dir.file(".book.wav.resume");
+        {
+            ResumeState state;
+            auto file = openBook(book, state);
+            writeUnits(*file, 0, 3);
+            file->discard();
+        }
+        if (row.change) row.change(book);
+        if (row.damage) row.damage(folder);
+        ResumeState state;
+        auto file = openBook(book, state);
+        EXPECT_NE(state.notice.find(row.why), std::string::npos) << state.notice;
+        EXPECT_NE(state.notice.find("starts over"), std::string::npos) << state.notice;
+        EXPECT_TRUE(state.units.empty());
+        file->discard();
+    }
+}
+
+TEST(ResumeJournal, OneRenderAtATimeAndAStopKeepsIt) {
+    testing_support::TempDir dir;
+    const Book book{dir.file("book.m4b"), dir.file("book.txt"), FileCodec::M4b};
+    std::ofstream(book.input) << "The book's text.";
+    ResumeState state;
+    auto first = openBook(book, state);
+    writeUnits(*first, 0, 2);
+    ResumeState refused;
+    try {
+        openBook(book, refused);
+        ADD_FAILURE() << "a second render of the same output went on";
+    } catch (const Error& e) {
+        EXPECT_NE(e.description().find("Another render of"), std::string::npos) << e.description();
+    }
+    // A stopped render keeps what it finished and drops the unit it was in; no file is made.
+    const auto half = unitAudio(2);
+    ASSERT_TRUE(first->writeBytes(std::span(reinterpret_cast<const uint8_t*>(half.data()), half.size())));
+    first->discard();
+    EXPECT_FALSE(fs::exists(book.output));
+    auto again = openBook(book, state);
+    EXPECT_EQ(state.units.size(), 2u);
+    EXPECT_EQ(state.units[1], std::make_pair(static_cast<uint64_t>(unitAudio(1).size()), std::optional<uint64_t>(11)));
+    again->discard();
+}
+
+}  // namespace
+}  // namespace speech

@@ -1,0 +1,295 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tallamo-say and books: one file holding a book's chapters (each where its first word starts), its
+// tags and cover; a file a chapter, named for every file system and tagged as a track of the book; and
+// renders that resume where a stopped one ended. The tool runs as a separate process; its files are
+// read back through libavformat and libsndfile.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "documents/document.h"
+#include "tests/support/audio_files.h"
+#include "tests/support/document_fixtures.h"
+#include "tests/support/test_files.h"
+#include "tools/say/book.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using testing_support::TempDir;
+
+// tallamo-say run with `args`, its standard output read as it comes (until `until` appears, when given),
+// its standard error kept.
+class Say {
+public:
+    explicit Say(const std::vector<std::string>& args) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(err, 2);
+            const int in = ::open("/dev/null", O_RDONLY);
+            ::dup2(in, 0);
+            std::vector<const char*> argv{TALLAMO_SAY};
+            for (const auto& a : args) argv.push_back(a.c_str());
+            argv.push_back(nullptr);
+            ::execv(TALLAMO_SAY, const_cast<char* const*>(argv.data()));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+    }
+    ~Say() {
+        if (pid_ > 0 && !waited_) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+        if (out_ >= 0) ::close(out_);
+        fs::remove(err_);
+    }
+    Say(const Say&) = delete;
+    Say& operator=(const Say&) = delete;
+
+    // Reads standard output until it holds `text`; false when it ended first.
+    bool readUntil(const std::string& text) {
+        char buf[4096];
+        for (ssize_t n; got_.find(text) == std::string::npos && (n = ::read(out_, buf, sizeof buf)) > 0;)
+            got_.append(buf, static_cast<size_t>(n));
+        return got_.find(text) != std::string::npos;
+    }
+    void kill(int signal) { ::kill(pid_, signal); }
+    // Waits for the end; the exit status, or 128 + the signal that ended it.
+    int wait() {
+        readUntil(std::string(1, '\0'));
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        waited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string err() const { return testing_support::readFile(err_); }
+
+private:
+    const fs::path err_ = fs::temp_directory_path() / ("tallamo-say-book-" + std::to_string(::getpid()));
+    pid_t pid_ = -1;
+    int out_ = -1;
+    bool waited_ = false;
+    std::string got_;
+};
+
+struct Done {
+    int status;
+    std::string err;
+};
+
+Done say(const std::vector<std::string>& args) {
+    Say run(args);
+    const int status = run.wait();
+    return {status, run.err()};
+}
+
+const std::vector<fixtures::Section> kBook = {
+    {"Chapter One", {"It was a bright cold day in April, and the clocks were striking thirteen."}},
+    {"第二章", {"Outside, even through the shut window-pane, the world looked cold."}},
+    {"Chapter Three", {"The hallway smelt of boiled cabbage and old rag mats."}},
+};
+
+// When each chapter's first word starts (ms), from a word timing file: the first word at or after the
+// chapter's position in the document's text.
+std::vector<uint64_t> firstWords(const std::string& epub, const std::string& json) {
+    auto document = documents::Document::open(epub);
+    std::u16string text;
+    std::vector<documents::Chapter> chapters;
+    while (document.value()->read(text, chapters)) {
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> words;  // offset, start
+    const auto number = [&](size_t at, std::string_view key) { return std::stoull(json.substr(at + key.size())); };
+    for (size_t at = json.find("\"offset\":"); at != std::string::npos; at = json.find("\"offset\":", at + 1))
+        words.emplace_back(number(at, "\"offset\":"), number(json.find("\"startMs\":", at), "\"startMs\":"));
+    std::vector<uint64_t> starts;
+    for (const auto& c : chapters) {
+        const auto at = std::find_if(words.begin(), words.end(), [&](const auto& w) { return w.first >= c.position; });
+        if (at != words.end()) starts.push_back(at->second);
+    }
+    return starts;
+}
+
+TEST(SayBook, OneFileHoldsTheChaptersWhereTheirFirstWordsStartWithTheBooksTagsAndCover) {
+    TempDir dir;
+    const fixtures::Facts facts{"Herman Melville", "Mary Shelley", "1851-10-18", "en",
+                                testing_support::pngImage(64, 80)};
+    fixtures::writeFile(dir.file("book.epub"), fixtures::epub(kBook, facts));
+    const Done wav = say({"--output", dir.file("book.wav"), "--timings", dir.file("book.json"), "--timings-unit",
+                          "word", "--file", dir.file("book.epub")});
+    ASSERT_EQ(wav.status, 0) << wav.err;
+    const Done m4b = say({"--output", dir.file("book.m4b"), "--file", dir.file("book.epub")});
+    ASSERT_EQ(m4b.status, 0) << m4b.err;
+
+    const auto words = firstWords(dir.file("book.epub"), testing_support::readFile(dir.file("book.json")));
+    ASSERT_EQ(words.size(), kBook.size());
+    // WAV: a cue point at the chapter's first word, to the sample (the word's time is rounded down).
+    const auto cues = testing_support::waveCues(dir.file("book.wav"));
+    ASSERT_EQ(cues.points.size(), kBook.size());
+    for (size_t i = 0; i < kBook.size(); ++i) {
+        EXPECT_EQ(uint64_t{cues.points[i].second} * 1000 / 22050, words[i]) << i;
+        EXPECT_EQ(cues.labels[i].second, kBook[i].title);
+    }
+    // The audiobook: every chapter to the millisecond, the tags and the cover.
+    const auto probe = testing_support::probe(dir.file("book.m4b"));
+    ASSERT_EQ(probe.chapters.size(), kBook.size());
+    for (size_t i = 0; i < kBook.size(); ++i) {
+        EXPECT_EQ(probe.chapters[i].startMs, static_cast<double>(words[i])) << i;
+        EXPECT_EQ(probe.chapters[i].title, kBook[i].title);
+    }
+    const std::map<std::string, std::string> tags{{"title", "Fixture Book"},
+                                                  {"artist", "Herman Melville, Mary Shelley"},
+                                                  {"album_artist", "Herman Melville, Mary Shelley"},
+                                                  {"album", "Fixture Book"},
+                                                  {"genre", "Audiobook"},
+                                                  {"date", "1851"}};
+    for (const auto& [key, value] : tags) EXPECT_EQ(probe.tags.count(key) ? probe.tags.at(key) : "", value) << key;
+    EXPECT_EQ(probe.coverPictures, 1);
+    EXPECT_EQ(probe.audioCodec, "aac");
+}
+
+TEST(SayBook, ABookWithoutChaptersOrWithABrokenCoverIsStillOneBook) {
+    TempDir dir;
+    // A page without headings: one chapter, titled by the page.
+    fixtures::writeFile(dir.file("page.html"),
+                        "<html><head><title>The Page</title></head><body><p>Just some "
+                        "words.</p></body></html>");
+    fixtures::Facts facts{"A", "B", "2001", "en", "not an image"};
+    fixtures::writeFile(dir.file("book.epub"), fixtures::epub(kBook, facts));
+    const struct {
+        std::string input;
+        std::string output;
+        std::vector<std::string> chapters;
+        std::string says;
+    } cases[] = {
+        {"page.html", "page.m4b", {"The Page"}, ""},
+        {"book.epub", "book.mp3", {"Chapter One", "第二章", "Chapter Three"}, "The cover image is left out of"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const Done done = say({"--output", dir.file(c.output), "--file", dir.file(c.input)});
+        ASSERT_EQ(done.status, 0) << done.err;
+        EXPECT_NE(done.err.find(c.says), std::string::npos) << done.err;
+        const auto probe = testing_support::probe(dir.file(c.output));
+        std::vector<std::string> titles;
+        for (const auto& chapter : probe.chapters) titles.push_back(chapter.title);
+        EXPECT_EQ(titles, c.chapters);
+        EXPECT_EQ(probe.coverPictures, 0);
+    }
+}
+
+TEST(SayBook, ChapterFilesAreNamedForEveryFileSystemAndTaggedAsTracks) {
+    TempDir dir;
+    const std::vector<fixtures::Section> hostile = {
+        {"Part 1: \"Begin\"?", {"One."}},
+        {"\u202Eevil/../x*<>|\\", {"Two."}},
+        {std::string(5000, 'y'), {"Three."}},
+    };
+    fixtures::writeFile(dir.file("book.epub"),
+                        fixtures::epub(hostile, fixtures::Facts{"Ann Author", "", "2001", "en", ""}));
+    const Done done = say(
+        {"--file", dir.file("book.epub"), "--chapters", "--output", dir.file("parts/"), "--chapters-format", "mp3"});
+    ASSERT_EQ(done.status, 0) << done.err;
+    const std::string names[] = {"01-Part 1 Begin.mp3", "02-evil .. x.mp3", "03-" + std::string(100, 'y') + ".mp3"};
+    for (size_t i = 0; i < std::size(names); ++i) {
+        SCOPED_TRACE(names[i]);
+        ASSERT_TRUE(fs::exists(dir.file("parts/" + names[i])));
+        auto probe = testing_support::probe(dir.file("parts/" + names[i]));
+        EXPECT_EQ(probe.tags["track"], std::to_string(i + 1) + "/3");
+        EXPECT_EQ(probe.tags["album"], "Fixture Book");
+        EXPECT_EQ(probe.tags["artist"], "Ann Author");
+        // The chapter's title as the document gives it (a reader keeps a few hundred bytes of one), made
+        // fit for a tag.
+        const std::string title = probe.tags["title"];
+        EXPECT_FALSE(title.empty());
+        EXPECT_EQ(title, speech::tagText(hostile[i].title, 1024).substr(0, title.size()));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("parts")), fs::directory_iterator()), 3);
+}
+
+TEST(SayBook, UnitsAreCutByTheTextAlone) {
+    using say::Unit;
+    const std::u16string text = u"Lead.\nOne a.\nOne b.\nOne c.\nTwo.\n";  // 0, 6, 13, 20, 27, 32
+    const std::vector<documents::Chapter> chapters{{1, "One", 6}, {2, "Two", 27}};
+    EXPECT_EQ(say::cutUnits(text, chapters, 100), (std::vector<Unit>{{0, 6, std::nullopt}, {6, 27, 0}, {27, 32, 1}}));
+    // Within a chapter, at the first line end after every 3 units.
+    EXPECT_EQ(say::cutUnits(text, chapters, 3),
+              (std::vector<Unit>{
+                  {0, 6, std::nullopt}, {6, 13, 0}, {13, 20, std::nullopt}, {20, 27, std::nullopt}, {27, 32, 1}}));
+    // No chapters; two chapters at one place: a unit each, the first empty.
+    EXPECT_EQ(say::cutUnits(u"Plain.\nText.\n", {}, 3),
+              (std::vector<Unit>{{0, 7, std::nullopt}, {7, 13, std::nullopt}}));
+    EXPECT_EQ(say::cutUnits(u"Text.", {{1, "A", 0}, {2, "B", 0}}, 100), (std::vector<Unit>{{0, 0, 0}, {0, 5, 1}}));
+}
+
+// A text long enough for a few units of a render that can resume.
+void writeLongText(const std::string& path) {
+    std::ofstream out(path);
+    for (int paragraph = 0; paragraph < 12; ++paragraph) {
+        for (int sentence = 0; sentence < 8; ++sentence)
+            out << "Paragraph " << paragraph << " says sentence " << sentence << " of its eight, and then some. ";
+        out << "\n";
+    }
+}
+
+TEST(SayBook, AStoppedRenderResumesWithTheSameBytesAndOnlyOneRunsAtATime) {
+    TempDir dir;
+    writeLongText(dir.file("book.txt"));
+    const std::vector<std::string> render{"--resume", "--output", dir.file("book.wav"), "--file", dir.file("book.txt")};
+    ASSERT_EQ(say({"--resume", "--output", dir.file("whole.wav"), "--file", dir.file("book.txt")}).status, 0);
+    const std::string whole = testing_support::readFile(dir.file("whole.wav"));
+
+    // Killed once its second part has begun (the first is in the journal), a second render of the same
+    // output is refused while it runs; the same command then goes on and gives the same bytes.
+    {
+        std::vector<std::string> withEvents = render;
+        withEvents.insert(withEvents.begin(), "--events");
+        Say first(withEvents);
+        ASSERT_TRUE(first.readUntil("\"event\":\"StartStream\",\"stream\":2"));
+        const Done second = say(render);
+        EXPECT_EQ(second.status, 1);
+        EXPECT_NE(second.err.find("Another render of"), std::string::npos) << second.err;
+        first.kill(SIGKILL);
+        EXPECT_EQ(first.wait(), 128 + SIGKILL);
+    }
+    EXPECT_FALSE(fs::exists(dir.file("book.wav")));
+    const Done resumed = say(render);
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("going on with part 2 of"), std::string::npos) << resumed.err;
+    EXPECT_EQ(testing_support::readFile(dir.file("book.wav")), whole);
+    EXPECT_FALSE(fs::exists(dir.file(".book.wav.resume")));
+
+    // Stopped again, then run with other options: it says why it starts over.
+    {
+        std::vector<std::string> withEvents = render;
+        withEvents.insert(withEvents.begin(), "--events");
+        Say first(withEvents);
+        ASSERT_TRUE(first.readUntil("\"event\":\"StartStream\",\"stream\":2"));
+        first.kill(SIGINT);
+        EXPECT_EQ(first.wait(), 128 + SIGINT);
+    }
+    std::vector<std::string> faster = render;
+    faster.insert(faster.begin(), {"--rate", "3"});
+    const Done restarted = say(faster);
+    ASSERT_EQ(restarted.status, 0) << restarted.err;
+    EXPECT_NE(restarted.err.find("cannot be used (the options have changed since); the render starts over"),
+              std::string::npos)
+        << restarted.err;
+    EXPECT_NE(testing_support::readFile(dir.file("book.wav")), whole);
+}
+
+}  // namespace
