@@ -58,10 +58,11 @@ public:
     pid_t pid() const { return child_->pid(); }
     // Kills the worker (it is hung) with its process group, and reaps it.
     void kill() { child_->kill(); }
-    // How the worker ended (describeWorkerEnd); reaps it, waiting briefly for a worker that closed its
-    // socket but has not ended yet.
+    // How the worker ended (describeWorkerEnd); reaps it, waiting a while for a worker that closed its
+    // socket but has not ended yet (its libraries' exit handlers run after the socket closes, and in a
+    // sanitizer's build they take seconds).
     std::string endDescription() {
-        if (!child_->reap(std::chrono::milliseconds(1000))) return "it stopped answering";
+        if (!child_->reap(std::chrono::seconds(5))) return "it stopped answering";
         return describeWorkerEnd(child_->waitStatus());
     }
 
