@@ -48,6 +48,7 @@ public:
 
     Result<bool> step() override;
     std::string title() const override { return pages_->info().field("title"); }
+    Metadata metadata() const override { return {pages_->info().field("author"), pages_->info().field("date"), {}}; }
     // Pages found unreadable stay skipped, without being read or reported again. The others are
     // read from a fresh start of the document (poppler may give a page read twice another text).
     bool rewind() override {

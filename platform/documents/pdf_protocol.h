@@ -10,7 +10,7 @@
 //                                   text a page); it then opens the document
 //                       ReadPage    a page's number, counted from 0
 //   helper -> program   Opened      the page count, the document's information as named fields
-//                                   ("title"; a new field needs no new message) and the outline's
+//                                   ("title", "author", "date"; a new field needs no new message) and the outline's
 //                                   top-level titles
 //                       NotOpened   why the document cannot be read (damaged, protected)
 //                       Page        a page's text
@@ -47,7 +47,7 @@ struct Bounds {
     uint32_t maxPageUnits = 0;    // UTF-16 units of text a page may give
 };
 
-// A piece of the document's information: "title" (UTF-8) today.
+// A piece of the document's information (UTF-8): "title", "author", "date" (ISO 8601, to the day).
 struct Field {
     std::string name;
     std::string value;

@@ -456,8 +456,15 @@ std::string html(const std::vector<Section>& sections, const std::string& title,
     return page;
 }
 
-std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline) {
+std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline,
+                const Facts& facts) {
     return drawPdf([&](cairo_surface_t* surface, cairo_t* cr) {
+        if (!facts.author.empty())
+            cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_AUTHOR, facts.author.c_str());
+        if (!facts.date.empty()) {
+            const std::string day = facts.date + "T00:00:00";
+            cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATE_DATE, day.c_str());
+        }
         cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
         cairo_set_font_size(cr, 12);
         for (const auto& title : outline) {

@@ -60,8 +60,10 @@ std::string fb2(const std::vector<Section>& sections, const std::string& bookTit
 std::string html(const std::vector<Section>& sections, const std::string& title, const Facts& facts);
 // Base64 of `bytes`, as FB2 holds its images.
 std::string base64(const std::string& bytes);
-// A PDF with one page per entry, each line drawn on a line of its own, and top-level outline entries.
-std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline = {});
+// A PDF with one page per entry, each line drawn on a line of its own, and top-level outline entries;
+// its information dictionary holds the facts' author and date (a day).
+std::string pdf(const std::vector<std::vector<std::string>>& pages, const std::vector<std::string>& outline = {},
+                const Facts& facts = {});
 // A one-page PDF with a drawing and no text.
 std::string pdfWithoutText();
 // A PDF whose standard security handler wants a user password.

@@ -28,6 +28,24 @@ std::u16string_view cut(std::u16string_view s) {
 
 void ignoreMessage(const std::string&, void*) {}
 
+std::string utf8(const poppler::ustring& s) {
+    const poppler::byte_array bytes = s.to_utf8();
+    return std::string(bytes.begin(), bytes.end()).substr(0, 4 * kMaxTitleUnits);
+}
+
+// A PDF date ("D:YYYYMMDDHHmmSSOHH'mm'", every part after the year optional) to the day, as ISO 8601
+// writes it ("1851-10-18", "1851-10", "1851"); anything else as it stands. Read here rather than
+// through poppler's date, a time_t, which holds no year before 1970 and makes up the parts not given.
+std::string isoDate(std::string raw) {
+    if (raw.starts_with("D:")) raw.erase(0, 2);
+    size_t digits = 0;
+    while (digits < raw.size() && digits < 8 && raw[digits] >= '0' && raw[digits] <= '9') ++digits;
+    if (digits < 4 || digits % 2 != 0) return raw;
+    std::string date = raw.substr(0, 4);
+    for (size_t at = 4; at < digits; at += 2) date += "-" + raw.substr(at, 2);
+    return date;
+}
+
 }  // namespace
 
 Extractor::Extractor(std::unique_ptr<poppler::document> document) : document_(std::move(document)) {}
@@ -55,9 +73,11 @@ Info Extractor::info() const {
     Info info;
     info.pages = std::max(0, document_->pages());
     // The document's information dictionary, a named field each.
-    const poppler::byte_array title = document_->get_title().to_utf8();
-    if (!title.empty())
-        info.fields.push_back({"title", std::string(title.begin(), title.end()).substr(0, 4 * kMaxTitleUnits)});
+    for (auto [name, value] :
+         {std::pair{"title", utf8(document_->get_title())}, std::pair{"author", utf8(document_->get_author())},
+          std::pair{"date", isoDate(utf8(document_->info_key("CreationDate")))}}) {
+        if (!value.empty()) info.fields.push_back({name, std::move(value)});
+    }
     if (std::unique_ptr<poppler::toc> toc(document_->create_toc()); toc && toc->root()) {
         for (const poppler::toc_item* item : toc->root()->children()) {
             if (info.outline.size() == kMaxOutline) break;

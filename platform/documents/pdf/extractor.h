@@ -26,7 +26,7 @@ public:
     Extractor(const Extractor&) = delete;
     Extractor& operator=(const Extractor&) = delete;
 
-    // The page count, the title and the outline's top-level titles, each within a bound (the outline
+    // The page count, the title, author and date, and the outline's top-level titles, each within a bound (the outline
     // at a few thousand entries), so that the message holding them stays small.
     Info info() const;
     // Page `index`'s text, its lines ending in '\n'. Empty for a page that cannot be read.

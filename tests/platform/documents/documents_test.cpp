@@ -242,8 +242,10 @@ TEST(Documents, GiveTheirAuthorDateLanguageAndCover) {
         {"ODT", fixtures::odt(kBook, facts), one, cover},
         {"FB2", fixtures::fb2(kBook, "Fiction Book", facts), two, cover},
         {"HTML", fixtures::html(kBook, "The Page", facts), one, std::nullopt},
+        {"PDF", fixtures::pdf({{"Call me Ishmael."}}, {}, facts), {"Herman Melville", "1851-10-18", ""}, std::nullopt},
         {"EPUB without any", fixtures::epub(kBook), {"", "", "en"}, std::nullopt},
         {"DOCX without any", fixtures::docx(kBook), {}, std::nullopt},
+        {"PDF without any", fixtures::handMadePdf({{fixtures::PdfPage::Text, "Call me Ishmael."}}), {}, std::nullopt},
         {"FB2 whose binaries are not its cover", fixtures::fb2(kBook, "Fiction Book"), {}, std::nullopt},
     };
     for (const auto& c : cases) {
