@@ -24,6 +24,10 @@ public:
             auto opened = openExtractor(input_);
             if (std::holds_alternative<pdf::NotOpened>(opened)) return PdfPage{{}, "it could not be opened again"};
             extractor_ = std::move(std::get<std::unique_ptr<pdf::Extractor>>(opened));
+            // Asked again as at the first opening, as the helper does each time it starts: what poppler
+            // reads for it (the information dictionary, the outline) may mend the document's cross
+            // references, and with them what the pages give.
+            (void)extractor_->info();
         }
         return PdfPage{extractor_->pageText(index), std::nullopt};
     }
