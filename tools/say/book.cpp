@@ -38,9 +38,10 @@ void readDocument(documents::Document& document, const std::string& name, Book& 
     } else if (cover.value()) {
         book.info.cover = std::move(*cover.value());
     }
+    if (!text) return;
     std::u16string read;
     while (document.read(read, book.chapters)) {
-        if (text) text->append(read);
+        text->append(read);
         read.clear();
     }
     if (const auto& failure = document.failure()) throw speech::Error(failure->code, failure->message);
@@ -80,7 +81,23 @@ ChapterMarker::ChapterMarker(std::vector<documents::Chapter> chapters, int bytes
       title_(std::move(title)),
       offset_(offset) {}
 
+ChapterMarker ChapterMarker::fromBookmarks(int bytesPerFrame, std::string title) {
+    ChapterMarker marker({}, bytesPerFrame, std::move(title));
+    marker.byBookmarks_ = true;
+    return marker;
+}
+
 void ChapterMarker::add(const speech::VoiceEvent& event) {
+    if (byBookmarks_) {
+        if (event.kind == speech::EventKind::Bookmark) {
+            waiting_.push_back(event.bookmark);
+            sawBookmark_ = true;
+        } else if (event.kind == speech::EventKind::Word) {
+            for (auto& title : waiting_) marks_.push_back({std::move(title), event.streamPosition / bytesPerFrame_});
+            waiting_.clear();
+        }
+        return;
+    }
     if (event.kind != speech::EventKind::Word || event.characterPosition < 0) return;
     const uint64_t at = offset_ + static_cast<uint64_t>(event.characterPosition);
     // Every chapter this word is at or past starts here: a chapter without words gives way (in the
@@ -92,7 +109,7 @@ void ChapterMarker::add(const speech::VoiceEvent& event) {
 }
 
 std::vector<speech::ChapterMark> ChapterMarker::marks() const {
-    if (chapters_.empty()) return {{title_, 0}};
+    if (byBookmarks_ ? !sawBookmark_ : chapters_.empty()) return {{title_, 0}};
     return marks_;
 }
 

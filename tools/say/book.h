@@ -22,10 +22,10 @@ struct Book {
     std::vector<std::string> warnings;         // a cover that could not be read, for the user
 };
 
-// The book in the file `path`: a document's own facts and chapters (its cover read as it is stored; one
-// that cannot be read is a warning), or a text file's name as its title. With `text`, the text the
-// voice reads (a document's, or the file's decoded). A document is read with `options`. Throws
-// speech::Error when the file cannot be read.
+// The book in the file `path`: a document's own facts (its cover read as it is stored; one that cannot
+// be read is a warning), or a text file's name as its title. With `text`, also the text the voice reads
+// (a document's, or the file's decoded) and a document's chapters; without, a document's text is not
+// read at all. A document is read with `options`. Throws speech::Error when the file cannot be read.
 Book readBook(const std::string& path, std::u16string* text = nullptr, const documents::Options& options = {});
 // The same for a document's bytes (read from standard input): its text into `text`; `name` stands for
 // it in messages. Throws speech::Error when it cannot be read.
@@ -39,6 +39,9 @@ public:
     // `chapters` positions count in the text given to Speak, less `offset`; `bytesPerFrame` is the
     // stream's.
     ChapterMarker(std::vector<documents::Chapter> chapters, int bytesPerFrame, std::string title, uint64_t offset = 0);
+    // The marks of a document the voice reads from its file: each chapter is a Bookmark event the voice
+    // raises where the chapter starts, and starts at the first word after it.
+    static ChapterMarker fromBookmarks(int bytesPerFrame, std::string title);
     void add(const speech::VoiceEvent& event);
     // The marks found so far, in frames from the start of the render.
     std::vector<speech::ChapterMark> marks() const;
@@ -47,6 +50,9 @@ public:
 
 private:
     std::vector<documents::Chapter> chapters_;
+    bool byBookmarks_ = false;
+    std::vector<std::string> waiting_;  // chapters whose Bookmark came and whose first word has not
+    bool sawBookmark_ = false;
     uint64_t bytesPerFrame_;
     std::string title_;
     uint64_t offset_;

@@ -579,11 +579,10 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
     // read from standard input.
     const bool toFile = o.output && *o.output != "-" && !o.chapters;
     const bool marked = toFile && (o.readsStandardInput() || (o.file && !namesAPipe(o)));
-    voice.SetEventInterests(o.events ? SVEAllEvents
-                            : o.timings
-                                ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary | SVESentenceBoundary
-                            : marked ? SVEStartInputStream | SVEEndInputStream | SVEWordBoundary
-                                     : SVEStartInputStream | SVEEndInputStream);
+    int32_t interests = SVEStartInputStream | SVEEndInputStream;
+    if (o.timings) interests |= SVEWordBoundary | SVESentenceBoundary;
+    if (marked) interests |= SVEWordBoundary | SVEBookmark;
+    voice.SetEventInterests(o.events ? SVEAllEvents : interests);
     voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     if (o.chapters) return speakChapters(voice, o, format);
     if (o.resume) return speakResumable(voice, o, format);
@@ -612,13 +611,17 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
             std::move(ReplacingFile::create({nullptr, *o.timings, ReplacingFile::Link::Follow}).orThrow());
     if (o.timings) render.timings.emplace(timingRecorder(o, render));
     if (marked && (render.book || !o.readsStandardInput())) {
-        // The voice reads the file again as it speaks it, and names the PDF pages it skips then.
-        documents::Options quiet = documentOptions();
-        quiet.skipped = nullptr;
-        say::Book book = render.book ? std::move(*render.book) : say::readBook(*o.file, nullptr, quiet);
+        // A document the voice reads from its file is read here for its facts only: its chapters come
+        // as the voice's Bookmark events, so its text is read once.
+        const bool fromFile = !render.book;
+        say::Book book = fromFile ? say::readBook(*o.file, nullptr, documentOptions()) : std::move(*render.book);
         printWarnings(book.warnings);
         render.file = openOutput(voice, o, *o.output, format, bookFileTags(book.info));
-        render.marker.emplace(std::move(book.chapters), render.file->Format().wave().bytesPerFrame(), book.info.title);
+        const int frameBytes = render.file->Format().wave().bytesPerFrame();
+        if (fromFile && book.document)
+            render.marker.emplace(say::ChapterMarker::fromBookmarks(frameBytes, book.info.title));
+        else
+            render.marker.emplace(std::move(book.chapters), frameBytes, book.info.title);
     } else if (o.output) {
         render.file = openOutput(voice, o, *o.output, format);
     } else {
