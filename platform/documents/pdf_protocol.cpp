@@ -1,91 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "documents/pdf_protocol.h"
 
-#include <cstring>
-#include <type_traits>
+#include "base/wire.h"
 
 namespace documents::pdf {
 
-namespace {
-
-class Encoder {
-public:
-    explicit Encoder(Message type) : type_(type) { bytes_.resize(kHeaderSize); }
-
-    template <class T>
-    void put(T value) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        putBytes(&value, sizeof value);
-    }
-    template <class Char>
-    void put(std::basic_string_view<Char> s) {
-        put(static_cast<uint32_t>(s.size()));
-        putBytes(s.data(), s.size() * sizeof(Char));
-    }
-
-    std::vector<uint8_t> finish() && {
-        const auto length = static_cast<uint32_t>(bytes_.size() - kHeaderSize);
-        std::memcpy(bytes_.data(), &length, sizeof length);
-        bytes_[4] = static_cast<uint8_t>(type_);
-        return std::move(bytes_);
-    }
-
-private:
-    void putBytes(const void* data, size_t size) {
-        const size_t at = bytes_.size();
-        bytes_.resize(at + size);
-        if (size > 0) std::memcpy(bytes_.data() + at, data, size);
-    }
-
-    Message type_;
-    std::vector<uint8_t> bytes_;
-};
-
-// Reads a payload front to back; a read past its end leaves it failed.
-class Decoder {
-public:
-    explicit Decoder(std::span<const uint8_t> payload) : rest_(payload) {}
-
-    template <class T>
-    T get() {
-        static_assert(std::is_trivially_copyable_v<T>);
-        T value{};
-        if (rest_.size() < sizeof value) {
-            failed_ = true;
-            return value;
-        }
-        std::memcpy(&value, rest_.data(), sizeof value);
-        rest_ = rest_.subspan(sizeof value);
-        return value;
-    }
-    template <class Char>
-    std::basic_string<Char> getString() {
-        const auto count = get<uint32_t>();
-        if (failed_ || count > rest_.size() / sizeof(Char)) {
-            failed_ = true;
-            return {};
-        }
-        std::basic_string<Char> s(count, Char{});
-        std::memcpy(s.data(), rest_.data(), count * sizeof(Char));
-        rest_ = rest_.subspan(count * sizeof(Char));
-        return s;
-    }
-    bool ok() const { return !failed_; }
-    // Whether the payload was read exactly, no more and no less.
-    bool done() const { return !failed_ && rest_.empty(); }
-
-private:
-    std::span<const uint8_t> rest_;
-    bool failed_ = false;
-};
-
-template <class T>
-std::optional<T> ifDone(const Decoder& d, T value) {
-    if (!d.done()) return std::nullopt;
-    return value;
-}
-
-}  // namespace
+using speech::wire::Decoder;
+using speech::wire::Encoder;
+using speech::wire::ifDone;
 
 std::string Info::field(std::string_view name) const {
     for (const Field& f : fields) {
@@ -162,14 +84,14 @@ std::optional<Info> decodeOpened(std::span<const uint8_t> payload) {
     info.pages = d.get<int32_t>();
     // A count larger than the payload holds ends at the first read past its end.
     const auto fields = d.get<uint32_t>();
-    for (uint32_t i = 0; i < fields && d.ok(); ++i) {
+    for (uint32_t i = 0; i < fields && !d.failed(); ++i) {
         Field f;
         f.name = d.getString<char>();
         f.value = d.getString<char>();
         info.fields.push_back(std::move(f));
     }
     const auto titles = d.get<uint32_t>();
-    for (uint32_t i = 0; i < titles && d.ok(); ++i) info.outline.push_back(d.getString<char16_t>());
+    for (uint32_t i = 0; i < titles && !d.failed(); ++i) info.outline.push_back(d.getString<char16_t>());
     if (info.pages < 0) return std::nullopt;
     return ifDone(d, std::move(info));
 }

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/wire.h"
+
 namespace documents::pdf {
 
 enum class Message : uint8_t { Open = 1, ReadPage, Opened, NotOpened, Page, PageRefused };
@@ -34,7 +36,7 @@ enum class Message : uint8_t { Open = 1, ReadPage, Opened, NotOpened, Page, Page
 // A frame larger than this is taken as a broken stream, not as a message. A page's text is bounded
 // well below it (Bounds::maxPageUnits).
 inline constexpr uint32_t kMaxPayload = 16u << 20;
-inline constexpr size_t kHeaderSize = 5;
+inline constexpr size_t kHeaderSize = speech::wire::kHeaderSize;
 
 struct Frame {
     Message type = Message::Open;

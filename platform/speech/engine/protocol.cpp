@@ -8,105 +8,15 @@
 #include <type_traits>
 
 #include "base/child_process.h"
+#include "base/wire.h"
 
 namespace speech::engine {
 
+using wire::Decoder;
+using wire::Encoder;
+using wire::ifDone;
+
 namespace {
-
-// The header at the start of `frame`: its payload's length (all that follows the header) and its type.
-void writeHeader(std::vector<uint8_t>& frame, MessageType type) {
-    const auto length = static_cast<uint32_t>(frame.size() - kHeaderSize);
-    std::memcpy(frame.data(), &length, sizeof length);
-    frame[4] = static_cast<uint8_t>(type);
-}
-
-class Encoder {
-public:
-    explicit Encoder(MessageType type) : type_(type) {
-        bytes_.reserve(kReserve);
-        bytes_.resize(kHeaderSize);
-    }
-
-    template <class T>
-    void put(T value) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        const size_t at = bytes_.size();
-        bytes_.resize(at + sizeof value);
-        std::memcpy(bytes_.data() + at, &value, sizeof value);
-    }
-    template <class T>
-    void putArray(std::span<const T> values) {
-        put(static_cast<uint32_t>(values.size()));
-        putRaw(values);
-    }
-    template <class T>
-    void putRaw(std::span<const T> values) {
-        const size_t at = bytes_.size();
-        bytes_.resize(at + values.size_bytes());
-        if (!values.empty()) std::memcpy(bytes_.data() + at, values.data(), values.size_bytes());
-    }
-    void put(const std::string& s) { putArray(std::span<const char>(s.data(), s.size())); }
-
-    std::vector<uint8_t> finish() && {
-        writeHeader(bytes_, type_);
-        return std::move(bytes_);
-    }
-
-private:
-    // Room for an event or a short request at once. Reserving it also keeps GCC 12's -O3 from a false
-    // out-of-bounds warning on the vector's growth path in put().
-    static constexpr size_t kReserve = 64;
-    MessageType type_;
-    std::vector<uint8_t> bytes_;
-};
-
-// Reads a payload front to back; any read past its end leaves it failed.
-class Decoder {
-public:
-    explicit Decoder(std::span<const uint8_t> payload) : rest_(payload) {}
-
-    template <class T>
-    T get() {
-        static_assert(std::is_trivially_copyable_v<T>);
-        T value{};
-        if (rest_.size() < sizeof value) {
-            failed_ = true;
-            return value;
-        }
-        std::memcpy(&value, rest_.data(), sizeof value);
-        rest_ = rest_.subspan(sizeof value);
-        return value;
-    }
-    template <class T>
-    std::vector<T> getArray() {
-        const auto count = get<uint32_t>();
-        if (failed_ || count > rest_.size() / sizeof(T)) {
-            failed_ = true;
-            return {};
-        }
-        std::vector<T> values(count);
-        if (count > 0) std::memcpy(values.data(), rest_.data(), count * sizeof(T));
-        rest_ = rest_.subspan(count * sizeof(T));
-        return values;
-    }
-    std::string getString() {
-        const auto chars = getArray<char>();
-        return std::string(chars.begin(), chars.end());
-    }
-    // Succeeded when every read fitted and the whole payload was read.
-    bool done() const { return !failed_ && rest_.empty(); }
-    bool failed() const { return failed_; }
-
-private:
-    std::span<const uint8_t> rest_;
-    bool failed_ = false;
-};
-
-template <class T>
-std::optional<T> ifDone(const Decoder& d, T value) {
-    if (!d.done()) return std::nullopt;
-    return value;
-}
 
 // A request's switches, one bit each in this order.
 constexpr std::array<bool SynthRequest::*, 8> kRequestFlags{
@@ -159,7 +69,7 @@ std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples) {
 }
 
 void closeAudio(std::vector<uint8_t>& frame) {
-    writeHeader(frame, MessageType::Audio);
+    wire::writeHeader(frame, static_cast<uint8_t>(MessageType::Audio));
 }
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {

@@ -22,6 +22,7 @@
 
 #include "base/error.h"
 #include "base/uninitialized_vector.h"
+#include "base/wire.h"
 #include "speech/core/tokens.h"
 #include "speech/engine/synthesizer.h"
 
@@ -44,7 +45,7 @@ std::string describeWorkerEnd(int waitStatus);
 
 // A frame larger than this is taken as a broken stream, not as a message.
 inline constexpr uint32_t kMaxPayload = 16u << 20;
-inline constexpr size_t kHeaderSize = 5;
+inline constexpr size_t kHeaderSize = wire::kHeaderSize;
 
 struct Frame {
     MessageType type = MessageType::Done;
