@@ -2,11 +2,15 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QStringList>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "app/parlan_main.h"
 #include "base/standard_streams.h"
@@ -30,6 +34,35 @@ bool onlyPrints(int argc, char** argv) {
     }
     return false;
 }
+
+// Opens the file named on the command line once the window has been painted (or after a second, should
+// it never be): a document that takes a while (a long PDF, one whose page is given up on after seconds)
+// is waited for in a window on the screen with the busy cursor, not before any window appears.
+class OpenOnceShown : public QObject {
+public:
+    OpenOnceShown(ParlanMain& window, QString file) : window_(window), file_(std::move(file)) {
+        window_.installEventFilter(this);
+        QTimer::singleShot(1000, this, [this] { open(); });
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        // Once this paint has reached the screen.
+        if (event->type() == QEvent::Paint) QTimer::singleShot(0, this, [this] { open(); });
+        return false;
+    }
+
+private:
+    void open() {
+        if (std::exchange(opened_, true)) return;
+        window_.removeEventFilter(this);
+        window_.openTextFile(file_);
+    }
+
+    ParlanMain& window_;
+    QString file_;
+    bool opened_ = false;
+};
 
 }  // namespace
 
@@ -80,7 +113,8 @@ int main(int argc, char** argv) {
 
     ParlanMain window(ParlanMain::defaultServices());
     if (!window.Form_Load()) return 1;
-    if (!files.isEmpty()) window.openTextFile(files.front());
     window.show();
+    std::optional<OpenOnceShown> opener;
+    if (!files.isEmpty()) opener.emplace(window, files.front());
     return QCoreApplication::exec();
 }
