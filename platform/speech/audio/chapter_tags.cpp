@@ -213,11 +213,11 @@ bool writeMp3(TagLib::IOStream& stream, const FileTags& tags, bool cover, const 
     valid = file.isValid();
     if (!valid) return false;
     TagLib::ID3v2::Tag& tag = *file.ID3v2Tag(true);
-    setId3Text(tag, "TIT2", tagText(tags.title, 1024));
-    setId3Text(tag, "TPE1", tagText(tags.artist, 1024));
-    setId3Text(tag, "TPE2", tagText(tags.albumArtist, 1024));
-    setId3Text(tag, "TALB", tagText(tags.album, 1024));
-    setId3Text(tag, "TCON", tagText(tags.genre, 256));
+    setId3Text(tag, "TIT2", tags.title);
+    setId3Text(tag, "TPE1", tags.artist);
+    setId3Text(tag, "TPE2", tags.albumArtist);
+    setId3Text(tag, "TALB", tags.album);
+    setId3Text(tag, "TCON", tags.genre);
     setId3Text(tag, "TDRC", tags.year);
     setId3Text(tag, "TRCK",
                tags.track > 0
@@ -273,11 +273,11 @@ void setXiph(TagLib::Ogg::XiphComment& comment, const FileTags& tags, const std:
         comment.removeFields(key);
         if (!value.empty()) comment.addField(key, utf8(value));
     };
-    set("TITLE", tagText(tags.title, 1024));
-    set("ARTIST", tagText(tags.artist, 1024));
-    set("ALBUMARTIST", tagText(tags.albumArtist, 1024));
-    set("ALBUM", tagText(tags.album, 1024));
-    set("GENRE", tagText(tags.genre, 256));
+    set("TITLE", tags.title);
+    set("ARTIST", tags.artist);
+    set("ALBUMARTIST", tags.albumArtist);
+    set("ALBUM", tags.album);
+    set("GENRE", tags.genre);
     set("DATE", tags.year);
     set("TRACKNUMBER", tags.track > 0 ? std::to_string(tags.track) : "");
     set("TRACKTOTAL", tags.trackTotal > 0 ? std::to_string(tags.trackTotal) : "");
@@ -307,8 +307,9 @@ std::string chapterTime(uint64_t ms) {
 }
 
 Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& name, FileCodec codec,
-                                                  const FileTags& tags, std::span<const ChapterMark> marks,
+                                                  const FileTags& given, std::span<const ChapterMark> marks,
                                                   int sampleRate, uint64_t totalFrames) {
+    const FileTags tags = fitForTags(given);
     DescriptorStream stream(fd, name);
     const auto chapters = timedChapters(tags, marks, sampleRate, totalFrames);
     std::vector<std::string> warnings;

@@ -551,11 +551,11 @@ struct Mp4Impl {
         const auto set = [&](const char* key, const std::string& value) {
             if (!value.empty()) av_dict_set(&muxer->metadata, key, value.c_str(), 0);
         };
-        set("title", tagText(tags.title, 1024));
-        set("artist", tagText(tags.artist, 1024));
-        set("album_artist", tagText(tags.albumArtist, 1024));
-        set("album", tagText(tags.album, 1024));
-        set("genre", tagText(tags.genre, 256));
+        set("title", tags.title);
+        set("artist", tags.artist);
+        set("album_artist", tags.albumArtist);
+        set("album", tags.album);
+        set("genre", tags.genre);
         set("date", tags.year);
         if (tags.track > 0)
             set("track",
@@ -688,7 +688,7 @@ Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& na
     auto impl = std::make_unique<Mp4Impl>();
     impl->name = name;
     impl->format = format;
-    impl->tags = tags;
+    impl->tags = fitForTags(tags);
     impl->settings = AacSettings{format.sampleRate, format.channels, aacBitRate(choice.quality, format), choice.search};
     if (auto r = impl->openMuxer(fd, choice); !r) return r.fault();
     impl->cutter = std::make_unique<PartCutter>(format, impl->settings, std::max(0, choice.threads), firstPart);

@@ -56,12 +56,9 @@ std::vector<uint8_t> infoList(const FileTags& tags) {
     std::vector<uint8_t> body;
     putId(body, "INFO");
     const std::pair<const char*, std::string> fields[] = {
-        {"INAM", tagText(tags.title, 1024)},
-        {"IART", tagText(tags.artist, 1024)},
-        {"IPRD", tagText(tags.album, 1024)},
-        {"IGNR", tagText(tags.genre, 256)},
-        {"ICRD", tags.year},
-        {"ITRK", tags.track > 0 ? std::to_string(tags.track) : std::string()},
+        {"INAM", tags.title}, {"IART", tags.artist},
+        {"IPRD", tags.album}, {"IGNR", tags.genre},
+        {"ICRD", tags.year},  {"ITRK", tags.track > 0 ? std::to_string(tags.track) : std::string()},
     };
     for (const auto& [id, value] : fields) {
         if (value.empty()) continue;
@@ -180,7 +177,7 @@ Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& na
         for (const auto& part : {chunk("cue ", cue), chunk("LIST", labelList(titlesOf(marks.chapters)))})
             tail.insert(tail.end(), part.begin(), part.end());
     }
-    const auto info = chunk("LIST", infoList(tags));
+    const auto info = chunk("LIST", infoList(fitForTags(tags)));
     if (info.size() > 12) tail.insert(tail.end(), info.begin(), info.end());
     if (tail.size() <= (chunksEnd & 1)) return marks.warnings;
     if (chunksEnd + tail.size() - 8 > UINT32_MAX) return markFault(name, "the file is too large for a WAV file");

@@ -129,4 +129,10 @@ FileTags chapterFileTags(const BookInfo& book, const std::string& chapterTitle, 
     return tags;
 }
 
+FileTags fitForTags(FileTags tags) {
+    for (std::string* text : {&tags.title, &tags.artist, &tags.albumArtist, &tags.album}) *text = tagText(*text, 1024);
+    tags.genre = tagText(tags.genre, 256);
+    return tags;
+}
+
 }  // namespace speech

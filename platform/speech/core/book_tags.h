@@ -75,4 +75,8 @@ std::string_view imageMimeType(ImageKind kind);
 // U+FFFD, and cut at a character boundary to at most `maxBytes` bytes.
 std::string tagText(std::string_view text, size_t maxBytes);
 
+// `tags` with each text made fit for a tag (tagText): names and titles at most 1024 bytes, the genre 256.
+// Every file writer takes its tags through this.
+FileTags fitForTags(FileTags tags);
+
 }  // namespace speech
