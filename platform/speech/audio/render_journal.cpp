@@ -385,6 +385,11 @@ struct RenderJournal::Impl {
     Result<std::vector<std::string>> finishEncoded(const FinalFile& file);
     Result<std::vector<std::string>> finishMp4(const FinalFile& file);
     Result<void> putInPlace(const std::string& from, const FinalFile& file);
+    // The final file, made in the journal's folder; its failures name the user's file.
+    Result<UniqueFd> createFinal(const FinalFile& file);
+    // The journal's audio from byte `from` of its samples to the end, handed to `write` a block at a
+    // time; the first fault of `write` or of the reading stops it.
+    Result<void> feedAudio(uint64_t from, const std::function<Result<void>(std::span<const uint8_t>)>& write);
     Result<void> remove();
 };
 
@@ -632,13 +637,32 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile
     return warnings;
 }
 
-// Any other output is encoded from the journal's audio into a file beside it.
-Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalFile& file) {
-    const std::string made = path(kFinal);
-    UniqueFd out(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+Result<UniqueFd> RenderJournal::Impl::createFinal(const FinalFile& file) {
+    UniqueFd out(::open(path(kFinal).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (out.get() < 0)
         return Fault{errc::kAccessDenied,
                      "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    return out;
+}
+
+Result<void> RenderJournal::Impl::feedAudio(uint64_t from,
+                                            const std::function<Result<void>(std::span<const uint8_t>)>& write) {
+    std::optional<Fault> failed;
+    const int err = readBlocks(audio.get(), kAudioStart + from, committed - from, [&](std::span<const uint8_t> b) {
+        auto r = write(b);
+        if (!r) failed = r.fault();
+        return r;
+    });
+    if (failed) return *failed;
+    if (err != 0) return journalFault(folder, "reading its audio", err);
+    return {};
+}
+
+// Any other output is encoded from the journal's audio into a file beside it.
+Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalFile& file) {
+    auto created = createFinal(file);
+    if (!created) return created.fault();
+    UniqueFd out = std::move(created.value());
     std::vector<std::string> warnings;
     EncoderChoice choice = file.choice;
     // Past 4 GB a WAV file is RF64, whose marks this program does not write.
@@ -647,14 +671,8 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalF
     if (!encoder) return encoder.fault();
     if (choice.rf64 && file.tags)
         warnings.push_back("The chapters are not marked in \"" + file.name + "\": it is an RF64 file.");
-    std::optional<Fault> failed;
-    const int err = readBlocks(audio.get(), kAudioStart, committed, [&](std::span<const uint8_t> b) -> Result<void> {
-        auto r = encoder.value()->write(b);
-        if (!r) failed = r.fault();
-        return r;
-    });
-    if (failed) return *failed;
-    if (err != 0) return journalFault(folder, "reading its audio", err);
+    if (auto r = feedAudio(0, [&](std::span<const uint8_t> b) { return encoder.value()->write(b); }); !r)
+        return r.fault();
     if (auto r = encoder.value()->finish(); !r) return r.fault();
     if (file.tags && !choice.rf64) {
         auto marked = markFinishedFile(out.get(), file.name, file.choice.codec, key.format, committed / frameBytes(),
@@ -666,7 +684,7 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalF
     if (out.reset() != 0)
         return Fault{errc::kAccessDenied,
                      "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
-    if (auto r = putInPlace(made, file); !r) return r.fault();
+    if (auto r = putInPlace(path(kFinal), file); !r) return r.fault();
     return warnings;
 }
 
@@ -709,11 +727,9 @@ Result<void> RenderJournal::Impl::readParts(const std::function<Result<void>(con
 Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile& file) {
     if (auto r = feeder->finish(); !r) return r.fault();
     feeder.reset();
-    const std::string made = path(kFinal);
-    UniqueFd out(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (out.get() < 0)
-        return Fault{errc::kAccessDenied,
-                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+    auto created = createFinal(file);
+    if (!created) return created.fault();
+    UniqueFd out = std::move(created.value());
     auto opened = openMp4Writer(out.get(), file.name, key.format, *aacChoice, file.tags.value_or(FileTags{}), aacParts);
     if (!opened) return opened.fault();
     Mp4Writer& writer = *opened.value();
@@ -726,21 +742,14 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile&
     const uint64_t from = std::min(
         static_cast<uint64_t>(std::max<int64_t>(0, aacParts * kAacPartSamples - kAacPartContext)) * frameBytes(),
         committed);
-    std::optional<Fault> failed;
-    const int err = readBlocks(audio.get(), kAudioStart + from, committed - from, [&](std::span<const uint8_t> b) {
-        auto r = writer.write(b);
-        if (!r) failed = r.fault();
-        return r;
-    });
-    if (failed) return *failed;
-    if (err != 0) return journalFault(folder, "reading its audio", err);
+    if (auto r = feedAudio(from, [&](std::span<const uint8_t> b) { return writer.write(b); }); !r) return r.fault();
     if (auto r = writer.finish(file.marks); !r) return r.fault();
     std::vector<std::string> warnings = writer.warnings();
     opened.value().reset();
     if (out.reset() != 0)
         return Fault{errc::kAccessDenied,
                      "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
-    if (auto r = putInPlace(made, file); !r) return r.fault();
+    if (auto r = putInPlace(path(kFinal), file); !r) return r.fault();
     return warnings;
 }
 
