@@ -18,7 +18,7 @@
 #include "speech/core/formats.h"
 #include "speech/streams.h"
 #include "speech/text/frontend.h"
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 #include "speech/voice.h"
 
 using namespace speech;

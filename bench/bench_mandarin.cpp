@@ -22,7 +22,7 @@
 
 #include "base/paths.h"
 #include "base/utf8.h"
-#include "speech/text/mandarin_reader.h"
+#include "speech/text/mandarin/reader.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "base/utf8.h"
-#include "speech/text/mandarin_reader.h"
+#include "speech/text/mandarin/reader.h"
 
 using namespace speech::text;
 

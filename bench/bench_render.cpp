@@ -27,7 +27,7 @@
 #include "bench/forwarding_audio.h"
 #include "speech/audio/device.h"
 #include "speech/audio/device_pulse.h"
-#include "speech/engine/workers.h"
+#include "speech/engine/worker_pool.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
 

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "speech/audio/device_pulse.h"
-#include "speech/engine/workers.h"
+#include "speech/engine/worker_pool.h"
 
 namespace speech {
 

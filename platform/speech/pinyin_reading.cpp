@@ -7,8 +7,8 @@
 #include "base/error.h"
 #include "base/utf8.h"
 #include "speech/text/frontend.h"
-#include "speech/text/mandarin_lexicon.h"
-#include "speech/text/pinyin.h"
+#include "speech/text/mandarin/lexicon.h"
+#include "speech/text/mandarin/pinyin.h"
 #include "speech/voice_p.h"
 
 namespace speech {

@@ -7,7 +7,7 @@
 #include "base/error.h"
 #include "speech/pipeline/named_file.h"
 #include "speech/text/frontend.h"
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 
 namespace speech {
 

@@ -18,7 +18,7 @@
 #include "speech/pipeline/sinks.h"
 #include "speech/pipeline/stream_job.h"
 #include "speech/text/frontend.h"
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 #include "speech/text/user_lexicon.h"
 #include "speech/voice_p.h"
 

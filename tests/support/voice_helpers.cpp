@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "speech/engine/workers.h"
+#include "speech/engine/worker_pool.h"
 
 namespace testing_support {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Builds the Mandarin lexicon file that the text front end maps (its layout:
-// platform/speech/text/mandarin_lexicon_format.h) from Debian's data (sources.h). The build runs it;
+// platform/speech/text/mandarin/lexicon_format.h) from Debian's data (sources.h). The build runs it;
 // its output goes into the build tree's share/tallamo.
 //
 //   tallamo-mandarin-lexicon --espeak cmn_dict --jieba dict.txt --unihan Unihan_Readings.txt[.bz2]
@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "speech/text/mandarin_lexicon_format.h"
+#include "speech/text/mandarin/lexicon_format.h"
 #include "tools/mandarin_lexicon/sources.h"
 
 namespace mandarin_lexicon {

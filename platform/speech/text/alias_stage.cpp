@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "speech/text/mandarin_reader.h"
+#include "speech/text/mandarin/reader.h"
 
 namespace speech::text {
 

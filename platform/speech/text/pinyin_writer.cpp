@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/text/pinyin_writer.h"
 
-#include "speech/text/pinyin.h"
+#include "speech/text/mandarin/pinyin.h"
 
 namespace speech::text {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "speech/text/mandarin_reader.h"
+#include "speech/text/mandarin/reader.h"
 #include "speech/text/say_as.h"
 #include "speech/text/user_lexicon.h"
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 #include "speech/text/units.h"
 #include "speech/text/user_lexicon.h"
 #include "speech/text/voice_markup.h"

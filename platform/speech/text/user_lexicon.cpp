@@ -14,8 +14,8 @@
 #include <optional>
 
 #include "base/utf8.h"
-#include "speech/text/mandarin_reader.h"
-#include "speech/text/pinyin.h"
+#include "speech/text/mandarin/pinyin.h"
+#include "speech/text/mandarin/reader.h"
 
 namespace speech::text {
 

@@ -4,7 +4,7 @@
 #include <QLineEdit>
 
 #include "speech/audio/device_pulse.h"
-#include "speech/engine/workers.h"
+#include "speech/engine/worker_pool.h"
 #include "tests/app/commands/commands_support.h"
 #include "tests/app/window_fixture.h"
 

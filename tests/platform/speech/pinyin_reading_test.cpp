@@ -10,7 +10,7 @@
 #include "speech/backends.h"
 #include "speech/core/formats.h"
 #include "speech/streams.h"
-#include "speech/text/pinyin.h"
+#include "speech/text/mandarin/pinyin.h"
 #include "speech/voice.h"
 #include "tests/support/test_files.h"
 #include "tests/support/voice_helpers.h"

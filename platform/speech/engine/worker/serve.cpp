@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "speech/engine/espeak/espeak_synthesizer.h"
-#include "speech/engine/process.h"
 #include "speech/engine/protocol.h"
+#include "speech/engine/worker_process.h"
 
 namespace speech::engine {
 

@@ -14,7 +14,7 @@
 #include "base/utf8.h"
 #include "speech/core/constants.h"
 #include "speech/text/frontend.h"
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 #include "speech/text/user_lexicon.h"
 #include "tests/platform/speech/text/read_text.h"
 #include "tests/support/test_files.h"

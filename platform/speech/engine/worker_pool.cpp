@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/engine/workers.h"
+#include "speech/engine/worker_pool.h"
 
 #include <unistd.h>
 
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "base/paths.h"
-#include "speech/engine/process.h"
 #include "speech/engine/protocol.h"
+#include "speech/engine/worker_process.h"
 
 namespace speech {
 

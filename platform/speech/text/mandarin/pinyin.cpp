@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/text/pinyin.h"
+#include "speech/text/mandarin/pinyin.h"
 
 #include <algorithm>
 #include <array>

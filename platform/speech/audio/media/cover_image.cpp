@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/audio/cover_image.h"
+#include "speech/audio/media/cover_image.h"
 
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
-#include "speech/audio/ffmpeg_handles.h"
+#include "speech/audio/media/ffmpeg_handles.h"
 
 namespace speech {
 

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/text/mandarin_reader.h"
+#include "speech/text/mandarin/reader.h"
 
 #include <unicode/utf16.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "speech/text/mandarin_rules.h"
+#include "speech/text/mandarin/rules.h"
 
 namespace speech::text {
 

@@ -17,9 +17,9 @@
 #include <thread>
 
 #include "base/batch_thread.h"
-#include "speech/audio/cover_image.h"
-#include "speech/audio/ffmpeg_handles.h"
 #include "speech/audio/file_encoder.h"
+#include "speech/audio/media/cover_image.h"
+#include "speech/audio/media/ffmpeg_handles.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Internal to the text front end: the Mandarin lexicon file (layout in mandarin_lexicon_format.h),
+// Internal to the text front end: the Mandarin lexicon file (layout in lexicon_format.h),
 // mapped read-only and used in place. Opening it costs one mmap and a check of its header, whatever
 // its size; the pages are read as lookups touch them.
 #pragma once
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "speech/text/mandarin_lexicon_format.h"
+#include "speech/text/mandarin/lexicon_format.h"
 
 namespace speech::text {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The media module's entry (see media_module.h): the table of its functions.
-#include "speech/audio/chapter_tags.h"
+#include "speech/audio/media/file_tags.h"
 #include "speech/audio/media_module.h"
 #include "speech/audio/mp4_writer.h"
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The context rules of the Mandarin reader (see mandarin_rules.h). The readings they choose are the
+// The context rules of the Mandarin reader (see rules.h). The readings they choose are the
 // Mainland ones (《现代汉语词典》): particles in their particle use take the neutral tone, words are
 // read whole, and a character's use is told from the words around it, since the reader knows no parts
 // of speech.
-#include "speech/text/mandarin_rules.h"
+#include "speech/text/mandarin/rules.h"
 
 #include <algorithm>
 #include <initializer_list>

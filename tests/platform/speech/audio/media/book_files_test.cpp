@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "speech/audio/chapter_tags.h"
 #include "speech/audio/file_encoder.h"
+#include "speech/audio/media/file_tags.h"
 #include "speech/audio/mp4_writer.h"
 #include "speech/audio/wave_markers.h"
 #include "speech/core/constants.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/audio/chapter_tags.h"
+#include "speech/audio/media/file_tags.h"
 
 #include <sys/stat.h>
 #include <taglib/attachedpictureframe.h>
@@ -24,8 +24,8 @@
 #include <optional>
 #include <utility>
 
-#include "speech/audio/cover_image.h"
 #include "speech/audio/file_encoder.h"
+#include "speech/audio/media/cover_image.h"
 
 namespace speech {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 
 namespace speech::text::mandarin {
 
@@ -36,7 +36,7 @@ struct Syl {
 struct Token {
     int32_t b = 0, e = 0;  // characters [b, e) of the run
     bool user = false;     // a user word: its reading is final
-    bool loose = false;    // a loose lexicon entry (see mandarin_lexicon_format.h), or a piece of one
+    bool loose = false;    // a loose lexicon entry (see lexicon_format.h), or a piece of one
     bool opens = true;     // a piece that starts its word (the whole word, when it is not split)
     bool closes = true;    // a piece that ends its word
     int32_t wordLen = 1;   // the length of its word

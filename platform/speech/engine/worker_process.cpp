@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/engine/process.h"
+#include "speech/engine/worker_process.h"
 
 #include <poll.h>
 #include <sys/socket.h>

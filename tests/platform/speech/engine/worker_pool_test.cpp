@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The engine in worker processes: its protocol on bad input, and a worker that is killed or hangs
 // (the real worker killed from outside, or the test double that fails on a mark in the text).
-#include "speech/engine/workers.h"
+#include "speech/engine/worker_pool.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "speech/audio/device_pulse.h"
-#include "speech/engine/process.h"
 #include "speech/engine/protocol.h"
+#include "speech/engine/worker_process.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
 #include "tests/support/test_files.h"

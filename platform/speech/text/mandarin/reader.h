@@ -2,7 +2,7 @@
 // Internal to the text front end: reads Chinese as Mandarin pinyin, word by word. A run of text is
 // segmented into words (the best path through the words the lexicon knows, by their frequencies),
 // each word takes its reading from the lexicon, and context rules settle what a word list cannot
-// (mandarin_rules.h). Erhua is one syllable (哪儿 nar3). Third-tone sandhi is left to the engine.
+// (rules.h). Erhua is one syllable (哪儿 nar3). Third-tone sandhi is left to the engine.
 // Traditional characters are looked up by their Simplified forms; the reading keeps the caller's
 // characters and positions.
 //
@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 
 namespace speech::text {
 

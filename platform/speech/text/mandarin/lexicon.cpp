@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/text/mandarin_lexicon.h"
+#include "speech/text/mandarin/lexicon.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

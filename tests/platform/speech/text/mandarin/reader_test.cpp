@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The Mandarin reader over the lexicon the build makes from Debian's data: words and their
 // readings, the context rules, the caller's positions, user words, and the lexicon file's checks.
-#include "speech/text/mandarin_reader.h"
+#include "speech/text/mandarin/reader.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <string>
 
 #include "base/paths.h"
-#include "speech/text/pinyin.h"
+#include "speech/text/mandarin/pinyin.h"
 #include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
