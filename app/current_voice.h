@@ -7,6 +7,7 @@
 
 #include "app/parlan_main.h"
 #include "base/error.h"
+#include "speech/names.h"
 
 inline speech::SpVoice& currentVoice(const ParlanMain& window) {
     if (!window.Voice) throw speech::Error(speech::errc::kUnexpected, "The voice has already been released.");

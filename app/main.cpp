@@ -15,6 +15,7 @@
 #include "app/parlan_main.h"
 #include "base/standard_streams.h"
 #include "speech/backends.h"
+#include "speech/names.h"
 
 #ifndef TALLAMO_VERSION
 #define TALLAMO_VERSION "unknown"
@@ -68,7 +69,7 @@ private:
 
 int main(int argc, char** argv) {
     // Before any descriptor is made, so that none takes a standard number that was closed.
-    (void)speech::reopenClosedStandardStreams();
+    (void)base::reopenClosedStandardStreams();
     // Under a file-size limit (ulimit -f), saving past it fails with "File too large", which the window
     // reports, instead of the signal killing the program with the text unsaved.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -27,6 +27,7 @@
 #include "app/up_down.h"
 #include "base/error.h"
 #include "base/paths.h"
+#include "speech/names.h"
 #include "speech/spoken_text.h"
 
 namespace {
@@ -61,7 +62,7 @@ QFont labelFont() {
 // lexicon, which leaves Chinese to the engine's own rules.
 void loadUserLexicon(speech::SpVoice& voice) {
     if (auto problem = speech::mandarinLexiconProblem()) std::fprintf(stderr, "tallamo: %s\n", problem->c_str());
-    const std::filesystem::path path = speech::userConfigFile("lexicon.pls");
+    const std::filesystem::path path = base::userConfigFile("lexicon.pls");
     std::error_code ec;
     if (path.empty() || !std::filesystem::exists(path, ec)) return;
     try {

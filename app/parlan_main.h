@@ -20,6 +20,7 @@
 
 #include "app/dialogs/dialogs.h"
 #include "app/events/mouth_image_list.h"
+#include "speech/names.h"
 #include "speech/voice.h"
 
 class QAction;

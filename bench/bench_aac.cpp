@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "speech/audio/mp4_writer.h"
+#include "speech/audio/media/mp4_writer.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -179,10 +179,11 @@ int main(int argc, char** argv) {
         char path[] = "/tmp/bench-aac-XXXXXX";
         const int fd = ::mkstemp(path);
         ::unlink(path);
-        speech::Mp4Choice choice;
+        speech::audio::Mp4Choice choice;
         choice.threads = threads;
         const Timing t = timed([&] {
-            auto writer = speech::Mp4Writer::open(fd, "book.m4b", speech::WaveFormat{kRate, 16, 1}, choice, {});
+            auto writer =
+                speech::audio::media::makeMp4Writer(fd, "book.m4b", speech::core::WaveFormat{kRate, 16, 1}, choice, {});
             for (size_t at = 0; at < samples.size(); at += 32768)
                 (void)writer.value()->write(
                     std::span(bytes + at * 2, std::min<size_t>(32768, samples.size() - at) * 2));

@@ -71,7 +71,7 @@ std::optional<Clock::time_point> pollUntil(Done done, milliseconds limit) {
     return std::nullopt;
 }
 
-void benchHost(AudioHost& host) {
+void benchHost(audio::AudioHost& host) {
     const WaveFormat format{22050, 16, 1};
     const auto data = tone(format, milliseconds(400));
     std::vector<double> openToHeard, writeToHeard, openCall, pauseCall, resumeCall, flushCall;
@@ -125,7 +125,7 @@ class WatchedHost;
 
 class WatchedStream final : public bench::ForwardingStream {
 public:
-    WatchedStream(std::unique_ptr<AudioDeviceStream> inner, WatchedHost& host);
+    WatchedStream(std::unique_ptr<audio::AudioDeviceStream> inner, WatchedHost& host);
     ~WatchedStream() override;
 
 private:
@@ -136,33 +136,33 @@ class WatchedHost final : public bench::ForwardingHost {
 public:
     using ForwardingHost::ForwardingHost;
     // The voice's current stream state, read from this thread (the Pulse stream takes its own lock).
-    std::optional<PlaybackState> peek() {
+    std::optional<audio::PlaybackState> peek() {
         std::lock_guard lock(mutex_);
         if (!current_) return std::nullopt;
         auto s = current_->state();
         if (!s) return std::nullopt;
         return s.value();
     }
-    void attach(AudioDeviceStream* s) {
+    void attach(audio::AudioDeviceStream* s) {
         std::lock_guard lock(mutex_);
         current_ = s;
     }
-    void detach(AudioDeviceStream* s) {
+    void detach(audio::AudioDeviceStream* s) {
         std::lock_guard lock(mutex_);
         if (current_ == s) current_ = nullptr;
     }
 
 protected:
-    std::unique_ptr<AudioDeviceStream> wrap(std::unique_ptr<AudioDeviceStream> stream) override {
+    std::unique_ptr<audio::AudioDeviceStream> wrap(std::unique_ptr<audio::AudioDeviceStream> stream) override {
         return std::make_unique<WatchedStream>(std::move(stream), *this);
     }
 
 private:
     std::mutex mutex_;
-    AudioDeviceStream* current_ = nullptr;
+    audio::AudioDeviceStream* current_ = nullptr;
 };
 
-WatchedStream::WatchedStream(std::unique_ptr<AudioDeviceStream> inner, WatchedHost& host)
+WatchedStream::WatchedStream(std::unique_ptr<audio::AudioDeviceStream> inner, WatchedHost& host)
     : ForwardingStream(std::move(inner)), host_(host) {
     host_.attach(inner_.get());
 }
@@ -188,7 +188,7 @@ std::optional<Clock::time_point> heardAt(const std::vector<Sample>& timeline, ui
     return std::nullopt;
 }
 
-void benchVoice(std::shared_ptr<AudioHost> pulse) {
+void benchVoice(std::shared_ptr<audio::AudioHost> pulse) {
     auto host = std::make_shared<WatchedHost>(std::move(pulse));
     Backends backends = Backends::defaults();
     backends.audioHost = host;
@@ -303,7 +303,7 @@ void benchVoice(std::shared_ptr<AudioHost> pulse) {
 int main() {
     if (!std::getenv("PULSE_SERVER"))
         std::printf("PULSE_SERVER is unset: measuring on the session's own audio server.\n");
-    auto host = makePulseAudioHost();
+    auto host = audio::makePulseAudioHost();
     if (host->devices().empty()) {
         std::printf("No audio server reachable; nothing to measure.\n");
         return 0;

@@ -15,14 +15,14 @@
 namespace {
 
 void convert(benchmark::State& state) {
-    const speech::WaveFormat format{static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
-                                    static_cast<int>(state.range(2))};
+    const speech::core::WaveFormat format{static_cast<int>(state.range(0)), static_cast<int>(state.range(1)),
+                                          static_cast<int>(state.range(2))};
     // Ten seconds of two tones, handed over a second at a time.
     std::vector<int16_t> input(22050 * 10);
     for (size_t i = 0; i < input.size(); ++i)
         input[i] = static_cast<int16_t>(9000 * std::sin(0.07 * static_cast<double>(i)) +
                                         4000 * std::sin(1.3 * static_cast<double>(i)));
-    speech::Converter converter(22050, 1, format);
+    speech::audio::Converter converter(22050, 1, format);
     std::vector<uint8_t> out;
     uint64_t frames = 0;
     for (auto _ : state) {

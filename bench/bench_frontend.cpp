@@ -56,11 +56,12 @@ struct Run {
     size_t words = 0;
 };
 
-Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags, const FrontEndContext& context = {}) {
+Run readThrough(const std::shared_ptr<const std::u16string>& text, int32_t flags,
+                const text::FrontEndContext& context = {}) {
     Run r;
     const std::clock_t c0 = std::clock();
     const auto t0 = Clock::now();
-    auto source = openText(text, flags, context, nullptr);
+    auto source = text::openText(text, flags, context, nullptr);
     const auto t1 = Clock::now();
     while (auto s = source->next()) {
         ++r.segments;
@@ -111,21 +112,21 @@ std::shared_ptr<const std::u16string> buildChinese(size_t units) {
 void chineseFigures() {
     const SpObjectToken english(TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
     const SpObjectToken mandarin(TokenKind::Voice, "cmn-latn-pinyin", "Mandarin", {{"Language", "804;4"}});
-    FrontEndContext normalised;
+    text::FrontEndContext normalised;
     normalised.voices = {english, mandarin};
     normalised.voice = mandarin;
     normalised.mixedScript = false;
-    FrontEndContext mixed = normalised;
+    text::FrontEndContext mixed = normalised;
     mixed.mixedScript = true;
-    FrontEndContext reader = mixed;
-    reader.mandarinLexicon = text::installedMandarinLexicon();
+    text::FrontEndContext reader = mixed;
+    reader.mandarinLexicon = text::mandarin::installedMandarinLexicon();
 
     auto text = buildChinese(10'000'000);  // 20 MB
     const Run plain = readThrough(text, SVSFIsNotXML);
     const Run numbers = readThrough(text, SVSFIsNotXML, normalised);
     const Run both = readThrough(text, SVSFIsNotXML, mixed);
     const Run read = readThrough(text, SVSFIsNotXML, reader);
-    const double utf8Mb = static_cast<double>(toUtf8(*text).size()) / 1e6;
+    const double utf8Mb = static_cast<double>(base::toUtf8(*text).size()) / 1e6;
     const double extraPerMb = (numbers.total - plain.total) / megabytes(*text);
     std::printf(
         "chinese %.1f MB: read through %.3f s = %.1f MB/s as any text; numbers rewritten %.3f s = %.1f MB/s "
@@ -194,7 +195,7 @@ int main() {
         auto text = build(25'000'000, false);  // 50 MB
         const long withText = peakKb();
         const auto t0 = Clock::now();
-        auto source = openText(text, SVSFIsNotXML, FrontEndContext{}, nullptr);
+        auto source = text::openText(text, SVSFIsNotXML, text::FrontEndContext{}, nullptr);
         auto first = source->next();
         const auto t1 = Clock::now();
         size_t n = first ? 1 : 0;

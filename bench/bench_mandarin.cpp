@@ -31,7 +31,7 @@ std::u32string gText;   // the development sentences, repeated
 size_t gTextBytes = 0;  // its size in UTF-8
 
 // The pages of the mapped lexicon that are resident, in KiB.
-long lexiconResidentKiB(const speech::text::MandarinLexicon& lex) {
+long lexiconResidentKiB(const speech::text::mandarin::MandarinLexicon& lex) {
     const long page = sysconf(_SC_PAGESIZE);
     const size_t pages = (lex.sizeInBytes() + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
     std::vector<unsigned char> in(pages);
@@ -49,9 +49,9 @@ long residentKiB() {
     return -1;
 }
 
-std::unique_ptr<speech::text::MandarinLexicon> openLexicon() {
+std::unique_ptr<speech::text::mandarin::MandarinLexicon> openLexicon() {
     std::string error;
-    auto lex = speech::text::MandarinLexicon::open(gLexicon, error);
+    auto lex = speech::text::mandarin::MandarinLexicon::open(gLexicon, error);
     if (!lex) {
         std::cerr << error << '\n';
         std::exit(1);
@@ -69,10 +69,10 @@ BENCHMARK(BM_OpenLexicon)->Unit(benchmark::kMicrosecond);
 
 void BM_FirstReading(benchmark::State& state) {
     const std::u32string sentence = U"这家银行的行长说，我们明天得重新开始。";
-    speech::text::PinyinReading reading;
+    speech::text::mandarin::PinyinReading reading;
     for (auto _ : state) {
         auto lex = openLexicon();
-        speech::text::MandarinReader reader(*lex);
+        speech::text::mandarin::MandarinReader reader(*lex);
         reader.read(std::span<const char32_t>(sentence), reading);
         benchmark::DoNotOptimize(reading.syllables.data());
     }
@@ -81,8 +81,8 @@ BENCHMARK(BM_FirstReading)->Unit(benchmark::kMicrosecond);
 
 void BM_Read(benchmark::State& state) {
     auto lex = openLexicon();
-    speech::text::MandarinReader reader(*lex);
-    speech::text::PinyinReading reading;
+    speech::text::mandarin::MandarinReader reader(*lex);
+    speech::text::mandarin::PinyinReading reading;
     // Sentence by sentence, as the front end hands the reader its runs.
     std::vector<std::u32string_view> sentences;
     size_t start = 0;
@@ -104,7 +104,7 @@ BENCHMARK(BM_Read)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    gLexicon = speech::installedDataFile("mandarin.lex").string();
+    gLexicon = base::installedDataFile("mandarin.lex").string();
     std::string utf8;
     const std::filesystem::path sets = std::filesystem::path(TALLAMO_SOURCE_DIR) / "bench" / "mandarin";
     for (const char* part : {"devset_1.tsv", "devset_2.tsv", "devset_3.tsv", "devset_4.tsv"}) {
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     }
     std::string corpus;
     while (corpus.size() < (1u << 20)) corpus += utf8;
-    gText = speech::toUtf32(corpus);
+    gText = base::toUtf32(corpus);
     gTextBytes = corpus.size();
 
     // Resident memory. The process's resident set after mapping the lexicon, and after reading the
@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
     {
         auto lex = openLexicon();
         const long mapped = residentKiB();
-        speech::text::MandarinReader reader(*lex);
-        speech::text::PinyinReading reading;
+        speech::text::mandarin::MandarinReader reader(*lex);
+        speech::text::mandarin::PinyinReading reading;
         size_t start = 0;
         for (size_t i = 0; i < gText.size(); ++i)
             if (gText[i] == U'\n') {

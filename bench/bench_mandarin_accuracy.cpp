@@ -25,6 +25,7 @@
 #include "base/utf8.h"
 #include "speech/text/mandarin/reader.h"
 
+using namespace speech;
 using namespace speech::text;
 
 namespace {
@@ -68,11 +69,11 @@ std::vector<Sentence> loadSet(const std::filesystem::path& path) {
         if (line.empty() || line[0] == '#') continue;
         const size_t a = line.find('\t'), b = line.find('\t', a + 1);
         if (b == std::string::npos) throw std::runtime_error(path.string() + ": bad line: " + line);
-        Sentence s{line.substr(0, a), speech::toUtf32(line.substr(a + 1, b - a - 1)), {}};
+        Sentence s{line.substr(0, a), base::toUtf32(line.substr(a + 1, b - a - 1)), {}};
         std::istringstream gold(line.substr(b + 1));
         std::string g;
         for (size_t i = 0; i < s.text.size(); ++i) {
-            if (!readsAsHan(s.text[i])) continue;
+            if (!text::mandarin::readsAsHan(s.text[i])) continue;
             if (!(gold >> g)) throw std::runtime_error(s.id + ": fewer gold syllables than characters");
             size_t end = i + 1;
             if (isErhua(g) && end < s.text.size() && (s.text[end] == U'儿' || s.text[end] == U'兒')) ++end;
@@ -113,9 +114,10 @@ struct Figures {
     }
 };
 
-void score(const char* name, std::vector<Sentence>& sentences, const MandarinLexicon& lexicon, bool listErrors) {
-    MandarinReader reader(lexicon);
-    PinyinReading reading;
+void score(const char* name, std::vector<Sentence>& sentences, const text::mandarin::MandarinLexicon& lexicon,
+           bool listErrors) {
+    text::mandarin::MandarinReader reader(lexicon);
+    text::mandarin::PinyinReading reading;
     Figures lenient, strict;
     for (auto& s : sentences) {
         reader.read(std::span<const char32_t>(s.text), reading);
@@ -126,7 +128,7 @@ void score(const char* name, std::vector<Sentence>& sentences, const MandarinLex
             Unit& unit = s.units[u];
             if (auto it = byRange.find({unit.begin, unit.end}); it != byRange.end()) unit.read = it->second;
             const auto* rec = lexicon.character(s.text[unit.begin]);
-            const bool poly = rec && (rec->flags & lexicon::kPolyphone);
+            const bool poly = rec && (rec->flags & text::mandarin::lexicon::kPolyphone);
             for (auto* f : {&lenient, &strict}) {
                 const bool ok = right(s, u, f == &lenient);
                 ++f->syllables;
@@ -160,7 +162,7 @@ int main(int argc, char** argv) {
     const bool listErrors = argc > 1 && std::string_view(argv[1]) == "--errors";
     try {
         std::string problem;
-        const auto lexicon = installedMandarinLexicon(&problem);
+        const auto lexicon = text::mandarin::installedMandarinLexicon(&problem);
         if (!lexicon) throw std::runtime_error(problem);
         const std::filesystem::path sets = std::filesystem::path(TALLAMO_SOURCE_DIR) / "bench" / "mandarin";
         std::vector<Sentence> development;

@@ -178,9 +178,9 @@ struct Recording {
 
 class RecordingStream final : public bench::ForwardingStream {
 public:
-    RecordingStream(std::unique_ptr<AudioDeviceStream> inner, Recording& rec)
+    RecordingStream(std::unique_ptr<audio::AudioDeviceStream> inner, Recording& rec)
         : ForwardingStream(std::move(inner)), rec_(rec) {}
-    Result<PlaybackState> state() override {
+    Result<audio::PlaybackState> state() override {
         auto s = inner_->state();
         if (s) {
             std::lock_guard lock(rec_.mutex);
@@ -207,10 +207,11 @@ private:
 
 class RecordingHost final : public bench::ForwardingHost {
 public:
-    RecordingHost(std::shared_ptr<AudioHost> inner, Recording& rec) : ForwardingHost(std::move(inner)), rec_(rec) {}
+    RecordingHost(std::shared_ptr<audio::AudioHost> inner, Recording& rec)
+        : ForwardingHost(std::move(inner)), rec_(rec) {}
 
 protected:
-    std::unique_ptr<AudioDeviceStream> wrap(std::unique_ptr<AudioDeviceStream> stream) override {
+    std::unique_ptr<audio::AudioDeviceStream> wrap(std::unique_ptr<audio::AudioDeviceStream> stream) override {
         return std::make_unique<RecordingStream>(std::move(stream), rec_);
     }
 
@@ -226,7 +227,8 @@ struct LongRender {
     SpVoice voice;
     std::shared_ptr<SpFileStream> file = std::make_shared<SpFileStream>();
 
-    LongRender(const std::shared_ptr<Synthesizer>& engine, const std::string& path) : voice(Backends{engine, nullptr}) {
+    LongRender(const std::shared_ptr<engine::Synthesizer>& engine, const std::string& path)
+        : voice(Backends{engine, nullptr}) {
         voice.SetNotify([this] { voice.TakeEvents(); });
         file->Format().SetType(4);
         file->Open(path, SSFMCreateForWrite, false);
@@ -247,7 +249,7 @@ struct LongRender {
     }
 };
 
-void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& dir) {
+void fileFigures(const std::shared_ptr<engine::Synthesizer>& engine, const std::string& dir) {
     std::vector<double> first;
     {
         SpVoice voice(Backends{engine, nullptr});
@@ -282,7 +284,7 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
         }
         LongRender render(engine, dir + "/big.wav");
         const auto start = Clock::now();
-        const double speakMs = render.speak(speech::fromUtf8(path), SVSFIsFilename);
+        const double speakMs = render.speak(base::fromUtf8(path), SVSFIsFilename);
         while (render.file->bytesWritten() == 0 && render.voice.isBusy())
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         const double firstMs = msBetween(start, Clock::now());
@@ -322,9 +324,9 @@ void fileFigures(const std::shared_ptr<Synthesizer>& engine, const std::string& 
 
 // ---- device figures ----------------------------------------------------------------------------------
 
-void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
+void deviceFigures(const std::shared_ptr<engine::Synthesizer>& engine) {
     Recording rec;
-    auto host = std::make_shared<RecordingHost>(makePulseAudioHost(), rec);
+    auto host = std::make_shared<RecordingHost>(audio::makePulseAudioHost(), rec);
     std::vector<double> firstPlayed, wordGap, pause, purge, skip, skipHeard;
     for (int run = 0; run < 10; ++run) {
         SpVoice voice(Backends{engine, host});  // a new voice: a fresh stream whose bytes start at 0
@@ -396,7 +398,7 @@ void deviceFigures(const std::shared_ptr<Synthesizer>& engine) {
 
 int main() {
     try {
-        auto engine = makeEngineSynthesizer();
+        auto engine = engine::makeEngineSynthesizer();
         char pattern[] = "/tmp/tallamo-bench-XXXXXX";
         const std::string dir = ::mkdtemp(pattern);
         fileFigures(engine, dir);

@@ -37,7 +37,7 @@
 namespace {
 
 using namespace speech;
-using sdmodule::UniqueFd;
+using sd_tallamo::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
 double msBetween(Clock::time_point a, Clock::time_point b) {
@@ -68,7 +68,7 @@ public:
 private:
     class Stream final : public bench::ForwardingStream {
     public:
-        Stream(std::unique_ptr<AudioDeviceStream> inner, WatchedHost& host)
+        Stream(std::unique_ptr<audio::AudioDeviceStream> inner, WatchedHost& host)
             : ForwardingStream(std::move(inner)), host_(host) {
             std::lock_guard lock(host_.mutex_);
             host_.current_ = inner_.get();
@@ -81,16 +81,16 @@ private:
     private:
         WatchedHost& host_;
     };
-    std::unique_ptr<AudioDeviceStream> wrap(std::unique_ptr<AudioDeviceStream> stream) override {
+    std::unique_ptr<audio::AudioDeviceStream> wrap(std::unique_ptr<audio::AudioDeviceStream> stream) override {
         return std::make_unique<Stream>(std::move(stream), *this);
     }
     std::mutex mutex_;
-    AudioDeviceStream* current_ = nullptr;
+    audio::AudioDeviceStream* current_ = nullptr;
 };
 
 // Both ends of speech-dispatcher's conversation with a module.
 struct Pipes {
-    UniqueFd toModule, fromModule;
+    base::UniqueFd toModule, fromModule;
     std::string buffer;
     void send(const std::string& s) const {
         if (::write(toModule.get(), s.data(), s.size()) != static_cast<ssize_t>(s.size())) std::perror("write");
@@ -130,26 +130,26 @@ const std::vector<std::pair<std::string, std::string>> kMessages = {
 constexpr int kTrials = 20;
 const std::string kInit = "INIT\nAUDIO\naudio_output_method=pulse\naudio_pulse_device=default\n.\n";
 
-void benchInProcess(std::shared_ptr<AudioHost> pulse) {
+void benchInProcess(std::shared_ptr<audio::AudioHost> pulse) {
     auto host = std::make_shared<WatchedHost>(std::move(pulse));
     int in[2];
     int out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    Pipes pipes{UniqueFd(in[1]), UniqueFd(out[0]), {}};
-    UniqueFd moduleIn(in[0]);
-    UniqueFd moduleOut(out[1]);
-    sdmodule::Log log;
-    sdmodule::Wakeup wakeup;
-    sdmodule::FdOutput output(moduleOut.get());
-    sdmodule::VoiceBackend backend(
+    Pipes pipes{base::UniqueFd(in[1]), base::UniqueFd(out[0]), {}};
+    base::UniqueFd moduleIn(in[0]);
+    base::UniqueFd moduleOut(out[1]);
+    sd_tallamo::Log log;
+    sd_tallamo::Wakeup wakeup;
+    sd_tallamo::FdOutput output(moduleOut.get());
+    sd_tallamo::VoiceBackend backend(
         [&] {
             Backends b = Backends::defaults();
             b.audioHost = host;
             return std::make_unique<SpVoice>(b);
         },
         {}, log, [&] { wakeup.raise(); });
-    sdmodule::Protocol protocol(backend, output, log);
-    std::thread loop([&] { sdmodule::serveModule(moduleIn.get(), wakeup, -1, protocol, backend, output); });
+    sd_tallamo::Protocol protocol(backend, output, log);
+    std::thread loop([&] { sd_tallamo::serveModule(moduleIn.get(), wakeup, -1, protocol, backend, output); });
 
     pipes.send(kInit);
     if (pipes.waitFor("203 OK AUDIO INITIALIZED")) {
@@ -188,7 +188,7 @@ void benchInProcess(std::shared_ptr<AudioHost> pulse) {
 }
 
 void benchProgram() {
-    const auto module = executableDir() / ".." / "libexec" / "tallamo" / "sd_tallamo";
+    const auto module = base::executableDir() / ".." / "libexec" / "tallamo" / "sd_tallamo";
     if (!std::filesystem::exists(module)) {
         std::printf("no module program at %s\n", module.c_str());
         return;
@@ -207,7 +207,7 @@ void benchProgram() {
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
-    Pipes pipes{UniqueFd(in[1]), UniqueFd(out[0]), {}};
+    Pipes pipes{base::UniqueFd(in[1]), base::UniqueFd(out[0]), {}};
     if (spawned != 0) return;
 
     const auto started = Clock::now();
@@ -242,7 +242,7 @@ int main() {
     std::signal(SIGPIPE, SIG_IGN);
     if (!std::getenv("PULSE_SERVER"))
         std::printf("PULSE_SERVER is unset: measuring on the session's own audio server.\n");
-    auto pulse = makePulseAudioHost();
+    auto pulse = audio::makePulseAudioHost();
     if (pulse->devices().empty()) {
         std::printf("No audio server reachable; nothing to measure.\n");
         return 0;

@@ -30,19 +30,19 @@ struct Probe {
 };
 
 // Passes everything to the real device stream and notes when audio written after arming is heard.
-class ProbedStream final : public speech::AudioDeviceStream {
+class ProbedStream final : public speech::audio::AudioDeviceStream {
 public:
-    ProbedStream(std::unique_ptr<speech::AudioDeviceStream> inner, std::shared_ptr<Probe> probe)
+    ProbedStream(std::unique_ptr<speech::audio::AudioDeviceStream> inner, std::shared_ptr<Probe> probe)
         : inner_(std::move(inner)), probe_(std::move(probe)) {}
     speech::WaveFormat format() const override { return inner_->format(); }
-    speech::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) override {
+    base::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) override {
         if (probe_->armed.load() && !target_) {
             auto s = inner_->state();
             if (s) target_ = s.value().writtenBytes + 1;
         }
         return inner_->write(data, maxWait);
     }
-    speech::Result<speech::PlaybackState> state() override {
+    base::Result<speech::audio::PlaybackState> state() override {
         auto s = inner_->state();
         if (s && target_ && s.value().playedBytes >= *target_ && probe_->armed.load()) {
             probe_->playedAtNs.store(Clock::now().time_since_epoch().count());
@@ -51,35 +51,35 @@ public:
         }
         return s;
     }
-    speech::Result<void> setPaused(bool paused) override { return inner_->setPaused(paused); }
-    speech::Result<void> flush() override {
+    base::Result<void> setPaused(bool paused) override { return inner_->setPaused(paused); }
+    base::Result<void> flush() override {
         target_.reset();
         return inner_->flush();
     }
-    speech::Result<bool> drain(std::chrono::milliseconds maxWait) override { return inner_->drain(maxWait); }
+    base::Result<bool> drain(std::chrono::milliseconds maxWait) override { return inner_->drain(maxWait); }
     void interrupt() override { inner_->interrupt(); }
 
 private:
-    std::unique_ptr<speech::AudioDeviceStream> inner_;
+    std::unique_ptr<speech::audio::AudioDeviceStream> inner_;
     std::shared_ptr<Probe> probe_;
     std::optional<uint64_t> target_;  // worker thread only
 };
 
-class ProbedHost final : public speech::AudioHost {
+class ProbedHost final : public speech::audio::AudioHost {
 public:
-    ProbedHost(std::shared_ptr<speech::AudioHost> inner, std::shared_ptr<Probe> probe)
+    ProbedHost(std::shared_ptr<speech::audio::AudioHost> inner, std::shared_ptr<Probe> probe)
         : inner_(std::move(inner)), probe_(std::move(probe)) {}
-    std::vector<speech::AudioDeviceInfo> devices() override { return inner_->devices(); }
-    speech::Result<std::unique_ptr<speech::AudioDeviceStream>> open(const std::string& deviceId,
-                                                                    const speech::WaveFormat& format) override {
+    std::vector<speech::audio::AudioDeviceInfo> devices() override { return inner_->devices(); }
+    base::Result<std::unique_ptr<speech::audio::AudioDeviceStream>> open(const std::string& deviceId,
+                                                                         const speech::WaveFormat& format) override {
         auto stream = inner_->open(deviceId, format);
         if (!stream) return stream.fault();
-        return std::unique_ptr<speech::AudioDeviceStream>(
+        return std::unique_ptr<speech::audio::AudioDeviceStream>(
             std::make_unique<ProbedStream>(std::move(stream.value()), probe_));
     }
 
 private:
-    std::shared_ptr<speech::AudioHost> inner_;
+    std::shared_ptr<speech::audio::AudioHost> inner_;
     std::shared_ptr<Probe> probe_;
 };
 

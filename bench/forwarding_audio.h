@@ -11,40 +11,41 @@
 
 namespace bench {
 
-class ForwardingStream : public speech::AudioDeviceStream {
+class ForwardingStream : public speech::audio::AudioDeviceStream {
 public:
-    explicit ForwardingStream(std::unique_ptr<speech::AudioDeviceStream> inner) : inner_(std::move(inner)) {}
-    speech::WaveFormat format() const override { return inner_->format(); }
-    speech::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) override {
+    explicit ForwardingStream(std::unique_ptr<speech::audio::AudioDeviceStream> inner) : inner_(std::move(inner)) {}
+    speech::core::WaveFormat format() const override { return inner_->format(); }
+    base::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) override {
         return inner_->write(data, maxWait);
     }
-    speech::Result<speech::PlaybackState> state() override { return inner_->state(); }
-    speech::Result<void> setPaused(bool paused) override { return inner_->setPaused(paused); }
-    speech::Result<void> flush() override { return inner_->flush(); }
-    speech::Result<bool> drain(std::chrono::milliseconds maxWait) override { return inner_->drain(maxWait); }
+    base::Result<speech::audio::PlaybackState> state() override { return inner_->state(); }
+    base::Result<void> setPaused(bool paused) override { return inner_->setPaused(paused); }
+    base::Result<void> flush() override { return inner_->flush(); }
+    base::Result<bool> drain(std::chrono::milliseconds maxWait) override { return inner_->drain(maxWait); }
     void interrupt() override { inner_->interrupt(); }
 
 protected:
-    std::unique_ptr<speech::AudioDeviceStream> inner_;
+    std::unique_ptr<speech::audio::AudioDeviceStream> inner_;
 };
 
 // Opens streams on the wrapped host and hands each to wrap().
-class ForwardingHost : public speech::AudioHost {
+class ForwardingHost : public speech::audio::AudioHost {
 public:
-    explicit ForwardingHost(std::shared_ptr<speech::AudioHost> inner) : inner_(std::move(inner)) {}
-    std::vector<speech::AudioDeviceInfo> devices() override { return inner_->devices(); }
-    speech::Result<std::unique_ptr<speech::AudioDeviceStream>> open(const std::string& id,
-                                                                    const speech::WaveFormat& format) override {
+    explicit ForwardingHost(std::shared_ptr<speech::audio::AudioHost> inner) : inner_(std::move(inner)) {}
+    std::vector<speech::audio::AudioDeviceInfo> devices() override { return inner_->devices(); }
+    base::Result<std::unique_ptr<speech::audio::AudioDeviceStream>> open(
+        const std::string& id, const speech::core::WaveFormat& format) override {
         auto opened = inner_->open(id, format);
         if (!opened) return opened.fault();
         return wrap(std::move(opened.value()));
     }
 
 protected:
-    virtual std::unique_ptr<speech::AudioDeviceStream> wrap(std::unique_ptr<speech::AudioDeviceStream> stream) = 0;
+    virtual std::unique_ptr<speech::audio::AudioDeviceStream> wrap(
+        std::unique_ptr<speech::audio::AudioDeviceStream> stream) = 0;
 
 private:
-    std::shared_ptr<speech::AudioHost> inner_;
+    std::shared_ptr<speech::audio::AudioHost> inner_;
 };
 
 }  // namespace bench

@@ -8,6 +8,7 @@
 #include "app/current_voice.h"
 #include "app/parlan_main.h"
 #include "speech/core/constants.h"
+#include "speech/names.h"
 
 void ParlanMain::SpeakBtn_Click() {
     try {

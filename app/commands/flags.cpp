@@ -4,6 +4,7 @@
 
 #include "app/parlan_main.h"
 #include "speech/core/constants.h"
+#include "speech/names.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "app/current_voice.h"
 #include "app/parlan_main.h"
 #include "speech/core/formats.h"
+#include "speech/names.h"
 
 void ParlanMain::FillFormatList() {
     for (const speech::FormatEntry& entry : speech::formatTable()) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "speech/names.h"
 
 namespace {
 

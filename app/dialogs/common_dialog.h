@@ -8,6 +8,7 @@
 
 #include "app/dialogs/dialogs.h"
 #include "base/error.h"
+#include "speech/names.h"
 
 class QWidget;
 

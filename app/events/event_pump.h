@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "speech/names.h"
 #include "speech/voice.h"
 
 class EventPump : public QObject {

@@ -7,6 +7,7 @@
 
 #include "app/parlan_main.h"
 #include "base/error.h"
+#include "speech/names.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 #include "app/events/mouth_image_list.h"
 
 #include "base/error.h"
+#include "speech/names.h"
 
 // The resources live in the static library tallamo_ui; a static library's resource initialiser is
 // dropped by the linker unless something refers to it, and this file is always linked because the

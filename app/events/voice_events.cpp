@@ -16,6 +16,7 @@
 #include "app/current_voice.h"
 #include "app/parlan_main.h"
 #include "base/error.h"
+#include "speech/names.h"
 
 namespace {
 

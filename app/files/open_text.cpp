@@ -14,6 +14,7 @@
 #include "documents/document.h"
 #include "encoding/decoder.h"
 #include "speech/core/tokens.h"
+#include "speech/names.h"
 
 namespace files {
 namespace {

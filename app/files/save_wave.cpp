@@ -10,6 +10,7 @@
 
 #include "app/dialogs/common_dialog.h"
 #include "app/parlan_main.h"
+#include "speech/names.h"
 #include "speech/streams.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include <sched.h>
 
-namespace speech {
+namespace base {
 
 class BatchThread {
 public:
@@ -36,4 +36,4 @@ private:
     bool marked_ = false;
 };
 
-}  // namespace speech
+}  // namespace base

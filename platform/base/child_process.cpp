@@ -19,7 +19,7 @@
 
 extern char** environ;
 
-namespace speech {
+namespace base {
 
 namespace {
 
@@ -173,4 +173,4 @@ bool ChildProcess::reap(std::chrono::milliseconds timeout) {
     return true;
 }
 
-}  // namespace speech
+}  // namespace base

@@ -16,7 +16,7 @@
 
 #include "base/error.h"
 
-namespace speech {
+namespace base {
 
 // Owns a file descriptor: closed when its owner goes.
 class UniqueFd {
@@ -95,4 +95,4 @@ struct ChildProcess::Started {
     UniqueFd socket;  // this process's end of the pair
 };
 
-}  // namespace speech
+}  // namespace base

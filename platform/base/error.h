@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace speech {
+namespace base {
 
 // Error codes in the style of the automation objects' HRESULTs.
 namespace errc {
@@ -88,4 +88,4 @@ private:
     bool ok_ = true;
 };
 
-}  // namespace speech
+}  // namespace base

@@ -12,7 +12,7 @@
 #include <tuple>
 #include <utility>
 
-namespace speech {
+namespace base {
 
 namespace {
 
@@ -229,4 +229,4 @@ Result<void> ReplacingFile::putInPlace() {
     return {};
 }
 
-}  // namespace speech
+}  // namespace base

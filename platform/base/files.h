@@ -22,7 +22,7 @@
 #include "base/child_process.h"
 #include "base/error.h"
 
-namespace speech {
+namespace base {
 
 // "the disk is full", "permission denied", ... for an errno value, to end a sentence with.
 std::string fileErrorReason(int err);
@@ -95,4 +95,4 @@ private:
     std::string temporary_;  // the temporary's name in the folder; empty for a file without a name
 };
 
-}  // namespace speech
+}  // namespace base

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace speech {
+namespace base {
 
 class MemoryReserve {
 public:
@@ -31,4 +31,4 @@ private:
     std::unique_ptr<void, Free> block_;
 };
 
-}  // namespace speech
+}  // namespace base

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <system_error>
 
-namespace speech {
+namespace base {
 
 std::filesystem::path executableDir() {
     std::error_code ec;
@@ -34,4 +34,4 @@ std::filesystem::path userConfigFile(const std::string& name) {
     return {};
 }
 
-}  // namespace speech
+}  // namespace base

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace speech {
+namespace base {
 
 // The folder of the running executable; empty when it cannot be told.
 std::filesystem::path executableDir();
@@ -25,4 +25,4 @@ std::filesystem::path installedDataFile(const std::string& name);
 // ~/.config/tallamo/name. Empty when neither XDG_CONFIG_HOME nor HOME is set.
 std::filesystem::path userConfigFile(const std::string& name);
 
-}  // namespace speech
+}  // namespace base

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace speech {
+namespace base {
 
 ClosedStandardStreams reopenClosedStandardStreams() {
     ClosedStandardStreams closed;
@@ -24,4 +24,4 @@ ClosedStandardStreams reopenClosedStandardStreams() {
     return closed;
 }
 
-}  // namespace speech
+}  // namespace base

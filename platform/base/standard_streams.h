@@ -4,7 +4,7 @@
 // what is meant for standard output would go there: every program of ours opens them first thing.
 #pragma once
 
-namespace speech {
+namespace base {
 
 struct ClosedStandardStreams {
     bool input = false;
@@ -16,4 +16,4 @@ struct ClosedStandardStreams {
 // as 1 and 2); says which were.
 ClosedStandardStreams reopenClosedStandardStreams();
 
-}  // namespace speech
+}  // namespace base

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace speech {
+namespace base {
 
 template <class T>
 struct UninitializedAllocator : std::allocator<T> {
@@ -32,4 +32,4 @@ struct UninitializedAllocator : std::allocator<T> {
 template <class T>
 using UninitializedVector = std::vector<T, UninitializedAllocator<T>>;
 
-}  // namespace speech
+}  // namespace base

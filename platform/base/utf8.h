@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace speech {
+namespace base {
 
 inline std::string toUtf8(std::u16string_view text) {
     std::string out;
@@ -58,4 +58,4 @@ inline std::u32string toUtf32(std::string_view text) {
     return out;
 }
 
-}  // namespace speech
+}  // namespace base

@@ -16,7 +16,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace speech::wire {
+namespace base::wire {
 
 inline constexpr size_t kHeaderSize = 5;
 
@@ -129,4 +129,4 @@ std::optional<T> ifDone(const Decoder& d, T value) {
     return value;
 }
 
-}  // namespace speech::wire
+}  // namespace base::wire

@@ -25,14 +25,14 @@ std::string sizeText(uint64_t bytes) {
     return std::to_string(bytes >> 20) + " MB";
 }
 
-Fault openFault(const Input& input, int code) {
+base::Fault openFault(const Input& input, int code) {
     zip_error_t error;
     zip_error_init_with_code(&error, code);
     const std::string why = zip_error_strerror(&error);
     zip_error_fini(&error);
-    if (code == ZIP_ER_NOENT) return fault(speech::errc::kNotFound, input, "does not exist.");
+    if (code == ZIP_ER_NOENT) return fault(base::errc::kNotFound, input, "does not exist.");
     if (code == ZIP_ER_OPEN || code == ZIP_ER_READ) {
-        return fault(speech::errc::kAccessDenied, input, "cannot be read (" + why + ").");
+        return fault(base::errc::kAccessDenied, input, "cannot be read (" + why + ").");
     }
     return fault(errc::kDamaged, input, "is a damaged or incomplete archive (" + why + ").");
 }
@@ -45,7 +45,7 @@ public:
     EntryStream(Archive& archive, zip_file_t* file, uint64_t compressed)
         : archive_(archive), file_(file), compressed_(compressed) {}
 
-    Result<size_t> read(std::span<char> out) override {
+    base::Result<size_t> read(std::span<char> out) override {
         const zip_int64_t got = zip_fread(file_.get(), out.data(), out.size());
         if (got < 0) {
             return fault(errc::kDamaged, archive_.input_,
@@ -114,7 +114,7 @@ std::string resolveHref(std::string_view folder, std::string_view href) {
 
 Archive::~Archive() = default;
 
-Result<std::unique_ptr<Archive>> Archive::open(const Input& input, const Limits& limits) {
+base::Result<std::unique_ptr<Archive>> Archive::open(const Input& input, const Limits& limits) {
     std::unique_ptr<Archive> archive(new Archive());
     archive->handle_ = std::make_unique<Handle>();
     archive->input_ = input;
@@ -146,7 +146,7 @@ std::optional<uint64_t> Archive::find(std::string_view name) const {
     return static_cast<uint64_t>(index);
 }
 
-Result<uint64_t> Archive::check(uint64_t index) const {
+base::Result<uint64_t> Archive::check(uint64_t index) const {
     zip_stat_t st;
     zip_stat_init(&st);
     if (zip_stat_index(handle_->zip, index, 0, &st) != 0) {
@@ -168,7 +168,7 @@ Result<uint64_t> Archive::check(uint64_t index) const {
     return (st.valid & ZIP_STAT_SIZE) ? st.size : 0;
 }
 
-Result<std::unique_ptr<ByteStream>> Archive::openEntry(uint64_t index) {
+base::Result<std::unique_ptr<ByteStream>> Archive::openEntry(uint64_t index) {
     if (auto ok = check(index); !ok) return ok.fault();
     zip_stat_t st;
     zip_stat_init(&st);
@@ -187,7 +187,7 @@ Result<std::unique_ptr<ByteStream>> Archive::openEntry(uint64_t index) {
     return std::unique_ptr<ByteStream>(std::make_unique<EntryStream>(*this, file, compressed));
 }
 
-Result<std::optional<std::string>> Archive::readIfPresent(std::string_view name) {
+base::Result<std::optional<std::string>> Archive::readIfPresent(std::string_view name) {
     const auto index = find(name);
     if (!index) return std::optional<std::string>();
     auto stream = openEntry(*index);
@@ -208,7 +208,7 @@ Result<std::optional<std::string>> Archive::readIfPresent(std::string_view name)
     }
 }
 
-Result<std::string> Archive::readWhole(std::string_view name) {
+base::Result<std::string> Archive::readWhole(std::string_view name) {
     auto read = readIfPresent(name);
     if (!read) return read.fault();
     if (!read.value()) return fault(errc::kDamaged, input_, "is damaged: \"" + std::string(name) + "\" is missing.");

@@ -28,20 +28,20 @@ public:
     Archive& operator=(const Archive&) = delete;
 
     // Opens a zip archive; kDamaged when it is not one or is cut short.
-    static Result<std::unique_ptr<Archive>> open(const Input& input, const Limits& limits);
+    static base::Result<std::unique_ptr<Archive>> open(const Input& input, const Limits& limits);
 
     const Input& input() const { return input_; }
     // The entry called `name` (exactly, else ignoring case).
     std::optional<uint64_t> find(std::string_view name) const;
     // Whether entry `index` may be read (not encrypted, within the size and ratio limits): its size.
-    Result<uint64_t> check(uint64_t index) const;
+    base::Result<uint64_t> check(uint64_t index) const;
     // The entry called `name`, read whole (a small file: package, navigation, styles); kDamaged when it
     // is missing.
-    Result<std::string> readWhole(std::string_view name);
+    base::Result<std::string> readWhole(std::string_view name);
     // The entry called `name` when there is one (nothing when it is missing).
-    Result<std::optional<std::string>> readIfPresent(std::string_view name);
+    base::Result<std::optional<std::string>> readIfPresent(std::string_view name);
     // Entry `index` as a byte stream. The archive must outlive it.
-    Result<std::unique_ptr<ByteStream>> openEntry(uint64_t index);
+    base::Result<std::unique_ptr<ByteStream>> openEntry(uint64_t index);
 
 private:
     Archive() = default;
@@ -54,8 +54,11 @@ private:
 };
 
 // The readers of the formats that are archives; each takes the archive it reads.
-Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out);
-Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out);
-Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out);
+base::Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options,
+                                               TextBuilder& out);
+base::Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options& options,
+                                               TextBuilder& out);
+base::Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const Options& options,
+                                              TextBuilder& out);
 
 }  // namespace documents::detail

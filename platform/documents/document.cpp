@@ -27,11 +27,11 @@ public:
     InputStream(const Input& input, FilePtr file, uint64_t maxBytes)
         : input_(input), file_(std::move(file)), maxBytes_(maxBytes) {}
 
-    Result<size_t> read(std::span<char> out) override {
+    base::Result<size_t> read(std::span<char> out) override {
         size_t got = 0;
         if (file_) {
             got = std::fread(out.data(), 1, out.size(), file_.get());
-            if (std::ferror(file_.get())) return fault(speech::errc::kAccessDenied, input_, "cannot be read.");
+            if (std::ferror(file_.get())) return fault(base::errc::kAccessDenied, input_, "cannot be read.");
         } else {
             got = std::min(out.size(), input_.bytes->size() - static_cast<size_t>(read_));
             std::memcpy(out.data(), input_.bytes->data() + read_, got);
@@ -106,25 +106,24 @@ Kind sniff(std::span<const uint8_t> head) {
     return Kind::None;
 }
 
-Result<std::string> readHead(const Input& input) {
+base::Result<std::string> readHead(const Input& input) {
     if (input.bytes) return input.bytes->substr(0, kHead);
     FilePtr file(std::fopen(input.path.c_str(), "rb"));
     if (!file) return fileOpenFault(input, errno);
     std::string head(kHead, '\0');
     head.resize(std::fread(head.data(), 1, head.size(), file.get()));
-    if (std::ferror(file.get()))
-        return fault(speech::errc::kAccessDenied, input, "cannot be read (it may be a folder).");
+    if (std::ferror(file.get())) return fault(base::errc::kAccessDenied, input, "cannot be read (it may be a folder).");
     return head;
 }
 
 }  // namespace
 
-Fault fileOpenFault(const Input& input, int error) {
-    if (error == ENOENT) return fault(speech::errc::kNotFound, input, "does not exist.");
-    return fault(speech::errc::kAccessDenied, input, std::string("cannot be read: ") + std::strerror(error) + ".");
+base::Fault fileOpenFault(const Input& input, int error) {
+    if (error == ENOENT) return fault(base::errc::kNotFound, input, "does not exist.");
+    return fault(base::errc::kAccessDenied, input, std::string("cannot be read: ") + std::strerror(error) + ".");
 }
 
-Result<std::unique_ptr<ByteStream>> openInputStream(const Input& input, uint64_t maxBytes) {
+base::Result<std::unique_ptr<ByteStream>> openInputStream(const Input& input, uint64_t maxBytes) {
     FilePtr file;
     if (!input.bytes) {
         file.reset(std::fopen(input.path.c_str(), "rb"));
@@ -133,8 +132,8 @@ Result<std::unique_ptr<ByteStream>> openInputStream(const Input& input, uint64_t
     return std::unique_ptr<ByteStream>(std::make_unique<InputStream>(input, std::move(file), maxBytes));
 }
 
-Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& options, TextBuilder& out,
-                                            Format& format) {
+base::Result<std::unique_ptr<Reader>> openArchive(const Input& input, const Options& options, TextBuilder& out,
+                                                  Format& format) {
     auto archive = Archive::open(input, options.limits);
     if (!archive) return archive.fault();
     Archive& a = *archive.value();
@@ -216,10 +215,10 @@ struct Document::Impl {
     std::unique_ptr<Reader> reader;  // writes into builder
     std::string title;
     Metadata metadata;
-    std::optional<Fault> failure;
+    std::optional<base::Fault> failure;
     bool ended = false;
 
-    Result<void> start() {
+    base::Result<void> start() {
         builder.reset();
         failure.reset();
         ended = false;
@@ -236,10 +235,10 @@ struct Document::Impl {
     }
 
     // The reader of the document's format.
-    Result<void> open() {
+    base::Result<void> open() {
         auto head = readHead(input);
         if (!head) return head.fault();
-        Result<std::unique_ptr<Reader>> opened =
+        base::Result<std::unique_ptr<Reader>> opened =
             fault(errc::kNotADocument, input, "is not a document this program reads.");
         switch (sniff(std::span(reinterpret_cast<const uint8_t*>(head.value().data()), head.value().size()))) {
             case Kind::None:
@@ -266,7 +265,7 @@ struct Document::Impl {
     }
 
     // Reads on until there is text to hand out or the document ends.
-    Result<bool> step() {
+    base::Result<bool> step() {
         auto stepped = reader->step();
         if (!stepped || !stepped.value()) {
             ended = true;
@@ -280,17 +279,17 @@ struct Document::Impl {
 Document::Document() : impl_(std::make_unique<Impl>()) {}
 Document::~Document() = default;
 
-Result<std::unique_ptr<Document>> Document::open(const std::string& path, const Options& options) {
+base::Result<std::unique_ptr<Document>> Document::open(const std::string& path, const Options& options) {
     return openInput(Input{path, nullptr, path}, options);
 }
 
-Result<std::unique_ptr<Document>> Document::openBytes(std::shared_ptr<const std::string> bytes, const std::string& name,
-                                                      const Options& options) {
+base::Result<std::unique_ptr<Document>> Document::openBytes(std::shared_ptr<const std::string> bytes,
+                                                            const std::string& name, const Options& options) {
     if (!bytes) bytes = std::make_shared<const std::string>();
     return openInput(Input{{}, std::move(bytes), name}, options);
 }
 
-Result<std::unique_ptr<Document>> Document::openInput(detail::Input input, const Options& options) {
+base::Result<std::unique_ptr<Document>> Document::openInput(detail::Input input, const Options& options) {
     std::unique_ptr<Document> document(new Document());
     Impl& d = *document->impl_;
     d.input = std::move(input);
@@ -312,14 +311,14 @@ const Metadata& Document::metadata() const {
     return impl_->metadata;
 }
 
-Result<std::optional<std::string>> Document::cover() {
+base::Result<std::optional<std::string>> Document::cover() {
     Impl& d = *impl_;
     // A restart that failed leaves no reader: the fault that stopped it stands for the cover too.
     if (!d.reader) return d.failure ? *d.failure : fault(errc::kDamaged, d.input, "cannot be read.");
     return d.reader->cover();
 }
 
-const std::optional<Fault>& Document::failure() const {
+const std::optional<base::Fault>& Document::failure() const {
     return impl_->failure;
 }
 

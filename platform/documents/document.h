@@ -24,8 +24,8 @@ namespace detail {
 struct Input;
 }
 
-using speech::Fault;
-using speech::Result;
+using base::Fault;
+using base::Result;
 
 // Fault codes of their own; a missing or unreadable file gives the platform's kNotFound/kAccessDenied.
 namespace errc {
@@ -105,10 +105,10 @@ public:
     // Opens the document in the file at `path` (UTF-8), checks its structure and limits, and reads up to
     // its first text. Faults: kNotFound/kAccessDenied, kNotADocument for any other kind of file, kDamaged,
     // kProtected, kTooLarge, and kNoText for a document without text (a scanned PDF).
-    static Result<std::unique_ptr<Document>> open(const std::string& path, const Options& options = {});
+    static base::Result<std::unique_ptr<Document>> open(const std::string& path, const Options& options = {});
     // The same for a document held in memory; `name` stands for the file in messages.
-    static Result<std::unique_ptr<Document>> openBytes(std::shared_ptr<const std::string> bytes,
-                                                       const std::string& name, const Options& options = {});
+    static base::Result<std::unique_ptr<Document>> openBytes(std::shared_ptr<const std::string> bytes,
+                                                             const std::string& name, const Options& options = {});
 
     Format format() const;
     // The document's own title (its metadata or title element), empty when it has none.
@@ -121,19 +121,19 @@ public:
     // size limit: EPUB's cover item, FB2's coverpage image, the thumbnail a DOCX or ODT keeps of its
     // first page. Nothing when the document names none; a fault when the one it names is missing,
     // damaged or too large.
-    Result<std::optional<std::string>> cover();
+    base::Result<std::optional<std::string>> cover();
 
     // Appends the next piece of the text to `out` and the chapters that start in it (or at its end) to
     // `chapters`. Returns false, appending nothing, at the end or when reading failed part-way.
     bool read(std::u16string& out, std::vector<Chapter>& chapters);
     // Why reading stopped before the end (a damaged entry, a limit reached), if it did.
-    const std::optional<Fault>& failure() const;
+    const std::optional<base::Fault>& failure() const;
     // Starts again from the beginning of the text.
     void restart();
 
 private:
     Document();
-    static Result<std::unique_ptr<Document>> openInput(detail::Input input, const Options& options);
+    static base::Result<std::unique_ptr<Document>> openInput(detail::Input input, const Options& options);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -76,7 +76,7 @@ bool isXhtml(std::string_view mediaType) {
            mediaType == "text/xml";
 }
 
-Result<std::string> packagePath(Archive& archive) {
+base::Result<std::string> packagePath(Archive& archive) {
     auto container = archive.readWhole("META-INF/container.xml");
     if (!container) return container.fault();
     std::string path;
@@ -92,7 +92,7 @@ Result<std::string> packagePath(Archive& archive) {
     return path;
 }
 
-Result<Package> readPackage(Archive& archive, const std::string& path) {
+base::Result<Package> readPackage(Archive& archive, const std::string& path) {
     auto opf = archive.readWhole(path);
     if (!opf) return opf.fault();
     const std::string folder = folderOf(path);
@@ -158,7 +158,7 @@ Result<Package> readPackage(Archive& archive, const std::string& path) {
 
 // The entries META-INF/encryption.xml lists: a book whose chapters are among them is protected by DRM
 // (fonts alone are often obfuscated, which does not stop reading).
-Result<std::set<std::string>> encryptedEntries(Archive& archive) {
+base::Result<std::set<std::string>> encryptedEntries(Archive& archive) {
     auto xml = archive.readIfPresent("META-INF/encryption.xml");
     if (!xml) return xml.fault();
     std::set<std::string> entries;
@@ -173,7 +173,7 @@ Result<std::set<std::string>> encryptedEntries(Archive& archive) {
 
 // The chapter links of an EPUB 3 navigation document: the toc nav's links (every nav's when none is
 // marked as the table of contents).
-Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string& path) {
+base::Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string& path) {
     auto nav = archive.readWhole(path);
     if (!nav) return nav.fault();
     const std::string folder = folderOf(path);
@@ -206,7 +206,7 @@ Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string& path)
 }
 
 // The navigation points of an EPUB 2 NCX, in document order.
-Result<std::vector<NavEntry>> readNcx(Archive& archive, const std::string& path) {
+base::Result<std::vector<NavEntry>> readNcx(Archive& archive, const std::string& path) {
     auto ncx = archive.readWhole(path);
     if (!ncx) return ncx.fault();
     const std::string folder = folderOf(path);
@@ -247,7 +247,7 @@ std::string coverPath(const Package& p) {
     return {};
 }
 
-Result<std::vector<NavEntry>> navigation(Archive& archive, const Package& p) {
+base::Result<std::vector<NavEntry>> navigation(Archive& archive, const Package& p) {
     for (const auto& [id, item] : p.manifest) {
         if (!contains(item.properties, "nav") || !archive.find(item.path)) continue;
         auto nav = readNav(archive, item.path);
@@ -275,7 +275,7 @@ public:
           imageAltText_(options.imageAltText),
           out_(out) {}
 
-    Result<bool> step() override {
+    base::Result<bool> step() override {
         if (!pump_) {
             if (next_ == spine_.size()) return false;
             if (auto opened = startItem(spine_[next_]); !opened) return opened.fault();
@@ -295,7 +295,7 @@ public:
     std::string title() const override { return title_; }
     Metadata metadata() const override { return metadata_; }
 
-    Result<std::optional<std::string>> cover() override {
+    base::Result<std::optional<std::string>> cover() override {
         if (coverPath_.empty()) return std::optional<std::string>();
         auto bytes = archive_->readWhole(coverPath_);
         if (!bytes) return bytes.fault();
@@ -303,7 +303,7 @@ public:
     }
 
 private:
-    Result<void> startItem(const SpineItem& item) {
+    base::Result<void> startItem(const SpineItem& item) {
         auto bytes = archive_->openEntry(item.entry);
         if (!bytes) return bytes.fault();
         // Without navigation every spine item is a chapter, titled by its page title or file name.
@@ -337,7 +337,8 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options, TextBuilder& out) {
+base::Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive, const Options& options,
+                                               TextBuilder& out) {
     auto path = packagePath(*archive);
     if (!path) return path.fault();
     auto package = readPackage(*archive, path.value());

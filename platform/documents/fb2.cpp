@@ -226,12 +226,12 @@ public:
     Fb2Reader(std::unique_ptr<ByteStream> bytes, const Input& input, const Options& options, TextBuilder& out)
         : input_(input), options_(options), text_(out), pump_(std::move(bytes), Syntax::Xml, text_) {}
 
-    Result<bool> step() override { return pump_.step(); }
+    base::Result<bool> step() override { return pump_.step(); }
     std::string title() const override { return plainTitle(text_.title()); }
     Metadata metadata() const override { return text_.metadata(); }
 
     // The cover's binary usually follows the bodies: the file is read again, its text left aside.
-    Result<std::optional<std::string>> cover() override {
+    base::Result<std::optional<std::string>> cover() override {
         if (text_.coverId().empty()) return std::optional<std::string>();
         auto bytes = openInputStream(input_, options_.limits.maxExpandedBytes);
         if (!bytes) return bytes.fault();
@@ -259,7 +259,7 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openFb2(const Input& input, const Options& options, TextBuilder& out) {
+base::Result<std::unique_ptr<Reader>> openFb2(const Input& input, const Options& options, TextBuilder& out) {
     auto bytes = openInputStream(input, options.limits.maxExpandedBytes);
     if (!bytes) return bytes.fault();
     return std::unique_ptr<Reader>(std::make_unique<Fb2Reader>(std::move(bytes.value()), input, options, out));

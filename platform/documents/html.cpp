@@ -141,7 +141,7 @@ void HtmlText::characters(std::string_view utf8) {
 }
 
 // A single HTML or XHTML file: h1 and h2 headings start chapters.
-Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out) {
+base::Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out) {
     return openMarkupFile<HtmlText>(
         input, options, Syntax::Html, out,
         HtmlText::Settings{.headingChapters = true, .imageAltText = options.imageAltText, .fallbackTitle = {}});

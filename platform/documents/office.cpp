@@ -41,7 +41,7 @@ public:
     PartsReader(std::unique_ptr<Archive> archive, std::vector<Part> parts, Properties properties)
         : archive_(std::move(archive)), parts_(std::move(parts)), properties_(std::move(properties)) {}
 
-    Result<bool> step() override {
+    base::Result<bool> step() override {
         if (!pump_) {
             if (next_ == parts_.size()) return false;
             auto bytes = archive_->openEntry(parts_[next_].entry);
@@ -59,7 +59,7 @@ public:
     std::string title() const override { return properties_.title; }
     Metadata metadata() const override { return properties_.metadata; }
 
-    Result<std::optional<std::string>> cover() override {
+    base::Result<std::optional<std::string>> cover() override {
         if (properties_.coverPath.empty() || !archive_->find(properties_.coverPath))
             return std::optional<std::string>();
         auto bytes = archive_->readWhole(properties_.coverPath);
@@ -84,7 +84,7 @@ constexpr size_t kMaxPropertyText = 4096;
 // The title, author, date and language in a document's core properties (docProps/core.xml, meta.xml). The
 // author is the document's first creator (ODT's initial-creator) before its last editor (ODT's
 // dc:creator); the date its creation before its last change.
-Result<Properties> readProperties(Archive& archive, std::string_view entry) {
+base::Result<Properties> readProperties(Archive& archive, std::string_view entry) {
     auto xml = archive.readIfPresent(entry);
     if (!xml) return xml.fault();
     Properties p;
@@ -197,7 +197,7 @@ private:
 
 // Paragraph styles that are headings, by style id, with their outline level (0 for Heading 1): an
 // outline level of their own, or a name "heading N" (built-in names are stored in English).
-Result<std::map<std::string, int>> headingStyles(Archive& archive, const std::string& path) {
+base::Result<std::map<std::string, int>> headingStyles(Archive& archive, const std::string& path) {
     std::map<std::string, int> levels;
     if (path.empty()) return levels;
     auto xml = archive.readIfPresent(path);
@@ -221,9 +221,9 @@ Result<std::map<std::string, int>> headingStyles(Archive& archive, const std::st
 }
 
 // The picture of its first page a DOCX package keeps (the package relationship of type thumbnail).
-Result<std::string> packageThumbnail(Archive& archive) {
+base::Result<std::string> packageThumbnail(Archive& archive) {
     auto rels = archive.readIfPresent("_rels/.rels");
-    if (!rels || !rels.value()) return rels ? std::string() : Result<std::string>(rels.fault());
+    if (!rels || !rels.value()) return rels ? std::string() : base::Result<std::string>(rels.fault());
     std::string path;
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
@@ -237,7 +237,7 @@ Result<std::string> packageThumbnail(Archive& archive) {
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options&, TextBuilder& out) {
+base::Result<std::unique_ptr<Reader>> openDocx(std::unique_ptr<Archive> archive, const Options&, TextBuilder& out) {
     // The main part from the content types, then the styles and notes from its relationships.
     auto types = archive->readWhole("[Content_Types].xml");
     if (!types) return types.fault();
@@ -379,7 +379,7 @@ protected:
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const Options&, TextBuilder& out) {
+base::Result<std::unique_ptr<Reader>> openOdt(std::unique_ptr<Archive> archive, const Options&, TextBuilder& out) {
     const auto content = archive->find("content.xml");
     if (!content) return fault(errc::kDamaged, archive->input(), "is damaged: its content.xml is missing.");
     if (auto ok = archive->check(*content); !ok) return ok.fault();

@@ -46,7 +46,7 @@ public:
     PdfReader(const Input& input, const Options& options, std::unique_ptr<PdfPages> pages, TextBuilder& out)
         : input_(input), options_(options), pages_(std::move(pages)), out_(out) {}
 
-    Result<bool> step() override;
+    base::Result<bool> step() override;
     std::string title() const override { return pages_->info().field("title"); }
     Metadata metadata() const override { return {pages_->info().field("author"), pages_->info().field("date"), {}}; }
     // Pages found unreadable stay skipped, without being read or reported again. The others are
@@ -60,7 +60,7 @@ public:
     }
 
 private:
-    Result<bool> atEnd();
+    base::Result<bool> atEnd();
     // Tells the caller that pages `first` to `last` (from 0) were skipped, and why.
     void report(int32_t first, int32_t last, const std::string& why) const;
 
@@ -113,7 +113,7 @@ private:
         const size_t last = std::min(outline.size(), nextTitle_ + kOutlineLookahead);
         for (size_t i = nextTitle_; i < last; ++i) {
             if (!key.empty() && comparable(outline[i]) == key) {
-                out_.startChapter(plainTitle(speech::toUtf8(outline[i])));
+                out_.startChapter(plainTitle(base::toUtf8(outline[i])));
                 nextTitle_ = i + 1;
                 break;
             }
@@ -138,7 +138,7 @@ private:
     Clock::duration lost_{};  // spent on skipped pages
 };
 
-Result<bool> PdfReader::step() {
+base::Result<bool> PdfReader::step() {
     const int32_t pages = pages_->info().pages;
     if (page_ >= pages || (givenUpFrom_ && page_ >= *givenUpFrom_)) return atEnd();
     if (skipped_.contains(page_)) {
@@ -174,7 +174,7 @@ Result<bool> PdfReader::step() {
     return true;
 }
 
-Result<bool> PdfReader::atEnd() {
+base::Result<bool> PdfReader::atEnd() {
     pages_->finished();
     if (!out_.hasText() && !skipped_.empty()) {
         const auto& [page, why] = *skipped_.begin();
@@ -195,7 +195,7 @@ void PdfReader::report(int32_t first, int32_t last, const std::string& why) cons
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options& options, TextBuilder& out) {
+base::Result<std::unique_ptr<Reader>> openPdf(const Input& input, const Options& options, TextBuilder& out) {
     auto pages = &openPdfInProcess != nullptr ? openPdfInProcess(input) : openPdfHelper(input, options);
     if (!pages) return pages.fault();
     return std::unique_ptr<Reader>(std::make_unique<PdfReader>(input, options, std::move(pages.value()), out));

@@ -27,30 +27,30 @@ namespace documents::detail {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using speech::ChildProcess;
-using speech::UniqueFd;
+using base::ChildProcess;
+using base::UniqueFd;
 
 // How often a wait for the helper looks at the time, the helper's memory and the caller's cancel.
 constexpr std::chrono::milliseconds kSlice{20};
 constexpr const char* kHelperName = "tallamo-pdf";
 
-Result<std::string> helperPath(const Input& input) {
-    for (const auto& candidate : speech::installedPartCandidates(kHelperName)) {
+base::Result<std::string> helperPath(const Input& input) {
+    for (const auto& candidate : base::installedPartCandidates(kHelperName)) {
         if (::access(candidate.c_str(), X_OK) == 0) return candidate.lexically_normal().string();
     }
-    return fault(speech::errc::kUnsupportedFormat, input,
+    return fault(base::errc::kUnsupportedFormat, input,
                  "is a PDF file, and the PDF reader (" + std::string(kHelperName) +
                      ") is not installed beside the program or under libexec/tallamo.");
 }
 
 // The document as a descriptor for the helper: the file itself, or a file in memory with its bytes.
-Result<UniqueFd> documentDescriptor(const Input& input) {
+base::Result<base::UniqueFd> documentDescriptor(const Input& input) {
     if (!input.bytes) {
-        UniqueFd fd(::open(input.path.c_str(), O_RDONLY | O_CLOEXEC));
+        base::UniqueFd fd(::open(input.path.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.get() < 0) return fileOpenFault(input, errno);
         return fd;
     }
-    UniqueFd fd(::memfd_create("pdf", MFD_CLOEXEC));
+    base::UniqueFd fd(::memfd_create("pdf", MFD_CLOEXEC));
     if (fd.get() < 0) return fileOpenFault(input, errno);
     std::string_view rest(*input.bytes);
     while (!rest.empty()) {
@@ -70,7 +70,7 @@ std::string seconds(std::chrono::milliseconds time) {
 
 class HelperPages final : public PdfPages {
 public:
-    HelperPages(const Input& input, const Options& options, std::string path, UniqueFd document)
+    HelperPages(const Input& input, const Options& options, std::string path, base::UniqueFd document)
         : input_(input), options_(options), path_(std::move(path)), document_(std::move(document)) {}
     ~HelperPages() override { end(); }
 
@@ -83,10 +83,10 @@ public:
     };
 
     // A fresh helper on the document, which it has opened; or why not.
-    Result<std::optional<Refusal>> start();
+    base::Result<std::optional<Refusal>> start();
 
     const pdf::Info& info() const override { return info_; }
-    Result<PdfPage> page(int32_t index) override;
+    base::Result<PdfPage> page(int32_t index) override;
     void finished() override { end(); }
 
 private:
@@ -98,7 +98,7 @@ private:
         int32_t code = errc::kDamaged;
     };
     static Answer passed(std::string why) { return Answer{std::nullopt, std::move(why), errc::kTooLarge}; }
-    Result<Answer> await();
+    base::Result<Answer> await();
     // Why the helper ended by itself, as the end of "page N was skipped: ...".
     Answer endReason();
     std::string memoryReason() const {
@@ -122,17 +122,17 @@ private:
     Input input_;
     Options options_;
     std::string path_;
-    UniqueFd document_;
-    std::unique_ptr<ChildProcess> child_;
-    UniqueFd socket_;
+    base::UniqueFd document_;
+    std::unique_ptr<base::ChildProcess> child_;
+    base::UniqueFd socket_;
     pdf::FrameReader frames_;
     pdf::Info info_;
 };
 
-Result<std::optional<HelperPages::Refusal>> HelperPages::start() {
+base::Result<std::optional<HelperPages::Refusal>> HelperPages::start() {
     end();
     const int handed[] = {document_.get()};
-    auto started = ChildProcess::start(path_, speech::errc::kUnsupportedFormat, "The PDF reader", handed);
+    auto started = ChildProcess::start(path_, base::errc::kUnsupportedFormat, "The PDF reader", handed);
     if (!started) return started.fault();
     child_ = std::move(started.value().process);
     socket_ = std::move(started.value().socket);
@@ -167,7 +167,7 @@ Result<std::optional<HelperPages::Refusal>> HelperPages::start() {
                                           "could not be opened: the PDF reader sent a malformed reply."});
 }
 
-Result<HelperPages::Answer> HelperPages::await() {
+base::Result<HelperPages::Answer> HelperPages::await() {
     const auto deadline = Clock::now() + options_.limits.pdfPageTime;
     std::array<uint8_t, 64 * 1024> buffer;
     for (;;) {
@@ -178,7 +178,7 @@ Result<HelperPages::Answer> HelperPages::await() {
         }
         if (options_.cancelled && options_.cancelled()) {
             end();
-            return fault(speech::errc::kCancelled, input_, "was not read: reading it was stopped.");
+            return fault(base::errc::kCancelled, input_, "was not read: reading it was stopped.");
         }
         if (child_->residentBytes() > options_.limits.pdfMemoryBytes) {
             end();
@@ -189,7 +189,7 @@ Result<HelperPages::Answer> HelperPages::await() {
             end();
             return passed("reading it took more than " + seconds(options_.limits.pdfPageTime) + " s");
         }
-        if (!speech::waitForFd(socket_.get(), POLLIN, std::min(deadline, now + kSlice))) continue;
+        if (!base::waitForFd(socket_.get(), POLLIN, std::min(deadline, now + kSlice))) continue;
         const ssize_t n = ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n > 0) {
             frames_.append(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
@@ -211,10 +211,10 @@ HelperPages::Answer HelperPages::endReason() {
     if (outOfMemory) return passed(memoryReason());
     if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
         return passed("reading it took more than " + seconds(options_.limits.pdfPageTime) + " s of processor time");
-    return Answer{std::nullopt, "the PDF reader failed on it (it " + speech::describeWaitStatus(status) + ")"};
+    return Answer{std::nullopt, "the PDF reader failed on it (it " + base::describeWaitStatus(status) + ")"};
 }
 
-Result<PdfPage> HelperPages::page(int32_t index) {
+base::Result<PdfPage> HelperPages::page(int32_t index) {
     if (!child_) {
         auto started = start();
         if (!started) return started.fault();
@@ -239,7 +239,7 @@ Result<PdfPage> HelperPages::page(int32_t index) {
 
 }  // namespace
 
-Result<std::unique_ptr<PdfPages>> openPdfHelper(const Input& input, const Options& options) {
+base::Result<std::unique_ptr<PdfPages>> openPdfHelper(const Input& input, const Options& options) {
     auto path = helperPath(input);
     if (!path) return path.fault();
     auto document = documentDescriptor(input);

@@ -26,7 +26,7 @@ public:
     // The page count, the information fields and the outline, known from the opening.
     virtual const pdf::Info& info() const = 0;
     // Page `index`, counted from 0. A fault (kCancelled) stops reading.
-    virtual Result<PdfPage> page(int32_t index) = 0;
+    virtual base::Result<PdfPage> page(int32_t index) = 0;
     // Reading has ended, or starts again: what the pages held is let go (a helper ends), and the next
     // page is read from a fresh start of the document.
     virtual void finished() = 0;
@@ -35,10 +35,10 @@ public:
 // The helper's pages. Faults: the helper missing (kUnsupportedFormat), a damaged (kDamaged) or
 // protected (kProtected) document, one whose opening passes the bounds (kDamaged, with why), and
 // kCancelled.
-Result<std::unique_ptr<PdfPages>> openPdfHelper(const Input& input, const Options& options);
+base::Result<std::unique_ptr<PdfPages>> openPdfHelper(const Input& input, const Options& options);
 
 // Defined only where poppler is linked into the program (pdf/in_process.cpp, for the fuzzers): the
 // pages are then read in this process, without bounds.
-[[gnu::weak]] Result<std::unique_ptr<PdfPages>> openPdfInProcess(const Input& input);
+[[gnu::weak]] base::Result<std::unique_ptr<PdfPages>> openPdfInProcess(const Input& input);
 
 }  // namespace documents::detail

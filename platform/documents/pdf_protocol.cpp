@@ -5,9 +5,9 @@
 
 namespace documents::pdf {
 
-using speech::wire::Decoder;
-using speech::wire::Encoder;
-using speech::wire::ifDone;
+using base::wire::Decoder;
+using base::wire::Encoder;
+using base::wire::ifDone;
 
 std::string Info::field(std::string_view name) const {
     for (const Field& f : fields) {

@@ -36,7 +36,7 @@ enum class Message : uint8_t { Open = 1, ReadPage, Opened, NotOpened, Page, Page
 // A frame larger than this is taken as a broken stream, not as a message. A page's text is bounded
 // well below it (Bounds::maxPageUnits).
 inline constexpr uint32_t kMaxPayload = 16u << 20;
-inline constexpr size_t kHeaderSize = speech::wire::kHeaderSize;
+inline constexpr size_t kHeaderSize = base::wire::kHeaderSize;
 
 struct Frame {
     Message type = Message::Open;

@@ -35,7 +35,7 @@ std::string titleOf(std::u16string_view text) {
         flat.push_back(blank ? u' ' : c);
     }
     while (!flat.empty() && flat.back() == u' ') flat.pop_back();
-    std::string title = speech::toUtf8(flat);
+    std::string title = base::toUtf8(flat);
     if (title.size() > kMaxTitleBytes) {
         size_t cut = kMaxTitleBytes;
         while (cut > 0 && U8_IS_TRAIL(static_cast<uint8_t>(title[cut]))) --cut;

@@ -147,7 +147,7 @@ struct MarkupParser::Impl {
     std::optional<Utf8Transcoder> transcoder;
     std::string head;  // bytes held until there are enough to judge the encoding
     std::string utf8;
-    std::optional<Fault> failure;
+    std::optional<base::Fault> failure;
     std::unique_ptr<xmlDoc, DocFree> entities;  // what entity names resolve to
     int entityNames = 0;
 
@@ -174,7 +174,7 @@ struct MarkupParser::Impl {
         try {
             call(self.handler);
         } catch (const std::exception& e) {
-            self.failure = Fault{speech::errc::kUnexpected, e.what()};
+            self.failure = base::Fault{base::errc::kUnexpected, e.what()};
             xmlStopParser(self.context);
         }
     }
@@ -267,7 +267,7 @@ MarkupParser::MarkupParser(Syntax syntax, MarkupHandler& handler) : impl_(std::m
 
 MarkupParser::~MarkupParser() = default;
 
-Result<void> MarkupParser::feed(std::string_view bytes, bool last) {
+base::Result<void> MarkupParser::feed(std::string_view bytes, bool last) {
     Impl& d = *impl_;
     if (d.failure) return *d.failure;
     if (!d.transcoder) {
@@ -291,7 +291,7 @@ Result<void> MarkupParser::feed(std::string_view bytes, bool last) {
     return {};
 }
 
-Result<void> parseWhole(std::string_view bytes, Syntax syntax, MarkupHandler& handler) {
+base::Result<void> parseWhole(std::string_view bytes, Syntax syntax, MarkupHandler& handler) {
     MarkupParser parser(syntax, handler);
     return parser.feed(bytes, true);
 }
@@ -299,7 +299,7 @@ Result<void> parseWhole(std::string_view bytes, Syntax syntax, MarkupHandler& ha
 MarkupPump::MarkupPump(std::unique_ptr<ByteStream> bytes, Syntax syntax, MarkupHandler& handler)
     : bytes_(std::move(bytes)), parser_(syntax, handler) {}
 
-Result<bool> MarkupPump::step() {
+base::Result<bool> MarkupPump::step() {
     if (done_) return false;
     chunk_.resize(kChunk);
     auto got = bytes_->read(chunk_);

@@ -66,7 +66,7 @@ public:
 
     // Parses the next bytes (the encoding is judged from the first ones); `last` ends the input. A
     // handler that threw stops the parse with a fault.
-    Result<void> feed(std::string_view bytes, bool last);
+    base::Result<void> feed(std::string_view bytes, bool last);
 
 private:
     struct Impl;
@@ -74,14 +74,14 @@ private:
 };
 
 // Parses a small document held whole.
-Result<void> parseWhole(std::string_view bytes, Syntax syntax, MarkupHandler& handler);
+base::Result<void> parseWhole(std::string_view bytes, Syntax syntax, MarkupHandler& handler);
 
 // Reads a byte stream through a parser, one chunk per step.
 class MarkupPump {
 public:
     MarkupPump(std::unique_ptr<ByteStream> bytes, Syntax syntax, MarkupHandler& handler);
     // Parses the next chunk; false once the stream has been read to its end.
-    Result<bool> step();
+    base::Result<bool> step();
 
 private:
     std::unique_ptr<ByteStream> bytes_;
@@ -99,7 +99,7 @@ public:
     MarkupFileReader(std::unique_ptr<ByteStream> bytes, Syntax syntax, Args&&... args)
         : handler_(std::forward<Args>(args)...), pump_(std::move(bytes), syntax, handler_) {}
 
-    Result<bool> step() override { return pump_.step(); }
+    base::Result<bool> step() override { return pump_.step(); }
     std::string title() const override { return plainTitle(handler_.title()); }
     Metadata metadata() const override { return handler_.metadata(); }
 
@@ -109,8 +109,8 @@ private:
 };
 
 template <class Handler, class... Args>
-Result<std::unique_ptr<Reader>> openMarkupFile(const Input& input, const Options& options, Syntax syntax,
-                                               Args&&... args) {
+base::Result<std::unique_ptr<Reader>> openMarkupFile(const Input& input, const Options& options, Syntax syntax,
+                                                     Args&&... args) {
     auto bytes = openInputStream(input, options.limits.maxExpandedBytes);
     if (!bytes) return bytes.fault();
     return std::unique_ptr<Reader>(

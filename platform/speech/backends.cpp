@@ -13,19 +13,19 @@ namespace speech {
 // server however many voices it has.
 Backends Backends::defaults() {
     static std::mutex mutex;
-    static std::weak_ptr<AudioHost> shared;
-    std::shared_ptr<Synthesizer> engine = makeEngineSynthesizer();
+    static std::weak_ptr<audio::AudioHost> shared;
+    std::shared_ptr<engine::Synthesizer> engine = engine::makeEngineSynthesizer();
     std::lock_guard lock(mutex);
-    std::shared_ptr<AudioHost> host = shared.lock();
+    std::shared_ptr<audio::AudioHost> host = shared.lock();
     if (!host) {
-        host = makePulseAudioHost();
+        host = audio::makePulseAudioHost();
         shared = host;
     }
     return {std::move(engine), std::move(host)};
 }
 
 void startEngineEarly(size_t workers) {
-    startWorkersEarly(workers);
+    engine::startWorkersEarly(workers);
 }
 
 }  // namespace speech

@@ -8,12 +8,16 @@
 
 namespace speech {
 
+namespace engine {
 class Synthesizer;
+}  // namespace engine
+namespace audio {
 class AudioHost;
+}  // namespace audio
 
 struct Backends {
-    std::shared_ptr<Synthesizer> synthesizer;
-    std::shared_ptr<AudioHost> audioHost;
+    std::shared_ptr<engine::Synthesizer> synthesizer;
+    std::shared_ptr<audio::AudioHost> audioHost;
     static Backends defaults();
 };
 

@@ -22,14 +22,14 @@ struct ReadWord {
     std::vector<std::string> syllables;
 };
 
-std::vector<ReadWord> readWords(SegmentSource& source) {
+std::vector<ReadWord> readWords(text::SegmentSource& source) {
     std::vector<ReadWord> words;
     while (auto segment = source.next()) {
         for (const auto& [first, last] : segment->readings) {
             const int32_t begin = segment->sourceOffsets[static_cast<size_t>(first)];
             const int32_t end = segment->sourceOffsets[static_cast<size_t>(last)];
             const std::u32string_view engineWord(segment->text.data() + first, static_cast<size_t>(last - first));
-            words.push_back({begin, std::max(begin, end), text::syllablesOfEngineWord(engineWord)});
+            words.push_back({begin, std::max(begin, end), text::mandarin::syllablesOfEngineWord(engineWord)});
         }
     }
     std::stable_sort(words.begin(), words.end(), [](const auto& a, const auto& b) { return a.begin < b.begin; });
@@ -47,7 +47,7 @@ std::string printed(std::u16string_view text, const std::vector<ReadWord>& words
     bool afterSyllable = false;
     const auto plain = [&](size_t end) {
         if (end <= pos) return;
-        const std::string piece = toUtf8(text.substr(pos, end - pos));
+        const std::string piece = base::toUtf8(text.substr(pos, end - pos));
         if (afterSyllable && !piece.empty() && !std::isspace(static_cast<unsigned char>(piece.front()))) out += ' ';
         out += piece;
         afterSyllable = false;
@@ -58,7 +58,7 @@ std::string printed(std::u16string_view text, const std::vector<ReadWord>& words
         plain(static_cast<size_t>(w.begin));
         for (const std::string& s : w.syllables) {
             if (!endsBlank(out)) out += ' ';
-            out += toneMarks ? text::withToneMark(s) : s;
+            out += toneMarks ? text::mandarin::withToneMark(s) : s;
         }
         afterSyllable = true;
         pos = std::max(pos, static_cast<size_t>(w.end));
@@ -81,8 +81,8 @@ SpObjectToken mandarinVoice(const std::vector<SpObjectToken>& voices, const SpOb
 
 std::string SpVoice::pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks) const {
     std::string problem;
-    FrontEndContext context;
-    context.mandarinLexicon = text::installedMandarinLexicon(&problem);
+    text::FrontEndContext context;
+    context.mandarinLexicon = text::mandarin::installedMandarinLexicon(&problem);
     if (!context.mandarinLexicon) throw Error(errc::kFile, problem);
     context.voices = impl_->synthesizer->voices();
     {
@@ -91,8 +91,8 @@ std::string SpVoice::pinyinReading(std::u16string_view text, int32_t flags, bool
         context.mixedScript = impl_->mixedScript;
         context.userLexicon = impl_->userLexicon;
     }
-    auto source = openText(std::make_shared<const std::u16string>(text), flags & ~(SVSFIsFilename | SVSFPersistXML),
-                           context, nullptr);
+    auto source = text::openText(std::make_shared<const std::u16string>(text),
+                                 flags & ~(SVSFIsFilename | SVSFPersistXML), context, nullptr);
     return printed(text, readWords(*source), toneMarks);
 }
 

@@ -12,28 +12,28 @@
 namespace speech {
 
 SpokenText spokenText(std::u16string text, int32_t flags) {
-    const bool markup = readsAsMarkup(flags, text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
+    const bool markup = text::readsAsMarkup(flags, text.empty() ? std::nullopt : std::optional<char16_t>(text[0]));
     return {std::move(text), markup};
 }
 
 std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flags, const documents::Options& options) {
-    auto opened = openNamedFile(path, options);
+    auto opened = pipeline::openNamedFile(path, options);
     auto& content = opened.orThrow().content;
-    if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+    if (auto* document = std::get_if<std::unique_ptr<pipeline::DocumentReader>>(&content)) {
         std::u16string text;
         while ((*document)->read(text)) {
         }
         return SpokenText{std::move(text), false};
     }
-    auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&content);
+    auto* reader = std::get_if<std::unique_ptr<pipeline::TextFileReader>>(&content);
     if (!reader) return std::nullopt;
-    const bool markup = readsAsMarkup(flags, (*reader)->firstUnit());
+    const bool markup = text::readsAsMarkup(flags, (*reader)->firstUnit());
     return SpokenText{(*reader)->readAll().orThrow(), markup};
 }
 
 std::optional<std::string> mandarinLexiconProblem() {
     std::string problem;
-    if (text::installedMandarinLexicon(&problem)) return std::nullopt;
+    if (text::mandarin::installedMandarinLexicon(&problem)) return std::nullopt;
     return problem;
 }
 

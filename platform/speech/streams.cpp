@@ -57,11 +57,11 @@ std::atomic<uint64_t> plainWaveLimit{uint64_t{0xFFFFFFFF} - 44};
 
 Fault createFault(const std::string& name, int err) {
     const int32_t code = (err == ENOENT || err == ENOTDIR) ? errc::kNotFound : errc::kAccessDenied;
-    return Fault{code, "Cannot create the file \"" + name + "\": " + fileErrorReason(err) + "."};
+    return Fault{code, "Cannot create the file \"" + name + "\": " + base::fileErrorReason(err) + "."};
 }
 
 Fault saveFault(const std::string& name, int err) {
-    return Fault{errc::kAccessDenied, "Cannot save the file \"" + name + "\": " + fileErrorReason(err) + "."};
+    return Fault{errc::kAccessDenied, "Cannot save the file \"" + name + "\": " + base::fileErrorReason(err) + "."};
 }
 
 bool seekable(int fd) {
@@ -79,34 +79,34 @@ bool isMp4(FileCodec codec) {
 // writes into it.
 class FileOutput {
 public:
-    static Result<std::unique_ptr<FileOutput>> create(const ReplacingFile::Place& place, const WaveFormat& format,
-                                                      const EncoderChoice& choice,
+    static Result<std::unique_ptr<FileOutput>> create(const base::ReplacingFile::Place& place, const WaveFormat& format,
+                                                      const audio::EncoderChoice& choice,
                                                       const std::optional<FileTags>& tags) {
         auto out = std::make_unique<FileOutput>(place.shown(), format, choice);
         out->tags_ = tags;
         struct stat st {};
         if (!place.folder && ::stat(place.name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
             // A device or a named pipe the user named is written as it is; nothing can be renamed over it.
-            UniqueFd fd(::open(place.name.c_str(), O_WRONLY | O_CLOEXEC));
+            base::UniqueFd fd(::open(place.name.c_str(), O_WRONLY | O_CLOEXEC));
             if (fd.get() < 0) return createFault(out->name_, errno);
             if (auto r = out->startOn(std::move(fd)); !r) return r.fault();
             return out;
         }
-        auto temp = ReplacingFile::create(place);
+        auto temp = base::ReplacingFile::create(place);
         if (!temp) return temp.fault();
         out->temp_ = std::move(temp.value());
         if (isMp4(choice.codec)) {
-            Mp4Choice mp4;
+            audio::Mp4Choice mp4;
             mp4.quality = choice.quality;
             mp4.audiobook = choice.codec == FileCodec::M4b;
-            auto writer = openMp4Writer(out->temp_->fd(), out->name_, format, mp4, tags.value_or(FileTags{}));
+            auto writer = audio::openMp4Writer(out->temp_->fd(), out->name_, format, mp4, tags.value_or(FileTags{}));
             if (!writer) return writer.fault();
             out->mp4_ = std::move(writer.value());
             return out;
         }
         auto encoder = choice.codec == FileCodec::Wav && !choice.rf64
-                           ? openDirectWave(out->temp_->fd(), out->name_, format)
-                           : openSndfileEncoder(out->temp_->fd(), out->name_, format, choice);
+                           ? audio::openDirectWave(out->temp_->fd(), out->name_, format)
+                           : audio::openSndfileEncoder(out->temp_->fd(), out->name_, format, choice);
         if (!encoder) return encoder.fault();
         out->encoder_ = std::move(encoder.value());
         out->dataStart_ = static_cast<uint64_t>(std::max<off_t>(::lseek(out->temp_->fd(), 0, SEEK_CUR), 0));
@@ -115,36 +115,36 @@ public:
 
     // A file made from a journal beside it, a unit at a time (see SpFileStream::openResumable).
     static Result<std::unique_ptr<FileOutput>> createResumable(const std::string& path, const WaveFormat& format,
-                                                               const EncoderChoice& choice,
+                                                               const audio::EncoderChoice& choice,
                                                                const std::optional<FileTags>& tags,
                                                                const ResumeKey& key, std::string& notice) {
         auto out = std::make_unique<FileOutput>(path, format, choice);
         out->tags_ = tags;
         if (auto found = out->findTarget(); !found) return found.fault();
         // A file that cannot be made there is refused now, not at the end of the render.
-        auto probe = ReplacingFile::create({nullptr, path, ReplacingFile::Link::Follow});
+        auto probe = base::ReplacingFile::create({nullptr, path, base::ReplacingFile::Link::Follow});
         if (!probe) return probe.fault();
-        auto input = fileChecksum(key.inputPath);
+        auto input = audio::fileChecksum(key.inputPath);
         if (!input) return input.fault();
         // The codec and its quality count as options: a journal of another does not serve.
         const std::string options = key.options + "\ncodec " + std::to_string(static_cast<int>(choice.codec)) +
                                     " quality " + (choice.quality ? std::to_string(*choice.quality) : "-");
-        const JournalKey journalKey{input.value(), textChecksum(options), format, key.version};
-        std::optional<Mp4Choice> aac;
+        const audio::JournalKey journalKey{input.value(), audio::textChecksum(options), format, key.version};
+        std::optional<audio::Mp4Choice> aac;
         if (isMp4(choice.codec)) {
             aac.emplace();
             aac->quality = choice.quality;
             aac->audiobook = choice.codec == FileCodec::M4b;
         }
-        auto journal = RenderJournal::open(out->target_, journalKey, aac, notice);
+        auto journal = audio::RenderJournal::open(out->target_, journalKey, aac, notice);
         if (!journal) return journal.fault();
         out->journal_ = std::move(journal.value());
         return out;
     }
 
     static Result<std::unique_ptr<FileOutput>> standardOutput(const WaveFormat& format) {
-        auto out = std::make_unique<FileOutput>("standard output", format, EncoderChoice{});
-        UniqueFd fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+        auto out = std::make_unique<FileOutput>("standard output", format, audio::EncoderChoice{});
+        base::UniqueFd fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
         if (fd.get() < 0) return createFault(out->name_, errno);
         if (auto r = out->startOn(std::move(fd)); !r) return r.fault();
         return out;
@@ -186,17 +186,18 @@ public:
             if (journal_->pendingFrames() > 0) {
                 if (auto r = commitUnit(std::nullopt); !r) return r.fault();
             }
-            return journal_->finish(FinalFile{target_, name_, choice_, mode_, tags_, marks});
+            return journal_->finish(audio::FinalFile{target_, name_, choice_, mode_, tags_, marks});
         }
         auto finished = mp4_ ? mp4_->finish(marks) : encoder_->finish();
         if (!finished) return finished.fault();
         std::vector<std::string> warnings = mp4_ ? mp4_->warnings() : std::vector<std::string>();
         if (temp_ && tags_ && !mp4_) {
             const uint64_t frames = written_ / static_cast<uint64_t>(format_.bytesPerFrame());
-            auto marked = choice_.rf64
-                              ? Result<std::vector<std::string>>(std::vector<std::string>{
-                                    "The chapters are not marked in \"" + name_ + "\": it is an RF64 file."})
-                              : markFinishedFile(temp_->fd(), name_, choice_.codec, format_, frames, *tags_, marks);
+            auto marked =
+                choice_.rf64
+                    ? Result<std::vector<std::string>>(std::vector<std::string>{"The chapters are not marked in \"" +
+                                                                                name_ + "\": it is an RF64 file."})
+                    : audio::markFinishedFile(temp_->fd(), name_, choice_.codec, format_, frames, *tags_, marks);
             if (!marked) return marked.fault();
             warnings = std::move(marked.value());
         }
@@ -231,7 +232,7 @@ public:
 
     uint64_t bytesWritten() const { return written_; }
 
-    FileOutput(std::string name, const WaveFormat& format, const EncoderChoice& choice)
+    FileOutput(std::string name, const WaveFormat& format, const audio::EncoderChoice& choice)
         : name_(name), target_(std::move(name)), format_(format), choice_(choice) {}
 
 private:
@@ -253,13 +254,13 @@ private:
         return {};
     }
 
-    Result<void> startOn(UniqueFd fd) {
+    Result<void> startOn(base::UniqueFd fd) {
         direct_ = std::move(fd);
-        Result<std::unique_ptr<SoundFileEncoder>> encoder =
-            seekable(direct_.get()) ? openSndfileEncoder(direct_.get(), name_, format_, choice_)
+        Result<std::unique_ptr<audio::SoundFileEncoder>> encoder =
+            seekable(direct_.get()) ? audio::openSndfileEncoder(direct_.get(), name_, format_, choice_)
             : choice_.codec == FileCodec::Wav
-                ? openStreamedWave(direct_.get(), name_, format_)
-                : Result<std::unique_ptr<SoundFileEncoder>>(
+                ? audio::openStreamedWave(direct_.get(), name_, format_)
+                : Result<std::unique_ptr<audio::SoundFileEncoder>>(
                       Fault{errc::kAccessDenied, "Cannot write the file \"" + name_ + "\": a pipe takes WAV only."});
         if (!encoder) return encoder.fault();
         encoder_ = std::move(encoder.value());
@@ -271,9 +272,9 @@ private:
     Result<void> switchToRf64() {
         auto next = temp_->again();
         if (!next) return next.fault();
-        EncoderChoice rf64 = choice_;
+        audio::EncoderChoice rf64 = choice_;
         rf64.rf64 = true;
-        auto encoder = openSndfileEncoder(next.value().fd(), name_, format_, rf64);
+        auto encoder = audio::openSndfileEncoder(next.value().fd(), name_, format_, rf64);
         if (!encoder) return encoder.fault();
         if (auto r = encoder_->finish(); !r) return r;
         std::vector<uint8_t> buffer(size_t{1} << 20);
@@ -295,15 +296,15 @@ private:
     std::string name_;    // the file's name for messages
     std::string target_;  // where a render that can resume puts its file (a symbolic link resolved)
     WaveFormat format_;
-    EncoderChoice choice_;
+    audio::EncoderChoice choice_;
     std::optional<FileTags> tags_;
     std::optional<mode_t> mode_;  // of the file replaced
     // Declared before the encoder, so the encoder is finished or closed before its file goes.
-    std::optional<ReplacingFile> temp_;
-    UniqueFd direct_;
-    std::unique_ptr<SoundFileEncoder> encoder_;
-    std::unique_ptr<Mp4Writer> mp4_;
-    std::unique_ptr<RenderJournal> journal_;
+    std::optional<base::ReplacingFile> temp_;
+    base::UniqueFd direct_;
+    std::unique_ptr<audio::SoundFileEncoder> encoder_;
+    std::unique_ptr<audio::Mp4Writer> mp4_;
+    std::unique_ptr<audio::RenderJournal> journal_;
     uint64_t dataStart_ = 0;  // where a plain WAV file's samples start
     // Bytes written between two starts of the disk's writeback, and the count at the last start.
     static constexpr uint64_t kWritebackBytes = 16u << 20;
@@ -380,19 +381,19 @@ void SpFileStream::Open(const std::string& path, int32_t mode, bool /*doEvents*/
         throw Error(errc::kInvalidArg,
                     "Files can only be opened for writing (mode 3), not in mode " + std::to_string(mode) + ".");
     if (path.empty()) throw Error(errc::kInvalidArg, "No file name was given.");
-    openPlace({nullptr, path, ReplacingFile::Link::Follow});
+    openPlace({nullptr, path, base::ReplacingFile::Link::Follow});
 }
 
-void SpFileStream::Open(const Folder& folder, const std::string& name) {
+void SpFileStream::Open(const base::Folder& folder, const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos)
         throw Error(errc::kInvalidArg, "\"" + name + "\" is not a name of a file in a folder.");
-    openPlace({&folder, name, ReplacingFile::Link::Replace});
+    openPlace({&folder, name, base::ReplacingFile::Link::Replace});
 }
 
-void SpFileStream::openPlace(const ReplacingFile::Place& place) {
+void SpFileStream::openPlace(const base::ReplacingFile::Place& place) {
     openWith(
         [&](const WaveFormat& format) {
-            return FileOutput::create(place, format, EncoderChoice{codec_, quality_}, tags_);
+            return FileOutput::create(place, format, audio::EncoderChoice{codec_, quality_}, tags_);
         },
         place.shown());
 }
@@ -402,7 +403,8 @@ ResumeState SpFileStream::openResumable(const std::string& path, const ResumeKey
     ResumeState state;
     openWith(
         [&](const WaveFormat& format) {
-            return FileOutput::createResumable(path, format, EncoderChoice{codec_, quality_}, tags_, key, state.notice);
+            return FileOutput::createResumable(path, format, audio::EncoderChoice{codec_, quality_}, tags_, key,
+                                               state.notice);
         },
         path);
     std::lock_guard lock(fileMutex_);

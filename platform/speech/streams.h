@@ -20,6 +20,7 @@
 #include "speech/audio/file_target.h"
 #include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
+#include "speech/names.h"
 
 namespace speech {
 
@@ -100,7 +101,7 @@ struct ResumeState {
 // An audio file written in the stream's format. The file is written under a temporary name in its
 // folder and put in place by Close in one rename, so a render that fails or is stopped never leaves a
 // partial file behind and never removes the file that was there before.
-class SpFileStream final : public SpStream, public FileTarget {
+class SpFileStream final : public SpStream, public audio::FileTarget {
 public:
     SpFileStream();
     // An open stream that was not closed is discarded.
@@ -133,7 +134,7 @@ public:
     // The same for the file `name` (a name, not a path) that the program makes in `folder`, relative
     // to the folder's descriptor: a symbolic link at the name is replaced, never followed, and anything
     // but a regular file or a link there (a pipe, a device) is refused.
-    void Open(const Folder& folder, const std::string& name);
+    void Open(const base::Folder& folder, const std::string& name);
     // Writes a WAV stream to standard output instead of a file: a header whose sizes say "unknown
     // length", as a pipe allows, then the samples. When standard output is a regular file, the header
     // is finished on Close as for any file. WAV only.
@@ -177,7 +178,7 @@ protected:
 private:
     void openWith(const std::function<Result<std::unique_ptr<FileOutput>>(const WaveFormat&)>& create,
                   std::string path);
-    void openPlace(const ReplacingFile::Place& place);
+    void openPlace(const base::ReplacingFile::Place& place);
     void finish(bool commit);
 
     mutable std::mutex fileMutex_;

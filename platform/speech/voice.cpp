@@ -72,13 +72,13 @@ void purgeAndReport(SpVoice::Impl& d, int32_t flags) {
 
 // What Speak copies from the voice's settings.
 struct SpeakSettings {
-    FrontEndContext context;
+    text::FrontEndContext context;
     documents::Options documents;
     std::shared_ptr<SpStream> output;
     std::optional<SpObjectToken> outputToken;
 };
 
-SpeakSettings takeSettings(SpVoice::Impl& d, Request& request) {
+SpeakSettings takeSettings(SpVoice::Impl& d, pipeline::Request& request) {
     SpeakSettings s;
     std::lock_guard lock(d.settingsMutex);
     request.voice = d.voice;
@@ -90,7 +90,7 @@ SpeakSettings takeSettings(SpVoice::Impl& d, Request& request) {
     s.context.ssmlToEngine = false;
     s.context.persisted = d.persisted;
     s.context.userLexicon = d.userLexicon;
-    s.context.mandarinLexicon = text::installedMandarinLexicon();
+    s.context.mandarinLexicon = text::mandarin::installedMandarinLexicon();
     s.documents = d.documentOptions;
     s.output = d.outputStream;
     s.outputToken = d.output;
@@ -99,7 +99,8 @@ SpeakSettings takeSettings(SpVoice::Impl& d, Request& request) {
 
 // Where the audio goes: an open file stream (armed to fail when the text is refused), or a device
 // that exists now; and in which format.
-void chooseOutput(SpVoice::Impl& d, Request& request, const SpeakSettings& s, std::optional<RefusedIntoFile>& refusal) {
+void chooseOutput(SpVoice::Impl& d, pipeline::Request& request, const SpeakSettings& s,
+                  std::optional<RefusedIntoFile>& refusal) {
     if (s.output->kind() == SpStream::Kind::File) {
         auto file = std::static_pointer_cast<SpFileStream>(s.output);
         if (!file->isOpen()) {
@@ -109,7 +110,7 @@ void chooseOutput(SpVoice::Impl& d, Request& request, const SpeakSettings& s, st
         request.file = std::move(file);
     } else {
         request.deviceId = static_cast<SpDeviceStream&>(*s.output).deviceId();
-        const auto devices = d.audioHost ? d.audioHost->devices() : std::vector<AudioDeviceInfo>{};
+        const auto devices = d.audioHost ? d.audioHost->devices() : std::vector<audio::AudioDeviceInfo>{};
         if (devices.empty()) {
             throw Error(errc::kNoAudioDevice,
                         "No audio output device is available (no sound server is running or it has no outputs).");
@@ -138,23 +139,23 @@ documents::Options cancelledByPurge(SpVoice::Impl& d, documents::Options options
 // The text: the string given, a text file or a document. A plain text file and a document are
 // spoken as they are read; a text file that holds markup is read whole first, since markup is
 // checked whole before anything is spoken. A document's text is never markup. A sound file is played.
-void openRequestText(SpVoice::Impl& d, Request& request, std::u16string&& text, int32_t flags,
+void openRequestText(SpVoice::Impl& d, pipeline::Request& request, std::u16string&& text, int32_t flags,
                      SpeakSettings& settings) {
-    FrontEndContext& context = settings.context;
+    text::FrontEndContext& context = settings.context;
     std::shared_ptr<const std::u16string> source;
-    std::unique_ptr<TextStream> stream;
+    std::unique_ptr<text::TextStream> stream;
     if (flags & SVSFIsFilename) {
-        auto file = openNamedFile(toUtf8(text), cancelledByPurge(d, std::move(settings.documents)));
+        auto file = pipeline::openNamedFile(base::toUtf8(text), cancelledByPurge(d, std::move(settings.documents)));
         if (!file) throw Error(file.fault().code, file.fault().message);
         auto& content = file.value().content;
-        if (auto* sound = std::get_if<std::unique_ptr<SoundFileReader>>(&content)) {
+        if (auto* sound = std::get_if<std::unique_ptr<pipeline::SoundFileReader>>(&content)) {
             request.sound = std::move(*sound);
-        } else if (auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&content)) {
+        } else if (auto* document = std::get_if<std::unique_ptr<pipeline::DocumentReader>>(&content)) {
             stream = std::move(*document);
             flags = (flags & ~SVSFIsXML) | SVSFIsNotXML;
         } else {
-            auto& reader = std::get<std::unique_ptr<TextFileReader>>(content);
-            if (readsAsMarkup(flags, reader->firstUnit())) {
+            auto& reader = std::get<std::unique_ptr<pipeline::TextFileReader>>(content);
+            if (text::readsAsMarkup(flags, reader->firstUnit())) {
                 source = std::make_shared<const std::u16string>(reader->readAll().orThrow());
             } else {
                 stream = std::move(reader);
@@ -165,11 +166,11 @@ void openRequestText(SpVoice::Impl& d, Request& request, std::u16string&& text, 
     }
     if (!source && !stream) return;
     context.voices = d.synthesizer->voices();
-    MarkupState after;
+    text::MarkupState after;
     const bool persist = (flags & SVSFPersistXML) != 0;
     request.source =
-        source ? openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)
-               : openTextStream(std::move(stream), flags & ~SVSFIsFilename, context, persist ? &after : nullptr);
+        source ? text::openText(source, flags & ~SVSFIsFilename, context, persist ? &after : nullptr)
+               : text::openTextStream(std::move(stream), flags & ~SVSFIsFilename, context, persist ? &after : nullptr);
     if (persist) {
         std::lock_guard lock(d.settingsMutex);
         d.persisted = after;
@@ -177,7 +178,7 @@ void openRequestText(SpVoice::Impl& d, Request& request, std::u16string&& text, 
 }
 
 // Numbers the request and queues it for the worker; without the asynchronous flag, waits for its end.
-uint32_t enqueue(SpVoice::Impl& d, std::unique_ptr<Request> request, int32_t flags) {
+uint32_t enqueue(SpVoice::Impl& d, std::unique_ptr<pipeline::Request> request, int32_t flags) {
     uint32_t number = 0;
     {
         std::lock_guard lock(d.settingsMutex);
@@ -197,7 +198,7 @@ uint32_t enqueue(SpVoice::Impl& d, std::unique_ptr<Request> request, int32_t fla
 
 // ---- the queue and the worker ----------------------------------------------------------------------
 
-SpVoice::Impl::Impl(Backends b) : VoiceState(std::move(b.synthesizer), std::move(b.audioHost)) {
+SpVoice::Impl::Impl(Backends b) : pipeline::VoiceState(std::move(b.synthesizer), std::move(b.audioHost)) {
     if (!synthesizer) throw Error(errc::kEngine, "No speech synthesizer is available.");
     auto voices = synthesizer->voices();
     if (voices.empty()) throw Error(errc::kNoVoice, "No voice is installed for the speech engine.");
@@ -224,9 +225,9 @@ SpVoice::Impl::~Impl() {
 
 void SpVoice::Impl::run() {
     // Made on this thread, so that freeing it serves this thread's arena (see MemoryReserve).
-    MemoryReserve reserve;
+    base::MemoryReserve reserve;
     for (;;) {
-        std::unique_ptr<Request> request;
+        std::unique_ptr<pipeline::Request> request;
         {
             std::unique_lock lock(mutex);
             wake.wait(lock, [&] { return shutdown || !queue.empty(); });
@@ -236,7 +237,7 @@ void SpVoice::Impl::run() {
             request->purgeGeneration = purgeGeneration;
             active = true;
         }
-        StreamJob(*this, *request).run(reserve);
+        pipeline::StreamJob(*this, *request).run(reserve);
         reserve.renew();
         // The job's buffers are freed by now. glibc keeps freed pages inside its per-thread arenas
         // (the lanes') for reuse, so a long render would leave its peak behind: give them back.
@@ -421,7 +422,7 @@ uint32_t SpVoice::Speak(std::u16string&& text, int32_t flags) {
     purgeAndReport(d, flags);
     if (text.empty() && (flags & SVSFPurgeBeforeSpeak)) return 0;
 
-    auto request = std::make_unique<Request>();
+    auto request = std::make_unique<pipeline::Request>();
     SpeakSettings settings = takeSettings(d, *request);
     std::optional<RefusedIntoFile> refusal;
     chooseOutput(d, *request, settings, refusal);

@@ -20,6 +20,7 @@
 #include "speech/core/constants.h"
 #include "speech/core/events.h"
 #include "speech/core/tokens.h"
+#include "speech/names.h"
 #include "speech/streams.h"
 
 namespace speech {

@@ -16,7 +16,7 @@
 
 namespace speech {
 
-struct SpVoice::Impl : VoiceState {
+struct SpVoice::Impl : pipeline::VoiceState {
     explicit Impl(Backends b);
     // Stops the worker and joins it.
     ~Impl();
@@ -34,7 +34,7 @@ struct SpVoice::Impl : VoiceState {
     long rate = 0;
     long volume = 100;
     bool mixedScript = true;
-    MarkupState persisted;
+    text::MarkupState persisted;
     std::shared_ptr<const text::UserLexicon> userLexicon;  // the lexicon files added, merged
     documents::Options documentOptions;
     uint32_t nextStreamNumber = 1;

@@ -129,7 +129,7 @@ TEST_F(ControlsTest, GuardTurnsAnUntrappedErrorIntoTheFatalBox) {
     EXPECT_TRUE(dialogs->messages.empty());
     EXPECT_TRUE(exitStatuses.empty());
 
-    w.guard([] { throw speech::Error(speech::errc::kInvalidArg, "The value is out of range."); });
+    w.guard([] { throw base::Error(speech::errc::kInvalidArg, "The value is out of range."); });
     ASSERT_EQ(dialogs->messages.size(), 1u);
     EXPECT_EQ(dialogs->messages[0].title, QStringLiteral("Tallamo"));
     EXPECT_TRUE(dialogs->messages[0].text.contains(QStringLiteral("The value is out of range.")));
@@ -154,14 +154,14 @@ TEST_F(ControlsTest, SelectionsByCodeRunTheSameHandlersAsTheUser) {
     EXPECT_EQ(w.SpeakFlags, 11 | speech::SVSFPersistXML);
     click(w.chkSpFlagNLPSpeakPunc);  // a user's click on a hidden box
     EXPECT_EQ(w.SpeakFlags, 11 | speech::SVSFPersistXML | speech::SVSFNLPSpeakPunc);
-    EXPECT_THROW(w.setCheckValue(w.chkSpFlagIsXML, 2), speech::Error);
+    EXPECT_THROW(w.setCheckValue(w.chkSpFlagIsXML, 2), base::Error);
 
     ASSERT_EQ(w.VoiceCB->count(), 2);
     w.selectComboEntry(w.VoiceCB, 1);
     EXPECT_EQ(w.VoiceCB->currentIndex(), 1);
     EXPECT_EQ(w.Voice->Voice().GetDescription(), "Test Voice B");
-    EXPECT_THROW(w.selectComboEntry(w.VoiceCB, 2), speech::Error);
-    EXPECT_THROW(w.setComboText(w.FormatCB, QStringLiteral("SAFTNoSuchFormat")), speech::Error);
+    EXPECT_THROW(w.selectComboEntry(w.VoiceCB, 2), base::Error);
+    EXPECT_THROW(w.setComboText(w.FormatCB, QStringLiteral("SAFTNoSuchFormat")), base::Error);
     EXPECT_EQ(w.VoiceCB->currentIndex(), 1);
 
     // A code-set slider value runs no scroll handler; the user's move does.

@@ -104,9 +104,7 @@ TEST_F(WindowTest, StartUpWithoutVoicesShowsTheFailureBoxAndEndsUnseen) {
 }
 
 TEST_F(WindowTest, FailureBoxPutsAOneWordDescriptionOnItsOwnLine) {
-    makeVoice = []() -> std::unique_ptr<speech::SpVoice> {
-        throw speech::Error(speech::errc::kNoVoice, "Unavailable");
-    };
+    makeVoice = []() -> std::unique_ptr<speech::SpVoice> { throw base::Error(speech::errc::kNoVoice, "Unavailable"); };
     ParlanMain& w = create();
     EXPECT_FALSE(w.Form_Load());
     ASSERT_EQ(dialogs->messages.size(), 1u);

@@ -17,7 +17,7 @@ void check(bool ok) {
     if (!ok) __builtin_trap();
 }
 
-void readSome(speech::SegmentSource& source, size_t textSize, int limit) {
+void readSome(speech::text::SegmentSource& source, size_t textSize, int limit) {
     long lastSentence = -1;
     for (int k = 0; k < limit; ++k) {
         auto s = source.next();
@@ -51,19 +51,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = std::make_shared<std::u16string>();
     for (size_t i = 1; i + 1 < size; i += 2) text->push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
 
-    static const int32_t kFlags[] = {speech::SVSFIsXML, speech::SVSFDefault, speech::SVSFIsNotXML,
-                                     speech::SVSFIsXML | speech::SVSFPersistXML | speech::SVSFNLPSpeakPunc};
-    speech::FrontEndContext context;
-    context.voices = {
-        speech::SpObjectToken(speech::TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
-        speech::SpObjectToken(speech::TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
+    static const int32_t kFlags[] = {
+        speech::core::SVSFIsXML, speech::core::SVSFDefault, speech::core::SVSFIsNotXML,
+        speech::core::SVSFIsXML | speech::core::SVSFPersistXML | speech::core::SVSFNLPSpeakPunc};
+    speech::text::FrontEndContext context;
+    context.voices = {speech::core::SpObjectToken(speech::core::TokenKind::Voice, "en", "English",
+                                                  {{"Language", "409"}, {"Gender", "Male"}}),
+                      speech::core::SpObjectToken(speech::core::TokenKind::Voice, "zh", "Chinese",
+                                                  {{"Language", "804"}, {"Gender", "Female"}})};
     context.voice = context.voices[(control >> 6) & 1];
     context.rate = (control >> 2) % 21 - 10;
     // SSML as the voice has it read: by the front end itself.
     context.ssmlToEngine = false;
-    speech::MarkupState persisted;
+    speech::text::MarkupState persisted;
     try {
-        auto source = speech::openText(text, kFlags[control & 3], context, &persisted);
+        auto source = speech::text::openText(text, kFlags[control & 3], context, &persisted);
         readSome(*source, text->size(), 2000);
         if (control & 0x80) {
             source->seekSentence((control >> 4) & 7);
@@ -71,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             source->seekSentence(0);
             readSome(*source, text->size(), 50);
         }
-    } catch (const speech::Error& e) {
-        check(e.code() == speech::errc::kMarkup);
+    } catch (const base::Error& e) {
+        check(e.code() == base::errc::kMarkup);
     }
     return 0;
 }

@@ -8,17 +8,17 @@
 
 namespace testing_support {
 
-using speech::Fault;
-using speech::Result;
-using speech::SpObjectToken;
-using speech::TokenKind;
-namespace errc = speech::errc;
+using base::Fault;
+using base::Result;
+using speech::core::SpObjectToken;
+using speech::core::TokenKind;
+namespace errc = base::errc;
 
 // ---- ScriptedSynthesizer -----------------------------------------------------------------------------
 
 ScriptedSynthesizer::ScriptedSynthesizer() = default;
 
-std::vector<SpObjectToken> ScriptedSynthesizer::voices() {
+std::vector<speech::core::SpObjectToken> ScriptedSynthesizer::voices() {
     return {
         SpObjectToken(TokenKind::Voice, "test-a", "Test Voice A",
                       {{"Language", "409"}, {"Gender", "Female"}, {"Name", "A"}}),
@@ -27,19 +27,20 @@ std::vector<SpObjectToken> ScriptedSynthesizer::voices() {
     };
 }
 
-std::vector<speech::SynthRequest> ScriptedSynthesizer::requests() const {
+std::vector<speech::engine::SynthRequest> ScriptedSynthesizer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
 }
 
-Result<void> ScriptedSynthesizer::synthesize(const speech::SynthRequest& request, speech::SynthSink& sink) {
+Result<void> ScriptedSynthesizer::synthesize(const speech::engine::SynthRequest& request,
+                                             speech::engine::SynthSink& sink) {
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
     }
     const char32_t fail = failOn.load();
     if (fail != 0 && request.text.find(fail) != std::u32string::npos) {
-        return Fault{errc::kEngine, "The scripted engine was told to fail."};
+        return Fault{base::errc::kEngine, "The scripted engine was told to fail."};
     }
     if (const char32_t oom = throwOn.load(); oom != 0 && request.text.find(oom) != std::u32string::npos)
         throw std::bad_alloc();
@@ -55,16 +56,16 @@ Result<void> ScriptedSynthesizer::synthesize(const speech::SynthRequest& request
         if (!isSpace(text[i]) && (i == 0 || isSpace(text[i - 1]))) {
             size_t end = i;
             while (end < text.size() && !isSpace(text[end])) ++end;
-            speech::SynthEvent word;
-            word.kind = speech::SynthEvent::Kind::Word;
+            speech::engine::SynthEvent word;
+            word.kind = speech::engine::SynthEvent::Kind::Word;
             word.sample = sample;
             word.textPosition = static_cast<int32_t>(i);
             word.length = static_cast<int32_t>(end - i);
             if (!sink.event(word)) return {};
         }
         if (!isSpace(text[i])) {
-            speech::SynthEvent phone;
-            phone.kind = speech::SynthEvent::Kind::Phoneme;
+            speech::engine::SynthEvent phone;
+            phone.kind = speech::engine::SynthEvent::Kind::Phoneme;
             phone.sample = sample;
             phone.phoneId = static_cast<int32_t>(text[i] % 100 + 1);
             phone.viseme = static_cast<int32_t>(text[i] % 22);
@@ -74,8 +75,8 @@ Result<void> ScriptedSynthesizer::synthesize(const speech::SynthRequest& request
         if (delay > 0) std::this_thread::sleep_for(std::chrono::microseconds(delay));
         if (!sink.audio(block)) return {};
     }
-    speech::SynthEvent end;
-    end.kind = speech::SynthEvent::Kind::End;
+    speech::engine::SynthEvent end;
+    end.kind = speech::engine::SynthEvent::Kind::End;
     end.sample = text.size() * static_cast<uint64_t>(perChar);
     sink.event(end);
     return {};

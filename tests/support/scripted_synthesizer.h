@@ -12,12 +12,13 @@ namespace testing_support {
 
 // Speaks every code point as `samplesPerChar` samples of a square wave; one Word event per run of
 // non-space characters and one Phoneme event per letter.
-class ScriptedSynthesizer final : public speech::Synthesizer {
+class ScriptedSynthesizer final : public speech::engine::Synthesizer {
 public:
     ScriptedSynthesizer();
-    std::vector<speech::SpObjectToken> voices() override;
+    std::vector<speech::core::SpObjectToken> voices() override;
     int sampleRate() const override { return 22050; }
-    speech::Result<void> synthesize(const speech::SynthRequest& request, speech::SynthSink& sink) override;
+    base::Result<void> synthesize(const speech::engine::SynthRequest& request,
+                                  speech::engine::SynthSink& sink) override;
 
     // Samples produced per code point (default 220, 10 ms).
     std::atomic<int> samplesPerChar{220};
@@ -28,18 +29,20 @@ public:
     // A segment containing this code point makes the engine run out of memory (std::bad_alloc).
     std::atomic<char32_t> throwOn{0};
 
-    std::vector<speech::SynthRequest> requests() const;
+    std::vector<speech::engine::SynthRequest> requests() const;
 
 private:
     mutable std::mutex mutex_;
-    std::vector<speech::SynthRequest> requests_;
+    std::vector<speech::engine::SynthRequest> requests_;
 };
 
-class VoicelessSynthesizer final : public speech::Synthesizer {
+class VoicelessSynthesizer final : public speech::engine::Synthesizer {
 public:
-    std::vector<speech::SpObjectToken> voices() override { return {}; }
+    std::vector<speech::core::SpObjectToken> voices() override { return {}; }
     int sampleRate() const override { return 22050; }
-    speech::Result<void> synthesize(const speech::SynthRequest&, speech::SynthSink&) override { return {}; }
+    base::Result<void> synthesize(const speech::engine::SynthRequest&, speech::engine::SynthSink&) override {
+        return {};
+    }
 };
 
 }  // namespace testing_support

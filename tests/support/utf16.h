@@ -10,10 +10,10 @@
 namespace testing_support {
 
 inline std::u16string u16(std::string_view utf8) {
-    return speech::fromUtf8(utf8);
+    return base::fromUtf8(utf8);
 }
 inline std::string utf8(std::u16string_view text) {
-    return speech::toUtf8(text);
+    return base::toUtf8(text);
 }
 
 }  // namespace testing_support

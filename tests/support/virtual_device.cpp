@@ -7,9 +7,9 @@
 
 namespace testing_support {
 
-using speech::Fault;
-using speech::Result;
-namespace errc = speech::errc;
+using base::Fault;
+using base::Result;
+namespace errc = base::errc;
 
 // ---- VirtualAudioHost --------------------------------------------------------------------------------
 
@@ -19,29 +19,29 @@ std::shared_ptr<VirtualAudioHost> VirtualAudioHost::create(double speed) {
     return host;
 }
 
-std::vector<speech::AudioDeviceInfo> VirtualAudioHost::devices() {
+std::vector<speech::audio::AudioDeviceInfo> VirtualAudioHost::devices() {
     std::lock_guard lock(mutex_);
     return devices_;
 }
 
-Result<std::unique_ptr<speech::AudioDeviceStream>> VirtualAudioHost::open(const std::string& deviceId,
-                                                                          const speech::WaveFormat& format) {
+Result<std::unique_ptr<speech::audio::AudioDeviceStream>> VirtualAudioHost::open(
+    const std::string& deviceId, const speech::core::WaveFormat& format) {
     {
         std::lock_guard lock(mutex_);
-        if (devices_.empty()) return Fault{errc::kNoAudioDevice, "No audio output device is available."};
+        if (devices_.empty()) return Fault{base::errc::kNoAudioDevice, "No audio output device is available."};
         if (!deviceId.empty() &&
             std::none_of(devices_.begin(), devices_.end(), [&](const auto& d) { return d.id == deviceId; })) {
-            return Fault{errc::kNoAudioDevice, "No such device: " + deviceId};
+            return Fault{base::errc::kNoAudioDevice, "No such device: " + deviceId};
         }
         lastFormat_ = format;
         lastDeviceId_ = deviceId;
     }
     ++opens_;
-    return std::unique_ptr<speech::AudioDeviceStream>(
+    return std::unique_ptr<speech::audio::AudioDeviceStream>(
         std::make_unique<VirtualDeviceStream>(shared_from_this(), format));
 }
 
-void VirtualAudioHost::setDevices(std::vector<speech::AudioDeviceInfo> devices) {
+void VirtualAudioHost::setDevices(std::vector<speech::audio::AudioDeviceInfo> devices) {
     std::lock_guard lock(mutex_);
     devices_ = std::move(devices);
 }
@@ -59,7 +59,7 @@ void VirtualAudioHost::restore() {
     lost = false;
 }
 
-speech::WaveFormat VirtualAudioHost::lastFormat() const {
+speech::core::WaveFormat VirtualAudioHost::lastFormat() const {
     std::lock_guard lock(mutex_);
     return lastFormat_;
 }
@@ -71,7 +71,7 @@ std::string VirtualAudioHost::lastDeviceId() const {
 
 // ---- VirtualDeviceStream -----------------------------------------------------------------------------
 
-VirtualDeviceStream::VirtualDeviceStream(std::shared_ptr<VirtualAudioHost> host, const speech::WaveFormat& format)
+VirtualDeviceStream::VirtualDeviceStream(std::shared_ptr<VirtualAudioHost> host, const speech::core::WaveFormat& format)
     : host_(std::move(host)), format_(format) {
     ++host_->live_;
 }
@@ -99,7 +99,7 @@ Result<size_t> VirtualDeviceStream::write(std::span<const uint8_t> data, std::ch
         static_cast<uint64_t>(format_.bytesPerSecond()) * static_cast<uint64_t>(host_->bufferMs) / 1000;
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (lostLocked()) return Fault{errc::kDeviceLost, "The virtual device is gone."};
+        if (lostLocked()) return Fault{base::errc::kDeviceLost, "The virtual device is gone."};
         advanceLocked();
         const uint64_t queued = written_ - static_cast<uint64_t>(played_);
         if (queued < capacity) {
@@ -119,16 +119,16 @@ Result<size_t> VirtualDeviceStream::write(std::span<const uint8_t> data, std::ch
     }
 }
 
-Result<speech::PlaybackState> VirtualDeviceStream::state() {
+Result<speech::audio::PlaybackState> VirtualDeviceStream::state() {
     std::lock_guard lock(mutex_);
-    if (lostLocked()) return Fault{errc::kDeviceLost, "The virtual device is gone."};
+    if (lostLocked()) return Fault{base::errc::kDeviceLost, "The virtual device is gone."};
     advanceLocked();
-    return speech::PlaybackState{written_, static_cast<uint64_t>(played_), corked_};
+    return speech::audio::PlaybackState{written_, static_cast<uint64_t>(played_), corked_};
 }
 
 Result<void> VirtualDeviceStream::setPaused(bool paused) {
     std::lock_guard lock(mutex_);
-    if (lostLocked()) return Fault{errc::kDeviceLost, "The virtual device is gone."};
+    if (lostLocked()) return Fault{base::errc::kDeviceLost, "The virtual device is gone."};
     advanceLocked();
     corked_ = paused;
     return {};
@@ -136,7 +136,7 @@ Result<void> VirtualDeviceStream::setPaused(bool paused) {
 
 Result<void> VirtualDeviceStream::flush() {
     std::lock_guard lock(mutex_);
-    if (lostLocked()) return Fault{errc::kDeviceLost, "The virtual device is gone."};
+    if (lostLocked()) return Fault{base::errc::kDeviceLost, "The virtual device is gone."};
     advanceLocked();
     played_ = static_cast<double>(written_);
     return {};
@@ -146,7 +146,7 @@ Result<bool> VirtualDeviceStream::drain(std::chrono::milliseconds maxWait) {
     const auto deadline = Clock::now() + maxWait;
     std::unique_lock lock(mutex_);
     for (;;) {
-        if (lostLocked()) return Fault{errc::kDeviceLost, "The virtual device is gone."};
+        if (lostLocked()) return Fault{base::errc::kDeviceLost, "The virtual device is gone."};
         advanceLocked();
         if (static_cast<uint64_t>(played_) >= written_) return true;
         if (interrupted_) {

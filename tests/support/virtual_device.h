@@ -17,16 +17,16 @@ namespace testing_support {
 class VirtualAudioHost;
 
 // Plays at `speed` times real time from a buffer of `bufferMs` of audio.
-class VirtualDeviceStream final : public speech::AudioDeviceStream {
+class VirtualDeviceStream final : public speech::audio::AudioDeviceStream {
 public:
-    VirtualDeviceStream(std::shared_ptr<VirtualAudioHost> host, const speech::WaveFormat& format);
+    VirtualDeviceStream(std::shared_ptr<VirtualAudioHost> host, const speech::core::WaveFormat& format);
     ~VirtualDeviceStream() override;
-    speech::WaveFormat format() const override { return format_; }
-    speech::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) override;
-    speech::Result<speech::PlaybackState> state() override;
-    speech::Result<void> setPaused(bool paused) override;
-    speech::Result<void> flush() override;
-    speech::Result<bool> drain(std::chrono::milliseconds maxWait) override;
+    speech::core::WaveFormat format() const override { return format_; }
+    base::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) override;
+    base::Result<speech::audio::PlaybackState> state() override;
+    base::Result<void> setPaused(bool paused) override;
+    base::Result<void> flush() override;
+    base::Result<bool> drain(std::chrono::milliseconds maxWait) override;
     void interrupt() override;
 
 private:
@@ -35,7 +35,7 @@ private:
     bool lostLocked() const;
 
     std::shared_ptr<VirtualAudioHost> host_;
-    speech::WaveFormat format_;
+    speech::core::WaveFormat format_;
     std::mutex mutex_;
     std::condition_variable cv_;
     uint64_t written_ = 0;
@@ -45,15 +45,15 @@ private:
     Clock::time_point last_ = Clock::now();
 };
 
-class VirtualAudioHost final : public speech::AudioHost, public std::enable_shared_from_this<VirtualAudioHost> {
+class VirtualAudioHost final : public speech::audio::AudioHost, public std::enable_shared_from_this<VirtualAudioHost> {
 public:
     static std::shared_ptr<VirtualAudioHost> create(double speed = 1.0);
 
-    std::vector<speech::AudioDeviceInfo> devices() override;
-    speech::Result<std::unique_ptr<speech::AudioDeviceStream>> open(const std::string& deviceId,
-                                                                    const speech::WaveFormat& format) override;
+    std::vector<speech::audio::AudioDeviceInfo> devices() override;
+    base::Result<std::unique_ptr<speech::audio::AudioDeviceStream>> open(
+        const std::string& deviceId, const speech::core::WaveFormat& format) override;
 
-    void setDevices(std::vector<speech::AudioDeviceInfo> devices);
+    void setDevices(std::vector<speech::audio::AudioDeviceInfo> devices);
     // Every open stream fails from now on, and the device list is empty, until restore().
     void loseDevices();
     void restore();
@@ -61,7 +61,7 @@ public:
     // What the voice did with the device.
     int openCount() const { return opens_.load(); }
     int liveStreams() const { return live_.load(); }
-    speech::WaveFormat lastFormat() const;
+    speech::core::WaveFormat lastFormat() const;
     std::string lastDeviceId() const;
 
     const double speed;
@@ -72,9 +72,9 @@ public:
 private:
     explicit VirtualAudioHost(double s) : speed(s) {}
     mutable std::mutex mutex_;
-    std::vector<speech::AudioDeviceInfo> devices_;
-    std::vector<speech::AudioDeviceInfo> saved_;
-    speech::WaveFormat lastFormat_;
+    std::vector<speech::audio::AudioDeviceInfo> devices_;
+    std::vector<speech::audio::AudioDeviceInfo> saved_;
+    speech::core::WaveFormat lastFormat_;
     std::string lastDeviceId_;
     std::atomic<int> opens_{0};
 };

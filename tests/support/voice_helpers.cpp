@@ -48,7 +48,7 @@ bool EventLog::waitFor(speech::EventKind kind, size_t count, std::chrono::millis
 speech::Backends engineWithoutDevices() {
     auto host = VirtualAudioHost::create();
     host->setDevices({});
-    return {speech::makeEngineSynthesizer(), host};
+    return {speech::engine::makeEngineSynthesizer(), host};
 }
 
 }  // namespace testing_support

@@ -30,7 +30,22 @@
 namespace mandarin_lexicon {
 namespace {
 
-namespace fmt = speech::text::lexicon;
+// The lexicon file's layout, shared with the reader.
+using speech::text::mandarin::lexicon::CharRecord;
+using speech::text::mandarin::lexicon::Header;
+using speech::text::mandarin::lexicon::kChars;
+using speech::text::mandarin::lexicon::kEntries;
+using speech::text::mandarin::lexicon::kLooseEntry;
+using speech::text::mandarin::lexicon::kMagic;
+using speech::text::mandarin::lexicon::kNoEntry;
+using speech::text::mandarin::lexicon::kPolyphone;
+using speech::text::mandarin::lexicon::kReadings;
+using speech::text::mandarin::lexicon::kSyllables;
+using speech::text::mandarin::lexicon::kTrieEdges;
+using speech::text::mandarin::lexicon::kTrieNodes;
+using speech::text::mandarin::lexicon::kVersion;
+using speech::text::mandarin::lexicon::TrieNode;
+using speech::text::mandarin::lexicon::WordEntry;
 
 // 一 and 不 are kept in their own tones in the lexicon: the reader changes them by what follows.
 void baseTones(std::u32string_view w, Reading& r) {
@@ -322,10 +337,10 @@ private:
 
 struct Lexicon {
     std::vector<std::string> syllables;  // sorted
-    std::vector<fmt::CharRecord> chars;
-    std::vector<fmt::TrieNode> nodes;
+    std::vector<CharRecord> chars;
+    std::vector<TrieNode> nodes;
     std::vector<uint32_t> edges;
-    std::vector<fmt::WordEntry> entries;
+    std::vector<WordEntry> entries;
     std::vector<uint16_t> readings;
 };
 
@@ -348,7 +363,7 @@ std::vector<std::string> syllableTable(const Sources& s, const std::map<std::u32
 void buildTrie(const std::map<std::u32string, uint32_t>& entryOf, Lexicon& lex) {
     struct BuildNode {
         std::map<char32_t, uint32_t> children;
-        uint32_t entry = fmt::kNoEntry;
+        uint32_t entry = kNoEntry;
     };
     std::vector<BuildNode> build(1);
     for (const auto& [w, e] : entryOf) {
@@ -373,7 +388,7 @@ void buildTrie(const std::map<std::u32string, uint32_t>& entryOf, Lexicon& lex) 
             queue.push_back(child);
         }
     }
-    lex.nodes.push_back({static_cast<uint32_t>(lex.edges.size()), fmt::kNoEntry});
+    lex.nodes.push_back({static_cast<uint32_t>(lex.edges.size()), kNoEntry});
 }
 
 // Entries: every word, then every single character (words for segmentation too), with their log
@@ -390,7 +405,7 @@ void buildEntries(const Sources& s, const std::map<std::u32string, Word>& words,
     const auto add = [&](const std::u32string& w, const Reading& r, double weight, bool loose) {
         entryOf[w] = static_cast<uint32_t>(lex.entries.size());
         lex.entries.push_back({static_cast<float>(std::log(std::max(weight, 1.0) / total)),
-                               static_cast<uint32_t>(lex.readings.size()) | (loose ? fmt::kLooseEntry : 0u)});
+                               static_cast<uint32_t>(lex.readings.size()) | (loose ? kLooseEntry : 0u)});
         for (const auto& syllable : r) lex.readings.push_back(syllableId.at(syllable));
     };
     for (const auto& [w, word] : words) add(w, word.reading, word.weight > 0 ? word.weight : 100.0, word.loose);
@@ -403,23 +418,23 @@ void buildEntries(const Sources& s, const std::map<std::u32string, Word>& words,
 
 void writeFile(const Lexicon& lex, const std::string& path) {
     Writer out;
-    fmt::Header header{};
-    std::memcpy(header.magic, fmt::kMagic, sizeof header.magic);
-    header.version = fmt::kVersion;
-    out.put(std::vector<fmt::Header>{header});
+    Header header{};
+    std::memcpy(header.magic, kMagic, sizeof header.magic);
+    header.version = kVersion;
+    out.put(std::vector<Header>{header});
     std::vector<uint32_t> offsets{0};
     std::vector<char> blob;
     for (const auto& syllable : lex.syllables) {
         blob.insert(blob.end(), syllable.begin(), syllable.end());
         offsets.push_back(static_cast<uint32_t>(blob.size()));
     }
-    header.sections[fmt::kSyllables] = {out.put(offsets), static_cast<uint32_t>(lex.syllables.size())};
+    header.sections[kSyllables] = {out.put(offsets), static_cast<uint32_t>(lex.syllables.size())};
     out.put(blob);
-    header.sections[fmt::kChars] = {out.put(lex.chars), static_cast<uint32_t>(lex.chars.size())};
-    header.sections[fmt::kTrieNodes] = {out.put(lex.nodes), static_cast<uint32_t>(lex.nodes.size())};
-    header.sections[fmt::kTrieEdges] = {out.put(lex.edges), static_cast<uint32_t>(lex.edges.size())};
-    header.sections[fmt::kEntries] = {out.put(lex.entries), static_cast<uint32_t>(lex.entries.size())};
-    header.sections[fmt::kReadings] = {out.put(lex.readings), static_cast<uint32_t>(lex.readings.size())};
+    header.sections[kChars] = {out.put(lex.chars), static_cast<uint32_t>(lex.chars.size())};
+    header.sections[kTrieNodes] = {out.put(lex.nodes), static_cast<uint32_t>(lex.nodes.size())};
+    header.sections[kTrieEdges] = {out.put(lex.edges), static_cast<uint32_t>(lex.edges.size())};
+    header.sections[kEntries] = {out.put(lex.entries), static_cast<uint32_t>(lex.entries.size())};
+    header.sections[kReadings] = {out.put(lex.readings), static_cast<uint32_t>(lex.readings.size())};
     out.align();
     header.fileSize = static_cast<uint32_t>(out.bytes().size());
     std::memcpy(out.bytes().data(), &header, sizeof header);
@@ -479,7 +494,7 @@ int run(const Options& o) {
         auto it = lookup.find(c);
         const Lookup l = it != lookup.end() ? it->second : Lookup{c, 0};
         const CharReadings* u = sources.unihanOf(l.first);
-        const uint16_t flags = u && u->mainland().size() > 1 ? fmt::kPolyphone : 0;
+        const uint16_t flags = u && u->mainland().size() > 1 ? kPolyphone : 0;
         lex.chars.push_back({c, l.first, l.second, id(r), flags});
     }
     writeFile(lex, o.out);

@@ -205,8 +205,8 @@ TextMap loadOcd2(const std::string& dir, const char* name) {
     const auto dict = opencc::MarisaDict::NewFromFile(f.get());
     TextMap out;
     for (const auto& entry : *dict->GetLexicon()) {
-        auto& values = out[speech::toUtf32(entry->Key())];
-        for (const auto& v : entry->Values()) values.push_back(speech::toUtf32(v));
+        auto& values = out[base::toUtf32(entry->Key())];
+        for (const auto& v : entry->Values()) values.push_back(base::toUtf32(v));
     }
     return out;
 }
@@ -268,7 +268,7 @@ std::map<std::u32string, Reading> loadEspeak(const std::string& path, const icu:
             const icu::UnicodeString normal = nfc.normalize(icu::UnicodeString::fromUTF8(word), status);
             std::string key;
             normal.toUTF8String(key);
-            const std::u32string w = speech::toUtf32(key);
+            const std::u32string w = base::toUtf32(key);
             if (U_FAILURE(status) || r.size() != w.size() || !allHan(w)) continue;
             if (auto [it, added] = out.emplace(w, r); !added && it->second != r && w.size() == 1)
                 ambiguous.insert(w[0]);
@@ -290,7 +290,7 @@ std::map<std::u32string, double> loadJieba(const std::string& path, const Simpli
     while (std::getline(in, line)) {
         const auto f = split(line, ' ');
         if (f.size() < 2) continue;
-        const std::u32string w = speech::toUtf32(f[0]);
+        const std::u32string w = base::toUtf32(f[0]);
         if (!allHan(w)) continue;
         out[simplify.convert(w)] += std::atof(std::string(f[1]).c_str());
     }
@@ -309,7 +309,7 @@ std::map<std::u32string, OwnReading> loadOwn(const std::string& path) {
         ++n;
         if (line.empty() || line[0] == '#') continue;
         const auto f = split(line, '\t');
-        const std::u32string w = speech::toUtf32(f[0]);
+        const std::u32string w = base::toUtf32(f[0]);
         Reading r = f.size() > 1 ? splitSpaced(f[1]) : Reading{};
         if (r.size() != w.size() || !allHan(w)) throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line");
         out[w] = {std::move(r), f.size() > 2 ? std::atof(std::string(f[2]).c_str()) : 0.0};

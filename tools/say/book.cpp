@@ -10,6 +10,7 @@
 
 #include "base/error.h"
 #include "encoding/decoder.h"
+#include "speech/names.h"
 
 namespace say {
 

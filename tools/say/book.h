@@ -12,6 +12,7 @@
 #include "documents/document.h"
 #include "speech/core/book_tags.h"
 #include "speech/core/events.h"
+#include "speech/names.h"
 
 namespace say {
 

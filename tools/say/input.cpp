@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "base/error.h"
+#include "speech/names.h"
 
 namespace say {
 

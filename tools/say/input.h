@@ -40,9 +40,9 @@ private:
 
     int fd_;
     std::string head_;
-    speech::UniqueFd readEnd_;
-    speech::UniqueFd writeEnd_;
-    speech::UniqueFd stop_;  // readable once the relay is to stop
+    base::UniqueFd readEnd_;
+    base::UniqueFd writeEnd_;
+    base::UniqueFd stop_;  // readable once the relay is to stop
     std::thread thread_;
 };
 

@@ -35,6 +35,7 @@
 #include "encoding/decoder.h"
 #include "speech/backends.h"
 #include "speech/core/formats.h"
+#include "speech/names.h"
 #include "speech/spoken_text.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
@@ -90,7 +91,7 @@ documents::Options documentOptions() {
 }
 
 std::string toJson(const VoiceEvent& e) {
-    std::string j = "{\"event\":" + tallamo::jsonQuoted(eventTitle(e.kind)) +
+    std::string j = "{\"event\":" + say::jsonQuoted(eventTitle(e.kind)) +
                     ",\"stream\":" + std::to_string(e.streamNumber) +
                     ",\"position\":" + std::to_string(e.streamPosition) + ",\"ms\":" + std::to_string(e.audioTimeMs);
     switch (e.kind) {
@@ -99,7 +100,7 @@ std::string toJson(const VoiceEvent& e) {
             j += ",\"pos\":" + std::to_string(e.characterPosition) + ",\"length\":" + std::to_string(e.length);
             break;
         case EventKind::Bookmark:
-            j += ",\"bookmark\":" + tallamo::jsonQuoted(e.bookmark) + ",\"id\":" + std::to_string(e.bookmarkId);
+            j += ",\"bookmark\":" + say::jsonQuoted(e.bookmark) + ",\"id\":" + std::to_string(e.bookmarkId);
             break;
         case EventKind::Phoneme:
         case EventKind::Viseme:
@@ -110,7 +111,7 @@ std::string toJson(const VoiceEvent& e) {
             j += ",\"level\":" + std::to_string(e.audioLevel);
             break;
         case EventKind::VoiceChange:
-            j += ",\"token\":" + tallamo::jsonQuoted(e.token ? e.token->GetDescription(0) : std::string());
+            j += ",\"token\":" + say::jsonQuoted(e.token ? e.token->GetDescription(0) : std::string());
             break;
         case EventKind::EnginePrivate:
             j += ",\"data\":" + std::to_string(e.engineData);
@@ -149,8 +150,8 @@ struct Render {
     std::u16string text;
     int32_t flags = 0;
     std::shared_ptr<SpFileStream> file;
-    std::optional<tallamo::TimingRecorder> timings;
-    std::optional<ReplacingFile> timingsFile;
+    std::optional<say::TimingRecorder> timings;
+    std::optional<base::ReplacingFile> timingsFile;
     std::optional<say::ChapterMarker> marker;  // the chapters' starts, from the words' events
     std::optional<say::Book> book;             // a document read from standard input
 };
@@ -189,7 +190,7 @@ void readInput(Render& render, const Options& o, int fd, const std::string& name
         render.flags = o.flags | SVSFlagsAsync;
     } else {
         relay->emplace(fd, std::move(head));
-        render.text = speech::fromUtf8((*relay)->path());
+        render.text = base::fromUtf8((*relay)->path());
         render.flags = o.flags | SVSFlagsAsync | SVSFIsFilename;
     }
 }
@@ -204,14 +205,14 @@ bool namesAPipe(const Options& o) {
 // The recorder of the render's timings, over the text whose positions the events give: the text
 // spoken, or the named file's text as the voice reads it (a text file decoded, a document's text,
 // never markup).
-tallamo::TimingRecorder timingRecorder(const Options& o, const Render& render) {
+say::TimingRecorder timingRecorder(const Options& o, const Render& render) {
     if (!(render.flags & SVSFIsFilename)) {
         SpokenText spoken = spokenText(render.text, render.flags);
-        return tallamo::TimingRecorder(std::move(spoken.text), spoken.markup);
+        return say::TimingRecorder(std::move(spoken.text), spoken.markup);
     }
     auto spoken = spokenTextOfFile(*o.file, render.flags, documentOptions());
     if (!spoken) throw UsageError{"--timings needs a text; \"" + *o.file + "\" is a sound file"};
-    return tallamo::TimingRecorder(std::move(spoken->text), spoken->markup);
+    return say::TimingRecorder(std::move(spoken->text), spoken->markup);
 }
 
 // An audio file stream in `format` and the codec the options name, with `tags` (none: none), not yet
@@ -227,7 +228,8 @@ std::shared_ptr<SpFileStream> makeOutput(const Options& o, int32_t format, std::
 // An audio file stream at `path` ("-": standard output), or named `path` in `folder` when there is
 // one, in `format` and the codec the options name, with `tags`, made the voice's output.
 std::shared_ptr<SpFileStream> openOutput(SpVoice& voice, const Options& o, const std::string& path, int32_t format,
-                                         std::optional<FileTags> tags = std::nullopt, const Folder* folder = nullptr) {
+                                         std::optional<FileTags> tags = std::nullopt,
+                                         const base::Folder* folder = nullptr) {
     auto file = makeOutput(o, format, std::move(tags));
     if (folder)
         file->Open(*folder, path);
@@ -345,7 +347,7 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     std::filesystem::create_directories(*o.output, made);
     if (made) throw Error(errc::kAccessDenied, "Cannot make the folder \"" + *o.output + "\": " + made.message() + ".");
     // Every chapter's files are made in the folder opened here, whatever is renamed meanwhile.
-    const Folder folder = std::move(Folder::open(*o.output).orThrow());
+    const base::Folder folder = std::move(base::Folder::open(*o.output).orThrow());
     auto opened = documents::Document::open(*o.file, documentOptions());
     if (!opened) throw Error(opened.fault().code, opened.fault().message);
     documents::Document& document = *opened.value();
@@ -395,9 +397,10 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
             render.flags = flags;
             if (o.timings) {
                 render.timings.emplace(render.text, false);
-                render.timingsFile = std::move(
-                    ReplacingFile::create({&folder, name + say::asExtension(*o.timings), ReplacingFile::Link::Replace})
-                        .orThrow());
+                render.timingsFile =
+                    std::move(base::ReplacingFile::create(
+                                  {&folder, name + say::asExtension(*o.timings), base::ReplacingFile::Link::Replace})
+                                  .orThrow());
             }
             render.file = openOutput(voice, o, name + audioExtension, format,
                                      chapterFileTags(book, unit.title, ++track, total), &folder);
@@ -509,7 +512,7 @@ size_t earlyWorkers(const Options& o) {
 // with its file, line and reason.
 void addLexicons(SpVoice& voice, const Options& o) {
     std::error_code ec;
-    if (const auto own = speech::userConfigFile("lexicon.pls"); !own.empty() && std::filesystem::exists(own, ec)) {
+    if (const auto own = base::userConfigFile("lexicon.pls"); !own.empty() && std::filesystem::exists(own, ec)) {
         voice.addLexicon(own.string());
     }
     for (const std::string& path : o.lexicons) voice.addLexicon(path);
@@ -519,7 +522,7 @@ void addLexicons(SpVoice& voice, const Options& o) {
 int printPinyin(SpVoice& voice, const Options& o) {
     Render render;
     if (o.readsStandardInput() || (o.file && namesAPipe(o))) {
-        const UniqueFd pipe(o.readsStandardInput() ? -1 : ::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
+        const base::UniqueFd pipe(o.readsStandardInput() ? -1 : ::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
         if (!o.readsStandardInput() && pipe.get() < 0)
             throw Error(errc::kAccessDenied,
                         "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
@@ -531,7 +534,7 @@ int printPinyin(SpVoice& voice, const Options& o) {
         render.text = std::move(spoken->text);
         render.flags = (o.flags & ~SVSFIsXML) | (spoken->markup ? SVSFIsXML : SVSFIsNotXML);
     } else {
-        render.text = speech::fromUtf8(*o.text);
+        render.text = base::fromUtf8(*o.text);
         render.flags = o.flags;
     }
     std::string reading =
@@ -541,7 +544,7 @@ int printPinyin(SpVoice& voice, const Options& o) {
     return say::kExitSuccess;
 }
 
-int run(const Options& o, const ClosedStandardStreams& closed) {
+int run(const Options& o, const base::ClosedStandardStreams& closed) {
     if (o.output == "-" && closed.output)
         throw Error(errc::kAccessDenied, "Standard output is closed: there is nothing to write the audio to.");
     if (o.listFormats) {
@@ -593,7 +596,7 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
         if (o.readsStandardInput()) {
             readInput(render, o, STDIN_FILENO, "standard input", o.timings ? nullptr : &relay);
         } else {
-            const UniqueFd pipe(::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
+            const base::UniqueFd pipe(::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
             if (pipe.get() < 0)
                 throw Error(errc::kAccessDenied,
                             "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
@@ -601,13 +604,13 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
         }
         if (interrupted()) return interruptedStatus();
     } else {
-        render.text = speech::fromUtf8(o.file ? *o.file : *o.text);
+        render.text = base::fromUtf8(o.file ? *o.file : *o.text);
         render.flags = o.flags | SVSFlagsAsync | (o.file ? SVSFIsFilename : 0);
     }
     // The timings file is made before the text is read: when it cannot be, nothing is done.
     if (o.timings)
         render.timingsFile =
-            std::move(ReplacingFile::create({nullptr, *o.timings, ReplacingFile::Link::Follow}).orThrow());
+            std::move(base::ReplacingFile::create({nullptr, *o.timings, base::ReplacingFile::Link::Follow}).orThrow());
     if (o.timings) render.timings.emplace(timingRecorder(o, render));
     if (marked && (render.book || !o.readsStandardInput())) {
         // A document the voice reads from its file is read here for its facts only: its chapters come
@@ -637,7 +640,7 @@ int run(const Options& o, const ClosedStandardStreams& closed) {
 int main(int argc, char** argv) {
     // Before any descriptor is made: one that took a closed standard number would get what is written
     // there (the audio of --output -, the events).
-    const speech::ClosedStandardStreams closed = speech::reopenClosedStandardStreams();
+    const base::ClosedStandardStreams closed = base::reopenClosedStandardStreams();
     // Under a file-size limit (ulimit -f), a write past it fails with "File too large" and the render
     // ends with that reason, instead of the signal killing the program half way through a file.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "speech/core/formats.h"
+#include "speech/names.h"
 
 namespace say {
 namespace {
@@ -49,7 +50,7 @@ const std::array kRows = {
     OptionRow{"--timings-unit", "", "word|sentence", "one .srt or .vtt cue a sentence (the default) or a word",
               [](Options& o, const std::string& v) {
                   if (v != "word" && v != "sentence") throw UsageError{"--timings-unit is word or sentence"};
-                  o.cueUnit = v == "word" ? tallamo::CueUnit::Word : tallamo::CueUnit::Sentence;
+                  o.cueUnit = v == "word" ? say::CueUnit::Word : say::CueUnit::Sentence;
               }},
     OptionRow{"--device", "", "N|default", "play on audio output N of --list-outputs; default: the default output",
               [](Options& o, const std::string& v) {
@@ -134,10 +135,10 @@ void checkOutputs(Options& o) {
         if (*o.quality < 0 || *o.quality > 10) throw UsageError{"--quality is 0 to 10"};
     }
     if (o.timings) {
-        const auto format = tallamo::timingFormatForName(o.chapters ? asExtension(*o.timings) : *o.timings);
+        const auto format = say::timingFormatForName(o.chapters ? asExtension(*o.timings) : *o.timings);
         if (!format)
             throw UsageError{"cannot tell the timing format of \"" + *o.timings + "\" from its extension; use one of " +
-                             std::string(tallamo::timingExtensions())};
+                             std::string(say::timingExtensions())};
         o.timingFormat = *format;
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "speech/core/constants.h"
+#include "speech/names.h"
 #include "speech/streams.h"
 #include "tools/say/timings.h"
 
@@ -31,8 +32,8 @@ struct Options {
     speech::FileCodec codec = speech::FileCodec::Wav;  // from the output's (or --chapters-format's) extension
     std::optional<long> quality;
     std::optional<std::string> timings;
-    tallamo::TimingFormat timingFormat = tallamo::TimingFormat::Srt;
-    tallamo::CueUnit cueUnit = tallamo::CueUnit::Sentence;
+    say::TimingFormat timingFormat = say::TimingFormat::Srt;
+    say::CueUnit cueUnit = say::CueUnit::Sentence;
     std::optional<long> device;  // nothing: the default output
     bool events = false;
     bool mixedScript = true;

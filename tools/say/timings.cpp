@@ -8,9 +8,10 @@
 #include <cstdlib>
 
 #include "base/utf8.h"
+#include "speech/names.h"
 #include "speech/streams.h"
 
-namespace tallamo {
+namespace say {
 
 namespace {
 
@@ -38,7 +39,7 @@ std::string clock(uint64_t ms, TimingFormat format) {
 std::optional<char32_t> characterReference(std::u16string_view text, size_t& i) {
     const size_t end = text.find(u';', i);
     if (end == std::u16string_view::npos || end - i > 10) return std::nullopt;
-    const std::string name = speech::toUtf8(text.substr(i + 1, end - i - 1));
+    const std::string name = base::toUtf8(text.substr(i + 1, end - i - 1));
     std::optional<char32_t> c;
     if (name == "lt")
         c = U'<';
@@ -171,7 +172,7 @@ std::string TimingRecorder::textOf(int32_t position, int32_t length, bool trim) 
         ++i;
     }
     if (!trim) putSpace();
-    return speech::toUtf8(spoken);
+    return base::toUtf8(spoken);
 }
 
 std::string TimingRecorder::render(TimingFormat format, CueUnit unit) const {
@@ -255,4 +256,4 @@ std::string TimingRecorder::renderJson(const std::vector<Timed>& words, const st
     return "{\"words\": " + list(words) + ",\n \"sentences\": " + list(sentences) + "}\n";
 }
 
-}  // namespace tallamo
+}  // namespace say

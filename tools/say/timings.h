@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "speech/core/events.h"
+#include "speech/names.h"
 
-namespace tallamo {
+namespace say {
 
 enum class TimingFormat { Srt, Vtt, Lrc, Json };
 enum class CueUnit { Sentence, Word };
@@ -60,4 +61,4 @@ private:
     uint64_t endMs_ = 0;
 };
 
-}  // namespace tallamo
+}  // namespace say

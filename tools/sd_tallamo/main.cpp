@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "speech/backends.h"
+#include "speech/names.h"
 #include "speech/voice.h"
 #include "tools/sd_tallamo/module_loop.h"
 #include "tools/sd_tallamo/protocol.h"
@@ -29,35 +30,35 @@ extern "C" void onStopSignal(int) {
 }
 
 int run(int argc, char** argv) {
-    sdmodule::Log log;
-    sdmodule::ModuleConfig config;
+    sd_tallamo::Log log;
+    sd_tallamo::ModuleConfig config;
     if (argc > 1) {
         std::ifstream file(argv[1]);
         if (file)
-            config = sdmodule::parseConfig(file, log);
+            config = sd_tallamo::parseConfig(file, log);
         else
             log.write(3, std::string("no configuration file ") + argv[1] + "; using the defaults");
     }
 
     // A write to a closed pipe fails with EPIPE and ends the loop instead of killing the module.
     std::signal(SIGPIPE, SIG_IGN);
-    const sdmodule::Wakeup stop;
+    const sd_tallamo::Wakeup stop;
     g_stopFd = stop.fd();
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
 
-    const sdmodule::Wakeup wakeup;
-    sdmodule::FdOutput output(STDOUT_FILENO);
-    sdmodule::VoiceBackend backend(
+    const sd_tallamo::Wakeup wakeup;
+    sd_tallamo::FdOutput output(STDOUT_FILENO);
+    sd_tallamo::VoiceBackend backend(
         [] {
             speech::startEngineEarly(1);
             return std::make_unique<speech::SpVoice>();
         },
         config, log, [&wakeup] { wakeup.raise(); });
-    sdmodule::Protocol protocol(backend, output, log);
-    return sdmodule::serveModule(STDIN_FILENO, wakeup, stop.fd(), protocol, backend, output);
+    sd_tallamo::Protocol protocol(backend, output, log);
+    return sd_tallamo::serveModule(STDIN_FILENO, wakeup, stop.fd(), protocol, backend, output);
 }
 
 }  // namespace

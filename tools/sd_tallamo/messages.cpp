@@ -5,7 +5,7 @@
 #include <array>
 #include <optional>
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 namespace {
 
@@ -195,4 +195,4 @@ std::string iconMessage(std::string_view icon, const MessageOptions& options) {
     return speak(around(escapeXml(words), plain));
 }
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 struct MessageOptions {
     bool spelling = false;  // every letter spelled
@@ -26,4 +26,4 @@ std::string iconMessage(std::string_view icon, const MessageOptions& options);
 // Text escaped for XML (&, <, >, and quotes).
 std::string escapeXml(std::string_view text);
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

@@ -10,7 +10,7 @@
 #include <string>
 #include <system_error>
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) {
@@ -106,4 +106,4 @@ int serveModule(int input, const Wakeup& wakeup, int signals, Protocol& protocol
     }
 }
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

@@ -10,7 +10,7 @@
 #include "tools/sd_tallamo/protocol.h"
 #include "tools/sd_tallamo/voice_backend.h"
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 // An owned file descriptor.
 class UniqueFd {
@@ -61,4 +61,4 @@ private:
 int serveModule(int input, const Wakeup& wakeup, int signals, Protocol& protocol, VoiceBackend& backend,
                 const FdOutput& output);
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

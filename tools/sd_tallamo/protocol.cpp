@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <iostream>
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 namespace {
 
@@ -405,4 +405,4 @@ void Protocol::paused() {
     terminate("704 PAUSE\n");
 }
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

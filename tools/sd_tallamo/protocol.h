@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 // Where the protocol's lines go. Each call is one reply or one event, whole, ending in a line feed.
 class Output {
@@ -173,4 +173,4 @@ private:
     bool quit_ = false;
 };
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

@@ -9,13 +9,14 @@
 #include "base/utf8.h"
 #include "speech/core/constants.h"
 #include "speech/core/languages.h"
+#include "speech/names.h"
 #include "tools/sd_tallamo/messages.h"
 
 #ifndef TALLAMO_VERSION
 #define TALLAMO_VERSION "unknown"
 #endif
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 using speech::SpObjectToken;
 
@@ -189,7 +190,7 @@ bool VoiceBackend::speak(MessageKind kind, const std::string& data, const Settin
         events_ = &events;
         pausing_ = false;
         // The front end reads the SSML (a malformed one is refused here, before anything is spoken).
-        stream_ = voice_->Speak(speech::fromUtf8(ssml), flags);
+        stream_ = voice_->Speak(base::fromUtf8(ssml), flags);
     } catch (const speech::Error& e) {
         stream_ = 0;
         log_.write(2, "cannot speak: " + e.description());
@@ -254,4 +255,4 @@ void VoiceBackend::pump() {
     }
 }
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

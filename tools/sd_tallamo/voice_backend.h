@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "speech/core/tokens.h"
+#include "speech/names.h"
 #include "speech/voice.h"
 #include "tools/sd_tallamo/protocol.h"
 
-namespace sdmodule {
+namespace sd_tallamo {
 
 // tallamo.conf: "Name value" lines, '#' comments.
 struct ModuleConfig {
@@ -66,4 +67,4 @@ private:
     bool pausing_ = false;  // stops at its next mark
 };
 
-}  // namespace sdmodule
+}  // namespace sd_tallamo

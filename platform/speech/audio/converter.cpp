@@ -12,7 +12,7 @@
 #include "speech/audio/simd.h"
 #include "speech/audio/upsampler.h"
 
-namespace speech {
+namespace speech::audio {
 
 namespace {
 
@@ -75,7 +75,7 @@ struct Converter::State {
     std::unique_ptr<Upsampler> upsampler;
 };
 
-Converter::Converter(int inRate, int inChannels, const WaveFormat& out)
+Converter::Converter(int inRate, int inChannels, const core::WaveFormat& out)
     : state_(std::make_unique<State>()), inRate_(inRate), inChannels_(std::max(1, inChannels)), out_(out) {
     state_->workChannels = std::min(inChannels_, out_.channels);
     if (inChannels_ == 1 && Upsampler::handles(inRate_, out_.sampleRate)) {
@@ -91,9 +91,10 @@ Converter::Converter(int inRate, int inChannels, const WaveFormat& out)
                                &quality, nullptr);
         if (s == nullptr || err != nullptr) {
             if (s != nullptr) soxr_delete(s);
-            throw Error(errc::kUnsupportedFormat, "Cannot convert audio from " + std::to_string(inRate_) + " Hz to " +
-                                                      std::to_string(out_.sampleRate) +
-                                                      " Hz: " + (err != nullptr ? err : "unknown error") + ".");
+            throw base::Error(base::errc::kUnsupportedFormat, "Cannot convert audio from " + std::to_string(inRate_) +
+                                                                  " Hz to " + std::to_string(out_.sampleRate) +
+                                                                  " Hz: " + (err != nullptr ? err : "unknown error") +
+                                                                  ".");
         }
         state_->soxr.reset(s);
     }
@@ -114,7 +115,7 @@ uint64_t Converter::outputFramesFor(uint64_t inputFrames) const {
 }
 
 // Encodes `frames` frames of workChannels-interleaved floats into the output format.
-static void encode(const float* data, size_t frames, int workChannels, const WaveFormat& out,
+static void encode(const float* data, size_t frames, int workChannels, const core::WaveFormat& out,
                    std::vector<uint8_t>& bytes) {
     if (frames == 0) return;
     const size_t start = bytes.size();
@@ -148,7 +149,7 @@ static void encode(const float* data, size_t frames, int workChannels, const Wav
 
 // Encodes `frames` frames of workChannels-interleaved 16-bit samples into 16-bit output (a mono
 // source feeds every output channel).
-static void encode16(const int16_t* data, size_t frames, int workChannels, const WaveFormat& out,
+static void encode16(const int16_t* data, size_t frames, int workChannels, const core::WaveFormat& out,
                      std::vector<uint8_t>& bytes) {
     const size_t start = bytes.size();
     bytes.resize(start + frames * static_cast<size_t>(out.bytesPerFrame()));
@@ -347,4 +348,4 @@ void Converter::reset() {
     state_->outputFrames = 0;
 }
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -14,7 +14,7 @@
 #include "base/error.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 
 // The frames of input at `inRate` to take at a time so that they make no more than about
 // `outputFrames` frames at `outRate`: `outputFrames` when the rate is not raised, fewer (at least one)
@@ -24,7 +24,7 @@ size_t inputFramesFor(size_t outputFrames, int inRate, int outRate);
 class Converter {
 public:
     // `inRate` Hz with `inChannels` interleaved channels, into `out`.
-    Converter(int inRate, int inChannels, const WaveFormat& out);
+    Converter(int inRate, int inChannels, const core::WaveFormat& out);
     ~Converter();
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
@@ -41,7 +41,7 @@ public:
     // Forgets buffered input (after a purge or skip).
     void reset();
 
-    const WaveFormat& outputFormat() const { return out_; }
+    const core::WaveFormat& outputFormat() const { return out_; }
     // Output frames produced for `inputFrames` frames of input, for placing events.
     uint64_t outputFramesFor(uint64_t inputFrames) const;
 
@@ -57,7 +57,7 @@ private:
     std::unique_ptr<State> state_;
     int inRate_;
     int inChannels_;
-    WaveFormat out_;
+    core::WaveFormat out_;
 };
 
-}  // namespace speech
+}  // namespace speech::audio

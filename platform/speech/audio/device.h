@@ -16,7 +16,7 @@
 #include "base/error.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 
 struct AudioDeviceInfo {
     std::string id;           // the server's sink name
@@ -35,16 +35,16 @@ struct PlaybackState {
 class AudioDeviceStream {
 public:
     virtual ~AudioDeviceStream() = default;  // stops the sound at once and releases the stream
-    virtual WaveFormat format() const = 0;
+    virtual core::WaveFormat format() const = 0;
     // Writes as much of `data` as the device takes, waiting up to `maxWait` for room. Returns the
     // bytes taken (0 when the wait ran out or was interrupted); a fault when the device is gone.
-    virtual Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) = 0;
-    virtual Result<PlaybackState> state() = 0;
-    virtual Result<void> setPaused(bool paused) = 0;  // cork / uncork
+    virtual base::Result<size_t> write(std::span<const uint8_t> data, std::chrono::milliseconds maxWait) = 0;
+    virtual base::Result<PlaybackState> state() = 0;
+    virtual base::Result<void> setPaused(bool paused) = 0;  // cork / uncork
     // Drops everything written but not yet played: afterwards playedBytes == writtenBytes.
-    virtual Result<void> flush() = 0;
+    virtual base::Result<void> flush() = 0;
     // Waits until everything written has been played or `maxWait` passed; returns true when drained.
-    virtual Result<bool> drain(std::chrono::milliseconds maxWait) = 0;
+    virtual base::Result<bool> drain(std::chrono::milliseconds maxWait) = 0;
     // Wakes any blocked write/drain on another thread; callable from any thread.
     virtual void interrupt() = 0;
 };
@@ -55,7 +55,8 @@ public:
     // The outputs, the server's default first, then by index. Empty (at once) when no server runs.
     virtual std::vector<AudioDeviceInfo> devices() = 0;
     // Opens a playback stream on `deviceId` (empty: the server's default) in `format`.
-    virtual Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& deviceId, const WaveFormat& format) = 0;
+    virtual base::Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& deviceId,
+                                                                  const core::WaveFormat& format) = 0;
 };
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace speech {
+namespace speech::audio {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -26,12 +26,12 @@ constexpr pa_usec_t kTargetLatencyUsec = 50 * PA_USEC_PER_MSEC;
 // While waiting for the clock to reach a position, how often it is read.
 constexpr milliseconds kClockPoll{5};
 
-Fault lostFault(const std::string& what) {
-    return Fault{errc::kDeviceLost, "The audio output device is no longer available (" + what + ")."};
+base::Fault lostFault(const std::string& what) {
+    return base::Fault{base::errc::kDeviceLost, "The audio output device is no longer available (" + what + ")."};
 }
 
-Fault noAnswerFault() {
-    return Fault{errc::kDeviceLost, "The audio server does not answer."};
+base::Fault noAnswerFault() {
+    return base::Fault{base::errc::kDeviceLost, "The audio server does not answer."};
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -113,20 +113,20 @@ public:
         context_.reset();
     }
 
-    static Result<std::shared_ptr<Connection>> open() {
+    static base::Result<std::shared_ptr<Connection>> open() {
         auto conn = std::make_shared<Connection>();
         conn->loop_.reset(pa_threaded_mainloop_new());
-        if (!conn->loop_) return Fault{errc::kUnexpected, "Cannot create the audio main loop."};
+        if (!conn->loop_) return base::Fault{base::errc::kUnexpected, "Cannot create the audio main loop."};
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(conn->loop_.get());
         ProplistPtr props(pa_proplist_new());
         pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, "Tallamo");
         pa_proplist_sets(props.get(), PA_PROP_APPLICATION_ID, "org.tallamo.Tallamo");
         conn->context_.reset(pa_context_new_with_proplist(api, "Tallamo", props.get()));
-        if (!conn->context_) return Fault{errc::kUnexpected, "Cannot create the audio context."};
+        if (!conn->context_) return base::Fault{base::errc::kUnexpected, "Cannot create the audio context."};
         pa_context_set_state_callback(conn->context_.get(), &Connection::onState, conn->loop_.get());
 
         if (pa_threaded_mainloop_start(conn->loop_.get()) < 0)
-            return Fault{errc::kUnexpected, "Cannot start the audio main loop."};
+            return base::Fault{base::errc::kUnexpected, "Cannot start the audio main loop."};
         conn->running_ = true;
 
         LoopLock lock(conn->loop());
@@ -139,7 +139,8 @@ public:
                 return st == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(st);
             },
             Clock::now() + kServerWait);
-        if (!settled) return Fault{errc::kNoAudioDevice, "No audio output device: the audio server does not answer."};
+        if (!settled)
+            return base::Fault{base::errc::kNoAudioDevice, "No audio output device: the audio server does not answer."};
         if (pa_context_get_state(conn->context()) != PA_CONTEXT_READY) return conn->connectFault();
         return conn;
     }
@@ -210,10 +211,11 @@ private:
 
     static void onState(pa_context*, void* loop) noexcept { signalLoop(loop); }
 
-    Fault connectFault() const {
+    base::Fault connectFault() const {
         int err = pa_context_errno(context_.get());
-        return Fault{errc::kNoAudioDevice,
-                     std::string("No audio output device: cannot reach the audio server (") + pa_strerror(err) + ")."};
+        return base::Fault{
+            base::errc::kNoAudioDevice,
+            std::string("No audio output device: cannot reach the audio server (") + pa_strerror(err) + ")."};
     }
 
     MainloopPtr loop_;  // declared first: freed last
@@ -224,7 +226,7 @@ private:
 
 // ---------------------------------------------------------------------------------------------------
 
-pa_sample_spec sampleSpecOf(const WaveFormat& format) {
+pa_sample_spec sampleSpecOf(const core::WaveFormat& format) {
     pa_sample_spec sampleSpec{};
     sampleSpec.format = format.bitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
     sampleSpec.rate = static_cast<uint32_t>(format.sampleRate);
@@ -234,7 +236,7 @@ pa_sample_spec sampleSpecOf(const WaveFormat& format) {
 
 class PulseStream final : public AudioDeviceStream {
 public:
-    PulseStream(std::shared_ptr<Connection> conn, const WaveFormat& format)
+    PulseStream(std::shared_ptr<Connection> conn, const core::WaveFormat& format)
         : conn_(std::move(conn)), format_(format), spec_(sampleSpecOf(format)) {}
 
     ~PulseStream() override {
@@ -246,7 +248,7 @@ public:
     PulseStream& operator=(const PulseStream&) = delete;
 
     // Creates the stream on the server and waits until it is ready.
-    Result<void> connect(const std::string& deviceId) {
+    base::Result<void> connect(const std::string& deviceId) {
         LoopLock lock(conn_->loop());
         if (!conn_->alive()) return lostFault("the audio server has gone away");
         pa_channel_map map;
@@ -285,14 +287,15 @@ public:
         return {};
     }
 
-    WaveFormat format() const override { return format_; }
+    core::WaveFormat format() const override { return format_; }
 
-    Result<size_t> write(std::span<const uint8_t> data, milliseconds maxWait) override {
+    base::Result<size_t> write(std::span<const uint8_t> data, milliseconds maxWait) override {
         LoopLock lock(conn_->loop());
         if (auto lost = checkAlive(); !lost) return lost.fault();
         if (data.empty()) return size_t{0};
         const size_t frame = pa_frame_size(&spec_);
-        if (data.size() < frame) return Fault{errc::kInvalidArg, "Audio data must hold whole sample frames."};
+        if (data.size() < frame)
+            return base::Fault{base::errc::kInvalidArg, "Audio data must hold whole sample frames."};
         size_t room = 0;
         conn_->waitUntil(
             [&] {
@@ -322,13 +325,13 @@ public:
         return take;
     }
 
-    Result<PlaybackState> state() override {
+    base::Result<PlaybackState> state() override {
         LoopLock lock(conn_->loop());
         if (auto lost = checkAlive(); !lost) return lost.fault();
         return PlaybackState{written_, playedLocked(), corked_};
     }
 
-    Result<void> setPaused(bool paused) override {
+    base::Result<void> setPaused(bool paused) override {
         LoopLock lock(conn_->loop());
         if (auto lost = checkAlive(); !lost) return lost;
         if (paused == corked_) return {};
@@ -350,7 +353,7 @@ public:
         return {};
     }
 
-    Result<void> flush() override {
+    base::Result<void> flush() override {
         LoopLock lock(conn_->loop());
         if (auto lost = checkAlive(); !lost) return lost;
         auto alive = [&] { return aliveLocked(); };
@@ -371,7 +374,7 @@ public:
         return {};
     }
 
-    Result<bool> drain(milliseconds maxWait) override {
+    base::Result<bool> drain(milliseconds maxWait) override {
         LoopLock lock(conn_->loop());
         if (auto lost = checkAlive(); !lost) return lost.fault();
         const Clock::time_point deadline = Clock::now() + maxWait;
@@ -402,21 +405,22 @@ private:
         return conn_->alive() && stream_ && pa_stream_get_state(stream_.get()) == PA_STREAM_READY;
     }
 
-    Result<void> checkAlive() const {
+    base::Result<void> checkAlive() const {
         if (aliveLocked()) return {};
         if (conn_->unresponsive()) return noAnswerFault();
         if (!conn_->alive()) return lostFault("the audio server has gone away");
         return lostFault("the output was removed");
     }
 
-    Fault openFault(const std::string& deviceId) const {
+    base::Fault openFault(const std::string& deviceId) const {
         int err = pa_context_errno(conn_->context());
         if (!conn_->alive()) return lostFault("the audio server has gone away");
         if (err == PA_ERR_NOENTITY && deviceId.empty())
-            return Fault{errc::kNoAudioDevice, "No audio output device: the audio server has no output."};
+            return base::Fault{base::errc::kNoAudioDevice, "No audio output device: the audio server has no output."};
         if (err == PA_ERR_NOENTITY)
-            return Fault{errc::kNoAudioDevice, "No audio output device named \"" + deviceId + "\"."};
-        return Fault{errc::kNoAudioDevice, std::string("Cannot open the audio output (") + pa_strerror(err) + ")."};
+            return base::Fault{base::errc::kNoAudioDevice, "No audio output device named \"" + deviceId + "\"."};
+        return base::Fault{base::errc::kNoAudioDevice,
+                           std::string("Cannot open the audio output (") + pa_strerror(err) + ")."};
     }
 
     // What has been heard, in our coordinates, clamped so that it never passes what was written nor
@@ -455,7 +459,7 @@ private:
     }
 
     std::shared_ptr<Connection> conn_;
-    WaveFormat format_;
+    core::WaveFormat format_;
     pa_sample_spec spec_;
     StreamPtr stream_;
     // Guarded by the main-loop lock.
@@ -525,10 +529,12 @@ public:
         return std::move(query.sinks);
     }
 
-    Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& deviceId, const WaveFormat& format) override {
+    base::Result<std::unique_ptr<AudioDeviceStream>> open(const std::string& deviceId,
+                                                          const core::WaveFormat& format) override {
         if ((format.bitsPerSample != 8 && format.bitsPerSample != 16) || format.channels < 1 || format.channels > 2 ||
             format.sampleRate <= 0 || static_cast<uint32_t>(format.sampleRate) > PA_RATE_MAX)
-            return Fault{errc::kUnsupportedFormat, "The audio format is not supported by the audio output."};
+            return base::Fault{base::errc::kUnsupportedFormat,
+                               "The audio format is not supported by the audio output."};
         auto conn = connection();
         if (!conn) return conn.fault();
         auto stream = std::make_unique<PulseStream>(conn.value(), format);
@@ -538,7 +544,7 @@ public:
 
 private:
     // The live connection, or a new one when there is none or the server went away.
-    Result<std::shared_ptr<Connection>> connection() {
+    base::Result<std::shared_ptr<Connection>> connection() {
         std::lock_guard guard(mutex_);
         if (conn_) {
             bool alive;
@@ -564,4 +570,4 @@ std::shared_ptr<AudioHost> makePulseAudioHost() {
     return std::make_shared<PulseHost>();
 }
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -19,8 +19,8 @@
 
 #include "speech/audio/device.h"
 
-namespace speech {
+namespace speech::audio {
 
 std::shared_ptr<AudioHost> makePulseAudioHost();
 
-}  // namespace speech
+}  // namespace speech::audio

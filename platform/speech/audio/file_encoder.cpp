@@ -15,29 +15,29 @@
 #include <system_error>
 #include <vector>
 
-namespace speech {
+namespace speech::audio {
 
 namespace {
 
-Fault writeFault(const std::string& name, const std::string& reason) {
-    return Fault{errc::kAccessDenied, "Cannot write to the file \"" + name + "\": " + reason + "."};
+base::Fault writeFault(const std::string& name, const std::string& reason) {
+    return base::Fault{base::errc::kAccessDenied, "Cannot write to the file \"" + name + "\": " + reason + "."};
 }
 
-int sndfileFormat(const WaveFormat& format, const EncoderChoice& choice) {
+int sndfileFormat(const core::WaveFormat& format, const EncoderChoice& choice) {
     const bool eight = format.bitsPerSample == 8;
     switch (choice.codec) {
-        case FileCodec::Wav:
+        case core::FileCodec::Wav:
             return (choice.rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | (eight ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
-        case FileCodec::Flac:
+        case core::FileCodec::Flac:
             return SF_FORMAT_FLAC | (eight ? SF_FORMAT_PCM_S8 : SF_FORMAT_PCM_16);
-        case FileCodec::OggVorbis:
+        case core::FileCodec::OggVorbis:
             return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-        case FileCodec::OggOpus:
+        case core::FileCodec::OggOpus:
             return SF_FORMAT_OGG | SF_FORMAT_OPUS;
-        case FileCodec::Mp3:
+        case core::FileCodec::Mp3:
             return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
-        case FileCodec::M4b:
-        case FileCodec::M4a:
+        case core::FileCodec::M4b:
+        case core::FileCodec::M4a:
             break;  // written through FFmpeg (mp4_writer.h)
     }
     return 0;
@@ -51,7 +51,7 @@ struct SndfileIo {
     int fd = -1;
     off_t base = 0;     // where the file starts in the descriptor
     sf_count_t at = 0;  // the position, counted from base
-    WriteCall write = pwriteAll;
+    WriteCall write = base::pwriteAll;
     int error = 0;  // the errno of the first failed write
 
     static SF_VIRTUAL_IO calls() {
@@ -97,7 +97,7 @@ enum class SampleWay { Raw, Shorts, Floats };
 
 class SndfileEncoder final : public SoundFileEncoder {
 public:
-    SndfileEncoder(std::unique_ptr<SndfileIo> io, SNDFILE* handle, std::string name, const WaveFormat& format,
+    SndfileEncoder(std::unique_ptr<SndfileIo> io, SNDFILE* handle, std::string name, const core::WaveFormat& format,
                    SampleWay way)
         : io_(std::move(io)), handle_(handle), name_(std::move(name)), format_(format), way_(way) {}
     ~SndfileEncoder() override {
@@ -106,7 +106,7 @@ public:
     SndfileEncoder(const SndfileEncoder&) = delete;
     SndfileEncoder& operator=(const SndfileEncoder&) = delete;
 
-    Result<void> write(std::span<const uint8_t> frames) override {
+    base::Result<void> write(std::span<const uint8_t> frames) override {
         if (handle_ == nullptr) return writeFault(name_, "it is closed");
         bool ok = false;
         if (way_ == SampleWay::Raw) {
@@ -124,14 +124,15 @@ public:
             }
         }
         if (ok && io_->error == 0) return {};
-        return writeFault(name_, io_->error != 0 ? fileErrorReason(io_->error) : std::string(sf_strerror(handle_)));
+        return writeFault(name_,
+                          io_->error != 0 ? base::fileErrorReason(io_->error) : std::string(sf_strerror(handle_)));
     }
 
-    Result<void> finish() override {
+    base::Result<void> finish() override {
         if (handle_ == nullptr) return {};
         const int closed = sf_close(handle_);
         handle_ = nullptr;
-        if (io_->error != 0) return writeFault(name_, fileErrorReason(io_->error));
+        if (io_->error != 0) return writeFault(name_, base::fileErrorReason(io_->error));
         if (closed != 0) return writeFault(name_, sf_error_number(closed));
         return {};
     }
@@ -152,7 +153,7 @@ private:
     std::unique_ptr<SndfileIo> io_;  // libsndfile's user data: its address stays while the handle lives
     SNDFILE* handle_;
     std::string name_;
-    WaveFormat format_;
+    core::WaveFormat format_;
     SampleWay way_;
     std::vector<short> samples_;
     std::vector<float> floats_;
@@ -172,11 +173,11 @@ bool writeAll(int fd, std::span<const uint8_t> bytes) {
 class StreamedWave final : public SoundFileEncoder {
 public:
     StreamedWave(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
-    Result<void> write(std::span<const uint8_t> frames) override {
+    base::Result<void> write(std::span<const uint8_t> frames) override {
         if (writeAll(fd_, frames)) return {};
-        return writeFault(name_, fileErrorReason(errno));
+        return writeFault(name_, base::fileErrorReason(errno));
     }
-    Result<void> finish() override { return {}; }
+    base::Result<void> finish() override { return {}; }
 
 private:
     int fd_;
@@ -189,7 +190,7 @@ void putLe(uint8_t* out, uint32_t value, int bytes) {
 
 }  // namespace
 
-std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes) {
+std::array<uint8_t, 44> waveHeader(const core::WaveFormat& format, uint32_t dataBytes) {
     std::array<uint8_t, 44> header{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
     putLe(&header[4], dataBytes == 0xFFFFFFFFu ? dataBytes : dataBytes + 36 + (dataBytes & 1), 4);
     putLe(&header[16], 16, 4);  // fmt chunk size
@@ -233,7 +234,7 @@ Stage mapStage() {
 
 class DirectWave final : public SoundFileEncoder {
 public:
-    DirectWave(int fd, std::string name, const WaveFormat& format, Stage stage, const DirectFileCalls& calls)
+    DirectWave(int fd, std::string name, const core::WaveFormat& format, Stage stage, const DirectFileCalls& calls)
         : fd_(fd), name_(std::move(name)), format_(format), stage_(std::move(stage)), calls_(calls) {
         // The header leads the first block; its sizes are filled in at the end.
         const auto header = waveHeader(format_, 0);
@@ -242,7 +243,7 @@ public:
         direct_ = calls_.setDirect(fd_, true);
     }
 
-    Result<void> write(std::span<const uint8_t> frames) override {
+    base::Result<void> write(std::span<const uint8_t> frames) override {
         while (!frames.empty()) {
             const size_t take = std::min(frames.size(), kDirectStage - staged_);
             std::memcpy(stage_.get() + staged_, frames.data(), take);
@@ -255,7 +256,7 @@ public:
         return {};
     }
 
-    Result<void> finish() override {
+    base::Result<void> finish() override {
         if (finished_) return {};
         finished_ = true;
         // The last part is not a whole block: it goes through the page cache, like the header's sizes.
@@ -267,11 +268,13 @@ public:
         if (headerStaged) std::memcpy(stage_.get(), header.data(), header.size());
         if (dataBytes % 2 != 0) stage_.get()[staged_++] = 0;  // the stage is never full here
         const std::span<const uint8_t> last(stage_.get(), staged_);
-        if (const int err = calls_.write(fd_, last, offset_); err != 0) return writeFault(name_, fileErrorReason(err));
+        if (const int err = calls_.write(fd_, last, offset_); err != 0)
+            return writeFault(name_, base::fileErrorReason(err));
         offset_ += staged_;
         staged_ = 0;
         if (!headerStaged) {
-            if (const int err = calls_.write(fd_, header, 0); err != 0) return writeFault(name_, fileErrorReason(err));
+            if (const int err = calls_.write(fd_, header, 0); err != 0)
+                return writeFault(name_, base::fileErrorReason(err));
         }
         return {};
     }
@@ -282,7 +285,7 @@ private:
         direct_ = on;
     }
 
-    Result<void> flushStage() {
+    base::Result<void> flushStage() {
         const std::span<const uint8_t> stage(stage_.get(), kDirectStage);
         int err = calls_.write(fd_, stage, offset_);
         if (err == EINVAL && direct_) {
@@ -290,7 +293,7 @@ private:
             setDirect(false);
             err = calls_.write(fd_, stage, offset_);
         }
-        if (err != 0) return writeFault(name_, fileErrorReason(err));
+        if (err != 0) return writeFault(name_, base::fileErrorReason(err));
         offset_ += kDirectStage;
         staged_ = 0;
         return {};
@@ -298,7 +301,7 @@ private:
 
     int fd_;
     std::string name_;
-    WaveFormat format_;
+    core::WaveFormat format_;
     Stage stage_;  // aligned for O_DIRECT
     DirectFileCalls calls_;
     size_t staged_ = 0;    // bytes in the stage
@@ -314,17 +317,19 @@ bool setDirectFlag(int fd, bool on) {
     return flags >= 0 && ::fcntl(fd, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) == 0;
 }
 
-Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
-                                                         const DirectFileCalls& calls) {
+base::Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name,
+                                                               const core::WaveFormat& format,
+                                                               const DirectFileCalls& calls) {
     Stage owned = mapStage();
-    if (!owned) return writeFault(name, fileErrorReason(ENOMEM));
+    if (!owned) return writeFault(name, base::fileErrorReason(ENOMEM));
     // The samples start after the header; the descriptor is left there, as a caller may ask it.
-    if (::lseek(fd, kWaveHeader, SEEK_SET) < 0) return writeFault(name, fileErrorReason(errno));
+    if (::lseek(fd, kWaveHeader, SEEK_SET) < 0) return writeFault(name, base::fileErrorReason(errno));
     return std::unique_ptr<SoundFileEncoder>(std::make_unique<DirectWave>(fd, name, format, std::move(owned), calls));
 }
 
-Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
-                                                             const EncoderChoice& choice, WriteCall write) {
+base::Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name,
+                                                                   const core::WaveFormat& format,
+                                                                   const EncoderChoice& choice, WriteCall write) {
     SF_INFO info{};
     info.samplerate = format.sampleRate;
     info.channels = format.channels;
@@ -338,26 +343,28 @@ Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::
     SF_VIRTUAL_IO calls = SndfileIo::calls();
     SNDFILE* handle = sf_open_virtual(&calls, SFM_WRITE, &info, io.get());
     if (handle == nullptr) {
-        const std::string reason = io->error != 0 ? fileErrorReason(io->error) : std::string(sf_strerror(nullptr));
-        return Fault{errc::kAccessDenied, "Cannot write the file \"" + name + "\": " + reason + "."};
+        const std::string reason =
+            io->error != 0 ? base::fileErrorReason(io->error) : std::string(sf_strerror(nullptr));
+        return base::Fault{base::errc::kAccessDenied, "Cannot write the file \"" + name + "\": " + reason + "."};
     }
-    if (choice.quality && choice.codec != FileCodec::Wav && choice.codec != FileCodec::Flac) {
+    if (choice.quality && choice.codec != core::FileCodec::Wav && choice.codec != core::FileCodec::Flac) {
         double level = 1.0 - *choice.quality;  // libsndfile counts compression, 0 being the best quality
         sf_command(handle, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
-    const SampleWay way = choice.codec == FileCodec::Wav   ? SampleWay::Raw
-                          : choice.codec == FileCodec::Mp3 ? SampleWay::Floats
-                                                           : SampleWay::Shorts;
+    const SampleWay way = choice.codec == core::FileCodec::Wav   ? SampleWay::Raw
+                          : choice.codec == core::FileCodec::Mp3 ? SampleWay::Floats
+                                                                 : SampleWay::Shorts;
     return std::unique_ptr<SoundFileEncoder>(
         std::make_unique<SndfileEncoder>(std::move(io), handle, name, format, way));
 }
 
-Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format) {
+base::Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name,
+                                                                 const core::WaveFormat& format) {
     // libsndfile writes no WAV to a pipe (it would seek back to finish the header), so the canonical
     // 44-byte PCM header is written here, with the sizes of an unknown length.
     const auto header = waveHeader(format, 0xFFFFFFFFu);
-    if (!writeAll(fd, header)) return writeFault(name, fileErrorReason(errno));
+    if (!writeAll(fd, header)) return writeFault(name, base::fileErrorReason(errno));
     return std::unique_ptr<SoundFileEncoder>(std::make_unique<StreamedWave>(fd, name));
 }
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -15,19 +15,19 @@
 #include "base/files.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 
 class SoundFileEncoder {
 public:
     virtual ~SoundFileEncoder() = default;
     // Whole frames in the encoder's format.
-    virtual Result<void> write(std::span<const uint8_t> frames) = 0;
+    virtual base::Result<void> write(std::span<const uint8_t> frames) = 0;
     // Finishes the file (trailing header fields, the codec's last packets); the descriptor stays open.
-    virtual Result<void> finish() = 0;
+    virtual base::Result<void> finish() = 0;
 };
 
 struct EncoderChoice {
-    FileCodec codec = FileCodec::Wav;
+    core::FileCodec codec = core::FileCodec::Wav;
     std::optional<double> quality;  // 0 (smallest) .. 1 (best), lossy codecs only
     bool rf64 = false;              // WAV as RF64 (for audio past 4 GB)
 };
@@ -38,16 +38,19 @@ using WriteCall = int (*)(int fd, std::span<const uint8_t> bytes, uint64_t offse
 // user's file name, for messages. Every byte libsndfile writes goes through `write` (tests put a
 // full disk in its place), and a failed one fails the write or the finish that made it, whatever
 // the codec: a full disk is never a success.
-Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name, const WaveFormat& format,
-                                                             const EncoderChoice& choice, WriteCall write = pwriteAll);
+base::Result<std::unique_ptr<SoundFileEncoder>> openSndfileEncoder(int fd, const std::string& name,
+                                                                   const core::WaveFormat& format,
+                                                                   const EncoderChoice& choice,
+                                                                   WriteCall write = base::pwriteAll);
 
 // A WAV stream on a descriptor that cannot seek: the header's sizes say "unknown length" (all ones, as
 // readers of piped WAV take it), the samples follow as they come.
-Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name, const WaveFormat& format);
+base::Result<std::unique_ptr<SoundFileEncoder>> openStreamedWave(int fd, const std::string& name,
+                                                                 const core::WaveFormat& format);
 
 // The canonical 44-byte PCM WAV header, its RIFF and data sizes those of `dataBytes` of samples (an
 // odd data chunk is followed by a pad byte, which the RIFF size counts; all ones: an unknown length).
-std::array<uint8_t, 44> waveHeader(const WaveFormat& format, uint32_t dataBytes);
+std::array<uint8_t, 44> waveHeader(const core::WaveFormat& format, uint32_t dataBytes);
 
 // Sets or clears the descriptor's O_DIRECT flag; false where that is refused.
 bool setDirectFlag(int fd, bool on);
@@ -55,7 +58,7 @@ bool setDirectFlag(int fd, bool on);
 // The calls through which a direct WAV reaches its file. A file system that refuses direct writes is
 // made in tests by putting others in their place.
 struct DirectFileCalls {
-    int (*write)(int fd, std::span<const uint8_t> bytes, uint64_t offset) = pwriteAll;
+    int (*write)(int fd, std::span<const uint8_t> bytes, uint64_t offset) = base::pwriteAll;
     bool (*setDirect)(int fd, bool on) = setDirectFlag;
 };
 
@@ -66,7 +69,8 @@ struct DirectFileCalls {
 // system refuses O_DIRECT, when the flag is set or at a block's write, the file is written the ordinary
 // way, to the same bytes. The samples start at byte 44, where the descriptor is left; once the file is
 // finished, the descriptor is without O_DIRECT again.
-Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name, const WaveFormat& format,
-                                                         const DirectFileCalls& calls = {});
+base::Result<std::unique_ptr<SoundFileEncoder>> openDirectWave(int fd, const std::string& name,
+                                                               const core::WaveFormat& format,
+                                                               const DirectFileCalls& calls = {});
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -10,7 +10,7 @@
 #include "base/batch_thread.h"
 #include "base/memory_reserve.h"
 
-namespace speech {
+namespace speech::audio {
 
 namespace {
 
@@ -25,7 +25,7 @@ constexpr size_t kPieceFrames = 8192;
 
 }  // namespace
 
-FileWriter::FileWriter(std::shared_ptr<FileTarget> file, int inRate, int inChannels, const WaveFormat& out,
+FileWriter::FileWriter(std::shared_ptr<FileTarget> file, int inRate, int inChannels, const core::WaveFormat& out,
                        std::function<void()> onProgress)
     : file_(std::move(file)),
       converter_(inRate, inChannels, out),
@@ -113,14 +113,14 @@ uint64_t FileWriter::written() const {
     return written_;
 }
 
-std::optional<Fault> FileWriter::fault() const {
+std::optional<base::Fault> FileWriter::fault() const {
     std::lock_guard lock(mutex_);
     return fault_;
 }
 
 void FileWriter::run() {
-    const BatchThread batch;
-    MemoryReserve reserve;
+    const base::BatchThread batch;
+    base::MemoryReserve reserve;
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -133,7 +133,7 @@ void FileWriter::run() {
         // Room in the queue: a waiting push can go on while this block is written.
         changed_.notify_all();
 
-        std::optional<Fault> failed;
+        std::optional<base::Fault> failed;
         const auto writeOut = [&] {
             if (!bytes_.empty() && !failed) {
                 auto r = file_->writeBytes(bytes_);
@@ -168,7 +168,7 @@ void FileWriter::run() {
             // The file misses this block: it fails like a write, and closing it then leaves no file.
             reserve.release();
             bytes_ = {};
-            failed = outOfMemory();
+            failed = base::outOfMemory();
             file_->failRender(*failed);
         }
         const uint64_t now = file_->bytesWritten();
@@ -192,4 +192,4 @@ void FileWriter::run() {
     }
 }
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -20,14 +20,14 @@
 #include "speech/audio/file_target.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 
 class FileWriter {
 public:
     // Audio of `inRate` Hz with `inChannels` interleaved 16-bit channels goes into `file` in the file's
     // `out` format. `onProgress` is called on the writer's thread, without any lock of the writer's
     // held, after each block reaches the file and when a fault stops the writing.
-    FileWriter(std::shared_ptr<FileTarget> file, int inRate, int inChannels, const WaveFormat& out,
+    FileWriter(std::shared_ptr<FileTarget> file, int inRate, int inChannels, const core::WaveFormat& out,
                std::function<void()> onProgress);
     // Drops what is still queued and joins the thread.
     ~FileWriter();
@@ -54,7 +54,7 @@ public:
     // request into the same file goes on from where the first ended).
     uint64_t written() const;
     // The first write that failed; nothing is written after it.
-    std::optional<Fault> fault() const;
+    std::optional<base::Fault> fault() const;
     // Output frames for `inputFrames` frames of input, for placing events without waiting for them.
     uint64_t outputFramesFor(uint64_t inputFrames) const { return converter_.outputFramesFor(inputFrames); }
 
@@ -82,11 +82,11 @@ private:
     bool busy_ = false;  // the thread is converting or writing a block taken from the queue
     bool stopping_ = false;
     uint64_t written_ = 0;
-    std::optional<Fault> fault_;
+    std::optional<base::Fault> fault_;
     uint64_t interrupts_ = 0;
     std::vector<uint8_t> bytes_;  // the thread's conversion buffer
 
     std::thread thread_;
 };
 
-}  // namespace speech
+}  // namespace speech::audio

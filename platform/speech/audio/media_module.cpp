@@ -11,9 +11,9 @@
 
 // Defined when the media parts are linked into the program itself (a static build, as the fuzzers
 // are): then they are called directly and nothing is loaded.
-extern "C" [[gnu::weak]] const speech::MediaFunctions* tallamo_media_functions();
+extern "C" [[gnu::weak]] const speech::audio::MediaFunctions* tallamo_media_functions();
 
-namespace speech {
+namespace speech::audio {
 
 namespace {
 
@@ -27,7 +27,7 @@ Module load() {
     Module module;
     module.error = "The audiobook writer (" + std::string(kMediaModule) +
                    ") is not installed beside the program or under libexec/tallamo.";
-    for (const auto& candidate : installedPartCandidates(kMediaModule)) {
+    for (const auto& candidate : base::installedPartCandidates(kMediaModule)) {
         std::error_code ec;
         if (!std::filesystem::exists(candidate, ec)) continue;
         // Never closed: the writers it makes live as long as their files, and its encoder threads with them.
@@ -52,47 +52,49 @@ Module load() {
 
 }  // namespace
 
-Result<const MediaFunctions*> mediaFunctions() {
+base::Result<const MediaFunctions*> mediaFunctions() {
     static std::once_flag once;
     static Module module;
     std::call_once(once, [] { module = load(); });
-    if (module.functions == nullptr) return Fault{errc::kUnsupportedFormat, module.error};
+    if (module.functions == nullptr) return base::Fault{base::errc::kUnsupportedFormat, module.error};
     return module.functions;
 }
 
-Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name, const WaveFormat& format,
-                                                 const Mp4Choice& choice, const FileTags& tags, int64_t firstPart) {
+base::Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name, const core::WaveFormat& format,
+                                                       const Mp4Choice& choice, const core::FileTags& tags,
+                                                       int64_t firstPart) {
     auto functions = mediaFunctions();
     if (!functions) return functions.fault();
     return functions.value()->openMp4(fd, name, format, choice, tags, firstPart);
 }
 
-Result<std::unique_ptr<AacPartEncoder>> openAacPartEncoder(const WaveFormat& format, const Mp4Choice& choice,
-                                                           int64_t firstPart) {
+base::Result<std::unique_ptr<AacPartEncoder>> openAacPartEncoder(const core::WaveFormat& format,
+                                                                 const Mp4Choice& choice, int64_t firstPart) {
     auto functions = mediaFunctions();
     if (!functions) return functions.fault();
     return functions.value()->openAacParts(format, choice, firstPart);
 }
 
-Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, FileCodec codec,
-                                                  const WaveFormat& format, uint64_t totalFrames, const FileTags& tags,
-                                                  std::span<const ChapterMark> chapters) {
+base::Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, core::FileCodec codec,
+                                                        const core::WaveFormat& format, uint64_t totalFrames,
+                                                        const core::FileTags& tags,
+                                                        std::span<const core::ChapterMark> chapters) {
     switch (codec) {
-        case FileCodec::Wav:
+        case core::FileCodec::Wav:
             return appendWaveMarkers(fd, name, tags, chapters);
-        case FileCodec::Flac:
-        case FileCodec::OggVorbis:
-        case FileCodec::OggOpus:
-        case FileCodec::Mp3: {
+        case core::FileCodec::Flac:
+        case core::FileCodec::OggVorbis:
+        case core::FileCodec::OggOpus:
+        case core::FileCodec::Mp3: {
             auto functions = mediaFunctions();
             if (!functions) return functions.fault();
-            return functions.value()->writeChapterTags(fd, name, codec, tags, chapters, format.sampleRate, totalFrames);
+            return functions.value()->writeFileTags(fd, name, codec, tags, chapters, format.sampleRate, totalFrames);
         }
-        case FileCodec::M4b:
-        case FileCodec::M4a:
+        case core::FileCodec::M4b:
+        case core::FileCodec::M4a:
             break;
     }
     return std::vector<std::string>();
 }
 
-}  // namespace speech
+}  // namespace speech::audio

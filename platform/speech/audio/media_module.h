@@ -18,17 +18,19 @@
 #include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 
 // What the module gives: its functions, made with the same compiler and headers as the program.
 struct MediaFunctions {
-    Result<std::unique_ptr<Mp4Writer>> (*openMp4)(int fd, const std::string& name, const WaveFormat& format,
-                                                  const Mp4Choice& choice, const FileTags& tags, int64_t firstPart);
-    Result<std::unique_ptr<AacPartEncoder>> (*openAacParts)(const WaveFormat& format, const Mp4Choice& choice,
-                                                            int64_t firstPart);
-    Result<std::vector<std::string>> (*writeChapterTags)(int fd, const std::string& name, FileCodec codec,
-                                                         const FileTags& tags, std::span<const ChapterMark> chapters,
-                                                         int sampleRate, uint64_t totalFrames);
+    base::Result<std::unique_ptr<Mp4Writer>> (*openMp4)(int fd, const std::string& name, const core::WaveFormat& format,
+                                                        const Mp4Choice& choice, const core::FileTags& tags,
+                                                        int64_t firstPart);
+    base::Result<std::unique_ptr<AacPartEncoder>> (*openAacParts)(const core::WaveFormat& format,
+                                                                  const Mp4Choice& choice, int64_t firstPart);
+    base::Result<std::vector<std::string>> (*writeFileTags)(int fd, const std::string& name, core::FileCodec codec,
+                                                            const core::FileTags& tags,
+                                                            std::span<const core::ChapterMark> chapters, int sampleRate,
+                                                            uint64_t totalFrames);
 };
 
 inline constexpr const char* kMediaModule = "tallamo-media.so";
@@ -36,20 +38,22 @@ inline constexpr const char* kMediaModule = "tallamo-media.so";
 inline constexpr const char* kMediaEntry = "tallamo_media_functions";
 
 // The module's functions, loaded the first time; a fault saying why it cannot be loaded.
-Result<const MediaFunctions*> mediaFunctions();
+base::Result<const MediaFunctions*> mediaFunctions();
 
-// An MP4 writer (Mp4Writer::open) and a part encoder (AacPartEncoder::open) from the module.
-Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name, const WaveFormat& format,
-                                                 const Mp4Choice& choice, const FileTags& tags, int64_t firstPart = 0);
-Result<std::unique_ptr<AacPartEncoder>> openAacPartEncoder(const WaveFormat& format, const Mp4Choice& choice,
-                                                           int64_t firstPart);
+// An MP4 writer and a part encoder (media/mp4_writer.h) from the module.
+base::Result<std::unique_ptr<Mp4Writer>> openMp4Writer(int fd, const std::string& name, const core::WaveFormat& format,
+                                                       const Mp4Choice& choice, const core::FileTags& tags,
+                                                       int64_t firstPart = 0);
+base::Result<std::unique_ptr<AacPartEncoder>> openAacPartEncoder(const core::WaveFormat& format,
+                                                                 const Mp4Choice& choice, int64_t firstPart);
 
 // The tags and marks of a finished file of any codec a file stream writes, on `fd`: WAV's cue points,
 // labels and INFO list after its audio (wave_markers.h, no module needed), TagLib's tags for MP3, Ogg and
 // FLAC through the module; nothing for MP4, whose writer took them. `format` and `totalFrames` are the
 // audio's. Warnings, or a fault naming the file.
-Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, FileCodec codec,
-                                                  const WaveFormat& format, uint64_t totalFrames, const FileTags& tags,
-                                                  std::span<const ChapterMark> chapters);
+base::Result<std::vector<std::string>> markFinishedFile(int fd, const std::string& name, core::FileCodec codec,
+                                                        const core::WaveFormat& format, uint64_t totalFrames,
+                                                        const core::FileTags& tags,
+                                                        std::span<const core::ChapterMark> chapters);
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -28,7 +28,7 @@
 #include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 
 // The AAC encoder's search for its quantizers. Fast costs about a sixth of TwoLoop's time (measured:
 // 170 against 30 seconds of 22 kHz speech a second of one core).
@@ -62,36 +62,22 @@ struct AacPart {
     std::vector<Packet> packets;
 };
 
-// The bit rate the encoder is asked for at a quality, a channel: what gives about 24 to 128 kbit/s of
-// speech in eleven steps (the command line's 0..10), about 64 at the middle and without a quality; at
-// most what the encoder can put in a frame at the rate.
-int64_t aacBitRate(std::optional<double> quality, const WaveFormat& format);
-
+// An MP4 file being written (made by the media module: openMp4Writer in media_module.h).
 class Mp4Writer {
 public:
-    // Starts the file on `fd`, which must be seekable, readable and empty; it stays the caller's.
-    // `name` is the user's file name, for messages. `format` is the samples' (8- or 16-bit, mono or
-    // stereo, any rate). A cover that is not a JPEG or PNG image that decodes is left out, with a
-    // warning (see warnings()); every other failure is a fault. (The platform reaches it through the
-    // media module, media_module.h.)
-    // With `firstPart`, the parts before it are given encoded (writeStoredPart) and the samples start
-    // at that part's context (at max(0, firstPart * kAacPartSamples - kAacPartContext)).
-    static Result<std::unique_ptr<Mp4Writer>> open(int fd, const std::string& name, const WaveFormat& format,
-                                                   const Mp4Choice& choice, const FileTags& tags,
-                                                   int64_t firstPart = 0);
     // Stops and joins the encoder threads; an unfinished file is left as it is, for its owner to drop.
     virtual ~Mp4Writer() = default;
 
     // A part encoded before (an AacPartEncoder's), the parts in order, before any samples.
-    virtual Result<void> writeStoredPart(const AacPart& part) = 0;
-    // Whole frames of interleaved samples in the format given to open(). Memory stays bounded whatever
+    virtual base::Result<void> writeStoredPart(const AacPart& part) = 0;
+    // Whole frames of interleaved samples in the format the writer was opened with. Memory stays bounded whatever
     // the size of the pieces: this waits while the encoders are a few parts behind.
-    virtual Result<void> write(std::span<const uint8_t> frames) = 0;
+    virtual base::Result<void> write(std::span<const uint8_t> frames) = 0;
     // Encodes what is left, writes the chapters (normalized with fileChapters(), the book's title
     // leading; starts in frames of the samples' rate) and the index, and flushes. A failed write
     // anywhere, reported by any part, is a fault naming the file. The descriptor is not synced: that is
     // the caller's, before it puts the file in place.
-    virtual Result<void> finish(std::span<const ChapterMark> chapters) = 0;
+    virtual base::Result<void> finish(std::span<const core::ChapterMark> chapters) = 0;
 
     virtual uint64_t framesWritten() const = 0;
     virtual const std::vector<std::string>& warnings() const = 0;
@@ -100,16 +86,15 @@ public:
 // The whole parts of a stream encoded as the writer cuts and encodes them, from part `firstPart` on (the
 // samples given from its context on), the last part left out: what a render that can resume keeps in
 // its journal as it goes, so that the file is made at the end from packets, not from samples.
+// (Made by the media module: openAacPartEncoder in media_module.h.)
 class AacPartEncoder {
 public:
-    static Result<std::unique_ptr<AacPartEncoder>> open(const WaveFormat& format, const Mp4Choice& choice,
-                                                        int64_t firstPart);
     // Stops and joins the encoder threads.
     virtual ~AacPartEncoder() = default;
     // Whole frames; waits while the encoders are a few parts behind.
-    virtual Result<void> write(std::span<const uint8_t> frames) = 0;
+    virtual base::Result<void> write(std::span<const uint8_t> frames) = 0;
     // The parts finished since the last call, in order; with `all`, every part given, waiting for them.
-    virtual Result<std::vector<AacPart>> take(bool all) = 0;
+    virtual base::Result<std::vector<AacPart>> take(bool all) = 0;
 };
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -25,7 +25,7 @@
 #include "base/child_process.h"
 #include "speech/audio/media_module.h"
 
-namespace speech {
+namespace speech::audio {
 
 namespace {
 
@@ -64,9 +64,9 @@ std::string hex32(uint32_t value) {
     return text;
 }
 
-Fault journalFault(const std::string& folder, const std::string& what, int err) {
-    return Fault{errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder + "\": " + what + " (" +
-                                          fileErrorReason(err) + ")."};
+base::Fault journalFault(const std::string& folder, const std::string& what, int err) {
+    return base::Fault{base::errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder + "\": " + what +
+                                                      " (" + base::fileErrorReason(err) + ")."};
 }
 
 // Reads `size` bytes at `at` in blocks, giving each to `take`; 0 or an errno (EIO at an early end).
@@ -131,9 +131,9 @@ struct RenderJournal::Impl {
     JournalKey key;
     std::vector<Listed> listed;
     std::vector<JournalUnit> units;  // listed, as handed out
-    UniqueFd lock;
-    UniqueFd dir;
-    UniqueFd audio;
+    base::UniqueFd lock;
+    base::UniqueFd dir;
+    base::UniqueFd audio;
     uint64_t committed = 0;  // bytes of the listed units
     uint64_t pending = 0;    // bytes written since
     uint32_t pendingCrc = 0;
@@ -141,7 +141,7 @@ struct RenderJournal::Impl {
     // An MP4 output's AAC packets, kept as its parts are encoded (by a thread of the journal's own,
     // from the listed units' audio), so that the file is made from them at the end.
     std::optional<Mp4Choice> aacChoice;
-    UniqueFd aac;
+    base::UniqueFd aac;
     int64_t aacParts = 0;   // listed in the state
     uint64_t aacBytes = 0;  // of the listed parts
     // The state is written by the render's thread (a unit finished) and the feeder's (a part encoded).
@@ -152,7 +152,7 @@ struct RenderJournal::Impl {
     std::string path(const std::string& name) const { return folder + "/" + name; }
     uint64_t frameBytes() const { return static_cast<uint64_t>(key.format.bytesPerFrame()); }
 
-    Result<void> syncFolder() {
+    base::Result<void> syncFolder() {
         step();
         if (::fsync(dir.get()) != 0) return journalFault(folder, "syncing the folder", errno);
         step();
@@ -179,14 +179,14 @@ struct RenderJournal::Impl {
     }
 
     // The state, written whole beside the old one and renamed over it.
-    Result<void> writeState() {
+    base::Result<void> writeState() {
         const std::string text = stateText();
         const std::string part = path("state.part");
-        UniqueFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        base::UniqueFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (fd.get() < 0) return journalFault(folder, "writing its state", errno);
         step();
         if (const int err =
-                pwriteAll(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0);
+                base::pwriteAll(fd.get(), std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0);
             err != 0)
             return journalFault(folder, "writing its state", err);
         step();
@@ -210,7 +210,7 @@ struct RenderJournal::Impl {
         if (!std::getline(in, line) || !line.starts_with("version ")) return "its state is damaged";
         if (line.substr(8) != key.version) return "it is from another version of the program";
         std::string word, input, options;
-        WaveFormat format;
+        core::WaveFormat format;
         in >> word >> input;
         if (word != "input") return "its state is damaged";
         in >> word >> options;
@@ -252,7 +252,7 @@ struct RenderJournal::Impl {
             uint32_t crc = 0;
             const int err = readBlocks(audio.get(), kAudioStart + bytes - last, last, [&](std::span<const uint8_t> b) {
                 crc = crc32(crc, b);
-                return Result<void>();
+                return base::Result<void>();
             });
             if (err != 0 || crc != units.back().crc) return "its audio is damaged";
         }
@@ -261,7 +261,7 @@ struct RenderJournal::Impl {
     }
 
     // Removes every file of the folder but the lock, the state first.
-    Result<void> clean() {
+    base::Result<void> clean() {
         step();
         if (::unlink(path("state").c_str()) != 0 && errno != ENOENT) return journalFault(folder, "cleaning it", errno);
         if (auto r = syncFolder(); !r) return r;
@@ -283,34 +283,35 @@ struct RenderJournal::Impl {
     }
 
     // A journal of no units: the state first removed, the audio emptied, the state written again.
-    Result<void> startOver() {
+    base::Result<void> startOver() {
         listed.clear();
         committed = 0;
         aacParts = 0;
         aacBytes = 0;
         if (auto r = clean(); !r) return r;
-        audio = UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        audio = base::UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (audio.get() < 0) return journalFault(folder, "making its audio file", errno);
         if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart)) != 0)
             return journalFault(folder, "making its audio file", errno);
         if (aacChoice) {
-            aac = UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            aac = base::UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
             if (aac.get() < 0) return journalFault(folder, "making its encoded audio's file", errno);
         }
         return writeState();
     }
 
-    Result<void> lockFolder() {
+    base::Result<void> lockFolder() {
         if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
             return journalFault(folder, "making the folder", errno);
-        dir = UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        dir = base::UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dir.get() < 0) return journalFault(folder, "opening the folder", errno);
-        lock = UniqueFd(::open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        lock = base::UniqueFd(::open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (lock.get() < 0) return journalFault(folder, "opening its lock", errno);
         if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK)
-                return Fault{errc::kAccessDenied, "Another render of \"" + output + "\" is running (it holds \"" +
-                                                      folder + "\"); this one stops."};
+                return base::Fault{
+                    base::errc::kAccessDenied,
+                    "Another render of \"" + output + "\" is running (it holds \"" + folder + "\"); this one stops."};
             return journalFault(folder, "locking it", errno);
         }
         return {};
@@ -319,7 +320,7 @@ struct RenderJournal::Impl {
     // The state and audio an earlier render left, or why they cannot be used; nothing to read is a
     // fresh journal.
     std::optional<std::string> readEarlier(bool& fresh) {
-        UniqueFd state(::open(path("state").c_str(), O_RDONLY | O_CLOEXEC));
+        base::UniqueFd state(::open(path("state").c_str(), O_RDONLY | O_CLOEXEC));
         fresh = state.get() < 0;
         if (fresh) return std::nullopt;
         struct stat st {};
@@ -328,17 +329,17 @@ struct RenderJournal::Impl {
         std::string text;
         if (readBlocks(state.get(), 0, static_cast<uint64_t>(st.st_size), [&](std::span<const uint8_t> b) {
                 text.append(reinterpret_cast<const char*>(b.data()), b.size());
-                return Result<void>();
+                return base::Result<void>();
             }) != 0)
             return "its state cannot be read";
         std::vector<Listed> units;
         int64_t parts = 0;
         uint64_t partBytes = 0;
         if (auto why = parseState(text, units, parts, partBytes)) return why;
-        audio = UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CLOEXEC));
+        audio = base::UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CLOEXEC));
         if (auto why = checkAudio(units)) return why;
         if (aacChoice) {
-            aac = UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CLOEXEC));
+            aac = base::UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CLOEXEC));
             struct stat st {};
             if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < partBytes)
                 return "its encoded audio is missing";
@@ -350,7 +351,7 @@ struct RenderJournal::Impl {
     }
 
     // Audio past the listed units (a unit cut short by a kill) is cut off, with any file a finish left.
-    Result<void> trim() {
+    base::Result<void> trim() {
         step();
         if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart + committed)) != 0 ||
             (aac.get() >= 0 && ::ftruncate(aac.get(), static_cast<off_t>(aacBytes)) != 0))
@@ -365,11 +366,11 @@ struct RenderJournal::Impl {
     }
 
     // Keeps an encoded part: its record appended and synced, then listed.
-    Result<void> keepPart(const AacPart& part) {
+    base::Result<void> keepPart(const AacPart& part) {
         std::lock_guard lock(stateMutex);
         const auto record = partRecord(part);
         step();
-        if (const int err = pwriteAll(aac.get(), record, aacBytes); err != 0)
+        if (const int err = base::pwriteAll(aac.get(), record, aacBytes); err != 0)
             return journalFault(folder, "writing its encoded audio", err);
         step();
         if (::fsync(aac.get()) != 0) return journalFault(folder, "writing its encoded audio", errno);
@@ -379,18 +380,19 @@ struct RenderJournal::Impl {
     }
 
     // Gives the parts kept, in order, to `take`.
-    Result<void> readParts(const std::function<Result<void>(const AacPart&)>& take);
+    base::Result<void> readParts(const std::function<base::Result<void>(const AacPart&)>& take);
 
-    Result<std::vector<std::string>> finishWave(const FinalFile& file);
-    Result<std::vector<std::string>> finishEncoded(const FinalFile& file);
-    Result<std::vector<std::string>> finishMp4(const FinalFile& file);
-    Result<void> putInPlace(const std::string& from, const FinalFile& file);
+    base::Result<std::vector<std::string>> finishWave(const FinalFile& file);
+    base::Result<std::vector<std::string>> finishEncoded(const FinalFile& file);
+    base::Result<std::vector<std::string>> finishMp4(const FinalFile& file);
+    base::Result<void> putInPlace(const std::string& from, const FinalFile& file);
     // The final file, made in the journal's folder; its failures name the user's file.
-    Result<UniqueFd> createFinal(const FinalFile& file);
+    base::Result<base::UniqueFd> createFinal(const FinalFile& file);
     // The journal's audio from byte `from` of its samples to the end, handed to `write` a block at a
     // time; the first fault of `write` or of the reading stops it.
-    Result<void> feedAudio(uint64_t from, const std::function<Result<void>(std::span<const uint8_t>)>& write);
-    Result<void> remove();
+    base::Result<void> feedAudio(uint64_t from,
+                                 const std::function<base::Result<void>(std::span<const uint8_t>)>& write);
+    base::Result<void> remove();
 };
 
 // Encodes the listed units' audio into AAC parts on a thread of its own, as the render goes on, and
@@ -420,7 +422,7 @@ public:
     }
 
     // Waits until every listed byte is encoded and every whole part kept.
-    Result<void> finish() {
+    base::Result<void> finish() {
         std::unique_lock lock(mutex_);
         finishing_ = true;
         changed_.notify_all();
@@ -431,7 +433,7 @@ public:
 
 private:
     void run() {
-        const BatchThread batch;  // render work: it waits its turn on a busy processor
+        const base::BatchThread batch;  // render work: it waits its turn on a busy processor
         std::vector<uint8_t> block;
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -454,7 +456,7 @@ private:
         }
     }
 
-    Result<void> feed(uint64_t from, uint64_t size, std::vector<uint8_t>& block) {
+    base::Result<void> feed(uint64_t from, uint64_t size, std::vector<uint8_t>& block) {
         block.resize(size);
         for (uint64_t done = 0; done < size;) {
             const ssize_t n = ::pread(journal_.audio.get(), block.data() + done, size - done,
@@ -467,7 +469,7 @@ private:
         return keep(false);
     }
 
-    Result<void> keep(bool all) {
+    base::Result<void> keep(bool all) {
         auto parts = encoder_->take(all);
         if (!parts) return parts.fault();
         for (const auto& part : parts.value()) {
@@ -485,15 +487,15 @@ private:
     bool finishing_ = false;
     bool done_ = false;
     bool stopping_ = false;
-    std::optional<Fault> fault_;
+    std::optional<base::Fault> fault_;
     std::thread thread_;
 };
 
 RenderJournal::RenderJournal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 RenderJournal::~RenderJournal() = default;
 
-Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::string& output, const JournalKey& key,
-                                                           std::optional<Mp4Choice> aac, std::string& notice) {
+base::Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::string& output, const JournalKey& key,
+                                                                 std::optional<Mp4Choice> aac, std::string& notice) {
     auto impl = std::make_unique<Impl>();
     const std::string base = output.substr(output.rfind('/') + 1);
     impl->output = output;
@@ -538,12 +540,12 @@ const std::string& RenderJournal::folder() const {
     return impl_->folder;
 }
 
-Result<void> RenderJournal::append(std::span<const uint8_t> bytes) {
+base::Result<void> RenderJournal::append(std::span<const uint8_t> bytes) {
     Impl& d = *impl_;
     step();
-    if (const int err = pwriteAll(d.audio.get(), bytes, kAudioStart + d.committed + d.pending); err != 0)
-        return Fault{errc::kAccessDenied, "Cannot write to the file \"" + d.output + "\" (its journal, \"" + d.folder +
-                                              "\"): " + fileErrorReason(err) + "."};
+    if (const int err = base::pwriteAll(d.audio.get(), bytes, kAudioStart + d.committed + d.pending); err != 0)
+        return base::Fault{base::errc::kAccessDenied, "Cannot write to the file \"" + d.output + "\" (its journal, \"" +
+                                                          d.folder + "\"): " + base::fileErrorReason(err) + "."};
     step();
     d.pendingCrc = crc32(d.pendingCrc, bytes);
     d.pending += bytes.size();
@@ -554,9 +556,10 @@ Result<void> RenderJournal::append(std::span<const uint8_t> bytes) {
     return {};
 }
 
-Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) {
+base::Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) {
     Impl& d = *impl_;
-    if (d.pending % d.frameBytes() != 0) return Fault{errc::kUnexpected, "A part of the render ended within a frame."};
+    if (d.pending % d.frameBytes() != 0)
+        return base::Fault{base::errc::kUnexpected, "A part of the render ended within a frame."};
     step();
     if (::fsync(d.audio.get()) != 0) return journalFault(d.folder, "writing a part's audio", errno);
     step();
@@ -573,7 +576,7 @@ Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) {
     return {};
 }
 
-Result<void> RenderJournal::dropUnit() {
+base::Result<void> RenderJournal::dropUnit() {
     Impl& d = *impl_;
     std::lock_guard lock(d.stateMutex);
     d.pending = 0;
@@ -581,7 +584,7 @@ Result<void> RenderJournal::dropUnit() {
     return d.trim();
 }
 
-Result<void> RenderJournal::Impl::remove() {
+base::Result<void> RenderJournal::Impl::remove() {
     if (auto r = clean(); !r) return r;
     ::unlink(path("lock").c_str());
     step();
@@ -593,43 +596,43 @@ Result<void> RenderJournal::Impl::remove() {
 // lies beside it, on the same file system), and the rename synced with the target's folder; then the
 // journal goes. Its state goes first: a render stopped between the two finds no journal and starts
 // over, where one stopped after the rename would find a journal whose audio is gone.
-Result<void> RenderJournal::Impl::putInPlace(const std::string& from, const FinalFile& file) {
-    UniqueFd made(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+base::Result<void> RenderJournal::Impl::putInPlace(const std::string& from, const FinalFile& file) {
+    base::UniqueFd made(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (made.get() < 0) return journalFault(folder, "finishing the file", errno);
     if (file.mode) ::fchmod(made.get(), *file.mode & 07777);
     step();
     if (::fsync(made.get()) != 0)
-        return Fault{errc::kAccessDenied,
-                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+        return base::Fault{base::errc::kAccessDenied,
+                           "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
     step();
     if (::unlink(path("state").c_str()) != 0 && errno != ENOENT) return journalFault(folder, "removing it", errno);
     if (auto r = syncFolder(); !r) return r;
     if (::rename(from.c_str(), file.target.c_str()) != 0)
-        return Fault{errc::kAccessDenied,
-                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+        return base::Fault{base::errc::kAccessDenied,
+                           "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
     step();
-    UniqueFd target(::open(folderOf(file.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    base::UniqueFd target(::open(folderOf(file.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (target.get() >= 0) ::fsync(target.get());
     return remove();
 }
 
 // A plain WAV output is the journal's audio: its header written into the bytes kept for it, its marks
 // after the audio.
-Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile& file) {
+base::Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile& file) {
     const auto header = waveHeader(key.format, static_cast<uint32_t>(committed));
     step();
-    int err = pwriteAll(audio.get(), header, 0);
+    int err = base::pwriteAll(audio.get(), header, 0);
     // An odd data chunk is followed by a pad byte, as in any WAV file.
     const uint8_t pad[1] = {0};
-    if (err == 0 && committed % 2 != 0) err = pwriteAll(audio.get(), pad, kAudioStart + committed);
+    if (err == 0 && committed % 2 != 0) err = base::pwriteAll(audio.get(), pad, kAudioStart + committed);
     if (err != 0)
-        return Fault{errc::kAccessDenied,
-                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(err) + "."};
+        return base::Fault{base::errc::kAccessDenied,
+                           "Cannot write to the file \"" + file.name + "\": " + base::fileErrorReason(err) + "."};
     std::vector<std::string> warnings;
     if (file.tags) {
         step();
-        auto marked = markFinishedFile(audio.get(), file.name, FileCodec::Wav, key.format, committed / frameBytes(),
-                                       *file.tags, file.marks);
+        auto marked = markFinishedFile(audio.get(), file.name, core::FileCodec::Wav, key.format,
+                                       committed / frameBytes(), *file.tags, file.marks);
         if (!marked) return marked.fault();
         warnings = std::move(marked.value());
     }
@@ -637,17 +640,17 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile
     return warnings;
 }
 
-Result<UniqueFd> RenderJournal::Impl::createFinal(const FinalFile& file) {
-    UniqueFd out(::open(path(kFinal).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+base::Result<base::UniqueFd> RenderJournal::Impl::createFinal(const FinalFile& file) {
+    base::UniqueFd out(::open(path(kFinal).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (out.get() < 0)
-        return Fault{errc::kAccessDenied,
-                     "Cannot write to the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+        return base::Fault{base::errc::kAccessDenied,
+                           "Cannot write to the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
     return out;
 }
 
-Result<void> RenderJournal::Impl::feedAudio(uint64_t from,
-                                            const std::function<Result<void>(std::span<const uint8_t>)>& write) {
-    std::optional<Fault> failed;
+base::Result<void> RenderJournal::Impl::feedAudio(
+    uint64_t from, const std::function<base::Result<void>(std::span<const uint8_t>)>& write) {
+    std::optional<base::Fault> failed;
     const int err = readBlocks(audio.get(), kAudioStart + from, committed - from, [&](std::span<const uint8_t> b) {
         auto r = write(b);
         if (!r) failed = r.fault();
@@ -659,14 +662,14 @@ Result<void> RenderJournal::Impl::feedAudio(uint64_t from,
 }
 
 // Any other output is encoded from the journal's audio into a file beside it.
-Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalFile& file) {
+base::Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalFile& file) {
     auto created = createFinal(file);
     if (!created) return created.fault();
-    UniqueFd out = std::move(created.value());
+    base::UniqueFd out = std::move(created.value());
     std::vector<std::string> warnings;
     EncoderChoice choice = file.choice;
     // Past 4 GB a WAV file is RF64, whose marks this program does not write.
-    choice.rf64 = choice.codec == FileCodec::Wav;
+    choice.rf64 = choice.codec == core::FileCodec::Wav;
     auto encoder = openSndfileEncoder(out.get(), file.name, key.format, choice);
     if (!encoder) return encoder.fault();
     if (choice.rf64 && file.tags)
@@ -682,13 +685,13 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalF
     }
     encoder.value().reset();
     if (out.reset() != 0)
-        return Fault{errc::kAccessDenied,
-                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+        return base::Fault{base::errc::kAccessDenied,
+                           "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
     if (auto r = putInPlace(path(kFinal), file); !r) return r.fault();
     return warnings;
 }
 
-Result<void> RenderJournal::Impl::readParts(const std::function<Result<void>(const AacPart&)>& take) {
+base::Result<void> RenderJournal::Impl::readParts(const std::function<base::Result<void>(const AacPart&)>& take) {
     std::vector<uint8_t> head(16);
     for (uint64_t at = 0; at < aacBytes;) {
         AacPart part;
@@ -696,7 +699,7 @@ Result<void> RenderJournal::Impl::readParts(const std::function<Result<void>(con
             return readBlocks(aac.get(), from, size, [&](std::span<const uint8_t> b) {
                 std::memcpy(out, b.data(), b.size());
                 out += b.size();
-                return Result<void>();
+                return base::Result<void>();
             });
         };
         if (const int err = readAt(head.data(), 16, at); err != 0)
@@ -705,7 +708,7 @@ Result<void> RenderJournal::Impl::readParts(const std::function<Result<void>(con
         const uint64_t count = le(head.data() + 8, 4);
         const uint64_t bytes = le(head.data() + 12, 4);
         if (at + 16 + count * 24 + bytes > aacBytes)
-            return Fault{errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
+            return base::Fault{base::errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
         std::vector<uint8_t> table(count * 24);
         part.bytes.resize(bytes);
         if (const int err = readAt(table.data(), table.size(), at + 16); err != 0)
@@ -724,18 +727,20 @@ Result<void> RenderJournal::Impl::readParts(const std::function<Result<void>(con
 }
 
 // An MP4 output: the parts the journal kept, then the rest encoded from its audio.
-Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile& file) {
+base::Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile& file) {
     if (auto r = feeder->finish(); !r) return r.fault();
     feeder.reset();
     auto created = createFinal(file);
     if (!created) return created.fault();
-    UniqueFd out = std::move(created.value());
-    auto opened = openMp4Writer(out.get(), file.name, key.format, *aacChoice, file.tags.value_or(FileTags{}), aacParts);
+    base::UniqueFd out = std::move(created.value());
+    auto opened =
+        openMp4Writer(out.get(), file.name, key.format, *aacChoice, file.tags.value_or(core::FileTags{}), aacParts);
     if (!opened) return opened.fault();
     Mp4Writer& writer = *opened.value();
     int64_t next = 0;
-    auto read = readParts([&](const AacPart& part) -> Result<void> {
-        if (part.index != next++) return Fault{errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
+    auto read = readParts([&](const AacPart& part) -> base::Result<void> {
+        if (part.index != next++)
+            return base::Fault{base::errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
         return writer.writeStoredPart(part);
     });
     if (!read) return read.fault();
@@ -747,16 +752,16 @@ Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile&
     std::vector<std::string> warnings = writer.warnings();
     opened.value().reset();
     if (out.reset() != 0)
-        return Fault{errc::kAccessDenied,
-                     "Cannot save the file \"" + file.name + "\": " + fileErrorReason(errno) + "."};
+        return base::Fault{base::errc::kAccessDenied,
+                           "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
     if (auto r = putInPlace(path(kFinal), file); !r) return r.fault();
     return warnings;
 }
 
-Result<std::vector<std::string>> RenderJournal::finish(const FinalFile& file) {
+base::Result<std::vector<std::string>> RenderJournal::finish(const FinalFile& file) {
     Impl& d = *impl_;
-    if (d.pending != 0) return Fault{errc::kUnexpected, "The render's last part was not finished."};
-    const bool plainWave = file.choice.codec == FileCodec::Wav && !file.choice.rf64 &&
+    if (d.pending != 0) return base::Fault{base::errc::kUnexpected, "The render's last part was not finished."};
+    const bool plainWave = file.choice.codec == core::FileCodec::Wav && !file.choice.rf64 &&
                            d.committed <= uint64_t{0xFFFFFFFF} - kAudioStart - (uint64_t{1} << 20);
     if (d.feeder) return d.finishMp4(file);
     return plainWave ? d.finishWave(file) : d.finishEncoded(file);
@@ -767,19 +772,21 @@ std::string textChecksum(std::string_view text) {
            std::to_string(text.size());
 }
 
-Result<std::string> fileChecksum(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+base::Result<std::string> fileChecksum(const std::string& path) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
-        return Fault{errc::kFile, "Cannot read the file \"" + path + "\": " + fileErrorReason(errno) + "."};
+        return base::Fault{base::errc::kFile,
+                           "Cannot read the file \"" + path + "\": " + base::fileErrorReason(errno) + "."};
     uint32_t crc = 0;
     if (const int err = readBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size),
                                    [&](std::span<const uint8_t> b) {
                                        crc = crc32(crc, b);
-                                       return Result<void>();
+                                       return base::Result<void>();
                                    });
         err != 0)
-        return Fault{errc::kFile, "Cannot read the file \"" + path + "\": " + fileErrorReason(err) + "."};
+        return base::Fault{base::errc::kFile,
+                           "Cannot read the file \"" + path + "\": " + base::fileErrorReason(err) + "."};
     return hex32(crc) + "-" + std::to_string(st.st_size);
 }
 
@@ -788,4 +795,4 @@ void setJournalStepHookForTesting(std::function<void()> hook) {
     stepHook = std::move(hook);
 }
 
-}  // namespace speech
+}  // namespace speech::audio

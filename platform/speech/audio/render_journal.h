@@ -40,13 +40,13 @@
 #include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 
 // What the journal's audio was rendered from: a render whose key differs cannot use it.
 struct JournalKey {
     std::string inputDigest;    // fileChecksum of the input
     std::string optionsDigest;  // textChecksum of every option that changes the audio
-    WaveFormat format;          // of the journaled samples
+    core::WaveFormat format;    // of the journaled samples
     std::string version;        // the program's
 };
 
@@ -58,12 +58,12 @@ struct JournalUnit {
 
 // What the journal's audio becomes when the render is complete.
 struct FinalFile {
-    std::string target;              // where it goes (a symbolic link resolved)
-    std::string name;                // the user's name for it, for messages
-    EncoderChoice choice;            // its codec and quality
-    std::optional<mode_t> mode;      // the permissions of the file it replaces
-    std::optional<FileTags> tags;    // nothing: no tags and no marks, as a file stream without them
-    std::vector<ChapterMark> marks;  // starts in frames of the journal's format from the audio's start
+    std::string target;                    // where it goes (a symbolic link resolved)
+    std::string name;                      // the user's name for it, for messages
+    EncoderChoice choice;                  // its codec and quality
+    std::optional<mode_t> mode;            // the permissions of the file it replaces
+    std::optional<core::FileTags> tags;    // nothing: no tags and no marks, as a file stream without them
+    std::vector<core::ChapterMark> marks;  // starts in frames of the journal's format from the audio's start
 };
 
 class RenderJournal {
@@ -77,8 +77,8 @@ public:
     // With `aac` (an MP4 output), the listed units' audio is encoded as the render goes on, by a thread
     // of the journal's own, and every whole part's packets kept, so that the file is made at the end
     // from them and from the audio of the last part only.
-    static Result<std::unique_ptr<RenderJournal>> open(const std::string& output, const JournalKey& key,
-                                                       std::optional<Mp4Choice> aac, std::string& notice);
+    static base::Result<std::unique_ptr<RenderJournal>> open(const std::string& output, const JournalKey& key,
+                                                             std::optional<Mp4Choice> aac, std::string& notice);
     ~RenderJournal();
     RenderJournal(const RenderJournal&) = delete;
     RenderJournal& operator=(const RenderJournal&) = delete;
@@ -90,16 +90,16 @@ public:
     uint64_t pendingFrames() const;
 
     // The next unit's audio, whole frames, as it comes.
-    Result<void> append(std::span<const uint8_t> bytes);
+    base::Result<void> append(std::span<const uint8_t> bytes);
     // Makes the unit written since the last commit durable and lists it.
-    Result<void> commitUnit(std::optional<uint64_t> markFrame);
+    base::Result<void> commitUnit(std::optional<uint64_t> markFrame);
     // Drops what was written since the last commit (a unit stopped before its end).
-    Result<void> dropUnit();
+    base::Result<void> dropUnit();
 
     // Makes the output from the finished units and puts it in place, then removes the journal. A WAV
     // output is the journal's audio itself; other codecs are encoded from it beside the journal. The
     // warnings (a cover left out, chapters past what the format holds).
-    Result<std::vector<std::string>> finish(const FinalFile& file);
+    base::Result<std::vector<std::string>> finish(const FinalFile& file);
 
     const std::string& folder() const;
 
@@ -112,11 +112,11 @@ private:
 
 // A checksum of a file's bytes, or of a text, with its length (zlib's CRC-32): what tells a journal's
 // input or options from others.
-Result<std::string> fileChecksum(const std::string& path);
+base::Result<std::string> fileChecksum(const std::string& path);
 std::string textChecksum(std::string_view text);
 
 // Called before and after every write, sync, rename and removal the journal makes, so that a test can
 // stop the process at each of them.
 void setJournalStepHookForTesting(std::function<void()> hook);
 
-}  // namespace speech
+}  // namespace speech::audio

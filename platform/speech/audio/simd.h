@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace speech::simd {
+namespace speech::audio::simd {
 
 using V8 = float __attribute__((vector_size(32)));
 using V8i = int32_t __attribute__((vector_size(32)));
@@ -16,9 +16,9 @@ using V8s = int16_t __attribute__((vector_size(16)));
 // the clones.
 using V8Unaligned = float __attribute__((vector_size(32), aligned(4), may_alias));
 
-}  // namespace speech::simd
+}  // namespace speech::audio::simd
 
-#define TALLAMO_LOAD8(p) (*reinterpret_cast<const ::speech::simd::V8Unaligned*>(p))
+#define TALLAMO_LOAD8(p) (*reinterpret_cast<const ::speech::audio::simd::V8Unaligned*>(p))
 
 // The clones' resolver runs while the dynamic linker relocates the program, before ThreadSanitizer has
 // started, and its instrumented entry crashes there: a TSan build uses the plain functions.

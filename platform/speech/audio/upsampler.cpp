@@ -10,7 +10,7 @@
 
 #include "speech/audio/simd.h"
 
-namespace speech {
+namespace speech::audio {
 
 namespace {
 
@@ -298,4 +298,4 @@ void Upsampler::dropConsumed() {
     }
 }
 
-}  // namespace speech
+}  // namespace speech::audio

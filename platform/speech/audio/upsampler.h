@@ -19,9 +19,9 @@
 
 #include "base/uninitialized_vector.h"
 
-namespace speech {
+namespace speech::audio {
 
-using Samples = UninitializedVector<float>;
+using Samples = base::UninitializedVector<float>;
 
 class Upsampler {
 public:
@@ -73,4 +73,4 @@ private:
     Samples out_;        // what the last call made
 };
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -13,7 +13,7 @@
 
 #include "speech/audio/file_encoder.h"
 
-namespace speech {
+namespace speech::audio {
 
 namespace {
 
@@ -52,7 +52,7 @@ std::vector<uint8_t> chunk(const char (&id)[5], std::span<const uint8_t> body) {
     return out;
 }
 
-std::vector<uint8_t> infoList(const FileTags& tags) {
+std::vector<uint8_t> infoList(const core::FileTags& tags) {
     std::vector<uint8_t> body;
     putId(body, "INFO");
     const std::pair<const char*, std::string> fields[] = {
@@ -70,15 +70,15 @@ std::vector<uint8_t> infoList(const FileTags& tags) {
 }
 
 struct Marks {
-    std::vector<ChapterMark> chapters;
+    std::vector<core::ChapterMark> chapters;
     std::vector<std::string> warnings;
 };
 
-Marks waveMarks(const FileTags& tags, std::span<const ChapterMark> marks, uint64_t totalFrames) {
+Marks waveMarks(const core::FileTags& tags, std::span<const core::ChapterMark> marks, uint64_t totalFrames) {
     Marks out;
     out.chapters = fileChapters(marks, tags.album.empty() ? tags.title : tags.album, totalFrames);
     const auto past = std::find_if(out.chapters.begin(), out.chapters.end(),
-                                   [](const ChapterMark& m) { return m.startFrame > UINT32_MAX; });
+                                   [](const core::ChapterMark& m) { return m.startFrame > UINT32_MAX; });
     if (past != out.chapters.end() || out.chapters.size() > kMaxWaveCues) {
         out.chapters.erase(std::min(past, out.chapters.begin() +
                                               static_cast<std::ptrdiff_t>(std::min(out.chapters.size(), kMaxWaveCues))),
@@ -86,18 +86,19 @@ Marks waveMarks(const FileTags& tags, std::span<const ChapterMark> marks, uint64
         out.warnings.push_back("Only the first " + std::to_string(out.chapters.size()) +
                                " chapters are marked: a WAV file holds no more.");
     }
-    for (auto& mark : out.chapters) mark.title = tagText(mark.title, kMaxLabelBytes);
+    for (auto& mark : out.chapters) mark.title = core::tagText(mark.title, kMaxLabelBytes);
     return out;
 }
 
-std::vector<std::string> titlesOf(const std::vector<ChapterMark>& chapters) {
+std::vector<std::string> titlesOf(const std::vector<core::ChapterMark>& chapters) {
     std::vector<std::string> titles;
     for (const auto& c : chapters) titles.push_back(c.title);
     return titles;
 }
 
-Fault markFault(const std::string& name, const std::string& reason) {
-    return Fault{errc::kAccessDenied, "Cannot mark the chapters in the file \"" + name + "\": " + reason + "."};
+base::Fault markFault(const std::string& name, const std::string& reason) {
+    return base::Fault{base::errc::kAccessDenied,
+                       "Cannot mark the chapters in the file \"" + name + "\": " + reason + "."};
 }
 
 int preadAll(int fd, uint8_t* out, size_t size, off_t at) {
@@ -121,15 +122,15 @@ std::vector<uint8_t> labelList(std::span<const std::string> titles) {
 
 }  // namespace
 
-Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& name, const FileTags& tags,
-                                                   std::span<const ChapterMark> chapters) {
+base::Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& name, const core::FileTags& tags,
+                                                         std::span<const core::ChapterMark> chapters) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return markFault(name, fileErrorReason(errno));
+    if (::fstat(fd, &st) != 0) return markFault(name, base::fileErrorReason(errno));
     const auto fileSize = static_cast<uint64_t>(st.st_size);
     std::array<uint8_t, 12> riff{};
     if (fileSize < riff.size()) return markFault(name, "it is not a WAV file");
     if (const int err = preadAll(fd, riff.data(), riff.size(), 0); err != 0)
-        return markFault(name, fileErrorReason(err));
+        return markFault(name, base::fileErrorReason(err));
     if (std::memcmp(riff.data(), "RF64", 4) == 0) return markFault(name, "it is an RF64 file");
     if (std::memcmp(riff.data(), "RIFF", 4) != 0 || std::memcmp(riff.data() + 8, "WAVE", 4) != 0)
         return markFault(name, "it is not a WAV file");
@@ -145,7 +146,7 @@ Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& na
         std::array<uint8_t, 24> head{};
         const auto want = static_cast<size_t>(std::min<uint64_t>(head.size(), end - at));
         if (const int err = preadAll(fd, head.data(), want, static_cast<off_t>(at)); err != 0)
-            return markFault(name, fileErrorReason(err));
+            return markFault(name, base::fileErrorReason(err));
         const uint32_t size = le32(&head[4]);
         if (std::memcmp(head.data(), "fmt ", 4) == 0 && want >= 22)
             blockAlign = static_cast<uint32_t>(head[8 + 12] | head[8 + 13] << 8);
@@ -181,14 +182,15 @@ Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& na
     if (info.size() > 12) tail.insert(tail.end(), info.begin(), info.end());
     if (tail.size() <= (chunksEnd & 1)) return marks.warnings;
     if (chunksEnd + tail.size() - 8 > UINT32_MAX) return markFault(name, "the file is too large for a WAV file");
-    if (const int err = pwriteAll(fd, tail, chunksEnd); err != 0) return markFault(name, fileErrorReason(err));
+    if (const int err = base::pwriteAll(fd, tail, chunksEnd); err != 0)
+        return markFault(name, base::fileErrorReason(err));
     std::vector<uint8_t> size;
     putLe32(size, static_cast<uint32_t>(chunksEnd + tail.size() - 8));
-    if (const int err = pwriteAll(fd, size, 4); err != 0) return markFault(name, fileErrorReason(err));
+    if (const int err = base::pwriteAll(fd, size, 4); err != 0) return markFault(name, base::fileErrorReason(err));
     // Anything past the RIFF chunk before (junk a writer left) would now sit inside it.
     if (fileSize > chunksEnd + tail.size() && ::ftruncate(fd, static_cast<off_t>(chunksEnd + tail.size())) != 0)
-        return markFault(name, fileErrorReason(errno));
+        return markFault(name, base::fileErrorReason(errno));
     return marks.warnings;
 }
 
-}  // namespace speech
+}  // namespace speech::audio

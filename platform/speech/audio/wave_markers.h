@@ -17,7 +17,7 @@
 #include "base/error.h"
 #include "speech/core/book_tags.h"
 
-namespace speech {
+namespace speech::audio {
 
 // The most cue points written: libsndfile skips the whole `cue ` chunk of a file with more, and a
 // point counts frames in 32 bits.
@@ -27,7 +27,7 @@ inline constexpr size_t kMaxWaveCues = 2500;
 // whose chunks are sound): appends the three chunks after its last one and sets the RIFF size, so the
 // audio stays where it is. RF64 files, and files that already have cue points, are refused. `name` is
 // the user's, for messages. Returns warnings (chapters past what a WAV file holds).
-Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& name, const FileTags& tags,
-                                                   std::span<const ChapterMark> chapters);
+base::Result<std::vector<std::string>> appendWaveMarkers(int fd, const std::string& name, const core::FileTags& tags,
+                                                         std::span<const core::ChapterMark> chapters);
 
-}  // namespace speech
+}  // namespace speech::audio

@@ -7,7 +7,7 @@
 #include <cctype>
 #include <cstdint>
 
-namespace speech {
+namespace speech::core {
 
 namespace {
 
@@ -135,4 +135,4 @@ FileTags fitForTags(FileTags tags) {
     return tags;
 }
 
-}  // namespace speech
+}  // namespace speech::core

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace speech {
+namespace speech::core {
 
 // A book as its document describes it (all UTF-8; empty when the document does not say).
 struct BookInfo {
@@ -79,4 +79,4 @@ std::string tagText(std::string_view text, size_t maxBytes);
 // Every file writer takes its tags through this.
 FileTags fitForTags(FileTags tags);
 
-}  // namespace speech
+}  // namespace speech::core

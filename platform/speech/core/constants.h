@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace speech {
+namespace speech::core {
 
 enum SpeechVoiceSpeakFlags : int32_t {
     SVSFDefault = 0,
@@ -42,4 +42,4 @@ enum SpeechStreamFileMode : int32_t {
     SSFMCreateForWrite = 3,
 };
 
-}  // namespace speech
+}  // namespace speech::core

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/core/events.h"
 
-namespace speech {
+namespace speech::core {
 
 const char* eventTitle(EventKind kind) {
     switch (kind) {
@@ -29,4 +29,4 @@ const char* eventTitle(EventKind kind) {
     return "";
 }
 
-}  // namespace speech
+}  // namespace speech::core

@@ -8,7 +8,7 @@
 
 #include "speech/core/tokens.h"
 
-namespace speech {
+namespace speech::core {
 
 enum class EventKind {
     StartStream,
@@ -77,4 +77,4 @@ struct SpVoiceStatus {
     int32_t inputSentenceLength = 0;
 };
 
-}  // namespace speech
+}  // namespace speech::core

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <string>
 
-namespace speech {
+namespace speech::core {
 namespace {
 
 constexpr std::array<std::pair<std::string_view, FileCodec>, 8> kCodecNames{{{".wav", FileCodec::Wav},
@@ -103,4 +103,4 @@ std::string_view fileCodecExtensions() {
     return ".wav .flac .ogg .oga .opus .mp3 .m4b .m4a";
 }
 
-}  // namespace speech
+}  // namespace speech::core

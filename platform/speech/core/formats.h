@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-namespace speech {
+namespace speech::core {
 
 struct WaveFormat {
     int sampleRate = 22050;  // Hz
@@ -66,4 +66,4 @@ std::optional<FileCodec> fileCodecForName(std::string_view path);
 // The extensions fileCodecForName knows, for messages: ".wav .flac .ogg .oga .opus .mp3 .m4b .m4a".
 std::string_view fileCodecExtensions();
 
-}  // namespace speech
+}  // namespace speech::core

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
-namespace speech {
+namespace speech::core {
 
 namespace {
 
@@ -99,4 +99,4 @@ std::optional<size_t> voiceForLanguage(const std::vector<SpObjectToken>& voices,
     return std::nullopt;
 }
 
-}  // namespace speech
+}  // namespace speech::core

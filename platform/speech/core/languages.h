@@ -13,7 +13,7 @@
 
 #include "speech/core/tokens.h"
 
-namespace speech {
+namespace speech::core {
 
 // The language tag `voice` reads, from its id: "zh" for a Mandarin voice, else the id with BCP 47's
 // casing ("en-us" is "en-US", "sr-latn" "sr-Latn").
@@ -28,4 +28,4 @@ bool readsLanguage(const SpObjectToken& voice, std::string_view tag);
 // reads it. Cantonese falls back to Mandarin. Nothing when no voice reads it.
 std::optional<size_t> voiceForLanguage(const std::vector<SpObjectToken>& voices, std::string_view tag);
 
-}  // namespace speech
+}  // namespace speech::core

@@ -12,7 +12,7 @@
 #include "base/error.h"
 #include "base/paths.h"
 
-namespace speech {
+namespace speech::core {
 
 namespace {
 
@@ -145,7 +145,7 @@ const SpObjectToken& SpObjectTokens::Item(long index) const {
     if (index < 0 || index >= Count()) {
         const std::string range =
             tokens_.empty() ? "the collection is empty" : "valid indexes are 0 to " + std::to_string(Count() - 1);
-        throw Error(errc::kInvalidArg, "There is no item " + std::to_string(index) + ": " + range + ".");
+        throw base::Error(base::errc::kInvalidArg, "There is no item " + std::to_string(index) + ": " + range + ".");
     }
     return tokens_[static_cast<size_t>(index)];
 }
@@ -153,7 +153,7 @@ const SpObjectToken& SpObjectTokens::Item(long index) const {
 std::string SpDataKey::GetStringValue(std::string_view name) const {
     for (const auto& [key, value] : values_)
         if (equalsIgnoreCase(key, name)) return value;
-    throw Error(errc::kNotFound, "The speech setting \"" + std::string(name) + "\" does not exist.");
+    throw base::Error(base::errc::kNotFound, "The speech setting \"" + std::string(name) + "\" does not exist.");
 }
 
 namespace {
@@ -171,7 +171,7 @@ std::optional<std::string>& dataDirOverride() {
 }
 
 std::string installedDataDir() {
-    const auto exeDir = executableDir();
+    const auto exeDir = base::executableDir();
     if (exeDir.empty()) return {};
     const auto dir = exeDir / ".." / "share" / "tallamo";
     std::error_code ec;
@@ -196,15 +196,15 @@ void setPlatformDataDirForTesting(std::string path) {
 
 void SpObjectTokenCategory::SetId(std::string_view id, bool createIfNotExist) {
     if (createIfNotExist)
-        throw Error(errc::kAccessDenied,
-                    "The speech settings are read-only: the category \"" + std::string(id) + "\" cannot be created.");
+        throw base::Error(base::errc::kAccessDenied, "The speech settings are read-only: the category \"" +
+                                                         std::string(id) + "\" cannot be created.");
     if (!equalsIgnoreCase(id, kSpeechCategory))
-        throw Error(errc::kNotFound, "The speech settings have no category \"" + std::string(id) + "\".");
+        throw base::Error(base::errc::kNotFound, "The speech settings have no category \"" + std::string(id) + "\".");
     id_ = std::string(kSpeechCategory);
 }
 
 SpDataKey SpObjectTokenCategory::GetDataKey(int /*location*/) const {
-    if (id_.empty()) throw Error(errc::kNotFound, "No speech settings category has been opened.");
+    if (id_.empty()) throw base::Error(base::errc::kNotFound, "No speech settings category has been opened.");
     std::map<std::string, std::string> values;
     const std::string dir = platformDataDir();
     std::error_code ec;
@@ -216,4 +216,4 @@ SpDataKey SpObjectTokenCategory::GetDataKey(int /*location*/) const {
     return SpDataKey(std::move(values));
 }
 
-}  // namespace speech
+}  // namespace speech::core

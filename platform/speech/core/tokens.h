@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace speech {
+namespace speech::core {
 
 enum class TokenKind { Voice, AudioOutput };
 
@@ -95,4 +95,4 @@ private:
 std::string platformDataDir();
 void setPlatformDataDirForTesting(std::string path);
 
-}  // namespace speech
+}  // namespace speech::core

@@ -12,9 +12,9 @@
 
 namespace speech::engine {
 
-using wire::Decoder;
-using wire::Encoder;
-using wire::ifDone;
+using base::wire::Decoder;
+using base::wire::Encoder;
+using base::wire::ifDone;
 
 namespace {
 
@@ -28,10 +28,10 @@ static_assert(kRequestFlags.size() <= 8, "the switches travel in one byte");
 }  // namespace
 
 std::vector<uint8_t> encodeReady(const ReadyInfo& info) {
-    Encoder e(MessageType::Ready);
+    base::wire::Encoder e(MessageType::Ready);
     e.put(static_cast<int32_t>(info.sampleRate));
     e.put(static_cast<uint32_t>(info.voices.size()));
-    for (const SpObjectToken& voice : info.voices) {
+    for (const core::SpObjectToken& voice : info.voices) {
         e.put(voice.Id());
         e.put(voice.GetDescription());
         e.put(static_cast<uint32_t>(voice.attributes().size()));
@@ -44,7 +44,7 @@ std::vector<uint8_t> encodeReady(const ReadyInfo& info) {
 }
 
 std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
-    Decoder d(payload);
+    base::wire::Decoder d(payload);
     ReadyInfo info;
     info.sampleRate = d.get<int32_t>();
     const auto count = d.get<uint32_t>();
@@ -57,19 +57,19 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
             std::string name = d.getString();
             attributes[std::move(name)] = d.getString();
         }
-        info.voices.emplace_back(TokenKind::Voice, std::move(id), std::move(description), std::move(attributes));
+        info.voices.emplace_back(core::TokenKind::Voice, std::move(id), std::move(description), std::move(attributes));
     }
-    return ifDone(d, std::move(info));
+    return base::wire::ifDone(d, std::move(info));
 }
 
 std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples) {
-    Encoder e(MessageType::Audio);
+    base::wire::Encoder e(MessageType::Audio);
     e.putRaw(samples);
     return std::move(e).finish();
 }
 
 void closeAudio(std::vector<uint8_t>& frame) {
-    wire::writeHeader(frame, static_cast<uint8_t>(MessageType::Audio));
+    base::wire::writeHeader(frame, static_cast<uint8_t>(MessageType::Audio));
 }
 
 std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload) {
@@ -86,7 +86,7 @@ bool decodeAudio(std::span<const uint8_t> payload, std::vector<int16_t>& samples
 }
 
 std::vector<uint8_t> encodeEvent(const SynthEvent& event) {
-    Encoder e(MessageType::Event);
+    base::wire::Encoder e(MessageType::Event);
     e.put(static_cast<uint8_t>(event.kind));
     e.put(event.sample);
     e.put(event.textPosition);
@@ -99,7 +99,7 @@ std::vector<uint8_t> encodeEvent(const SynthEvent& event) {
 }
 
 std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload) {
-    Decoder d(payload);
+    base::wire::Decoder d(payload);
     SynthEvent event;
     const auto kind = d.get<uint8_t>();
     if (kind > static_cast<uint8_t>(SynthEvent::Kind::End)) return std::nullopt;
@@ -111,11 +111,11 @@ std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload) {
     event.viseme = d.get<int32_t>();
     event.stressed = d.get<uint8_t>() != 0;
     event.name = d.getString();
-    return ifDone(d, std::move(event));
+    return base::wire::ifDone(d, std::move(event));
 }
 
-std::vector<uint8_t> encodeDone(const std::optional<Fault>& fault) {
-    Encoder e(MessageType::Done);
+std::vector<uint8_t> encodeDone(const std::optional<base::Fault>& fault) {
+    base::wire::Encoder e(MessageType::Done);
     e.put(static_cast<uint8_t>(fault.has_value()));
     if (fault) {
         e.put(fault->code);
@@ -124,20 +124,20 @@ std::vector<uint8_t> encodeDone(const std::optional<Fault>& fault) {
     return std::move(e).finish();
 }
 
-std::optional<std::optional<Fault>> decodeDone(std::span<const uint8_t> payload) {
-    Decoder d(payload);
-    std::optional<Fault> fault;
+std::optional<std::optional<base::Fault>> decodeDone(std::span<const uint8_t> payload) {
+    base::wire::Decoder d(payload);
+    std::optional<base::Fault> fault;
     if (d.get<uint8_t>() != 0) {
-        Fault f;
+        base::Fault f;
         f.code = d.get<int32_t>();
         f.message = d.getString();
         fault = std::move(f);
     }
-    return ifDone(d, std::move(fault));
+    return base::wire::ifDone(d, std::move(fault));
 }
 
 std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
-    Encoder e(MessageType::Synthesize);
+    base::wire::Encoder e(MessageType::Synthesize);
     e.put(request.voiceId);
     e.put(request.runVoiceId);
     e.put(static_cast<int32_t>(request.rate));
@@ -153,7 +153,7 @@ std::vector<uint8_t> encodeSynthesize(const SynthRequest& request) {
 }
 
 std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload) {
-    Decoder d(payload);
+    base::wire::Decoder d(payload);
     SynthRequest request;
     request.voiceId = d.getString();
     request.runVoiceId = d.getString();
@@ -164,15 +164,15 @@ std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload) {
     for (size_t i = 0; i < kRequestFlags.size(); ++i) request.*kRequestFlags[i] = ((flags >> i) & 1u) != 0;
     const auto text = d.getArray<char32_t>();
     request.text.assign(text.begin(), text.end());
-    return ifDone(d, std::move(request));
+    return base::wire::ifDone(d, std::move(request));
 }
 
 std::vector<uint8_t> encodeCancel() {
-    return Encoder(MessageType::Cancel).finish();
+    return base::wire::Encoder(MessageType::Cancel).finish();
 }
 
 std::vector<uint8_t> encodeFrame(const Frame& frame) {
-    Encoder e(frame.type);
+    base::wire::Encoder e(frame.type);
     e.putRaw(std::span<const uint8_t>(frame.payload));
     return std::move(e).finish();
 }
@@ -273,7 +273,7 @@ std::string describeWorkerEnd(int waitStatus) {
                 return "it could not go on";
         }
     }
-    return describeWaitStatus(waitStatus);
+    return base::describeWaitStatus(waitStatus);
 }
 
 }  // namespace speech::engine

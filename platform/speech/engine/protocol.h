@@ -45,16 +45,16 @@ std::string describeWorkerEnd(int waitStatus);
 
 // A frame larger than this is taken as a broken stream, not as a message.
 inline constexpr uint32_t kMaxPayload = 16u << 20;
-inline constexpr size_t kHeaderSize = wire::kHeaderSize;
+inline constexpr size_t kHeaderSize = base::wire::kHeaderSize;
 
 struct Frame {
     MessageType type = MessageType::Done;
-    UninitializedVector<uint8_t> payload;
+    base::UninitializedVector<uint8_t> payload;
 };
 
 struct ReadyInfo {
     int sampleRate = 0;
-    std::vector<SpObjectToken> voices;
+    std::vector<core::SpObjectToken> voices;
 };
 
 // Each encoder returns a whole frame, header included.
@@ -65,7 +65,7 @@ std::vector<uint8_t> encodeAudio(std::span<const int16_t> samples);
 // this fills the header in.
 void closeAudio(std::vector<uint8_t>& frame);
 std::vector<uint8_t> encodeEvent(const SynthEvent& event);
-std::vector<uint8_t> encodeDone(const std::optional<Fault>& fault);
+std::vector<uint8_t> encodeDone(const std::optional<base::Fault>& fault);
 std::vector<uint8_t> encodeSynthesize(const SynthRequest& request);
 std::vector<uint8_t> encodeCancel();
 // A frame as received, whole again (to pass it on).
@@ -78,7 +78,7 @@ std::optional<std::vector<int16_t>> decodeAudio(std::span<const uint8_t> payload
 bool decodeAudio(std::span<const uint8_t> payload, std::vector<int16_t>& samples);
 std::optional<SynthEvent> decodeEvent(std::span<const uint8_t> payload);
 // The outer optional is the payload's validity; the inner one the fault it carries.
-std::optional<std::optional<Fault>> decodeDone(std::span<const uint8_t> payload);
+std::optional<std::optional<base::Fault>> decodeDone(std::span<const uint8_t> payload);
 std::optional<SynthRequest> decodeSynthesize(std::span<const uint8_t> payload);
 
 // Splits a byte stream into frames. Bytes are read into space() and reported with filled() (or copied
@@ -112,14 +112,14 @@ private:
     // Whether the buffer starts with a valid header; false (and broken) when it announces no frame.
     bool headerAt(uint32_t& length, uint8_t& type);
 
-    UninitializedVector<uint8_t> buffer_;
+    base::UninitializedVector<uint8_t> buffer_;
     size_t start_ = 0;  // the first byte not yet taken
     size_t end_ = 0;    // after the last byte read
     // The large frame being read, and how many bytes of its payload are in.
     std::optional<Frame> large_;
     size_t largeFilled_ = 0;
     // The memory of a payload handed back by next(), for the next large frame.
-    UninitializedVector<uint8_t> spare_;
+    base::UninitializedVector<uint8_t> spare_;
     bool broken_ = false;
 };
 

@@ -13,7 +13,7 @@
 #include "base/error.h"
 #include "speech/core/tokens.h"
 
-namespace speech {
+namespace speech::engine {
 
 // What the synthesizer is asked to say in one call. `text` is code points; events refer to indices
 // into it.
@@ -75,13 +75,13 @@ class SynthesisRun {
 public:
     virtual ~SynthesisRun() = default;
     // As Synthesizer::synthesize.
-    virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
+    virtual base::Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
     // The same, knowing the requests that follow on this run, in order: a run whose engine waits for
     // requests may pass them on at once, so that the engine goes on to them without waiting. The next
     // calls must then be for those requests themselves (the same objects), in order, each call giving
     // the rest of them first among its own followers, unless a call is cancelled.
-    virtual Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
-                                        std::span<const SynthRequest* const> next) {
+    virtual base::Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
+                                              std::span<const SynthRequest* const> next) {
         (void)next;
         return synthesize(request, sink);
     }
@@ -91,14 +91,14 @@ class Synthesizer {
 public:
     virtual ~Synthesizer() = default;
     // The installed voices, with descriptions unique in the list, in the platform's fixed order.
-    virtual std::vector<SpObjectToken> voices() = 0;
+    virtual std::vector<core::SpObjectToken> voices() = 0;
     // Output sample rate (22050 for espeak-ng).
     virtual int sampleRate() const = 0;
     // How many synthesize calls can usefully run at once (the engine in this process: one).
     virtual size_t concurrency() const { return 1; }
     // Synthesizes the whole request into `sink`; thread-safe (calls are serialized inside).
     // Returns a fault if the engine cannot speak the request; an abort by the sink is not a fault.
-    virtual Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
+    virtual base::Result<void> synthesize(const SynthRequest& request, SynthSink& sink) = 0;
     // A run for one caller; by default its requests are this object's synthesize calls.
     virtual std::unique_ptr<SynthesisRun> openRun();
 };
@@ -107,7 +107,7 @@ inline std::unique_ptr<SynthesisRun> Synthesizer::openRun() {
     class Direct final : public SynthesisRun {
     public:
         explicit Direct(Synthesizer& synthesizer) : synthesizer_(synthesizer) {}
-        Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+        base::Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
             return synthesizer_.synthesize(request, sink);
         }
 
@@ -117,4 +117,4 @@ inline std::unique_ptr<SynthesisRun> Synthesizer::openRun() {
     return std::make_unique<Direct>(*this);
 }
 
-}  // namespace speech
+}  // namespace speech::engine

@@ -14,15 +14,10 @@
 #include "speech/engine/protocol.h"
 #include "speech/engine/worker_process.h"
 
-namespace speech {
+namespace speech::engine {
 
 namespace {
 
-using engine::Channel;
-using engine::EngineProcess;
-using engine::Frame;
-using engine::MessageType;
-using engine::ReadyInfo;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -57,7 +52,7 @@ struct Worker {
     std::vector<int16_t> samples;
 };
 
-Result<std::unique_ptr<Worker>> startWorker(const std::string& path) {
+base::Result<std::unique_ptr<Worker>> startWorker(const std::string& path) {
     auto process = EngineProcess::start(path);
     if (!process) return process.fault();
     auto worker = std::make_unique<Worker>();
@@ -98,7 +93,7 @@ enum class Outcome {
 };
 struct Attempt {
     Outcome outcome = Outcome::Finished;
-    std::optional<Fault> fault;
+    std::optional<base::Fault> fault;
     std::string loss;  // Lost: how
 };
 
@@ -118,8 +113,8 @@ class EngineSynthesizer final : public Synthesizer {
 public:
     EngineSynthesizer(EngineOptions options, std::string path) : options_(options), path_(std::move(path)) {
         std::vector<std::unique_ptr<Worker>> early = EarlyWorkers::instance().take(path_);
-        Result<std::unique_ptr<Worker>> first =
-            early.empty() ? startWorker(path_) : Result<std::unique_ptr<Worker>>(std::move(early.front()));
+        base::Result<std::unique_ptr<Worker>> first =
+            early.empty() ? startWorker(path_) : base::Result<std::unique_ptr<Worker>>(std::move(early.front()));
         first.orThrow();
         // The others read their Ready when first leased.
         for (size_t i = 1; i < early.size(); ++i) idle_.push_back(std::move(early[i]));
@@ -133,18 +128,18 @@ public:
         idle_.push_back(std::move(first.value()));
     }
 
-    std::vector<SpObjectToken> voices() override { return info_.voices; }
+    std::vector<core::SpObjectToken> voices() override { return info_.voices; }
     int sampleRate() const override { return info_.sampleRate; }
     size_t concurrency() const override { return 64; }
     std::unique_ptr<SynthesisRun> openRun() override;
 
-    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+    base::Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
         SynthRequest alone = request;
         alone.fresh = true;
         return openRun()->synthesize(alone, sink);
     }
 
-    Result<std::unique_ptr<Worker>> lease() {
+    base::Result<std::unique_ptr<Worker>> lease() {
         {
             std::lock_guard lock(mutex_);
             if (!idle_.empty()) {
@@ -168,21 +163,21 @@ public:
 
 private:
     // The first message of a worker: its engine's information, or why the engine cannot start.
-    Result<ReadyInfo> awaitReady(Worker& worker) {
+    base::Result<ReadyInfo> awaitReady(Worker& worker) {
         Frame frame;
         const auto status = worker.process->channel().receive(frame, options_.startTimeout);
         if (status == Channel::Status::Ok && frame.type == MessageType::Ready) {
-            if (auto info = engine::decodeReady(frame.payload)) {
+            if (auto info = decodeReady(frame.payload)) {
                 worker.ready = true;
                 return *info;
             }
         }
         if (status == Channel::Status::Ok && frame.type == MessageType::Done) {
-            if (auto done = engine::decodeDone(frame.payload); done && *done) return **done;
+            if (auto done = decodeDone(frame.payload); done && *done) return **done;
         }
         if (status == Channel::Status::Timeout) worker.process->kill();
-        return Fault{errc::kEngine, "The speech engine helper \"" + path_ + "\" did not start (" +
-                                        worker.process->endDescription() + ")."};
+        return base::Fault{base::errc::kEngine, "The speech engine helper \"" + path_ + "\" did not start (" +
+                                                    worker.process->endDescription() + ")."};
     }
 
     const EngineOptions options_;
@@ -205,12 +200,13 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         if (!ready) return lost(ready.fault().message);
     }
     for (size_t i = sent ? 1 : 0; i <= next.size(); ++i) {
-        const std::vector<uint8_t> frame = engine::encodeSynthesize(i == 0 ? request : *next[i - 1]);
+        const std::vector<uint8_t> frame = encodeSynthesize(i == 0 ? request : *next[i - 1]);
         // The worker takes a larger frame for a broken stream and ends: the text is refused here.
         if (frame.size() > engine::kHeaderSize + engine::kMaxPayload) {
             return {Outcome::Finished,
-                    Fault{errc::kEngine, "A piece of the text is too long for the speech engine, which takes at most " +
-                                             std::to_string(engine::kMaxPayload >> 20) + " MB at once."},
+                    base::Fault{base::errc::kEngine,
+                                "A piece of the text is too long for the speech engine, which takes at most " +
+                                    std::to_string(engine::kMaxPayload >> 20) + " MB at once."},
                     {}};
         }
         switch (channel.send(frame, options_.replyTimeout)) {
@@ -229,7 +225,7 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
     auto cancel = [&] {
         cancelling = true;
         lastHeard = Clock::now();
-        return channel.send(engine::encodeCancel(), kCancelBound) == Channel::Status::Ok;
+        return channel.send(encodeCancel(), kCancelBound) == Channel::Status::Ok;
     };
     for (;;) {
         if (!cancelling && sink.cancelled() && !cancel()) return {Outcome::Abandoned, {}, {}};
@@ -251,7 +247,7 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
         lastHeard = Clock::now();
         bool wanted = true;
         if (reply.type == MessageType::Audio) {
-            if (!engine::decodeAudio(reply.payload, worker.samples)) return lost("it sent a malformed reply");
+            if (!decodeAudio(reply.payload, worker.samples)) return lost("it sent a malformed reply");
             std::span<const int16_t> rest(worker.samples);
             const uint64_t skip =
                 std::min<uint64_t>(rest.size(), delivered.samples - std::min(delivered.samples, seen.samples));
@@ -262,14 +258,14 @@ Attempt EngineSynthesizer::attempt(Worker& worker, const SynthRequest& request, 
                 wanted = sink.audio(rest);
             }
         } else if (reply.type == MessageType::Event) {
-            auto event = engine::decodeEvent(reply.payload);
+            auto event = decodeEvent(reply.payload);
             if (!event) return lost("it sent a malformed reply");
             if (seen.events++ >= delivered.events && !cancelling) {
                 ++delivered.events;
                 wanted = sink.event(*event);
             }
         } else if (reply.type == MessageType::Done) {
-            auto done = engine::decodeDone(reply.payload);
+            auto done = decodeDone(reply.payload);
             if (!done) return lost("it sent a malformed reply");
             if (cancelling) return {Outcome::Stopped, {}, {}};
             return {Outcome::Finished, *done, {}};
@@ -292,13 +288,13 @@ public:
         if (worker_) owner_.giveBack(std::move(worker_));
     }
 
-    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+    base::Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
         return guarded(request, sink, {});
     }
     // A render into a file sends the run's next requests with this one: the worker then goes on to
     // them as soon as this one ends, instead of after a round trip through the platform.
-    Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
-                                std::span<const SynthRequest* const> next) override {
+    base::Result<void> synthesizeThen(const SynthRequest& request, SynthSink& sink,
+                                      std::span<const SynthRequest* const> next) override {
         size_t passed = 0;
         while (passed < next.size() && next[passed]->bulk && !next[passed]->fresh && !next[passed]->text.empty())
             ++passed;
@@ -308,7 +304,8 @@ public:
 private:
     // An exception (out of memory) may leave the worker half way through its replies: it is ended, so
     // that no later call reads them.
-    Result<void> guarded(const SynthRequest& request, SynthSink& sink, std::span<const SynthRequest* const> next) {
+    base::Result<void> guarded(const SynthRequest& request, SynthSink& sink,
+                               std::span<const SynthRequest* const> next) {
         try {
             return run(request, sink, next);
         } catch (...) {
@@ -319,7 +316,7 @@ private:
         }
     }
 
-    Result<void> run(const SynthRequest& request, SynthSink& sink, std::span<const SynthRequest* const> next) {
+    base::Result<void> run(const SynthRequest& request, SynthSink& sink, std::span<const SynthRequest* const> next) {
         const bool sent = !sentAhead_.empty() && sentAhead_.front() == &request && worker_ && inRun_;
         if (sent) {
             sentAhead_.pop_front();
@@ -375,8 +372,8 @@ private:
                     break;
             }
         }
-        return Fault{errc::kEngine,
-                     "The speech engine failed twice on the same sentence (" + losses + "); the speech was stopped."};
+        return base::Fault{base::errc::kEngine, "The speech engine failed twice on the same sentence (" + losses +
+                                                    "); the speech was stopped."};
     }
 
     // Ends the worker at once: it is busy with requests nobody wants any more.
@@ -440,23 +437,23 @@ void startWorkersEarly(size_t workers) {
     }
 }
 
-Result<std::string> enginePath() {
+base::Result<std::string> enginePath() {
     constexpr const char* kName = "tallamo-engine";
     if (const char* override = std::getenv("TALLAMO_ENGINE"); override != nullptr && *override != 0) {
         return std::string(override);
     }
-    for (const auto& candidate : installedPartCandidates(kName)) {
+    for (const auto& candidate : base::installedPartCandidates(kName)) {
         if (isExecutable(candidate)) return candidate.lexically_normal().string();
     }
-    return Fault{errc::kEngine,
-                 "The speech engine helper (tallamo-engine) is not installed beside the program "
-                 "or under libexec/tallamo."};
+    return base::Fault{base::errc::kEngine,
+                       "The speech engine helper (tallamo-engine) is not installed beside the program "
+                       "or under libexec/tallamo."};
 }
 
-std::shared_ptr<Synthesizer> makeEngineSynthesizer(EngineOptions options) {
+std::shared_ptr<engine::Synthesizer> makeEngineSynthesizer(EngineOptions options) {
     std::string path = options.path;
     if (path.empty()) path = enginePath().orThrow();
     return std::make_shared<EngineSynthesizer>(options, std::move(path));
 }
 
-}  // namespace speech
+}  // namespace speech::engine

@@ -18,7 +18,7 @@
 #include "base/error.h"
 #include "speech/engine/synthesizer.h"
 
-namespace speech {
+namespace speech::engine {
 
 struct EngineOptions {
     // The helper program; empty finds it (see enginePath).
@@ -43,6 +43,6 @@ void startWorkersEarly(size_t workers = 1);
 // Where the helper is: $TALLAMO_ENGINE when set; else tallamo-engine beside the running executable;
 // else <exe dir>/../libexec/tallamo/tallamo-engine (an installed tree, and the build tree, whose
 // programs sit one folder down). A fault when none of them exists.
-Result<std::string> enginePath();
+base::Result<std::string> enginePath();
 
-}  // namespace speech
+}  // namespace speech::engine

@@ -18,7 +18,7 @@ Channel::Status Channel::send(std::span<const uint8_t> frame, std::chrono::milli
 
 Channel::Status Channel::send(std::initializer_list<std::span<const uint8_t>> parts,
                               std::chrono::milliseconds timeout) {
-    const auto deadline = deadlineAfter(timeout);
+    const auto deadline = base::deadlineAfter(timeout);
     std::array<iovec, 4> io{};
     if (parts.size() > io.size()) throw std::invalid_argument("Channel::send takes at most four parts");
     size_t count = 0;
@@ -43,7 +43,7 @@ Channel::Status Channel::send(std::initializer_list<std::span<const uint8_t>> pa
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitForFd(socket_.get(), POLLOUT, deadline)) return Status::Timeout;
+            if (!base::waitForFd(socket_.get(), POLLOUT, deadline)) return Status::Timeout;
             continue;
         }
         return Status::Closed;
@@ -52,7 +52,7 @@ Channel::Status Channel::send(std::initializer_list<std::span<const uint8_t>> pa
 }
 
 Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout) {
-    const auto deadline = deadlineAfter(timeout);
+    const auto deadline = base::deadlineAfter(timeout);
     for (;;) {
         if (splitter_.next(frame)) return Status::Ok;
         if (splitter_.broken()) return Status::Closed;
@@ -65,12 +65,12 @@ Channel::Status Channel::receive(Frame& frame, std::chrono::milliseconds timeout
         if (n == 0) return Status::Closed;
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return Status::Closed;
-        if (!waitForFd(socket_.get(), POLLIN, deadline)) return Status::Timeout;
+        if (!base::waitForFd(socket_.get(), POLLIN, deadline)) return Status::Timeout;
     }
 }
 
-Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& path) {
-    auto started = ChildProcess::start(path, errc::kEngine, "The speech engine helper");
+base::Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& path) {
+    auto started = base::ChildProcess::start(path, base::errc::kEngine, "The speech engine helper");
     if (!started) return started.fault();
     auto& [child, socket] = started.value();
     return std::unique_ptr<EngineProcess>(new EngineProcess(std::move(child), std::move(socket)));
@@ -78,7 +78,7 @@ Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const std::string& p
 
 EngineProcess::~EngineProcess() {
     // An idle worker reads the end of its socket and exits at once; anything else is killed.
-    channel_ = Channel(UniqueFd());
+    channel_ = Channel(base::UniqueFd());
     if (!child_->reap(std::chrono::milliseconds(100))) child_->kill();
 }
 

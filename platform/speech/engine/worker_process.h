@@ -24,7 +24,7 @@ class Channel {
 public:
     enum class Status { Ok, Timeout, Closed };
 
-    explicit Channel(UniqueFd socket) : socket_(std::move(socket)) {}
+    explicit Channel(base::UniqueFd socket) : socket_(std::move(socket)) {}
     // Sends a whole frame; Closed when the other end is gone (no SIGPIPE is raised).
     Status send(std::span<const uint8_t> frame, std::chrono::milliseconds timeout);
     // The same for bytes in several buffers, sent in order in one call (up to four; empty ones are
@@ -37,7 +37,7 @@ public:
     int fd() const { return socket_.get(); }
 
 private:
-    UniqueFd socket_;
+    base::UniqueFd socket_;
     FrameSplitter splitter_;  // bytes are read from the socket straight into it
 };
 
@@ -49,7 +49,7 @@ public:
     // Starts `path` with the socket as its descriptor 3 and /dev/null as its standard streams (what the
     // engine prints is its own business), in a process group of its own (a Ctrl+C at the terminal is
     // for the program, which decides what to stop).
-    static Result<std::unique_ptr<EngineProcess>> start(const std::string& path);
+    static base::Result<std::unique_ptr<EngineProcess>> start(const std::string& path);
     ~EngineProcess();
     EngineProcess(const EngineProcess&) = delete;
     EngineProcess& operator=(const EngineProcess&) = delete;
@@ -67,10 +67,10 @@ public:
     }
 
 private:
-    EngineProcess(std::unique_ptr<ChildProcess> child, UniqueFd socket)
+    EngineProcess(std::unique_ptr<base::ChildProcess> child, base::UniqueFd socket)
         : child_(std::move(child)), channel_(std::move(socket)) {}
 
-    std::unique_ptr<ChildProcess> child_;
+    std::unique_ptr<base::ChildProcess> child_;
     Channel channel_;
 };
 

@@ -8,7 +8,7 @@
 
 #include "speech/core/constants.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 namespace {
 
@@ -17,26 +17,26 @@ constexpr int kLevelBlockMs = 50;
 
 // Among events at the same offset: what ends comes before what begins, a sentence before its first
 // word, a phoneme before its viseme, the level last.
-int rank(EventKind kind) {
+int rank(core::EventKind kind) {
     switch (kind) {
-        case EventKind::EnginePrivate:
+        case core::EventKind::EnginePrivate:
             return 0;
-        case EventKind::VoiceChange:
+        case core::EventKind::VoiceChange:
             return 1;
-        case EventKind::Bookmark:
+        case core::EventKind::Bookmark:
             return 2;
-        case EventKind::Sentence:
+        case core::EventKind::Sentence:
             return 3;
-        case EventKind::Word:
+        case core::EventKind::Word:
             return 4;
-        case EventKind::Phoneme:
+        case core::EventKind::Phoneme:
             return 5;
-        case EventKind::Viseme:
+        case core::EventKind::Viseme:
             return 6;
-        case EventKind::AudioLevel:
+        case core::EventKind::AudioLevel:
             return 7;
-        case EventKind::StartStream:
-        case EventKind::EndStream:
+        case core::EventKind::StartStream:
+        case core::EventKind::EndStream:
             break;
     }
     return 8;
@@ -44,29 +44,30 @@ int rank(EventKind kind) {
 
 }  // namespace
 
-EventPlacer::EventPlacer(const Segment& segment, const SpObjectToken& voiceBefore, int32_t interests, int sampleRate)
+EventPlacer::EventPlacer(const text::Segment& segment, const core::SpObjectToken& voiceBefore, int32_t interests,
+                         int sampleRate)
     : segment_(segment),
       sampleRate_(sampleRate),
       silence_(static_cast<uint64_t>(std::max(0, segment.silenceMs)) * static_cast<uint64_t>(sampleRate) / 1000),
       levelBlock_(static_cast<size_t>(sampleRate * kLevelBlockMs / 1000)),
-      wantWords_((interests & SVEWordBoundary) != 0),
-      wantPhonemes_((interests & SVEPhoneme) != 0),
-      wantVisemes_((interests & SVEViseme) != 0),
-      wantLevels_((interests & SVEAudioLevel) != 0),
-      wantPrivate_((interests & SVEPrivate) != 0) {
+      wantWords_((interests & core::SVEWordBoundary) != 0),
+      wantPhonemes_((interests & core::SVEPhoneme) != 0),
+      wantVisemes_((interests & core::SVEViseme) != 0),
+      wantLevels_((interests & core::SVEAudioLevel) != 0),
+      wantPrivate_((interests & core::SVEPrivate) != 0) {
     if (!(segment.voice == voiceBefore)) {
-        PlacedEvent change = at(EventKind::VoiceChange, 0);
-        change.event.token = std::make_shared<const SpObjectToken>(segment.voice);
+        PlacedEvent change = at(core::EventKind::VoiceChange, 0);
+        change.event.token = std::make_shared<const core::SpObjectToken>(segment.voice);
         place(std::move(change));
     }
-    for (const SegmentMark& mark : segment.marks) {
-        PlacedEvent bookmark = at(EventKind::Bookmark, 0);
+    for (const text::SegmentMark& mark : segment.marks) {
+        PlacedEvent bookmark = at(core::EventKind::Bookmark, 0);
         bookmark.event.bookmark = mark.text;
         bookmark.event.bookmarkId = mark.id;
         place(std::move(bookmark));
     }
     if (segment.startsSentence) {
-        PlacedEvent sentence = at(EventKind::Sentence, silence_);
+        PlacedEvent sentence = at(core::EventKind::Sentence, silence_);
         sentence.event.characterPosition = segment.sentencePosition;
         sentence.event.length = segment.sentenceLength;
         sentence.sentence = segment.sentenceIndex;
@@ -74,7 +75,7 @@ EventPlacer::EventPlacer(const Segment& segment, const SpObjectToken& voiceBefor
     }
 }
 
-PlacedEvent EventPlacer::at(EventKind kind, uint64_t sample) const {
+PlacedEvent EventPlacer::at(core::EventKind kind, uint64_t sample) const {
     PlacedEvent placed;
     placed.sample = sample;
     placed.event.kind = kind;
@@ -108,50 +109,50 @@ void EventPlacer::addSamples(std::span<const int16_t> samples) {
 }
 
 void EventPlacer::placeLevel(uint64_t start, double sumOfSquares, size_t count) {
-    PlacedEvent level = at(EventKind::AudioLevel, start);
+    PlacedEvent level = at(core::EventKind::AudioLevel, start);
     const double rms = std::sqrt(sumOfSquares / static_cast<double>(count));
     level.event.audioLevel = static_cast<int32_t>(std::min(100.0, std::round(rms * 100.0 / 8192.0)));
     place(std::move(level));
 }
 
-void EventPlacer::addEvent(const SynthEvent& event) {
+void EventPlacer::addEvent(const engine::SynthEvent& event) {
     const uint64_t sample = silence_ + event.sample;
     switch (event.kind) {
-        case SynthEvent::Kind::Word:
+        case engine::SynthEvent::Kind::Word:
             if (!wantWords_) return;
             if (word_) placeWord(*word_, &event);
             word_ = Held{event, sample};
             return;
-        case SynthEvent::Kind::Phoneme:
+        case engine::SynthEvent::Kind::Phoneme:
             if (!wantPhonemes_ && !wantVisemes_) return;
             if (phoneme_) placePhoneme(*phoneme_, &event, sample);
             phoneme_ = Held{event, sample};
             return;
-        case SynthEvent::Kind::Mark: {
-            PlacedEvent bookmark = at(EventKind::Bookmark, sample);
+        case engine::SynthEvent::Kind::Mark: {
+            PlacedEvent bookmark = at(core::EventKind::Bookmark, sample);
             bookmark.event.bookmark = event.name;
             bookmark.event.bookmarkId = std::atoi(event.name.c_str());
             place(std::move(bookmark));
             return;
         }
-        case SynthEvent::Kind::Clause: {
+        case engine::SynthEvent::Kind::Clause: {
             // The engine's own clause ends: its data is where the clause ended in the caller's text.
             if (!wantPrivate_) return;
-            PlacedEvent clause = at(EventKind::EnginePrivate, sample);
+            PlacedEvent clause = at(core::EventKind::EnginePrivate, sample);
             clause.event.engineData = sourceAt(event.textPosition);
             place(std::move(clause));
             return;
         }
-        case SynthEvent::Kind::Sentence:
-        case SynthEvent::Kind::End:
+        case engine::SynthEvent::Kind::Sentence:
+        case engine::SynthEvent::Kind::End:
             return;
     }
 }
 
-void EventPlacer::placeWord(const Held& word, const SynthEvent* next) {
+void EventPlacer::placeWord(const Held& word, const engine::SynthEvent* next) {
     // The engine's word is snapped to the front end's spans; the engine's own boundaries are
     // unreliable for numbers, abbreviations, long tokens and characters it cannot read.
-    const SynthEvent& ev = word.event;
+    const engine::SynthEvent& ev = word.event;
     const int32_t nextEngineWord = next != nullptr ? next->textPosition : static_cast<int32_t>(segment_.text.size());
     const auto& words = segment_.words;
     const auto it = std::find_if(words.begin(), words.end(), [&](const auto& w) { return w.second > ev.textPosition; });
@@ -164,19 +165,19 @@ void EventPlacer::placeWord(const Held& word, const SynthEvent* next) {
     const int32_t to = sourceAt(it->second);
     if (to <= from) return;
     lastWordEnd_ = it->second;
-    PlacedEvent placed = at(EventKind::Word, word.sample);
+    PlacedEvent placed = at(core::EventKind::Word, word.sample);
     placed.event.characterPosition = from;
     placed.event.length = to - from;
     place(std::move(placed));
 }
 
-void EventPlacer::placePhoneme(const Held& phoneme, const SynthEvent* next, uint64_t nextSample) {
+void EventPlacer::placePhoneme(const Held& phoneme, const engine::SynthEvent* next, uint64_t nextSample) {
     const uint64_t rate = static_cast<uint64_t>(sampleRate_);
     const auto duration =
         static_cast<int32_t>(((std::max(nextSample, phoneme.sample) - phoneme.sample) * 1000 + rate / 2) / rate);
-    const int32_t feature =
-        (phoneme.event.stressed ? SVF_Stressed : SVF_None) | (segment_.emphasis ? SVF_Emphasis : SVF_None);
-    auto make = [&](EventKind kind, int32_t current, int32_t following) {
+    const int32_t feature = (phoneme.event.stressed ? core::SVF_Stressed : core::SVF_None) |
+                            (segment_.emphasis ? core::SVF_Emphasis : core::SVF_None);
+    auto make = [&](core::EventKind kind, int32_t current, int32_t following) {
         PlacedEvent placed = at(kind, phoneme.sample);
         placed.event.duration = duration;
         placed.event.current = current;
@@ -184,8 +185,8 @@ void EventPlacer::placePhoneme(const Held& phoneme, const SynthEvent* next, uint
         placed.event.feature = feature;
         place(std::move(placed));
     };
-    if (wantPhonemes_) make(EventKind::Phoneme, phoneme.event.phoneId, next != nullptr ? next->phoneId : 0);
-    if (wantVisemes_) make(EventKind::Viseme, phoneme.event.viseme, next != nullptr ? next->viseme : 0);
+    if (wantPhonemes_) make(core::EventKind::Phoneme, phoneme.event.phoneId, next != nullptr ? next->phoneId : 0);
+    if (wantVisemes_) make(core::EventKind::Viseme, phoneme.event.viseme, next != nullptr ? next->viseme : 0);
 }
 
 void EventPlacer::finish() {
@@ -227,4 +228,4 @@ std::vector<PlacedEvent> EventPlacer::take() {
     return out;
 }
 
-}  // namespace speech
+}  // namespace speech::pipeline

@@ -15,24 +15,25 @@
 #include "speech/engine/synthesizer.h"
 #include "speech/text/frontend.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 struct PlacedEvent {
-    uint64_t sample = 0;  // offset from the start of the segment, silence included
-    VoiceEvent event;     // kind and arguments; the stream number and position are the caller's
-    long sentence = -1;   // Sentence: its index in the text (skips count from the sentence heard)
+    uint64_t sample = 0;     // offset from the start of the segment, silence included
+    core::VoiceEvent event;  // kind and arguments; the stream number and position are the caller's
+    long sentence = -1;      // Sentence: its index in the text (skips count from the sentence heard)
 };
 
 class EventPlacer {
 public:
     // `interests` is the voice's SVE* word: kinds nobody listens to are not made. `voiceBefore` is the
     // voice the stream was speaking with before this segment (a VoiceChange is raised when it differs).
-    EventPlacer(const Segment& segment, const SpObjectToken& voiceBefore, int32_t interests, int sampleRate);
+    EventPlacer(const text::Segment& segment, const core::SpObjectToken& voiceBefore, int32_t interests,
+                int sampleRate);
 
     // Samples of the segment in order, its leading silence first; they feed the audio levels.
     void addSamples(std::span<const int16_t> samples);
     // The engine's events in the order they came; sample offsets count from the engine's first sample.
-    void addEvent(const SynthEvent& event);
+    void addEvent(const engine::SynthEvent& event);
     // The segment is complete: everything held is placed, and nothing lies past its end.
     void finish();
 
@@ -45,17 +46,17 @@ public:
 
 private:
     struct Held {
-        SynthEvent event;
+        engine::SynthEvent event;
         uint64_t sample;
     };
     void place(PlacedEvent placed);
-    PlacedEvent at(EventKind kind, uint64_t sample) const;
-    void placeWord(const Held& word, const SynthEvent* next);
-    void placePhoneme(const Held& phoneme, const SynthEvent* next, uint64_t nextSample);
+    PlacedEvent at(core::EventKind kind, uint64_t sample) const;
+    void placeWord(const Held& word, const engine::SynthEvent* next);
+    void placePhoneme(const Held& phoneme, const engine::SynthEvent* next, uint64_t nextSample);
     void placeLevel(uint64_t start, double sumOfSquares, size_t count);
     int32_t sourceAt(int32_t codePoint) const;
 
-    const Segment& segment_;
+    const text::Segment& segment_;
     const int sampleRate_;
     const uint64_t silence_;   // samples of silence before the engine's first sample
     const size_t levelBlock_;  // samples per audio level event
@@ -73,4 +74,4 @@ private:
     uint64_t released_ = 0;            // offset of the last event handed out
 };
 
-}  // namespace speech
+}  // namespace speech::pipeline

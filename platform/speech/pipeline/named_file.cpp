@@ -16,7 +16,7 @@
 #include "encoding/decoder.h"
 #include "speech/pipeline/pipe_bytes.h"
 
-namespace speech {
+namespace speech::pipeline {
 namespace {
 
 struct FileCloser {
@@ -26,8 +26,8 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr size_t kChunk = 1 << 20;
 
-Fault fileFault(int32_t code, const std::string& path, const std::string& what) {
-    return Fault{code, "The file \"" + path + "\" " + what};
+base::Fault fileFault(int32_t code, const std::string& path, const std::string& what) {
+    return base::Fault{code, "The file \"" + path + "\" " + what};
 }
 
 }  // namespace
@@ -72,8 +72,8 @@ SF_VIRTUAL_IO memoryIo() {
 
 SoundFileReader::~SoundFileReader() = default;
 
-Result<std::unique_ptr<SoundFileReader>> SoundFileReader::open(const std::string& path,
-                                                               std::shared_ptr<const std::string> memory) {
+base::Result<std::unique_ptr<SoundFileReader>> SoundFileReader::open(const std::string& path,
+                                                                     std::shared_ptr<const std::string> memory) {
     SF_INFO info{};
     auto handle = std::make_unique<Handle>();
     if (memory) {
@@ -83,13 +83,13 @@ Result<std::unique_ptr<SoundFileReader>> SoundFileReader::open(const std::string
     } else {
         handle->file = sf_open(path.c_str(), SFM_READ, &info);
     }
-    if (!handle->file) return Fault{errc::kFile, sf_strerror(nullptr)};
+    if (!handle->file) return base::Fault{base::errc::kFile, sf_strerror(nullptr)};
     std::unique_ptr<SoundFileReader> reader(new SoundFileReader());
     reader->handle_ = std::move(handle);
     reader->sampleRate_ = info.samplerate;
     reader->channels_ = info.channels;
     if (info.samplerate <= 0 || info.channels <= 0) {
-        return fileFault(errc::kFile, path, "has no playable audio.");
+        return fileFault(base::errc::kFile, path, "has no playable audio.");
     }
     return reader;
 }
@@ -189,7 +189,7 @@ void TextFileReader::restart() {
     h.lineEnd = false;
 }
 
-Result<std::u16string> TextFileReader::readAll() {
+base::Result<std::u16string> TextFileReader::readAll() {
     Handle& h = *handle_;
     std::u16string text;
     if (h.pipe) {
@@ -201,8 +201,9 @@ Result<std::u16string> TextFileReader::readAll() {
                                      " MB of text, more than is read whole (as markup is).");
             }
         }
-        if (h.pipe->cancelled()) return fileFault(errc::kCancelled, path_, "was not read: reading it was stopped.");
-        if (h.pipe->failed()) return fileFault(errc::kAccessDenied, path_, "cannot be read.");
+        if (h.pipe->cancelled())
+            return fileFault(base::errc::kCancelled, path_, "was not read: reading it was stopped.");
+        if (h.pipe->failed()) return fileFault(base::errc::kAccessDenied, path_, "cannot be read.");
         return text;
     }
     const long at = std::ftell(h.file.get());
@@ -215,7 +216,7 @@ Result<std::u16string> TextFileReader::readAll() {
     }
     while (read(text)) {
     }
-    if (std::ferror(h.file.get())) return fileFault(errc::kAccessDenied, path_, "cannot be read.");
+    if (std::ferror(h.file.get())) return fileFault(base::errc::kAccessDenied, path_, "cannot be read.");
     return text;
 }
 
@@ -232,7 +233,7 @@ bool DocumentReader::read(std::u16string& out) {
     }
     for (auto& c : chapters) {
         const auto position = static_cast<int32_t>(std::min<uint64_t>(c.position, std::numeric_limits<int32_t>::max()));
-        marks_.push_back(SegmentMark{std::move(c.title), c.number, position});
+        marks_.push_back(text::SegmentMark{std::move(c.title), c.number, position});
     }
     return more;
 }
@@ -242,7 +243,7 @@ void DocumentReader::restart() {
     marks_.clear();
 }
 
-std::vector<SegmentMark> DocumentReader::takeMarks() {
+std::vector<text::SegmentMark> DocumentReader::takeMarks() {
     return std::exchange(marks_, {});
 }
 
@@ -264,8 +265,8 @@ constexpr size_t kPipeHead = size_t{64} << 10;
 
 // What a pipe's first bytes show it holds: a sound file or a document is read whole (a document up to
 // the limit of one), input that is no text is refused; nothing for text, which is read as it comes.
-Result<std::optional<NamedFile>> openWholeFromPipe(PipeBytes& bytes, const std::vector<uint8_t>& head,
-                                                   const std::string& path, const documents::Options& options) {
+base::Result<std::optional<NamedFile>> openWholeFromPipe(PipeBytes& bytes, const std::vector<uint8_t>& head,
+                                                         const std::string& path, const documents::Options& options) {
     auto startsWith = [&](const char* magic) { return head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0; };
     const bool wave = startsWith("RIFF") || startsWith("RIFX") || startsWith("RF64");
     if (wave || SoundFileReader::open(path, std::make_shared<const std::string>(head.begin(), head.end())).ok()) {
@@ -274,7 +275,7 @@ Result<std::optional<NamedFile>> openWholeFromPipe(PipeBytes& bytes, const std::
         auto sound = SoundFileReader::open(path, std::make_shared<const std::string>(std::move(all.value())));
         if (!sound) {
             return fileFault(
-                errc::kFile, path,
+                base::errc::kFile, path,
                 "is a damaged WAV file or uses an encoding that cannot be played (" + sound.fault().message + ").");
         }
         return std::optional<NamedFile>(NamedFile{std::move(sound.value())});
@@ -287,28 +288,29 @@ Result<std::optional<NamedFile>> openWholeFromPipe(PipeBytes& bytes, const std::
         if (!document) return document.fault();
         return std::optional<NamedFile>(NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))});
     }
-    if (encoding::looksBinary(head)) return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
+    if (encoding::looksBinary(head))
+        return fileFault(base::errc::kFile, path, "is neither a WAV file nor a text file.");
     return std::optional<NamedFile>();
 }
 
 }  // namespace
 
-Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options) {
+base::Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         int e = errno;
-        if (e == ENOENT) return fileFault(errc::kNotFound, path, "does not exist.");
-        return fileFault(errc::kAccessDenied, path, std::string("cannot be read: ") + std::strerror(e) + ".");
+        if (e == ENOENT) return fileFault(base::errc::kNotFound, path, "does not exist.");
+        return fileFault(base::errc::kAccessDenied, path, std::string("cannot be read: ") + std::strerror(e) + ".");
     }
     // A pipe (a named one, a shell's process substitution, standard input) or a device can be read
     // once only, and may never end.
     struct stat st {};
     if (::fstat(::fileno(file.get()), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) &&
         !S_ISDIR(st.st_mode)) {
-        auto bytes = std::make_unique<PipeBytes>(UniqueFd(::dup(::fileno(file.get()))), options.cancelled);
+        auto bytes = std::make_unique<PipeBytes>(base::UniqueFd(::dup(::fileno(file.get()))), options.cancelled);
         file.reset();
         const std::vector<uint8_t> head = bytes->head(kPipeHead);
-        if (bytes->cancelled()) return fileFault(errc::kCancelled, path, "was not read: reading it was stopped.");
+        if (bytes->cancelled()) return fileFault(base::errc::kCancelled, path, "was not read: reading it was stopped.");
         auto whole = openWholeFromPipe(*bytes, head, path, options);
         if (!whole) return whole.fault();
         if (whole.value()) return std::move(*whole.value());
@@ -320,7 +322,7 @@ Result<NamedFile> openNamedFile(const std::string& path, const documents::Option
     std::vector<uint8_t> head(kChunk);
     size_t headSize = std::fread(head.data(), 1, head.size(), file.get());
     if (std::ferror(file.get())) {
-        return fileFault(errc::kAccessDenied, path, "cannot be read (it may be a folder).");
+        return fileFault(base::errc::kAccessDenied, path, "cannot be read (it may be a folder).");
     }
     head.resize(headSize);
     bool wholeFileInHead = headSize < kChunk;
@@ -331,7 +333,7 @@ Result<NamedFile> openNamedFile(const std::string& path, const documents::Option
     auto startsWith = [&](const char* magic) { return head.size() >= 4 && std::memcmp(head.data(), magic, 4) == 0; };
     if (startsWith("RIFF") || startsWith("RIFX") || startsWith("RF64")) {
         return fileFault(
-            errc::kFile, path,
+            base::errc::kFile, path,
             "is a damaged WAV file or uses an encoding that cannot be played (" + sound.fault().message + ").");
     }
 
@@ -341,11 +343,12 @@ Result<NamedFile> openNamedFile(const std::string& path, const documents::Option
         return NamedFile{std::make_unique<DocumentReader>(std::move(document.value()))};
     }
 
-    if (encoding::looksBinary(head)) return fileFault(errc::kFile, path, "is neither a WAV file nor a text file.");
+    if (encoding::looksBinary(head))
+        return fileFault(base::errc::kFile, path, "is neither a WAV file nor a text file.");
     const encoding::Encoding encoding = encoding::detectEncoding(head, wholeFileInHead);
     return NamedFile{TextFileReader::open(
         path, std::make_unique<TextFileReader::Handle>(std::move(file), nullptr, encoding::Decoder(encoding),
                                                        options.limits.maxExpandedBytes))};
 }
 
-}  // namespace speech
+}  // namespace speech::pipeline

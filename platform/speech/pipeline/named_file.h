@@ -16,7 +16,7 @@
 #include "documents/document.h"
 #include "speech/text/frontend.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 // Reads a sound file (any encoding libsndfile reads) as interleaved float frames.
 class SoundFileReader {
@@ -27,8 +27,8 @@ public:
 
     // Opens `path` (or `memory`, its bytes read whole, when given) when libsndfile recognises it; a
     // fault otherwise (the message names the file).
-    static Result<std::unique_ptr<SoundFileReader>> open(const std::string& path,
-                                                         std::shared_ptr<const std::string> memory = nullptr);
+    static base::Result<std::unique_ptr<SoundFileReader>> open(const std::string& path,
+                                                               std::shared_ptr<const std::string> memory = nullptr);
 
     int sampleRate() const { return sampleRate_; }
     int channels() const { return channels_; }
@@ -46,14 +46,14 @@ private:
 
 struct NamedFile;
 
-}  // namespace speech
+}  // namespace speech::pipeline
 
-namespace speech {
+namespace speech::pipeline {
 
 // Reads a text file as UTF-16, a piece at a time, so that a text of any size starts speaking at once
 // and never needs to be held whole. A text from a pipe is read as it comes (pipe_bytes.h): what its
 // writer wrote before a pause at a line end is handed on at once, as complete for now.
-class TextFileReader final : public TextStream {
+class TextFileReader final : public text::TextStream {
 public:
     ~TextFileReader() override;
     TextFileReader(const TextFileReader&) = delete;
@@ -66,12 +66,12 @@ public:
     std::optional<char16_t> firstUnit() const;
     // The rest of the text at once (markup is checked whole before it is spoken). A fault names the
     // file when it cannot be read, or when a pipe holds more than a document may.
-    Result<std::u16string> readAll();
+    base::Result<std::u16string> readAll();
     // The encoding the file is decoded from ("UTF-8", "UTF-16LE", "GB18030", ...).
     const std::string& encoding() const;
 
 private:
-    friend Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options);
+    friend base::Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options);
     TextFileReader() = default;
     struct Handle;
     static std::unique_ptr<TextFileReader> open(std::string path, std::unique_ptr<Handle> handle);
@@ -82,7 +82,7 @@ private:
 
 // A document (EPUB, HTML, DOCX, ODT, FB2, PDF) read a piece at a time; the start of each chapter is a
 // bookmark with the chapter's title as its text and its number as its id. Its text is never markup.
-class DocumentReader final : public TextStream {
+class DocumentReader final : public text::TextStream {
 public:
     explicit DocumentReader(std::unique_ptr<documents::Document> document);
     ~DocumentReader() override;
@@ -91,11 +91,11 @@ public:
 
     bool read(std::u16string& out) override;
     void restart() override;
-    std::vector<SegmentMark> takeMarks() override;
+    std::vector<text::SegmentMark> takeMarks() override;
 
 private:
     std::unique_ptr<documents::Document> document_;
-    std::vector<SegmentMark> marks_;
+    std::vector<text::SegmentMark> marks_;
 };
 
 // A file named in Speak: a sound file to play, a text file or a document to speak.
@@ -112,6 +112,6 @@ struct NamedFile {
 // is read with `options` (a cancel check, where skipped pages are reported, its limits). A pipe's
 // text is read as it comes, its wait cancelled by the same check; a document from a pipe is read
 // whole up to the limit of a document, and refused past it.
-Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options = {});
+base::Result<NamedFile> openNamedFile(const std::string& path, const documents::Options& options = {});
 
-}  // namespace speech
+}  // namespace speech::pipeline

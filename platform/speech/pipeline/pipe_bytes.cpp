@@ -13,7 +13,7 @@
 #include "base/files.h"
 #include "documents/document.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 namespace {
 
@@ -22,10 +22,10 @@ constexpr std::chrono::milliseconds kSlice{50};
 
 // A file without a name in the temporary folder (a named one, removed at once, where the file system
 // has no files without names).
-UniqueFd fileWithoutName() {
+base::UniqueFd fileWithoutName() {
     std::error_code ec;
     const std::string folder = std::filesystem::temp_directory_path(ec).string();
-    UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    base::UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd.get() >= 0) return fd;
     std::string name = folder + "/tallamo-input-XXXXXX";
     fd.reset(::mkostemp(name.data(), O_CLOEXEC));
@@ -35,7 +35,7 @@ UniqueFd fileWithoutName() {
 
 }  // namespace
 
-PipeBytes::PipeBytes(UniqueFd fd, std::function<bool()> cancelled)
+PipeBytes::PipeBytes(base::UniqueFd fd, std::function<bool()> cancelled)
     : fd_(std::move(fd)), cancelledCheck_(std::move(cancelled)), kept_(fileWithoutName()) {}
 
 size_t PipeBytes::read(std::span<uint8_t> out, bool mayPause) {
@@ -51,7 +51,7 @@ size_t PipeBytes::read(std::span<uint8_t> out, bool mayPause) {
         return static_cast<size_t>(n);
     }
     if (ended_ || failed_ || cancelled_) return 0;
-    const size_t got = fromPipe(out, mayPause ? deadlineAfter(kPause) : std::nullopt);
+    const size_t got = fromPipe(out, mayPause ? base::deadlineAfter(kPause) : std::nullopt);
     paused_ = got == 0 && !ended_ && !failed_ && !cancelled_;
     return got;
 }
@@ -62,21 +62,21 @@ bool PipeBytes::paused() const {
     return ::poll(&p, 1, 0) == 0;
 }
 
-size_t PipeBytes::fromPipe(std::span<uint8_t> out, std::optional<SteadyTime> deadline) {
+size_t PipeBytes::fromPipe(std::span<uint8_t> out, std::optional<base::SteadyTime> deadline) {
     for (;;) {
         if (cancelledCheck_ && cancelledCheck_()) {
             cancelled_ = true;
             return 0;
         }
-        const SteadyTime slice = std::chrono::steady_clock::now() + kSlice;
-        if (!waitForFd(fd_.get(), POLLIN, deadline ? std::min(*deadline, slice) : slice)) {
+        const base::SteadyTime slice = std::chrono::steady_clock::now() + kSlice;
+        if (!base::waitForFd(fd_.get(), POLLIN, deadline ? std::min(*deadline, slice) : slice)) {
             if (deadline && std::chrono::steady_clock::now() >= *deadline) return 0;
             continue;
         }
         const ssize_t n = ::read(fd_.get(), out.data(), out.size());
         if (n > 0) {
             const auto bytes = std::span<const uint8_t>(out.data(), static_cast<size_t>(n));
-            if (kept_.get() >= 0 && pwriteAll(kept_.get(), bytes, total_) != 0) kept_.reset();
+            if (kept_.get() >= 0 && base::pwriteAll(kept_.get(), bytes, total_) != 0) kept_.reset();
             total_ += static_cast<uint64_t>(n);
             replayed_ = total_;
             return static_cast<size_t>(n);
@@ -105,21 +105,22 @@ std::vector<uint8_t> PipeBytes::head(size_t most) {
     return out;
 }
 
-Result<std::string> PipeBytes::rest(uint64_t limit, const std::string& name) {
+base::Result<std::string> PipeBytes::rest(uint64_t limit, const std::string& name) {
     std::string all;
     std::vector<uint8_t> buffer(size_t{1} << 16);
     restart();
     for (size_t n; (n = read(buffer, false)) > 0;) {
         if (all.size() + n > limit) {
-            return Fault{documents::errc::kTooLarge, "The file \"" + name +
-                                                         "\" is too large to read: it holds more than " +
-                                                         std::to_string(limit >> 20) + " MB."};
+            return base::Fault{documents::errc::kTooLarge, "The file \"" + name +
+                                                               "\" is too large to read: it holds more than " +
+                                                               std::to_string(limit >> 20) + " MB."};
         }
         all.append(reinterpret_cast<const char*>(buffer.data()), n);
     }
-    if (cancelled_) return Fault{errc::kCancelled, "The file \"" + name + "\" was not read: reading it was stopped."};
-    if (failed_) return Fault{errc::kAccessDenied, "The file \"" + name + "\" cannot be read."};
+    if (cancelled_)
+        return base::Fault{base::errc::kCancelled, "The file \"" + name + "\" was not read: reading it was stopped."};
+    if (failed_) return base::Fault{base::errc::kAccessDenied, "The file \"" + name + "\" cannot be read."};
     return all;
 }
 
-}  // namespace speech
+}  // namespace speech::pipeline

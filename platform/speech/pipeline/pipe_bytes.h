@@ -17,7 +17,7 @@
 #include "base/child_process.h"
 #include "base/error.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 class PipeBytes {
 public:
@@ -25,7 +25,7 @@ public:
     static constexpr std::chrono::milliseconds kPause{200};
 
     // Reads `fd` (which it takes); `cancelled`, when given, is asked at every slice of a wait.
-    PipeBytes(UniqueFd fd, std::function<bool()> cancelled);
+    PipeBytes(base::UniqueFd fd, std::function<bool()> cancelled);
 
     // Up to out.size() bytes: those read before (after a restart), else what the pipe holds, waiting
     // for them. 0 at the end of the input, when cancelled, after a read error, or (with `mayPause`)
@@ -35,7 +35,7 @@ public:
     std::vector<uint8_t> head(size_t most);
     // The rest of the input, whole, after what was read; a fault naming `name` past `limit` bytes in
     // all or when the input cannot be read.
-    Result<std::string> rest(uint64_t limit, const std::string& name);
+    base::Result<std::string> rest(uint64_t limit, const std::string& name);
     // Starts again from the first byte.
     void restart() { replayed_ = 0; }
 
@@ -49,11 +49,11 @@ public:
 
 private:
     // Reads what the pipe holds into `out`, waiting for it until `deadline` (none: without limit).
-    size_t fromPipe(std::span<uint8_t> out, std::optional<SteadyTime> deadline);
+    size_t fromPipe(std::span<uint8_t> out, std::optional<base::SteadyTime> deadline);
 
-    UniqueFd fd_;
+    base::UniqueFd fd_;
     std::function<bool()> cancelledCheck_;
-    UniqueFd kept_;  // every byte read, in a file without a name
+    base::UniqueFd kept_;  // every byte read, in a file without a name
     uint64_t total_ = 0;
     uint64_t replayed_ = 0;  // the bytes of kept_ read again since the last restart
     bool paused_ = false;
@@ -62,4 +62,4 @@ private:
     bool cancelled_ = false;
 };
 
-}  // namespace speech
+}  // namespace speech::pipeline

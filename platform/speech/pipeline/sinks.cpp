@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace speech {
+namespace speech::pipeline {
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr size_t kFileBlock = 262144;
 
 // ---- file --------------------------------------------------------------------------------------------
 
-FileSink::FileSink(std::shared_ptr<FileTarget> file, int inRate, int inChannels, const WaveFormat& format,
+FileSink::FileSink(std::shared_ptr<audio::FileTarget> file, int inRate, int inChannels, const core::WaveFormat& format,
                    std::function<void()> onProgress)
     : Sink(file->bytesWritten(), format, inChannels),
       writer_(std::move(file), inRate, inChannels, format, std::move(onProgress)),
@@ -33,8 +33,8 @@ bool FileSink::gather(std::vector<T>& gathered, std::span<const T> samples, cons
     while (!samples.empty()) {
         // Input of a rate the file raises is handed over in smaller blocks, for about as much output.
         const auto channels = static_cast<size_t>(inChannels_);
-        const size_t block =
-            channels * inputFramesFor((firstBlock_ ? kFirstFileBlock : kFileBlock) / channels, inRate_, outRate_);
+        const size_t block = channels * audio::inputFramesFor((firstBlock_ ? kFirstFileBlock : kFileBlock) / channels,
+                                                              inRate_, outRate_);
         if constexpr (std::is_same_v<T, int16_t>) {
             if (gathered.empty() && gathered.capacity() < block) gathered = writer_.takeSpare();
         }
@@ -66,18 +66,18 @@ void FileSink::finish() {
     writer_.finish();
 }
 
-Result<void> FileSink::pump(std::chrono::milliseconds) {
+base::Result<void> FileSink::pump(std::chrono::milliseconds) {
     if (auto fault = writer_.fault()) return *fault;
     return {};
 }
 
-Result<uint64_t> FileSink::played() {
+base::Result<uint64_t> FileSink::played() {
     if (auto fault = writer_.fault()) return *fault;
     return writer_.written();
 }
 
 // What is queued but not yet in the file is dropped; what is in the file stays.
-Result<void> FileSink::drop() {
+base::Result<void> FileSink::drop() {
     writer_.drop();
     gathered_.clear();
     gatheredFloats_.clear();
@@ -87,7 +87,7 @@ Result<void> FileSink::drop() {
 
 // ---- device ------------------------------------------------------------------------------------------
 
-DeviceSink::DeviceSink(AudioDeviceStream& device, const PlaybackState& state, int inRate, int inChannels)
+DeviceSink::DeviceSink(audio::AudioDeviceStream& device, const audio::PlaybackState& state, int inRate, int inChannels)
     : Sink(state.writtenBytes, device.format(), inChannels),
       device_(device),
       converter_(inRate, inChannels, device.format()),
@@ -121,7 +121,7 @@ void DeviceSink::finish() {
     queue(std::move(tail));
 }
 
-Result<void> DeviceSink::pump(std::chrono::milliseconds maxWait) {
+base::Result<void> DeviceSink::pump(std::chrono::milliseconds maxWait) {
     while (!chunks_.empty()) {
         const auto& front = chunks_.front();
         auto wrote = device_.write(std::span<const uint8_t>(front).subspan(chunkOffset_), maxWait);
@@ -135,13 +135,13 @@ Result<void> DeviceSink::pump(std::chrono::milliseconds maxWait) {
     return {};
 }
 
-Result<uint64_t> DeviceSink::played() {
+base::Result<uint64_t> DeviceSink::played() {
     auto state = device_.state();
     if (!state) return state.fault();
     return std::min(state.value().playedBytes, written_);
 }
 
-Result<void> DeviceSink::drop() {
+base::Result<void> DeviceSink::drop() {
     auto flushed = device_.flush();
     chunks_.clear();
     chunkOffset_ = 0;
@@ -150,11 +150,11 @@ Result<void> DeviceSink::drop() {
     return flushed;
 }
 
-Result<void> DeviceSink::setPaused(bool paused) {
+base::Result<void> DeviceSink::setPaused(bool paused) {
     if (paused == corked_) return {};
     auto r = device_.setPaused(paused);
     if (r) corked_ = paused;
     return r;
 }
 
-}  // namespace speech
+}  // namespace speech::pipeline

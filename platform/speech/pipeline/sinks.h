@@ -21,7 +21,7 @@
 #include "speech/audio/file_writer.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 class Sink {
 public:
@@ -34,17 +34,17 @@ public:
     // The input is complete: what the resampler holds goes out too.
     virtual void finish() = 0;
     // Moves converted audio on to the output, waiting up to `maxWait` for room.
-    [[nodiscard]] virtual Result<void> pump(std::chrono::milliseconds maxWait) = 0;
+    [[nodiscard]] virtual base::Result<void> pump(std::chrono::milliseconds maxWait) = 0;
     // Converted audio is waiting for room in the output.
     virtual bool backlog() const = 0;
     // The byte up to which the output has been heard (device) or written (file), and the byte after
     // the last one written.
-    [[nodiscard]] virtual Result<uint64_t> played() = 0;
+    [[nodiscard]] virtual base::Result<uint64_t> played() = 0;
     virtual uint64_t written() const = 0;
     // Drops everything pushed but not yet heard; the input starts again at the next byte.
-    [[nodiscard]] virtual Result<void> drop() = 0;
+    [[nodiscard]] virtual base::Result<void> drop() = 0;
     // Holds or releases the sound; does nothing when it is already so.
-    [[nodiscard]] virtual Result<void> setPaused(bool paused) = 0;
+    [[nodiscard]] virtual base::Result<void> setPaused(bool paused) = 0;
     // A device holds its sound on a pause; a file is rendered regardless.
     virtual bool followsPause() const = 0;
     // Wakes a push or pump waiting for room.
@@ -57,7 +57,7 @@ public:
     uint64_t inputFrames() const { return inputFrames_; }
 
 protected:
-    Sink(uint64_t base, const WaveFormat& format, int inChannels)
+    Sink(uint64_t base, const core::WaveFormat& format, int inChannels)
         : base_(base), bytesPerFrame_(static_cast<uint64_t>(format.bytesPerFrame())), inChannels_(inChannels) {}
     virtual uint64_t outputFramesFor(uint64_t inputFrames) const = 0;
     void took(size_t samples) { inputFrames_ += samples / static_cast<size_t>(inChannels_); }
@@ -80,18 +80,18 @@ class FileSink final : public Sink {
 public:
     // Throws Error when there is no conversion into the file's format. `onProgress` is called on the
     // writer's thread after each block reaches the file.
-    FileSink(std::shared_ptr<FileTarget> file, int inRate, int inChannels, const WaveFormat& format,
+    FileSink(std::shared_ptr<audio::FileTarget> file, int inRate, int inChannels, const core::WaveFormat& format,
              std::function<void()> onProgress);
 
     bool push(std::span<const int16_t> samples, const std::function<bool()>& stop) override;
     bool push(std::span<const float> samples, const std::function<bool()>& stop) override;
     void finish() override;
-    Result<void> pump(std::chrono::milliseconds) override;
+    base::Result<void> pump(std::chrono::milliseconds) override;
     bool backlog() const override { return false; }
-    Result<uint64_t> played() override;
+    base::Result<uint64_t> played() override;
     uint64_t written() const override { return writer_.written(); }
-    Result<void> drop() override;
-    Result<void> setPaused(bool) override { return {}; }
+    base::Result<void> drop() override;
+    base::Result<void> setPaused(bool) override { return {}; }
     bool followsPause() const override { return false; }
     void interrupt() override { writer_.interrupt(); }
 
@@ -100,7 +100,7 @@ private:
     template <class T>
     bool gather(std::vector<T>& gathered, std::span<const T> samples, const std::function<bool()>& stop);
 
-    FileWriter writer_;
+    audio::FileWriter writer_;
     int inRate_;
     int inChannels_;
     int outRate_;
@@ -114,17 +114,17 @@ class DeviceSink final : public Sink {
 public:
     // `state` is the device's at the start. Throws Error when there is no conversion into the
     // device's format.
-    DeviceSink(AudioDeviceStream& device, const PlaybackState& state, int inRate, int inChannels);
+    DeviceSink(audio::AudioDeviceStream& device, const audio::PlaybackState& state, int inRate, int inChannels);
 
     bool push(std::span<const int16_t> samples, const std::function<bool()>& stop) override;
     bool push(std::span<const float> samples, const std::function<bool()>& stop) override;
     void finish() override;
-    Result<void> pump(std::chrono::milliseconds maxWait) override;
+    base::Result<void> pump(std::chrono::milliseconds maxWait) override;
     bool backlog() const override { return !chunks_.empty(); }
-    Result<uint64_t> played() override;
+    base::Result<uint64_t> played() override;
     uint64_t written() const override { return written_; }
-    Result<void> drop() override;
-    Result<void> setPaused(bool paused) override;
+    base::Result<void> drop() override;
+    base::Result<void> setPaused(bool paused) override;
     bool followsPause() const override { return true; }
     void interrupt() override { device_.interrupt(); }
 
@@ -135,12 +135,12 @@ private:
     template <class T>
     bool convert(std::span<const T> samples);
 
-    AudioDeviceStream& device_;
-    Converter converter_;
+    audio::AudioDeviceStream& device_;
+    audio::Converter converter_;
     uint64_t written_;
     std::deque<std::vector<uint8_t>> chunks_;  // converted, not yet taken by the device
     size_t chunkOffset_ = 0;                   // bytes of chunks_.front() already written
     bool corked_ = false;
 };
 
-}  // namespace speech
+}  // namespace speech::pipeline

@@ -10,7 +10,7 @@
 #include "base/batch_thread.h"
 #include "speech/core/constants.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 namespace {
 
@@ -36,8 +36,8 @@ StreamJob::~StreamJob() {
     voice_.activeSink = nullptr;
 }
 
-VoiceEvent StreamJob::makeEvent(EventKind kind, uint64_t at) const {
-    VoiceEvent e;
+core::VoiceEvent StreamJob::makeEvent(core::EventKind kind, uint64_t at) const {
+    core::VoiceEvent e;
     e.kind = kind;
     e.streamNumber = request_.number;
     e.streamPosition = at >= base_ ? at - base_ : 0;
@@ -50,19 +50,19 @@ bool StreamJob::openSink() {
     const int inChannels = request_.sound ? request_.sound->channels() : 1;
     auto startAndEnd = [&](uint64_t at) {
         base_ = at;
-        voice_.publish({makeEvent(EventKind::StartStream, at), makeEvent(EventKind::EndStream, at)});
+        voice_.publish({makeEvent(core::EventKind::StartStream, at), makeEvent(core::EventKind::EndStream, at)});
     };
     if (request_.file) {
         try {
             sink_ = std::make_unique<FileSink>(request_.file, inRate, inChannels, request_.format,
                                                [this] { voice_.progressed(); });
-        } catch (const Error& e) {
+        } catch (const base::Error& e) {
             request_.cutShort(e.code(), e.description());  // no conversion into this format
             startAndEnd(request_.file->bytesWritten());
             return false;
         } catch (const std::system_error& e) {
             // The writer's thread could not start: out of memory, or of threads.
-            request_.cutShort(errc::kOutOfMemory,
+            request_.cutShort(base::errc::kOutOfMemory,
                               std::string("The file's writer could not be started: ") + e.what() + ".");
             startAndEnd(request_.file->bytesWritten());
             return false;
@@ -72,8 +72,8 @@ bool StreamJob::openSink() {
         if (device && (voice_.deviceIdOpen != request_.deviceId || device->format() != request_.format)) device.reset();
         if (!device) {
             auto opened = voice_.audioHost ? voice_.audioHost->open(request_.deviceId, request_.format)
-                                           : Result<std::unique_ptr<AudioDeviceStream>>(
-                                                 Fault{errc::kNoAudioDevice, "No audio output device is available."});
+                                           : base::Result<std::unique_ptr<audio::AudioDeviceStream>>(base::Fault{
+                                                 base::errc::kNoAudioDevice, "No audio output device is available."});
             if (!opened) {
                 startAndEnd(0);
                 std::lock_guard lock(voice_.mutex);
@@ -91,7 +91,7 @@ bool StreamJob::openSink() {
         }
         try {
             sink_ = std::make_unique<DeviceSink>(*device, state.value(), inRate, inChannels);
-        } catch (const Error&) {
+        } catch (const base::Error&) {
             startAndEnd(state.value().writtenBytes);
             return false;
         }
@@ -122,7 +122,7 @@ void StreamJob::waitForChange(milliseconds most) {
     });
 }
 
-void StreamJob::run(MemoryReserve& reserve) {
+void StreamJob::run(base::MemoryReserve& reserve) {
     try {
         speak();
     } catch (const std::bad_alloc&) {
@@ -130,18 +130,18 @@ void StreamJob::run(MemoryReserve& reserve) {
         reserve.release();
         ahead_.reset();
         pending_.clear();
-        engineFailed(outOfMemory());
+        engineFailed(base::outOfMemory());
         end(sink_ ? sink_->written() : base_, false);
     }
 }
 
 void StreamJob::speak() {
     // A render into a file is batch work on this thread too, until the job ends.
-    std::optional<BatchThread> batch;
+    std::optional<base::BatchThread> batch;
     if (request_.file != nullptr) batch.emplace();
     currentVoice_ = request_.voice;
     if (!openSink()) return;
-    pending_.push_back({base_, makeEvent(EventKind::StartStream, base_), -1});
+    pending_.push_back({base_, makeEvent(core::EventKind::StartStream, base_), -1});
     if (request_.source && !startSynthesis()) return;
     while (serveOnce()) {
     }
@@ -165,7 +165,8 @@ bool StreamJob::startSynthesis() {
         ahead_ = std::make_unique<SynthesisAhead>(*voice_.synthesizer, lanes, segments, chains, toFile,
                                                   [this] { voice_.progressed(); });
     } catch (const std::system_error& e) {
-        engineFailed(Fault{errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});
+        engineFailed(
+            base::Fault{base::errc::kEngine, std::string("The speech engine cannot be run: ") + e.what() + "."});
         end(base_, true);
         return false;
     }
@@ -192,7 +193,7 @@ bool StreamJob::serveOnce() {
     }
     const bool holding = sink_->followsPause() && c.paused;
     auto paused = sink_->setPaused(holding);
-    auto played = paused ? sink_->played() : Result<uint64_t>(paused.fault());
+    auto played = paused ? sink_->played() : base::Result<uint64_t>(paused.fault());
     if (!played) {
         outputFailed(played.fault());
         return false;
@@ -244,7 +245,7 @@ bool StreamJob::feedAndPump(uint64_t epoch) {
     return true;
 }
 
-void StreamJob::outputFailed(const Fault& fault) {
+void StreamJob::outputFailed(const base::Fault& fault) {
     const uint64_t at = sink_->written();
     sinkFailed(fault);
     end(at, false);
@@ -260,7 +261,7 @@ void StreamJob::refill() {
             // before the pause is spoken, and the job goes on as for any other wait, looking again
             // at its next round.
             if (request_.source->paused()) break;
-            std::optional<Segment> next = request_.source->next();
+            std::optional<text::Segment> next = request_.source->next();
             sourceDone_ = !next;
             if (next) {
                 if (!upcoming_.empty()) afterFirst_ += SynthesisAhead::lengthOf(*next);
@@ -271,12 +272,14 @@ void StreamJob::refill() {
         // The length of the text after the segment, when its end is known to be that near.
         std::optional<size_t> left;
         if (lookahead > 0 && sourceDone_) left = afterFirst_;
-        Segment segment = std::move(upcoming_.front());
+        text::Segment segment = std::move(upcoming_.front());
         upcoming_.pop_front();
         if (!upcoming_.empty()) afterFirst_ -= SynthesisAhead::lengthOf(upcoming_.front());
-        const bool stress = (voice_.interests.load(std::memory_order_relaxed) & (SVEPhoneme | SVEViseme)) != 0;
+        const bool stress =
+            (voice_.interests.load(std::memory_order_relaxed) & (core::SVEPhoneme | core::SVEViseme)) != 0;
         int32_t keep = 0;
-        SynthRequest reading = readingOf(segment, upcoming_.empty() ? nullptr : &upcoming_.front(), stress, keep);
+        engine::SynthRequest reading =
+            readingOf(segment, upcoming_.empty() ? nullptr : &upcoming_.front(), stress, keep);
         // Into a file the engine's audio comes in large pieces, except at the start, where the first
         // sample is written at once.
         reading.bulk = request_.file != nullptr && started_;
@@ -294,7 +297,7 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         if (sink_->backlog()) return fed;
         if (!front_) {
             if (ahead_->empty()) return sourceDone_ && upcoming_.empty() ? Fed::Done : fed;
-            const Segment& segment = ahead_->front();
+            const text::Segment& segment = ahead_->front();
             EventPlacer placer(segment, currentVoice_, voice_.interests.load(std::memory_order_relaxed),
                                voice_.synthesizer->sampleRate());
             const uint64_t silence = placer.silence();
@@ -310,7 +313,7 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
             continue;
         }
         SynthesisAhead::Output out = ahead_->takeFront();
-        for (const SynthEvent& e : out.events) f.placer.addEvent(e);
+        for (const engine::SynthEvent& e : out.events) f.placer.addEvent(e);
         f.placer.addSamples(out.samples);
         const bool pushed = sink_->push(out.samples, stop);
         const bool gotAudio = !out.samples.empty();
@@ -337,7 +340,7 @@ StreamJob::Fed StreamJob::feedSound(uint64_t epoch) {
     if (sink_->backlog()) return Fed::Idle;
     const auto channels = static_cast<size_t>(request_.sound->channels());
     // A file of a low rate is read fewer frames a step, for about the same audio out of each step.
-    const size_t step = inputFramesFor(kSoundFrames, request_.sound->sampleRate(), request_.format.sampleRate);
+    const size_t step = audio::inputFramesFor(kSoundFrames, request_.sound->sampleRate(), request_.format.sampleRate);
     std::vector<float> frames(step * channels);
     const size_t got = request_.sound->read(frames);
     if (got == 0) return Fed::Done;
@@ -354,7 +357,7 @@ uint64_t StreamJob::horizonByte() const {
 }
 
 void StreamJob::release(uint64_t upTo) {
-    std::vector<VoiceEvent> out;
+    std::vector<core::VoiceEvent> out;
     while (!pending_.empty() && pending_.front().at <= upTo) {
         PendingEvent& p = pending_.front();
         if (p.sentence >= 0) heardSentence_ = p.sentence;
@@ -372,10 +375,10 @@ void StreamJob::end(uint64_t at, bool releaseAll) {
     pending_.clear();
     // Marked before EndStream, on which the owner may close the file.
     if (engineFault_) request_.cutShort(engineFault_->code, engineFault_->message);
-    voice_.publish({makeEvent(EventKind::EndStream, at)});
+    voice_.publish({makeEvent(core::EventKind::EndStream, at)});
 }
 
-Result<void> StreamJob::dropBuffered() {
+base::Result<void> StreamJob::dropBuffered() {
     auto dropped = sink_->drop();
     if (ahead_) ahead_->clear();
     front_.reset();
@@ -405,13 +408,14 @@ long StreamJob::skipSentences(long count) {
     return reached + 1 - current;
 }
 
-void StreamJob::sinkFailed(const Fault& fault) {
+void StreamJob::sinkFailed(const base::Fault& fault) {
     // A file stream keeps its write failure and reports it when it is closed.
     if (request_.file) return;
     {
         std::lock_guard lock(voice_.mutex);
         voice_.activeSink = nullptr;
-        voice_.streamFault = Fault{errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
+        voice_.streamFault =
+            base::Fault{base::errc::kDeviceLost, "The audio output device stopped working: " + fault.message};
     }
     ahead_.reset();
     front_.reset();
@@ -420,7 +424,7 @@ void StreamJob::sinkFailed(const Fault& fault) {
     voice_.deviceIdOpen.clear();
 }
 
-void StreamJob::engineFailed(const Fault& fault) {
+void StreamJob::engineFailed(const base::Fault& fault) {
     if (request_.file) {
         // Marked when the stream ends: a file that failed takes no more writes, and what was fed
         // before the failure is still written, its events released.
@@ -436,4 +440,4 @@ void StreamJob::engineFailed(const Fault& fault) {
     sourceDone_ = true;
 }
 
-}  // namespace speech
+}  // namespace speech::pipeline

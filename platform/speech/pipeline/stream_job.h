@@ -16,7 +16,7 @@
 #include "speech/pipeline/synthesis_ahead.h"
 #include "speech/pipeline/voice_state.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 class StreamJob {
 public:
@@ -27,7 +27,7 @@ public:
 
     // Speaks the request to its end, a stop or a fault, then raises EndStream. Running out of memory
     // is a fault like the engine's; the calling thread's `reserve` is freed to report it.
-    void run(MemoryReserve& reserve);
+    void run(base::MemoryReserve& reserve);
 
 private:
     void speak();
@@ -43,7 +43,7 @@ private:
     // (the stream has then ended).
     bool feedAndPump(uint64_t epoch);
     // Ends the stream after a failure of the output at its last written byte.
-    void outputFailed(const Fault& fault);
+    void outputFailed(const base::Fault& fault);
     struct Controls {
         bool shutdown = false;
         bool purged = false;
@@ -53,7 +53,7 @@ private:
     };
     struct PendingEvent {
         uint64_t at = 0;  // absolute byte in the sink
-        VoiceEvent event;
+        core::VoiceEvent event;
         long sentence = -1;
     };
     // The segment at the front of the window, being fed.
@@ -79,15 +79,15 @@ private:
     uint64_t horizonByte() const;
     void release(uint64_t upTo);
     long skipSentences(long count);
-    [[nodiscard]] Result<void> dropBuffered();
-    VoiceEvent makeEvent(EventKind kind, uint64_t at) const;
+    [[nodiscard]] base::Result<void> dropBuffered();
+    core::VoiceEvent makeEvent(core::EventKind kind, uint64_t at) const;
     // Ends the stream with what was heard: the events up to `at`, then EndStream there.
     void end(uint64_t at, bool releaseAll);
     // The output failed: a device is closed and its loss reported; a file keeps its own failure.
-    void sinkFailed(const Fault& fault);
+    void sinkFailed(const base::Fault& fault);
     // The engine failed on a segment: the stream ends after what was fed, and the failure is reported
     // (a file's Close raises it; a device's by the next Speak or takeStreamError).
-    void engineFailed(const Fault& fault);
+    void engineFailed(const base::Fault& fault);
 
     VoiceState& voice_;
     Request& request_;
@@ -96,18 +96,18 @@ private:
     std::unique_ptr<SynthesisAhead> ahead_;
     // The next segments, held until the one after each is known and, into a file, until enough of the
     // text after the first is known to tell whether the text ends soon (see SynthesisAhead::add).
-    std::deque<Segment> upcoming_;
+    std::deque<text::Segment> upcoming_;
     size_t afterFirst_ = 0;  // the length (SynthesisAhead::lengthOf) of those after the first
     bool sourceDone_ = false;
     bool started_ = false;  // a segment has been handed to the synthesis window
     std::optional<Front> front_;
-    SpObjectToken currentVoice_;
+    core::SpObjectToken currentVoice_;
     bool finished_ = false;  // the sink has its whole input
     std::deque<PendingEvent> pending_;
     long heardSentence_ = -1;
     uint64_t seenControl_ = ~uint64_t{0};
     uint64_t seenProgress_ = ~uint64_t{0};
-    std::optional<Fault> engineFault_;  // a file's render failed in the engine
+    std::optional<base::Fault> engineFault_;  // a file's render failed in the engine
 };
 
-}  // namespace speech
+}  // namespace speech::pipeline

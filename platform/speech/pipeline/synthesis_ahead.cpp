@@ -10,7 +10,7 @@
 #include "base/memory_reserve.h"
 #include "speech/text/frontend.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 namespace {
 
@@ -31,7 +31,7 @@ static_assert(SynthesisAhead::kTailLookahead >= 2 * kChainLength, "a tail chain 
 constexpr size_t kFollowersSent = 8;
 
 // The voice the engine reads a segment with: a run of another script has its own.
-const std::string& engineVoiceOf(const Segment& segment) {
+const std::string& engineVoiceOf(const text::Segment& segment) {
     return segment.engineVoiceId.empty() ? segment.voice.Id() : segment.engineVoiceId;
 }
 
@@ -41,8 +41,8 @@ bool isSpace(char32_t c) {
 
 }  // namespace
 
-SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress, int32_t& keep) {
-    SynthRequest request;
+engine::SynthRequest readingOf(const text::Segment& segment, const text::Segment* next, bool stress, int32_t& keep) {
+    engine::SynthRequest request;
     request.text = segment.text;
     request.voiceId = engineVoiceOf(segment);
     if (request.voiceId != segment.voice.Id()) request.runVoiceId = segment.voice.Id();
@@ -86,7 +86,7 @@ SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress,
 // is dropped (the engine reads the context to its end all the same: where it stops
 // must not depend on timing, since the next segment of the chain goes on from there). Output is
 // handed to the slot as it comes, or all at once at the end when `buffered`.
-class SynthesisAhead::LaneSink final : public SynthSink {
+class SynthesisAhead::LaneSink final : public engine::SynthSink {
 public:
     LaneSink(SynthesisAhead& owner, Slot& slot, int32_t keep, bool buffered)
         : owner_(owner), slot_(slot), keep_(keep), buffered_(buffered) {}
@@ -104,12 +104,12 @@ public:
         if (!buffered_) flush();
         return true;
     }
-    bool event(const SynthEvent& event) override {
+    bool event(const engine::SynthEvent& event) override {
         if (cancelled()) return false;
         if (limit_) return true;
         // Only a word tells where the context starts: the engine gives its pauses the position of the
         // text's end.
-        if (keep_ >= 0 && event.kind == SynthEvent::Kind::Word && event.textPosition >= keep_) {
+        if (keep_ >= 0 && event.kind == engine::SynthEvent::Kind::Word && event.textPosition >= keep_) {
             limit_ = std::max(event.sample, delivered_);
             return true;
         }
@@ -134,19 +134,19 @@ private:
     std::optional<uint64_t> limit_;
     uint64_t delivered_ = 0;
     std::vector<int16_t> samples_;
-    std::vector<SynthEvent> events_;
+    std::vector<engine::SynthEvent> events_;
 };
 
 // A Han character counts as four (a syllable, about as long to say as four letters of English), so
 // that a chain of Chinese is about as long to read as one of English, and the work is shared as evenly.
-size_t SynthesisAhead::lengthOf(const Segment& segment) {
+size_t SynthesisAhead::lengthOf(const text::Segment& segment) {
     size_t length = 0;
     for (const char32_t c : segment.text) length += text::isHan(c) ? 4 : 1;
     return length;
 }
 
-SynthesisAhead::SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains, bool batch,
-                               std::function<void()> onProgress)
+SynthesisAhead::SynthesisAhead(engine::Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains,
+                               bool batch, std::function<void()> onProgress)
     : synthesizer_(synthesizer),
       maxSegments_(std::max<size_t>(segments, 1)),
       maxChains_(std::max<size_t>(chains, 1)),
@@ -199,7 +199,8 @@ bool SynthesisAhead::empty() const {
     return slots_.empty();
 }
 
-void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep, std::optional<size_t> left) {
+void SynthesisAhead::add(text::Segment segment, engine::SynthRequest request, int32_t keep,
+                         std::optional<size_t> left) {
     auto slot = std::make_shared<Slot>();
     const size_t length = lengthOf(segment);
     {
@@ -226,7 +227,7 @@ void SynthesisAhead::add(Segment segment, SynthRequest request, int32_t keep, st
     work_.notify_all();
 }
 
-const Segment& SynthesisAhead::front() const {
+const text::Segment& SynthesisAhead::front() const {
     std::lock_guard lock(mutex_);
     return slots_.front()->segment;
 }
@@ -290,14 +291,14 @@ std::shared_ptr<SynthesisAhead::Slot> SynthesisAhead::nextFor(std::optional<uint
 }
 
 void SynthesisAhead::lane() {
-    std::optional<BatchThread> batch;
+    std::optional<base::BatchThread> batch;
     if (batch_) batch.emplace();
     // The run lives as long as the lane, so a chain goes on from one segment to the next on the same
     // worker. A run that could not be had, or that ran out of memory, is opened again for the lane's
     // next segment; the segment it failed on ends the stream.
-    std::unique_ptr<SynthesisRun> run;
+    std::unique_ptr<engine::SynthesisRun> run;
     std::optional<uint64_t> chain;
-    MemoryReserve reserve;
+    base::MemoryReserve reserve;
     std::unique_lock lock(mutex_);
     for (;;) {
         std::shared_ptr<Slot> slot;
@@ -305,14 +306,14 @@ void SynthesisAhead::lane() {
         if (stopping_) return;
         slot->started = true;
         lock.unlock();
-        Result<void> result;
+        base::Result<void> result;
         try {
             if (!run) run = synthesizer_.openRun();
             result = produce(*run, *slot);
         } catch (const std::bad_alloc&) {
             reserve.release();
             run.reset();
-            result = outOfMemory();
+            result = base::outOfMemory();
         }
         finish(*slot, std::move(result));
         reserve.renew();
@@ -341,8 +342,8 @@ std::vector<std::shared_ptr<SynthesisAhead::Slot>> SynthesisAhead::followersOf(c
     return followers;
 }
 
-Result<void> SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
-    Result<void> result;
+base::Result<void> SynthesisAhead::produce(engine::SynthesisRun& run, Slot& slot) {
+    base::Result<void> result;
     const auto own = static_cast<size_t>(std::max(slot.keep, 0));
     if (!slot.request.text.empty()) {
         const bool readTwice = slot.readTwice();
@@ -352,11 +353,11 @@ Result<void> SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
         // The chain's next segments, which this lane reads next, go to the engine with this one (kept
         // alive here: a clear may drop them meanwhile). Not after a piece that may be read twice.
         const auto followers = readTwice ? std::vector<std::shared_ptr<Slot>>() : followersOf(slot);
-        std::vector<const SynthRequest*> next;
+        std::vector<const engine::SynthRequest*> next;
         for (const auto& f : followers) next.push_back(&f->request);
         result = next.empty() ? run.synthesize(slot.request, sink) : run.synthesizeThen(slot.request, sink, next);
         if (readTwice && result && !sink.cancelled() && !sink.cut()) {
-            SynthRequest alone = slot.request;
+            engine::SynthRequest alone = slot.request;
             alone.text.resize(own);
             alone.endPause = slot.segment.endsSentence;
             alone.fresh = false;
@@ -370,7 +371,7 @@ Result<void> SynthesisAhead::produce(SynthesisRun& run, Slot& slot) {
     return result;
 }
 
-void SynthesisAhead::finish(Slot& slot, Result<void> result) {
+void SynthesisAhead::finish(Slot& slot, base::Result<void> result) {
     {
         std::lock_guard lock(mutex_);
         slot.output.done = true;
@@ -379,7 +380,7 @@ void SynthesisAhead::finish(Slot& slot, Result<void> result) {
     if (onProgress_) onProgress_();
 }
 
-void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events) {
+void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vector<engine::SynthEvent> events) {
     bool atFront = false;
     {
         std::lock_guard lock(mutex_);
@@ -396,4 +397,4 @@ void SynthesisAhead::publish(Slot& slot, std::vector<int16_t> samples, std::vect
     if (atFront && onProgress_) onProgress_();
 }
 
-}  // namespace speech
+}  // namespace speech::pipeline

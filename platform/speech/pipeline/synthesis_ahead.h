@@ -28,29 +28,29 @@
 #include "speech/engine/synthesizer.h"
 #include "speech/text/frontend.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 // What the engine reads for `segment`. A piece of a sentence that markup cut (a silence, a bookmark,
 // a change of rate) is read with the start of the piece after it, so the engine does not end a
 // clause at the cut (it would lengthen the last word and pause there); only the audio and events of
 // the piece's own text are kept. `keep` receives the number of code points of the piece's own (the
 // whole text when nothing was added).
-SynthRequest readingOf(const Segment& segment, const Segment* next, bool stress, int32_t& keep);
+engine::SynthRequest readingOf(const text::Segment& segment, const text::Segment* next, bool stress, int32_t& keep);
 
 class SynthesisAhead {
 public:
     struct Output {
-        std::vector<int16_t> samples;    // the engine's samples (the segment's silence is not included)
-        std::vector<SynthEvent> events;  // its raw events, in the order they came
-        bool done = false;               // the segment is complete
-        std::optional<Fault> fault;      // the engine failed on it (set with done)
+        std::vector<int16_t> samples;            // the engine's samples (the segment's silence is not included)
+        std::vector<engine::SynthEvent> events;  // its raw events, in the order they came
+        bool done = false;                       // the segment is complete
+        std::optional<base::Fault> fault;        // the engine failed on it (set with done)
     };
 
     // `onProgress` is called from a lane, with no lock of this object held, whenever the front
     // segment has new output or any segment is done. The window holds at most `segments` segments,
     // and at most `chains` chains. The lanes of a `batch` window (a render into a file) are batch
     // threads (see BatchThread).
-    SynthesisAhead(Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains, bool batch,
+    SynthesisAhead(engine::Synthesizer& synthesizer, size_t lanes, size_t segments, size_t chains, bool batch,
                    std::function<void()> onProgress);
     // Cancels what is running and joins the lanes.
     ~SynthesisAhead();
@@ -64,14 +64,15 @@ public:
     // instead of one reading the last long chain alone.
     static constexpr size_t kTailLookahead = 2400;
     // A segment's length for the chains: its code points, a Han character counting as four.
-    static size_t lengthOf(const Segment& segment);
+    static size_t lengthOf(const text::Segment& segment);
 
     // Appends a segment to synthesize with `request`, keeping `keep` code points' worth of it. The
     // request's `fresh` is set here, where a chain starts. `left`: the length of the text after the
     // segment, when it is known to be less than kTailLookahead (the caller knows the end of the text).
-    void add(Segment segment, SynthRequest request, int32_t keep, std::optional<size_t> left = std::nullopt);
+    void add(text::Segment segment, engine::SynthRequest request, int32_t keep,
+             std::optional<size_t> left = std::nullopt);
     // The front segment; must not be empty.
-    const Segment& front() const;
+    const text::Segment& front() const;
     // What the front segment produced since the last take.
     Output takeFront();
     // Removes the front segment (taken and done).
@@ -84,8 +85,8 @@ public:
 
 private:
     struct Slot {
-        Segment segment;
-        SynthRequest request;
+        text::Segment segment;
+        engine::SynthRequest request;
         int32_t keep = -1;
         uint64_t chain = 0;
         std::atomic<bool> cancelled{false};
@@ -103,16 +104,16 @@ private:
     // Whether the next segment added starts a chain. Must hold mutex_.
     bool nextStartsChainLocked() const;
     // Synthesizes the slot's segment, handing its output to the slot as it comes.
-    Result<void> produce(SynthesisRun& run, Slot& slot);
+    base::Result<void> produce(engine::SynthesisRun& run, Slot& slot);
     // Marks the slot done, with the fault that ended it.
-    void finish(Slot& slot, Result<void> result);
+    void finish(Slot& slot, base::Result<void> result);
     // The segments after `slot` in its chain that its lane sends to the engine with it: those added
     // and not started, up to a few.
     std::vector<std::shared_ptr<Slot>> followersOf(const Slot& slot) const;
-    void publish(Slot& slot, std::vector<int16_t> samples, std::vector<SynthEvent> events);
+    void publish(Slot& slot, std::vector<int16_t> samples, std::vector<engine::SynthEvent> events);
     std::vector<int16_t> takeSpare();
 
-    Synthesizer& synthesizer_;
+    engine::Synthesizer& synthesizer_;
     const size_t maxSegments_;
     const size_t maxChains_;
     const bool batch_;
@@ -134,4 +135,4 @@ private:
     std::vector<std::thread> lanes_;
 };
 
-}  // namespace speech
+}  // namespace speech::pipeline

@@ -7,31 +7,31 @@
 
 #include "speech/pipeline/sinks.h"
 
-namespace speech {
+namespace speech::pipeline {
 namespace {
 
-int32_t interestOf(EventKind kind) {
+int32_t interestOf(core::EventKind kind) {
     switch (kind) {
-        case EventKind::StartStream:
-            return SVEStartInputStream;
-        case EventKind::EndStream:
-            return SVEEndInputStream;
-        case EventKind::VoiceChange:
-            return SVEVoiceChange;
-        case EventKind::Bookmark:
-            return SVEBookmark;
-        case EventKind::Word:
-            return SVEWordBoundary;
-        case EventKind::Sentence:
-            return SVESentenceBoundary;
-        case EventKind::Phoneme:
-            return SVEPhoneme;
-        case EventKind::Viseme:
-            return SVEViseme;
-        case EventKind::AudioLevel:
-            return SVEAudioLevel;
-        case EventKind::EnginePrivate:
-            return SVEPrivate;
+        case core::EventKind::StartStream:
+            return core::SVEStartInputStream;
+        case core::EventKind::EndStream:
+            return core::SVEEndInputStream;
+        case core::EventKind::VoiceChange:
+            return core::SVEVoiceChange;
+        case core::EventKind::Bookmark:
+            return core::SVEBookmark;
+        case core::EventKind::Word:
+            return core::SVEWordBoundary;
+        case core::EventKind::Sentence:
+            return core::SVESentenceBoundary;
+        case core::EventKind::Phoneme:
+            return core::SVEPhoneme;
+        case core::EventKind::Viseme:
+            return core::SVEViseme;
+        case core::EventKind::AudioLevel:
+            return core::SVEAudioLevel;
+        case core::EventKind::EnginePrivate:
+            return core::SVEPrivate;
     }
     return 0;
 }
@@ -65,18 +65,18 @@ void VoiceState::progressed() {
     wake.notify_all();
 }
 
-void VoiceState::publish(std::vector<VoiceEvent> released) {
+void VoiceState::publish(std::vector<core::VoiceEvent> released) {
     const int32_t wanted = interests.load(std::memory_order_relaxed);
     {
         std::lock_guard lock(eventsMutex);
         bool any = false;
         for (auto& e : released) {
-            if (e.kind == EventKind::StartStream) status = SpVoiceStatus{};
+            if (e.kind == core::EventKind::StartStream) status = core::SpVoiceStatus{};
             status.currentStreamNumber = e.streamNumber;
-            if (e.kind == EventKind::Word) {
+            if (e.kind == core::EventKind::Word) {
                 status.inputWordPosition = e.characterPosition;
                 status.inputWordLength = e.length;
-            } else if (e.kind == EventKind::Sentence) {
+            } else if (e.kind == core::EventKind::Sentence) {
                 status.inputSentencePosition = e.characterPosition;
                 status.inputSentenceLength = e.length;
             }
@@ -92,4 +92,4 @@ void VoiceState::publish(std::vector<VoiceEvent> released) {
     if (notify) notify();
 }
 
-}  // namespace speech
+}  // namespace speech::pipeline

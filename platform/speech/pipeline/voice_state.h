@@ -37,33 +37,33 @@
 #include "speech/pipeline/named_file.h"
 #include "speech/text/frontend.h"
 
-namespace speech {
+namespace speech::pipeline {
 
 class Sink;
 
 // One Speak call, as the worker takes it.
 struct Request {
     uint32_t number = 0;
-    std::unique_ptr<SegmentSource> source;   // text to speak, or
-    std::unique_ptr<SoundFileReader> sound;  // a sound file to play
-    SpObjectToken voice;                     // the voice at the time of Speak
-    std::shared_ptr<FileTarget> file;        // the output file, or null for a device
-    std::string deviceId;                    // the device ("" default) when file is null
-    WaveFormat format;                       // the output format
-    uint64_t purgeGeneration = 0;            // set when the worker takes the request
+    std::unique_ptr<text::SegmentSource> source;  // text to speak, or
+    std::unique_ptr<SoundFileReader> sound;       // a sound file to play
+    core::SpObjectToken voice;                    // the voice at the time of Speak
+    std::shared_ptr<audio::FileTarget> file;      // the output file, or null for a device
+    std::string deviceId;                         // the device ("" default) when file is null
+    core::WaveFormat format;                      // the output format
+    uint64_t purgeGeneration = 0;                 // set when the worker takes the request
 
     // A render into a file that did not reach its end: the file stream keeps the reason, and closing
     // it then leaves no file. Nothing for a device.
     void cutShort(int32_t code, const std::string& why) const {
-        if (file) file->failRender(Fault{code, why});
+        if (file) file->failRender(base::Fault{code, why});
     }
     void stopped() const {
-        cutShort(errc::kCancelled, "The speech was stopped before its end, so the file was not saved.");
+        cutShort(base::errc::kCancelled, "The speech was stopped before its end, so the file was not saved.");
     }
 };
 
 struct VoiceState {
-    VoiceState(std::shared_ptr<Synthesizer> synthesizer, std::shared_ptr<AudioHost> audioHost)
+    VoiceState(std::shared_ptr<engine::Synthesizer> synthesizer, std::shared_ptr<audio::AudioHost> audioHost)
         : synthesizer(std::move(synthesizer)), audioHost(std::move(audioHost)) {}
 
     // Drops the current and queued requests. Must hold mutex.
@@ -71,15 +71,15 @@ struct VoiceState {
     // Wakes the worker's waits on its sink, so that it sees a control change at once. Must hold mutex.
     void interruptSinkLocked();
     // Queues the released events the owner listens to and calls notify. Must hold none of the locks.
-    void publish(std::vector<VoiceEvent> events);
+    void publish(std::vector<core::VoiceEvent> events);
     // The worker tells that something it waits for moved on (the sink wrote, the synthesis produced).
     void progressed();
 
-    const std::shared_ptr<Synthesizer> synthesizer;
-    const std::shared_ptr<AudioHost> audioHost;  // null: no devices
+    const std::shared_ptr<engine::Synthesizer> synthesizer;
+    const std::shared_ptr<audio::AudioHost> audioHost;  // null: no devices
 
     // Read without a lock by the worker at the start of each segment or stream.
-    std::atomic<int32_t> interests{kDefaultEventInterests};
+    std::atomic<int32_t> interests{core::kDefaultEventInterests};
     std::atomic<int> renderJobs{1};
 
     // ---- the queue and the worker's controls: guarded by mutex ----------------------------------------
@@ -101,7 +101,7 @@ struct VoiceState {
     long skipResult = 0;
     // A stream into a device that ended early (the device was lost, the engine kept failing): reported
     // once, by the next Speak to a device or by takeStreamError.
-    std::optional<Fault> streamFault;
+    std::optional<base::Fault> streamFault;
     Sink* activeSink = nullptr;  // the sink being fed, for interrupts
     // Moves on with every purge, skip and shutdown (also under mutex); a wait for room in a file
     // stops when it changes. Atomic so that the wait can look without the lock.
@@ -111,15 +111,15 @@ struct VoiceState {
     std::atomic<uint64_t> purges{0};
 
     // ---- the worker thread's own ------------------------------------------------------------------
-    std::unique_ptr<AudioDeviceStream> device;  // kept open from one request to the next
+    std::unique_ptr<audio::AudioDeviceStream> device;  // kept open from one request to the next
     std::string deviceIdOpen;
 
     // ---- released events, and the status they make: guarded by eventsMutex -------------------------
     mutable std::mutex eventsMutex;
-    std::vector<VoiceEvent> events;
-    SpVoiceStatus status;
+    std::vector<core::VoiceEvent> events;
+    core::SpVoiceStatus status;
     std::mutex notifyMutex;
     std::function<void()> notify;  // guarded by notifyMutex
 };
 
-}  // namespace speech
+}  // namespace speech::pipeline

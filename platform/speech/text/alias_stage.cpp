@@ -16,7 +16,7 @@ namespace {
 
 // A letter or digit of an alphabet: an alias's grapheme made of them is a whole word.
 bool isWordChar(char32_t c) {
-    return c != 0 && !readsAsHan(c) && u_isalnum(static_cast<UChar32>(c));
+    return c != 0 && !mandarin::readsAsHan(c) && u_isalnum(static_cast<UChar32>(c));
 }
 
 class AliasStage final : public UnitProducer, private UnitSink {

@@ -21,8 +21,7 @@
 #include "speech/text/user_lexicon.h"
 #include "speech/text/voice_markup.h"
 
-namespace speech {
-namespace text {
+namespace speech::text {
 
 namespace {
 
@@ -42,7 +41,7 @@ using UTextPtr = std::unique_ptr<UText, UTextCloser>;
 UTextPtr openText16(UText* reuse, const char16_t* chars, int32_t length) {
     UErrorCode status = U_ZERO_ERROR;
     UText* t = utext_openUChars(reuse, reinterpret_cast<const UChar*>(chars), length, &status);
-    if (U_FAILURE(status)) throw Error(errc::kUnexpected, "The text could not be prepared for reading.");
+    if (U_FAILURE(status)) throw base::Error(base::errc::kUnexpected, "The text could not be prepared for reading.");
     return UTextPtr(t);
 }
 
@@ -58,10 +57,10 @@ std::unique_ptr<icu::BreakIterator> makeIterator(bool sentences) {
         prototype.reset(sentences ? icu::BreakIterator::createSentenceInstance(icu::Locale::getRoot(), status)
                                   : icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));
         if (U_FAILURE(status)) prototype.reset();
-        if (!prototype) throw Error(errc::kUnexpected, "The text break rules are not available.");
+        if (!prototype) throw base::Error(base::errc::kUnexpected, "The text break rules are not available.");
     }
     std::unique_ptr<icu::BreakIterator> it(prototype->clone());
-    if (!it) throw Error(errc::kUnexpected, "The text break rules are not available.");
+    if (!it) throw base::Error(base::errc::kUnexpected, "The text break rules are not available.");
     return it;
 }
 
@@ -692,14 +691,14 @@ VoiceTable::VoiceTable(const FrontEndContext& context) : tokens(context.voices) 
     base = indexOf(context.voice);
 }
 
-int VoiceTable::find(const SpObjectToken& token) const {
+int VoiceTable::find(const core::SpObjectToken& token) const {
     for (size_t i = 0; i < tokens.size(); ++i) {
         if (tokens[i] == token) return static_cast<int>(i);
     }
     return -1;
 }
 
-int VoiceTable::indexOf(const SpObjectToken& token) {
+int VoiceTable::indexOf(const core::SpObjectToken& token) {
     const int i = find(token);
     if (i >= 0) return i;
     tokens.push_back(token);
@@ -738,13 +737,11 @@ Style resolve(const Settings& s, const FrontEndContext& context, int baseVoice) 
     return st;
 }
 
-}  // namespace text
-
 bool readsAsMarkup(int32_t flags, std::optional<char16_t> first) {
-    if ((flags & SVSFIsXML) && (flags & SVSFIsNotXML)) {
-        throw Error(errc::kInvalidArg, "A text cannot be both XML markup and not XML markup.");
+    if ((flags & core::SVSFIsXML) && (flags & core::SVSFIsNotXML)) {
+        throw base::Error(base::errc::kInvalidArg, "A text cannot be both XML markup and not XML markup.");
     }
-    return (flags & SVSFIsXML) || (!(flags & SVSFIsNotXML) && first == u'<');
+    return (flags & core::SVSFIsXML) || (!(flags & core::SVSFIsNotXML) && first == u'<');
 }
 
 namespace {
@@ -752,13 +749,12 @@ namespace {
 // What every text starts with: the voices markup may name, the settings in force (the voice's own,
 // with those persisted from earlier texts) and their packed style.
 struct Start {
-    std::shared_ptr<text::VoiceTable> voices;
+    std::shared_ptr<VoiceTable> voices;
     text::Settings settings;
     uint32_t style = 0;
 };
 
 Start startFor(const FrontEndContext& context) {
-    using namespace text;
     Start s;
     s.voices = std::make_shared<VoiceTable>(context);
     if (context.persisted.voice) s.voices->indexOf(*context.persisted.voice);
@@ -773,28 +769,27 @@ Start startFor(const FrontEndContext& context) {
 std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, int32_t flags,
                                               const FrontEndContext& context, MarkupState* persistOut) {
     if (readsAsMarkup(flags, std::nullopt)) {
-        throw Error(errc::kInvalidArg, "Markup is read whole, not as a stream.");
+        throw base::Error(base::errc::kInvalidArg, "Markup is read whole, not as a stream.");
     }
     const Start start = startFor(context);
-    if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
-    auto producer = text::makeScriptStage(
-        text::makeAliasStage(std::make_unique<text::StreamProducer>(std::move(text), start.style), context.userLexicon),
+    if (persistOut && (flags & core::SVSFPersistXML)) *persistOut = context.persisted;
+    auto producer = makeScriptStage(
+        makeAliasStage(std::make_unique<text::StreamProducer>(std::move(text), start.style), context.userLexicon),
         start.voices, context.mandarinLexicon, context.userLexicon.get());
-    return std::make_unique<text::TextSource>(std::move(producer), start.voices, (flags & SVSFNLPSpeakPunc) != 0,
+    return std::make_unique<text::TextSource>(std::move(producer), start.voices, (flags & core::SVSFNLPSpeakPunc) != 0,
                                               start.style);
 }
 
 std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> text, int32_t flags,
                                         const FrontEndContext& context, MarkupState* persistOut) {
-    using namespace text;
     if (!text) text = std::make_shared<const std::u16string>();
     const bool markup = readsAsMarkup(flags, text->empty() ? std::nullopt : std::optional<char16_t>((*text)[0]));
-    const bool speakPunctuation = (flags & SVSFNLPSpeakPunc) != 0;
+    const bool speakPunctuation = (flags & core::SVSFNLPSpeakPunc) != 0;
     const Start start = startFor(context);
     std::shared_ptr<const VoiceTable> voices = start.voices;
 
     if (!markup) {
-        if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+        if (persistOut && (flags & core::SVSFPersistXML)) *persistOut = context.persisted;
         auto producer = makeAliasStage(makePlainProducer(std::move(text), start.style), context.userLexicon);
         return std::make_unique<TextSource>(
             makeScriptStage(std::move(producer), voices, context.mandarinLexicon, context.userLexicon.get()), voices,
@@ -805,7 +800,7 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
         // The lexicons the text names are read, and a faulty one refused, before the text is: their
         // entries count after the user's own.
         const auto lexicons = withLexiconFiles(context.userLexicon, ssmlLexiconPaths(*text).orThrow()).orThrow();
-        if (persistOut && (flags & SVSFPersistXML)) *persistOut = context.persisted;
+        if (persistOut && (flags & core::SVSFPersistXML)) *persistOut = context.persisted;
         if (context.ssmlToEngine) {
             return openSsml(std::move(text), resolve(start.settings, context, start.voices->base), voices,
                             speakPunctuation);
@@ -816,11 +811,11 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
             speakPunctuation, start.style);
     }
     MarkupState after = checkMarkup(*text, context, voices);
-    if (persistOut && (flags & SVSFPersistXML)) *persistOut = std::move(after);
+    if (persistOut && (flags & core::SVSFPersistXML)) *persistOut = std::move(after);
     auto producer = makeAliasStage(makeMarkupProducer(std::move(text), context, voices), context.userLexicon);
     return std::make_unique<TextSource>(
         makeScriptStage(std::move(producer), voices, context.mandarinLexicon, context.userLexicon.get()), voices,
         speakPunctuation, start.style);
 }
 
-}  // namespace speech
+}  // namespace speech::text

@@ -14,31 +14,31 @@
 
 #include "speech/core/tokens.h"
 
-namespace speech {
+namespace speech::text {
 
-namespace text {
+namespace mandarin {
 class MandarinLexicon;
+}  // namespace mandarin
 struct UserLexicon;
-}  // namespace text
 
 // Settings that empty markup elements change and SVSFPersistXML carries over to later Speak calls.
 struct MarkupState {
-    std::optional<SpObjectToken> voice;  // set by an empty <voice>/<lang>
-    std::optional<int> absoluteRate;     // <rate absspeed>
-    int relativeRate = 0;                // <rate speed>
-    std::optional<int> volume;           // <volume level>
-    std::optional<int> absolutePitch;    // <pitch absmiddle>
-    int relativePitch = 0;               // <pitch middle>
+    std::optional<core::SpObjectToken> voice;  // set by an empty <voice>/<lang>
+    std::optional<int> absoluteRate;           // <rate absspeed>
+    int relativeRate = 0;                      // <rate speed>
+    std::optional<int> volume;                 // <volume level>
+    std::optional<int> absolutePitch;          // <pitch absmiddle>
+    int relativePitch = 0;                     // <pitch middle>
     friend bool operator==(const MarkupState&, const MarkupState&) = default;
 };
 
 // The voice's settings at the time of Speak, and what markup may refer to.
 struct FrontEndContext {
-    std::vector<SpObjectToken> voices;  // the installed voices, for <voice> and <lang>
-    SpObjectToken voice;                // the voice's own voice
-    int rate = 0;                       // -10..10
-    int volume = 100;                   // 0..100
-    MarkupState persisted;              // carried over from earlier Speak calls (SVSFPersistXML)
+    std::vector<core::SpObjectToken> voices;  // the installed voices, for <voice> and <lang>
+    core::SpObjectToken voice;                // the voice's own voice
+    int rate = 0;                             // -10..10
+    int volume = 100;                         // 0..100
+    MarkupState persisted;                    // carried over from earlier Speak calls (SVSFPersistXML)
     // Runs of Latin words in a Mandarin voice's text are read by the English voice, runs of Chinese
     // in another voice's text by the Mandarin voice.
     bool mixedScript = true;
@@ -48,9 +48,9 @@ struct FrontEndContext {
     bool ssmlToEngine = true;
     // Chinese that a Mandarin voice reads is read word by word with this lexicon and handed to the
     // engine as pinyin; without it, as it is written (the engine reads it by its own rules).
-    std::shared_ptr<const text::MandarinLexicon> mandarinLexicon;
+    std::shared_ptr<const mandarin::MandarinLexicon> mandarinLexicon;
     // The user's pronunciations: pinyin for Chinese words and aliases, winning over everything else.
-    std::shared_ptr<const text::UserLexicon> userLexicon;
+    std::shared_ptr<const UserLexicon> userLexicon;
 };
 
 struct SegmentMark {
@@ -73,7 +73,7 @@ struct Segment {
     std::vector<std::pair<int32_t, int32_t>> readings;
 
     // Settings in force (absolute, markup applied to the voice's own settings).
-    SpObjectToken voice;
+    core::SpObjectToken voice;
     // When not empty, the engine reads this segment with this voice instead of voice.Id() (a run of
     // another script); the caller's voice (VoiceChange, token) is unchanged.
     std::string engineVoiceId;
@@ -131,10 +131,8 @@ public:
     virtual bool paused() const { return false; }
 };
 
-namespace text {
 // Whether `c` is written in the Han script (Unicode script property Han).
 bool isHan(char32_t c);
-}  // namespace text
 
 // Whether a text whose first UTF-16 unit is `first` is read as markup under the speak `flags`.
 bool readsAsMarkup(int32_t flags, std::optional<char16_t> first);
@@ -153,4 +151,4 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
 std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, int32_t flags,
                                               const FrontEndContext& context, MarkupState* persistOut);
 
-}  // namespace speech
+}  // namespace speech::text

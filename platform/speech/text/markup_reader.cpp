@@ -51,11 +51,11 @@ int32_t markNumber(std::u16string_view v) {
 }  // namespace
 
 [[noreturn]] void markupError(size_t position, const std::string& what) {
-    throw Error(errc::kMarkup, "XML error at character " + std::to_string(position) + ": " + what);
+    throw base::Error(base::errc::kMarkup, "XML error at character " + std::to_string(position) + ": " + what);
 }
 
 std::string quoted(std::u16string_view s, size_t limit) {
-    std::string out = toUtf8(s.substr(0, std::min(limit, s.size())));
+    std::string out = base::toUtf8(s.substr(0, std::min(limit, s.size())));
     for (char& c : out) {
         if (static_cast<unsigned char>(c) < 0x20) c = ' ';
     }

@@ -13,7 +13,7 @@ bool isAsciiWordChar(char32_t c) {
 
 }  // namespace
 
-PinyinWriter::PinyinWriter(std::shared_ptr<const MandarinLexicon> lexicon, const UserLexicon* user)
+PinyinWriter::PinyinWriter(std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user)
     : lexicon_(std::move(lexicon)), reader_(*lexicon_) {
     if (!user) return;
     for (const UserEntry& e : user->entries) {
@@ -33,7 +33,7 @@ void PinyinWriter::write(const std::vector<ContextChar>& run, size_t a, size_t b
             last = {run[i].c, false};
         }
     };
-    for (const PinyinWord& word : reading_.words) {
+    for (const mandarin::PinyinWord& word : reading_.words) {
         plainUpTo(a + static_cast<size_t>(word.begin));
         if (isAsciiWordChar(last.c)) out.put(U' ', run[i].src, run[i].src, false);
         writeWord(run, a, word, out);
@@ -43,10 +43,11 @@ void PinyinWriter::write(const std::vector<ContextChar>& run, size_t a, size_t b
     plainUpTo(b);
 }
 
-void PinyinWriter::writeWord(const std::vector<ContextChar>& run, size_t a, const PinyinWord& word, PinyinOut& out) {
-    const PinyinSyllable* syllables = reading_.syllables.data() + word.firstSyllable;
+void PinyinWriter::writeWord(const std::vector<ContextChar>& run, size_t a, const mandarin::PinyinWord& word,
+                             PinyinOut& out) {
+    const mandarin::PinyinSyllable* syllables = reading_.syllables.data() + word.firstSyllable;
     for (uint32_t k = 0; k < word.syllableCount; ++k) {
-        const PinyinSyllable& s = syllables[k];
+        const mandarin::PinyinSyllable& s = syllables[k];
         const size_t first = a + static_cast<size_t>(s.begin);
         const size_t last = a + static_cast<size_t>(s.end) - 1;
         if (s.size == 0) {
@@ -55,8 +56,8 @@ void PinyinWriter::writeWord(const std::vector<ContextChar>& run, size_t a, cons
             continue;
         }
         piece_.clear();
-        appendEngineSyllable(s.pinyin(), k + 1 < word.syllableCount ? syllables[k + 1].pinyin() : std::string_view{},
-                             piece_);
+        mandarin::appendEngineSyllable(
+            s.pinyin(), k + 1 < word.syllableCount ? syllables[k + 1].pinyin() : std::string_view{}, piece_);
         for (char c : piece_) out.put(static_cast<char32_t>(c), run[first].src, run[last].srcEnd, true);
     }
 }

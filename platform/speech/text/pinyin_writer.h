@@ -25,7 +25,7 @@ public:
 class PinyinWriter {
 public:
     // The user's pinyin entries win over the lexicon's words.
-    PinyinWriter(std::shared_ptr<const MandarinLexicon> lexicon, const UserLexicon* user);
+    PinyinWriter(std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user);
 
     // What was written last, for the spaces between words.
     struct Last {
@@ -38,12 +38,12 @@ public:
     void write(const std::vector<ContextChar>& run, size_t a, size_t b, Last& last, PinyinOut& out);
 
 private:
-    void writeWord(const std::vector<ContextChar>& run, size_t a, const PinyinWord& word, PinyinOut& out);
+    void writeWord(const std::vector<ContextChar>& run, size_t a, const mandarin::PinyinWord& word, PinyinOut& out);
 
-    std::shared_ptr<const MandarinLexicon> lexicon_;
-    MandarinReader reader_;
+    std::shared_ptr<const mandarin::MandarinLexicon> lexicon_;
+    mandarin::MandarinReader reader_;
     std::u32string text_;
-    PinyinReading reading_;
+    mandarin::PinyinReading reading_;
     std::string piece_;
 };
 

@@ -122,7 +122,7 @@ constexpr size_t kMaxHold = 4096;
 class ScriptStage final : public UnitProducer, private UnitSink, private PinyinOut {
 public:
     ScriptStage(std::unique_ptr<UnitProducer> inner, std::shared_ptr<const VoiceTable> voices,
-                std::shared_ptr<const MandarinLexicon> lexicon, const UserLexicon* user)
+                std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user)
         : inner_(std::move(inner)), voices_(std::move(voices)) {
         if (lexicon) pinyin_.emplace(std::move(lexicon), user);
     }
@@ -321,7 +321,7 @@ private:
 // The language of a voice, as far as reading other scripts goes.
 enum class Language { Unknown, Mandarin, OtherChinese, Other };
 
-Language languageOf(const SpObjectToken& voice) {
+Language languageOf(const core::SpObjectToken& voice) {
     if (voice.GetAttribute("Language").empty()) return Language::Unknown;
     // Mainland, Taiwan and Singapore Chinese are Mandarin; Hong Kong and Macao Chinese are Cantonese.
     if (voice.matches("Language=804;404;1004")) return Language::Mandarin;
@@ -351,7 +351,7 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript) {
     int mandarin = -1;
     int english = -1;
     for (size_t i = 0; i < n; ++i) {
-        const SpObjectToken& t = voices.tokens[i];
+        const core::SpObjectToken& t = voices.tokens[i];
         languages[i] = languageOf(t);
         if (languages[i] == Language::Mandarin) {
             voices.mandarin[i] = 1;
@@ -374,7 +374,8 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript) {
 
 std::unique_ptr<UnitProducer> makeScriptStage(std::unique_ptr<UnitProducer> inner,
                                               std::shared_ptr<const VoiceTable> voices,
-                                              std::shared_ptr<const MandarinLexicon> lexicon, const UserLexicon* user) {
+                                              std::shared_ptr<const mandarin::MandarinLexicon> lexicon,
+                                              const UserLexicon* user) {
     bool needed = false;
     for (size_t i = 0; i < voices->mandarin.size(); ++i)
         needed = needed || voices->mandarin[i] || voices->otherScript[i] >= 0;

@@ -26,7 +26,7 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript);
 // user's pinyin entries winning. Positions stay those of the caller's text.
 std::unique_ptr<UnitProducer> makeScriptStage(std::unique_ptr<UnitProducer> inner,
                                               std::shared_ptr<const VoiceTable> voices,
-                                              std::shared_ptr<const MandarinLexicon> lexicon = nullptr,
+                                              std::shared_ptr<const mandarin::MandarinLexicon> lexicon = nullptr,
                                               const UserLexicon* user = nullptr);
 
 }  // namespace speech::text

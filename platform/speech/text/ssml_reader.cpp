@@ -62,7 +62,7 @@ std::string valueOf(const Attribute* a) {
     std::u16string_view v = a->value;
     while (!v.empty() && isXmlSpace(v.front())) v.remove_prefix(1);
     while (!v.empty() && isXmlSpace(v.back())) v.remove_suffix(1);
-    std::string out = toUtf8(v);
+    std::string out = base::toUtf8(v);
     std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
     return out;
 }
@@ -303,7 +303,7 @@ private:
 
     // xml:lang, and <voice>'s languages: a voice of that language, unless the voice in force reads it.
     void applyLanguage(Settings& settings, std::u16string_view tag) const {
-        const std::string language = toUtf8(tag);
+        const std::string language = base::toUtf8(tag);
         const auto& tokens = voices_->tokens;
         const auto current = static_cast<size_t>(settings.voice >= 0 ? settings.voice : voices_->base);
         if (current < tokens.size() && readsLanguage(tokens[current], language)) return;

@@ -48,7 +48,7 @@ bool isPinyinAlphabet(std::string_view a) {
 // A PLS document read through libxml2's SAX interface: the lexemes as they close, or the first fault.
 class PlsReader {
 public:
-    Result<std::vector<UserEntry>> parse(std::string_view bytes);
+    base::Result<std::vector<UserEntry>> parse(std::string_view bytes);
 
 private:
     struct Lexeme {
@@ -162,12 +162,12 @@ void PlsReader::end(std::string_view name) {
     if (text.empty()) return fail("an empty <" + std::string(name) + ">");
     UserEntry pronunciation;
     if (name == "alias") {
-        pronunciation.alias = speech::toUtf32(text);
+        pronunciation.alias = base::toUtf32(text);
     } else if (!isPinyinAlphabet(elementAlphabet_)) {
         return fail(elementAlphabet_.empty()
                         ? "a <phoneme> needs alphabet=\"x-pinyin\""
                         : "the alphabet \"" + elementAlphabet_ + "\" is not supported (x-pinyin is)");
-    } else if (!normalisePinyin(text, pronunciation.pinyin)) {
+    } else if (!mandarin::normalisePinyin(text, pronunciation.pinyin)) {
         return fail("\"" + text + "\" is not pinyin with a tone digit after each syllable");
     }
     lexeme_->pronunciation = std::move(pronunciation);
@@ -201,9 +201,9 @@ void PlsReader::closeLexeme() {
     if (!lexeme.pronunciation) return fail("a <lexeme> without a <phoneme> or an <alias>", lexeme.line);
     for (const std::string& g : lexeme.graphemes) {
         UserEntry entry = *lexeme.pronunciation;
-        entry.grapheme = speech::toUtf32(g);
+        entry.grapheme = base::toUtf32(g);
         if (!entry.pinyin.empty()) {
-            if (!std::all_of(entry.grapheme.begin(), entry.grapheme.end(), readsAsHan)) {
+            if (!std::all_of(entry.grapheme.begin(), entry.grapheme.end(), mandarin::readsAsHan)) {
                 return fail("pinyin is for Han characters, and \"" + g + "\" has others", lexeme.line);
             }
             auto fitted = fitSyllables(entry.grapheme, entry.pinyin);
@@ -225,7 +225,7 @@ struct ContextFree {
     }
 };
 
-Result<std::vector<UserEntry>> PlsReader::parse(std::string_view bytes) {
+base::Result<std::vector<UserEntry>> PlsReader::parse(std::string_view bytes) {
     static std::once_flag once;
     std::call_once(once, xmlInitParser);
     xmlSAXHandler sax{};
@@ -238,37 +238,37 @@ Result<std::vector<UserEntry>> PlsReader::parse(std::string_view bytes) {
     sax.getEntity = entity;
     sax.serror = error;
     std::unique_ptr<xmlParserCtxt, ContextFree> context(xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr));
-    if (!context) return Fault{errc::kOutOfMemory, "no memory to read a lexicon"};
+    if (!context) return base::Fault{base::errc::kOutOfMemory, "no memory to read a lexicon"};
     context_ = context.get();
     xmlCtxtUseOptions(context_, XML_PARSE_NONET | XML_PARSE_NOWARNING);
     xmlParseChunk(context_, bytes.data(), static_cast<int>(bytes.size()), 1);
     if (!fault_ && depth_ != 0) fail("the lexicon ends before its elements are closed");
     if (!fault_ && (context_->wellFormed == 0)) fail("malformed XML");
     context_ = nullptr;
-    if (fault_) return Fault{errc::kFile, *fault_};
+    if (fault_) return base::Fault{base::errc::kFile, *fault_};
     return std::move(entries_);
 }
 
 }  // namespace
 
-Result<std::vector<UserEntry>> parseLexicon(std::string_view bytes) {
+base::Result<std::vector<UserEntry>> parseLexicon(std::string_view bytes) {
     if (bytes.size() > kMaxLexiconBytes) {
-        return Fault{errc::kFile,
-                     "line 1: a lexicon larger than " + std::to_string(kMaxLexiconBytes >> 20) + " MB is not read"};
+        return base::Fault{base::errc::kFile, "line 1: a lexicon larger than " +
+                                                  std::to_string(kMaxLexiconBytes >> 20) + " MB is not read"};
     }
-    if (bytes.empty()) return Fault{errc::kFile, "line 1: the file is empty"};
+    if (bytes.empty()) return base::Fault{base::errc::kFile, "line 1: the file is empty"};
     return PlsReader().parse(bytes);
 }
 
-Result<std::vector<UserEntry>> loadLexiconFile(const std::string& path) {
+base::Result<std::vector<UserEntry>> loadLexiconFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return Fault{errc::kFile, path + ": " + std::strerror(errno)};
+    if (!in) return base::Fault{base::errc::kFile, path + ": " + std::strerror(errno)};
     std::string bytes(kMaxLexiconBytes + 1, '\0');
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) return Fault{errc::kFile, path + ": the file could not be read"};
+    if (in.bad()) return base::Fault{base::errc::kFile, path + ": the file could not be read"};
     bytes.resize(static_cast<size_t>(in.gcount()));
     auto entries = parseLexicon(bytes);
-    if (!entries) return Fault{errc::kFile, path + ":" + entries.fault().message.substr(5)};
+    if (!entries) return base::Fault{base::errc::kFile, path + ":" + entries.fault().message.substr(5)};
     return entries;
 }
 
@@ -286,7 +286,7 @@ std::optional<std::string> tagAttribute(std::u16string_view tag, std::u16string_
         if (i >= tag.size() || (tag[i] != u'"' && tag[i] != u'\'')) continue;
         const size_t end = tag.find(tag[i], i + 1);
         if (end == std::u16string_view::npos) return std::nullopt;
-        return toUtf8(tag.substr(i + 1, end - i - 1));
+        return base::toUtf8(tag.substr(i + 1, end - i - 1));
     }
     return std::nullopt;
 }
@@ -323,7 +323,7 @@ std::string localPath(const std::string& uri) {
 
 }  // namespace
 
-Result<std::vector<std::string>> ssmlLexiconPaths(std::u16string_view ssml) {
+base::Result<std::vector<std::string>> ssmlLexiconPaths(std::u16string_view ssml) {
     std::vector<std::string> out;
     for (size_t at = ssml.find(u"<lexicon"); at != std::u16string_view::npos; at = ssml.find(u"<lexicon", at + 1)) {
         const size_t after = at + 8;
@@ -332,15 +332,15 @@ Result<std::vector<std::string>> ssmlLexiconPaths(std::u16string_view ssml) {
         if (end == std::u16string_view::npos) break;
         if (auto uri = tagAttribute(ssml.substr(after, end - after), u"uri")) {
             std::string path = localPath(*uri);
-            if (path.empty()) return Fault{errc::kFile, *uri + ": only a lexicon in a local file is read"};
+            if (path.empty()) return base::Fault{base::errc::kFile, *uri + ": only a lexicon in a local file is read"};
             out.push_back(std::move(path));
         }
     }
     return out;
 }
 
-Result<std::shared_ptr<const UserLexicon>> withLexiconFiles(std::shared_ptr<const UserLexicon> base,
-                                                            const std::vector<std::string>& paths) {
+base::Result<std::shared_ptr<const UserLexicon>> withLexiconFiles(std::shared_ptr<const UserLexicon> base,
+                                                                  const std::vector<std::string>& paths) {
     if (paths.empty()) return base;
     auto merged = std::make_shared<UserLexicon>();
     if (base) merged->entries = base->entries;

@@ -31,19 +31,19 @@ struct UserLexicon {
 inline constexpr size_t kMaxLexiconBytes = 4 << 20;
 
 // Parses a PLS document. A fault's message is "line N: reason" (kFile).
-Result<std::vector<UserEntry>> parseLexicon(std::string_view bytes);
+base::Result<std::vector<UserEntry>> parseLexicon(std::string_view bytes);
 
 // Reads and parses the file at `path`. A fault's message is "PATH:N: reason", or "PATH: reason" when
 // the file cannot be read (kFile).
-Result<std::vector<UserEntry>> loadLexiconFile(const std::string& path);
+base::Result<std::vector<UserEntry>> loadLexiconFile(const std::string& path);
 
 // The lexicons an SSML text names (<lexicon uri="..."/>), as local paths: a path, or a file: URI. A
 // URI of any other kind is refused (kFile): a lexicon is never fetched.
-Result<std::vector<std::string>> ssmlLexiconPaths(std::u16string_view ssml);
+base::Result<std::vector<std::string>> ssmlLexiconPaths(std::u16string_view ssml);
 
 // `base` with the entries of the files at `paths` after its own. A fault names the file, the line and
 // the reason (kFile).
-Result<std::shared_ptr<const UserLexicon>> withLexiconFiles(std::shared_ptr<const UserLexicon> base,
-                                                            const std::vector<std::string>& paths);
+base::Result<std::shared_ptr<const UserLexicon>> withLexiconFiles(std::shared_ptr<const UserLexicon> base,
+                                                                  const std::vector<std::string>& paths);
 
 }  // namespace speech::text

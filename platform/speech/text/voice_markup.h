@@ -17,7 +17,7 @@ namespace speech::text {
 
 // Every voice a text may switch to, so a character's style can name its voice by index.
 struct VoiceTable {
-    std::vector<SpObjectToken> tokens;
+    std::vector<core::SpObjectToken> tokens;
     int base = 0;  // the voice's own voice
     // Per voice: whether it is a Mandarin voice, and the voice that reads its runs of another script
     // (-1 for none). Filled by findScriptReaders once the table is complete.
@@ -29,9 +29,9 @@ struct VoiceTable {
 
     VoiceTable(const FrontEndContext& context);
     // The index of `token`, added when missing.
-    int indexOf(const SpObjectToken& token);
+    int indexOf(const core::SpObjectToken& token);
     // The index of `token`, or -1.
-    int find(const SpObjectToken& token) const;
+    int find(const core::SpObjectToken& token) const;
 };
 
 // What markup elements change, as the reader tracks it; voice -1 means the voice's own voice.

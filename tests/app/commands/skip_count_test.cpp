@@ -11,8 +11,8 @@ namespace {
 std::string failure(const QString& text) {
     try {
         parseSkipCount(text);
-    } catch (const speech::Error& error) {
-        EXPECT_EQ(error.code(), speech::errc::kInvalidArg);
+    } catch (const base::Error& error) {
+        EXPECT_EQ(error.code(), base::errc::kInvalidArg);
         return error.description();
     }
     return {};

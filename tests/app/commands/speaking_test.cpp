@@ -247,7 +247,7 @@ TEST_F(SpeakingTest, UntrappedFailuresReachTheFatalBoxWhileTrappedOnesWriteTheir
 // marked one): the stream ends, the pane says why, the window stays usable and the next Speak speaks.
 TEST_F(WindowTest, AnEngineThatKeepsFailingEndsTheStreamAndTheNextSpeakSpeaks) {
     if (!haveAudioServer()) GTEST_SKIP() << "needs the test audio server (PULSE_SERVER)";
-    useBackends({speech::makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE}), speech::makePulseAudioHost()});
+    useBackends({speech::engine::makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE}), speech::audio::makePulseAudioHost()});
     load();
     click(window->chkShowEvents);
     window->MainTxtBox->setPlainText(QStringLiteral("It starts well. Then \U0001F4A5 it fails."));

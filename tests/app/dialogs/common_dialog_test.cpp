@@ -36,7 +36,7 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 int32_t errorCodeOf(const std::function<void()>& action) {
     try {
         action();
-    } catch (const speech::Error& error) {
+    } catch (const base::Error& error) {
         return error.code();
     }
     return 0;
@@ -92,7 +92,7 @@ TEST_F(CommonDialogTest, CancelRaisesTheCancelErrorOnlyWhenAskedAndKeepsTheName)
     try {
         dialog_.ShowSave();
         FAIL() << "cancel did not raise";
-    } catch (const speech::Error& error) {
+    } catch (const base::Error& error) {
         EXPECT_EQ(error.code(), 32755);
         EXPECT_TRUE(CommonDialog::isCancel(error));
     }

@@ -96,14 +96,14 @@ TEST(MouthImageList, MissingEntriesAndDuplicateKeysAreErrors) {
     list.add(filled(0xFF111111), QStringLiteral("A"));
     list.add(filled(0xFF222222));
     for (int bad : {0, -1, 3, 1000}) {
-        EXPECT_THROW(list.picture(bad), speech::Error) << bad;
-        EXPECT_THROW(list.overlay(1, bad), speech::Error) << bad;
-        EXPECT_THROW(list.overlay(bad, 1), speech::Error) << bad;
+        EXPECT_THROW(list.picture(bad), base::Error) << bad;
+        EXPECT_THROW(list.overlay(1, bad), base::Error) << bad;
+        EXPECT_THROW(list.overlay(bad, 1), base::Error) << bad;
     }
-    EXPECT_THROW(list.picture(QStringLiteral("B")), speech::Error);
-    EXPECT_THROW(list.picture(QStringLiteral("a")), speech::Error) << "keys are exact";
-    EXPECT_THROW(list.picture(QString()), speech::Error) << "unkeyed entries are not found by an empty key";
-    EXPECT_THROW(list.add(filled(0xFF333333), QStringLiteral("A")), speech::Error);
+    EXPECT_THROW(list.picture(QStringLiteral("B")), base::Error);
+    EXPECT_THROW(list.picture(QStringLiteral("a")), base::Error) << "keys are exact";
+    EXPECT_THROW(list.picture(QString()), base::Error) << "unkeyed entries are not found by an empty key";
+    EXPECT_THROW(list.add(filled(0xFF333333), QStringLiteral("A")), base::Error);
     EXPECT_EQ(list.count(), 2) << "a refused entry is not added";
     // Unkeyed entries may repeat freely.
     list.add(filled(0xFF333333));
@@ -111,7 +111,7 @@ TEST(MouthImageList, MissingEntriesAndDuplicateKeysAreErrors) {
     EXPECT_EQ(list.count(), 4);
     list.clear();
     EXPECT_EQ(list.count(), 0);
-    EXPECT_THROW(list.picture(1), speech::Error);
+    EXPECT_THROW(list.picture(1), base::Error);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 #include "tests/support/test_files.h"
 
-namespace speech {
+namespace base {
 namespace {
 
 namespace fs = std::filesystem;
@@ -98,4 +98,4 @@ TEST(ReplacingFile, AFileMadeInAFolderStaysThereWhenTheFolderIsMovedAndALinkTake
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace base

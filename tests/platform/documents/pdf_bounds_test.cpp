@@ -123,7 +123,7 @@ TEST(PdfBounds, ADocumentWithoutAReadablePageIsRefusedWithTheReasonAndACancelSto
     patient.options.cancelled = [&] { return ++asked > 3; };
     auto cancelled = Document::open(dir.file("bomb.pdf"), patient.options);
     ASSERT_FALSE(cancelled.ok());
-    EXPECT_EQ(cancelled.fault().code, speech::errc::kCancelled);
+    EXPECT_EQ(cancelled.fault().code, base::errc::kCancelled);
     EXPECT_TRUE(patient.skipped.empty());
     EXPECT_EQ(children(), 0u);
 }

@@ -38,14 +38,14 @@ std::vector<std::string> syllablesIn(const std::string& s) {
 // The syllables the engine was sent: its text's words of letters and digits, read back.
 std::vector<std::string> sentSyllables(const ScriptedSynthesizer& synth) {
     std::vector<std::string> out;
-    for (const SynthRequest& r : synth.requests()) {
+    for (const engine::SynthRequest& r : synth.requests()) {
         std::u32string word;
         for (char32_t c : r.text + U' ') {
             if ((c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9') || c == U'\'') {
                 word += c;
                 continue;
             }
-            for (auto& s : text::syllablesOfEngineWord(word)) out.push_back(std::move(s));
+            for (auto& s : text::mandarin::syllablesOfEngineWord(word)) out.push_back(std::move(s));
             word.clear();
         }
     }
@@ -53,14 +53,14 @@ std::vector<std::string> sentSyllables(const ScriptedSynthesizer& synth) {
 }
 
 // The scripted synthesizer with a Mandarin voice of espeak-ng's kind, which reads pinyin.
-class PinyinSynthesizer final : public Synthesizer {
+class PinyinSynthesizer final : public engine::Synthesizer {
 public:
     std::vector<SpObjectToken> voices() override {
         return {SpObjectToken(TokenKind::Voice, "cmn-latn-pinyin", "Chinese (Mandarin)",
                               {{"Language", "804"}, {"Vendor", "eSpeak NG"}})};
     }
     int sampleRate() const override { return scripted.sampleRate(); }
-    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+    Result<void> synthesize(const engine::SynthRequest& request, engine::SynthSink& sink) override {
         return scripted.synthesize(request, sink);
     }
     ScriptedSynthesizer scripted;

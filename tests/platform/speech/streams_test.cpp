@@ -269,7 +269,7 @@ TEST(FileStream, AFailedRenderLeavesTheEarlierFileAsItWas) {
         {"refused file",
          [](SpVoice& v, auto&, const std::string& inputs) {
              { std::ofstream(inputs + "/nul.txt", std::ios::binary) << std::string("ab\0\0\0\0cd\0\0\0", 11); }
-             EXPECT_THROW(v.Speak(fromUtf8(inputs + "/nul.txt"), SVSFIsFilename), Error);
+             EXPECT_THROW(v.Speak(base::fromUtf8(inputs + "/nul.txt"), SVSFIsFilename), Error);
          }},
         {"malformed markup",
          [](SpVoice& v, auto&, const std::string&) {
@@ -365,13 +365,13 @@ int directRefusals = 0;
 // O_DIRECT; an ordinary write otherwise.
 template <uint64_t From>
 int refuseDirectFrom(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
-    if (offset < From || (::fcntl(fd, F_GETFL) & O_DIRECT) == 0) return pwriteAll(fd, bytes, offset);
+    if (offset < From || (::fcntl(fd, F_GETFL) & O_DIRECT) == 0) return base::pwriteAll(fd, bytes, offset);
     ++directRefusals;
     return EINVAL;
 }
 
 bool refuseDirectFlag(int fd, bool on) {
-    if (!on) return setDirectFlag(fd, false);
+    if (!on) return audio::setDirectFlag(fd, false);
     ++directRefusals;
     return false;
 }
@@ -388,14 +388,14 @@ TEST(DirectWave, IsWhatLibsndfileWritesWhereverDirectWritesAreRefused) {
     // Each refusal is met once: the rest of the file is written the ordinary way.
     struct Case {
         const char* name;
-        DirectFileCalls calls;
+        audio::DirectFileCalls calls;
         int refusals;
     };
     const Case cases[] = {
         {"direct", {}, 0},
         {"flag refused", {refuseDirectFrom<0>, refuseDirectFlag}, 1},
-        {"first block refused", {refuseDirectFrom<0>, setDirectFlag}, 1},
-        {"later block refused", {refuseDirectFrom<1>, setDirectFlag}, 1},
+        {"first block refused", {refuseDirectFrom<0>, audio::setDirectFlag}, 1},
+        {"later block refused", {refuseDirectFrom<1>, audio::setDirectFlag}, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -351,7 +351,7 @@ std::string describe(const VoiceEvent& e) {
 std::vector<int32_t> phonesOf(const std::vector<VoiceEvent>& events, uint32_t stream) {
     std::vector<int32_t> out;
     for (const auto& e : events) {
-        if (e.kind == EventKind::Phoneme && e.streamNumber == stream && e.current != kSilencePhone)
+        if (e.kind == EventKind::Phoneme && e.streamNumber == stream && e.current != engine::espeak::kSilencePhone)
             out.push_back(e.current);
     }
     return out;

@@ -12,19 +12,19 @@ namespace {
 
 using namespace speech;
 
-class MisbehavingSynthesizer final : public Synthesizer {
+class MisbehavingSynthesizer final : public engine::Synthesizer {
 public:
-    explicit MisbehavingSynthesizer(std::shared_ptr<Synthesizer> real) : real_(std::move(real)) {}
-    std::vector<SpObjectToken> voices() override { return real_->voices(); }
+    explicit MisbehavingSynthesizer(std::shared_ptr<engine::Synthesizer> real) : real_(std::move(real)) {}
+    std::vector<core::SpObjectToken> voices() override { return real_->voices(); }
     int sampleRate() const override { return real_->sampleRate(); }
 
-    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+    base::Result<void> synthesize(const engine::SynthRequest& request, engine::SynthSink& sink) override {
         if (request.text.find(U'\u23F3') != std::u32string::npos) {
             for (;;) ::pause();
         }
         if (request.text.find(U'\U0001F4A5') == std::u32string::npos) return real_->synthesize(request, sink);
         // Dies with some of the segment delivered, so the audio a fresh worker gives again is seen twice.
-        class Dying final : public SynthSink {
+        class Dying final : public engine::SynthSink {
         public:
             explicit Dying(SynthSink& sink) : sink_(sink) {}
             bool audio(std::span<const int16_t> samples) override {
@@ -32,20 +32,21 @@ public:
                 ::raise(SIGKILL);
                 return false;
             }
-            bool event(const SynthEvent& event) override { return sink_.event(event); }
+            bool event(const engine::SynthEvent& event) override { return sink_.event(event); }
 
         private:
-            SynthSink& sink_;
+            engine::SynthSink& sink_;
         } dying(sink);
         return real_->synthesize(request, dying);
     }
 
 private:
-    std::shared_ptr<Synthesizer> real_;
+    std::shared_ptr<engine::Synthesizer> real_;
 };
 
 }  // namespace
 
 int main() {
-    return engine::serveEngine([] { return std::make_shared<MisbehavingSynthesizer>(makeEspeakSynthesizer()); });
+    return engine::worker::serveEngine(
+        [] { return std::make_shared<MisbehavingSynthesizer>(engine::espeak::makeEspeakSynthesizer()); });
 }

@@ -22,7 +22,7 @@ struct Writer {
         int ends[2];
         EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
         read.reset(ends[0]);
-        thread = std::thread([fd = speech::UniqueFd(ends[1]), bytes = std::move(bytes), hold] {
+        thread = std::thread([fd = base::UniqueFd(ends[1]), bytes = std::move(bytes), hold] {
             // A reader that stops early makes a write fail instead of raising SIGPIPE.
             sigset_t pipe;
             sigemptyset(&pipe);
@@ -42,7 +42,7 @@ struct Writer {
         read.reset();
         thread.join();
     }
-    speech::UniqueFd read;
+    base::UniqueFd read;
     std::thread thread;
 };
 
@@ -59,7 +59,7 @@ TEST(SayInput, WhatIsReadWholeIsReadOnlyUpToTheLimit) {
             const std::string all = say::readRest(writer.read.get(), "head", 1 << 20, "standard input");
             EXPECT_FALSE(c.refused);
             EXPECT_EQ(all.size(), c.size);
-        } catch (const speech::Error& e) {
+        } catch (const base::Error& e) {
             EXPECT_TRUE(c.refused);
             EXPECT_STREQ(e.what(), "The standard input is too large to read whole: it holds more than 1 MB.");
         }

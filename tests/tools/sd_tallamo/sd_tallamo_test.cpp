@@ -24,7 +24,7 @@
 
 namespace {
 
-using namespace sdmodule;
+using namespace sd_tallamo;
 using speech::SpObjectToken;
 using speech::TokenKind;
 
@@ -264,13 +264,14 @@ std::vector<SpObjectToken> testVoices() {
 }
 
 // The scripted synthesizer with the voices above.
-class VoicedSynthesizer final : public speech::Synthesizer {
+class VoicedSynthesizer final : public speech::engine::Synthesizer {
 public:
     std::shared_ptr<testing_support::ScriptedSynthesizer> scripted =
         std::make_shared<testing_support::ScriptedSynthesizer>();
     std::vector<SpObjectToken> voices() override { return testVoices(); }
     int sampleRate() const override { return 22050; }
-    speech::Result<void> synthesize(const speech::SynthRequest& request, speech::SynthSink& sink) override {
+    base::Result<void> synthesize(const speech::engine::SynthRequest& request,
+                                  speech::engine::SynthSink& sink) override {
         return scripted->synthesize(request, sink);
     }
 };

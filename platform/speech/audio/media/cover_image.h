@@ -9,18 +9,18 @@
 #include "base/error.h"
 #include "speech/core/book_tags.h"
 
-namespace speech {
+namespace speech::audio::media {
 
 struct CoverImage {
-    ImageKind kind = ImageKind::Unknown;
+    core::ImageKind kind = core::ImageKind::Unknown;
     int width = 0;
     int height = 0;
 };
 
 // The image's kind and size; a fault whose message says what is wrong with it ("it does not decode").
-Result<CoverImage> checkCover(const std::string& bytes);
+base::Result<CoverImage> checkCover(const std::string& bytes);
 
 // "The cover image is left out of "name": <why>."
-std::string coverWarning(const std::string& name, const Fault& why);
+std::string coverWarning(const std::string& name, const base::Fault& why);
 
-}  // namespace speech
+}  // namespace speech::audio::media

@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-namespace speech::ff {
+namespace speech::audio::media::ff {
 
 struct FormatContextFree {
     // An output context only: its I/O is the caller's (a custom AVIOContext), freed by its own handle.
@@ -72,4 +72,4 @@ inline std::string errorText(int err) {
     return text;
 }
 
-}  // namespace speech::ff
+}  // namespace speech::audio::media::ff

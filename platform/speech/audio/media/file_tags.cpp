@@ -27,7 +27,7 @@
 #include "speech/audio/file_encoder.h"
 #include "speech/audio/media/cover_image.h"
 
-namespace speech {
+namespace speech::audio::media {
 
 namespace {
 
@@ -177,8 +177,9 @@ TagLib::ByteVector bytes(const std::string& data) {
     return TagLib::ByteVector(data.data(), static_cast<unsigned int>(data.size()));
 }
 
-Fault tagFault(const std::string& name, const std::string& reason) {
-    return Fault{errc::kAccessDenied, "Cannot write the tags of the file \"" + name + "\": " + reason + "."};
+base::Fault tagFault(const std::string& name, const std::string& reason) {
+    return base::Fault{base::errc::kAccessDenied,
+                       "Cannot write the tags of the file \"" + name + "\": " + reason + "."};
 }
 
 // Chapter starts and ends in milliseconds, the end of each the start of the next.
@@ -188,13 +189,14 @@ struct TimedChapter {
     uint64_t endMs = 0;
 };
 
-std::vector<TimedChapter> timedChapters(const FileTags& tags, std::span<const ChapterMark> marks, int sampleRate,
-                                        uint64_t totalFrames) {
+std::vector<TimedChapter> timedChapters(const core::FileTags& tags, std::span<const core::ChapterMark> marks,
+                                        int sampleRate, uint64_t totalFrames) {
     const auto chapters = fileChapters(marks, tags.album.empty() ? tags.title : tags.album, totalFrames);
     std::vector<TimedChapter> timed;
     for (size_t i = 0; i < chapters.size(); ++i) {
         const uint64_t end = i + 1 < chapters.size() ? chapters[i + 1].startFrame : totalFrames;
-        timed.push_back({chapters[i].title, frameToMs(chapters[i].startFrame, sampleRate), frameToMs(end, sampleRate)});
+        timed.push_back(
+            {chapters[i].title, core::frameToMs(chapters[i].startFrame, sampleRate), core::frameToMs(end, sampleRate)});
     }
     return timed;
 }
@@ -207,8 +209,8 @@ void setId3Text(TagLib::ID3v2::Tag& tag, const char* id, const std::string& valu
     tag.addFrame(frame);
 }
 
-bool writeMp3(TagLib::IOStream& stream, const FileTags& tags, bool cover, const std::vector<TimedChapter>& chapters,
-              bool& valid) {
+bool writeMp3(TagLib::IOStream& stream, const core::FileTags& tags, bool cover,
+              const std::vector<TimedChapter>& chapters, bool& valid) {
     TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
     valid = file.isValid();
     if (!valid) return false;
@@ -226,7 +228,7 @@ bool writeMp3(TagLib::IOStream& stream, const FileTags& tags, bool cover, const 
     tag.removeFrames("APIC");
     if (cover) {
         auto* picture = handedToTagLib<TagLib::ID3v2::AttachedPictureFrame>();
-        picture->setMimeType(std::string(imageMimeType(imageKind(tags.cover))));
+        picture->setMimeType(std::string(core::imageMimeType(core::imageKind(tags.cover))));
         picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
         picture->setPicture(bytes(tags.cover));
         tag.addFrame(picture);
@@ -267,7 +269,7 @@ TagLib::FLAC::Picture* flacPicture(const std::string& bytesOf, const CoverImage&
     return picture;
 }
 
-void setXiph(TagLib::Ogg::XiphComment& comment, const FileTags& tags, const std::vector<TimedChapter>& chapters,
+void setXiph(TagLib::Ogg::XiphComment& comment, const core::FileTags& tags, const std::vector<TimedChapter>& chapters,
              std::vector<std::string>& warnings, const std::string& name) {
     auto set = [&](const char* key, const std::string& value) {
         comment.removeFields(key);
@@ -306,10 +308,11 @@ std::string chapterTime(uint64_t ms) {
     return text;
 }
 
-Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& name, FileCodec codec,
-                                                  const FileTags& given, std::span<const ChapterMark> marks,
-                                                  int sampleRate, uint64_t totalFrames) {
-    const FileTags tags = fitForTags(given);
+base::Result<std::vector<std::string>> writeFileTags(int fd, const std::string& name, core::FileCodec codec,
+                                                     const core::FileTags& given,
+                                                     std::span<const core::ChapterMark> marks, int sampleRate,
+                                                     uint64_t totalFrames) {
+    const core::FileTags tags = fitForTags(given);
     DescriptorStream stream(fd, name);
     const auto chapters = timedChapters(tags, marks, sampleRate, totalFrames);
     std::vector<std::string> warnings;
@@ -325,11 +328,11 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
     bool valid = true;
     bool saved = false;
     switch (codec) {
-        case FileCodec::Mp3:
+        case core::FileCodec::Mp3:
             saved = writeMp3(stream, tags, cover, chapters, valid);
             break;
-        case FileCodec::OggVorbis:
-        case FileCodec::OggOpus: {
+        case core::FileCodec::OggVorbis:
+        case core::FileCodec::OggOpus: {
             auto save = [&](auto& file) {
                 valid = file.isValid();
                 if (!valid) return;
@@ -339,7 +342,7 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
                 if (cover) comment.addPicture(flacPicture(tags.cover, *picture));
                 saved = file.save();
             };
-            if (codec == FileCodec::OggVorbis) {
+            if (codec == core::FileCodec::OggVorbis) {
                 TagLib::Ogg::Vorbis::File file(&stream, false);
                 save(file);
             } else {
@@ -348,7 +351,7 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
             }
             break;
         }
-        case FileCodec::Flac: {
+        case core::FileCodec::Flac: {
             TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
             valid = file.isValid();
             if (!valid) break;
@@ -359,12 +362,12 @@ Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& nam
             break;
         }
         default:
-            return Fault{errc::kUnexpected, "Tags of this kind of file are not written with TagLib."};
+            return base::Fault{base::errc::kUnexpected, "Tags of this kind of file are not written with TagLib."};
     }
-    if (stream.error() != 0) return tagFault(name, fileErrorReason(stream.error()));
+    if (stream.error() != 0) return tagFault(name, base::fileErrorReason(stream.error()));
     if (!valid) return tagFault(name, "it is not a file of its kind");
     if (!saved) return tagFault(name, "TagLib could not save them");
     return warnings;
 }
 
-}  // namespace speech
+}  // namespace speech::audio::media

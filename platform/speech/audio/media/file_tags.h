@@ -19,18 +19,19 @@
 #include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio::media {
 
 // Writes `tags` and `chapters` (normalized with fileChapters(), the album or title leading) into the
 // finished file on `fd`, which stays the caller's; `codec` is one of Mp3, OggVorbis, OggOpus, Flac;
 // `totalFrames` and `sampleRate` are the audio's (a chapter start is a frame at that rate). Every read
 // and write is the descriptor's own, checked: a failed one is a fault naming the file `name`. Returns
 // warnings (chapters past what the format holds, a cover that is no JPEG or PNG).
-Result<std::vector<std::string>> writeChapterTags(int fd, const std::string& name, FileCodec codec,
-                                                  const FileTags& tags, std::span<const ChapterMark> chapters,
-                                                  int sampleRate, uint64_t totalFrames);
+base::Result<std::vector<std::string>> writeFileTags(int fd, const std::string& name, core::FileCodec codec,
+                                                     const core::FileTags& tags,
+                                                     std::span<const core::ChapterMark> chapters, int sampleRate,
+                                                     uint64_t totalFrames);
 
 // "01:02:03.004" for a time in milliseconds (hours take more digits past 99).
 std::string chapterTime(uint64_t ms);
 
-}  // namespace speech
+}  // namespace speech::audio::media

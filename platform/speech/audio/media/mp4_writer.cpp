@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "speech/audio/mp4_writer.h"
+#include "speech/audio/media/mp4_writer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,7 +27,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace speech {
+namespace speech::audio::media {
 
 namespace {
 
@@ -48,8 +48,8 @@ constexpr std::array<int64_t, 11> kBitRates{20000, 26000, 32000, 39000, 45000, 5
                                             58000, 65000, 78000, 91000, 104000};
 constexpr int64_t kDefaultBitRate = 52000;
 
-Fault writeFault(const std::string& name, const std::string& reason) {
-    return Fault{errc::kAccessDenied, "Cannot write to the file \"" + name + "\": " + reason + "."};
+base::Fault writeFault(const std::string& name, const std::string& reason) {
+    return base::Fault{base::errc::kAccessDenied, "Cannot write to the file \"" + name + "\": " + reason + "."};
 }
 
 // A descriptor as FFmpeg's I/O: positioned reads and writes at a position of its own, so that the
@@ -64,8 +64,8 @@ struct FdIo {
 int writeIo(void* opaque, uint8_t* data, int size) {
     auto* io = static_cast<FdIo*>(opaque);
     if (io->error != 0) return AVERROR(io->error);
-    if (const int err = pwriteAll(io->fd, std::span<const uint8_t>(data, static_cast<size_t>(size)),
-                                  static_cast<uint64_t>(io->position));
+    if (const int err = base::pwriteAll(io->fd, std::span<const uint8_t>(data, static_cast<size_t>(size)),
+                                        static_cast<uint64_t>(io->position));
         err != 0) {
         io->error = err;
         return AVERROR(err);
@@ -113,14 +113,14 @@ int64_t seekIo(void* opaque, int64_t offset, int whence) {
     return io->position;
 }
 
-Result<ff::IoContext> makeIoContext(FdIo& io, bool write) {
+base::Result<ff::IoContext> makeIoContext(FdIo& io, bool write) {
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBuffer));
-    if (buffer == nullptr) return outOfMemory();
+    if (buffer == nullptr) return base::outOfMemory();
     AVIOContext* context = avio_alloc_context(buffer, kIoBuffer, write ? 1 : 0, &io, write ? nullptr : readIo,
                                               write ? writeIo : nullptr, seekIo);
     if (context == nullptr) {
         av_free(buffer);
-        return outOfMemory();
+        return base::outOfMemory();
     }
     return ff::IoContext(context);
 }
@@ -133,11 +133,11 @@ struct AacSettings {
 };
 
 // An AAC-LC encoder of planar floats; every part's is made alike, so their packets form one stream.
-Result<ff::CodecContext> openAacEncoder(const AacSettings& s, bool globalHeader) {
+base::Result<ff::CodecContext> openAacEncoder(const AacSettings& s, bool globalHeader) {
     const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-    if (codec == nullptr) return Fault{errc::kUnsupportedFormat, "This FFmpeg has no AAC encoder."};
+    if (codec == nullptr) return base::Fault{base::errc::kUnsupportedFormat, "This FFmpeg has no AAC encoder."};
     ff::CodecContext encoder(avcodec_alloc_context3(codec));
-    if (!encoder) return outOfMemory();
+    if (!encoder) return base::outOfMemory();
     encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
     encoder->sample_rate = s.sampleRate;
     av_channel_layout_default(&encoder->ch_layout, s.channels);
@@ -150,7 +150,8 @@ Result<ff::CodecContext> openAacEncoder(const AacSettings& s, bool globalHeader)
     ff::Dictionary options;
     av_dict_set(options.address(), "aac_coder", s.search == AacSearch::Fast ? "fast" : "twoloop", 0);
     if (const int ret = avcodec_open2(encoder.get(), codec, options.address()); ret < 0)
-        return Fault{errc::kUnsupportedFormat, "The AAC encoder refused the format: " + ff::errorText(ret) + "."};
+        return base::Fault{base::errc::kUnsupportedFormat,
+                           "The AAC encoder refused the format: " + ff::errorText(ret) + "."};
     return encoder;
 }
 
@@ -164,7 +165,7 @@ struct PartInput {
 
 // Encodes a part and keeps the packets whose time lies in it: from the part's start (the first part
 // keeps its encoder's priming packet too) to the next part's, and for the last part every packet left.
-Result<AacPart> encodePart(const AacSettings& settings, const PartInput& in) {
+base::Result<AacPart> encodePart(const AacSettings& settings, const PartInput& in) {
     auto opened = openAacEncoder(settings, true);
     if (!opened) return opened.fault();
     AVCodecContext* encoder = opened.value().get();
@@ -172,19 +173,20 @@ Result<AacPart> encodePart(const AacSettings& settings, const PartInput& in) {
     const int64_t keepTo = in.last ? INT64_MAX : (in.index + 1) * kPartSamples;
     ff::Frame frame(av_frame_alloc());
     ff::Packet packet(av_packet_alloc());
-    if (!frame || !packet) return outOfMemory();
+    if (!frame || !packet) return base::outOfMemory();
     frame->format = AV_SAMPLE_FMT_FLTP;
     frame->sample_rate = settings.sampleRate;
     frame->nb_samples = encoder->frame_size;
     if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
-        return outOfMemory();
+        return base::outOfMemory();
     AacPart out;
     out.index = in.index;
-    const auto drain = [&]() -> Result<void> {
+    const auto drain = [&]() -> base::Result<void> {
         for (;;) {
             const int ret = avcodec_receive_packet(encoder, packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
-            if (ret < 0) return Fault{errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
+            if (ret < 0)
+                return base::Fault{base::errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
             if (packet->pts >= keepFrom && packet->pts < keepTo) {
                 out.packets.push_back({static_cast<uint32_t>(out.bytes.size()), static_cast<uint32_t>(packet->size),
                                        packet->pts, packet->duration});
@@ -196,17 +198,17 @@ Result<AacPart> encodePart(const AacSettings& settings, const PartInput& in) {
     const size_t total = in.planes.front().size();
     for (size_t at = 0; at < total; at += static_cast<size_t>(encoder->frame_size)) {
         const size_t n = std::min(total - at, static_cast<size_t>(encoder->frame_size));
-        if (av_frame_make_writable(frame.get()) < 0) return outOfMemory();
+        if (av_frame_make_writable(frame.get()) < 0) return base::outOfMemory();
         frame->nb_samples = static_cast<int>(n);
         for (size_t c = 0; c < in.planes.size(); ++c)
             std::memcpy(frame->data[c], in.planes[c].data() + at, n * sizeof(float));
         frame->pts = in.start + static_cast<int64_t>(at);
         if (const int ret = avcodec_send_frame(encoder, frame.get()); ret < 0)
-            return Fault{errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
+            return base::Fault{base::errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
         if (auto r = drain(); !r) return r.fault();
     }
     if (const int ret = avcodec_send_frame(encoder, nullptr); ret < 0)
-        return Fault{errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
+        return base::Fault{base::errc::kUnexpected, "The AAC encoder failed: " + ff::errorText(ret) + "."};
     if (auto r = drain(); !r) return r.fault();
     return out;
 }
@@ -244,7 +246,7 @@ public:
     }
 
     // Waits for part `index` and hands over its packets.
-    Result<AacPart> take(int64_t index) {
+    base::Result<AacPart> take(int64_t index) {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return done_.contains(index); });
         auto node = done_.extract(index);
@@ -267,7 +269,7 @@ public:
 
 private:
     void run() {
-        const BatchThread batch;  // render work: it waits its turn on a busy processor
+        const base::BatchThread batch;  // render work: it waits its turn on a busy processor
         std::unique_lock lock(mutex_);
         for (;;) {
             changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -276,11 +278,11 @@ private:
             queue_.pop_front();
             lock.unlock();
             const int64_t index = input.index;
-            Result<AacPart> encoded = outOfMemory();
+            base::Result<AacPart> encoded = base::outOfMemory();
             try {
                 encoded = encodePart(settings_, input);
             } catch (const std::bad_alloc&) {
-                encoded = outOfMemory();
+                encoded = base::outOfMemory();
             }
             input = {};  // its samples are freed before the next part is taken
             lock.lock();
@@ -293,7 +295,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;  // a part given, a part done, or stopping
     std::deque<PartInput> queue_;
-    std::map<int64_t, Result<AacPart>> done_;
+    std::map<int64_t, base::Result<AacPart>> done_;
     size_t given_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
@@ -303,7 +305,7 @@ private:
 // context), each given to the encoders as soon as its samples and the context after it are in.
 class PartCutter {
 public:
-    PartCutter(const WaveFormat& format, const AacSettings& settings, int threads, int64_t firstPart)
+    PartCutter(const core::WaveFormat& format, const AacSettings& settings, int threads, int64_t firstPart)
         : format_(format),
           encoders_(settings, threads),
           buffer_(static_cast<size_t>(format.channels)),
@@ -317,7 +319,7 @@ public:
     // samples over 32768, unsigned 8-bit ones less 128 over 128); `partDone` is called after each part
     // given to the encoders.
     template <class PartDone>
-    Result<void> write(std::span<const uint8_t> bytes, PartDone partDone) {
+    base::Result<void> write(std::span<const uint8_t> bytes, PartDone partDone) {
         const auto frameBytes = static_cast<size_t>(format_.bytesPerFrame());
         const auto sampleBytes = static_cast<size_t>(format_.bitsPerSample / 8);
         const size_t frames = bytes.size() / frameBytes;
@@ -349,7 +351,7 @@ public:
     }
 
     // The next part in order, waiting for it; nothing when every part given was taken.
-    std::optional<Result<AacPart>> takeNext(bool wait) {
+    std::optional<base::Result<AacPart>> takeNext(bool wait) {
         if (nextTaken_ == nextPart_ || (!wait && !encoders_.ready(nextTaken_))) return std::nullopt;
         return encoders_.take(nextTaken_++);
     }
@@ -376,7 +378,7 @@ private:
         encoders_.submit(std::move(input));
     }
 
-    WaveFormat format_;
+    core::WaveFormat format_;
     PartEncoders encoders_;
     // The samples not yet given to a part's encoder, as planar floats; the first is stream sample
     // bufferStart_.
@@ -389,12 +391,12 @@ private:
 // A render's whole parts encoded as they come, for its journal.
 class AacPartEncoderImpl final : public AacPartEncoder {
 public:
-    AacPartEncoderImpl(const WaveFormat& format, const AacSettings& settings, int threads, int64_t firstPart)
+    AacPartEncoderImpl(const core::WaveFormat& format, const AacSettings& settings, int threads, int64_t firstPart)
         : cutter_(format, settings, threads, firstPart) {}
 
-    Result<void> write(std::span<const uint8_t> frames) override {
+    base::Result<void> write(std::span<const uint8_t> frames) override {
         if (failed_) return *failed_;
-        auto r = cutter_.write(frames, [&]() -> Result<void> {
+        auto r = cutter_.write(frames, [&]() -> base::Result<void> {
             // Waits while the encoders are behind, keeping what they finish.
             while (cutter_.pending() > cutter_.mostPending()) {
                 if (auto r = keep(true); !r) return r;
@@ -405,7 +407,7 @@ public:
         return r;
     }
 
-    Result<std::vector<AacPart>> take(bool all) override {
+    base::Result<std::vector<AacPart>> take(bool all) override {
         if (failed_) return *failed_;
         if (auto r = keep(all, all); !r) return r.fault();
         return std::exchange(done_, {});
@@ -414,7 +416,7 @@ public:
 private:
     // Takes the parts finished; with `wait`, the next one given at least, waiting for it; with `all`,
     // every one given, waiting for each.
-    Result<void> keep(bool wait, bool all = false) {
+    base::Result<void> keep(bool wait, bool all = false) {
         for (bool first = true;; first = false) {
             auto part = cutter_.takeNext(all || (wait && first));
             if (!part) return {};
@@ -425,13 +427,13 @@ private:
 
     PartCutter cutter_;
     std::vector<AacPart> done_;
-    std::optional<Fault> failed_;
+    std::optional<base::Fault> failed_;
 };
 
 }  // namespace
 
-Result<std::unique_ptr<AacPartEncoder>> AacPartEncoder::open(const WaveFormat& format, const Mp4Choice& choice,
-                                                             int64_t firstPart) {
+base::Result<std::unique_ptr<AacPartEncoder>> makeAacPartEncoder(const core::WaveFormat& format,
+                                                                 const Mp4Choice& choice, int64_t firstPart) {
     ff::quietLibrary();
     const AacSettings settings{format.sampleRate, format.channels, aacBitRate(choice.quality, format), choice.search};
     // An encoder is opened once here, so that a format it refuses is a fault now.
@@ -440,7 +442,7 @@ Result<std::unique_ptr<AacPartEncoder>> AacPartEncoder::open(const WaveFormat& f
         std::make_unique<AacPartEncoderImpl>(format, settings, std::max(0, choice.threads), firstPart));
 }
 
-int64_t aacBitRate(std::optional<double> quality, const WaveFormat& format) {
+int64_t aacBitRate(std::optional<double> quality, const core::WaveFormat& format) {
     int64_t perChannel = kDefaultBitRate;
     if (quality) {
         const double step = std::clamp(*quality, 0.0, 1.0) * static_cast<double>(kBitRates.size() - 1);
@@ -455,8 +457,8 @@ namespace {
 
 struct Mp4Impl {
     std::string name;
-    WaveFormat format;
-    FileTags tags;
+    core::WaveFormat format;
+    core::FileTags tags;
     AacSettings settings;
     FdIo io;
     ff::IoContext ioContext;
@@ -470,25 +472,25 @@ struct Mp4Impl {
     int64_t storedParts = 0;  // parts given encoded (a journal's) before the samples
     uint64_t frames = 0;      // the stream's frames, from its start
     std::vector<std::string> warnings;
-    std::optional<Fault> failed;
+    std::optional<base::Fault> failed;
     bool finished = false;
 
     // A library call's failure as a fault naming the file; an I/O error that the descriptor reported
     // takes precedence, as the library's own code for it is often a generic one.
-    Fault fault(int ret, const char* what) const {
-        if (io.error != 0) return writeFault(name, fileErrorReason(io.error));
+    base::Fault fault(int ret, const char* what) const {
+        if (io.error != 0) return writeFault(name, base::fileErrorReason(io.error));
         if (reader.error != 0)
-            return writeFault(name, "it cannot be read back (" + fileErrorReason(reader.error) + ")");
-        if (ret == AVERROR(ENOMEM)) return outOfMemory();
+            return writeFault(name, "it cannot be read back (" + base::fileErrorReason(reader.error) + ")");
+        if (ret == AVERROR(ENOMEM)) return base::outOfMemory();
         return writeFault(name, std::string(what) + ": " + ff::errorText(ret));
     }
 
-    Result<void> fail(Fault f) {
+    base::Result<void> fail(base::Fault f) {
         if (!failed) failed = std::move(f);
         return *failed;
     }
 
-    Result<void> ioCheck() {
+    base::Result<void> ioCheck() {
         if (io.error != 0 || ioContext->error < 0) return fail(fault(ioContext->error, "writing"));
         return {};
     }
@@ -512,7 +514,7 @@ struct Mp4Impl {
         return self->reader.error != 0 ? AVERROR(self->reader.error) : 0;
     }
 
-    Result<void> addCover() {
+    base::Result<void> addCover() {
         auto cover = checkCover(tags.cover);
         if (!cover) {
             warnings.push_back(coverWarning(name, cover.fault()));
@@ -520,23 +522,24 @@ struct Mp4Impl {
             return {};
         }
         AVStream* stream = avformat_new_stream(muxer.get(), nullptr);
-        if (stream == nullptr) return outOfMemory();
+        if (stream == nullptr) return base::outOfMemory();
         // The muxer stores a stream that is exactly an attached picture as the file's cover art.
         stream->disposition = AV_DISPOSITION_ATTACHED_PIC;
         stream->time_base = AVRational{1, 90000};
         stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-        stream->codecpar->codec_id = cover.value().kind == ImageKind::Jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG;
+        stream->codecpar->codec_id = cover.value().kind == core::ImageKind::Jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_PNG;
         stream->codecpar->width = cover.value().width;
         stream->codecpar->height = cover.value().height;
         return {};
     }
 
-    Result<void> writeCover() {
+    base::Result<void> writeCover() {
         for (unsigned i = 0; i < muxer->nb_streams; ++i) {
             AVStream* stream = muxer->streams[i];
             if (stream->disposition != AV_DISPOSITION_ATTACHED_PIC) continue;
             ff::Packet picture(av_packet_alloc());
-            if (!picture || av_new_packet(picture.get(), static_cast<int>(tags.cover.size())) < 0) return outOfMemory();
+            if (!picture || av_new_packet(picture.get(), static_cast<int>(tags.cover.size())) < 0)
+                return base::outOfMemory();
             std::memcpy(picture->data, tags.cover.data(), tags.cover.size());
             picture->stream_index = stream->index;
             picture->flags |= AV_PKT_FLAG_KEY;
@@ -565,7 +568,7 @@ struct Mp4Impl {
         set("encoding_tool", "Tallamo");
     }
 
-    Result<void> openMuxer(int fd, const Mp4Choice& choice) {
+    base::Result<void> openMuxer(int fd, const Mp4Choice& choice) {
         io.fd = fd;
         auto context = makeIoContext(io, true);
         if (!context) return context.fault();
@@ -586,7 +589,7 @@ struct Mp4Impl {
         auto encoder = openAacEncoder(settings, (muxer->oformat->flags & AVFMT_GLOBALHEADER) != 0);
         if (!encoder) return encoder.fault();
         audio = avformat_new_stream(muxer.get(), nullptr);
-        if (audio == nullptr) return outOfMemory();
+        if (audio == nullptr) return base::outOfMemory();
         audio->time_base = encoder.value()->time_base;
         ret = avcodec_parameters_from_context(audio->codecpar, encoder.value().get());
         if (ret < 0) return fault(ret, "setting up the audio");
@@ -595,22 +598,24 @@ struct Mp4Impl {
         }
         setTags(choice);
         packet.reset(av_packet_alloc());
-        if (!packet) return outOfMemory();
+        if (!packet) return base::outOfMemory();
 
         ff::Dictionary options;
         if (choice.audiobook) av_dict_set(options.address(), "brand", "M4B ", 0);
         if (choice.fastStart) av_dict_set(options.address(), "movflags", "+faststart", 0);
         ret = avformat_write_header(muxer.get(), options.address());
         if (ret < 0) return fault(ret, "starting the file failed");
-        if (options.count() != 0) return Fault{errc::kUnexpected, "The MP4 muxer took not every option given."};
+        if (options.count() != 0)
+            return base::Fault{base::errc::kUnexpected, "The MP4 muxer took not every option given."};
         if (!tags.cover.empty()) return writeCover();
         return ioCheck();
     }
 
-    Result<void> writePacketsOf(const AacPart& part) {
+    base::Result<void> writePacketsOf(const AacPart& part) {
         for (const auto& p : part.packets) {
             if (p.offset + static_cast<uint64_t>(p.size) > part.bytes.size())
-                return fail(Fault{errc::kUnexpected, "A part of the audio of \"" + name + "\" is damaged."});
+                return fail(
+                    base::Fault{base::errc::kUnexpected, "A part of the audio of \"" + name + "\" is damaged."});
             // The packet's bytes stay the part's; the muxer writes them before it returns.
             packet->data = const_cast<uint8_t*>(part.bytes.data()) + p.offset;
             packet->size = static_cast<int>(p.size);
@@ -628,7 +633,7 @@ struct Mp4Impl {
 
     // Writes the packets of the parts done, in order; waits for the oldest while more than `most`
     // parts are pending (none: every part given).
-    Result<void> writeParts(std::optional<size_t> most) {
+    base::Result<void> writeParts(std::optional<size_t> most) {
         for (;;) {
             const bool wait = !most || cutter->pending() > *most;
             auto part = cutter->takeNext(wait);
@@ -638,25 +643,25 @@ struct Mp4Impl {
         }
     }
 
-    Result<void> addChapters(std::span<const ChapterMark> marks) {
+    base::Result<void> addChapters(std::span<const core::ChapterMark> marks) {
         const std::string& lead = tags.album.empty() ? tags.title : tags.album;
         const auto chapters = fileChapters(marks, lead, frames);
         for (size_t i = 0; i < chapters.size(); ++i) {
             auto* chapter = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-            if (chapter == nullptr) return outOfMemory();
+            if (chapter == nullptr) return base::outOfMemory();
             chapter->id = static_cast<int64_t>(i) + 1;
             // In whole milliseconds, rounded down as in every other format: the QuickTime chapter track
             // counts them, and a start rounded up would cut into the chapter's first word.
             chapter->time_base = AVRational{1, 1000};
-            chapter->start = static_cast<int64_t>(frameToMs(chapters[i].startFrame, format.sampleRate));
+            chapter->start = static_cast<int64_t>(core::frameToMs(chapters[i].startFrame, format.sampleRate));
             chapter->end = static_cast<int64_t>(
-                frameToMs(i + 1 < chapters.size() ? chapters[i + 1].startFrame : frames, format.sampleRate));
+                core::frameToMs(i + 1 < chapters.size() ? chapters[i + 1].startFrame : frames, format.sampleRate));
             int count = static_cast<int>(muxer->nb_chapters);
             if (av_dict_set(&chapter->metadata, "title", chapters[i].title.c_str(), 0) < 0 ||
                 av_dynarray_add_nofree(&muxer->chapters, &count, chapter) < 0) {
                 av_dict_free(&chapter->metadata);
                 av_free(chapter);
-                return outOfMemory();
+                return base::outOfMemory();
             }
             muxer->nb_chapters = static_cast<unsigned>(count);
         }
@@ -667,9 +672,9 @@ struct Mp4Impl {
 class Mp4WriterImpl final : public Mp4Writer {
 public:
     explicit Mp4WriterImpl(std::unique_ptr<Mp4Impl> impl) : impl_(std::move(impl)) {}
-    Result<void> writeStoredPart(const AacPart& part) override;
-    Result<void> write(std::span<const uint8_t> frames) override;
-    Result<void> finish(std::span<const ChapterMark> chapters) override;
+    base::Result<void> writeStoredPart(const AacPart& part) override;
+    base::Result<void> write(std::span<const uint8_t> frames) override;
+    base::Result<void> finish(std::span<const core::ChapterMark> chapters) override;
     uint64_t framesWritten() const override { return impl_->frames; }
     const std::vector<std::string>& warnings() const override { return impl_->warnings; }
 
@@ -679,11 +684,13 @@ private:
 
 }  // namespace
 
-Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& name, const WaveFormat& format,
-                                                   const Mp4Choice& choice, const FileTags& tags, int64_t firstPart) {
+base::Result<std::unique_ptr<Mp4Writer>> makeMp4Writer(int fd, const std::string& name, const core::WaveFormat& format,
+                                                       const Mp4Choice& choice, const core::FileTags& tags,
+                                                       int64_t firstPart) {
     if (format.sampleRate <= 0 || format.channels < 1 || format.channels > 2 ||
         (format.bitsPerSample != 8 && format.bitsPerSample != 16))
-        return Fault{errc::kUnsupportedFormat, "MP4 audio is written from 8- or 16-bit mono or stereo samples."};
+        return base::Fault{base::errc::kUnsupportedFormat,
+                           "MP4 audio is written from 8- or 16-bit mono or stereo samples."};
     ff::quietLibrary();
     auto impl = std::make_unique<Mp4Impl>();
     impl->name = name;
@@ -697,13 +704,13 @@ Result<std::unique_ptr<Mp4Writer>> Mp4Writer::open(int fd, const std::string& na
     return std::unique_ptr<Mp4Writer>(std::make_unique<Mp4WriterImpl>(std::move(impl)));
 }
 
-Result<void> Mp4WriterImpl::writeStoredPart(const AacPart& part) {
+base::Result<void> Mp4WriterImpl::writeStoredPart(const AacPart& part) {
     Mp4Impl& d = *impl_;
     if (d.failed) return *d.failed;
     return d.writePacketsOf(part);
 }
 
-Result<void> Mp4WriterImpl::write(std::span<const uint8_t> bytes) {
+base::Result<void> Mp4WriterImpl::write(std::span<const uint8_t> bytes) {
     Mp4Impl& d = *impl_;
     if (d.failed) return *d.failed;
     if (d.finished) return writeFault(d.name, "it is finished");
@@ -712,7 +719,7 @@ Result<void> Mp4WriterImpl::write(std::span<const uint8_t> bytes) {
     return r;
 }
 
-Result<void> Mp4WriterImpl::finish(std::span<const ChapterMark> chapters) {
+base::Result<void> Mp4WriterImpl::finish(std::span<const core::ChapterMark> chapters) {
     Mp4Impl& d = *impl_;
     if (d.failed) return *d.failed;
     if (d.finished) return {};
@@ -726,4 +733,4 @@ Result<void> Mp4WriterImpl::finish(std::span<const ChapterMark> chapters) {
     return d.ioCheck();
 }
 
-}  // namespace speech
+}  // namespace speech::audio::media

@@ -23,7 +23,7 @@
 #include "base/paths.h"
 #include "speech/engine/espeak/phonemes.h"
 
-namespace speech {
+namespace speech::engine::espeak {
 
 namespace {
 
@@ -86,7 +86,7 @@ std::string ageAttribute(int age) {
 }
 
 struct VoiceEntry {
-    SpObjectToken token;
+    core::SpObjectToken token;
     std::string identifier;  // espeak-ng's voice file ("sit/cmn-Latn-pinyin")
     // espeak-ng's languages for this voice, with their priority (lower is preferred).
     std::vector<std::pair<int, std::string>> languages;
@@ -200,7 +200,7 @@ std::vector<VoiceEntry> listVoices(const std::filesystem::path& data) {
         const std::string description = readableName(voice.name, tag);
         attributes["Name"] = description;
         descriptions[description]++;
-        entry.token = SpObjectToken(TokenKind::Voice, id, description, std::move(attributes));
+        entry.token = core::SpObjectToken(core::TokenKind::Voice, id, description, std::move(attributes));
         out.push_back(std::move(entry));
     }
     // Descriptions stay unique: a repeated one carries its voice's id.
@@ -209,7 +209,7 @@ std::vector<VoiceEntry> listVoices(const std::filesystem::path& data) {
             auto attributes = e.token.attributes();
             const std::string description = e.token.GetDescription() + " [" + e.token.Id() + "]";
             attributes["Name"] = description;
-            e.token = SpObjectToken(TokenKind::Voice, e.token.Id(), description, std::move(attributes));
+            e.token = core::SpObjectToken(core::TokenKind::Voice, e.token.Id(), description, std::move(attributes));
         }
     }
     std::sort(out.begin(), out.end(), [](const VoiceEntry& a, const VoiceEntry& b) {
@@ -241,7 +241,7 @@ constexpr const char* kNoAudioLibrary = "libpcaudio.so.0";
 // every voice). Must hold the engine's lock.
 bool loadSide(Engine& engine) {
     engine.sideTried = true;
-    for (const auto& path : installedPartCandidates(kNoAudioLibrary)) {
+    for (const auto& path : base::installedPartCandidates(kNoAudioLibrary)) {
         engine.sideAudio.reset(dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
         if (engine.sideAudio) break;
     }
@@ -267,16 +267,16 @@ bool loadSide(Engine& engine) {
     return true;
 }
 
-Result<Engine*> engine() {
-    static Result<Engine*> instance = []() -> Result<Engine*> {
+base::Result<Engine*> engine() {
+    static base::Result<Engine*> instance = []() -> base::Result<Engine*> {
         static Engine e;
         std::lock_guard lock(e.mutex);
         const int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
                                            espeakINITIALIZE_PHONEME_EVENTS | espeakINITIALIZE_DONT_EXIT);
         if (rate <= 0)
-            return Fault{errc::kEngine,
-                         "The speech engine (espeak-ng) could not start: its data is missing or "
-                         "unreadable."};
+            return base::Fault{base::errc::kEngine,
+                               "The speech engine (espeak-ng) could not start: its data is missing or "
+                               "unreadable."};
         e.sampleRate = rate;
         const char* data = nullptr;
         espeak_Info(&data);
@@ -341,7 +341,7 @@ struct CallContext {
     uint64_t inputSamples = 0;   // samples espeak-ng has produced so far
     uint64_t outputSamples = 0;  // samples given to the sink
     bool aborted = false;
-    std::optional<Fault> fault;
+    std::optional<base::Fault> fault;
     std::vector<int16_t> buffer;
     // The text's phonemes with their stress, in order, to mark stressed phoneme events.
     std::vector<std::pair<std::string, bool>> stress;
@@ -494,10 +494,10 @@ int synthCallback(short* wav, int count, espeak_EVENT* events) {
         }
         if (!go) c->aborted = true;
     } catch (const std::exception& ex) {
-        c->fault = Fault{errc::kEngine, std::string("Speech output failed: ") + ex.what()};
+        c->fault = base::Fault{base::errc::kEngine, std::string("Speech output failed: ") + ex.what()};
         c->aborted = true;
     } catch (...) {
-        c->fault = Fault{errc::kEngine, "Speech output failed."};
+        c->fault = base::Fault{base::errc::kEngine, "Speech output failed."};
         c->aborted = true;
     }
     return c->aborted ? 1 : 0;
@@ -541,12 +541,13 @@ const VoiceEntry* voiceNamed(const Engine& engine, const std::string& voiceId) {
 
 // Loads the voice `voiceId` names (empty: the locale's) into `instance` unless it holds it already.
 // Must hold the engine's lock.
-Result<void> selectVoice(const Engine& engine, Instance& instance, const std::string& voiceId) {
+base::Result<void> selectVoice(const Engine& engine, Instance& instance, const std::string& voiceId) {
     const VoiceEntry* chosen = voiceNamed(engine, voiceId);
-    if (chosen == nullptr) return Fault{errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
+    if (chosen == nullptr) return base::Fault{base::errc::kNoVoice, "The voice \"" + voiceId + "\" is not installed."};
     if (chosen->identifier == instance.currentVoice) return {};
     if (instance.setVoiceByName(chosen->identifier.c_str()) != EE_OK)
-        return Fault{errc::kNoVoice, "The voice \"" + chosen->token.GetDescription() + "\" could not be loaded."};
+        return base::Fault{base::errc::kNoVoice,
+                           "The voice \"" + chosen->token.GetDescription() + "\" could not be loaded."};
     instance.currentVoice = chosen->identifier;
     return {};
 }
@@ -567,8 +568,8 @@ public:
     explicit EspeakSynthesizer(Engine& engine) : engine_(engine) {}
 
     // The list is fixed once the engine has started, so this never waits for a synthesis in progress.
-    std::vector<SpObjectToken> voices() override {
-        std::vector<SpObjectToken> out;
+    std::vector<core::SpObjectToken> voices() override {
+        std::vector<core::SpObjectToken> out;
         if (engine_.voices.empty()) return out;
         const size_t first = bestVoiceFor(engine_.voices, userLocale());
         out.reserve(engine_.voices.size());
@@ -580,7 +581,7 @@ public:
 
     int sampleRate() const override { return engine_.sampleRate; }
 
-    Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
+    base::Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
         std::lock_guard lock(engine_.mutex);
         Instance& espeak = instanceFor(engine_, request);
         if (auto r = selectVoice(engine_, espeak, request.voiceId); !r) return r;
@@ -595,7 +596,7 @@ public:
         if (wpm < espeakRATE_MINIMUM - 0.5) {
             call.speed = wpm / espeakRATE_MINIMUM;
             stretch.reset(sonicCreateStream(engine_.sampleRate, 1));
-            if (!stretch) return Fault{errc::kEngine, "Cannot slow the speech down: out of memory."};
+            if (!stretch) return base::Fault{base::errc::kEngine, "Cannot slow the speech down: out of memory."};
             sonicSetSpeed(stretch.get(), static_cast<float>(call.speed));
             call.stretch = stretch.get();
         }
@@ -605,7 +606,7 @@ public:
         if (espeak.setParameter(espeakRATE, espeakWpm, 0) != EE_OK ||
             espeak.setParameter(espeakVOLUME, volume, 0) != EE_OK ||
             espeak.setParameter(espeakPITCH, pitch, 0) != EE_OK)
-            return Fault{errc::kEngine, "The speech engine refused the voice settings."};
+            return base::Fault{base::errc::kEngine, "The speech engine refused the voice settings."};
         // espeak-ng 1.51 applies the punctuation setting but reports an error for it; its result is
         // not checked.
         espeak.setParameter(espeakPUNCTUATION, request.speakPunctuation ? espeakPUNCT_ALL : espeakPUNCT_NONE, 0);
@@ -626,7 +627,8 @@ public:
 
         if (call.fault) return *call.fault;
         if (call.aborted) return {};
-        if (err != EE_OK) return Fault{errc::kEngine, "The speech engine (espeak-ng) failed to speak the text."};
+        if (err != EE_OK)
+            return base::Fault{base::errc::kEngine, "The speech engine (espeak-ng) failed to speak the text."};
         if (call.stretch != nullptr) {
             sonicFlushStream(call.stretch);
             if (!drainStretch(call)) return {};
@@ -657,8 +659,8 @@ double wordsPerMinute(int rate) {
     return kNormalWpm * std::pow(3.0, std::clamp(rate, -10, 10) / 10.0);
 }
 
-Result<bool> prepareEspeakVoice(const std::string& voiceId) {
-    Result<Engine*> e = engine();
+base::Result<bool> prepareEspeakVoice(const std::string& voiceId) {
+    base::Result<Engine*> e = engine();
     if (!e) return e.fault();
     Engine& engine = *e.value();
     std::lock_guard lock(engine.mutex);
@@ -670,7 +672,7 @@ Result<bool> prepareEspeakVoice(const std::string& voiceId) {
 }
 
 void prepareEspeakSideVoice(const std::string& voiceId) {
-    Result<Engine*> e = engine();
+    base::Result<Engine*> e = engine();
     if (!e) return;
     Engine& engine = *e.value();
     std::lock_guard lock(engine.mutex);
@@ -682,11 +684,11 @@ void prepareEspeakSideVoice(const std::string& voiceId) {
 }
 
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer() {
-    Result<Engine*> e = engine();
-    if (!e) throw Error(e.fault().code, e.fault().message);
+    base::Result<Engine*> e = engine();
+    if (!e) throw base::Error(e.fault().code, e.fault().message);
     if (e.value()->voices.empty())
-        throw Error(errc::kNoVoice, "The speech engine (espeak-ng) has no voices installed.");
+        throw base::Error(base::errc::kNoVoice, "The speech engine (espeak-ng) has no voices installed.");
     return std::make_shared<EspeakSynthesizer>(*e.value());
 }
 
-}  // namespace speech
+}  // namespace speech::engine::espeak

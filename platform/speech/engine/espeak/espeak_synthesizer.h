@@ -9,14 +9,14 @@
 
 #include "speech/engine/synthesizer.h"
 
-namespace speech {
+namespace speech::engine::espeak {
 
 // Throws Error(kEngine) when espeak-ng cannot be initialised (for example, its data is missing).
 std::shared_ptr<Synthesizer> makeEspeakSynthesizer();
 
 // Loads the voice `voiceId` names (as a request would), so that a process forked afterwards starts
 // with it loaded. True when another voice was loaded before.
-Result<bool> prepareEspeakVoice(const std::string& voiceId);
+base::Result<bool> prepareEspeakVoice(const std::string& voiceId);
 
 // Loads the voice `voiceId` names into the copy of espeak-ng that reads runs of another script
 // (loading that copy first), so that a process forked afterwards starts with it loaded. Nothing
@@ -30,4 +30,4 @@ std::string userLocale();
 // speed of rate 0 (175 wpm).
 double wordsPerMinute(int rate);
 
-}  // namespace speech
+}  // namespace speech::engine::espeak

@@ -4,7 +4,7 @@
 #include <array>
 #include <utility>
 
-namespace speech {
+namespace speech::engine::espeak {
 namespace {
 
 struct Phone {
@@ -167,4 +167,4 @@ PhoneInfo phoneOf(std::string_view mnemonic) {
     return {kSilencePhone, 0, phoneName(kSilencePhone)};
 }
 
-}  // namespace speech
+}  // namespace speech::engine::espeak

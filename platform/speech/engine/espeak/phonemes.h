@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace speech {
+namespace speech::engine::espeak {
 
 struct PhoneInfo {
     int32_t id = 0;         // 1..49, see phoneName
@@ -29,4 +29,4 @@ std::string_view phoneName(int32_t id);
 // The viseme of a phone id; 0 (silence) for ids that are not sounds.
 int32_t visemeOfPhone(int32_t id);
 
-}  // namespace speech
+}  // namespace speech::engine::espeak

@@ -19,5 +19,5 @@ struct audio_object* create_audio_device_object(const char*, const char*, const 
 }
 
 int main() {
-    return speech::engine::serveEngine(speech::makeEspeakSynthesizer);
+    return speech::engine::worker::serveEngine(speech::engine::espeak::makeEspeakSynthesizer);
 }

@@ -21,7 +21,7 @@
 #include "speech/engine/protocol.h"
 #include "speech/engine/worker_process.h"
 
-namespace speech::engine {
+namespace speech::engine::worker {
 
 namespace {
 
@@ -108,13 +108,13 @@ private:
 // end (the child's copy of this end would keep it from seeing this end close).
 struct Forked {
     pid_t pid = -1;
-    UniqueFd socket;
+    base::UniqueFd socket;
 };
 Forked forkWithSocket() {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return {};
-    UniqueFd ours(pair[0]);
-    UniqueFd theirs(pair[1]);
+    base::UniqueFd ours(pair[0]);
+    base::UniqueFd theirs(pair[1]);
     const pid_t child = ::fork();
     if (child < 0) return {};
     return child == 0 ? Forked{0, std::move(theirs)} : Forked{child, std::move(ours)};
@@ -142,8 +142,8 @@ int reap(pid_t pid) {
 // gone.
 bool answer(Channel& platform, Synthesizer& synthesizer, const SynthRequest& request, ReplySink::Buffers& buffers) {
     ReplySink sink(platform, buffers, request.bulk);
-    const Result<void> result = synthesizer.synthesize(request, sink);
-    std::optional<Fault> fault;
+    const base::Result<void> result = synthesizer.synthesize(request, sink);
+    std::optional<base::Fault> fault;
     if (!result) fault = result.fault();
     return sink.flush(encodeDone(fault));
 }
@@ -190,7 +190,7 @@ SynthRequest nextRequest(Channel& from, Frame& frame) {
 // The child reading the current run, seen from this process.
 struct Run {
     pid_t pid = -1;
-    UniqueFd pidfd;  // readable once the child has ended
+    base::UniqueFd pidfd;  // readable once the child has ended
     std::optional<Channel> requests;
     size_t unanswered = 0;  // requests sent to the child that it has not told it answered
 };
@@ -220,7 +220,7 @@ bool startRun(Run& run, Channel& platform, Synthesizer& synthesizer) {
         constexpr int kRequests = kSocket + 1;
         if (::dup2(forked.socket.get(), kRequests) < 0) ::_exit(exitStatus(WorkerExit::CannotStart));
         ::close_range(kRequests + 1, ~0U, 0);
-        Channel requests{UniqueFd(kRequests)};
+        Channel requests{base::UniqueFd(kRequests)};
         readRun(platform, requests, synthesizer, parent);
     }
     run.pid = forked.pid;
@@ -325,8 +325,8 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
         // the text around it, which reads the rest of the run (the engine's second copy reads the
         // word): loading the word's voice would cost this process a dictionary load, and another to
         // come back (1.6 MB for Mandarin).
-        auto changed = prepareEspeakVoice(request->runVoiceId.empty() ? request->voiceId : request->runVoiceId);
-        if (!changed && !request->runVoiceId.empty()) changed = prepareEspeakVoice(request->voiceId);
+        auto changed = espeak::prepareEspeakVoice(request->runVoiceId.empty() ? request->voiceId : request->runVoiceId);
+        if (!changed && !request->runVoiceId.empty()) changed = espeak::prepareEspeakVoice(request->voiceId);
         if (!changed) {
             return platform.send(encodeDone(changed.fault()), kNoLimit) == Channel::Status::Ok ? Outcome::Serving
                                                                                                : Outcome::PlatformGone;
@@ -344,7 +344,7 @@ Outcome handle(const Frame& frame, Channel& platform, Synthesizer& synthesizer, 
     if (run.requests->send(encodeFrame(frame), kNoLimit) != Channel::Status::Ok) endAs(endRun(run));
     ++run.unanswered;
     // The voice of a run of another script is loaded here too, so that the next runs start with it.
-    if (!request->runVoiceId.empty()) prepareEspeakSideVoice(request->voiceId);
+    if (!request->runVoiceId.empty()) espeak::prepareEspeakSideVoice(request->voiceId);
     if (request->fresh && runs.spare.pid <= 0 && !runs.spareDue)
         runs.spareDue = std::chrono::steady_clock::now() + kSpareDelay;
     return Outcome::Serving;
@@ -451,12 +451,12 @@ WorkerExit serveUntilEnd(Channel& platform, Synthesizer& synthesizer, Runs& runs
 
 int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine) {
     prepareSignals();
-    Channel platform{UniqueFd(kSocket)};
+    Channel platform{base::UniqueFd(kSocket)};
     std::shared_ptr<Synthesizer> synthesizer;
     try {
         synthesizer = startEngine();
-    } catch (const Error& error) {
-        (void)platform.send(encodeDone(Fault{error.code(), error.description()}), kNoLimit);
+    } catch (const base::Error& error) {
+        (void)platform.send(encodeDone(base::Fault{error.code(), error.description()}), kNoLimit);
         return exitStatus(WorkerExit::CannotStart);
     }
     if (platform.send(encodeReady({synthesizer->sampleRate(), synthesizer->voices()}), kNoLimit) !=
@@ -465,11 +465,11 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
     }
     Runs runs;
     // The locale's voice is the platform's first: a child is ready for it before the first request.
-    if (prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer))
+    if (espeak::prepareEspeakVoice("").ok() && !startRun(runs.spare, platform, *synthesizer))
         return exitStatus(WorkerExit::CannotGoOn);
     const WorkerExit end = serveUntilEnd(platform, *synthesizer, runs);
     killChildren(runs);
     return exitStatus(end);
 }
 
-}  // namespace speech::engine
+}  // namespace speech::engine::worker

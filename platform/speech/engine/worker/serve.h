@@ -18,10 +18,10 @@
 #include "speech/engine/protocol.h"
 #include "speech/engine/synthesizer.h"
 
-namespace speech::engine {
+namespace speech::engine::worker {
 
 // Starts the engine with `startEngine` (which may throw Error, reported to the platform) and serves
 // the platform; returns the process's exit status (a WorkerExit, protocol.h).
 int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine);
 
-}  // namespace speech::engine
+}  // namespace speech::engine::worker

@@ -14,7 +14,7 @@
 
 #include "base/paths.h"
 
-namespace speech::text {
+namespace speech::text::mandarin {
 
 using namespace lexicon;
 
@@ -141,7 +141,7 @@ std::shared_ptr<const MandarinLexicon> installedMandarinLexicon(std::string* pro
     static const Installed installed = [] {
         Installed i;
         const char* named = std::getenv("TALLAMO_MANDARIN_LEXICON");
-        const std::string path = named && named[0] ? named : installedDataFile("mandarin.lex").string();
+        const std::string path = named && named[0] ? named : base::installedDataFile("mandarin.lex").string();
         std::string error;
         i.lexicon = MandarinLexicon::open(path, error);
         if (!i.lexicon) {
@@ -154,4 +154,4 @@ std::shared_ptr<const MandarinLexicon> installedMandarinLexicon(std::string* pro
     return installed.lexicon;
 }
 
-}  // namespace speech::text
+}  // namespace speech::text::mandarin

@@ -12,7 +12,7 @@
 
 #include "speech/text/mandarin/lexicon_format.h"
 
-namespace speech::text {
+namespace speech::text::mandarin {
 
 // A file mapped read-only; unmapped when destroyed.
 class MappedFile {
@@ -83,4 +83,4 @@ private:
 // `problem` then says why, and what the engine does instead.
 std::shared_ptr<const MandarinLexicon> installedMandarinLexicon(std::string* problem = nullptr);
 
-}  // namespace speech::text
+}  // namespace speech::text::mandarin

@@ -33,7 +33,7 @@
 
 #include <cstdint>
 
-namespace speech::text::lexicon {
+namespace speech::text::mandarin::lexicon {
 
 inline constexpr char kMagic[8] = {'T', 'L', 'Z', 'H', 'L', 'E', 'X', '1'};
 inline constexpr uint32_t kVersion = 1;
@@ -85,4 +85,4 @@ static_assert(sizeof(CharRecord) == 16);
 static_assert(sizeof(TrieNode) == 8);
 static_assert(sizeof(WordEntry) == 8);
 
-}  // namespace speech::text::lexicon
+}  // namespace speech::text::mandarin::lexicon

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-namespace speech::text {
+namespace speech::text::mandarin {
 
 namespace {
 
@@ -130,4 +130,4 @@ std::string withToneMark(std::string_view syllable) {
     return out;
 }
 
-}  // namespace speech::text
+}  // namespace speech::text::mandarin

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace speech::text {
+namespace speech::text::mandarin {
 
 // Pinyin as a user writes it ("Yue4 qing0", "yue4qing1", "lü4", "nu:3"): its syllables, normalised
 // (0 read as 5). False when it is not pinyin with a tone digit after every syllable.
@@ -30,4 +30,4 @@ std::vector<std::string> syllablesOfEngineWord(std::u32string_view word);
 // a neutral syllable has none: "de5" gives "de").
 std::string withToneMark(std::string_view syllable);
 
-}  // namespace speech::text
+}  // namespace speech::text::mandarin

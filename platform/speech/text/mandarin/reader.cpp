@@ -8,11 +8,7 @@
 
 #include "speech/text/mandarin/rules.h"
 
-namespace speech::text {
-
-using mandarin::oneOf;
-using mandarin::Syl;
-using mandarin::Token;
+namespace speech::text::mandarin {
 
 namespace {
 
@@ -177,7 +173,7 @@ void MandarinReader::readClause(Work& w, size_t begin, size_t end, PinyinReading
     }
     if (free < end) segment(w, static_cast<int32_t>(free), static_cast<int32_t>(end));
     splitLooseEntries(w);
-    mandarin::applyRules(lexicon_, {w.key, w.syl, w.ruleTokens, w.defaultSyl, w.fixed});
+    applyRules(lexicon_, {w.key, w.syl, w.ruleTokens, w.defaultSyl, w.fixed});
     appendWords(w, out);
 }
 
@@ -193,8 +189,8 @@ void MandarinReader::splitLooseEntries(Work& w) {
         }
         for (int32_t k = t.b; k < t.e;) {
             int32_t j = k + 1;
-            if (!oneOf(w.key[static_cast<size_t>(k)], mandarin::kRuleChars)) {
-                while (j < t.e && !oneOf(w.key[static_cast<size_t>(j)], mandarin::kRuleChars)) ++j;
+            if (!oneOf(w.key[static_cast<size_t>(k)], kRuleChars)) {
+                while (j < t.e && !oneOf(w.key[static_cast<size_t>(j)], kRuleChars)) ++j;
             }
             w.ruleTokens.push_back({k, j, false, true, k == t.b, j == t.e, t.len()});
             k = j;
@@ -366,4 +362,4 @@ void MandarinReader::segment(Work& w, int32_t begin, int32_t end) {
     }
 }
 
-}  // namespace speech::text
+}  // namespace speech::text::mandarin

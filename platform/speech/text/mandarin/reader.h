@@ -22,7 +22,7 @@
 
 #include "speech/text/mandarin/lexicon.h"
 
-namespace speech::text {
+namespace speech::text::mandarin {
 
 struct PinyinSyllable {
     // Lower case, ü written v, the tone digit 1-5 last (5 = neutral): "yin2", "lv4", "nar3".
@@ -91,4 +91,4 @@ private:
 // Whether the reader reads `c` (a Han character or 〇).
 bool readsAsHan(char32_t c);
 
-}  // namespace speech::text
+}  // namespace speech::text::mandarin

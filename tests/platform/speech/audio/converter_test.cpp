@@ -8,7 +8,7 @@
 #include <numbers>
 #include <vector>
 
-namespace speech {
+namespace speech::audio {
 namespace {
 
 std::vector<int16_t> sine(size_t frames, int rate, double hz, double amplitude) {
@@ -57,7 +57,7 @@ TEST(Converter, PiecesOfInputMakeABoundedAmountOfOutputWhateverTheRate) {
 TEST(Converter, OutputLengthMatchesTheInputDurationForEveryFormat) {
     const auto input = sine(22050 + 377, 22050, 440, 8000);
     for (int32_t type = 4; type <= 39; ++type) {
-        const WaveFormat wf = *waveFormatOf(type);
+        const core::WaveFormat wf = *core::waveFormatOf(type);
         Converter c(22050, 1, wf);
         const auto out = convertAll(c, input, 1000 + static_cast<size_t>(type) * 13);
         const uint64_t frames = out.size() / static_cast<size_t>(wf.bytesPerFrame());
@@ -71,7 +71,7 @@ TEST(Converter, OutputLengthMatchesTheInputDurationForEveryFormat) {
 // still come out at exactly their length at the new rate, one after the other on the same converter.
 TEST(Converter, TinyStreamsInTinyPiecesKeepTheirLength) {
     for (const int rate : {24000, 32000, 44100, 48000}) {
-        Converter c(22050, 1, WaveFormat{rate, 16, 2});
+        Converter c(22050, 1, core::WaveFormat{rate, 16, 2});
         for (const size_t frames : {size_t{0}, size_t{1}, size_t{7}, size_t{9}, size_t{100}, size_t{2205}}) {
             for (const size_t chunk : {size_t{1}, size_t{3}, size_t{64}}) {
                 const auto input = sine(frames, 22050, 440, 8000);
@@ -87,7 +87,7 @@ TEST(Converter, TinyStreamsInTinyPiecesKeepTheirLength) {
 }
 
 TEST(Converter, ResampledSignalKeepsItsLevelAndIsReusableAfterFinish) {
-    Converter c(22050, 1, WaveFormat{48000, 16, 1});
+    Converter c(22050, 1, core::WaveFormat{48000, 16, 1});
     for (int round = 0; round < 2; ++round) {
         const auto out = convertAll(c, sine(22050, 22050, 440, 10000), 4096);
         const size_t frames = out.size() / 2;
@@ -105,7 +105,7 @@ TEST(Converter, ResampledSignalKeepsItsLevelAndIsReusableAfterFinish) {
 // converts it.
 TEST(Converter, AnyInputRateKeepsItsLengthAndLevel) {
     for (const int rate : {8000, 11111, 16000, 20000, 96000}) {
-        Converter c(rate, 1, WaveFormat{48000, 16, 1});
+        Converter c(rate, 1, core::WaveFormat{48000, 16, 1});
         const auto out = convertAll(c, sine(static_cast<size_t>(rate), rate, 440, 10000), 1000);
         ASSERT_EQ(out.size() / 2, 48000u) << rate;
         int peak = 0;
@@ -121,7 +121,7 @@ TEST(Converter, TonesKeepTheirLevelAndNothingElseComesOut) {
     for (const int rate : {16000, 24000, 32000, 44100, 48000}) {
         for (const double hz : {1000.0, 6000.0, 9700.0}) {
             if (hz > 0.44 * std::min(rate, 22050)) continue;
-            Converter c(22050, 1, WaveFormat{rate, 16, 1});
+            Converter c(22050, 1, core::WaveFormat{rate, 16, 1});
             const auto out = convertAll(c, sine(22050 * 2, 22050, hz, 16384), 3000);
             // Half a second from the middle holds a whole number of cycles: fit the tone, then
             // measure the rest.
@@ -150,7 +150,7 @@ TEST(Converter, TonesKeepTheirLevelAndNothingElseComesOut) {
 }
 
 TEST(Converter, EightBitIsUnsignedAndStereoDuplicatesMono) {
-    Converter c(22050, 1, WaveFormat{22050, 8, 2});
+    Converter c(22050, 1, core::WaveFormat{22050, 8, 2});
     const std::vector<int16_t> in{0, 32767, -32768, 256, -256, -1};
     std::vector<uint8_t> out;
     c.push(std::span<const int16_t>(in), out);
@@ -160,7 +160,7 @@ TEST(Converter, EightBitIsUnsignedAndStereoDuplicatesMono) {
 }
 
 TEST(Converter, StereoInputIsMixedDownAndSixteenBitIsLittleEndian) {
-    Converter c(22050, 2, WaveFormat{22050, 16, 1});
+    Converter c(22050, 2, core::WaveFormat{22050, 16, 1});
     const std::vector<int16_t> in{1000, 3000, -32768, -32768, 32767, -32767, 0x1234, 0x1234};
     std::vector<uint8_t> out;
     c.push(std::span<const int16_t>(in), out);
@@ -174,7 +174,7 @@ TEST(Converter, StereoInputIsMixedDownAndSixteenBitIsLittleEndian) {
 }
 
 TEST(Converter, FloatInputClipsInsteadOfWrappingAround) {
-    Converter c(22050, 1, WaveFormat{22050, 16, 1});
+    Converter c(22050, 1, core::WaveFormat{22050, 16, 1});
     const std::vector<float> in{2.0f, -3.0f, 0.5f};
     std::vector<uint8_t> out;
     c.push(std::span<const float>(in), out);
@@ -187,7 +187,7 @@ TEST(Converter, FloatInputClipsInsteadOfWrappingAround) {
     // sample wraps to the other end of the range.
     std::vector<int16_t> square(4000);
     for (size_t i = 0; i < square.size(); ++i) square[i] = (i / 100) % 2 ? int16_t{-32768} : int16_t{32767};
-    Converter up(22050, 1, WaveFormat{48000, 16, 2});
+    Converter up(22050, 1, core::WaveFormat{48000, 16, 2});
     const auto raised = convertAll(up, square, square.size());
     int low = 0, high = 0;
     for (size_t i = 1; i < raised.size() / 2; ++i) {
@@ -205,7 +205,7 @@ TEST(Converter, FloatInputClipsInsteadOfWrappingAround) {
 TEST(Converter, OneLargeBlockGivesTheSameBytesAsSmallChunks) {
     struct Case {
         int inChannels;
-        WaveFormat out;
+        core::WaveFormat out;
     };
     for (const Case& k : {Case{1, {48000, 16, 2}}, Case{1, {32000, 16, 1}}, Case{1, {24000, 8, 1}},
                           Case{2, {16000, 8, 1}}, Case{2, {44100, 16, 2}}}) {
@@ -233,7 +233,7 @@ TEST(Converter, OneLargeBlockGivesTheSameBytesAsSmallChunks) {
 
 TEST(Converter, ResetForgetsBufferedInput) {
     for (const int rate : {16000, 48000}) {
-        Converter c(22050, 1, WaveFormat{rate, 16, 1});
+        Converter c(22050, 1, core::WaveFormat{rate, 16, 1});
         std::vector<uint8_t> out;
         c.push(std::span<const int16_t>(sine(5000, 22050, 300, 20000)), out);
         c.reset();
@@ -248,4 +248,4 @@ TEST(Converter, ResetForgetsBufferedInput) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::audio

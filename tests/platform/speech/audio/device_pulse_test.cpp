@@ -20,14 +20,14 @@
 
 #include "speech/core/formats.h"
 
-namespace speech {
+namespace speech::audio {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-const WaveFormat k22Mono16{22050, 16, 1};
+const core::WaveFormat k22Mono16{22050, 16, 1};
 
 double msSince(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
@@ -80,7 +80,7 @@ std::vector<std::string> ourSinkInputSpecs() {
 }
 
 // `length` of non-silent audio in `f`.
-std::vector<uint8_t> audio(const WaveFormat& f, milliseconds length) {
+std::vector<uint8_t> audio(const core::WaveFormat& f, milliseconds length) {
     return std::vector<uint8_t>(static_cast<size_t>(f.bytesPerSecond() * length.count() / 1000), 0x40);
 }
 
@@ -102,7 +102,8 @@ PlaybackState stateOf(AudioDeviceStream& s) {
     return r ? r.value() : PlaybackState{};
 }
 
-std::unique_ptr<AudioDeviceStream> openOrFail(AudioHost& host, const WaveFormat& f, const std::string& device = "") {
+std::unique_ptr<AudioDeviceStream> openOrFail(AudioHost& host, const core::WaveFormat& f,
+                                              const std::string& device = "") {
     auto r = host.open(device, f);
     EXPECT_TRUE(r.ok()) << r.fault().message;
     return r ? std::move(r.value()) : nullptr;
@@ -141,9 +142,9 @@ TEST(PulseHostDevices, ListsTheNullSinkDefaultFirstInAStableOrder) {
 TEST(PulseHostOpen, EveryFormatOpensWithThatSampleSpecOnTheServer) {
     REQUIRE_SERVER();
     auto host = makePulseAudioHost();
-    for (const auto& entry : formatTable()) {
+    for (const auto& entry : core::formatTable()) {
         SCOPED_TRACE(std::string(entry.name));
-        WaveFormat f = *waveFormatOf(entry.type);
+        core::WaveFormat f = *core::waveFormatOf(entry.type);
         auto s = openOrFail(*host, f);
         ASSERT_TRUE(s);
         EXPECT_EQ(s->format(), f);
@@ -158,11 +159,11 @@ TEST(PulseHostOpen, RejectsUnknownDevicesAndUnplayableFormats) {
     auto host = makePulseAudioHost();
     auto missing = host->open("no_such_sink", k22Mono16);
     ASSERT_FALSE(missing.ok());
-    EXPECT_EQ(missing.fault().code, errc::kNoAudioDevice);
+    EXPECT_EQ(missing.fault().code, base::errc::kNoAudioDevice);
     EXPECT_NE(missing.fault().message.find("no_such_sink"), std::string::npos);
-    auto bad = host->open("", WaveFormat{22050, 24, 1});
+    auto bad = host->open("", core::WaveFormat{22050, 24, 1});
     ASSERT_FALSE(bad.ok());
-    EXPECT_EQ(bad.fault().code, errc::kUnsupportedFormat);
+    EXPECT_EQ(bad.fault().code, base::errc::kUnsupportedFormat);
     // The host goes on working, also on a sink named explicitly.
     EXPECT_TRUE(openOrFail(*host, k22Mono16, "tallamo_null"));
 }
@@ -172,7 +173,7 @@ TEST(PulseHostOpen, RejectsUnknownDevicesAndUnplayableFormats) {
 TEST(PulseHostPlayback, OneSecondPlaysInAboutOneSecondWithASaneClock) {
     REQUIRE_SERVER();
     auto host = makePulseAudioHost();
-    auto s = openOrFail(*host, WaveFormat{44100, 16, 2});
+    auto s = openOrFail(*host, core::WaveFormat{44100, 16, 2});
     ASSERT_TRUE(s);
     auto data = audio(s->format(), milliseconds(1000));
     const auto start = Clock::now();
@@ -317,8 +318,8 @@ TEST(PulseHostPlayback, InterruptWakesABlockedWriteOrDrainAndIsConsumed) {
 TEST(PulseHostPlayback, TwoStreamsPlayAtOnceAndClosingOneStopsOnlyIt) {
     REQUIRE_SERVER();
     auto host = makePulseAudioHost();
-    auto a = openOrFail(*host, WaveFormat{16000, 16, 1});
-    auto b = openOrFail(*host, WaveFormat{11025, 8, 2});
+    auto a = openOrFail(*host, core::WaveFormat{16000, 16, 1});
+    auto b = openOrFail(*host, core::WaveFormat{11025, 8, 2});
     ASSERT_TRUE(a && b);
     EXPECT_EQ(ourSinkInputSpecs().size(), 2u);
     auto da = audio(a->format(), milliseconds(400));
@@ -355,7 +356,7 @@ TEST(PulseHostNoServer, ListsNothingAndFailsToOpenAtOnce) {
     auto r = host->open("", k22Mono16);
     EXPECT_LT(msSince(start), 500.0);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.fault().code, errc::kNoAudioDevice);
+    EXPECT_EQ(r.fault().code, base::errc::kNoAudioDevice);
     EXPECT_NE(r.fault().message.find("audio"), std::string::npos) << r.fault().message;
 }
 
@@ -435,7 +436,7 @@ TEST_F(PulseHostLoss, AServerWithoutOutputsListsNoneAndOpensNothing) {
     EXPECT_TRUE(host->devices().empty());
     auto r = host->open("", k22Mono16);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.fault().code, errc::kNoAudioDevice);
+    EXPECT_EQ(r.fault().code, base::errc::kNoAudioDevice);
     EXPECT_NE(r.fault().message.find("no output"), std::string::npos) << r.fault().message;
 }
 
@@ -458,10 +459,10 @@ TEST_F(PulseHostLoss, SinkRemovedThenServerKilledFaultsAtOnceAndReconnectsLater)
     ASSERT_GT(onDoomed->write(data, milliseconds(200)).value(), 0u);
     runCommand("pactl -s " + server->address() + " unload-module " + module);
     auto start = Clock::now();
-    Result<PlaybackState> st = onDoomed->state();
+    base::Result<PlaybackState> st = onDoomed->state();
     for (; st.ok() && msSince(start) < 2000; st = onDoomed->state()) std::this_thread::sleep_for(milliseconds(5));
     ASSERT_FALSE(st.ok()) << "a removed sink was not noticed";
-    EXPECT_EQ(st.fault().code, errc::kDeviceLost);
+    EXPECT_EQ(st.fault().code, base::errc::kDeviceLost);
     EXPECT_FALSE(onDoomed->write(data, milliseconds(100)).ok());
     EXPECT_FALSE(onDoomed->flush().ok());
     EXPECT_TRUE(onDefault->state().ok()) << "the other sink's stream must go on";
@@ -469,7 +470,7 @@ TEST_F(PulseHostLoss, SinkRemovedThenServerKilledFaultsAtOnceAndReconnectsLater)
     // The server dies while a write is blocked on a full, paused stream.
     ASSERT_TRUE(onDefault->setPaused(true).ok());
     ASSERT_GT(onDefault->write(data, milliseconds(200)).value(), 0u);
-    Result<size_t> blocked = size_t{0};
+    base::Result<size_t> blocked = size_t{0};
     std::thread writer([&] { blocked = onDefault->write(data, milliseconds(10000)); });
     std::this_thread::sleep_for(milliseconds(100));
     start = Clock::now();
@@ -477,17 +478,17 @@ TEST_F(PulseHostLoss, SinkRemovedThenServerKilledFaultsAtOnceAndReconnectsLater)
     writer.join();
     EXPECT_LT(msSince(start), 2000.0);
     ASSERT_FALSE(blocked.ok());
-    EXPECT_EQ(blocked.fault().code, errc::kDeviceLost);
+    EXPECT_EQ(blocked.fault().code, base::errc::kDeviceLost);
 
     start = Clock::now();
-    EXPECT_EQ(onDefault->state().fault().code, errc::kDeviceLost);
-    EXPECT_EQ(onDefault->setPaused(false).fault().code, errc::kDeviceLost);
-    EXPECT_EQ(onDefault->flush().fault().code, errc::kDeviceLost);
-    EXPECT_EQ(onDefault->drain(milliseconds(5000)).fault().code, errc::kDeviceLost);
+    EXPECT_EQ(onDefault->state().fault().code, base::errc::kDeviceLost);
+    EXPECT_EQ(onDefault->setPaused(false).fault().code, base::errc::kDeviceLost);
+    EXPECT_EQ(onDefault->flush().fault().code, base::errc::kDeviceLost);
+    EXPECT_EQ(onDefault->drain(milliseconds(5000)).fault().code, base::errc::kDeviceLost);
     EXPECT_TRUE(host->devices().empty());
     auto refused = host->open("", k22Mono16);
     ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.fault().code, errc::kNoAudioDevice);
+    EXPECT_EQ(refused.fault().code, base::errc::kNoAudioDevice);
     EXPECT_LT(msSince(start), 1000.0);
     onDoomed.reset();
     onDefault.reset();
@@ -517,7 +518,7 @@ TEST_F(PulseHostLoss, AServerThatStopsAnsweringIsGivenUpOnWithoutHanging) {
     auto flushed = s->flush();
     EXPECT_LT(msSince(start), 3000.0);
     ASSERT_FALSE(flushed.ok());
-    EXPECT_EQ(flushed.fault().code, errc::kDeviceLost);
+    EXPECT_EQ(flushed.fault().code, base::errc::kDeviceLost);
     // ...and from then on every call fails at once.
     start = Clock::now();
     EXPECT_FALSE(s->state().ok());
@@ -540,4 +541,4 @@ TEST_F(PulseHostLoss, AServerThatStopsAnsweringIsGivenUpOnWithoutHanging) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::audio

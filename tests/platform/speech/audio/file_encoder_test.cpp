@@ -15,7 +15,7 @@
 
 #include "tests/support/test_files.h"
 
-namespace speech {
+namespace speech::audio {
 namespace {
 
 // Bytes the disk still takes: a write past them fails as a full disk's does.
@@ -23,7 +23,7 @@ std::atomic<int64_t> room{0};
 
 int fullDisk(int fd, std::span<const uint8_t> bytes, uint64_t offset) {
     if (room.fetch_sub(static_cast<int64_t>(bytes.size())) < static_cast<int64_t>(bytes.size())) return ENOSPC;
-    return pwriteAll(fd, bytes, offset);
+    return base::pwriteAll(fd, bytes, offset);
 }
 
 // Interleaved 16-bit stereo: a tone of 440 Hz on the left, 660 Hz on the right.
@@ -40,18 +40,18 @@ std::vector<uint8_t> stereoTones(int rate, double seconds) {
 }
 
 TEST(SndfileEncoder, AFullDiskFailsEveryCodecWhetherItStrikesAtAWriteOrAtTheClose) {
-    const WaveFormat format{48000, 16, 2};
+    const core::WaveFormat format{48000, 16, 2};
     const std::vector<uint8_t> audio = stereoTones(format.sampleRate, 1.0);
     const struct {
         const char* name;
         EncoderChoice choice;
     } codecs[] = {
-        {"WAV", {FileCodec::Wav, std::nullopt, false}},
-        {"RF64", {FileCodec::Wav, std::nullopt, true}},
-        {"FLAC", {FileCodec::Flac, std::nullopt, false}},
-        {"Ogg Vorbis", {FileCodec::OggVorbis, std::nullopt, false}},
-        {"Ogg Opus", {FileCodec::OggOpus, std::nullopt, false}},
-        {"MP3", {FileCodec::Mp3, std::nullopt, false}},
+        {"WAV", {core::FileCodec::Wav, std::nullopt, false}},
+        {"RF64", {core::FileCodec::Wav, std::nullopt, true}},
+        {"FLAC", {core::FileCodec::Flac, std::nullopt, false}},
+        {"Ogg Vorbis", {core::FileCodec::OggVorbis, std::nullopt, false}},
+        {"Ogg Opus", {core::FileCodec::OggOpus, std::nullopt, false}},
+        {"MP3", {core::FileCodec::Mp3, std::nullopt, false}},
     };
     testing_support::TempDir dir;
     for (const auto& codec : codecs) {
@@ -64,7 +64,7 @@ TEST(SndfileEncoder, AFullDiskFailsEveryCodecWhetherItStrikesAtAWriteOrAtTheClos
             auto encoder = openSndfileEncoder(fd, path, format, codec.choice, fullDisk);
             ASSERT_TRUE(encoder.ok()) << encoder.fault().message;
             if (!atClose) room = 0;
-            Result<void> done;
+            base::Result<void> done;
             for (size_t at = 0; done && at < audio.size(); at += 4800)
                 done = encoder.value()->write(std::span(audio).subspan(at, std::min<size_t>(4800, audio.size() - at)));
             room = 0;
@@ -100,13 +100,13 @@ double correlation(const std::vector<float>& decoded, const std::vector<uint8_t>
 }
 
 TEST(SndfileEncoder, StereoMp3HoldsEachChannelsSignal) {
-    const WaveFormat format{48000, 16, 2};
+    const core::WaveFormat format{48000, 16, 2};
     const std::vector<uint8_t> audio = stereoTones(format.sampleRate, 0.5);
     testing_support::TempDir dir;
     const std::string path = dir.file("tones.mp3");
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
-    auto encoder = openSndfileEncoder(fd, path, format, {FileCodec::Mp3, std::nullopt, false});
+    auto encoder = openSndfileEncoder(fd, path, format, {core::FileCodec::Mp3, std::nullopt, false});
     ASSERT_TRUE(encoder.ok()) << encoder.fault().message;
     ASSERT_TRUE(encoder.value()->write(audio).ok());
     ASSERT_TRUE(encoder.value()->finish().ok());
@@ -123,4 +123,4 @@ TEST(SndfileEncoder, StereoMp3HoldsEachChannelsSignal) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::audio

@@ -19,7 +19,7 @@
 #include "speech/streams.h"
 #include "tests/support/test_files.h"
 
-namespace speech {
+namespace speech::audio {
 namespace {
 
 using namespace std::chrono_literals;
@@ -62,7 +62,7 @@ TEST_F(FileWriterTest, WritesTheSameBytesAsConvertingInPlace) {
                           Case{39, 2, 20011}, Case{22, 2, 20011}}) {
         const int32_t type = c.type;
         auto file = open(type);
-        const WaveFormat out = file->Format().wave();
+        const core::WaveFormat out = file->Format().wave();
         std::atomic<int> progress{0};
         std::vector<uint8_t> expected;
         const size_t samplesPerBlock = c.frames * static_cast<size_t>(c.inChannels);
@@ -146,4 +146,4 @@ TEST_F(FileWriterTest, AFailedWriteStopsTheWritingAndRefusesMore) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::audio

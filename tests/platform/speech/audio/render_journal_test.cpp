@@ -21,7 +21,7 @@
 #include "tests/support/audio_files.h"
 #include "tests/support/test_files.h"
 
-namespace speech {
+namespace speech::audio {
 namespace {
 
 namespace fs = std::filesystem;
@@ -30,8 +30,8 @@ constexpr size_t kUnits = 5;
 
 // A unit's audio as the engine would give it: 0.5 to 1.5 s, different for every unit; for an MP4 file
 // eight times that, so that the journal keeps some of its encoded parts (twelve seconds each).
-std::vector<int16_t> unitAudio(size_t index, FileCodec codec = FileCodec::Wav) {
-    const size_t scale = codec == FileCodec::M4b ? 8 : 1;
+std::vector<int16_t> unitAudio(size_t index, core::FileCodec codec = core::FileCodec::Wav) {
+    const size_t scale = codec == core::FileCodec::M4b ? 8 : 1;
     return testing_support::speechLike(scale * (22050 * (1 + index % 3) / 2 + 137 * index), 22050,
                                        100 + static_cast<uint32_t>(index));
 }
@@ -39,7 +39,7 @@ std::vector<int16_t> unitAudio(size_t index, FileCodec codec = FileCodec::Wav) {
 struct Book {
     std::string output;
     std::string input;
-    FileCodec codec = FileCodec::Wav;
+    core::FileCodec codec = core::FileCodec::Wav;
     std::string options = "voice=English;rate=0";
     std::string version = "test 1";
 };
@@ -48,14 +48,14 @@ std::shared_ptr<SpFileStream> openBook(const Book& book, ResumeState& state) {
     auto file = std::make_shared<SpFileStream>();
     file->Format().SetType(SAFT22kHz16BitMono);
     file->setCodec(book.codec);
-    file->setTags(bookFileTags(BookInfo{"Book", "Author", "2001", ""}));
+    file->setTags(bookFileTags(core::BookInfo{"Book", "Author", "2001", ""}));
     state = file->openResumable(book.output, ResumeKey{book.input, book.options, book.version});
     return file;
 }
 
 // Writes units from the first the journal lacks up to `last` (all when it is kUnits), in pieces as a
 // render would, each with its chapter starting a little in.
-void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits, FileCodec codec = FileCodec::Wav) {
+void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits, core::FileCodec codec = core::FileCodec::Wav) {
     for (size_t i = from; i < last; ++i) {
         const auto audio = unitAudio(i, codec);
         const auto* bytes = reinterpret_cast<const uint8_t*>(audio.data());
@@ -72,7 +72,7 @@ void render(const Book& book) {
     auto file = openBook(book, state);
     if (!state.notice.empty()) throw std::runtime_error(state.notice);
     writeUnits(*file, state.units.size(), kUnits, book.codec);
-    std::vector<ChapterMark> marks;
+    std::vector<core::ChapterMark> marks;
     uint64_t start = 0;
     for (size_t i = 0; i < kUnits; ++i) {
         marks.push_back({"Chapter " + std::to_string(i + 1), start + 11 * i});
@@ -82,7 +82,7 @@ void render(const Book& book) {
     file->Close();
 }
 
-class Resume : public testing::TestWithParam<FileCodec> {};
+class Resume : public testing::TestWithParam<core::FileCodec> {};
 
 TEST_P(Resume, KilledAtStepsThenResumedGivesTheSameBytes) {
     testing_support::TempDir dir;
@@ -140,11 +140,12 @@ TEST_P(Resume, KilledAtStepsThenResumedGivesTheSameBytes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, Resume, testing::Values(FileCodec::Wav, FileCodec::Flac, FileCodec::M4b),
-                         [](const testing::TestParamInfo<FileCodec>& info) {
-                             return info.param == FileCodec::Wav    ? "wav"
-                                    : info.param == FileCodec::Flac ? "flac"
-                                                                    : "m4b";
+INSTANTIATE_TEST_SUITE_P(Formats, Resume,
+                         testing::Values(core::FileCodec::Wav, core::FileCodec::Flac, core::FileCodec::M4b),
+                         [](const testing::TestParamInfo<core::FileCodec>& info) {
+                             return info.param == core::FileCodec::Wav    ? "wav"
+                                    : info.param == core::FileCodec::Flac ? "flac"
+                                                                          : "m4b";
                          });
 
 TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
@@ -196,7 +197,7 @@ TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
 
 TEST(ResumeJournal, OneRenderAtATimeAndAStopKeepsIt) {
     testing_support::TempDir dir;
-    const Book book{dir.file("book.m4b"), dir.file("book.txt"), FileCodec::M4b};
+    const Book book{dir.file("book.m4b"), dir.file("book.txt"), core::FileCodec::M4b};
     std::ofstream(book.input) << "The book's text.";
     ResumeState state;
     auto first = openBook(book, state);
@@ -205,7 +206,7 @@ TEST(ResumeJournal, OneRenderAtATimeAndAStopKeepsIt) {
     try {
         openBook(book, refused);
         ADD_FAILURE() << "a second render of the same output went on";
-    } catch (const Error& e) {
+    } catch (const base::Error& e) {
         EXPECT_NE(e.description().find("Another render of"), std::string::npos) << e.description();
     }
     // A stopped render keeps what it finished and drops the unit it was in; no file is made.
@@ -220,4 +221,4 @@ TEST(ResumeJournal, OneRenderAtATimeAndAStopKeepsIt) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::audio

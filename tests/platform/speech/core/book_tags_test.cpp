@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace speech {
+namespace speech::core {
 namespace {
 
 TEST(TagText, MakesTitlesSafeForEveryPlayer) {
@@ -88,4 +88,4 @@ TEST(BookTags, TimesRatesAndYears) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::core

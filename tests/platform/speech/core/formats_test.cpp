@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-namespace speech {
+namespace speech::core {
 namespace {
 
 TEST(FormatTable, EveryEntryRoundTripsThroughItsNameAndNumber) {
@@ -53,4 +53,4 @@ TEST(FormatTable, UnknownTypesAndNamesGiveNothing) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::core

@@ -9,6 +9,7 @@
 #include <vector>
 
 using namespace speech;
+using namespace speech::core;
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "base/error.h"
 
-namespace speech {
+namespace speech::core {
 namespace {
 
 namespace fs = std::filesystem;
@@ -55,13 +55,13 @@ TEST(ObjectTokens, ItemOutsideTheCollectionIsAnError) {
         try {
             tokens.Item(bad);
             ADD_FAILURE() << bad;
-        } catch (const Error& e) {
-            EXPECT_EQ(e.code(), errc::kInvalidArg);
+        } catch (const base::Error& e) {
+            EXPECT_EQ(e.code(), base::errc::kInvalidArg);
             EXPECT_NE(e.description().find(std::to_string(bad)), std::string::npos) << e.description();
             EXPECT_NE(e.description().find("0 to 1"), std::string::npos) << e.description();
         }
     }
-    EXPECT_THROW(SpObjectTokens().Item(0), Error);
+    EXPECT_THROW(SpObjectTokens().Item(0), base::Error);
 }
 
 // Points the platform's data folder at `dir` for one test.
@@ -101,8 +101,8 @@ TEST(TokenCategory, NoSamplesMeansNoSdkPath) {
         try {
             sdkPath();
             ADD_FAILURE() << "SDKPath found in \"" << d << "\"";
-        } catch (const Error& e) {
-            EXPECT_EQ(e.code(), errc::kNotFound);
+        } catch (const base::Error& e) {
+            EXPECT_EQ(e.code(), base::errc::kNotFound);
             EXPECT_NE(e.description().find("SDKPath"), std::string::npos) << e.description();
         }
     }
@@ -116,24 +116,24 @@ TEST(TokenCategory, NoSamplesMeansNoSdkPath) {
 
 TEST(TokenCategory, UnknownIdsValuesAndCreationAreRefused) {
     SpObjectTokenCategory category;
-    EXPECT_THROW(category.GetDataKey(0), Error);  // no id yet
+    EXPECT_THROW(category.GetDataKey(0), base::Error);  // no id yet
     try {
         category.SetId("HKEY_LOCAL_MACHINE\\SOFTWARE\\Other", false);
         ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_EQ(e.code(), errc::kNotFound);
+    } catch (const base::Error& e) {
+        EXPECT_EQ(e.code(), base::errc::kNotFound);
         EXPECT_NE(e.description().find("Other"), std::string::npos);
     }
-    EXPECT_THROW(category.SetId("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech", true), Error);
+    EXPECT_THROW(category.SetId("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Speech", true), base::Error);
     category.SetId("hkey_local_machine\\software\\microsoft\\speech", false);
     try {
         category.GetDataKey(0).GetStringValue("NoSuchValue");
         ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_EQ(e.code(), errc::kNotFound);
+    } catch (const base::Error& e) {
+        EXPECT_EQ(e.code(), base::errc::kNotFound);
         EXPECT_NE(e.description().find("NoSuchValue"), std::string::npos);
     }
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::core

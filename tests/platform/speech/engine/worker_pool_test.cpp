@@ -28,6 +28,7 @@
 #include "tests/support/voice_helpers.h"
 
 using namespace speech;
+using namespace speech::engine;
 using namespace testing_support;
 using namespace std::chrono_literals;
 
@@ -81,21 +82,21 @@ std::string fileBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::shared_ptr<SpFileStream> openFile(const std::string& path) {
-    auto file = std::make_shared<SpFileStream>();
-    file->Open(path, SSFMCreateForWrite, false);
+std::shared_ptr<speech::SpFileStream> openFile(const std::string& path) {
+    auto file = std::make_shared<speech::SpFileStream>();
+    file->Open(path, core::SSFMCreateForWrite, false);
     return file;
 }
 
-std::vector<std::u16string> wordsOf(const std::vector<VoiceEvent>& events, const std::u16string& text) {
+std::vector<std::u16string> wordsOf(const std::vector<core::VoiceEvent>& events, const std::u16string& text) {
     std::vector<std::u16string> words;
     for (const auto& e : events) {
-        if (e.kind == EventKind::Word) words.push_back(text.substr(e.characterPosition, e.length));
+        if (e.kind == core::EventKind::Word) words.push_back(text.substr(e.characterPosition, e.length));
     }
     return words;
 }
 
-size_t countOf(const std::vector<VoiceEvent>& events, EventKind kind) {
+size_t countOf(const std::vector<core::VoiceEvent>& events, core::EventKind kind) {
     return static_cast<size_t>(
         std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.kind == kind; }));
 }
@@ -118,8 +119,9 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
     const std::vector<int16_t> samples{0, -32768, 32767, 5};
     const std::vector<std::vector<uint8_t>> frames = {
         engine::encodeSynthesize(request), engine::encodeEvent(event), engine::encodeAudio(samples),
-        engine::encodeDone(Fault{errc::kNoVoice, "no such voice"}),
-        engine::encodeReady({22050, {SpObjectToken(TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
+        engine::encodeDone(base::Fault{errc::kNoVoice, "no such voice"}),
+        engine::encodeReady(
+            {22050, {core::SpObjectToken(core::TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
     // Whole, and a byte at a time: the same frames come out.
     for (size_t piece : {size_t{1 << 20}, size_t{1}}) {
         engine::FrameSplitter splitter;
@@ -219,10 +221,10 @@ TEST(EngineProtocol, FramesWrittenTogetherComeBackWholeIntoReusedBuffers) {
 TEST(EngineProtocol, PartsSentTogetherArriveInOrderThroughASmallSocketBuffer) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    speech::UniqueFd reader(pair[1]);
+    base::UniqueFd reader(pair[1]);
     const int smallBuffer = 4096;
     ASSERT_EQ(::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &smallBuffer, sizeof smallBuffer), 0);
-    engine::Channel channel{speech::UniqueFd(pair[0])};
+    engine::Channel channel{base::UniqueFd(pair[0])};
     std::vector<uint8_t> parts[3] = {std::vector<uint8_t>(70001), {1, 2, 3}, std::vector<uint8_t>(12345)};
     std::vector<uint8_t> expected;
     for (auto& part : parts) {
@@ -236,7 +238,7 @@ TEST(EngineProtocol, PartsSentTogetherArriveInOrderThroughASmallSocketBuffer) {
             got.insert(got.end(), buffer, buffer + n);
     });
     EXPECT_EQ(channel.send({parts[0], {}, parts[1], parts[2]}, 10s), engine::Channel::Status::Ok);
-    channel = engine::Channel(speech::UniqueFd());  // the end of the stream, for the drain
+    channel = engine::Channel(base::UniqueFd());  // the end of the stream, for the drain
     drain.join();
     EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size();
 }
@@ -245,7 +247,7 @@ TEST(EngineProtocol, PartsSentTogetherArriveInOrderThroughASmallSocketBuffer) {
 // sent ahead, some of them answered and held back while the helper for English reads.
 TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
     TempDir dir;
-    SpVoice voice(engineWithoutDevices());
+    speech::SpVoice voice(engineWithoutDevices());
     voice.setRenderJobs(2);
     EventLog log(voice);
     std::u16string text;
@@ -257,24 +259,24 @@ TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
                             : u16("Sentence number " + std::to_string(i) + " goes on for a little while. ");
         for (const auto& t : voice.GetVoices("", ""))
             if (chinese && t.Id().find("cmn") != std::string::npos) voice.SetVoice(t);
-        const size_t wordsAtStart = countOf(log.events(), EventKind::Word);
+        const size_t wordsAtStart = countOf(log.events(), core::EventKind::Word);
         auto reference = openFile(dir.file("reference.wav"));
         voice.SetAudioOutputStream(reference);
-        voice.Speak(text, SVSFDefault);
+        voice.Speak(text, core::SVSFDefault);
         reference->Close();
 
         auto file = openFile(dir.file("killed.wav"));
         voice.SetAudioOutputStream(file);
-        const size_t wordsBefore = countOf(log.events(), EventKind::Word);
-        voice.Speak(text, SVSFlagsAsync);
-        ASSERT_TRUE(log.waitFor(EventKind::Word, wordsBefore + 2));
+        const size_t wordsBefore = countOf(log.events(), core::EventKind::Word);
+        voice.Speak(text, core::SVSFlagsAsync);
+        ASSERT_TRUE(log.waitFor(core::EventKind::Word, wordsBefore + 2));
         const auto engines = engineProcesses();
         ASSERT_FALSE(engines.empty());
         ASSERT_EQ(::kill(engines.back(), SIGKILL), 0);
         ASSERT_TRUE(voice.WaitUntilDone(60000));
         EXPECT_NO_THROW(file->Close());
         EXPECT_TRUE(fileBytes(dir.file("killed.wav")) == fileBytes(dir.file("reference.wav")));
-        EXPECT_EQ(countOf(log.events(), EventKind::Word), 2 * wordsBefore - wordsAtStart);
+        EXPECT_EQ(countOf(log.events(), core::EventKind::Word), 2 * wordsBefore - wordsAtStart);
     }
 
     // The worker that took the killed one's place was started by a lane that has ended since: it
@@ -282,7 +284,7 @@ TEST(EngineWorkers, AWorkerKilledMidRenderIsReplacedAndTheFileComesOutTheSame) {
     auto workers = engineProcesses(1);
     auto again = openFile(dir.file("again.wav"));
     voice.SetAudioOutputStream(again);
-    voice.Speak(text, SVSFDefault);
+    voice.Speak(text, core::SVSFDefault);
     EXPECT_NO_THROW(again->Close());
     auto after = engineProcesses(1);
     std::sort(workers.begin(), workers.end());
@@ -314,22 +316,22 @@ TEST(EngineWorkers, ASegmentThatLosesItsWorkerTwiceEndsTheStreamWithTheReason) {
                          Case{"\u4F60\u597D\U0001F4A5\u4E16\u754C", "killed by signal 9"}}) {
         auto host = VirtualAudioHost::create();
         host->setDevices({});
-        SpVoice voice(Backends{makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE, 1000ms}), host});
+        speech::SpVoice voice(Backends{makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE, 1000ms}), host});
         EventLog log(voice);
         TempDir dir;
         const std::u16string text = u16(std::string("First it speaks. Then here ") + c.mark + " it fails. Never this.");
         auto file = openFile(dir.file("failed.wav"));
         voice.SetAudioOutputStream(file);
-        voice.Speak(text, SVSFDefault);
+        voice.Speak(text, core::SVSFDefault);
         try {
             file->Close();
             ADD_FAILURE() << c.reason << ": the render was taken for a finished one";
-        } catch (const Error& e) {
+        } catch (const base::Error& e) {
             EXPECT_EQ(e.code(), errc::kEngine);
             EXPECT_NE(e.description().find(c.reason), std::string::npos) << e.description();
         }
         auto events = log.events();
-        EXPECT_EQ(countOf(events, EventKind::EndStream), 1u) << c.reason;
+        EXPECT_EQ(countOf(events, core::EventKind::EndStream), 1u) << c.reason;
         const auto words = wordsOf(events, text);
         EXPECT_NE(std::find(words.begin(), words.end(), u"speaks"), words.end()) << c.reason;
         EXPECT_EQ(std::find(words.begin(), words.end(), u"Never"), words.end()) << c.reason;
@@ -351,7 +353,7 @@ TEST(EngineWorkers, AWorkerThatNeverStartsGoesWithTheProcessesItStarted) {
     try {
         makeEngineSynthesizer({engine, 1000ms, 1000ms});
         ADD_FAILURE() << "a worker that never answers was taken for a started one";
-    } catch (const Error& e) {
+    } catch (const base::Error& e) {
         EXPECT_NE(e.description().find("did not start"), std::string::npos) << e.description();
     }
     const std::string pid = fileBytes(pidFile);
@@ -371,11 +373,11 @@ TEST(EngineWorkers, AWorkerThatNeverStartsGoesWithTheProcessesItStarted) {
 
 TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
     if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
-    SpVoice voice;
+    speech::SpVoice voice;
     EventLog log(voice);
     const std::u16string text = u"One two three. Four five six. Seven eight nine.";
-    voice.Speak(text, SVSFlagsAsync);
-    ASSERT_TRUE(log.waitFor(EventKind::Word, 1));
+    voice.Speak(text, core::SVSFlagsAsync);
+    ASSERT_TRUE(log.waitFor(core::EventKind::Word, 1));
     for (pid_t pid : engineProcesses()) ::kill(pid, SIGKILL);
     ASSERT_TRUE(voice.WaitUntilDone(20000));
     EXPECT_EQ(wordsOf(log.events(), text), (std::vector<std::u16string>{u"One", u"two", u"three", u"Four", u"five",
@@ -424,7 +426,7 @@ TEST(EngineWorkers, WhatAWorkerCannotReadEndsItSayingSoAndTooLongATextNeverReach
         bool audio(std::span<const int16_t>) override { return true; }
         bool event(const SynthEvent&) override { return true; }
     } sink;
-    const Result<void> refused = synthesizer->synthesize(request, sink);
+    const base::Result<void> refused = synthesizer->synthesize(request, sink);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.fault().message,
               "A piece of the text is too long for the speech engine, which takes at most 16 MB at once.");

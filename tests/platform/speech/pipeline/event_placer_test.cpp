@@ -12,17 +12,18 @@
 #include "speech/core/constants.h"
 
 using namespace speech;
+using namespace speech::pipeline;
 
 namespace {
 
 constexpr int kRate = 22050;
-constexpr int32_t kAll = SVEAllEvents;
-const SpObjectToken kVoiceA(TokenKind::Voice, "a", "A");
-const SpObjectToken kVoiceB(TokenKind::Voice, "b", "B");
+constexpr int32_t kAll = core::SVEAllEvents;
+const core::SpObjectToken kVoiceA(core::TokenKind::Voice, "a", "A");
+const core::SpObjectToken kVoiceB(core::TokenKind::Voice, "b", "B");
 
 // "one two three" at UTF-16 offset 100 of the caller's string, one word span per word.
-Segment threeWords(int32_t silenceMs = 0) {
-    Segment s;
+text::Segment threeWords(int32_t silenceMs = 0) {
+    text::Segment s;
     s.text = U"one two three";
     for (int32_t i = 0; i <= 13; ++i) s.sourceOffsets.push_back(100 + i);
     s.words = {{0, 3}, {4, 7}, {8, 13}};
@@ -34,18 +35,18 @@ Segment threeWords(int32_t silenceMs = 0) {
     return s;
 }
 
-SynthEvent word(int32_t position, uint64_t sample, int32_t length = 3) {
-    SynthEvent e;
-    e.kind = SynthEvent::Kind::Word;
+engine::SynthEvent word(int32_t position, uint64_t sample, int32_t length = 3) {
+    engine::SynthEvent e;
+    e.kind = engine::SynthEvent::Kind::Word;
     e.textPosition = position;
     e.sample = sample;
     e.length = length;
     return e;
 }
 
-SynthEvent phoneme(uint64_t sample, int32_t id, bool stressed = false) {
-    SynthEvent e;
-    e.kind = SynthEvent::Kind::Phoneme;
+engine::SynthEvent phoneme(uint64_t sample, int32_t id, bool stressed = false) {
+    engine::SynthEvent e;
+    e.kind = engine::SynthEvent::Kind::Phoneme;
     e.sample = sample;
     e.phoneId = id;
     e.viseme = id % 22;
@@ -53,9 +54,9 @@ SynthEvent phoneme(uint64_t sample, int32_t id, bool stressed = false) {
     return e;
 }
 
-SynthEvent clause(int32_t position, uint64_t sample) {
-    SynthEvent e;
-    e.kind = SynthEvent::Kind::Clause;
+engine::SynthEvent clause(int32_t position, uint64_t sample) {
+    engine::SynthEvent e;
+    e.kind = engine::SynthEvent::Kind::Clause;
     e.textPosition = position;
     e.sample = sample;
     return e;
@@ -63,35 +64,35 @@ SynthEvent clause(int32_t position, uint64_t sample) {
 
 // One event as the tests compare it: its kind, offset and its main argument.
 struct Seen {
-    EventKind kind;
+    core::EventKind kind;
     uint64_t sample;
     int64_t value;  // Word/Sentence: position; Phoneme/Viseme: duration; AudioLevel: level; EnginePrivate: data
     friend bool operator==(const Seen&, const Seen&) = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const Seen& s) {
-    return out << eventTitle(s.kind) << "@" << s.sample << "=" << s.value;
+    return out << core::eventTitle(s.kind) << "@" << s.sample << "=" << s.value;
 }
 
 Seen seen(const PlacedEvent& p) {
-    const VoiceEvent& e = p.event;
+    const core::VoiceEvent& e = p.event;
     int64_t value = 0;
     switch (e.kind) {
-        case EventKind::Word:
-        case EventKind::Sentence:
+        case core::EventKind::Word:
+        case core::EventKind::Sentence:
             value = e.characterPosition;
             break;
-        case EventKind::Phoneme:
-        case EventKind::Viseme:
+        case core::EventKind::Phoneme:
+        case core::EventKind::Viseme:
             value = e.duration;
             break;
-        case EventKind::AudioLevel:
+        case core::EventKind::AudioLevel:
             value = e.audioLevel;
             break;
-        case EventKind::EnginePrivate:
+        case core::EventKind::EnginePrivate:
             value = e.engineData;
             break;
-        case EventKind::Bookmark:
+        case core::EventKind::Bookmark:
             value = e.bookmarkId;
             break;
         default:
@@ -102,9 +103,9 @@ Seen seen(const PlacedEvent& p) {
 
 // Feeds the engine's output in pieces of `piece` samples (its events ahead of the audio they fall in,
 // as the engine sends them), taking what is final after each piece; returns everything placed.
-std::vector<PlacedEvent> place(const Segment& segment, const std::vector<SynthEvent>& events,
+std::vector<PlacedEvent> place(const text::Segment& segment, const std::vector<engine::SynthEvent>& events,
                                const std::vector<int16_t>& audio, size_t piece, int32_t interests = kAll,
-                               const SpObjectToken& before = kVoiceA) {
+                               const core::SpObjectToken& before = kVoiceA) {
     EventPlacer placer(segment, before, interests, kRate);
     std::vector<PlacedEvent> out;
     auto takeAll = [&] {
@@ -124,7 +125,7 @@ std::vector<PlacedEvent> place(const Segment& segment, const std::vector<SynthEv
     return out;
 }
 
-std::vector<Seen> seenOf(const std::vector<PlacedEvent>& placed, std::initializer_list<EventKind> kinds) {
+std::vector<Seen> seenOf(const std::vector<PlacedEvent>& placed, std::initializer_list<core::EventKind> kinds) {
     std::vector<Seen> out;
     for (const auto& p : placed) {
         if (std::find(kinds.begin(), kinds.end(), p.event.kind) != kinds.end()) out.push_back(seen(p));
@@ -138,40 +139,42 @@ TEST(EventPlacer, PlacesEachKindWhereItsSoundIs) {
     const std::vector<int16_t> quiet(4410, 0);
     struct Case {
         const char* name;
-        Segment segment;
-        std::vector<SynthEvent> events;
-        std::initializer_list<EventKind> kinds;
+        text::Segment segment;
+        std::vector<engine::SynthEvent> events;
+        std::initializer_list<core::EventKind> kinds;
         std::vector<Seen> expected;
     };
     const Case cases[] = {
         {"words snap to the spans, at their UTF-16 offsets; a repeat is dropped",
          threeWords(),
          {word(0, 0), word(4, 1000), word(4, 1500), word(8, 2000, 5)},
-         {EventKind::Word},
-         {{EventKind::Word, 0, 100}, {EventKind::Word, 1000, 104}, {EventKind::Word, 2000, 108}}},
+         {core::EventKind::Word},
+         {{core::EventKind::Word, 0, 100}, {core::EventKind::Word, 1000, 104}, {core::EventKind::Word, 2000, 108}}},
         {"a silence moves everything after it, the sentence included",
          threeWords(100),
          {word(0, 0), phoneme(500, 7)},
-         {EventKind::Sentence, EventKind::Word, EventKind::Phoneme},
-         {{EventKind::Sentence, 2205, 100}, {EventKind::Word, 2205, 100}, {EventKind::Phoneme, 2705, 177}}},
+         {core::EventKind::Sentence, core::EventKind::Word, core::EventKind::Phoneme},
+         {{core::EventKind::Sentence, 2205, 100},
+          {core::EventKind::Word, 2205, 100},
+          {core::EventKind::Phoneme, 2705, 177}}},
         {"a phoneme lasts until the next, the last until the segment's end",
          threeWords(),
          {phoneme(0, 3), phoneme(2205, 4)},
-         {EventKind::Phoneme, EventKind::Viseme},
-         {{EventKind::Phoneme, 0, 100},
-          {EventKind::Viseme, 0, 100},
-          {EventKind::Phoneme, 2205, 100},
-          {EventKind::Viseme, 2205, 100}}},
+         {core::EventKind::Phoneme, core::EventKind::Viseme},
+         {{core::EventKind::Phoneme, 0, 100},
+          {core::EventKind::Viseme, 0, 100},
+          {core::EventKind::Phoneme, 2205, 100},
+          {core::EventKind::Viseme, 2205, 100}}},
         {"an event the engine puts past its audio lies at the end",
          threeWords(),
          {word(0, 0), word(4, 9000)},
-         {EventKind::Word},
-         {{EventKind::Word, 0, 100}, {EventKind::Word, 4410, 104}}},
+         {core::EventKind::Word},
+         {{core::EventKind::Word, 0, 100}, {core::EventKind::Word, 4410, 104}}},
         {"a clause end carries where it ended in the caller's string",
          threeWords(),
          {clause(7, 1200)},
-         {EventKind::EnginePrivate},
-         {{EventKind::EnginePrivate, 1200, 107}}},
+         {core::EventKind::EnginePrivate},
+         {{core::EventKind::EnginePrivate, 1200, 107}}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(seenOf(place(c.segment, c.events, quiet, quiet.size()), c.kinds), c.expected) << c.name;
@@ -179,31 +182,32 @@ TEST(EventPlacer, PlacesEachKindWhereItsSoundIs) {
 }
 
 TEST(EventPlacer, PhonemesCarryTheNextOneAndTheirStressAndEmphasis) {
-    Segment segment = threeWords();
+    text::Segment segment = threeWords();
     segment.emphasis = true;
     const auto placed = place(segment, {phoneme(0, 30, true), phoneme(100, 31)}, std::vector<int16_t>(300, 0), 300);
-    std::vector<std::tuple<EventKind, int32_t, int32_t, int32_t>> got;  // kind, current, next, feature
+    std::vector<std::tuple<core::EventKind, int32_t, int32_t, int32_t>> got;  // kind, current, next, feature
     for (const auto& p : placed) {
-        if (p.event.kind == EventKind::Phoneme || p.event.kind == EventKind::Viseme)
+        if (p.event.kind == core::EventKind::Phoneme || p.event.kind == core::EventKind::Viseme)
             got.emplace_back(p.event.kind, p.event.current, p.event.next, p.event.feature);
     }
-    const int32_t both = SVF_Stressed | SVF_Emphasis;
-    EXPECT_EQ(got, (decltype(got){{EventKind::Phoneme, 30, 31, both},
-                                  {EventKind::Viseme, 30 % 22, 31 % 22, both},
-                                  {EventKind::Phoneme, 31, 0, SVF_Emphasis},
-                                  {EventKind::Viseme, 31 % 22, 0, SVF_Emphasis}}));
+    const int32_t both = core::SVF_Stressed | core::SVF_Emphasis;
+    EXPECT_EQ(got, (decltype(got){{core::EventKind::Phoneme, 30, 31, both},
+                                  {core::EventKind::Viseme, 30 % 22, 31 % 22, both},
+                                  {core::EventKind::Phoneme, 31, 0, core::SVF_Emphasis},
+                                  {core::EventKind::Viseme, 31 % 22, 0, core::SVF_Emphasis}}));
 }
 
 TEST(EventPlacer, StartsWithTheVoiceChangeAndBookmarksOnlyWhenThereAreAny) {
-    Segment segment = threeWords();
+    text::Segment segment = threeWords();
     segment.marks = {{"7 seven", 7, 100}};
-    auto kinds = [&](const SpObjectToken& before) {
-        std::vector<EventKind> out;
+    auto kinds = [&](const core::SpObjectToken& before) {
+        std::vector<core::EventKind> out;
         for (const auto& p : place(segment, {}, {}, 1, kAll, before)) out.push_back(p.event.kind);
         return out;
     };
-    EXPECT_EQ(kinds(kVoiceB), (std::vector{EventKind::VoiceChange, EventKind::Bookmark, EventKind::Sentence}));
-    EXPECT_EQ(kinds(kVoiceA), (std::vector{EventKind::Bookmark, EventKind::Sentence}));
+    EXPECT_EQ(kinds(kVoiceB),
+              (std::vector{core::EventKind::VoiceChange, core::EventKind::Bookmark, core::EventKind::Sentence}));
+    EXPECT_EQ(kinds(kVoiceA), (std::vector{core::EventKind::Bookmark, core::EventKind::Sentence}));
 }
 
 // Audio levels are measured from the samples as they come, words and phonemes wait for the next one;
@@ -211,8 +215,8 @@ TEST(EventPlacer, StartsWithTheVoiceChangeAndBookmarksOnlyWhenThereAreAny) {
 TEST(EventPlacer, OutputIsInStreamOrderAndTheSameHoweverTheInputIsSplit) {
     std::vector<int16_t> audio(22050);
     for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<int16_t>((i / 50) % 2 ? 6000 : -6000);
-    std::vector<SynthEvent> events = {word(0, 0),    phoneme(0, 1),    phoneme(3000, 2),  clause(3, 6000),
-                                      word(4, 6100), phoneme(6100, 3), phoneme(15000, 4), word(8, 15000, 5)};
+    std::vector<engine::SynthEvent> events = {word(0, 0),    phoneme(0, 1),    phoneme(3000, 2),  clause(3, 6000),
+                                              word(4, 6100), phoneme(6100, 3), phoneme(15000, 4), word(8, 15000, 5)};
     const auto whole = place(threeWords(20), events, audio, audio.size());
     std::vector<Seen> expected;
     for (const auto& p : whole) expected.push_back(seen(p));

@@ -20,13 +20,13 @@
 #include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
-namespace speech {
+namespace speech::pipeline {
 namespace {
 
 class TextStreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        context_.voice = SpObjectToken(TokenKind::Voice, "en-us", "English (America)");
+        context_.voice = core::SpObjectToken(core::TokenKind::Voice, "en-us", "English (America)");
         context_.voices = {context_.voice};
     }
     std::string write(const std::string& name, const std::string& bytes) {
@@ -44,11 +44,11 @@ protected:
     }
 
     testing_support::TempDir dir_;
-    FrontEndContext context_;
+    text::FrontEndContext context_;
 };
 
 // Hands out a text in pieces of `size` units, so pieces end between the halves of surrogate pairs.
-class PiecesStream final : public TextStream {
+class PiecesStream final : public text::TextStream {
 public:
     PiecesStream(std::u16string text, size_t size) : text_(std::move(text)), size_(size) {}
     bool read(std::u16string& out) override {
@@ -66,7 +66,7 @@ private:
 };
 
 // Everything a segment tells the voice, in one comparable string.
-std::string describe(const Segment& s) {
+std::string describe(const text::Segment& s) {
     std::string out;
     for (char32_t c : s.text) out += std::to_string(static_cast<uint32_t>(c)) + ",";
     out += "|";
@@ -78,7 +78,7 @@ std::string describe(const Segment& s) {
     return out;
 }
 
-std::vector<std::string> drain(SegmentSource& source, size_t limit = SIZE_MAX) {
+std::vector<std::string> drain(text::SegmentSource& source, size_t limit = SIZE_MAX) {
     std::vector<std::string> out;
     while (out.size() < limit) {
         auto s = source.next();
@@ -99,13 +99,13 @@ TEST_F(TextStreamTest, PiecesAndSurrogatesAcrossTheReadBoundaryGiveTheSegmentsOf
     while (text.size() < (1u << 20) + 5000) text += u" and on";
     text += u". The end.";
 
-    std::string utf8 = toUtf8(text);
+    std::string utf8 = base::toUtf8(text);
     // Put the emoji run over the first megabyte's edge in the UTF-8 file.
     const size_t emoji = utf8.find("\xF0\x9F\x98\x80");
     ASSERT_NE(emoji, std::string::npos);
     utf8.insert(0, std::string((1u << 20) - emoji - 2, ' '));
     std::string utf16 = "\xFF\xFE";
-    for (char16_t c : fromUtf8(utf8)) {
+    for (char16_t c : base::fromUtf8(utf8)) {
         utf16.push_back(static_cast<char>(c & 0xFF));
         utf16.push_back(static_cast<char>(c >> 8));
     }
@@ -113,8 +113,9 @@ TEST_F(TextStreamTest, PiecesAndSurrogatesAcrossTheReadBoundaryGiveTheSegmentsOf
     for (const auto& [name, bytes] : {std::pair{"utf8.txt", utf8}, std::pair{"utf16.txt", utf16}}) {
         SCOPED_TRACE(name);
         const std::string path = write(name, bytes);
-        auto whole = openText(std::make_shared<const std::u16string>(fromUtf8(utf8)), SVSFDefault, context_, nullptr);
-        auto streamed = openTextStream(open(path), SVSFDefault, context_, nullptr);
+        auto whole = text::openText(std::make_shared<const std::u16string>(base::fromUtf8(utf8)), core::SVSFDefault,
+                                    context_, nullptr);
+        auto streamed = openTextStream(open(path), core::SVSFDefault, context_, nullptr);
         const auto expected = drain(*whole);
         const auto got = drain(*streamed);
         ASSERT_GT(expected.size(), 100u);
@@ -130,8 +131,8 @@ TEST_F(TextStreamTest, PiecesAndSurrogatesAcrossTheReadBoundaryGiveTheSegmentsOf
     // Pieces of 7 units split some of the 20 surrogate pairs; the pairs still arrive whole.
     const std::u16string short_ =
         u"Smile \U0001F600\U0001F600\U0001F600 now. " + text.substr(text.find(u"\U0001F600"), 200);
-    auto whole = openText(std::make_shared<const std::u16string>(short_), SVSFDefault, context_, nullptr);
-    auto pieces = openTextStream(std::make_unique<PiecesStream>(short_, 7), SVSFDefault, context_, nullptr);
+    auto whole = text::openText(std::make_shared<const std::u16string>(short_), core::SVSFDefault, context_, nullptr);
+    auto pieces = text::openTextStream(std::make_unique<PiecesStream>(short_, 7), core::SVSFDefault, context_, nullptr);
     EXPECT_EQ(drain(*pieces), drain(*whole));
 }
 
@@ -152,17 +153,18 @@ TEST_F(TextStreamTest, TheHeadDecidesTheEncodingAndLaterBadBytesBecomeReplacemen
     ASSERT_TRUE(empty);
     std::u16string none;
     EXPECT_FALSE(empty->read(none));
-    EXPECT_TRUE(drain(*openTextStream(std::move(empty), SVSFDefault, context_, nullptr)).empty());
+    EXPECT_TRUE(drain(*openTextStream(std::move(empty), core::SVSFDefault, context_, nullptr)).empty());
 }
 
 TEST_F(TextStreamTest, MarkupIsNotStreamed) {
-    EXPECT_TRUE(readsAsMarkup(SVSFDefault, u'<'));
-    EXPECT_FALSE(readsAsMarkup(SVSFIsNotXML, u'<'));
-    EXPECT_TRUE(readsAsMarkup(SVSFIsXML, u'x'));
-    EXPECT_FALSE(readsAsMarkup(SVSFDefault, std::nullopt));
-    EXPECT_THROW(readsAsMarkup(SVSFIsXML | SVSFIsNotXML, u'x'), Error);
-    EXPECT_THROW(openTextStream(open(write("m.xml", "<volume level=\"5\">x</volume>")), SVSFIsXML, context_, nullptr),
-                 Error);
+    EXPECT_TRUE(text::readsAsMarkup(core::SVSFDefault, u'<'));
+    EXPECT_FALSE(text::readsAsMarkup(core::SVSFIsNotXML, u'<'));
+    EXPECT_TRUE(text::readsAsMarkup(core::SVSFIsXML, u'x'));
+    EXPECT_FALSE(text::readsAsMarkup(core::SVSFDefault, std::nullopt));
+    EXPECT_THROW(text::readsAsMarkup(core::SVSFIsXML | core::SVSFIsNotXML, u'x'), base::Error);
+    EXPECT_THROW(
+        openTextStream(open(write("m.xml", "<volume level=\"5\">x</volume>")), core::SVSFIsXML, context_, nullptr),
+        base::Error);
 }
 
 // A text from a pipe is spoken as it comes: a line its writer wrote before pausing is spoken without
@@ -180,7 +182,7 @@ TEST_F(TextStreamTest, TextFromAPipeIsSpokenAsItComesAndReadAgainFromItsStart) {
     ASSERT_TRUE(named.ok()) << named.fault().message;
     auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&named.value().content);
     ASSERT_NE(reader, nullptr);
-    auto source = openTextStream(std::move(*reader), SVSFDefault, context_, nullptr);
+    auto source = openTextStream(std::move(*reader), core::SVSFDefault, context_, nullptr);
     // Each line comes while the writer still holds the pipe open; were it not spoken until the pipe
     // ends, closing the writer after a bound lets the test end (and fail).
     auto next = [&] {
@@ -236,14 +238,14 @@ TEST_F(TextStreamTest, WhatAPipeHoldsIsReadWholeOnlyUpToTheLimitOfADocument) {
         const std::string path = "/proc/self/fd/" + std::to_string(ends[0]);
         auto named = openNamedFile(path, options);
         ::close(ends[0]);
-        Fault refused;
+        base::Fault refused;
         if (!named) {
             refused = named.fault();
         } else if (auto* reader = std::get_if<std::unique_ptr<TextFileReader>>(&named.value().content)) {
             auto all = (*reader)->readAll();
             if (!all) refused = all.fault();
         }
-        named = Fault{};  // the reader goes, and with it the writer's pipe
+        named = base::Fault{};  // the reader goes, and with it the writer's pipe
         writer.join();
         EXPECT_EQ(refused.code, documents::errc::kTooLarge);
         EXPECT_EQ(refused.message, "The file \"" + path + "\" " + c.refused);
@@ -257,12 +259,12 @@ TEST_F(TextStreamTest, ADocumentsChaptersAreBookmarksWhereTheyStart) {
     ASSERT_TRUE(named.ok()) << named.fault().message;
     auto* document = std::get_if<std::unique_ptr<DocumentReader>>(&named.value().content);
     ASSERT_NE(document, nullptr);
-    auto source = openTextStream(std::move(*document), SVSFIsNotXML, context_, nullptr);
+    auto source = openTextStream(std::move(*document), core::SVSFIsNotXML, context_, nullptr);
 
-    const std::u16string text = fromUtf8(fixtures::expectedText(book));
+    const std::u16string text = base::fromUtf8(fixtures::expectedText(book));
     std::vector<std::string> expected;
     for (size_t i = 0, from = 0; i < book.size(); ++i) {
-        from = text.find(fromUtf8(book[i].title), from);
+        from = text.find(base::fromUtf8(book[i].title), from);
         expected.push_back(std::to_string(i + 1) + " " + book[i].title + " @" + std::to_string(from));
     }
     // Each chapter's mark opens the segment that starts with its title, also when read again.
@@ -280,4 +282,4 @@ TEST_F(TextStreamTest, ADocumentsChaptersAreBookmarksWhereTheyStart) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::pipeline

@@ -9,15 +9,15 @@
 #include <numeric>
 #include <vector>
 
-namespace speech {
+namespace speech::pipeline {
 namespace {
 
 // Notes which requests start a run, and answers each with nothing.
-class RecordingSynthesizer final : public Synthesizer {
+class RecordingSynthesizer final : public engine::Synthesizer {
 public:
-    std::vector<SpObjectToken> voices() override { return {}; }
+    std::vector<core::SpObjectToken> voices() override { return {}; }
     int sampleRate() const override { return 22050; }
-    Result<void> synthesize(const SynthRequest& request, SynthSink&) override {
+    base::Result<void> synthesize(const engine::SynthRequest& request, engine::SynthSink&) override {
         std::lock_guard lock(mutex_);
         fresh_.push_back(request.fresh);
         called_.notify_all();
@@ -64,12 +64,12 @@ TEST(SynthesisAhead, ChainsGetShorterTowardsAKnownEndOfTheText) {
         {
             SynthesisAhead ahead(synthesizer, 1, kSegments, kSegments, false, [] {});
             for (size_t i = 0; i < kSegments; ++i) {
-                Segment segment;
+                text::Segment segment;
                 segment.text.assign(kLength, U'a');
                 std::optional<size_t> left;
                 if (c.endKnown && (kSegments - 1 - i) * kLength < SynthesisAhead::kTailLookahead)
                     left = (kSegments - 1 - i) * kLength;
-                SynthRequest request;
+                engine::SynthRequest request;
                 request.text = segment.text;
                 ASSERT_TRUE(ahead.hasRoom());
                 ahead.add(std::move(segment), std::move(request), static_cast<int32_t>(kLength), left);
@@ -82,4 +82,4 @@ TEST(SynthesisAhead, ChainsGetShorterTowardsAKnownEndOfTheText) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::pipeline

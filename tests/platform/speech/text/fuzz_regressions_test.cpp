@@ -13,6 +13,7 @@
 #include "speech/text/frontend.h"
 
 using namespace speech;
+using namespace speech::text;
 
 namespace {
 
@@ -22,11 +23,12 @@ void replay(const std::vector<uint8_t>& data) {
     const uint8_t control = data[0];
     auto text = std::make_shared<std::u16string>();
     for (size_t i = 1; i + 1 < data.size(); i += 2) text->push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
-    static const int32_t kFlags[] = {SVSFIsXML, SVSFDefault, SVSFIsNotXML,
-                                     SVSFIsXML | SVSFPersistXML | SVSFNLPSpeakPunc};
+    static const int32_t kFlags[] = {core::SVSFIsXML, core::SVSFDefault, core::SVSFIsNotXML,
+                                     core::SVSFIsXML | core::SVSFPersistXML | core::SVSFNLPSpeakPunc};
     FrontEndContext context;
-    context.voices = {SpObjectToken(TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
-                      SpObjectToken(TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
+    context.voices = {
+        core::SpObjectToken(core::TokenKind::Voice, "en", "English", {{"Language", "409"}, {"Gender", "Male"}}),
+        core::SpObjectToken(core::TokenKind::Voice, "zh", "Chinese", {{"Language", "804"}, {"Gender", "Female"}})};
     context.voice = context.voices[(control >> 6) & 1];
     context.rate = (control >> 2) % 21 - 10;
     // SSML as the voice has it read: by the front end itself.
@@ -54,8 +56,8 @@ void replay(const std::vector<uint8_t>& data) {
             source->seekSentence((control >> 4) & 7);
             readSome(*source, 200);
         }
-    } catch (const Error& e) {
-        EXPECT_EQ(e.code(), errc::kMarkup) << e.description();
+    } catch (const base::Error& e) {
+        EXPECT_EQ(e.code(), base::errc::kMarkup) << e.description();
     }
 }
 

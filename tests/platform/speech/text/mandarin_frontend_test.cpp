@@ -21,20 +21,22 @@
 #include "tests/support/utf16.h"
 
 using namespace speech;
+using namespace speech::text;
 using testing_support::joined;
 using testing_support::readAll;
 
 namespace {
 
-const SpObjectToken kEnglish(TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
+const core::SpObjectToken kEnglish(core::TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
 // espeak-ng's Mandarin voice, which reads the pinyin the reader writes.
-const SpObjectToken kMandarin(TokenKind::Voice, "cmn", "Mandarin", {{"Language", "804;4"}, {"Vendor", "eSpeak NG"}});
+const core::SpObjectToken kMandarin(core::TokenKind::Voice, "cmn", "Mandarin",
+                                    {{"Language", "804;4"}, {"Vendor", "eSpeak NG"}});
 
-FrontEndContext contextFor(const SpObjectToken& voice, std::vector<text::UserEntry> user = {}) {
+FrontEndContext contextFor(const core::SpObjectToken& voice, std::vector<text::UserEntry> user = {}) {
     FrontEndContext c;
     c.voices = {kEnglish, kMandarin};
     c.voice = voice;
-    c.mandarinLexicon = text::installedMandarinLexicon();
+    c.mandarinLexicon = text::mandarin::installedMandarinLexicon();
     if (!user.empty()) c.userLexicon = std::make_shared<const text::UserLexicon>(text::UserLexicon{std::move(user)});
     return c;
 }
@@ -45,7 +47,7 @@ struct SpokenWord {
     int32_t begin, end;
     friend bool operator==(const SpokenWord&, const SpokenWord&) = default;
     friend void PrintTo(const SpokenWord& w, std::ostream* os) {
-        *os << speech::toUtf8(std::u16string(w.text.begin(), w.text.end())) << " [" << w.begin << ", " << w.end << ")";
+        *os << base::toUtf8(std::u16string(w.text.begin(), w.text.end())) << " [" << w.begin << ", " << w.end << ")";
     }
 };
 std::vector<SpokenWord> words(const std::vector<Segment>& segments) {
@@ -60,7 +62,7 @@ std::vector<SpokenWord> words(const std::vector<Segment>& segments) {
 }
 
 TEST(FrontendMandarinReader, ChineseGoesToTheEngineAsPinyinInTheReadersWords) {
-    ASSERT_NE(text::installedMandarinLexicon(), nullptr);
+    ASSERT_NE(text::mandarin::installedMandarinLexicon(), nullptr);
     const auto segments = readAll(u"我们去银行。涨了3.5%。", contextFor(kMandarin));
     EXPECT_EQ(joined(segments), U"wo3men5 qu4 yin2hang2。zhang3 le5 bai3fen1zhi1san1 dian3 wu3。");
     const std::vector<SpokenWord> expected = {
@@ -81,7 +83,7 @@ TEST(FrontendMandarinReader, ChineseGoesToTheEngineAsPinyinInTheReadersWords) {
 }
 
 TEST(FrontendMandarinReader, SentencesAndClausesStayThoseOfTheChinese) {
-    ASSERT_NE(text::installedMandarinLexicon(), nullptr);
+    ASSERT_NE(text::mandarin::installedMandarinLexicon(), nullptr);
     // Lower-case pinyin after a full stop still starts a sentence.
     const auto two = readAll(u"Slow. 你好。", contextFor(kEnglish));
     ASSERT_GE(two.size(), 2u);
@@ -97,7 +99,7 @@ TEST(FrontendMandarinReader, SentencesAndClausesStayThoseOfTheChinese) {
 }
 
 TEST(FrontendMandarinReader, TheUsersAliasesAndPinyinWin) {
-    ASSERT_NE(text::installedMandarinLexicon(), nullptr);
+    ASSERT_NE(text::mandarin::installedMandarinLexicon(), nullptr);
     const std::vector<text::UserEntry> user = {
         {U"SQL", {}, U"sequel"},
         {U"乐清", {"yue4", "qing1"}, {}},
@@ -129,14 +131,14 @@ TEST(FrontendMandarinReader, AnSsmlTextsLexiconsAreReadAndAFaultyOneRefused) {
     FrontEndContext context = contextFor(kEnglish);
     context.ssmlToEngine = false;  // read by the front end, as the voice has it read
     std::u32string read;
-    auto source = openText(ssml("good.pls"), SVSFIsXML, context, nullptr);
+    auto source = openText(ssml("good.pls"), core::SVSFIsXML, context, nullptr);
     while (auto s = source->next()) read += s->text;
     EXPECT_EQ(read, U"sequel");
     try {
-        openText(ssml("bad.pls"), SVSFIsXML, contextFor(kEnglish), nullptr);
+        openText(ssml("bad.pls"), core::SVSFIsXML, contextFor(kEnglish), nullptr);
         FAIL() << "a faulty lexicon was taken";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.code(), errc::kFile);
+    } catch (const base::Error& e) {
+        EXPECT_EQ(e.code(), base::errc::kFile);
         EXPECT_EQ(e.description(), dir.file("bad.pls") + ":2: a <lexeme> without a <grapheme>");
     }
 }

@@ -12,18 +12,19 @@
 #include "tests/support/utf16.h"
 
 using namespace speech;
+using namespace speech::text;
 using testing_support::joined;
 using testing_support::readAll;
 using testing_support::utf8;
 
 namespace {
 
-const SpObjectToken kEnglish(TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
-const SpObjectToken kMandarin(TokenKind::Voice, "cmn", "Mandarin", {{"Language", "804;4"}});
-const SpObjectToken kCantonese(TokenKind::Voice, "yue", "Cantonese", {{"Language", "c04;4"}});
-const SpObjectToken kFrench(TokenKind::Voice, "fr", "French", {{"Language", "40c;c"}});
+const core::SpObjectToken kEnglish(core::TokenKind::Voice, "en-us", "English", {{"Language", "409;9"}});
+const core::SpObjectToken kMandarin(core::TokenKind::Voice, "cmn", "Mandarin", {{"Language", "804;4"}});
+const core::SpObjectToken kCantonese(core::TokenKind::Voice, "yue", "Cantonese", {{"Language", "c04;4"}});
+const core::SpObjectToken kFrench(core::TokenKind::Voice, "fr", "French", {{"Language", "40c;c"}});
 
-FrontEndContext contextFor(const SpObjectToken& voice, bool mixedScript = true) {
+FrontEndContext contextFor(const core::SpObjectToken& voice, bool mixedScript = true) {
     FrontEndContext c;
     c.voices = {kEnglish, kMandarin, kCantonese, kFrench};
     c.voice = voice;
@@ -136,7 +137,7 @@ TEST(FrontendMandarin, NumbersAreReadAsWordsThatPointAtWhatWasWritten) {
 
 TEST(FrontendMandarin, RunsOfTheOtherScriptAreReadByTheOtherVoice) {
     struct Case {
-        SpObjectToken voice;
+        core::SpObjectToken voice;
         bool mixedScript;
         std::u16string text;
         Runs runs;  // text and engine voice, in order
@@ -175,7 +176,7 @@ TEST(FrontendMandarin, ALongTextReadsAsItsSentencesReadAlone) {
         u"电话13800138000，请在3~5天内回复我们的团队成员们。\n",
         u"The committee approved 25% of the budget, about 5 km of road, for 2026 and onwards. ",
     };
-    for (const SpObjectToken& voice : {kMandarin, kEnglish}) {
+    for (const core::SpObjectToken& voice : {kMandarin, kEnglish}) {
         std::u16string text;
         Runs expected;
         for (size_t k = 0; text.size() < 20000; ++k) {

@@ -11,6 +11,7 @@
 #include "speech/text/frontend.h"
 
 using namespace speech;
+using namespace speech::text;
 
 namespace {
 
@@ -20,7 +21,7 @@ struct Read {
     std::u32string spoken;              // all segment texts joined
 };
 
-Read readAll(const std::u16string& text, int32_t flags = SVSFIsXML, const FrontEndContext& context = {},
+Read readAll(const std::u16string& text, int32_t flags = core::SVSFIsXML, const FrontEndContext& context = {},
              MarkupState* persist = nullptr) {
     auto source = openText(std::make_shared<const std::u16string>(text), flags, context, persist);
     Read r;
@@ -52,21 +53,21 @@ using Words = std::vector<std::u16string>;
 
 FrontEndContext twoVoices() {
     FrontEndContext ctx;
-    ctx.voices = {SpObjectToken(TokenKind::Voice, "en-us", "English (America)",
-                                {{"Language", "409;9"}, {"Gender", "Male"}, {"Name", "English (America)"}}),
-                  SpObjectToken(TokenKind::Voice, "cmn-latn-pinyin", "Chinese (Mandarin)",
-                                {{"Language", "804"}, {"Gender", "Female"}, {"Name", "Chinese (Mandarin)"}})};
+    ctx.voices = {core::SpObjectToken(core::TokenKind::Voice, "en-us", "English (America)",
+                                      {{"Language", "409;9"}, {"Gender", "Male"}, {"Name", "English (America)"}}),
+                  core::SpObjectToken(core::TokenKind::Voice, "cmn-latn-pinyin", "Chinese (Mandarin)",
+                                      {{"Language", "804"}, {"Gender", "Female"}, {"Name", "Chinese (Mandarin)"}})};
     ctx.voice = ctx.voices[0];
     return ctx;
 }
 
 TEST(FrontendMarkup, FlagsAndFirstCharacterDecideWhatIsMarkup) {
-    EXPECT_EQ(readAll(u"<emph>hi</emph>", SVSFDefault).spoken, U"hi");
-    EXPECT_EQ(readAll(u" <emph>hi</emph>", SVSFDefault).spoken, U"<emph>hi</emph>");
-    EXPECT_EQ(readAll(u"<emph>hi</emph>", SVSFIsNotXML).spoken, U"<emph>hi</emph>");
-    EXPECT_EQ(readAll(u"say <emph>hi</emph>", SVSFIsXML).spoken, U"say hi");
+    EXPECT_EQ(readAll(u"<emph>hi</emph>", core::SVSFDefault).spoken, U"hi");
+    EXPECT_EQ(readAll(u" <emph>hi</emph>", core::SVSFDefault).spoken, U"<emph>hi</emph>");
+    EXPECT_EQ(readAll(u"<emph>hi</emph>", core::SVSFIsNotXML).spoken, U"<emph>hi</emph>");
+    EXPECT_EQ(readAll(u"say <emph>hi</emph>", core::SVSFIsXML).spoken, U"say hi");
     // Ordinary text that only looks like markup is spoken as it stands.
-    EXPECT_EQ(readAll(u"Tom & Jerry < 3 &nbsp; x", SVSFIsXML).spoken, U"Tom & Jerry < 3 &nbsp; x");
+    EXPECT_EQ(readAll(u"Tom & Jerry < 3 &nbsp; x", core::SVSFIsXML).spoken, U"Tom & Jerry < 3 &nbsp; x");
 }
 
 TEST(FrontendMarkup, TagsEntitiesAndCommentsNeverShiftWords) {
@@ -94,7 +95,7 @@ TEST(FrontendMarkup, ProsodyElementsWrapOrHoldToTheEnd) {
     Read r = readAll(
         u"a <rate speed='5'>b <rate absspeed='-3'>c</rate></rate> d <volume level='50'>e</volume> "
         u"<pitch middle='4'>f <pitch middle='9'>g</pitch></pitch> <pitch absmiddle='-2'/>h <rate speed='-10'/>",
-        SVSFIsXML, ctx);
+        core::SVSFIsXML, ctx);
     EXPECT_EQ(segmentWith(r, U"a").rate, 8);
     EXPECT_EQ(segmentWith(r, U"b").rate, 10);  // 8 + 5, clamped
     EXPECT_EQ(segmentWith(r, U"c").rate, -3);
@@ -166,7 +167,7 @@ TEST(FrontendMarkup, VoiceAndLangPickAVoiceByAttributes) {
         u"Hi <voice required='Gender=Female'>女</voice> back <lang langid='804'>中</lang> "
         u"<voice required='Language=411'>same</voice> <voice optional='Language=804'>opt</voice> "
         u"<lang langid='804'/>rest",
-        SVSFIsXML, ctx);
+        core::SVSFIsXML, ctx);
     EXPECT_EQ(segmentWith(r, U"Hi").voice.Id(), "en-us");
     EXPECT_EQ(segmentWith(r, U"女").voice.Id(), "cmn-latn-pinyin");
     EXPECT_EQ(segmentWith(r, U"back").voice.Id(), "en-us");
@@ -216,10 +217,10 @@ TEST(FrontendMarkup, MalformedMarkupIsRefusedWithItsPosition) {
     };
     for (const auto& c : cases) {
         try {
-            openText(std::make_shared<const std::u16string>(c.text), SVSFIsXML, {}, nullptr);
+            openText(std::make_shared<const std::u16string>(c.text), core::SVSFIsXML, {}, nullptr);
             ADD_FAILURE() << "accepted: " << c.what;
-        } catch (const Error& e) {
-            EXPECT_EQ(e.code(), errc::kMarkup);
+        } catch (const base::Error& e) {
+            EXPECT_EQ(e.code(), base::errc::kMarkup);
             const std::string prefix = "XML error at character " + std::to_string(c.position) + ": ";
             EXPECT_EQ(e.description().rfind(prefix, 0), 0u) << e.description();
             EXPECT_NE(e.description().find(c.what), std::string::npos) << e.description();
@@ -228,7 +229,7 @@ TEST(FrontendMarkup, MalformedMarkupIsRefusedWithItsPosition) {
     // Nesting deep enough to exhaust a naive reader is refused, not crashed on.
     std::u16string deep;
     for (int i = 0; i < 20000; ++i) deep += u"<emph>";
-    EXPECT_THROW(openText(std::make_shared<const std::u16string>(deep), SVSFIsXML, {}, nullptr), Error);
+    EXPECT_THROW(openText(std::make_shared<const std::u16string>(deep), core::SVSFIsXML, {}, nullptr), base::Error);
     // An element left open holds to the end.
     EXPECT_TRUE(readAll(u"<emph>open").segments.at(0).emphasis);
 }
@@ -276,10 +277,10 @@ TEST(FrontendMarkup, TheEnginesBoundsAreKeptWhereTheMarkupIsRead) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         try {
-            openText(std::make_shared<const std::u16string>(c.text), SVSFIsXML, {}, nullptr);
+            openText(std::make_shared<const std::u16string>(c.text), core::SVSFIsXML, {}, nullptr);
             EXPECT_EQ(c.refused, "");
-        } catch (const Error& e) {
-            EXPECT_EQ(e.code(), errc::kMarkup);
+        } catch (const base::Error& e) {
+            EXPECT_EQ(e.code(), base::errc::kMarkup);
             EXPECT_EQ(e.description(), c.refused);
         }
     }
@@ -306,7 +307,7 @@ TEST(FrontendMarkup, PersistedStateCarriesOverOnlyWithTheFlag) {
     readAll(
         u"<rate speed='2'/><volume level='50'/>a <pitch middle='3'>b</pitch> <emph><rate speed='9'/>c</emph> "
         u"<voice required='Language=804'/>d",
-        SVSFIsXML | SVSFPersistXML, ctx, &state);
+        core::SVSFIsXML | core::SVSFPersistXML, ctx, &state);
     EXPECT_EQ(state.relativeRate, 2);
     EXPECT_EQ(state.volume, 50);
     EXPECT_EQ(state.relativePitch, 0);
@@ -314,7 +315,7 @@ TEST(FrontendMarkup, PersistedStateCarriesOverOnlyWithTheFlag) {
     EXPECT_EQ(state.voice->Id(), "cmn-latn-pinyin");
 
     ctx.persisted = state;
-    Read next = readAll(u"<rate speed='1'/>more", SVSFIsXML | SVSFPersistXML, ctx, &state);
+    Read next = readAll(u"<rate speed='1'/>more", core::SVSFIsXML | core::SVSFPersistXML, ctx, &state);
     EXPECT_EQ(next.segments.at(0).rate, 3);
     EXPECT_EQ(next.segments.at(0).volume, 50);
     EXPECT_EQ(next.segments.at(0).voice.Id(), "cmn-latn-pinyin");
@@ -322,7 +323,7 @@ TEST(FrontendMarkup, PersistedStateCarriesOverOnlyWithTheFlag) {
 
     MarkupState untouched;
     untouched.relativeRate = -4;
-    readAll(u"<rate speed='5'/>x", SVSFIsXML, {}, &untouched);
+    readAll(u"<rate speed='5'/>x", core::SVSFIsXML, {}, &untouched);
     EXPECT_EQ(untouched.relativeRate, -4);
 }
 
@@ -357,7 +358,7 @@ TEST(FrontendMarkup, SsmlGoesToTheEngineInSentencePieces) {
 
 TEST(FrontendMarkup, SeekSentenceReplaysStateAndSkipsMarks) {
     const std::u16string text = u"<rate speed='4'/>Zero. <bookmark mark='m'/>One. <volume level='10'/>Two.";
-    auto source = openText(std::make_shared<const std::u16string>(text), SVSFIsXML, {}, nullptr);
+    auto source = openText(std::make_shared<const std::u16string>(text), core::SVSFIsXML, {}, nullptr);
     ASSERT_TRUE(source->seekSentence(2));
     auto s = source->next();
     ASSERT_TRUE(s);

@@ -11,6 +11,7 @@
 #include "speech/text/frontend.h"
 
 using namespace speech;
+using namespace speech::text;
 
 namespace {
 
@@ -20,7 +21,7 @@ struct Read {
     std::vector<std::u16string> sentences;  // the caller's text under each sentence
 };
 
-Read readAll(const std::u16string& text, int32_t flags = SVSFIsNotXML, FrontEndContext context = {}) {
+Read readAll(const std::u16string& text, int32_t flags = core::SVSFIsNotXML, FrontEndContext context = {}) {
     auto shared = std::make_shared<const std::u16string>(text);
     auto source = openText(shared, flags, context, nullptr);
     Read r;
@@ -123,10 +124,10 @@ TEST(FrontendPlain, LongRunWithoutPunctuationIsCutAtSpacesIntoBoundedSegments) {
 
 TEST(FrontendPlain, SettingsComeFromTheContextAndFlags) {
     FrontEndContext ctx;
-    ctx.voice = SpObjectToken(TokenKind::Voice, "en", "English");
+    ctx.voice = core::SpObjectToken(core::TokenKind::Voice, "en", "English");
     ctx.rate = 4;
     ctx.volume = 60;
-    Read r = readAll(u"Read this.", SVSFIsNotXML | SVSFNLPSpeakPunc, ctx);
+    Read r = readAll(u"Read this.", core::SVSFIsNotXML | core::SVSFNLPSpeakPunc, ctx);
     ASSERT_EQ(r.segments.size(), 1u);
     const Segment& s = r.segments[0];
     EXPECT_EQ(s.voice.Id(), "en");
@@ -139,7 +140,7 @@ TEST(FrontendPlain, SettingsComeFromTheContextAndFlags) {
     // Settings persisted by earlier markup apply to plain text too.
     ctx.persisted.relativeRate = 3;
     ctx.persisted.volume = 50;
-    Read p = readAll(u"Read this.", SVSFIsNotXML, ctx);
+    Read p = readAll(u"Read this.", core::SVSFIsNotXML, ctx);
     EXPECT_EQ(p.segments[0].rate, 7);
     EXPECT_EQ(p.segments[0].volume, 30);
     EXPECT_FALSE(p.segments[0].speakPunctuation);
@@ -155,16 +156,16 @@ TEST(FrontendPlain, EmptyAndBlankTextsHaveNoSegments) {
 TEST(FrontendPlain, ContradictoryXmlFlagsAreRefused) {
     auto text = std::make_shared<const std::u16string>(u"x");
     try {
-        openText(text, SVSFIsXML | SVSFIsNotXML, {}, nullptr);
+        openText(text, core::SVSFIsXML | core::SVSFIsNotXML, {}, nullptr);
         FAIL() << "no error";
-    } catch (const Error& e) {
-        EXPECT_EQ(e.code(), errc::kInvalidArg);
+    } catch (const base::Error& e) {
+        EXPECT_EQ(e.code(), base::errc::kInvalidArg);
     }
 }
 
 TEST(FrontendPlain, SeekSentenceMovesBothWaysAndStopsAtTheEnd) {
     auto text = std::make_shared<const std::u16string>(u"Zero. One. Two. Three.");
-    auto source = openText(text, SVSFIsNotXML, {}, nullptr);
+    auto source = openText(text, core::SVSFIsNotXML, {}, nullptr);
     ASSERT_TRUE(source->seekSentence(2));
     auto s = source->next();
     ASSERT_TRUE(s);
@@ -182,7 +183,7 @@ TEST(FrontendPlain, SeekSentenceMovesBothWaysAndStopsAtTheEnd) {
     ASSERT_TRUE(source->seekSentence(1));
     EXPECT_EQ(source->next()->sentencePosition, 6);
 
-    auto fresh = openText(text, SVSFIsNotXML, {}, nullptr);
+    auto fresh = openText(text, core::SVSFIsNotXML, {}, nullptr);
     EXPECT_FALSE(fresh->seekSentence(9));
     ASSERT_TRUE(fresh->seekSentence(2));
     EXPECT_EQ(fresh->next()->sentencePosition, 11);
@@ -193,7 +194,7 @@ TEST(FrontendPlain, HugeTextStartsWithoutReadingItWhole) {
     // working through the rest.
     auto text = std::make_shared<std::u16string>();
     for (int i = 0; i < 200000; ++i) *text += u"This is a line of a long text.\n";
-    auto source = openText(text, SVSFIsNotXML, {}, nullptr);
+    auto source = openText(text, core::SVSFIsNotXML, {}, nullptr);
     auto first = source->next();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->sentenceLength, 30);

@@ -11,16 +11,17 @@
 
 namespace testing_support {
 
-inline std::vector<speech::Segment> readAll(const std::u16string& text, const speech::FrontEndContext& context) {
-    auto source =
-        speech::openText(std::make_shared<const std::u16string>(text), speech::SVSFIsNotXML, context, nullptr);
-    std::vector<speech::Segment> out;
+inline std::vector<speech::text::Segment> readAll(const std::u16string& text,
+                                                  const speech::text::FrontEndContext& context) {
+    auto source = speech::text::openText(std::make_shared<const std::u16string>(text), speech::core::SVSFIsNotXML,
+                                         context, nullptr);
+    std::vector<speech::text::Segment> out;
     while (auto s = source->next()) out.push_back(std::move(*s));
     return out;
 }
 
 // What the segments hand the engine, one after another.
-inline std::u32string joined(const std::vector<speech::Segment>& segments) {
+inline std::u32string joined(const std::vector<speech::text::Segment>& segments) {
     std::u32string all;
     for (const auto& s : segments) all += s.text;
     return all;

@@ -14,20 +14,21 @@
 #include "tests/support/utf16.h"
 
 using namespace speech;
+using namespace speech::text;
 using testing_support::utf8;
 
 namespace {
 
-const SpObjectToken kAmerican(TokenKind::Voice, "en-us", "English (America)",
-                              {{"Language", "409;9"}, {"Gender", "Male"}});
-const SpObjectToken kBritish(TokenKind::Voice, "en-gb", "English (Great Britain)",
-                             {{"Language", "809;9"}, {"Gender", "Female"}});
+const core::SpObjectToken kAmerican(core::TokenKind::Voice, "en-us", "English (America)",
+                                    {{"Language", "409;9"}, {"Gender", "Male"}});
+const core::SpObjectToken kBritish(core::TokenKind::Voice, "en-gb", "English (Great Britain)",
+                                   {{"Language", "809;9"}, {"Gender", "Female"}});
 // The engine's plain Mandarin voice, listed before the pinyin one: Chinese must never go to it.
-const SpObjectToken kPlainMandarin(TokenKind::Voice, "cmn", "Chinese (plain)", {{"Language", "804;4"}});
-const SpObjectToken kMandarin(TokenKind::Voice, "cmn-latn-pinyin", "Chinese (Mandarin)",
-                              {{"Language", "804;4"}, {"Gender", "Male"}});
+const core::SpObjectToken kPlainMandarin(core::TokenKind::Voice, "cmn", "Chinese (plain)", {{"Language", "804;4"}});
+const core::SpObjectToken kMandarin(core::TokenKind::Voice, "cmn-latn-pinyin", "Chinese (Mandarin)",
+                                    {{"Language", "804;4"}, {"Gender", "Male"}});
 
-FrontEndContext contextFor(const SpObjectToken& voice) {
+FrontEndContext contextFor(const core::SpObjectToken& voice) {
     FrontEndContext c;
     c.voices = {kAmerican, kBritish, kPlainMandarin, kMandarin};
     c.voice = voice;
@@ -42,8 +43,8 @@ struct Read {
     std::vector<std::pair<std::string, int>> marks;  // each mark and where it was written
 };
 
-Read readSsml(const std::u16string& ssml, const SpObjectToken& voice = kAmerican) {
-    auto source = openText(std::make_shared<const std::u16string>(ssml), SVSFIsXML, contextFor(voice), nullptr);
+Read readSsml(const std::u16string& ssml, const core::SpObjectToken& voice = kAmerican) {
+    auto source = openText(std::make_shared<const std::u16string>(ssml), core::SVSFIsXML, contextFor(voice), nullptr);
     Read r;
     while (auto s = source->next()) {
         EXPECT_FALSE(s->ssml);
@@ -138,8 +139,8 @@ TEST(FrontendSsml, ProsodyAndBreaksSetTheSegments) {
 TEST(FrontendSsml, LanguagesAndVoicesPickOurVoices) {
     struct Case {
         std::u16string ssml;
-        SpObjectToken voice;  // the voice in force
-        std::string reads;    // the voice that reads "x"
+        core::SpObjectToken voice;  // the voice in force
+        std::string reads;          // the voice that reads "x"
     };
     const std::vector<Case> cases = {
         {u"<speak xml:lang='zh'>x</speak>", kAmerican, "cmn-latn-pinyin"},
@@ -187,8 +188,8 @@ TEST(FrontendSsml, MalformedSsmlIsRefusedWithItsPosition) {
         try {
             readSsml(ssml);
             ADD_FAILURE() << "accepted: " << utf8(ssml);
-        } catch (const Error& e) {
-            EXPECT_EQ(e.code(), errc::kMarkup);
+        } catch (const base::Error& e) {
+            EXPECT_EQ(e.code(), base::errc::kMarkup);
             EXPECT_EQ(e.description().rfind("XML error at character " + std::to_string(position) + ":", 0), 0u)
                 << e.description();
         }

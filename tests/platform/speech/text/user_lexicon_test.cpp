@@ -69,7 +69,7 @@ TEST(UserLexicon, RefusesAMalformedFileWithItsLineAndReason) {
     for (const auto& c : cases) {
         const auto entries = parseLexicon(c.text);
         ASSERT_FALSE(entries.ok()) << c.text;
-        EXPECT_EQ(entries.fault().code, errc::kFile);
+        EXPECT_EQ(entries.fault().code, base::errc::kFile);
         EXPECT_NE(entries.fault().message.find(c.fault), std::string::npos)
             << entries.fault().message << "\nexpected: " << c.fault;
     }

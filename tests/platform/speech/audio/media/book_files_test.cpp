@@ -21,14 +21,14 @@
 
 #include "speech/audio/file_encoder.h"
 #include "speech/audio/media/file_tags.h"
-#include "speech/audio/mp4_writer.h"
+#include "speech/audio/media/mp4_writer.h"
 #include "speech/audio/wave_markers.h"
 #include "speech/core/constants.h"
 #include "speech/streams.h"
 #include "tests/support/audio_files.h"
 #include "tests/support/test_files.h"
 
-namespace speech {
+namespace speech::audio::media {
 namespace {
 
 using testing_support::TempDir;
@@ -91,7 +91,7 @@ std::vector<std::string> writeBook(const Kind& kind, const std::string& path, co
 // The same for the MP4 writer alone, with its choice of threads.
 void writeMp4(const std::string& path, const std::vector<int16_t>& samples, const Mp4Choice& choice) {
     Fd fd(path, O_RDWR | O_CREAT | O_TRUNC);
-    auto writer = orThrow(Mp4Writer::open(fd.get(), path, WaveFormat{22050, 16, 1}, choice, {}));
+    auto writer = orThrow(media::makeMp4Writer(fd.get(), path, WaveFormat{22050, 16, 1}, choice, {}));
     const std::span bytes(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 2);
     for (size_t at = 0; at < bytes.size(); at += 20000)
         orThrow(writer->write(bytes.subspan(at, std::min<size_t>(20000, bytes.size() - at))));
@@ -281,7 +281,7 @@ TEST(BookFileFailures, AFailedWriteIsAFaultNamingTheFile) {
                 if (kind.codec == FileCodec::Wav)
                     orThrow(appendWaveMarkers(fd.get(), path, tags, marks));
                 else
-                    orThrow(writeChapterTags(fd.get(), path, kind.codec, tags, marks, kind.rate, samples.size()));
+                    orThrow(writeFileTags(fd.get(), path, kind.codec, tags, marks, kind.rate, samples.size()));
             }
         } catch (const std::exception& e) {
             fault = e.what();
@@ -314,4 +314,4 @@ TEST(BookFileFailures, ABrokenCoverIsLeftOutWithAWarning) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::audio::media

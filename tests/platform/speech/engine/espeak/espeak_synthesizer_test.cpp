@@ -12,7 +12,7 @@
 
 #include "speech/engine/espeak/phonemes.h"
 
-namespace speech {
+namespace speech::engine::espeak {
 namespace {
 
 // Collects what a synthesize() call produces; can stop it after a number of samples.
@@ -76,7 +76,7 @@ SynthRequest request(std::u32string text, std::string voice = "en-us") {
     return r;
 }
 
-std::string idOfDescription(const std::vector<SpObjectToken>& voices, const std::string& description) {
+std::string idOfDescription(const std::vector<core::SpObjectToken>& voices, const std::string& description) {
     for (const auto& v : voices)
         if (v.GetDescription() == description) return v.Id();
     return {};
@@ -120,7 +120,7 @@ TEST(PhonemeTable, MnemonicsMapToPhonesAndMouthShapes) {
 
 TEST(EspeakVoices, ListIsUniqueAndOrderedByLocale) {
     auto synth = makeEspeakSynthesizer();
-    std::vector<SpObjectToken> c, zh, us, precedence;
+    std::vector<core::SpObjectToken> c, zh, us, precedence;
     {
         LocaleEnv env(nullptr, nullptr, "C");
         c = synth->voices();
@@ -342,7 +342,7 @@ TEST(EspeakSynthesis, VolumeScalesAndUnknownVoiceIsAFault) {
     Recorder rec;
     const auto r = synth->synthesize(request(U"x", "no-such-voice"), rec);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.fault().code, errc::kNoVoice);
+    EXPECT_EQ(r.fault().code, base::errc::kNoVoice);
     EXPECT_NE(r.fault().message.find("no-such-voice"), std::string::npos);
 }
 
@@ -405,4 +405,4 @@ TEST(EspeakSynthesis, MarksAndSpokenPunctuation) {
 }
 
 }  // namespace
-}  // namespace speech
+}  // namespace speech::engine::espeak

@@ -15,7 +15,7 @@
 #include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
-namespace speech::text {
+namespace speech::text::mandarin {
 namespace {
 
 std::shared_ptr<const MandarinLexicon> lexicon() {
@@ -179,7 +179,7 @@ TEST(MandarinPinyin, WritesWhatTheVoiceReadsAndReadsItBack) {
 
 TEST(MandarinLexicon, RefusesDamagedFilesWithTheirName) {
     testing_support::TempDir dir;
-    std::ifstream in(installedDataFile("mandarin.lex"), std::ios::binary);
+    std::ifstream in(base::installedDataFile("mandarin.lex"), std::ios::binary);
     const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GT(good.size(), 64u);
     std::string badMagic = good;
@@ -214,4 +214,4 @@ TEST(MandarinLexicon, RefusesDamagedFilesWithTheirName) {
 }
 
 }  // namespace
-}  // namespace speech::text
+}  // namespace speech::text::mandarin
