@@ -15,18 +15,11 @@
 #include "app/dialogs/about_dialog.h"
 #include "app/up_down.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/audio_server.h"
 #include "tests/support/test_files.h"
 #include "tests/support/voice_helpers.h"
 
 using testing_support::ScriptedBackends;
-
-namespace {
-
-bool pulseAvailable() {
-    return !qEnvironmentVariableIsEmpty("PULSE_SERVER");
-}
-
-}  // namespace
 
 TEST_F(WindowTest, StartUpWithTheRealVoiceEndsIdleWithTheDefaults) {
     ParlanMain& w = load();
@@ -38,7 +31,7 @@ TEST_F(WindowTest, StartUpWithTheRealVoiceEndsIdleWithTheDefaults) {
     EXPECT_EQ(w.VoiceCB->currentIndex(), 0);
     EXPECT_EQ(w.FormatCB->currentText(), QStringLiteral("SAFT22kHz16BitMono"));
     EXPECT_EQ(w.AudioOutputCB->currentIndex(), 0);
-    if (pulseAvailable()) {
+    if (testing_support::audioServerRuns()) {
         EXPECT_TRUE(w.AudioOutputCB->isEnabled());
         EXPECT_EQ(w.AudioOutputCB->count(), w.Voice->GetAudioOutputs().Count());
     }
@@ -216,7 +209,7 @@ TEST_F(WindowTest, TabOrderStartsWithTheHiddenSkipControlsAndSkipsDisabledOnes) 
 }
 
 TEST_F(WindowTest, ExitAndCloseWhileSpeakingEndCleanly) {
-    if (!pulseAvailable()) GTEST_SKIP() << "needs the test audio server (scripts/test)";
+    TALLAMO_NEED_AUDIO_SERVER();
     {
         ParlanMain& w = load();
         w.MainTxtBox->setPlainText(QStringLiteral("This sentence is long enough to still be playing when the "

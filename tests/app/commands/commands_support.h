@@ -128,8 +128,4 @@ inline std::vector<SinkInput> ourSinkInputs() {
     return out;
 }
 
-inline bool haveAudioServer() {
-    return !qEnvironmentVariableIsEmpty("PULSE_SERVER");
-}
-
 }  // namespace commands_test

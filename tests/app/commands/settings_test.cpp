@@ -11,6 +11,7 @@
 #include "speech/streams.h"
 #include "tests/app/commands/commands_support.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/audio_server.h"
 #include "tests/support/voice_helpers.h"
 
 using namespace commands_test;
@@ -235,7 +236,7 @@ TEST_F(WindowTest, ResetWithoutAnyAudioOutputKeepsTheWindowRunning) {
 class RealSettingsTest : public WindowTest {
 protected:
     void SetUp() override {
-        if (!haveAudioServer()) GTEST_SKIP() << "needs the test audio server (PULSE_SERVER)";
+        TALLAMO_NEED_AUDIO_SERVER();
         load();
         click(window->chkShowEvents);
     }

@@ -13,6 +13,7 @@
 
 #include "tests/app/commands/commands_support.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/audio_server.h"
 
 using namespace commands_test;
 
@@ -21,7 +22,7 @@ namespace {
 class CommandsSoak : public WindowTest {};
 
 TEST_F(CommandsSoak, FiveThousandRandomUserActions) {
-    if (!haveAudioServer()) GTEST_SKIP() << "needs the test audio server (PULSE_SERVER)";
+    TALLAMO_NEED_AUDIO_SERVER();
     const int actions = qEnvironmentVariableIntValue("COMMANDS_SOAK_ACTIONS") > 0
                             ? qEnvironmentVariableIntValue("COMMANDS_SOAK_ACTIONS")
                             : 5000;

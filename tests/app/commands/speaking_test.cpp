@@ -7,6 +7,7 @@
 #include "speech/engine/worker_pool.h"
 #include "tests/app/commands/commands_support.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/audio_server.h"
 
 using namespace commands_test;
 
@@ -20,7 +21,7 @@ const QString kLongText = QStringLiteral(
 class SpeakingTest : public WindowTest {
 protected:
     void SetUp() override {
-        if (!haveAudioServer()) GTEST_SKIP() << "needs the test audio server (PULSE_SERVER)";
+        TALLAMO_NEED_AUDIO_SERVER();
         load();
         click(window->chkShowEvents);  // the voice's events become lines in the pane
         ASSERT_TRUE(window->chkShowEvents->isChecked());
@@ -246,7 +247,7 @@ TEST_F(SpeakingTest, UntrappedFailuresReachTheFatalBoxWhileTrappedOnesWriteTheir
 // The engine fails twice on one sentence (the test double's worker is killed on every reading of the
 // marked one): the stream ends, the pane says why, the window stays usable and the next Speak speaks.
 TEST_F(WindowTest, AnEngineThatKeepsFailingEndsTheStreamAndTheNextSpeakSpeaks) {
-    if (!haveAudioServer()) GTEST_SKIP() << "needs the test audio server (PULSE_SERVER)";
+    TALLAMO_NEED_AUDIO_SERVER();
     useBackends({speech::engine::makeEngineSynthesizer({TALLAMO_ENGINE_DOUBLE}), speech::audio::makePulseAudioHost()});
     load();
     click(window->chkShowEvents);

@@ -13,6 +13,7 @@
 #include <array>
 
 #include "tests/app/window_fixture.h"
+#include "tests/support/audio_server.h"
 #include "tests/support/voice_helpers.h"
 
 namespace {
@@ -146,7 +147,7 @@ TEST_F(MouthTest, EachEventIsLoggedWithItsOwnValuesOnlyWhileShowEventsIsChecked)
 class MouthSpeechTest : public WindowTest {};
 
 TEST_F(MouthSpeechTest, TheFigureFollowsRealSpeechAndComesToRest) {
-    if (qEnvironmentVariableIsEmpty("PULSE_SERVER")) GTEST_SKIP() << "needs the test audio server (scripts/test)";
+    TALLAMO_NEED_AUDIO_SERVER();
     ParlanMain& w = load();
     w.chkShowEvents->setChecked(true);
     w.MainTxtBox->setPlainText(QStringLiteral("Hello world, how are you today? Fine, thank you very much."));

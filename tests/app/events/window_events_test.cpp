@@ -12,6 +12,7 @@
 
 #include "app/events/event_pump.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/audio_server.h"
 #include "tests/support/test_files.h"
 #include "tests/support/voice_helpers.h"
 
@@ -193,7 +194,7 @@ TEST_F(EventsTest, TwoQueuedStreamsGoIdleBetweenThem) {
 // The real engine on the test audio server: every word selected is the word the event names, across
 // Chinese, an emoji and a line break that came in as CR LF.
 TEST_F(WindowTest, SpokenWordsAreSelectedAsTheyAreHeard) {
-    if (qEnvironmentVariableIsEmpty("PULSE_SERVER")) GTEST_SKIP() << "needs the test audio server (scripts/test)";
+    TALLAMO_NEED_AUDIO_SERVER();
     ParlanMain& w = load();
     w.chkShowEvents->setChecked(true);
     w.MainTxtBox->setPlainText(QStringLiteral("Hello 世界 \U0001F600 one\r\ntwo 😀three"));

@@ -179,6 +179,59 @@ TEST(Documents, BadInputsGiveAClearFault) {
     }
 }
 
+// Each reader's own small broken inputs: refused with a fault of the right kind, or read as far as
+// they go, never a crash or a hang (an entry's text cut short is what a reader can still give).
+TEST(Documents, EachReaderRefusesOrReadsSafelyItsBrokenInputs) {
+    const auto without = [](fixtures::Entries entries, const std::string& name) {
+        std::erase_if(entries, [&](auto& e) { return e.first == name; });
+        return fixtures::zipArchive(entries);
+    };
+    const auto cut = [](fixtures::Entries entries, const std::string& name) {
+        for (auto& e : entries)
+            if (e.first == name) e.second.resize(e.second.size() / 2);
+        return fixtures::zipArchive(entries);
+    };
+    const std::string fb2 = fixtures::fb2(kBook, "Book");
+    const std::string html = fixtures::html(kBook, "Book");
+    const struct {
+        const char* name;
+        std::string bytes;
+        int32_t code;  // 0: it opens, and reading it gives `text`
+        std::string text;
+    } cases[] = {
+        {"EPUB without its container", without(fixtures::epubEntries(kBook), "META-INF/container.xml"), errc::kDamaged,
+         ""},
+        {"EPUB whose package is cut", cut(fixtures::epubEntries(kBook), "OEBPS/content.opf"), errc::kNoText, ""},
+        {"EPUB whose chapter is cut", cut(fixtures::epubEntries(kBook), "OEBPS/c2.xhtml"), 0, "Chapter One"},
+        {"DOCX without its document", without(fixtures::docxEntries(kBook), "word/document.xml"), errc::kDamaged, ""},
+        {"DOCX whose document is cut", cut(fixtures::docxEntries(kBook), "word/document.xml"), 0, "Chapter One"},
+        {"DOCX without its styles", without(fixtures::docxEntries(kBook), "word/styles.xml"), 0, "Chapter Two"},
+        {"ODT without its content", without(fixtures::odtEntries(kBook), "content.xml"), errc::kDamaged, ""},
+        {"ODT whose content is cut", cut(fixtures::odtEntries(kBook), "content.xml"), 0, "Chapter One"},
+        {"FB2 cut in half", fb2.substr(0, fb2.size() / 2), 0, "Chapter One"},
+        {"FB2 without a body", "<?xml version=\"1.0\"?><FictionBook><description/></FictionBook>", errc::kNoText, ""},
+        {"HTML cut in half", html.substr(0, html.size() / 2), 0, "Chapter One"},
+        {"HTML of markup alone", "<html><body><img src='a.png'><br></body></html>", errc::kNoText, ""},
+        {"PDF cut at its body", fixtures::pdf({{"Some text."}}).substr(0, 200), errc::kDamaged, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened = Document::openBytes(std::make_shared<const std::string>(c.bytes), "broken.file");
+        if (c.code != 0) {
+            ASSERT_FALSE(opened.ok());
+            EXPECT_EQ(opened.fault().code, c.code) << opened.fault().message;
+            EXPECT_NE(opened.fault().message.find("\"broken.file\""), std::string::npos) << opened.fault().message;
+            continue;
+        }
+        ASSERT_TRUE(opened.ok()) << opened.fault().message;
+        std::u16string text;
+        std::vector<Chapter> chapters;
+        while (opened.value()->read(text, chapters)) {
+        }
+        EXPECT_NE(utf8(text).find(c.text), std::string::npos) << utf8(text);
+    }
+}
+
 TEST(Documents, HostileOrBrokenMarkupIsReadSafely) {
     testing_support::TempDir dir;
     fixtures::writeFile(dir.file("secret.txt"), "SECRET");

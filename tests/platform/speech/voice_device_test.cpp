@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "speech/voice.h"
+#include "tests/support/audio_server.h"
 #include "tests/support/voice_helpers.h"
 
 using namespace speech;
@@ -15,9 +16,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-#define REQUIRE_SERVER() \
-    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)"
 
 long msBetween(Clock::time_point a, Clock::time_point b) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
@@ -31,7 +29,7 @@ size_t countOf(const std::vector<VoiceEvent>& events, EventKind kind) {
 }  // namespace
 
 TEST(VoiceOnDevice, PlaysInRealTimeWithEventsNotBeforeTheirSound) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     SpVoice voice;
     ASSERT_GT(voice.GetAudioOutputs("", "").Count(), 0);
     EventLog log(voice);
@@ -53,7 +51,7 @@ TEST(VoiceOnDevice, PlaysInRealTimeWithEventsNotBeforeTheirSound) {
 }
 
 TEST(VoiceOnDevice, PauseHoldsTheWordsUntilResume) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     SpVoice voice;
     EventLog log(voice);
     voice.Speak(u"One two three four five six seven eight nine ten.", SVSFlagsAsync);
@@ -70,7 +68,7 @@ TEST(VoiceOnDevice, PauseHoldsTheWordsUntilResume) {
 }
 
 TEST(VoiceOnDevice, StopDuringPauseEndsTheStreamAndLeavesTheVoiceReady) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     SpVoice voice;
     EventLog log(voice);
     voice.Speak(u"One two three four five six seven eight nine ten.", SVSFlagsAsync);
@@ -86,7 +84,7 @@ TEST(VoiceOnDevice, StopDuringPauseEndsTheStreamAndLeavesTheVoiceReady) {
 }
 
 TEST(VoiceOnDevice, TwoVoicesSpeakAtOnce) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     SpVoice a;
     SpVoice b;
     EventLog logA(a);
@@ -106,7 +104,7 @@ TEST(VoiceOnDevice, TwoVoicesSpeakAtOnce) {
 }
 
 TEST(VoiceOnDevice, NoServerRaisesAtOnce) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     const std::string saved = std::getenv("PULSE_SERVER");
     ::setenv("PULSE_SERVER", "unix:/nonexistent/tallamo/native", 1);
     {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "speech/core/formats.h"
+#include "tests/support/audio_server.h"
 
 namespace speech::audio {
 namespace {
@@ -32,9 +33,6 @@ const core::WaveFormat k22Mono16{22050, 16, 1};
 double msSince(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
-
-#define REQUIRE_SERVER() \
-    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)"
 
 // Sets an environment variable for a scope and puts the old value back.
 class ScopedEnv {
@@ -120,7 +118,7 @@ void expectDrained(AudioDeviceStream& s) {
 // ---------------------------------------------------------------------------------------------------
 
 TEST(PulseHostDevices, ListsTheNullSinkDefaultFirstInAStableOrder) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     auto devices = host->devices();
     ASSERT_FALSE(devices.empty());
@@ -140,7 +138,7 @@ TEST(PulseHostDevices, ListsTheNullSinkDefaultFirstInAStableOrder) {
 }
 
 TEST(PulseHostOpen, EveryFormatOpensWithThatSampleSpecOnTheServer) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     for (const auto& entry : core::formatTable()) {
         SCOPED_TRACE(std::string(entry.name));
@@ -155,7 +153,7 @@ TEST(PulseHostOpen, EveryFormatOpensWithThatSampleSpecOnTheServer) {
 }
 
 TEST(PulseHostOpen, RejectsUnknownDevicesAndUnplayableFormats) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     auto missing = host->open("no_such_sink", k22Mono16);
     ASSERT_FALSE(missing.ok());
@@ -171,7 +169,7 @@ TEST(PulseHostOpen, RejectsUnknownDevicesAndUnplayableFormats) {
 // ---------------------------------------------------------------------------------------------------
 
 TEST(PulseHostPlayback, OneSecondPlaysInAboutOneSecondWithASaneClock) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     auto s = openOrFail(*host, core::WaveFormat{44100, 16, 2});
     ASSERT_TRUE(s);
@@ -201,7 +199,7 @@ TEST(PulseHostPlayback, OneSecondPlaysInAboutOneSecondWithASaneClock) {
 }
 
 TEST(PulseHostPlayback, PauseHoldsTheClockAndResumeGoesOn) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     auto s = openOrFail(*host, k22Mono16);
     ASSERT_TRUE(s);
@@ -241,7 +239,7 @@ TEST(PulseHostPlayback, PauseHoldsTheClockAndResumeGoesOn) {
 }
 
 TEST(PulseHostPlayback, FlushDropsTheRestAndTheClockStaysMonotonic) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     auto s = openOrFail(*host, k22Mono16);
     ASSERT_TRUE(s);
@@ -282,7 +280,7 @@ TEST(PulseHostPlayback, FlushDropsTheRestAndTheClockStaysMonotonic) {
 }
 
 TEST(PulseHostPlayback, InterruptWakesABlockedWriteOrDrainAndIsConsumed) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     auto s = openOrFail(*host, k22Mono16);
     ASSERT_TRUE(s);
@@ -316,7 +314,7 @@ TEST(PulseHostPlayback, InterruptWakesABlockedWriteOrDrainAndIsConsumed) {
 }
 
 TEST(PulseHostPlayback, TwoStreamsPlayAtOnceAndClosingOneStopsOnlyIt) {
-    REQUIRE_SERVER();
+    TALLAMO_NEED_AUDIO_SERVER();
     auto host = makePulseAudioHost();
     auto a = openOrFail(*host, core::WaveFormat{16000, 16, 1});
     auto b = openOrFail(*host, core::WaveFormat{11025, 8, 2});
@@ -415,7 +413,7 @@ bool waitForSinks(AudioHost& host, size_t count = 1) {
 class PulseHostLoss : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (runCommand("command -v pulseaudio").empty()) GTEST_SKIP() << "pulseaudio is not installed";
+        TALLAMO_SKIP_UNLESS_AUDIO(!runCommand("command -v pulseaudio").empty(), "pulseaudio is not installed");
         std::string pattern = (fs::temp_directory_path() / "tallamo-pulse-loss-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;

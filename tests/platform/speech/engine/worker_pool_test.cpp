@@ -24,6 +24,7 @@
 #include "speech/engine/worker_process.h"
 #include "speech/streams.h"
 #include "speech/voice.h"
+#include "tests/support/audio_server.h"
 #include "tests/support/test_files.h"
 #include "tests/support/voice_helpers.h"
 
@@ -372,7 +373,7 @@ TEST(EngineWorkers, AWorkerThatNeverStartsGoesWithTheProcessesItStarted) {
 }
 
 TEST(EngineWorkers, AWorkerKilledMidPlaybackIsReplacedAndEveryWordIsHeard) {
-    if (!std::getenv("PULSE_SERVER")) GTEST_SKIP() << "no test audio server (PULSE_SERVER unset)";
+    TALLAMO_NEED_AUDIO_SERVER();
     speech::SpVoice voice;
     EventLog log(voice);
     const std::u16string text = u"One two three. Four five six. Seven eight nine.";

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Text read by a Mandarin voice, and text in two scripts: numbers are rewritten into Mandarin words
-// that still point at what was written, and runs of the other script go to the other language's voice.
+// The script stage of the front end: the numbers of text a Mandarin voice reads are rewritten into
+// Mandarin words that still point at what was written, and runs of the other script go to the other
+// language's voice.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -48,7 +49,7 @@ bool isHan(char16_t c) {
     return c >= 0x4E00 && c <= 0x9FFF;
 }
 
-TEST(FrontendMandarin, NumbersAreReadAsWordsThatPointAtWhatWasWritten) {
+TEST(ScriptStage, NumbersAreReadAsWordsThatPointAtWhatWasWritten) {
     struct Case {
         std::u16string written;
         std::u32string read;
@@ -135,7 +136,7 @@ TEST(FrontendMandarin, NumbersAreReadAsWordsThatPointAtWhatWasWritten) {
     }
 }
 
-TEST(FrontendMandarin, RunsOfTheOtherScriptAreReadByTheOtherVoice) {
+TEST(ScriptStage, RunsOfTheOtherScriptAreReadByTheOtherVoice) {
     struct Case {
         core::SpObjectToken voice;
         bool mixedScript;
@@ -167,7 +168,7 @@ TEST(FrontendMandarin, RunsOfTheOtherScriptAreReadByTheOtherVoice) {
 }
 
 // The stage holds back a little text at a time; where it cuts must not change what is read.
-TEST(FrontendMandarin, ALongTextReadsAsItsSentencesReadAlone) {
+TEST(ScriptStage, ALongTextReadsAsItsSentencesReadAlone) {
     const std::vector<std::u16string> sentences = {
         u"今年的增长率是25%，比2025年高出3.5个百分点。",
         u"我们在2026-12-07 14:30见面，地点在No.5大楼。",
