@@ -26,12 +26,12 @@ inline bool audioServerRuns() {
 
 // Skips the test (or fails it, when the server is required) unless `available`; `what` says what is
 // missing. For a test body or a fixture's SetUp.
-#define TALLAMO_SKIP_UNLESS_AUDIO(available, what)                                              \
-    do {                                                                                        \
-        if (!(available)) {                                                                     \
+#define TALLAMO_SKIP_UNLESS_AUDIO(available, what)                                                  \
+    do {                                                                                            \
+        if (!(available)) {                                                                         \
             if (testing_support::audioServerRequired()) FAIL() << "required but missing: " << what; \
-            GTEST_SKIP() << what;                                                               \
-        }                                                                                       \
+            GTEST_SKIP() << what;                                                                   \
+        }                                                                                           \
     } while (false)
 
 // The test audio server itself.
