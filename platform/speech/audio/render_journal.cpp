@@ -6,35 +6,23 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cinttypes>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <mutex>
-#include <new>
-#include <sstream>
-#include <thread>
 #include <utility>
 
-#include "base/batch_thread.h"
 #include "base/child_process.h"
+#include "speech/audio/aac_feeder.h"
 #include "speech/audio/media_module.h"
 
 namespace speech::audio {
 
 namespace {
 
-constexpr const char* kMagic = "tallamo-journal 1";
 constexpr const char* kAudio = "audio.wav";
 constexpr const char* kFinal = "final.part";
 constexpr const char* kAac = "aac";
-// Bytes read at a time when the audio is checked or encoded.
-constexpr size_t kBlock = size_t{1} << 20;
 // Bytes appended between two starts of the disk's writeback, so that a commit's sync has little left.
 constexpr uint64_t kWritebackBytes = uint64_t{16} << 20;
 
@@ -50,77 +38,9 @@ void step() {
     if (hook) hook();
 }
 
-uint32_t crc32(uint32_t crc, std::span<const uint8_t> bytes) {
-    // zlib's takes at most an unsigned int's worth at a time.
-    for (size_t at = 0; at < bytes.size(); at += 1u << 30)
-        crc = static_cast<uint32_t>(
-            ::crc32(crc, bytes.data() + at, static_cast<uInt>(std::min<size_t>(1u << 30, bytes.size() - at))));
-    return crc;
-}
-
-std::string hex32(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08" PRIx32, value);
-    return text;
-}
-
-base::Fault journalFault(const std::string& folder, const std::string& what, int err) {
-    return base::Fault{base::errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder + "\": " + what +
-                                                      " (" + base::fileErrorReason(err) + ")."};
-}
-
-// Reads `size` bytes at `at` in blocks, giving each to `take`; 0 or an errno (EIO at an early end).
-template <class Take>
-int readBlocks(int fd, uint64_t at, uint64_t size, Take take) {
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kBlock, size)));
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, buffer.data(), static_cast<size_t>(std::min<uint64_t>(buffer.size(), size)),
-                                  static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EIO;
-        if (auto r = take(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n))); !r) return EIO;
-        at += static_cast<uint64_t>(n);
-        size -= static_cast<uint64_t>(n);
-    }
-    return 0;
-}
-
 std::string folderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-struct Listed {
-    JournalUnit unit;
-    uint32_t crc = 0;
-};
-
-void putLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-uint64_t le(const uint8_t* p, int bytes) {
-    uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
-    return value;
-}
-
-// A part's AAC packets as the journal keeps them: its index (8 bytes), packet count and byte count (4
-// each), then offset, size (4 each), time and duration (8 each) a packet, then the bytes.
-std::vector<uint8_t> partRecord(const AacPart& part) {
-    std::vector<uint8_t> out;
-    putLe(out, static_cast<uint64_t>(part.index), 8);
-    putLe(out, part.packets.size(), 4);
-    putLe(out, part.bytes.size(), 4);
-    for (const auto& p : part.packets) {
-        putLe(out, p.offset, 4);
-        putLe(out, p.size, 4);
-        putLe(out, static_cast<uint64_t>(p.pts), 8);
-        putLe(out, static_cast<uint64_t>(p.duration), 8);
-    }
-    out.insert(out.end(), part.bytes.begin(), part.bytes.end());
-    return out;
 }
 
 }  // namespace
@@ -129,7 +49,7 @@ struct RenderJournal::Impl {
     std::string output;
     std::string folder;
     JournalKey key;
-    std::vector<Listed> listed;
+    JournalState state;              // the units listed, and the AAC parts kept
     std::vector<JournalUnit> units;  // listed, as handed out
     base::UniqueFd lock;
     base::UniqueFd dir;
@@ -142,12 +62,10 @@ struct RenderJournal::Impl {
     // from the listed units' audio), so that the file is made from them at the end.
     std::optional<Mp4Choice> aacChoice;
     base::UniqueFd aac;
-    int64_t aacParts = 0;   // listed in the state
-    uint64_t aacBytes = 0;  // of the listed parts
     // The state is written by the render's thread (a unit finished) and the feeder's (a part encoded).
     std::mutex stateMutex;
     // Last, so that it stops before anything it uses goes.
-    std::unique_ptr<class AacFeeder> feeder;
+    std::unique_ptr<AacFeeder> feeder;
 
     std::string path(const std::string& name) const { return folder + "/" + name; }
     uint64_t frameBytes() const { return static_cast<uint64_t>(key.format.bytesPerFrame()); }
@@ -159,28 +77,9 @@ struct RenderJournal::Impl {
         return {};
     }
 
-    std::string stateText() const {
-        std::ostringstream out;
-        out << kMagic << '\n'
-            << "version " << key.version << '\n'
-            << "input " << key.inputDigest << '\n'
-            << "options " << key.optionsDigest << '\n'
-            << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels
-            << '\n'
-            << "aac " << aacParts << ' ' << aacBytes << '\n';
-        for (const auto& l : listed) {
-            out << "unit " << l.unit.frames << ' '
-                << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc)
-                << '\n';
-        }
-        std::string text = out.str();
-        return text + "check " +
-               hex32(crc32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + '\n';
-    }
-
     // The state, written whole beside the old one and renamed over it.
     base::Result<void> writeState() {
-        const std::string text = stateText();
+        const std::string text = journalStateText(key, state);
         const std::string part = path("state.part");
         base::UniqueFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (fd.get() < 0) return journalFault(folder, "writing its state", errno);
@@ -196,52 +95,9 @@ struct RenderJournal::Impl {
         return syncFolder();
     }
 
-    // The units a state lists (and its AAC parts), or why it cannot be used.
-    std::optional<std::string> parseState(const std::string& text, std::vector<Listed>& out, int64_t& parts,
-                                          uint64_t& partBytes) const {
-        const size_t checkAt = text.rfind("check ");
-        if (checkAt == std::string::npos || text.empty() || text.back() != '\n') return "it was cut short";
-        const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-        if (text.substr(checkAt + 6, 8) != hex32(crc32(0, std::span(bytes, checkAt))) || text.size() != checkAt + 15)
-            return "its state is damaged";
-        std::istringstream in(text.substr(0, checkAt));
-        std::string line;
-        if (!std::getline(in, line) || line != kMagic) return "it is from another version of the program";
-        if (!std::getline(in, line) || !line.starts_with("version ")) return "its state is damaged";
-        if (line.substr(8) != key.version) return "it is from another version of the program";
-        std::string word, input, options;
-        core::WaveFormat format;
-        in >> word >> input;
-        if (word != "input") return "its state is damaged";
-        in >> word >> options;
-        if (word != "options") return "its state is damaged";
-        in >> word >> format.sampleRate >> format.bitsPerSample >> format.channels;
-        if (word != "format" || !in) return "its state is damaged";
-        if (input != key.inputDigest) return "the input has changed since";
-        if (options != key.optionsDigest || !(format == key.format)) return "the options have changed since";
-        in >> word >> parts >> partBytes;
-        if (word != "aac" || !in) return "its state is damaged";
-        while (in >> word) {
-            Listed l;
-            std::string mark, crc;
-            in >> l.unit.frames >> mark >> crc;
-            if (word != "unit" || !in || crc.size() != 8 ||
-                std::from_chars(crc.data(), crc.data() + 8, l.crc, 16).ptr != crc.data() + 8)
-                return "its state is damaged";
-            if (mark != "-") {
-                uint64_t at = 0;
-                if (std::from_chars(mark.data(), mark.data() + mark.size(), at).ptr != mark.data() + mark.size())
-                    return "its state is damaged";
-                l.unit.markFrame = at;
-            }
-            out.push_back(l);
-        }
-        return std::nullopt;
-    }
-
     // Why the audio cannot be used with the units listed, or nothing: it holds them all (more is cut
     // off), and the last one is as it was written.
-    std::optional<std::string> checkAudio(const std::vector<Listed>& units) {
+    std::optional<std::string> checkAudio(const std::vector<JournalState::Listed>& units) {
         uint64_t bytes = 0;
         for (const auto& l : units) bytes += l.unit.frames * frameBytes();
         struct stat st {};
@@ -251,7 +107,7 @@ struct RenderJournal::Impl {
             const uint64_t last = units.back().unit.frames * frameBytes();
             uint32_t crc = 0;
             const int err = readBlocks(audio.get(), kAudioStart + bytes - last, last, [&](std::span<const uint8_t> b) {
-                crc = crc32(crc, b);
+                crc = checksum32(crc, b);
                 return base::Result<void>();
             });
             if (err != 0 || crc != units.back().crc) return "its audio is damaged";
@@ -284,10 +140,8 @@ struct RenderJournal::Impl {
 
     // A journal of no units: the state first removed, the audio emptied, the state written again.
     base::Result<void> startOver() {
-        listed.clear();
+        state = JournalState{};
         committed = 0;
-        aacParts = 0;
-        aacBytes = 0;
         if (auto r = clean(); !r) return r;
         audio = base::UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (audio.get() < 0) return journalFault(folder, "making its audio file", errno);
@@ -320,33 +174,29 @@ struct RenderJournal::Impl {
     // The state and audio an earlier render left, or why they cannot be used; nothing to read is a
     // fresh journal.
     std::optional<std::string> readEarlier(bool& fresh) {
-        base::UniqueFd state(::open(path("state").c_str(), O_RDONLY | O_CLOEXEC));
-        fresh = state.get() < 0;
+        base::UniqueFd stateFd(::open(path("state").c_str(), O_RDONLY | O_CLOEXEC));
+        fresh = stateFd.get() < 0;
         if (fresh) return std::nullopt;
         struct stat st {};
         // A state is a line a unit; a huge one is not ours.
-        if (::fstat(state.get(), &st) != 0 || st.st_size > (int64_t{16} << 20)) return "its state is damaged";
+        if (::fstat(stateFd.get(), &st) != 0 || st.st_size > (int64_t{16} << 20)) return "its state is damaged";
         std::string text;
-        if (readBlocks(state.get(), 0, static_cast<uint64_t>(st.st_size), [&](std::span<const uint8_t> b) {
+        if (readBlocks(stateFd.get(), 0, static_cast<uint64_t>(st.st_size), [&](std::span<const uint8_t> b) {
                 text.append(reinterpret_cast<const char*>(b.data()), b.size());
                 return base::Result<void>();
             }) != 0)
             return "its state cannot be read";
-        std::vector<Listed> units;
-        int64_t parts = 0;
-        uint64_t partBytes = 0;
-        if (auto why = parseState(text, units, parts, partBytes)) return why;
+        JournalState earlier;
+        if (auto why = parseJournalState(text, key, earlier)) return why;
         audio = base::UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CLOEXEC));
-        if (auto why = checkAudio(units)) return why;
+        if (auto why = checkAudio(earlier.units)) return why;
         if (aacChoice) {
             aac = base::UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CLOEXEC));
             struct stat st {};
-            if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < partBytes)
+            if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < earlier.aacBytes)
                 return "its encoded audio is missing";
         }
-        listed = std::move(units);
-        aacParts = parts;
-        aacBytes = partBytes;
+        state = std::move(earlier);
         return std::nullopt;
     }
 
@@ -354,7 +204,7 @@ struct RenderJournal::Impl {
     base::Result<void> trim() {
         step();
         if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart + committed)) != 0 ||
-            (aac.get() >= 0 && ::ftruncate(aac.get(), static_cast<off_t>(aacBytes)) != 0))
+            (aac.get() >= 0 && ::ftruncate(aac.get(), static_cast<off_t>(state.aacBytes)) != 0))
             return journalFault(folder, "cutting off an unfinished part", errno);
         for (const char* name : {"state.part", kFinal}) ::unlink(path(name).c_str());
         return {};
@@ -362,25 +212,22 @@ struct RenderJournal::Impl {
 
     void publishUnits() {
         units.clear();
-        for (const auto& l : listed) units.push_back(l.unit);
+        for (const auto& l : state.units) units.push_back(l.unit);
     }
 
     // Keeps an encoded part: its record appended and synced, then listed.
     base::Result<void> keepPart(const AacPart& part) {
         std::lock_guard lock(stateMutex);
-        const auto record = partRecord(part);
+        const auto record = aacPartRecord(part);
         step();
-        if (const int err = base::pwriteAll(aac.get(), record, aacBytes); err != 0)
+        if (const int err = base::pwriteAll(aac.get(), record, state.aacBytes); err != 0)
             return journalFault(folder, "writing its encoded audio", err);
         step();
         if (::fsync(aac.get()) != 0) return journalFault(folder, "writing its encoded audio", errno);
-        ++aacParts;
-        aacBytes += record.size();
+        ++state.aacParts;
+        state.aacBytes += record.size();
         return writeState();
     }
-
-    // Gives the parts kept, in order, to `take`.
-    base::Result<void> readParts(const std::function<base::Result<void>(const AacPart&)>& take);
 
     base::Result<std::vector<std::string>> finishWave(const FinalFile& file);
     base::Result<std::vector<std::string>> finishEncoded(const FinalFile& file);
@@ -394,103 +241,6 @@ struct RenderJournal::Impl {
                                  const std::function<base::Result<void>(std::span<const uint8_t>)>& write);
     base::Result<void> remove();
 };
-
-// Encodes the listed units' audio into AAC parts on a thread of its own, as the render goes on, and
-// keeps each whole part in the journal.
-class AacFeeder {
-public:
-    AacFeeder(RenderJournal::Impl& journal, std::unique_ptr<AacPartEncoder> encoder, uint64_t from)
-        : journal_(journal), encoder_(std::move(encoder)), fed_(from), listed_(from), thread_([this] { run(); }) {}
-    ~AacFeeder() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-    AacFeeder(const AacFeeder&) = delete;
-    AacFeeder& operator=(const AacFeeder&) = delete;
-
-    // The listed audio now ends at byte `end` (from the audio's start).
-    void listed(uint64_t end) {
-        {
-            std::lock_guard lock(mutex_);
-            listed_ = end;
-        }
-        changed_.notify_all();
-    }
-
-    // Waits until every listed byte is encoded and every whole part kept.
-    base::Result<void> finish() {
-        std::unique_lock lock(mutex_);
-        finishing_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return done_ || fault_; });
-        if (fault_) return *fault_;
-        return {};
-    }
-
-private:
-    void run() {
-        const base::BatchThread batch;  // render work: it waits its turn on a busy processor
-        std::vector<uint8_t> block;
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return stopping_ || fed_ < listed_ || (finishing_ && !done_); });
-            if (stopping_) return;
-            const uint64_t from = fed_;
-            const uint64_t size = std::min<uint64_t>(listed_ - fed_, kBlock);
-            const bool last = finishing_ && fed_ == listed_;
-            lock.unlock();
-            auto r = last ? keep(true) : feed(from, size, block);
-            lock.lock();
-            if (!r) {
-                fault_ = r.fault();
-                changed_.notify_all();
-                return;
-            }
-            fed_ += last ? 0 : size;
-            done_ = last;
-            changed_.notify_all();
-        }
-    }
-
-    base::Result<void> feed(uint64_t from, uint64_t size, std::vector<uint8_t>& block) {
-        block.resize(size);
-        for (uint64_t done = 0; done < size;) {
-            const ssize_t n = ::pread(journal_.audio.get(), block.data() + done, size - done,
-                                      static_cast<off_t>(RenderJournal::kAudioStart + from + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return journalFault(journal_.folder, "reading its audio", n < 0 ? errno : EIO);
-            done += static_cast<uint64_t>(n);
-        }
-        if (auto r = encoder_->write(block); !r) return r;
-        return keep(false);
-    }
-
-    base::Result<void> keep(bool all) {
-        auto parts = encoder_->take(all);
-        if (!parts) return parts.fault();
-        for (const auto& part : parts.value()) {
-            if (auto r = journal_.keepPart(part); !r) return r;
-        }
-        return {};
-    }
-
-    RenderJournal::Impl& journal_;
-    std::unique_ptr<AacPartEncoder> encoder_;
-    std::mutex mutex_;
-    std::condition_variable changed_;  // more listed, finishing, done, a fault, or stopping
-    uint64_t fed_;                     // bytes given to the encoder
-    uint64_t listed_;                  // bytes listed
-    bool finishing_ = false;
-    bool done_ = false;
-    bool stopping_ = false;
-    std::optional<base::Fault> fault_;
-    std::thread thread_;
-};
-
 RenderJournal::RenderJournal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 RenderJournal::~RenderJournal() = default;
 
@@ -514,11 +264,14 @@ base::Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::stri
     impl->publishUnits();
     if (aac) {
         // The encoding goes on from the first part not kept, its context included.
-        const int64_t from = std::max<int64_t>(0, impl->aacParts * kAacPartSamples - kAacPartContext);
-        auto encoder = openAacPartEncoder(key.format, *aac, impl->aacParts);
+        const int64_t from = std::max<int64_t>(0, impl->state.aacParts * kAacPartSamples - kAacPartContext);
+        auto encoder = openAacPartEncoder(key.format, *aac, impl->state.aacParts);
         if (!encoder) return encoder.fault();
         const uint64_t fromByte = std::min(static_cast<uint64_t>(from) * impl->frameBytes(), impl->committed);
-        impl->feeder = std::make_unique<AacFeeder>(*impl, std::move(encoder.value()), fromByte);
+        Impl& journal = *impl;
+        impl->feeder =
+            std::make_unique<AacFeeder>(impl->audio.get(), kAudioStart, impl->folder, std::move(encoder.value()),
+                                        fromByte, [&journal](const AacPart& part) { return journal.keepPart(part); });
         impl->feeder->listed(impl->committed);
     }
     return std::make_unique<RenderJournal>(std::move(impl));
@@ -547,7 +300,7 @@ base::Result<void> RenderJournal::append(std::span<const uint8_t> bytes) {
         return base::Fault{base::errc::kAccessDenied, "Cannot write to the file \"" + d.output + "\" (its journal, \"" +
                                                           d.folder + "\"): " + base::fileErrorReason(err) + "."};
     step();
-    d.pendingCrc = crc32(d.pendingCrc, bytes);
+    d.pendingCrc = checksum32(d.pendingCrc, bytes);
     d.pending += bytes.size();
     if (d.committed + d.pending - d.writebackFrom >= kWritebackBytes) {
         ::sync_file_range(d.audio.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -565,7 +318,7 @@ base::Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) 
     step();
     {
         std::lock_guard lock(d.stateMutex);
-        d.listed.push_back(Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
+        d.state.units.push_back(JournalState::Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
         d.committed += d.pending;
         d.pending = 0;
         d.pendingCrc = 0;
@@ -691,41 +444,6 @@ base::Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const 
     return warnings;
 }
 
-base::Result<void> RenderJournal::Impl::readParts(const std::function<base::Result<void>(const AacPart&)>& take) {
-    std::vector<uint8_t> head(16);
-    for (uint64_t at = 0; at < aacBytes;) {
-        AacPart part;
-        const auto readAt = [&](uint8_t* out, uint64_t size, uint64_t from) {
-            return readBlocks(aac.get(), from, size, [&](std::span<const uint8_t> b) {
-                std::memcpy(out, b.data(), b.size());
-                out += b.size();
-                return base::Result<void>();
-            });
-        };
-        if (const int err = readAt(head.data(), 16, at); err != 0)
-            return journalFault(folder, "reading its encoded audio", err);
-        part.index = static_cast<int64_t>(le(head.data(), 8));
-        const uint64_t count = le(head.data() + 8, 4);
-        const uint64_t bytes = le(head.data() + 12, 4);
-        if (at + 16 + count * 24 + bytes > aacBytes)
-            return base::Fault{base::errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
-        std::vector<uint8_t> table(count * 24);
-        part.bytes.resize(bytes);
-        if (const int err = readAt(table.data(), table.size(), at + 16); err != 0)
-            return journalFault(folder, "reading its encoded audio", err);
-        if (const int err = readAt(part.bytes.data(), bytes, at + 16 + table.size()); err != 0)
-            return journalFault(folder, "reading its encoded audio", err);
-        for (uint64_t i = 0; i < count; ++i) {
-            const uint8_t* p = table.data() + i * 24;
-            part.packets.push_back({static_cast<uint32_t>(le(p, 4)), static_cast<uint32_t>(le(p + 4, 4)),
-                                    static_cast<int64_t>(le(p + 8, 8)), static_cast<int64_t>(le(p + 16, 8))});
-        }
-        if (auto r = take(part); !r) return r;
-        at += 16 + table.size() + bytes;
-    }
-    return {};
-}
-
 // An MP4 output: the parts the journal kept, then the rest encoded from its audio.
 base::Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile& file) {
     if (auto r = feeder->finish(); !r) return r.fault();
@@ -733,19 +451,19 @@ base::Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const Fina
     auto created = createFinal(file);
     if (!created) return created.fault();
     base::UniqueFd out = std::move(created.value());
-    auto opened =
-        openMp4Writer(out.get(), file.name, key.format, *aacChoice, file.tags.value_or(core::FileTags{}), aacParts);
+    auto opened = openMp4Writer(out.get(), file.name, key.format, *aacChoice, file.tags.value_or(core::FileTags{}),
+                                state.aacParts);
     if (!opened) return opened.fault();
     Mp4Writer& writer = *opened.value();
     int64_t next = 0;
-    auto read = readParts([&](const AacPart& part) -> base::Result<void> {
+    auto read = readAacParts(aac.get(), state.aacBytes, folder, [&](const AacPart& part) -> base::Result<void> {
         if (part.index != next++)
             return base::Fault{base::errc::kFile, "The encoded audio in \"" + folder + "\" is damaged."};
         return writer.writeStoredPart(part);
     });
     if (!read) return read.fault();
     const uint64_t from = std::min(
-        static_cast<uint64_t>(std::max<int64_t>(0, aacParts * kAacPartSamples - kAacPartContext)) * frameBytes(),
+        static_cast<uint64_t>(std::max<int64_t>(0, state.aacParts * kAacPartSamples - kAacPartContext)) * frameBytes(),
         committed);
     if (auto r = feedAudio(from, [&](std::span<const uint8_t> b) { return writer.write(b); }); !r) return r.fault();
     if (auto r = writer.finish(file.marks); !r) return r.fault();
@@ -765,29 +483,6 @@ base::Result<std::vector<std::string>> RenderJournal::finish(const FinalFile& fi
                            d.committed <= uint64_t{0xFFFFFFFF} - kAudioStart - (uint64_t{1} << 20);
     if (d.feeder) return d.finishMp4(file);
     return plainWave ? d.finishWave(file) : d.finishEncoded(file);
-}
-
-std::string textChecksum(std::string_view text) {
-    return hex32(crc32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + "-" +
-           std::to_string(text.size());
-}
-
-base::Result<std::string> fileChecksum(const std::string& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
-        return base::Fault{base::errc::kFile,
-                           "Cannot read the file \"" + path + "\": " + base::fileErrorReason(errno) + "."};
-    uint32_t crc = 0;
-    if (const int err = readBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size),
-                                   [&](std::span<const uint8_t> b) {
-                                       crc = crc32(crc, b);
-                                       return base::Result<void>();
-                                   });
-        err != 0)
-        return base::Fault{base::errc::kFile,
-                           "Cannot read the file \"" + path + "\": " + base::fileErrorReason(err) + "."};
-    return hex32(crc) + "-" + std::to_string(st.st_size);
 }
 
 void setJournalStepHookForTesting(std::function<void()> hook) {

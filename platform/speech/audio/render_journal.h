@@ -31,30 +31,16 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/error.h"
 #include "speech/audio/file_encoder.h"
+#include "speech/audio/journal_state.h"
 #include "speech/audio/mp4_writer.h"
 #include "speech/core/book_tags.h"
 #include "speech/core/formats.h"
 
 namespace speech::audio {
-
-// What the journal's audio was rendered from: a render whose key differs cannot use it.
-struct JournalKey {
-    std::string inputDigest;    // fileChecksum of the input
-    std::string optionsDigest;  // textChecksum of every option that changes the audio
-    core::WaveFormat format;    // of the journaled samples
-    std::string version;        // the program's
-};
-
-struct JournalUnit {
-    uint64_t frames = 0;
-    std::optional<uint64_t> markFrame;  // where its chapter starts, in frames from the unit's start
-    friend bool operator==(const JournalUnit&, const JournalUnit&) = default;
-};
 
 // What the journal's audio becomes when the render is complete.
 struct FinalFile {
@@ -109,11 +95,6 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
-
-// A checksum of a file's bytes, or of a text, with its length (zlib's CRC-32): what tells a journal's
-// input or options from others.
-base::Result<std::string> fileChecksum(const std::string& path);
-std::string textChecksum(std::string_view text);
 
 // Called before and after every write, sync, rename and removal the journal makes, so that a test can
 // stop the process at each of them.

@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "speech/audio/journal_state.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <sstream>
+
+#include "base/child_process.h"
+#include "base/files.h"
+
+namespace speech::audio {
+
+namespace {
+
+constexpr const char* kMagic = "tallamo-journal 1";
+
+}  // namespace
+
+uint32_t checksum32(uint32_t crc, std::span<const uint8_t> bytes) {
+    // zlib's takes at most an unsigned int's worth at a time.
+    for (size_t at = 0; at < bytes.size(); at += 1u << 30)
+        crc = static_cast<uint32_t>(
+            ::crc32(crc, bytes.data() + at, static_cast<uInt>(std::min<size_t>(1u << 30, bytes.size() - at))));
+    return crc;
+}
+
+std::string hex32(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08" PRIx32, value);
+    return text;
+}
+
+base::Fault journalFault(const std::string& folder, const std::string& what, int err) {
+    return base::Fault{base::errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder + "\": " + what +
+                                                      " (" + base::fileErrorReason(err) + ")."};
+}
+
+std::string journalStateText(const JournalKey& key, const JournalState& state) {
+    std::ostringstream out;
+    out << kMagic << '\n'
+        << "version " << key.version << '\n'
+        << "input " << key.inputDigest << '\n'
+        << "options " << key.optionsDigest << '\n'
+        << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels << '\n'
+        << "aac " << state.aacParts << ' ' << state.aacBytes << '\n';
+    for (const auto& l : state.units) {
+        out << "unit " << l.unit.frames << ' '
+            << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc)
+            << '\n';
+    }
+    std::string text = out.str();
+    return text + "check " +
+           hex32(checksum32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + '\n';
+}
+
+std::optional<std::string> parseJournalState(const std::string& text, const JournalKey& key, JournalState& out) {
+    const size_t checkAt = text.rfind("check ");
+    if (checkAt == std::string::npos || text.empty() || text.back() != '\n') return "it was cut short";
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    if (text.substr(checkAt + 6, 8) != hex32(checksum32(0, std::span(bytes, checkAt))) || text.size() != checkAt + 15)
+        return "its state is damaged";
+    std::istringstream in(text.substr(0, checkAt));
+    std::string line;
+    if (!std::getline(in, line) || line != kMagic) return "it is from another version of the program";
+    if (!std::getline(in, line) || !line.starts_with("version ")) return "its state is damaged";
+    if (line.substr(8) != key.version) return "it is from another version of the program";
+    std::string word, input, options;
+    core::WaveFormat format;
+    in >> word >> input;
+    if (word != "input") return "its state is damaged";
+    in >> word >> options;
+    if (word != "options") return "its state is damaged";
+    in >> word >> format.sampleRate >> format.bitsPerSample >> format.channels;
+    if (word != "format" || !in) return "its state is damaged";
+    if (input != key.inputDigest) return "the input has changed since";
+    if (options != key.optionsDigest || !(format == key.format)) return "the options have changed since";
+    in >> word >> out.aacParts >> out.aacBytes;
+    if (word != "aac" || !in) return "its state is damaged";
+    while (in >> word) {
+        JournalState::Listed l;
+        std::string mark, crc;
+        in >> l.unit.frames >> mark >> crc;
+        if (word != "unit" || !in || crc.size() != 8 ||
+            std::from_chars(crc.data(), crc.data() + 8, l.crc, 16).ptr != crc.data() + 8)
+            return "its state is damaged";
+        if (mark != "-") {
+            uint64_t at = 0;
+            if (std::from_chars(mark.data(), mark.data() + mark.size(), at).ptr != mark.data() + mark.size())
+                return "its state is damaged";
+            l.unit.markFrame = at;
+        }
+        out.units.push_back(l);
+    }
+    return std::nullopt;
+}
+
+std::string textChecksum(std::string_view text) {
+    return hex32(checksum32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + "-" +
+           std::to_string(text.size());
+}
+
+base::Result<std::string> fileChecksum(const std::string& path) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+        return base::Fault{base::errc::kFile,
+                           "Cannot read the file \"" + path + "\": " + base::fileErrorReason(errno) + "."};
+    uint32_t crc = 0;
+    if (const int err = readBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size),
+                                   [&](std::span<const uint8_t> b) {
+                                       crc = checksum32(crc, b);
+                                       return base::Result<void>();
+                                   });
+        err != 0)
+        return base::Fault{base::errc::kFile,
+                           "Cannot read the file \"" + path + "\": " + base::fileErrorReason(err) + "."};
+    return hex32(crc) + "-" + std::to_string(st.st_size);
+}
+
+}  // namespace speech::audio
