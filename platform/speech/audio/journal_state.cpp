@@ -36,8 +36,11 @@ std::string hex32(uint32_t value) {
 }
 
 base::Fault journalFault(const std::string& folder, const std::string& what, int err) {
-    return base::Fault{base::errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder + "\": " + what +
-                                                      " (" + base::fileErrorReason(err) + ")."};
+    // The journal opens its files refusing links and anything but a regular file, both with ELOOP.
+    const std::string reason =
+        err == ELOOP ? "a link or something other than a file is in the way" : base::fileErrorReason(err);
+    return base::Fault{base::errc::kAccessDenied,
+                       "Cannot keep the render's journal in \"" + folder + "\": " + what + " (" + reason + ")."};
 }
 
 std::string journalStateText(const JournalKey& key, const JournalState& state) {
@@ -50,8 +53,7 @@ std::string journalStateText(const JournalKey& key, const JournalState& state) {
         << "aac " << state.aacParts << ' ' << state.aacBytes << '\n';
     for (const auto& l : state.units) {
         out << "unit " << l.unit.frames << ' '
-            << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc)
-            << '\n';
+            << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc) << '\n';
     }
     std::string text = out.str();
     return text + "check " +

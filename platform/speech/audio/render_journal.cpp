@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/audio/render_journal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,9 +19,14 @@ namespace speech::audio {
 
 namespace {
 
+// The files the program makes in the journal's folder: the clean-up removes these, by name, and
+// nothing else.
+constexpr const char* kState = "state";
+constexpr const char* kStatePart = "state.part";
 constexpr const char* kAudio = "audio.wav";
 constexpr const char* kFinal = "final.part";
 constexpr const char* kAac = "aac";
+constexpr const char* kLock = "lock";
 // Bytes appended between two starts of the disk's writeback, so that a commit's sync has little left.
 constexpr uint64_t kWritebackBytes = uint64_t{16} << 20;
 
@@ -43,15 +47,30 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Why the journal's folder `name` in `parent`, there before this render, is not one it may use: a
+// symbolic link (its files would be those of the folder it names), anything but a folder, or a folder
+// of another user (who could have put anything in it). Nothing when it is the user's own folder.
+std::optional<std::string> refuseFolder(int parent, const std::string& name, int opened) {
+    struct stat st {};
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
+    if (!S_ISDIR(st.st_mode)) return "it is not a folder";
+    if (opened >= 0 && ::fstat(opened, &st) != 0) return std::nullopt;
+    if (st.st_uid != ::geteuid()) return "it belongs to another user";
+    return std::nullopt;
+}
+
 }  // namespace
 
 struct RenderJournal::Impl {
     std::string output;
-    std::string folder;
+    std::string folder;  // its path, for messages
+    std::string name;    // its name in `parent`
     JournalKey key;
     JournalState state;              // the units listed, and the AAC parts kept
     std::vector<JournalUnit> units;  // listed, as handed out
     base::UniqueFd lock;
+    base::UniqueFd parent;  // the folder the journal's folder is in
     base::UniqueFd dir;
     base::UniqueFd audio;
     uint64_t committed = 0;  // bytes of the listed units
@@ -67,7 +86,26 @@ struct RenderJournal::Impl {
     // Last, so that it stops before anything it uses goes.
     std::unique_ptr<AacFeeder> feeder;
 
-    std::string path(const std::string& name) const { return folder + "/" + name; }
+    // The journal's file `name`, opened relative to the folder's descriptor. A symbolic link there is
+    // refused, never followed, and so is anything but a regular file (a pipe, a device: opened without
+    // waiting, then closed), both with ELOOP: whoever put them there must not have the journal write
+    // through them.
+    base::UniqueFd openFile(const char* name, int flags, mode_t mode = 0600) const {
+        base::UniqueFd fd(::openat(dir.get(), name, flags | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, mode));
+        struct stat st {};
+        if (fd.get() >= 0 && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+            fd.reset();
+            errno = ELOOP;
+        }
+        return fd;
+    }
+
+    // Removes the journal's file `name`; a file that is not there is no fault.
+    base::Result<void> removeFile(const char* name, const char* what) {
+        step();
+        if (::unlinkat(dir.get(), name, 0) != 0 && errno != ENOENT) return journalFault(folder, what, errno);
+        return {};
+    }
     uint64_t frameBytes() const { return static_cast<uint64_t>(key.format.bytesPerFrame()); }
 
     base::Result<void> syncFolder() {
@@ -80,8 +118,7 @@ struct RenderJournal::Impl {
     // The state, written whole beside the old one and renamed over it.
     base::Result<void> writeState() {
         const std::string text = journalStateText(key, state);
-        const std::string part = path("state.part");
-        base::UniqueFd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        base::UniqueFd fd = openFile(kStatePart, O_WRONLY | O_CREAT | O_TRUNC);
         if (fd.get() < 0) return journalFault(folder, "writing its state", errno);
         step();
         if (const int err =
@@ -91,7 +128,8 @@ struct RenderJournal::Impl {
         step();
         if (::fsync(fd.get()) != 0 || fd.reset() != 0) return journalFault(folder, "writing its state", errno);
         step();
-        if (::rename(part.c_str(), path("state").c_str()) != 0) return journalFault(folder, "writing its state", errno);
+        if (::renameat(dir.get(), kStatePart, dir.get(), kState) != 0)
+            return journalFault(folder, "writing its state", errno);
         return syncFolder();
     }
 
@@ -116,24 +154,13 @@ struct RenderJournal::Impl {
         return std::nullopt;
     }
 
-    // Removes every file of the folder but the lock, the state first.
+    // Removes the files the program makes in the folder but the lock, by name, the state first;
+    // nothing else in the folder is touched.
     base::Result<void> clean() {
-        step();
-        if (::unlink(path("state").c_str()) != 0 && errno != ENOENT) return journalFault(folder, "cleaning it", errno);
+        if (auto r = removeFile(kState, "cleaning it"); !r) return r;
         if (auto r = syncFolder(); !r) return r;
-        struct CloseDir {
-            void operator()(DIR* d) const { ::closedir(d); }
-        };
-        std::unique_ptr<DIR, CloseDir> listing(::opendir(folder.c_str()));
-        if (!listing) return journalFault(folder, "reading it", errno);
-        std::vector<std::string> doomed;
-        while (const dirent* entry = ::readdir(listing.get())) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != ".." && name != "lock") doomed.push_back(name);
-        }
-        for (const auto& name : doomed) {
-            step();
-            if (::unlink(path(name).c_str()) != 0 && errno != ENOENT) return journalFault(folder, "cleaning it", errno);
+        for (const char* name : {kStatePart, kAudio, kAac, kFinal}) {
+            if (auto r = removeFile(name, "cleaning it"); !r) return r;
         }
         return {};
     }
@@ -143,23 +170,31 @@ struct RenderJournal::Impl {
         state = JournalState{};
         committed = 0;
         if (auto r = clean(); !r) return r;
-        audio = base::UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        audio = openFile(kAudio, O_RDWR | O_CREAT | O_TRUNC, 0666);
         if (audio.get() < 0) return journalFault(folder, "making its audio file", errno);
         if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart)) != 0)
             return journalFault(folder, "making its audio file", errno);
         if (aacChoice) {
-            aac = base::UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            aac = openFile(kAac, O_RDWR | O_CREAT | O_TRUNC);
             if (aac.get() < 0) return journalFault(folder, "making its encoded audio's file", errno);
         }
         return writeState();
     }
 
+    // Makes the folder (only its owner may enter it), or takes the one there if it is the user's own
+    // folder, and locks it.
     base::Result<void> lockFolder() {
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        parent = base::UniqueFd(::open(folderOf(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (parent.get() < 0) return journalFault(folder, "opening the folder it is in", errno);
+        if (::mkdirat(parent.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
             return journalFault(folder, "making the folder", errno);
-        dir = base::UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.get() < 0) return journalFault(folder, "opening the folder", errno);
-        lock = base::UniqueFd(::open(path("lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        dir = base::UniqueFd(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int err = errno;
+        if (const auto why = refuseFolder(parent.get(), name, dir.get()))
+            return base::Fault{base::errc::kAccessDenied, "Cannot keep the render's journal in \"" + folder +
+                                                              "\": " + *why + "; nothing in it is touched."};
+        if (dir.get() < 0) return journalFault(folder, "opening the folder", err);
+        lock = openFile(kLock, O_RDWR | O_CREAT);
         if (lock.get() < 0) return journalFault(folder, "opening its lock", errno);
         if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno == EWOULDBLOCK)
@@ -174,9 +209,10 @@ struct RenderJournal::Impl {
     // The state and audio an earlier render left, or why they cannot be used; nothing to read is a
     // fresh journal.
     std::optional<std::string> readEarlier(bool& fresh) {
-        base::UniqueFd stateFd(::open(path("state").c_str(), O_RDONLY | O_CLOEXEC));
-        fresh = stateFd.get() < 0;
+        base::UniqueFd stateFd = openFile(kState, O_RDONLY);
+        fresh = stateFd.get() < 0 && errno == ENOENT;
         if (fresh) return std::nullopt;
+        if (stateFd.get() < 0) return "its state cannot be read";
         struct stat st {};
         // A state is a line a unit; a huge one is not ours.
         if (::fstat(stateFd.get(), &st) != 0 || st.st_size > (int64_t{16} << 20)) return "its state is damaged";
@@ -188,10 +224,10 @@ struct RenderJournal::Impl {
             return "its state cannot be read";
         JournalState earlier;
         if (auto why = parseJournalState(text, key, earlier)) return why;
-        audio = base::UniqueFd(::open(path(kAudio).c_str(), O_RDWR | O_CLOEXEC));
+        audio = openFile(kAudio, O_RDWR);
         if (auto why = checkAudio(earlier.units)) return why;
         if (aacChoice) {
-            aac = base::UniqueFd(::open(path(kAac).c_str(), O_RDWR | O_CLOEXEC));
+            aac = openFile(kAac, O_RDWR);
             struct stat st {};
             if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < earlier.aacBytes)
                 return "its encoded audio is missing";
@@ -206,7 +242,7 @@ struct RenderJournal::Impl {
         if (::ftruncate(audio.get(), static_cast<off_t>(kAudioStart + committed)) != 0 ||
             (aac.get() >= 0 && ::ftruncate(aac.get(), static_cast<off_t>(state.aacBytes)) != 0))
             return journalFault(folder, "cutting off an unfinished part", errno);
-        for (const char* name : {"state.part", kFinal}) ::unlink(path(name).c_str());
+        for (const char* name : {kStatePart, kFinal}) ::unlinkat(dir.get(), name, 0);
         return {};
     }
 
@@ -232,14 +268,16 @@ struct RenderJournal::Impl {
     base::Result<std::vector<std::string>> finishWave(const FinalFile& file);
     base::Result<std::vector<std::string>> finishEncoded(const FinalFile& file);
     base::Result<std::vector<std::string>> finishMp4(const FinalFile& file);
-    base::Result<void> putInPlace(const std::string& from, const FinalFile& file);
+    base::Result<void> putInPlace(const char* from, const FinalFile& file, std::vector<std::string>& warnings);
     // The final file, made in the journal's folder; its failures name the user's file.
     base::Result<base::UniqueFd> createFinal(const FinalFile& file);
     // The journal's audio from byte `from` of its samples to the end, handed to `write` a block at a
     // time; the first fault of `write` or of the reading stops it.
     base::Result<void> feedAudio(uint64_t from,
                                  const std::function<base::Result<void>(std::span<const uint8_t>)>& write);
-    base::Result<void> remove();
+    // Removes the journal: its files, then its folder, unless it holds files the program did not make
+    // (a warning then says it is left).
+    base::Result<void> remove(std::vector<std::string>& warnings);
 };
 RenderJournal::RenderJournal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 RenderJournal::~RenderJournal() = default;
@@ -249,7 +287,8 @@ base::Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::stri
     auto impl = std::make_unique<Impl>();
     const std::string base = output.substr(output.rfind('/') + 1);
     impl->output = output;
-    impl->folder = folderOf(output) + "/." + base + ".resume";
+    impl->name = "." + base + ".resume";
+    impl->folder = folderOf(output) + "/" + impl->name;
     impl->key = key;
     impl->aacChoice = aac;
     notice.clear();
@@ -337,20 +376,23 @@ base::Result<void> RenderJournal::dropUnit() {
     return d.trim();
 }
 
-base::Result<void> RenderJournal::Impl::remove() {
+base::Result<void> RenderJournal::Impl::remove(std::vector<std::string>& warnings) {
     if (auto r = clean(); !r) return r;
-    ::unlink(path("lock").c_str());
+    ::unlinkat(dir.get(), kLock, 0);
     step();
-    if (::rmdir(folder.c_str()) != 0) return journalFault(folder, "removing it", errno);
+    if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0) return {};
+    if (errno != ENOTEMPTY && errno != EEXIST) return journalFault(folder, "removing it", errno);
+    warnings.push_back("The folder \"" + folder + "\" is left in place: it holds files this program did not make.");
     return {};
 }
 
-// The file made at `from` in the journal's folder is synced and renamed over the target (the journal
+// The file `from`, made in the journal's folder, is synced and renamed over the target (the journal
 // lies beside it, on the same file system), and the rename synced with the target's folder; then the
 // journal goes. Its state goes first: a render stopped between the two finds no journal and starts
 // over, where one stopped after the rename would find a journal whose audio is gone.
-base::Result<void> RenderJournal::Impl::putInPlace(const std::string& from, const FinalFile& file) {
-    base::UniqueFd made(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+base::Result<void> RenderJournal::Impl::putInPlace(const char* from, const FinalFile& file,
+                                                   std::vector<std::string>& warnings) {
+    base::UniqueFd made = openFile(from, O_RDONLY);
     if (made.get() < 0) return journalFault(folder, "finishing the file", errno);
     if (file.mode) ::fchmod(made.get(), *file.mode & 07777);
     step();
@@ -358,19 +400,17 @@ base::Result<void> RenderJournal::Impl::putInPlace(const std::string& from, cons
         return base::Fault{base::errc::kAccessDenied,
                            "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
     step();
-    if (::unlink(path("state").c_str()) != 0 && errno != ENOENT) return journalFault(folder, "removing it", errno);
+    if (::unlinkat(dir.get(), kState, 0) != 0 && errno != ENOENT) return journalFault(folder, "removing it", errno);
     if (auto r = syncFolder(); !r) return r;
-    if (::rename(from.c_str(), file.target.c_str()) != 0)
+    if (::renameat(dir.get(), from, AT_FDCWD, file.target.c_str()) != 0)
         return base::Fault{base::errc::kAccessDenied,
                            "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
     step();
     base::UniqueFd target(::open(folderOf(file.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (target.get() >= 0) ::fsync(target.get());
-    return remove();
+    return remove(warnings);
 }
 
-// A plain WAV output is the journal's audio: its header written into the bytes kept for it, its marks
-// after the audio.
 base::Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const FinalFile& file) {
     const auto header = waveHeader(key.format, static_cast<uint32_t>(committed));
     step();
@@ -389,12 +429,12 @@ base::Result<std::vector<std::string>> RenderJournal::Impl::finishWave(const Fin
         if (!marked) return marked.fault();
         warnings = std::move(marked.value());
     }
-    if (auto r = putInPlace(path(kAudio), file); !r) return r.fault();
+    if (auto r = putInPlace(kAudio, file, warnings); !r) return r.fault();
     return warnings;
 }
 
 base::Result<base::UniqueFd> RenderJournal::Impl::createFinal(const FinalFile& file) {
-    base::UniqueFd out(::open(path(kFinal).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    base::UniqueFd out = openFile(kFinal, O_RDWR | O_CREAT | O_TRUNC, 0666);
     if (out.get() < 0)
         return base::Fault{base::errc::kAccessDenied,
                            "Cannot write to the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
@@ -440,7 +480,7 @@ base::Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const 
     if (out.reset() != 0)
         return base::Fault{base::errc::kAccessDenied,
                            "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
-    if (auto r = putInPlace(path(kFinal), file); !r) return r.fault();
+    if (auto r = putInPlace(kFinal, file, warnings); !r) return r.fault();
     return warnings;
 }
 
@@ -472,7 +512,7 @@ base::Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const Fina
     if (out.reset() != 0)
         return base::Fault{base::errc::kAccessDenied,
                            "Cannot save the file \"" + file.name + "\": " + base::fileErrorReason(errno) + "."};
-    if (auto r = putInPlace(path(kFinal), file); !r) return r.fault();
+    if (auto r = putInPlace(kFinal, file, warnings); !r) return r.fault();
     return warnings;
 }
 

@@ -19,6 +19,11 @@
 //     why;
 //   - at the end the output is made complete beside the journal, synced and renamed into place; the
 //     state is removed before the rest of the journal.
+// The journal's folder is made by the program, readable by its owner only; one that is there already is
+// used only if it is a folder (not a link to one) of the user's own, else the render is refused and
+// nothing in it touched. Its files are opened relative to the folder's descriptor, refusing links and
+// anything but regular files, and the clean-up removes only the files the program makes, by name: a
+// folder that holds others is left, with a warning.
 // One render holds the journal at a time: a second one that opens it while the first runs is refused
 // (an advisory lock on a file in the folder, released by the kernel when the holder dies).
 #pragma once

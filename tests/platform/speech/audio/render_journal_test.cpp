@@ -6,6 +6,7 @@
 #include "speech/audio/render_journal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -66,11 +68,11 @@ void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits, core::Fil
     }
 }
 
-// A render with --resume: the units the journal lacks, then the file, its chapters marked.
-void render(const Book& book) {
+// A render with --resume: the units the journal lacks, then the file, its chapters marked. Returns the
+// file's warnings.
+std::vector<std::string> render(const Book& book) {
     ResumeState state;
     auto file = openBook(book, state);
-    if (!state.notice.empty()) throw std::runtime_error(state.notice);
     writeUnits(*file, state.units.size(), kUnits, book.codec);
     std::vector<core::ChapterMark> marks;
     uint64_t start = 0;
@@ -80,6 +82,19 @@ void render(const Book& book) {
     }
     file->setChapterMarks(marks);
     file->Close();
+    return file->warnings();
+}
+
+// Every file below `folder` with its bytes, and every link with what it names.
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string at = entry.path().string();
+        files[at] = entry.is_symlink()        ? "-> " + fs::read_symlink(entry.path()).string()
+                    : entry.is_regular_file() ? testing_support::readFile(at)
+                                              : "folder";
+    }
+    return files;
 }
 
 class Resume : public testing::TestWithParam<core::FileCodec> {};
@@ -218,6 +233,99 @@ TEST(ResumeJournal, OneRenderAtATimeAndAStopKeepsIt) {
     EXPECT_EQ(state.units.size(), 2u);
     EXPECT_EQ(state.units[1], std::make_pair(static_cast<uint64_t>(unitAudio(1).size()), std::optional<uint64_t>(11)));
     again->discard();
+}
+
+TEST(ResumeJournal, AFolderThereBeforeIsUsedOnlyIfItIsTheUsersOwn) {
+    const struct {
+        const char* why;
+        std::function<void(const std::string& folder, const std::string& other)> make;
+    } rows[] = {
+        {"symbolic link",
+         [](const std::string& f, const std::string& other) { fs::create_directory_symlink(other, f); }},
+        {"not a folder", [](const std::string& f, const std::string&) { std::ofstream(f) << "a file of the user's"; }},
+        {"another user",
+         [](const std::string& f, const std::string& other) {
+             fs::copy(other, f);
+             ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        if (std::string(row.why) == "another user" && ::geteuid() != 0) continue;  // only root gives folders away
+        testing_support::TempDir dir;
+        const Book book{dir.file("out/book.wav"), dir.file("book.txt")};
+        std::ofstream(book.input) << "The book's text.";
+        // Someone else's files, with the names the journal gives its own.
+        fs::create_directories(dir.file("other"));
+        fs::create_directories(dir.file("out"));
+        for (const char* name : {"lock", "state", "audio.wav", "notes.txt"})
+            std::ofstream(dir.file("other/") + name) << "not the journal's " << name;
+        row.make(dir.file("out/.book.wav.resume"), dir.file("other"));
+        const auto before = snapshot(dir.path());
+        ResumeState state;
+        try {
+            openBook(book, state);
+            ADD_FAILURE() << "the render went on";
+        } catch (const base::Error& e) {
+            EXPECT_NE(e.description().find(row.why), std::string::npos) << e.description();
+        }
+        EXPECT_EQ(snapshot(dir.path()), before);
+    }
+}
+
+TEST(ResumeJournal, ALinkInPlaceOfAJournalFileIsNeverFollowed) {
+    const struct {
+        const char* name;
+        core::FileCodec codec;
+        bool refused;  // else the journal is started over
+    } rows[] = {
+        {"audio.wav", core::FileCodec::Wav, false},
+        {"aac", core::FileCodec::M4b, false},
+        {"lock", core::FileCodec::Wav, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        testing_support::TempDir dir;
+        Book book{dir.file("reference"), dir.file("book.txt"), row.codec};
+        std::ofstream(book.input) << "The book's text.";
+        render(book);
+        book.output = dir.file("book");
+        // A render stopped before it finished a unit, its file then replaced by a link to another.
+        {
+            ResumeState state;
+            openBook(book, state)->discard();
+        }
+        const std::string victim = dir.file("victim");
+        const std::string victimBytes(1 << 20, 'v');
+        std::ofstream(victim) << victimBytes;
+        const std::string planted = dir.file(".book.resume/") + row.name;
+        fs::remove(planted);
+        fs::create_symlink(victim, planted);
+        if (row.refused) {
+            ResumeState state;
+            EXPECT_THROW(openBook(book, state), base::Error);
+        } else {
+            render(book);
+            EXPECT_FALSE(fs::is_symlink(book.output));
+            EXPECT_TRUE(testing_support::readFile(book.output) == testing_support::readFile(dir.file("reference")));
+        }
+        EXPECT_TRUE(testing_support::readFile(victim) == victimBytes) << "the file the link names was written";
+    }
+}
+
+TEST(ResumeJournal, TheCleanUpRemovesOnlyTheFilesItMade) {
+    testing_support::TempDir dir;
+    const Book book{dir.file("book.wav"), dir.file("book.txt")};
+    std::ofstream(book.input) << "The book's text.";
+    fs::create_directory(dir.file(".book.wav.resume"));
+    std::ofstream(dir.file(".book.wav.resume/notes.txt")) << "the user's notes";
+    const auto warnings = render(book);
+    EXPECT_TRUE(fs::exists(book.output));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("files this program did not make"), std::string::npos) << warnings[0];
+    EXPECT_EQ(testing_support::readFile(dir.file(".book.wav.resume/notes.txt")), "the user's notes");
+    EXPECT_FALSE(fs::exists(dir.file(".book.wav.resume/state")));
+    EXPECT_FALSE(fs::exists(dir.file(".book.wav.resume/audio.wav")));
 }
 
 }  // namespace
