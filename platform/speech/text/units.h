@@ -101,9 +101,6 @@ public:
     virtual bool paused() const { return false; }
 };
 
-// Plain text: every character spoken with the one `style`.
-std::unique_ptr<UnitProducer> makePlainProducer(std::shared_ptr<const std::u16string> text, uint32_t style);
-
 // The code point at `i` in s[0, end): a surrogate pair is read whole, an unpaired surrogate as itself.
 // Advances `i` past it. ICU's U16_NEXT with the front end's size_t indices.
 inline char32_t nextCodePoint(const char16_t* s, size_t& i, size_t end) {

@@ -341,4 +341,55 @@ std::optional<std::u32string> convertPhonemes(std::u16string_view sym, std::u16s
     return U"[[" + body + U"]]";
 }
 
+VoiceTable::VoiceTable(const FrontEndContext& context) : tokens(context.voices) {
+    if (tokens.size() > static_cast<size_t>(kMaxVoices - 2)) tokens.resize(kMaxVoices - 2);
+    base = indexOf(context.voice);
+}
+
+int VoiceTable::find(const core::SpObjectToken& token) const {
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        if (tokens[i] == token) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int VoiceTable::indexOf(const core::SpObjectToken& token) {
+    const int i = find(token);
+    if (i >= 0) return i;
+    tokens.push_back(token);
+    return static_cast<int>(tokens.size() - 1);
+}
+
+Settings fromState(const MarkupState& state, const VoiceTable& voices) {
+    Settings s;
+    if (state.voice) s.voice = voices.find(*state.voice);
+    s.absoluteRate = state.absoluteRate;
+    s.relativeRate = state.relativeRate;
+    s.volume = state.volume;
+    s.absolutePitch = state.absolutePitch;
+    s.relativePitch = state.relativePitch;
+    return s;
+}
+
+MarkupState toState(const Settings& s, const VoiceTable& voices) {
+    MarkupState m;
+    if (s.voice >= 0) m.voice = voices.tokens[static_cast<size_t>(s.voice)];
+    m.absoluteRate = s.absoluteRate;
+    m.relativeRate = s.relativeRate;
+    m.volume = s.volume;
+    m.absolutePitch = s.absolutePitch;
+    m.relativePitch = s.relativePitch;
+    return m;
+}
+
+Style resolve(const Settings& s, const FrontEndContext& context, int baseVoice) {
+    Style st;
+    st.voice = s.voice >= 0 ? s.voice : baseVoice;
+    st.rate = std::clamp(s.absoluteRate.value_or(std::clamp(context.rate, -10, 10)) + s.relativeRate, -10, 10);
+    const int own = std::clamp(context.volume, 0, 100);
+    st.volume = s.volume ? (own * std::clamp(*s.volume, 0, 100) + 50) / 100 : own;
+    st.pitch = std::clamp(s.absolutePitch.value_or(0) + s.relativePitch, -10, 10);
+    return st;
+}
+
 }  // namespace speech::text
