@@ -10,7 +10,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <mutex>
+
+#include "xml/push_parser.h"
 
 namespace documents::detail {
 namespace {
@@ -143,26 +144,15 @@ encoding::Encoding sniffEncoding(std::string_view head, Syntax syntax, bool comp
 struct MarkupParser::Impl {
     Syntax syntax;
     MarkupHandler& handler;
-    xmlParserCtxtPtr context = nullptr;
     std::optional<Utf8Transcoder> transcoder;
     std::string head;  // bytes held until there are enough to judge the encoding
     std::string utf8;
     std::optional<base::Fault> failure;
     std::unique_ptr<xmlDoc, DocFree> entities;  // what entity names resolve to
     int entityNames = 0;
+    xml::PushParser context;  // last, so it is freed first
 
     Impl(Syntax s, MarkupHandler& h) : syntax(s), handler(h) {}
-    ~Impl() {
-        if (!context) return;
-        // Without a handler of its own for them, libxml2 keeps a document type's declarations in a
-        // document of its own making, which the context does not free.
-        xmlFreeDoc(context->myDoc);
-        if (syntax == Syntax::Html) {
-            htmlFreeParserCtxt(context);
-        } else {
-            xmlFreeParserCtxt(context);
-        }
-    }
 
     static Impl& of(void* user) { return *static_cast<Impl*>(user); }
 
@@ -175,7 +165,7 @@ struct MarkupParser::Impl {
             call(self.handler);
         } catch (const std::exception& e) {
             self.failure = base::Fault{base::errc::kUnexpected, e.what()};
-            xmlStopParser(self.context);
+            xmlStopParser(self.context.get());
         }
     }
 
@@ -231,10 +221,7 @@ struct MarkupParser::Impl {
     static void ignoreError(void*, xmlErrorPtr) {}
 
     void create() {
-        static std::once_flag once;
-        std::call_once(once, xmlInitParser);
-        xmlSAXHandler sax{};
-        sax.initialized = XML_SAX2_MAGIC;
+        xmlSAXHandler sax = xml::saxHandler();
         sax.characters = characters;
         sax.cdataBlock = characters;
         sax.ignorableWhitespace = characters;
@@ -243,19 +230,13 @@ struct MarkupParser::Impl {
         if (syntax == Syntax::Html) {
             sax.startElement = startHtml;
             sax.endElement = endHtml;
-            context = htmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr, XML_CHAR_ENCODING_UTF8);
-            if (context) {
-                htmlCtxtUseOptions(context, HTML_PARSE_RECOVER | HTML_PARSE_NONET | HTML_PARSE_NOERROR |
-                                                HTML_PARSE_NOWARNING | HTML_PARSE_IGNORE_ENC);
-            }
+            context = xml::openHtmlParser(
+                sax, this, HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_IGNORE_ENC);
         } else {
             sax.startElementNs = startXml;
             sax.endElementNs = endXml;
-            context = xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr);
-            if (context) {
-                xmlCtxtUseOptions(context, XML_PARSE_RECOVER | XML_PARSE_NONET | XML_PARSE_NOERROR |
-                                               XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC);
-            }
+            context = xml::openXmlParser(
+                sax, this, XML_PARSE_RECOVER | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_IGNORE_ENC);
         }
         if (!context) throw std::bad_alloc();
     }
@@ -283,9 +264,9 @@ base::Result<void> MarkupParser::feed(std::string_view bytes, bool last) {
     d.head.clear();
     const auto size = static_cast<int>(d.utf8.size());
     if (d.syntax == Syntax::Html) {
-        htmlParseChunk(d.context, d.utf8.data(), size, last);
+        htmlParseChunk(d.context.get(), d.utf8.data(), size, last);
     } else {
-        xmlParseChunk(d.context, d.utf8.data(), size, last);
+        xmlParseChunk(d.context.get(), d.utf8.data(), size, last);
     }
     if (d.failure) return *d.failure;
     return {};
