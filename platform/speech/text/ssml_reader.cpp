@@ -28,9 +28,18 @@ constexpr size_t kMaxEspeakPhonemeUnits = 200;
 
 enum class SsmlElement { Other, Sentence, Break, Prosody, Emphasis, SayAs, Sub, Phoneme, Mark, Voice, Unread };
 
-SsmlElement elementOf(std::u16string_view name) {
-    // An element of SSML's namespace may carry a prefix ("ssml:mark").
+// An element of SSML's namespace may carry a prefix ("ssml:mark").
+std::u16string_view localName(std::u16string_view name) {
     if (const size_t colon = name.rfind(u':'); colon != std::u16string_view::npos) name.remove_prefix(colon + 1);
+    return name;
+}
+
+bool isLexicon(std::u16string_view name) {
+    return equalsIgnoreCase(localName(name), u"lexicon");
+}
+
+SsmlElement elementOf(std::u16string_view name) {
+    name = localName(name);
     static const std::array<std::pair<std::u16string_view, SsmlElement>, 17> kNames{{
         {u"p", SsmlElement::Sentence},
         {u"s", SsmlElement::Sentence},
@@ -220,9 +229,15 @@ public:
         maxAttributeUnits_ = 4096;
     }
 
+    // Where the checking pass keeps the uri of each <lexicon> element, in order.
+    std::vector<std::u16string>* lexicons = nullptr;
+
 private:
     void startElement(UnitSink* sink, size_t at, std::u16string_view name, bool empty) override {
         const SsmlElement e = elementOf(name);
+        if (lexicons && e == SsmlElement::Unread && isLexicon(name)) {
+            if (const Attribute* uri = attribute(u"uri")) lexicons->emplace_back(uri->value);
+        }
         if (e == SsmlElement::Break) {
             const int ms = breakMs(valueOf(attribute(u"time")), valueOf(attribute(u"strength")));
             if (ms > 0) putSilence(sink, at, ms);
@@ -380,10 +395,14 @@ private:
 
 }  // namespace
 
-void checkSsml(const std::u16string& text, const FrontEndContext& context, std::shared_ptr<const VoiceTable> voices) {
+std::vector<std::u16string> checkSsml(const std::u16string& text, const FrontEndContext& context,
+                                      std::shared_ptr<const VoiceTable> voices) {
+    std::vector<std::u16string> lexicons;
     SsmlReader reader(text, context, std::move(voices));
+    reader.lexicons = &lexicons;
     while (reader.step(nullptr)) {
     }
+    return lexicons;
 }
 
 std::unique_ptr<UnitProducer> makeSsmlProducer(std::shared_ptr<const std::u16string> text,

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "speech/text/units.h"
 #include "speech/text/voice_markup.h"
@@ -14,8 +15,10 @@
 namespace speech::text {
 
 // Checks SSML whole before anything is spoken; throws Error(errc::kMarkup, "XML error at character N:
-// ...") for markup that is not well-formed. Values an element does not understand are ignored.
-void checkSsml(const std::u16string& text, const FrontEndContext& context, std::shared_ptr<const VoiceTable> voices);
+// ...") for markup that is not well-formed. Values an element does not understand are ignored. Returns
+// the uri of each <lexicon> element, in order (what comments or CDATA hold is text, never an element).
+std::vector<std::u16string> checkSsml(const std::u16string& text, const FrontEndContext& context,
+                                      std::shared_ptr<const VoiceTable> voices);
 
 // Reads checked SSML into units, lazily.
 std::unique_ptr<UnitProducer> makeSsmlProducer(std::shared_ptr<const std::u16string> text,

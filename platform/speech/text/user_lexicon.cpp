@@ -1,21 +1,25 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/text/user_lexicon.h"
 
+#include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
-#include <unicode/uchar.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <optional>
+#include <utility>
 
+#include "base/child_process.h"
 #include "base/utf8.h"
 #include "speech/text/mandarin/pinyin.h"
 #include "speech/text/mandarin/reader.h"
+#include "xml/push_parser.h"
 
 namespace speech::text {
 
@@ -163,6 +167,9 @@ void PlsReader::end(std::string_view name) {
     UserEntry pronunciation;
     if (name == "alias") {
         pronunciation.alias = base::toUtf32(text);
+        if (pronunciation.alias.size() > kMaxAliasText) {
+            return fail("an <alias> of more than " + std::to_string(kMaxAliasText) + " characters");
+        }
     } else if (!isPinyinAlphabet(elementAlphabet_)) {
         return fail(elementAlphabet_.empty()
                         ? "a <phoneme> needs alphabet=\"x-pinyin\""
@@ -202,6 +209,12 @@ void PlsReader::closeLexeme() {
     for (const std::string& g : lexeme.graphemes) {
         UserEntry entry = *lexeme.pronunciation;
         entry.grapheme = base::toUtf32(g);
+        const size_t longest = entry.pinyin.empty() ? kMaxAliasGrapheme : kMaxPinyinWord;
+        if (entry.grapheme.size() > longest) {
+            return fail("a <grapheme> of more than " + std::to_string(longest) + " characters" +
+                            (entry.pinyin.empty() ? " for an alias" : " for pinyin"),
+                        lexeme.line);
+        }
         if (!entry.pinyin.empty()) {
             if (!std::all_of(entry.grapheme.begin(), entry.grapheme.end(), mandarin::readsAsHan)) {
                 return fail("pinyin is for Han characters, and \"" + g + "\" has others", lexeme.line);
@@ -218,18 +231,8 @@ void PlsReader::closeLexeme() {
     }
 }
 
-struct ContextFree {
-    void operator()(xmlParserCtxt* c) const {
-        xmlFreeDoc(c->myDoc);
-        xmlFreeParserCtxt(c);
-    }
-};
-
 base::Result<std::vector<UserEntry>> PlsReader::parse(std::string_view bytes) {
-    static std::once_flag once;
-    std::call_once(once, xmlInitParser);
-    xmlSAXHandler sax{};
-    sax.initialized = XML_SAX2_MAGIC;
+    xmlSAXHandler sax = xml::saxHandler();
     sax.startElementNs = startElement;
     sax.endElementNs = endElement;
     sax.characters = characters;
@@ -237,10 +240,9 @@ base::Result<std::vector<UserEntry>> PlsReader::parse(std::string_view bytes) {
     sax.internalSubset = documentType;
     sax.getEntity = entity;
     sax.serror = error;
-    std::unique_ptr<xmlParserCtxt, ContextFree> context(xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr));
+    xml::PushParser context = xml::openXmlParser(sax, this, XML_PARSE_NOWARNING);
     if (!context) return base::Fault{base::errc::kOutOfMemory, "no memory to read a lexicon"};
     context_ = context.get();
-    xmlCtxtUseOptions(context_, XML_PARSE_NONET | XML_PARSE_NOWARNING);
     xmlParseChunk(context_, bytes.data(), static_cast<int>(bytes.size()), 1);
     if (!fault_ && depth_ != 0) fail("the lexicon ends before its elements are closed");
     if (!fault_ && (context_->wellFormed == 0)) fail("malformed XML");
@@ -260,36 +262,99 @@ base::Result<std::vector<UserEntry>> parseLexicon(std::string_view bytes) {
     return PlsReader().parse(bytes);
 }
 
-base::Result<std::vector<UserEntry>> loadLexiconFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return base::Fault{base::errc::kFile, path + ": " + std::strerror(errno)};
+namespace {
+
+// What a file is, for a message saying why it is not read as a lexicon.
+std::string kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "not a regular file";
+}
+
+// A file as it was when it was parsed: unchanged while all four are.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t modifiedSeconds = 0;
+    int64_t modifiedNanoseconds = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+FileIdentity identityOf(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+// The lexicons parsed last, so a message or a text that names one again (the module's SSML) does not
+// read it again. A few are kept: what they hold is bounded by the limits of a lexicon.
+class ParsedLexicons {
+public:
+    std::shared_ptr<const std::vector<UserEntry>> find(const FileIdentity& id) {
+        std::lock_guard lock(mutex_);
+        for (const auto& [key, entries] : kept_) {
+            if (key == id) return entries;
+        }
+        return nullptr;
+    }
+    void keep(const FileIdentity& id, std::shared_ptr<const std::vector<UserEntry>> entries) {
+        std::lock_guard lock(mutex_);
+        if (kept_.size() >= kMaxLexiconFiles) kept_.erase(kept_.begin());
+        kept_.emplace_back(id, std::move(entries));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<FileIdentity, std::shared_ptr<const std::vector<UserEntry>>>> kept_;
+};
+
+ParsedLexicons& parsedLexicons() {
+    static ParsedLexicons cache;
+    return cache;
+}
+
+base::Fault fileFault(const std::string& path, const std::string& reason) {
+    return base::Fault{base::errc::kFile, path + ": " + reason};
+}
+
+}  // namespace
+
+base::Result<LexiconFile> loadLexiconFile(const std::string& path) {
+    // Looked at before it is opened, so that opening has no effect of its own (a tape, a terminal),
+    // and opened without waiting, so that a file replaced by a FIFO in between cannot block.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return fileFault(path, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return fileFault(path, kindOf(st.st_mode) + " is not read as a lexicon");
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return fileFault(path, std::strerror(errno));
+    if (::fstat(fd.get(), &st) != 0) return fileFault(path, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return fileFault(path, kindOf(st.st_mode) + " is not read as a lexicon");
+    if (st.st_size > static_cast<off_t>(kMaxLexiconBytes)) {
+        return fileFault(path, "a lexicon larger than " + std::to_string(kMaxLexiconBytes >> 20) + " MB is not read");
+    }
+    const FileIdentity id = identityOf(st);
+    if (auto entries = parsedLexicons().find(id))
+        return LexiconFile{std::move(entries), static_cast<uint64_t>(st.st_size)};
+    // Read to its end, or one byte past the limit (a file that grows while it is read).
     std::string bytes(kMaxLexiconBytes + 1, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) return base::Fault{base::errc::kFile, path + ": the file could not be read"};
-    bytes.resize(static_cast<size_t>(in.gcount()));
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fileFault(path, std::strerror(errno));
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
     auto entries = parseLexicon(bytes);
     if (!entries) return base::Fault{base::errc::kFile, path + ":" + entries.fault().message.substr(5)};
-    return entries;
+    auto parsed = std::make_shared<const std::vector<UserEntry>>(std::move(entries.value()));
+    parsedLexicons().keep(id, parsed);
+    return LexiconFile{std::move(parsed), got};
 }
 
 namespace {
-
-// The value of attribute `name` in a tag's text, or nothing.
-std::optional<std::string> tagAttribute(std::u16string_view tag, std::u16string_view name) {
-    for (size_t at = tag.find(name); at != std::u16string_view::npos; at = tag.find(name, at + 1)) {
-        if (at == 0 || !u_isUWhiteSpace(tag[at - 1])) continue;
-        size_t i = at + name.size();
-        while (i < tag.size() && u_isUWhiteSpace(tag[i])) ++i;
-        if (i >= tag.size() || tag[i] != u'=') continue;
-        ++i;
-        while (i < tag.size() && u_isUWhiteSpace(tag[i])) ++i;
-        if (i >= tag.size() || (tag[i] != u'"' && tag[i] != u'\'')) continue;
-        const size_t end = tag.find(tag[i], i + 1);
-        if (end == std::u16string_view::npos) return std::nullopt;
-        return base::toUtf8(tag.substr(i + 1, end - i - 1));
-    }
-    return std::nullopt;
-}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -323,18 +388,13 @@ std::string localPath(const std::string& uri) {
 
 }  // namespace
 
-base::Result<std::vector<std::string>> ssmlLexiconPaths(std::u16string_view ssml) {
+base::Result<std::vector<std::string>> lexiconPaths(const std::vector<std::u16string>& uris) {
     std::vector<std::string> out;
-    for (size_t at = ssml.find(u"<lexicon"); at != std::u16string_view::npos; at = ssml.find(u"<lexicon", at + 1)) {
-        const size_t after = at + 8;
-        if (after >= ssml.size() || !(u_isUWhiteSpace(ssml[after]) || ssml[after] == u'/')) continue;
-        const size_t end = ssml.find(u'>', after);
-        if (end == std::u16string_view::npos) break;
-        if (auto uri = tagAttribute(ssml.substr(after, end - after), u"uri")) {
-            std::string path = localPath(*uri);
-            if (path.empty()) return base::Fault{base::errc::kFile, *uri + ": only a lexicon in a local file is read"};
-            out.push_back(std::move(path));
-        }
+    for (const std::u16string& u : uris) {
+        const std::string uri = base::toUtf8(u);
+        std::string path = localPath(uri);
+        if (path.empty()) return base::Fault{base::errc::kFile, uri + ": only a lexicon in a local file is read"};
+        out.push_back(std::move(path));
     }
     return out;
 }
@@ -343,11 +403,21 @@ base::Result<std::shared_ptr<const UserLexicon>> withLexiconFiles(std::shared_pt
                                                                   const std::vector<std::string>& paths) {
     if (paths.empty()) return base;
     auto merged = std::make_shared<UserLexicon>();
-    if (base) merged->entries = base->entries;
+    if (base) *merged = *base;
     for (const std::string& path : paths) {
-        auto entries = loadLexiconFile(path);
-        if (!entries) return entries.fault();
-        for (auto& e : entries.value()) merged->entries.push_back(std::move(e));
+        if (merged->files >= kMaxLexiconFiles) {
+            return fileFault(path, "more than " + std::to_string(kMaxLexiconFiles) + " lexicon files are not read");
+        }
+        auto file = loadLexiconFile(path);
+        if (!file) return file.fault();
+        merged->files += 1;
+        merged->bytes += file.value().bytes;
+        if (merged->bytes > kMaxLexiconBytesInAll) {
+            return fileFault(path, "lexicons of more than " + std::to_string(kMaxLexiconBytesInAll >> 20) +
+                                       " MB in all are not read");
+        }
+        const auto& entries = *file.value().entries;
+        merged->entries.insert(merged->entries.end(), entries.begin(), entries.end());
     }
     return std::shared_ptr<const UserLexicon>(std::move(merged));
 }

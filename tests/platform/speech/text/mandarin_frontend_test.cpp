@@ -134,6 +134,14 @@ TEST(FrontendMandarinReader, AnSsmlTextsLexiconsAreReadAndAFaultyOneRefused) {
     auto source = openText(ssml("good.pls"), core::SVSFIsXML, context, nullptr);
     while (auto s = source->next()) read += s->text;
     EXPECT_EQ(read, U"sequel");
+    // Only <lexicon> elements name lexicons: the same markup in a comment or in CDATA is not one.
+    for (const char* hidden :
+         {"<!-- <lexicon uri=\"missing.pls\"/> -->", "<![CDATA[<lexicon uri=\"/dev/stdin\"/>]]>"}) {
+        const auto text = std::make_shared<const std::u16string>(
+            testing_support::u16(std::string("<speak version=\"1.0\" xmlns=\"http://www.w3.org/2001/10/synthesis\">") +
+                                 hidden + "</speak>"));
+        EXPECT_NO_THROW(openText(text, core::SVSFIsXML, context, nullptr)) << hidden;
+    }
     try {
         openText(ssml("bad.pls"), core::SVSFIsXML, contextFor(kEnglish), nullptr);
         FAIL() << "a faulty lexicon was taken";

@@ -3,10 +3,13 @@
 #include "speech/text/user_lexicon.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
 
+#include "base/child_process.h"
 #include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
@@ -17,6 +20,12 @@ std::string pls(const std::string& body, const std::string& alphabet = "x-pinyin
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<lexicon version=\"1.0\" xmlns=\"http://www.w3.org/2005/01/pronunciation-lexicon\" alphabet=\"" +
            alphabet + "\" xml:lang=\"zh-CN\">\n" + body + "</lexicon>\n";
+}
+
+std::string repeated(const std::string& piece, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += piece;
+    return out;
 }
 
 TEST(UserLexicon, GivesPinyinEntriesAndAliases) {
@@ -63,6 +72,13 @@ TEST(UserLexicon, RefusesAMalformedFileWithItsLineAndReason) {
          "<lexicon version=\"1.0\"><lexeme><grapheme>a</grapheme><alias>&x;</alias></lexeme></lexicon>",
          "line 2: a document type declaration is not allowed"},
         {pls("<lexeme><grapheme>a</grapheme><alias>&x;</alias></lexeme>\n"), "line 3:"},
+        {pls("<lexeme><grapheme>" + repeated("乐", 65) + "</grapheme><phoneme>" + repeated("le4 ", 65) +
+             "</phoneme></lexeme>\n"),
+         "line 3: a <grapheme> of more than 64 characters for pinyin"},
+        {pls("\n<lexeme><grapheme>" + repeated("a", 257) + "</grapheme><alias>b</alias></lexeme>\n"),
+         "line 4: a <grapheme> of more than 256 characters for an alias"},
+        {pls("<lexeme><grapheme>a</grapheme>\n<alias>" + repeated("b", 10001) + "</alias></lexeme>\n"),
+         "line 4: an <alias> of more than 10000 characters"},
         {"", "line 1: the file is empty"},
         {std::string(kMaxLexiconBytes + 1, ' '), "line 1: a lexicon larger than"},
     };
@@ -75,7 +91,7 @@ TEST(UserLexicon, RefusesAMalformedFileWithItsLineAndReason) {
     }
 }
 
-TEST(UserLexicon, NamesTheFileAndFindsTheLexiconsAnSsmlTextNames) {
+TEST(UserLexicon, NamesTheFileAndTakesOnlyLocalUris) {
     testing_support::TempDir dir;
     const std::string bad = dir.file("bad.pls");
     std::ofstream(bad) << pls("<lexeme><grapheme>乐清</grapheme>\n</lexeme>\n");
@@ -85,14 +101,73 @@ TEST(UserLexicon, NamesTheFileAndFindsTheLexiconsAnSsmlTextNames) {
     EXPECT_NE(loadLexiconFile(dir.file("missing.pls")).fault().message.find(dir.file("missing.pls") + ": "),
               std::string::npos);
 
-    const auto paths = ssmlLexiconPaths(
-        u"<speak><lexicon uri=\"file:///a%20b/x.pls\"/><lexicon xml:id='l' uri='y.pls'/>"
-        u"<lexiconx uri=\"no\"/><p>text</p></speak>");
+    const auto paths = lexiconPaths({u"file:///a%20b/x.pls", u"y.pls"});
     ASSERT_TRUE(paths.ok());
     EXPECT_EQ(paths.value(), (std::vector<std::string>{"/a b/x.pls", "y.pls"}));
-    const auto remote = ssmlLexiconPaths(u"<speak><lexicon uri=\"https://example.org/x.pls\"/></speak>");
+    const auto remote = lexiconPaths({u"https://example.org/x.pls"});
     ASSERT_FALSE(remote.ok());
     EXPECT_NE(remote.fault().message.find("only a lexicon in a local file"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace speech::text
+
+namespace speech::text {
+namespace {
+
+// A lexicon that is not a regular file is refused at once, never opened for reading where that could
+// wait (a FIFO with no writer, the program's own input) or read without end (a device).
+TEST(UserLexicon, RefusesWhatIsNotARegularFileWithoutWaiting) {
+    testing_support::TempDir dir;
+    const std::string fifo = dir.file("lexicon.pls");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const base::UniqueFd readEnd(pipe[0]), writeEnd(pipe[1]);
+    const std::string pipePath = "/proc/self/fd/" + std::to_string(pipe[0]);
+    const struct {
+        std::string path;
+        const char* why;
+    } cases[] = {
+        {fifo, "a FIFO is not read as a lexicon"},
+        {pipePath, "a FIFO is not read as a lexicon"},
+        {dir.path(), "a folder is not read as a lexicon"},
+        {"/dev/zero", "a device is not read as a lexicon"},
+    };
+    for (const auto& c : cases) {
+        const auto file = loadLexiconFile(c.path);
+        ASSERT_FALSE(file.ok()) << c.path;
+        EXPECT_EQ(file.fault().message, c.path + ": " + c.why);
+    }
+}
+
+TEST(UserLexicon, KeepsToItsLimitsInFilesAndBytesAndReadsAChangedFileAgain) {
+    testing_support::TempDir dir;
+    const std::string one = dir.file("one.pls");
+    std::ofstream(one) << pls("<lexeme><grapheme>a</grapheme><alias>b</alias></lexeme>");
+    std::shared_ptr<const UserLexicon> lexicon;
+    for (size_t i = 0; i < kMaxLexiconFiles; ++i) {
+        auto more = withLexiconFiles(lexicon, {one});
+        ASSERT_TRUE(more.ok()) << more.fault().message;
+        lexicon = more.value();
+    }
+    EXPECT_EQ(lexicon->entries.size(), kMaxLexiconFiles);
+    const auto ninth = withLexiconFiles(lexicon, {one});
+    ASSERT_FALSE(ninth.ok());
+    EXPECT_EQ(ninth.fault().message, one + ": more than 8 lexicon files are not read");
+
+    // Four files of just under 4 MB each pass 16 MB in all.
+    const std::string big = dir.file("big.pls");
+    std::ofstream(big) << pls(std::string(kMaxLexiconBytes - 200, ' '));
+    const auto tooMuch = withLexiconFiles(nullptr, {big, big, big, big, big});
+    ASSERT_FALSE(tooMuch.ok());
+    EXPECT_EQ(tooMuch.fault().message, big + ": lexicons of more than 16 MB in all are not read");
+
+    std::ofstream(one) << pls("<lexeme><grapheme>a</grapheme><alias>changed</alias></lexeme>");
+    const auto changed = loadLexiconFile(one);
+    ASSERT_TRUE(changed.ok());
+    ASSERT_EQ(changed.value().entries->size(), 1u);
+    EXPECT_EQ(changed.value().entries->front().alias, U"changed");
 }
 
 }  // namespace
