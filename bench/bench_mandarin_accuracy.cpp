@@ -10,9 +10,17 @@
 //   neutral missed  gold neutral syllables read with a full tone
 //   sentences       sentences read entirely right
 //
-//   bench_mandarin_accuracy [--errors]     (--errors lists the development set's wrong syllables)
+// Given a folder of labelled polyphone sentences (the CPP benchmark's development split), it also
+// prints the share of their labelled characters read right on the part held out from the polyphone
+// model's training (labelled_set.h), strictly and with a neutral tone and its full tone counted as one
+// (those sentences' labels give full tones where the dictionary gives neutral ones), and for
+// comparison each character's most frequent reading in the training part.
+//
+//   bench_mandarin_accuracy [--errors] [--cpp FOLDER]   (--errors lists the development set's wrong
+//                                                       syllables)
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +32,7 @@
 
 #include "base/utf8.h"
 #include "speech/text/mandarin/reader.h"
+#include "tools/mandarin_model/labelled_set.h"
 
 using namespace speech;
 using namespace speech::text;
@@ -41,50 +50,13 @@ std::string toU8(std::u32string_view s) {
     return out;
 }
 
-bool isErhua(std::string_view s) {
-    return s.size() >= 3 && s[s.size() - 2] == 'r' && s.substr(0, s.size() - 1) != "er";
-}
-
 int tone(std::string_view s) {
     return s.empty() ? 0 : s.back() - '0';
 }
 
-struct Unit {
-    size_t begin, end;  // characters of the sentence
-    std::string gold;
-    std::string read;  // empty when no syllable read covers exactly these characters
-};
-
-struct Sentence {
-    std::string id;
-    std::u32string text;
-    std::vector<Unit> units;
-};
-
-std::vector<Sentence> loadSet(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot open " + path.string());
-    std::vector<Sentence> out;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        const size_t a = line.find('\t'), b = line.find('\t', a + 1);
-        if (b == std::string::npos) throw std::runtime_error(path.string() + ": bad line: " + line);
-        Sentence s{line.substr(0, a), base::toUtf32(line.substr(a + 1, b - a - 1)), {}};
-        std::istringstream gold(line.substr(b + 1));
-        std::string g;
-        for (size_t i = 0; i < s.text.size(); ++i) {
-            if (!text::mandarin::readsAsHan(s.text[i])) continue;
-            if (!(gold >> g)) throw std::runtime_error(s.id + ": fewer gold syllables than characters");
-            size_t end = i + 1;
-            if (isErhua(g) && end < s.text.size() && (s.text[end] == U'儿' || s.text[end] == U'兒')) ++end;
-            s.units.push_back({i, end, g, {}});
-            i = end - 1;
-        }
-        if (gold >> g) throw std::runtime_error(s.id + ": more gold syllables than characters");
-        out.push_back(std::move(s));
-    }
-    return out;
-}
+using mandarin_model::loadSet;
+using mandarin_model::Sentence;
+using mandarin_model::Unit;
 
 // Whether the unit is read right, leniently or strictly.
 bool right(const Sentence& s, size_t u, bool lenient) {
@@ -156,10 +128,59 @@ void score(const char* name, std::vector<Sentence>& sentences, const text::manda
     strict.print(name, "strict");
 }
 
+// Whether `read` is `gold`, or (leniently) the same syllable where one of them has the neutral tone.
+bool sameReading(std::string_view read, std::string_view gold, bool lenient) {
+    if (read == gold) return true;
+    return lenient && !read.empty() && read.substr(0, read.size() - 1) == gold.substr(0, gold.size() - 1) &&
+           (tone(read) == 5 || tone(gold) == 5);
+}
+
+void scoreLabelled(const std::filesystem::path& folder, const text::mandarin::MandarinLexicon& lexicon) {
+    const auto set = mandarin_model::loadLabelledSet(folder);
+    // Each character's most frequent reading in the training part: the baseline a model must beat.
+    std::map<char32_t, std::map<std::string, size_t>> counts;
+    for (const auto& s : set) {
+        if (!s.heldOut) ++counts[s.text[s.at]][s.reading];
+    }
+    text::mandarin::MandarinReader reader(lexicon);
+    text::mandarin::PinyinReading reading;
+    size_t n = 0, strict = 0, lenient = 0, majority = 0;
+    for (const auto& s : set) {
+        if (!s.heldOut) continue;
+        reader.read(std::span<const char32_t>(s.text), reading);
+        std::string read;
+        for (const auto& y : reading.syllables) {
+            if (size_t(y.begin) == s.at) read = std::string(y.pinyin());
+        }
+        ++n;
+        strict += sameReading(read, s.reading, false);
+        lenient += sameReading(read, s.reading, true);
+        const auto& c = counts[s.text[s.at]];
+        const auto most = std::max_element(c.begin(), c.end(), [](auto& a, auto& b) { return a.second < b.second; });
+        majority += most != c.end() && sameReading(most->first, s.reading, true);
+    }
+    std::printf(
+        "labelled held-out (%zu sentences): strict %6.2f%%  neutral=full tone %6.2f%%  "
+        "(most frequent reading %6.2f%%)\n",
+        n, 100.0 * strict / n, 100.0 * lenient / n, 100.0 * majority / n);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool listErrors = argc > 1 && std::string_view(argv[1]) == "--errors";
+    bool listErrors = false;
+    std::filesystem::path labelled;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--errors") {
+            listErrors = true;
+        } else if (a == "--cpp" && i + 1 < argc) {
+            labelled = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: bench_mandarin_accuracy [--errors] [--cpp FOLDER]\n");
+            return 2;
+        }
+    }
     try {
         std::string problem;
         const auto lexicon = text::mandarin::installedMandarinLexicon(&problem);
@@ -173,6 +194,7 @@ int main(int argc, char** argv) {
         auto check = loadSet(sets / "checkset.tsv");
         score("development", development, *lexicon, listErrors);
         score("check", check, *lexicon, false);
+        if (!labelled.empty()) scoreLabelled(labelled, *lexicon);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_mandarin_accuracy: %s\n", e.what());
