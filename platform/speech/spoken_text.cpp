@@ -33,7 +33,8 @@ std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flag
 
 std::optional<std::string> mandarinLexiconProblem() {
     std::string problem;
-    if (text::mandarin::installedMandarinLexicon(&problem)) return std::nullopt;
+    text::mandarin::installedMandarinLexicon(&problem);
+    if (problem.empty()) return std::nullopt;
     return problem;
 }
 

@@ -26,7 +26,8 @@ std::optional<SpokenText> spokenTextOfFile(const std::string& path, int32_t flag
                                            const documents::Options& options = {});
 
 // Why Chinese is read by the engine's own rules rather than word by word (the Mandarin lexicon
-// installed with the programs is missing or damaged), or nothing when the lexicon is in use.
+// installed with the programs is missing or damaged), or its polyphones by rules alone (the
+// polyphone model beside it is), or nothing when both are in use.
 std::optional<std::string> mandarinLexiconProblem();
 
 }  // namespace speech

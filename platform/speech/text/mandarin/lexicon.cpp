@@ -143,11 +143,21 @@ std::shared_ptr<const MandarinLexicon> installedMandarinLexicon(std::string* pro
         const char* named = std::getenv("TALLAMO_MANDARIN_LEXICON");
         const std::string path = named && named[0] ? named : base::installedDataFile("mandarin.lex").string();
         std::string error;
-        i.lexicon = MandarinLexicon::open(path, error);
-        if (!i.lexicon) {
+        auto lexicon = MandarinLexicon::open(path, error);
+        if (!lexicon) {
             i.problem = "The Mandarin lexicon could not be used (" + error +
                         "): Chinese is read by the engine's own rules, without its words.";
+            return i;
         }
+        const char* model = std::getenv("TALLAMO_MANDARIN_MODEL");
+        const std::string modelPath = model && model[0] ? model : base::installedDataFile("mandarin.model").string();
+        if (auto m = PolyphoneModel::load(modelPath, error)) {
+            lexicon->setModel(std::move(m));
+        } else {
+            i.problem = "The Mandarin polyphone model could not be used (" + error +
+                        "): characters with several readings are read by the reader's rules alone.";
+        }
+        i.lexicon = std::move(lexicon);
         return i;
     }();
     if (problem) *problem = installed.problem;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "speech/text/mandarin/lexicon_format.h"
+#include "speech/text/mandarin/polyphone_model.h"
 
 namespace speech::text::mandarin {
 
@@ -60,6 +61,11 @@ public:
         return at <= readings_.size() && length <= readings_.size() - at ? readings_.data() + at : nullptr;
     }
 
+    // The polyphone model that goes with the lexicon (polyphone_model.h), or null: the reader then
+    // reads polyphones by its rules alone.
+    const PolyphoneModel* model() const { return model_.get(); }
+    void setModel(std::shared_ptr<const PolyphoneModel> model) { model_ = std::move(model); }
+
     size_t sizeInBytes() const { return file_.size(); }
     // The mapped file (for measuring how much of it is resident).
     const void* data() const { return file_.data(); }
@@ -76,11 +82,14 @@ private:
     std::span<const uint32_t> edges_;
     std::span<const lexicon::WordEntry> entries_;
     std::span<const uint16_t> readings_;
+    std::shared_ptr<const PolyphoneModel> model_;
 };
 
 // The lexicon installed with the programs (mandarin.lex in their data folder, or the file named by
-// TALLAMO_MANDARIN_LEXICON), mapped once for the whole process. Null when it is missing or damaged;
-// `problem` then says why, and what the engine does instead.
+// TALLAMO_MANDARIN_LEXICON), mapped once for the whole process, with the polyphone model beside it
+// (mandarin.model, or the file named by TALLAMO_MANDARIN_MODEL). Null when the lexicon is missing or
+// damaged; `problem` then says why, and what the engine does instead. A missing or damaged model
+// leaves the lexicon without one, and `problem` says so.
 std::shared_ptr<const MandarinLexicon> installedMandarinLexicon(std::string* problem = nullptr);
 
 }  // namespace speech::text::mandarin

@@ -47,6 +47,7 @@ struct MandarinReader::Work {
         int form;
     };
     std::vector<Step> path;
+    std::vector<std::string> features;  // of one polyphone
 
     // The forms a character may be found by: its lookup form, a second one, as written (0: none).
     void forms(size_t j, char32_t out[3]) const {
@@ -174,7 +175,34 @@ void MandarinReader::readClause(Work& w, size_t begin, size_t end, PinyinReading
     if (free < end) segment(w, static_cast<int32_t>(free), static_cast<int32_t>(end));
     splitLooseEntries(w);
     applyRules(lexicon_, {w.key, w.syl, w.ruleTokens, w.defaultSyl, w.fixed});
+    if (lexicon_.model() || observer_) judgePolyphones(w, begin, end);
     appendWords(w, out);
+}
+
+// The model's choice for each character it knows, in its word and clause: never in a user word, nor
+// for 一 and 不 (whose tones the rules change by what follows), an erhua 儿, or a neutral tone the
+// lexicon or the rules gave (particles, suffixes, reduplication). In a word of the lexicon's own it
+// chooses only where it learned that word: the lexicon's words are mostly right, and a model that never
+// saw 行长 would read its 行 as the clause's first character is most often read.
+void MandarinReader::judgePolyphones(Work& w, size_t begin, size_t end) {
+    const PolyphoneModel* model = lexicon_.model();
+    const std::span<const char32_t> clause(w.key.data() + begin, end - begin);
+    for (const Token& t : w.tokens) {
+        if (t.user) continue;
+        for (auto k = static_cast<size_t>(t.b); k < static_cast<size_t>(t.e); ++k) {
+            const char32_t c = w.key[k];
+            Syl& s = w.syl[k];
+            if (c == U'一' || c == U'不' || s.n == 0 || s.tone() == 5) continue;
+            const bool known = model && model->knows(c);
+            if (!known && !observer_) continue;
+            polyphoneFeatures(clause, k - begin, static_cast<size_t>(t.b) - begin, static_cast<size_t>(t.e) - begin,
+                              s.view(), w.features);
+            if (observer_) observer_(w.srcBegin[k], s.view(), w.features);
+            if (!known || (t.len() > 1 && !t.loose && !model->has(c, w.features[kWordFeature]))) continue;
+            const std::string_view chosen = model->choose(c, w.features, s.view());
+            if (replacesReading(chosen, s.view())) s.set(chosen);
+        }
+    }
 }
 
 // The rules see a loose entry (a phrase only the frequency list knows) as its rule characters and the

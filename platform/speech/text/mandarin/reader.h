@@ -6,6 +6,10 @@
 // Traditional characters are looked up by their Simplified forms; the reading keeps the caller's
 // characters and positions.
 //
+// Where the lexicon has a polyphone model (polyphone_model.h), the model then chooses among the
+// readings of the characters it knows, from their context; the neutral tones the rules gave stay, and
+// 一 and 不 are the rules' alone.
+//
 // User words (from the user's pronunciation lexicon) win over everything: where one matches, it is a
 // word of its own with the user's reading.
 #pragma once
@@ -13,6 +17,7 @@
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -68,6 +73,12 @@ public:
     void read(std::span<const char32_t> text, PinyinReading& out);
     void read(std::u16string_view text, PinyinReading& out);  // positions are UTF-16 indices
 
+    // For learning the polyphone model: called, while reading, with every Han character the model
+    // may judge (its position in the caller's run, its reading before the model, its features).
+    using PolyphoneObserver =
+        std::function<void(int32_t at, std::string_view current, const std::vector<std::string>& features)>;
+    void observePolyphones(PolyphoneObserver observer) { observer_ = std::move(observer); }
+
 private:
     struct Work;
     void readRun(Work& w, PinyinReading& out);
@@ -80,12 +91,14 @@ private:
     void appendWords(Work& w, PinyinReading& out);
     void appendWord(const Work& w, int32_t begin, int32_t end, PinyinReading& out) const;
     void subWords(Work& w, int32_t begin, int32_t end);
+    void judgePolyphones(Work& w, size_t begin, size_t end);
 
     const MandarinLexicon& lexicon_;
     std::map<std::u32string, std::vector<std::string>, std::less<>> userWords_;
     size_t userMaxLength_ = 0;
     int32_t maxWord_ = INT32_MAX;  // the longest word segmentation takes
     std::unique_ptr<Work> work_;   // buffers reused from one read to the next
+    PolyphoneObserver observer_;
 };
 
 // Whether the reader reads `c` (a Han character or 〇).

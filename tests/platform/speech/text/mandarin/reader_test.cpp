@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The Mandarin reader over the lexicon the build makes from Debian's data: words and their
-// readings, the context rules, the caller's positions, user words, and the lexicon file's checks.
+// readings, the context rules, the caller's positions, user words, and the lexicon file's checks; the
+// polyphone model: a table compiled and loaded, what it may change in the reader's reading (and what
+// not: user words, neutral tones, readings it is unsure of), and the files it refuses.
 #include "speech/text/mandarin/reader.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +10,12 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 
 #include "base/paths.h"
 #include "speech/text/mandarin/pinyin.h"
+#include "speech/text/mandarin/polyphone_model.h"
 #include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
@@ -211,6 +215,71 @@ TEST(MandarinLexicon, RefusesDamagedFilesWithTheirName) {
     PinyinReading reading;
     reader.read(std::u16string_view(u"我们明天得去银行办一点儿事，看看長大了的孩子們。"), reading);
     EXPECT_FALSE(reading.words.empty());
+}
+
+std::string compiled(const std::string& table) {
+    std::istringstream in(table);
+    std::string error;
+    std::string bytes = PolyphoneModel::compile(in, error);
+    EXPECT_FALSE(bytes.empty()) << error;
+    return bytes;
+}
+
+// The installed lexicon opened afresh (so the test can give it a model of its own).
+std::unique_ptr<MandarinLexicon> openLexicon() {
+    std::string error;
+    auto lex = MandarinLexicon::open(base::installedDataFile("mandarin.lex").string(), error);
+    EXPECT_NE(lex, nullptr) << error;
+    return lex;
+}
+
+TEST(PolyphoneModel, ChangesOnlyWhatItIsSureOfAndLeavesUserWordsAndNeutralTones) {
+    auto lex = openLexicon();
+    ASSERT_NE(lex, nullptr);
+    MandarinReader rulesOnly(*lex);
+    const std::string before = syllables(rulesOnly, u"他们的角色");
+    // 角 in the word 角色 read jue2; 的 given a full tone (the rules' neutral one stays); 他 given
+    // another tone too weakly to change it.
+    std::string error;
+    lex->setModel(PolyphoneModel::fromBytes(compiled("# a comment\n"
+                                                     "角\tjue2\tw=角色\t2.5\n"
+                                                     "的\tde2\tb\t3\n"
+                                                     "他\tta3\tb\t0.5\n"),
+                                            error));
+    ASSERT_NE(lex->model(), nullptr) << error;
+    MandarinReader reader(*lex);
+    EXPECT_EQ(syllables(reader, u"他们的角色"), "ta1 men5 de5 jue2 se4") << "without the model: " << before;
+    EXPECT_EQ(syllables(reader, u"角落"), syllables(rulesOnly, u"角落"));  // another word: no feature fires
+    ASSERT_TRUE(reader.addUserWord(U"角色", {"jiao3", "se4"}));
+    EXPECT_EQ(syllables(reader, u"他们的角色"), "ta1 men5 de5 jiao3 se4");
+}
+
+TEST(PolyphoneModel, RefusesBadTablesAndDamagedFilesAndTheReaderKeepsItsRules) {
+    for (const char* table : {"角\tjue2\tb\n", "角\tjue9\tb\t1\n", "角色\tjue2\tb\t1\n", "角\tjue2\t\t1\n",
+                              "角\tJUE2\tb\t1\n", "角\tjue2\tb\tx\n"}) {
+        std::istringstream in(table);
+        std::string error;
+        EXPECT_TRUE(PolyphoneModel::compile(in, error).empty()) << table;
+        EXPECT_NE(error.find("line 1"), std::string::npos) << error;
+    }
+    const std::string good = compiled("角\tjue2\tw=角色\t2\n角\tjiao3\tb\t1\n");
+    std::string badMagic = good, farWeight = good, badReading = good, longer = good + "x";
+    badMagic[0] = 'X';
+    farWeight[32 + 8] = '\x7F';               // the first feature's first weight, past the end
+    badReading[badReading.size() - 8] = 'J';  // the last reading, no longer lower case
+    testing_support::TempDir dir;
+    for (const std::string& bytes : {std::string(), good.substr(0, 31), good.substr(0, good.size() - 1), badMagic,
+                                     farWeight, badReading, longer}) {
+        const std::string name = dir.file("mandarin.model");
+        std::ofstream(name, std::ios::binary | std::ios::trunc) << bytes;
+        std::string error;
+        EXPECT_EQ(PolyphoneModel::load(name, error), nullptr);
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+    }
+    std::string error;
+    EXPECT_EQ(PolyphoneModel::load(dir.file("none.model"), error), nullptr);
+    EXPECT_NE(error.find("none.model"), std::string::npos);
+    EXPECT_NE(PolyphoneModel::fromBytes(good, error), nullptr) << error;
 }
 
 }  // namespace
