@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "base/batch_thread.h"
 #include "speech/audio/journal_state.h"
@@ -77,12 +78,11 @@ base::Result<void> readAacParts(int fd, uint64_t bytes, const std::string& folde
 }
 
 AacFeeder::AacFeeder(int audio, uint64_t audioStart, std::string folder, std::unique_ptr<AacPartEncoder> encoder,
-                     uint64_t from, Keep keep)
+                     uint64_t from)
     : audio_(audio),
       audioStart_(audioStart),
       folder_(std::move(folder)),
       encoder_(std::move(encoder)),
-      keep_(std::move(keep)),
       fed_(from),
       listed_(from),
       thread_([this] { run(); }) {}
@@ -102,6 +102,12 @@ void AacFeeder::listed(uint64_t end) {
         listed_ = end;
     }
     changed_.notify_all();
+}
+
+base::Result<std::vector<AacPart>> AacFeeder::take() {
+    std::lock_guard lock(mutex_);
+    if (fault_) return *fault_;
+    return std::exchange(ready_, {});
 }
 
 base::Result<void> AacFeeder::finish() {
@@ -124,7 +130,7 @@ void AacFeeder::run() {
         const uint64_t size = std::min<uint64_t>(listed_ - fed_, kJournalBlock);
         const bool last = finishing_ && fed_ == listed_;
         lock.unlock();
-        auto r = last ? keep(true) : feed(from, size, block);
+        auto r = last ? collect(true) : feed(from, size, block);
         lock.lock();
         if (!r) {
             fault_ = r.fault();
@@ -147,15 +153,15 @@ base::Result<void> AacFeeder::feed(uint64_t from, uint64_t size, std::vector<uin
         done += static_cast<uint64_t>(n);
     }
     if (auto r = encoder_->write(block); !r) return r;
-    return keep(false);
+    return collect(false);
 }
 
-base::Result<void> AacFeeder::keep(bool all) {
+// Called on the feeder's thread, without its lock: the encoder is the thread's alone.
+base::Result<void> AacFeeder::collect(bool all) {
     auto parts = encoder_->take(all);
     if (!parts) return parts.fault();
-    for (const auto& part : parts.value()) {
-        if (auto r = keep_(part); !r) return r;
-    }
+    std::lock_guard lock(mutex_);
+    for (auto& part : parts.value()) ready_.push_back(std::move(part));
     return {};
 }
 

@@ -30,34 +30,36 @@ base::Result<void> readAacParts(int fd, uint64_t bytes, const std::string& folde
                                 const std::function<base::Result<void>(const AacPart&)>& take);
 
 // Encodes the listed audio (read from the journal's audio file `audio`, whose samples start at byte
-// `audioStart`) into AAC parts on a thread of its own, as the render goes on, and gives each whole part
-// to `keep`, on that thread.
+// `audioStart`) into AAC parts on a thread of its own, as the render goes on. The whole parts wait for
+// the render's thread to take them (take), so that every write the journal makes is made on that one
+// thread.
 class AacFeeder {
 public:
-    using Keep = std::function<base::Result<void>(const AacPart&)>;
     // `from`: the byte of the samples where the encoder starts (its first part's context).
     AacFeeder(int audio, uint64_t audioStart, std::string folder, std::unique_ptr<AacPartEncoder> encoder,
-              uint64_t from, Keep keep);
+              uint64_t from);
     ~AacFeeder();
     AacFeeder(const AacFeeder&) = delete;
     AacFeeder& operator=(const AacFeeder&) = delete;
 
     // The listed audio now ends at byte `end` (from the audio's start).
     void listed(uint64_t end);
-    // Waits until every listed byte is encoded and every whole part kept.
+    // The parts encoded since the last call, in order; the encoder's fault, if it failed.
+    base::Result<std::vector<AacPart>> take();
+    // Waits until every listed byte is encoded and every part made (then given by take).
     base::Result<void> finish();
 
 private:
     void run();
     base::Result<void> feed(uint64_t from, uint64_t size, std::vector<uint8_t>& block);
-    base::Result<void> keep(bool all);
+    base::Result<void> collect(bool all);
 
     const int audio_;
     const uint64_t audioStart_;
     const std::string folder_;
     std::unique_ptr<AacPartEncoder> encoder_;
-    Keep keep_;
     std::mutex mutex_;
+    std::vector<AacPart> ready_;       // encoded, not yet taken
     std::condition_variable changed_;  // more listed, finishing, done, a fault, or stopping
     uint64_t fed_;                     // bytes given to the encoder
     uint64_t listed_;                  // bytes listed

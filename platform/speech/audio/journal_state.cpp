@@ -17,7 +17,11 @@ namespace speech::audio {
 
 namespace {
 
-constexpr const char* kMagic = "tallamo-journal 1";
+constexpr const char* kMagic = "tallamo-journal 2";
+
+bool parseHex32(const std::string& text, uint32_t& value) {
+    return text.size() == 8 && std::from_chars(text.data(), text.data() + 8, value, 16).ptr == text.data() + 8;
+}
 
 }  // namespace
 
@@ -50,7 +54,7 @@ std::string journalStateText(const JournalKey& key, const JournalState& state) {
         << "input " << key.inputDigest << '\n'
         << "options " << key.optionsDigest << '\n'
         << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels << '\n'
-        << "aac " << state.aacParts << ' ' << state.aacBytes << '\n';
+        << "aac " << state.aacParts << ' ' << state.aacBytes << ' ' << hex32(state.aacCrc) << '\n';
     for (const auto& l : state.units) {
         out << "unit " << l.unit.frames << ' '
             << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc) << '\n';
@@ -81,15 +85,14 @@ std::optional<std::string> parseJournalState(const std::string& text, const Jour
     if (word != "format" || !in) return "its state is damaged";
     if (input != key.inputDigest) return "the input has changed since";
     if (options != key.optionsDigest || !(format == key.format)) return "the options have changed since";
-    in >> word >> out.aacParts >> out.aacBytes;
-    if (word != "aac" || !in) return "its state is damaged";
+    std::string crc;
+    in >> word >> out.aacParts >> out.aacBytes >> crc;
+    if (word != "aac" || !in || !parseHex32(crc, out.aacCrc)) return "its state is damaged";
     while (in >> word) {
         JournalState::Listed l;
-        std::string mark, crc;
+        std::string mark;
         in >> l.unit.frames >> mark >> crc;
-        if (word != "unit" || !in || crc.size() != 8 ||
-            std::from_chars(crc.data(), crc.data() + 8, l.crc, 16).ptr != crc.data() + 8)
-            return "its state is damaged";
+        if (word != "unit" || !in || !parseHex32(crc, l.crc)) return "its state is damaged";
         if (mark != "-") {
             uint64_t at = 0;
             if (std::from_chars(mark.data(), mark.data() + mark.size(), at).ptr != mark.data() + mark.size())

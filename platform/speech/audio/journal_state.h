@@ -38,7 +38,7 @@ struct JournalUnit {
 };
 
 // What a state lists: the finished units with the checksums of their audio, and the kept AAC parts
-// (how many, and their bytes in the journal's file of them).
+// (how many, their bytes in the journal's file of them, and the checksum of those bytes).
 struct JournalState {
     struct Listed {
         JournalUnit unit;
@@ -47,6 +47,7 @@ struct JournalState {
     std::vector<Listed> units;
     int64_t aacParts = 0;
     uint64_t aacBytes = 0;
+    uint32_t aacCrc = 0;
 };
 
 // The state's text for `key`.

@@ -81,8 +81,6 @@ struct RenderJournal::Impl {
     // from the listed units' audio), so that the file is made from them at the end.
     std::optional<Mp4Choice> aacChoice;
     base::UniqueFd aac;
-    // The state is written by the render's thread (a unit finished) and the feeder's (a part encoded).
-    std::mutex stateMutex;
     // Last, so that it stops before anything it uses goes.
     std::unique_ptr<AacFeeder> feeder;
 
@@ -106,6 +104,7 @@ struct RenderJournal::Impl {
         if (::unlinkat(dir.get(), name, 0) != 0 && errno != ENOENT) return journalFault(folder, what, errno);
         return {};
     }
+
     uint64_t frameBytes() const { return static_cast<uint64_t>(key.format.bytesPerFrame()); }
 
     base::Result<void> syncFolder() {
@@ -134,23 +133,42 @@ struct RenderJournal::Impl {
     }
 
     // Why the audio cannot be used with the units listed, or nothing: it holds them all (more is cut
-    // off), and the last one is as it was written.
-    std::optional<std::string> checkAudio(const std::vector<JournalState::Listed>& units) {
-        uint64_t bytes = 0;
-        for (const auto& l : units) bytes += l.unit.frames * frameBytes();
+    // off), each as it was written.
+    std::optional<std::string> checkAudio(const std::vector<JournalState::Listed>& listed) {
         struct stat st {};
         if (audio.get() < 0 || ::fstat(audio.get(), &st) != 0) return "its audio is missing";
+        uint64_t bytes = 0;
+        for (const auto& l : listed) bytes += l.unit.frames * frameBytes();
         if (static_cast<uint64_t>(st.st_size) < kAudioStart + bytes) return "its audio is cut short";
-        if (!units.empty()) {
-            const uint64_t last = units.back().unit.frames * frameBytes();
+        uint64_t at = kAudioStart;
+        for (size_t i = 0; i < listed.size(); ++i) {
+            const uint64_t size = listed[i].unit.frames * frameBytes();
             uint32_t crc = 0;
-            const int err = readBlocks(audio.get(), kAudioStart + bytes - last, last, [&](std::span<const uint8_t> b) {
+            const int err = readBlocks(audio.get(), at, size, [&](std::span<const uint8_t> b) {
                 crc = checksum32(crc, b);
                 return base::Result<void>();
             });
-            if (err != 0 || crc != units.back().crc) return "its audio is damaged";
+            if (err != 0 || crc != listed[i].crc)
+                return "its audio is damaged, in part " + std::to_string(i + 1) + " of " +
+                       std::to_string(listed.size());
+            at += size;
         }
         committed = bytes;
+        return std::nullopt;
+    }
+
+    // Why the encoded audio cannot be used with the state `earlier`, or nothing: it holds the parts
+    // listed, as they were written.
+    std::optional<std::string> checkParts(const JournalState& earlier) {
+        struct stat st {};
+        if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0) return "its encoded audio is missing";
+        if (static_cast<uint64_t>(st.st_size) < earlier.aacBytes) return "its encoded audio is cut short";
+        uint32_t crc = 0;
+        const int err = readBlocks(aac.get(), 0, earlier.aacBytes, [&](std::span<const uint8_t> b) {
+            crc = checksum32(crc, b);
+            return base::Result<void>();
+        });
+        if (err != 0 || crc != earlier.aacCrc) return "its encoded audio is damaged";
         return std::nullopt;
     }
 
@@ -228,9 +246,7 @@ struct RenderJournal::Impl {
         if (auto why = checkAudio(earlier.units)) return why;
         if (aacChoice) {
             aac = openFile(kAac, O_RDWR);
-            struct stat st {};
-            if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) < earlier.aacBytes)
-                return "its encoded audio is missing";
+            if (auto why = checkParts(earlier)) return why;
         }
         state = std::move(earlier);
         return std::nullopt;
@@ -251,18 +267,26 @@ struct RenderJournal::Impl {
         for (const auto& l : state.units) units.push_back(l.unit);
     }
 
-    // Keeps an encoded part: its record appended and synced, then listed.
-    base::Result<void> keepPart(const AacPart& part) {
-        std::lock_guard lock(stateMutex);
-        const auto record = aacPartRecord(part);
+    // Keeps the parts the feeder encoded since the last time: their records appended and synced, and
+    // counted in the state, which the caller writes next. On the render's thread, as every write.
+    base::Result<void> keepParts() {
+        auto parts = feeder->take();
+        if (!parts) return parts.fault();
+        if (parts.value().empty()) return {};
+        std::vector<uint8_t> records;
+        for (const auto& part : parts.value()) {
+            const auto record = aacPartRecord(part);
+            records.insert(records.end(), record.begin(), record.end());
+        }
         step();
-        if (const int err = base::pwriteAll(aac.get(), record, state.aacBytes); err != 0)
+        if (const int err = base::pwriteAll(aac.get(), records, state.aacBytes); err != 0)
             return journalFault(folder, "writing its encoded audio", err);
         step();
         if (::fsync(aac.get()) != 0) return journalFault(folder, "writing its encoded audio", errno);
-        ++state.aacParts;
-        state.aacBytes += record.size();
-        return writeState();
+        state.aacParts += static_cast<int64_t>(parts.value().size());
+        state.aacBytes += records.size();
+        state.aacCrc = checksum32(state.aacCrc, records);
+        return {};
     }
 
     base::Result<std::vector<std::string>> finishWave(const FinalFile& file);
@@ -307,10 +331,8 @@ base::Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::stri
         auto encoder = openAacPartEncoder(key.format, *aac, impl->state.aacParts);
         if (!encoder) return encoder.fault();
         const uint64_t fromByte = std::min(static_cast<uint64_t>(from) * impl->frameBytes(), impl->committed);
-        Impl& journal = *impl;
-        impl->feeder =
-            std::make_unique<AacFeeder>(impl->audio.get(), kAudioStart, impl->folder, std::move(encoder.value()),
-                                        fromByte, [&journal](const AacPart& part) { return journal.keepPart(part); });
+        impl->feeder = std::make_unique<AacFeeder>(impl->audio.get(), kAudioStart, impl->folder,
+                                                   std::move(encoder.value()), fromByte);
         impl->feeder->listed(impl->committed);
     }
     return std::make_unique<RenderJournal>(std::move(impl));
@@ -355,14 +377,14 @@ base::Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) 
     step();
     if (::fsync(d.audio.get()) != 0) return journalFault(d.folder, "writing a part's audio", errno);
     step();
-    {
-        std::lock_guard lock(d.stateMutex);
-        d.state.units.push_back(JournalState::Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
-        d.committed += d.pending;
-        d.pending = 0;
-        d.pendingCrc = 0;
-        if (auto r = d.writeState(); !r) return r;
+    if (d.feeder) {
+        if (auto r = d.keepParts(); !r) return r;
     }
+    d.state.units.push_back(JournalState::Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
+    d.committed += d.pending;
+    d.pending = 0;
+    d.pendingCrc = 0;
+    if (auto r = d.writeState(); !r) return r;
     d.publishUnits();
     if (d.feeder) d.feeder->listed(d.committed);
     return {};
@@ -370,7 +392,6 @@ base::Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) 
 
 base::Result<void> RenderJournal::dropUnit() {
     Impl& d = *impl_;
-    std::lock_guard lock(d.stateMutex);
     d.pending = 0;
     d.pendingCrc = 0;
     return d.trim();
@@ -487,6 +508,8 @@ base::Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const 
 // An MP4 output: the parts the journal kept, then the rest encoded from its audio.
 base::Result<std::vector<std::string>> RenderJournal::Impl::finishMp4(const FinalFile& file) {
     if (auto r = feeder->finish(); !r) return r.fault();
+    // The last parts are kept for the file only: a render stopped from here on encodes them again.
+    if (auto r = keepParts(); !r) return r.fault();
     feeder.reset();
     auto created = createFinal(file);
     if (!created) return created.fault();

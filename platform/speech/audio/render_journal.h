@@ -10,13 +10,14 @@
 //
 // Every step is ordered so that a kill at any point leaves a journal that is either valid or seen to
 // be broken when it is opened again:
-//   - a unit's audio is appended to the audio file and synced; only then is the unit listed: the
-//     state is written whole as "state.part", synced, renamed over "state", and the folder synced.
-//     The state ends with a checksum of its lines;
+//   - a unit's audio is appended to the audio file and synced (with the AAC parts encoded since the
+//     last unit, for an MP4 output); only then is the unit listed: the state is written whole as
+//     "state.part", synced, renamed over "state", and the folder synced. The state ends with a
+//     checksum of its lines, and holds one of every unit's audio and one of the kept parts' bytes;
 //   - on opening, audio past the listed units (a unit cut short) is cut off; a state that does not
-//     parse, whose checksum or version differ, audio shorter than the listed units, or a last unit
-//     whose checksum differs, makes the journal unusable: it is started over, with a message saying
-//     why;
+//     parse, whose checksum or version differ, audio shorter than the listed units, or any unit or
+//     the kept parts whose checksum differs, makes the journal unusable: it is started over, with a
+//     message saying why;
 //   - at the end the output is made complete beside the journal, synced and renamed into place; the
 //     state is removed before the rest of the journal.
 // The journal's folder is made by the program, readable by its owner only; one that is there already is

@@ -15,7 +15,11 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "speech/core/constants.h"
@@ -85,6 +89,15 @@ std::vector<std::string> render(const Book& book) {
     return file->warnings();
 }
 
+// The AAC parts the journal in `folder` lists as kept.
+int keptParts(const std::string& folder) {
+    std::istringstream state(testing_support::readFile(folder + "/state"));
+    for (std::string line; std::getline(state, line);) {
+        if (line.starts_with("aac ")) return std::stoi(line.substr(4));
+    }
+    return 0;
+}
+
 // Every file below `folder` with its bytes, and every link with what it names.
 std::map<std::string, std::string> snapshot(const std::string& folder) {
     std::map<std::string, std::string> files;
@@ -103,12 +116,19 @@ TEST_P(Resume, KilledAtStepsThenResumedGivesTheSameBytes) {
     testing_support::TempDir dir;
     Book book{dir.file("reference"), dir.file("book.txt"), GetParam()};
     std::ofstream(book.input) << "The book's text.";
-    // The steps of a whole render, to choose where to stop.
+    // The steps of a whole render, to choose where to stop, and the threads they are taken on.
     int steps = 0;
-    setJournalStepHookForTesting([&] { ++steps; });
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    setJournalStepHookForTesting([&] {
+        std::lock_guard lock(mutex);
+        ++steps;
+        threads.insert(std::this_thread::get_id());
+    });
     render(book);
     setJournalStepHookForTesting({});
     ASSERT_GT(steps, 40);
+    EXPECT_EQ(threads.size(), 1u) << "the journal writes from more than one thread";
     const std::string reference = testing_support::readFile(book.output);
     ASSERT_FALSE(fs::exists(dir.file(".reference.resume")));
 
@@ -175,6 +195,7 @@ TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
         const char* why;
         std::function<void(Book&)> change;
         std::function<void(const std::string& folder)> damage;
+        core::FileCodec codec = core::FileCodec::Wav;
     } rows[] = {
         {"another version", [](Book& b) { b.version = "test 2"; }, {}},
         {"input has changed", [](Book& b) { std::ofstream(b.input) << "Another text."; }, {}},
@@ -186,17 +207,26 @@ TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
         {"audio is damaged",
          {},
          [&](const std::string& f) { flip(f + "/audio.wav", fs::file_size(f + "/audio.wav") - 9); }},
+        {"audio is damaged, in part 1", {}, [&](const std::string& f) { flip(f + "/audio.wav", 500); }},
+        {"encoded audio is damaged",
+         {},
+         [&](const std::string& f) { flip(f + "/aac", static_cast<long>(fs::file_size(f + "/aac") / 2)); },
+         core::FileCodec::M4b},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
         testing_support::TempDir dir;
-        Book book{dir.file("book.wav"), dir.file("book.txt")};
+        Book book{dir.file("book"), dir.file("book.txt"), row.codec};
         std::ofstream(book.input) << "The book's text.";
-        const std::string folder = dir.file(".book.wav.resume");
+        const std::string folder = dir.file(".book.resume");
         {
             ResumeState state;
             auto file = openBook(book, state);
-            writeUnits(*file, 0, 3);
+            writeUnits(*file, 0, 3, book.codec);
+            // The parts are encoded beside the render and kept at the next unit's end: units go on
+            // until some are.
+            for (size_t more = 3; book.codec == core::FileCodec::M4b && keptParts(folder) == 0; ++more)
+                writeUnits(*file, more, more + 1, book.codec);
             file->discard();
         }
         if (row.change) row.change(book);
