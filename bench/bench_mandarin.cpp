@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Speed and memory of the Mandarin reader (figures, not pass/fail):
-//   BM_OpenLexicon      mapping the lexicon file (what start-up pays)
-//   BM_FirstReading     mapping it and reading one sentence (the first lookups fault pages in)
+//   BM_OpenLexicon      reading the lexicon and the polyphone model into memory (what start-up pays)
+//   BM_FirstReading     reading them and one sentence
 //   BM_Read             reading Chinese text, in MB/s of its UTF-8 bytes
-// and, printed before the runs, the resident memory that mapping and using the lexicon add. The
+// and, printed before the runs, the resident memory that loading and using the lexicon add. The
 // text is the development set's sentences (bench/mandarin/), repeated to 1 MB; the lexicon the one the
 // build made.
 //
 //   bench_mandarin [benchmark flags]
 #include <benchmark/benchmark.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -26,20 +24,9 @@
 
 namespace {
 
-std::string gLexicon;
+std::string gLexicon, gModel;
 std::u32string gText;   // the development sentences, repeated
 size_t gTextBytes = 0;  // its size in UTF-8
-
-// The pages of the mapped lexicon that are resident, in KiB.
-long lexiconResidentKiB(const speech::text::mandarin::MandarinLexicon& lex) {
-    const long page = sysconf(_SC_PAGESIZE);
-    const size_t pages = (lex.sizeInBytes() + static_cast<size_t>(page) - 1) / static_cast<size_t>(page);
-    std::vector<unsigned char> in(pages);
-    if (mincore(const_cast<void*>(lex.data()), lex.sizeInBytes(), in.data()) != 0) return -1;
-    long n = 0;
-    for (unsigned char c : in) n += c & 1;
-    return n * page / 1024;
-}
 
 long residentKiB() {
     std::ifstream status("/proc/self/status");
@@ -52,10 +39,12 @@ long residentKiB() {
 std::unique_ptr<speech::text::mandarin::MandarinLexicon> openLexicon() {
     std::string error;
     auto lex = speech::text::mandarin::MandarinLexicon::open(gLexicon, error);
-    if (!lex) {
+    auto model = lex ? speech::text::mandarin::PolyphoneModel::load(gModel, error) : nullptr;
+    if (!model) {
         std::cerr << error << '\n';
         std::exit(1);
     }
+    lex->setModel(std::move(model));
     return lex;
 }
 
@@ -105,6 +94,7 @@ BENCHMARK(BM_Read)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     gLexicon = base::installedDataFile("mandarin.lex").string();
+    gModel = base::installedDataFile("mandarin.model").string();
     std::string utf8;
     const std::filesystem::path sets = std::filesystem::path(TALLAMO_SOURCE_DIR) / "bench" / "mandarin";
     for (const char* part : {"devset_1.tsv", "devset_2.tsv", "devset_3.tsv", "devset_4.tsv"}) {
@@ -121,16 +111,13 @@ int main(int argc, char** argv) {
     gText = base::toUtf32(corpus);
     gTextBytes = corpus.size();
 
-    // Resident memory. The process's resident set after mapping the lexicon, and after reading the
-    // whole corpus sentence by sentence; and how much of the mapped file is in memory (mincore): the
-    // pages the text needed. The file is shared and clean, so the kernel can drop them under pressure
-    // and several processes share one copy. (Pages already in the page cache from an earlier run
-    // count as in memory for mincore but join the resident set only when touched.)
+    // Resident memory: the process's resident set after reading the lexicon and the model into
+    // memory, and after reading the whole corpus sentence by sentence.
     residentKiB();
     const long before = residentKiB();
     {
         auto lex = openLexicon();
-        const long mapped = residentKiB();
+        const long loaded = residentKiB();
         speech::text::mandarin::MandarinReader reader(*lex);
         speech::text::mandarin::PinyinReading reading;
         size_t start = 0;
@@ -141,9 +128,9 @@ int main(int argc, char** argv) {
             }
         const long used = residentKiB();
         std::printf(
-            "lexicon %zu bytes; resident set grows by %ld KiB on mapping, %ld KiB after reading %zu KiB of text; "
-            "%ld KiB of the file in memory\n",
-            lex->sizeInBytes(), mapped - before, used - before, gTextBytes / 1024, lexiconResidentKiB(*lex));
+            "lexicon %zu bytes, model %zu bytes in memory; resident set grows by %ld KiB on loading them, %ld KiB "
+            "after reading %zu KiB of text\n",
+            lex->sizeInBytes(), lex->model()->memoryBytes(), loaded - before, used - before, gTextBytes / 1024);
     }
 
     benchmark::Initialize(&argc, argv);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Builds the Mandarin lexicon file that the text front end maps (its layout:
+// Builds the Mandarin lexicon file that the text front end reads (its layout:
 // platform/speech/text/mandarin/lexicon_format.h) from Debian's data (sources.h). The build runs it;
 // its output goes into the build tree's share/tallamo.
 //

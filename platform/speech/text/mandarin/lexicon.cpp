@@ -1,13 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/text/mandarin/lexicon.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,13 +14,6 @@ using namespace lexicon;
 
 namespace {
 
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 template <typename T>
 bool sectionSpan(const char* base, size_t size, const SectionRef& s, size_t count, std::span<const T>& out) {
     if (s.offset % alignof(T) != 0 || s.offset > size || count > (size - s.offset) / sizeof(T)) return false;
@@ -36,27 +23,14 @@ bool sectionSpan(const char* base, size_t size, const SectionRef& s, size_t coun
 
 }  // namespace
 
-MappedFile::~MappedFile() {
-    if (data_) ::munmap(const_cast<char*>(data_), size_);
-}
-
 std::unique_ptr<MandarinLexicon> MandarinLexicon::open(const std::string& path, std::string& error) {
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    struct stat st {};
-    if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
-        error = path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    if (st.st_size < static_cast<off_t>(sizeof(Header)) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+    auto bytes = FileBytes::read(path, UINT32_MAX, error);
+    if (!bytes) return nullptr;
+    if (bytes->size() < sizeof(Header)) {
         error = path + ": not a Mandarin lexicon";
         return nullptr;
     }
-    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, f.fd, 0);
-    if (p == MAP_FAILED) {
-        error = path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    auto lex = std::make_unique<MandarinLexicon>(PassKey{}, MappedFile(p, static_cast<size_t>(st.st_size)));
+    auto lex = std::make_unique<MandarinLexicon>(PassKey{}, std::move(*bytes));
     if (!lex->validate(error)) {
         error = path + ": " + error;
         return nullptr;
@@ -64,9 +38,9 @@ std::unique_ptr<MandarinLexicon> MandarinLexicon::open(const std::string& path, 
     return lex;
 }
 
-// Checks the header and that every section lies inside the file. Nothing else is read at start-up:
-// the lookups bound every index they take from the file, so a damaged file gives wrong readings,
-// never a read outside the mapping.
+// Checks the header and that every section lies inside the file. Nothing else is checked at
+// start-up: the lookups bound every index they take from the file, so a damaged file gives wrong
+// readings, never a read outside it.
 bool MandarinLexicon::validate(std::string& error) {
     const char* base = file_.data();
     const size_t size = file_.size();

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Internal to the text front end: the Mandarin lexicon file (layout in lexicon_format.h),
-// mapped read-only and used in place. Opening it costs one mmap and a check of its header, whatever
-// its size; the pages are read as lookups touch them.
+// Internal to the text front end: the Mandarin lexicon file (layout in lexicon_format.h), read whole
+// into memory (file_bytes.h: never mapped, so a file replaced in place cannot harm a running program)
+// and used in place. Opening it costs one read of the file (12 MB: a few milliseconds from the page
+// cache) and a check of its header; the memory is the file's size, once per process.
 #pragma once
 
 #include <cstdint>
@@ -10,38 +11,20 @@
 #include <string>
 #include <string_view>
 
+#include "speech/text/mandarin/file_bytes.h"
 #include "speech/text/mandarin/lexicon_format.h"
 #include "speech/text/mandarin/polyphone_model.h"
 
 namespace speech::text::mandarin {
 
-// A file mapped read-only; unmapped when destroyed.
-class MappedFile {
-public:
-    MappedFile() = default;
-    MappedFile(const void* data, size_t size) : data_(static_cast<const char*>(data)), size_(size) {}
-    ~MappedFile();
-    MappedFile(MappedFile&& other) noexcept : data_(other.data_), size_(other.size_) { other.data_ = nullptr; }
-    MappedFile& operator=(MappedFile&&) = delete;
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-
-    const char* data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    const char* data_ = nullptr;
-    size_t size_ = 0;
-};
-
 class MandarinLexicon {
     struct PassKey {};
 
 public:
-    // Maps `path`. Returns null and sets `error` (naming the file) when it cannot be read or is not
+    // Reads `path`. Returns null and sets `error` (naming the file) when it cannot be read or is not
     // a lexicon of this version: a truncated or corrupt file is refused, never read past its end.
     static std::unique_ptr<MandarinLexicon> open(const std::string& path, std::string& error);
-    MandarinLexicon(PassKey, MappedFile file) : file_(std::move(file)) {}
+    MandarinLexicon(PassKey, FileBytes file) : file_(std::move(file)) {}
 
     // The record of a character, or null when the lexicon does not know it.
     const lexicon::CharRecord* character(char32_t c) const;
@@ -67,13 +50,11 @@ public:
     void setModel(std::shared_ptr<const PolyphoneModel> model) { model_ = std::move(model); }
 
     size_t sizeInBytes() const { return file_.size(); }
-    // The mapped file (for measuring how much of it is resident).
-    const void* data() const { return file_.data(); }
 
 private:
     bool validate(std::string& error);
 
-    MappedFile file_;
+    FileBytes file_;
     std::span<const uint32_t> syllableOffsets_;
     const char* syllableBlob_ = nullptr;
     size_t blobSize_ = 0;
@@ -86,7 +67,7 @@ private:
 };
 
 // The lexicon installed with the programs (mandarin.lex in their data folder, or the file named by
-// TALLAMO_MANDARIN_LEXICON), mapped once for the whole process, with the polyphone model beside it
+// TALLAMO_MANDARIN_LEXICON), read once for the whole process when first needed, with the polyphone model beside it
 // (mandarin.model, or the file named by TALLAMO_MANDARIN_MODEL). Null when the lexicon is missing or
 // damaged; `problem` then says why, and what the engine does instead. A missing or damaged model
 // leaves the lexicon without one, and `problem` says so.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The layout of the Mandarin lexicon file, shared by its generator (tools/mandarin_lexicon) and
-// its reader (mandarin_lexicon.cpp). The file is mapped read-only at run time and used in place:
-// nothing is parsed or copied at start-up.
+// its reader (lexicon.cpp). The file is read into memory at run time and used as it is there:
+// nothing is parsed at start-up.
 //
 // All integers are little-endian; every section starts on a 4-byte boundary.
 //

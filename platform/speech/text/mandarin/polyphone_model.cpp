@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
+
+#include "speech/text/mandarin/file_bytes.h"
 
 namespace speech::text::mandarin {
 
@@ -124,14 +124,10 @@ bool replacesReading(std::string_view chosen, std::string_view current) {
 }
 
 std::unique_ptr<const PolyphoneModel> PolyphoneModel::load(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot be read";
-        return nullptr;
-    }
-    // Read whole: a compiled model is a few megabytes at most, and the file may be replaced in place.
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto model = fromBytes(bytes, error);
+    // A compiled model is a few megabytes at most; anything far larger is not one.
+    const auto bytes = FileBytes::read(path, 64u << 20, error);
+    if (!bytes) return nullptr;
+    auto model = fromBytes({bytes->data(), bytes->size()}, error);
     if (!model) error = path + ": " + error;
     return model;
 }

@@ -6,6 +6,7 @@
 #include "speech/text/mandarin/reader.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -200,8 +201,12 @@ TEST(MandarinLexicon, RefusesDamagedFilesWithTheirName) {
         EXPECT_NE(error.find(name), std::string::npos) << error;
     }
     std::string error;
-    EXPECT_EQ(MandarinLexicon::open("/nonexistent/mandarin.lex", error), nullptr);
-    EXPECT_NE(error.find("/nonexistent/mandarin.lex"), std::string::npos);
+    const std::string fifo = dir.file("fifo.lex");  // refused at once, never waited on
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& name : {std::string("/nonexistent/mandarin.lex"), fifo, dir.path()}) {
+        EXPECT_EQ(MandarinLexicon::open(name, error), nullptr);
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+    }
 
     // A file whose header is whole but whose contents are damaged gives wrong readings, and never a
     // read outside it (the sanitizer builds would see one).
@@ -231,6 +236,25 @@ std::unique_ptr<MandarinLexicon> openLexicon() {
     auto lex = MandarinLexicon::open(base::installedDataFile("mandarin.lex").string(), error);
     EXPECT_NE(lex, nullptr) << error;
     return lex;
+}
+
+// A program keeps the lexicon and model it read, whatever happens to their files: a file copied over
+// in place (truncated, then written again) under a mapping would kill the program with SIGBUS.
+TEST(MandarinLexicon, SurvivesItsFileRewrittenInPlace) {
+    testing_support::TempDir dir;
+    std::ifstream in(base::installedDataFile("mandarin.lex"), std::ios::binary);
+    const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string name = dir.file("mandarin.lex");
+    std::ofstream(name, std::ios::binary) << good;
+    std::string error;
+    auto lex = MandarinLexicon::open(name, error);
+    ASSERT_NE(lex, nullptr) << error;
+    MandarinReader reader(*lex);
+    const std::string before = syllables(reader, u"我们明天得去银行办事");
+    ASSERT_EQ(::truncate(name.c_str(), 0), 0);
+    std::ofstream(name, std::ios::binary | std::ios::app) << good.substr(0, 4096);
+    EXPECT_EQ(syllables(reader, u"我们明天得去银行办事"), before);
+    EXPECT_EQ(syllables(reader, u"长大了的孩子们都很好"), "zhang3 da4 le5 de5 hai2 zi5 men5 dou1 hen3 hao3");
 }
 
 TEST(PolyphoneModel, ChangesOnlyWhatItIsSureOfAndLeavesUserWordsAndNeutralTones) {
