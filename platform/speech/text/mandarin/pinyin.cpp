@@ -37,7 +37,13 @@ bool normaliseOne(std::string_view in, std::string& out) {
     if (out.size() < 2 || out.size() > 8) return false;
     if (out.back() == '0') out.back() = '5';
     if (out.back() < '1' || out.back() > '5') return false;
-    return std::all_of(out.begin(), out.end() - 1, [](char c) { return c >= 'a' && c <= 'z'; });
+    const std::string_view letters(out.data(), out.size() - 1);
+    if (!std::all_of(letters.begin(), letters.end(), [](char c) { return c >= 'a' && c <= 'z'; })) return false;
+    // A syllable has a vowel, ü never opens one (it is written yu, ju, qu, xu there); only the
+    // interjections m, n, ng, hm and hng have none.
+    const bool vowel = std::any_of(letters.begin(), letters.end(), isVowel);
+    return letters[0] != 'v' &&
+           (vowel || letters == "m" || letters == "n" || letters == "ng" || letters == "hm" || letters == "hng");
 }
 
 }  // namespace

@@ -251,11 +251,18 @@ bool PolyphoneModel::knows(char32_t c) const {
     return it != chars_.end() && it->cp == c;
 }
 
-bool PolyphoneModel::has(char32_t c, std::string_view feature) const {
+float PolyphoneModel::weight(char32_t c, std::string_view feature, std::string_view reading) const {
+    const auto ch =
+        std::lower_bound(chars_.begin(), chars_.end(), c, [](const Char& r, char32_t v) { return r.cp < v; });
     const uint64_t h = polyphoneFeatureHash(c, feature);
     const auto it = std::lower_bound(features_.begin(), features_.end(), h,
                                      [](const Feature& r, uint64_t v) { return r.hash < v; });
-    return it != features_.end() && it->hash == h;
+    if (ch == chars_.end() || ch->cp != c || it == features_.end() || it->hash != h) return 0.0f;
+    for (uint32_t k = 0; k < it->weightCount; ++k) {
+        const Weight& w = weights_[it->firstWeight + k];
+        if (w.slot < ch->readingCount && readingText(readings_[ch->firstReading + w.slot]) == reading) return w.weight;
+    }
+    return 0.0f;
 }
 
 std::string_view PolyphoneModel::choose(char32_t c, std::span<const std::string> features,

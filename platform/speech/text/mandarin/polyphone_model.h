@@ -50,8 +50,8 @@ public:
     static std::string compile(std::istream& table, std::string& error);
 
     bool knows(char32_t c) const;
-    // Whether the model has weights for `feature` of `c`.
-    bool has(char32_t c, std::string_view feature) const;
+    // The weight of `feature` of `c` for `reading` (0 when it has none).
+    float weight(char32_t c, std::string_view feature, std::string_view reading) const;
     // The reading of `c` that scores highest with `features`, or `current` when none scores clearly
     // above it (or the model does not know `c`).
     std::string_view choose(char32_t c, std::span<const std::string> features, std::string_view current) const;

@@ -180,10 +180,11 @@ void MandarinReader::readClause(Work& w, size_t begin, size_t end, PinyinReading
 }
 
 // The model's choice for each character it knows, in its word and clause: never in a user word, nor
-// for 一 and 不 (whose tones the rules change by what follows), an erhua 儿, or a neutral tone the
-// lexicon or the rules gave (particles, suffixes, reduplication). In a word of the lexicon's own it
-// chooses only where it learned that word: the lexicon's words are mostly right, and a model that never
-// saw 行长 would read its 行 as the clause's first character is most often read.
+// for 一 and 不 (whose tones the rules change by what follows), an erhua 儿, a neutral tone the
+// lexicon or the rules gave (particles, suffixes, reduplication), or a reading a context rule chose
+// (surnames, verb senses the rules know). In a word of the lexicon's own it
+// changes a reading only where it learned that word read so: the lexicon's words are mostly right, and a
+// model that never saw 行长 would read its 行 as the clause's first character is most often read.
 void MandarinReader::judgePolyphones(Work& w, size_t begin, size_t end) {
     const PolyphoneModel* model = lexicon_.model();
     const std::span<const char32_t> clause(w.key.data() + begin, end - begin);
@@ -192,15 +193,18 @@ void MandarinReader::judgePolyphones(Work& w, size_t begin, size_t end) {
         for (auto k = static_cast<size_t>(t.b); k < static_cast<size_t>(t.e); ++k) {
             const char32_t c = w.key[k];
             Syl& s = w.syl[k];
-            if (c == U'一' || c == U'不' || s.n == 0 || s.tone() == 5) continue;
+            if (c == U'一' || c == U'不' || s.n == 0 || s.tone() == 5 || s.ruled) continue;
             const bool known = model && model->knows(c);
             if (!known && !observer_) continue;
             polyphoneFeatures(clause, k - begin, static_cast<size_t>(t.b) - begin, static_cast<size_t>(t.e) - begin,
                               s.view(), w.features);
             if (observer_) observer_(w.srcBegin[k], s.view(), w.features);
-            if (!known || (t.len() > 1 && !t.loose && !model->has(c, w.features[kWordFeature]))) continue;
+            if (!known) continue;
             const std::string_view chosen = model->choose(c, w.features, s.view());
-            if (replacesReading(chosen, s.view())) s.set(chosen);
+            if (!replacesReading(chosen, s.view())) continue;
+            const std::string& word = w.features[kWordFeature];
+            if (t.len() == 1 || t.loose || model->weight(c, word, chosen) > model->weight(c, word, s.view()))
+                s.set(chosen);
         }
     }
 }

@@ -64,10 +64,13 @@ private:
     bool singleIn(const Token* t, std::u32string_view set) const { return t && t->len() == 1 && oneOf(first(t), set); }
     bool startsIn(const Token* t, std::u32string_view set) const { return t && oneOf(first(t), set); }
     Syl& sylOf(const Token* t, int k = 0) { return syl_[static_cast<size_t>(t->b + k)]; }
-    // A reading the context calls for.
-    void set(int t, std::string_view s) {
-        if (lex_.syllableId(s) >= 0 || s.ends_with('5'))
-            syl_[static_cast<size_t>(toks_[static_cast<size_t>(t)].b)].set(s);
+    // A reading the context calls for (`ruled`: the context, not just the character's default).
+    void set(int t, std::string_view s, bool ruled = true) {
+        if (lex_.syllableId(s) >= 0 || s.ends_with('5')) {
+            Syl& syl = syl_[static_cast<size_t>(toks_[static_cast<size_t>(t)].b)];
+            syl.set(s);
+            syl.ruled = ruled;
+        }
     }
     // A particle's own reading (de, le, zhe): it replaces a loose entry's reading of the same spelling
     // (过得 de2 → de), not another reading (的确 dí, 了解 liǎo).
@@ -80,7 +83,7 @@ private:
     // The reading of a character on its own, where nothing in the context calls for another: a piece
     // of a loose entry keeps the entry's reading instead.
     void dflt(int t, std::string_view s) {
-        if (!toks_[static_cast<size_t>(t)].loose) set(t, s);
+        if (!toks_[static_cast<size_t>(t)].loose) set(t, s, false);
     }
 
     bool numeralBefore(const Token* p) const { return p && oneOf(last(p), kNumerals); }
@@ -98,8 +101,34 @@ private:
 
     // --- one-character polyphones ----------------------------------------------------------------
     void polyphone(int t) {
-        polyphoneParticles(t) || polyphoneVerbs(t) || polyphoneReadings(t) || polyphoneOthers(t) ||
+        surname(t) || polyphoneParticles(t) || polyphoneVerbs(t) || polyphoneReadings(t) || polyphoneOthers(t) ||
             polyphoneSuffixes(t);
+    }
+
+    // A surname read otherwise than the character (单 shàn, 解 xiè): before a title or 某 (单先生,
+    // 解老师, 仇某), or after 老 and 小 that make a name of it (老单, 小查) at the end of a clause or
+    // before a title.
+    bool surname(int t) {
+        [[maybe_unused]] const auto [k, p, p2, x, x2] = around(t);
+        static constexpr std::pair<char32_t, std::string_view> kSurnames[] = {
+            {U'单', "shan4"}, {U'解', "xie4"}, {U'仇', "qiu2"},  {U'朴', "piao2"},  {U'区', "ou1"},  {U'查', "zha1"},
+            {U'翟', "zhai2"}, {U'盖', "ge3"},  {U'缪', "miao4"}, {U'曾', "zeng1"},  {U'乐', "yue4"}, {U'覃', "qin2"},
+            {U'召', "shao4"}, {U'华', "hua4"}, {U'纪', "ji3"},   {U'种', "chong2"}, {U'员', "yun4"}, {U'秘', "bi4"},
+            {U'谌', "chen2"}, {U'牟', "mou2"}, {U'那', "na1"},   {U'折', "she2"},   {U'尉', "yu4"},  {U'晟', "cheng2"},
+            {U'繁', "po2"},   {U'句', "gou1"}, {U'过', "guo1"},  {U'葛', "ge3"},    {U'宓', "fu2"},  {U'眭', "sui1"}};
+        const auto it = std::find_if(std::begin(kSurnames), std::end(kSurnames),
+                                     [&](const auto& e) { return e.first == first(k); });
+        if (it == std::end(kSurnames)) return false;
+        static constexpr std::initializer_list<std::u32string_view> kTitles = {
+            U"先生", U"女士", U"老师", U"小姐", U"太太", U"夫人", U"教授", U"医生", U"大夫", U"师傅", U"经理",
+            U"主任", U"同学", U"校长", U"局长", U"书记", U"总",   U"某",   U"老",   U"伯伯", U"阿姨"};
+        const bool title = x && (in(x, kTitles) || std::any_of(kTitles.begin(), kTitles.end(), [&](auto s) {
+                                     return text(x).starts_with(s) && s.size() == 2;
+                                 }));
+        const bool nickname = (single(p, U'老') || single(p, U'小')) && (!x || title);
+        if (!title && !nickname) return false;
+        set(t, it->second);
+        return true;
     }
 
     bool polyphoneParticles(int t) {
@@ -168,6 +197,16 @@ private:
     bool polyphoneVerbs(int t) {
         [[maybe_unused]] const auto [k, p, p2, x, x2] = around(t);
         switch (first(k)) {
+            case U'盛':
+                // chéng "fill, ladle out" before what is ladled, where to, or a complement (盛饭, 盛出来,
+                // 盛在碗里, 盛满); shèng (盛开, 茂盛) is in words.
+                if (x && (startsIn(x, U"饭汤粥菜水酒出进到在满上好了着起些点一碗") || in(x, {U"不下"})))
+                    set(t, "cheng2");
+                break;
+            case U'缝':
+                // féng "sew" before what is sewn or a complement (缝扣子, 缝好); fèng the seam (门缝).
+                if (x && startsIn(x, U"扣衣被裤袜补好上起一了着针几")) set(t, "feng2");
+                break;
             case U'还':
                 // huán "give back": before what is returned or whom to, or ending the clause (什么时候还).
                 if (!x ||
@@ -425,7 +464,8 @@ private:
                 if (!p || p->user || !(k->closes || k->wordLen >= 3)) break;
                 if (first(tok(t)) == U'里') {
                     if (!numeralBefore(p) && !oneOf(last(p), U"这那哪公英千万")) set(t, "li5");
-                } else if (!(x && startsIn(x, kNumerals)) && !oneOf(last(p), U"马晚早了的着过不得往向朝去来到在从")) {
+                } else if (!(x && startsIn(x, kNumerals)) &&
+                           !oneOf(last(p), U"马晚早了的着过不得往向朝去来到在从东西南北")) {
                     if (!oneOf(last(p), U"考关穿戴爬走跟赶追锁闭合贴写填加配看爱迷碰遇登踏送带拿放挂套插盖换装涂搭"))
                         set(t, "shang5");
                     else if (p->len() == 1)
@@ -444,8 +484,9 @@ private:
                 if (k->opens && k->closes && !k->loose) set(t, "xie3");
                 break;
             case U'儿':
-                // After a character of the clause, an 儿 on its own is the erhua suffix (画儿, 滚儿).
-                if (p && k->opens && k->closes && !k->loose) set(t, "r5");
+                // After a character of the clause, an 儿 on its own is the erhua suffix (画儿, 滚儿);
+                // not after 儿 itself (儿儿 is two syllables).
+                if (p && last(p) != U'儿' && k->opens && k->closes && !k->loose) set(t, "r5");
                 break;
             case U'相':
                 if (singleIn(p, U"张照")) set(t, "xiang4");

@@ -19,6 +19,7 @@ namespace speech::text::mandarin {
 struct Syl {
     std::array<char, 12> t{};
     uint8_t n = 0;
+    bool ruled = false;  // a context rule chose it (the polyphone model leaves it)
 
     std::string_view view() const { return {t.data(), n}; }
     void set(std::string_view s) {

@@ -44,7 +44,7 @@ struct Case {
     const char* pinyin;
 };
 
-TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesAndErhua) {
+TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesAndPlaces) {
     auto lex = lexicon();
     ASSERT_NE(lex, nullptr);
     MandarinReader reader(*lex);
@@ -109,6 +109,26 @@ TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesAndErhua) {
         {u"什麼東西", "shen2 me5 dong1 xi5"},
         {u"楚", "chu3"},
         {u"么", "me5"},
+        {u"儿儿", "er2 er2"},
+        // A surname before a title, or made a name by 老 and 小.
+        {u"单先生是我的老师", "shan4 xian1 sheng5 shi4 wo3 de5 lao3 shi1"},
+        {u"解老师好", "xie4 lao3 shi1 hao3"},
+        {u"仇某", "qiu2 mou3"},
+        {u"找小查", "zhao3 xiao3 zha1"},
+        {u"一张单子", "yi4 zhang1 dan1 zi5"},
+        // Places whose names read otherwise; 北上 "go north".
+        {u"六安瓜片", "lu4 an1 gua1 pian4"},
+        {u"从东莞出发", "cong2 dong1 guan3 chu1 fa1"},
+        {u"蚌埠和丽水", "beng4 bu4 he2 li2 shui3"},
+        {u"北上广深", "bei3 shang4 guang3 shen1"},
+        {u"桌子上", "zhuo1 zi5 shang5"},
+        // Verb senses by what follows.
+        {u"锅里的汤盛出来吧", "guo1 li5 de5 tang1 cheng2 chu1 lai5 ba5"},
+        {u"妈妈在给孩子缝扣子", "ma1 ma5 zai4 gei3 hai2 zi5 feng2 kou4 zi5"},
+        {u"盛开的花", "sheng4 kai1 de5 hua1"},
+        {u"门缝", "men2 feng4"},
+        // The polyphone model's words.
+        {u"这个角色由他来演", "zhe4 ge5 jue2 se4 you2 ta1 lai2 yan3"},
     };
     for (const Case& c : cases) EXPECT_EQ(syllables(reader, c.text), c.pinyin) << testing_support::utf8(c.text);
 }
@@ -179,7 +199,11 @@ TEST(MandarinPinyin, WritesWhatTheVoiceReadsAndReadsItBack) {
     std::vector<std::string> s;
     EXPECT_TRUE(normalisePinyin("  NU:3 lü4\tde0 ", s));
     EXPECT_EQ(s, (std::vector<std::string>{"nv3", "lv4", "de5"}));
-    for (const char* bad : {"", "yin", "yin9", "yin2 hang", "y-in2"}) EXPECT_FALSE(normalisePinyin(bad, s)) << bad;
+    for (const char* bad : {"", "yin", "yin9", "yin2 hang", "y-in2", "v1",
+                            "\xC3\xBC"
+                            "1",
+                            "xyz3", "van2"})
+        EXPECT_FALSE(normalisePinyin(bad, s)) << bad;
 }
 
 TEST(MandarinLexicon, RefusesDamagedFilesWithTheirName) {
