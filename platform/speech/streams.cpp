@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/child_process.h"
+#include "base/paths.h"
 #include "speech/audio/file_encoder.h"
 #include "speech/audio/media_module.h"
 #include "speech/audio/render_journal.h"
@@ -66,6 +67,17 @@ Fault saveFault(const std::string& name, int err) {
 
 bool seekable(int fd) {
     return ::lseek(fd, 0, SEEK_CUR) >= 0;
+}
+
+// The platform's own data that a render's audio is made from: the Mandarin lexicon and its polyphone
+// model, found where the Mandarin reader finds them (text/mandarin/lexicon.cpp).
+std::vector<std::string> platformDataFiles() {
+    const auto installed = [](const char* variable, const char* name) {
+        const char* named = std::getenv(variable);
+        return named && named[0] ? std::string(named) : base::installedDataFile(name).string();
+    };
+    return {installed("TALLAMO_MANDARIN_LEXICON", "mandarin.lex"),
+            installed("TALLAMO_MANDARIN_MODEL", "mandarin.model")};
 }
 
 }  // namespace
@@ -124,12 +136,16 @@ public:
         // A file that cannot be made there is refused now, not at the end of the render.
         auto probe = base::ReplacingFile::create({nullptr, path, base::ReplacingFile::Link::Follow});
         if (!probe) return probe.fault();
-        auto input = audio::fileChecksum(key.inputPath);
+        auto input = key.input ? audio::textChecksum(*key.input) : audio::fileChecksum(key.inputPath);
         if (!input) return input.fault();
+        std::string data;
+        for (const auto& path : key.files) data += audio::contentChecksum(path) + '\n';
+        for (const auto& path : platformDataFiles()) data += audio::contentChecksum(path) + '\n';
         // The codec and its quality count as options: a journal of another does not serve.
         const std::string options = key.options + "\ncodec " + std::to_string(static_cast<int>(choice.codec)) +
                                     " quality " + (choice.quality ? std::to_string(*choice.quality) : "-");
-        const audio::JournalKey journalKey{input.value(), audio::textChecksum(options), format, key.version};
+        const audio::JournalKey journalKey{input.value(), audio::textChecksum(options), audio::textChecksum(data),
+                                           format, key.version};
         std::optional<audio::Mp4Choice> aac;
         if (isMp4(choice.codec)) {
             aac.emplace();

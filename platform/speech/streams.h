@@ -82,11 +82,17 @@ private:
 class FileOutput;  // the file being written and its encoder, internal
 
 // What a render that can resume is keyed by: a journal an earlier render left is used only when the
-// same input was rendered with the same options by the same program.
+// same input was rendered with the same options and data by the same program.
 struct ResumeKey {
     std::string inputPath;  // the file read; the digest of its bytes is kept
     std::string options;    // every option that changes the audio, as text
     std::string version;    // the program's
+    // The input as the program read it (its text and where its chapters start, say): when given, its
+    // digest is kept instead of the file's, so that the journal is keyed by what was spoken.
+    std::optional<std::string> input = {};
+    // Files whose contents change the audio (the lexicons in effect, in order); their digests are kept
+    // with those of the platform's own data (the engine's data, the Mandarin lexicon and model).
+    std::vector<std::string> files = {};
 };
 
 // What a render that can resume finds when it opens its file.

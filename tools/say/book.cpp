@@ -144,4 +144,11 @@ std::vector<Unit> cutUnits(std::u16string_view text, const std::vector<documents
     return units;
 }
 
+std::string spokenInput(std::u16string_view text, const Book& book) {
+    std::string input(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+    for (const auto& chapter : book.chapters)
+        input += "\nchapter " + std::to_string(chapter.position) + ' ' + chapter.title;
+    return input;
+}
+
 }  // namespace say

@@ -74,4 +74,9 @@ struct Unit {
 // `size` units of text.
 std::vector<Unit> cutUnits(std::u16string_view text, const std::vector<documents::Chapter>& chapters, size_t size);
 
+// The book as it is spoken, for the key of a render that can resume: its text and its chapters' titles
+// and starts, as bytes, so that a journal is used only for the same book as read, not for the same
+// file bytes read another way (or changed between the reading and the key).
+std::string spokenInput(std::u16string_view text, const Book& book);
+
 }  // namespace say

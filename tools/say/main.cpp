@@ -156,10 +156,6 @@ struct Render {
     std::optional<say::Book> book;             // a document read from standard input
 };
 
-// A book's chapter titles, and the text of each unit of a render that can resume, are cut this long
-// (UTF-16 units, at the next line break): a render stopped part way loses at most this much.
-constexpr size_t kResumeUnitText = 4096;
-
 void printWarnings(const std::vector<std::string>& warnings) {
     for (const auto& w : warnings) std::cerr << "tallamo-say: " << w << '\n';
 }
@@ -427,17 +423,6 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     return say::kExitSuccess;
 }
 
-// The options that change a render's audio, as text: a journal of a render with others is not used.
-std::string audioOptions(const Options& o, int32_t format) {
-    std::string text = "voice=" + o.voice.value_or("") + ";rate=" + std::to_string(o.rate.value_or(0)) +
-                       ";volume=" + std::to_string(o.volume.value_or(100)) + ";format=" + std::to_string(format) +
-                       ";codec=" + std::to_string(static_cast<int>(o.codec)) +
-                       ";quality=" + (o.quality ? std::to_string(*o.quality) : std::string("-")) +
-                       ";flags=" + std::to_string(o.flags) + ";mixed=" + (o.mixedScript ? "1" : "0") +
-                       ";unit=" + std::to_string(kResumeUnitText);
-    return text;
-}
-
 // --resume: the book is cut into units (say::cutUnits), each spoken by a Speak of its own into the
 // journal beside the output, which keeps every finished unit. A render stopped part way (Ctrl+C, a
 // failure, a kill) leaves the journal; the same command goes on after the last finished unit. The
@@ -446,10 +431,11 @@ int speakResumable(SpVoice& voice, const Options& o, int32_t format) {
     std::u16string text;
     say::Book book = say::readBook(*o.file, &text, documentOptions());
     printWarnings(book.warnings);
-    const std::vector<say::Unit> units = say::cutUnits(text, book.chapters, kResumeUnitText);
+    const std::vector<say::Unit> units = say::cutUnits(text, book.chapters, say::kResumeUnitText);
     auto file = makeOutput(o, format, bookFileTags(book.info));
-    const ResumeState state =
-        file->openResumable(*o.output, ResumeKey{*o.file, audioOptions(o, format), TALLAMO_VERSION});
+    const ResumeState state = file->openResumable(
+        *o.output,
+        ResumeKey{*o.file, audioOptions(o, format), TALLAMO_VERSION, say::spokenInput(text, book), lexiconFiles(o)});
     if (!state.notice.empty()) printWarnings({state.notice});
     if (state.units.size() > units.size()) {
         file->discard();
@@ -508,14 +494,9 @@ size_t earlyWorkers(const Options& o) {
     return static_cast<size_t>(o.jobs.value_or(SpVoice::defaultRenderJobs()));
 }
 
-// The user's own lexicon, when there is one, then those of --lexicon: a malformed one ends the run
-// with its file, line and reason.
+// The lexicons read into the voice: a malformed one ends the run with its file, line and reason.
 void addLexicons(SpVoice& voice, const Options& o) {
-    std::error_code ec;
-    if (const auto own = base::userConfigFile("lexicon.pls"); !own.empty() && std::filesystem::exists(own, ec)) {
-        voice.addLexicon(own.string());
-    }
-    for (const std::string& path : o.lexicons) voice.addLexicon(path);
+    for (const std::string& path : lexiconFiles(o)) voice.addLexicon(path);
 }
 
 // --pinyin: the text (as it would be spoken) printed as the Mandarin voice reads it.

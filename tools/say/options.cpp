@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 
+#include "base/paths.h"
 #include "speech/core/formats.h"
 #include "speech/names.h"
 
@@ -289,6 +291,25 @@ std::string helpText() {
         "  tallamo-say --events --output hello.wav \"Hello there.\"\n"
         "        prints the events of a text, one JSON line each, as it renders it\n";
     return text;
+}
+
+std::string audioOptions(const Options& o, int32_t format) {
+    std::string text = "voice=" + o.voice.value_or("") + ";rate=" + std::to_string(o.rate.value_or(0)) +
+                       ";volume=" + std::to_string(o.volume.value_or(100)) + ";format=" + std::to_string(format) +
+                       ";codec=" + std::to_string(static_cast<int>(o.codec)) +
+                       ";quality=" + (o.quality ? std::to_string(*o.quality) : std::string("-")) +
+                       ";flags=" + std::to_string(o.flags) + ";mixed=" + (o.mixedScript ? "1" : "0") +
+                       ";unit=" + std::to_string(kResumeUnitText);
+    return text;
+}
+
+std::vector<std::string> lexiconFiles(const Options& o) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    if (const auto own = base::userConfigFile("lexicon.pls"); !own.empty() && std::filesystem::exists(own, ec))
+        files.push_back(own.string());
+    files.insert(files.end(), o.lexicons.begin(), o.lexicons.end());
+    return files;
 }
 
 }  // namespace say

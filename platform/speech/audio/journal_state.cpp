@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "base/child_process.h"
@@ -17,7 +18,7 @@ namespace speech::audio {
 
 namespace {
 
-constexpr const char* kMagic = "tallamo-journal 2";
+constexpr const char* kMagic = "tallamo-journal 3";
 
 bool parseHex32(const std::string& text, uint32_t& value) {
     return text.size() == 8 && std::from_chars(text.data(), text.data() + 8, value, 16).ptr == text.data() + 8;
@@ -31,6 +32,13 @@ uint32_t checksum32(uint32_t crc, std::span<const uint8_t> bytes) {
         crc = static_cast<uint32_t>(
             ::crc32(crc, bytes.data() + at, static_cast<uInt>(std::min<size_t>(1u << 30, bytes.size() - at))));
     return crc;
+}
+
+int checksumBlocks(int fd, uint64_t at, uint64_t size, uint32_t& crc) {
+    return readBlocks(fd, at, size, [&](std::span<const uint8_t> b) {
+        crc = checksum32(crc, b);
+        return base::Result<void>();
+    });
 }
 
 std::string hex32(uint32_t value) {
@@ -53,6 +61,7 @@ std::string journalStateText(const JournalKey& key, const JournalState& state) {
         << "version " << key.version << '\n'
         << "input " << key.inputDigest << '\n'
         << "options " << key.optionsDigest << '\n'
+        << "data " << key.dataDigest << '\n'
         << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels << '\n'
         << "aac " << state.aacParts << ' ' << state.aacBytes << ' ' << hex32(state.aacCrc) << '\n';
     for (const auto& l : state.units) {
@@ -75,16 +84,19 @@ std::optional<std::string> parseJournalState(const std::string& text, const Jour
     if (!std::getline(in, line) || line != kMagic) return "it is from another version of the program";
     if (!std::getline(in, line) || !line.starts_with("version ")) return "its state is damaged";
     if (line.substr(8) != key.version) return "it is from another version of the program";
-    std::string word, input, options;
+    std::string word, input, options, data;
     core::WaveFormat format;
     in >> word >> input;
     if (word != "input") return "its state is damaged";
     in >> word >> options;
     if (word != "options") return "its state is damaged";
+    in >> word >> data;
+    if (word != "data") return "its state is damaged";
     in >> word >> format.sampleRate >> format.bitsPerSample >> format.channels;
     if (word != "format" || !in) return "its state is damaged";
     if (input != key.inputDigest) return "the input has changed since";
     if (options != key.optionsDigest || !(format == key.format)) return "the options have changed since";
+    if (data != key.dataDigest) return "the lexicons or the speech data have changed since";
     std::string crc;
     in >> word >> out.aacParts >> out.aacBytes >> crc;
     if (word != "aac" || !in || !parseHex32(crc, out.aacCrc)) return "its state is damaged";
@@ -109,6 +121,29 @@ std::string textChecksum(std::string_view text) {
            std::to_string(text.size());
 }
 
+std::string contentChecksum(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "none";
+    if (S_ISDIR(st.st_mode)) {
+        std::error_code error;
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path, error))
+            names.push_back(entry.path().filename().string());
+        if (error) return "unreadable";
+        std::sort(names.begin(), names.end());
+        std::string listing;
+        for (const auto& name : names) listing += name + ' ' + contentChecksum(path + "/" + name) + '\n';
+        return "folder-" + textChecksum(listing);
+    }
+    if (!S_ISREG(st.st_mode)) return "other";
+    // Not blocking, should the file have been swapped for a pipe since.
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "unreadable";
+    uint32_t crc = 0;
+    if (checksumBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size), crc) != 0) return "unreadable";
+    return hex32(crc) + "-" + std::to_string(st.st_size);
+}
+
 base::Result<std::string> fileChecksum(const std::string& path) {
     base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
@@ -116,12 +151,7 @@ base::Result<std::string> fileChecksum(const std::string& path) {
         return base::Fault{base::errc::kFile,
                            "Cannot read the file \"" + path + "\": " + base::fileErrorReason(errno) + "."};
     uint32_t crc = 0;
-    if (const int err = readBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size),
-                                   [&](std::span<const uint8_t> b) {
-                                       crc = checksum32(crc, b);
-                                       return base::Result<void>();
-                                   });
-        err != 0)
+    if (const int err = checksumBlocks(fd.get(), 0, static_cast<uint64_t>(st.st_size), crc); err != 0)
         return base::Fault{base::errc::kFile,
                            "Cannot read the file \"" + path + "\": " + base::fileErrorReason(err) + "."};
     return hex32(crc) + "-" + std::to_string(st.st_size);

@@ -27,6 +27,7 @@ namespace speech::audio {
 struct JournalKey {
     std::string inputDigest;    // fileChecksum of the input
     std::string optionsDigest;  // textChecksum of every option that changes the audio
+    std::string dataDigest;     // of the contents of the data the audio is made from (contentChecksum)
     core::WaveFormat format;    // of the journaled samples
     std::string version;        // the program's
 };
@@ -64,6 +65,14 @@ std::string hex32(uint32_t value);
 // input or options from others.
 base::Result<std::string> fileChecksum(const std::string& path);
 std::string textChecksum(std::string_view text);
+// A checksum of what is at `path`: a file's bytes, a folder's files (their names and bytes, all the way
+// down), or that there is nothing there or something else (a pipe, a device: never opened for reading,
+// so that it cannot block). What tells the data a journal's audio was made from (lexicons, the
+// engine's data) from other data.
+std::string contentChecksum(const std::string& path);
+
+// The checksum of `size` bytes of `fd` from `at`, continued from `crc`; 0 or an errno, as readBlocks.
+int checksumBlocks(int fd, uint64_t at, uint64_t size, uint32_t& crc);
 
 // A fault of the journal in `folder`: what was being done and the system's reason.
 base::Fault journalFault(const std::string& folder, const std::string& what, int err);

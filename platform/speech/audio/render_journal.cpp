@@ -144,11 +144,7 @@ struct RenderJournal::Impl {
         for (size_t i = 0; i < listed.size(); ++i) {
             const uint64_t size = listed[i].unit.frames * frameBytes();
             uint32_t crc = 0;
-            const int err = readBlocks(audio.get(), at, size, [&](std::span<const uint8_t> b) {
-                crc = checksum32(crc, b);
-                return base::Result<void>();
-            });
-            if (err != 0 || crc != listed[i].crc)
+            if (checksumBlocks(audio.get(), at, size, crc) != 0 || crc != listed[i].crc)
                 return "its audio is damaged, in part " + std::to_string(i + 1) + " of " +
                        std::to_string(listed.size());
             at += size;
@@ -164,11 +160,8 @@ struct RenderJournal::Impl {
         if (aac.get() < 0 || ::fstat(aac.get(), &st) != 0) return "its encoded audio is missing";
         if (static_cast<uint64_t>(st.st_size) < earlier.aacBytes) return "its encoded audio is cut short";
         uint32_t crc = 0;
-        const int err = readBlocks(aac.get(), 0, earlier.aacBytes, [&](std::span<const uint8_t> b) {
-            crc = checksum32(crc, b);
-            return base::Result<void>();
-        });
-        if (err != 0 || crc != earlier.aacCrc) return "its encoded audio is damaged";
+        if (checksumBlocks(aac.get(), 0, earlier.aacBytes, crc) != 0 || crc != earlier.aacCrc)
+            return "its encoded audio is damaged";
         return std::nullopt;
     }
 

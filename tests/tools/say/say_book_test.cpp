@@ -290,6 +290,23 @@ TEST(SayBook, AStoppedRenderResumesWithTheSameBytesAndOnlyOneRunsAtATime) {
               std::string::npos)
         << restarted.err;
     EXPECT_NE(testing_support::readFile(dir.file("book.wav")), whole);
+
+    // Stopped again, then run with a lexicon that changes a reading: it starts over, not mixing them.
+    {
+        std::vector<std::string> withEvents = render;
+        withEvents.insert(withEvents.begin(), "--events");
+        Say first(withEvents);
+        ASSERT_TRUE(first.readUntil("\"event\":\"StartStream\",\"stream\":2"));
+        first.kill(SIGKILL);
+        first.wait();
+    }
+    std::ofstream(dir.file("book.pls")) << "<lexicon version=\"1.0\"><lexeme><grapheme>Paragraph</grapheme>"
+                                           "<alias>Chapter</alias></lexeme></lexicon>";
+    std::vector<std::string> withLexicon = render;
+    withLexicon.insert(withLexicon.begin(), {"--lexicon", dir.file("book.pls")});
+    const Done relexed = say(withLexicon);
+    ASSERT_EQ(relexed.status, 0) << relexed.err;
+    EXPECT_NE(relexed.err.find("the lexicons or the speech data have changed since"), std::string::npos) << relexed.err;
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ struct Book {
     core::FileCodec codec = core::FileCodec::Wav;
     std::string options = "voice=English;rate=0";
     std::string version = "test 1";
+    std::vector<std::string> files = {};  // the lexicons in effect
 };
 
 std::shared_ptr<SpFileStream> openBook(const Book& book, ResumeState& state) {
@@ -55,7 +56,7 @@ std::shared_ptr<SpFileStream> openBook(const Book& book, ResumeState& state) {
     file->Format().SetType(SAFT22kHz16BitMono);
     file->setCodec(book.codec);
     file->setTags(bookFileTags(core::BookInfo{"Book", "Author", "2001", ""}));
-    state = file->openResumable(book.output, ResumeKey{book.input, book.options, book.version});
+    state = file->openResumable(book.output, ResumeKey{book.input, book.options, book.version, {}, book.files});
     return file;
 }
 
@@ -200,6 +201,12 @@ TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
         {"another version", [](Book& b) { b.version = "test 2"; }, {}},
         {"input has changed", [](Book& b) { std::ofstream(b.input) << "Another text."; }, {}},
         {"options have changed", [](Book& b) { b.options += ";volume=50"; }, {}},
+        {"lexicons or the speech data have changed",
+         [](Book& b) {
+             b.files.push_back(b.input + ".pls");
+             std::ofstream(b.files.back()) << "<lexicon version=\"1.0\"/>";
+         },
+         {}},
         {"cut short", {}, [](const std::string& f) { fs::resize_file(f + "/state", fs::file_size(f + "/state") / 2); }},
         {"state is damaged", {}, [&](const std::string& f) { flip(f + "/state", 70); }},
         {"audio is missing", {}, [](const std::string& f) { fs::remove(f + "/audio.wav"); }},
