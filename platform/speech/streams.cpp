@@ -138,7 +138,7 @@ public:
         if (!probe) return probe.fault();
         auto input = key.input ? audio::textChecksum(*key.input) : audio::fileChecksum(key.inputPath);
         if (!input) return input.fault();
-        std::string data;
+        std::string data = key.engineVersion + '\n';
         for (const auto& path : key.files) data += audio::contentChecksum(path) + '\n';
         for (const auto& path : platformDataFiles()) data += audio::contentChecksum(path) + '\n';
         // The codec and its quality count as options: a journal of another does not serve.

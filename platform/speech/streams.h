@@ -90,9 +90,11 @@ struct ResumeKey {
     // The input as the program read it (its text and where its chapters start, say): when given, its
     // digest is kept instead of the file's, so that the journal is keyed by what was spoken.
     std::optional<std::string> input = {};
-    // Files whose contents change the audio (the lexicons in effect, in order); their digests are kept
-    // with those of the platform's own data (the engine's data, the Mandarin lexicon and model).
+    // Files and folders whose contents change the audio (the lexicons in effect, in order; the engine's
+    // data, SpVoice::engineData), and the engine's version: kept as digests, with those of the
+    // platform's own data (the Mandarin lexicon and model).
     std::vector<std::string> files = {};
+    std::string engineVersion = {};
 };
 
 // What a render that can resume finds when it opens its file.

@@ -272,6 +272,11 @@ SpObjectTokens SpVoice::GetVoices(std::string_view requiredAttributes, std::stri
     return filterTokens(impl_->synthesizer->voices(), requiredAttributes, optionalAttributes);
 }
 
+std::pair<std::string, std::string> SpVoice::engineData() const {
+    const engine::EngineData data = impl_->synthesizer->data();
+    return {data.version, data.folder};
+}
+
 SpObjectTokens SpVoice::GetAudioOutputs(std::string_view requiredAttributes,
                                         std::string_view optionalAttributes) const {
     std::vector<SpObjectToken> tokens;

@@ -116,6 +116,10 @@ public:
     void setRenderJobs(int jobs);
     int renderJobs() const;
     static int defaultRenderJobs();
+    // What the engine's audio is made from besides the text and the settings: its version, and the
+    // folder of its data (empty when the engine does not say), for a render that keys its journal by
+    // them (ResumeKey).
+    std::pair<std::string, std::string> engineData() const;
     // The failure that ended a stream into a device early (the device was lost, the engine failed on a
     // sentence twice), if one did since it was last reported: taking it here spares the next Speak to
     // a device from raising it. A file stream reports such a failure itself, when it is closed.

@@ -423,6 +423,14 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     return say::kExitSuccess;
 }
 
+// The files the voice's audio is made from besides the text: the lexicons in effect and the engine's
+// data folder.
+std::vector<std::string> dataFiles(const SpVoice& voice, const Options& o) {
+    std::vector<std::string> files = lexiconFiles(o);
+    if (const std::string folder = voice.engineData().second; !folder.empty()) files.push_back(folder);
+    return files;
+}
+
 // --resume: the book is cut into units (say::cutUnits), each spoken by a Speak of its own into the
 // journal beside the output, which keeps every finished unit. A render stopped part way (Ctrl+C, a
 // failure, a kill) leaves the journal; the same command goes on after the last finished unit. The
@@ -434,8 +442,8 @@ int speakResumable(SpVoice& voice, const Options& o, int32_t format) {
     const std::vector<say::Unit> units = say::cutUnits(text, book.chapters, say::kResumeUnitText);
     auto file = makeOutput(o, format, bookFileTags(book.info));
     const ResumeState state = file->openResumable(
-        *o.output,
-        ResumeKey{*o.file, audioOptions(o, format), TALLAMO_VERSION, say::spokenInput(text, book), lexiconFiles(o)});
+        *o.output, ResumeKey{*o.file, audioOptions(o, format), TALLAMO_VERSION, say::spokenInput(text, book),
+                             dataFiles(voice, o), voice.engineData().first});
     if (!state.notice.empty()) printWarnings({state.notice});
     if (state.units.size() > units.size()) {
         file->discard();

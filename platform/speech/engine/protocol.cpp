@@ -40,6 +40,8 @@ std::vector<uint8_t> encodeReady(const ReadyInfo& info) {
             e.put(value);
         }
     }
+    e.put(info.data.version);
+    e.put(info.data.folder);
     return std::move(e).finish();
 }
 
@@ -59,6 +61,8 @@ std::optional<ReadyInfo> decodeReady(std::span<const uint8_t> payload) {
         }
         info.voices.emplace_back(core::TokenKind::Voice, std::move(id), std::move(description), std::move(attributes));
     }
+    info.data.version = d.getString();
+    info.data.folder = d.getString();
     return base::wire::ifDone(d, std::move(info));
 }
 

@@ -4,7 +4,8 @@
 // payload. Integers travel in the host's own byte order: both ends are built together and run on the
 // same machine.
 //
-//   worker -> platform   Ready     once, after the engine started: sample rate and the voice list
+//   worker -> platform   Ready     once, after the engine started: sample rate, the voice list, and the
+//                                  engine's version and data folder
 //                        Audio     16-bit mono samples of the request being synthesized
 //                        Event     one engine event of that request (sample offsets count from its start)
 //                        Done      the request ended: fine, or the engine's fault (also sent instead of
@@ -55,6 +56,7 @@ struct Frame {
 struct ReadyInfo {
     int sampleRate = 0;
     std::vector<core::SpObjectToken> voices;
+    EngineData data = {};
 };
 
 // Each encoder returns a whole frame, header included.

@@ -87,6 +87,14 @@ public:
     }
 };
 
+// What an engine's output is made from besides the requests: its name and version, and the folder of
+// its data. Whatever keeps audio keyed by what made it (a render's journal) keys it by these.
+struct EngineData {
+    std::string version;
+    std::string folder;
+    friend bool operator==(const EngineData&, const EngineData&) = default;
+};
+
 class Synthesizer {
 public:
     virtual ~Synthesizer() = default;
@@ -94,6 +102,8 @@ public:
     virtual std::vector<core::SpObjectToken> voices() = 0;
     // Output sample rate (22050 for espeak-ng).
     virtual int sampleRate() const = 0;
+    // The engine's version and data; nothing known by default.
+    virtual EngineData data() const { return {}; }
     // How many synthesize calls can usefully run at once (the engine in this process: one).
     virtual size_t concurrency() const { return 1; }
     // Synthesizes the whole request into `sink`; thread-safe (calls are serialized inside).

@@ -130,6 +130,7 @@ public:
 
     std::vector<core::SpObjectToken> voices() override { return info_.voices; }
     int sampleRate() const override { return info_.sampleRate; }
+    EngineData data() const override { return info_.data; }
     size_t concurrency() const override { return 64; }
     std::unique_ptr<SynthesisRun> openRun() override;
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <espeak-ng/espeak_ng.h>
+
 #include "documents/document.h"
 #include "tests/support/audio_files.h"
 #include "tests/support/document_fixtures.h"
@@ -273,15 +275,16 @@ TEST(SayBook, AStoppedRenderResumesWithTheSameBytesAndOnlyOneRunsAtATime) {
     EXPECT_EQ(testing_support::readFile(dir.file("book.wav")), whole);
     EXPECT_FALSE(fs::exists(dir.file(".book.wav.resume")));
 
-    // Stopped again, then run with other options: it says why it starts over.
-    {
+    // Stopped again, then run with other options, lexicons or engine data: it says why it starts over.
+    const auto stopInSecondPart = [&] {
         std::vector<std::string> withEvents = render;
         withEvents.insert(withEvents.begin(), "--events");
         Say first(withEvents);
         ASSERT_TRUE(first.readUntil("\"event\":\"StartStream\",\"stream\":2"));
         first.kill(SIGINT);
         EXPECT_EQ(first.wait(), 128 + SIGINT);
-    }
+    };
+    stopInSecondPart();
     std::vector<std::string> faster = render;
     faster.insert(faster.begin(), {"--rate", "3"});
     const Done restarted = say(faster);
@@ -291,15 +294,8 @@ TEST(SayBook, AStoppedRenderResumesWithTheSameBytesAndOnlyOneRunsAtATime) {
         << restarted.err;
     EXPECT_NE(testing_support::readFile(dir.file("book.wav")), whole);
 
-    // Stopped again, then run with a lexicon that changes a reading: it starts over, not mixing them.
-    {
-        std::vector<std::string> withEvents = render;
-        withEvents.insert(withEvents.begin(), "--events");
-        Say first(withEvents);
-        ASSERT_TRUE(first.readUntil("\"event\":\"StartStream\",\"stream\":2"));
-        first.kill(SIGKILL);
-        first.wait();
-    }
+    // A lexicon that changes a reading: the render starts over rather than mixing both readings.
+    stopInSecondPart();
     std::ofstream(dir.file("book.pls")) << "<lexicon version=\"1.0\"><lexeme><grapheme>Paragraph</grapheme>"
                                            "<alias>Chapter</alias></lexeme></lexicon>";
     std::vector<std::string> withLexicon = render;
@@ -307,6 +303,22 @@ TEST(SayBook, AStoppedRenderResumesWithTheSameBytesAndOnlyOneRunsAtATime) {
     const Done relexed = say(withLexicon);
     ASSERT_EQ(relexed.status, 0) << relexed.err;
     EXPECT_NE(relexed.err.find("the lexicons or the speech data have changed since"), std::string::npos) << relexed.err;
+
+    // The engine's data changed (its folder, here links to the installed one's files, gains a file).
+    espeak_ng_InitializePath(nullptr);  // where espeak-ng finds its data, without starting the engine
+    const char* installed = nullptr;
+    espeak_Info(&installed);
+    ASSERT_NE(installed, nullptr);
+    fs::create_directories(dir.file("espeak/espeak-ng-data"));
+    for (const auto& entry : fs::directory_iterator(installed))
+        fs::create_symlink(entry.path(), dir.file("espeak/espeak-ng-data/") + entry.path().filename().string());
+    ::setenv("ESPEAK_DATA_PATH", dir.file("espeak").c_str(), 1);
+    stopInSecondPart();
+    std::ofstream(dir.file("espeak/espeak-ng-data/added")) << "an update";
+    const Done updated = say(render);
+    ::unsetenv("ESPEAK_DATA_PATH");
+    ASSERT_EQ(updated.status, 0) << updated.err;
+    EXPECT_NE(updated.err.find("the lexicons or the speech data have changed since"), std::string::npos) << updated.err;
 }
 
 }  // namespace

@@ -118,6 +118,7 @@ struct Engine {
     std::mutex mutex;
     int sampleRate = 22050;
     std::vector<VoiceEntry> voices;  // sorted by description; never changes after start-up
+    EngineData data;                 // espeak-ng's version and data folder
     Instance main;
     std::optional<Instance> side;
     bool sideTried = false;
@@ -279,8 +280,9 @@ base::Result<Engine*> engine() {
                                "unreadable."};
         e.sampleRate = rate;
         const char* data = nullptr;
-        espeak_Info(&data);
+        const char* version = espeak_Info(&data);
         e.voices = listVoices(data != nullptr ? data : "");
+        e.data = {std::string("espeak-ng ") + (version != nullptr ? version : "?"), data != nullptr ? data : ""};
         e.main.currentVoice.clear();
         dropNotices(e.main);
         return &e;
@@ -580,6 +582,7 @@ public:
     }
 
     int sampleRate() const override { return engine_.sampleRate; }
+    EngineData data() const override { return engine_.data; }
 
     base::Result<void> synthesize(const SynthRequest& request, SynthSink& sink) override {
         std::lock_guard lock(engine_.mutex);

@@ -459,7 +459,7 @@ int serveEngine(const std::function<std::shared_ptr<Synthesizer>()>& startEngine
         (void)platform.send(encodeDone(base::Fault{error.code(), error.description()}), kNoLimit);
         return exitStatus(WorkerExit::CannotStart);
     }
-    if (platform.send(encodeReady({synthesizer->sampleRate(), synthesizer->voices()}), kNoLimit) !=
+    if (platform.send(encodeReady({synthesizer->sampleRate(), synthesizer->voices(), synthesizer->data()}), kNoLimit) !=
         Channel::Status::Ok) {
         return exitStatus(WorkerExit::Done);
     }

@@ -121,8 +121,9 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
     const std::vector<std::vector<uint8_t>> frames = {
         engine::encodeSynthesize(request), engine::encodeEvent(event), engine::encodeAudio(samples),
         engine::encodeDone(base::Fault{errc::kNoVoice, "no such voice"}),
-        engine::encodeReady(
-            {22050, {core::SpObjectToken(core::TokenKind::Voice, "en", "English", {{"Gender", "Male"}})}})};
+        engine::encodeReady({22050,
+                             {core::SpObjectToken(core::TokenKind::Voice, "en", "English", {{"Gender", "Male"}})},
+                             {"espeak-ng 1.51", "/data/espeak-ng-data"}})};
     // Whole, and a byte at a time: the same frames come out.
     for (size_t piece : {size_t{1 << 20}, size_t{1}}) {
         engine::FrameSplitter splitter;
@@ -153,6 +154,7 @@ TEST(EngineProtocol, MessagesSurviveTheTripAndBrokenOnesAreRefused) {
         const auto ready = engine::decodeReady(out[4].payload);
         ASSERT_TRUE(ready);
         EXPECT_EQ(ready->voices.at(0).GetAttribute("Gender"), "Male");
+        EXPECT_EQ(ready->data, (engine::EngineData{"espeak-ng 1.51", "/data/espeak-ng-data"}));
     }
     // Every payload cut short is refused, never read past its end (audio has no length to check).
     using Decode = bool (*)(std::span<const uint8_t>);
