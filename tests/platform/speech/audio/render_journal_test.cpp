@@ -157,7 +157,10 @@ TEST_P(Resume, KilledAtStepsThenResumedGivesTheSameBytes) {
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        // An MP4 render keeps its encoded parts as the encoder gets to them, so its steps vary a little
+        // from run to run: it may end before the last stop.
+        const bool ended = GetParam() == core::FileCodec::M4b && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        ASSERT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) || ended) << status;
         const std::string now = testing_support::readFile(book.output);
         EXPECT_TRUE(now == old || now == reference);
         // Whatever the step, the journal left is one a render goes on from, without a word.
