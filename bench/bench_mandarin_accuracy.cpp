@@ -10,6 +10,9 @@
 //   neutral missed  gold neutral syllables read with a full tone
 //   sentences       sentences read entirely right
 //
+// The third-tone phrases (bench/mandarin/sandhi.tsv): how many are spoken entirely right, their tones
+// after third-tone sandhi.
+//
 // Given a folder of labelled polyphone sentences (the CPP benchmark's development split), it also
 // prints the share of their labelled characters read right on the part held out from the polyphone
 // model's training (labelled_set.h), strictly and with a neutral tone and its full tone counted as one
@@ -32,6 +35,7 @@
 
 #include "base/utf8.h"
 #include "speech/text/mandarin/reader.h"
+#include "speech/text/mandarin/tone_sandhi.h"
 #include "tools/mandarin_model/labelled_set.h"
 
 using namespace speech;
@@ -135,6 +139,25 @@ bool sameReading(std::string_view read, std::string_view gold, bool lenient) {
            (tone(read) == 5 || tone(gold) == 5);
 }
 
+void scoreSpoken(const std::vector<Sentence>& phrases, const text::mandarin::MandarinLexicon& lexicon,
+                 bool listErrors) {
+    text::mandarin::MandarinReader reader(lexicon);
+    text::mandarin::PinyinReading reading;
+    size_t right = 0;
+    for (const auto& s : phrases) {
+        reader.read(std::span<const char32_t>(s.text), reading);
+        text::mandarin::applyThirdToneSandhi(s.text, reading);
+        std::string spoken, gold;
+        for (const auto& y : reading.syllables) spoken += (spoken.empty() ? "" : " ") + std::string(y.pinyin());
+        for (const auto& u : s.units) gold += (gold.empty() ? "" : " ") + u.gold;
+        right += spoken == gold;
+        if (listErrors && spoken != gold)
+            std::printf("  %s\tgold %s\tspoken %s\n", s.id.c_str(), gold.c_str(), spoken.c_str());
+    }
+    std::printf("third-tone phrases spoken entirely right %6.2f%% (%zu/%zu)\n", 100.0 * right / phrases.size(), right,
+                phrases.size());
+}
+
 void scoreLabelled(const std::filesystem::path& folder, const text::mandarin::MandarinLexicon& lexicon) {
     const auto set = mandarin_model::loadLabelledSet(folder);
     // Each character's most frequent reading in the training part: the baseline a model must beat.
@@ -194,6 +217,7 @@ int main(int argc, char** argv) {
         auto check = loadSet(sets / "checkset.tsv");
         score("development", development, *lexicon, listErrors);
         score("check", check, *lexicon, false);
+        scoreSpoken(loadSet(sets / "sandhi.tsv"), *lexicon, listErrors);
         if (!labelled.empty()) scoreLabelled(labelled, *lexicon);
         return 0;
     } catch (const std::exception& e) {

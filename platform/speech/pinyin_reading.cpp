@@ -79,10 +79,11 @@ SpObjectToken mandarinVoice(const std::vector<SpObjectToken>& voices, const SpOb
 
 }  // namespace
 
-std::string SpVoice::pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks) const {
+std::string SpVoice::pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks, bool spokenTones) const {
     std::string problem;
     text::FrontEndContext context;
     context.mandarinLexicon = text::mandarin::installedMandarinLexicon(&problem);
+    context.citationTones = !spokenTones;
     if (!context.mandarinLexicon) throw Error(errc::kFile, problem);
     context.voices = impl_->synthesizer->voices();
     {
@@ -93,7 +94,7 @@ std::string SpVoice::pinyinReading(std::u16string_view text, int32_t flags, bool
     }
     auto source = text::openText(std::make_shared<const std::u16string>(text),
                                  flags & ~(SVSFIsFilename | SVSFPersistXML), context, nullptr);
-    return printed(text, readWords(*source), toneMarks);
+    return printed(text, readWords(*source), toneMarks && !spokenTones);
 }
 
 }  // namespace speech

@@ -75,13 +75,14 @@ public:
     void clearLexicons();
 
     // How the voice's Mandarin voice reads `text` (Speak's text and flags; not SVSFIsFilename): the
-    // text with each stretch it reads as Chinese printed as its syllables, exactly as the engine is
-    // sent them, and the rest as it is. Syllables are lower case, separated by one space and from the
+    // text with each stretch it reads as Chinese printed as its syllables, as the engine is sent
+    // them, and the rest as it is. Syllables are lower case, separated by one space and from the
     // text around them, with tone digits 1-5 (5 neutral; ü as v; an erhua 儿 joined to the syllable
     // before it: nar3), or with `toneMarks` their tone marks (yín háng; neutral syllables unmarked).
     // Throws like Speak for bad markup, and Error(kFile) when the Mandarin lexicon is not there
-    // (mandarinLexiconProblem).
-    std::string pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks) const;
+    // (mandarinLexiconProblem). Its tones are the dictionary's (with the changes of 一 and 不), or with
+    // `spokenTones` (digits only) those the engine is sent to speak, third-tone sandhi applied.
+    std::string pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks, bool spokenTones = false) const;
     // How the documents named in later Speak calls are read: their limits, the alt text of images, a
     // cancel check (asked while a PDF's page is read; true stops reading as a purge does, which stops
     // it too) and where skipped PDF pages are reported. The functions are called from the thread that

@@ -526,8 +526,8 @@ int printPinyin(SpVoice& voice, const Options& o) {
         render.text = base::fromUtf8(*o.text);
         render.flags = o.flags;
     }
-    std::string reading =
-        voice.pinyinReading(render.text, render.flags & ~SVSFlagsAsync, o.pinyin == Options::Pinyin::Marks);
+    std::string reading = voice.pinyinReading(render.text, render.flags & ~SVSFlagsAsync,
+                                              o.pinyin == Options::Pinyin::Marks, o.pinyin == Options::Pinyin::Spoken);
     if (!reading.empty() && reading.back() != '\n') reading += '\n';
     std::cout << reading << std::flush;
     return say::kExitSuccess;

@@ -66,12 +66,16 @@ const std::array kRows = {
     OptionRow{"--no-mixed-script", "", "",
               "read English words in Chinese text, and Chinese in other text, with the voice itself",
               [](Options& o, const std::string&) { o.mixedScript = false; }},
-    OptionRow{"--pinyin", "", "[=marks]",
+    OptionRow{"--pinyin", "", "[=marks|=spoken]",
               "print the text as the Mandarin voice reads it, its Chinese as pinyin with tone digits (or with tone "
-              "marks), and exit without speaking",
+              "marks; or with the tones spoken, third-tone sandhi applied, as the engine is sent them), and exit "
+              "without speaking",
               [](Options& o, const std::string& v) {
-                  if (!v.empty() && v != "marks") throw UsageError{"--pinyin takes no value but =marks"};
-                  o.pinyin = v.empty() ? Options::Pinyin::Digits : Options::Pinyin::Marks;
+                  if (!v.empty() && v != "marks" && v != "spoken")
+                      throw UsageError{"--pinyin takes no value but =marks or =spoken"};
+                  o.pinyin = v.empty()      ? Options::Pinyin::Digits
+                             : v == "marks" ? Options::Pinyin::Marks
+                                            : Options::Pinyin::Spoken;
               }},
     OptionRow{"--lexicon", "", "FILE",
               "read pronunciations from a W3C PLS lexicon (pinyin with alphabet=\"x-pinyin\", or aliases); may be "

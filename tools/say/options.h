@@ -37,7 +37,7 @@ struct Options {
     std::optional<long> device;  // nothing: the default output
     bool events = false;
     bool mixedScript = true;
-    enum class Pinyin { None, Digits, Marks };
+    enum class Pinyin { None, Digits, Marks, Spoken };
     Pinyin pinyin = Pinyin::None;       // print the Mandarin reading instead of speaking
     std::vector<std::string> lexicons;  // --lexicon files, in order
     std::optional<long> jobs;           // engine workers rendering into a file at once; nothing: one a processor

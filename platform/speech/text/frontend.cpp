@@ -54,7 +54,7 @@ std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, 
     if (persistOut && (flags & core::SVSFPersistXML)) *persistOut = context.persisted;
     auto producer =
         makeScriptStage(makeAliasStage(makeStreamProducer(std::move(text), start.style), context.userLexicon),
-                        start.voices, context.mandarinLexicon, context.userLexicon.get());
+                        start.voices, context.mandarinLexicon, context.userLexicon.get(), context.citationTones);
     return makeTextSource(std::move(producer), start.voices, (flags & core::SVSFNLPSpeakPunc) != 0, start.style);
 }
 
@@ -69,9 +69,9 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
     if (!markup) {
         if (persistOut && (flags & core::SVSFPersistXML)) *persistOut = context.persisted;
         auto producer = makeAliasStage(makePlainProducer(std::move(text), start.style), context.userLexicon);
-        return makeTextSource(
-            makeScriptStage(std::move(producer), voices, context.mandarinLexicon, context.userLexicon.get()), voices,
-            speakPunctuation, start.style);
+        return makeTextSource(makeScriptStage(std::move(producer), voices, context.mandarinLexicon,
+                                              context.userLexicon.get(), context.citationTones),
+                              voices, speakPunctuation, start.style);
     }
     if (isSsml(*text)) {
         // The lexicons the text's <lexicon> elements name are read, and a faulty one refused, before the
@@ -84,15 +84,16 @@ std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> te
                             speakPunctuation);
         }
         auto producer = makeAliasStage(makeSsmlProducer(std::move(text), context, voices), lexicons);
-        return makeTextSource(makeScriptStage(std::move(producer), voices, context.mandarinLexicon, lexicons.get()),
+        return makeTextSource(makeScriptStage(std::move(producer), voices, context.mandarinLexicon, lexicons.get(),
+                                              context.citationTones),
                               voices, speakPunctuation, start.style);
     }
     MarkupState after = checkMarkup(*text, context, voices);
     if (persistOut && (flags & core::SVSFPersistXML)) *persistOut = std::move(after);
     auto producer = makeAliasStage(makeMarkupProducer(std::move(text), context, voices), context.userLexicon);
-    return makeTextSource(
-        makeScriptStage(std::move(producer), voices, context.mandarinLexicon, context.userLexicon.get()), voices,
-        speakPunctuation, start.style);
+    return makeTextSource(makeScriptStage(std::move(producer), voices, context.mandarinLexicon,
+                                          context.userLexicon.get(), context.citationTones),
+                          voices, speakPunctuation, start.style);
 }
 
 }  // namespace speech::text

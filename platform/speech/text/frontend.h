@@ -49,6 +49,9 @@ struct FrontEndContext {
     // Chinese that a Mandarin voice reads is read word by word with this lexicon and handed to the
     // engine as pinyin; without it, as it is written (the engine reads it by its own rules).
     std::shared_ptr<const mandarin::MandarinLexicon> mandarinLexicon;
+    // Its pinyin with the dictionary's tones (and the changes of 一 and 不), for printing the reading,
+    // rather than the tones spoken after third-tone sandhi, which the engine is sent to speak.
+    bool citationTones = false;
     // The user's pronunciations: pinyin for Chinese words and aliases, winning over everything else.
     std::shared_ptr<const UserLexicon> userLexicon;
 };

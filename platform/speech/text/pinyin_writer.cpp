@@ -2,6 +2,7 @@
 #include "speech/text/pinyin_writer.h"
 
 #include "speech/text/mandarin/pinyin.h"
+#include "speech/text/mandarin/tone_sandhi.h"
 
 namespace speech::text {
 
@@ -13,8 +14,9 @@ bool isAsciiWordChar(char32_t c) {
 
 }  // namespace
 
-PinyinWriter::PinyinWriter(std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user)
-    : lexicon_(std::move(lexicon)), reader_(*lexicon_) {
+PinyinWriter::PinyinWriter(std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user,
+                           bool citationTones)
+    : lexicon_(std::move(lexicon)), reader_(*lexicon_), citationTones_(citationTones) {
     if (!user) return;
     for (const UserEntry& e : user->entries) {
         if (!e.pinyin.empty()) reader_.addUserWord(e.grapheme, e.pinyin);
@@ -25,6 +27,8 @@ void PinyinWriter::write(const std::vector<ContextChar>& run, size_t a, size_t b
     text_.clear();
     for (size_t i = a; i < b; ++i) text_.push_back(run[i].c);
     reader_.read(std::span<const char32_t>(text_.data(), text_.size()), reading_);
+    if (!citationTones_)
+        mandarin::applyThirdToneSandhi(std::span<const char32_t>(text_.data(), text_.size()), reading_);
     size_t i = a;
     const auto plainUpTo = [&](size_t end) {
         for (; i < end; ++i) {

@@ -24,8 +24,10 @@ public:
 
 class PinyinWriter {
 public:
-    // The user's pinyin entries win over the lexicon's words.
-    PinyinWriter(std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user);
+    // The user's pinyin entries win over the lexicon's words. The tones written are those spoken
+    // (third-tone sandhi applied: tone_sandhi.h), or with `citationTones` the dictionary's.
+    PinyinWriter(std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user,
+                 bool citationTones = false);
 
     // What was written last, for the spaces between words.
     struct Last {
@@ -42,6 +44,7 @@ private:
 
     std::shared_ptr<const mandarin::MandarinLexicon> lexicon_;
     mandarin::MandarinReader reader_;
+    bool citationTones_;
     std::u32string text_;
     mandarin::PinyinReading reading_;
     std::string piece_;

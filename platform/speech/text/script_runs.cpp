@@ -122,9 +122,9 @@ constexpr size_t kMaxHold = 4096;
 class ScriptStage final : public UnitProducer, private UnitSink, private PinyinOut {
 public:
     ScriptStage(std::unique_ptr<UnitProducer> inner, std::shared_ptr<const VoiceTable> voices,
-                std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user)
+                std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user, bool citationTones)
         : inner_(std::move(inner)), voices_(std::move(voices)) {
-        if (lexicon) pinyin_.emplace(std::move(lexicon), user);
+        if (lexicon) pinyin_.emplace(std::move(lexicon), user, citationTones);
     }
 
     bool fill(UnitSink& sink, uint64_t minUnits) override {
@@ -375,12 +375,12 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript) {
 std::unique_ptr<UnitProducer> makeScriptStage(std::unique_ptr<UnitProducer> inner,
                                               std::shared_ptr<const VoiceTable> voices,
                                               std::shared_ptr<const mandarin::MandarinLexicon> lexicon,
-                                              const UserLexicon* user) {
+                                              const UserLexicon* user, bool citationTones) {
     bool needed = false;
     for (size_t i = 0; i < voices->mandarin.size(); ++i)
         needed = needed || voices->mandarin[i] || voices->otherScript[i] >= 0;
     if (!needed) return inner;
-    return std::make_unique<ScriptStage>(std::move(inner), std::move(voices), std::move(lexicon), user);
+    return std::make_unique<ScriptStage>(std::move(inner), std::move(voices), std::move(lexicon), user, citationTones);
 }
 
 }  // namespace speech::text

@@ -23,10 +23,11 @@ void findScriptReaders(VoiceTable& voices, bool mixedScript);
 // Wraps `inner` so that what it produces is read by the right voice: runs of another script carry
 // Style::otherScript, and text a Mandarin voice reads has its numbers rewritten (readMandarin) and,
 // with the Mandarin `lexicon`, its Chinese written as pinyin word by word (pinyin_writer.h), the
-// user's pinyin entries winning. Positions stay those of the caller's text.
+// user's pinyin entries winning; its tones those spoken, or with `citationTones` the dictionary's.
+// Positions stay those of the caller's text.
 std::unique_ptr<UnitProducer> makeScriptStage(std::unique_ptr<UnitProducer> inner,
                                               std::shared_ptr<const VoiceTable> voices,
                                               std::shared_ptr<const mandarin::MandarinLexicon> lexicon = nullptr,
-                                              const UserLexicon* user = nullptr);
+                                              const UserLexicon* user = nullptr, bool citationTones = false);
 
 }  // namespace speech::text

@@ -75,23 +75,31 @@ void speakIntoFile(SpVoice& voice, const std::u16string& text, const std::string
     file->Close();
 }
 
-TEST(PinyinReading, IsWhatTheEngineIsSentAndTheUsersLexiconChangesBoth) {
+// The reading with the tones spoken (--pinyin=spoken) is what the engine is sent; the plain reading keeps
+// the dictionary's tones.
+TEST(PinyinReading, SpokenIsWhatTheEngineIsSentAndTheUsersLexiconChangesBoth) {
     TempDir dir;
     const std::string lexicon = dir.file("lexicon.pls");
     std::ofstream(lexicon) << "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"x-pinyin\">"
                               "<lexeme><grapheme>银行</grapheme><phoneme>yin2 xing2</phoneme></lexeme></lexicon>\n";
-    const std::u16string text = u"我们去银行取了3.5%的钱。哪儿有一点儿东西？不对，一天只数一数。長大了就知道為什麼。";
+    const std::u16string text =
+        u"我们去银行取了3.5%的钱。哪儿有一点儿东西？不对，一天只数一数。長大了就知道為什麼。你好，好旅馆。";
     for (const bool withLexicon : {false, true}) {
         ScriptedBackends b;
         auto synth = std::make_shared<PinyinSynthesizer>();
         SpVoice voice(Backends{synth, b.host});
         if (withLexicon) voice.addLexicon(lexicon);
+        const std::string spoken = voice.pinyinReading(text, SVSFDefault, false, true);
         const std::string printed = voice.pinyinReading(text, SVSFDefault, false);
         speakIntoFile(voice, text, dir.file("out.wav"));
-        EXPECT_EQ(sentSyllables(synth->scripted), syllablesIn(printed)) << printed;
+        EXPECT_EQ(sentSyllables(synth->scripted), syllablesIn(spoken)) << spoken;
+        EXPECT_NE(spoken.find("san1 dian2 wu3"), std::string::npos) << spoken;
+        EXPECT_NE(spoken.find("nar2 you3"), std::string::npos) << spoken;
+        EXPECT_NE(spoken.find("ni2 hao3 ， hao3 lv2 guan3"), std::string::npos) << spoken;
+        EXPECT_NE(printed.find("ni3 hao3 ， hao3 lv3 guan3"), std::string::npos) << printed;
         EXPECT_NE(printed.find(withLexicon ? "yin2 xing2" : "yin2 hang2"), std::string::npos) << printed;
         EXPECT_NE(printed.find("bai3 fen1 zhi1 san1 dian3 wu3"), std::string::npos) << printed;
-        EXPECT_NE(printed.find("nar3"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("nar3 you3"), std::string::npos) << printed;
     }
 }
 

@@ -63,12 +63,13 @@ std::vector<SpokenWord> words(const std::vector<Segment>& segments) {
 
 TEST(FrontendMandarinReader, ChineseGoesToTheEngineAsPinyinInTheReadersWords) {
     ASSERT_NE(text::mandarin::installedMandarinLexicon(), nullptr);
+    // The engine is sent the tones spoken: 点 before 五 is a second tone.
     const auto segments = readAll(u"我们去银行。涨了3.5%。", contextFor(kMandarin));
-    EXPECT_EQ(joined(segments), U"wo3men5 qu4 yin2hang2。zhang3 le5 bai3fen1zhi1san1 dian3 wu3。");
+    EXPECT_EQ(joined(segments), U"wo3men5 qu4 yin2hang2。zhang3 le5 bai3fen1zhi1san1 dian2 wu3。");
     const std::vector<SpokenWord> expected = {
         {U"wo3men5", 0, 2},   {U"qu4", 2, 3},
         {U"yin2hang2", 3, 5}, {U"zhang3", 6, 7},
-        {U"le5", 7, 8},       {U"bai3fen1zhi1san1 dian3 wu3", 8, 12},  // one word for what the user wrote: 3.5%
+        {U"le5", 7, 8},       {U"bai3fen1zhi1san1 dian2 wu3", 8, 12},  // one word for what the user wrote: 3.5%
     };
     EXPECT_EQ(words(segments), expected);
     for (const Segment& s : segments) EXPECT_TRUE(s.engineVoiceId.empty());

@@ -15,8 +15,10 @@
 #include <string>
 
 #include "base/paths.h"
+#include "base/utf8.h"
 #include "speech/text/mandarin/pinyin.h"
 #include "speech/text/mandarin/polyphone_model.h"
+#include "speech/text/mandarin/tone_sandhi.h"
 #include "tests/support/test_files.h"
 #include "tests/support/utf16.h"
 
@@ -30,10 +32,16 @@ std::shared_ptr<const MandarinLexicon> lexicon() {
     return lex;
 }
 
-// The syllables of `text`, separated by spaces.
-std::string syllables(MandarinReader& reader, std::u16string_view text) {
+// The syllables of `text`, separated by spaces; with `spoken`, their tones as spoken.
+std::string syllables(MandarinReader& reader, std::u16string_view text, bool spoken = false) {
     PinyinReading reading;
-    reader.read(text, reading);
+    const std::u32string text32 = base::toUtf32(base::toUtf8(text));
+    if (spoken) {
+        reader.read(std::span<const char32_t>(text32), reading);
+        applyThirdToneSandhi(text32, reading);
+    } else {
+        reader.read(text, reading);
+    }
     std::string out;
     for (const auto& s : reading.syllables) out += (out.empty() ? "" : " ") + std::string(s.pinyin());
     return out;
@@ -42,9 +50,10 @@ std::string syllables(MandarinReader& reader, std::u16string_view text) {
 struct Case {
     std::u16string_view text;
     const char* pinyin;
+    bool spoken = false;  // the tones spoken, third-tone sandhi applied
 };
 
-TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesAndPlaces) {
+TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesPlacesAndSpokenTones) {
     auto lex = lexicon();
     ASSERT_NE(lex, nullptr);
     MandarinReader reader(*lex);
@@ -129,8 +138,25 @@ TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesAndPlaces) 
         {u"门缝", "men2 feng4"},
         // The polyphone model's words.
         {u"这个角色由他来演", "zhe4 ge5 jue2 se4 you2 ta1 lai2 yan3"},
+        // Third tones as they are spoken (the tones the engine is sent).
+        // Inside a word first.
+        {u"你好", "ni2 hao3", true},
+        {u"展览馆", "zhan2 lan2 guan3", true},
+        {u"洗脸水", "xi2 lian2 shui3", true},
+        // A one-syllable word before a two-syllable word keeps a half third.
+        {u"好旅馆", "hao3 lv2 guan3", true},
+        {u"小老虎", "xiao3 lao2 hu3", true},
+        // None between a word of two syllables and a word that opens a predicate; one-syllable words
+        // group from the right.
+        {u"小组很好", "xiao2 zu3 hen2 hao3", true},
+        {u"小组很忙", "xiao2 zu3 hen3 mang2", true},
+        {u"我很好", "wo3 hen2 hao3", true},
+        // None across punctuation or other text.
+        {u"你好，我好", "ni2 hao3 wo2 hao3", true},
+        {u"你 我", "ni3 wo3", true},
     };
-    for (const Case& c : cases) EXPECT_EQ(syllables(reader, c.text), c.pinyin) << testing_support::utf8(c.text);
+    for (const Case& c : cases)
+        EXPECT_EQ(syllables(reader, c.text, c.spoken), c.pinyin) << testing_support::utf8(c.text);
 }
 
 TEST(MandarinReader, KeepsTheCallersPositionsAndWords) {
