@@ -132,7 +132,16 @@ std::string contentChecksum(const std::string& path) {
         if (error) return "unreadable";
         std::sort(names.begin(), names.end());
         std::string listing;
-        for (const auto& name : names) listing += name + ' ' + contentChecksum(path + "/" + name) + '\n';
+        for (const auto& name : names) {
+            const std::string at = path + "/" + name;
+            // A link to a folder counts by where it points, so that a loop of links ends.
+            struct stat link {};
+            const bool folderLink = ::lstat(at.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+                                    ::stat(at.c_str(), &link) == 0 && S_ISDIR(link.st_mode);
+            listing +=
+                name + ' ' +
+                (folderLink ? "link " + std::filesystem::read_symlink(at, error).string() : contentChecksum(at)) + '\n';
+        }
         return "folder-" + textChecksum(listing);
     }
     if (!S_ISREG(st.st_mode)) return "other";

@@ -368,5 +368,22 @@ TEST(ResumeJournal, TheCleanUpRemovesOnlyTheFilesItMade) {
     EXPECT_FALSE(fs::exists(dir.file(".book.wav.resume/audio.wav")));
 }
 
+// The data a journal is keyed by: a change in a file of a folder tells it apart, and neither a loop of
+// links nor a pipe in the folder makes the checksum hang.
+TEST(ResumeJournal, TheDataChecksumSeesChangesAndNeverHangs) {
+    testing_support::TempDir dir;
+    const std::string data = dir.file("data");
+    fs::create_directories(data + "/voices");
+    std::ofstream(data + "/voices/a") << "one";
+    // Two links back up the tree: followed, each level would double the folders to read.
+    fs::create_directory_symlink(data, data + "/voices/up");
+    fs::create_directory_symlink(data, data + "/voices/back");
+    ASSERT_EQ(::mkfifo((data + "/pipe").c_str(), 0600), 0);
+    const std::string before = contentChecksum(data);
+    EXPECT_EQ(contentChecksum(data), before);
+    std::ofstream(data + "/voices/a") << "two";
+    EXPECT_NE(contentChecksum(data), before);
+}
+
 }  // namespace
 }  // namespace speech::audio
