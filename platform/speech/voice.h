@@ -83,6 +83,10 @@ public:
     // (mandarinLexiconProblem). Its tones are the dictionary's (with the changes of 一 and 不), or with
     // `spokenTones` (digits only) those the engine is sent to speak, third-tone sandhi applied.
     std::string pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks, bool spokenTones = false) const;
+    // The same reading handed to `write` a piece at a time as the text is read (whole lines, and a very
+    // long line in pieces), so that the reading of a long text is never held whole.
+    void pinyinReading(std::u16string_view text, int32_t flags, bool toneMarks, bool spokenTones,
+                       const std::function<void(std::string_view)>& write) const;
     // How the documents named in later Speak calls are read: their limits, the alt text of images, a
     // cancel check (asked while a PDF's page is read; true stops reading as a purge does, which stops
     // it too) and where skipped PDF pages are reported. The functions are called from the thread that

@@ -526,10 +526,14 @@ int printPinyin(SpVoice& voice, const Options& o) {
         render.text = base::fromUtf8(*o.text);
         render.flags = o.flags;
     }
-    std::string reading = voice.pinyinReading(render.text, render.flags & ~SVSFlagsAsync,
-                                              o.pinyin == Options::Pinyin::Marks, o.pinyin == Options::Pinyin::Spoken);
-    if (!reading.empty() && reading.back() != '\n') reading += '\n';
-    std::cout << reading << std::flush;
+    char last = '\n';
+    voice.pinyinReading(render.text, render.flags & ~SVSFlagsAsync, o.pinyin == Options::Pinyin::Marks,
+                        o.pinyin == Options::Pinyin::Spoken, [&](std::string_view piece) {
+                            if (piece.empty()) return;
+                            std::cout << piece << std::flush;
+                            last = piece.back();
+                        });
+    if (last != '\n') std::cout << '\n' << std::flush;
     return say::kExitSuccess;
 }
 
