@@ -377,6 +377,10 @@ void SpVoice::addLexicon(const std::string& path) {
     impl_->userLexicon = std::move(merged);
 }
 
+void SpVoice::readSsmlLexicons(const std::u16string& ssml) {
+    text::withLexiconFiles(nullptr, text::lexiconPaths(text::ssmlLexicons(ssml)).orThrow()).orThrow();
+}
+
 void SpVoice::clearLexicons() {
     std::lock_guard lock(impl_->settingsMutex);
     impl_->userLexicon.reset();

@@ -73,6 +73,12 @@ public:
     // be read or is malformed; the voice then keeps the lexicons it had.
     void addLexicon(const std::string& path);
     void clearLexicons();
+    // Reads the lexicons the <lexicon> elements of an SSML text name, as Speak would read them, so that
+    // a Speak of the text soon after finds them already parsed (a lexicon unchanged since it was read
+    // is not read again). A caller that must never wait on a file (a protocol loop) calls this on a
+    // thread of its own first. Throws Error(kFile) naming a lexicon that cannot be read or is
+    // malformed, and Error(kMarkup) for malformed SSML.
+    static void readSsmlLexicons(const std::u16string& ssml);
 
     // How the voice's Mandarin voice reads `text` (Speak's text and flags; not SVSFIsFilename): the
     // text with each stretch it reads as Chinese printed as its syllables, as the engine is sent

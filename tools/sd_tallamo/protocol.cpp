@@ -87,7 +87,9 @@ void Protocol::command(std::string_view raw, Clock::time_point received) {
     auto startBlock = [&](Mode mode, const char* answer) {
         mode_ = mode;
         pairs_.clear();
+        blockBytes_ = 0;
         badSyntax_ = false;
+        tooLong_ = false;
         output_.write(answer);
     };
     if (line == "SPEAK") {
@@ -156,6 +158,12 @@ void Protocol::blockLine(std::string_view line) {
         message_ += line;
         return;
     }
+    // A settings block is kept within the bound of a message's data.
+    if (tooLong_ || blockBytes_ + line.size() + 1 > kMaxMessageBytes) {
+        tooLong_ = true;
+        return;
+    }
+    blockBytes_ += line.size() + 1;
     const size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
         badSyntax_ = true;
@@ -167,6 +175,13 @@ void Protocol::blockLine(std::string_view line) {
 void Protocol::finishBlock() {
     // The exchange stays open until its reply is written, so that an event raised meanwhile (by the
     // backend starting a message) follows the reply.
+    if (tooLong_ && mode_ != Mode::Message) {
+        log_.write(2, "settings refused: a block longer than the module takes");
+        reply(mode_ == Mode::Audio ? "300-a block longer than the module takes\n300 MODULE ERROR\n"
+                                   : "303 ERROR INVALID PARAMETER OR VALUE\n");
+        mode_ = Mode::Command;
+        return;
+    }
     switch (mode_) {
         case Mode::Settings:
             finishSettings();

@@ -132,7 +132,8 @@ public:
     void stopped() override;
     void paused() override;
 
-    // Longest message taken, in bytes; the rest of a longer one is dropped and the message refused.
+    // Longest message or settings block taken, in bytes; the rest of a longer one is dropped and it is
+    // refused.
     static constexpr size_t kMaxMessageBytes = 16 << 20;
 
 private:
@@ -160,10 +161,11 @@ private:
     Mode mode_ = Mode::Command;
     MessageKind kind_ = MessageKind::Text;
     std::vector<std::pair<std::string, std::string>> pairs_;  // name=value lines of a block
+    size_t blockBytes_ = 0;                                   // what they hold, bounded as a message is
     bool badSyntax_ = false;                                  // a block line without '='
     std::string message_;
     size_t messageLines_ = 0;
-    bool tooLong_ = false;
+    bool tooLong_ = false;  // the message or settings block passed kMaxMessageBytes
 
     bool speaking_ = false;
     bool begun_ = false;

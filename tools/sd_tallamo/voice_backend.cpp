@@ -28,6 +28,12 @@ std::string lower(std::string_view s) {
     return out;
 }
 
+// Whether an SSML message may name lexicons: one that does is spoken once they are read. Any mention
+// counts (the front end then finds the <lexicon> elements themselves).
+bool namesLexicons(std::u16string_view ssml) {
+    return ssml.find(u"lexicon") != std::u16string_view::npos;
+}
+
 }  // namespace
 
 ModuleConfig parseConfig(std::istream& in, Log& log) {
@@ -56,8 +62,12 @@ ModuleConfig parseConfig(std::istream& in, Log& log) {
 }
 
 VoiceBackend::VoiceBackend(std::function<std::unique_ptr<speech::SpVoice>()> makeVoice, ModuleConfig config, Log& log,
-                           std::function<void()> wake)
-    : makeVoice_(std::move(makeVoice)), config_(std::move(config)), log_(log), wake_(std::move(wake)) {}
+                           std::function<void()> wake, std::function<void(const std::u16string&)> readLexicons)
+    : makeVoice_(std::move(makeVoice)),
+      config_(std::move(config)),
+      log_(log),
+      wake_(std::move(wake)),
+      loader_(std::move(readLexicons), wake_) {}
 
 VoiceBackend::~VoiceBackend() {
     if (voice_) voice_->SetNotify({});
@@ -189,8 +199,19 @@ bool VoiceBackend::speak(MessageKind kind, const std::string& data, const Settin
         voice_->SetVolume(std::clamp(100 + settings.volume, 0, 100));
         events_ = &events;
         pausing_ = false;
+        stream_ = 0;
+        std::u16string text = base::fromUtf8(ssml);
+        if (kind == MessageKind::Text && namesLexicons(text)) {
+            // Its lexicons are read off the protocol's thread; it is spoken when they are (pump).
+            loading_ = ++loads_;
+            loadingFlags_ = flags;
+            loader_.start(*loading_, text);
+            loadingText_ = std::move(text);
+            log_.write(5, "reading the lexicons of: " + ssml);
+            return true;
+        }
         // The front end reads the SSML (a malformed one is refused here, before anything is spoken).
-        stream_ = voice_->Speak(base::fromUtf8(ssml), flags);
+        stream_ = voice_->Speak(text, flags);
     } catch (const speech::Error& e) {
         stream_ = 0;
         log_.write(2, "cannot speak: " + e.description());
@@ -209,6 +230,12 @@ void VoiceBackend::purge() {
 }
 
 void VoiceBackend::stop(Events& events) {
+    if (loading_) {
+        // Never spoken: what the loader still reads for it is dropped when it comes.
+        loading_.reset();
+        events.stopped();
+        return;
+    }
     if (stream_ == 0) return;
     // The purge drops the device's buffered audio at once and ends the message (or drops it from the
     // queue before it started); what the voice's worker still raises for it carries its stream number,
@@ -219,11 +246,31 @@ void VoiceBackend::stop(Events& events) {
 }
 
 void VoiceBackend::pause(Events&) {
-    if (stream_ != 0) pausing_ = true;
+    if (stream_ != 0 || loading_) pausing_ = true;
+}
+
+void VoiceBackend::startLoaded() {
+    auto result = loader_.take(*loading_);
+    if (!result) return;
+    loading_.reset();
+    const std::u16string text = std::move(loadingText_);
+    if (!*result) {
+        try {
+            // Its lexicons were just read, and are not read again.
+            stream_ = voice_->Speak(text, loadingFlags_);
+            return;
+        } catch (const speech::Error& e) {
+            result->emplace(e.description());
+        }
+    }
+    // A lexicon that cannot be read ends the message, as one spoken to its end would.
+    log_.write(2, "cannot speak: " + **result);
+    events_->end();
 }
 
 void VoiceBackend::pump() {
     if (!voice_ || !events_) return;
+    if (loading_) startLoaded();
     for (const auto& e : voice_->TakeEvents()) {
         if (stream_ == 0 || e.streamNumber != stream_) continue;  // a message already reported
         switch (e.kind) {

@@ -17,6 +17,7 @@
 #include "speech/core/tokens.h"
 #include "speech/names.h"
 #include "speech/voice.h"
+#include "tools/sd_tallamo/lexicon_loader.h"
 #include "tools/sd_tallamo/protocol.h"
 
 namespace sd_tallamo {
@@ -32,8 +33,11 @@ class VoiceBackend final : public Backend {
 public:
     // `makeVoice` makes the voice at INIT (the real back ends, or doubles in tests); `wake` is called
     // from the voice's worker when events wait to be pumped, and must not block.
+    // A message whose SSML names lexicons is answered at once and spoken once `readLexicons` (run on
+    // a thread of its own) has read them.
     VoiceBackend(std::function<std::unique_ptr<speech::SpVoice>()> makeVoice, ModuleConfig config, Log& log,
-                 std::function<void()> wake);
+                 std::function<void()> wake,
+                 std::function<void(const std::u16string&)> readLexicons = speech::SpVoice::readSsmlLexicons);
     ~VoiceBackend() override;
 
     InitResult init() override;
@@ -52,6 +56,8 @@ private:
     const speech::SpObjectToken* findVoice(std::string_view name) const;
     size_t voiceFor(const Settings& settings) const;
     void purge();
+    // Speaks the message whose lexicons were being read, once they are, or ends it when one failed.
+    void startLoaded();
 
     std::function<std::unique_ptr<speech::SpVoice>()> makeVoice_;
     ModuleConfig config_;
@@ -65,6 +71,13 @@ private:
     Events* events_ = nullptr;
     uint32_t stream_ = 0;
     bool pausing_ = false;  // stops at its next mark
+
+    // A message waiting for its lexicons: its number with the loader, its text and flags.
+    std::optional<uint64_t> loading_;
+    uint64_t loads_ = 0;
+    std::u16string loadingText_;
+    int32_t loadingFlags_ = 0;
+    LexiconLoader loader_;  // last: its thread goes first
 };
 
 }  // namespace sd_tallamo

@@ -45,6 +45,11 @@ Start startFor(const FrontEndContext& context) {
 
 }  // namespace
 
+std::vector<std::u16string> ssmlLexicons(const std::u16string& ssml) {
+    const FrontEndContext context;
+    return checkSsml(ssml, context, startFor(context).voices);
+}
+
 std::unique_ptr<SegmentSource> openTextStream(std::unique_ptr<TextStream> text, int32_t flags,
                                               const FrontEndContext& context, MarkupState* persistOut) {
     if (readsAsMarkup(flags, std::nullopt)) {

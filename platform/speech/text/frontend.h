@@ -148,6 +148,10 @@ bool readsAsMarkup(int32_t flags, std::optional<char16_t> first);
 std::unique_ptr<SegmentSource> openText(std::shared_ptr<const std::u16string> text, int32_t flags,
                                         const FrontEndContext& context, MarkupState* persistOut);
 
+// The uri of each <lexicon> element of an SSML text, in order; throws Error(errc::kMarkup) like openText
+// for markup that is not well-formed.
+std::vector<std::u16string> ssmlLexicons(const std::u16string& ssml);
+
 // Opens plain text that is read a piece at a time while it is spoken (markup is checked whole, so a
 // text that readsAsMarkup goes to openText instead). Positions are UTF-16 offsets from the start of
 // the stream.

@@ -5,11 +5,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -34,6 +38,10 @@ std::vector<std::string> splitLines(const std::string& text) {
     for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
         lines.push_back(text.substr(start, nl - start));
     return lines;
+}
+
+std::vector<std::string> lastLines(const std::vector<std::string>& lines, size_t n) {
+    return {lines.end() - static_cast<std::ptrdiff_t>(std::min(n, lines.size())), lines.end()};
 }
 
 struct Collected final : Output {
@@ -92,6 +100,7 @@ struct Exchange {
 TEST(SdProtocol, AnswersEachCommandAsTheProtocolSays) {
     const testing_support::TempDir folder;
     const std::string debugFile = folder.file("debug.log");
+    const std::string half(Protocol::kMaxMessageBytes / 2, 'x');  // two such lines pass the bound
     const std::vector<Exchange> table = {
         {"init", {"INIT"}, {"299-ready", "299 OK LOADED SUCCESSFULLY"}},
         {"audio",
@@ -122,6 +131,12 @@ TEST(SdProtocol, AnswersEachCommandAsTheProtocolSays) {
         {"unknown voice",
          {"SET", "synthesis_voice=Nobody", "."},
          {"207 OK RECEIVING SETTINGS", "303 ERROR INVALID PARAMETER OR VALUE"}},
+        {"settings block longer than a message",
+         {"SET", "a=" + half, "b=" + half, "rate=10", "."},
+         {"207 OK RECEIVING SETTINGS", "303 ERROR INVALID PARAMETER OR VALUE"}},
+        {"audio block longer than a message",
+         {"AUDIO", "a=" + half, "b=" + half, "."},
+         {"207 OK RECEIVING AUDIO SETTINGS", "300-a block longer than the module takes", "300 MODULE ERROR"}},
         {"log level", {"LOGLEVEL", "log_level=5", "."}, {"207 OK RECEIVING SETTINGS", "203 OK LOGLEVEL SET"}},
         {"log level out of range",
          {"LOGLEVEL", "log_level=9", "."},
@@ -279,7 +294,8 @@ public:
 // The module served over pipes on a thread of its own, as speech-dispatcher talks to it.
 class ModuleOverPipes {
 public:
-    explicit ModuleOverPipes(double speed = 4.0)
+    explicit ModuleOverPipes(
+        double speed = 4.0, std::function<void(const std::u16string&)> readLexicons = speech::SpVoice::readSsmlLexicons)
         : synth_(std::make_shared<VoicedSynthesizer>()), host_(testing_support::VirtualAudioHost::create(speed)) {
         int in[2];
         int out[2];
@@ -294,7 +310,7 @@ public:
             [this] {
                 return std::make_unique<speech::SpVoice>(speech::Backends{synth_, host_});
             },
-            ModuleConfig{}, log_, [this] { wakeup_.raise(); });
+            ModuleConfig{}, log_, [this] { wakeup_.raise(); }, std::move(readLexicons));
         protocol_ = std::make_unique<Protocol>(*backend_, *output_, log_);
         thread_ = std::thread(
             [this] { status_ = serveModule(moduleIn_.get(), wakeup_, -1, *protocol_, *backend_, *output_); });
@@ -395,6 +411,45 @@ TEST(SdModule, StopsPausesAndGoesOnWithTheNextMessage) {
                                         "202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}));
     m.send("QUIT\n");
     EXPECT_EQ(m.readThrough("210 OK QUIT"), std::vector<std::string>{"210 OK QUIT"});
+    EXPECT_EQ(m.exitStatus(), 0);
+}
+
+// A message whose SSML names lexicons is answered at once and its lexicons read off the module's loop:
+// while they are read, STOP, LIST VOICES and QUIT are answered; one that cannot be read (a FIFO, the
+// module's own input) ends the message.
+TEST(SdModule, ReadsAMessagesLexiconsOffItsLoop) {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    ModuleOverPipes m(4.0, [&](const std::u16string& ssml) {
+        if (ssml.find(u"slow.pls") != std::u16string::npos) {
+            std::unique_lock lock(mutex);
+            released.wait(lock, [&] { return release; });
+        }
+        speech::SpVoice::readSsmlLexicons(ssml);
+    });
+    const testing_support::TempDir folder;
+    const std::string fifo = folder.file("fifo.pls");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    m.send(kStart);
+    for (const std::string& uri : {fifo, std::string("/proc/self/fd/0"), std::string("/dev/stdin")}) {
+        m.send("SPEAK\n<speak><lexicon uri=\"" + uri + "\"/>a</speak>\n.\n");
+        EXPECT_EQ(lastLines(m.readThrough("702 END"), 4),
+                  (std::vector<std::string>{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING", "701 BEGIN", "702 END"}))
+            << uri;
+    }
+    m.send("SPEAK\n<speak><lexicon uri=\"slow.pls\"/>a</speak>\n.\n");
+    m.readThrough("200 OK SPEAKING");
+    m.send("LIST VOICES\nSTOP\n");
+    EXPECT_EQ(lastLines(m.readThrough("703 STOP"), 3),
+              (std::vector<std::string>{"200 OK VOICE LIST SENT", "701 BEGIN", "703 STOP"}));
+    m.send("QUIT\n");
+    EXPECT_EQ(m.readThrough("210 OK QUIT"), std::vector<std::string>{"210 OK QUIT"});
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
     EXPECT_EQ(m.exitStatus(), 0);
 }
 
