@@ -247,8 +247,9 @@ void Protocol::finishSettings() {
             else
                 valid = false;
         } else if (name == "voice") {
+            const std::string& type = value;  // clang 14 cannot capture a structured binding
             const bool known = std::any_of(kVoiceTypes.begin(), kVoiceTypes.end(),
-                                           [&](std::string_view t) { return equalsIgnoreCase(t, value); });
+                                           [&](std::string_view t) { return equalsIgnoreCase(t, type); });
             if (null)
                 next.voiceType.clear();
             else if (known)
