@@ -173,6 +173,7 @@ void MandarinReader::readClause(Work& w, size_t begin, size_t end, PinyinReading
         free = k;
     }
     if (free < end) segment(w, static_cast<int32_t>(free), static_cast<int32_t>(end));
+    freeParticles(w);
     splitLooseEntries(w);
     applyRules(lexicon_, {w.key, w.syl, w.ruleTokens, w.defaultSyl, w.fixed});
     if (lexicon_.model() || observer_) judgePolyphones(w, begin, end);
@@ -206,6 +207,30 @@ void MandarinReader::judgePolyphones(Work& w, size_t begin, size_t end) {
             if (t.len() == 1 || t.loose || model->weight(c, word, chosen) > model->weight(c, word, s.view()))
                 s.set(chosen);
         }
+    }
+}
+
+// A particle the segmenter took into a word: 了 after a one-character word, opening a word whose
+// second character makes a word with the word after it, is the particle (去|了|解放路, not 去|了解|放|路).
+void MandarinReader::freeParticles(Work& w) {
+    for (size_t i = 1; i + 1 < w.tokens.size(); ++i) {
+        Token& t = w.tokens[i];
+        Token& next = w.tokens[i + 1];
+        const Token& before = w.tokens[i - 1];
+        if (t.len() != 2 || t.user || next.user || before.user || before.len() != 1 || before.e != t.b ||
+            next.b != t.e || w.key[static_cast<size_t>(t.b)] != U'了')
+            continue;
+        int32_t node = 0;
+        for (int32_t k = t.b + 1; k < next.e && node >= 0; ++k)
+            node = lexicon_.child(static_cast<uint32_t>(node), w.key[static_cast<size_t>(k)]);
+        const auto* e = node >= 0 ? lexicon_.entry(static_cast<uint32_t>(node)) : nullptr;
+        const uint16_t* r = e ? lexicon_.reading(*e, static_cast<size_t>(next.e - t.b - 1)) : nullptr;
+        if (!r) continue;
+        w.syl[static_cast<size_t>(t.b)].set(lexicon_.syllable(w.defaultSyl[static_cast<size_t>(t.b)]));
+        for (int32_t k = t.b + 1; k < next.e; ++k) w.syl[static_cast<size_t>(k)].set(lexicon_.syllable(r[k - t.b - 1]));
+        next = Token{t.b + 1, next.e};
+        next.loose = e->loose();
+        t = Token{t.b, t.b + 1};
     }
 }
 

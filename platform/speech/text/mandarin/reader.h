@@ -84,6 +84,7 @@ private:
     void readRun(Work& w, PinyinReading& out);
     void readClause(Work& w, size_t begin, size_t end, PinyinReading& out);
     size_t matchUserWord(const Work& w, size_t at, size_t end, const std::vector<std::string>*& reading) const;
+    void freeParticles(Work& w);
     void splitLooseEntries(Work& w);
     void segment(Work& w, int32_t begin, int32_t end);
     void bestPathFrom(Work& w, int32_t i, int32_t end);

@@ -154,9 +154,9 @@ private:
                 }
                 break;
             case U'了':
-                // V不了, V得了: liǎo "can manage"; 了解, 了结.
+                // V不了, V得了: liǎo "can manage"; 了解, 了结 (not before a word 解放 of its own).
                 if ((p && p->len() == 1 && (first(p) == U'不' || (first(p) == U'得' && sylOf(p) == "de5"))) ||
-                    startsIn(x, U"解结"))
+                    (startsIn(x, U"解结") && x->len() == 1))
                     set(t, "liao3");
                 else
                     set(t, "le5");

@@ -136,6 +136,9 @@ TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesPlacesAndSp
         {u"妈妈在给孩子缝扣子", "ma1 ma5 zai4 gei3 hai2 zi5 feng2 kou4 zi5"},
         {u"盛开的花", "sheng4 kai1 de5 hua1"},
         {u"门缝", "men2 feng4"},
+        // A particle the segmenter would take into a word.
+        {u"他去了解放路", "ta1 qu4 le5 jie3 fang4 lu4"},
+        {u"我要去了解一下", "wo3 yao4 qu4 liao3 jie3 yi2 xia4"},
         // The polyphone model's words.
         {u"这个角色由他来演", "zhe4 ge5 jue2 se4 you2 ta1 lai2 yan3"},
         // Third tones as they are spoken (the tones the engine is sent).
