@@ -91,6 +91,7 @@ public:
         const auto& list = classes_.at(e.c);
         std::vector<float> score(list.size(), 0.0f);
         for (const auto& f : e.features) {
+            if (f.empty()) continue;
             auto it = weights_.find(key(e.c, f));
             if (it == weights_.end()) continue;
             for (size_t k = 0; k < list.size(); ++k) {
@@ -160,6 +161,7 @@ private:
         if (slot == list.end()) return;
         const auto k = static_cast<size_t>(slot - list.begin());
         for (const auto& f : e.features) {
+            if (f.empty()) continue;
             auto& v = weights_[key(e.c, f)];
             v.w[k] += by;
             v.u[k] += by * float(step_);

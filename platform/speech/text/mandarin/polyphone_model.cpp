@@ -108,8 +108,13 @@ void polyphoneFeatures(std::span<const char32_t> clause, size_t at, size_t wordB
     } windows[] = {{"-1=", -1, -1},   {"+1=", 1, 1},   {"-2=", -2, -2}, {"+2=", 2, 2},
                    {"-2-1=", -2, -1}, {"+1+2=", 1, 2}, {"-1+1=", -1, 1}};
     size_t k = 4;
+    const auto inside = [&](ptrdiff_t j) { return j >= 0 && static_cast<size_t>(j) < clause.size(); };
     for (const auto& win : windows) {
         std::string& f = out[k++];
+        f.clear();
+        // A window wholly outside the clause says only where the clause ends, which the few labelled
+        // sentences tie to readings by chance (好的 read hào because some sentence opened with 好客).
+        if (!inside(i + win.a) && !inside(i + win.b)) continue;
         f = win.name;
         appendAt(f, clause, i + win.a);
         if (win.b != win.a) appendAt(f, clause, i + win.b);
@@ -272,6 +277,7 @@ std::string_view PolyphoneModel::choose(char32_t c, std::span<const std::string>
     if (ch == chars_.end() || ch->cp != c) return current;
     float scores[kMaxReadings] = {};
     for (const auto& f : features) {
+        if (f.empty()) continue;
         const uint64_t h = polyphoneFeatureHash(c, f);
         const auto it = std::lower_bound(features_.begin(), features_.end(), h,
                                          [](const Feature& r, uint64_t v) { return r.hash < v; });

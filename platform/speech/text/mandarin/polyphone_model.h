@@ -28,7 +28,8 @@
 namespace speech::text::mandarin {
 
 // The features of the character at `at` of a clause (its characters in their lookup forms), which
-// lies in the word [wordBegin, wordEnd) of the clause and has been read `current`. Replaces `out`.
+// lies in the word [wordBegin, wordEnd) of the clause and has been read `current`. Replaces `out`;
+// a feature that does not apply there is empty (and weighs nothing).
 void polyphoneFeatures(std::span<const char32_t> clause, size_t at, size_t wordBegin, size_t wordEnd,
                        std::string_view current, std::vector<std::string>& out);
 inline constexpr size_t kWordFeature = 2;  // which of them names the word ("w=角色")

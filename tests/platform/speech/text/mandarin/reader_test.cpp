@@ -139,7 +139,8 @@ TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesPlacesAndSp
         // A particle the segmenter would take into a word.
         {u"他去了解放路", "ta1 qu4 le5 jie3 fang4 lu4"},
         {u"我要去了解一下", "wo3 yao4 qu4 liao3 jie3 yi2 xia4"},
-        // The polyphone model's words.
+        // The polyphone model's words, and where a clause begins tells it nothing.
+        {u"好的", "hao3 de5"},
         {u"这个角色由他来演", "zhe4 ge5 jue2 se4 you2 ta1 lai2 yan3"},
         // Third tones as they are spoken (the tones the engine is sent).
         // Inside a word first.
