@@ -534,6 +534,8 @@ int printPinyin(SpVoice& voice, const Options& o) {
                             last = piece.back();
                         });
     if (last != '\n') std::cout << '\n' << std::flush;
+    // Read with the lexicon, so what is missing is the polyphone model: the reading was the rules' alone.
+    if (auto problem = speech::mandarinLexiconProblem()) std::cerr << "tallamo-say: " << *problem << '\n';
     return say::kExitSuccess;
 }
 

@@ -951,6 +951,9 @@ TEST(Say, PrintsTheMandarinReadingAndTakesTheUsersLexicons) {
         {{"--pinyin=marks", text},
          "",
          "tā zài yín háng gōng zuò ， zhǎng le bǎi fēn zhī sān diǎn wǔ 。 nǎr yǒu MP3？\n"},
+        {{"--pinyin=spoken", text},
+         "",
+         "ta1 zai4 yin2 hang2 gong1 zuo4 ， zhang3 le5 bai3 fen1 zhi1 san1 dian2 wu3 。 nar2 you3 MP3？\n"},
         {{"--lexicon", dir / "a.pls", "--pinyin", text},
          "",
          "ta1 zai4 yin2 xing2 gong1 zuo4 ， zhang3 le5 bai3 fen1 zhi1 san1 dian3 wu3 。 nar3 you3 yin1 yue4 bo1 fang4 "
@@ -987,6 +990,12 @@ TEST(Say, PrintsTheMandarinReadingAndTakesTheUsersLexicons) {
     EXPECT_EQ(spoken.status, 0) << spoken.err;
     EXPECT_NE(spoken.err.find("Chinese is read by the engine's own rules"), std::string::npos) << spoken.err;
     EXPECT_GT(fs::file_size(dir / "out.wav"), 10000u);
+
+    // Without the polyphone model the rules read alone, and say so.
+    const SayRun rulesOnly = say({"--pinyin", text}, "/dev/null", "TALLAMO_MANDARIN_MODEL=" + dir / "missing.model");
+    EXPECT_EQ(rulesOnly.status, 0) << rulesOnly.err;
+    EXPECT_NE(rulesOnly.err.find("missing.model"), std::string::npos) << rulesOnly.err;
+    EXPECT_EQ(rulesOnly.out.substr(0, 12), "ta1 zai4 yin");
 }
 
 // The files made for the chapters never follow what is planted at their names: a link there is
