@@ -75,6 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             continue;
         }
+        // DEBUG ON names a file the module writes its log to: never a file named by the fuzzer.
+        if (line.find("DEBUG") != std::string_view::npos) continue;
         if (!protocol.handleLine(line)) return 0;
     }
     return 0;
