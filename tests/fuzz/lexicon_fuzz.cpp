@@ -6,7 +6,15 @@
 #include <cstdint>
 #include <string_view>
 
+#include "speech/text/mandarin/reader.h"
 #include "speech/text/user_lexicon.h"
+
+// The Mandarin reader's test of Han characters (mandarin/reader.cpp), the one part of the reader the
+// lexicon reader calls besides its pinyin: the rest of the reader is not built into the target.
+bool speech::text::mandarin::readsAsHan(char32_t c) {
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0xF900 && c <= 0xFAFF) ||
+           (c >= 0x20000 && c <= 0x3FFFF) || c == 0x3007;
+}
 
 namespace {
 
