@@ -55,12 +55,7 @@ std::vector<uint8_t> chunk(const char (&id)[5], std::span<const uint8_t> body) {
 std::vector<uint8_t> infoList(const core::FileTags& tags) {
     std::vector<uint8_t> body;
     putId(body, "INFO");
-    const std::pair<const char*, std::string> fields[] = {
-        {"INAM", tags.title}, {"IART", tags.artist},
-        {"IPRD", tags.album}, {"IGNR", tags.genre},
-        {"ICRD", tags.year},  {"ITRK", tags.track > 0 ? std::to_string(tags.track) : std::string()},
-    };
-    for (const auto& [id, value] : fields) {
+    for (const auto& [id, value] : core::tagFields(tags, core::TagFormat::RiffInfo)) {
         if (value.empty()) continue;
         char key[5] = {};
         std::memcpy(key, id, 4);

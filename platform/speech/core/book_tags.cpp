@@ -4,6 +4,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdint>
 
@@ -133,6 +134,32 @@ FileTags fitForTags(FileTags tags) {
     for (std::string* text : {&tags.title, &tags.artist, &tags.albumArtist, &tags.album}) *text = tagText(*text, 1024);
     tags.genre = tagText(tags.genre, 256);
     return tags;
+}
+
+std::vector<TagField> tagFields(const FileTags& tags, TagFormat format) {
+    const std::string track = tags.track > 0 ? std::to_string(tags.track) : std::string();
+    const std::string total = tags.trackTotal > 0 ? std::to_string(tags.trackTotal) : std::string();
+    const std::string trackOfTotal = track.empty() || total.empty() ? track : track + "/" + total;
+    struct Row {
+        std::array<const char*, 4> keys;  // by TagFormat; nullptr where the format has no such field
+        const std::string& value;
+    };
+    const Row rows[] = {
+        {{"TIT2", "TITLE", "title", "INAM"}, tags.title},
+        {{"TPE1", "ARTIST", "artist", "IART"}, tags.artist},
+        {{"TPE2", "ALBUMARTIST", "album_artist", nullptr}, tags.albumArtist},
+        {{"TALB", "ALBUM", "album", "IPRD"}, tags.album},
+        {{"TCON", "GENRE", "genre", "IGNR"}, tags.genre},
+        {{"TDRC", "DATE", "date", "ICRD"}, tags.year},
+        {{"TRCK", nullptr, "track", nullptr}, trackOfTotal},
+        {{nullptr, "TRACKNUMBER", nullptr, "ITRK"}, track},
+        {{nullptr, "TRACKTOTAL", nullptr, nullptr}, total},
+    };
+    std::vector<TagField> fields;
+    for (const Row& row : rows) {
+        if (const char* key = row.keys[static_cast<size_t>(format)]) fields.push_back({key, row.value});
+    }
+    return fields;
 }
 
 }  // namespace speech::core

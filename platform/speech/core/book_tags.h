@@ -79,4 +79,19 @@ std::string tagText(std::string_view text, size_t maxBytes);
 // Every file writer takes its tags through this.
 FileTags fitForTags(FileTags tags);
 
+// The tag formats a file writer writes: ID3v2 frames (MP3), Vorbis comments (Ogg, FLAC), MP4 (FFmpeg's
+// metadata keys) and a WAV file's LIST/INFO chunk.
+enum class TagFormat { Id3, Xiph, Mp4, RiffInfo };
+
+// One field of a file's tags as a format names it; an empty value is a field to leave out (or remove).
+struct TagField {
+    const char* key;
+    std::string value;
+};
+
+// Every field `format` has for `tags`, in one order for all formats: title, artist, album artist,
+// album, genre, year, track. The track is "n/total" in ID3 and MP4, TRACKNUMBER and TRACKTOTAL in
+// Vorbis comments, and "n" in INFO, which has no album artist.
+std::vector<TagField> tagFields(const FileTags& tags, TagFormat format);
+
 }  // namespace speech::core

@@ -215,16 +215,7 @@ bool writeMp3(TagLib::IOStream& stream, const core::FileTags& tags, bool cover,
     valid = file.isValid();
     if (!valid) return false;
     TagLib::ID3v2::Tag& tag = *file.ID3v2Tag(true);
-    setId3Text(tag, "TIT2", tags.title);
-    setId3Text(tag, "TPE1", tags.artist);
-    setId3Text(tag, "TPE2", tags.albumArtist);
-    setId3Text(tag, "TALB", tags.album);
-    setId3Text(tag, "TCON", tags.genre);
-    setId3Text(tag, "TDRC", tags.year);
-    setId3Text(tag, "TRCK",
-               tags.track > 0
-                   ? std::to_string(tags.track) + (tags.trackTotal > 0 ? "/" + std::to_string(tags.trackTotal) : "")
-                   : "");
+    for (const auto& field : core::tagFields(tags, core::TagFormat::Id3)) setId3Text(tag, field.key, field.value);
     tag.removeFrames("APIC");
     if (cover) {
         auto* picture = handedToTagLib<TagLib::ID3v2::AttachedPictureFrame>();
@@ -271,18 +262,10 @@ TagLib::FLAC::Picture* flacPicture(const std::string& bytesOf, const CoverImage&
 
 void setXiph(TagLib::Ogg::XiphComment& comment, const core::FileTags& tags, const std::vector<TimedChapter>& chapters,
              std::vector<std::string>& warnings, const std::string& name) {
-    auto set = [&](const char* key, const std::string& value) {
-        comment.removeFields(key);
-        if (!value.empty()) comment.addField(key, utf8(value));
-    };
-    set("TITLE", tags.title);
-    set("ARTIST", tags.artist);
-    set("ALBUMARTIST", tags.albumArtist);
-    set("ALBUM", tags.album);
-    set("GENRE", tags.genre);
-    set("DATE", tags.year);
-    set("TRACKNUMBER", tags.track > 0 ? std::to_string(tags.track) : "");
-    set("TRACKTOTAL", tags.trackTotal > 0 ? std::to_string(tags.trackTotal) : "");
+    for (const auto& field : core::tagFields(tags, core::TagFormat::Xiph)) {
+        comment.removeFields(field.key);
+        if (!field.value.empty()) comment.addField(field.key, utf8(field.value));
+    }
     std::vector<TagLib::String> old;
     for (const auto& field : comment.fieldListMap()) {
         if (field.first.startsWith("CHAPTER")) old.push_back(field.first);
