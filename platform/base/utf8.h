@@ -12,49 +12,61 @@
 
 namespace base {
 
-inline std::string toUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
+namespace detail {
+
+// Calls `f` with each code point of `text`, U+FFFD for an invalid UTF-8 sequence.
+template <class F>
+void eachCodePoint(std::string_view text, F f) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        f(c < 0 ? 0xFFFD : c);
+    }
+}
+
+// Calls `f` with each code point of `text`, U+FFFD for an unpaired surrogate.
+template <class F>
+void eachCodePoint(std::u16string_view text, F f) {
     const auto length = static_cast<int32_t>(text.size());
     for (int32_t i = 0; i < length;) {
         UChar32 c;
         U16_NEXT(text.data(), i, length, c);
-        if (U_IS_SURROGATE(c)) c = 0xFFFD;
+        f(U_IS_SURROGATE(c) ? 0xFFFD : c);
+    }
+}
+
+}  // namespace detail
+
+inline std::string toUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    detail::eachCodePoint(text, [&](UChar32 c) {
         char buffer[U8_MAX_LENGTH];
         int32_t n = 0;
         U8_APPEND_UNSAFE(buffer, n, c);
         out.append(buffer, static_cast<size_t>(n));
-    }
+    });
     return out;
 }
 
 inline std::u16string fromUtf8(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        if (c < 0) c = 0xFFFD;
+    detail::eachCodePoint(text, [&](UChar32 c) {
         UChar buffer[U16_MAX_LENGTH];
         int32_t n = 0;
         U16_APPEND_UNSAFE(buffer, n, c);
         out.append(reinterpret_cast<const char16_t*>(buffer), static_cast<size_t>(n));
-    }
+    });
     return out;
 }
 
 inline std::u32string toUtf32(std::string_view text) {
     std::u32string out;
     out.reserve(text.size());
-    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(bytes, i, length, c);
-        out += c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
-    }
+    detail::eachCodePoint(text, [&](UChar32 c) { out += static_cast<char32_t>(c); });
     return out;
 }
 

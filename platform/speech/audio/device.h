@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The audio-device back end: lists the outputs and opens playback streams. The real one talks to a
-// PulseAudio server (pulse_host.cpp); tests use a virtual-clock host (tests/support).
+// PulseAudio server (device_pulse.cpp); tests use a virtual-clock host (tests/support).
 //
 // Threading: a host and its streams are used from the voice's worker thread, except `interrupt()`,
 // which any thread may call to wake a blocked call.

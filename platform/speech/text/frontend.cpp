@@ -7,6 +7,7 @@
 #include "speech/core/constants.h"
 #include "speech/text/alias_stage.h"
 #include "speech/text/script_runs.h"
+#include "speech/text/ssml_passthrough.h"
 #include "speech/text/ssml_reader.h"
 #include "speech/text/text_source.h"
 #include "speech/text/unit_producers.h"

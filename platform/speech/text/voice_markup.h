@@ -64,11 +64,6 @@ std::unique_ptr<UnitProducer> makeMarkupProducer(std::shared_ptr<const std::u16s
                                                  const FrontEndContext& context,
                                                  std::shared_ptr<const VoiceTable> voices);
 
-// Returns a source that hands checked SSML (ssml_reader.h) to the engine's own SSML reader in pieces
-// cut between sentences.
-std::unique_ptr<SegmentSource> openSsml(std::shared_ptr<const std::u16string> text, const Style& style,
-                                        std::shared_ptr<const VoiceTable> voices, bool speakPunctuation);
-
 // Converts a pronunciation written in the voice's phoneme set ("h eh 1 l ow") to the engine's
 // phoneme input ("[[h'EloU]]"). Returns nothing for an unknown phoneme, with its text in `bad`; counts
 // the phonemes in `phones` when given.

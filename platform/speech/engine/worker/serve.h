@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The engine worker's side of the protocol (engine_protocol.h): serves the platform over the socket it
+// The engine worker's side of the protocol (../protocol.h): serves the platform over the socket it
 // passes as descriptor 3, one segment at a time, until the platform closes the socket or itself ends.
 //
 // espeak-ng keeps state from one text to the next that no call resets (the pitch flutter, the gain

@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// SSML texts go to the engine's own SSML reader. The text is handed over in pieces cut after the end
-// of a sentence where no element but the root is open, so each piece keeps its markup and the engine's
-// positions map one to one onto the caller's string.
+#include "speech/text/ssml_passthrough.h"
+
 #include <unicode/uchar.h>
 #include <unicode/utf16.h>
-
-#include "speech/text/voice_markup.h"
 
 namespace speech::text {
 
