@@ -218,7 +218,10 @@ std::string PolyphoneModel::compile(std::istream& table, std::string& error) {
     std::vector<Char> chars;
     std::vector<Reading> readingTable;
     for (const auto& [hash, list] : byHash) {
-        if (std::any_of(list.begin(), list.end(), [&](auto& p) { return p.first != list.front().first; })) {
+        // The first character is named before the lambda: a structured binding is not captured by every
+        // compiler the fuzzers build with.
+        const auto owner = list.front().first;
+        if (std::any_of(list.begin(), list.end(), [owner](auto& p) { return p.first != owner; })) {
             error = "two characters' features share a hash";
             return {};
         }

@@ -117,13 +117,13 @@ private:
             {U'谌', "chen2"}, {U'牟', "mou2"}, {U'那', "na1"},   {U'折', "she2"},   {U'尉', "yu4"},  {U'晟', "cheng2"},
             {U'繁', "po2"},   {U'句', "gou1"}, {U'过', "guo1"},  {U'葛', "ge3"},    {U'宓', "fu2"},  {U'眭', "sui1"}};
         const auto it = std::find_if(std::begin(kSurnames), std::end(kSurnames),
-                                     [&](const auto& e) { return e.first == first(k); });
+                                     [c = first(k)](const auto& e) { return e.first == c; });
         if (it == std::end(kSurnames)) return false;
         static constexpr std::initializer_list<std::u32string_view> kTitles = {
             U"先生", U"女士", U"老师", U"小姐", U"太太", U"夫人", U"教授", U"医生", U"大夫", U"师傅", U"经理",
             U"主任", U"同学", U"校长", U"局长", U"书记", U"总",   U"某",   U"老",   U"伯伯", U"阿姨"};
-        const bool title = x && (in(x, kTitles) || std::any_of(kTitles.begin(), kTitles.end(), [&](auto s) {
-                                     return text(x).starts_with(s) && s.size() == 2;
+        const bool title = x && (in(x, kTitles) || std::any_of(kTitles.begin(), kTitles.end(), [&, next = x](auto s) {
+                                     return text(next).starts_with(s) && s.size() == 2;
                                  }));
         const bool nickname = (single(p, U'老') || single(p, U'小')) && (!x || title);
         if (!title && !nickname) return false;
