@@ -33,6 +33,7 @@ void readDocument(documents::Document& document, const std::string& name, Book& 
     if (!document.title().empty()) book.info.title = document.title();
     book.info.author = document.metadata().author;
     book.info.date = document.metadata().date;
+    book.language = document.metadata().language;
     auto cover = document.cover();
     if (!cover) {
         book.warnings.push_back("The cover image of " + name + " is left out: " + cover.fault().message);

@@ -20,6 +20,7 @@ struct Book {
     speech::BookInfo info;                     // the tags' facts; the title is the file's name without one
     std::vector<documents::Chapter> chapters;  // where each starts in the text, in UTF-16 units
     bool document = false;                     // a document (else a text file)
+    std::string language;                      // a document's, as it gives it ("en", "zh-CN"); else empty
     std::vector<std::string> warnings;         // a cover that could not be read, for the user
 };
 

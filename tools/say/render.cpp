@@ -131,6 +131,7 @@ bool speakAndWait(SpVoice& voice, Render& render, const Options& o) {
             if (o.events) std::cout << eventJson(e) << '\n';
             if (render.timings) render.timings->add(e);
             if (render.marker) render.marker->add(e);
+            if (render.onEvent) render.onEvent(e);
         }
         if (o.events) std::cout.flush();
     };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,8 +30,9 @@ struct Render {
     std::shared_ptr<speech::SpFileStream> file;
     std::optional<TimingRecorder> timings;
     std::optional<base::ReplacingFile> timingsFile;
-    std::optional<ChapterMarker> marker;  // the chapters' starts, from the words' events
-    std::optional<Book> book;             // a document read from standard input
+    std::optional<ChapterMarker> marker;                     // the chapters' starts, from the words' events
+    std::optional<Book> book;                                // a document read from standard input
+    std::function<void(const speech::VoiceEvent&)> onEvent;  // given each event as it is released
 };
 
 // Documents are spoken as plain text: their text is never the voice's markup.
