@@ -2,8 +2,8 @@
 // tallamo-say: speaks a text (or a file) to an audio device in real time or renders it into an audio
 // file (WAV, FLAC, Ogg Vorbis, Ogg Opus or MP3, or a WAV stream on standard output), optionally printing
 // every voice event as one JSON object per line when it is released, and writing the words' and
-// sentences' times beside the audio. A document can be split into a file per chapter. Without a TEXT or
-// a file the text comes from standard input.
+// sentences' times beside the audio. A document can be split into a file per chapter, or made a DAISY
+// talking book. Without a TEXT or a file the text comes from standard input.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -42,6 +42,7 @@
 #include "speech/voice.h"
 #include "tools/say/book.h"
 #include "tools/say/chapters.h"
+#include "tools/say/daisy.h"
 #include "tools/say/input.h"
 #include "tools/say/options.h"
 #include "tools/say/render.h"
@@ -163,13 +164,15 @@ int run(const Options& o, const base::ClosedStandardStreams& closed) {
     // the end matters (and the words and sentences for --timings): events nobody uses are not made.
     // A book's file gets its chapters' marks where their first words start: a file's, or a document's
     // read from standard input.
-    const bool toFile = o.output && *o.output != "-" && !o.chapters;
+    const bool toFile = o.output && *o.output != "-" && !o.chapters && !o.daisy;
     const bool marked = toFile && (o.readsStandardInput() || (o.file && !say::namesAPipe(o)));
     int32_t interests = SVEStartInputStream | SVEEndInputStream;
     if (o.timings) interests |= SVEWordBoundary | SVESentenceBoundary;
+    if (o.daisy) interests |= SVESentenceBoundary;
     if (marked) interests |= SVEWordBoundary | SVEBookmark;
     voice.SetEventInterests(o.events ? SVEAllEvents : interests);
     voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
+    if (o.daisy) return say::speakDaisy(voice, o, format);
     if (o.chapters) return say::speakChapters(voice, o, format);
     if (o.resume) return say::speakResumable(voice, o, format);
 

@@ -8,6 +8,7 @@
 #include "base/paths.h"
 #include "speech/core/formats.h"
 #include "speech/names.h"
+#include "tools/say/daisy.h"
 
 namespace say {
 namespace {
@@ -36,10 +37,11 @@ const std::array kRows = {
               }},
     OptionRow{"--flags", "", "N", "speak flags added up: 8 markup, 16 plain text, 64 speak punctuation",
               [](Options& o, const std::string& v) { o.flags = static_cast<int32_t>(toNumber("--flags", v)); }},
-    OptionRow{"--output", "", "FILE|-",
+    OptionRow{"--output", "", "FILE|-|BOOK.daisy/",
               "render into FILE instead of playing, in the format its extension names (.wav .flac .ogg .oga .opus "
               ".mp3 .m4b .m4a); - writes a WAV stream to standard output. With --file, the file is tagged with the "
-              "book's title, author, year and cover, and marked with its chapters",
+              "book's title, author, year and cover, and marked with its chapters. A folder BOOK.daisy/ gets a DAISY "
+              "2.02 talking book: the text, a heading a chapter, and an MP3 file a chapter timed by sentence",
               [](Options& o, const std::string& v) { o.output = v; }},
     OptionRow{"--quality", "", "Q",
               "quality of .ogg, .oga, .opus, .mp3, .m4b and .m4a output, 0 (smallest) to 10 (best); .m4b and .m4a: "
@@ -115,6 +117,13 @@ const std::array kRows = {
 // whether the options that go with them fit.
 void checkOutputs(Options& o) {
     const bool toStdout = o.output && *o.output == "-";
+    const DaisyName daisy = o.output ? daisyName(*o.output) : DaisyName::No;
+    if (daisy == DaisyName::NoSlash)
+        throw UsageError{"a DAISY book is a folder: end its name with a slash (\"" + *o.output + "/\")"};
+    o.daisy = daisy == DaisyName::Folder;
+    if (o.daisy && (o.chapters || o.timings))
+        throw UsageError{std::string(o.chapters ? "--chapters" : "--timings") + " does not go with a DAISY book"};
+    if (o.daisy && o.resume) throw UsageError{"--resume does not go with a DAISY book yet"};
     if (o.chapters && (!o.file || *o.file == "-" || !o.output || toStdout))
         throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
     if (o.chaptersFormat && !o.chapters) throw UsageError{"--chapters-format goes with --chapters"};
@@ -122,9 +131,10 @@ void checkOutputs(Options& o) {
         throw UsageError{"--resume needs --file FILE and --output FILE (a file, not standard output or --chapters)"};
     if (o.resume && o.timings) throw UsageError{"--resume does not go with --timings"};
     // The name whose extension tells the codec; none for standard output, which is WAV.
-    const std::optional<std::string> audio = o.chapters ? o.chaptersFormat.value_or("wav")
-                                             : toStdout ? std::nullopt
-                                                        : o.output;
+    const std::optional<std::string> audio = o.chapters            ? o.chaptersFormat.value_or("wav")
+                                             : toStdout || o.daisy ? std::nullopt
+                                                                   : o.output;
+    if (o.daisy) o.codec = speech::FileCodec::Mp3;  // a DAISY book's audio
     if (audio) {
         const auto codec = speech::fileCodecForName(o.chapters ? asExtension(*audio) : *audio);
         if (!codec)
@@ -244,6 +254,7 @@ std::string helpText() {
         "Usage: tallamo-say [OPTION]... [TEXT]\n"
         "  or:  tallamo-say [OPTION]... --file PATH\n"
         "  or:  tallamo-say [OPTION]... --file DOCUMENT --chapters --output DIR/\n"
+        "  or:  tallamo-say [OPTION]... --file DOCUMENT --output BOOK.daisy/\n"
         "Speak TEXT aloud on an audio device, or render it into an audio file with --output.\n"
         "Without TEXT (or with --file -) the text is read from standard input: a document (EPUB, HTML,\n"
         "DOCX, ODT, FB2, PDF) gives its text; anything else is decoded like a text file: by its byte-order\n"
@@ -288,6 +299,10 @@ std::string helpText() {
         "\n"
         "  tallamo-say --file book.epub --chapters --output book/ --chapters-format flac\n"
         "        renders each chapter of a book into a FLAC file of its own, book/01-title.flac, ...\n"
+        "\n"
+        "  tallamo-say --file book.epub --output book.daisy/\n"
+        "        renders a book into a DAISY 2.02 talking book, its text and audio together, sentence by\n"
+        "        sentence, for the players of libraries for the blind\n"
         "\n"
         "  tallamo-say --output - \"你好\" | sox -t wav - -n stats\n"
         "        writes a WAV stream to standard output for the next program of a pipeline\n"

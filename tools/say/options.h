@@ -51,6 +51,7 @@ struct Options {
     bool chapters = false;
     std::optional<std::string> chaptersFormat;
     bool resume = false;
+    bool daisy = false;  // --output names a DAISY book (a folder "NAME.daisy/")
 
     // Neither a TEXT nor a file other than "-": the text comes from standard input.
     bool readsStandardInput() const { return !text && (!file || *file == "-"); }

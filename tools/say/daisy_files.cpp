@@ -1,0 +1,229 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tools/say/daisy_files.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "base/utf8.h"
+#include "tools/say/xml_text.h"
+
+namespace say {
+
+namespace {
+
+bool blank(char16_t c) {
+    return c <= u' ' || c == u'\u00A0' || c == u'\u1680' || (c >= u'\u2000' && c <= u'\u200B') || c == u'\u2028' ||
+           c == u'\u2029' || c == u'\u202F' || c == u'\u205F' || c == u'\u3000' || c == u'\uFEFF';
+}
+
+// A paragraph ends at a line break (and a page's end, in a PDF's text).
+bool lineBreak(char16_t c) {
+    return c == u'\n' || c == u'\r' || c == u'\f' || c == u'\u2028' || c == u'\u2029';
+}
+
+std::u16string_view trimmed(std::u16string_view text) {
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::string number(const char* format, size_t n) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, format, n);
+    return buffer;
+}
+
+// "npt=1.234s" and the seq's "1.234s": seconds to the millisecond.
+std::string seconds(uint64_t ms) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%llu.%03llus", static_cast<unsigned long long>(ms / 1000),
+                  static_cast<unsigned long long>(ms % 1000));
+    return buffer;
+}
+
+// "01:02:03.456", or "01:02:03" rounded to the second without `fraction`.
+std::string clock(uint64_t ms, bool fraction) {
+    if (!fraction) ms = (ms + 500) / 1000 * 1000;
+    char buffer[48];
+    const auto s = static_cast<unsigned long long>(ms / 1000);
+    if (fraction)
+        std::snprintf(buffer, sizeof buffer, "%02llu:%02llu:%02llu.%03llu", s / 3600, s / 60 % 60, s % 60,
+                      static_cast<unsigned long long>(ms % 1000));
+    else
+        std::snprintf(buffer, sizeof buffer, "%02llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
+    return buffer;
+}
+
+std::string meta(std::string_view name, std::string_view content) {
+    return "<meta name=\"" + std::string(name) + "\" content=\"" + xmlText(content) + "\"/>\n";
+}
+
+// The start of an XHTML 1.0 document (the NCC, the text) up to its head's title, in the book's language.
+std::string xhtmlStart(const DaisyFacts& facts) {
+    const std::string language = xmlText(facts.language);
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+           "<!DOCTYPE html PUBLIC \"-//W3C//DTD XHTML 1.0 Transitional//EN\" "
+           "\"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd\">\n"
+           "<html xmlns=\"http://www.w3.org/1999/xhtml\" xml:lang=\"" +
+           language + "\" lang=\"" + language +
+           "\">\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\"/>\n<title>" +
+           xmlText(facts.title) + "</title>\n";
+}
+
+// Numbers of the sentences: each section's first, counting from 1 through the book, so that every id
+// is unique in every file.
+std::vector<size_t> firstSentences(const std::vector<DaisySection>& sections) {
+    std::vector<size_t> first;
+    size_t next = 1;
+    for (const auto& s : sections) {
+        first.push_back(next);
+        next += s.sentences.size();
+    }
+    return first;
+}
+
+// A section in the text: its heading, then a paragraph a line, each sentence's text in a span with its
+// id (a sentence over two paragraphs has a span in each, the first with the id). A first line that is
+// the section's title is its heading; else the title is put before the text.
+std::string sectionText(const DaisySection& section, size_t index, size_t firstSentence) {
+    const std::u16string_view text = section.text;
+    std::vector<std::pair<size_t, size_t>> paragraphs;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = at;
+        while (end < text.size() && !lineBreak(text[end])) ++end;
+        if (hasWords(text.substr(at, end - at))) paragraphs.emplace_back(at, end);
+        at = end + 1;
+    }
+    const std::string headingId = number("h%04zu", index + 1);
+    std::string out;
+    const bool titleFirst = !paragraphs.empty() &&
+                            base::toUtf8(trimmed(text.substr(paragraphs[0].first,
+                                                             paragraphs[0].second - paragraphs[0].first))) ==
+                                base::toUtf8(trimmed(base::fromUtf8(section.title)));
+    if (!titleFirst) out += "<h1 id=\"" + headingId + "\">" + xmlText(section.title) + "</h1>\n";
+    const auto& sentences = section.sentences;
+    std::vector<bool> placed(sentences.size(), false);
+    size_t next = 0;
+    for (size_t p = 0; p < paragraphs.size(); ++p) {
+        const auto [begin, end] = paragraphs[p];
+        const bool heading = p == 0 && titleFirst;
+        out += heading ? "<h1 id=\"" + headingId + "\">" : std::string("<p>");
+        while (next < sentences.size() && sentences[next].end <= begin) ++next;
+        size_t at = begin;
+        for (size_t i = next; i < sentences.size() && sentences[i].begin < end; ++i) {
+            const size_t from = std::max(begin, sentences[i].begin);
+            const size_t to = std::min(end, sentences[i].end);
+            out += xmlText(text.substr(at, from - at));
+            out += placed[i] ? std::string("<span>") : "<span id=\"" + number("t%zu", firstSentence + i) + "\">";
+            out += xmlText(text.substr(from, to - from)) + "</span>";
+            placed[i] = true;
+            at = to;
+        }
+        out += xmlText(text.substr(at, end - at));
+        out += heading ? "</h1>\n" : "</p>\n";
+    }
+    return out;
+}
+
+std::string contentDocument(const DaisyFacts& facts, const std::vector<DaisySection>& sections) {
+    std::string out = xhtmlStart(facts) + "</head>\n<body>\n";
+    const auto first = firstSentences(sections);
+    for (size_t i = 0; i < sections.size(); ++i) out += sectionText(sections[i], i, first[i]);
+    return out + "</body>\n</html>\n";
+}
+
+std::string smilDocument(const DaisyFacts& facts, const DaisySection& section, size_t index, size_t firstSentence,
+                         uint64_t elapsedMs) {
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<!DOCTYPE smil PUBLIC \"-//W3C//DTD SMIL 1.0//EN\" \"http://www.w3.org/TR/REC-smil/SMIL10.dtd\">\n"
+        "<smil>\n<head>\n" +
+        meta("dc:format", "Daisy 2.02") + meta("dc:identifier", facts.identifier) + meta("dc:title", facts.title) +
+        meta("ncc:generator", facts.generator) + meta("ncc:timeInThisSmil", clock(section.durationMs, true)) +
+        meta("ncc:totalElapsedTime", clock(elapsedMs, true)) +
+        "<layout>\n<region id=\"txtView\"/>\n</layout>\n</head>\n<body>\n<seq dur=\"" + seconds(section.durationMs) +
+        "\">\n";
+    const std::string audio = daisyAudioName(index);
+    for (size_t i = 0; i < section.sentences.size(); ++i) {
+        const DaisySentence& s = section.sentences[i];
+        const size_t n = firstSentence + i;
+        out += "<par endsync=\"last\" id=\"" + number("p%zu", n) + "\">\n<text src=\"content.html#" +
+               number("t%zu", n) + "\" id=\"" + number("x%zu", n) + "\"/>\n<audio src=\"" + audio +
+               "\" clip-begin=\"npt=" + seconds(s.startMs) + "\" clip-end=\"npt=" + seconds(s.endMs) + "\" id=\"" +
+               number("a%zu", n) + "\"/>\n</par>\n";
+    }
+    return out + "</seq>\n</body>\n</smil>\n";
+}
+
+std::string nccDocument(const DaisyFacts& facts, const std::vector<DaisySection>& sections) {
+    uint64_t totalMs = 0;
+    for (const auto& s : sections) totalMs += s.durationMs;
+    std::string out = xhtmlStart(facts);
+    if (!facts.creator.empty()) out += meta("dc:creator", facts.creator);
+    if (!facts.date.empty()) out += meta("dc:date", facts.date);
+    out += meta("dc:format", "Daisy 2.02") + meta("dc:identifier", facts.identifier) +
+           meta("dc:language", facts.language) + meta("dc:title", facts.title) + meta("ncc:charset", "utf-8") +
+           meta("ncc:depth", "1") + meta("ncc:files", std::to_string(2 + 2 * sections.size())) +
+           meta("ncc:footnotes", "0") + meta("ncc:generator", facts.generator) + meta("ncc:maxPageNormal", "0") +
+           meta("ncc:multimediaType", "audioFullText");
+    if (!facts.narrator.empty()) out += meta("ncc:narrator", facts.narrator);
+    out += meta("ncc:pageFront", "0") + meta("ncc:pageNormal", "0") + meta("ncc:pageSpecial", "0") +
+           meta("ncc:prodNotes", "0") + meta("ncc:setInfo", "1 of 1") + meta("ncc:sidebars", "0") +
+           meta("ncc:tocItems", std::to_string(sections.size())) + meta("ncc:totalTime", clock(totalMs, false)) +
+           "</head>\n<body>\n";
+    const auto first = firstSentences(sections);
+    for (size_t i = 0; i < sections.size(); ++i) {
+        // The NCC's first heading is the book's "title" heading.
+        out += std::string("<h1") + (i == 0 ? " class=\"title\"" : "") + " id=\"" + number("n%04zu", i + 1) +
+               "\"><a href=\"" + number("s%04zu.smil", i + 1) + "#" + number("p%zu", first[i]) + "\">" +
+               xmlText(sections[i].title) + "</a></h1>\n";
+    }
+    return out + "</body>\n</html>\n";
+}
+
+}  // namespace
+
+bool hasWords(std::u16string_view text) {
+    return !trimmed(text).empty();
+}
+
+std::vector<DaisySentence> daisySentences(std::u16string_view text, const std::vector<SpokenSentence>& spoken,
+                                          uint64_t durationMs) {
+    std::vector<DaisySentence> kept;
+    for (const SpokenSentence& s : spoken) {
+        if (s.position < 0 || s.length <= 0 || static_cast<size_t>(s.position) >= text.size()) continue;
+        const size_t begin = static_cast<size_t>(s.position);
+        const size_t end = std::min(text.size(), begin + static_cast<size_t>(s.length));
+        if (!hasWords(text.substr(begin, end - begin)) || s.startMs >= durationMs) continue;
+        if (!kept.empty() && (begin < kept.back().end || s.startMs < kept.back().startMs)) continue;
+        kept.push_back({begin, end, s.startMs, durationMs});
+    }
+    for (size_t i = 0; i + 1 < kept.size(); ++i) kept[i].endMs = kept[i + 1].startMs;
+    std::erase_if(kept, [](const DaisySentence& s) { return s.endMs <= s.startMs; });
+    if (kept.empty() && durationMs > 0 && hasWords(text)) {
+        const std::u16string_view words = trimmed(text);
+        const auto begin = static_cast<size_t>(words.data() - text.data());
+        kept.push_back({begin, begin + words.size(), 0, durationMs});
+    }
+    return kept;
+}
+
+std::string daisyAudioName(size_t index) {
+    return number("s%04zu.mp3", index + 1);
+}
+
+std::vector<std::pair<std::string, std::string>> daisyDocuments(const DaisyFacts& facts,
+                                                                const std::vector<DaisySection>& sections) {
+    std::vector<std::pair<std::string, std::string>> files;
+    files.emplace_back("content.html", contentDocument(facts, sections));
+    const auto first = firstSentences(sections);
+    uint64_t elapsedMs = 0;
+    for (size_t i = 0; i < sections.size(); ++i) {
+        files.emplace_back(number("s%04zu.smil", i + 1), smilDocument(facts, sections[i], i, first[i], elapsedMs));
+        elapsedMs += sections[i].durationMs;
+    }
+    files.emplace_back("ncc.html", nccDocument(facts, sections));
+    return files;
+}
+
+}  // namespace say

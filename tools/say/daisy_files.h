@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The documents of a DAISY 2.02 talking book (full text and audio) from what its render gave: the
+// navigation control centre (ncc.html) with a heading a section, the text (content.html) with each
+// sentence in a span, and a SMIL 1.0 file a section that ties each sentence to its clip of the
+// section's MP3 file. The same sections and facts give the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace say {
+
+// A sentence of a section: its text, text[begin, end) in UTF-16 units, and its clip of the audio.
+struct DaisySentence {
+    size_t begin = 0;
+    size_t end = 0;
+    uint64_t startMs = 0;
+    uint64_t endMs = 0;
+    friend bool operator==(const DaisySentence&, const DaisySentence&) = default;
+};
+
+// A section of the book (a chapter, or the text before the first one): its heading, its text as it
+// was spoken, its sentences in order, and its audio's length.
+struct DaisySection {
+    std::string title;  // UTF-8
+    std::u16string text;
+    std::vector<DaisySentence> sentences;
+    uint64_t durationMs = 0;
+};
+
+// What the NCC says of the book besides its sections. Empty ones are left out (the creator, the date).
+struct DaisyFacts {
+    std::string title;
+    std::string creator;
+    std::string date;
+    std::string language;
+    std::string identifier;
+    std::string narrator;
+    std::string generator;  // "Tallamo 1.2.0"
+};
+
+// A sentence as the voice's Sentence event gave it: where it is in the text spoken and when it starts.
+struct SpokenSentence {
+    int32_t position = 0;
+    int32_t length = 0;
+    uint64_t startMs = 0;
+};
+
+// The sentences of a section with their clips, from the events of its render: each clip ends where the
+// next sentence starts, the last at the audio's end. A sentence of blanks only, one that goes back in
+// the text or in time, or one whose clip would be empty is left out. When none is left, the section's
+// words are one sentence that takes all its audio.
+std::vector<DaisySentence> daisySentences(std::u16string_view text, const std::vector<SpokenSentence>& spoken,
+                                          uint64_t durationMs);
+
+// Whether the text has anything but blanks.
+bool hasWords(std::u16string_view text);
+
+// The name of the audio file of the section at `index` (0 based): "s0001.mp3".
+std::string daisyAudioName(size_t index);
+
+// The book's documents, each a file name and its bytes: content.html, a SMIL file a section
+// (s0001.smil, ...) and last ncc.html. Every section has at least one sentence.
+std::vector<std::pair<std::string, std::string>> daisyDocuments(const DaisyFacts& facts,
+                                                                const std::vector<DaisySection>& sections);
+
+// What an NCC this program made says of its maker: a book whose ncc.html holds this was made by it.
+inline constexpr std::string_view kDaisyGeneratorMeta = "<meta name=\"ncc:generator\" content=\"Tallamo ";
+
+}  // namespace say
