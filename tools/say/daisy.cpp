@@ -147,7 +147,8 @@ private:
         std::error_code ignored;
         fs::remove_all(place_.parent.pathOf(name), ignored);
         if (ignored)
-            printWarnings({"Cannot remove the folder \"" + place_.parent.pathOf(name) + "\": " + ignored.message() + "."});
+            printWarnings(
+                {"Cannot remove the folder \"" + place_.parent.pathOf(name) + "\": " + ignored.message() + "."});
     }
 
     const Place& place_;
@@ -179,8 +180,7 @@ std::string fileIdentifier(const std::string& path) {
     std::vector<Bytef> buffer(1 << 16);
     for (ssize_t n; (n = ::read(fd.get(), buffer.data(), buffer.size())) != 0;) {
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0)
-            throw Error(errc::kFile, "The file \"" + path + "\" cannot be read: " + std::strerror(errno) + ".");
+        if (n < 0) throw Error(errc::kFile, "The file \"" + path + "\" cannot be read: " + std::strerror(errno) + ".");
         crc = ::crc32(crc, buffer.data(), static_cast<uInt>(n));
         bytes += static_cast<uint64_t>(n);
     }
@@ -200,7 +200,7 @@ Input readDaisyInput(const Options& o) {
                         "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
         Render render;
         readInput(render, o, standard ? STDIN_FILENO : pipe.get(),
-                       standard ? "standard input" : "file \"" + *o.file + "\"", nullptr);
+                  standard ? "standard input" : "file \"" + *o.file + "\"", nullptr);
         in.text = std::move(render.text);
         if (render.book) in.book = std::move(*render.book);
     } else {
@@ -245,9 +245,8 @@ std::vector<Part> partsOf(const Input& in, const std::string& bookTitle) {
         title = c.title.empty() ? bookTitle : c.title;
     }
     parts.push_back({title, begin, size});
-    std::erase_if(parts, [&](const Part& p) {
-        return !hasWords(std::u16string_view(in.text).substr(p.begin, p.end - p.begin));
-    });
+    std::erase_if(
+        parts, [&](const Part& p) { return !hasWords(std::u16string_view(in.text).substr(p.begin, p.end - p.begin)); });
     return parts;
 }
 

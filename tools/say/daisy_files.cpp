@@ -96,10 +96,10 @@ std::string sectionText(const DaisySection& section, size_t index, size_t firstS
     }
     const std::string headingId = number("h%04zu", index + 1);
     std::string out;
-    const bool titleFirst = !paragraphs.empty() &&
-                            base::toUtf8(trimmed(text.substr(paragraphs[0].first,
-                                                             paragraphs[0].second - paragraphs[0].first))) ==
-                                base::toUtf8(trimmed(base::fromUtf8(section.title)));
+    const bool titleFirst =
+        !paragraphs.empty() &&
+        base::toUtf8(trimmed(text.substr(paragraphs[0].first, paragraphs[0].second - paragraphs[0].first))) ==
+            base::toUtf8(trimmed(base::fromUtf8(section.title)));
     if (!titleFirst) out += "<h1 id=\"" + headingId + "\">" + xmlText(section.title) + "</h1>\n";
     const auto& sentences = section.sentences;
     std::vector<bool> placed(sentences.size(), false);

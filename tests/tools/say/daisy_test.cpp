@@ -179,7 +179,8 @@ TEST(SayDaisy, ABookAndATextBecomeDaisyBooksWhosePartsAllFit) {
         {"第二章", {"外面很冷。风很大。"}},
         {"Chapter Three & Four", {"The hallway smelt of boiled cabbage < and old rag mats."}},
     };
-    fixtures::writeFile(dir / "book.epub", fixtures::epub(chapters, fixtures::Facts{"Ann Author", "", "2001", "en", ""}));
+    fixtures::writeFile(dir / "book.epub",
+                        fixtures::epub(chapters, fixtures::Facts{"Ann Author", "", "2001", "en", ""}));
     fixtures::writeFile(dir / "notes.txt", "First line here. A second sentence.\n\nAnother paragraph, alone.\n");
     const struct {
         std::string input;
