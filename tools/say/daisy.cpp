@@ -2,6 +2,7 @@
 #include "tools/say/daisy.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -99,11 +100,13 @@ Error refusal(const Place& place) {
 }
 
 // The book being made: a hidden folder beside the book's name, removed with what it holds unless it
-// was put in place.
+// was put in place. It is locked while it is made, so that one a killed render left behind (unlocked)
+// is told from one being made, and removed by the next render of the same book.
 class TemporaryBook {
 public:
     explicit TemporaryBook(const Place& place) : place_(place) {
-        const std::string stem = "." + place.leaf + ".part-" + std::to_string(::getpid()) + "-";
+        removeLeftBehind();
+        const std::string stem = partPrefix() + std::to_string(::getpid()) + "-";
         for (int attempt = 0;; ++attempt) {
             name_ = stem + std::to_string(attempt);
             if (::mkdirat(place.parent.fd(), name_.c_str(), 0777) == 0) break;
@@ -112,7 +115,15 @@ public:
                                                      "\": " + base::fileErrorReason(errno) + ".");
         }
         made_ = true;
-        folder_ = std::move(base::Folder::open(place.parent.pathOf(name_)).orThrow());
+        auto opened = base::Folder::open(place.parent.pathOf(name_));
+        if (!opened) {
+            // The destructor does not run for a constructor that throws.
+            removeAll(name_);
+            throw Error(opened.fault().code, opened.fault().message);
+        }
+        folder_ = std::move(opened.value());
+        // Only this program takes the lock, and nothing else holds the new folder yet.
+        (void)::flock(folder_.fd(), LOCK_EX | LOCK_NB);
     }
     ~TemporaryBook() {
         if (made_) removeAll(name_);
@@ -140,6 +151,22 @@ public:
     }
 
 private:
+    std::string partPrefix() const { return "." + place_.leaf + ".part-"; }
+
+    void removeLeftBehind() const {
+        std::vector<std::string> names;
+        std::error_code unreadable;
+        for (const auto& entry : fs::directory_iterator(place_.parent.path(), unreadable)) {
+            std::string name = entry.path().filename().string();
+            if (name.starts_with(partPrefix())) names.push_back(std::move(name));
+        }
+        for (const auto& name : names) {
+            const base::UniqueFd part(
+                ::openat(place_.parent.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (part.get() >= 0 && ::flock(part.get(), LOCK_EX | LOCK_NB) == 0) removeAll(name);
+        }
+    }
+
     Error failure(const std::string& what) const {
         return Error(errc::kAccessDenied, what + ": " + base::fileErrorReason(errno) + ".");
     }

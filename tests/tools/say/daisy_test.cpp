@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -257,4 +259,30 @@ TEST(SayDaisy, AnythingElseUnderTheNameAndOptionsThatDoNotFitAreRefused) {
     const SayRun r = runSay({"--file", dir / "in.txt", "--output", dir / "out.daisy"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("end its name with a slash"), std::string::npos) << r.err;
+}
+
+// A render stopped by a signal leaves the book that was there as it was, and nothing beside it; a killed
+// one leaves its hidden folder, which the next render of the book removes.
+TEST(SayDaisy, AStoppedRenderLeavesTheEarlierBookAndNothingElse) {
+    Folder dir;
+    const std::string out = dir / "long.daisy/";
+    ASSERT_EQ(runSay({"--output", out, "An earlier book."}).status, 0);
+    const auto before = snapshot(dir.path);
+    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        LiveSay render({}, {"--output", out});
+        ASSERT_TRUE(render.started());
+        render.readUntil("Sentence");  // rendering
+        ::kill(render.pid(), signal);
+        const int status = render.finish();
+        if (signal == SIGKILL) {
+            EXPECT_FALSE(before == snapshot(dir.path)) << "no folder left behind to remove";
+            continue;
+        }
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal";
+        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        EXPECT_TRUE(before == snapshot(dir.path));
+    }
+    ASSERT_EQ(runSay({"--output", out, "An earlier book."}).status, 0);
+    EXPECT_TRUE(before == snapshot(dir.path));
 }
