@@ -151,7 +151,8 @@ public:
     }
 
 private:
-    std::string partPrefix() const { return "." + place_.leaf + ".part-"; }
+    // The book's name cut short enough that the hidden name is a name a file system takes.
+    std::string partPrefix() const { return "." + place_.leaf.substr(0, 128) + ".part-"; }
 
     void removeLeftBehind() const {
         std::vector<std::string> names;
