@@ -6,8 +6,9 @@
 # most 1.30, .m4b at most 3, timings under 1.02; the cpu figures tell more on a busy machine), and the
 # peak memory of the WAV and .m4b renders. Then what resuming costs: a render with --resume into WAV and
 # into .m4b, stopped with SIGKILL once 90% of its work is kept, and the run that completes it, against a
-# whole render with --resume (target: at most 0.15). The runs take turns, so a busy spell of the machine hits
-# every kind alike.
+# whole render with --resume (target: at most 0.15); and a whole render with --resume into WAV and FLAC
+# against the same without it, in wall time (target: at most 1.05; the files must be the same bytes).
+# The runs take turns, so a busy spell of the machine hits every kind alike.
 # ONLY=resume runs the resuming part alone.
 #   [RUNS=5] [FORMAT=SAFT22kHz16BitMono] [ONLY=resume] bench/save_formats.sh [path/to/tallamo-say]
 set -euo pipefail
@@ -92,4 +93,21 @@ for kind in wav m4b; do
   printf '%-4s with --resume: whole %6.2f s; stopped with %s of %s %s kept, the rest took %6.2f s (cpu %.2f s): %.3f of a whole\n' \
     "$kind" "$whole" "$stopped" "$most" "$([ "$kind" = m4b ] && echo "encoded parts" || echo "units")" "$rest" "$restcpu" \
     "$(echo "$rest / $whole" | bc -l)"
+done
+
+# What keeping the journal costs a whole render, and that it changes none of its bytes.
+for kind in wav flac; do
+  plain=()
+  kept=()
+  for _ in $(seq "${RUNS:-5}"); do
+    read -r t _ <<<"$(seconds "$say" "${voice[@]}" --output "$work/plain.$kind" --file "$work/english.txt")"
+    plain+=("$t")
+    read -r t _ <<<"$(seconds "$say" "${voice[@]}" --resume --output "$work/kept.$kind" --file "$work/english.txt")"
+    kept+=("$t")
+  done
+  p=$(printf '%s\n' "${plain[@]}" | median)
+  k=$(printf '%s\n' "${kept[@]}" | median)
+  same=$(cmp -s "$work/plain.$kind" "$work/kept.$kind" && echo "the same bytes" || echo "DIFFERENT bytes")
+  printf '%-4s a whole render with --resume %6.2f s, without %6.2f s: %.3f; %s\n' "$kind" "$k" "$p" \
+    "$(echo "$k / $p" | bc -l)" "$same"
 done

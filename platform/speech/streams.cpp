@@ -20,6 +20,7 @@
 #include "speech/audio/media_module.h"
 #include "speech/audio/render_journal.h"
 #include "speech/core/constants.h"
+#include "speech/pipeline/synthesis_ahead.h"
 
 namespace speech {
 
@@ -142,8 +143,11 @@ public:
         for (const auto& path : key.files) data += audio::contentChecksum(path) + '\n';
         for (const auto& path : platformDataFiles()) data += audio::contentChecksum(path) + '\n';
         // The codec and its quality count as options: a journal of another does not serve.
+        // So do the rule that says where the synthesis chains start, at which the journal keeps the
+        // audio and a resume goes on.
         const std::string options = key.options + "\ncodec " + std::to_string(static_cast<int>(choice.codec)) +
-                                    " quality " + (choice.quality ? std::to_string(*choice.quality) : "-");
+                                    " quality " + (choice.quality ? std::to_string(*choice.quality) : "-") + '\n' +
+                                    pipeline::SynthesisAhead::chainRule();
         const audio::JournalKey journalKey{input.value(), audio::textChecksum(options), audio::textChecksum(data),
                                            format, key.version};
         std::optional<audio::Mp4Choice> aac;
@@ -155,6 +159,8 @@ public:
         auto journal = audio::RenderJournal::open(out->target_, journalKey, aac, notice);
         if (!journal) return journal.fault();
         out->journal_ = std::move(journal.value());
+        // The render goes on after the audio kept: its bytes count from the file's start.
+        out->written_ = out->journal_->frames() * static_cast<uint64_t>(format.bytesPerFrame());
         return out;
     }
 
@@ -200,7 +206,8 @@ public:
         if (journal_) {
             // Audio rendered since the last unit ended is the last unit.
             if (journal_->pendingFrames() > 0) {
-                if (auto r = commitUnit(std::nullopt); !r) return r.fault();
+                const uint64_t segments = journal_->units().empty() ? 0 : journal_->units().back().segments;
+                if (auto r = commitChain(audio::ChainStart{segments, journal_->marks()}); !r) return r.fault();
             }
             return journal_->finish(audio::FinalFile{target_, name_, choice_, mode_, tags_, marks});
         }
@@ -225,25 +232,27 @@ public:
         return warnings;
     }
 
-    // A render that can resume: its unit written since the last is durable and listed (its frames); or
-    // dropped.
-    Result<uint64_t> commitUnit(std::optional<uint64_t> chapterStart) {
-        if (!journal_) return Fault{errc::kUnexpected, "The file stream was not opened for a render that can resume."};
+    // A render that can resume: the audio written since the last chain's start is durable and listed.
+    Result<void> commitChain(const audio::ChainStart& start) {
+        if (!journal_) return {};
         if (!pending_.empty()) return Fault{errc::kUnexpected, "A part of the render ended within a frame."};
-        const uint64_t frames = journal_->pendingFrames();
-        if (auto r = journal_->commitUnit(chapterStart); !r) return r.fault();
-        return frames;
+        return journal_->commitUnit(start.segments, start.marks);
     }
+    bool resumable() const { return journal_ != nullptr; }
+    uint64_t frameBytes() const { return static_cast<uint64_t>(std::max(1, format_.bytesPerFrame())); }
     void dropUnit() {
         pending_.clear();
         if (journal_) (void)journal_->dropUnit();
     }
-    std::vector<std::pair<uint64_t, std::optional<uint64_t>>> finishedUnits() const {
-        std::vector<std::pair<uint64_t, std::optional<uint64_t>>> units;
+    // What an earlier render left in the journal: its frames and segments, and its chapter marks.
+    ResumeState resumeState(core::MarkerState& marks) const {
+        ResumeState state;
         if (journal_) {
-            for (const auto& u : journal_->units()) units.emplace_back(u.frames, u.markFrame);
+            state.frames = journal_->frames();
+            if (!journal_->units().empty()) state.segments = journal_->units().back().segments;
+            marks = journal_->marks();
         }
-        return units;
+        return state;
     }
 
     uint64_t bytesWritten() const { return written_; }
@@ -424,20 +433,48 @@ ResumeState SpFileStream::openResumable(const std::string& path, const ResumeKey
         },
         path);
     std::lock_guard lock(fileMutex_);
-    state.units = output_->finishedUnits();
+    core::MarkerState marks;
+    const ResumeState kept = output_->resumeState(marks);
+    state.frames = kept.frames;
+    state.segments = kept.segments;
+    segmentsDone_ = state.segments;
+    if (marker_) marker_->restore(std::move(marks));
     return state;
 }
 
-uint64_t SpFileStream::commitUnit(std::optional<uint64_t> chapterStart) {
+void SpFileStream::markChapters(std::vector<core::ChapterStart> chapters, std::string bookTitle) {
     std::lock_guard lock(fileMutex_);
-    if (!output_) throw Error(errc::kUnexpected, "The file stream is not open.");
-    if (writeFault_) throw Error(writeFault_->code, writeFault_->message);
-    auto committed = output_->commitUnit(chapterStart);
-    if (!committed) {
-        writeFault_ = committed.fault();
-        throw Error(committed.fault().code, committed.fault().message);
-    }
-    return committed.value();
+    marker_.emplace(std::move(chapters), std::move(bookTitle));
+}
+
+void SpFileStream::markChaptersByBookmarks(std::string bookTitle) {
+    std::lock_guard lock(fileMutex_);
+    marker_.emplace(core::ChapterMarker::fromBookmarks(std::move(bookTitle)));
+}
+
+void SpFileStream::eventPlaced(const core::VoiceEvent& event, uint64_t byte) {
+    std::lock_guard lock(fileMutex_);
+    if (marker_ && output_) marker_->add(event, byte / output_->frameBytes());
+}
+
+std::optional<audio::ChainStart> SpFileStream::chainStarting(uint64_t segments) {
+    std::lock_guard lock(fileMutex_);
+    if (!output_ || !output_->resumable()) return std::nullopt;
+    return audio::ChainStart{segments, marker_ ? marker_->state() : core::MarkerState{}};
+}
+
+Result<void> SpFileStream::commitChain(const audio::ChainStart& start) {
+    std::lock_guard lock(fileMutex_);
+    if (!output_) return Fault{errc::kUnexpected, "The file stream is not open."};
+    if (writeFault_) return *writeFault_;
+    auto committed = output_->commitChain(start);
+    if (!committed) writeFault_ = committed.fault();
+    return committed;
+}
+
+uint64_t SpFileStream::takeSegmentsDone() {
+    std::lock_guard lock(fileMutex_);
+    return std::exchange(segmentsDone_, 0);
 }
 
 void SpFileStream::openStandardOutput() {
@@ -452,7 +489,7 @@ void SpFileStream::finish(bool commit) {
         fault.swap(writeFault_);
         warnings_.clear();
         if (output_ && commit && !fault) {
-            auto committed = output_->commit(marks_);
+            auto committed = output_->commit(marker_ ? marker_->marks() : marks_);
             if (committed) warnings_ = std::move(committed.value());
             if (!committed) fault = committed.fault();
         }
@@ -460,6 +497,8 @@ void SpFileStream::finish(bool commit) {
         if (output_ && (!commit || fault)) output_->dropUnit();
         output_.reset();
         marks_.clear();
+        marker_.reset();
+        segmentsDone_ = 0;
         open_.store(false);
     }
     if (fault && commit) throw Error(fault->code, fault->message);

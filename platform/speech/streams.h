@@ -99,9 +99,10 @@ struct ResumeKey {
 
 // What a render that can resume finds when it opens its file.
 struct ResumeState {
-    // The units an earlier render finished, in order: their frames, in the stream's format, and where
-    // their chapter starts (from the unit's start), when one does. The render goes on with the next.
-    std::vector<std::pair<uint64_t, std::optional<uint64_t>>> units;
+    // The audio an earlier render finished (frames of the stream's format) and the segments of the
+    // text it covers: the voice goes on after them.
+    uint64_t frames = 0;
+    uint64_t segments = 0;
     // Why the journal an earlier render left cannot be used (it is started over), for the user.
     std::string notice;
 };
@@ -131,6 +132,12 @@ public:
     // The chapter marks of the open file: each chapter's title and the frame (of the stream's format,
     // from the file's start) where its first word starts. Written by Close, with the tags.
     void setChapterMarks(std::vector<ChapterMark> marks);
+    // The chapter marks of the render into the stream found from its words instead: each chapter
+    // starts at the first word at or past its place in the text given to Speak, or after the voice's
+    // Bookmark event that names it (a document the voice reads from its file). Close writes them with
+    // the tags. Set before Open or openResumable.
+    void markChapters(std::vector<core::ChapterStart> chapters, std::string bookTitle);
+    void markChaptersByBookmarks(std::string bookTitle);
     // What the last Close left out, for the user ("The cover image is left out of ...").
     std::vector<std::string> warnings() const;
 
@@ -148,18 +155,15 @@ public:
     // is finished on Close as for any file. WAV only.
     void openStandardOutput();
     // Opens `path` (a regular file or a new one) for a render that can resume: the audio goes into a
-    // journal beside it (a hidden folder, ".NAME.resume"), a unit at a time (commitUnit), until Close
-    // makes the file from the journal, puts it in place and removes the journal. A render stopped on
-    // the way (discard, a failure, a signal, a kill) leaves the journal and the earlier file as they
-    // are; the next openResumable of the same path and key goes on from the last unit finished. A
-    // journal of another key, or a broken one, is started over and the state's notice says why.
-    // Throws Error naming the file when it cannot be written, or when another render holds its
-    // journal.
+    // journal beside it (a hidden folder, ".NAME.resume"), which keeps it at every start of a synthesis
+    // chain, until Close makes the file from the journal, puts it in place and removes the journal. A
+    // render stopped on the way (discard, a failure, a signal, a kill) leaves the journal and the
+    // earlier file as they are; the next openResumable of the same path and key goes on from the last
+    // chain kept: a Speak of the same text into the stream passes over the segments already rendered,
+    // and the file is the bytes of a render that never stopped. A journal of another key, or a broken
+    // one, is started over and the state's notice says why. Throws Error naming the file when it
+    // cannot be written, or when another render holds its journal.
     ResumeState openResumable(const std::string& path, const ResumeKey& key);
-    // Ends the unit rendered since the last one: its audio is made durable and listed with where its
-    // chapter starts (frames from the unit's start), if it has one; returns its frames. Throws Error
-    // when the render into the unit failed or the journal cannot be written.
-    uint64_t commitUnit(std::optional<uint64_t> chapterStart);
 
     // Finishes the file and puts it in place under its name. When a write failed, the render into the
     // stream was cut short, or finishing the file failed, nothing is put in place (the temporary is
@@ -179,6 +183,12 @@ public:
     // Used by the voice: the render into this stream was stopped or failed before its end. Close
     // throws the first such fault and leaves no file.
     void failRender(Fault fault) override;
+    // Used by the voice: the chapter marker's events, the starts of synthesis chains (kept by a render
+    // that can resume), and where such a render goes on.
+    void eventPlaced(const core::VoiceEvent& event, uint64_t byte) override;
+    std::optional<audio::ChainStart> chainStarting(uint64_t segments) override;
+    Result<void> commitChain(const audio::ChainStart& start) override;
+    uint64_t takeSegmentsDone() override;
 
 protected:
     Result<void> canChangeFormat() const override;
@@ -197,6 +207,8 @@ private:
     std::optional<double> quality_;
     std::optional<FileTags> tags_;
     std::vector<ChapterMark> marks_;
+    std::optional<core::ChapterMarker> marker_;
+    uint64_t segmentsDone_ = 0;
     std::vector<std::string> warnings_;
     // Readable without fileMutex_, so a format change never waits for a write in progress.
     std::atomic<bool> open_{false};

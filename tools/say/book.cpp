@@ -76,73 +76,14 @@ Book readDocumentBytes(std::string bytes, const std::string& name, std::u16strin
     return book;
 }
 
-ChapterMarker::ChapterMarker(std::vector<documents::Chapter> chapters, int bytesPerFrame, std::string title,
-                             uint64_t offset)
-    : chapters_(std::move(chapters)),
-      bytesPerFrame_(static_cast<uint64_t>(std::max(1, bytesPerFrame))),
-      title_(std::move(title)),
-      offset_(offset) {}
-
-ChapterMarker ChapterMarker::fromBookmarks(int bytesPerFrame, std::string title) {
-    ChapterMarker marker({}, bytesPerFrame, std::move(title));
-    marker.byBookmarks_ = true;
-    return marker;
-}
-
-void ChapterMarker::add(const speech::VoiceEvent& event) {
-    if (byBookmarks_) {
-        if (event.kind == speech::EventKind::Bookmark) {
-            waiting_.push_back(event.bookmark);
-            sawBookmark_ = true;
-        } else if (event.kind == speech::EventKind::Word) {
-            for (auto& title : waiting_) marks_.push_back({std::move(title), event.streamPosition / bytesPerFrame_});
-            waiting_.clear();
-        }
+void markChapters(speech::SpFileStream& file, const Book& book, bool byBookmarks) {
+    if (byBookmarks) {
+        file.markChaptersByBookmarks(book.info.title);
         return;
     }
-    if (event.kind != speech::EventKind::Word || event.characterPosition < 0) return;
-    const uint64_t at = offset_ + static_cast<uint64_t>(event.characterPosition);
-    // Every chapter this word is at or past starts here: a chapter without words gives way (in the
-    // file's marks) to the one that has them.
-    while (next_ < chapters_.size() && chapters_[next_].position <= at) {
-        marks_.push_back({chapters_[next_].title, event.streamPosition / bytesPerFrame_});
-        ++next_;
-    }
-}
-
-std::vector<speech::ChapterMark> ChapterMarker::marks() const {
-    if (byBookmarks_ ? !sawBookmark_ : chapters_.empty()) return {{title_, 0}};
-    return marks_;
-}
-
-std::optional<uint64_t> ChapterMarker::firstStart() const {
-    if (marks_.empty()) return std::nullopt;
-    return marks_.front().startFrame;
-}
-
-std::vector<Unit> cutUnits(std::u16string_view text, const std::vector<documents::Chapter>& chapters, size_t size) {
-    std::vector<Unit> units;
-    // One stretch of text a chapter (and one for the text before the first), each cut at the first line
-    // break after every `size` units.
-    const auto cut = [&](size_t begin, size_t end, std::optional<size_t> chapter) {
-        for (size_t from = begin + size; from < end;) {
-            const size_t lineEnd = text.find(u'\n', from);
-            if (lineEnd == std::u16string_view::npos || lineEnd + 1 >= end) break;
-            units.push_back({begin, lineEnd + 1, chapter});
-            chapter.reset();
-            begin = lineEnd + 1;
-            from = begin + size;
-        }
-        units.push_back({begin, end, chapter});
-    };
-    const auto startOf = [&](size_t i) {
-        return std::min<size_t>(static_cast<size_t>(chapters[i].position), text.size());
-    };
-    const size_t first = chapters.empty() ? text.size() : startOf(0);
-    if (first > 0) cut(0, first, std::nullopt);
-    for (size_t i = 0; i < chapters.size(); ++i)
-        cut(startOf(i), i + 1 < chapters.size() ? startOf(i + 1) : text.size(), i);
-    return units;
+    std::vector<speech::core::ChapterStart> starts;
+    for (const auto& c : book.chapters) starts.push_back({c.title, c.position});
+    file.markChapters(std::move(starts), book.info.title);
 }
 
 std::string spokenInput(std::u16string_view text, const Book& book) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A book as tallamo-say renders it into audio files: what its tags say (its title, author, year and
-// cover), where its chapters start, and, for a render that can resume, its text cut into units.
+// cover) and where its chapters start.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "speech/core/book_tags.h"
 #include "speech/core/events.h"
 #include "speech/names.h"
+#include "speech/streams.h"
 
 namespace say {
 
@@ -34,46 +35,10 @@ Book readBook(const std::string& path, std::u16string* text = nullptr, const doc
 Book readDocumentBytes(std::string bytes, const std::string& name, std::u16string& text,
                        const documents::Options& options = {});
 
-// The chapter marks of one render from its Word events: each chapter starts at the first word at or
-// after its position in the text spoken. Without chapters there is one, titled by the book, at 0.
-class ChapterMarker {
-public:
-    // `chapters` positions count in the text given to Speak, less `offset`; `bytesPerFrame` is the
-    // stream's.
-    ChapterMarker(std::vector<documents::Chapter> chapters, int bytesPerFrame, std::string title, uint64_t offset = 0);
-    // The marks of a document the voice reads from its file: each chapter is a Bookmark event the voice
-    // raises where the chapter starts, and starts at the first word after it.
-    static ChapterMarker fromBookmarks(int bytesPerFrame, std::string title);
-    void add(const speech::VoiceEvent& event);
-    // The marks found so far, in frames from the start of the render.
-    std::vector<speech::ChapterMark> marks() const;
-    // The first chapter's start, when a word reached it.
-    std::optional<uint64_t> firstStart() const;
-
-private:
-    std::vector<documents::Chapter> chapters_;
-    bool byBookmarks_ = false;
-    std::vector<std::string> waiting_;  // chapters whose Bookmark came and whose first word has not
-    bool sawBookmark_ = false;
-    uint64_t bytesPerFrame_;
-    std::string title_;
-    uint64_t offset_;
-    size_t next_ = 0;
-    std::vector<speech::ChapterMark> marks_;
-};
-
-// A unit of a render that can resume: text[begin, end), and the chapter it starts, if it starts one.
-struct Unit {
-    size_t begin = 0;
-    size_t end = 0;
-    std::optional<size_t> chapter;  // an index into the book's chapters
-    friend bool operator==(const Unit&, const Unit&) = default;
-};
-
-// The text cut into units by the text alone, so that a render that resumes cuts it as the first did: at
-// each chapter's start, and within a chapter at the first paragraph's end (a line break) after each
-// `size` units of text.
-std::vector<Unit> cutUnits(std::u16string_view text, const std::vector<documents::Chapter>& chapters, size_t size);
+// Has `file` mark the book's chapters as its render speaks them: a document the voice reads from its
+// file by the Bookmark events the voice raises at its chapters (`byBookmarks`), any other text by
+// where its chapters start. Without chapters the file has one, titled by the book, at 0.
+void markChapters(speech::SpFileStream& file, const Book& book, bool byBookmarks);
 
 // The book as it is spoken, for the key of a render that can resume: its text and its chapters' titles
 // and starts, as bytes, so that a journal is used only for the same book as read, not for the same

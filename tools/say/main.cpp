@@ -206,11 +206,7 @@ int run(const Options& o, const base::ClosedStandardStreams& closed) {
         say::Book book = fromFile ? say::readBook(*o.file, nullptr, say::documentOptions()) : std::move(*render.book);
         say::printWarnings(book.warnings);
         render.file = say::openOutput(voice, o, *o.output, format, bookFileTags(book.info));
-        const int frameBytes = render.file->Format().wave().bytesPerFrame();
-        if (fromFile && book.document)
-            render.marker.emplace(say::ChapterMarker::fromBookmarks(frameBytes, book.info.title));
-        else
-            render.marker.emplace(std::move(book.chapters), frameBytes, book.info.title);
+        say::markChapters(*render.file, book, fromFile && book.document);
     } else if (o.output) {
         render.file = say::openOutput(voice, o, *o.output, format);
     } else {

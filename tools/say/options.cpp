@@ -317,8 +317,7 @@ std::string audioOptions(const Options& o, int32_t format) {
                        ";volume=" + std::to_string(o.volume.value_or(100)) + ";format=" + std::to_string(format) +
                        ";codec=" + std::to_string(static_cast<int>(o.codec)) +
                        ";quality=" + (o.quality ? std::to_string(*o.quality) : std::string("-")) +
-                       ";flags=" + std::to_string(o.flags) + ";mixed=" + (o.mixedScript ? "1" : "0") +
-                       ";unit=" + std::to_string(kResumeUnitText);
+                       ";flags=" + std::to_string(o.flags) + ";mixed=" + (o.mixedScript ? "1" : "0");
     return text;
 }
 

@@ -84,10 +84,6 @@ std::string helpText();
 // ending in it). In lower case, with its dot.
 std::string asExtension(const std::string& value);
 
-// A book's chapter titles, and the text of each unit of a render that can resume, are cut this long
-// (UTF-16 units, at the next line break): a render stopped part way loses at most this much.
-inline constexpr size_t kResumeUnitText = 4096;
-
 // The options that change a render's audio, as text: a journal of a render with others is not used.
 std::string audioOptions(const Options& o, int32_t format);
 // The lexicons in effect: the user's own, when there is one, then those of --lexicon.

@@ -35,7 +35,6 @@ void saveRender(SpVoice& voice, Render& render, const Options& o) {
     // A render or playback cut short (the audio server went away, the engine kept failing) is a
     // failure: Close raises a file's, the voice keeps a device's.
     if (render.file) {
-        if (render.marker) render.file->setChapterMarks(render.marker->marks());
         render.file->Close();
         printWarnings(render.file->warnings());
     }
@@ -130,7 +129,6 @@ bool speakAndWait(SpVoice& voice, Render& render, const Options& o) {
             ended = ended || e.kind == speech::EventKind::EndStream;
             if (o.events) std::cout << eventJson(e) << '\n';
             if (render.timings) render.timings->add(e);
-            if (render.marker) render.marker->add(e);
             if (render.onEvent) render.onEvent(e);
         }
         if (o.events) std::cout.flush();

@@ -30,7 +30,6 @@ struct Render {
     std::shared_ptr<speech::SpFileStream> file;
     std::optional<TimingRecorder> timings;
     std::optional<base::ReplacingFile> timingsFile;
-    std::optional<ChapterMarker> marker;                     // the chapters' starts, from the words' events
     std::optional<Book> book;                                // a document read from standard input
     std::function<void(const speech::VoiceEvent&)> onEvent;  // given each event as it is released
 };

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/say/resume.h"
 
-#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
 #include "tools/say/book.h"
 #include "tools/say/render.h"
 #include "tools/say/stop_signals.h"
@@ -31,59 +31,27 @@ std::vector<std::string> dataFiles(const SpVoice& voice, const Options& o) {
 }  // namespace
 
 int speakResumable(SpVoice& voice, const Options& o, int32_t format) {
+    // The book as the voice reads it, for the journal's key, its tags and its chapters; the voice
+    // itself reads the file, as a render without --resume does.
     std::u16string text;
     Book book = readBook(*o.file, &text, documentOptions());
     printWarnings(book.warnings);
-    const std::vector<Unit> units = cutUnits(text, book.chapters, kResumeUnitText);
-    auto file = makeOutput(o, format, bookFileTags(book.info));
-    const ResumeState state = file->openResumable(
+    Render render;
+    render.file = makeOutput(o, format, bookFileTags(book.info));
+    markChapters(*render.file, book, book.document);
+    const ResumeState state = render.file->openResumable(
         *o.output, ResumeKey{*o.file, audioOptions(o, format), TALLAMO_VERSION, spokenInput(text, book),
                              dataFiles(voice, o), voice.engineData().first});
     if (!state.notice.empty()) printWarnings({state.notice});
-    if (state.units.size() > units.size()) {
-        file->discard();
-        throw Error(errc::kUnexpected, "The journal of \"" + *o.output + "\" lists more parts than the book has.");
+    if (state.frames > 0) {
+        const uint64_t seconds = state.frames / static_cast<uint64_t>(render.file->Format().wave().sampleRate);
+        std::cerr << "tallamo-say: going on after the " << seconds / 60 << ':' << (seconds % 60 < 10 ? "0" : "")
+                  << seconds % 60 << " already rendered\n";
     }
-    if (!state.units.empty())
-        std::cerr << "tallamo-say: going on with part " << state.units.size() + 1 << " of " << units.size() << '\n';
-    voice.SetAudioOutputStream(file);
-    const int frameBytes = file->Format().wave().bytesPerFrame();
-    std::vector<std::pair<uint64_t, std::optional<uint64_t>>> done = state.units;
-    for (size_t i = done.size(); i < units.size(); ++i) {
-        const Unit& unit = units[i];
-        Render render;
-        render.text = text.substr(unit.begin, unit.end - unit.begin);
-        render.flags = plainTextFlags(o) | SVSFlagsAsync;
-        if (unit.chapter) render.marker.emplace(std::vector{book.chapters[*unit.chapter]}, frameBytes, "", unit.begin);
-        const bool blank =
-            std::all_of(render.text.begin(), render.text.end(), [](char16_t c) { return c == u' ' || c == u'\n'; });
-        if (!blank && speakAndWait(voice, render, o)) {
-            file->discard();  // the journal stays, and the file that was there
-            return interruptedStatus();
-        }
-        if (auto error = voice.takeStreamError()) {
-            file->discard();
-            throw *error;
-        }
-        const std::optional<uint64_t> start = render.marker ? render.marker->firstStart() : std::nullopt;
-        done.emplace_back(file->commitUnit(start), start);
-    }
-    // The marks: each chapter's first word, counted from the file's start.
-    std::vector<ChapterMark> marks;
-    uint64_t at = 0;
-    for (size_t i = 0; i < done.size(); ++i) {
-        if (units[i].chapter && done[i].second)
-            marks.push_back({book.chapters[*units[i].chapter].title, at + *done[i].second});
-        at += done[i].first;
-    }
-    if (book.chapters.empty()) marks.push_back({book.info.title, 0});
-    file->setChapterMarks(std::move(marks));
-    file->Close();
-    printWarnings(file->warnings());
-    return kExitSuccess;
+    voice.SetAudioOutputStream(render.file);
+    render.text = base::fromUtf8(*o.file);
+    render.flags = o.flags | SVSFlagsAsync | SVSFIsFilename;
+    return speakToEnd(voice, render, o) ? interruptedStatus() : kExitSuccess;
 }
-
-// How many engine workers to start before the voice: as many as a render into a file runs at once, or
-// one for a text too short to fill a second (a chain of segments is about a thousand letters long).
 
 }  // namespace say

@@ -10,10 +10,10 @@
 
 namespace say {
 
-// --resume: the book is cut into units (cutUnits), each spoken by a Speak of its own into the
-// journal beside the output, which keeps every finished unit. A render stopped part way (Ctrl+C, a
-// failure, a kill) leaves the journal; the same command goes on after the last finished unit. The
-// finished file is made from the journal and put in place, with its chapters marked.
+// --resume: the render without --resume (one Speak of the file, its chapters marked), into a journal
+// beside the output that keeps the audio at every start of a synthesis chain. A render stopped part
+// way (Ctrl+C, a failure, a kill) leaves the journal; the same command goes on from the last chain
+// kept, and the finished file has the bytes of a render that never stopped.
 int speakResumable(speech::SpVoice& voice, const Options& o, int32_t format);
 
 }  // namespace say

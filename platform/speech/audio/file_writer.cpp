@@ -47,11 +47,11 @@ FileWriter::~FileWriter() {
 }
 
 bool FileWriter::push(std::vector<int16_t> samples, const std::function<bool()>& stop) {
-    return enqueue(Block{std::move(samples), {}, false}, stop);
+    return enqueue(Block{std::move(samples), {}, false, false, {}}, stop);
 }
 
 bool FileWriter::push(std::vector<float> samples, const std::function<bool()>& stop) {
-    return enqueue(Block{{}, std::move(samples), false}, stop);
+    return enqueue(Block{{}, std::move(samples), false, false, {}}, stop);
 }
 
 bool FileWriter::enqueue(Block block, const std::function<bool()>& stop) {
@@ -79,7 +79,16 @@ void FileWriter::finish() {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        queue_.push_back(Block{{}, {}, true});
+        queue_.push_back(Block{{}, {}, true, false, {}});
+    }
+    changed_.notify_all();
+}
+
+void FileWriter::restart(std::optional<ChainStart> start) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        queue_.push_back(Block{{}, {}, true, true, std::move(start)});
     }
     changed_.notify_all();
 }
@@ -159,6 +168,13 @@ void FileWriter::run() {
             if (block.finish) {
                 converter_.finish(bytes_);
                 writeOut();
+                if (block.restart) converter_.reset();
+                if (block.chain && !failed) {
+                    if (auto r = file_->commitChain(*block.chain); !r) {
+                        failed = r.fault();
+                        file_->failRender(*failed);
+                    }
+                }
             } else if (!block.floats.empty()) {
                 convert(block.floats);
             } else {

@@ -42,6 +42,10 @@ public:
     bool push(std::vector<float> samples, const std::function<bool()>& stop);
     // Queues the resampler's tail: after it the file holds exactly the input's length at the output rate.
     void finish();
+    // Queues the end of a chain: the resampler's tail, then the resampler starts afresh, so that what
+    // comes after does not depend on what came before; with `start`, the file keeps the audio so far
+    // for a resume (FileTarget::commitChain) once it is written.
+    void restart(std::optional<ChainStart> start);
     // An empty buffer whose memory a written block left (none at first): filling it for the next push
     // costs no fresh memory.
     std::vector<int16_t> takeSpare();
@@ -63,6 +67,8 @@ private:
         std::vector<int16_t> samples;
         std::vector<float> floats;
         bool finish = false;
+        bool restart = false;
+        std::optional<ChainStart> chain;
         size_t size() const { return samples.size() + floats.size(); }
     };
 

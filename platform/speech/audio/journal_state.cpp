@@ -18,10 +18,35 @@ namespace speech::audio {
 
 namespace {
 
-constexpr const char* kMagic = "tallamo-journal 3";
+constexpr const char* kMagic = "tallamo-journal 4";
 
 bool parseHex32(const std::string& text, uint32_t& value) {
     return text.size() == 8 && std::from_chars(text.data(), text.data() + 8, value, 16).ptr == text.data() + 8;
+}
+
+// A chapter title as one word of the state: its bytes in hexadecimal ("-" when empty).
+std::string hexText(std::string_view text) {
+    if (text.empty()) return "-";
+    std::string out;
+    out.reserve(text.size() * 2);
+    constexpr const char* kDigits = "0123456789abcdef";
+    for (const unsigned char c : text) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
+bool parseHexText(const std::string& word, std::string& text) {
+    text.clear();
+    if (word == "-") return true;
+    if (word.size() % 2 != 0) return false;
+    for (size_t i = 0; i < word.size(); i += 2) {
+        unsigned value = 0;
+        if (std::from_chars(word.data() + i, word.data() + i + 2, value, 16).ptr != word.data() + i + 2) return false;
+        text += static_cast<char>(value);
+    }
+    return true;
 }
 
 }  // namespace
@@ -64,10 +89,11 @@ std::string journalStateText(const JournalKey& key, const JournalState& state) {
         << "data " << key.dataDigest << '\n'
         << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels << '\n'
         << "aac " << state.aacParts << ' ' << state.aacBytes << ' ' << hex32(state.aacCrc) << '\n';
-    for (const auto& l : state.units) {
-        out << "unit " << l.unit.frames << ' '
-            << (l.unit.markFrame ? std::to_string(*l.unit.markFrame) : std::string("-")) << ' ' << hex32(l.crc) << '\n';
-    }
+    for (const auto& l : state.units)
+        out << "unit " << l.unit.frames << ' ' << l.unit.segments << ' ' << hex32(l.crc) << '\n';
+    out << "bookmarks " << (state.marks.sawBookmark ? 1 : 0) << '\n';
+    for (const auto& m : state.marks.marks) out << "mark " << m.startFrame << ' ' << hexText(m.title) << '\n';
+    for (const auto& w : state.marks.waiting) out << "waiting " << hexText(w) << '\n';
     std::string text = out.str();
     return text + "check " +
            hex32(checksum32(0, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()))) + '\n';
@@ -100,18 +126,30 @@ std::optional<std::string> parseJournalState(const std::string& text, const Jour
     std::string crc;
     in >> word >> out.aacParts >> out.aacBytes >> crc;
     if (word != "aac" || !in || !parseHex32(crc, out.aacCrc)) return "its state is damaged";
-    while (in >> word) {
+    while (in >> word && word == "unit") {
         JournalState::Listed l;
-        std::string mark;
-        in >> l.unit.frames >> mark >> crc;
-        if (word != "unit" || !in || !parseHex32(crc, l.crc)) return "its state is damaged";
-        if (mark != "-") {
-            uint64_t at = 0;
-            if (std::from_chars(mark.data(), mark.data() + mark.size(), at).ptr != mark.data() + mark.size())
-                return "its state is damaged";
-            l.unit.markFrame = at;
-        }
+        in >> l.unit.frames >> l.unit.segments >> crc;
+        if (!in || !parseHex32(crc, l.crc)) return "its state is damaged";
         out.units.push_back(l);
+    }
+    int bookmarks = 0;
+    if (word != "bookmarks" || !(in >> bookmarks)) return "its state is damaged";
+    out.marks.sawBookmark = bookmarks != 0;
+    std::string title;
+    while (in >> word) {
+        if (word == "mark") {
+            core::ChapterMark m;
+            in >> m.startFrame >> title;
+            if (!in || !parseHexText(title, m.title)) return "its state is damaged";
+            out.marks.marks.push_back(std::move(m));
+        } else if (word == "waiting") {
+            std::string waiting;
+            in >> title;
+            if (!in || !parseHexText(title, waiting)) return "its state is damaged";
+            out.marks.waiting.push_back(std::move(waiting));
+        } else {
+            return "its state is damaged";
+        }
     }
     return std::nullopt;
 }

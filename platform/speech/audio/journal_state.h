@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "speech/core/chapter_marker.h"
 #include "speech/core/formats.h"
 
 namespace speech::audio {
@@ -32,14 +33,16 @@ struct JournalKey {
     std::string version;        // the program's
 };
 
+// A run of the render's audio, from one start of a synthesis chain to the next.
 struct JournalUnit {
     uint64_t frames = 0;
-    std::optional<uint64_t> markFrame;  // where its chapter starts, in frames from the unit's start
+    uint64_t segments = 0;  // of the text, from its start to the unit's end: where a resume goes on
     friend bool operator==(const JournalUnit&, const JournalUnit&) = default;
 };
 
-// What a state lists: the finished units with the checksums of their audio, and the kept AAC parts
-// (how many, their bytes in the journal's file of them, and the checksum of those bytes).
+// What a state lists: the finished units with the checksums of their audio, the kept AAC parts (how
+// many, their bytes in the journal's file of them, and the checksum of those bytes), and the chapter
+// marks found before the last unit's end.
 struct JournalState {
     struct Listed {
         JournalUnit unit;
@@ -49,6 +52,7 @@ struct JournalState {
     int64_t aacParts = 0;
     uint64_t aacBytes = 0;
     uint32_t aacCrc = 0;
+    core::MarkerState marks;
 };
 
 // The state's text for `key`.

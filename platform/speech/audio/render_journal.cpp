@@ -335,6 +335,10 @@ const std::vector<JournalUnit>& RenderJournal::units() const {
     return impl_->units;
 }
 
+const core::MarkerState& RenderJournal::marks() const {
+    return impl_->state.marks;
+}
+
 uint64_t RenderJournal::frames() const {
     return impl_->committed / impl_->frameBytes();
 }
@@ -363,7 +367,7 @@ base::Result<void> RenderJournal::append(std::span<const uint8_t> bytes) {
     return {};
 }
 
-base::Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) {
+base::Result<void> RenderJournal::commitUnit(uint64_t segments, core::MarkerState marks) {
     Impl& d = *impl_;
     if (d.pending % d.frameBytes() != 0)
         return base::Fault{base::errc::kUnexpected, "A part of the render ended within a frame."};
@@ -373,7 +377,8 @@ base::Result<void> RenderJournal::commitUnit(std::optional<uint64_t> markFrame) 
     if (d.feeder) {
         if (auto r = d.keepParts(); !r) return r;
     }
-    d.state.units.push_back(JournalState::Listed{JournalUnit{d.pending / d.frameBytes(), markFrame}, d.pendingCrc});
+    d.state.units.push_back(JournalState::Listed{JournalUnit{d.pending / d.frameBytes(), segments}, d.pendingCrc});
+    d.state.marks = std::move(marks);
     d.committed += d.pending;
     d.pending = 0;
     d.pendingCrc = 0;

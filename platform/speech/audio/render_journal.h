@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The journal of a render that can resume: a hidden folder beside the output (".book.m4b.resume/")
 // holding the audio rendered so far in the file stream's format (and for an MP4 output its AAC packets
-// too, part by part, as they are encoded), one run of units after another
-// (whole chapters, or runs of paragraphs; the caller decides), and a small state file naming what the
-// audio was rendered from (the input's digest, the options' digest, the format, the program's version)
-// and the finished units, with their lengths and chapter starts. The audio file is a WAV file in the
-// making: 44 bytes kept for its header, then the samples, so that a WAV output is the journal's own
-// audio put in place, with no copy; other codecs are encoded from it at the end.
+// too, part by part, as they are encoded), one unit after another (the audio from one start of a
+// synthesis chain to the next), and a small state file naming what the audio was rendered from (the
+// input's digest, the options' digest, the format, the program's version) and the finished units, with
+// their lengths and the segments of the text they end at, and the chapter marks found in them. The audio file is a WAV
+// file in the making: 44 bytes kept for its header, then the samples, so that a WAV output is the journal's own audio
+// put in place, with no copy; other codecs are encoded from it at the end.
 //
 // Every step is ordered so that a kill at any point leaves a journal that is either valid or seen to
 // be broken when it is opened again:
@@ -83,8 +83,11 @@ public:
 
     // The next unit's audio, whole frames, as it comes.
     base::Result<void> append(std::span<const uint8_t> bytes);
-    // Makes the unit written since the last commit durable and lists it.
-    base::Result<void> commitUnit(std::optional<uint64_t> markFrame);
+    // Makes the unit written since the last commit durable and lists it: it ends after `segments`
+    // segments of the text, and `marks` are the chapter marks found up to its end.
+    base::Result<void> commitUnit(uint64_t segments, core::MarkerState marks);
+    // The chapter marks the last listed unit was committed with.
+    const core::MarkerState& marks() const;
     // Drops what was written since the last commit (a unit stopped before its end).
     base::Result<void> dropUnit();
 

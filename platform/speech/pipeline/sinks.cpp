@@ -22,6 +22,7 @@ constexpr size_t kFileBlock = 262144;
 FileSink::FileSink(std::shared_ptr<audio::FileTarget> file, int inRate, int inChannels, const core::WaveFormat& format,
                    std::function<void()> onProgress)
     : Sink(file->bytesWritten(), format, inChannels),
+      file_(file),
       writer_(std::move(file), inRate, inChannels, format, std::move(onProgress)),
       inRate_(inRate),
       inChannels_(inChannels),
@@ -64,6 +65,17 @@ void FileSink::finish() {
     if (!gathered_.empty()) writer_.push(std::exchange(gathered_, {}), never);
     if (!gatheredFloats_.empty()) writer_.push(std::exchange(gatheredFloats_, {}), never);
     writer_.finish();
+}
+
+void FileSink::startChain(uint64_t segments) {
+    if (inputFrames() == 0) return;  // nothing since the start: the converter is fresh
+    const auto never = [] { return false; };
+    if (!gathered_.empty()) writer_.push(std::exchange(gathered_, {}), never);
+    if (!gatheredFloats_.empty()) writer_.push(std::exchange(gatheredFloats_, {}), never);
+    writer_.restart(file_->chainStarting(segments));
+    // The resampler's tail makes the chain exactly its input's length at the output rate.
+    restartAt(byteAt(inputFrames()));
+    firstBlock_ = true;
 }
 
 base::Result<void> FileSink::pump(std::chrono::milliseconds) {

@@ -19,6 +19,7 @@
 #include "speech/audio/converter.h"
 #include "speech/audio/device.h"
 #include "speech/audio/file_writer.h"
+#include "speech/core/events.h"
 #include "speech/core/formats.h"
 
 namespace speech::pipeline {
@@ -49,6 +50,13 @@ public:
     virtual bool followsPause() const = 0;
     // Wakes a push or pump waiting for room.
     virtual void interrupt() = 0;
+    // A file's: a chain of synthesis starts after `segments` segments of the text, after the input
+    // pushed so far (see audio::FileTarget), and a Word or Bookmark event falls at `byte`.
+    virtual void startChain(uint64_t segments) { (void)segments; }
+    virtual void placed(const core::VoiceEvent& event, uint64_t byte) {
+        (void)event;
+        (void)byte;
+    }
 
     // The absolute byte at which input frame `inputFrame` (counted since the start or the last drop)
     // lies in the output.
@@ -94,12 +102,18 @@ public:
     base::Result<void> setPaused(bool) override { return {}; }
     bool followsPause() const override { return false; }
     void interrupt() override { writer_.interrupt(); }
+    // The audio of a chain is converted on its own: the resampler's tail ends the one before, and the
+    // blocks start again from a small one. A render that goes on from a chain's start then writes the
+    // bytes of one that never stopped.
+    void startChain(uint64_t segments) override;
+    void placed(const core::VoiceEvent& event, uint64_t byte) override { file_->eventPlaced(event, byte); }
 
 private:
     uint64_t outputFramesFor(uint64_t inputFrames) const override { return writer_.outputFramesFor(inputFrames); }
     template <class T>
     bool gather(std::vector<T>& gathered, std::span<const T> samples, const std::function<bool()>& stop);
 
+    std::shared_ptr<audio::FileTarget> file_;
     audio::FileWriter writer_;
     int inRate_;
     int inChannels_;

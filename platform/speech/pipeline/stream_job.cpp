@@ -143,6 +143,9 @@ void StreamJob::speak() {
     if (!openSink()) return;
     pending_.push_back({base_, makeEvent(core::EventKind::StartStream, base_), -1});
     if (request_.source && !startSynthesis()) return;
+    // A render that goes on from where an earlier one stopped: the text's segments up to there are
+    // read (the markup before them still counts) but not spoken.
+    if (request_.file) toPass_ = segmentsBefore_ = request_.file->takeSegmentsDone();
     while (serveOnce()) {
     }
 }
@@ -263,6 +266,10 @@ void StreamJob::refill() {
             if (request_.source->paused()) break;
             std::optional<text::Segment> next = request_.source->next();
             sourceDone_ = !next;
+            if (next && toPass_ > 0) {
+                --toPass_;
+                continue;
+            }
             if (next) {
                 if (!upcoming_.empty()) afterFirst_ += SynthesisAhead::lengthOf(*next);
                 upcoming_.push_back(std::move(*next));
@@ -298,6 +305,7 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         if (!front_) {
             if (ahead_->empty()) return sourceDone_ && upcoming_.empty() ? Fed::Done : fed;
             const text::Segment& segment = ahead_->front();
+            if (ahead_->frontStartsChain()) sink_->startChain(segmentsBefore_);
             EventPlacer placer(segment, currentVoice_, voice_.interests.load(std::memory_order_relaxed),
                                voice_.synthesizer->sampleRate());
             const uint64_t silence = placer.silence();
@@ -320,7 +328,10 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         ahead_->recycle(std::move(out.samples));
         if (out.done) f.placer.finish();
         for (PlacedEvent& p : f.placer.take()) {
-            pending_.push_back({sink_->byteAt(f.startFrame + p.sample), std::move(p.event), p.sentence});
+            const uint64_t at = sink_->byteAt(f.startFrame + p.sample);
+            if (p.event.kind == core::EventKind::Word || p.event.kind == core::EventKind::Bookmark)
+                sink_->placed(p.event, at);
+            pending_.push_back({at, std::move(p.event), p.sentence});
         }
         if (!pushed) return Fed::Stopped;
         if (gotAudio) fed = Fed::Progress;
@@ -331,6 +342,7 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         }
         currentVoice_ = ahead_->front().voice;
         ahead_->popFront();
+        ++segmentsBefore_;
         front_.reset();
         fed = Fed::Progress;
     }

@@ -100,6 +100,10 @@ private:
     size_t afterFirst_ = 0;  // the length (SynthesisAhead::lengthOf) of those after the first
     bool sourceDone_ = false;
     bool started_ = false;  // a segment has been handed to the synthesis window
+    // Segments of the text an earlier render put in the file, still to be passed over, and the
+    // segments taken from the text before the front one (passed over or written).
+    uint64_t toPass_ = 0;
+    uint64_t segmentsBefore_ = 0;
     std::optional<Front> front_;
     core::SpObjectToken currentVoice_;
     bool finished_ = false;  // the sink has its whole input

@@ -232,6 +232,16 @@ const text::Segment& SynthesisAhead::front() const {
     return slots_.front()->segment;
 }
 
+bool SynthesisAhead::frontStartsChain() const {
+    std::lock_guard lock(mutex_);
+    return slots_.front()->request.fresh;
+}
+
+std::string SynthesisAhead::chainRule() {
+    return "chains " + std::to_string(kChainSegments) + ' ' + std::to_string(kChainLength) + ' ' +
+           std::to_string(kTailChainLength) + ' ' + std::to_string(kTailLookahead) + ' ' + std::to_string(kContext);
+}
+
 SynthesisAhead::Output SynthesisAhead::takeFront() {
     std::lock_guard lock(mutex_);
     Output& output = slots_.front()->output;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -71,8 +72,11 @@ public:
     // segment, when it is known to be less than kTailLookahead (the caller knows the end of the text).
     void add(text::Segment segment, engine::SynthRequest request, int32_t keep,
              std::optional<size_t> left = std::nullopt);
-    // The front segment; must not be empty.
+    // The front segment, and whether a chain starts with it; must not be empty.
     const text::Segment& front() const;
+    bool frontStartsChain() const;
+    // The chain rule's constants as text, for what tells one render's audio from another's.
+    static std::string chainRule();
     // What the front segment produced since the last take.
     Output takeFront();
     // Removes the front segment (taken and done).

@@ -69,7 +69,7 @@ void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits, core::Fil
         for (size_t at = 0; at < audio.size() * 2; at += 3000) {
             ASSERT_TRUE(file.writeBytes(std::span(bytes + at, std::min<size_t>(3000, audio.size() * 2 - at))));
         }
-        file.commitUnit(11 * i);
+        ASSERT_TRUE(file.commitChain(ChainStart{i + 1, {}}));
     }
 }
 
@@ -78,7 +78,7 @@ void writeUnits(SpFileStream& file, size_t from, size_t last = kUnits, core::Fil
 std::vector<std::string> render(const Book& book) {
     ResumeState state;
     auto file = openBook(book, state);
-    writeUnits(*file, state.units.size(), kUnits, book.codec);
+    writeUnits(*file, state.segments, kUnits, book.codec);
     std::vector<core::ChapterMark> marks;
     uint64_t start = 0;
     for (size_t i = 0; i < kUnits; ++i) {
@@ -245,7 +245,8 @@ TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
         auto file = openBook(book, state);
         EXPECT_NE(state.notice.find(row.why), std::string::npos) << state.notice;
         EXPECT_NE(state.notice.find("starts over"), std::string::npos) << state.notice;
-        EXPECT_TRUE(state.units.empty());
+        EXPECT_EQ(state.segments, 0u);
+        EXPECT_EQ(state.frames, 0u);
         file->discard();
     }
 }
@@ -270,9 +271,23 @@ TEST(ResumeJournal, OneRenderAtATimeAndAStopKeepsIt) {
     first->discard();
     EXPECT_FALSE(fs::exists(book.output));
     auto again = openBook(book, state);
-    EXPECT_EQ(state.units.size(), 2u);
-    EXPECT_EQ(state.units[1], std::make_pair(static_cast<uint64_t>(unitAudio(1).size()), std::optional<uint64_t>(11)));
+    EXPECT_EQ(state.segments, 2u);
+    EXPECT_EQ(state.frames, unitAudio(0).size() + unitAudio(1).size());
     again->discard();
+}
+
+// The chapter marks a resume goes on from come back as they were kept, whatever their titles hold.
+TEST(ResumeJournal, TheStateKeepsUnitsAndChapterMarksAsTheyWere) {
+    const JournalKey key{"in", "opts", "data", core::WaveFormat{22050, 16, 1}, "test 1"};
+    JournalState kept;
+    kept.units = {{{100, 3}, 0x1234}, {{50, 9}, 0xabcdef01}};
+    kept.marks = {{{"Chapter one", 0}, {"", 70}, {"Two\nlines \xe4\xb8\x80", 120}}, {"Waiting one", "x y"}, true};
+    JournalState read;
+    ASSERT_EQ(parseJournalState(journalStateText(key, kept), key, read), std::nullopt);
+    EXPECT_EQ(read.marks, kept.marks);
+    ASSERT_EQ(read.units.size(), 2u);
+    EXPECT_EQ(read.units[1].unit, (JournalUnit{50, 9}));
+    EXPECT_EQ(read.units[1].crc, 0xabcdef01u);
 }
 
 TEST(ResumeJournal, AFolderThereBeforeIsUsedOnlyIfItIsTheUsersOwn) {
