@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -156,7 +157,9 @@ public:
             aac->quality = choice.quality;
             aac->audiobook = choice.codec == FileCodec::M4b;
         }
-        auto journal = audio::RenderJournal::open(out->target_, journalKey, aac, notice);
+        std::optional<audio::EncoderChoice> encoded;
+        if (!aac && choice.codec != FileCodec::Wav) encoded = choice;
+        auto journal = audio::RenderJournal::open(out->target_, journalKey, aac, encoded, notice);
         if (!journal) return journal.fault();
         out->journal_ = std::move(journal.value());
         // The render goes on after the audio kept: its bytes count from the file's start.
@@ -460,6 +463,12 @@ void SpFileStream::eventPlaced(const core::VoiceEvent& event, uint64_t byte) {
 std::optional<audio::ChainStart> SpFileStream::chainStarting(uint64_t segments) {
     std::lock_guard lock(fileMutex_);
     if (!output_ || !output_->resumable()) return std::nullopt;
+    // Keeping costs a few syncs of the disk: a chain is kept at most once a second of the render (the
+    // first at once), which is all a stop loses, and what a render of an hour's speech in a few
+    // seconds would otherwise spend a tenth of its time on.
+    const auto now = std::chrono::steady_clock::now();
+    if (lastKept_ && now - *lastKept_ < std::chrono::seconds(1)) return std::nullopt;
+    lastKept_ = now;
     return audio::ChainStart{segments, marker_ ? marker_->state() : core::MarkerState{}};
 }
 
@@ -499,6 +508,7 @@ void SpFileStream::finish(bool commit) {
         marks_.clear();
         marker_.reset();
         segmentsDone_ = 0;
+        lastKept_.reset();
         open_.store(false);
     }
     if (fault && commit) throw Error(fault->code, fault->message);

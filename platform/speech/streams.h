@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -209,6 +210,7 @@ private:
     std::vector<ChapterMark> marks_;
     std::optional<core::ChapterMarker> marker_;
     uint64_t segmentsDone_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastKept_;  // the last chain start kept
     std::vector<std::string> warnings_;
     // Readable without fileMutex_, so a format change never waits for a write in progress.
     std::atomic<bool> open_{false};

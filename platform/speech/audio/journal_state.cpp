@@ -3,12 +3,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <xxhash.h>
 #include <zlib.h>
 
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <sstream>
 
 #include "base/child_process.h"
@@ -18,7 +20,7 @@ namespace speech::audio {
 
 namespace {
 
-constexpr const char* kMagic = "tallamo-journal 4";
+constexpr const char* kMagic = "tallamo-journal 5";
 
 bool parseHex32(const std::string& text, uint32_t& value) {
     return text.size() == 8 && std::from_chars(text.data(), text.data() + 8, value, 16).ptr == text.data() + 8;
@@ -66,6 +68,39 @@ int checksumBlocks(int fd, uint64_t at, uint64_t size, uint32_t& crc) {
     });
 }
 
+AudioChecksum::AudioChecksum() : state_(XXH3_createState()) {
+    if (!state_) throw std::bad_alloc();
+    reset();
+}
+
+AudioChecksum::~AudioChecksum() = default;
+
+void AudioChecksum::Deleter::operator()(XXH3_state_s* state) const {
+    XXH3_freeState(state);
+}
+
+void AudioChecksum::add(std::span<const uint8_t> bytes) {
+    XXH3_64bits_update(state_.get(), bytes.data(), bytes.size());
+}
+
+uint64_t AudioChecksum::value() const {
+    return XXH3_64bits_digest(state_.get());
+}
+
+void AudioChecksum::reset() {
+    XXH3_64bits_reset(state_.get());
+}
+
+int audioChecksumBlocks(int fd, uint64_t at, uint64_t size, uint64_t& sum) {
+    AudioChecksum checksum;
+    const int err = readBlocks(fd, at, size, [&](std::span<const uint8_t> b) {
+        checksum.add(b);
+        return base::Result<void>();
+    });
+    sum = checksum.value();
+    return err;
+}
+
 std::string hex32(uint32_t value) {
     char text[9];
     std::snprintf(text, sizeof text, "%08" PRIx32, value);
@@ -89,8 +124,7 @@ std::string journalStateText(const JournalKey& key, const JournalState& state) {
         << "data " << key.dataDigest << '\n'
         << "format " << key.format.sampleRate << ' ' << key.format.bitsPerSample << ' ' << key.format.channels << '\n'
         << "aac " << state.aacParts << ' ' << state.aacBytes << ' ' << hex32(state.aacCrc) << '\n';
-    for (const auto& l : state.units)
-        out << "unit " << l.unit.frames << ' ' << l.unit.segments << ' ' << hex32(l.crc) << '\n';
+    for (const auto& l : state.units) out << "unit " << l.unit.frames << ' ' << l.unit.segments << ' ' << l.sum << '\n';
     out << "bookmarks " << (state.marks.sawBookmark ? 1 : 0) << '\n';
     for (const auto& m : state.marks.marks) out << "mark " << m.startFrame << ' ' << hexText(m.title) << '\n';
     for (const auto& w : state.marks.waiting) out << "waiting " << hexText(w) << '\n';
@@ -128,8 +162,8 @@ std::optional<std::string> parseJournalState(const std::string& text, const Jour
     if (word != "aac" || !in || !parseHex32(crc, out.aacCrc)) return "its state is damaged";
     while (in >> word && word == "unit") {
         JournalState::Listed l;
-        in >> l.unit.frames >> l.unit.segments >> crc;
-        if (!in || !parseHex32(crc, l.crc)) return "its state is damaged";
+        in >> l.unit.frames >> l.unit.segments >> l.sum;
+        if (!in) return "its state is damaged";
         out.units.push_back(l);
     }
     int bookmarks = 0;

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <mutex>
 #include <utility>
 
 #include "base/child_process.h"
 #include "speech/audio/aac_feeder.h"
+#include "speech/audio/encoder_feeder.h"
 #include "speech/audio/media_module.h"
 
 namespace speech::audio {
@@ -29,6 +31,9 @@ constexpr const char* kAac = "aac";
 constexpr const char* kLock = "lock";
 // Bytes appended between two starts of the disk's writeback, so that a commit's sync has little left.
 constexpr uint64_t kWritebackBytes = uint64_t{16} << 20;
+// Audio written and not yet encoded (for a FLAC, Ogg, Opus or MP3 output) that the render waits at:
+// about as much as a render without a journal holds in its writer's queue.
+constexpr uint64_t kEncodeBacklog = uint64_t{1} << 20;
 
 std::mutex hookMutex;
 std::function<void()> stepHook;
@@ -75,7 +80,7 @@ struct RenderJournal::Impl {
     base::UniqueFd audio;
     uint64_t committed = 0;  // bytes of the listed units
     uint64_t pending = 0;    // bytes written since
-    uint32_t pendingCrc = 0;
+    AudioChecksum pendingSum;
     uint64_t writebackFrom = 0;
     // An MP4 output's AAC packets, kept as its parts are encoded (by a thread of the journal's own,
     // from the listed units' audio), so that the file is made from them at the end.
@@ -83,6 +88,10 @@ struct RenderJournal::Impl {
     base::UniqueFd aac;
     // Last, so that it stops before anything it uses goes.
     std::unique_ptr<AacFeeder> feeder;
+    // A FLAC, Ogg, Opus or MP3 output: its file, encoded as the units are listed (the feeder goes
+    // before the file it writes).
+    base::UniqueFd encodedFile;
+    std::unique_ptr<EncoderFeeder> encoding;
 
     // The journal's file `name`, opened relative to the folder's descriptor. A symbolic link there is
     // refused, never followed, and so is anything but a regular file (a pipe, a device: opened without
@@ -143,8 +152,8 @@ struct RenderJournal::Impl {
         uint64_t at = kAudioStart;
         for (size_t i = 0; i < listed.size(); ++i) {
             const uint64_t size = listed[i].unit.frames * frameBytes();
-            uint32_t crc = 0;
-            if (checksumBlocks(audio.get(), at, size, crc) != 0 || crc != listed[i].crc)
+            uint64_t sum = 0;
+            if (audioChecksumBlocks(audio.get(), at, size, sum) != 0 || sum != listed[i].sum)
                 return "its audio is damaged, in part " + std::to_string(i + 1) + " of " +
                        std::to_string(listed.size());
             at += size;
@@ -300,7 +309,9 @@ RenderJournal::RenderJournal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)
 RenderJournal::~RenderJournal() = default;
 
 base::Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::string& output, const JournalKey& key,
-                                                                 std::optional<Mp4Choice> aac, std::string& notice) {
+                                                                 std::optional<Mp4Choice> aac,
+                                                                 std::optional<EncoderChoice> encoded,
+                                                                 std::string& notice) {
     auto impl = std::make_unique<Impl>();
     const std::string base = output.substr(output.rfind('/') + 1);
     impl->output = output;
@@ -327,6 +338,18 @@ base::Result<std::unique_ptr<RenderJournal>> RenderJournal::open(const std::stri
         impl->feeder = std::make_unique<AacFeeder>(impl->audio.get(), kAudioStart, impl->folder,
                                                    std::move(encoder.value()), fromByte);
         impl->feeder->listed(impl->committed);
+    }
+    if (encoded) {
+        impl->encodedFile = impl->openFile(kFinal, O_RDWR | O_CREAT | O_TRUNC, 0666);
+        if (impl->encodedFile.get() < 0)
+            return base::Fault{base::errc::kAccessDenied,
+                               "Cannot write to the file \"" + output + "\": " + base::fileErrorReason(errno) + "."};
+        auto encoder = openSndfileEncoder(impl->encodedFile.get(), output, key.format, *encoded);
+        if (!encoder) return encoder.fault();
+        impl->encoding =
+            std::make_unique<EncoderFeeder>(impl->audio.get(), kAudioStart, impl->folder, std::move(encoder.value()));
+        // The audio kept is encoded again beside the render, which waits for it only as it goes on.
+        impl->encoding->written(impl->committed, std::numeric_limits<uint64_t>::max());
     }
     return std::make_unique<RenderJournal>(std::move(impl));
 }
@@ -358,8 +381,9 @@ base::Result<void> RenderJournal::append(std::span<const uint8_t> bytes) {
         return base::Fault{base::errc::kAccessDenied, "Cannot write to the file \"" + d.output + "\" (its journal, \"" +
                                                           d.folder + "\"): " + base::fileErrorReason(err) + "."};
     step();
-    d.pendingCrc = checksum32(d.pendingCrc, bytes);
+    d.pendingSum.add(bytes);
     d.pending += bytes.size();
+    if (d.encoding) d.encoding->written(d.committed + d.pending, kEncodeBacklog);
     if (d.committed + d.pending - d.writebackFrom >= kWritebackBytes) {
         ::sync_file_range(d.audio.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
         d.writebackFrom = d.committed + d.pending;
@@ -377,11 +401,12 @@ base::Result<void> RenderJournal::commitUnit(uint64_t segments, core::MarkerStat
     if (d.feeder) {
         if (auto r = d.keepParts(); !r) return r;
     }
-    d.state.units.push_back(JournalState::Listed{JournalUnit{d.pending / d.frameBytes(), segments}, d.pendingCrc});
+    d.state.units.push_back(
+        JournalState::Listed{JournalUnit{d.pending / d.frameBytes(), segments}, d.pendingSum.value()});
     d.state.marks = std::move(marks);
     d.committed += d.pending;
     d.pending = 0;
-    d.pendingCrc = 0;
+    d.pendingSum.reset();
     if (auto r = d.writeState(); !r) return r;
     d.publishUnits();
     if (d.feeder) d.feeder->listed(d.committed);
@@ -391,7 +416,7 @@ base::Result<void> RenderJournal::commitUnit(uint64_t segments, core::MarkerStat
 base::Result<void> RenderJournal::dropUnit() {
     Impl& d = *impl_;
     d.pending = 0;
-    d.pendingCrc = 0;
+    d.pendingSum.reset();
     return d.trim();
 }
 
@@ -475,19 +500,28 @@ base::Result<void> RenderJournal::Impl::feedAudio(
 
 // Any other output is encoded from the journal's audio into a file beside it.
 base::Result<std::vector<std::string>> RenderJournal::Impl::finishEncoded(const FinalFile& file) {
-    auto created = createFinal(file);
-    if (!created) return created.fault();
-    base::UniqueFd out = std::move(created.value());
     std::vector<std::string> warnings;
     EncoderChoice choice = file.choice;
     // Past 4 GB a WAV file is RF64, whose marks this program does not write.
     choice.rf64 = choice.codec == core::FileCodec::Wav;
-    auto encoder = openSndfileEncoder(out.get(), file.name, key.format, choice);
-    if (!encoder) return encoder.fault();
+    base::UniqueFd out;
+    base::Result<std::unique_ptr<SoundFileEncoder>> encoder = base::Fault{base::errc::kUnexpected, ""};
+    if (encoding) {
+        // Encoded as the render went on: what is left is the last unit's audio.
+        encoder = encoding->finish();
+        if (!encoder) return encoder.fault();
+        out = std::move(encodedFile);
+    } else {
+        auto created = createFinal(file);
+        if (!created) return created.fault();
+        out = std::move(created.value());
+        encoder = openSndfileEncoder(out.get(), file.name, key.format, choice);
+        if (!encoder) return encoder.fault();
+        if (auto r = feedAudio(0, [&](std::span<const uint8_t> b) { return encoder.value()->write(b); }); !r)
+            return r.fault();
+    }
     if (choice.rf64 && file.tags)
         warnings.push_back("The chapters are not marked in \"" + file.name + "\": it is an RF64 file.");
-    if (auto r = feedAudio(0, [&](std::span<const uint8_t> b) { return encoder.value()->write(b); }); !r)
-        return r.fault();
     if (auto r = encoder.value()->finish(); !r) return r.fault();
     if (file.tags && !choice.rf64) {
         auto marked = markFinishedFile(out.get(), file.name, file.choice.codec, key.format, committed / frameBytes(),

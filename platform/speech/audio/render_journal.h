@@ -69,8 +69,11 @@ public:
     // With `aac` (an MP4 output), the listed units' audio is encoded as the render goes on, by a thread
     // of the journal's own, and every whole part's packets kept, so that the file is made at the end
     // from them and from the audio of the last part only.
+    // With `encoded` (a FLAC, Ogg, Opus or MP3 output), the listed units' audio is encoded into the file
+    // as the render goes on, by a thread of the journal's own (encoder_feeder.h).
     static base::Result<std::unique_ptr<RenderJournal>> open(const std::string& output, const JournalKey& key,
-                                                             std::optional<Mp4Choice> aac, std::string& notice);
+                                                             std::optional<Mp4Choice> aac,
+                                                             std::optional<EncoderChoice> encoded, std::string& notice);
     ~RenderJournal();
     RenderJournal(const RenderJournal&) = delete;
     RenderJournal& operator=(const RenderJournal&) = delete;

@@ -280,14 +280,14 @@ TEST(ResumeJournal, OneRenderAtATimeAndAStopKeepsIt) {
 TEST(ResumeJournal, TheStateKeepsUnitsAndChapterMarksAsTheyWere) {
     const JournalKey key{"in", "opts", "data", core::WaveFormat{22050, 16, 1}, "test 1"};
     JournalState kept;
-    kept.units = {{{100, 3}, 0x1234}, {{50, 9}, 0xabcdef01}};
+    kept.units = {{{100, 3}, 0x1234}, {{50, 9}, 0xabcdef0123456789}};
     kept.marks = {{{"Chapter one", 0}, {"", 70}, {"Two\nlines \xe4\xb8\x80", 120}}, {"Waiting one", "x y"}, true};
     JournalState read;
     ASSERT_EQ(parseJournalState(journalStateText(key, kept), key, read), std::nullopt);
     EXPECT_EQ(read.marks, kept.marks);
     ASSERT_EQ(read.units.size(), 2u);
     EXPECT_EQ(read.units[1].unit, (JournalUnit{50, 9}));
-    EXPECT_EQ(read.units[1].crc, 0xabcdef01u);
+    EXPECT_EQ(read.units[1].sum, 0xabcdef0123456789u);
 }
 
 TEST(ResumeJournal, AFolderThereBeforeIsUsedOnlyIfItIsTheUsersOwn) {
