@@ -33,14 +33,6 @@ std::string number(const char* format, size_t n) {
     return buffer;
 }
 
-// "npt=1.234s" and the seq's "1.234s": seconds to the millisecond.
-std::string seconds(uint64_t ms) {
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%llu.%03llus", static_cast<unsigned long long>(ms / 1000),
-                  static_cast<unsigned long long>(ms % 1000));
-    return buffer;
-}
-
 // "01:02:03.456", or "01:02:03" rounded to the second without `fraction`.
 std::string clock(uint64_t ms, bool fraction) {
     if (!fraction) ms = (ms + 500) / 1000 * 1000;
@@ -87,19 +79,10 @@ std::vector<size_t> firstSentences(const std::vector<DaisySection>& sections) {
 // the section's title is its heading; else the title is put before the text.
 std::string sectionText(const DaisySection& section, size_t index, size_t firstSentence) {
     const std::u16string_view text = section.text;
-    std::vector<std::pair<size_t, size_t>> paragraphs;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = at;
-        while (end < text.size() && !lineBreak(text[end])) ++end;
-        if (hasWords(text.substr(at, end - at))) paragraphs.emplace_back(at, end);
-        at = end + 1;
-    }
+    const auto paragraphs = paragraphsOf(text);
     const std::string headingId = number("h%04zu", index + 1);
     std::string out;
-    const bool titleFirst =
-        !paragraphs.empty() &&
-        base::toUtf8(trimmed(text.substr(paragraphs[0].first, paragraphs[0].second - paragraphs[0].first))) ==
-            base::toUtf8(trimmed(base::fromUtf8(section.title)));
+    const bool titleFirst = opensWithTitle(text, paragraphs, section.title);
     if (!titleFirst) out += "<h1 id=\"" + headingId + "\">" + xmlText(section.title) + "</h1>\n";
     const auto& sentences = section.sentences;
     std::vector<bool> placed(sentences.size(), false);
@@ -141,16 +124,16 @@ std::string smilDocument(const DaisyFacts& facts, const DaisySection& section, s
         meta("dc:format", "Daisy 2.02") + meta("dc:identifier", facts.identifier) + meta("dc:title", facts.title) +
         meta("ncc:generator", facts.generator) + meta("ncc:timeInThisSmil", clock(section.durationMs, true)) +
         meta("ncc:totalElapsedTime", clock(elapsedMs, true)) +
-        "<layout>\n<region id=\"txtView\"/>\n</layout>\n</head>\n<body>\n<seq dur=\"" + seconds(section.durationMs) +
-        "\">\n";
+        "<layout>\n<region id=\"txtView\"/>\n</layout>\n</head>\n<body>\n<seq dur=\"" +
+        smilSeconds(section.durationMs) + "\">\n";
     const std::string audio = daisyAudioName(index);
     for (size_t i = 0; i < section.sentences.size(); ++i) {
         const DaisySentence& s = section.sentences[i];
         const size_t n = firstSentence + i;
         out += "<par endsync=\"last\" id=\"" + number("p%zu", n) + "\">\n<text src=\"content.html#" +
                number("t%zu", n) + "\" id=\"" + number("x%zu", n) + "\"/>\n<audio src=\"" + audio +
-               "\" clip-begin=\"npt=" + seconds(s.startMs) + "\" clip-end=\"npt=" + seconds(s.endMs) + "\" id=\"" +
-               number("a%zu", n) + "\"/>\n</par>\n";
+               "\" clip-begin=\"npt=" + smilSeconds(s.startMs) + "\" clip-end=\"npt=" + smilSeconds(s.endMs) +
+               "\" id=\"" + number("a%zu", n) + "\"/>\n</par>\n";
     }
     return out + "</seq>\n</body>\n</smil>\n";
 }
@@ -185,6 +168,31 @@ std::string nccDocument(const DaisyFacts& facts, const std::vector<DaisySection>
 
 bool hasWords(std::u16string_view text) {
     return !trimmed(text).empty();
+}
+
+std::vector<std::pair<size_t, size_t>> paragraphsOf(std::u16string_view text) {
+    std::vector<std::pair<size_t, size_t>> paragraphs;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = at;
+        while (end < text.size() && !lineBreak(text[end])) ++end;
+        if (hasWords(text.substr(at, end - at))) paragraphs.emplace_back(at, end);
+        at = end + 1;
+    }
+    return paragraphs;
+}
+
+bool opensWithTitle(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,
+                    const std::string& title) {
+    return !paragraphs.empty() &&
+           base::toUtf8(trimmed(text.substr(paragraphs[0].first, paragraphs[0].second - paragraphs[0].first))) ==
+               base::toUtf8(trimmed(base::fromUtf8(title)));
+}
+
+std::string smilSeconds(uint64_t ms) {
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%llu.%03llus", static_cast<unsigned long long>(ms / 1000),
+                  static_cast<unsigned long long>(ms % 1000));
+    return buffer;
 }
 
 std::vector<DaisySentence> daisySentences(std::u16string_view text, const std::vector<SpokenSentence>& spoken,

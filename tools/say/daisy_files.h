@@ -59,6 +59,17 @@ std::vector<DaisySentence> daisySentences(std::u16string_view text, const std::v
 // Whether the text has anything but blanks.
 bool hasWords(std::u16string_view text);
 
+// The paragraphs of a text, [begin, end) in UTF-16 units: its lines that have words (a paragraph ends at
+// a line break, and at a page's end in a PDF's text).
+std::vector<std::pair<size_t, size_t>> paragraphsOf(std::u16string_view text);
+
+// Whether the first paragraph is the title (blanks aside): it is then the section's heading.
+bool opensWithTitle(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,
+                    const std::string& title);
+
+// A SMIL time in seconds to the millisecond: "1.234s".
+std::string smilSeconds(uint64_t ms);
+
 // The name of the audio file of the section at `index` (0 based): "s0001.mp3".
 std::string daisyAudioName(size_t index);
 

@@ -43,6 +43,7 @@
 #include "tools/say/book.h"
 #include "tools/say/chapters.h"
 #include "tools/say/daisy.h"
+#include "tools/say/epub.h"
 #include "tools/say/input.h"
 #include "tools/say/options.h"
 #include "tools/say/render.h"
@@ -164,15 +165,17 @@ int run(const Options& o, const base::ClosedStandardStreams& closed) {
     // the end matters (and the words and sentences for --timings): events nobody uses are not made.
     // A book's file gets its chapters' marks where their first words start: a file's, or a document's
     // read from standard input.
-    const bool toFile = o.output && *o.output != "-" && !o.chapters && !o.daisy;
+    const bool toFile = o.output && *o.output != "-" && !o.chapters && !o.daisy && !o.epub;
     const bool marked = toFile && (o.readsStandardInput() || (o.file && !say::namesAPipe(o)));
     int32_t interests = SVEStartInputStream | SVEEndInputStream;
     if (o.timings) interests |= SVEWordBoundary | SVESentenceBoundary;
-    if (o.daisy) interests |= SVESentenceBoundary;
+    if (o.daisy || o.epub) interests |= SVESentenceBoundary;
+    if (o.epub && o.overlay == Options::Overlay::Word) interests |= SVEWordBoundary;
     if (marked) interests |= SVEWordBoundary | SVEBookmark;
     voice.SetEventInterests(o.events ? SVEAllEvents : interests);
     voice.SetAllowAudioOutputFormatChangesOnNextSet(false);
     if (o.daisy) return say::speakDaisy(voice, o, format);
+    if (o.epub) return say::speakEpub(voice, o, format);
     if (o.chapters) return say::speakChapters(voice, o, format);
     if (o.resume) return say::speakResumable(voice, o, format);
 

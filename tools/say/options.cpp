@@ -9,6 +9,7 @@
 #include "speech/core/formats.h"
 #include "speech/names.h"
 #include "tools/say/daisy.h"
+#include "tools/say/epub.h"
 
 namespace say {
 namespace {
@@ -37,12 +38,22 @@ const std::array kRows = {
               }},
     OptionRow{"--flags", "", "N", "speak flags added up: 8 markup, 16 plain text, 64 speak punctuation",
               [](Options& o, const std::string& v) { o.flags = static_cast<int32_t>(toNumber("--flags", v)); }},
-    OptionRow{"--output", "", "FILE|-|BOOK.daisy/",
-              "render into FILE instead of playing, in the format its extension names (.wav .flac .ogg .oga .opus "
-              ".mp3 .m4b .m4a); - writes a WAV stream to standard output. With --file, the file is tagged with the "
-              "book's title, author, year and cover, and marked with its chapters. A folder BOOK.daisy/ gets a DAISY "
-              "2.02 talking book: the text, a heading a chapter, and an MP3 file a chapter timed by sentence",
-              [](Options& o, const std::string& v) { o.output = v; }},
+    OptionRow{
+        "--output", "", "FILE|-|BOOK.daisy/|BOOK.epub",
+        "render into FILE instead of playing, in the format its extension names (.wav .flac .ogg .oga .opus "
+        ".mp3 .m4b .m4a); - writes a WAV stream to standard output. With --file, the file is tagged with the "
+        "book's title, author, year and cover, and marked with its chapters. A folder BOOK.daisy/ gets a DAISY "
+        "2.02 talking book: the text, a heading a chapter, and an MP3 file a chapter timed by sentence. BOOK.epub "
+        "gets an EPUB 3 book with Media Overlays: a content document and an audio file a chapter",
+        [](Options& o, const std::string& v) { o.output = v; }},
+    OptionRow{"--overlay", "", "sentence|word",
+              "an EPUB book's Media Overlays highlight each sentence (the default) or each word as it is read",
+              [](Options& o, const std::string& v) {
+                  if (v != "word" && v != "sentence") throw UsageError{"--overlay is sentence or word"};
+                  o.overlay = v == "word" ? Options::Overlay::Word : Options::Overlay::Sentence;
+              }},
+    OptionRow{"--overlay-audio", "", "mp3|m4a", "an EPUB book's audio: MP3 (the default) or AAC in MP4",
+              [](Options& o, const std::string& v) { o.overlayAudio = v; }},
     OptionRow{"--quality", "", "Q",
               "quality of .ogg, .oga, .opus, .mp3, .m4b and .m4a output, 0 (smallest) to 10 (best); .m4b and .m4a: "
               "about 24 to 128 kbit/s a channel, 64 by default",
@@ -124,6 +135,22 @@ void checkOutputs(Options& o) {
     if (o.daisy && (o.chapters || o.timings))
         throw UsageError{std::string(o.chapters ? "--chapters" : "--timings") + " does not go with a DAISY book"};
     if (o.daisy && o.resume) throw UsageError{"--resume does not go with a DAISY book yet"};
+    o.epub = o.output && epubName(*o.output);
+    if (o.epub && (o.chapters || o.timings || o.resume))
+        throw UsageError{std::string(o.chapters  ? "--chapters"
+                                     : o.timings ? "--timings"
+                                                 : "--resume") +
+                         " does not go with an EPUB book yet"};
+    if (!o.epub && (o.overlay || o.overlayAudio))
+        throw UsageError{std::string(o.overlay ? "--overlay" : "--overlay-audio") +
+                         " goes with an EPUB book (--output BOOK.epub)"};
+    if (o.epub) {
+        const std::string audio = asExtension(o.overlayAudio.value_or("mp3"));
+        if (audio == ".opus" || audio == ".ogg")
+            throw UsageError{"an EPUB book's audio cannot be Opus: EPUB readers need not play it; use mp3 or m4a"};
+        if (audio != ".mp3" && audio != ".m4a") throw UsageError{"--overlay-audio is mp3 or m4a"};
+        o.codec = audio == ".m4a" ? speech::FileCodec::M4a : speech::FileCodec::Mp3;
+    }
     if (o.chapters && (!o.file || *o.file == "-" || !o.output || toStdout))
         throw UsageError{"--chapters needs --file DOCUMENT and --output DIR/"};
     if (o.chaptersFormat && !o.chapters) throw UsageError{"--chapters-format goes with --chapters"};
@@ -131,9 +158,9 @@ void checkOutputs(Options& o) {
         throw UsageError{"--resume needs --file FILE and --output FILE (a file, not standard output or --chapters)"};
     if (o.resume && o.timings) throw UsageError{"--resume does not go with --timings"};
     // The name whose extension tells the codec; none for standard output, which is WAV.
-    const std::optional<std::string> audio = o.chapters            ? o.chaptersFormat.value_or("wav")
-                                             : toStdout || o.daisy ? std::nullopt
-                                                                   : o.output;
+    const std::optional<std::string> audio = o.chapters                      ? o.chaptersFormat.value_or("wav")
+                                             : toStdout || o.daisy || o.epub ? std::nullopt
+                                                                             : o.output;
     if (o.daisy) o.codec = speech::FileCodec::Mp3;  // a DAISY book's audio
     if (audio) {
         const auto codec = speech::fileCodecForName(o.chapters ? asExtension(*audio) : *audio);
@@ -255,6 +282,7 @@ std::string helpText() {
         "  or:  tallamo-say [OPTION]... --file PATH\n"
         "  or:  tallamo-say [OPTION]... --file DOCUMENT --chapters --output DIR/\n"
         "  or:  tallamo-say [OPTION]... --file DOCUMENT --output BOOK.daisy/\n"
+        "  or:  tallamo-say [OPTION]... --file DOCUMENT --output BOOK.epub\n"
         "Speak TEXT aloud on an audio device, or render it into an audio file with --output.\n"
         "Without TEXT (or with --file -) the text is read from standard input: a document (EPUB, HTML,\n"
         "DOCX, ODT, FB2, PDF) gives its text; anything else is decoded like a text file: by its byte-order\n"
@@ -303,6 +331,9 @@ std::string helpText() {
         "  tallamo-say --file book.epub --output book.daisy/\n"
         "        renders a book into a DAISY 2.02 talking book, its text and audio together, sentence by\n"
         "        sentence, for the players of libraries for the blind\n"
+        "\n"
+        "  tallamo-say --file book.docx --output book.narrated.epub --overlay word\n"
+        "        makes an EPUB 3 book of a document whose reader highlights each word as it is read\n"
         "\n"
         "  tallamo-say --output - \"你好\" | sox -t wav - -n stats\n"
         "        writes a WAV stream to standard output for the next program of a pipeline\n"

@@ -52,6 +52,10 @@ struct Options {
     std::optional<std::string> chaptersFormat;
     bool resume = false;
     bool daisy = false;  // --output names a DAISY book (a folder "NAME.daisy/")
+    bool epub = false;   // --output names an EPUB book ("NAME.epub")
+    enum class Overlay { Sentence, Word };
+    std::optional<Overlay> overlay;           // an EPUB book's overlay unit; nothing: by sentence
+    std::optional<std::string> overlayAudio;  // an EPUB book's audio format: mp3 (nothing) or m4a
 
     // Neither a TEXT nor a file other than "-": the text comes from standard input.
     bool readsStandardInput() const { return !text && (!file || *file == "-"); }

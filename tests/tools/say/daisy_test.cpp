@@ -4,8 +4,6 @@
 // libavcodec decodes it, the encoder's delay left out), the clips of a file in order, the sections'
 // times adding up to the book's; the same bytes from the same input; and the outputs it refuses.
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -20,6 +18,7 @@
 
 #include "tests/support/audio_files.h"
 #include "tests/support/document_fixtures.h"
+#include "tests/tools/say/book_xml.h"
 #include "tests/tools/say/say_process.h"
 
 namespace fs = std::filesystem;
@@ -28,41 +27,6 @@ using namespace say_test;
 namespace {
 
 constexpr uint64_t kRate = 22050;  // the books' format, SAFT22kHz16BitMono
-
-using XmlDocument = std::unique_ptr<xmlDoc, decltype(&xmlFreeDoc)>;
-
-// The file as XML (no DTD fetched); one that is not well-formed fails the test.
-XmlDocument parse(const fs::path& path) {
-    XmlDocument doc(xmlReadFile(path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
-                    xmlFreeDoc);
-    EXPECT_TRUE(doc) << path << " is not well-formed";
-    return doc;
-}
-
-void eachElement(xmlNode* node, const std::function<void(xmlNode*)>& f) {
-    for (; node != nullptr; node = node->next) {
-        if (node->type == XML_ELEMENT_NODE) f(node);
-        eachElement(node->children, f);
-    }
-}
-
-std::string attribute(xmlNode* e, const char* name) {
-    xmlChar* value = xmlGetProp(e, BAD_CAST name);
-    std::string s = value ? reinterpret_cast<const char*>(value) : "";
-    xmlFree(value);
-    return s;
-}
-
-std::string textOf(xmlNode* e) {
-    xmlChar* value = xmlNodeGetContent(e);
-    std::string s = value ? reinterpret_cast<const char*>(value) : "";
-    xmlFree(value);
-    return s;
-}
-
-std::string nameOf(xmlNode* e) {
-    return reinterpret_cast<const char*>(e->name);
-}
 
 // "npt=1.234s" in milliseconds.
 uint64_t nptMs(const std::string& value) {

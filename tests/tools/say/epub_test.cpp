@@ -1,0 +1,337 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tallamo-say's EPUB 3 books, read back by one validator: the archive (mimetype first and stored), the
+// package lists every file and nothing else, every overlay's text points at an id of its content
+// document, its clips are in order and inside the decoded audio (as libavcodec decodes it, the
+// encoder's delay left out), the overlays' durations add up to the book's; at word level each word's
+// clip lies inside its sentence's. Every input format at both levels, and the inputs and options that
+// are refused with nothing written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/audio_files.h"
+#include "tests/support/document_fixtures.h"
+#include "tests/tools/say/book_xml.h"
+#include "tests/tools/say/say_process.h"
+
+namespace fs = std::filesystem;
+using namespace say_test;
+
+namespace {
+
+constexpr uint64_t kRate = 22050;  // the books' format, SAFT22kHz16BitMono
+
+struct Clip {
+    uint64_t begin = 0;
+    uint64_t end = 0;
+};
+
+struct EpubBook {
+    std::map<std::string, std::string> meta;  // dc:* elements and the metas that refine nothing
+    std::vector<std::string> toc;             // the navigation document's titles
+    bool cover = false;
+    std::map<std::string, Clip> sentences;               // "c1.xhtml#s3": its clip (sentence level)
+    std::map<std::string, std::vector<Clip>> words;      // "c1.xhtml#s3": its words' clips (word level)
+    std::map<std::string, std::string> files;            // every entry and its bytes
+};
+
+// "1.234s" in milliseconds.
+uint64_t secondsMs(const std::string& value) {
+    EXPECT_TRUE(value.ends_with("s")) << value;
+    return static_cast<uint64_t>(std::stod(value) * 1000 + 0.5);
+}
+
+// "0:01:02.345" in milliseconds.
+uint64_t clockValueMs(const std::string& value) {
+    unsigned h = 0, m = 0, s = 0, ms = 0;
+    EXPECT_EQ(std::sscanf(value.c_str(), "%u:%2u:%2u.%3u", &h, &m, &s, &ms), 4) << value;
+    return ((h * 60ull + m) * 60 + s) * 1000 + ms;
+}
+
+// Reads the archive: its entries in order, the first the stored "mimetype".
+std::map<std::string, std::string> entries(const fs::path& path) {
+    std::map<std::string, std::string> files;
+    int error = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_RDONLY, &error);
+    if (z == nullptr) {
+        ADD_FAILURE() << path << " is not a zip archive";
+        return files;
+    }
+    for (zip_int64_t i = 0; i < zip_get_num_entries(z, 0); ++i) {
+        zip_stat_t st;
+        zip_stat_index(z, static_cast<zip_uint64_t>(i), 0, &st);
+        std::string bytes(st.size, '\0');
+        zip_file_t* f = zip_fopen_index(z, static_cast<zip_uint64_t>(i), 0);
+        EXPECT_EQ(zip_fread(f, bytes.data(), st.size), static_cast<zip_int64_t>(st.size)) << st.name;
+        zip_fclose(f);
+        if (i == 0) {
+            EXPECT_STREQ(st.name, "mimetype");
+            EXPECT_EQ(st.comp_method, ZIP_CM_STORE);
+            EXPECT_EQ(bytes, "application/epub+zip");
+        }
+        files[st.name] = std::move(bytes);
+    }
+    zip_discard(z);
+    return files;
+}
+
+// Reads the book at `path` and checks everything in it that ties one file to another.
+EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
+    EpubBook book;
+    book.files = entries(path);
+    std::string opfPath;
+    if (const auto container = parseBytes(book.files["META-INF/container.xml"], "container.xml"))
+        eachElement(xmlDocGetRootElement(container.get()), [&](xmlNode* e) {
+            if (nameOf(e) == "rootfile") opfPath = attribute(e, "full-path");
+        });
+    const std::string folder = opfPath.substr(0, opfPath.rfind('/') + 1);
+    const auto opf = parseBytes(book.files[opfPath], opfPath);
+    if (!opf) return book;
+    struct Item {
+        std::string href, type, properties, overlay;
+    };
+    std::map<std::string, Item> items;  // by id
+    std::map<std::string, uint64_t> durations;
+    std::vector<std::string> spine;
+    eachElement(xmlDocGetRootElement(opf.get()), [&](xmlNode* e) {
+        const std::string name = nameOf(e);
+        const std::string text = textOf(e);
+        if (e->ns && e->ns->prefix && std::string(reinterpret_cast<const char*>(e->ns->prefix)) == "dc")
+            book.meta["dc:" + name] = text;
+        if (name == "meta" && attribute(e, "refines").empty()) book.meta[attribute(e, "property")] = text;
+        if (name == "meta" && attribute(e, "property") == "media:duration" && !attribute(e, "refines").empty())
+            durations[attribute(e, "refines").substr(1)] = clockValueMs(text);
+        if (name == "item")
+            items[attribute(e, "id")] = {attribute(e, "href"), attribute(e, "media-type"), attribute(e, "properties"),
+                                         attribute(e, "media-overlay")};
+        if (name == "itemref") spine.push_back(attribute(e, "idref"));
+    });
+    std::set<std::string> listed{"mimetype", "META-INF/container.xml", opfPath};
+    for (const auto& [id, item] : items) {
+        EXPECT_TRUE(book.files.count(folder + item.href)) << item.href << " is listed and missing";
+        listed.insert(folder + item.href);
+        if (item.properties == "cover-image") book.cover = true;
+        if (item.properties != "nav") continue;
+        if (const auto nav = parseBytes(book.files[folder + item.href], item.href))
+            eachElement(xmlDocGetRootElement(nav.get()), [&](xmlNode* e) {
+                if (nameOf(e) == "a") book.toc.push_back(textOf(e));
+            });
+    }
+    for (const auto& [name, bytes] : book.files) EXPECT_TRUE(listed.count(name)) << name << " is not listed";
+
+    uint64_t sumMs = 0;
+    for (const auto& id : spine) {
+        const Item& content = items[id];
+        SCOPED_TRACE(content.href);
+        if (!items.count(content.overlay)) {
+            ADD_FAILURE() << "every content document has its overlay";
+            continue;
+        }
+        std::set<std::string> ids;
+        if (const auto doc = parseBytes(book.files[folder + content.href], content.href))
+            eachElement(xmlDocGetRootElement(doc.get()), [&](xmlNode* e) {
+                if (const auto i = attribute(e, "id"); !i.empty()) {
+                    EXPECT_TRUE(ids.insert(i).second) << i;
+                }
+            });
+        const auto pointsIntoContent = [&](const std::string& src) {
+            const auto hash = src.find('#');
+            EXPECT_EQ(src.substr(0, hash), content.href);
+            EXPECT_TRUE(hash != std::string::npos && ids.count(src.substr(hash + 1))) << src;
+        };
+        const auto smil = parseBytes(book.files[folder + items[content.overlay].href], content.overlay);
+        if (!smil) continue;
+        std::string audio;
+        uint64_t decodedMs = 0;
+        uint64_t lastEnd = 0;
+        std::string sentence;  // the seq's, at word level
+        eachElement(xmlDocGetRootElement(smil.get()), [&](xmlNode* e) {
+            const std::string name = nameOf(e);
+            if (name == "seq") {
+                sentence = content.href + "#" + attribute(e, "textref").substr(attribute(e, "textref").find('#') + 1);
+                pointsIntoContent(attribute(e, "textref"));
+            }
+            if (name == "text") {
+                pointsIntoContent(attribute(e, "src"));
+                if (nameOf(e->parent->parent) != "seq") sentence.clear();
+                if (sentence.empty()) sentence = attribute(e, "src");
+            }
+            if (name != "audio") return;
+            if (audio.empty()) {
+                audio = attribute(e, "src");
+                const fs::path file = scratch / "audio";
+                fixtures::writeFile(file, book.files[folder + audio]);
+                decodedMs = testing_support::decodeAudio(file).size() * 1000 / kRate;
+                fs::remove(file);
+            }
+            EXPECT_EQ(attribute(e, "src"), audio) << "one audio file a content document";
+            const Clip clip{secondsMs(attribute(e, "clipBegin")), secondsMs(attribute(e, "clipEnd"))};
+            EXPECT_LE(lastEnd, clip.begin) << "clips in order, none overlapping";
+            EXPECT_LT(clip.begin, clip.end);
+            EXPECT_LE(clip.end, decodedMs) << "inside the decoded audio";
+            lastEnd = clip.end;
+            if (nameOf(e->parent->parent) == "seq")
+                book.words[sentence].push_back(clip);
+            else
+                book.sentences[sentence] = clip;
+        });
+        EXPECT_EQ(durations[content.overlay], lastEnd) << "the last clip ends the overlay";
+        sumMs += durations[content.overlay];
+    }
+    EXPECT_EQ(clockValueMs(book.meta["media:duration"]), sumMs);
+    EXPECT_EQ(book.meta["media:active-class"], "-epub-media-overlay-active");
+    const std::string& css = book.files[folder + "style.css"];
+    EXPECT_NE(css.find("." + book.meta["media:active-class"] + " {"), std::string::npos) << css;
+    EXPECT_FALSE(book.meta["media:narrator"].empty());
+    EXPECT_TRUE(book.meta["dc:identifier"].starts_with("tallamo-")) << book.meta["dc:identifier"];
+    EXPECT_FALSE(book.meta["dc:language"].empty());
+    return book;
+}
+
+std::string utcTime(std::time_t t) {
+    char buffer[32];
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buffer;
+}
+
+}  // namespace
+
+// Every input format at sentence and at word level becomes a book whose parts all fit; the words' clips
+// lie inside their sentences' (both books have the same sentences); the same command gives the same
+// bytes again.
+TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
+    Folder dir;
+    const std::vector<fixtures::Section> chapters = {
+        {"Chapter One", {"It was a bright cold day in April. The clocks were striking thirteen."}},
+        {"第二章", {"外面很冷。风很大。"}},
+        {"Chapter Three & Four", {"The hallway smelt of boiled cabbage < and old rag mats."}},
+    };
+    const fixtures::Facts facts{"Ann Author", "", "2001", "en", testing_support::pngImage(32, 40)};
+    fixtures::writeFile(dir / "book.epub", fixtures::epub(chapters, facts));
+    fixtures::writeFile(dir / "book.docx", fixtures::docx(chapters, facts));
+    fixtures::writeFile(dir / "book.odt", fixtures::odt(chapters, facts));
+    fixtures::writeFile(dir / "book.fb2", fixtures::fb2(chapters, "Fixture Book", facts));
+    fixtures::writeFile(dir / "book.html", fixtures::html(chapters, "Fixture Book", facts));
+    fixtures::writeFile(dir / "book.pdf", fixtures::pdf({{"One page of words. And a second sentence."}}));
+    fixtures::writeFile(dir / "notes.txt", "First line here. A second sentence.\n\nAnother paragraph, alone.\n");
+    const struct {
+        std::string input;
+        bool fromStandardInput;
+        std::vector<std::string> toc;
+        std::string title;
+        std::string audio;  // --overlay-audio
+    } cases[] = {
+        {"notes.txt", false, {"notes"}, "notes", "mp3"},
+        {"book.epub", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "m4a"},
+        {"book.epub", true, {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "mp3"},
+        {"book.docx", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Letter", "mp3"},
+        {"book.odt", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Letter", "mp3"},
+        {"book.fb2", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "mp3"},
+        {"book.html", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "mp3"},
+        {"book.pdf", false, {"book"}, "book", "mp3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input + (c.fromStandardInput ? " on standard input" : "") + " " + c.audio);
+        struct stat st {};
+        ASSERT_EQ(::stat((dir / c.input).c_str(), &st), 0);
+        std::map<std::string, EpubBook> books;
+        for (const std::string level : {"sentence", "word"}) {
+            SCOPED_TRACE(level);
+            const std::string out = dir / ("out-" + level + ".EPUB");
+            std::vector<std::string> args{"--format", "SAFT22kHz16BitMono", "--output", out,
+                                          "--overlay", level, "--overlay-audio", c.audio};
+            if (!c.fromStandardInput) args.insert(args.end(), {"--file", dir / c.input});
+            const SayRun r = runSay(args, c.fromStandardInput ? fs::path(dir / c.input) : fs::path("/dev/null"));
+            ASSERT_EQ(r.status, 0) << r.err;
+            EpubBook& book = books[level] = checkEpub(out, dir.path);
+            EXPECT_EQ(book.toc, c.toc);
+            EXPECT_EQ(book.meta["dc:title"], c.title);
+            EXPECT_EQ(book.meta["dcterms:modified"], utcTime(st.st_mtime));
+            if (c.input.starts_with("book.") && c.input != "book.pdf") {
+                EXPECT_EQ(book.meta["dc:creator"], "Ann Author");
+            }
+            if (c.input == "book.epub" || c.input == "book.fb2") {
+                EXPECT_TRUE(book.cover);
+            }
+            if (level == "sentence" && c.input == "notes.txt") {
+                const SayRun again = runSay(args);
+                ASSERT_EQ(again.status, 0) << again.err;
+                EXPECT_TRUE(books[level].files == entries(out)) << "the same bytes again";
+            }
+        }
+        const EpubBook& sentences = books["sentence"];
+        const EpubBook& words = books["word"];
+        EXPECT_TRUE(words.sentences.empty() || !words.words.empty()) << "a word level book times words";
+        for (const auto& [sentence, clips] : words.words) {
+            SCOPED_TRACE(sentence);
+            ASSERT_TRUE(sentences.sentences.count(sentence)) << "the same sentences at both levels";
+            const Clip whole = sentences.sentences.at(sentence);
+            for (const Clip& w : clips) {
+                EXPECT_LE(whole.begin, w.begin);
+                EXPECT_LE(w.end, whole.end);
+            }
+        }
+        EXPECT_EQ(words.words.size() + words.sentences.size(), sentences.sentences.size());
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 9)
+        << "nothing left beside the books";
+}
+
+// Options that do not go with an EPUB book and inputs without a book in them are refused, with nothing
+// written under the name or beside it.
+TEST(SayEpub, WhatCannotMakeABookIsRefusedWithNothingWritten) {
+    Folder dir;
+    fixtures::writeFile(dir / "in.txt", "Some words.");
+    fixtures::writeFile(dir / "blank.txt", " \n\n ");
+    fixtures::writeFile(dir / "broken.epub", fixtures::epub({{"One", {"Text."}}}).substr(0, 200));
+    auto locked = fixtures::epubEntries({{"One", {"Text."}}});
+    locked.emplace_back("META-INF/encryption.xml",
+                        "<encryption xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><EncryptedData "
+                        "xmlns=\"http://www.w3.org/2001/04/xmlenc#\"><EncryptionMethod "
+                        "Algorithm=\"http://www.w3.org/2001/04/xmlenc#aes128-cbc\"/><CipherData><CipherReference "
+                        "URI=\"OEBPS/c1.xhtml\"/></CipherData></EncryptedData></encryption>");
+    fixtures::writeFile(dir / "locked.epub", fixtures::zipArchive(locked));
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {"--chapters", {"--file", dir / "in.txt", "--chapters"}, 2, "--chapters does not go with an EPUB book"},
+        {"--timings", {"--file", dir / "in.txt", "--timings", dir / "t.srt"}, 2, "--timings does not go"},
+        {"--resume", {"--file", dir / "in.txt", "--resume"}, 2, "--resume does not go"},
+        {"Opus", {"--file", dir / "in.txt", "--overlay-audio", "opus"}, 2, "cannot be Opus"},
+        {"an overlay unit of its own", {"--file", dir / "in.txt", "--overlay", "line"}, 2, "sentence or word"},
+        {"a text without words", {"--file", dir / "blank.txt"}, 1, "no text"},
+        {"a broken EPUB", {"--file", dir / "broken.epub"}, 1, "broken.epub"},
+        {"an encrypted EPUB", {"--file", dir / "locked.epub"}, 1, "locked.epub"},
+    };
+    const auto listing = [&] {
+        std::set<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir.path)) names.insert(e.path().filename());
+        return names;
+    };
+    const auto before = listing();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{"--output", dir / "out.epub"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const SayRun r = runSay(args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(listing(), before) << r.err;
+    }
+    // The overlay options are for a book only.
+    const SayRun r = runSay({"--output", dir / "out.mp3", "--overlay", "word", "Words."});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("goes with an EPUB book"), std::string::npos) << r.err;
+}

@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tools/say/epub.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/files.h"
+#include "speech/core/book_tags.h"
+#include "speech/core/languages.h"
+#include "tools/say/epub_files.h"
+#include "tools/say/render.h"
+#include "tools/say/stop_signals.h"
+#include "tools/say/talking_book.h"
+
+namespace say {
+
+using namespace speech;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// An archive being written; one not closed is discarded, leaving nothing.
+struct ZipDiscard {
+    void operator()(zip_t* z) const { zip_discard(z); }
+};
+using Zip = std::unique_ptr<zip_t, ZipDiscard>;
+
+Error zipError(zip_t* z, const std::string& name) {
+    return Error(errc::kFile, "Cannot write the book \"" + name + "\": " + zip_strerror(z) + ".");
+}
+
+// The book's archive, written by libzip in the work folder: the "mimetype" entry first and stored, as
+// EPUB requires, then the container, the documents and the audio files (stored: they are compressed
+// already). Every entry has the input's time, so that the same input gives the same bytes.
+class EpubArchive {
+public:
+    EpubArchive(const std::string& path, const std::string& shown, std::time_t time) : shown_(shown), time_(time) {
+        int error = 0;
+        zip_.reset(zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
+        if (!zip_) {
+            zip_error_t e;
+            zip_error_init_with_code(&e, error);
+            const std::string why = zip_error_strerror(&e);
+            zip_error_fini(&e);
+            throw Error(errc::kFile, "Cannot write the book \"" + shown + "\": " + why + ".");
+        }
+    }
+
+    // Adds `bytes` (kept until the archive is closed) under `name`.
+    void addBytes(const std::string& name, std::string bytes, bool compress) {
+        held_.push_back(std::make_unique<std::string>(std::move(bytes)));
+        add(name, zip_source_buffer(zip_.get(), held_.back()->data(), held_.back()->size(), 0), compress);
+    }
+    // Adds the file at `path` (read when the archive is closed) under `name`.
+    void addFile(const std::string& name, const std::string& path, bool compress) {
+        add(name, zip_source_file(zip_.get(), path.c_str(), 0, -1), compress);
+    }
+    void close() {
+        if (zip_close(zip_.get()) != 0) throw zipError(zip_.get(), shown_);
+        (void)zip_.release();  // closed and freed by zip_close
+    }
+
+private:
+    void add(const std::string& name, zip_source_t* source, bool compress) {
+        if (source == nullptr) throw zipError(zip_.get(), shown_);
+        const zip_int64_t index = zip_file_add(zip_.get(), name.c_str(), source, ZIP_FL_ENC_UTF_8);
+        if (index < 0) {
+            zip_source_free(source);
+            throw zipError(zip_.get(), shown_);
+        }
+        const auto at = static_cast<zip_uint64_t>(index);
+        if (zip_set_file_compression(zip_.get(), at, compress ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0) != 0 ||
+            zip_file_set_mtime(zip_.get(), at, time_, 0) != 0)
+            throw zipError(zip_.get(), shown_);
+    }
+
+    std::string shown_;
+    std::time_t time_;
+    Zip zip_;
+    std::vector<std::unique_ptr<std::string>> held_;
+};
+
+constexpr std::string_view kContainer =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\n"
+    "<rootfiles>\n<rootfile full-path=\"EPUB/package.opf\" media-type=\"application/oebps-package+xml\"/>\n"
+    "</rootfiles>\n</container>\n";
+
+// The time the book's entries and its dcterms:modified get for an input that has none (a TEXT, a
+// pipe): the earliest a zip entry can hold, so that the same text gives the same bytes.
+constexpr std::time_t kNoTime = 315532800;  // 1980-01-01T00:00:00Z
+
+}  // namespace
+
+bool epubName(std::string_view output) {
+    constexpr std::string_view kExtension = ".epub";
+    if (output.size() <= kExtension.size()) return false;
+    const std::string_view tail = output.substr(output.size() - kExtension.size());
+    return std::equal(tail.begin(), tail.end(), kExtension.begin(),
+                      [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
+}
+
+int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
+    const Place place = placeOf(*o.output);
+    const BookInput in = readBookInput(o);
+    if (interrupted()) return interruptedStatus();
+    printWarnings(in.book.warnings);
+    const std::string bookTitle =
+        !in.book.info.title.empty() ? in.book.info.title : fs::path(place.leaf).stem().string();
+    const std::vector<BookPart> parts = bookParts(in, bookTitle);
+    if (parts.empty()) throw Error(errc::kFile, "There is no text to speak: the book would be empty.");
+
+    EpubFacts facts;
+    facts.level = o.overlay == Options::Overlay::Word ? OverlayLevel::Word : OverlayLevel::Sentence;
+    facts.audioExtension = o.codec == FileCodec::M4a ? "m4a" : "mp3";
+    WorkFolder work(place);
+    std::vector<EpubSection> sections;
+    std::vector<std::string> audioFiles;
+    for (const BookPart& part : parts) {
+        EpubSection section{part.title, in.text.substr(part.begin, part.end - part.begin), {}, {}, 0};
+        const std::string audio = epubFileName(sections.size(), facts.audioExtension);
+        const auto spoken = renderPart(voice, o, format, work.folder(), audio, section.text);
+        if (!spoken) return interruptedStatus();
+        section.durationMs = spoken->durationMs;
+        section.sentences = daisySentences(section.text, spoken->sentences, section.durationMs);
+        if (section.sentences.empty()) {
+            // Words that made no sound (symbols the voice does not read): no section.
+            if (::unlinkat(work.folder().fd(), audio.c_str(), 0) != 0)
+                throw Error(errc::kAccessDenied, "Cannot remove \"" + work.folder().pathOf(audio) +
+                                                     "\": " + base::fileErrorReason(errno) + ".");
+            continue;
+        }
+        if (facts.level == OverlayLevel::Word)
+            for (const auto& sentence : section.sentences)
+                section.words.push_back(epubWords(section.text, sentence, spoken->words));
+        audioFiles.push_back(audio);
+        sections.push_back(std::move(section));
+    }
+    if (sections.empty()) throw Error(errc::kFile, "Nothing of the text was spoken: the book would be empty.");
+
+    facts.title = bookTitle;
+    facts.creator = in.book.info.author;
+    facts.language = !in.book.language.empty() ? in.book.language : core::languageTag(voice.Voice());
+    facts.identifier = in.identifier;
+    facts.narrator = voice.Voice().GetDescription(0);
+    facts.modified = in.modified.value_or(kNoTime);
+    const auto coverKind = core::imageKind(in.book.info.cover);
+    if (coverKind == core::ImageKind::Jpeg) facts.coverName = "cover.jpg";
+    if (coverKind == core::ImageKind::Png) facts.coverName = "cover.png";
+    if (!in.book.info.cover.empty() && facts.coverName.empty())
+        printWarnings({"The cover image is left out of \"" + place.shown + "\": it is neither a JPEG nor a PNG image."});
+
+    // The archive is written under a name of the work folder, then moved under the book's name.
+    const std::string archiveName = "book.epub";
+    {
+        EpubArchive archive(work.folder().pathOf(archiveName), place.shown, std::max(facts.modified, kNoTime));
+        archive.addBytes("mimetype", "application/epub+zip", false);
+        archive.addBytes("META-INF/container.xml", std::string(kContainer), true);
+        for (auto& [name, bytes] : epubDocuments(facts, sections)) archive.addBytes("EPUB/" + name, std::move(bytes), true);
+        if (!facts.coverName.empty()) archive.addBytes("EPUB/" + facts.coverName, in.book.info.cover, false);
+        for (const auto& audio : audioFiles) archive.addFile("EPUB/" + audio, work.folder().pathOf(audio), false);
+        archive.close();
+    }
+    if (interrupted()) return interruptedStatus();
+    const base::UniqueFd written(::openat(work.folder().fd(), archiveName.c_str(), O_RDONLY | O_CLOEXEC));
+    if (written.get() < 0 || ::fsync(written.get()) != 0 ||
+        ::renameat(work.folder().fd(), archiveName.c_str(), place.parent.fd(), place.leaf.c_str()) != 0)
+        throw Error(errc::kAccessDenied,
+                    "Cannot put the book \"" + place.shown + "\" in place: " + base::fileErrorReason(errno) + ".");
+    ::fsync(place.parent.fd());
+    return kExitSuccess;
+}
+
+}  // namespace say

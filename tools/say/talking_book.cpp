@@ -1,0 +1,201 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tools/say/talking_book.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "base/utf8.h"
+#include "encoding/decoder.h"
+#include "tools/say/render.h"
+#include "tools/say/stop_signals.h"
+
+namespace say {
+
+using namespace speech;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string identifierOf(uLong crc, uint64_t bytes) {
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "tallamo-%08lx-%llu", crc, static_cast<unsigned long long>(bytes));
+    return buffer;
+}
+
+// The checksum of the file's bytes, read as they are now.
+std::string fileIdentifier(const std::string& path) {
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        throw Error(errc::kAccessDenied, "The file \"" + path + "\" cannot be read: " + std::strerror(errno) + ".");
+    uLong crc = ::crc32(0, nullptr, 0);
+    uint64_t bytes = 0;
+    std::vector<Bytef> buffer(1 << 16);
+    for (ssize_t n; (n = ::read(fd.get(), buffer.data(), buffer.size())) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Error(errc::kFile, "The file \"" + path + "\" cannot be read: " + std::strerror(errno) + ".");
+        crc = ::crc32(crc, buffer.data(), static_cast<uInt>(n));
+        bytes += static_cast<uint64_t>(n);
+    }
+    return identifierOf(crc, bytes);
+}
+
+}  // namespace
+
+Place placeOf(const std::string& output) {
+    std::string path = output;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const fs::path p(path);
+    const std::string parent = p.has_parent_path() ? p.parent_path().string() : ".";
+    return Place{path, p.filename().string(), std::move(base::Folder::open(parent).orThrow())};
+}
+
+WorkFolder::WorkFolder(const Place& place) : place_(place) {
+    removeLeftBehind();
+    const std::string stem = partPrefix() + std::to_string(::getpid()) + "-";
+    for (int attempt = 0;; ++attempt) {
+        name_ = stem + std::to_string(attempt);
+        if (::mkdirat(place.parent.fd(), name_.c_str(), 0777) == 0) break;
+        if (errno != EEXIST || attempt == 100)
+            throw Error(errc::kAccessDenied, "Cannot make a folder beside \"" + place.shown +
+                                                 "\": " + base::fileErrorReason(errno) + ".");
+    }
+    made_ = true;
+    auto opened = base::Folder::open(place.parent.pathOf(name_));
+    if (!opened) {
+        // The destructor does not run for a constructor that throws.
+        removeAll(name_);
+        throw Error(opened.fault().code, opened.fault().message);
+    }
+    folder_ = std::move(opened.value());
+    // Only this program takes the lock, and nothing else holds the new folder yet.
+    (void)::flock(folder_.fd(), LOCK_EX | LOCK_NB);
+}
+
+WorkFolder::~WorkFolder() {
+    if (made_) removeAll(name_);
+}
+
+std::string WorkFolder::partPrefix() const {
+    // The book's name cut short enough that the hidden name is a name a file system takes.
+    return "." + place_.leaf.substr(0, 128) + ".part-";
+}
+
+void WorkFolder::removeLeftBehind() const {
+    std::vector<std::string> names;
+    std::error_code unreadable;
+    for (const auto& entry : fs::directory_iterator(place_.parent.path(), unreadable)) {
+        std::string name = entry.path().filename().string();
+        if (name.starts_with(partPrefix())) names.push_back(std::move(name));
+    }
+    for (const auto& name : names) {
+        const base::UniqueFd part(
+            ::openat(place_.parent.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (part.get() >= 0 && ::flock(part.get(), LOCK_EX | LOCK_NB) == 0) removeAll(name);
+    }
+}
+
+void WorkFolder::removeAll(const std::string& name) const {
+    std::error_code ignored;
+    fs::remove_all(place_.parent.pathOf(name), ignored);
+    if (ignored)
+        printWarnings(
+            {"Cannot remove the folder \"" + place_.parent.pathOf(name) + "\": " + ignored.message() + "."});
+}
+
+BookInput readBookInput(const Options& o) {
+    BookInput in;
+    if (o.text) {
+        in.text = base::fromUtf8(*o.text);
+    } else if (o.readsStandardInput() || namesAPipe(o)) {
+        // Read once and whole, a document as one.
+        const bool standard = o.readsStandardInput();
+        const base::UniqueFd pipe(standard ? -1 : ::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
+        if (!standard && pipe.get() < 0)
+            throw Error(errc::kAccessDenied,
+                        "The file \"" + *o.file + "\" cannot be read: " + std::strerror(errno) + ".");
+        Render render;
+        readInput(render, o, standard ? STDIN_FILENO : pipe.get(),
+                  standard ? "standard input" : "file \"" + *o.file + "\"", nullptr);
+        in.text = std::move(render.text);
+        if (render.book) in.book = std::move(*render.book);
+        // Standard input redirected from a file has that file's time.
+        struct stat st {};
+        if (standard && ::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode)) in.modified = st.st_mtime;
+    } else {
+        if (!documents::looksLikeDocument(*o.file)) {
+            // A sound file (which tallamo-say would play) or any other binary file has no text.
+            const base::UniqueFd fd(::open(o.file->c_str(), O_RDONLY | O_CLOEXEC));
+            uint8_t head[4096];
+            const ssize_t n = fd.get() < 0 ? -1 : ::read(fd.get(), head, sizeof head);
+            if (n > 0 && encoding::looksBinary(std::span<const uint8_t>(head, static_cast<size_t>(n))))
+                throw Error(errc::kFile, "The file \"" + *o.file + "\" is neither a text nor a document.");
+        }
+        in.book = readBook(*o.file, &in.text, documentOptions());
+        in.identifier = fileIdentifier(*o.file);
+        struct stat st {};
+        if (::stat(o.file->c_str(), &st) == 0) in.modified = st.st_mtime;
+    }
+    if (in.identifier.empty()) {
+        uLong crc = ::crc32(0, nullptr, 0);
+        const std::string bytes = base::toUtf8(in.text);
+        crc = ::crc32_z(crc, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size());
+        in.identifier = identifierOf(crc, bytes.size());
+    }
+    return in;
+}
+
+std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitle) {
+    const auto& chapters = in.book.chapters;
+    const size_t size = in.text.size();
+    std::vector<BookPart> parts;
+    size_t begin = 0;
+    std::string title = bookTitle;
+    for (const auto& c : chapters) {
+        const size_t at = std::clamp<size_t>(static_cast<size_t>(std::min<uint64_t>(c.position, size)), begin, size);
+        parts.push_back({title, begin, at});
+        begin = at;
+        title = c.title.empty() ? bookTitle : c.title;
+    }
+    parts.push_back({title, begin, size});
+    std::erase_if(
+        parts, [&](const BookPart& p) { return !hasWords(std::u16string_view(in.text).substr(p.begin, p.end - p.begin)); });
+    return parts;
+}
+
+
+std::optional<SpokenPart> renderPart(SpVoice& voice, const Options& o, int32_t format, const base::Folder& folder,
+                                     const std::string& audio, const std::u16string& text) {
+    Render render;
+    render.text = text;
+    render.flags = plainTextFlags(o) | SVSFlagsAsync;
+    render.file = openOutput(voice, o, audio, format, std::nullopt, &folder);
+    const auto wave = render.file->Format().wave();
+    const auto ms = [&](uint64_t bytes) {
+        return bytes / static_cast<uint64_t>(wave.bytesPerFrame()) * 1000 / static_cast<uint64_t>(wave.sampleRate);
+    };
+    SpokenPart part;
+    uint64_t endBytes = 0;
+    render.onEvent = [&](const VoiceEvent& e) {
+        if (e.kind == EventKind::Sentence)
+            part.sentences.push_back({e.characterPosition, e.length, ms(e.streamPosition)});
+        else if (e.kind == EventKind::Word)
+            part.words.push_back({e.characterPosition, e.length, ms(e.streamPosition)});
+        else if (e.kind == EventKind::EndStream)
+            endBytes = std::max(endBytes, e.streamPosition);
+    };
+    if (speakToEnd(voice, render, o)) return std::nullopt;
+    part.durationMs = ms(std::max(endBytes, render.file->bytesWritten()));
+    return part;
+}
+
+}  // namespace say

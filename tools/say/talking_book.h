@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What tallamo-say's talking books (DAISY folders, EPUB files) share: where the book goes, the hidden
+// folder it is made in, the input read whole with the identifier made from its checksum, its parts (the
+// text before the first chapter, then each chapter), and the render of a part into an audio file with
+// the times of its sentences (and words).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/files.h"
+#include "speech/voice.h"
+#include "tools/say/book.h"
+#include "tools/say/daisy_files.h"
+#include "tools/say/options.h"
+
+namespace say {
+
+// Where the book goes: the entry `leaf` in `parent`, held open so that everything is done relative to
+// it.
+struct Place {
+    std::string shown;  // the output's name without its trailing slashes, for messages
+    std::string leaf;
+    base::Folder parent;
+};
+
+Place placeOf(const std::string& output);
+
+// The book being made: a hidden folder beside the book's name, removed with what it holds unless it
+// was kept. It is locked while it is made, so that one a killed render left behind (unlocked) is told
+// from one being made, and removed by the next render of the same book.
+class WorkFolder {
+public:
+    explicit WorkFolder(const Place& place);
+    ~WorkFolder();
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+
+    const base::Folder& folder() const { return folder_; }
+    const std::string& name() const { return name_; }  // in the place's parent
+    // The folder is no longer this one's to remove (it was put in place).
+    void keep() { made_ = false; }
+    // Removes the folder `name` of the place's parent with what it holds; a failure is a warning.
+    void removeAll(const std::string& name) const;
+
+private:
+    std::string partPrefix() const;
+    void removeLeftBehind() const;
+
+    const Place& place_;
+    std::string name_;
+    bool made_ = false;
+    base::Folder folder_;
+};
+
+// The input as read: its text, what is known of the book, the identifier made from its checksum, and
+// its file's modification time (none for a text or a pipe).
+struct BookInput {
+    std::u16string text;
+    Book book;
+    std::string identifier;
+    std::optional<std::time_t> modified;
+};
+
+// Reads the text the options name (a TEXT, a file, a pipe, standard input) whole.
+BookInput readBookInput(const Options& o);
+
+// A part of the text to make a section of: the text before the first chapter (titled by the book), then
+// each chapter; without chapters, all of it, titled by the book. Parts without words are left out.
+struct BookPart {
+    std::string title;
+    size_t begin = 0;
+    size_t end = 0;
+};
+
+std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitle);
+
+// A part rendered: its audio's length and its sentences' and words' events.
+struct SpokenPart {
+    std::vector<SpokenSentence> sentences;
+    std::vector<SpokenSentence> words;
+    uint64_t durationMs = 0;
+};
+
+// Renders `text` into the audio file `audio` of `folder`, in the options' codec. Returns nothing when
+// the render was interrupted.
+std::optional<SpokenPart> renderPart(speech::SpVoice& voice, const Options& o, int32_t format,
+                                     const base::Folder& folder, const std::string& audio, const std::u16string& text);
+
+}  // namespace say
