@@ -157,7 +157,8 @@ int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
     if (coverKind == core::ImageKind::Jpeg) facts.coverName = "cover.jpg";
     if (coverKind == core::ImageKind::Png) facts.coverName = "cover.png";
     if (!in.book.info.cover.empty() && facts.coverName.empty())
-        printWarnings({"The cover image is left out of \"" + place.shown + "\": it is neither a JPEG nor a PNG image."});
+        printWarnings(
+            {"The cover image is left out of \"" + place.shown + "\": it is neither a JPEG nor a PNG image."});
 
     // The archive is written under a name of the work folder, then moved under the book's name.
     const std::string archiveName = "book.epub";
@@ -165,7 +166,8 @@ int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
         EpubArchive archive(work.folder().pathOf(archiveName), place.shown, std::max(facts.modified, kNoTime));
         archive.addBytes("mimetype", "application/epub+zip", false);
         archive.addBytes("META-INF/container.xml", std::string(kContainer), true);
-        for (auto& [name, bytes] : epubDocuments(facts, sections)) archive.addBytes("EPUB/" + name, std::move(bytes), true);
+        for (auto& [name, bytes] : epubDocuments(facts, sections))
+            archive.addBytes("EPUB/" + name, std::move(bytes), true);
         if (!facts.coverName.empty()) archive.addBytes("EPUB/" + facts.coverName, in.book.info.cover, false);
         for (const auto& audio : audioFiles) archive.addFile("EPUB/" + audio, work.folder().pathOf(audio), false);
         archive.close();

@@ -137,8 +137,8 @@ std::string overlayDocument(const EpubFacts& facts, const EpubSection& section, 
         if (const auto* words = wordsOf(facts, section, i)) {
             out += "<seq id=\"" + number("q%zu", firstSentence + i) + "\" epub:textref=\"" + sentence + "\">\n";
             for (const DaisySentence& w : *words) {
-                out += "<par id=\"" + number("pw%zu", word) + "\"><text src=\"" + content + "#" +
-                       number("w%zu", word) + "\"/>" + clip(audio, w) + "</par>\n";
+                out += "<par id=\"" + number("pw%zu", word) + "\"><text src=\"" + content + "#" + number("w%zu", word) +
+                       "\"/>" + clip(audio, w) + "</par>\n";
                 ++word;
             }
             out += "</seq>\n";
@@ -166,8 +166,8 @@ std::string styleSheet() {
 
 std::string meta(std::string_view property, std::string_view value, std::string_view refines = {}) {
     return "<meta property=\"" + std::string(property) + "\"" +
-           (refines.empty() ? std::string() : attribute("refines", "#" + std::string(refines))) + ">" +
-           xmlText(value) + "</meta>\n";
+           (refines.empty() ? std::string() : attribute("refines", "#" + std::string(refines))) + ">" + xmlText(value) +
+           "</meta>\n";
 }
 
 std::string item(std::string_view id, std::string_view href, std::string_view more = {}) {
@@ -178,7 +178,8 @@ std::string item(std::string_view id, std::string_view href, std::string_view mo
 std::string packageDocument(const EpubFacts& facts, const std::vector<EpubSection>& sections) {
     char modified[32] = "1980-01-01T00:00:00Z";
     std::tm utc{};
-    if (::gmtime_r(&facts.modified, &utc) != nullptr) std::strftime(modified, sizeof modified, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    if (::gmtime_r(&facts.modified, &utc) != nullptr)
+        std::strftime(modified, sizeof modified, "%Y-%m-%dT%H:%M:%SZ", &utc);
     std::string out =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
         "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" unique-identifier=\"book-id\"" +

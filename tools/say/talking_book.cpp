@@ -66,8 +66,8 @@ WorkFolder::WorkFolder(const Place& place) : place_(place) {
         name_ = stem + std::to_string(attempt);
         if (::mkdirat(place.parent.fd(), name_.c_str(), 0777) == 0) break;
         if (errno != EEXIST || attempt == 100)
-            throw Error(errc::kAccessDenied, "Cannot make a folder beside \"" + place.shown +
-                                                 "\": " + base::fileErrorReason(errno) + ".");
+            throw Error(errc::kAccessDenied,
+                        "Cannot make a folder beside \"" + place.shown + "\": " + base::fileErrorReason(errno) + ".");
     }
     made_ = true;
     auto opened = base::Folder::open(place.parent.pathOf(name_));
@@ -108,8 +108,7 @@ void WorkFolder::removeAll(const std::string& name) const {
     std::error_code ignored;
     fs::remove_all(place_.parent.pathOf(name), ignored);
     if (ignored)
-        printWarnings(
-            {"Cannot remove the folder \"" + place_.parent.pathOf(name) + "\": " + ignored.message() + "."});
+        printWarnings({"Cannot remove the folder \"" + place_.parent.pathOf(name) + "\": " + ignored.message() + "."});
 }
 
 BookInput readBookInput(const Options& o) {
@@ -167,11 +166,11 @@ std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitl
         title = c.title.empty() ? bookTitle : c.title;
     }
     parts.push_back({title, begin, size});
-    std::erase_if(
-        parts, [&](const BookPart& p) { return !hasWords(std::u16string_view(in.text).substr(p.begin, p.end - p.begin)); });
+    std::erase_if(parts, [&](const BookPart& p) {
+        return !hasWords(std::u16string_view(in.text).substr(p.begin, p.end - p.begin));
+    });
     return parts;
 }
-
 
 std::optional<SpokenPart> renderPart(SpVoice& voice, const Options& o, int32_t format, const base::Folder& folder,
                                      const std::string& audio, const std::u16string& text) {

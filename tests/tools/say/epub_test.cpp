@@ -37,9 +37,9 @@ struct EpubBook {
     std::map<std::string, std::string> meta;  // dc:* elements and the metas that refine nothing
     std::vector<std::string> toc;             // the navigation document's titles
     bool cover = false;
-    std::map<std::string, Clip> sentences;               // "c1.xhtml#s3": its clip (sentence level)
-    std::map<std::string, std::vector<Clip>> words;      // "c1.xhtml#s3": its words' clips (word level)
-    std::map<std::string, std::string> files;            // every entry and its bytes
+    std::map<std::string, Clip> sentences;           // "c1.xhtml#s3": its clip (sentence level)
+    std::map<std::string, std::vector<Clip>> words;  // "c1.xhtml#s3": its words' clips (word level)
+    std::map<std::string, std::string> files;        // every entry and its bytes
 };
 
 // "1.234s" in milliseconds.
@@ -247,8 +247,8 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
         for (const std::string level : {"sentence", "word"}) {
             SCOPED_TRACE(level);
             const std::string out = dir / ("out-" + level + ".EPUB");
-            std::vector<std::string> args{"--format", "SAFT22kHz16BitMono", "--output", out,
-                                          "--overlay", level, "--overlay-audio", c.audio};
+            std::vector<std::string> args{"--format", "SAFT22kHz16BitMono", "--output", out, "--overlay",
+                                          level,      "--overlay-audio",    c.audio};
             if (!c.fromStandardInput) args.insert(args.end(), {"--file", dir / c.input});
             const SayRun r = runSay(args, c.fromStandardInput ? fs::path(dir / c.input) : fs::path("/dev/null"));
             ASSERT_EQ(r.status, 0) << r.err;
