@@ -381,6 +381,16 @@ void SpVoice::readSsmlLexicons(const std::u16string& ssml) {
     text::withLexiconFiles(nullptr, text::lexiconPaths(text::ssmlLexicons(ssml)).orThrow()).orThrow();
 }
 
+void SpVoice::prepareSsmlLexicons(const std::u16string& ssml) const {
+    std::shared_ptr<const text::UserLexicon> base;
+    {
+        std::lock_guard lock(impl_->settingsMutex);
+        base = impl_->userLexicon;
+    }
+    auto merged = text::withLexiconFiles(std::move(base), text::lexiconPaths(text::ssmlLexicons(ssml)).orThrow());
+    if (const auto& lexicon = merged.orThrow()) (void)lexicon->aliases();
+}
+
 void SpVoice::clearLexicons() {
     std::lock_guard lock(impl_->settingsMutex);
     impl_->userLexicon.reset();

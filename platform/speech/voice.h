@@ -79,6 +79,10 @@ public:
     // thread of its own first. Throws Error(kFile) naming a lexicon that cannot be read or is
     // malformed, and Error(kMarkup) for malformed SSML.
     static void readSsmlLexicons(const std::u16string& ssml);
+    // The same, and merges them with this voice's own lexicons and makes their aliases as its next
+    // Speak of the text would, so that the Speak finds all that done (the merge of megabytes of
+    // entries takes a good part of a second). Safe to call from any thread while the voice speaks.
+    void prepareSsmlLexicons(const std::u16string& ssml) const;
 
     // How the voice's Mandarin voice reads `text` (Speak's text and flags; not SVSFIsFilename): the
     // text with each stretch it reads as Chinese printed as its syllables, as the engine is sent

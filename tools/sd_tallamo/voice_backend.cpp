@@ -67,7 +67,15 @@ VoiceBackend::VoiceBackend(std::function<std::unique_ptr<speech::SpVoice>()> mak
       config_(std::move(config)),
       log_(log),
       wake_(std::move(wake)),
-      loader_(std::move(readLexicons), wake_) {}
+      loader_(readLexicons ? std::move(readLexicons)
+                           : std::function<void(const std::u16string&)>([this](const std::u16string& ssml) {
+                                 // The voice is made at INIT, before any message, and kept.
+                                 if (voice_)
+                                     voice_->prepareSsmlLexicons(ssml);
+                                 else
+                                     speech::SpVoice::readSsmlLexicons(ssml);
+                             }),
+              wake_) {}
 
 VoiceBackend::~VoiceBackend() {
     if (voice_) voice_->SetNotify({});

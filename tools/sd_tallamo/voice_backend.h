@@ -34,10 +34,9 @@ public:
     // `makeVoice` makes the voice at INIT (the real back ends, or doubles in tests); `wake` is called
     // from the voice's worker when events wait to be pumped, and must not block.
     // A message whose SSML names lexicons is answered at once and spoken once `readLexicons` (run on
-    // a thread of its own) has read them.
+    // a thread of its own) has read them; by default the voice prepares them (prepareSsmlLexicons).
     VoiceBackend(std::function<std::unique_ptr<speech::SpVoice>()> makeVoice, ModuleConfig config, Log& log,
-                 std::function<void()> wake,
-                 std::function<void(const std::u16string&)> readLexicons = speech::SpVoice::readSsmlLexicons);
+                 std::function<void()> wake, std::function<void(const std::u16string&)> readLexicons = {});
     ~VoiceBackend() override;
 
     InitResult init() override;

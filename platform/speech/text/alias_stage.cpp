@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <deque>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -20,21 +19,17 @@ bool isWordChar(char32_t c) {
     return c != 0 && !mandarin::readsAsHan(c) && u_isalnum(static_cast<UChar32>(c));
 }
 
-struct Alias {
-    std::u32string grapheme;
-    std::u32string alias;
-};
-
 // Units asked of the inner producer at a time: what is held stays small however long the text.
 constexpr uint64_t kRead = 256;
 
 class AliasStage final : public UnitProducer, private UnitSink {
 public:
-    // `aliases` sorted by grapheme.
-    AliasStage(std::unique_ptr<UnitProducer> inner, std::vector<Alias> aliases)
-        : inner_(std::move(inner)), aliases_(std::move(aliases)) {
-        for (const Alias& a : aliases_) longest_ = std::max(longest_, a.grapheme.size());
-    }
+    // The aliases of `user`, which is kept while they are read.
+    AliasStage(std::unique_ptr<UnitProducer> inner, std::shared_ptr<const UserLexicon> user)
+        : inner_(std::move(inner)),
+          user_(std::move(user)),
+          aliases_(user_->aliases()),
+          longest_(user_->longestAlias()) {}
 
     // Passes on at least `minUnits` units (or all there is). An alias's text is handed on as it is
     // asked for, never more than the sink wants: what is held is bounded by the longest grapheme and
@@ -154,7 +149,8 @@ private:
     }
 
     std::unique_ptr<UnitProducer> inner_;
-    std::vector<Alias> aliases_;  // sorted by grapheme
+    std::shared_ptr<const UserLexicon> user_;
+    const std::vector<Alias>& aliases_;  // sorted by grapheme
     size_t longest_ = 0;
     UnitSink* out_ = nullptr;
     std::deque<Held> held_;
@@ -175,20 +171,8 @@ private:
 
 std::unique_ptr<UnitProducer> makeAliasStage(std::unique_ptr<UnitProducer> inner,
                                              std::shared_ptr<const UserLexicon> user) {
-    if (!user) return inner;
-    std::map<std::u32string, std::u32string> aliases;  // the later entry for a grapheme wins
-    for (const UserEntry& e : user->entries) {
-        if (e.pinyin.empty() && !e.alias.empty() && !e.grapheme.empty()) {
-            aliases[e.grapheme] = e.alias;
-        } else {
-            aliases.erase(e.grapheme);
-        }
-    }
-    if (aliases.empty()) return inner;
-    std::vector<Alias> sorted;  // a map's order is the graphemes' order
-    sorted.reserve(aliases.size());
-    for (auto& [grapheme, alias] : aliases) sorted.push_back({grapheme, std::move(alias)});
-    return std::make_unique<AliasStage>(std::move(inner), std::move(sorted));
+    if (!user || user->aliases().empty()) return inner;
+    return std::make_unique<AliasStage>(std::move(inner), std::move(user));
 }
 
 }  // namespace speech::text

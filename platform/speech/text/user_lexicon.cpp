@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -399,11 +400,71 @@ base::Result<std::vector<std::string>> lexiconPaths(const std::vector<std::u16st
     return out;
 }
 
+const UserLexicon::Made& UserLexicon::made() const {
+    std::call_once(made_->once, [this] {
+        std::map<std::u32string, std::u32string> aliases;  // the later entry for a grapheme wins
+        for (const UserEntry& e : entries) {
+            if (e.pinyin.empty() && !e.alias.empty() && !e.grapheme.empty()) {
+                aliases[e.grapheme] = e.alias;
+            } else {
+                aliases.erase(e.grapheme);
+            }
+        }
+        made_->aliases.reserve(aliases.size());  // a map's order is the graphemes' order
+        for (auto& [grapheme, alias] : aliases) {
+            made_->longest = std::max(made_->longest, grapheme.size());
+            made_->aliases.push_back({grapheme, std::move(alias)});
+        }
+    });
+    return *made_;
+}
+
+const std::vector<Alias>& UserLexicon::aliases() const {
+    return made().aliases;
+}
+
+size_t UserLexicon::longestAlias() const {
+    return made().longest;
+}
+
+namespace {
+
+// The lexicon merged last, with what it was merged from: the module reads a message's lexicons off
+// its protocol loop, and the Speak that follows on the loop then finds them merged (and their aliases
+// made), instead of merging megabytes of entries where a STOP waits.
+struct LastMerged {
+    std::mutex mutex;
+    std::weak_ptr<const UserLexicon> base;
+    const UserLexicon* basePointer = nullptr;
+    std::vector<FileIdentity> files;
+    std::vector<std::string> paths;
+    std::shared_ptr<const UserLexicon> merged;
+};
+
+LastMerged& lastMerged() {
+    static LastMerged last;
+    return last;
+}
+
+}  // namespace
+
 base::Result<std::shared_ptr<const UserLexicon>> withLexiconFiles(std::shared_ptr<const UserLexicon> base,
                                                                   const std::vector<std::string>& paths) {
     if (paths.empty()) return base;
-    auto merged = std::make_shared<UserLexicon>();
-    if (base) *merged = *base;
+    std::vector<FileIdentity> identities;
+    for (const std::string& path : paths) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) break;
+        identities.push_back(identityOf(st));
+    }
+    const bool cacheable = identities.size() == paths.size();
+    LastMerged& last = lastMerged();
+    if (cacheable) {
+        std::lock_guard lock(last.mutex);
+        const bool sameBase = base ? last.base.lock() == base : last.basePointer == nullptr && last.merged;
+        if (last.merged && sameBase && last.paths == paths && last.files == identities) return last.merged;
+    }
+    auto merged = std::make_shared<UserLexicon>(base ? UserLexicon(*base) : UserLexicon());
     for (const std::string& path : paths) {
         if (merged->files >= kMaxLexiconFiles) {
             return fileFault(path, "more than " + std::to_string(kMaxLexiconFiles) + " lexicon files are not read");
@@ -419,7 +480,16 @@ base::Result<std::shared_ptr<const UserLexicon>> withLexiconFiles(std::shared_pt
         const auto& entries = *file.value().entries;
         merged->entries.insert(merged->entries.end(), entries.begin(), entries.end());
     }
-    return std::shared_ptr<const UserLexicon>(std::move(merged));
+    std::shared_ptr<const UserLexicon> result(std::move(merged));
+    if (cacheable) {
+        std::lock_guard lock(last.mutex);
+        last.base = base;
+        last.basePointer = base.get();
+        last.files = std::move(identities);
+        last.paths = paths;
+        last.merged = result;
+    }
+    return result;
 }
 
 }  // namespace speech::text

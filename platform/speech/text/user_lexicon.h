@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.h"
@@ -24,11 +26,39 @@ struct UserEntry {
     std::u32string alias;
 };
 
+// A grapheme read as other text.
+struct Alias {
+    std::u32string grapheme;
+    std::u32string alias;
+};
+
 // Every entry of the lexicons loaded, in order: where two give the same grapheme, the later wins.
 struct UserLexicon {
+    UserLexicon() = default;
+    explicit UserLexicon(std::vector<UserEntry> all) : entries(std::move(all)) {}
+    // A copy has entries of its own to add to, and makes its aliases afresh.
+    UserLexicon(const UserLexicon& other) : entries(other.entries), files(other.files), bytes(other.bytes) {}
+    UserLexicon& operator=(const UserLexicon&) = delete;
+
     std::vector<UserEntry> entries;
     size_t files = 0;    // the lexicon files read into it
     uint64_t bytes = 0;  // their size in all
+
+    // The aliases in effect (the later entry for a grapheme wins; one with pinyin ends an alias),
+    // sorted by grapheme, and the longest grapheme among them. Made once, by the first thread that
+    // asks (the speech-dispatcher module's lexicon loader, off its protocol loop), then shared by
+    // every text read with the lexicon.
+    const std::vector<Alias>& aliases() const;
+    size_t longestAlias() const;
+
+private:
+    struct Made {
+        std::once_flag once;
+        std::vector<Alias> aliases;
+        size_t longest = 0;
+    };
+    const Made& made() const;
+    std::shared_ptr<Made> made_ = std::make_shared<Made>();
 };
 
 // The largest lexicon file read, and the most read into one lexicon, in files and in bytes.
