@@ -230,27 +230,31 @@ TEST(SayDaisy, AnythingElseUnderTheNameAndOptionsThatDoNotFitAreRefused) {
 }
 
 // A render stopped by a signal leaves the book that was there as it was, and nothing beside it; a killed
-// one leaves its hidden folder, which the next render of the book removes.
+// one leaves its hidden folder, which the next render of the book removes. An EPUB book is made the same
+// way.
 TEST(SayDaisy, AStoppedRenderLeavesTheEarlierBookAndNothingElse) {
-    Folder dir;
-    const std::string out = dir / "long.daisy/";
-    ASSERT_EQ(runSay({"--output", out, "An earlier book."}).status, 0);
-    const auto before = snapshot(dir.path);
-    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
-        SCOPED_TRACE(signal);
-        LiveSay render({}, {"--output", out});
-        ASSERT_TRUE(render.started());
-        render.readUntil("Sentence");  // rendering
-        ::kill(render.pid(), signal);
-        const int status = render.finish();
-        if (signal == SIGKILL) {
-            EXPECT_FALSE(before == snapshot(dir.path)) << "no folder left behind to remove";
-            continue;
+    for (const char* name : {"long.daisy/", "long.epub"}) {
+        SCOPED_TRACE(name);
+        Folder dir;
+        const std::string out = dir / name;
+        ASSERT_EQ(runSay({"--output", out, "An earlier book."}).status, 0);
+        const auto before = snapshot(dir.path);
+        for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+            SCOPED_TRACE(signal);
+            LiveSay render({}, {"--output", out});
+            ASSERT_TRUE(render.started());
+            render.readUntil("Sentence");  // rendering
+            ::kill(render.pid(), signal);
+            const int status = render.finish();
+            if (signal == SIGKILL) {
+                EXPECT_FALSE(before == snapshot(dir.path)) << "no folder left behind to remove";
+                continue;
+            }
+            ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal";
+            EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+            EXPECT_TRUE(before == snapshot(dir.path));
         }
-        ASSERT_TRUE(WIFEXITED(status)) << "killed by the signal";
-        EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+        ASSERT_EQ(runSay({"--output", out, "An earlier book."}).status, 0);
         EXPECT_TRUE(before == snapshot(dir.path));
     }
-    ASSERT_EQ(runSay({"--output", out, "An earlier book."}).status, 0);
-    EXPECT_TRUE(before == snapshot(dir.path));
 }

@@ -135,16 +135,20 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
             continue;
         }
         std::set<std::string> ids;
+        std::vector<std::string> spans;  // their ids
         if (const auto doc = parseBytes(book.files[folder + content.href], content.href))
             eachElement(xmlDocGetRootElement(doc.get()), [&](xmlNode* e) {
                 if (const auto i = attribute(e, "id"); !i.empty()) {
                     EXPECT_TRUE(ids.insert(i).second) << i;
                 }
+                if (nameOf(e) == "span") spans.push_back(attribute(e, "id"));
             });
+        std::set<std::string> pointedAt;
         const auto pointsIntoContent = [&](const std::string& src) {
             const auto hash = src.find('#');
             EXPECT_EQ(src.substr(0, hash), content.href);
             EXPECT_TRUE(hash != std::string::npos && ids.count(src.substr(hash + 1))) << src;
+            if (hash != std::string::npos) pointedAt.insert(src.substr(hash + 1));
         };
         const auto smil = parseBytes(book.files[folder + items[content.overlay].href], content.overlay);
         if (!smil) continue;
@@ -183,6 +187,8 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
                 book.sentences[sentence] = clip;
         });
         EXPECT_EQ(durations[content.overlay], lastEnd) << "the last clip ends the overlay";
+        for (const auto& span : spans)
+            EXPECT_TRUE(pointedAt.count(span)) << "all the text read is highlighted: " << span;
         sumMs += durations[content.overlay];
     }
     EXPECT_EQ(clockValueMs(book.meta["media:duration"]), sumMs);
@@ -222,7 +228,8 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
     fixtures::writeFile(dir / "book.fb2", fixtures::fb2(chapters, "Fixture Book", facts));
     fixtures::writeFile(dir / "book.html", fixtures::html(chapters, "Fixture Book", facts));
     fixtures::writeFile(dir / "book.pdf", fixtures::pdf({{"One page of words. And a second sentence."}}));
-    fixtures::writeFile(dir / "notes.txt", "First line here. A second sentence.\n\nAnother paragraph, alone.\n");
+    // A sentence broken over two lines is highlighted whole: the voice ends a sentence at a line break.
+    fixtures::writeFile(dir / "notes.txt", "First line here. A second sentence\nthat goes on.\n\nAnother paragraph.\n");
     const struct {
         std::string input;
         bool fromStandardInput;
