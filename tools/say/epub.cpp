@@ -2,6 +2,7 @@
 #include "tools/say/epub.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -111,6 +112,10 @@ bool epubName(std::string_view output) {
 
 int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
     const Place place = placeOf(*o.output);
+    // A folder under the name could not be replaced by the book: refused before anything is spoken.
+    struct stat st {};
+    if (::fstatat(place.parent.fd(), place.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        throw Error(errc::kAccessDenied, "\"" + place.shown + "\" is a folder; an EPUB book is a file.");
     const BookInput in = readBookInput(o);
     if (interrupted()) return interruptedStatus();
     printWarnings(in.book.warnings);

@@ -299,6 +299,7 @@ TEST(SayEpub, WhatCannotMakeABookIsRefusedWithNothingWritten) {
     Folder dir;
     fixtures::writeFile(dir / "in.txt", "Some words.");
     fixtures::writeFile(dir / "blank.txt", " \n\n ");
+    fs::create_directory(dir / "folder.epub");
     fixtures::writeFile(dir / "broken.epub", fixtures::epub({{"One", {"Text."}}}).substr(0, 200));
     auto locked = fixtures::epubEntries({{"One", {"Text."}}});
     locked.emplace_back("META-INF/encryption.xml",
@@ -321,6 +322,7 @@ TEST(SayEpub, WhatCannotMakeABookIsRefusedWithNothingWritten) {
         {"a text without words", {"--file", dir / "blank.txt"}, 1, "no text"},
         {"a broken EPUB", {"--file", dir / "broken.epub"}, 1, "broken.epub"},
         {"an encrypted EPUB", {"--file", dir / "locked.epub"}, 1, "locked.epub"},
+        {"a folder under the name", {"--file", dir / "in.txt", "--output", dir / "folder.epub"}, 1, "is a folder"},
     };
     const auto listing = [&] {
         std::set<std::string> names;
