@@ -40,6 +40,7 @@ struct EpubBook {
     std::map<std::string, Clip> sentences;           // "c1.xhtml#s3": its clip (sentence level)
     std::map<std::string, std::vector<Clip>> words;  // "c1.xhtml#s3": its words' clips (word level)
     std::map<std::string, std::string> files;        // every entry and its bytes
+    std::vector<std::string> wordTexts;              // the text of each word's span, in order
 };
 
 // "1.234s" in milliseconds.
@@ -141,7 +142,9 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
                 if (const auto i = attribute(e, "id"); !i.empty()) {
                     EXPECT_TRUE(ids.insert(i).second) << i;
                 }
-                if (nameOf(e) == "span") spans.push_back(attribute(e, "id"));
+                if (nameOf(e) != "span") return;
+                spans.push_back(attribute(e, "id"));
+                if (nameOf(e->parent) == "span") book.wordTexts.push_back(textOf(e));
             });
         std::set<std::string> pointedAt;
         const auto pointsIntoContent = [&](const std::string& src) {
@@ -227,6 +230,7 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
     fixtures::writeFile(dir / "book.odt", fixtures::odt(chapters, facts));
     fixtures::writeFile(dir / "book.fb2", fixtures::fb2(chapters, "Fixture Book", facts));
     fixtures::writeFile(dir / "book.html", fixtures::html(chapters, "Fixture Book", facts));
+    fixtures::writeFile(dir / "chinese.txt", "他在银行工作。今天很冷。\n");
     fixtures::writeFile(dir / "book.pdf", fixtures::pdf({{"One page of words. And a second sentence."}}));
     // A sentence broken over two lines is highlighted whole: the voice ends a sentence at a line break.
     fixtures::writeFile(dir / "notes.txt", "First line here. A second sentence\nthat goes on.\n\nAnother paragraph.\n");
@@ -245,6 +249,7 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
         {"book.fb2", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "mp3"},
         {"book.html", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "mp3"},
         {"book.pdf", false, {"book"}, "book", "mp3"},
+        {"chinese.txt", false, {"chinese"}, "chinese", "mp3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input + (c.fromStandardInput ? " on standard input" : "") + " " + c.audio);
@@ -288,8 +293,12 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
             }
         }
         EXPECT_EQ(words.words.size() + words.sentences.size(), sentences.sentences.size());
+        if (c.input == "chinese.txt") {
+            EXPECT_EQ(words.wordTexts, (std::vector<std::string>{"他", "在", "银行", "工作", "今天", "很", "冷"}))
+                << "the reader's words";
+        }
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 9)
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 10)
         << "nothing left beside the books";
 }
 
