@@ -84,28 +84,12 @@ std::string sectionText(const DaisySection& section, size_t index, size_t firstS
     std::string out;
     const bool titleFirst = opensWithTitle(text, paragraphs, section.title);
     if (!titleFirst) out += "<h1 id=\"" + headingId + "\">" + xmlText(section.title) + "</h1>\n";
-    const auto& sentences = section.sentences;
-    std::vector<bool> placed(sentences.size(), false);
-    size_t next = 0;
-    for (size_t p = 0; p < paragraphs.size(); ++p) {
-        const auto [begin, end] = paragraphs[p];
-        const bool heading = p == 0 && titleFirst;
-        out += heading ? "<h1 id=\"" + headingId + "\">" : std::string("<p>");
-        while (next < sentences.size() && sentences[next].end <= begin) ++next;
-        size_t at = begin;
-        for (size_t i = next; i < sentences.size() && sentences[i].begin < end; ++i) {
-            const size_t from = std::max(begin, sentences[i].begin);
-            const size_t to = std::min(end, sentences[i].end);
-            out += xmlText(text.substr(at, from - at));
-            out += placed[i] ? std::string("<span>") : "<span id=\"" + number("t%zu", firstSentence + i) + "\">";
-            out += xmlText(text.substr(from, to - from)) + "</span>";
-            placed[i] = true;
-            at = to;
-        }
-        out += xmlText(text.substr(at, end - at));
-        out += heading ? "</h1>\n" : "</p>\n";
-    }
-    return out;
+    return out + markedParagraphs(
+                     text, paragraphs, section.sentences, titleFirst ? "<h1 id=\"" + headingId + "\">" : "",
+                     [&](size_t i) { return number("t%zu", firstSentence + i); },
+                     [&](size_t, size_t from, size_t to, std::string& piece) {
+                         piece += xmlText(text.substr(from, to - from));
+                     });
 }
 
 std::string contentDocument(const DaisyFacts& facts, const std::vector<DaisySection>& sections) {
@@ -179,6 +163,35 @@ std::vector<std::pair<size_t, size_t>> paragraphsOf(std::u16string_view text) {
         at = end + 1;
     }
     return paragraphs;
+}
+
+std::string markedParagraphs(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,
+                             const std::vector<DaisySentence>& sentences, const std::string& headingOpen,
+                             const std::function<std::string(size_t)>& sentenceId,
+                             const std::function<void(size_t, size_t, size_t, std::string&)>& piece) {
+    std::string out;
+    std::vector<bool> placed(sentences.size(), false);
+    size_t next = 0;
+    for (size_t p = 0; p < paragraphs.size(); ++p) {
+        const auto [begin, end] = paragraphs[p];
+        const bool heading = p == 0 && !headingOpen.empty();
+        out += heading ? headingOpen : std::string("<p>");
+        while (next < sentences.size() && sentences[next].end <= begin) ++next;
+        size_t at = begin;
+        for (size_t i = next; i < sentences.size() && sentences[i].begin < end; ++i) {
+            const size_t from = std::max(begin, sentences[i].begin);
+            const size_t to = std::min(end, sentences[i].end);
+            out += xmlText(text.substr(at, from - at));
+            out += placed[i] ? std::string("<span>") : "<span id=\"" + sentenceId(i) + "\">";
+            piece(i, from, to, out);
+            out += "</span>";
+            placed[i] = true;
+            at = to;
+        }
+        out += xmlText(text.substr(at, end - at));
+        out += heading ? "</h1>\n" : "</p>\n";
+    }
+    return out;
 }
 
 bool opensWithTitle(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,

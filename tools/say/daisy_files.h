@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -66,6 +67,15 @@ std::vector<std::pair<size_t, size_t>> paragraphsOf(std::u16string_view text);
 // Whether the first paragraph is the title (blanks aside): it is then the section's heading.
 bool opensWithTitle(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,
                     const std::string& title);
+
+// A section's paragraphs as XHTML: a `p` a paragraph (the first as the `h1` that `headingOpen` opens,
+// when it is given), each sentence's text in a span whose first piece has the id `sentenceId(i)` (a
+// sentence over two paragraphs has a span in each). `piece(i, from, to, out)` writes the text [from, to)
+// of sentence i into its span (the text escaped, or each word in a span of its own).
+std::string markedParagraphs(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,
+                             const std::vector<DaisySentence>& sentences, const std::string& headingOpen,
+                             const std::function<std::string(size_t)>& sentenceId,
+                             const std::function<void(size_t, size_t, size_t, std::string&)>& piece);
 
 // A SMIL time in seconds to the millisecond: "1.234s".
 std::string smilSeconds(uint64_t ms);

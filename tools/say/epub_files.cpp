@@ -71,42 +71,28 @@ std::string contentBody(const EpubFacts& facts, const EpubSection& section, size
         wordIds.push_back(next);
         if (const auto* words = wordsOf(facts, section, i)) next += words->size();
     }
-    std::vector<bool> placed(sentences.size(), false);
     std::vector<std::vector<bool>> wordPlaced(sentences.size());
-    size_t next = 0;
-    for (size_t p = 0; p < paragraphs.size(); ++p) {
-        const auto [begin, end] = paragraphs[p];
-        const char* tag = p == 0 && titleFirst ? "h1" : "p";
-        out += std::string("<") + tag + ">";
-        while (next < sentences.size() && sentences[next].end <= begin) ++next;
-        size_t at = begin;
-        for (size_t i = next; i < sentences.size() && sentences[i].begin < end; ++i) {
-            const size_t from = std::max(begin, sentences[i].begin);
-            const size_t to = std::min(end, sentences[i].end);
-            out += xmlText(text.substr(at, from - at));
-            out += placed[i] ? std::string("<span>") : "<span id=\"" + number("s%zu", firstSentence + i) + "\">";
-            placed[i] = true;
-            at = from;
+    out += markedParagraphs(
+        text, paragraphs, sentences, titleFirst ? "<h1>" : "",
+        [&](size_t i) { return number("s%zu", firstSentence + i); },
+        [&](size_t i, size_t from, size_t to, std::string& piece) {
+            size_t at = from;
             if (const auto* words = wordsOf(facts, section, i)) {
                 wordPlaced[i].resize(words->size(), false);
                 for (size_t k = 0; k < words->size(); ++k) {
                     const size_t wordFrom = std::max(at, (*words)[k].begin);
                     const size_t wordTo = std::min(to, (*words)[k].end);
                     if (wordFrom >= wordTo) continue;
-                    out += xmlText(text.substr(at, wordFrom - at));
-                    out += wordPlaced[i][k] ? std::string("<span>")
-                                            : "<span id=\"" + number("w%zu", wordIds[i] + k) + "\">";
-                    out += xmlText(text.substr(wordFrom, wordTo - wordFrom)) + "</span>";
+                    piece += xmlText(text.substr(at, wordFrom - at));
+                    piece += wordPlaced[i][k] ? std::string("<span>")
+                                              : "<span id=\"" + number("w%zu", wordIds[i] + k) + "\">";
+                    piece += xmlText(text.substr(wordFrom, wordTo - wordFrom)) + "</span>";
                     wordPlaced[i][k] = true;
                     at = wordTo;
                 }
             }
-            out += xmlText(text.substr(at, to - at)) + "</span>";
-            at = to;
-        }
-        out += xmlText(text.substr(at, end - at));
-        out += std::string("</") + tag + ">\n";
-    }
+            piece += xmlText(text.substr(at, to - at));
+        });
     return out + "</section>\n";
 }
 
