@@ -82,7 +82,32 @@ std::vector<std::string> platformDataFiles() {
             installed("TALLAMO_MANDARIN_MODEL", "mandarin.model")};
 }
 
+// The key of a journal of `key`'s render into `format` with `choice`: the digests of the input, of the
+// options (the codec and its quality among them, and the rule that says where the synthesis chains
+// start, at which a journal keeps the audio and a resume goes on), and of the data the audio is made
+// from.
+Result<audio::JournalKey> journalKeyOf(const ResumeKey& key, const WaveFormat& format,
+                                       const audio::EncoderChoice& choice) {
+    auto input = key.input ? audio::textChecksum(*key.input) : audio::fileChecksum(key.inputPath);
+    if (!input) return input.fault();
+    std::string data = key.engineVersion + '\n';
+    for (const auto& path : key.files) data += audio::contentChecksum(path) + '\n';
+    for (const auto& path : platformDataFiles()) data += audio::contentChecksum(path) + '\n';
+    const std::string options = key.options + "\ncodec " + std::to_string(static_cast<int>(choice.codec)) +
+                                " quality " + (choice.quality ? std::to_string(*choice.quality) : "-") + '\n' +
+                                pipeline::SynthesisAhead::chainRule();
+    return audio::JournalKey{input.value(), audio::textChecksum(options), audio::textChecksum(data), format,
+                             key.version};
+}
+
 }  // namespace
+
+std::string resumeDigest(const ResumeKey& key) {
+    auto keyed = journalKeyOf(key, WaveFormat{}, audio::EncoderChoice{});
+    if (!keyed) throw Error(keyed.fault().code, keyed.fault().message);
+    return keyed.value().inputDigest + ' ' + keyed.value().optionsDigest + ' ' + keyed.value().dataDigest + ' ' +
+           keyed.value().version;
+}
 
 bool isMp4(FileCodec codec) {
     return codec == FileCodec::M4b || codec == FileCodec::M4a;
@@ -138,19 +163,9 @@ public:
         // A file that cannot be made there is refused now, not at the end of the render.
         auto probe = base::ReplacingFile::create({nullptr, path, base::ReplacingFile::Link::Follow});
         if (!probe) return probe.fault();
-        auto input = key.input ? audio::textChecksum(*key.input) : audio::fileChecksum(key.inputPath);
-        if (!input) return input.fault();
-        std::string data = key.engineVersion + '\n';
-        for (const auto& path : key.files) data += audio::contentChecksum(path) + '\n';
-        for (const auto& path : platformDataFiles()) data += audio::contentChecksum(path) + '\n';
-        // The codec and its quality count as options: a journal of another does not serve.
-        // So do the rule that says where the synthesis chains start, at which the journal keeps the
-        // audio and a resume goes on.
-        const std::string options = key.options + "\ncodec " + std::to_string(static_cast<int>(choice.codec)) +
-                                    " quality " + (choice.quality ? std::to_string(*choice.quality) : "-") + '\n' +
-                                    pipeline::SynthesisAhead::chainRule();
-        const audio::JournalKey journalKey{input.value(), audio::textChecksum(options), audio::textChecksum(data),
-                                           format, key.version};
+        auto keyed = journalKeyOf(key, format, choice);
+        if (!keyed) return keyed.fault();
+        const audio::JournalKey journalKey = std::move(keyed.value());
         std::optional<audio::Mp4Choice> aac;
         if (isMp4(choice.codec)) {
             aac.emplace();

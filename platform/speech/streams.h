@@ -98,6 +98,12 @@ struct ResumeKey {
     std::string engineVersion = {};
 };
 
+// The digest of all that `key` names (its input, options and data, with the platform's own data, the
+// engine's version and the rule of the synthesis chains): what a journal a program keeps of its own
+// (a book of many files) is keyed by, as SpFileStream's journal is. Throws Error when the input cannot
+// be read.
+std::string resumeDigest(const ResumeKey& key);
+
 // What a render that can resume finds when it opens its file.
 struct ResumeState {
     // The audio an earlier render finished (frames of the stream's format) and the segments of the

@@ -9,6 +9,7 @@
 #include "base/files.h"
 #include "documents/document.h"
 #include "tools/say/file_names.h"
+#include "tools/say/progress.h"
 #include "tools/say/render.h"
 #include "tools/say/stop_signals.h"
 
@@ -72,6 +73,9 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     const int width = std::max<int>(2, static_cast<int>(std::to_string(last).size()));
     const int total = static_cast<int>(std::count(spoken.begin(), spoken.end(), true));
 
+    // The progress over the document's text, on a terminal.
+    Progress progress(Progress::wanted() ? std::optional<uint64_t>(base) : std::nullopt);
+
     struct Unit {
         int32_t number;
         std::string title;
@@ -93,6 +97,8 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
                                                                             base::ReplacingFile::Link::Replace})
                                                    .orThrow());
             }
+            progress.startPart(base, end, "chapter " + std::to_string(track + 1) + " of " + std::to_string(total));
+            render.progress = &progress;
             render.file = openOutput(voice, o, name + audioExtension, format,
                                      chapterFileTags(book, unit.title, ++track, total), &folder);
             stopped = speakToEnd(voice, render, o);
@@ -115,6 +121,7 @@ int speakChapters(SpVoice& voice, const Options& o, int32_t format) {
     }
     if (speakUnit(text.size())) return interruptedStatus();
     if (document.failure()) throw Error(document.failure()->code, document.failure()->message);
+    progress.finished();
     return kExitSuccess;
 }
 

@@ -16,6 +16,7 @@
 #include "base/files.h"
 #include "speech/core/languages.h"
 #include "tools/say/book.h"
+#include "tools/say/book_journal.h"
 #include "tools/say/daisy_files.h"
 #include "tools/say/render.h"
 #include "tools/say/stop_signals.h"
@@ -118,22 +119,21 @@ int speakDaisy(SpVoice& voice, const Options& o, int32_t format) {
     const std::vector<BookPart> parts = bookParts(in, bookTitle);
     if (parts.empty()) throw Error(errc::kFile, "There is no text to speak: the book would be empty.");
 
+    const auto journal = openBookJournal(voice, o, format, in, place);
     WorkFolder book(place);
+    const auto spoken = speakParts(voice, o, format, in, parts, book.folder(), journal.get(), daisyAudioName);
+    if (!spoken) return interruptedStatus();
     std::vector<DaisySection> sections;
-    for (const BookPart& part : parts) {
-        DaisySection section{part.title, in.text.substr(part.begin, part.end - part.begin), {}, 0};
-        const std::string audio = daisyAudioName(sections.size());
-        const auto spoken = renderPart(voice, o, format, book.folder(), audio, section.text);
-        if (!spoken) return interruptedStatus();
-        section.durationMs = spoken->durationMs;
-        section.sentences = daisySentences(section.text, spoken->sentences, section.durationMs);
-        if (section.sentences.empty()) {
-            // Words that made no sound (symbols the voice does not read): no section.
-            if (::unlinkat(book.folder().fd(), audio.c_str(), 0) != 0)
-                throw Error(errc::kAccessDenied, "Cannot remove \"" + book.folder().pathOf(audio) +
-                                                     "\": " + base::fileErrorReason(errno) + ".");
-            continue;
-        }
+    for (const SpokenSection& s : *spoken) {
+        DaisySection section{s.part->title, in.text.substr(s.part->begin, s.part->end - s.part->begin), {}, 0};
+        section.durationMs = s.spoken.durationMs;
+        section.sentences = daisySentences(section.text, s.spoken.sentences, section.durationMs);
+        // The journal's audio goes into the book as it is: linked, or moved where the file system
+        // has no links (the journal then no longer serves, but the book is almost in place).
+        if (journal && ::linkat(journal->folder().fd(), s.audio.c_str(), book.folder().fd(), s.audio.c_str(), 0) != 0 &&
+            ::renameat(journal->folder().fd(), s.audio.c_str(), book.folder().fd(), s.audio.c_str()) != 0)
+            throw Error(errc::kAccessDenied, "Cannot put \"" + journal->folder().pathOf(s.audio) +
+                                                 "\" in the book: " + base::fileErrorReason(errno) + ".");
         sections.push_back(std::move(section));
     }
     if (sections.empty()) throw Error(errc::kFile, "Nothing of the text was spoken: the book would be empty.");
@@ -154,6 +154,7 @@ int speakDaisy(SpVoice& voice, const Options& o, int32_t format) {
     }
     if (interrupted()) return interruptedStatus();
     putInPlace(book, place);
+    if (journal) journal->remove();
     return kExitSuccess;
 }
 

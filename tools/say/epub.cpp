@@ -16,6 +16,7 @@
 #include "base/files.h"
 #include "speech/core/book_tags.h"
 #include "speech/core/languages.h"
+#include "tools/say/book_journal.h"
 #include "tools/say/epub_files.h"
 #include "tools/say/render.h"
 #include "tools/say/stop_signals.h"
@@ -127,27 +128,22 @@ int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
     EpubFacts facts;
     facts.level = o.overlay == Options::Overlay::Word ? OverlayLevel::Word : OverlayLevel::Sentence;
     facts.audioExtension = o.codec == FileCodec::M4a ? "m4a" : "mp3";
+    const auto journal = openBookJournal(voice, o, format, in, place);
     WorkFolder work(place);
+    const auto spoken = speakParts(voice, o, format, in, parts, work.folder(), journal.get(),
+                                   [&](size_t index) { return epubFileName(index, facts.audioExtension); });
+    if (!spoken) return interruptedStatus();
+    const base::Folder& audioFolder = journal ? journal->folder() : work.folder();
     std::vector<EpubSection> sections;
     std::vector<std::string> audioFiles;
-    for (const BookPart& part : parts) {
-        EpubSection section{part.title, in.text.substr(part.begin, part.end - part.begin), {}, {}, 0};
-        const std::string audio = epubFileName(sections.size(), facts.audioExtension);
-        const auto spoken = renderPart(voice, o, format, work.folder(), audio, section.text);
-        if (!spoken) return interruptedStatus();
-        section.durationMs = spoken->durationMs;
-        section.sentences = daisySentences(section.text, spoken->sentences, section.durationMs);
-        if (section.sentences.empty()) {
-            // Words that made no sound (symbols the voice does not read): no section.
-            if (::unlinkat(work.folder().fd(), audio.c_str(), 0) != 0)
-                throw Error(errc::kAccessDenied, "Cannot remove \"" + work.folder().pathOf(audio) +
-                                                     "\": " + base::fileErrorReason(errno) + ".");
-            continue;
-        }
+    for (const SpokenSection& s : *spoken) {
+        EpubSection section{s.part->title, in.text.substr(s.part->begin, s.part->end - s.part->begin), {}, {}, 0};
+        section.durationMs = s.spoken.durationMs;
+        section.sentences = daisySentences(section.text, s.spoken.sentences, section.durationMs);
         if (facts.level == OverlayLevel::Word)
             for (const auto& sentence : section.sentences)
-                section.words.push_back(epubWords(section.text, sentence, spoken->words));
-        audioFiles.push_back(audio);
+                section.words.push_back(epubWords(section.text, sentence, s.spoken.words));
+        audioFiles.push_back(s.audio);
         sections.push_back(std::move(section));
     }
     if (sections.empty()) throw Error(errc::kFile, "Nothing of the text was spoken: the book would be empty.");
@@ -174,7 +170,7 @@ int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
         for (auto& [name, bytes] : epubDocuments(facts, sections))
             archive.addBytes("EPUB/" + name, std::move(bytes), true);
         if (!facts.coverName.empty()) archive.addBytes("EPUB/" + facts.coverName, in.book.info.cover, false);
-        for (const auto& audio : audioFiles) archive.addFile("EPUB/" + audio, work.folder().pathOf(audio), false);
+        for (const auto& audio : audioFiles) archive.addFile("EPUB/" + audio, audioFolder.pathOf(audio), false);
         archive.close();
     }
     if (interrupted()) return interruptedStatus();
@@ -184,6 +180,7 @@ int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
         throw Error(errc::kAccessDenied,
                     "Cannot put the book \"" + place.shown + "\" in place: " + base::fileErrorReason(errno) + ".");
     ::fsync(place.parent.fd());
+    if (journal) journal->remove();
     return kExitSuccess;
 }
 

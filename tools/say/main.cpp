@@ -46,6 +46,7 @@
 #include "tools/say/epub.h"
 #include "tools/say/input.h"
 #include "tools/say/options.h"
+#include "tools/say/progress.h"
 #include "tools/say/render.h"
 #include "tools/say/resume.h"
 #include "tools/say/stop_signals.h"
@@ -217,6 +218,25 @@ int run(const Options& o, const base::ClosedStandardStreams& closed) {
         auto stream = voice.AudioOutputStream();
         stream->Format().SetType(format);
         voice.SetAudioOutputStream(stream);
+    }
+    // A render into a file shows its progress on a terminal; only then is the text's length found (a
+    // text streamed from standard input has none).
+    std::optional<say::Progress> progress;
+    if (o.output && say::Progress::wanted()) {
+        std::optional<uint64_t> total;
+        if (!(render.flags & SVSFIsFilename)) {
+            total = render.text.size();
+        } else if (!relay) {
+            try {
+                if (auto spoken = speech::spokenTextOfFile(*o.file, render.flags, say::documentOptions()))
+                    total = spoken->text.size();
+            } catch (const Error&) {
+                // The render says what is wrong with the file.
+            }
+        }
+        progress.emplace(total);
+        if (render.file) progress->setDetail([&] { return say::audioMade(*render.file); });
+        render.progress = &*progress;
     }
     return say::speakToEnd(voice, render, o) ? interruptedStatus() : say::kExitSuccess;
 }

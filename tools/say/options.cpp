@@ -110,8 +110,9 @@ const std::array kRows = {
               "the chapter files' audio format: wav (the default), flac, ogg, oga, opus, mp3, m4a or m4b",
               [](Options& o, const std::string& v) { o.chaptersFormat = v; }},
     OptionRow{"--resume", "", "",
-              "with --file FILE and --output FILE: keep a journal beside the output while rendering, so that the "
-              "same command goes on where a stopped render ended; the journal goes when the file is complete",
+              "with --file FILE and --output FILE (an audio file or a talking book): keep a journal beside the "
+              "output while rendering, so that the same command goes on where a stopped render ended; the "
+              "journal goes when the output is complete",
               [](Options& o, const std::string&) { o.resume = true; }},
     OptionRow{"--list-voices", "", "", "print the voices, one \"number<TAB>name\" per line, and exit",
               [](Options& o, const std::string&) { o.listVoices = true; }},
@@ -134,13 +135,9 @@ void checkOutputs(Options& o) {
     o.daisy = daisy == DaisyName::Folder;
     if (o.daisy && (o.chapters || o.timings))
         throw UsageError{std::string(o.chapters ? "--chapters" : "--timings") + " does not go with a DAISY book"};
-    if (o.daisy && o.resume) throw UsageError{"--resume does not go with a DAISY book yet"};
     o.epub = o.output && epubName(*o.output);
-    if (o.epub && (o.chapters || o.timings || o.resume))
-        throw UsageError{std::string(o.chapters  ? "--chapters"
-                                     : o.timings ? "--timings"
-                                                 : "--resume") +
-                         " does not go with an EPUB book yet"};
+    if (o.epub && (o.chapters || o.timings))
+        throw UsageError{std::string(o.chapters ? "--chapters" : "--timings") + " does not go with an EPUB book"};
     if (!o.epub && (o.overlay || o.overlayAudio))
         throw UsageError{std::string(o.overlay ? "--overlay" : "--overlay-audio") +
                          " goes with an EPUB book (--output BOOK.epub)"};

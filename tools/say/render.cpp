@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <span>
@@ -49,6 +51,7 @@ int32_t plainTextFlags(const Options& o) {
 }
 
 void printWarnings(const std::vector<std::string>& warnings) {
+    if (!warnings.empty()) Progress::clearShown();
     for (const auto& w : warnings) std::cerr << "tallamo-say: " << w << '\n';
 }
 
@@ -153,6 +156,9 @@ bool speakAndWait(SpVoice& voice, Render& render, const Options& o) {
             pending = false;
         }
         printEvents();
+        // The voice's current sentence, whose events are made for every render whatever it asks for.
+        if (render.progress && render.progress->due())
+            render.progress->reached(static_cast<uint64_t>(std::max(0, voice.Status().inputSentencePosition)));
     }
     printEvents();
     voice.SetNotify({});
@@ -163,11 +169,21 @@ bool speakAndWait(SpVoice& voice, Render& render, const Options& o) {
 // Speaks and waits for the end (speakAndWait). A complete render puts its files in place, its chapters
 // marked; an interrupted one leaves none, and no earlier file is lost. Returns whether it was
 
+std::string audioMade(const SpFileStream& file) {
+    const uint64_t seconds = file.bytesWritten() / static_cast<uint64_t>(file.Format().wave().bytesPerSecond());
+    char text[48];
+    std::snprintf(text, sizeof text, "%llu:%02llu of audio", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+    return text;
+}
+
 bool speakToEnd(SpVoice& voice, Render& render, const Options& o) {
     if (speakAndWait(voice, render, o)) {
         if (render.file) render.file->discard();
         return true;
     }
+    // Drawn while the file still counts its audio.
+    if (render.progress) render.progress->partDone();
     saveRender(voice, render, o);
     return false;
 }

@@ -17,6 +17,7 @@
 #include "tools/say/book.h"
 #include "tools/say/input.h"
 #include "tools/say/options.h"
+#include "tools/say/progress.h"
 #include "tools/say/timings.h"
 
 namespace say {
@@ -32,6 +33,7 @@ struct Render {
     std::optional<base::ReplacingFile> timingsFile;
     std::optional<Book> book;                                // a document read from standard input
     std::function<void(const speech::VoiceEvent&)> onEvent;  // given each event as it is released
+    Progress* progress = nullptr;                            // told how far the voice has read
 };
 
 // Documents are spoken as plain text: their text is never the voice's markup.
@@ -68,6 +70,9 @@ std::shared_ptr<speech::SpFileStream> openOutput(speech::SpVoice& voice, const O
 // Speaks and waits for the end, printing the events as they are released (with --events) and recording
 // the timings and chapter starts; Ctrl+C purges what is left. Returns whether it was interrupted.
 bool speakAndWait(speech::SpVoice& voice, Render& render, const Options& o);
+
+// "3:12 of audio": the length of the audio `file` holds so far, for the progress line.
+std::string audioMade(const speech::SpFileStream& file);
 
 // Speaks and waits for the end (speakAndWait). A complete render puts its files in place, its chapters
 // marked; an interrupted one leaves none, and no earlier file is lost. Returns whether it was

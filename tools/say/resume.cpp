@@ -7,6 +7,7 @@
 
 #include "base/utf8.h"
 #include "tools/say/book.h"
+#include "tools/say/progress.h"
 #include "tools/say/render.h"
 #include "tools/say/stop_signals.h"
 
@@ -30,6 +31,11 @@ std::vector<std::string> dataFiles(const SpVoice& voice, const Options& o) {
 
 }  // namespace
 
+ResumeKey resumeKey(const SpVoice& voice, const Options& o, int32_t format, std::string input) {
+    return ResumeKey{o.file.value_or(""), audioOptions(o, format), TALLAMO_VERSION,
+                     std::move(input),    dataFiles(voice, o),     voice.engineData().first};
+}
+
 int speakResumable(SpVoice& voice, const Options& o, int32_t format) {
     // The book as the voice reads it, for the journal's key, its tags and its chapters; the voice
     // itself reads the file, as a render without --resume does.
@@ -39,15 +45,17 @@ int speakResumable(SpVoice& voice, const Options& o, int32_t format) {
     Render render;
     render.file = makeOutput(o, format, bookFileTags(book.info));
     markChapters(*render.file, book, book.document);
-    const ResumeState state = render.file->openResumable(
-        *o.output, ResumeKey{*o.file, audioOptions(o, format), TALLAMO_VERSION, spokenInput(text, book),
-                             dataFiles(voice, o), voice.engineData().first});
+    const ResumeState state =
+        render.file->openResumable(*o.output, resumeKey(voice, o, format, spokenInput(text, book)));
     if (!state.notice.empty()) printWarnings({state.notice});
     if (state.frames > 0) {
         const uint64_t seconds = state.frames / static_cast<uint64_t>(render.file->Format().wave().sampleRate);
         std::cerr << "tallamo-say: going on after the " << seconds / 60 << ':' << (seconds % 60 < 10 ? "0" : "")
                   << seconds % 60 << " already rendered\n";
     }
+    Progress progress(Progress::wanted() ? std::optional<uint64_t>(text.size()) : std::nullopt);
+    progress.setDetail([&] { return audioMade(*render.file); });
+    render.progress = &progress;
     voice.SetAudioOutputStream(render.file);
     render.text = base::fromUtf8(*o.file);
     render.flags = o.flags | SVSFlagsAsync | SVSFIsFilename;

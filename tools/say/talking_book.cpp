@@ -12,10 +12,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 
 #include "base/utf8.h"
 #include "encoding/decoder.h"
+#include "tools/say/book_journal.h"
 #include "tools/say/render.h"
+#include "tools/say/resume.h"
 #include "tools/say/stop_signals.h"
 
 namespace say {
@@ -173,8 +176,9 @@ std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitl
 }
 
 std::optional<SpokenPart> renderPart(SpVoice& voice, const Options& o, int32_t format, const base::Folder& folder,
-                                     const std::string& audio, const std::u16string& text) {
+                                     const std::string& audio, const std::u16string& text, Progress* progress) {
     Render render;
+    render.progress = progress;
     render.text = text;
     render.flags = plainTextFlags(o) | SVSFlagsAsync;
     render.file = openOutput(voice, o, audio, format, std::nullopt, &folder);
@@ -195,6 +199,63 @@ std::optional<SpokenPart> renderPart(SpVoice& voice, const Options& o, int32_t f
     if (speakToEnd(voice, render, o)) return std::nullopt;
     part.durationMs = ms(std::max(endBytes, render.file->bytesWritten()));
     return part;
+}
+
+std::optional<std::vector<SpokenSection>> speakParts(SpVoice& voice, const Options& o, int32_t format,
+                                                     const BookInput& in, const std::vector<BookPart>& parts,
+                                                     const base::Folder& folder, BookJournal* journal,
+                                                     const std::function<std::string(size_t)>& audioName) {
+    const base::Folder& into = journal ? journal->folder() : folder;
+    uint64_t total = 0;
+    for (const BookPart& part : parts) total += part.end - part.begin;
+    Progress progress(Progress::wanted() ? std::optional<uint64_t>(total) : std::nullopt);
+    if (journal) {
+        size_t kept = 0;
+        for (size_t i = 0; i < parts.size(); ++i) kept += journal->kept(i) ? 1 : 0;
+        if (kept > 0)
+            std::cerr << "tallamo-say: going on after the " << kept << " of " << parts.size()
+                      << " parts already made\n";
+    }
+    std::vector<SpokenSection> sections;
+    uint64_t before = 0;  // the text of the parts before this one
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const BookPart& part = parts[i];
+        const std::u16string text = in.text.substr(part.begin, part.end - part.begin);
+        SpokenSection section{&part, audioName(sections.size()), {}};
+        if (const BookJournal::Kept* kept = journal ? journal->kept(i) : nullptr;
+            kept && (kept->audio.empty() || kept->audio == section.audio)) {
+            section.spoken = kept->spoken;
+        } else {
+            progress.startPart(before, text.size(),
+                               "part " + std::to_string(i + 1) + " of " + std::to_string(parts.size()));
+            auto spoken = renderPart(voice, o, format, into, section.audio, text, &progress);
+            if (!spoken) return std::nullopt;
+            section.spoken = std::move(*spoken);
+            if (daisySentences(text, section.spoken.sentences, section.spoken.durationMs).empty()) {
+                // Words that made no sound (symbols the voice does not read): no section.
+                if (::unlinkat(into.fd(), section.audio.c_str(), 0) != 0)
+                    throw Error(errc::kAccessDenied, "Cannot remove \"" + into.pathOf(section.audio) +
+                                                         "\": " + base::fileErrorReason(errno) + ".");
+                section.audio.clear();
+            }
+            if (journal) journal->keep(i, section.audio, section.spoken);
+        }
+        before += text.size();
+        if (!section.audio.empty()) sections.push_back(std::move(section));
+    }
+    return sections;
+}
+
+std::unique_ptr<BookJournal> openBookJournal(const SpVoice& voice, const Options& o, int32_t format,
+                                             const BookInput& in, const Place& place) {
+    if (!o.resume) return nullptr;
+    // The book's audio and the times kept with it: the overlay's level says whether words are timed.
+    const std::string input =
+        spokenInput(in.text, in.book) + (o.overlay == Options::Overlay::Word ? "\nwords" : "\nsentences");
+    std::string notice;
+    auto journal = std::make_unique<BookJournal>(place, resumeDigest(resumeKey(voice, o, format, input)), notice);
+    if (!notice.empty()) printWarnings({notice});
+    return journal;
 }
 
 }  // namespace say

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "tools/say/book.h"
 #include "tools/say/daisy_files.h"
 #include "tools/say/options.h"
+#include "tools/say/progress.h"
 
 namespace say {
 
@@ -85,9 +88,34 @@ struct SpokenPart {
     uint64_t durationMs = 0;
 };
 
-// Renders `text` into the audio file `audio` of `folder`, in the options' codec. Returns nothing when
-// the render was interrupted.
+// Renders `text` into the audio file `audio` of `folder`, in the options' codec, telling `progress`
+// (when given) how far it is. Returns nothing when the render was interrupted.
 std::optional<SpokenPart> renderPart(speech::SpVoice& voice, const Options& o, int32_t format,
-                                     const base::Folder& folder, const std::string& audio, const std::u16string& text);
+                                     const base::Folder& folder, const std::string& audio, const std::u16string& text,
+                                     Progress* progress = nullptr);
+
+class BookJournal;
+
+// A part spoken into its audio file (in the folder the parts were spoken into).
+struct SpokenSection {
+    const BookPart* part = nullptr;
+    std::string audio;
+    SpokenPart spoken;
+};
+
+// Speaks each part into an audio file named by `audioName` (from the number of parts before it that
+// made a sound) in `folder`, or, with a journal, in the journal's folder: there the parts an earlier
+// render finished are taken as they are, and each part is kept as it is finished. A part whose words
+// made no sound (symbols the voice does not read) is left out. Shows the progress on a terminal.
+// Nothing when the render was interrupted.
+std::optional<std::vector<SpokenSection>> speakParts(speech::SpVoice& voice, const Options& o, int32_t format,
+                                                     const BookInput& in, const std::vector<BookPart>& parts,
+                                                     const base::Folder& folder, BookJournal* journal,
+                                                     const std::function<std::string(size_t)>& audioName);
+
+// The journal of the book at `place` made from `in` (--resume), or nothing without --resume; says on
+// standard error when it starts over or goes on.
+std::unique_ptr<BookJournal> openBookJournal(const speech::SpVoice& voice, const Options& o, int32_t format,
+                                             const BookInput& in, const Place& place);
 
 }  // namespace say

@@ -210,7 +210,14 @@ TEST(SayDaisy, AnythingElseUnderTheNameAndOptionsThatDoNotFitAreRefused) {
          1},
         {"--chapters", {"--chapters"}, [] {}, 2},
         {"--timings", {"--timings", dir / "t.srt"}, [] {}, 2},
-        {"--resume", {"--resume"}, [] {}, 2},
+        {"a journal that links elsewhere",
+         {"--resume"},
+         [&] {
+             fs::create_directory(dir / "elsewhere");
+             fixtures::writeFile(dir / "elsewhere/s0001.mp3", "kept");
+             fs::create_directory_symlink(dir / "elsewhere", dir / ".out.daisy.resume");
+         },
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -325,7 +325,7 @@ TEST(SayEpub, WhatCannotMakeABookIsRefusedWithNothingWritten) {
     } cases[] = {
         {"--chapters", {"--file", dir / "in.txt", "--chapters"}, 2, "--chapters does not go with an EPUB book"},
         {"--timings", {"--file", dir / "in.txt", "--timings", dir / "t.srt"}, 2, "--timings does not go"},
-        {"--resume", {"--file", dir / "in.txt", "--resume"}, 2, "--resume does not go"},
+        {"--resume without a file", {"--resume", "Some words."}, 2, "--resume needs --file"},
         {"Opus", {"--file", dir / "in.txt", "--overlay-audio", "opus"}, 2, "cannot be Opus"},
         {"an overlay unit of its own", {"--file", dir / "in.txt", "--overlay", "line"}, 2, "sentence or word"},
         {"a text without words", {"--file", dir / "blank.txt"}, 1, "no text"},

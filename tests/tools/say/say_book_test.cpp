@@ -240,15 +240,15 @@ void writeLongText(const std::string& path) {
     std::ofstream(path) << longText();
 }
 
-// Runs `args` until the journal in `folder` keeps some audio, then (after `meanwhile`) stops it with
-// `signal`.
+// Runs `args` until the journal in `folder` keeps some audio (its state lists a `unit`: a chain of a
+// file's audio, or a part of a book), then (after `meanwhile`) stops it with `signal`.
 void stopOnceKept(const std::vector<std::string>& args, const std::string& folder, int signal,
-                  const std::function<void()>& meanwhile = {}) {
+                  const std::function<void()>& meanwhile = {}, const std::string& unit = "\nunit ") {
     Say run(args);
-    // Polled: the journal's state file is renamed into place when the first chain's audio is kept.
-    for (int i = 0; i < 24000 && testing_support::readFile(folder + "/state").find("\nunit ") == std::string::npos; ++i)
+    // Polled: the journal's state file is renamed into place when the first unit's audio is kept.
+    for (int i = 0; i < 24000 && testing_support::readFile(folder + "/state").find(unit) == std::string::npos; ++i)
         ::usleep(5000);
-    ASSERT_NE(testing_support::readFile(folder + "/state").find("\nunit "), std::string::npos) << "nothing was kept";
+    ASSERT_NE(testing_support::readFile(folder + "/state").find(unit), std::string::npos) << "nothing was kept";
     // Held while `meanwhile` runs, so that it finds the render still going, whatever the machine's speed.
     if (meanwhile) {
         run.kill(SIGSTOP);
@@ -321,9 +321,20 @@ TEST(SayBook, AStoppedRenderResumesWithTheSameBytesAndOnlyOneRunsAtATime) {
     EXPECT_NE(updated.err.find("the lexicons or the speech data have changed since"), std::string::npos) << updated.err;
 }
 
+// The bytes of the file at `path`, or of every file in the folder at `path` with its name.
+std::string contents(const std::string& path) {
+    if (!fs::is_directory(path)) return testing_support::readFile(path);
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::directory_iterator(path)) files[e.path().filename()] = testing_support::readFile(e.path());
+    std::string all;
+    for (const auto& [name, bytes] : files) all += name + '\n' + bytes;
+    return all;
+}
+
 // Stopped part way and resumed, a render with --resume has the bytes of the same command without it:
 // a book whose chapters are marked by the voice's bookmarks, a Chinese text, a text read as markup
-// (it starts with "<"), each into a lossless file of another rate than the voice's.
+// (it starts with "<"), each into a lossless file of another rate than the voice's; and talking books,
+// killed once a part is kept.
 TEST(SayBook, AResumedRenderIsThePlainRender) {
     std::string chinese;
     for (int i = 0; i < 40; ++i)
@@ -339,6 +350,8 @@ TEST(SayBook, AResumedRenderIsThePlainRender) {
         {"book.epub", fixtures::epub(chapters, fixtures::Facts{"Ann Author", "", "2001", "en", ""}), "book.flac", {}},
         {"book.txt", chinese, "book.wav", {"--voice", "Chinese (Mandarin)", "--format", "38"}},
         {"book.txt", "<speak>" + longText(6) + "</speak>", "book.wav", {"--format", "6"}},
+        {"book.epub", fixtures::epub(chapters), "book.daisy/", {}},
+        {"book.epub", fixtures::epub(chapters), "narrated.epub", {"--overlay", "word"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.output + std::string(" from ") + row.input);
@@ -352,13 +365,17 @@ TEST(SayBook, AResumedRenderIsThePlainRender) {
         std::vector<std::string> resumable = row.options;
         resumable.insert(resumable.end(),
                          {"--resume", "--output", dir.file(row.output), "--file", dir.file(row.input)});
-        stopOnceKept(resumable, dir.file(std::string(".") + row.output + ".resume"), SIGKILL);
+        // A book's journal lists whole parts; a file's, the chains of its audio.
+        const std::string_view name = std::string_view(row.output);
+        const bool book = name.ends_with("/") || name.ends_with(".epub");
+        const std::string journal = dir.file("." + std::string(name.substr(0, name.find('/'))) + ".resume");
+        stopOnceKept(resumable, journal, SIGKILL, {}, book ? "\npart " : "\nunit ");
         const Done resumed = say(resumable);
         ASSERT_EQ(resumed.status, 0) << resumed.err;
         EXPECT_NE(resumed.err.find("going on after the "), std::string::npos) << resumed.err;
-        EXPECT_TRUE(testing_support::readFile(dir.file(row.output)) ==
-                    testing_support::readFile(dir.file(std::string("plain-") + row.output)))
+        EXPECT_TRUE(contents(dir.file(row.output)) == contents(dir.file(std::string("plain-") + row.output)))
             << "the resumed file differs from the plain render";
+        EXPECT_FALSE(fs::exists(journal));
     }
 }
 

@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tools/say/book_journal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <sstream>
+
+#include "speech/names.h"
+#include "tools/say/render.h"
+
+namespace say {
+
+using namespace speech;
+
+namespace {
+
+constexpr std::string_view kStateName = "state";
+constexpr std::string_view kHeading = "tallamo-book-journal 1\n";
+// A state is a few lines a sentence: a book of a million sentences stays far below.
+constexpr off_t kMaxState = off_t{256} << 20;
+
+// A regular file `name` of `folder`, opened for reading without following a link and without blocking
+// on a pipe put there.
+base::UniqueFd openRegular(const base::Folder& folder, std::string_view name, struct stat& st) {
+    base::UniqueFd fd(
+        ::openat(folder.fd(), std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() >= 0 && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) return base::UniqueFd();
+    return fd;
+}
+
+// The size and CRC-32 of the regular file `name` of `folder`, as "BYTES CRC"; empty when it is not
+// there, not a regular file, or cannot be read.
+std::string audioSum(const base::Folder& folder, const std::string& name) {
+    struct stat st {};
+    const base::UniqueFd fd = openRegular(folder, name, st);
+    if (fd.get() < 0) return {};
+    uLong crc = ::crc32(0, nullptr, 0);
+    uint64_t bytes = 0;
+    std::vector<Bytef> buffer(1 << 16);
+    for (ssize_t n; (n = ::read(fd.get(), buffer.data(), buffer.size())) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return {};
+        crc = ::crc32(crc, buffer.data(), static_cast<uInt>(n));
+        bytes += static_cast<uint64_t>(n);
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%llu %08lx", static_cast<unsigned long long>(bytes), crc);
+    return text;
+}
+
+uLong textCrc(std::string_view text) {
+    return ::crc32_z(::crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(text.data()), text.size());
+}
+
+}  // namespace
+
+BookJournal::BookJournal(const Place& place, const std::string& key, std::string& notice)
+    : shown_(place.parent.pathOf("." + place.leaf.substr(0, 200) + ".resume")),
+      parent_(place.parent),
+      name_("." + place.leaf.substr(0, 200) + ".resume"),
+      key_(key) {
+    const auto refuse = [&](const std::string& why) {
+        return Error(errc::kAccessDenied, "Cannot use the journal \"" + shown_ + "\": " + why + ".");
+    };
+    if (::mkdirat(parent_.fd(), name_.c_str(), 0700) != 0 && errno != EEXIST)
+        throw refuse(base::fileErrorReason(errno));
+    // Only a folder of the user's own, not a link to one: anything else under the name is left alone.
+    struct stat named {};
+    if (::fstatat(parent_.fd(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        throw refuse(base::fileErrorReason(errno));
+    if (!S_ISDIR(named.st_mode) || named.st_uid != ::geteuid())
+        throw refuse("it is not a folder of yours; it is left as it is");
+    folder_ = std::move(base::Folder::open(parent_.pathOf(name_)).orThrow());
+    struct stat opened {};
+    if (::fstat(folder_.fd(), &opened) != 0 || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
+        throw refuse("it was replaced while it was opened; it is left as it is");
+    // Released by the kernel when the holder ends, however it ends.
+    if (::flock(folder_.fd(), LOCK_EX | LOCK_NB) != 0)
+        throw Error(errc::kAccessDenied, "Another render of \"" + place.shown + "\" is going on (it holds \"" +
+                                             shown_ + "\").");
+
+    struct stat st {};
+    const base::UniqueFd state = openRegular(folder_, kStateName, st);
+    if (state.get() < 0) {
+        if (errno != ENOENT) notice = "The journal \"" + shown_ + "\" has no readable state; the book starts over.";
+        return;
+    }
+    std::string text;
+    if (st.st_size <= kMaxState) {
+        text.resize(static_cast<size_t>(st.st_size));
+        size_t got = 0;
+        for (ssize_t n; got < text.size() && (n = ::read(state.get(), text.data() + got, text.size() - got)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            got += static_cast<size_t>(n);
+        }
+        text.resize(got);
+    }
+    const auto why = [&]() -> std::string {
+        const size_t check = text.rfind("check ");
+        if (!text.starts_with(kHeading) || check == std::string::npos ||
+            std::strtoul(text.c_str() + check + 6, nullptr, 16) != textCrc(std::string_view(text).substr(0, check)))
+            return "its state is damaged";
+        std::istringstream in(text.substr(kHeading.size(), check - kHeading.size()));
+        std::string line;
+        if (!std::getline(in, line) || !line.starts_with("key ")) return "its state is damaged";
+        // The parts of another key are read all the same, for their files to be removed by name.
+        const bool otherKey = line != "key " + key_;
+        std::optional<Kept>* part = nullptr;
+        for (std::string word; in >> word;) {
+            if (word == "part") {
+                size_t index = 0;
+                Kept kept;
+                std::string bytes, crc;
+                if (!(in >> index >> kept.audio >> bytes >> crc >> kept.spoken.durationMs) || index > 1'000'000)
+                    return "its state is damaged";
+                if (kept.audio == "-") {
+                    kept.audio.clear();
+                } else if (kept.audio.find('/') != std::string::npos || kept.audio.starts_with('.')) {
+                    return "its state is damaged";
+                } else if (!otherKey && audioSum(folder_, kept.audio) != bytes + ' ' + crc) {
+                    return "the audio of a part it kept has changed since";
+                }
+                if (parts_.size() <= index) parts_.resize(index + 1);
+                parts_[index] = std::move(kept);
+                part = &parts_[index];
+            } else if ((word == "s" || word == "w") && part) {
+                SpokenSentence s;
+                if (!(in >> s.position >> s.length >> s.startMs)) return "its state is damaged";
+                ((*part)->spoken.*(word == "s" ? &SpokenPart::sentences : &SpokenPart::words)).push_back(s);
+            } else {
+                return "its state is damaged";
+            }
+        }
+        return otherKey ? "the input or the options have changed since" : "";
+    }();
+    if (!why.empty()) {
+        notice = "The journal \"" + shown_ + "\" cannot be used (" + why + "); the book starts over.";
+        startOver();
+    }
+}
+
+BookJournal::~BookJournal() = default;
+
+const BookJournal::Kept* BookJournal::kept(size_t index) const {
+    return index < parts_.size() && parts_[index] ? &*parts_[index] : nullptr;
+}
+
+void BookJournal::keep(size_t index, const std::string& audio, const SpokenPart& spoken) {
+    if (parts_.size() <= index) parts_.resize(index + 1);
+    parts_[index] = Kept{audio, spoken};
+    writeState();
+}
+
+void BookJournal::writeState() {
+    std::string text(kHeading);
+    text += "key " + key_ + '\n';
+    for (size_t i = 0; i < parts_.size(); ++i) {
+        if (!parts_[i]) continue;
+        const Kept& kept = *parts_[i];
+        std::string sum = "0 0";
+        if (!kept.audio.empty()) {
+            sum = audioSum(folder_, kept.audio);
+            if (sum.empty())
+                throw Error(errc::kFile, "Cannot read \"" + folder_.pathOf(kept.audio) + "\" back to keep it.");
+        }
+        text += "part " + std::to_string(i) + ' ' + (kept.audio.empty() ? "-" : kept.audio) + ' ' + sum + ' ' +
+                std::to_string(kept.spoken.durationMs) + '\n';
+        for (const auto& s : kept.spoken.sentences)
+            text += "s " + std::to_string(s.position) + ' ' + std::to_string(s.length) + ' ' +
+                    std::to_string(s.startMs) + '\n';
+        for (const auto& w : kept.spoken.words)
+            text += "w " + std::to_string(w.position) + ' ' + std::to_string(w.length) + ' ' +
+                    std::to_string(w.startMs) + '\n';
+    }
+    char check[32];
+    std::snprintf(check, sizeof check, "check %08lx\n", textCrc(text));
+    text += check;
+    auto file = std::move(
+        base::ReplacingFile::create({&folder_, std::string(kStateName), base::ReplacingFile::Link::Replace}).orThrow());
+    file.write(text).orThrow();
+    file.putInPlace().orThrow();
+}
+
+void BookJournal::startOver() {
+    // The state goes first: a kill on the way leaves a journal with nothing listed.
+    (void)::unlinkat(folder_.fd(), std::string(kStateName).c_str(), 0);
+    for (const auto& part : parts_)
+        if (part && !part->audio.empty()) (void)::unlinkat(folder_.fd(), part->audio.c_str(), 0);
+    parts_.clear();
+}
+
+void BookJournal::remove() {
+    startOver();
+    if (::unlinkat(parent_.fd(), name_.c_str(), AT_REMOVEDIR) != 0)
+        printWarnings({"The journal \"" + shown_ + "\" is left: " + base::fileErrorReason(errno) + "."});
+}
+
+}  // namespace say
