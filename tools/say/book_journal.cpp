@@ -82,8 +82,8 @@ BookJournal::BookJournal(const Place& place, const std::string& key, std::string
         throw refuse("it was replaced while it was opened; it is left as it is");
     // Released by the kernel when the holder ends, however it ends.
     if (::flock(folder_.fd(), LOCK_EX | LOCK_NB) != 0)
-        throw Error(errc::kAccessDenied, "Another render of \"" + place.shown + "\" is going on (it holds \"" +
-                                             shown_ + "\").");
+        throw Error(errc::kAccessDenied,
+                    "Another render of \"" + place.shown + "\" is going on (it holds \"" + shown_ + "\").");
 
     struct stat st {};
     const base::UniqueFd state = openRegular(folder_, kStateName, st);
@@ -120,11 +120,12 @@ BookJournal::BookJournal(const Place& place, const std::string& key, std::string
                 std::string bytes, crc;
                 if (!(in >> index >> kept.audio >> bytes >> crc >> kept.spoken.durationMs) || index > 1'000'000)
                     return "its state is damaged";
+                kept.sum = bytes + ' ' + crc;
                 if (kept.audio == "-") {
                     kept.audio.clear();
                 } else if (kept.audio.find('/') != std::string::npos || kept.audio.starts_with('.')) {
                     return "its state is damaged";
-                } else if (!otherKey && audioSum(folder_, kept.audio) != bytes + ' ' + crc) {
+                } else if (!otherKey && audioSum(folder_, kept.audio) != kept.sum) {
                     return "the audio of a part it kept has changed since";
                 }
                 if (parts_.size() <= index) parts_.resize(index + 1);
@@ -154,7 +155,13 @@ const BookJournal::Kept* BookJournal::kept(size_t index) const {
 
 void BookJournal::keep(size_t index, const std::string& audio, const SpokenPart& spoken) {
     if (parts_.size() <= index) parts_.resize(index + 1);
-    parts_[index] = Kept{audio, spoken};
+    std::string sum = "0 0";
+    if (!audio.empty()) {
+        // Read back as the disk has it, once: a resume checks the same.
+        sum = audioSum(folder_, audio);
+        if (sum.empty()) throw Error(errc::kFile, "Cannot read \"" + folder_.pathOf(audio) + "\" back to keep it.");
+    }
+    parts_[index] = Kept{audio, spoken, std::move(sum)};
     writeState();
 }
 
@@ -164,13 +171,7 @@ void BookJournal::writeState() {
     for (size_t i = 0; i < parts_.size(); ++i) {
         if (!parts_[i]) continue;
         const Kept& kept = *parts_[i];
-        std::string sum = "0 0";
-        if (!kept.audio.empty()) {
-            sum = audioSum(folder_, kept.audio);
-            if (sum.empty())
-                throw Error(errc::kFile, "Cannot read \"" + folder_.pathOf(kept.audio) + "\" back to keep it.");
-        }
-        text += "part " + std::to_string(i) + ' ' + (kept.audio.empty() ? "-" : kept.audio) + ' ' + sum + ' ' +
+        text += "part " + std::to_string(i) + ' ' + (kept.audio.empty() ? "-" : kept.audio) + ' ' + kept.sum + ' ' +
                 std::to_string(kept.spoken.durationMs) + '\n';
         for (const auto& s : kept.spoken.sentences)
             text += "s " + std::to_string(s.position) + ' ' + std::to_string(s.length) + ' ' +

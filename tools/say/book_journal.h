@@ -39,6 +39,7 @@ public:
     struct Kept {
         std::string audio;
         SpokenPart spoken;
+        std::string sum;  // the audio's size and checksum, as the state lists them
     };
     const Kept* kept(size_t index) const;
     // Lists the part `index`, whose audio (durable, in the folder; empty: none) was just made.

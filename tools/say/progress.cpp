@@ -24,7 +24,8 @@ std::string clock(uint64_t seconds) {
     char text[32];
     if (seconds >= 3600)
         std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", static_cast<unsigned long long>(seconds / 3600),
-                      static_cast<unsigned long long>(seconds / 60 % 60), static_cast<unsigned long long>(seconds % 60));
+                      static_cast<unsigned long long>(seconds / 60 % 60),
+                      static_cast<unsigned long long>(seconds % 60));
     else
         std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
                       static_cast<unsigned long long>(seconds % 60));
@@ -106,7 +107,8 @@ void Progress::draw(uint64_t done) {
     }
     // Kept inside the terminal's width: a line that wraps would not be redrawn in place.
     struct winsize size {};
-    if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) line.resize(std::min<size_t>(line.size(), size.ws_col - 1));
+    if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
+        line.resize(std::min<size_t>(line.size(), size.ws_col - 1));
     const size_t length = line.size();
     if (length < drawn_) line.append(drawn_ - length, ' ');
     writeAll(fd_, '\r' + line);
