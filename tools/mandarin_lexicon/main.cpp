@@ -4,10 +4,15 @@
 // its output goes into the build tree's share/tallamo.
 //
 //   tallamo-mandarin-lexicon --espeak cmn_dict --jieba dict.txt --unihan Unihan_Readings.txt[.bz2]
-//                            --opencc DIR --readings mandarin_readings.tsv --out mandarin.lex
+//                            --opencc DIR --readings mandarin_readings.tsv --cedict cedict_readings.tsv
+//                            --out mandarin.lex
+//
+// With --select-cedict KEPT it also writes the lines of the --cedict table that changed the lexicon:
+// run on the whole of CC-CEDICT (cedict_words.py), that gives the part the repository keeps.
 //
 // Where the sources disagree the Mainland reading wins: our own table first, then espeak-ng's word
-// entries (which follow 《现代汉语词典》, light tones included), then the characters' readings.
+// entries (which follow 《现代汉语词典》, light tones included) with CC-CEDICT's syllables where it
+// reads one otherwise, then CC-CEDICT's word, then the characters' readings.
 #include <unicode/normalizer2.h>
 
 #include <algorithm>
@@ -16,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
@@ -66,7 +72,9 @@ struct Sources {
     std::map<std::u32string, Reading> espeak;  // keyed by the Simplified form
     std::set<char32_t> espeakAmbiguous;        // characters with two entries (都 du1 and dou1): Unihan decides
     std::map<std::u32string, double> jieba;
+    std::set<std::u32string> jiebaNames;  // the words jieba tags as people's names
     std::map<std::u32string, OwnReading> own;
+    std::map<std::u32string, CedictWord> cedict;
 
     const CharReadings* unihanOf(char32_t c) const {
         auto it = unihan.find(c);
@@ -80,8 +88,12 @@ struct Word {
     bool loose = false;
 };
 
+// The frequency a name from CC-CEDICT counts, which jieba does not list: that of a word of middling
+// use, so that a name of common characters (于都) is read as one where they make no likelier words.
+constexpr double kNameWeight = 2000;
+
 struct Options {
-    std::string espeak, jieba, unihan, opencc, readings, out;
+    std::string espeak, jieba, unihan, opencc, readings, cedict, selectCedict, out;
 };
 
 Sources loadSources(const Options& o, const Simplifier& simplify, const icu::Normalizer2& nfc) {
@@ -98,8 +110,12 @@ Sources loadSources(const Options& o, const Simplifier& simplify, const icu::Nor
             s.espeak.emplace(key, std::move(r));
         }
     }
-    s.jieba = loadJieba(o.jieba, simplify);
+    s.jieba = loadJieba(o.jieba, simplify, s.jiebaNames);
     if (!o.readings.empty()) s.own = loadOwn(o.readings);
+    if (!o.cedict.empty()) {
+        s.cedict = loadCedict(o.cedict);
+        for (auto& [w, c] : s.cedict) baseTones(w, c.reading);
+    }
     return s;
 }
 
@@ -241,11 +257,46 @@ Reading readingOfLooseWord(const std::u32string& w, double weight, const std::ma
     return r;
 }
 
+// The structural particles, whose readings the reader's context rules give: CC-CEDICT writes 得 of a
+// potential complement dé (听得见), which the Mainland dictionary writes de.
+constexpr std::u32string_view kRuledParticles = U"得的地了着";
+
+// Whether CC-CEDICT reads word `w` otherwise than `r`: another syllable, or another full tone, of a
+// character other than a particle.
+bool cedictDiffers(std::u32string_view w, const Reading& r, const Reading& c) {
+    for (size_t i = 0; i < r.size() && i < c.size(); ++i) {
+        if (kRuledParticles.find(w[i]) != std::u32string_view::npos) continue;
+        if (baseOf(r[i]) != baseOf(c[i])) return true;
+        if (toneOf(r[i]) != 5 && toneOf(c[i]) != 5 && r[i] != c[i]) return true;
+    }
+    return false;
+}
+
+// A word's reading with CC-CEDICT's syllables and full tones, keeping the neutral tones (and the full
+// tones where CC-CEDICT has a neutral one) of `r` where both read the same syllable, since espeak-ng's
+// light tones follow the Mainland dictionary, and keeping its particles.
+Reading withCedictSyllables(std::u32string_view w, const Reading& r, const Reading& c) {
+    Reading out = c;
+    for (size_t i = 0; i < r.size() && i < c.size(); ++i) {
+        if ((baseOf(r[i]) == baseOf(c[i]) && (toneOf(r[i]) == 5 || toneOf(c[i]) == 5)) ||
+            kRuledParticles.find(w[i]) != std::u32string_view::npos)
+            out[i] = r[i];
+    }
+    return out;
+}
+
 // The words of the lexicon: jieba's (espeak-ng's list also holds entries made to steer its own
 // lookups, such as 不 before every fourth-tone character, which are not words) and our own. A word
 // whose reading neither our table nor espeak-ng gives is loose: the reader's context rules may still
 // read its particles and polyphones otherwise.
-std::map<std::u32string, Word> vocabulary(const Sources& s, const CharacterReadings& chars) {
+//
+// CC-CEDICT mends both: where it reads a syllable of an espeak-ng word otherwise (角色 jué, not jiǎo),
+// its syllables win; a word only jieba lists takes CC-CEDICT's reading instead of its characters'
+// commonest ones, and is no longer loose. Its place and person names that jieba lacks are added when
+// their characters would read them otherwise (六安 lù, 东莞 guǎn). `mended` gets the CC-CEDICT words
+// that changed the lexicon.
+std::map<std::u32string, Word> vocabulary(const Sources& s, const CharacterReadings& chars,
+                                          std::set<std::u32string>& mended) {
     std::map<std::u32string, Word> words;
     std::vector<std::u32string> byLength;
     for (const auto& [w, weight] : s.jieba) {
@@ -255,12 +306,22 @@ std::map<std::u32string, Word> vocabulary(const Sources& s, const CharacterReadi
                      [](const auto& a, const auto& b) { return a.size() < b.size(); });
     for (const auto& w : byLength) {
         const double weight = s.jieba.at(w);
+        const auto c = s.cedict.find(w);
         if (auto o = s.own.find(w); o != s.own.end()) {
             words[w] = {o->second.reading, weight, false};
         } else if (auto e = s.espeak.find(w); e != s.espeak.end()) {
             words[w] = {e->second, weight, false};
+            if (c != s.cedict.end() && cedictDiffers(w, e->second, c->second.reading)) {
+                words[w].reading = withCedictSyllables(w, e->second, c->second.reading);
+                mended.insert(w);
+            }
         } else if (Reading r = readingOfLooseWord(w, weight, words, chars); !r.empty()) {
-            words[w] = {std::move(r), weight, true};
+            const bool mend = c != s.cedict.end() && cedictDiffers(w, r, c->second.reading);
+            if (mend) {
+                r = withCedictSyllables(w, r, c->second.reading);
+                mended.insert(w);
+            }
+            words[w] = {std::move(r), weight, !mend};
         }
     }
     // Our reading of a single character (谁 shéi) is its reading in the loose words too.
@@ -272,6 +333,40 @@ std::map<std::u32string, Word> vocabulary(const Sources& s, const CharacterReadi
                 word.reading[i] = o->second.reading[0];
             }
         }
+    }
+    // A loose three-character name of jieba's whose surname CC-CEDICT reads otherwise as a surname (单田芳
+    // shàn): when neither its first two nor its last two characters are a word (单身汉, 单克隆 are
+    // not names), it begins no longer word (仇深似海), and its given name has none of the characters
+    // below (查尔斯 chá).
+    // Characters that are no given name's: the sounds of foreign names, function words and verbs that
+    // follow a surname-like character in jieba's noisy name list (任你拿, 曾学得), and the ends of
+    // place names (曾家岩, 华清池).
+    static constexpr std::u32string_view kForeignSounds =
+        U"尔斯顿德曼韦理普伊士克莱里汉森特你我他她它们是在为得于以任经被将把对从向给让到学去来了着过也都"
+        U"就又还之其所而与及和跟同等南北东西上下中里外家州府县市山河寺宫池氏严教命奉诏征";
+    const auto beginsLongerWord = [&](const std::u32string& w) {
+        const auto next = s.jieba.upper_bound(w);
+        return next != s.jieba.end() && next->first.starts_with(w);
+    };
+    for (const auto& w : s.jiebaNames) {
+        const auto word = words.find(w);
+        const auto surname = s.cedict.find(w.substr(0, 1));
+        if (w.size() != 3 || word == words.end() || !word->second.loose || surname == s.cedict.end() ||
+            surname->second.kind != CedictWord::Kind::Person || word->second.reading[0] == surname->second.reading[0] ||
+            s.jieba.contains(w.substr(0, 2)) || s.jieba.contains(w.substr(1)) || beginsLongerWord(w) ||
+            kForeignSounds.find(w[1]) != std::u32string_view::npos ||
+            kForeignSounds.find(w[2]) != std::u32string_view::npos)
+            continue;
+        word->second.reading[0] = surname->second.reading[0];
+        mended.insert(w.substr(0, 1));
+    }
+    // Names jieba lacks, with the weight of a rare word.
+    for (const auto& [w, c] : s.cedict) {
+        if (w.size() < 2 || c.kind == CedictWord::Kind::Word || words.contains(w) || s.own.contains(w)) continue;
+        const Reading r = readingOfLooseWord(w, 0, words, chars);
+        if (r.size() == w.size() && !cedictDiffers(w, r, c.reading)) continue;
+        words[w] = {c.reading, kNameWeight, false};
+        mended.insert(w);
     }
     for (const auto& [w, r] : s.own) {
         if (w.size() < 2) continue;
@@ -449,24 +544,39 @@ void writeFile(const Lexicon& lex, const std::string& path) {
     if (std::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot write " + path);
 }
 
+// The lines of the CC-CEDICT table that changed the lexicon, with the table's header: the part of it
+// the repository keeps.
+void writeCedictSelection(const Sources& s, const std::set<std::u32string>& mended, const std::string& path) {
+    std::ofstream out(path);
+    out << "# SPDX-License-Identifier: CC-BY-SA-4.0\n"
+           "# The words of CC-CEDICT (https://www.mdbg.net/chinese/dictionary?page=cc-cedict, CC BY-SA 4.0)\n"
+           "# whose readings change the Mandarin lexicon made from Debian's data: tools/mandarin_lexicon/\n"
+           "# cedict_words.py, then tallamo-mandarin-lexicon --cedict ALL --select-cedict THIS. Columns: word\n"
+           "# (Simplified), pinyin (tone digits, 5 neutral), kind (word, place, person).\n";
+    for (const auto& w : mended) out << s.cedict.at(w).line << '\n';
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
 Options parseArgs(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string_view k = argv[i];
-        std::string* v = k == "--espeak"     ? &o.espeak
-                         : k == "--jieba"    ? &o.jieba
-                         : k == "--unihan"   ? &o.unihan
-                         : k == "--opencc"   ? &o.opencc
-                         : k == "--readings" ? &o.readings
-                         : k == "--out"      ? &o.out
-                                             : nullptr;
+        std::string* v = k == "--espeak"          ? &o.espeak
+                         : k == "--jieba"         ? &o.jieba
+                         : k == "--unihan"        ? &o.unihan
+                         : k == "--opencc"        ? &o.opencc
+                         : k == "--readings"      ? &o.readings
+                         : k == "--cedict"        ? &o.cedict
+                         : k == "--select-cedict" ? &o.selectCedict
+                         : k == "--out"           ? &o.out
+                                                  : nullptr;
         if (!v) throw std::runtime_error(std::string("unknown option ") + argv[i]);
         *v = argv[i + 1];
     }
     if (o.espeak.empty() || o.jieba.empty() || o.unihan.empty() || o.opencc.empty() || o.out.empty()) {
         throw std::runtime_error(
             "usage: tallamo-mandarin-lexicon --espeak cmn_dict --jieba dict.txt --unihan Unihan_Readings.txt[.bz2] "
-            "--opencc DIR [--readings own.tsv] --out FILE");
+            "--opencc DIR [--readings own.tsv] [--cedict words.tsv [--select-cedict kept.tsv]] --out FILE");
     }
     return o;
 }
@@ -480,7 +590,9 @@ int run(const Options& o) {
     const Sources sources = loadSources(o, simplify, *nfc);
     const std::set<char32_t> chars = characters(sources, simplify);
     CharacterReadings readings = characterReadings(sources, chars);
-    const std::map<std::u32string, Word> words = vocabulary(sources, readings);
+    std::set<std::u32string> mended;
+    const std::map<std::u32string, Word> words = vocabulary(sources, readings, mended);
+    if (!o.selectCedict.empty()) writeCedictSelection(sources, mended, o.selectCedict);
     const std::map<char32_t, Lookup> lookup = lookupForms(chars, simplify, *nfc, readings.alone);
 
     Lexicon lex;

@@ -282,7 +282,8 @@ std::map<std::u32string, Reading> loadEspeak(const std::string& path, const icu:
 
 // python3-jieba's dict.txt: "word frequency tag" a line, Simplified characters (a few Traditional
 // forms too, counted with their Simplified form).
-std::map<std::u32string, double> loadJieba(const std::string& path, const Simplifier& simplify) {
+std::map<std::u32string, double> loadJieba(const std::string& path, const Simplifier& simplify,
+                                           std::set<std::u32string>& names) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot open " + path);
     std::map<std::u32string, double> out;
@@ -292,7 +293,9 @@ std::map<std::u32string, double> loadJieba(const std::string& path, const Simpli
         if (f.size() < 2) continue;
         const std::u32string w = base::toUtf32(f[0]);
         if (!allHan(w)) continue;
-        out[simplify.convert(w)] += std::atof(std::string(f[1]).c_str());
+        const std::u32string simplified = simplify.convert(w);
+        out[simplified] += std::atof(std::string(f[1]).c_str());
+        if (f.size() > 2 && f[2] == "nr") names.insert(simplified);
     }
     return out;
 }
@@ -313,6 +316,29 @@ std::map<std::u32string, OwnReading> loadOwn(const std::string& path) {
         Reading r = f.size() > 1 ? splitSpaced(f[1]) : Reading{};
         if (r.size() != w.size() || !allHan(w)) throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line");
         out[w] = {std::move(r), f.size() > 2 ? std::atof(std::string(f[2]).c_str()) : 0.0};
+    }
+    return out;
+}
+
+std::map<std::u32string, CedictWord> loadCedict(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    std::map<std::u32string, CedictWord> out;
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) {
+        ++n;
+        if (line.empty() || line[0] == '#') continue;
+        const auto f = split(line, '\t');
+        const std::u32string w = base::toUtf32(f[0]);
+        Reading r = f.size() > 2 ? splitSpaced(f[1]) : Reading{};
+        if (r.size() != w.size() || !allHan(w) ||
+            !std::all_of(r.begin(), r.end(), [](const std::string& y) { return validSyllable(y); }))
+            throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line");
+        const auto kind = f[2] == "place"    ? CedictWord::Kind::Place
+                          : f[2] == "person" ? CedictWord::Kind::Person
+                                             : CedictWord::Kind::Word;
+        out[w] = {std::move(r), kind, line};
     }
     return out;
 }

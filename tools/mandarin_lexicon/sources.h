@@ -8,7 +8,9 @@
 //     their frequencies (kHanyuPinlu), kMandarin (Unicode licence);
 //   OpenCC's dictionaries from libopencc-data: Traditional -> Simplified, for the lookup only
 //     (Apache-2.0);
-//   our own table of Mainland readings, which wins over the others.
+//   our own table of Mainland readings, which wins over the others;
+//   the words of CC-CEDICT that mend the rest (cedict_readings.tsv, made by cedict_words.py): word
+//     readings, place and people's names, surnames (CC BY-SA 4.0, adapted under GPL-3.0).
 #pragma once
 
 #include <unicode/normalizer2.h>
@@ -171,7 +173,9 @@ std::map<std::u32string, Reading> loadEspeak(const std::string& path, const icu:
                                              std::set<char32_t>& ambiguous);
 
 // jieba's words (in their Simplified forms) and their frequencies.
-std::map<std::u32string, double> loadJieba(const std::string& path, const Simplifier& simplify);
+// `names` gets the words jieba tags as people's names (nr).
+std::map<std::u32string, double> loadJieba(const std::string& path, const Simplifier& simplify,
+                                           std::set<std::u32string>& names);
 
 struct OwnReading {
     Reading reading;
@@ -179,5 +183,17 @@ struct OwnReading {
 };
 
 std::map<std::u32string, OwnReading> loadOwn(const std::string& path);
+
+// A word of CC-CEDICT as cedict_words.py gives it: its reading, what it is, and its line as read.
+struct CedictWord {
+    enum class Kind { Word, Place, Person };
+    Reading reading;
+    Kind kind = Kind::Word;
+    std::string line;
+};
+
+// The table of cedict_words.py (or the lines of it the lexicon keeps); a line whose syllables are not
+// pinyin is an error.
+std::map<std::u32string, CedictWord> loadCedict(const std::string& path);
 
 }  // namespace mandarin_lexicon

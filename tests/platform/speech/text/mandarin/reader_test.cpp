@@ -125,10 +125,19 @@ TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesPlacesAndSp
         {u"仇某", "qiu2 mou3"},
         {u"找小查", "zhao3 xiao3 zha1"},
         {u"一张单子", "yi4 zhang1 dan1 zi5"},
+        // A person's name: from the vocabulary's names and CC-CEDICT's surnames, or a surname opening
+        // a clause before a given name; not a verb before its object, nor a foreign name's sound.
+        {u"单田芳的评书", "shan4 tian2 fang1 de5 ping2 shu1"},
+        {u"曾国藩是湖南人", "zeng1 guo2 fan1 shi4 hu2 nan2 ren2"},
+        {u"解缙是才子", "xie4 jin4 shi4 cai2 zi3"},
+        {u"种花是一种乐趣", "zhong4 hua1 shi4 yi4 zhong3 le4 qu4"},
+        {u"查一下", "cha2 yi2 xia4"},
+        {u"查尔斯来了", "cha2 er3 si1 lai2 le5"},
         // Places whose names read otherwise; 北上 "go north".
         {u"六安瓜片", "lu4 an1 gua1 pian4"},
         {u"从东莞出发", "cong2 dong1 guan3 chu1 fa1"},
         {u"蚌埠和丽水", "beng4 bu4 he2 li2 shui3"},
+        {u"宝应和于都", "bao3 ying4 he2 yu2 du1"},
         {u"北上广深", "bei3 shang4 guang3 shen1"},
         {u"桌子上", "zhuo1 zi5 shang5"},
         // Verb senses by what follows.
