@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "base/error.h"
 #include "base/utf8.h"
+#include "speech/core/pinyin_tones.h"
 #include "speech/text/frontend.h"
 #include "speech/text/mandarin/lexicon.h"
 #include "speech/text/mandarin/pinyin.h"
@@ -140,7 +142,9 @@ void SpVoice::pinyinReading(std::u16string_view text, int32_t flags, bool toneMa
         for (const auto& [first, last] : segment->readings) {
             const int32_t begin = segment->sourceOffsets[static_cast<size_t>(first)];
             const int32_t end = segment->sourceOffsets[static_cast<size_t>(last)];
-            const std::u32string_view engineWord(segment->text.data() + first, static_cast<size_t>(last - first));
+            // A half third is printed as the third tone it is.
+            std::u32string engineWord(segment->text.data() + first, static_cast<size_t>(last - first));
+            std::replace(engineWord.begin(), engineWord.end(), core::kHalfThirdTone, U'3');
             printer.add({begin, std::max(begin, end), text::mandarin::syllablesOfEngineWord(engineWord)});
         }
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "speech/text/pinyin_writer.h"
 
+#include "speech/core/pinyin_tones.h"
 #include "speech/text/mandarin/pinyin.h"
 #include "speech/text/mandarin/tone_sandhi.h"
 
@@ -62,8 +63,24 @@ void PinyinWriter::writeWord(const std::vector<ContextChar>& run, size_t a, cons
         piece_.clear();
         mandarin::appendEngineSyllable(
             s.pinyin(), k + 1 < word.syllableCount ? syllables[k + 1].pinyin() : std::string_view{}, piece_);
-        for (char c : piece_) out.put(static_cast<char32_t>(c), run[first].src, run[last].srcEnd, true);
+        const bool halfThird = k + 1 == word.syllableCount && keepsHalfThird(word.firstSyllable + k);
+        for (size_t c = 0; c < piece_.size(); ++c) {
+            const bool digit = halfThird && c + 1 == piece_.size();
+            out.put(digit ? core::kHalfThirdTone : static_cast<char32_t>(piece_[c]), run[first].src, run[last].srcEnd,
+                    true);
+        }
     }
+}
+
+// A word's last syllable spoken with a third tone right before a syllable spoken with a third tone
+// keeps its half third: the sandhi the reader decided left it so (小组|很忙), and the engine would
+// change it. An erhua syllable ("nar3") is left to the engine.
+bool PinyinWriter::keepsHalfThird(size_t i) const {
+    const auto& syl = reading_.syllables;
+    if (citationTones_ || i + 1 >= syl.size() || syl[i].end != syl[i + 1].begin) return false;
+    const std::string_view a = syl[i].pinyin(), b = syl[i + 1].pinyin();
+    const bool erhua = a.size() >= 3 && a[a.size() - 2] == 'r' && a.substr(0, a.size() - 1) != "er";
+    return !erhua && a.size() >= 2 && a.back() == '3' && b.size() >= 2 && b.back() == '3';
 }
 
 }  // namespace speech::text

@@ -25,7 +25,8 @@ public:
 class PinyinWriter {
 public:
     // The user's pinyin entries win over the lexicon's words. The tones written are those spoken
-    // (third-tone sandhi applied: tone_sandhi.h), or with `citationTones` the dictionary's.
+    // (third-tone sandhi applied: tone_sandhi.h, a half third before a third written as
+    // core::kHalfThirdTone), or with `citationTones` the dictionary's.
     PinyinWriter(std::shared_ptr<const mandarin::MandarinLexicon> lexicon, const UserLexicon* user,
                  bool citationTones = false);
 
@@ -41,6 +42,7 @@ public:
 
 private:
     void writeWord(const std::vector<ContextChar>& run, size_t a, const mandarin::PinyinWord& word, PinyinOut& out);
+    bool keepsHalfThird(size_t syllable) const;
 
     std::shared_ptr<const mandarin::MandarinLexicon> lexicon_;
     mandarin::MandarinReader reader_;

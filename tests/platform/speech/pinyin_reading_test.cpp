@@ -9,6 +9,7 @@
 
 #include "speech/backends.h"
 #include "speech/core/formats.h"
+#include "speech/core/pinyin_tones.h"
 #include "speech/streams.h"
 #include "speech/text/mandarin/pinyin.h"
 #include "speech/voice.h"
@@ -35,14 +36,20 @@ std::vector<std::string> syllablesIn(const std::string& s) {
     return out;
 }
 
-// The syllables the engine was sent: its text's words of letters and digits, read back.
-std::vector<std::string> sentSyllables(const ScriptedSynthesizer& synth) {
+// The syllables the engine was sent: its text's words of letters and digits, read back, a half third
+// as the third tone it is (counted in `halfThirds`).
+std::vector<std::string> sentSyllables(const ScriptedSynthesizer& synth, int& halfThirds) {
     std::vector<std::string> out;
     for (const engine::SynthRequest& r : synth.requests()) {
         std::u32string word;
         for (char32_t c : r.text + U' ') {
             if ((c >= U'a' && c <= U'z') || (c >= U'0' && c <= U'9') || c == U'\'') {
                 word += c;
+                continue;
+            }
+            if (c == core::kHalfThirdTone) {
+                word += U'3';
+                ++halfThirds;
                 continue;
             }
             for (auto& s : text::mandarin::syllablesOfEngineWord(word)) out.push_back(std::move(s));
@@ -75,15 +82,15 @@ void speakIntoFile(SpVoice& voice, const std::u16string& text, const std::string
     file->Close();
 }
 
-// The reading with the tones spoken (--pinyin=spoken) is what the engine is sent; the plain reading keeps
-// the dictionary's tones.
+// The reading with the tones spoken (--pinyin=spoken) is what the engine is sent, a half third marked
+// for the engine to keep; the plain reading keeps the dictionary's tones.
 TEST(PinyinReading, SpokenIsWhatTheEngineIsSentAndTheUsersLexiconChangesBoth) {
     TempDir dir;
     const std::string lexicon = dir.file("lexicon.pls");
     std::ofstream(lexicon) << "<?xml version=\"1.0\"?>\n<lexicon version=\"1.0\" alphabet=\"x-pinyin\">"
                               "<lexeme><grapheme>银行</grapheme><phoneme>yin2 xing2</phoneme></lexeme></lexicon>\n";
     const std::u16string text =
-        u"我们去银行取了3.5%的钱。哪儿有一点儿东西？不对，一天只数一数。長大了就知道為什麼。你好，好旅馆。";
+        u"我们去银行取了3.5%的钱。哪儿有一点儿东西？不对，一天只数一数。長大了就知道為什麼。你好，好旅馆。小组很忙。";
     for (const bool withLexicon : {false, true}) {
         ScriptedBackends b;
         auto synth = std::make_shared<PinyinSynthesizer>();
@@ -92,7 +99,10 @@ TEST(PinyinReading, SpokenIsWhatTheEngineIsSentAndTheUsersLexiconChangesBoth) {
         const std::string spoken = voice.pinyinReading(text, SVSFDefault, false, true);
         const std::string printed = voice.pinyinReading(text, SVSFDefault, false);
         speakIntoFile(voice, text, dir.file("out.wav"));
-        EXPECT_EQ(sentSyllables(synth->scripted), syllablesIn(spoken)) << spoken;
+        int halfThirds = 0;
+        EXPECT_EQ(sentSyllables(synth->scripted, halfThirds), syllablesIn(spoken)) << spoken;
+        EXPECT_EQ(halfThirds, 1);  // 组 before 很
+        EXPECT_NE(spoken.find("xiao2 zu3 hen3 mang2"), std::string::npos) << spoken;
         EXPECT_NE(spoken.find("san1 dian2 wu3"), std::string::npos) << spoken;
         EXPECT_NE(spoken.find("nar2 you3"), std::string::npos) << spoken;
         EXPECT_NE(spoken.find("ni2 hao3 ， hao3 lv2 guan3"), std::string::npos) << spoken;

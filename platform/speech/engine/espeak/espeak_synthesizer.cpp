@@ -16,12 +16,15 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <string>
 #include <tuple>
+#include <unordered_map>
 
 #include <espeak-ng/speak_lib.h>
 
 #include "base/paths.h"
 #include "speech/engine/espeak/espeak_voices.h"
+#include "speech/engine/espeak/half_thirds.h"
 #include "speech/engine/espeak/phonemes.h"
 
 namespace speech::engine::espeak {
@@ -38,6 +41,8 @@ struct Instance {
     decltype(&espeak_Synth) synth = espeak_Synth;
     decltype(&espeak_TextToPhonemes) textToPhonemes = espeak_TextToPhonemes;
     std::string currentVoice;  // identifier set last
+    // The phonemes of half-third syllables, by voice and syllable ("cmn-latn-pinyin zu": "ts'u21").
+    std::unordered_map<std::string, std::string> halfThirds;
 };
 
 struct DlClose {
@@ -157,6 +162,9 @@ struct CallContext {
     // The text's phonemes with their stress, in order, to mark stressed phoneme events.
     std::vector<std::pair<std::string, bool>> stress;
     size_t stressAt = 0;
+    // Where each code point of the text espeak-ng was given came from in the request's text (and one
+    // past its end); empty when it was given the request's text.
+    std::vector<int32_t> origin;
 };
 
 // Phoneme events carry no stress, but espeak-ng's phoneme transcription of the same text does, in
@@ -212,8 +220,26 @@ using SonicHandle = std::unique_ptr<std::remove_pointer_t<sonicStream>, SonicDel
 
 int32_t textIndex(const CallContext& c, int position) {
     // espeak-ng counts 1-based code points.
+    if (!c.origin.empty()) {
+        const auto at = std::clamp(position - 1, 0, static_cast<int32_t>(c.origin.size()) - 1);
+        return c.origin[static_cast<size_t>(at)];
+    }
     const auto size = static_cast<int32_t>(c.request->text.size());
     return std::clamp(position - 1, 0, size);
+}
+
+// The phonemes of pinyin syllable `letters` (no tone) spoken as a half third, in the voice `instance`
+// holds (halfThirdContour of its third tone's transcription); kept by voice and syllable. Must hold
+// the engine's lock.
+std::string halfThirdPhonemes(Instance& instance, const std::string& letters) {
+    const std::string key = instance.currentVoice + ' ' + letters;
+    if (auto it = instance.halfThirds.find(key); it != instance.halfThirds.end()) return it->second;
+    const std::string syllable = letters + '3';
+    const void* rest = syllable.c_str();
+    const char* transcribed = instance.textToPhonemes(&rest, espeakCHARS_UTF8, 0);
+    std::string phonemes = halfThirdContour(transcribed != nullptr ? transcribed : "");
+    instance.halfThirds.emplace(key, phonemes);
+    return phonemes;
 }
 
 bool deliverAudio(CallContext& c, const int16_t* samples, size_t count) {
@@ -246,7 +272,10 @@ bool handleEvents(CallContext& c, const espeak_EVENT* ev, uint64_t chunkEnd) {
             case espeakEVENT_WORD:
                 out.kind = SynthEvent::Kind::Word;
                 out.textPosition = textIndex(c, ev->text_position);
-                out.length = std::max(0, ev->length);
+                out.length =
+                    c.origin.empty()
+                        ? std::max(0, ev->length)
+                        : std::max(0, textIndex(c, ev->text_position + std::max(0, ev->length)) - out.textPosition);
                 break;
             case espeakEVENT_SENTENCE:
                 out.kind = SynthEvent::Kind::Sentence;
@@ -423,13 +452,16 @@ public:
         // not checked.
         espeak.setParameter(espeakPUNCTUATION, request.speakPunctuation ? espeakPUNCT_ALL : espeakPUNCT_NONE, 0);
 
-        const std::string text = toUtf8(request.text);
+        const std::string text = toUtf8(withHalfThirds(
+            request.text, request.phonemes,
+            [&](const std::string& letters) { return halfThirdPhonemes(espeak, letters); }, call.origin));
         unsigned flags = espeakCHARS_UTF8;
         if (request.endPause) flags |= espeakENDPAUSE;
         if (request.ssml) flags |= espeakSSML;
-        if (request.phonemes) flags |= espeakPHONEMES;
+        if (request.phonemes || !call.origin.empty()) flags |= espeakPHONEMES;
 
-        if (request.stress && !request.ssml && !request.phonemes) call.stress = transcribeStress(espeak, text);
+        if (request.stress && !request.ssml && !request.phonemes && call.origin.empty())
+            call.stress = transcribeStress(espeak, text);
 
         espeak.setSynthCallback(synthCallback);
         g_call = &call;

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "speech/core/pinyin_tones.h"
+#include "speech/engine/espeak/half_thirds.h"
 #include "speech/engine/espeak/phonemes.h"
 
 namespace speech::engine::espeak {
@@ -294,6 +296,54 @@ TEST(EspeakSynthesis, ChineseAndTextOutsideTheBasicPlane) {
     Recorder nul;
     ASSERT_TRUE(synth->synthesize(request(std::u32string(U"one") + U'\0' + U"two"), nul));
     EXPECT_EQ(nul.of(SynthEvent::Kind::Word).size(), 2u);
+}
+
+// A half third is sent as the phonemes of its syllable with the 21 contour, which espeak-ng keeps
+// where it would make a third tone before a third tone rise; the text around it keeps its places, and
+// text that looks like phoneme input stays text.
+TEST(EspeakSynthesis, AHalfThirdIsSentAsItsPhonemesAndTheTextKeepsItsPlaces) {
+    EXPECT_EQ(halfThirdContour("ts'u214_|"), "ts'u21");
+    EXPECT_EQ(halfThirdContour("s.w'ei214"), "s.w'ei21");
+    for (const char* notOne : {"", "ts'u35_|", "214", "a b214"}) EXPECT_EQ(halfThirdContour(notOne), "") << notOne;
+
+    const auto phonemesOf = [](const std::string& letters) { return letters == "zu" ? "ts'u21" : ""; };
+    const std::u32string m(1, core::kHalfThirdTone);
+    // Where each code point sent came from: the phonemes all from their syllable's start.
+    const auto from = [](std::initializer_list<int32_t> before, int32_t syllable,
+                         std::initializer_list<int32_t> after) {
+        std::vector<int32_t> v(before);
+        v.insert(v.end(), 10, syllable);  // "[[ts'u21]]"
+        v.insert(v.end(), after);
+        return v;
+    };
+    struct Case {
+        std::u32string text;
+        bool keepPhonemeInput;
+        std::u32string sent;
+        std::vector<int32_t> origin;  // one past the end too; empty when the text goes as it is
+    };
+    const Case cases[] = {
+        {U"xiao2zu" + m + U" hen3", false, U"xiao2[[ts'u21]] hen3", from({0, 1, 2, 3, 4}, 5, {8, 9, 10, 11, 12, 13})},
+        {U"[[x]] zu" + m, false, U"[ [x]] [[ts'u21]]", from({0, 1, 1, 2, 3, 4, 5}, 6, {9})},
+        {U"[[x]] zu" + m, true, U"[[x]] [[ts'u21]]", from({0, 1, 2, 3, 4, 5}, 6, {9})},
+        {U"ma" + m + U" " + m, false, U"ma3 3", {0, 1, 2, 3, 4, 5}},
+        {U"[[x]] zu3", false, U"[[x]] zu3", {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<int32_t> origin;
+        EXPECT_EQ(withHalfThirds(c.text, c.keepPhonemeInput, phonemesOf, origin), c.sent);
+        EXPECT_EQ(origin, c.origin);
+    }
+
+    // The real engine: the words after a half third are where the text sent has them.
+    auto synth = makeEspeakSynthesizer();
+    const std::u32string half = U"xiao2zu" + m + U" hen3mang2";
+    Recorder rec;
+    ASSERT_TRUE(synth->synthesize(request(half, "cmn-latn-pinyin"), rec));
+    const auto words = rec.of(SynthEvent::Kind::Word);
+    ASSERT_FALSE(words.empty());
+    EXPECT_EQ(words.back().textPosition, 9);
+    EXPECT_EQ(words.back().length, 9);
 }
 
 TEST(EspeakSynthesis, RateScalesDurationBothWays) {
