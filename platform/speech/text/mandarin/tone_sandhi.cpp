@@ -36,6 +36,8 @@ void applyThirdToneSandhi(std::span<const char32_t> text, PinyinReading& reading
         if (w.syllableCount == 0 || before.syllableCount == 0) continue;
         const auto at = static_cast<size_t>(w.begin);
         const bool opensPredicate = at < text.size() && kOpensPredicate.find(text[at]) != std::u32string_view::npos;
+        // A one-syllable word before a longer one keeps its half third (马|老师, 好|旅馆).
+        if (before.syllableCount == 1 && w.syllableCount > 1) continue;
         if (before.syllableCount > 1 && (w.syllableCount > 1 || opensPredicate)) continue;
         const size_t first = w.firstSyllable, last = before.firstSyllable + before.syllableCount - 1;
         if (first >= syl.size() || last >= syl.size() || syl[last].end != syl[first].begin) continue;

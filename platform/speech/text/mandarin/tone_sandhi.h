@@ -7,9 +7,9 @@
 //
 // The convention: never across anything that is not a Han character (punctuation, a space, a
 // number); inside a word first, each third tone before a third tone (你好 ni2 hao3, 展览馆 zhan2 lan2
-// guan3); then between words from the right, on the tones already spoken, so a one-syllable word
-// before a two-syllable word keeps a half third (好|旅馆 hao3 lv2 guan3, 小|老虎 xiao3 lao2 hu3) and a
-// run of one-syllable words groups from the right (我很好 wo3 hen2 hao3); after a word of two or more
+// guan3); then between words from the right, on the tones already spoken, except that a one-syllable
+// word before a longer word keeps a half third (好|旅馆 hao3 lv2 guan3, 小|老虎 xiao3 lao2 hu3, 马|老师
+// ma3 lao3 shi1); a run of one-syllable words groups from the right (我很好 wo3 hen2 hao3); after a word of two or more
 // syllables only before a one-syllable word that completes it (展览|馆), never between a subject and
 // its predicate (小组|很忙 xiao2 zu3 hen3 mang2).
 #pragma once

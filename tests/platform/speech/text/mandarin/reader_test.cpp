@@ -159,6 +159,7 @@ TEST(MandarinReader, ReadsWordsRulesNeutralTonesToneChangesErhuaNamesPlacesAndSp
         // A one-syllable word before a two-syllable word keeps a half third.
         {u"好旅馆", "hao3 lv2 guan3", true},
         {u"小老虎", "xiao3 lao2 hu3", true},
+        {u"马老师", "ma3 lao3 shi1", true},
         // None between a word of two syllables and a word that opens a predicate; one-syllable words
         // group from the right.
         {u"小组很好", "xiao2 zu3 hen2 hao3", true},
