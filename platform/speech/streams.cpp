@@ -470,9 +470,15 @@ void SpFileStream::markChaptersByBookmarks(std::string bookTitle) {
     marker_.emplace(core::ChapterMarker::fromBookmarks(std::move(bookTitle)));
 }
 
+void SpFileStream::setPlacedListener(std::function<void(const core::VoiceEvent&, uint64_t)> listener) {
+    std::lock_guard lock(fileMutex_);
+    placedListener_ = std::move(listener);
+}
+
 void SpFileStream::eventPlaced(const core::VoiceEvent& event, uint64_t byte) {
     std::lock_guard lock(fileMutex_);
     if (marker_ && output_) marker_->add(event, byte / output_->frameBytes());
+    if (placedListener_ && event.kind != core::EventKind::Bookmark) placedListener_(event, byte);
 }
 
 std::optional<audio::ChainStart> SpFileStream::chainStarting(uint64_t segments) {
@@ -522,6 +528,7 @@ void SpFileStream::finish(bool commit) {
         output_.reset();
         marks_.clear();
         marker_.reset();
+        placedListener_ = nullptr;
         segmentsDone_ = 0;
         lastKept_.reset();
         open_.store(false);

@@ -145,6 +145,11 @@ public:
     // the tags. Set before Open or openResumable.
     void markChapters(std::vector<core::ChapterStart> chapters, std::string bookTitle);
     void markChaptersByBookmarks(std::string bookTitle);
+    // Told of each Sentence and Word event of a render into the stream as it is placed, with the byte
+    // of the file it falls at, on the render's thread: before the audio it falls in is written, so
+    // before a render that can resume keeps the chain it is in. What a program that keeps the events
+    // with such a render's audio writes them down from. Set before the render, kept until Close.
+    void setPlacedListener(std::function<void(const core::VoiceEvent&, uint64_t byte)> listener);
     // What the last Close left out, for the user ("The cover image is left out of ...").
     std::vector<std::string> warnings() const;
 
@@ -215,6 +220,7 @@ private:
     std::optional<FileTags> tags_;
     std::vector<ChapterMark> marks_;
     std::optional<core::ChapterMarker> marker_;
+    std::function<void(const core::VoiceEvent&, uint64_t)> placedListener_;
     uint64_t segmentsDone_ = 0;
     std::optional<std::chrono::steady_clock::time_point> lastKept_;  // the last chain start kept
     std::vector<std::string> warnings_;

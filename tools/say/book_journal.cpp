@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/say/book_journal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "speech/names.h"
@@ -192,9 +194,93 @@ void BookJournal::writeState() {
 void BookJournal::startOver() {
     // The state goes first: a kill on the way leaves a journal with nothing listed.
     (void)::unlinkat(folder_.fd(), std::string(kStateName).c_str(), 0);
-    for (const auto& part : parts_)
-        if (part && !part->audio.empty()) (void)::unlinkat(folder_.fd(), part->audio.c_str(), 0);
+    // Then what the journal makes, by its names: the parts' audio files and their logs, and the
+    // journals of parts being spoken. Anything else is left.
+    std::vector<std::string> names;
+    if (DIR* listing = ::fdopendir(::openat(folder_.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+        while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
+        ::closedir(listing);
+    }
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(folder_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode) && name.starts_with('.') && name.ends_with(".resume") && name.size() > 8) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_.pathOf(name), ignored);
+        } else if (!S_ISDIR(st.st_mode) &&
+                   (name.ends_with(".times") || name.ends_with(".mp3") || name.ends_with(".m4a"))) {
+            (void)::unlinkat(folder_.fd(), name.c_str(), 0);
+        }
+    }
     parts_.clear();
+}
+
+std::string BookJournal::partInput(size_t index, std::u16string_view text) const {
+    return key_ + "\npart " + std::to_string(index) + '\n' +
+           std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+}
+
+void BookJournal::forgetPart(const std::string& audio) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_.pathOf("." + audio + ".resume"), ignored);
+    (void)::unlinkat(folder_.fd(), (audio + ".times").c_str(), 0);
+}
+
+BookJournal::PartLog::PartLog(const base::Folder& folder, const std::string& audio)
+    : folder_(folder), name_(audio + ".times") {
+    fd_ = base::UniqueFd(
+        ::openat(folder.fd(), name_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat st {};
+    if (fd_.get() < 0 || ::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw Error(errc::kAccessDenied, "Cannot write \"" + folder.pathOf(name_) + "\": " +
+                                             (fd_.get() < 0 ? base::fileErrorReason(errno) : "it is not a file") + ".");
+}
+
+std::vector<BookJournal::Logged> BookJournal::PartLog::read() const {
+    std::string text;
+    char buffer[1 << 16];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd_.get(), buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        at += n;
+    }
+    std::vector<Logged> events;
+    std::istringstream in(text.substr(0, text.rfind('\n') + 1));
+    for (std::string line; std::getline(in, line);) {
+        Logged e;
+        std::istringstream fields(line);
+        if (!(fields >> e.kind >> e.at.position >> e.at.length >> e.at.startMs >> e.byte) ||
+            (e.kind != 's' && e.kind != 'w'))
+            break;
+        events.push_back(e);
+    }
+    return events;
+}
+
+void BookJournal::PartLog::restart(const std::vector<Logged>& events) {
+    if (::ftruncate(fd_.get(), 0) != 0)
+        throw Error(errc::kFile,
+                    "Cannot write \"" + folder_.pathOf(name_) + "\": " + base::fileErrorReason(errno) + ".");
+    for (const Logged& e : events) add(e);
+}
+
+void BookJournal::PartLog::add(const Logged& e) {
+    char line[96];
+    const int n = std::snprintf(line, sizeof line, "%c %d %d %llu %llu\n", e.kind, e.at.position, e.at.length,
+                                static_cast<unsigned long long>(e.at.startMs), static_cast<unsigned long long>(e.byte));
+    if (broken_ || n <= 0) return;
+    // A log the disk refuses goes: a resume then speaks the part again rather than lose its times.
+    if (::write(fd_.get(), line, static_cast<size_t>(n)) != n) {
+        broken_ = true;
+        (void)::ftruncate(fd_.get(), 0);
+        remove();
+    }
+}
+
+void BookJournal::PartLog::remove() {
+    (void)::unlinkat(folder_.fd(), name_.c_str(), 0);
 }
 
 void BookJournal::remove() {

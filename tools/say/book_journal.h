@@ -4,8 +4,12 @@
 // audio's size and checksum and the times of its sentences and words, under the key of what the book's
 // audio is made from. A book stopped part way (Ctrl+C, a failure, a kill) keeps the parts it finished;
 // the same command takes them as they are and speaks the rest. The part that was being spoken when the
-// render stopped is spoken again whole: the times of its sentences come from the voice's events as
-// they are released, which a resume that passes over the audio already made would not see again.
+// render stopped goes on through the file stream's own journal (".AUDIO.resume" in the folder), as a
+// render of one file with --resume does; the times of its sentences and words, which come as the
+// voice's events and which a resume does not see again for the audio it passes over, are logged
+// beside it ("AUDIO.times") as they are placed, before the audio they fall in is written and so
+// before that journal keeps it. A log that is missing (it could not be written) has the part spoken
+// again whole.
 //
 // The folder is made by the program, readable by its owner only; one that is there already is used only
 // when it is a folder of the user's own (not a link to one), else the render is refused and nothing in
@@ -44,6 +48,36 @@ public:
     const Kept* kept(size_t index) const;
     // Lists the part `index`, whose audio (durable, in the folder; empty: none) was just made.
     void keep(size_t index, const std::string& audio, const SpokenPart& spoken);
+
+    // The key of the journal of the part `index` being spoken from `text`: the book's, the part's
+    // place and its text.
+    std::string partInput(size_t index, std::u16string_view text) const;
+    // The log of the sentences and words of the part whose audio is `audio`, as they are placed (on
+    // the render's thread): each event's kind, place in the text and byte of the audio.
+    struct Logged {
+        char kind = 's';  // 's' a sentence, 'w' a word
+        SpokenSentence at;
+        uint64_t byte = 0;
+    };
+    class PartLog {
+    public:
+        PartLog(const base::Folder& folder, const std::string& audio);
+        // What an earlier render logged, in order (a line cut short by a kill is left out).
+        std::vector<Logged> read() const;
+        // Starts the log again with `events`.
+        void restart(const std::vector<Logged>& events);
+        void add(const Logged& event);
+        // The part is kept: the log goes.
+        void remove();
+
+    private:
+        const base::Folder& folder_;
+        std::string name_;
+        base::UniqueFd fd_;
+        bool broken_ = false;
+    };
+    // Removes what the journal of the part whose audio is `audio` holds, so that it starts over.
+    void forgetPart(const std::string& audio);
     // The book is in place: the journal's files go, then its folder; a file of another left in it is a
     // warning.
     void remove();

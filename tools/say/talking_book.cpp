@@ -176,28 +176,71 @@ std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitl
 }
 
 std::optional<SpokenPart> renderPart(SpVoice& voice, const Options& o, int32_t format, const base::Folder& folder,
-                                     const std::string& audio, const std::u16string& text, Progress* progress) {
+                                     const std::string& audio, const std::u16string& text, Progress* progress,
+                                     BookJournal* journal, size_t index) {
     Render render;
     render.progress = progress;
     render.text = text;
     render.flags = plainTextFlags(o) | SVSFlagsAsync;
-    render.file = openOutput(voice, o, audio, format, std::nullopt, &folder);
+    SpokenPart part;
+    std::optional<BookJournal::PartLog> log;
+    uint64_t resumedAt = 0;  // the bytes of audio a resumed render goes on after: its events count from there
+    if (!journal) {
+        render.file = openOutput(voice, o, audio, format, std::nullopt, &folder);
+    } else {
+        // The part goes on from what its own journal kept, with the times logged for that audio.
+        const ResumeKey key{"", audioOptions(o, format), "", journal->partInput(index, text)};
+        const auto open = [&] {
+            render.file = makeOutput(o, format, std::nullopt);
+            return render.file->openResumable(folder.pathOf(audio), key);
+        };
+        ResumeState state = open();
+        log.emplace(folder, audio);
+        std::vector<BookJournal::Logged> logged = log->read();
+        const uint64_t kept = state.frames * static_cast<uint64_t>(render.file->Format().wave().bytesPerFrame());
+        // Every event is logged as it is placed, before the audio it falls in is written: a journal
+        // that kept audio has its events in the log, unless the log is gone (it could not be written).
+        if (kept > 0 && logged.empty()) {
+            render.file->discard();
+            journal->forgetPart(audio);
+            log.emplace(folder, audio);
+            state = open();
+        }
+        resumedAt = state.frames * static_cast<uint64_t>(render.file->Format().wave().bytesPerFrame());
+        std::erase_if(logged, [&](const auto& e) { return e.byte >= resumedAt; });
+        log->restart(logged);
+        for (const auto& e : logged) (e.kind == 's' ? part.sentences : part.words).push_back(e.at);
+        if (!state.notice.empty()) printWarnings({state.notice});
+        if (state.frames > 0) {
+            Progress::clearShown();
+            const uint64_t seconds = state.frames / static_cast<uint64_t>(render.file->Format().wave().sampleRate);
+            std::cerr << "tallamo-say: going on in part " << index + 1 << " after the " << seconds / 60 << ':'
+                      << (seconds % 60 < 10 ? "0" : "") << seconds % 60 << " already rendered\n";
+        }
+        voice.SetAudioOutputStream(render.file);
+    }
     const auto wave = render.file->Format().wave();
-    const auto ms = [&](uint64_t bytes) {
+    const auto ms = [wave](uint64_t bytes) {
         return bytes / static_cast<uint64_t>(wave.bytesPerFrame()) * 1000 / static_cast<uint64_t>(wave.sampleRate);
     };
-    SpokenPart part;
+    if (log)
+        render.file->setPlacedListener([&log = *log, ms](const VoiceEvent& e, uint64_t byte) {
+            log.add({e.kind == EventKind::Sentence ? 's' : 'w', {e.characterPosition, e.length, ms(byte)}, byte});
+        });
     uint64_t endBytes = 0;
     render.onEvent = [&](const VoiceEvent& e) {
-        if (e.kind == EventKind::Sentence)
-            part.sentences.push_back({e.characterPosition, e.length, ms(e.streamPosition)});
-        else if (e.kind == EventKind::Word)
-            part.words.push_back({e.characterPosition, e.length, ms(e.streamPosition)});
-        else if (e.kind == EventKind::EndStream)
-            endBytes = std::max(endBytes, e.streamPosition);
+        const uint64_t byte = resumedAt + e.streamPosition;
+        if (e.kind == EventKind::Sentence || e.kind == EventKind::Word) {
+            const BookJournal::Logged logged{
+                e.kind == EventKind::Sentence ? 's' : 'w', {e.characterPosition, e.length, ms(byte)}, byte};
+            (logged.kind == 's' ? part.sentences : part.words).push_back(logged.at);
+        } else if (e.kind == EventKind::EndStream) {
+            endBytes = std::max(endBytes, byte);
+        }
     };
     if (speakToEnd(voice, render, o)) return std::nullopt;
     part.durationMs = ms(std::max(endBytes, render.file->bytesWritten()));
+    if (log) log->remove();
     return part;
 }
 
@@ -228,7 +271,7 @@ std::optional<std::vector<SpokenSection>> speakParts(SpVoice& voice, const Optio
         } else {
             progress.startPart(before, text.size(),
                                "part " + std::to_string(i + 1) + " of " + std::to_string(parts.size()));
-            auto spoken = renderPart(voice, o, format, into, section.audio, text, &progress);
+            auto spoken = renderPart(voice, o, format, into, section.audio, text, &progress, journal, i);
             if (!spoken) return std::nullopt;
             section.spoken = std::move(*spoken);
             if (daisySentences(text, section.spoken.sentences, section.spoken.durationMs).empty()) {

@@ -88,13 +88,14 @@ struct SpokenPart {
     uint64_t durationMs = 0;
 };
 
+class BookJournal;
+
 // Renders `text` into the audio file `audio` of `folder`, in the options' codec, telling `progress`
-// (when given) how far it is. Returns nothing when the render was interrupted.
+// (when given) how far it is; with `journal` (whose folder `folder` is) as the part `index`, going on
+// from what an earlier render of it kept. Returns nothing when the render was interrupted.
 std::optional<SpokenPart> renderPart(speech::SpVoice& voice, const Options& o, int32_t format,
                                      const base::Folder& folder, const std::string& audio, const std::u16string& text,
-                                     Progress* progress = nullptr);
-
-class BookJournal;
+                                     Progress* progress = nullptr, BookJournal* journal = nullptr, size_t index = 0);
 
 // A part spoken into its audio file (in the folder the parts were spoken into).
 struct SpokenSection {

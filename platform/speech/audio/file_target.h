@@ -31,7 +31,7 @@ public:
     // The render into the file was stopped or failed before its end: the file is not put in place.
     virtual void failRender(base::Fault fault) = 0;
 
-    // The render's thread, as it goes: a Word or Bookmark event placed at `byte` of the file (before
+    // The render's thread, as it goes: a Sentence, Word or Bookmark event placed at `byte` of the file (before
     // the audio it falls in is written), and a chain starting after the audio handed on so far. A file
     // that keeps what a render did so far (a render that can resume) answers a chain's start with what
     // to keep with the audio before it; others with nothing.

@@ -329,7 +329,8 @@ StreamJob::Fed StreamJob::feedSegments(uint64_t epoch) {
         if (out.done) f.placer.finish();
         for (PlacedEvent& p : f.placer.take()) {
             const uint64_t at = sink_->byteAt(f.startFrame + p.sample);
-            if (p.event.kind == core::EventKind::Word || p.event.kind == core::EventKind::Bookmark)
+            if (p.event.kind == core::EventKind::Word || p.event.kind == core::EventKind::Bookmark ||
+                p.event.kind == core::EventKind::Sentence)
                 sink_->placed(p.event, at);
             pending_.push_back({at, std::move(p.event), p.sentence});
         }

@@ -240,15 +240,15 @@ void writeLongText(const std::string& path) {
     std::ofstream(path) << longText();
 }
 
-// Runs `args` until the journal in `folder` keeps some audio (its state lists a `unit`: a chain of a
-// file's audio, or a part of a book), then (after `meanwhile`) stops it with `signal`.
+// Runs `args` until the journal in `folder` keeps some audio (its state lists a unit; or until `kept`
+// says so), then (after `meanwhile`) stops it with `signal`.
 void stopOnceKept(const std::vector<std::string>& args, const std::string& folder, int signal,
-                  const std::function<void()>& meanwhile = {}, const std::string& unit = "\nunit ") {
+                  const std::function<void()>& meanwhile = {}, std::function<bool()> kept = {}) {
+    if (!kept) kept = [&] { return testing_support::readFile(folder + "/state").find("\nunit ") != std::string::npos; };
     Say run(args);
     // Polled: the journal's state file is renamed into place when the first unit's audio is kept.
-    for (int i = 0; i < 24000 && testing_support::readFile(folder + "/state").find(unit) == std::string::npos; ++i)
-        ::usleep(5000);
-    ASSERT_NE(testing_support::readFile(folder + "/state").find(unit), std::string::npos) << "nothing was kept";
+    for (int i = 0; i < 24000 && !kept(); ++i) ::usleep(5000);
+    ASSERT_TRUE(kept()) << "nothing was kept";
     // Held while `meanwhile` runs, so that it finds the render still going, whatever the machine's speed.
     if (meanwhile) {
         run.kill(SIGSTOP);
@@ -365,14 +365,31 @@ TEST(SayBook, AResumedRenderIsThePlainRender) {
         std::vector<std::string> resumable = row.options;
         resumable.insert(resumable.end(),
                          {"--resume", "--output", dir.file(row.output), "--file", dir.file(row.input)});
-        // A book's journal lists whole parts; a file's, the chains of its audio.
+        // The EPUB book is killed once a part is kept whole, the DAISY book inside its first part, once
+        // that part's own journal keeps audio and the log of its times goes past it.
         const std::string_view name = std::string_view(row.output);
-        const bool book = name.ends_with("/") || name.ends_with(".epub");
         const std::string journal = dir.file("." + std::string(name.substr(0, name.find('/'))) + ".resume");
-        stopOnceKept(resumable, journal, SIGKILL, {}, book ? "\npart " : "\nunit ");
+        std::function<bool()> kept;
+        if (name.ends_with(".epub"))
+            kept = [&] { return testing_support::readFile(journal + "/state").find("\npart ") != std::string::npos; };
+        if (name.ends_with("/"))
+            kept = [&] {
+                const std::string state = testing_support::readFile(journal + "/.s0001.mp3.resume/state");
+                uint64_t bytes = 0;  // of 16-bit mono
+                for (size_t at = state.find("\nunit "); at != std::string::npos; at = state.find("\nunit ", at + 1))
+                    bytes += 2 * std::stoull(state.substr(at + 6));
+                // The last field of the log's last whole line: the byte of its last event.
+                const std::string times = testing_support::readFile(journal + "/s0001.mp3.times");
+                const size_t end = times.rfind('\n');
+                return bytes > 0 && end != std::string::npos &&
+                       std::stoull(times.substr(times.rfind(' ', end) + 1)) >= bytes;
+            };
+        stopOnceKept(resumable, journal, SIGKILL, {}, kept);
         const Done resumed = say(resumable);
         ASSERT_EQ(resumed.status, 0) << resumed.err;
-        EXPECT_NE(resumed.err.find("going on after the "), std::string::npos) << resumed.err;
+        EXPECT_NE(resumed.err.find(name.ends_with("/") ? "going on in part " : "going on after the "),
+                  std::string::npos)
+            << resumed.err;
         EXPECT_TRUE(contents(dir.file(row.output)) == contents(dir.file(std::string("plain-") + row.output)))
             << "the resumed file differs from the plain render";
         EXPECT_FALSE(fs::exists(journal));
