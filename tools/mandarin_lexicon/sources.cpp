@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -302,44 +303,50 @@ std::map<std::u32string, double> loadJieba(const std::string& path, const Simpli
 
 // --- our own readings ----------------------------------------------------------------------------
 
-std::map<std::u32string, OwnReading> loadOwn(const std::string& path) {
+namespace {
+
+// Calls `use` with each line of the word table at `path` that is neither empty nor a comment: its
+// fields, its word and the word's reading (the second field). A line with fewer than `fields` fields,
+// or whose reading is not one valid syllable a Han character of its word, is an error naming it.
+void readWordTable(const std::string& path, size_t fields,
+                   const std::function<void(const std::vector<std::string_view>&, std::u32string, Reading)>& use) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot open " + path);
-    std::map<std::u32string, OwnReading> out;
     std::string line;
     int n = 0;
     while (std::getline(in, line)) {
         ++n;
         if (line.empty() || line[0] == '#') continue;
         const auto f = split(line, '\t');
-        const std::u32string w = base::toUtf32(f[0]);
-        Reading r = f.size() > 1 ? splitSpaced(f[1]) : Reading{};
-        if (r.size() != w.size() || !allHan(w)) throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line");
-        out[w] = {std::move(r), f.size() > 2 ? std::atof(std::string(f[2]).c_str()) : 0.0};
+        std::u32string w = base::toUtf32(f[0]);
+        Reading r = f.size() >= std::max<size_t>(fields, 2) ? splitSpaced(f[1]) : Reading{};
+        if (r.size() != w.size() || !allHan(w) ||
+            !std::all_of(r.begin(), r.end(), [](const std::string& y) { return validSyllable(y); }))
+            throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line");
+        use(f, std::move(w), std::move(r));
     }
+}
+
+}  // namespace
+
+std::map<std::u32string, OwnReading> loadOwn(const std::string& path) {
+    std::map<std::u32string, OwnReading> out;
+    readWordTable(path, 2, [&](const auto& f, std::u32string w, Reading r) {
+        out[std::move(w)] = {std::move(r), f.size() > 2 ? std::atof(std::string(f[2]).c_str()) : 0.0};
+    });
     return out;
 }
 
 std::map<std::u32string, CedictWord> loadCedict(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot open " + path);
     std::map<std::u32string, CedictWord> out;
-    std::string line;
-    int n = 0;
-    while (std::getline(in, line)) {
-        ++n;
-        if (line.empty() || line[0] == '#') continue;
-        const auto f = split(line, '\t');
-        const std::u32string w = base::toUtf32(f[0]);
-        Reading r = f.size() > 2 ? splitSpaced(f[1]) : Reading{};
-        if (r.size() != w.size() || !allHan(w) ||
-            !std::all_of(r.begin(), r.end(), [](const std::string& y) { return validSyllable(y); }))
-            throw std::runtime_error(path + ":" + std::to_string(n) + ": bad line");
+    readWordTable(path, 3, [&](const auto& f, std::u32string w, Reading r) {
         const auto kind = f[2] == "place"    ? CedictWord::Kind::Place
                           : f[2] == "person" ? CedictWord::Kind::Person
                                              : CedictWord::Kind::Word;
-        out[w] = {std::move(r), kind, line};
-    }
+        std::string line(f[0]);
+        for (size_t k = 1; k < f.size(); ++k) (line += '\t') += f[k];
+        out[std::move(w)] = {std::move(r), kind, std::move(line)};
+    });
     return out;
 }
 
