@@ -294,6 +294,7 @@ base::Result<std::unique_ptr<Document>> Document::openInput(detail::Input input,
     Impl& d = *document->impl_;
     d.input = std::move(input);
     d.options = options;
+    if (options.sourcePlaces) d.builder.trackSources();
     if (auto started = d.start(); !started) return started.fault();
     if (!d.builder.hasText()) return fault(errc::kNoText, d.input, "has no text to read.");
     d.title = d.reader->title();
@@ -320,6 +321,29 @@ base::Result<std::optional<std::string>> Document::cover() {
 
 const std::optional<base::Fault>& Document::failure() const {
     return impl_->failure;
+}
+
+bool Document::read(std::u16string& out, std::vector<Chapter>& chapters, std::vector<SourceRun>& runs) {
+    const bool more = read(out, chapters);
+    impl_->builder.takeRuns(runs);
+    return more;
+}
+
+std::vector<std::string> Document::sourceParts() const {
+    const Impl& d = *impl_;
+    if (!d.options.sourcePlaces || !d.reader) return {};
+    if (d.format == Format::Html) return {std::string()};
+    return d.reader->sourceParts();
+}
+
+base::Result<std::string> Document::entry(const std::string& name) {
+    Impl& d = *impl_;
+    if (!d.reader) return d.failure ? *d.failure : fault(errc::kDamaged, d.input, "cannot be read.");
+    return d.reader->entry(name);
+}
+
+base::Result<std::string> Reader::entry(const std::string&) {
+    return base::Fault{errc::kNotADocument, "The document is not an archive."};
 }
 
 bool Document::read(std::u16string& out, std::vector<Chapter>& chapters) {

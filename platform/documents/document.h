@@ -65,6 +65,9 @@ struct Limits {
 
 struct Options {
     bool imageAltText = false;  // read the alt text of images where a document gives it
+    // Keep, for the text of an EPUB's chapters or an HTML page, where each character comes from in
+    // the markup (see SourceRun). Off, reading costs nothing more.
+    bool sourcePlaces = false;
     Limits limits;
     // Asked while a document is read, from the reading thread (while the PDF reader works on a page,
     // every few tens of milliseconds): true stops reading at once with a kCancelled fault.
@@ -81,6 +84,19 @@ struct Chapter {
     std::string title;
     uint64_t position = 0;
     friend bool operator==(const Chapter&, const Chapter&) = default;
+};
+
+// Where a run of the text comes from, for a document read with Options::sourcePlaces: the text
+// [position, position + length) is the character data [offset, offset + length) of the markup file
+// sourceParts()[part], both in UTF-16 units. A file's character data is all the text walkMarkup() hands
+// out for it, in order, counted from its start. Text that comes from no run (the blanks and breaks
+// between words and blocks, an image's alt text) is the document's own.
+struct SourceRun {
+    uint64_t position = 0;
+    uint64_t length = 0;
+    uint32_t part = 0;
+    uint64_t offset = 0;
+    friend bool operator==(const SourceRun&, const SourceRun&) = default;
 };
 
 // What a document says of itself besides its title (UTF-8; each empty when it does not say).
@@ -126,6 +142,15 @@ public:
     // Appends the next piece of the text to `out` and the chapters that start in it (or at its end) to
     // `chapters`. Returns false, appending nothing, at the end or when reading failed part-way.
     bool read(std::u16string& out, std::vector<Chapter>& chapters);
+    // The same, with the source runs of the piece appended to `runs` (none unless the document was
+    // opened with Options::sourcePlaces).
+    bool read(std::u16string& out, std::vector<Chapter>& chapters, std::vector<SourceRun>& runs);
+    // The markup files the source runs name, by part: an EPUB's chapters as entries of its archive
+    // ("OEBPS/ch1.xhtml"), an HTML page as "" (the file itself). Empty for the other formats.
+    std::vector<std::string> sourceParts() const;
+    // An EPUB's archive entry `name` (as the package names it, from the archive's root), read whole
+    // within the limits: kDamaged when it is missing; kNotADocument for a document that is no archive.
+    base::Result<std::string> entry(const std::string& name);
     // Why reading stopped before the end (a damaged entry, a limit reached), if it did.
     const std::optional<base::Fault>& failure() const;
     // Starts again from the beginning of the text.

@@ -295,6 +295,14 @@ public:
     std::string title() const override { return title_; }
     Metadata metadata() const override { return metadata_; }
 
+    std::vector<std::string> sourceParts() const override {
+        std::vector<std::string> parts;
+        for (const auto& item : spine_) parts.push_back(item.path);
+        return parts;
+    }
+
+    base::Result<std::string> entry(const std::string& name) override { return archive_->readWhole(name); }
+
     base::Result<std::optional<std::string>> cover() override {
         if (coverPath_.empty()) return std::optional<std::string>();
         auto bytes = archive_->readWhole(coverPath_);
@@ -315,8 +323,11 @@ private:
             out_.startChapter(std::nullopt);
         }
         text_ = std::make_unique<HtmlText>(
-            out_,
-            HtmlText::Settings{.headingChapters = false, .imageAltText = imageAltText_, .fallbackTitle = fallback_});
+            out_, HtmlText::Settings{
+                      .headingChapters = false,
+                      .imageAltText = imageAltText_,
+                      .fallbackTitle = fallback_,
+                      .sourcePart = out_.tracking() ? std::optional(static_cast<uint32_t>(next_)) : std::nullopt});
         pump_ = std::make_unique<MarkupPump>(std::move(bytes.value()), Syntax::Html, *text_);
         return {};
     }

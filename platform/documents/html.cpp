@@ -54,6 +54,17 @@ bool hidden(const Attributes& a) {
 
 }  // namespace
 
+uint64_t utf16Units(std::string_view utf8) {
+    uint64_t units = 0;
+    for (const char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        // Every lead byte is a unit; a four-byte sequence is two.
+        units += (b & 0xC0) != 0x80 ? 1 : 0;
+        units += b >= 0xF0 ? 1 : 0;
+    }
+    return units;
+}
+
 void HtmlText::readMeta(const Attributes& attributes) {
     const std::string name = lowered(attributes.get("name").value_or(""));
     const std::string_view content = attributes.get("content").value_or("");
@@ -80,6 +91,7 @@ void HtmlText::startElement(std::string_view name, const Attributes& attributes)
     if (name == "img") {
         if (settings_.imageAltText && !skip_ && !head_) {
             if (auto alt = attributes.get("alt")) {
+                out_.sourceAt(std::nullopt);
                 out_.space();
                 out_.text(*alt);
                 out_.space();
@@ -128,6 +140,10 @@ void HtmlText::endElement(std::string_view name) {
 }
 
 void HtmlText::characters(std::string_view utf8) {
+    if (settings_.sourcePart) {
+        out_.sourceAt(std::pair(*settings_.sourcePart, offset_));
+        offset_ += utf16Units(utf8);
+    }
     if (inTitle_) {
         if (title_.size() < kMaxTitle) title_.append(utf8.substr(0, kMaxTitle - title_.size()));
         return;
@@ -144,7 +160,10 @@ void HtmlText::characters(std::string_view utf8) {
 base::Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out) {
     return openMarkupFile<HtmlText>(
         input, options, Syntax::Html, out,
-        HtmlText::Settings{.headingChapters = true, .imageAltText = options.imageAltText, .fallbackTitle = {}});
+        HtmlText::Settings{.headingChapters = true,
+                           .imageAltText = options.imageAltText,
+                           .fallbackTitle = {},
+                           .sourcePart = out.tracking() ? std::optional<uint32_t>(0) : std::nullopt});
 }
 
 }  // namespace documents::detail

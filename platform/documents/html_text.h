@@ -4,12 +4,16 @@
 // chapters of an EPUB.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "documents/xml_reader.h"
 
 namespace documents::detail {
+
+// The UTF-16 units of valid UTF-8 text.
+uint64_t utf16Units(std::string_view utf8);
 
 class HtmlText final : public MarkupHandler {
 public:
@@ -18,6 +22,8 @@ public:
         bool imageAltText = false;
         std::string fallbackTitle;  // a chapter still untitled when the body starts takes the page's
                                     // title, else this
+        // The part whose character data this page is, when the text's sources are kept.
+        std::optional<uint32_t> sourcePart;
     };
     HtmlText(TextBuilder& out, Settings settings) : out_(out), settings_(std::move(settings)) {}
 
@@ -47,6 +53,7 @@ private:
     int pre_ = 0;   // open preformatted elements
     int head_ = 0;  // open <head> elements
     bool inTitle_ = false;
+    uint64_t offset_ = 0;  // UTF-16 units of character data seen, when the sources are kept
     std::string title_;
     std::string author_;
     std::string date_;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "documents/document.h"
 #include "documents/text_builder.h"
@@ -55,6 +56,10 @@ public:
     virtual Metadata metadata() const { return {}; }
     // Its cover image's bytes, read now; nothing when it names none.
     virtual base::Result<std::optional<std::string>> cover() { return std::optional<std::string>(); }
+    // The markup files of its source runs, by part.
+    virtual std::vector<std::string> sourceParts() const { return {}; }
+    // An entry of its archive, read whole.
+    virtual base::Result<std::string> entry(const std::string& name);
 };
 
 base::Result<std::unique_ptr<Reader>> openHtml(const Input& input, const Options& options, TextBuilder& out);

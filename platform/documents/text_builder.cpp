@@ -47,6 +47,8 @@ std::string titleOf(std::u16string_view text) {
 }  // namespace
 
 void TextBuilder::put(char32_t cp) {
+    const auto source = source_;
+    if (source_) source_->second += cp > 0xFFFF ? 2 : 1;
     if (isBlank(cp)) {
         gap_ = std::max(gap_, Gap::Space);
         return;
@@ -54,6 +56,17 @@ void TextBuilder::put(char32_t cp) {
     if (isInvisible(cp)) return;
     flushGap();
     newlines_ = 0;
+    if (tracking_ && source) {
+        const uint64_t at = size();
+        const uint64_t units = cp > 0xFFFF ? 2 : 1;
+        SourceRun* last = runs_.empty() ? nullptr : &runs_.back();
+        if (last && last->part == source->first && last->position + last->length == at &&
+            last->offset + last->length == source->second) {
+            last->length += units;
+        } else {
+            runs_.push_back(SourceRun{at, units, source->first, source->second});
+        }
+    }
     if (cp <= 0xFFFF) {
         buffer_.push_back(static_cast<char16_t>(cp));
     } else {
@@ -104,6 +117,7 @@ void TextBuilder::verbatim(std::string_view utf8) {
     size_t from = 0;
     for (size_t nl = utf8.find('\n'); nl != std::string_view::npos; nl = utf8.find('\n', from)) {
         text(utf8.substr(from, nl - from));
+        if (source_) ++source_->second;
         gap_ = gap_ == Gap::Line ? Gap::Paragraph : std::max(gap_, Gap::Line);
         from = nl + 1;
     }
@@ -135,7 +149,26 @@ void TextBuilder::endTitle(std::string_view fallback) {
 }
 
 void TextBuilder::reset() {
+    const bool tracking = tracking_;
     *this = TextBuilder();
+    tracking_ = tracking;
+}
+
+void TextBuilder::takeRuns(std::vector<SourceRun>& runs) {
+    // The runs of the text handed out: those that start before base_ (one may go on past it, as a
+    // heading held back is handed out later; it is split there).
+    size_t n = 0;
+    while (n < runs_.size() && runs_[n].position < base_) ++n;
+    if (n == 0) return;
+    SourceRun& last = runs_[n - 1];
+    if (last.position + last.length > base_) {
+        const uint64_t kept = base_ - last.position;
+        runs_.insert(runs_.begin() + static_cast<std::ptrdiff_t>(n),
+                     SourceRun{base_, last.length - kept, last.part, last.offset + kept});
+        runs_[n - 1].length = kept;
+    }
+    runs.insert(runs.end(), runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(n));
+    runs_.erase(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 void TextBuilder::take(std::u16string& out, std::vector<Chapter>& chapters) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "documents/document.h"
@@ -43,6 +44,15 @@ public:
     // Appends the text of `other` as paragraphs of its own (notes gathered apart from the body).
     void appendParagraphs(const std::u16string& other);
 
+    // Where the text comes from, for a reader that knows (only once tracking is on): the next text()
+    // is the character data of part `part` from `offset` (UTF-16 units) on; sourceAt(nullopt) makes
+    // the text that follows come from nowhere in the markup (an image's alt text).
+    void trackSources() { tracking_ = true; }
+    bool tracking() const { return tracking_; }
+    void sourceAt(std::optional<std::pair<uint32_t, uint64_t>> place) { source_ = place; }
+    // Moves the runs of the text taken so far into `runs`.
+    void takeRuns(std::vector<SourceRun>& runs);
+
 private:
     friend std::string plainTitle(std::string_view utf8);
     enum class Gap { None, Space, Line, Paragraph };
@@ -59,6 +69,9 @@ private:
     std::vector<Chapter> chapters_;
     std::optional<uint64_t> titleStart_;  // a chapter whose title is being read, from this unit
     int32_t nextNumber_ = 1;
+    bool tracking_ = false;
+    std::optional<std::pair<uint32_t, uint64_t>> source_;  // the part and offset of the next character
+    std::vector<SourceRun> runs_;                          // of the text written, in order
 };
 
 // `utf8` as a title: white space collapsed, trimmed, at most a couple of hundred bytes.

@@ -111,6 +111,19 @@ std::optional<std::string_view> Attributes::get(std::string_view name) const {
     return std::nullopt;
 }
 
+std::vector<std::pair<std::string_view, std::string_view>> Attributes::all() const {
+    std::vector<std::pair<std::string_view, std::string_view>> out;
+    if (html_) {
+        for (auto* a = html_; a[0]; a += 2) out.emplace_back(view(a[0]), view(a[1]));
+    }
+    for (int i = 0; i < xmlCount_; ++i) {
+        const unsigned char* const* a = xml_ + 5 * i;
+        out.emplace_back(view(a[0]),
+                         std::string_view(reinterpret_cast<const char*>(a[3]), static_cast<size_t>(a[4] - a[3])));
+    }
+    return out;
+}
+
 encoding::Encoding sniffEncoding(std::string_view head, Syntax syntax, bool complete) {
     const encoding::Encoding found =
         encoding::detectEncoding(std::span(reinterpret_cast<const uint8_t*>(head.data()), head.size()), complete);

@@ -13,6 +13,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "documents/reader.h"
 #include "encoding/decoder.h"
@@ -25,6 +27,8 @@ enum class Syntax { Xml, Html };
 class Attributes {
 public:
     std::optional<std::string_view> get(std::string_view name) const;
+    // Every attribute, name and value, in the order the element has them.
+    std::vector<std::pair<std::string_view, std::string_view>> all() const;
 
 private:
     friend class MarkupParser;

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "documents/document.h"
+#include "documents/markup.h"
 #include "tests/support/document_fixtures.h"
 #include "tests/support/encodings.h"
 #include "tests/support/test_files.h"
@@ -372,6 +373,74 @@ TEST(Documents, OnlyDocumentsLookLikeDocuments) {
         EXPECT_EQ(looksLikeDocument(std::span(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size())),
                   c.document)
             << c.head;
+    }
+}
+
+// With their sources kept, an EPUB's and an HTML page's text comes in runs, each the very characters of
+// its markup file's character data as walkMarkup gives it, and every character but the blanks between
+// words and blocks (and alt text) is in one; without, there are none and the text is the same.
+TEST(Documents, SourceRunsAreTheMarkupsOwnCharacters) {
+    const std::string page =
+        "<html><head><title>T</title><style>p{}</style></head><body><h1>One &amp; <em>two</em></h1>"
+        "<p>A sen&#233;tence across <b>bold\n   text</b>, ruby <ruby>漢<rt>kan</rt></ruby> and 𝄞.</p>"
+        "<pre>kept\n  as is</pre><p hidden=\"\">hidden</p><img alt=\"Alt text\" src=\"x.png\"/></body></html>";
+    auto epub = fixtures::epubEntries(kBook);
+    for (auto& [name, bytes] : epub)
+        if (name == "OEBPS/c2.xhtml") bytes = page;
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::vector<std::string> parts;
+    } cases[] = {
+        {"EPUB", fixtures::zipArchive(epub), {"OEBPS/c1.xhtml", "OEBPS/c2.xhtml"}},
+        {"HTML", page, {""}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Options options;
+        options.imageAltText = true;
+        options.sourcePlaces = true;
+        auto opened = Document::openBytes(std::make_shared<const std::string>(c.bytes), "doc", options);
+        ASSERT_TRUE(opened) << opened.fault().message;
+        std::u16string text;
+        std::vector<Chapter> chapters;
+        std::vector<SourceRun> runs;
+        while (opened.value()->read(text, chapters, runs)) {
+        }
+        ASSERT_EQ(opened.value()->sourceParts(), c.parts);
+        options.sourcePlaces = false;
+        auto plain = Document::openBytes(std::make_shared<const std::string>(c.bytes), "doc", options);
+        ASSERT_TRUE(plain);
+        EXPECT_EQ(readAll(*plain.value()).text, utf8(text));
+        std::vector<bool> covered(text.size(), false);
+        for (const auto& r : runs) {
+            ASSERT_LT(r.part, c.parts.size());
+            std::string bytes = c.bytes;
+            if (!c.parts[r.part].empty()) {
+                auto entry = opened.value()->entry(c.parts[r.part]);
+                ASSERT_TRUE(entry);
+                bytes = entry.value();
+            }
+            struct Data final : MarkupVisitor {
+                std::string all;
+                void start(std::string_view, std::span<const Attribute>) override {}
+                void end(std::string_view) override {}
+                void text(std::string_view utf8) override { all.append(utf8); }
+            } data;
+            ASSERT_TRUE(walkMarkup(bytes, data));
+            ASSERT_LE(r.position + r.length, text.size());
+            EXPECT_EQ(u16(data.all).substr(r.offset, r.length), text.substr(r.position, r.length));
+            std::fill_n(covered.begin() + static_cast<std::ptrdiff_t>(r.position), r.length, true);
+        }
+        const std::u16string alt = u"Alt text";
+        const size_t altAt = text.find(alt);
+        ASSERT_NE(altAt, std::u16string::npos);
+        for (size_t i = 0; i < text.size(); ++i) {
+            const bool blank = text[i] == u' ' || text[i] == u'\n';
+            const bool isAlt = i >= altAt && i < altAt + alt.size();
+            EXPECT_EQ(covered[i], !blank && !isAlt) << i << ": " << utf8(text.substr(i, 10));
+        }
+        EXPECT_EQ(text.find(u"kan"), std::u16string::npos);
     }
 }
 
