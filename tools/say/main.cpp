@@ -152,6 +152,7 @@ int run(const Options& o, const base::ClosedStandardStreams& closed) {
     if (o.rate) voice.SetRate(*o.rate);
     if (o.volume) voice.SetVolume(*o.volume);
     if (o.jobs) voice.setRenderJobs(static_cast<int>(*o.jobs));
+    say::readImageAltText(o.speakAlt);
     voice.setDocumentOptions(say::documentOptions());
     voice.setMixedScript(o.mixedScript);
     addLexicons(voice, o);

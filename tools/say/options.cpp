@@ -54,6 +54,9 @@ const std::array kRows = {
               }},
     OptionRow{"--overlay-audio", "", "mp3|m4a", "an EPUB book's audio: MP3 (the default) or AAC in MP4",
               [](Options& o, const std::string& v) { o.overlayAudio = v; }},
+    OptionRow{"--speak-alt", "", "",
+              "read a document's images by their alt text (an EPUB book keeps them unspoken else)",
+              [](Options& o, const std::string&) { o.speakAlt = true; }},
     OptionRow{"--quality", "", "Q",
               "quality of .ogg, .oga, .opus, .mp3, .m4b and .m4a output, 0 (smallest) to 10 (best); .m4b and .m4a: "
               "about 24 to 128 kbit/s a channel, 64 by default",

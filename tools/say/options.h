@@ -56,6 +56,7 @@ struct Options {
     enum class Overlay { Sentence, Word };
     std::optional<Overlay> overlay;           // an EPUB book's overlay unit; nothing: by sentence
     std::optional<std::string> overlayAudio;  // an EPUB book's audio format: mp3 (nothing) or m4a
+    bool speakAlt = false;                    // a document's images are read by their alt text
 
     // Neither a TEXT nor a file other than "-": the text comes from standard input.
     bool readsStandardInput() const { return !text && (!file || *file == "-"); }

@@ -36,8 +36,17 @@ int interruptedStatus() {
     return 128 + stopSignal.load();
 }
 
+namespace {
+bool imageAltText = false;
+}  // namespace
+
+void readImageAltText(bool read) {
+    imageAltText = read;
+}
+
 documents::Options documentOptions() {
     documents::Options options;
+    options.imageAltText = imageAltText;
     options.cancelled = interrupted;
     options.skipped = [](const std::string& message) { std::cerr << "tallamo-say: " + message + "\n" << std::flush; };
     return options;

@@ -18,5 +18,7 @@ int interruptedStatus();
 // How documents are read: a stop signal stops the reading at once (a PDF's page being read by its
 // helper included); a PDF page that could not be read is named on standard error.
 documents::Options documentOptions();
+// Whether documentOptions() has images read by their alt text (--speak-alt); set once, at the start.
+void readImageAltText(bool read);
 
 }  // namespace say

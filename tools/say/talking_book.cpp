@@ -35,7 +35,8 @@ std::string identifierOf(uLong crc, uint64_t bytes) {
     return buffer;
 }
 
-// The checksum of the file's bytes, read as they are now.
+}  // namespace
+
 std::string fileIdentifier(const std::string& path) {
     const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
@@ -51,8 +52,6 @@ std::string fileIdentifier(const std::string& path) {
     }
     return identifierOf(crc, bytes);
 }
-
-}  // namespace
 
 Place placeOf(const std::string& output) {
     std::string path = output;

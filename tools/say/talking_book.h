@@ -68,6 +68,9 @@ struct BookInput {
     std::optional<std::time_t> modified;
 };
 
+// An identifier of the file's bytes as they are now (their checksum and size), for a book that has none.
+std::string fileIdentifier(const std::string& path);
+
 // Reads the text the options name (a TEXT, a file, a pipe, standard input) whole.
 BookInput readBookInput(const Options& o);
 

@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -37,8 +39,8 @@ struct EpubBook {
     std::map<std::string, std::string> meta;  // dc:* elements and the metas that refine nothing
     std::vector<std::string> toc;             // the navigation document's titles
     bool cover = false;
-    std::map<std::string, Clip> sentences;           // "c1.xhtml#s3": its clip (sentence level)
-    std::map<std::string, std::vector<Clip>> words;  // "c1.xhtml#s3": its words' clips (word level)
+    std::map<std::string, Clip> sentences;           // "EPUB/c1.xhtml#s3": its clip (sentence level)
+    std::map<std::string, std::vector<Clip>> words;  // "EPUB/c1.xhtml#s3": its words' clips (word level)
     std::map<std::string, std::string> files;        // every entry and its bytes
     std::vector<std::string> wordTexts;              // the text of each word's span, in order
 };
@@ -83,6 +85,11 @@ std::map<std::string, std::string> entries(const fs::path& path) {
     return files;
 }
 
+// The entry an href in the entry `base` names (its fragment left out).
+std::string resolved(const std::string& base, const std::string& href) {
+    return (fs::path(base).parent_path() / href.substr(0, href.find('#'))).lexically_normal().string();
+}
+
 // Reads the book at `path` and checks everything in it that ties one file to another.
 EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
     EpubBook book;
@@ -92,7 +99,6 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
         eachElement(xmlDocGetRootElement(container.get()), [&](xmlNode* e) {
             if (nameOf(e) == "rootfile") opfPath = attribute(e, "full-path");
         });
-    const std::string folder = opfPath.substr(0, opfPath.rfind('/') + 1);
     const auto opf = parseBytes(book.files[opfPath], opfPath);
     if (!opf) return book;
     struct Item {
@@ -115,12 +121,14 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
         if (name == "itemref") spine.push_back(attribute(e, "idref"));
     });
     std::set<std::string> listed{"mimetype", "META-INF/container.xml", opfPath};
+    if (book.files.count("META-INF/encryption.xml")) listed.insert("META-INF/encryption.xml");
     for (const auto& [id, item] : items) {
-        EXPECT_TRUE(book.files.count(folder + item.href)) << item.href << " is listed and missing";
-        listed.insert(folder + item.href);
+        const std::string path = resolved(opfPath, item.href);
+        EXPECT_TRUE(book.files.count(path)) << item.href << " is listed and missing";
+        listed.insert(path);
         if (item.properties == "cover-image") book.cover = true;
         if (item.properties != "nav") continue;
-        if (const auto nav = parseBytes(book.files[folder + item.href], item.href))
+        if (const auto nav = parseBytes(book.files[path], item.href))
             eachElement(xmlDocGetRootElement(nav.get()), [&](xmlNode* e) {
                 if (nameOf(e) == "a") book.toc.push_back(textOf(e));
             });
@@ -130,6 +138,7 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
     uint64_t sumMs = 0;
     for (const auto& id : spine) {
         const Item& content = items[id];
+        const std::string contentPath = resolved(opfPath, content.href);
         SCOPED_TRACE(content.href);
         if (!items.count(content.overlay)) {
             ADD_FAILURE() << "every content document has its overlay";
@@ -137,23 +146,25 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
         }
         std::set<std::string> ids;
         std::vector<std::string> spans;  // their ids
-        if (const auto doc = parseBytes(book.files[folder + content.href], content.href))
+        if (const auto doc = parseBytes(book.files[contentPath], content.href))
             eachElement(xmlDocGetRootElement(doc.get()), [&](xmlNode* e) {
                 if (const auto i = attribute(e, "id"); !i.empty()) {
                     EXPECT_TRUE(ids.insert(i).second) << i;
                 }
-                if (nameOf(e) != "span") return;
+                // A sentence's span that goes on after an element it cannot hold has no id.
+                if (nameOf(e) != "span" || attribute(e, "id").empty()) return;
                 spans.push_back(attribute(e, "id"));
                 if (nameOf(e->parent) == "span") book.wordTexts.push_back(textOf(e));
             });
         std::set<std::string> pointedAt;
+        const std::string smilPath = resolved(opfPath, items[content.overlay].href);
         const auto pointsIntoContent = [&](const std::string& src) {
             const auto hash = src.find('#');
-            EXPECT_EQ(src.substr(0, hash), content.href);
+            EXPECT_EQ(resolved(smilPath, src), contentPath);
             EXPECT_TRUE(hash != std::string::npos && ids.count(src.substr(hash + 1))) << src;
             if (hash != std::string::npos) pointedAt.insert(src.substr(hash + 1));
         };
-        const auto smil = parseBytes(book.files[folder + items[content.overlay].href], content.overlay);
+        const auto smil = parseBytes(book.files[smilPath], content.overlay);
         if (!smil) continue;
         std::string audio;
         uint64_t decodedMs = 0;
@@ -162,19 +173,20 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
         eachElement(xmlDocGetRootElement(smil.get()), [&](xmlNode* e) {
             const std::string name = nameOf(e);
             if (name == "seq") {
-                sentence = content.href + "#" + attribute(e, "textref").substr(attribute(e, "textref").find('#') + 1);
+                sentence = contentPath + "#" + attribute(e, "textref").substr(attribute(e, "textref").find('#') + 1);
                 pointsIntoContent(attribute(e, "textref"));
             }
             if (name == "text") {
                 pointsIntoContent(attribute(e, "src"));
                 if (nameOf(e->parent->parent) != "seq") sentence.clear();
-                if (sentence.empty()) sentence = attribute(e, "src");
+                if (sentence.empty())
+                    sentence = contentPath + "#" + attribute(e, "src").substr(attribute(e, "src").find('#') + 1);
             }
             if (name != "audio") return;
             if (audio.empty()) {
                 audio = attribute(e, "src");
                 const fs::path file = scratch / "audio";
-                fixtures::writeFile(file, book.files[folder + audio]);
+                fixtures::writeFile(file, book.files[resolved(smilPath, audio)]);
                 decodedMs = testing_support::decodeAudio(file).size() * 1000 / kRate;
                 fs::remove(file);
             }
@@ -196,12 +208,26 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
     }
     EXPECT_EQ(clockValueMs(book.meta["media:duration"]), sumMs);
     EXPECT_EQ(book.meta["media:active-class"], "-epub-media-overlay-active");
-    const std::string& css = book.files[folder + "style.css"];
-    EXPECT_NE(css.find("." + book.meta["media:active-class"] + " {"), std::string::npos) << css;
+    EXPECT_TRUE(std::any_of(book.files.begin(), book.files.end(), [&](const auto& file) {
+        return file.first.ends_with(".css") &&
+               file.second.find("." + book.meta["media:active-class"] + " {") != std::string::npos;
+    })) << "a style sheet highlights the active class";
     EXPECT_FALSE(book.meta["media:narrator"].empty());
-    EXPECT_TRUE(book.meta["dc:identifier"].starts_with("tallamo-")) << book.meta["dc:identifier"];
     EXPECT_FALSE(book.meta["dc:language"].empty());
     return book;
+}
+
+void change(fixtures::Entries& entries, const std::string& name, const std::function<void(std::string&)>& how) {
+    for (auto& [n, bytes] : entries)
+        if (n == name) how(bytes);
+}
+
+// An encryption.xml that encrypts `entry` with `algorithm`.
+std::string encryption(const std::string& algorithm, const std::string& entry) {
+    return "<encryption xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><EncryptedData "
+           "xmlns=\"http://www.w3.org/2001/04/xmlenc#\"><EncryptionMethod Algorithm=\"" +
+           algorithm + "\"/><CipherData><CipherReference URI=\"" + entry +
+           "\"/></CipherData></EncryptedData></encryption>";
 }
 
 std::string utcTime(std::time_t t) {
@@ -234,6 +260,36 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
     fixtures::writeFile(dir / "book.pdf", fixtures::pdf({{"One page of words. And a second sentence."}}));
     // A sentence broken over two lines is highlighted whole: the voice ends a sentence at a line break.
     fixtures::writeFile(dir / "notes.txt", "First line here. A second sentence\nthat goes on.\n\nAnother paragraph.\n");
+    // An EPUB of its own markup: a style sheet, an image, an obfuscated font, an "a name", ids like the
+    // spans' own, a sentence across <em> and one that starts inside it, ruby and a footnote.
+    const std::string css = "p { margin: 0 }\n";
+    const std::string png = testing_support::pngImage(8, 8);
+    const std::string font(512, '\x7f');
+    const std::string fontEncryption = encryption("http://www.idpf.org/2008/embedding", "OEBPS/font.ttf");
+    auto own = fixtures::epubEntries({{"Own", {}}});
+    change(own, "OEBPS/c1.xhtml", [](std::string& page) {
+        page =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><html xmlns=\"http://www.w3.org/1999/xhtml\" "
+            "xmlns:epub=\"http://www.idpf.org/2007/ops\"><head><title>Own</title><link rel=\"stylesheet\" "
+            "href=\"style.css\"/></head><body><h1><a name=\"top\"></a>Own</h1><p id=\"tl-s1\">Call me "
+            "Ishmael. Some years ago, <em>never mind how long</em>, I went to sea.<a epub:type=\"noteref\" "
+            "href=\"#n1\">1</a></p><p id=\"s1\"><img src=\"figure.png\" alt=\"Drawing of a whale\"/> It was cold. "
+            "<em>It "
+            "was dark. The wind</em> blew hard.</p><p>The city of <ruby>Tokyo<rp>(</rp><rt>toe key "
+            "oh</rt><rp>)</rp></ruby> is far.</p><aside epub:type=\"footnote\" id=\"n1\"><p>A "
+            "note.</p></aside></body></html>";
+    });
+    change(own, "OEBPS/content.opf", [](std::string& opf) {
+        opf.insert(opf.find("</manifest>"),
+                   "<item id=\"css\" href=\"style.css\" media-type=\"text/css\"/><item id=\"png\" "
+                   "href=\"figure.png\" media-type=\"image/png\"/><item id=\"font\" href=\"font.ttf\" "
+                   "media-type=\"application/x-font-ttf\"/>");
+    });
+    own.insert(own.end(), {{"OEBPS/style.css", css},
+                           {"OEBPS/figure.png", png},
+                           {"OEBPS/font.ttf", font},
+                           {"META-INF/encryption.xml", fontEncryption}});
+    fixtures::writeFile(dir / "own.epub", fixtures::zipArchive(own));
     const struct {
         std::string input;
         bool fromStandardInput;
@@ -250,6 +306,7 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
         {"book.html", false, {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "mp3"},
         {"book.pdf", false, {"book"}, "book", "mp3"},
         {"chinese.txt", false, {"chinese"}, "chinese", "mp3"},
+        {"own.epub", false, {"Own"}, "Fixture Book", "mp3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input + (c.fromStandardInput ? " on standard input" : "") + " " + c.audio);
@@ -273,6 +330,33 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
             }
             if (c.input == "book.epub" || c.input == "book.fb2") {
                 EXPECT_TRUE(book.cover);
+            }
+            // An EPUB keeps its identifier; any other input has one made from its checksum.
+            // (An EPUB on standard input is read as a text.)
+            EXPECT_EQ(book.meta["dc:identifier"].starts_with("tallamo-"),
+                      !c.input.ends_with(".epub") || c.fromStandardInput);
+            if (c.input == "own.epub") {
+                EXPECT_EQ(book.files["OEBPS/style.css"], css);
+                EXPECT_EQ(book.files["OEBPS/figure.png"], png);
+                EXPECT_EQ(book.files["OEBPS/font.ttf"], font);
+                EXPECT_EQ(book.files["META-INF/encryption.xml"], fontEncryption);
+                const std::string& page = book.files["OEBPS/c1.xhtml"];
+                EXPECT_NE(page.find("<a id=\"top\"/>"), std::string::npos) << page;
+                EXPECT_NE(page.find("<img src=\"figure.png\" alt=\"Drawing of a whale\"/>"), std::string::npos) << page;
+                if (level == "sentence") {
+                    EXPECT_NE(page.find("\">Some years ago, <em>never mind how long</em>, I went to sea.<a"),
+                              std::string::npos)
+                        << "a sentence's span holds an element inside it whole: " << page;
+                    EXPECT_NE(page.find("\">The wind</span></em> <span>blew hard.</span>"), std::string::npos)
+                        << "a sentence that starts inside an element goes on in a span after it: " << page;
+                    EXPECT_NE(page.find("\">The city of <ruby>Tokyo<rp>(</rp><rt>toe key oh</rt>"), std::string::npos)
+                        << page;
+                } else {
+                    for (const char* unspoken : {"toe", "key", "oh", "Drawing", "whale"})
+                        EXPECT_EQ(std::count(book.wordTexts.begin(), book.wordTexts.end(), unspoken), 0)
+                            << unspoken << " (ruby's reading, an image's alt text) is not read";
+                    EXPECT_NE(page.find("\">Tokyo</span><rp>(</rp><rt>toe key oh</rt>"), std::string::npos) << page;
+                }
             }
             if (level == "sentence" && c.input == "notes.txt") {
                 const SayRun again = runSay(args);
@@ -298,7 +382,7 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
                 << "the reader's words";
         }
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 10)
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 11)
         << "nothing left beside the books";
 }
 
@@ -311,12 +395,13 @@ TEST(SayEpub, WhatCannotMakeABookIsRefusedWithNothingWritten) {
     fs::create_directory(dir / "folder.epub");
     fixtures::writeFile(dir / "broken.epub", fixtures::epub({{"One", {"Text."}}}).substr(0, 200));
     auto locked = fixtures::epubEntries({{"One", {"Text."}}});
-    locked.emplace_back("META-INF/encryption.xml",
-                        "<encryption xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><EncryptedData "
-                        "xmlns=\"http://www.w3.org/2001/04/xmlenc#\"><EncryptionMethod "
-                        "Algorithm=\"http://www.w3.org/2001/04/xmlenc#aes128-cbc\"/><CipherData><CipherReference "
-                        "URI=\"OEBPS/c1.xhtml\"/></CipherData></EncryptedData></encryption>");
+    const std::string aes = "http://www.w3.org/2001/04/xmlenc#aes128-cbc";
+    locked.emplace_back("META-INF/encryption.xml", encryption(aes, "OEBPS/c1.xhtml"));
     fixtures::writeFile(dir / "locked.epub", fixtures::zipArchive(locked));
+    // Its text can be read, but what it encrypts besides could not be kept: DRM all the same.
+    auto drm = fixtures::epubEntries({{"One", {"Text."}}});
+    drm.emplace_back("META-INF/encryption.xml", encryption(aes, "OEBPS/nav.xhtml"));
+    fixtures::writeFile(dir / "drm.epub", fixtures::zipArchive(drm));
     const struct {
         const char* name;
         std::vector<std::string> args;
@@ -331,6 +416,7 @@ TEST(SayEpub, WhatCannotMakeABookIsRefusedWithNothingWritten) {
         {"a text without words", {"--file", dir / "blank.txt"}, 1, "no text"},
         {"a broken EPUB", {"--file", dir / "broken.epub"}, 1, "broken.epub"},
         {"an encrypted EPUB", {"--file", dir / "locked.epub"}, 1, "locked.epub"},
+        {"an EPUB that encrypts more than fonts", {"--file", dir / "drm.epub"}, 1, "protected by DRM"},
         {"a folder under the name", {"--file", dir / "in.txt", "--output", dir / "folder.epub"}, 1, "is a folder"},
     };
     const auto listing = [&] {
