@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -54,6 +55,9 @@ void SpStream::adjustType(int32_t type) {
 }
 
 namespace {
+
+// The segments of a journal's last unit, kept when the render ended: all of the text, however long.
+constexpr uint64_t kWholeText = std::numeric_limits<uint64_t>::max();
 
 // A plain WAV header counts at most 4 GB of file; audio past this many bytes goes into RF64 instead.
 std::atomic<uint64_t> plainWaveLimit{uint64_t{0xFFFFFFFF} - 44};
@@ -220,12 +224,14 @@ public:
 
     // Finishes the file, with its tags and `marks`, and puts it in place; the warnings. On failure
     // nothing is put in place.
-    Result<std::vector<std::string>> commit(const std::vector<ChapterMark>& marks) {
+    Result<std::vector<std::string>> commit(const std::vector<ChapterMark>& marks, const core::MarkerState& found) {
         if (journal_) {
-            // Audio rendered since the last unit ended is the last unit.
+            // Audio rendered since the last unit ended is the last unit, and it ends the text: a render
+            // stopped after it is kept (while the file is made from the journal, which for an encoded
+            // file takes a while) goes on by speaking none of the text again, with the chapters found
+            // to its end.
             if (journal_->pendingFrames() > 0) {
-                const uint64_t segments = journal_->units().empty() ? 0 : journal_->units().back().segments;
-                if (auto r = commitChain(audio::ChainStart{segments, journal_->marks()}); !r) return r.fault();
+                if (auto r = commitChain(audio::ChainStart{kWholeText, found}); !r) return r.fault();
             }
             return journal_->finish(audio::FinalFile{target_, name_, choice_, mode_, tags_, marks});
         }
@@ -519,7 +525,8 @@ void SpFileStream::finish(bool commit) {
         fault.swap(writeFault_);
         warnings_.clear();
         if (output_ && commit && !fault) {
-            auto committed = output_->commit(marker_ ? marker_->marks() : marks_);
+            auto committed =
+                output_->commit(marker_ ? marker_->marks() : marks_, marker_ ? marker_->state() : core::MarkerState{});
             if (committed) warnings_ = std::move(committed.value());
             if (!committed) fault = committed.fault();
         }

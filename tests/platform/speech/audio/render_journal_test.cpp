@@ -187,6 +187,51 @@ INSTANTIATE_TEST_SUITE_P(Formats, Resume,
                                                                           : "m4b";
                          });
 
+// A render whose last unit's audio is kept by Close, as a real render's last chain is, stopped once that
+// unit is listed (while the file is made from the journal): it goes on to the same bytes, speaking
+// none of the text again.
+TEST(ResumeJournal, StoppedWhileItsFileIsMadeGoesOnToTheSameBytes) {
+    const auto renderToClose = [](const Book& book) {
+        ResumeState state;
+        auto file = openBook(book, state);
+        writeUnits(*file, state.segments, kUnits - 1, book.codec);
+        if (state.segments < kUnits) {
+            const auto last = unitAudio(kUnits - 1, book.codec);
+            ASSERT_TRUE(file->writeBytes(std::span(reinterpret_cast<const uint8_t*>(last.data()), last.size() * 2)));
+        }
+        file->Close();
+    };
+    for (const core::FileCodec codec : {core::FileCodec::Flac, core::FileCodec::M4b}) {
+        SCOPED_TRACE(static_cast<int>(codec));
+        testing_support::TempDir dir;
+        Book book{dir.file("reference"), dir.file("book.txt"), codec};
+        std::ofstream(book.input) << "The book's text.";
+        renderToClose(book);
+        const std::string reference = testing_support::readFile(book.output);
+        book.output = dir.file("book");
+        const std::string state = dir.file(".book.resume/state");
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            setJournalStepHookForTesting([&] {
+                const std::string listed = testing_support::readFile(state);
+                size_t units = 0;
+                for (size_t at = listed.find("\nunit "); at != std::string::npos; at = listed.find("\nunit ", at + 1))
+                    ++units;
+                if (units == kUnits) ::raise(SIGKILL);
+            });
+            renderToClose(book);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        ASSERT_FALSE(fs::exists(book.output));
+        renderToClose(book);
+        EXPECT_TRUE(testing_support::readFile(book.output) == reference) << "the resumed file differs";
+    }
+}
+
 TEST(ResumeJournal, ThatCannotBeUsedIsStartedOverSayingWhy) {
     const auto flip = [](const std::string& path, long at) {
         std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
