@@ -131,11 +131,19 @@ std::string smilDocument(const Spoken& s, const std::string& ownFolder, const st
 // reading order), else one entry a spoken document.
 std::string navDocument(const SourceBook& book, const std::vector<Spoken>& spoken, const std::string& ownFolder,
                         const std::string& title, const std::string& language) {
-    std::set<std::string> inSpine;
-    for (const auto& ref : book.spine) inSpine.insert(book.items[ref.item].path);
+    std::map<std::string, size_t> order;  // a document's place in the reading order
+    for (const auto& ref : book.spine) order.emplace(book.items[ref.item].path, order.size());
+    // Entries in reading order only: one that leads back (to an earlier document, or to the start of the
+    // document the last one led into) is left out.
     std::vector<SourceTocEntry> toc;
-    for (const auto& e : book.toc)
-        if (inSpine.contains(e.path)) toc.push_back(e);
+    for (const auto& e : book.toc) {
+        if (!order.contains(e.path)) continue;
+        if (!toc.empty()) {
+            const size_t last = order[toc.back().path];
+            if (order[e.path] < last || (order[e.path] == last && e.fragment.empty())) continue;
+        }
+        toc.push_back(e);
+    }
     if (toc.empty())
         for (const auto& s : spoken) toc.push_back({book.items[s.item].path, {}, s.section.title, 0});
     std::string out =
@@ -149,7 +157,7 @@ std::string navDocument(const SourceBook& book, const std::vector<Spoken>& spoke
     for (const auto& e : toc) {
         const int want = std::min(e.depth, depth + 1);
         if (want > depth) {
-            out += "\n<ol>\n";
+            out += depth < 0 ? "<ol>\n" : "\n<ol>\n";
             depth = want;
         } else {
             out += "</li>\n";
@@ -158,7 +166,9 @@ std::string navDocument(const SourceBook& book, const std::vector<Spoken>& spoke
         out += "<li><a href=\"" + xmlText(relativeHref(ownFolder, e.path) + e.fragment) + "\">" + xmlText(e.title) +
                "</a>";
     }
-    for (; depth >= 0; --depth) out += "</li>\n</ol>\n" + std::string(depth > 0 ? "</li>\n" : "");
+    out += "</li>\n";
+    for (; depth > 0; --depth) out += "</ol>\n</li>\n";
+    out += "</ol>\n";
     return out + "</nav>\n</body>\n</html>\n";
 }
 

@@ -243,6 +243,15 @@ std::string svgName(std::string_view name) {
     return std::string(name);
 }
 
+// Whether a name can be written as an element's or an attribute's name (the HTML parser gives no other,
+// but what is written must be well-formed whatever it gives).
+bool xmlName(std::string_view name) {
+    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':'; };
+    return !name.empty() && letter(name.front()) && std::all_of(name.begin(), name.end(), [&](char c) {
+        return letter(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    });
+}
+
 bool validId(std::string_view id) {
     return !id.empty() && id.find_first_of(" \t\n\r\f") == std::string_view::npos;
 }
@@ -344,7 +353,7 @@ public:
             closeSpan();
         Frame frame{std::string(name), {}, ordinal, true};
         std::string written(name);
-        if (name.find(':') != std::string_view::npos || name == "basefont" || name == "isindex") {
+        if (name.find(':') != std::string_view::npos || name == "basefont" || name == "isindex" || !xmlName(name)) {
             frame.written = false;  // foreign or long-gone elements: their content stays, they go
         } else {
             for (const auto& [old, now] : kRenamed)
@@ -600,7 +609,7 @@ private:
                            element == "embed" || element == "object" || element == "input";
         for (const auto& [rawName, value] : attributes) {
             std::string name(rawName);
-            if (name.empty() || name.starts_with("xmlns")) continue;
+            if (!xmlName(name) || name.starts_with("xmlns")) continue;
             if (inSvg) {
                 name = svgName(name);
                 if (name.find(':') != std::string::npos && !name.starts_with("xlink:") && name != "xml:lang") continue;
