@@ -3,8 +3,9 @@
 // package lists every file and nothing else, every overlay's text points at an id of its content
 // document, its clips are in order and inside the decoded audio (as libavcodec decodes it, the
 // encoder's delay left out), the overlays' durations add up to the book's; at word level each word's
-// clip lies inside its sentence's. Every input format at both levels, and the inputs and options that
-// are refused with nothing written.
+// clip lies inside its sentence's. Every input format at both levels (an EPUB keeping its own files,
+// styles, image, font and markup, its spans on the right text), and the inputs and options that are
+// refused with nothing written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <zip.h>
