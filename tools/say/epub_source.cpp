@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -488,16 +489,20 @@ private:
     // Before the character at `position`: ends the spans it is not in and opens those it is in.
     void placeSpans(uint64_t position) {
         const auto s = sentences_.at(position);
-        const auto w = s ? wordAt(*s, position) : std::nullopt;
+        // The word as a plain index (kNoWord for none): GCC's -O3 takes an optional here for one that
+        // may be read unset.
+        constexpr size_t kNoWord = SIZE_MAX;
+        const size_t w = s ? wordAt(*s, position).value_or(kNoWord) : kNoWord;
         while (!spans_.empty()) {
             const Span& top = spans_.back();
-            const bool in = top.word ? (s && w && top.sentence == *s && top.word_ == *w) : (s && top.sentence == *s);
+            const bool in =
+                top.word ? (s && w != kNoWord && top.sentence == *s && top.word_ == w) : (s && top.sentence == *s);
             if (in) break;
             closeSpan();
         }
         if (!s) return;
         if (spans_.empty()) openSpan(false, *s, 0);
-        if (w && !spans_.back().word) openSpan(true, *s, *w);
+        if (w != kNoWord && !spans_.back().word) openSpan(true, *s, w);
     }
 
     // After the character at `position`: ends the spans whose last character it was, when they were
