@@ -6,6 +6,7 @@
 
 #include "documents/archive.h"
 #include "documents/html_text.h"
+#include "documents/markup.h"
 
 namespace documents::detail {
 namespace {
@@ -60,16 +61,6 @@ struct NavEntry {
     std::string path;
     std::string title;
 };
-
-bool contains(std::string_view list, std::string_view word) {
-    size_t at = 0;
-    while ((at = list.find(word, at)) != std::string_view::npos) {
-        const size_t end = at + word.size();
-        if ((at == 0 || list[at - 1] == ' ') && (end == list.size() || list[end] == ' ')) return true;
-        at = end;
-    }
-    return false;
-}
 
 bool isXhtml(std::string_view mediaType) {
     return mediaType == "application/xhtml+xml" || mediaType == "text/html" || mediaType == "application/xml" ||
@@ -185,7 +176,7 @@ base::Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string&
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
         if (name == "nav") {
-            if (navDepth++ == 0) inToc = contains(a.get("epub:type").value_or(""), "toc");
+            if (navDepth++ == 0) inToc = hasToken(a.get("epub:type").value_or(""), "toc");
         } else if (name == "a" && navDepth > 0 && !link) {
             link = NavEntry{resolveHref(folder, a.get("href").value_or("")), {}};
         }
@@ -240,7 +231,7 @@ base::Result<std::vector<NavEntry>> readNcx(Archive& archive, const std::string&
 // cover meta names, when it is an image.
 std::string coverPath(const Package& p) {
     for (const auto& [id, item] : p.manifest) {
-        if (contains(item.properties, "cover-image")) return item.path;
+        if (hasToken(item.properties, "cover-image")) return item.path;
     }
     const auto named = p.manifest.find(p.coverId);
     if (named != p.manifest.end() && named->second.mediaType.starts_with("image/")) return named->second.path;
@@ -249,7 +240,7 @@ std::string coverPath(const Package& p) {
 
 base::Result<std::vector<NavEntry>> navigation(Archive& archive, const Package& p) {
     for (const auto& [id, item] : p.manifest) {
-        if (!contains(item.properties, "nav") || !archive.find(item.path)) continue;
+        if (!hasToken(item.properties, "nav") || !archive.find(item.path)) continue;
         auto nav = readNav(archive, item.path);
         if (!nav || !nav.value().empty()) return nav;
     }

@@ -51,4 +51,14 @@ base::Result<void> walkMarkup(std::string_view bytes, MarkupVisitor& visitor) {
     }
 }
 
+bool hasToken(std::string_view list, std::string_view word) {
+    size_t at = 0;
+    while ((at = list.find(word, at)) != std::string_view::npos) {
+        const size_t end = at + word.size();
+        if ((at == 0 || list[at - 1] == ' ') && (end == list.size() || list[end] == ' ')) return true;
+        at = end;
+    }
+    return false;
+}
+
 }  // namespace documents

@@ -26,4 +26,7 @@ public:
 // Walks the markup file held in `bytes`. A visitor that throws stops the walk with a fault.
 base::Result<void> walkMarkup(std::string_view bytes, MarkupVisitor& visitor);
 
+// Whether the space-separated list `list` (an attribute such as properties or epub:type) holds `word`.
+bool hasToken(std::string_view list, std::string_view word);
+
 }  // namespace documents

@@ -27,12 +27,6 @@ std::u16string_view trimmed(std::u16string_view text) {
     return text;
 }
 
-std::string number(const char* format, size_t n) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, format, n);
-    return buffer;
-}
-
 // "01:02:03.456", or "01:02:03" rounded to the second without `fraction`.
 std::string clock(uint64_t ms, bool fraction) {
     if (!fraction) ms = (ms + 500) / 1000 * 1000;
@@ -80,13 +74,13 @@ std::vector<size_t> firstSentences(const std::vector<DaisySection>& sections) {
 std::string sectionText(const DaisySection& section, size_t index, size_t firstSentence) {
     const std::u16string_view text = section.text;
     const auto paragraphs = paragraphsOf(text);
-    const std::string headingId = number("h%04zu", index + 1);
+    const std::string headingId = numbered("h%04zu", index + 1);
     std::string out;
     const bool titleFirst = opensWithTitle(text, paragraphs, section.title);
     if (!titleFirst) out += "<h1 id=\"" + headingId + "\">" + xmlText(section.title) + "</h1>\n";
     return out + markedParagraphs(
                      text, paragraphs, section.sentences, titleFirst ? "<h1 id=\"" + headingId + "\">" : "",
-                     [&](size_t i) { return number("t%zu", firstSentence + i); },
+                     [&](size_t i) { return numbered("t%zu", firstSentence + i); },
                      [&](size_t, size_t from, size_t to, std::string& piece) {
                          piece += xmlText(text.substr(from, to - from));
                      });
@@ -114,10 +108,10 @@ std::string smilDocument(const DaisyFacts& facts, const DaisySection& section, s
     for (size_t i = 0; i < section.sentences.size(); ++i) {
         const DaisySentence& s = section.sentences[i];
         const size_t n = firstSentence + i;
-        out += "<par endsync=\"last\" id=\"" + number("p%zu", n) + "\">\n<text src=\"content.html#" +
-               number("t%zu", n) + "\" id=\"" + number("x%zu", n) + "\"/>\n<audio src=\"" + audio +
+        out += "<par endsync=\"last\" id=\"" + numbered("p%zu", n) + "\">\n<text src=\"content.html#" +
+               numbered("t%zu", n) + "\" id=\"" + numbered("x%zu", n) + "\"/>\n<audio src=\"" + audio +
                "\" clip-begin=\"npt=" + smilSeconds(s.startMs) + "\" clip-end=\"npt=" + smilSeconds(s.endMs) +
-               "\" id=\"" + number("a%zu", n) + "\"/>\n</par>\n";
+               "\" id=\"" + numbered("a%zu", n) + "\"/>\n</par>\n";
     }
     return out + "</seq>\n</body>\n</smil>\n";
 }
@@ -141,8 +135,8 @@ std::string nccDocument(const DaisyFacts& facts, const std::vector<DaisySection>
     const auto first = firstSentences(sections);
     for (size_t i = 0; i < sections.size(); ++i) {
         // The NCC's first heading is the book's "title" heading.
-        out += std::string("<h1") + (i == 0 ? " class=\"title\"" : "") + " id=\"" + number("n%04zu", i + 1) +
-               "\"><a href=\"" + number("s%04zu.smil", i + 1) + "#" + number("p%zu", first[i]) + "\">" +
+        out += std::string("<h1") + (i == 0 ? " class=\"title\"" : "") + " id=\"" + numbered("n%04zu", i + 1) +
+               "\"><a href=\"" + numbered("s%04zu.smil", i + 1) + "#" + numbered("p%zu", first[i]) + "\">" +
                xmlText(sections[i].title) + "</a></h1>\n";
     }
     return out + "</body>\n</html>\n";
@@ -230,7 +224,7 @@ std::vector<DaisySentence> daisySentences(std::u16string_view text, const std::v
 }
 
 std::string daisyAudioName(size_t index) {
-    return number("s%04zu.mp3", index + 1);
+    return numbered("s%04zu.mp3", index + 1);
 }
 
 std::vector<std::pair<std::string, std::string>> daisyDocuments(const DaisyFacts& facts,
@@ -240,7 +234,7 @@ std::vector<std::pair<std::string, std::string>> daisyDocuments(const DaisyFacts
     const auto first = firstSentences(sections);
     uint64_t elapsedMs = 0;
     for (size_t i = 0; i < sections.size(); ++i) {
-        files.emplace_back(number("s%04zu.smil", i + 1), smilDocument(facts, sections[i], i, first[i], elapsedMs));
+        files.emplace_back(numbered("s%04zu.smil", i + 1), smilDocument(facts, sections[i], i, first[i], elapsedMs));
         elapsedMs += sections[i].durationMs;
     }
     files.emplace_back("ncc.html", nccDocument(facts, sections));

@@ -11,21 +11,11 @@ namespace say {
 
 namespace {
 
-std::string number(const char* format, size_t n) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, format, n);
-    return buffer;
-}
-
-std::string attribute(std::string_view name, std::string_view value) {
-    return " " + std::string(name) + "=\"" + xmlText(value) + "\"";
-}
-
 // The start of an XHTML content document (or the navigation document) up to its head's title.
 std::string xhtmlStart(const EpubFacts& facts, std::string_view title) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE html>\n"
            "<html xmlns=\"http://www.w3.org/1999/xhtml\" xmlns:epub=\"http://www.idpf.org/2007/ops\"" +
-           attribute("lang", facts.language) + attribute("xml:lang", facts.language) +
+           xmlAttribute("lang", facts.language) + xmlAttribute("xml:lang", facts.language) +
            ">\n<head>\n<meta charset=\"utf-8\"/>\n<title>" + xmlText(title) + "</title>\n";
 }
 
@@ -74,7 +64,7 @@ std::string contentBody(const EpubFacts& facts, const EpubSection& section, size
     std::vector<std::vector<bool>> wordPlaced(sentences.size());
     out += markedParagraphs(
         text, paragraphs, sentences, titleFirst ? "<h1>" : "",
-        [&](size_t i) { return number("s%zu", firstSentence + i); },
+        [&](size_t i) { return numbered("s%zu", firstSentence + i); },
         [&](size_t i, size_t from, size_t to, std::string& piece) {
             size_t at = from;
             if (const auto* words = wordsOf(facts, section, i)) {
@@ -85,7 +75,7 @@ std::string contentBody(const EpubFacts& facts, const EpubSection& section, size
                     if (wordFrom >= wordTo) continue;
                     piece += xmlText(text.substr(at, wordFrom - at));
                     piece += wordPlaced[i][k] ? std::string("<span>")
-                                              : "<span id=\"" + number("w%zu", wordIds[i] + k) + "\">";
+                                              : "<span id=\"" + numbered("w%zu", wordIds[i] + k) + "\">";
                     piece += xmlText(text.substr(wordFrom, wordTo - wordFrom)) + "</span>";
                     wordPlaced[i][k] = true;
                     at = wordTo;
@@ -119,17 +109,17 @@ std::string overlayDocument(const EpubFacts& facts, const EpubSection& section, 
         "<body>\n";
     size_t word = firstWord;
     for (size_t i = 0; i < section.sentences.size(); ++i) {
-        const std::string sentence = content + "#" + number("s%zu", firstSentence + i);
+        const std::string sentence = content + "#" + numbered("s%zu", firstSentence + i);
         if (const auto* words = wordsOf(facts, section, i)) {
-            out += "<seq id=\"" + number("q%zu", firstSentence + i) + "\" epub:textref=\"" + sentence + "\">\n";
+            out += "<seq id=\"" + numbered("q%zu", firstSentence + i) + "\" epub:textref=\"" + sentence + "\">\n";
             for (const DaisySentence& w : *words) {
-                out += "<par id=\"" + number("pw%zu", word) + "\"><text src=\"" + content + "#" + number("w%zu", word) +
-                       "\"/>" + clip(audio, w) + "</par>\n";
+                out += "<par id=\"" + numbered("pw%zu", word) + "\"><text src=\"" + content + "#" +
+                       numbered("w%zu", word) + "\"/>" + clip(audio, w) + "</par>\n";
                 ++word;
             }
             out += "</seq>\n";
         } else {
-            out += "<par id=\"" + number("p%zu", firstSentence + i) + "\"><text src=\"" + sentence + "\"/>" +
+            out += "<par id=\"" + numbered("p%zu", firstSentence + i) + "\"><text src=\"" + sentence + "\"/>" +
                    clip(audio, section.sentences[i]) + "</par>\n";
         }
     }
@@ -152,13 +142,13 @@ std::string styleSheet() {
 
 std::string meta(std::string_view property, std::string_view value, std::string_view refines = {}) {
     return "<meta property=\"" + std::string(property) + "\"" +
-           (refines.empty() ? std::string() : attribute("refines", "#" + std::string(refines))) + ">" + xmlText(value) +
-           "</meta>\n";
+           (refines.empty() ? std::string() : xmlAttribute("refines", "#" + std::string(refines))) + ">" +
+           xmlText(value) + "</meta>\n";
 }
 
 std::string item(std::string_view id, std::string_view href, std::string_view more = {}) {
-    return "<item" + attribute("id", id) + attribute("href", href) + attribute("media-type", epubMediaType(href)) +
-           std::string(more) + "/>\n";
+    return "<item" + xmlAttribute("id", id) + xmlAttribute("href", href) +
+           xmlAttribute("media-type", epubMediaType(href)) + std::string(more) + "/>\n";
 }
 
 std::string packageDocument(const EpubFacts& facts, const std::vector<EpubSection>& sections) {
@@ -169,14 +159,14 @@ std::string packageDocument(const EpubFacts& facts, const std::vector<EpubSectio
     std::string out =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
         "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" unique-identifier=\"book-id\"" +
-        attribute("xml:lang", facts.language) +
+        xmlAttribute("xml:lang", facts.language) +
         ">\n<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n<dc:identifier id=\"book-id\">" +
         xmlText(facts.identifier) + "</dc:identifier>\n<dc:title>" + xmlText(facts.title) + "</dc:title>\n";
     if (!facts.creator.empty()) out += "<dc:creator>" + xmlText(facts.creator) + "</dc:creator>\n";
     out += "<dc:language>" + xmlText(facts.language) + "</dc:language>\n" + meta("dcterms:modified", modified);
     uint64_t totalMs = 0;
     for (size_t i = 0; i < sections.size(); ++i) {
-        out += meta("media:duration", epubClock(sections[i].durationMs), number("o%zu", i + 1));
+        out += meta("media:duration", epubClock(sections[i].durationMs), numbered("o%zu", i + 1));
         totalMs += sections[i].durationMs;
     }
     out += meta("media:duration", epubClock(totalMs));
@@ -185,12 +175,13 @@ std::string packageDocument(const EpubFacts& facts, const std::vector<EpubSectio
            item("nav", "nav.xhtml", " properties=\"nav\"") + item("style", "style.css");
     if (!facts.coverName.empty()) out += item("cover", facts.coverName, " properties=\"cover-image\"");
     for (size_t i = 0; i < sections.size(); ++i) {
-        out += item(number("c%zu", i + 1), epubFileName(i, "xhtml"), attribute("media-overlay", number("o%zu", i + 1)));
-        out += item(number("o%zu", i + 1), epubFileName(i, "smil"));
-        out += item(number("a%zu", i + 1), epubFileName(i, facts.audioExtension));
+        out += item(numbered("c%zu", i + 1), epubFileName(i, "xhtml"),
+                    xmlAttribute("media-overlay", numbered("o%zu", i + 1)));
+        out += item(numbered("o%zu", i + 1), epubFileName(i, "smil"));
+        out += item(numbered("a%zu", i + 1), epubFileName(i, facts.audioExtension));
     }
     out += "</manifest>\n<spine>\n";
-    for (size_t i = 0; i < sections.size(); ++i) out += "<itemref idref=\"" + number("c%zu", i + 1) + "\"/>\n";
+    for (size_t i = 0; i < sections.size(); ++i) out += "<itemref idref=\"" + numbered("c%zu", i + 1) + "\"/>\n";
     return out + "</spine>\n</package>\n";
 }
 
@@ -215,7 +206,7 @@ std::vector<DaisySentence> epubWords(std::u16string_view text, const DaisySenten
 }
 
 std::string epubFileName(size_t index, std::string_view extension) {
-    return number("c%zu.", index + 1) + std::string(extension);
+    return numbered("c%zu.", index + 1) + std::string(extension);
 }
 
 std::string_view epubMediaType(std::string_view name) {

@@ -35,16 +35,6 @@ namespace fs = std::filesystem;
 
 constexpr std::time_t kNoTime = 315532800;  // 1980-01-01T00:00:00Z, the earliest a zip entry holds
 
-std::string number(const char* format, size_t n) {
-    char buffer[48];
-    std::snprintf(buffer, sizeof buffer, format, n);
-    return buffer;
-}
-
-std::string attribute(std::string_view name, std::string_view value) {
-    return " " + std::string(name) + "=\"" + xmlText(value) + "\"";
-}
-
 // A spoken document of the book.
 struct Spoken {
     size_t item = 0;  // in the source book's items
@@ -57,7 +47,7 @@ struct Spoken {
 // A name for the folder of the book's new files beside its package that no file of it is in.
 std::string freeFolder(const SourceBook& book, const std::string& packageFolder) {
     for (size_t n = 1;; ++n) {
-        const std::string name = n == 1 ? "narration" : number("narration-%zu", n);
+        const std::string name = n == 1 ? "narration" : numbered("narration-%zu", n);
         const std::string prefix = packageFolder + name + "/";
         if (std::none_of(book.items.begin(), book.items.end(),
                          [&](const SourceItem& item) { return item.path.starts_with(prefix); }))
@@ -68,7 +58,7 @@ std::string freeFolder(const SourceBook& book, const std::string& packageFolder)
 // A prefix for the spans' ids that no id of the book starts with.
 std::string freePrefix(const std::set<std::string>& ids) {
     for (size_t n = 0;; ++n) {
-        const std::string prefix = n == 0 ? "tl-" : number("tl%zu-", n);
+        const std::string prefix = n == 0 ? "tl-" : numbered("tl%zu-", n);
         const auto at = ids.lower_bound(prefix);
         if (at == ids.end() || !at->starts_with(prefix)) return prefix;
     }
@@ -112,15 +102,15 @@ std::string smilDocument(const Spoken& s, const std::string& ownFolder, const st
         if (level == OverlayLevel::Word && i < s.section.words.size()) {
             for (size_t k = 0; k < s.section.words[i].size(); ++k) {
                 if (!s.written.wordPlaced[i][k]) continue;
-                words += "<par id=\"" + number("p%zu", par++) + "\"><text src=\"" + xmlText(content) + "#" +
+                words += "<par id=\"" + numbered("p%zu", par++) + "\"><text src=\"" + xmlText(content) + "#" +
                          s.marks.wordIds[i][k] + "\"/>" + clip(s.section.words[i][k]) + "</par>\n";
             }
         }
         if (!words.empty()) {
-            out += "<seq id=\"" + number("q%zu", i + 1) + "\" epub:textref=\"" + xmlText(sentence) + "\">\n" + words +
+            out += "<seq id=\"" + numbered("q%zu", i + 1) + "\" epub:textref=\"" + xmlText(sentence) + "\">\n" + words +
                    "</seq>\n";
         } else {
-            out += "<par id=\"" + number("p%zu", par++) + "\"><text src=\"" + xmlText(sentence) + "\"/>" +
+            out += "<par id=\"" + numbered("p%zu", par++) + "\"><text src=\"" + xmlText(sentence) + "\"/>" +
                    clip(s.section.sentences[i]) + "</par>\n";
         }
     }
@@ -149,7 +139,7 @@ std::string navDocument(const SourceBook& book, const std::vector<Spoken>& spoke
     std::string out =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE html>\n"
         "<html xmlns=\"http://www.w3.org/1999/xhtml\" xmlns:epub=\"http://www.idpf.org/2007/ops\"" +
-        attribute("lang", language) + attribute("xml:lang", language) +
+        xmlAttribute("lang", language) + xmlAttribute("xml:lang", language) +
         ">\n<head>\n<meta charset=\"utf-8\"/>\n<title>" + xmlText(title) +
         "</title>\n</head>\n<body>\n<nav epub:type=\"toc\" id=\"toc\">\n<h1>" + xmlText(title) + "</h1>\n";
     // Nested lists from the entries' depths: a deeper entry opens a list inside the last item.
@@ -174,8 +164,8 @@ std::string navDocument(const SourceBook& book, const std::vector<Spoken>& spoke
 
 std::string meta(std::string_view property, std::string_view value, std::string_view refines = {}) {
     return "<meta property=\"" + std::string(property) + "\"" +
-           (refines.empty() ? std::string() : attribute("refines", "#" + std::string(refines))) + ">" + xmlText(value) +
-           "</meta>\n";
+           (refines.empty() ? std::string() : xmlAttribute("refines", "#" + std::string(refines))) + ">" +
+           xmlText(value) + "</meta>\n";
 }
 
 }  // namespace
@@ -282,7 +272,7 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
     const auto journal = openBookJournal(voice, o, format, in, place);
     WorkFolder work(place);
     const auto heard = speakParts(voice, o, format, in, parts, work.folder(), journal.get(),
-                                  [&](size_t index) { return number("c%zu.", index + 1) + audioExtension; });
+                                  [&](size_t index) { return numbered("c%zu.", index + 1) + audioExtension; });
     if (!heard) return interruptedStatus();
     const base::Folder& audioFolder = journal ? journal->folder() : work.folder();
 
@@ -311,11 +301,11 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
         s.marks.sentences = s.section.sentences;
         s.marks.words = s.section.words;
         for (size_t i = 0; i < s.section.sentences.size(); ++i) {
-            s.marks.sentenceIds.push_back(prefix + number("s%zu", sentenceNumber++));
+            s.marks.sentenceIds.push_back(prefix + numbered("s%zu", sentenceNumber++));
             s.marks.wordIds.emplace_back();
             if (i < s.section.words.size())
                 for (size_t k = 0; k < s.section.words[i].size(); ++k)
-                    s.marks.wordIds.back().push_back(prefix + number("w%zu", wordNumber++));
+                    s.marks.wordIds.back().push_back(prefix + numbered("w%zu", wordNumber++));
         }
         s.written = rewriteXhtml(
             *bytes[s.item], XhtmlSettings{language, s.section.title, relativeHref(folderPart(item.path), stylePath)},
@@ -338,7 +328,7 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
     metadata += "<dc:language>" + xmlText(language) + "</dc:language>\n" + meta("dcterms:modified", when);
     uint64_t totalMs = 0;
     for (size_t i = 0; i < spoken.size(); ++i) {
-        metadata += meta("media:duration", epubClock(spoken[i].section.durationMs), number("o%zu", i + 1));
+        metadata += meta("media:duration", epubClock(spoken[i].section.durationMs), numbered("o%zu", i + 1));
         totalMs += spoken[i].section.durationMs;
     }
     metadata += meta("media:duration", epubClock(totalMs));
@@ -369,7 +359,7 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
             RewrittenXhtml& written = s != spokenOf.end() ? spoken[s->second].written : other;
             properties = written.properties;
             content = std::move(written.bytes);
-            if (s != spokenOf.end()) more = attribute("media-overlay", number("o%zu", s->second + 1));
+            if (s != spokenOf.end()) more = xmlAttribute("media-overlay", numbered("o%zu", s->second + 1));
             if (item.nav) {
                 properties = properties.empty() ? "nav" : "nav " + properties;
                 hasNav = true;
@@ -378,47 +368,48 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
             content = std::move(*bytes[i]);
             if (item.cover) properties = "cover-image";
         }
-        manifest += "<item" + attribute("id", number("i%zu", i + 1)) + attribute("href", item.href) +
-                    attribute("media-type", type) + (properties.empty() ? "" : attribute("properties", properties)) +
-                    more + "/>\n";
+        manifest += "<item" + xmlAttribute("id", numbered("i%zu", i + 1)) + xmlAttribute("href", item.href) +
+                    xmlAttribute("media-type", type) +
+                    (properties.empty() ? "" : xmlAttribute("properties", properties)) + more + "/>\n";
         files.emplace_back(item.path, std::move(content));
         stored.push_back(storedType(type));
     }
     for (size_t i = 0; i < spoken.size(); ++i) {
-        const std::string smil = number("c%zu.smil", i + 1);
-        manifest += "<item" + attribute("id", number("o%zu", i + 1)) + attribute("href", ownHref + smil) +
-                    attribute("media-type", "application/smil+xml") + "/>\n";
-        manifest += "<item" + attribute("id", number("a%zu", i + 1)) + attribute("href", ownHref + spoken[i].audio) +
-                    attribute("media-type", epubMediaType(spoken[i].audio)) + "/>\n";
+        const std::string smil = numbered("c%zu.smil", i + 1);
+        manifest += "<item" + xmlAttribute("id", numbered("o%zu", i + 1)) + xmlAttribute("href", ownHref + smil) +
+                    xmlAttribute("media-type", "application/smil+xml") + "/>\n";
+        manifest += "<item" + xmlAttribute("id", numbered("a%zu", i + 1)) +
+                    xmlAttribute("href", ownHref + spoken[i].audio) +
+                    xmlAttribute("media-type", epubMediaType(spoken[i].audio)) + "/>\n";
         files.emplace_back(ownFolder + smil,
                            smilDocument(spoken[i], ownFolder, book.items[spoken[i].item].path, level));
         stored.push_back(false);
     }
     if (!hasNav) {
-        manifest += "<item id=\"nav\"" + attribute("href", ownHref + "nav.xhtml") +
+        manifest += "<item id=\"nav\"" + xmlAttribute("href", ownHref + "nav.xhtml") +
                     " media-type=\"application/xhtml+xml\" properties=\"nav\"/>\n";
         files.emplace_back(ownFolder + "nav.xhtml", navDocument(book, spoken, ownFolder, title, language));
         stored.push_back(false);
     }
-    manifest += "<item id=\"style\"" + attribute("href", ownHref + "style.css") + " media-type=\"text/css\"/>\n";
+    manifest += "<item id=\"style\"" + xmlAttribute("href", ownHref + "style.css") + " media-type=\"text/css\"/>\n";
     files.emplace_back(
         stylePath, "." + std::string(kEpubActiveClass) + " {\n  background-color: #ffe066;\n  color: #000000;\n}\n");
     stored.push_back(false);
     std::string spine;
     for (const auto& ref : book.spine)
         if (bytes[ref.item])
-            spine += "<itemref" + attribute("idref", number("i%zu", ref.item + 1)) +
+            spine += "<itemref" + xmlAttribute("idref", numbered("i%zu", ref.item + 1)) +
                      (ref.linear ? "" : " linear=\"no\"") + "/>\n";
     const std::string package =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
         "<package xmlns=\"http://www.idpf.org/2007/opf\" version=\"3.0\" unique-identifier=\"book-id\"" +
-        attribute("xml:lang", language) + ">\n<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n" + metadata +
-        "</metadata>\n<manifest>\n" + manifest + "</manifest>\n<spine>\n" + spine + "</spine>\n</package>\n";
+        xmlAttribute("xml:lang", language) + ">\n<metadata xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n" +
+        metadata + "</metadata>\n<manifest>\n" + manifest + "</manifest>\n<spine>\n" + spine + "</spine>\n</package>\n";
     const std::string container =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
         "<container version=\"1.0\" xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\">\n<rootfiles>\n"
         "<rootfile" +
-        attribute("full-path", book.packagePath) +
+        xmlAttribute("full-path", book.packagePath) +
         " media-type=\"application/oebps-package+xml\"/>\n</rootfiles>\n</container>\n";
 
     const std::string archiveName = "book.epub";

@@ -40,16 +40,6 @@ std::optional<std::string_view> get(std::span<const Attribute> attributes, std::
     return std::nullopt;
 }
 
-bool hasWord(std::string_view list, std::string_view word) {
-    size_t at = 0;
-    while ((at = list.find(word, at)) != std::string_view::npos) {
-        const size_t end = at + word.size();
-        if ((at == 0 || list[at - 1] == ' ') && (end == list.size() || list[end] == ' ')) return true;
-        at = end;
-    }
-    return false;
-}
-
 std::string trimmed(std::string_view s) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
@@ -759,7 +749,8 @@ SourceBook readSourceBook(documents::Document& document, const std::string& show
             const std::string properties(get(a, "properties").value_or(""));
             byId[id] = book.items.size();
             book.items.push_back(SourceItem{path, href, std::string(get(a, "media-type").value_or("")),
-                                            hasWord(properties, "nav"), hasWord(properties, "cover-image")});
+                                            documents::hasToken(properties, "nav"),
+                                            documents::hasToken(properties, "cover-image")});
         } else if (name == "spine") {
             tocId = get(a, "toc").value_or("");
         } else if (name == "itemref") {

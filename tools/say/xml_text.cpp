@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/say/xml_text.h"
 
+#include <cstdio>
+
 #include "base/utf8.h"
 
 namespace say {
@@ -47,6 +49,16 @@ std::string xmlText(std::u16string_view text) {
 
 std::string xmlText(std::string_view utf8) {
     return escaped(utf8);
+}
+
+std::string xmlAttribute(std::string_view name, std::string_view value) {
+    return " " + std::string(name) + "=\"" + xmlText(value) + "\"";
+}
+
+std::string numbered(const char* format, size_t n) {
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, format, n);
+    return buffer;
 }
 
 }  // namespace say

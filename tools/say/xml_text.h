@@ -2,6 +2,7 @@
 // Text put into the XML and XHTML documents tallamo-say writes (a DAISY book's).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,11 @@ namespace say {
 // invalid UTF-8 sequence becomes U+FFFD.
 std::string xmlText(std::u16string_view text);
 std::string xmlText(std::string_view utf8);
+
+// ` name="value"`: an attribute with its value as xmlText, and the space before it.
+std::string xmlAttribute(std::string_view name, std::string_view value);
+
+// `format` (a printf format holding one %zu) with `n`: the numbered names of a book's files and ids.
+std::string numbered(const char* format, size_t n);
 
 }  // namespace say
