@@ -142,7 +142,7 @@ int speakDaisy(SpVoice& voice, const Options& o, int32_t format) {
     facts.title = bookTitle;
     facts.creator = in.book.info.author;
     facts.date = in.book.info.date;
-    facts.language = !in.book.language.empty() ? in.book.language : core::languageTag(voice.Voice());
+    facts.language = !in.book.language.empty() ? in.book.language : fallbackLanguage(in.text, voice.Voice());
     facts.identifier = in.identifier;
     facts.narrator = voice.Voice().GetDescription(0);
     facts.generator = "Tallamo " TALLAMO_VERSION;

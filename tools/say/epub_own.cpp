@@ -212,7 +212,7 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
                                                         : fs::path(place.leaf).stem().string();
     const std::string language = !book.language.empty()                  ? book.language
                                  : !document.metadata().language.empty() ? document.metadata().language
-                                                                         : core::languageTag(voice.Voice());
+                                                                         : fallbackLanguage(text, voice.Voice());
     const OverlayLevel level = o.overlay == Options::Overlay::Word ? OverlayLevel::Word : OverlayLevel::Sentence;
     const std::string audioExtension = o.codec == FileCodec::M4a ? "m4a" : "mp3";
 

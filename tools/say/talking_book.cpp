@@ -16,6 +16,7 @@
 
 #include "base/utf8.h"
 #include "encoding/decoder.h"
+#include "speech/core/languages.h"
 #include "tools/say/book_journal.h"
 #include "tools/say/render.h"
 #include "tools/say/resume.h"
@@ -298,6 +299,22 @@ std::unique_ptr<BookJournal> openBookJournal(const SpVoice& voice, const Options
     auto journal = std::make_unique<BookJournal>(place, resumeDigest(resumeKey(voice, o, format, input)), notice);
     if (!notice.empty()) printWarnings({notice});
     return journal;
+}
+
+std::string fallbackLanguage(std::u16string_view text, const speech::SpObjectToken& voice) {
+    const std::string own = speech::core::languageTag(voice);
+    const std::string_view primary = std::string_view(own).substr(0, own.find('-'));
+    if (primary == "zh" || primary == "yue" || primary == "cmn") return own;
+    size_t han = 0, letters = 0;
+    for (char16_t c : text) {
+        if ((c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0xF900 && c <= 0xFAFF)) {
+            ++han;
+        } else if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0x24F)) {
+            ++letters;
+        }
+    }
+    // A Han character says about as much as a word of three or four letters.
+    return han * 3 > letters ? "zh" : own;
 }
 
 }  // namespace say

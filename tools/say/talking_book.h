@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/files.h"
@@ -83,6 +84,10 @@ struct BookPart {
 };
 
 std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitle);
+
+// The language a book names where its input names none: Chinese ("zh") for a text mostly of Han
+// characters, which the Mandarin voice reads whatever voice reads the rest, else the voice's own.
+std::string fallbackLanguage(std::u16string_view text, const speech::SpObjectToken& voice);
 
 // A part rendered: its audio's length and its sentences' and words' events.
 struct SpokenPart {

@@ -381,6 +381,7 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
         if (c.input == "chinese.txt") {
             EXPECT_EQ(words.wordTexts, (std::vector<std::string>{"他", "在", "银行", "工作", "今天", "很", "冷"}))
                 << "the reader's words";
+            EXPECT_EQ(words.meta.at("dc:language"), "zh") << "Chinese, whichever voice reads the rest";
         }
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 11)
