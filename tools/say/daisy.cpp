@@ -18,6 +18,7 @@
 #include "tools/say/book.h"
 #include "tools/say/book_journal.h"
 #include "tools/say/daisy_files.h"
+#include "tools/say/file_names.h"
 #include "tools/say/render.h"
 #include "tools/say/stop_signals.h"
 #include "tools/say/talking_book.h"
@@ -33,14 +34,6 @@ using namespace speech;
 namespace {
 
 namespace fs = std::filesystem;
-
-bool endsWithDaisy(std::string_view name) {
-    constexpr std::string_view kExtension = ".daisy";
-    if (name.size() <= kExtension.size()) return false;
-    const std::string_view tail = name.substr(name.size() - kExtension.size());
-    return std::equal(tail.begin(), tail.end(), kExtension.begin(),
-                      [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
-}
 
 enum class Existing { None, Ours, Other };
 
@@ -105,7 +98,7 @@ void putInPlace(WorkFolder& book, const Place& place) {
 DaisyName daisyName(std::string_view output) {
     size_t end = output.size();
     while (end > 0 && output[end - 1] == '/') --end;
-    if (!endsWithDaisy(output.substr(0, end))) return DaisyName::No;
+    if (!hasExtension(output.substr(0, end), ".daisy")) return DaisyName::No;
     return end < output.size() ? DaisyName::Folder : DaisyName::NoSlash;
 }
 

@@ -18,6 +18,7 @@
 #include "tools/say/book_journal.h"
 #include "tools/say/epub_archive.h"
 #include "tools/say/epub_files.h"
+#include "tools/say/file_names.h"
 #include "tools/say/render.h"
 #include "tools/say/stop_signals.h"
 #include "tools/say/talking_book.h"
@@ -43,11 +44,7 @@ constexpr std::time_t kNoTime = 315532800;  // 1980-01-01T00:00:00Z
 }  // namespace
 
 bool epubName(std::string_view output) {
-    constexpr std::string_view kExtension = ".epub";
-    if (output.size() <= kExtension.size()) return false;
-    const std::string_view tail = output.substr(output.size() - kExtension.size());
-    return std::equal(tail.begin(), tail.end(), kExtension.begin(),
-                      [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b; });
+    return hasExtension(output, ".epub");
 }
 
 int speakEpub(SpVoice& voice, const Options& o, int32_t format) {

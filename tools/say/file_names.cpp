@@ -6,6 +6,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string_view>
@@ -90,6 +91,15 @@ std::string chapterFileName(int32_t number, int width, std::string_view title) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%0*d", width, static_cast<int>(number));
     return std::string(digits) + "-" + name;
+}
+
+bool hasExtension(std::string_view name, std::string_view extension) {
+    if (name.size() <= extension.size()) return false;
+    const std::string_view tail = name.substr(name.size() - extension.size());
+    return std::equal(tail.begin(), tail.end(), extension.begin(), extension.end(), [](char a, char b) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        return lower(a) == lower(b);
+    });
 }
 
 }  // namespace say

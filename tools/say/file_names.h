@@ -22,4 +22,7 @@ std::string fileNamePart(std::string_view title, size_t maxBytes = 100);
 // nothing is left of it.
 std::string chapterFileName(int32_t number, int width, std::string_view title);
 
+// Whether `name` is longer than `extension` (".epub") and ends with it, in any case of ASCII letters.
+bool hasExtension(std::string_view name, std::string_view extension);
+
 }  // namespace say
