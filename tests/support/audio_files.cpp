@@ -3,6 +3,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <numbers>
 #include <stdexcept>
+#include <tuple>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -251,6 +253,41 @@ WaveCues waveCues(const std::string& path) {
         }
     }
     return out;
+}
+
+// The highest correlation over the window, first of both signals summed over blocks of 8 samples, then
+// sample by sample near that.
+long bestShift(const std::vector<float>& decoded, const std::vector<float>& reference, long rate, long from) {
+    constexpr long kBlock = 8;
+    constexpr long kMaxShift = 2560;
+    // The correlation over reference[begin, end) with decoded shifted by `shift`.
+    const auto correlation = [](const std::vector<float>& a, const std::vector<float>& b, long shift, long begin,
+                                long end) {
+        double sum = 0;
+        for (long i = std::max(begin, -shift); i < std::min(end, static_cast<long>(a.size()) - shift); ++i)
+            sum += static_cast<double>(a[static_cast<size_t>(i + shift)]) * b[static_cast<size_t>(i)];
+        return sum;
+    };
+    const auto best = [&](const std::vector<float>& a, const std::vector<float>& b, long lowest, long highest,
+                          long begin, long end) {
+        long at = lowest;
+        double top = correlation(a, b, lowest, begin, end);
+        for (long shift = lowest + 1; shift <= highest; ++shift)
+            if (const double c = correlation(a, b, shift, begin, end); c > top)
+                std::tie(top, at) = std::tuple(c, shift);
+        return at;
+    };
+    const auto summed = [](const std::vector<float>& samples) {
+        std::vector<float> blocks(samples.size() / kBlock);
+        for (size_t i = 0; i < blocks.size(); ++i)
+            for (size_t j = 0; j < kBlock; ++j) blocks[i] += samples[i * kBlock + j];
+        return blocks;
+    };
+    const long end = std::min(from + rate / 2, static_cast<long>(reference.size()));
+    const long coarse =
+        best(summed(decoded), summed(reference), -kMaxShift / kBlock, kMaxShift / kBlock, from / kBlock, end / kBlock) *
+        kBlock;
+    return best(decoded, reference, coarse - kBlock, coarse + kBlock, from, end);
 }
 
 std::string readFile(const std::string& path) {

@@ -48,6 +48,11 @@ Probe probe(const std::string& path);
 // container says to skip (an encoder's priming) left out by the libraries, as players leave it.
 std::vector<float> decodeAudio(const std::string& path);
 
+// The shift in samples (within 2560 either way) at which `decoded` lines up best with `reference` over
+// the half second of `reference` from sample `from`, both at `rate`: there decoded[i + shift] is
+// reference[i].
+long bestShift(const std::vector<float>& decoded, const std::vector<float>& reference, long rate, long from);
+
 // A WAV file's cue points (id, sample offset) through SFC_GET_CUE, and its labels (cue id, text) from
 // the LIST/adtl chunk libsndfile's chunk calls give.
 struct WaveCues {

@@ -37,6 +37,8 @@ uint64_t nptMs(const std::string& value) {
 struct DaisyBook {
     std::map<std::string, std::string> meta;  // the NCC's
     std::vector<std::string> headings;
+    std::vector<uint64_t> onsets;   // every clip's begin, in reading order
+    std::vector<float> firstAudio;  // the first section's audio, decoded
 };
 
 // Reads the book in `dir` and checks everything in it that ties one file to another.
@@ -88,7 +90,9 @@ DaisyBook checkBook(const fs::path& dir) {
             if (name != "audio") return;
             if (audio.empty()) {
                 audio = attribute(e, "src");
-                decodedMs = testing_support::decodeAudio(dir / audio).size() * 1000 / kRate;
+                auto decoded = testing_support::decodeAudio(dir / audio);
+                decodedMs = decoded.size() * 1000 / kRate;
+                if (book.firstAudio.empty()) book.firstAudio = std::move(decoded);
             }
             EXPECT_EQ(attribute(e, "src"), audio) << "one audio file a section";
             const uint64_t begin = nptMs(attribute(e, "clip-begin"));
@@ -97,6 +101,7 @@ DaisyBook checkBook(const fs::path& dir) {
             EXPECT_LT(begin, end);
             EXPECT_LE(end, decodedMs) << "inside the decoded audio";
             lastEnd = end;
+            book.onsets.push_back(begin);
         });
         EXPECT_TRUE(shaped(meta["ncc:timeInThisSmil"], "00:00:00.000")) << meta["ncc:timeInThisSmil"];
         EXPECT_EQ(clockMs(meta["ncc:totalElapsedTime"]), elapsedMs);
@@ -174,6 +179,24 @@ TEST(SayDaisy, ABookAndATextBecomeDaisyBooksWhosePartsAllFit) {
         EXPECT_EQ(book.meta["dc:creator"], c.creator);
         if (!c.language.empty()) {
             EXPECT_EQ(book.meta["dc:language"], c.language);
+        }
+        if (c.input.ends_with(".txt")) {
+            // Each sentence's clip starts within 5 ms of its onset in the audio as a player decodes it:
+            // the Sentence event of a WAV render of the text, moved by how the audio lines up there.
+            const SayRun wav = runSay({"--file", dir / c.input, "--format", "SAFT22kHz16BitMono", "--output",
+                                       dir / "reference.wav", "--events"});
+            ASSERT_EQ(wav.status, 0) << wav.err;
+            const auto reference = testing_support::decodeAudio(dir / "reference.wav");
+            fs::remove(dir / "reference.wav");
+            const auto onsets = eventTimes(wav, "Sentence");
+            ASSERT_EQ(book.onsets.size(), onsets.size());
+            for (size_t i = 0; i < onsets.size(); ++i) {
+                const long at = static_cast<long>(onsets[i] * kRate / 1000);
+                const double shiftMs =
+                    testing_support::bestShift(book.firstAudio, reference, kRate, at) * 1000.0 / kRate;
+                EXPECT_NEAR(static_cast<double>(book.onsets[i]), static_cast<double>(onsets[i]) + shiftMs, 5.0)
+                    << "clip " << i;
+            }
         }
         const auto first = snapshot(out);
         const SayRun again = runSay(args);
