@@ -24,7 +24,7 @@ namespace {
 
 constexpr std::string_view kStateName = "state";
 constexpr std::string_view kHeading = "tallamo-book-journal 1\n";
-// A state is a few lines a sentence: a book of a million sentences stays far below.
+// A part's list is a few lines a sentence: a part of a million sentences stays far below.
 constexpr off_t kMaxState = off_t{256} << 20;
 
 // A regular file `name` of `folder`, opened for reading without following a link and without blocking
@@ -60,6 +60,58 @@ uLong textCrc(std::string_view text) {
     return ::crc32_z(::crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(text.data()), text.size());
 }
 
+// The names in `folder`.
+std::vector<std::string> namesIn(const base::Folder& folder) {
+    std::vector<std::string> names;
+    if (DIR* listing = ::fdopendir(::openat(folder.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+        while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
+        ::closedir(listing);
+    }
+    return names;
+}
+
+// The file that lists the kept part `index`.
+std::string partName(size_t index) {
+    return "part." + std::to_string(index);
+}
+bool isPartName(std::string_view name) {
+    return name.size() > 5 && name.starts_with("part.") && name.find_first_not_of("0123456789", 5) == name.npos;
+}
+
+// Writes `text` as the journal's file `name`, in place at once, with its heading and its checksum.
+void writeChecked(const base::Folder& folder, const std::string& name, const std::string& text) {
+    std::string whole = std::string(kHeading) + text;
+    char check[32];
+    std::snprintf(check, sizeof check, "check %08lx\n", textCrc(whole));
+    whole += check;
+    auto file = std::move(base::ReplacingFile::create({&folder, name, base::ReplacingFile::Link::Replace}).orThrow());
+    file.write(whole).orThrow();
+    file.putInPlace().orThrow();
+}
+
+// What the journal's file `name` holds between its heading and its checksum: nothing (errno set) when it
+// cannot be opened, empty when it is damaged.
+std::optional<std::string> readChecked(const base::Folder& folder, std::string_view name) {
+    struct stat st {};
+    const base::UniqueFd fd = openRegular(folder, name, st);
+    if (fd.get() < 0) return std::nullopt;
+    std::string text;
+    if (st.st_size > kMaxState) return text;
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    for (ssize_t n; got < text.size() && (n = ::read(fd.get(), text.data() + got, text.size() - got)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        got += static_cast<size_t>(n);
+    }
+    text.resize(got);
+    const size_t check = text.rfind("check ");
+    if (!text.starts_with(kHeading) || check == std::string::npos || !text.ends_with('\n') ||
+        std::strtoul(text.c_str() + check + 6, nullptr, 16) != textCrc(std::string_view(text).substr(0, check)))
+        return std::string();
+    return text.substr(kHeading.size(), check - kHeading.size());
+}
+
 }  // namespace
 
 BookJournal::BookJournal(const Place& place, const std::string& key, std::string& notice)
@@ -87,65 +139,55 @@ BookJournal::BookJournal(const Place& place, const std::string& key, std::string
         throw Error(errc::kAccessDenied,
                     "Another render of \"" + place.shown + "\" is going on (it holds \"" + shown_ + "\").");
 
-    struct stat st {};
-    const base::UniqueFd state = openRegular(folder_, kStateName, st);
-    if (state.get() < 0) {
+    // A journal begins with its key alone; each part kept is listed in a file of its own.
+    const auto begin = [&] {
+        startOver();
+        writeChecked(folder_, std::string(kStateName), "key " + key_ + '\n');
+    };
+    const auto state = readChecked(folder_, kStateName);
+    if (!state) {
         if (errno != ENOENT) notice = "The journal \"" + shown_ + "\" has no readable state; the book starts over.";
+        begin();
         return;
     }
-    std::string text;
-    if (st.st_size <= kMaxState) {
-        text.resize(static_cast<size_t>(st.st_size));
-        size_t got = 0;
-        for (ssize_t n; got < text.size() && (n = ::read(state.get(), text.data() + got, text.size() - got)) != 0;) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
-            got += static_cast<size_t>(n);
-        }
-        text.resize(got);
-    }
     const auto why = [&]() -> std::string {
-        const size_t check = text.rfind("check ");
-        if (!text.starts_with(kHeading) || check == std::string::npos ||
-            std::strtoul(text.c_str() + check + 6, nullptr, 16) != textCrc(std::string_view(text).substr(0, check)))
-            return "its state is damaged";
-        std::istringstream in(text.substr(kHeading.size(), check - kHeading.size()));
-        std::string line;
-        if (!std::getline(in, line) || !line.starts_with("key ")) return "its state is damaged";
+        if (state->empty()) return "its state is damaged";
         // The parts of another key are read all the same, for their files to be removed by name.
-        const bool otherKey = line != "key " + key_;
-        std::optional<Kept>* part = nullptr;
-        for (std::string word; in >> word;) {
-            if (word == "part") {
-                size_t index = 0;
-                Kept kept;
-                std::string bytes, crc;
-                if (!(in >> index >> kept.audio >> bytes >> crc >> kept.spoken.durationMs) || index > 1'000'000)
-                    return "its state is damaged";
-                kept.sum = bytes + ' ' + crc;
-                if (kept.audio == "-") {
-                    kept.audio.clear();
-                } else if (kept.audio.find('/') != std::string::npos || kept.audio.starts_with('.')) {
-                    return "its state is damaged";
-                } else if (!otherKey && audioSum(folder_, kept.audio) != kept.sum) {
-                    return "the audio of a part it kept has changed since";
-                }
-                if (parts_.size() <= index) parts_.resize(index + 1);
-                parts_[index] = std::move(kept);
-                part = &parts_[index];
-            } else if ((word == "s" || word == "w") && part) {
-                SpokenSentence s;
-                if (!(in >> s.position >> s.length >> s.startMs)) return "its state is damaged";
-                ((*part)->spoken.*(word == "s" ? &SpokenPart::sentences : &SpokenPart::words)).push_back(s);
-            } else {
+        const bool otherKey = *state != "key " + key_ + '\n';
+        for (const std::string& name : namesIn(folder_)) {
+            if (!isPartName(name)) continue;
+            const auto text = readChecked(folder_, name);
+            if (!text || text->empty()) return "its state is damaged";
+            std::istringstream in(*text);
+            std::string word;
+            size_t index = 0;
+            Kept kept;
+            std::string bytes, crc;
+            if (!(in >> word >> index >> kept.audio >> bytes >> crc >> kept.spoken.durationMs) || word != "part" ||
+                index > 1'000'000 || name != partName(index))
                 return "its state is damaged";
+            kept.sum = bytes + ' ' + crc;
+            if (kept.audio == "-") {
+                kept.audio.clear();
+            } else if (kept.audio.find('/') != std::string::npos || kept.audio.starts_with('.')) {
+                return "its state is damaged";
+            } else if (!otherKey && audioSum(folder_, kept.audio) != kept.sum) {
+                return "the audio of a part it kept has changed since";
             }
+            while (in >> word) {
+                SpokenSentence at;
+                if ((word != "s" && word != "w") || !(in >> at.position >> at.length >> at.startMs))
+                    return "its state is damaged";
+                (kept.spoken.*(word == "s" ? &SpokenPart::sentences : &SpokenPart::words)).push_back(at);
+            }
+            if (parts_.size() <= index) parts_.resize(index + 1);
+            parts_[index] = std::move(kept);
         }
         return otherKey ? "the input or the options have changed since" : "";
     }();
     if (!why.empty()) {
         notice = "The journal \"" + shown_ + "\" cannot be used (" + why + "); the book starts over.";
-        startOver();
+        begin();
     }
 }
 
@@ -163,52 +205,32 @@ void BookJournal::keep(size_t index, const std::string& audio, const SpokenPart&
         sum = audioSum(folder_, audio);
         if (sum.empty()) throw Error(errc::kFile, "Cannot read \"" + folder_.pathOf(audio) + "\" back to keep it.");
     }
+    std::string text = "part " + std::to_string(index) + ' ' + (audio.empty() ? "-" : audio) + ' ' + sum + ' ' +
+                       std::to_string(spoken.durationMs) + '\n';
+    for (const auto& s : spoken.sentences)
+        text +=
+            "s " + std::to_string(s.position) + ' ' + std::to_string(s.length) + ' ' + std::to_string(s.startMs) + '\n';
+    for (const auto& w : spoken.words)
+        text +=
+            "w " + std::to_string(w.position) + ' ' + std::to_string(w.length) + ' ' + std::to_string(w.startMs) + '\n';
+    // Each part in a file of its own, written once: a book of many parts costs no more per part.
+    writeChecked(folder_, partName(index), text);
     parts_[index] = Kept{audio, spoken, std::move(sum)};
-    writeState();
-}
-
-void BookJournal::writeState() {
-    std::string text(kHeading);
-    text += "key " + key_ + '\n';
-    for (size_t i = 0; i < parts_.size(); ++i) {
-        if (!parts_[i]) continue;
-        const Kept& kept = *parts_[i];
-        text += "part " + std::to_string(i) + ' ' + (kept.audio.empty() ? "-" : kept.audio) + ' ' + kept.sum + ' ' +
-                std::to_string(kept.spoken.durationMs) + '\n';
-        for (const auto& s : kept.spoken.sentences)
-            text += "s " + std::to_string(s.position) + ' ' + std::to_string(s.length) + ' ' +
-                    std::to_string(s.startMs) + '\n';
-        for (const auto& w : kept.spoken.words)
-            text += "w " + std::to_string(w.position) + ' ' + std::to_string(w.length) + ' ' +
-                    std::to_string(w.startMs) + '\n';
-    }
-    char check[32];
-    std::snprintf(check, sizeof check, "check %08lx\n", textCrc(text));
-    text += check;
-    auto file = std::move(
-        base::ReplacingFile::create({&folder_, std::string(kStateName), base::ReplacingFile::Link::Replace}).orThrow());
-    file.write(text).orThrow();
-    file.putInPlace().orThrow();
 }
 
 void BookJournal::startOver() {
     // The state goes first: a kill on the way leaves a journal with nothing listed.
     (void)::unlinkat(folder_.fd(), std::string(kStateName).c_str(), 0);
-    // Then what the journal makes, by its names: the parts' audio files and their logs, and the
-    // journals of parts being spoken. Anything else is left.
-    std::vector<std::string> names;
-    if (DIR* listing = ::fdopendir(::openat(folder_.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
-        while (const dirent* entry = ::readdir(listing)) names.emplace_back(entry->d_name);
-        ::closedir(listing);
-    }
-    for (const std::string& name : names) {
+    // Then what the journal makes, by its names: the lists of the parts kept, their audio files and
+    // logs, and the journals of parts being spoken. Anything else is left.
+    for (const std::string& name : namesIn(folder_)) {
         struct stat st {};
         if (::fstatat(folder_.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(st.st_mode) && name.starts_with('.') && name.ends_with(".resume") && name.size() > 8) {
             std::error_code ignored;
             std::filesystem::remove_all(folder_.pathOf(name), ignored);
         } else if (!S_ISDIR(st.st_mode) &&
-                   (name.ends_with(".times") || name.ends_with(".mp3") || name.ends_with(".m4a"))) {
+                   (isPartName(name) || name.ends_with(".times") || name.ends_with(".mp3") || name.ends_with(".m4a"))) {
             (void)::unlinkat(folder_.fd(), name.c_str(), 0);
         }
     }

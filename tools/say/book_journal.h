@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The journal of a talking book made with --resume: a hidden folder beside the book (".NAME.resume")
-// that holds the audio file of every part finished so far and a state file listing them, each with its
-// audio's size and checksum and the times of its sentences and words, under the key of what the book's
-// audio is made from. A book stopped part way (Ctrl+C, a failure, a kill) keeps the parts it finished;
+// that holds the key of what the book's audio is made from (its state file), and the audio file of every
+// part finished so far with a file listing it: its audio's size and checksum and the times of its
+// sentences and words. A book stopped part way (Ctrl+C, a failure, a kill) keeps the parts it finished;
 // the same command takes them as they are and speaks the rest. The part that was being spoken when the
 // render stopped goes on through the file stream's own journal (".AUDIO.resume" in the folder), as a
 // render of one file with --resume does; the times of its sentences and words, which come as the
@@ -83,7 +83,6 @@ public:
     void remove();
 
 private:
-    void writeState();
     void startOver();
 
     std::string shown_;  // the folder's path, for messages

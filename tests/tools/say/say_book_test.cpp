@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -370,8 +371,7 @@ TEST(SayBook, AResumedRenderIsThePlainRender) {
         const std::string_view name = std::string_view(row.output);
         const std::string journal = dir.file("." + std::string(name.substr(0, name.find('/'))) + ".resume");
         std::function<bool()> kept;
-        if (name.ends_with(".epub"))
-            kept = [&] { return testing_support::readFile(journal + "/state").find("\npart ") != std::string::npos; };
+        if (name.ends_with(".epub")) kept = [&] { return fs::exists(journal + "/part.0"); };
         if (name.ends_with("/"))
             kept = [&] {
                 const std::string state = testing_support::readFile(journal + "/.s0001.mp3.resume/state");
@@ -392,6 +392,52 @@ TEST(SayBook, AResumedRenderIsThePlainRender) {
             << resumed.err;
         EXPECT_TRUE(contents(dir.file(row.output)) == contents(dir.file(std::string("plain-") + row.output)))
             << "the resumed file differs from the plain render";
+        EXPECT_FALSE(fs::exists(journal));
+    }
+}
+
+// A talking book's journal that was damaged or made for other options is not used: the book says why
+// and is made whole again, the same bytes as without --resume when only the journal was damaged.
+TEST(SayBook, ABookJournalThatCannotBeUsedSaysWhyAndTheBookStartsOver) {
+    std::vector<fixtures::Section> chapters;
+    for (int i = 0; i < 4; ++i) chapters.push_back({"Chapter " + std::to_string(i + 1), {longText(2)}});
+    TempDir dir;
+    fixtures::writeFile(dir.file("book.epub"), fixtures::epub(chapters));
+    ASSERT_EQ(say({"--output", dir.file("plain.epub"), "--file", dir.file("book.epub")}).status, 0);
+    const std::string journal = dir.file(".narrated.epub.resume");
+    const auto appendTo = [](const std::string& path) { std::ofstream(path, std::ios::app) << 'x'; };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        std::vector<std::string> options;
+        const char* why;
+    } rows[] = {
+        {"a part's list damaged", [&] { appendTo(journal + "/part.0"); }, {}, "its state is damaged"},
+        {"a kept part's audio changed",
+         [&] {
+             std::istringstream list(testing_support::readFile(journal + "/part.0"));
+             std::string heading, word, index, audio;  // "part 0 AUDIO ..." after the heading
+             std::getline(list, heading);
+             list >> word >> index >> audio;
+             appendTo(journal + "/" + audio);
+         },
+         {},
+         "the audio of a part it kept has changed since"},
+        {"other options", [] {}, {"--rate", "2"}, "the input or the options have changed since"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> render{"--resume", "--output", dir.file("narrated.epub"), "--file",
+                                        dir.file("book.epub")};
+        stopOnceKept(render, journal, SIGKILL, {}, [&] { return fs::exists(journal + "/part.0"); });
+        row.change();
+        render.insert(render.end(), row.options.begin(), row.options.end());
+        const Done resumed = say(render);
+        ASSERT_EQ(resumed.status, 0) << resumed.err;
+        EXPECT_NE(resumed.err.find(std::string("cannot be used (") + row.why + "); the book starts over"),
+                  std::string::npos)
+            << resumed.err;
+        EXPECT_EQ(contents(dir.file("narrated.epub")) == contents(dir.file("plain.epub")), row.options.empty());
         EXPECT_FALSE(fs::exists(journal));
     }
 }
