@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iostream>
+#include <mutex>
 
 namespace say {
 
@@ -14,7 +16,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The progress being shown: the program's messages clear its line first. Used by the main thread only.
+// The progress being shown, whose line the program's messages clear first. The line and the messages
+// are written under one lock: a document reader on the voice's thread says what it skips as the line
+// is redrawn.
+std::mutex terminal;
 Progress* shownNow = nullptr;
 
 constexpr auto kEvery = std::chrono::milliseconds(250);
@@ -52,16 +57,22 @@ Progress::Progress(std::optional<uint64_t> total, int fd) : fd_(fd) {
     shown_ = total && *total > 0 && ::isatty(fd) == 1;
     total_ = total.value_or(0);
     length_ = total_;
-    if (shown_) shownNow = this;
+    if (shown_) {
+        const std::lock_guard lock(terminal);
+        shownNow = this;
+    }
 }
 
 Progress::~Progress() {
-    clear();
+    const std::lock_guard lock(terminal);
+    clearLine();
     if (shownNow == this) shownNow = nullptr;
 }
 
-void Progress::clearShown() {
-    if (shownNow) shownNow->clear();
+void Progress::printLine(std::string_view message) {
+    const std::lock_guard lock(terminal);
+    if (shownNow) shownNow->clearLine();
+    std::cerr << "tallamo-say: " << message << '\n' << std::flush;
 }
 
 void Progress::startPart(uint64_t offset, uint64_t length, std::string label) {
@@ -109,6 +120,7 @@ void Progress::draw(uint64_t done) {
     struct winsize size {};
     if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
         line.resize(std::min<size_t>(line.size(), size.ws_col - 1));
+    const std::lock_guard lock(terminal);
     const size_t length = line.size();
     if (length < drawn_) line.append(drawn_ - length, ' ');
     writeAll(fd_, '\r' + line);
@@ -116,6 +128,11 @@ void Progress::draw(uint64_t done) {
 }
 
 void Progress::clear() {
+    const std::lock_guard lock(terminal);
+    clearLine();
+}
+
+void Progress::clearLine() {
     if (drawn_ == 0) return;
     writeAll(fd_, '\r' + std::string(drawn_, ' ') + '\r');
     drawn_ = 0;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace say {
 
@@ -38,13 +39,15 @@ public:
     void partDone();
     // All of the text is done.
     void finished();
-    // Clears the line (a message is about to be printed, or the render ended).
+    // Clears the line (the render ended).
     void clear();
-    // Clears the line of the progress being shown, if any: a message is about to be printed.
-    static void clearShown();
+    // Prints "tallamo-say: " and `message` on standard error, a line of its own: the line of the progress
+    // being shown, if any, is cleared first (and drawn again at its next redraw). From any thread.
+    static void printLine(std::string_view message);
 
 private:
     void draw(uint64_t done);
+    void clearLine();  // with the terminal's lock held
 
     int fd_;
     bool shown_ = false;

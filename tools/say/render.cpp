@@ -51,8 +51,7 @@ int32_t plainTextFlags(const Options& o) {
 }
 
 void printWarnings(const std::vector<std::string>& warnings) {
-    if (!warnings.empty()) Progress::clearShown();
-    for (const auto& w : warnings) std::cerr << "tallamo-say: " << w << '\n';
+    for (const auto& w : warnings) Progress::printLine(w);
 }
 
 void readInput(Render& render, const Options& o, int fd, const std::string& name, std::optional<InputRelay>* relay) {

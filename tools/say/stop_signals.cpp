@@ -4,7 +4,8 @@
 #include <signal.h>
 
 #include <atomic>
-#include <iostream>
+
+#include "tools/say/progress.h"
 
 namespace say {
 namespace {
@@ -48,7 +49,7 @@ documents::Options documentOptions() {
     documents::Options options;
     options.imageAltText = imageAltText;
     options.cancelled = interrupted;
-    options.skipped = [](const std::string& message) { std::cerr << "tallamo-say: " + message + "\n" << std::flush; };
+    options.skipped = [](const std::string& message) { Progress::printLine(message); };
     return options;
 }
 

@@ -212,10 +212,10 @@ std::optional<SpokenPart> renderPart(SpVoice& voice, const Options& o, int32_t f
         for (const auto& e : logged) (e.kind == 's' ? part.sentences : part.words).push_back(e.at);
         if (!state.notice.empty()) printWarnings({state.notice});
         if (state.frames > 0) {
-            Progress::clearShown();
             const uint64_t seconds = state.frames / static_cast<uint64_t>(render.file->Format().wave().sampleRate);
-            std::cerr << "tallamo-say: going on in part " << index + 1 << " after the " << seconds / 60 << ':'
-                      << (seconds % 60 < 10 ? "0" : "") << seconds % 60 << " already rendered\n";
+            Progress::printLine("going on in part " + std::to_string(index + 1) + " after the " +
+                                std::to_string(seconds / 60) + (seconds % 60 < 10 ? ":0" : ":") +
+                                std::to_string(seconds % 60) + " already rendered");
         }
         voice.SetAudioOutputStream(render.file);
     }

@@ -96,4 +96,24 @@ TEST(SayProgress, ATerminalSeesOneLineRedrawnToTheEndAndAPipeNothing) {
     }
 }
 
+// A message during the render (a PDF page skipped, said from the voice's thread as it reads) clears the
+// progress line first and stands on a line of its own.
+TEST(SayProgress, AMessageClearsTheLineFirst) {
+    Folder dir;
+    std::string text;
+    for (int i = 0; i < 40; ++i) text += "This sentence is one of many on the page. ";
+    const fixtures::PdfPage page{fixtures::PdfPage::Text, text, 0};
+    fixtures::writeFile(dir / "pages.pdf",
+                        fixtures::handMadePdf({page, {fixtures::PdfPage::Inflating, {}, 2000}, page}));
+    const Seen shown = errorOutput({"--file", dir / "pages.pdf", "--output", dir / "pages.wav"}, true);
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    const std::string message = "tallamo-say: Page 2 of ";
+    ASSERT_NE(shown.err.find(message), std::string::npos) << shown.err;
+    for (size_t at = shown.err.find(message); at != std::string::npos; at = shown.err.find(message, at + 1)) {
+        EXPECT_TRUE(at == 0 || shown.err[at - 1] == '\r' || shown.err[at - 1] == '\n') << shown.err;
+        EXPECT_NE(shown.err.find("skipped: it needs more than 256 MB of memory.\r\n", at), std::string::npos)
+            << "its line ends: " << shown.err;
+    }
+}
+
 }  // namespace
