@@ -77,12 +77,14 @@ struct Options {
     std::function<void(const std::string&)> skipped;
 };
 
-// A chapter start: its number (1, 2, ... in reading order), its title (UTF-8) and where it starts, in
-// UTF-16 units from the start of the document's text.
+// A chapter start: its number (1, 2, ... in reading order), its title (UTF-8), where it starts, in
+// UTF-16 units from the start of the document's text, and its level in the document's outline: 1 a
+// chapter, 2 a section of one (an h2 under an h1, a second-level heading or table of contents entry).
 struct Chapter {
     int32_t number = 0;
     std::string title;
     uint64_t position = 0;
+    int32_t level = 1;
     friend bool operator==(const Chapter&, const Chapter&) = default;
 };
 

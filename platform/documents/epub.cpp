@@ -55,11 +55,13 @@ struct SpineItem {
     uint64_t entry = 0;
     std::string path;
     std::optional<std::string> title;  // from the navigation, when a chapter starts here
+    int32_t level = 1;                 // the depth of its entry in the navigation
 };
 
 struct NavEntry {
     std::string path;
     std::string title;
+    int32_t level = 1;  // 1 at the top of the navigation, 2 under an entry, ...
 };
 
 bool isXhtml(std::string_view mediaType) {
@@ -171,18 +173,22 @@ base::Result<std::vector<NavEntry>> readNav(Archive& archive, const std::string&
     std::vector<NavEntry> toc;
     std::vector<NavEntry> any;
     int navDepth = 0;
+    int32_t lists = 0;  // the lists open in the nav: an entry's level
     bool inToc = false;
     std::optional<NavEntry> link;
     CallbackHandler h;
     h.start = [&](std::string_view name, const Attributes& a) {
         if (name == "nav") {
             if (navDepth++ == 0) inToc = hasToken(a.get("epub:type").value_or(""), "toc");
+        } else if (name == "ol" && navDepth > 0) {
+            ++lists;
         } else if (name == "a" && navDepth > 0 && !link) {
-            link = NavEntry{resolveHref(folder, a.get("href").value_or("")), {}};
+            link = NavEntry{resolveHref(folder, a.get("href").value_or("")), {}, std::max(lists, 1)};
         }
     };
     h.end = [&](std::string_view name) {
         if (name == "nav" && navDepth > 0) --navDepth;
+        if (name == "ol" && navDepth > 0 && lists > 0) --lists;
         if (name == "a" && link) {
             link->title = plainTitle(link->title);
             (inToc ? toc : any).push_back(std::move(*link));
@@ -208,7 +214,7 @@ base::Result<std::vector<NavEntry>> readNcx(Archive& archive, const std::string&
     h.start = [&](std::string_view name, const Attributes& a) {
         if (name == "navPoint") {
             open.push_back(entries.size());
-            entries.emplace_back();
+            entries.emplace_back().level = static_cast<int32_t>(open.size());
         } else if (name == "navLabel" && !open.empty()) {
             inLabel = true;
         } else if (name == "content" && !open.empty() && entries[open.back()].path.empty()) {
@@ -309,7 +315,7 @@ private:
         fallback_ = item.path.substr(item.path.rfind('/') + 1);
         fallback_ = fallback_.substr(0, fallback_.rfind('.'));
         if (item.title) {
-            out_.startChapter(item.title);
+            out_.startChapter(item.title, item.level);
         } else if (!titled_) {
             out_.startChapter(std::nullopt);
         }
@@ -387,6 +393,7 @@ base::Result<std::unique_ptr<Reader>> openEpub(std::unique_ptr<Archive> archive,
         const auto at = byPath.find(entry.path);
         if (at == byPath.end() || spine[at->second].title) continue;
         spine[at->second].title = entry.title;
+        spine[at->second].level = entry.level;
         titled = true;
     }
     return std::unique_ptr<Reader>(

@@ -49,7 +49,7 @@ public:
             out_.paragraph();
             if (section_ >= 1 && section_ <= 2 && !notes_ && !out_.titlePending()) {
                 title_ = section_;
-                out_.startChapter(std::nullopt);
+                out_.startChapter(std::nullopt, section_);
             }
         } else if (among(name, kBlocks)) {
             out_.paragraph();

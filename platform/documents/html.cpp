@@ -116,7 +116,7 @@ void HtmlText::startElement(std::string_view name, const Attributes& attributes)
     if (name == "body" && out_.titlePending()) out_.endTitle(title_.empty() ? settings_.fallbackTitle : title_);
     if (skip_ || head_) return;
     if (role & kBlock) out_.paragraph();
-    if (role & kChapter) out_.startChapter(std::nullopt);
+    if (role & kChapter) out_.startChapter(std::nullopt, name == "h2" ? 2 : 1);
 }
 
 void HtmlText::close(const Frame& frame) {

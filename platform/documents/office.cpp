@@ -182,7 +182,7 @@ private:
     void startHeading(int level) {
         if (heading_ || level < 0 || level > 1) return;
         heading_ = true;
-        out_.startChapter(std::nullopt);
+        out_.startChapter(std::nullopt, level + 1);
     }
 
     TextBuilder& out_;
@@ -317,9 +317,10 @@ public:
         } else if (name == "p" || name == "h") {
             ++paragraph_;
             target().paragraph();
-            if (name == "h" && !note_ && !heading_ && toLevel(a.get("outline-level").value_or("1")) <= 2) {
+            const int level = toLevel(a.get("outline-level").value_or("1"));
+            if (name == "h" && !note_ && !heading_ && level <= 2) {
                 heading_ = paragraph_;
-                out_.startChapter(std::nullopt);
+                out_.startChapter(std::nullopt, std::max(level, 1));
             }
         } else if (name == "s" || name == "tab") {
             target().space();

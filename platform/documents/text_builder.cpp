@@ -134,10 +134,10 @@ void TextBuilder::paragraph() {
     gap_ = Gap::Paragraph;
 }
 
-void TextBuilder::startChapter(std::optional<std::string> title) {
+void TextBuilder::startChapter(std::optional<std::string> title, int32_t level) {
     if (titleStart_) endTitle();
     flushGap();
-    chapters_.push_back(Chapter{nextNumber_++, title.value_or(std::string()), size()});
+    chapters_.push_back(Chapter{nextNumber_++, title.value_or(std::string()), size(), level});
     if (!title) titleStart_ = size();
 }
 

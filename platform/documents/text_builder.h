@@ -27,9 +27,9 @@ public:
     void lineBreak();  // a line break within a paragraph
     void paragraph();  // the end of a block
 
-    // Starts a chapter at the next text. Without a title, the title is the text that follows until
-    // endTitle() (a heading), or `fallback` given there when that text is empty.
-    void startChapter(std::optional<std::string> title);
+    // Starts a chapter (at `level` of the outline) at the next text. Without a title, the title is the
+    // text that follows until endTitle() (a heading), or `fallback` given there when that text is empty.
+    void startChapter(std::optional<std::string> title, int32_t level = 1);
     void endTitle(std::string_view fallback = {});
     bool titlePending() const { return titleStart_.has_value(); }
     // Restarts chapter numbering and positions (reading again from the start).

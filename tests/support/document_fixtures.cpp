@@ -17,6 +17,15 @@
 namespace fixtures {
 namespace {
 
+// Whether the section `i` is a chapter whose sections follow it (they are nested in it), and whether it
+// is the last section of a chapter.
+bool opensSections(const std::vector<Section>& sections, size_t i) {
+    return sections[i].level == 1 && i + 1 < sections.size() && sections[i + 1].level == 2;
+}
+bool closesSections(const std::vector<Section>& sections, size_t i) {
+    return sections[i].level == 2 && (i + 1 == sections.size() || sections[i + 1].level == 1);
+}
+
 std::string escaped(const std::string& text) {
     std::string out;
     for (char c : text) {
@@ -185,8 +194,10 @@ Entries epubEntries(const std::vector<Section>& sections, bool nav) {
         const std::string id = "c" + std::to_string(i + 1);
         manifest += "<item id=\"" + id + "\" href=\"" + id + ".xhtml\" media-type=\"application/xhtml+xml\"/>";
         spine += "<itemref idref=\"" + id + "\"/>";
-        links += "<li><a href=\"" + id + ".xhtml#top\">" + escaped(sections[i].title) + "</a></li>";
-        std::string body = "<h1>" + escaped(sections[i].title) + "</h1>";
+        const std::string h = "h" + std::to_string(sections[i].level);
+        links += "<li><a href=\"" + id + ".xhtml#top\">" + escaped(sections[i].title) + "</a>" +
+                 (opensSections(sections, i) ? "<ol>" : "</li>") + (closesSections(sections, i) ? "</ol></li>" : "");
+        std::string body = "<" + h + ">" + escaped(sections[i].title) + "</" + h + ">";
         for (const auto& p : sections[i].paragraphs) body += "\n  <p>" + escaped(p) + "</p>";
         e.emplace_back("OEBPS/" + id + ".xhtml",
                        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE html>\n<html "
@@ -219,8 +230,8 @@ Entries docxEntries(const std::vector<Section>& sections, const std::string& foo
     std::string body;
     bool first = true;
     for (const auto& s : sections) {
-        body +=
-            "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>" + escaped(s.title) + "</w:t></w:r></w:p>";
+        body += "<w:p><w:pPr><w:pStyle w:val=\"Heading" + std::to_string(s.level) + "\"/></w:pPr><w:r><w:t>" +
+                escaped(s.title) + "</w:t></w:r></w:p>";
         for (const auto& p : s.paragraphs) {
             body += "<w:p><w:r><w:t xml:space=\"preserve\">" + escaped(p) + "</w:t></w:r>";
             if (first && !footnote.empty()) body += "<w:r><w:footnoteReference w:id=\"1\"/></w:r>";
@@ -250,7 +261,8 @@ Entries docxEntries(const std::vector<Section>& sections, const std::string& foo
              "footnotes\" Target=\"footnotes.xml\"/></Relationships>"},
         {"word/styles.xml", "<w:styles " + ns +
                                 "><w:style w:type=\"paragraph\" w:styleId=\"Heading1\"><w:name "
-                                "w:val=\"heading 1\"/></w:style></w:styles>"},
+                                "w:val=\"heading 1\"/></w:style><w:style w:type=\"paragraph\" "
+                                "w:styleId=\"Heading2\"><w:name w:val=\"heading 2\"/></w:style></w:styles>"},
         {"word/document.xml",
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><w:document " + ns + "><w:body>" + body + "</w:body></w:document>"},
         {"word/footnotes.xml", "<w:footnotes " + ns +
@@ -270,7 +282,7 @@ Entries odtEntries(const std::vector<Section>& sections, const std::string& foot
     std::string body;
     bool first = true;
     for (const auto& s : sections) {
-        body += "<text:h text:outline-level=\"1\">" + escaped(s.title) + "</text:h>";
+        body += "<text:h text:outline-level=\"" + std::to_string(s.level) + "\">" + escaped(s.title) + "</text:h>";
         for (const auto& p : s.paragraphs) {
             body += "<text:p>" + escaped(p);
             if (first && !footnote.empty()) {
@@ -301,10 +313,11 @@ std::string odt(const std::vector<Section>& sections, const std::string& footnot
 
 std::string fb2(const std::vector<Section>& sections, const std::string& bookTitle) {
     std::string body;
-    for (const auto& s : sections) {
-        body += "<section><title><p>" + escaped(s.title) + "</p></title>";
-        for (const auto& p : s.paragraphs) body += "<p>" + escaped(p) + "</p>";
-        body += "</section>";
+    for (size_t i = 0; i < sections.size(); ++i) {
+        body += "<section><title><p>" + escaped(sections[i].title) + "</p></title>";
+        for (const auto& p : sections[i].paragraphs) body += "<p>" + escaped(p) + "</p>";
+        if (!opensSections(sections, i)) body += "</section>";
+        if (closesSections(sections, i)) body += "</section>";
     }
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FictionBook "
            "xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"><description><title-info><book-title>" +
@@ -315,7 +328,7 @@ std::string fb2(const std::vector<Section>& sections, const std::string& bookTit
 std::string html(const std::vector<Section>& sections, const std::string& title) {
     std::string body;
     for (const auto& s : sections) {
-        body += "<h1>" + escaped(s.title) + "</h1>\n";
+        body += "<h" + std::to_string(s.level) + ">" + escaped(s.title) + "</h" + std::to_string(s.level) + ">\n";
         for (const auto& p : s.paragraphs) body += "<p>" + escaped(p) + "</p>\n";
     }
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escaped(title) +

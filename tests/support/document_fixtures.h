@@ -13,6 +13,7 @@ namespace fixtures {
 struct Section {
     std::string title;
     std::vector<std::string> paragraphs;
+    int level = 1;  // 2: a section of the chapter before it
 };
 
 using Entries = std::vector<std::pair<std::string, std::string>>;

@@ -118,7 +118,8 @@ int speakDaisy(SpVoice& voice, const Options& o, int32_t format) {
     if (!spoken) return interruptedStatus();
     std::vector<DaisySection> sections;
     for (const SpokenSection& s : *spoken) {
-        DaisySection section{s.part->title, in.text.substr(s.part->begin, s.part->end - s.part->begin), {}, 0};
+        DaisySection section{
+            s.part->title, in.text.substr(s.part->begin, s.part->end - s.part->begin), {}, 0, s.part->level};
         section.durationMs = s.spoken.durationMs;
         section.sentences = daisySentences(section.text, s.spoken.sentences, section.durationMs);
         // The journal's audio goes into the book as it is: linked, or moved where the file system

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 #include "base/utf8.h"
 #include "tools/say/xml_text.h"
@@ -68,18 +69,34 @@ std::vector<size_t> firstSentences(const std::vector<DaisySection>& sections) {
     return first;
 }
 
+// The heading level of each section (1 to 6): the outline's levels, the highest of them 1, none more
+// than one below the heading before it, the first 1 (the NCC's first heading is an h1, and a level is
+// never skipped).
+std::vector<int32_t> headingLevels(const std::vector<DaisySection>& sections) {
+    int32_t top = std::numeric_limits<int32_t>::max();
+    for (const auto& s : sections) top = std::min(top, s.level);
+    std::vector<int32_t> levels;
+    for (const auto& s : sections)
+        levels.push_back(std::clamp(s.level - top + 1, 1, levels.empty() ? 1 : std::min(levels.back() + 1, 6)));
+    return levels;
+}
+
+std::string headingName(int32_t level) {
+    return "h" + std::to_string(level);
+}
+
 // A section in the text: its heading, then a paragraph a line, each sentence's text in a span with its
 // id (a sentence over two paragraphs has a span in each, the first with the id). A first line that is
 // the section's title is its heading; else the title is put before the text.
-std::string sectionText(const DaisySection& section, size_t index, size_t firstSentence) {
+std::string sectionText(const DaisySection& section, int32_t level, size_t index, size_t firstSentence) {
     const std::u16string_view text = section.text;
     const auto paragraphs = paragraphsOf(text);
-    const std::string headingId = numbered("h%04zu", index + 1);
+    const std::string opening = "<" + headingName(level) + " id=\"" + numbered("h%04zu", index + 1) + "\">";
     std::string out;
     const bool titleFirst = opensWithTitle(text, paragraphs, section.title);
-    if (!titleFirst) out += "<h1 id=\"" + headingId + "\">" + xmlText(section.title) + "</h1>\n";
+    if (!titleFirst) out += opening + xmlText(section.title) + "</" + headingName(level) + ">\n";
     return out + markedParagraphs(
-                     text, paragraphs, section.sentences, titleFirst ? "<h1 id=\"" + headingId + "\">" : "",
+                     text, paragraphs, section.sentences, titleFirst ? opening : "",
                      [&](size_t i) { return numbered("t%zu", firstSentence + i); },
                      [&](size_t, size_t from, size_t to, std::string& piece) {
                          piece += xmlText(text.substr(from, to - from));
@@ -89,7 +106,8 @@ std::string sectionText(const DaisySection& section, size_t index, size_t firstS
 std::string contentDocument(const DaisyFacts& facts, const std::vector<DaisySection>& sections) {
     std::string out = xhtmlStart(facts) + "</head>\n<body>\n";
     const auto first = firstSentences(sections);
-    for (size_t i = 0; i < sections.size(); ++i) out += sectionText(sections[i], i, first[i]);
+    const auto levels = headingLevels(sections);
+    for (size_t i = 0; i < sections.size(); ++i) out += sectionText(sections[i], levels[i], i, first[i]);
     return out + "</body>\n</html>\n";
 }
 
@@ -119,13 +137,15 @@ std::string smilDocument(const DaisyFacts& facts, const DaisySection& section, s
 std::string nccDocument(const DaisyFacts& facts, const std::vector<DaisySection>& sections) {
     uint64_t totalMs = 0;
     for (const auto& s : sections) totalMs += s.durationMs;
+    const auto levels = headingLevels(sections);
     std::string out = xhtmlStart(facts);
     if (!facts.creator.empty()) out += meta("dc:creator", facts.creator);
     if (!facts.date.empty()) out += meta("dc:date", facts.date);
     out += meta("dc:format", "Daisy 2.02") + meta("dc:identifier", facts.identifier) +
            meta("dc:language", facts.language) + meta("dc:title", facts.title) + meta("ncc:charset", "utf-8") +
-           meta("ncc:depth", "1") + meta("ncc:files", std::to_string(2 + 2 * sections.size())) +
-           meta("ncc:footnotes", "0") + meta("ncc:generator", facts.generator) + meta("ncc:maxPageNormal", "0") +
+           meta("ncc:depth", std::to_string(levels.empty() ? 1 : *std::max_element(levels.begin(), levels.end()))) +
+           meta("ncc:files", std::to_string(2 + 2 * sections.size())) + meta("ncc:footnotes", "0") +
+           meta("ncc:generator", facts.generator) + meta("ncc:maxPageNormal", "0") +
            meta("ncc:multimediaType", "audioFullText");
     if (!facts.narrator.empty()) out += meta("ncc:narrator", facts.narrator);
     out += meta("ncc:pageFront", "0") + meta("ncc:pageNormal", "0") + meta("ncc:pageSpecial", "0") +
@@ -135,9 +155,10 @@ std::string nccDocument(const DaisyFacts& facts, const std::vector<DaisySection>
     const auto first = firstSentences(sections);
     for (size_t i = 0; i < sections.size(); ++i) {
         // The NCC's first heading is the book's "title" heading.
-        out += std::string("<h1") + (i == 0 ? " class=\"title\"" : "") + " id=\"" + numbered("n%04zu", i + 1) +
-               "\"><a href=\"" + numbered("s%04zu.smil", i + 1) + "#" + numbered("p%zu", first[i]) + "\">" +
-               xmlText(sections[i].title) + "</a></h1>\n";
+        out += "<" + headingName(levels[i]) + (i == 0 ? " class=\"title\"" : "") + " id=\"" +
+               numbered("n%04zu", i + 1) + "\"><a href=\"" + numbered("s%04zu.smil", i + 1) + "#" +
+               numbered("p%zu", first[i]) + "\">" + xmlText(sections[i].title) + "</a></" + headingName(levels[i]) +
+               ">\n";
     }
     return out + "</body>\n</html>\n";
 }
@@ -183,7 +204,7 @@ std::string markedParagraphs(std::u16string_view text, const std::vector<std::pa
             at = to;
         }
         out += xmlText(text.substr(at, end - at));
-        out += heading ? "</h1>\n" : "</p>\n";
+        out += heading ? "</" + headingOpen.substr(1, headingOpen.find_first_of(" >") - 1) + ">\n" : "</p>\n";
     }
     return out;
 }

@@ -30,6 +30,7 @@ struct DaisySection {
     std::u16string text;
     std::vector<DaisySentence> sentences;
     uint64_t durationMs = 0;
+    int32_t level = 1;  // in the book's outline: its heading is h1, h2, ...
 };
 
 // What the NCC says of the book besides its sections. Empty ones are left out (the creator, the date).

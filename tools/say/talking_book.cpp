@@ -162,13 +162,15 @@ std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitl
     std::vector<BookPart> parts;
     size_t begin = 0;
     std::string title = bookTitle;
+    int32_t level = 1;
     for (const auto& c : chapters) {
         const size_t at = std::clamp<size_t>(static_cast<size_t>(std::min<uint64_t>(c.position, size)), begin, size);
-        parts.push_back({title, begin, at});
+        parts.push_back({title, begin, at, level});
         begin = at;
         title = c.title.empty() ? bookTitle : c.title;
+        level = c.level;
     }
-    parts.push_back({title, begin, size});
+    parts.push_back({title, begin, size, level});
     std::erase_if(parts, [&](const BookPart& p) {
         return !hasWords(std::u16string_view(in.text).substr(p.begin, p.end - p.begin));
     });

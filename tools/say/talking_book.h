@@ -81,6 +81,7 @@ struct BookPart {
     std::string title;
     size_t begin = 0;
     size_t end = 0;
+    int32_t level = 1;  // in the document's outline (1 a chapter, 2 a section of one)
 };
 
 std::vector<BookPart> bookParts(const BookInput& in, const std::string& bookTitle);

@@ -93,6 +93,33 @@ TEST(Documents, EveryFormatGivesItsTextInOrderWithItsChapters) {
     }
 }
 
+// A chapter's sections (an h2, a second-level heading or table of contents entry, a nested section)
+// are chapters of the second level.
+TEST(Documents, ChaptersKeepTheirLevelInTheOutline) {
+    const std::vector<Section> outline = {
+        {"Part One", {"Its start."}}, {"A Section", {"Inside it."}, 2}, {"Part Two", {"The end."}}};
+    const struct {
+        const char* file;
+        std::string bytes;
+    } cases[] = {
+        {"book.epub", fixtures::epub(outline)},       {"page.html", fixtures::html(outline, "Page")},
+        {"letter.docx", fixtures::docx(outline, "")}, {"letter.odt", fixtures::odt(outline, "")},
+        {"book.fb2", fixtures::fb2(outline, "Book")},
+    };
+    testing_support::TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        fixtures::writeFile(dir.file(c.file), c.bytes);
+        auto opened = Document::open(dir.file(c.file));
+        ASSERT_TRUE(opened.ok()) << opened.fault().message;
+        const Read read = readAll(*opened.value());
+        std::vector<std::pair<std::string, int32_t>> levels;
+        for (const auto& chapter : read.chapters) levels.emplace_back(chapter.title, chapter.level);
+        EXPECT_EQ(levels,
+                  (std::vector<std::pair<std::string, int32_t>>{{"Part One", 1}, {"A Section", 2}, {"Part Two", 1}}));
+    }
+}
+
 TEST(Documents, TextArrivesAsItIsRead) {
     const struct {
         const char* name;

@@ -147,7 +147,7 @@ TEST(SayDaisy, ABookAndATextBecomeDaisyBooksWhosePartsAllFit) {
     Folder dir;
     const std::vector<fixtures::Section> chapters = {
         {"Chapter One", {"It was a bright cold day in April. The clocks were striking thirteen."}},
-        {"第二章", {"外面很冷。风很大。"}},
+        {"第二章", {"外面很冷。风很大。"}, 2},  // a section of chapter one: an h2
         {"Chapter Three & Four", {"The hallway smelt of boiled cabbage < and old rag mats."}},
     };
     fixtures::writeFile(dir / "book.epub",
@@ -161,10 +161,11 @@ TEST(SayDaisy, ABookAndATextBecomeDaisyBooksWhosePartsAllFit) {
         std::string title;
         std::string creator;
         std::string language;  // empty: the voice's, not checked
+        const char* depth;
     } cases[] = {
-        {"book.epub", {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "Ann Author", "en"},
-        {"notes.txt", {"notes"}, "notes", "", ""},
-        {"chinese.txt", {"chinese"}, "chinese", "", "zh"},
+        {"book.epub", {"Chapter One", "第二章", "Chapter Three & Four"}, "Fixture Book", "Ann Author", "en", "2"},
+        {"notes.txt", {"notes"}, "notes", "", "", "1"},
+        {"chinese.txt", {"chinese"}, "chinese", "", "zh", "1"},
     };
     long made = 0;
     for (const auto& c : cases) {
@@ -177,6 +178,7 @@ TEST(SayDaisy, ABookAndATextBecomeDaisyBooksWhosePartsAllFit) {
         EXPECT_EQ(book.headings, c.headings);
         EXPECT_EQ(book.meta["dc:title"], c.title);
         EXPECT_EQ(book.meta["dc:creator"], c.creator);
+        EXPECT_EQ(book.meta["ncc:depth"], c.depth);
         if (!c.language.empty()) {
             EXPECT_EQ(book.meta["dc:language"], c.language);
         }
