@@ -69,15 +69,9 @@ std::vector<size_t> firstSentences(const std::vector<DaisySection>& sections) {
     return first;
 }
 
-// The heading level of each section (1 to 6): the outline's levels, the highest of them 1, none more
-// than one below the heading before it, the first 1 (the NCC's first heading is an h1, and a level is
-// never skipped).
-std::vector<int32_t> headingLevels(const std::vector<DaisySection>& sections) {
-    int32_t top = std::numeric_limits<int32_t>::max();
-    for (const auto& s : sections) top = std::min(top, s.level);
+std::vector<int32_t> outlineOf(const std::vector<DaisySection>& sections) {
     std::vector<int32_t> levels;
-    for (const auto& s : sections)
-        levels.push_back(std::clamp(s.level - top + 1, 1, levels.empty() ? 1 : std::min(levels.back() + 1, 6)));
+    for (const auto& s : sections) levels.push_back(s.level);
     return levels;
 }
 
@@ -106,7 +100,7 @@ std::string sectionText(const DaisySection& section, int32_t level, size_t index
 std::string contentDocument(const DaisyFacts& facts, const std::vector<DaisySection>& sections) {
     std::string out = xhtmlStart(facts) + "</head>\n<body>\n";
     const auto first = firstSentences(sections);
-    const auto levels = headingLevels(sections);
+    const auto levels = headingLevels(outlineOf(sections));
     for (size_t i = 0; i < sections.size(); ++i) out += sectionText(sections[i], levels[i], i, first[i]);
     return out + "</body>\n</html>\n";
 }
@@ -137,7 +131,7 @@ std::string smilDocument(const DaisyFacts& facts, const DaisySection& section, s
 std::string nccDocument(const DaisyFacts& facts, const std::vector<DaisySection>& sections) {
     uint64_t totalMs = 0;
     for (const auto& s : sections) totalMs += s.durationMs;
-    const auto levels = headingLevels(sections);
+    const auto levels = headingLevels(outlineOf(sections));
     std::string out = xhtmlStart(facts);
     if (!facts.creator.empty()) out += meta("dc:creator", facts.creator);
     if (!facts.date.empty()) out += meta("dc:date", facts.date);
@@ -178,6 +172,15 @@ std::vector<std::pair<size_t, size_t>> paragraphsOf(std::u16string_view text) {
         at = end + 1;
     }
     return paragraphs;
+}
+
+std::vector<int32_t> headingLevels(const std::vector<int32_t>& outline) {
+    int32_t top = std::numeric_limits<int32_t>::max();
+    for (const int32_t level : outline) top = std::min(top, level);
+    std::vector<int32_t> levels;
+    for (const int32_t level : outline)
+        levels.push_back(std::clamp(level - top + 1, 1, levels.empty() ? 1 : std::min(levels.back() + 1, 6)));
+    return levels;
 }
 
 std::string markedParagraphs(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,

@@ -73,6 +73,11 @@ bool opensWithTitle(std::u16string_view text, const std::vector<std::pair<size_t
 // when it is given), each sentence's text in a span whose first piece has the id `sentenceId(i)` (a
 // sentence over two paragraphs has a span in each). `piece(i, from, to, out)` writes the text [from, to)
 // of sentence i into its span (the text escaped, or each word in a span of its own).
+// The heading level (1 to 6) of each of the sections at `outline`'s levels: the highest of them 1, none
+// more than one below the heading before it, the first 1 (a book's first heading is an h1, and no level
+// is skipped).
+std::vector<int32_t> headingLevels(const std::vector<int32_t>& outline);
+
 std::string markedParagraphs(std::u16string_view text, const std::vector<std::pair<size_t, size_t>>& paragraphs,
                              const std::vector<DaisySentence>& sentences, const std::string& headingOpen,
                              const std::function<std::string(size_t)>& sentenceId,

@@ -75,7 +75,8 @@ int speakEpub(SpVoice& voice, const Options& o, int32_t format) {
     std::vector<EpubSection> sections;
     std::vector<std::string> audioFiles;
     for (const SpokenSection& s : *spoken) {
-        EpubSection section{s.part->title, in.text.substr(s.part->begin, s.part->end - s.part->begin), {}, {}, 0};
+        EpubSection section{s.part->title, in.text.substr(s.part->begin, s.part->end - s.part->begin), {}, {}, 0,
+                            s.part->level};
         section.durationMs = s.spoken.durationMs;
         section.sentences = daisySentences(section.text, s.spoken.sentences, section.durationMs);
         if (facts.level == OverlayLevel::Word)

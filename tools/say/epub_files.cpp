@@ -129,8 +129,23 @@ std::string overlayDocument(const EpubFacts& facts, const EpubSection& section, 
 std::string navDocument(const EpubFacts& facts, const std::vector<EpubSection>& sections) {
     std::string out = xhtmlStart(facts, facts.title) + "</head>\n<body>\n<nav epub:type=\"toc\" id=\"toc\">\n<h1>" +
                       xmlText(facts.title) + "</h1>\n<ol>\n";
-    for (size_t i = 0; i < sections.size(); ++i)
-        out += "<li><a href=\"" + epubFileName(i, "xhtml") + "\">" + xmlText(sections[i].title) + "</a></li>\n";
+    // A section of a chapter is listed inside the chapter's entry.
+    std::vector<int32_t> outline;
+    for (const auto& s : sections) outline.push_back(s.level);
+    const auto levels = headingLevels(outline);
+    int32_t depth = 1;  // the lists open
+    for (size_t i = 0; i < sections.size(); ++i) {
+        if (i > 0 && levels[i] > depth) {
+            out += "\n<ol>\n";
+            ++depth;
+        } else if (i > 0) {
+            out += "</li>\n";
+        }
+        for (; depth > levels[i]; --depth) out += "</ol>\n</li>\n";
+        out += "<li><a href=\"" + epubFileName(i, "xhtml") + "\">" + xmlText(sections[i].title) + "</a>";
+    }
+    if (!sections.empty()) out += "</li>\n";
+    for (; depth > 1; --depth) out += "</ol>\n</li>\n";
     return out + "</ol>\n</nav>\n</body>\n</html>\n";
 }
 

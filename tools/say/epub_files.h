@@ -28,6 +28,7 @@ struct EpubSection {
     std::vector<DaisySentence> sentences;
     std::vector<std::vector<DaisySentence>> words;  // one list a sentence (empty at sentence level)
     uint64_t durationMs = 0;
+    int32_t level = 1;  // in the book's outline: its entry's depth in the navigation
 };
 
 // What the package says of the book besides its sections.

@@ -40,6 +40,7 @@ struct Clip {
 struct EpubBook {
     std::map<std::string, std::string> meta;  // dc:* elements and the metas that refine nothing
     std::vector<std::string> toc;             // the navigation document's titles
+    std::vector<int> tocLevels;               // the lists each title is in
     bool cover = false;
     std::map<std::string, Clip> sentences;           // "EPUB/c1.xhtml#s3": its clip (sentence level)
     std::map<std::string, std::vector<Clip>> words;  // "EPUB/c1.xhtml#s3": its words' clips (word level)
@@ -134,7 +135,12 @@ EpubBook checkEpub(const fs::path& path, const fs::path& scratch) {
         if (item.properties != "nav") continue;
         if (const auto nav = parseBytes(book.files[path], item.href))
             eachElement(xmlDocGetRootElement(nav.get()), [&](xmlNode* e) {
-                if (nameOf(e) == "a") book.toc.push_back(textOf(e));
+                if (nameOf(e) != "a") return;
+                book.toc.push_back(textOf(e));
+                int lists = 0;
+                for (xmlNode* up = e->parent; up != nullptr && up->type == XML_ELEMENT_NODE; up = up->parent)
+                    lists += nameOf(up) == "ol" ? 1 : 0;
+                book.tocLevels.push_back(lists);
             });
     }
     for (const auto& [name, bytes] : book.files) EXPECT_TRUE(listed.count(name)) << name << " is not listed";
@@ -254,7 +260,7 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
     Folder dir;
     const std::vector<fixtures::Section> chapters = {
         {"Chapter One", {"It was a bright cold day in April. The clocks were striking thirteen."}},
-        {"第二章", {"外面很冷。风很大。"}},
+        {"第二章", {"外面很冷。风很大。"}, 2},  // a section of chapter one: listed inside its entry
         {"Chapter Three & Four", {"The hallway smelt of boiled cabbage < and old rag mats."}},
     };
     const fixtures::Facts facts{"Ann Author", "", "2001", "en", testing_support::pngImage(32, 40)};
@@ -341,6 +347,8 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
             ASSERT_EQ(r.status, 0) << r.err;
             EpubBook& book = books[level] = checkEpub(out, dir.path);
             EXPECT_EQ(book.toc, c.toc);
+            const std::vector<int> levels = c.toc.size() == 3 ? std::vector<int>{1, 2, 1} : std::vector<int>{1};
+            EXPECT_EQ(book.tocLevels, levels);
             EXPECT_EQ(book.meta["dc:title"], c.title);
             EXPECT_EQ(book.meta["dcterms:modified"], utcTime(st.st_mtime));
             if (oneChapterText) {
