@@ -351,20 +351,10 @@ TEST(SayEpub, EveryInputAtBothLevelsBecomesABookWhosePartsAllFit) {
             EXPECT_EQ(book.tocLevels, levels);
             EXPECT_EQ(book.meta["dc:title"], c.title);
             EXPECT_EQ(book.meta["dcterms:modified"], utcTime(st.st_mtime));
-            if (oneChapterText) {
-                // Each clip starts within 5 ms of its word's or sentence's onset in the audio as a player
-                // decodes it: the render's event, moved by how the audio there lines up with the render's
-                // (an encoder's priming left in the audio would put the voice tens of milliseconds late).
-                const auto onsets = eventTimes(reference, level == "word" ? "Word" : "Sentence");
-                ASSERT_EQ(book.onsets.size(), onsets.size());
-                for (size_t i = 0; i < onsets.size(); ++i) {
-                    const long at = static_cast<long>(onsets[i] * kRate / 1000);
-                    const double shiftMs =
-                        testing_support::bestShift(book.firstAudio, referenceAudio, kRate, at) * 1000.0 / kRate;
-                    EXPECT_NEAR(static_cast<double>(book.onsets[i]), static_cast<double>(onsets[i]) + shiftMs, 5.0)
-                        << "clip " << i;
-                }
-            }
+            if (oneChapterText)
+                expectClipsOnTheirOnsets(book.onsets, book.firstAudio,
+                                         eventTimes(reference, level == "word" ? "Word" : "Sentence"), referenceAudio,
+                                         kRate);
             if (c.input.starts_with("book.") && c.input != "book.pdf") {
                 EXPECT_EQ(book.meta["dc:creator"], "Ann Author");
             }

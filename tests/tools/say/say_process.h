@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tallamo-say run as a separate process by its tests: a run to its end with its output and status, a
 // run read as it goes (LiveSay), a folder of a test's own, and readers of what a render wrote (audio
-// facts, timing cues, event times).
+// facts, timing cues, event times, clips against a render's events).
 #pragma once
 
 #include <fcntl.h>
@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/support/audio_files.h"
 
 namespace say_test {
 
@@ -222,6 +224,22 @@ inline std::vector<uint64_t> eventTimes(const SayRun& run, const std::string& ki
             times.push_back(numbersAfter(l, "\"ms\":").at(0));
     }
     return times;
+}
+
+// Each clip of `clips` (its start, in ms) starts within 5 ms of its word's or sentence's onset in
+// `audio` (decoded as a player decodes it): the event of `onsets` in a WAV render of the same text
+// (`reference`), moved by how the two audios line up there. An encoder's priming left in the audio would
+// put the voice tens of milliseconds after its clip.
+inline void expectClipsOnTheirOnsets(const std::vector<uint64_t>& clips, const std::vector<float>& audio,
+                                     const std::vector<uint64_t>& onsets, const std::vector<float>& reference,
+                                     uint64_t rate) {
+    ASSERT_EQ(clips.size(), onsets.size());
+    for (size_t i = 0; i < onsets.size(); ++i) {
+        const long at = static_cast<long>(onsets[i] * rate / 1000);
+        const double shiftMs = testing_support::bestShift(audio, reference, static_cast<long>(rate), at) * 1000.0 /
+                               static_cast<double>(rate);
+        EXPECT_NEAR(static_cast<double>(clips[i]), static_cast<double>(onsets[i]) + shiftMs, 5.0) << "clip " << i;
+    }
 }
 
 }  // namespace say_test
