@@ -85,7 +85,9 @@ std::string headingName(int32_t level) {
 std::string sectionText(const DaisySection& section, int32_t level, size_t index, size_t firstSentence) {
     const std::u16string_view text = section.text;
     const auto paragraphs = paragraphsOf(text);
-    const std::string opening = "<" + headingName(level) + " id=\"" + numbered("h%04zu", index + 1) + "\">";
+    // The text's first heading, as the NCC's, is the book's "title" heading.
+    const std::string opening = "<" + headingName(level) + (index == 0 ? " class=\"title\"" : "") + " id=\"" +
+                                numbered("h%04zu", index + 1) + "\">";
     std::string out;
     const bool titleFirst = opensWithTitle(text, paragraphs, section.title);
     if (!titleFirst) out += opening + xmlText(section.title) + "</" + headingName(level) + ">\n";

@@ -48,18 +48,32 @@ DaisyBook checkBook(const fs::path& dir) {
     const auto content = parse(dir / "content.html");
     const auto ncc = parse(dir / "ncc.html");
     if (!content || !ncc) return book;
+    // Both documents' headings: the first an h1 of the class "title", and no level skipped.
+    const auto checkHeading = [](xmlNode* e, int& last) {
+        const std::string name = nameOf(e);
+        if (name.size() != 2 || name[0] != 'h' || name[1] < '1' || name[1] > '6') return false;
+        if (last == 0) {
+            EXPECT_EQ(name + "." + attribute(e, "class"), "h1.title") << "the first heading";
+        }
+        EXPECT_LE(name[1] - '0', last + 1) << textOf(e);
+        last = name[1] - '0';
+        return true;
+    };
+    int lastInText = 0;
     eachElement(xmlDocGetRootElement(content.get()), [&](xmlNode* e) {
         if (const auto id = attribute(e, "id"); !id.empty()) {
             EXPECT_TRUE(textIds.insert(id).second) << id;
         }
+        checkHeading(e, lastInText);
     });
     std::vector<std::string> links;
     int depth = 0;
+    int last = 0;
     eachElement(xmlDocGetRootElement(ncc.get()), [&](xmlNode* e) {
         const std::string name = nameOf(e);
         if (name == "meta" && !attribute(e, "name").empty()) book.meta[attribute(e, "name")] = attribute(e, "content");
-        if (name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6') {
-            depth = std::max(depth, name[1] - '0');
+        if (checkHeading(e, last)) {
+            depth = std::max(depth, last);
             book.headings.push_back(textOf(e));
         }
         if (name == "a") links.push_back(attribute(e, "href"));
