@@ -3,7 +3,6 @@
 
 #include <zip.h>
 
-#include <cctype>
 #include <vector>
 
 namespace documents::detail {
@@ -73,44 +72,6 @@ private:
     uint64_t compressed_;
     uint64_t read_ = 0;
 };
-
-std::string folderOf(std::string_view name) {
-    const size_t slash = name.rfind('/');
-    return slash == std::string_view::npos ? std::string() : std::string(name.substr(0, slash + 1));
-}
-
-std::string resolveHref(std::string_view folder, std::string_view href) {
-    href = href.substr(0, href.find_first_of("#?"));
-    std::string decoded;
-    for (size_t i = 0; i < href.size(); ++i) {
-        if (href[i] == '%' && i + 2 < href.size() && std::isxdigit(static_cast<unsigned char>(href[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(href[i + 2]))) {
-            decoded.push_back(static_cast<char>(std::stoi(std::string(href.substr(i + 1, 2)), nullptr, 16)));
-            i += 2;
-        } else {
-            decoded.push_back(href[i]);
-        }
-    }
-    const std::string joined = decoded.starts_with('/') ? decoded.substr(1) : std::string(folder) + decoded;
-    std::vector<std::string_view> parts;
-    std::string_view rest = joined;
-    while (!rest.empty()) {
-        const size_t slash = rest.find('/');
-        const std::string_view part = rest.substr(0, slash);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    }
-    std::string out;
-    for (const auto& part : parts) {
-        if (!out.empty()) out.push_back('/');
-        out.append(part);
-    }
-    return out;
-}
 
 Archive::~Archive() = default;
 

@@ -15,12 +15,6 @@
 
 namespace documents::detail {
 
-// The folder part of an entry name, with its trailing slash ("OEBPS/" for "OEBPS/content.opf").
-std::string folderOf(std::string_view name);
-// The entry name a link `href` in a file of folder `folder` points to: fragment and query dropped,
-// percent escapes decoded, "." and ".." resolved; a leading slash starts from the archive's root.
-std::string resolveHref(std::string_view folder, std::string_view href);
-
 class Archive {
 public:
     ~Archive();

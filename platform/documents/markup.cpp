@@ -2,7 +2,9 @@
 #include "documents/markup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "documents/xml_reader.h"
@@ -59,6 +61,44 @@ bool hasToken(std::string_view list, std::string_view word) {
         at = end;
     }
     return false;
+}
+
+std::string folderOf(std::string_view name) {
+    const size_t slash = name.rfind('/');
+    return slash == std::string_view::npos ? std::string() : std::string(name.substr(0, slash + 1));
+}
+
+std::string resolveHref(std::string_view folder, std::string_view href) {
+    href = href.substr(0, href.find_first_of("#?"));
+    std::string decoded;
+    for (size_t i = 0; i < href.size(); ++i) {
+        if (href[i] == '%' && i + 2 < href.size() && std::isxdigit(static_cast<unsigned char>(href[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(href[i + 2]))) {
+            decoded.push_back(static_cast<char>(std::stoi(std::string(href.substr(i + 1, 2)), nullptr, 16)));
+            i += 2;
+        } else {
+            decoded.push_back(href[i]);
+        }
+    }
+    const std::string joined = decoded.starts_with('/') ? decoded.substr(1) : std::string(folder) + decoded;
+    std::vector<std::string_view> parts;
+    std::string_view rest = joined;
+    while (!rest.empty()) {
+        const size_t slash = rest.find('/');
+        const std::string_view part = rest.substr(0, slash);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    }
+    std::string out;
+    for (const auto& part : parts) {
+        if (!out.empty()) out.push_back('/');
+        out.append(part);
+    }
+    return out;
 }
 
 }  // namespace documents

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -28,5 +29,12 @@ base::Result<void> walkMarkup(std::string_view bytes, MarkupVisitor& visitor);
 
 // Whether the space-separated list `list` (an attribute such as properties or epub:type) holds `word`.
 bool hasToken(std::string_view list, std::string_view word);
+
+// The folder part of an archive's entry name, with its trailing slash ("OEBPS/" for "OEBPS/content.opf").
+std::string folderOf(std::string_view name);
+// The entry name a link `href` in a file of folder `folder` points to: fragment and query dropped,
+// percent escapes decoded, "." and ".." resolved (never above the root); a leading slash starts from
+// the archive's root.
+std::string resolveHref(std::string_view folder, std::string_view href);
 
 }  // namespace documents

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "documents/archive.h"
+#include "documents/markup.h"
 #include "documents/xml_reader.h"
 
 namespace documents::detail {

@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 
+#include "documents/markup.h"
 #include "speech/core/languages.h"
 #include "tools/say/book_journal.h"
 #include "tools/say/epub.h"
@@ -233,7 +234,7 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
     }
     printWarnings(warnings);
     const std::string prefix = freePrefix(ids);
-    const std::string packageFolder = folderPart(book.packagePath);
+    const std::string packageFolder = documents::folderOf(book.packagePath);
     const std::string ownFolder = freeFolder(book, packageFolder);
     const std::string stylePath = ownFolder + "style.css";
 
@@ -308,7 +309,8 @@ std::optional<int> speakOwnEpub(SpVoice& voice, const Options& o, int32_t format
                     s.marks.wordIds.back().push_back(prefix + numbered("w%zu", wordNumber++));
         }
         s.written = rewriteXhtml(
-            *bytes[s.item], XhtmlSettings{language, s.section.title, relativeHref(folderPart(item.path), stylePath)},
+            *bytes[s.item],
+            XhtmlSettings{language, s.section.title, relativeHref(documents::folderOf(item.path), stylePath)},
             &s.marks);
         // A document none of whose sentences could be placed (the voice spoke only its images' alt
         // text) has no overlay.

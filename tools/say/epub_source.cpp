@@ -47,45 +47,6 @@ std::string trimmed(std::string_view s) {
     return std::string(s);
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The entry an href of a file in `folder` names: fragment and query dropped, escapes decoded, "." and
-// ".." resolved (never above the root).
-std::string resolvePath(std::string_view folder, std::string_view href) {
-    href = href.substr(0, href.find_first_of("#?"));
-    std::string decoded;
-    for (size_t i = 0; i < href.size(); ++i) {
-        if (href[i] == '%' && i + 2 < href.size() && hexDigit(href[i + 1]) >= 0 && hexDigit(href[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexDigit(href[i + 1]) * 16 + hexDigit(href[i + 2]));
-            i += 2;
-        } else {
-            decoded += href[i];
-        }
-    }
-    const std::string joined = decoded.starts_with('/') ? decoded.substr(1) : std::string(folder) + decoded;
-    std::vector<std::string> parts;
-    size_t from = 0;
-    while (from <= joined.size()) {
-        size_t slash = joined.find('/', from);
-        if (slash == std::string::npos) slash = joined.size();
-        const std::string part = joined.substr(from, slash - from);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        from = slash + 1;
-    }
-    std::string path;
-    for (const auto& p : parts) path += (path.empty() ? "" : "/") + p;
-    return path;
-}
-
 std::string fragmentOf(std::string_view href) {
     const size_t hash = href.find('#');
     return hash == std::string_view::npos ? std::string() : std::string(href.substr(hash));
@@ -131,7 +92,7 @@ void readNcx(documents::Document& document, const std::string& path, const std::
     auto read = document.entry(path);
     if (!read) return;  // a table of contents that cannot be read: the navigation is made from the chapters
     const std::string& ncx = read.value();
-    const std::string folder = folderPart(path);
+    const std::string folder = documents::folderOf(path);
     int depth = -1;
     std::vector<size_t> open;
     bool inLabel = false;
@@ -145,7 +106,7 @@ void readNcx(documents::Document& document, const std::string& path, const std::
             inLabel = true;
         } else if (name == "content" && !open.empty() && book.toc[open.back()].path.empty()) {
             const std::string_view src = get(a, "src").value_or("");
-            book.toc[open.back()].path = resolvePath(folder, src);
+            book.toc[open.back()].path = documents::resolveHref(folder, src);
             book.toc[open.back()].fragment = fragmentOf(src);
         }
     };
@@ -672,11 +633,6 @@ public:
 
 }  // namespace
 
-std::string folderPart(std::string_view path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
-}
-
 std::string relativeHref(std::string_view folder, std::string_view path) {
     size_t common = 0;
     for (size_t i = 0; i < folder.size() && i < path.size() && folder[i] == path[i]; ++i)
@@ -711,11 +667,11 @@ SourceBook readSourceBook(documents::Document& document, const std::string& show
         w.onStart = [&](std::string_view name, std::span<const Attribute> a) {
             if (name == "rootfile" && book.packagePath.empty() &&
                 get(a, "media-type").value_or("application/oebps-package+xml") == "application/oebps-package+xml")
-                book.packagePath = resolvePath("", get(a, "full-path").value_or(""));
+                book.packagePath = documents::resolveHref("", get(a, "full-path").value_or(""));
         };
         walk(entry(document, "META-INF/container.xml", shown), w, "The container of \"" + shown + "\"");
     }
-    const std::string folder = folderPart(book.packagePath);
+    const std::string folder = documents::folderOf(book.packagePath);
     std::string uniqueId;
     std::map<std::string, std::string> identifiers;  // by id
     std::string firstIdentifier;
@@ -740,7 +696,7 @@ SourceBook readSourceBook(documents::Document& document, const std::string& show
         } else if (name == "item") {
             const std::string id(get(a, "id").value_or(""));
             const std::string href(get(a, "href").value_or(""));
-            const std::string path = resolvePath(folder, href);
+            const std::string path = documents::resolveHref(folder, href);
             // A file listed twice, or one that would stand in for the book's own structure, is left out.
             if (id.empty() || path.empty() || byId.contains(id) || path == "mimetype" ||
                 path.starts_with("META-INF/") || path == book.packagePath ||

@@ -63,8 +63,6 @@ void collectIds(std::string_view xhtml, std::set<std::string>& ids);
 // The href from a file in `folder` ("OEBPS/Text/", "" for the root) to the archive entry `path`,
 // percent-escaped where a URL needs it.
 std::string relativeHref(std::string_view folder, std::string_view path);
-// The folder part of an entry name, with its trailing slash ("OEBPS/" for "OEBPS/content.opf").
-std::string folderPart(std::string_view path);
 
 // What a document's spans are: its sentences and their words (section text positions), where its text
 // comes from (the source runs of its part, positions made relative to the section's text), and the ids
