@@ -59,6 +59,21 @@ std::vector<Chapter> chaptersOf(const std::vector<Section>& sections, const std:
 TEST(Documents, EveryFormatGivesItsTextInOrderWithItsChapters) {
     const std::vector<Section> outline = {
         {"Part One", {"Its start."}}, {"A Section", {"Inside it."}, 2}, {"Part Two", {"The end."}}};
+    // The outline as an EPUB 2 whose NCX nests the section's navPoint in its chapter's.
+    fixtures::Entries ncxBook = fixtures::epubEntries(outline, false);
+    for (auto& [name, bytes] : ncxBook)
+        if (name == "OEBPS/content.opf") {
+            bytes.insert(bytes.find("</manifest>"),
+                         "<item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>");
+            bytes.replace(bytes.find("<spine>"), 7, "<spine toc=\"ncx\">");
+        }
+    const auto point = [](int n, const std::string& title, const std::string& inside) {
+        return "<navPoint id=\"p" + std::to_string(n) + "\"><navLabel><text>" + title +
+               "</text></navLabel><content src=\"c" + std::to_string(n) + ".xhtml\"/>" + inside + "</navPoint>";
+    };
+    ncxBook.emplace_back("OEBPS/toc.ncx", "<ncx xmlns=\"http://www.daisy.org/z3986/2005/ncx/\"><navMap>" +
+                                              point(1, "Part One", point(2, "A Section", "")) +
+                                              point(3, "Part Two", "") + "</navMap></ncx>");
     std::vector<std::vector<std::string>> pages;
     for (const auto& s : kBook) pages.push_back({s.title, s.paragraphs[0]});
     const std::string book = fixtures::expectedText(kBook);
@@ -72,7 +87,7 @@ TEST(Documents, EveryFormatGivesItsTextInOrderWithItsChapters) {
         std::string outlined;  // `outline` in the format (none: its outline is flat)
     } cases[] = {
         {"book.epub", fixtures::epub(kBook), Format::Epub, book, "Fixture Book", fixtures::epub(outline)},
-        {"plain.epub", fixtures::epub(kBook, false), Format::Epub, book, "Fixture Book", ""},
+        {"plain.epub", fixtures::epub(kBook, false), Format::Epub, book, "Fixture Book", fixtures::zipArchive(ncxBook)},
         {"page.html", fixtures::html(kBook, "The Page"), Format::Html, book, "The Page", fixtures::html(outline, "")},
         {"letter.docx", fixtures::docx(kBook, kNote), Format::Docx, withNote, "", fixtures::docx(outline, "")},
         {"letter.odt", fixtures::odt(kBook, kNote), Format::Odt, withNote, "", fixtures::odt(outline, "")},
